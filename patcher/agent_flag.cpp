@@ -1,0 +1,22 @@
+#include "agent_flag.h"
+
+#include "framework/nil_object.h"
+#include "framework/zorp_plugin.h"
+
+#include <memory>
+
+std::optional<std::string> WithAgentFlag(const std::string& text)
+{
+    CFBinaryDataZorpRef data = Zorp::NewCFBinaryDataZorpStr(text);
+    CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(data);
+    auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
+    if (!dictionary) return std::nullopt;
+
+    CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
+    CFStringZorpRef key = Zorp::NewCFStringZorp("NSUIElement");
+    CFStringZorpRef value = Zorp::NewCFStringZorp("true");
+    Zorp::Add(editable, key, value);
+
+    CFBinaryDataZorpRef xml = Zorp::XML(editable);
+    return Zorp::Str(xml);
+}

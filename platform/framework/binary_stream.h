@@ -1,0 +1,32 @@
+#pragma once
+// A file opened for reading and writing. Writes are kept and committed when the stream is
+// released (or by Commit): a new file beside the old one, flushed, then renamed over it, so the
+// file holds either the old bytes or the new ones, never a mix.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class BinaryStream {
+public:
+    ~BinaryStream();
+    BinaryStream(const BinaryStream&) = delete;
+    BinaryStream& operator=(const BinaryStream&) = delete;
+
+    std::int64_t Length() const;
+    void SetLength(std::int64_t length);  // truncates or zero-extends
+    std::int64_t Position() const;
+    void SetPosition(std::int64_t position);
+
+    std::string Read(std::int64_t count);  // raw bytes, no text encoding
+    void Write(const std::string& bytes);
+
+    // True when the file now holds what was written (or nothing was changed).
+    bool Commit();
+
+private:
+    friend class FolderItem;
+    struct Impl;
+    explicit BinaryStream(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> mImpl;
+};

@@ -1,0 +1,1 @@
+// folder_item

@@ -1,0 +1,13 @@
+#pragma once
+// The modal message box. How it is shown depends on the program that runs: a Qt dialog in the
+// window, a line on standard error in the console tool, a recorder in tests.
+
+#include <functional>
+#include <string>
+
+using MsgBoxPresenter = std::function<void(const std::string& text)>;
+
+void MsgBox(const std::string& text);
+
+// Installs how messages are shown; returns the previous presenter.
+MsgBoxPresenter SetMsgBoxPresenter(MsgBoxPresenter presenter);

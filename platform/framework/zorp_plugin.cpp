@@ -1,0 +1,1 @@
+// zorp_plugin

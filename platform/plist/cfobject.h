@@ -1,0 +1,171 @@
+#pragma once
+// The property-list object model: every kind a CoreFoundation property list can hold.
+// Objects are shared (reference counted) and immutable, except CFMutableDictionaryZorp.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class CFObjectZorp;
+class CFStringZorp;
+class CFBinaryDataZorp;
+class CFDictionaryZorp;
+class CFMutableDictionaryZorp;
+
+using CFObjectZorpRef = std::shared_ptr<CFObjectZorp>;
+using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
+using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
+using CFDictionaryZorpRef = std::shared_ptr<CFDictionaryZorp>;
+using CFMutableDictionaryZorpRef = std::shared_ptr<CFMutableDictionaryZorp>;
+
+enum class CFKind { String, Data, Dictionary, Array, Integer, Real, Boolean, Date, UID, Null, Set };
+
+class CFObjectZorp {
+public:
+    virtual ~CFObjectZorp() = default;
+    virtual CFKind Kind() const = 0;
+};
+
+// Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed.
+class CFStringZorp final : public CFObjectZorp {
+public:
+    explicit CFStringZorp(std::string utf8) : mText(std::move(utf8)) {}
+    CFKind Kind() const override { return CFKind::String; }
+    const std::string& Text() const { return mText; }
+
+private:
+    std::string mText;
+};
+
+class CFBinaryDataZorp final : public CFObjectZorp {
+public:
+    explicit CFBinaryDataZorp(std::string bytes) : mBytes(std::move(bytes)) {}
+    CFKind Kind() const override { return CFKind::Data; }
+    const std::string& Bytes() const { return mBytes; }
+
+private:
+    std::string mBytes;
+};
+
+// Full signed and unsigned 64-bit range: values above INT64_MAX keep IsUnsigned().
+class CFIntegerZorp final : public CFObjectZorp {
+public:
+    CFIntegerZorp(std::uint64_t bits, bool isUnsigned) : mBits(bits), mUnsigned(isUnsigned) {}
+    CFKind Kind() const override { return CFKind::Integer; }
+    std::uint64_t Bits() const { return mBits; }
+    bool IsUnsigned() const { return mUnsigned; }
+    std::int64_t AsSigned() const { return static_cast<std::int64_t>(mBits); }
+
+private:
+    std::uint64_t mBits;
+    bool mUnsigned;
+};
+
+class CFRealZorp final : public CFObjectZorp {
+public:
+    explicit CFRealZorp(double v) : mValue(v) {}
+    CFKind Kind() const override { return CFKind::Real; }
+    double Value() const { return mValue; }
+
+private:
+    double mValue;
+};
+
+class CFBooleanZorp final : public CFObjectZorp {
+public:
+    explicit CFBooleanZorp(bool v) : mValue(v) {}
+    CFKind Kind() const override { return CFKind::Boolean; }
+    bool Value() const { return mValue; }
+
+private:
+    bool mValue;
+};
+
+// Seconds since 2001-01-01 00:00:00 UTC.
+class CFDateZorp final : public CFObjectZorp {
+public:
+    explicit CFDateZorp(double seconds) : mSeconds(seconds) {}
+    CFKind Kind() const override { return CFKind::Date; }
+    double Seconds() const { return mSeconds; }
+
+private:
+    double mSeconds;
+};
+
+// Keyed-archiver reference of binary lists; written to XML as {CF$UID = n}.
+class CFUIDZorp final : public CFObjectZorp {
+public:
+    explicit CFUIDZorp(std::uint32_t v) : mValue(v) {}
+    CFKind Kind() const override { return CFKind::UID; }
+    std::uint32_t Value() const { return mValue; }
+
+private:
+    std::uint32_t mValue;
+};
+
+// Readable from binary lists, never writable as XML.
+class CFNullZorp final : public CFObjectZorp {
+public:
+    CFKind Kind() const override { return CFKind::Null; }
+};
+
+class CFArrayZorp : public CFObjectZorp {
+public:
+    explicit CFArrayZorp(std::vector<CFObjectZorpRef> items = {}) : mItems(std::move(items)) {}
+    CFKind Kind() const override { return CFKind::Array; }
+    const std::vector<CFObjectZorpRef>& Items() const { return mItems; }
+
+private:
+    std::vector<CFObjectZorpRef> mItems;
+};
+
+// Readable from binary lists, never writable as XML.
+class CFSetZorp final : public CFObjectZorp {
+public:
+    explicit CFSetZorp(std::vector<CFObjectZorpRef> items = {}) : mItems(std::move(items)) {}
+    CFKind Kind() const override { return CFKind::Set; }
+    const std::vector<CFObjectZorpRef>& Items() const { return mItems; }
+
+private:
+    std::vector<CFObjectZorpRef> mItems;
+};
+
+// Keys are equal when of the same kind and value; string keys by exact content.
+bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b);
+
+class CFDictionaryZorp : public CFObjectZorp {
+public:
+    struct Entry {
+        CFObjectZorpRef key;
+        CFObjectZorpRef value;
+    };
+
+    CFKind Kind() const override { return CFKind::Dictionary; }
+    const std::vector<Entry>& Entries() const { return mEntries; }
+    std::size_t Count() const { return mEntries.size(); }
+    CFObjectZorpRef Find(const CFObjectZorp& key) const;  // nullptr when absent
+    CFObjectZorpRef Find(const std::string& stringKey) const;
+
+    // A mutable copy: the same entries; changing it leaves this dictionary as it is.
+    CFMutableDictionaryZorpRef Edit() const;
+
+    // Used by the readers: a repeated key keeps the first value, or takes the last.
+    enum class Duplicate { KeepFirst, KeepLast };
+    void Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
+
+protected:
+    std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent
+
+    std::vector<Entry> mEntries;
+    std::unordered_map<std::string, std::size_t> mStringIndex;  // string keys only
+};
+
+class CFMutableDictionaryZorp final : public CFDictionaryZorp {
+public:
+    // Adds the pair only when the key has no entry; an existing entry keeps its value.
+    void Add(CFObjectZorpRef key, CFObjectZorpRef value);
+    // Adds, or replaces the value of an existing entry.
+    void Set(CFObjectZorpRef key, CFObjectZorpRef value);
+};
