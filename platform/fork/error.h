@@ -1,0 +1,58 @@
+#pragma once
+// What a fork reader reports when the bytes do not hold what the format allows.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace macfork {
+
+enum class ErrorKind {
+    Truncated,            // a header or table runs past the end of the input
+    BadMagic,             // not an AppleDouble file (AppleSingle included)
+    BadVersion,
+    InvalidEntryId,       // entry ID 0
+    EntryOutOfRange,      // an entry's offset + length lies past the end of the file
+    EntryOverlapsHeader,
+    EntriesOverlap,
+    DuplicateEntry,       // two entries with one ID
+    HeaderOutOfRange,     // resource data or map outside the fork
+    DataOverlapsMap,
+    MapTooShort,
+    ListOutOfRange,       // type list or name list outside the map
+    TypeListOutOfRange,
+    ReferenceListOutOfRange,
+    DataOutOfRange,
+    NameOutOfRange,
+    DuplicateType,
+    DuplicateId,
+    TooLarge,             // a writer's value does not fit its field
+};
+
+const char* Describe(ErrorKind kind);
+
+struct Error {
+    ErrorKind kind;
+    std::uint64_t offset = 0;  // where in the input it was found
+};
+
+// A value, or the error that kept the reader or writer from making one.
+template <class T>
+class Result {
+public:
+    Result(T value) : mValue(std::move(value)) {}
+    Result(Error error) : mError(error) {}
+
+    explicit operator bool() const { return mValue.has_value(); }
+    T& operator*() { return *mValue; }
+    const T& operator*() const { return *mValue; }
+    T* operator->() { return &*mValue; }
+    const T* operator->() const { return &*mValue; }
+    const Error& error() const { return mError; }
+
+private:
+    std::optional<T> mValue;
+    Error mError{ErrorKind::Truncated, 0};
+};
+
+}  // namespace macfork
