@@ -1,1 +1,133 @@
-// binary_stream
+#include "binary_stream.h"
+
+#include "atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+struct BinaryStream::Impl {
+    UniqueFd folder;
+    std::string name;
+    bool writable = false;
+    std::string bytes;
+    std::int64_t position = 0;
+    bool changed = false;
+    bool failed = false;  // a refused change or a failed commit: nothing more is committed
+};
+
+namespace {
+
+// The whole content, or nothing when it cannot be read or would not fit a stream.
+std::optional<std::string> ReadWhole(int fd)
+{
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) return bytes;
+        if (static_cast<std::int64_t>(bytes.size()) + got > BinaryStream::kMaxLength)
+            return std::nullopt;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+}  // namespace
+
+BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite)
+{
+    if (!location.folder) return nullptr;
+    // O_NONBLOCK: a FIFO of that name must not hang the open; it is refused just below.
+    int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(), flags));
+    struct stat info {};
+    if (!fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    if (info.st_size > kMaxLength) return nullptr;
+    std::optional<std::string> bytes = ReadWhole(fd.Get());
+    if (!bytes) return nullptr;
+
+    auto impl = std::make_unique<Impl>();
+    impl->folder = std::move(location.folder);
+    impl->name = std::move(location.name);
+    impl->writable = readWrite;
+    impl->bytes = std::move(*bytes);
+    return BinaryStreamRef(new BinaryStream(std::move(impl)));
+}
+
+BinaryStream::BinaryStream(std::unique_ptr<Impl> impl) : mImpl(std::move(impl)) {}
+
+BinaryStream::~BinaryStream()
+{
+    if (mImpl->changed) (void)Commit();
+}
+
+std::int64_t BinaryStream::Length() const
+{
+    return static_cast<std::int64_t>(mImpl->bytes.size());
+}
+
+void BinaryStream::SetLength(std::int64_t length)
+{
+    length = std::max<std::int64_t>(length, 0);
+    if (length > kMaxLength) {
+        mImpl->failed = true;
+        return;
+    }
+    if (length == Length()) return;
+    mImpl->bytes.resize(static_cast<std::size_t>(length), '\0');
+    mImpl->changed = true;
+}
+
+std::int64_t BinaryStream::Position() const
+{
+    return mImpl->position;
+}
+
+void BinaryStream::SetPosition(std::int64_t position)
+{
+    mImpl->position = std::max<std::int64_t>(position, 0);
+}
+
+std::string BinaryStream::Read(std::int64_t count)
+{
+    std::int64_t available = Length() - mImpl->position;
+    std::int64_t taken = std::min(count, available);
+    if (taken <= 0) return {};
+    std::string bytes = mImpl->bytes.substr(static_cast<std::size_t>(mImpl->position),
+                                            static_cast<std::size_t>(taken));
+    mImpl->position += taken;
+    return bytes;
+}
+
+void BinaryStream::Write(const std::string& bytes)
+{
+    if (bytes.empty()) return;
+    std::int64_t end = mImpl->position + static_cast<std::int64_t>(bytes.size());
+    if (end > kMaxLength) {
+        mImpl->failed = true;
+        return;
+    }
+    if (end > Length()) mImpl->bytes.resize(static_cast<std::size_t>(end), '\0');
+    mImpl->bytes.replace(static_cast<std::size_t>(mImpl->position), bytes.size(), bytes);
+    mImpl->position = end;
+    mImpl->changed = true;
+}
+
+bool BinaryStream::Commit()
+{
+    if (mImpl->failed) return false;
+    if (!mImpl->changed) return true;
+    if (!mImpl->writable ||
+        !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->name, mImpl->bytes)) {
+        mImpl->failed = true;
+        return false;
+    }
+    mImpl->changed = false;
+    return true;
+}

@@ -1,6 +1,9 @@
 #pragma once
 // A file-system item named by its path. Nothing here resolves symbolic links.
 
+#include "unique_fd.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -16,7 +19,7 @@ using ResourceForkRef = std::shared_ptr<ResourceFork>;
 
 class FolderItem {
 public:
-    explicit FolderItem(std::filesystem::path path) : mPath(std::move(path)) {}
+    explicit FolderItem(std::filesystem::path path);  // trailing separators are dropped
 
     const std::filesystem::path& Path() const { return mPath; }
 
@@ -27,11 +30,23 @@ public:
 
     FolderItemRef TrueChild(const std::string& name) const;  // nil for an unusable name
 
-    // Read-write; nil when the item cannot be opened so (a link is never followed).
+    // Read-write; nil when the item cannot be opened so (a link is never followed). The whole
+    // content is read at once, so a file of 2 GiB or more is not opened either.
     BinaryStreamRef OpenAsBinaryFile(bool readWrite) const;
     // Read-write; nil when the companion is malformed or cannot be written.
     ResourceForkRef OpenResourceFork() const;
 
+    // The open folder that holds the item and the item's name in it. Below the path the item
+    // was made from, no link is followed: a child of a link has no folder (folder is empty).
+    struct Location {
+        UniqueFd folder;  // opened with O_PATH
+        std::string name;
+    };
+    Location Locate() const;
+
 private:
+    FolderItem(std::filesystem::path path, std::size_t depth);
+
     std::filesystem::path mPath;
+    std::size_t mDepth = 0;  // trailing components added by TrueChild
 };

@@ -9,5 +9,6 @@ using MsgBoxPresenter = std::function<void(const std::string& text)>;
 
 void MsgBox(const std::string& text);
 
-// Installs how messages are shown; returns the previous presenter.
+// Installs how messages are shown (an empty presenter restores the default: the text on
+// standard error, its carriage returns as line ends); returns the previous presenter.
 MsgBoxPresenter SetMsgBoxPresenter(MsgBoxPresenter presenter);

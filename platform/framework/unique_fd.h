@@ -1,0 +1,35 @@
+#pragma once
+// An owned file descriptor, closed when released.
+
+#include <unistd.h>
+
+#include <utility>
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : mFd(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : mFd(std::exchange(other.mFd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            mFd = std::exchange(other.mFd, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return mFd; }
+    explicit operator bool() const { return mFd >= 0; }
+    int Release() { return std::exchange(mFd, -1); }
+    void Reset()
+    {
+        if (mFd >= 0) ::close(std::exchange(mFd, -1));
+    }
+
+private:
+    int mFd = -1;
+};

@@ -1,0 +1,161 @@
+#pragma once
+// Real files for tests: a fresh temporary folder, bytes in and out, work run as user nobody,
+// and messages read back.
+
+#include "framework/msgbox.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fixtures {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+class TempFolder {
+public:
+    TempFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "veilor-test-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) std::abort();
+        mPath = pattern;
+        // Open to everyone, so that work run as nobody reaches what is inside.
+        fs::permissions(mPath, fs::perms(0755));
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(mPath, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const fs::path& Path() const { return mPath; }
+    fs::path operator/(const std::string& name) const { return mPath / name; }
+
+private:
+    fs::path mPath;
+};
+
+inline void WriteBytes(const fs::path& path, std::string_view bytes, mode_t mode = 0644)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+    ::chmod(path.c_str(), mode);
+}
+
+// The file's bytes, or "<unreadable>" when it cannot be read.
+inline std::string ReadBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<unreadable>";
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+inline std::string TestData(const std::string& relative)
+{
+    return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
+}
+
+// Names in the folder, sorted.
+inline std::vector<std::string> Listing(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline struct stat LinkStatus(const fs::path& path)
+{
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info;
+}
+
+// Access and modification times of the item itself set to 2001-09-09.
+constexpr time_t kOldTime = 1000000000;
+inline void MakeOld(const fs::path& path)
+{
+    struct timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+inline time_t ModifiedAt(const fs::path& path)
+{
+    return LinkStatus(path).st_mtim.tv_sec;
+}
+
+// Runs `work` in a child process as user and group nobody and returns its answer, or
+// "<child failed>" when privileges could not be dropped or the child died.
+inline std::string RunAsNobody(const std::function<std::string()>& work)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return "<child failed>";
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0)
+            ::_exit(2);
+        std::string answer = work();
+        std::string_view rest = answer;
+        while (!rest.empty()) {
+            ssize_t written = ::write(pipeFds[1], rest.data(), rest.size());
+            if (written <= 0) ::_exit(3);
+            rest.remove_prefix(std::size_t(written));
+        }
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, std::size_t(got));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? answer : "<child failed>";
+}
+
+// Records every message box shown while it lives.
+class RecordedMessages {
+public:
+    RecordedMessages()
+    {
+        mPrevious = SetMsgBoxPresenter([this](const std::string& text) { mTexts.push_back(text); });
+    }
+    ~RecordedMessages() { SetMsgBoxPresenter(std::move(mPrevious)); }
+    RecordedMessages(const RecordedMessages&) = delete;
+    RecordedMessages& operator=(const RecordedMessages&) = delete;
+
+    const std::vector<std::string>& Texts() const { return mTexts; }
+    // The messages as one text, one per line, for answers passed back from a child.
+    std::string Joined() const
+    {
+        std::string joined;
+        for (const std::string& text : mTexts) joined += text + "\n";
+        return joined;
+    }
+
+private:
+    std::vector<std::string> mTexts;
+    MsgBoxPresenter mPrevious;
+};
+
+}  // namespace fixtures

@@ -1,0 +1,1 @@
+veilor_test(framework_files_test SOURCES framework_files_test.cpp LIBS veilor_framework)

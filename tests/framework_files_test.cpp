@@ -1,0 +1,344 @@
+#include "file_fixtures.h"
+#include "framework/atomic_file.h"
+#include "framework/binary_stream.h"
+#include "framework/folder_item.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+using namespace fixtures;
+
+namespace {
+
+// Sets the file-replacement seam for one scope.
+class FailingStep {
+public:
+    explicit FailingStep(std::string step)
+    {
+        mPrevious = SetAtomicFileFaultHook([step](std::string_view s) { return s != step; });
+    }
+    ~FailingStep() { SetAtomicFileFaultHook(std::move(mPrevious)); }
+
+private:
+    AtomicFileFaultHook mPrevious;
+};
+
+std::string Opened(const FolderItemRef& item, bool readWrite)
+{
+    BinaryStreamRef stream = item->OpenAsBinaryFile(readWrite);
+    if (!stream) return "nil";
+    return "open " + stream->Read(stream->Length());
+}
+
+// A folder "outside" holding Info.plist, and "bundle/Contents" a link to it.
+FolderItemRef InfoPlistBehindLinkedContents(const TempFolder& temp)
+{
+    WriteBytes(temp / "outside/Info.plist", "outside");
+    fs::create_directories(temp / "bundle");
+    fs::create_directory_symlink(temp / "outside", temp / "bundle/Contents");
+    return FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist");
+}
+
+}  // namespace
+
+TEST(FolderItem, DescribesTheItemItselfNeverALinkTarget)
+{
+    struct Case {
+        const char* label;
+        std::function<fs::path(const TempFolder&)> make;
+        bool directory;
+        bool exists;
+    };
+    const Case cases[] = {
+        {"file", [](auto& t) { WriteBytes(t / "f", "x"); return t / "f"; }, false, true},
+        {"folder", [](auto& t) { fs::create_directory(t / "d"); return t / "d"; }, true, true},
+        {"folder with trailing slash", [](auto& t) { fs::create_directory(t / "d"); return fs::path((t / "d").string() + "/"); }, true, true},
+        {"link to folder", [](auto& t) { fs::create_directory(t / "d"); fs::create_directory_symlink(t / "d", t / "l"); return t / "l"; }, false, true},
+        {"link to file", [](auto& t) { WriteBytes(t / "f", "x"); fs::create_symlink(t / "f", t / "l"); return t / "l"; }, false, true},
+        {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return t / "l"; }, false, true},
+        {"missing", [](auto& t) { return t / "missing"; }, false, false},
+        {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0644); return t / "p"; }, false, true},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        FolderItem item(c.make(temp));
+        EXPECT_EQ(item.Directory(), c.directory) << c.label;
+        EXPECT_EQ(item.Exists(), c.exists) << c.label;
+    }
+}
+
+TEST(FolderItem, DisplayNameIsTheLastComponentAsValidText)
+{
+    const struct {
+        const char* path;
+        const char* shown;
+    } cases[] = {
+        {"/Applications/Tool.app", "Tool.app"},
+        {"/Applications/Tool.app/", "Tool.app"},
+        {"Tool.app", "Tool.app"},
+        {"/", "/"},
+        {"/x/Caf\xC3\xA9.app", "Caf\xC3\xA9.app"},
+        {"/x/\xE7\xA7\x91\xE6\x8A\x80.app", "\xE7\xA7\x91\xE6\x8A\x80.app"},
+        {"/x/Bad\xFF.app", "Bad\xEF\xBF\xBD.app"},
+        {"/x/Overlong\xC0\xAF", "Overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"/x/Surrogate\xED\xA0\x80", "Surrogate\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"/x/Cut\xE2\x82", "Cut\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"/x/TooHigh\xF4\x90\x80\x80", "TooHigh\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FolderItem(c.path).DisplayName(), c.shown) << c.path;
+}
+
+TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
+{
+    TempFolder temp;
+    WriteBytes(temp / "bundle/Contents/Info.plist", "x");
+    FolderItem bundle(temp / "bundle");
+
+    const struct {
+        std::string name;
+        bool nil;
+    } names[] = {{"", true}, {".", true}, {"..", true}, {"Contents/Info.plist", true},
+                 {std::string("Con\0tents", 9), true}, {"Contents", false}, {"Missing", false}};
+    for (const auto& n : names) {
+        FolderItemRef child = bundle.TrueChild(n.name);
+        EXPECT_EQ(child == nullptr, n.nil) << n.name;
+        if (child) {
+            EXPECT_EQ(child->Path(), temp / "bundle" / n.name);
+        }
+    }
+
+    EXPECT_TRUE(bundle.TrueChild("Contents")->TrueChild("Info.plist")->Exists());
+
+    TempFolder linked;
+    EXPECT_FALSE(InfoPlistBehindLinkedContents(linked)->Exists());
+    EXPECT_FALSE(FolderItem(linked / "bundle").TrueChild("Contents")->Directory());
+    EXPECT_TRUE(FolderItem(linked / "bundle").TrueChild("Contents")->Exists());
+}
+
+TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
+{
+    struct Case {
+        const char* label;
+        std::function<FolderItemRef(const TempFolder&)> make;
+        bool asNobody;
+        bool readWrite;
+        std::string expected;
+    };
+    auto plain = [](const char* bytes, mode_t mode, bool ownedByNobody) {
+        return [=](const TempFolder& t) {
+            WriteBytes(t / "f", std::string_view(bytes), mode);
+            if (ownedByNobody) (void)::chown((t / "f").c_str(), kNobody, kNobody);
+            return std::make_shared<FolderItem>(t / "f");
+        };
+    };
+    const Case cases[] = {
+        {"regular file", plain("abc", 0644, false), false, true, "open abc"},
+        {"empty file", plain("", 0644, false), false, true, "open "},
+        {"folder", [](auto& t) { fs::create_directory(t / "d"); return std::make_shared<FolderItem>(t / "d"); }, false, true, "nil"},
+        {"link to file", [](auto& t) { WriteBytes(t / "f", "x"); fs::create_symlink(t / "f", t / "l"); return std::make_shared<FolderItem>(t / "l"); }, false, true, "nil"},
+        {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return std::make_shared<FolderItem>(t / "l"); }, false, true, "nil"},
+        {"missing", [](auto& t) { return std::make_shared<FolderItem>(t / "missing"); }, false, true, "nil"},
+        {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0666); return std::make_shared<FolderItem>(t / "p"); }, false, false, "nil"},
+        {"child of a linked folder", InfoPlistBehindLinkedContents, false, true, "nil"},
+        {"no read permission", plain("secret", 0600, false), true, false, "nil"},
+        {"read-only for read-write", plain("text", 0644, false), true, true, "nil"},
+        {"read-only for reading", plain("text", 0644, false), true, false, "open text"},
+        {"own writable file", plain("mine", 0600, true), true, true, "open mine"},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        FolderItemRef item = c.make(temp);
+        std::string outcome = c.asNobody ? RunAsNobody([&] { return Opened(item, c.readWrite); })
+                                         : Opened(item, c.readWrite);
+        EXPECT_EQ(outcome, c.expected) << c.label;
+    }
+}
+
+TEST(FolderItem, AFileTooLongForOneReadIsNotOpened)
+{
+    TempFolder temp;
+    const struct {
+        off_t length;
+        bool opens;
+    } cases[] = {{off_t(1) << 31, false}, {(off_t(1) << 32) + 5, false}};
+    for (const auto& c : cases) {
+        WriteBytes(temp / "big", "");
+        ASSERT_EQ(::truncate((temp / "big").c_str(), c.length), 0);  // sparse: no disk used
+        EXPECT_EQ(FolderItem(temp / "big").OpenAsBinaryFile(true) != nullptr, c.opens) << c.length;
+        EXPECT_EQ(fs::file_size(temp / "big"), std::uintmax_t(c.length));
+    }
+}
+
+TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
+{
+    struct Case {
+        const char* label;
+        std::string original;
+        std::function<std::string(BinaryStream&)> edit;  // returns what it read
+        std::string read;
+        std::string file;
+        bool rewritten;
+    };
+    const Case cases[] = {
+        {"read in parts", "abcdef",
+         [](BinaryStream& s) {
+             std::string first = s.Read(2);
+             std::string rest = s.Read(10);
+             std::string beyond = s.Read(1);
+             return first + "|" + rest + "|" + beyond + "|" + std::to_string(s.Position());
+         },
+         "ab|cdef||6", "abcdef", false},
+        {"no count reads nothing", "abc", [](BinaryStream& s) { return s.Read(0) + s.Read(-4) + std::to_string(s.Position()); }, "0", "abc", false},
+        {"shorter text leaves no tail", "a long old text",
+         [](BinaryStream& s) { s.SetPosition(0); s.Write("new"); s.SetLength(s.Position()); return std::to_string(s.Length()); },
+         "3", "new", true},
+        {"longer text grows the file", "old",
+         [](BinaryStream& s) { s.Write("much longer"); return std::to_string(s.Position()); }, "11", "much longer", true},
+        {"write in the middle", "0123456789",
+         [](BinaryStream& s) { s.SetPosition(4); s.Write("ab"); return s.Read(2); }, "67", "0123ab6789", true},
+        {"write past the end fills zeros", "ab",
+         [](BinaryStream& s) { s.SetPosition(4); s.Write("z"); return std::to_string(s.Length()); }, "5", std::string("ab\0\0z", 5), true},
+        {"length extends with zeros", "ab",
+         [](BinaryStream& s) { s.SetLength(4); return std::to_string(s.Length()); }, "4", std::string("ab\0\0", 4), true},
+        {"same length changes nothing", "ab", [](BinaryStream& s) { s.SetLength(2); s.Write(""); return std::string(); }, "", "ab", false},
+        {"negative position reads from the start", "xyz", [](BinaryStream& s) { s.SetPosition(-3); return s.Read(1); }, "x", "xyz", false},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        WriteBytes(temp / "f", c.original);
+        ino_t before = LinkStatus(temp / "f").st_ino;
+        {
+            BinaryStreamRef stream = FolderItem(temp / "f").OpenAsBinaryFile(true);
+            ASSERT_TRUE(stream) << c.label;
+            EXPECT_EQ(c.edit(*stream), c.read) << c.label;
+            EXPECT_EQ(ReadBytes(temp / "f"), c.original) << c.label << ": written before release";
+        }
+        EXPECT_EQ(ReadBytes(temp / "f"), c.file) << c.label;
+        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.rewritten) << c.label;
+        EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"f"}) << c.label;
+    }
+}
+
+TEST(AtomicReplace, KeepsModeAndOwnerAndLeavesNoTemporaryFile)
+{
+    const struct {
+        mode_t mode;
+        uid_t owner;
+        gid_t group;
+    } cases[] = {{0644, 0, 0}, {0600, 0, 0}, {0755, 0, 0}, {0640, kNobody, kNobody}, {02664, kNobody, 0}};
+    for (const auto& c : cases) {
+        TempFolder temp;
+        WriteBytes(temp / "Info.plist", "old", c.mode);
+        ASSERT_EQ(::chown((temp / "Info.plist").c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod((temp / "Info.plist").c_str(), c.mode), 0);
+
+        EXPECT_TRUE(ReplaceFileAtomically(temp / "Info.plist", "new bytes")) << std::oct << c.mode;
+        struct stat after = LinkStatus(temp / "Info.plist");
+        EXPECT_EQ(after.st_mode & 07777, c.mode) << std::oct << c.mode;
+        EXPECT_EQ(after.st_uid, c.owner);
+        EXPECT_EQ(after.st_gid, c.group);
+        EXPECT_EQ(ReadBytes(temp / "Info.plist"), "new bytes");
+        EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"Info.plist"});
+    }
+
+    TempFolder temp;
+    ::umask(022);
+    EXPECT_TRUE(ReplaceFileAtomically(temp / "new", "created"));
+    EXPECT_EQ(ReadBytes(temp / "new"), "created");
+    EXPECT_EQ(LinkStatus(temp / "new").st_mode & 07777, 0644u);
+}
+
+TEST(AtomicReplace, AFailureLeavesTheOriginalAndTheFolderAsTheyWere)
+{
+    struct Case {
+        const char* label;
+        std::function<fs::path(const TempFolder&)> make;  // returns what is replaced
+        const char* failingStep;
+    };
+    auto original = [](const TempFolder& t) { WriteBytes(t / "Info.plist", "original"); return t / "Info.plist"; };
+    const Case cases[] = {
+        {"create fails", original, "create"},
+        {"write fails", original, "write"},
+        {"flush fails", original, "fsync"},
+        {"rename fails", original, "rename"},
+        {"a link is refused", [](auto& t) { WriteBytes(t / "target", "original"); fs::create_symlink(t / "target", t / "Info.plist"); return t / "Info.plist"; }, ""},
+        {"a folder is refused", [](auto& t) { WriteBytes(t / "Info.plist/inner", "original"); return t / "Info.plist"; }, ""},
+        {"missing folder", [](auto& t) { return t / "gone/Info.plist"; }, ""},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        fs::path path = c.make(temp);
+        std::vector<std::string> before = Listing(temp.Path());
+        FailingStep failing(c.failingStep);
+        EXPECT_FALSE(ReplaceFileAtomically(path, "replacement")) << c.label;
+        EXPECT_EQ(Listing(temp.Path()), before) << c.label;
+        for (const char* name : {"Info.plist", "target", "Info.plist/inner"})
+            if (fs::is_regular_file(temp / name)) {
+                EXPECT_EQ(ReadBytes(temp / name), "original") << c.label;
+            }
+    }
+}
+
+TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
+{
+    struct Case {
+        const char* label;
+        std::function<std::string(const TempFolder&)> run;  // answers what Commit said
+    };
+    auto patchAndCommit = [](const TempFolder& t, bool readWrite) {
+        BinaryStreamRef stream = FolderItem(t / "Contents/Info.plist").OpenAsBinaryFile(readWrite);
+        if (!stream) return std::string("nil");
+        stream->Write("replacement");
+        std::string first = stream->Commit() ? "committed" : "failed";
+        return first + (stream->Commit() ? " committed" : " failed");
+    };
+    const Case cases[] = {
+        {"rename fails through the seam", [&](auto& t) { FailingStep f("rename"); return patchAndCommit(t, true); }},
+        {"flush fails through the seam", [&](auto& t) { FailingStep f("fsync"); return patchAndCommit(t, true); }},
+        {"stream opened for reading", [&](auto& t) { return patchAndCommit(t, false); }},
+        {"folder not writable", [&](auto& t) {
+             ::chown((t / "Contents/Info.plist").c_str(), kNobody, kNobody);
+             return RunAsNobody([&] { return patchAndCommit(t, true); });
+         }},
+        {"folder made read-only after opening", [&](auto& t) {
+             ::chown((t / "Contents").c_str(), kNobody, kNobody);
+             ::chown((t / "Contents/Info.plist").c_str(), kNobody, kNobody);
+             return RunAsNobody([&] {
+                 BinaryStreamRef stream = FolderItem(t / "Contents/Info.plist").OpenAsBinaryFile(true);
+                 if (!stream) return std::string("nil");
+                 ::chmod((t / "Contents").c_str(), 0555);
+                 stream->Write("replacement");
+                 return std::string(stream->Commit() ? "committed" : "failed") + " failed";
+             });
+         }},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        WriteBytes(temp / "Contents/Info.plist", "original");
+        EXPECT_EQ(c.run(temp), "failed failed") << c.label;
+        EXPECT_EQ(ReadBytes(temp / "Contents/Info.plist"), "original") << c.label;
+        EXPECT_EQ(Listing(temp / "Contents"), std::vector<std::string>{"Info.plist"}) << c.label;
+    }
+}
+
+TEST(BinaryStream, CommitsIntoTheFolderItOpenedEvenIfALinkTakesItsPlace)
+{
+    TempFolder temp;
+    WriteBytes(temp / "bundle/Contents/Info.plist", "original");
+    WriteBytes(temp / "elsewhere/Info.plist", "not ours");
+    BinaryStreamRef stream = FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist")->OpenAsBinaryFile(true);
+    ASSERT_TRUE(stream);
+
+    fs::rename(temp / "bundle/Contents", temp / "bundle/Moved");
+    fs::create_directory_symlink(temp / "elsewhere", temp / "bundle/Contents");
+    stream->Write("patched");
+    stream->SetLength(stream->Position());
+    EXPECT_TRUE(stream->Commit());
+
+    EXPECT_EQ(ReadBytes(temp / "bundle/Moved/Info.plist"), "patched");
+    EXPECT_EQ(ReadBytes(temp / "elsewhere/Info.plist"), "not ours");
+}
