@@ -102,6 +102,17 @@ inline time_t ModifiedAt(const fs::path& path)
     return LinkStatus(path).st_mtim.tv_sec;
 }
 
+// An AppleDouble companion holding only Finder info: the file's type and creator codes.
+inline std::string FinderInfoCompanion(std::string_view type, std::string_view creator)
+{
+    std::string bytes("\x00\x05\x16\x07\x00\x02\x00\x00", 8);
+    bytes += std::string(16, '\0');
+    bytes += std::string("\x00\x01", 2);                                               // one entry
+    bytes += std::string("\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 12);  // Finder info at 38, 32 bytes
+    bytes += std::string(type) + std::string(creator) + std::string(24, '\0');
+    return bytes;
+}
+
 // Runs `work` in a child process as user and group nobody and returns its answer, or
 // "<child failed>" when privileges could not be dropped or the child died.
 inline std::string RunAsNobody(const std::function<std::string()>& work)
