@@ -1,1 +1,14 @@
 #include "patcher.h"
+
+#include "framework/nil_object.h"
+#include "framework/zorp_plugin.h"
+
+void Patcher::Process(const FolderItemRef& item)
+{
+    if (Use(item).Directory())
+        ProcessPackage(item);
+    else
+        ProcessRes(item);
+    // Not reached when a route raises: the exception passes on without the refresh.
+    Zorp::FinderUpdateZorp(item);
+}

@@ -1,0 +1,90 @@
+#include "file_fixtures.h"
+#include "framework/file_type_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace fixtures;
+
+TEST(FileTypeRegistry, KeepsRegistrationsInOrderAndLogsEveryCall)
+{
+    ResetFileTypeRegistry();
+    RuntimeRegisterFileType("text", "R*ch", "TEXT", "");
+    RuntimeRegisterFileType("resource", "RSED", "rsrc", ".rsrc");
+    RuntimeRegisterFileType("text", "ttxt", "TEXT", ".txt");  // again: new values, same place
+    RuntimeDeregisterFileType("missing");
+    RuntimeRegisterFileType("special/folder", "????", "fold", "");
+    RuntimeDeregisterFileType("resource");
+
+    std::vector<std::string> rows;
+    for (const RegisteredFileType& t : RegisteredFileTypes())
+        rows.push_back(t.name + "|" + t.macCreator + "|" + t.macType + "|" + t.extensions);
+    EXPECT_EQ(rows, (std::vector<std::string>{"text|ttxt|TEXT|.txt", "special/folder|????|fold|"}));
+    EXPECT_EQ(FileTypeRegistryLog(),
+              (std::vector<std::string>{"register text", "register resource", "register text", "deregister missing",
+                                        "register special/folder", "deregister resource"}));
+}
+
+TEST(FileTypeRegistry, MatchesRealFoldersAndFilesByTypeName)
+{
+    TempFolder temp;
+    auto file = [&](const std::string& name, std::string_view macType) {
+        WriteBytes(temp / name, "data");
+        if (!macType.empty()) WriteBytes(temp / ("._" + name), FinderInfoCompanion(macType, "ABCD"));
+    };
+    fs::create_directories(temp / "Tool.app");
+    fs::create_directories(temp / "Upper.APP");
+    WriteBytes(temp / "Bundle/Contents/Info.plist", "x");
+    fs::create_directories(temp / "NoPlist/Contents");
+    fs::create_directories(temp / "Plain");
+    fs::create_directory_symlink(temp / "Tool.app", temp / "Link.app");
+    file("Single", "APPL");
+    file("Notes", "TEXT");
+    file("notes.txt", "");
+    file("Fake.app", "");
+    file("Map", "rsrc");
+
+    ResetFileTypeRegistry();
+    RuntimeRegisterFileType("special/application", "????", "APPL", "");
+    RuntimeRegisterFileType("special/folder", "????", "fold", "");
+    RuntimeRegisterFileType("text", "R*ch", "TEXT", ".txt;md");
+    RuntimeRegisterFileType("resource", "RSED", "rsrc", "");
+
+    const struct {
+        const char* typeNames;
+        const char* item;
+        bool matches;
+    } cases[] = {
+        {"special/application", "Tool.app", true},
+        {"special/application", "Upper.APP", true},
+        {"special/application", "Bundle", true},
+        {"special/application", "NoPlist", false},
+        {"special/application", "Plain", false},
+        {"special/application", "Link.app", false},
+        {"special/application", "Single", true},
+        {"special/application", "Notes", false},
+        {"special/application", "Fake.app", false},
+        {"special/application", "missing", false},
+        {"special/folder", "Plain", true},
+        {"special/folder", "Tool.app", true},
+        {"special/folder", "Link.app", false},
+        {"special/folder", "Single", false},
+        {"text", "Notes", true},
+        {"text", "notes.txt", true},
+        {"text", "Single", false},
+        {"text", "Plain", false},
+        {"resource", "Map", true},
+        {"resource", "Notes", false},
+        {"text;special/application", "Single", true},
+        {"special/folder;text", "notes.txt", true},
+        {"special/unknown", "Tool.app", false},
+        {"", "Tool.app", false},
+        {"special/application;", "Bundle", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FileTypeMatches(c.typeNames, FolderItem(temp / c.item)), c.matches) << c.typeNames << " / " << c.item;
+
+    RuntimeDeregisterFileType("special/application");
+    EXPECT_FALSE(FileTypeMatches("special/application", FolderItem(temp / "Tool.app")));
+}

@@ -1,0 +1,131 @@
+#include "filetypes/file_type.h"
+#include "filetypes/file_types.h"
+#include "framework/file_type_registry.h"
+#include "framework/nil_object.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+std::vector<std::string> Registered()
+{
+    std::vector<std::string> rows;
+    for (const RegisteredFileType& t : RegisteredFileTypes())
+        rows.push_back(t.name + " " + t.macCreator + " " + t.macType + " [" + t.extensions + "]");
+    return rows;
+}
+
+FileTypeRef MakeType(const std::string& name)
+{
+    auto type = std::make_shared<FileType>();
+    type->SetName(name);
+    type->SetMacType("TYPE");
+    type->SetMacCreator("CRTR");
+    return type;
+}
+
+}  // namespace
+
+TEST(FileTypes, StartUpRegistersTheFourTypesInTableOrderAndFinalisationWithdrawsThem)
+{
+    ResetFileTypeRegistry();
+    FileTypes::_Initialize();
+    EXPECT_EQ(FileTypeRegistryLog(), (Log{"register text", "register special/application",
+                                          "register resource", "register special/folder"}));
+    EXPECT_EQ(Registered(), (Log{"text R*ch TEXT []", "special/application ???? APPL []",
+                                 "resource RSED rsrc []", "special/folder ???? fold []"}));
+
+    const struct {
+        const FileTypeRef& member;
+        const char* name;
+        const char* macType;
+        const char* macCreator;
+    } members[] = {{FileTypes::pText, "text", "TEXT", "R*ch"},
+                   {FileTypes::pSpecialApplication, "special/application", "APPL", "????"},
+                   {FileTypes::pResource, "resource", "rsrc", "RSED"},
+                   {FileTypes::pSpecialFolder, "special/folder", "fold", "????"}};
+    for (const auto& m : members) {
+        ASSERT_TRUE(m.member) << m.name;
+        EXPECT_EQ(m.member->Name(), m.name);
+        EXPECT_EQ(m.member->MacType(), m.macType);
+        EXPECT_EQ(m.member->MacCreator(), m.macCreator);
+        EXPECT_EQ(m.member->Extensions(), "");
+        EXPECT_EQ(m.member->Icon(), nullptr);
+    }
+
+    FileTypes::_Finalize();
+    EXPECT_EQ(FileTypeRegistryLog(),
+              (Log{"register text", "register special/application", "register resource",
+                   "register special/folder", "deregister text", "deregister special/application",
+                   "deregister resource", "deregister special/folder"}));
+    EXPECT_TRUE(RegisteredFileTypes().empty());
+    EXPECT_EQ(FileTypes::pText, nullptr);
+}
+
+TEST(FileTypes, ConversionAndJoinsRegisterAndJoinWithSemicolons)
+{
+    struct Case {
+        const char* label;
+        std::function<std::string(const FileTypeRef& a, const FileTypeRef& b)> run;
+        std::string text;
+        Log log;
+    };
+    const Case cases[] = {
+        {"convert", [](auto& a, auto&) { return a->Operator_Convert(); }, "alpha", {"register alpha"}},
+        {"convert twice registers once", [](auto& a, auto&) { a->Operator_Convert(); return a->Operator_Convert(); },
+         "alpha", {"register alpha"}},
+        {"type + type", [](auto& a, auto& b) { return a->Operator_Add(b); }, "alpha;beta", {"register alpha", "register beta"}},
+        {"type + type, right", [](auto& a, auto& b) { return a->Operator_AddRight(b); }, "beta;alpha", {"register alpha", "register beta"}},
+        {"type + text", [](auto& a, auto&) { return a->Operator_Add(std::string("x/y")); }, "alpha;x/y", {"register alpha"}},
+        {"text + type", [](auto& a, auto&) { return a->Operator_AddRight(std::string("x/y")); }, "x/y;alpha", {"register alpha"}},
+        {"join after convert", [](auto& a, auto& b) { a->Operator_Convert(); return b->Operator_Add(a); }, "beta;alpha",
+         {"register alpha", "register beta"}},
+        {"property write withdraws at once under the old name",
+         [](auto& a, auto&) { a->Operator_Convert(); a->SetName("gamma"); return a->Name(); }, "gamma",
+         {"register alpha", "deregister alpha"}},
+        {"each property write withdraws",
+         [](auto& a, auto&) {
+             std::string seen;
+             for (auto write : {&FileType::SetExtensions, &FileType::SetMacCreator, &FileType::SetMacType, &FileType::SetName}) {
+                 a->Operator_Convert();
+                 ((*a).*write)("v");
+                 seen += std::to_string(RegisteredFileTypes().size());
+             }
+             return seen;
+         },
+         "0000", {"register alpha", "deregister alpha", "register alpha", "deregister alpha", "register alpha",
+                  "deregister alpha", "register alpha", "deregister alpha"}},
+        {"write on an unregistered type withdraws nothing", [](auto& a, auto&) { a->SetMacType("APPL"); return a->MacType(); },
+         "APPL", {}},
+        {"registers again with the new values",
+         [](auto& a, auto&) { a->Operator_Convert(); a->SetMacType("NEW "); a->Operator_Convert(); return Registered().front(); },
+         "alpha CRTR NEW  []", {"register alpha", "deregister alpha", "register alpha"}},
+    };
+    for (const Case& c : cases) {
+        ResetFileTypeRegistry();
+        FileTypeRef a = MakeType("alpha");
+        FileTypeRef b = MakeType("beta");
+        EXPECT_EQ(c.run(a, b), c.text) << c.label;
+        EXPECT_EQ(FileTypeRegistryLog(), c.log) << c.label;
+    }
+
+    ResetFileTypeRegistry();
+    {
+        FileTypeRef a = MakeType("alpha");
+        a->Operator_Convert();
+    }
+    EXPECT_EQ(FileTypeRegistryLog(), (Log{"register alpha", "deregister alpha"}));
+}
+
+TEST(FileTypes, JoiningANilTypeRaises)
+{
+    ResetFileTypeRegistry();
+    FileTypeRef a = MakeType("alpha");
+    EXPECT_THROW(a->Operator_Add(FileTypeRef()), NilObjectException);
+    EXPECT_THROW(a->Operator_AddRight(FileTypeRef()), NilObjectException);
+    EXPECT_TRUE(FileTypeRegistryLog().empty());
+}

@@ -1,0 +1,123 @@
+#include "file_fixtures.h"
+#include "framework/nil_object.h"
+#include "framework/zorp_plugin.h"
+#include "patcher/patcher.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace fixtures;
+
+namespace {
+
+// The real routes, with a note of which one ran and an optional fault of its own.
+class RecordingPatcher : public Patcher {
+public:
+    void ProcessPackage(const FolderItemRef& item) override
+    {
+        routes += "package ";
+        if (raiseInRoute) throw NilObjectException();
+        Patcher::ProcessPackage(item);
+    }
+    void ProcessRes(const FolderItemRef& item) override
+    {
+        routes += "res ";
+        if (raiseInRoute) throw NilObjectException();
+        Patcher::ProcessRes(item);
+    }
+
+    std::string routes;
+    bool raiseInRoute = false;
+};
+
+const char kPlist[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+    "\t<key>CFBundleName</key>\n\t<string>Tool</string>\n</dict>\n</plist>\n";
+
+}  // namespace
+
+TEST(Process, RoutesByDirectoryAndThenRefreshesTheItem)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    struct Case {
+        const char* label;
+        std::function<void(const TempFolder&)> make;
+        const char* item;
+        std::string routes;
+        std::optional<std::string> messages;  // the resource-fork route's own are not looked at here
+        bool patched;                          // Tool.app/Contents/Info.plist gained the entry
+    };
+    auto bundle = [](const TempFolder& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", kPlist); };
+    const Case cases[] = {
+        {"application bundle", bundle, "Tool.app", "package ", "", true},
+        {"bundle with empty Info.plist", [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", ""); },
+         "Tool.app", "package ", "No plst resource in file Tool.app.\n", false},
+        {"folder that is not a bundle", [](auto& t) { fs::create_directories(t / "Plain/Sub"); }, "Plain", "package ", "", false},
+        {"single-file application",
+         [](auto& t) { WriteBytes(t / "Single", "code"); WriteBytes(t / "._Single", FinderInfoCompanion("APPL", "????")); },
+         "Single", "res ", std::nullopt, false},
+        {"plain document", [](auto& t) { WriteBytes(t / "notes.txt", "text"); }, "notes.txt", "res ", std::nullopt, false},
+        {"missing item", [](auto&) {}, "Gone.app", "res ", std::nullopt, false},
+        {"link to a bundle",
+         [&](auto& t) { bundle(t); fs::create_directory_symlink(t / "Tool.app", t / "Link.app"); },
+         "Link.app", "res ", std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        c.make(temp);
+        const fs::path item = temp / c.item;
+        MakeOld(item);
+        if (fs::exists(temp / "Tool.app")) MakeOld(temp / "Tool.app");
+
+        RecordingPatcher patcher;
+        RecordedMessages messages;
+        patcher.Process(std::make_shared<FolderItem>(item));
+
+        EXPECT_EQ(patcher.routes, c.routes) << c.label;
+        if (c.messages) {
+            EXPECT_EQ(messages.Joined(), *c.messages) << c.label;
+        }
+        if (fs::exists(fs::symlink_status(item))) {
+            EXPECT_GT(ModifiedAt(item), kOldTime) << c.label << ": refreshed";
+        }
+        if (item != temp / "Tool.app" && fs::exists(temp / "Tool.app")) {
+            EXPECT_EQ(ModifiedAt(temp / "Tool.app"), kOldTime) << c.label << ": only the item itself is refreshed";
+        }
+        bool patched = ReadBytes(temp / "Tool.app/Contents/Info.plist").find("NSUIElement") != std::string::npos;
+        EXPECT_EQ(patched, c.patched) << c.label;
+    }
+}
+
+TEST(Process, AnExceptionPassesOutAndSkipsTheRefresh)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    struct Case {
+        const char* label;
+        std::function<void(const TempFolder&)> make;
+        const char* item;
+        bool raiseInRoute;
+        std::string routes;
+    };
+    const Case cases[] = {
+        {"bundle route raises", [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", kPlist); }, "Tool.app", true, "package "},
+        {"resource-fork route raises", [](auto& t) { WriteBytes(t / "Single", "code"); }, "Single", true, "res "},
+        {"XML of the edited dictionary is nil",
+         [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", TestData("patcher/bin-int-key.plist")); },
+         "Tool.app", false, "package "},
+    };
+    for (const Case& c : cases) {
+        TempFolder temp;
+        c.make(temp);
+        MakeOld(temp / c.item);
+        RecordingPatcher patcher;
+        patcher.raiseInRoute = c.raiseInRoute;
+        EXPECT_THROW(patcher.Process(std::make_shared<FolderItem>(temp / c.item)), NilObjectException) << c.label;
+        EXPECT_EQ(patcher.routes, c.routes) << c.label;
+        EXPECT_EQ(ModifiedAt(temp / c.item), kOldTime) << c.label << ": not refreshed";
+    }
+
+    RecordingPatcher patcher;
+    EXPECT_THROW(patcher.Process(nullptr), NilObjectException);
+    EXPECT_EQ(patcher.routes, "");
+}
