@@ -1,5 +1,423 @@
 #include "readers.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
 namespace plist {
-ParseResult ParseBinary(std::string_view) { return {nullptr, Format::Binary, {"not written yet", 0}}; }
+namespace {
+
+constexpr std::uint64_t kHeaderSize = 8;
+constexpr std::uint64_t kTrailerSize = 32;
+constexpr std::uint64_t kMaxIndex = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// Sharing lets a small list stand for a huge tree (a chain of arrays each holding the next twice);
+// the tree as written out may be at most this much larger than the input.
+constexpr std::uint64_t kExpansionFactor = 16;
+constexpr std::uint64_t kExpansionAllowance = std::uint64_t{4} << 20;
+
+constexpr const char* kUnknownMarker = "unknown object marker";
+constexpr const char* kTruncated = "object runs into the offset table";
+constexpr const char* kTooDeep = "containers nested too deeply";
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+// Reads a window of the input; a read that would pass the window's end fails and leaves the cursor as it was.
+class Cursor {
+public:
+    Cursor(std::string_view bytes, std::uint64_t position, std::uint64_t end)
+        : mBytes(bytes), mPosition(position), mEnd(end) {}
+
+    std::uint64_t Position() const { return mPosition; }
+
+    bool Take(std::uint64_t count, std::string_view& out) {
+        if (mPosition > mEnd || count > mEnd - mPosition) return false;
+        out = mBytes.substr(mPosition, count);
+        mPosition += count;
+        return true;
+    }
+
+    bool Byte(std::uint8_t& out) {
+        std::string_view b;
+        if (!Take(1, b)) return false;
+        out = static_cast<std::uint8_t>(b[0]);
+        return true;
+    }
+
+    // Big-endian; of a longer field only the low 8 bytes count, as CoreFoundation reads it.
+    bool Unsigned(std::uint64_t size, std::uint64_t& out) {
+        std::string_view b;
+        if (!Take(size, b)) return false;
+        out = BigEndian(b);
+        return true;
+    }
+
+    static std::uint64_t BigEndian(std::string_view b) {
+        std::uint64_t v = 0;
+        for (std::size_t i = b.size() > 8 ? b.size() - 8 : 0; i < b.size(); ++i) v = (v << 8) | static_cast<std::uint8_t>(b[i]);
+        return v;
+    }
+
+private:
+    std::string_view mBytes;
+    std::uint64_t mPosition;
+    std::uint64_t mEnd;
+};
+
+struct Trailer {
+    unsigned offsetSize = 0;
+    unsigned refSize = 0;
+    std::uint64_t count = 0;
+    std::uint64_t top = 0;
+    std::uint64_t tableOffset = 0;
+};
+
+bool AppendUTF8(std::uint32_t c, std::string& out) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return true;
+}
+
+// UTF-16BE to UTF-8; an unpaired surrogate fails (CoreFoundation's XML writer would drop text after it).
+bool DecodeUTF16BE(std::string_view be, std::string& out) {
+    out.reserve(be.size() + be.size() / 2);
+    const std::size_t units = be.size() / 2;
+    auto unit = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<std::uint8_t>(be[2 * i]) << 8 | static_cast<std::uint8_t>(be[2 * i + 1]));
+    };
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= units) return false;
+            const std::uint32_t low = unit(i + 1);
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+        AppendUTF8(c, out);
+    }
+    return true;
+}
+
+// What building an object found out about it.
+struct Built {
+    std::uint64_t expanded = 0;  // bytes it would take with nothing shared
+    std::uint16_t height = 0;    // containers nested in it, itself included
+};
+
+class BinaryReader {
+public:
+    explicit BinaryReader(std::string_view bytes) : mBytes(bytes) {}
+
+    ParseResult Read() {
+        ParseResult result;
+        result.format = Format::Binary;
+        if (ReadTrailer() && CheckOffsets()) {
+            mBuilt.resize(mTrailer.count);
+            mExpanded.assign(mTrailer.count, 0);
+            mHeight.assign(mTrailer.count, 0);
+            result.root = Object(mTrailer.top, 0);
+        }
+        if (mFailed) result.root = nullptr;
+        result.error = mError;
+        return result;
+    }
+
+private:
+    static constexpr std::uint64_t kInProgress = std::numeric_limits<std::uint64_t>::max();
+
+    bool Fail(const char* reason, std::uint64_t offset) {
+        if (!mFailed) mError = {reason, static_cast<std::size_t>(offset)};
+        mFailed = true;
+        return false;
+    }
+
+    CFObjectZorpRef Refuse(const char* reason, std::uint64_t offset) {
+        Fail(reason, offset);
+        return nullptr;
+    }
+
+    // The trailer checks of CoreFoundation's reader: any list they refuse, CF refuses too.
+    bool ReadTrailer() {
+        const std::uint64_t size = mBytes.size();
+        if (size < kHeaderSize + 1 + kTrailerSize) return Fail("too short for a binary property list", 0);
+        if (mBytes.substr(0, 7) != "bplist0") return Fail("no bplist0 header", 0);
+        const std::uint64_t at = size - kTrailerSize;
+        Cursor in(mBytes, at + 6, size);
+        std::uint8_t offsetSize = 0, refSize = 0;
+        in.Byte(offsetSize);
+        in.Byte(refSize);
+        in.Unsigned(8, mTrailer.count);
+        in.Unsigned(8, mTrailer.top);
+        in.Unsigned(8, mTrailer.tableOffset);
+        mTrailer.offsetSize = offsetSize;
+        mTrailer.refSize = refSize;
+        const Trailer& t = mTrailer;
+
+        if (t.offsetSize < 1 || t.offsetSize > 8) return Fail("offset size outside 1-8", at + 6);
+        if (t.refSize < 1 || t.refSize > 8) return Fail("reference size outside 1-8", at + 7);
+        if (t.count < 1 || t.count > kMaxIndex) return Fail("bad object count", at + 8);
+        if (t.top >= t.count) return Fail("top object outside the object table", at + 16);
+        if (t.tableOffset < kHeaderSize + 1 || t.tableOffset >= at) return Fail("offset table outside the file", at + 24);
+        // The offset table fills exactly the space between the objects and the trailer.
+        if (t.count > (at - t.tableOffset) / t.offsetSize || t.count * t.offsetSize != at - t.tableOffset)
+            return Fail("offset table does not end at the trailer", at + 24);
+        if (t.refSize < 8 && (std::uint64_t{1} << (8 * t.refSize)) <= t.count)
+            return Fail("references too small for the object count", at + 7);
+        if (t.offsetSize < 8 && (std::uint64_t{1} << (8 * t.offsetSize)) <= t.tableOffset)
+            return Fail("offsets too small to reach the offset table", at + 6);
+        return true;
+    }
+
+    // CoreFoundation checks every offset, referenced or not, before reading any object.
+    bool CheckOffsets() {
+        Cursor table(mBytes, mTrailer.tableOffset, mBytes.size() - kTrailerSize);
+        for (std::uint64_t i = 0; i < mTrailer.count; ++i) {
+            const std::uint64_t at = table.Position();
+            std::uint64_t offset = 0;
+            table.Unsigned(mTrailer.offsetSize, offset);
+            if (offset >= mTrailer.tableOffset) return Fail("object offset not before the offset table", at);
+        }
+        return true;
+    }
+
+    std::uint64_t OffsetOf(std::uint64_t index) const {
+        return Cursor::BigEndian(mBytes.substr(mTrailer.tableOffset + index * mTrailer.offsetSize, mTrailer.offsetSize));
+    }
+
+    // Objects lie between the header and the offset table.
+    Cursor ObjectCursor(std::uint64_t offset) const { return Cursor(mBytes, offset, mTrailer.tableOffset); }
+
+    // Builds the object at `index`, nested `depth` containers deep, or takes it built already.
+    CFObjectZorpRef Object(std::uint64_t index, int depth) {
+        if (mExpanded[index] == kInProgress) return Refuse("object contains itself", OffsetOf(index));
+        if (mBuilt[index]) {
+            // A shared object counts as deep as it is nested at each place it is used.
+            if (depth + mHeight[index] > kMaxDepth) return Refuse(kTooDeep, OffsetOf(index));
+            return mBuilt[index];
+        }
+        const std::uint64_t offset = OffsetOf(index);
+        if (offset < kHeaderSize) return Refuse("object offset inside the header", offset);
+        mExpanded[index] = kInProgress;
+        Built built;
+        CFObjectZorpRef object = Build(offset, depth, built);
+        if (!object) return nullptr;
+        if (built.expanded > mExpansionLimit) return Refuse("shared objects expand far beyond the file's size", offset);
+        mExpanded[index] = built.expanded;
+        mHeight[index] = built.height;
+        mBuilt[index] = object;
+        return object;
+    }
+
+    CFObjectZorpRef Build(std::uint64_t offset, int depth, Built& built) {
+        Cursor in = ObjectCursor(offset);
+        std::uint8_t marker = 0;
+        in.Byte(marker);
+        const unsigned low = marker & 0x0F;
+        CFObjectZorpRef object;
+        switch (marker >> 4) {
+        case 0x0:
+            if (marker == 0x00) object = std::make_shared<CFNullZorp>();
+            else if (marker == 0x08) object = std::make_shared<CFBooleanZorp>(false);
+            else if (marker == 0x09) object = std::make_shared<CFBooleanZorp>(true);
+            else Fail(kUnknownMarker, offset);
+            break;
+        case 0x1: object = Integer(in, low, offset); break;
+        case 0x2: object = Real(in, low, offset); break;
+        case 0x3: object = marker == 0x33 ? Date(in, offset) : Refuse(kUnknownMarker, offset); break;
+        case 0x4: object = Data(in, low, offset); break;
+        case 0x5: object = AsciiString(in, low, offset); break;
+        case 0x6: object = UTF16String(in, low, offset); break;
+        case 0x8: object = UID(in, low, offset); break;
+        case 0xA: object = Array(in, low, offset, depth, built, false); break;
+        case 0xC: object = Array(in, low, offset, depth, built, true); break;
+        case 0xD: object = Dictionary(in, low, offset, depth, built); break;
+        default: Fail(kUnknownMarker, offset); break;
+        }
+        if (object) built.expanded = SaturatingAdd(built.expanded, in.Position() - offset);
+        return object;
+    }
+
+    // 1, 2 and 4-byte integers are unsigned, 8-byte signed; of 16 bytes the low 8 count, unsigned.
+    CFObjectZorpRef Integer(Cursor& in, unsigned low, std::uint64_t offset) {
+        if (low > 4) return Refuse(kUnknownMarker, offset);
+        const std::uint64_t size = std::uint64_t{1} << low;
+        std::uint64_t value = 0;
+        if (!in.Unsigned(size, value)) return Refuse(kTruncated, offset);
+        const bool isUnsigned = size == 16 && value > kMaxIndex;
+        return std::make_shared<CFIntegerZorp>(value, isUnsigned);
+    }
+
+    CFObjectZorpRef Real(Cursor& in, unsigned low, std::uint64_t offset) {
+        if (low != 2 && low != 3) return Refuse(kUnknownMarker, offset);
+        std::uint64_t bits = 0;
+        if (!in.Unsigned(std::uint64_t{1} << low, bits)) return Refuse(kTruncated, offset);
+        if (low == 2) {
+            float f = 0;
+            const auto narrow = static_cast<std::uint32_t>(bits);
+            std::memcpy(&f, &narrow, sizeof f);
+            return std::make_shared<CFRealZorp>(static_cast<double>(f));
+        }
+        double d = 0;
+        std::memcpy(&d, &bits, sizeof d);
+        return std::make_shared<CFRealZorp>(d);
+    }
+
+    CFObjectZorpRef Date(Cursor& in, std::uint64_t offset) {
+        std::uint64_t bits = 0;
+        if (!in.Unsigned(8, bits)) return Refuse(kTruncated, offset);
+        double seconds = 0;
+        std::memcpy(&seconds, &bits, sizeof seconds);
+        // CoreFoundation would write such a date as nonsense; refuse it rather than damage the file.
+        if (!std::isfinite(seconds)) return Refuse("date is not a finite number", offset);
+        return std::make_shared<CFDateZorp>(seconds);
+    }
+
+    // The count in the marker's low nibble, or in an integer object after it when the nibble is 15.
+    bool Count(Cursor& in, unsigned low, std::uint64_t offset, std::uint64_t& count) {
+        if (low != 0x0F) {
+            count = low;
+            return true;
+        }
+        std::uint8_t marker = 0;
+        if (!in.Byte(marker)) return Fail(kTruncated, offset);
+        if ((marker >> 4) != 0x1) return Fail("count is not an integer", in.Position() - 1);
+        // CoreFoundation keeps a field of 256 bytes or more as zero (its size is taken as one byte).
+        const std::uint64_t size = std::uint64_t{1} << (marker & 0x0F);
+        std::uint64_t value = 0;
+        if (!in.Unsigned(size, value)) return Fail(kTruncated, offset);
+        count = size >= 256 ? 0 : value;
+        if (count > kMaxIndex) return Fail("count out of range", offset);
+        return true;
+    }
+
+    CFObjectZorpRef Data(Cursor& in, unsigned low, std::uint64_t offset) {
+        std::uint64_t count = 0;
+        std::string_view bytes;
+        if (!Count(in, low, offset, count)) return nullptr;
+        if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
+        return std::make_shared<CFBinaryDataZorp>(std::string(bytes));
+    }
+
+    CFObjectZorpRef AsciiString(Cursor& in, unsigned low, std::uint64_t offset) {
+        std::uint64_t count = 0;
+        std::string_view bytes;
+        if (!Count(in, low, offset, count)) return nullptr;
+        if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
+        for (char c : bytes) {
+            if (static_cast<unsigned char>(c) > 0x7F) return Refuse("ASCII string holds a byte above 0x7F", offset);
+        }
+        return std::make_shared<CFStringZorp>(std::string(bytes));
+    }
+
+    CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset) {
+        std::uint64_t count = 0;
+        std::string_view bytes;
+        if (!Count(in, low, offset, count)) return nullptr;
+        if (count > kMaxIndex / 2 || !in.Take(count * 2, bytes)) return Refuse(kTruncated, offset);
+        std::string text;
+        if (!DecodeUTF16BE(bytes, text)) return Refuse("UTF-16 string holds an unpaired surrogate", offset);
+        return std::make_shared<CFStringZorp>(std::move(text));
+    }
+
+    CFObjectZorpRef UID(Cursor& in, unsigned low, std::uint64_t offset) {
+        std::uint64_t value = 0;
+        if (!in.Unsigned(low + 1, value)) return Refuse(kTruncated, offset);
+        if (value > std::numeric_limits<std::uint32_t>::max()) return Refuse("UID above 2^32-1", offset);
+        return std::make_shared<CFUIDZorp>(static_cast<std::uint32_t>(value));
+    }
+
+    // Reads `count` references and checks them against the object count.
+    bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs) {
+        if (count > kMaxIndex / mTrailer.refSize || !in.Take(count * mTrailer.refSize, refs)) return Fail(kTruncated, offset);
+        return true;
+    }
+
+    CFObjectZorpRef Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth, Built& built) {
+        const std::uint64_t index = Cursor::BigEndian(refs.substr(i * mTrailer.refSize, mTrailer.refSize));
+        if (index >= mTrailer.count) return Refuse("reference beyond the object count", offset);
+        CFObjectZorpRef child = Object(index, depth + 1);
+        if (child) {
+            built.expanded = SaturatingAdd(built.expanded, mExpanded[index]);
+            built.height = std::max(built.height, mHeight[index]);
+        }
+        return child;
+    }
+
+    bool EnterContainer(int depth, std::uint64_t offset) {
+        if (depth + 1 > kMaxDepth) return Fail(kTooDeep, offset);
+        return true;
+    }
+
+    CFObjectZorpRef Array(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built, bool isSet) {
+        std::uint64_t count = 0;
+        std::string_view refs;
+        if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) || !Refs(in, count, offset, refs)) return nullptr;
+        std::vector<CFObjectZorpRef> items;
+        items.reserve(count);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            CFObjectZorpRef item = Child(refs, i, offset, depth, built);
+            if (!item) return nullptr;
+            items.push_back(std::move(item));
+        }
+        ++built.height;
+        if (isSet) return std::make_shared<CFSetZorp>(std::move(items));
+        return std::make_shared<CFArrayZorp>(std::move(items));
+    }
+
+    // Keys are any non-container object; for a repeated key the first value wins, as in CoreFoundation.
+    CFObjectZorpRef Dictionary(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built) {
+        std::uint64_t count = 0;
+        std::string_view keyRefs, valueRefs;
+        if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) || !Refs(in, count, offset, keyRefs) ||
+            !Refs(in, count, offset, valueRefs))
+            return nullptr;
+        auto dict = std::make_shared<CFDictionaryZorp>();
+        for (std::uint64_t i = 0; i < count; ++i) {
+            CFObjectZorpRef key = Child(keyRefs, i, offset, depth, built);
+            if (!key) return nullptr;
+            const CFKind kind = key->Kind();
+            if (kind == CFKind::Array || kind == CFKind::Dictionary || kind == CFKind::Set) return Refuse("dictionary key is a container", offset);
+            CFObjectZorpRef value = Child(valueRefs, i, offset, depth, built);
+            if (!value) return nullptr;
+            dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepFirst);
+        }
+        ++built.height;
+        return dict;
+    }
+
+    std::string_view mBytes;
+    Trailer mTrailer;
+    std::uint64_t mExpansionLimit = SaturatingAdd(kExpansionFactor * mBytes.size(), kExpansionAllowance);
+    std::vector<CFObjectZorpRef> mBuilt;    // by object index, so a shared object is built once
+    std::vector<std::uint64_t> mExpanded;   // by object index: size as written out, or kInProgress
+    std::vector<std::uint16_t> mHeight;     // by object index: containers nested inside, itself included
+    ParseError mError;
+    bool mFailed = false;
+};
+
+}  // namespace
+
+ParseResult ParseBinary(std::string_view bytes) { return BinaryReader(bytes).Read(); }
+
 }  // namespace plist

@@ -1,5 +1,449 @@
 #include "readers.h"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace plist {
-ParseResult ParseOpenStep(std::string_view) { return {nullptr, Format::OpenStep, {"not written yet", 0}}; }
+namespace {
+
+enum class Encoding { UTF8, UTF16BE, UTF16LE, UTF32BE, UTF32LE };
+
+// The text as CoreFoundation sees it: UTF-16 code units, after the byte-order mark.
+struct Text {
+    std::u16string units;
+    Encoding encoding = Encoding::UTF8;
+    std::size_t start = 0;  // bytes of the byte-order mark
+};
+
+void AppendUTF16(std::uint32_t c, std::u16string& out) {
+    if (c < 0x10000) {
+        out += static_cast<char16_t>(c);
+    } else {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    }
+}
+
+// One code point of strict UTF-8 at `i`; 0 bytes used means the sequence is invalid.
+std::size_t NextUTF8(std::string_view b, std::size_t i, std::uint32_t& c) {
+    const auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(b[k]); };
+    const std::uint8_t lead = at(i);
+    if (lead < 0x80) {
+        c = lead;
+        return 1;
+    }
+    std::size_t length = 0;
+    std::uint32_t min = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2, min = 0x80, c = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, min = 0x800, c = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, min = 0x10000, c = lead & 0x07;
+    else return 0;
+    if (b.size() - i < length) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((at(i + k) & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (at(i + k) & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    return length;
+}
+
+std::size_t UnitBytes(Encoding e) {
+    switch (e) {
+    case Encoding::UTF16BE:
+    case Encoding::UTF16LE: return 2;
+    case Encoding::UTF32BE:
+    case Encoding::UTF32LE: return 4;
+    case Encoding::UTF8: break;
+    }
+    return 1;
+}
+
+std::uint32_t CodeUnit(std::string_view b, std::size_t i, Encoding e) {
+    const auto at = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[i + k])); };
+    switch (e) {
+    case Encoding::UTF16BE: return at(0) << 8 | at(1);
+    case Encoding::UTF16LE: return at(1) << 8 | at(0);
+    case Encoding::UTF32BE: return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);
+    case Encoding::UTF32LE: return at(3) << 24 | at(2) << 16 | at(1) << 8 | at(0);
+    case Encoding::UTF8: break;
+    }
+    return at(0);
+}
+
+// UTF-8 unless a byte-order mark says otherwise; on failure `error` holds the byte offset.
+bool Decode(std::string_view bytes, Text& text, std::size_t& error) {
+    auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
+    using namespace std::string_view_literals;
+    if (starts("\xEF\xBB\xBF"sv)) text.encoding = Encoding::UTF8, text.start = 3;
+    else if (starts("\x00\x00\xFE\xFF"sv)) text.encoding = Encoding::UTF32BE, text.start = 4;
+    else if (starts("\xFF\xFE\x00\x00"sv)) text.encoding = Encoding::UTF32LE, text.start = 4;
+    else if (starts("\xFE\xFF"sv)) text.encoding = Encoding::UTF16BE, text.start = 2;
+    else if (starts("\xFF\xFE"sv)) text.encoding = Encoding::UTF16LE, text.start = 2;
+
+    const std::size_t unit = UnitBytes(text.encoding);
+    if ((bytes.size() - text.start) % unit != 0) {
+        error = bytes.size();
+        return false;
+    }
+    text.units.reserve((bytes.size() - text.start) / unit);
+    for (std::size_t i = text.start; i < bytes.size();) {
+        std::uint32_t c = 0;
+        std::size_t used = unit;
+        if (text.encoding == Encoding::UTF8) {
+            used = NextUTF8(bytes, i, c);
+        } else {
+            c = CodeUnit(bytes, i, text.encoding);
+            if (unit == 4 && (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) used = 0;
+        }
+        if (used == 0) {
+            error = i;
+            return false;
+        }
+        AppendUTF16(c, text.units);
+        i += used;
+    }
+    return true;
+}
+
+// The byte offset of code unit `index`, for error reports.
+std::size_t ByteOffset(std::string_view bytes, const Text& text, std::size_t index) {
+    if (text.encoding == Encoding::UTF16BE || text.encoding == Encoding::UTF16LE) return text.start + 2 * index;
+    std::size_t i = text.start;
+    for (std::size_t units = 0; units < index && i < bytes.size();) {
+        std::uint32_t c = 0;
+        if (text.encoding == Encoding::UTF8) {
+            i += NextUTF8(bytes, i, c);
+        } else {
+            c = CodeUnit(bytes, i, text.encoding);
+            i += 4;
+        }
+        units += c < 0x10000 ? 1 : 2;
+    }
+    return i;
+}
+
+// Octal escapes name a byte of the NeXTSTEP character set; these are its upper 128 characters.
+constexpr char16_t kNextStepUpper[128] = {
+    0x00A0, 0x00C0, 0x00C1, 0x00C2, 0x00C3, 0x00C4, 0x00C5, 0x00C7, 0x00C8, 0x00C9, 0x00CA, 0x00CB, 0x00CC,
+    0x00CD, 0x00CE, 0x00CF, 0x00D0, 0x00D1, 0x00D2, 0x00D3, 0x00D4, 0x00D5, 0x00D6, 0x00D9, 0x00DA, 0x00DB,
+    0x00DC, 0x00DD, 0x00DE, 0x00B5, 0x00D7, 0x00F7, 0x00A9, 0x00A1, 0x00A2, 0x00A3, 0x2044, 0x00A5, 0x0192,
+    0x00A7, 0x00A4, 0x2019, 0x201C, 0x00AB, 0x2039, 0x203A, 0xFB01, 0xFB02, 0x00AE, 0x2013, 0x2020, 0x2021,
+    0x00B7, 0x00A6, 0x00B6, 0x2022, 0x201A, 0x201E, 0x201D, 0x00BB, 0x2026, 0x2030, 0x00AC, 0x00BF, 0x00B9,
+    0x02CB, 0x00B4, 0x02C6, 0x02DC, 0x00AF, 0x02D8, 0x02D9, 0x00A8, 0x00B2, 0x02DA, 0x00B8, 0x00B3, 0x02DD,
+    0x02DB, 0x02C7, 0x2014, 0x00B1, 0x00BC, 0x00BD, 0x00BE, 0x00E0, 0x00E1, 0x00E2, 0x00E3, 0x00E4, 0x00E5,
+    0x00E7, 0x00E8, 0x00E9, 0x00EA, 0x00EB, 0x00EC, 0x00C6, 0x00ED, 0x00AA, 0x00EE, 0x00EF, 0x00F0, 0x00F1,
+    0x0141, 0x00D8, 0x0152, 0x00BA, 0x00F2, 0x00F3, 0x00F4, 0x00F5, 0x00F6, 0x00E6, 0x00F9, 0x00FA, 0x00FB,
+    0x0131, 0x00FC, 0x00FD, 0x0142, 0x00F8, 0x0153, 0x00DF, 0x00FE, 0x00FF, 0xFFFD, 0xFFFD,
+};
+
+bool IsUnquotedCharacter(char16_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           c == '/' || c == ':' || c == '.' || c == '-';
+}
+
+int HexValue(std::uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsLineSeparator(char16_t c) { return c == 0x2028 || c == 0x2029; }
+
+// UTF-16 to UTF-8; an unpaired surrogate (possible through \U escapes) fails.
+bool ToUTF8(std::u16string_view units, std::string& out) {
+    out.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        std::uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+// Reads the old text format as CoreFoundation does, with one difference: any error fails the whole
+// list (CF forgets some errors inside arrays and keeps a partial tree).
+class OpenStepReader {
+public:
+    explicit OpenStepReader(const std::u16string& units) : mText(units) {}
+
+    CFObjectZorpRef Document() {
+        // White space and comments alone read as an empty dictionary.
+        if (!SkipSpace()) return std::make_shared<CFDictionaryZorp>();
+        CFObjectZorpRef root = Object(0, true);
+        if (!root || !SkipSpace()) return root;
+        if (root->Kind() != CFKind::String) return Refuse("unexpected text after the property list");
+        // A strings file: "key = value;" pairs without the braces.
+        mAt = 0;
+        root = DictionaryContent(0);
+        if (root && SkipSpace()) return Refuse("unexpected text after the property list");
+        return root;
+    }
+
+    bool Failed() const { return mFailed; }
+    std::string Reason() const { return mReason; }
+    std::size_t FailedAt() const { return mFailedAt; }
+
+private:
+    char16_t Peek() const { return mAt < mText.size() ? mText[mAt] : 0; }
+
+    CFObjectZorpRef Refuse(const char* reason) { return RefuseAt(reason, mAt); }
+
+    CFObjectZorpRef RefuseAt(const char* reason, std::size_t at) {
+        if (!mFailed) mReason = reason, mFailedAt = at;
+        mFailed = true;
+        return nullptr;
+    }
+
+    // Skips white space, Unicode line and paragraph separators, and comments; false at the end.
+    bool SkipSpace() {
+        while (mAt < mText.size()) {
+            const char16_t c = mText[mAt];
+            if ((c >= 9 && c <= 13) || c == ' ' || IsLineSeparator(c)) {
+                ++mAt;
+            } else if (c == '/' && mAt + 1 < mText.size() && mText[mAt + 1] == '/') {
+                mAt += 2;
+                while (mAt < mText.size() && mText[mAt] != '\n' && mText[mAt] != '\r' && !IsLineSeparator(mText[mAt])) ++mAt;
+            } else if (c == '/' && mAt + 1 < mText.size() && mText[mAt + 1] == '*') {
+                // An unclosed block comment runs to the end.
+                mAt += 2;
+                while (mAt < mText.size() && !(mText[mAt] == '*' && mAt + 1 < mText.size() && mText[mAt + 1] == '/')) ++mAt;
+                mAt = mAt < mText.size() ? mAt + 2 : mAt;
+            } else {
+                break;
+            }
+        }
+        return mAt < mText.size();
+    }
+
+    // Without `required`, nothing readable here gives nullptr without failing (an array's end).
+    CFObjectZorpRef Object(int depth, bool required) {
+        if (!SkipSpace()) return required ? Refuse("unexpected end of the property list") : nullptr;
+        const char16_t c = mText[mAt];
+        if (c == '{' || c == '(') {
+            if (depth + 1 > kMaxDepth) return Refuse("containers nested too deeply");
+            ++mAt;
+            return c == '{' ? Dictionary(depth) : Array(depth);
+        }
+        if (c == '<') {
+            ++mAt;
+            return Data();
+        }
+        if (c == '"' || c == '\'' || IsUnquotedCharacter(c)) return String();
+        return required ? Refuse("unexpected character") : nullptr;
+    }
+
+    CFObjectZorpRef Dictionary(int depth) {
+        const std::size_t open = mAt - 1;
+        CFObjectZorpRef dict = DictionaryContent(depth);
+        if (!dict) return nullptr;
+        if (!SkipSpace() || Peek() != '}') return RefuseAt("dictionary without its closing '}'", open);
+        ++mAt;
+        return dict;
+    }
+
+    // Entries "key = value;"; "key;" alone maps the key to itself. A repeated key takes the later value.
+    CFObjectZorpRef DictionaryContent(int depth) {
+        auto dict = std::make_shared<CFDictionaryZorp>();
+        CFObjectZorpRef key = Key();
+        while (key) {
+            CFObjectZorpRef value;
+            if (!SkipSpace()) return Refuse("missing ';' after a dictionary entry");
+            if (Peek() == ';') {
+                value = key;
+            } else if (Peek() == '=') {
+                ++mAt;
+                value = Object(depth + 1, true);
+                if (!value) return nullptr;
+            } else {
+                return Refuse("expected '=' or ';' after a dictionary key");
+            }
+            dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepLast);
+            if (!SkipSpace() || Peek() != ';') return Refuse("missing ';' after a dictionary entry");
+            ++mAt;
+            key = Key();
+        }
+        if (mFailed) return nullptr;
+        return dict;
+    }
+
+    // A quoted or bare string, or nullptr when none starts here.
+    CFObjectZorpRef Key() {
+        if (!SkipSpace()) return nullptr;
+        const char16_t c = mText[mAt];
+        if (c == '"' || c == '\'' || IsUnquotedCharacter(c)) return String();
+        return nullptr;
+    }
+
+    CFObjectZorpRef String() {
+        const char16_t c = mText[mAt];
+        if (c != '"' && c != '\'') return UnquotedString();
+        ++mAt;
+        return QuotedString(c);
+    }
+
+    // Elements separated by commas; a comma before the ')' is allowed.
+    CFObjectZorpRef Array(int depth) {
+        const std::size_t open = mAt - 1;
+        std::vector<CFObjectZorpRef> items;
+        CFObjectZorpRef item = Object(depth + 1, false);
+        while (item) {
+            items.push_back(std::move(item));
+            if (!SkipSpace()) return RefuseAt("array without its closing ')'", open);
+            if (Peek() != ',') break;
+            ++mAt;
+            item = Object(depth + 1, false);
+        }
+        if (mFailed) return nullptr;
+        if (!SkipSpace() || Peek() != ')') return RefuseAt("array without its closing ')'", open);
+        ++mAt;
+        return std::make_shared<CFArrayZorp>(std::move(items));
+    }
+
+    // Hex digit pairs up to '>', with white space between pairs.
+    CFObjectZorpRef Data() {
+        const std::size_t open = mAt - 1;
+        std::string bytes;
+        while (mAt < mText.size() && mText[mAt] != '>') {
+            const char16_t c = mText[mAt];
+            // CoreFoundation looks only at the low byte of a character here.
+            const int high = HexValue(static_cast<std::uint8_t>(c));
+            if (high >= 0) {
+                ++mAt;
+                const int low = mAt < mText.size() ? HexValue(static_cast<std::uint8_t>(mText[mAt])) : -1;
+                if (low < 0) return Refuse("data with an odd number of hex digits");
+                bytes += static_cast<char>(high << 4 | low);
+                ++mAt;
+            } else if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || IsLineSeparator(c)) {
+                ++mAt;
+            } else {
+                return Refuse("data holds a character that is not a hex digit");
+            }
+        }
+        if (Peek() != '>') return RefuseAt("data without its closing '>'", open);
+        ++mAt;
+        return std::make_shared<CFBinaryDataZorp>(std::move(bytes));
+    }
+
+    CFObjectZorpRef QuotedString(char16_t quote) {
+        const std::size_t open = mAt - 1;
+        std::u16string units;
+        std::size_t mark = mAt;
+        while (mAt < mText.size() && mText[mAt] != quote) {
+            if (mText[mAt] == '\\') {
+                units.append(mText, mark, mAt - mark);
+                ++mAt;
+                units += Escape();
+                mark = mAt;
+            } else {
+                ++mAt;
+            }
+        }
+        if (mAt >= mText.size()) return RefuseAt("unterminated quoted string", open);
+        units.append(mText, mark, mAt - mark);
+        ++mAt;
+        return MakeString(units, open);
+    }
+
+    // The character after a backslash: C escapes, up to three octal digits, or \U and up to four hex digits.
+    char16_t Escape() {
+        if (mAt >= mText.size()) return 0;
+        const char16_t c = mText[mAt++];
+        if (c >= '0' && c <= '7') {
+            // An 8-bit value: "\777" wraps, as in CoreFoundation.
+            std::uint8_t value = static_cast<std::uint8_t>(c - '0');
+            for (int more = 0; more < 2 && Peek() >= '0' && Peek() <= '7'; ++more) {
+                value = static_cast<std::uint8_t>(value << 3 | (mText[mAt++] - '0'));
+            }
+            return value < 0x80 ? value : kNextStepUpper[value - 0x80];
+        }
+        switch (c) {
+        case 'U': {
+            // A non-hex character still uses up one of the four places without being read.
+            char16_t value = 0;
+            for (int places = 4; places > 0 && mAt < mText.size(); --places) {
+                const char16_t h = mText[mAt];
+                if (h < 128 && HexValue(static_cast<std::uint8_t>(h)) >= 0) {
+                    value = static_cast<char16_t>(value << 4 | HexValue(static_cast<std::uint8_t>(h)));
+                    ++mAt;
+                }
+            }
+            return value;
+        }
+        case 'a': return '\a';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        case 'v': return '\v';
+        default: return c;
+        }
+    }
+
+    CFObjectZorpRef UnquotedString() {
+        const std::size_t start = mAt;
+        while (mAt < mText.size() && IsUnquotedCharacter(mText[mAt])) ++mAt;
+        return MakeString(std::u16string_view(mText).substr(start, mAt - start), start);
+    }
+
+    CFObjectZorpRef MakeString(std::u16string_view units, std::size_t at) {
+        std::string text;
+        if (!ToUTF8(units, text)) return RefuseAt("string holds an unpaired UTF-16 surrogate", at);
+        return std::make_shared<CFStringZorp>(std::move(text));
+    }
+
+    const std::u16string& mText;
+    std::size_t mAt = 0;
+    bool mFailed = false;
+    std::string mReason;
+    std::size_t mFailedAt = 0;
+};
+
+}  // namespace
+
+ParseResult ParseOpenStep(std::string_view bytes) {
+    ParseResult result;
+    result.format = Format::OpenStep;
+    if (bytes.empty()) {
+        result.error = {"empty input", 0};
+        return result;
+    }
+    Text text;
+    std::size_t bad = 0;
+    if (!Decode(bytes, text, bad)) {
+        result.error = {"text is not valid in its encoding", bad};
+        return result;
+    }
+    OpenStepReader reader(text.units);
+    CFObjectZorpRef root = reader.Document();
+    if (reader.Failed() || !root) {
+        result.error = {reader.Reason(), ByteOffset(bytes, text, reader.FailedAt())};
+        return result;
+    }
+    result.root = std::move(root);
+    return result;
+}
+
 }  // namespace plist

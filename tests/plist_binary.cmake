@@ -1,0 +1,1 @@
+veilor_test(plist_binary_reader_test SOURCES plist_binary_reader_test.cpp LIBS veilor_plist)

@@ -1,0 +1,87 @@
+#pragma once
+// A one-line text form of a property-list tree, for comparing values rather than bytes.
+// tests/tools/plist_trees.py prints the same form for the trees it writes.
+
+#include "plist/cfobject.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace plist_dump {
+
+inline std::string Number(const char* format, double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, format, v);
+    return buffer;
+}
+
+// Printable ASCII stays, everything else (and " and \) is \xHH of the UTF-8 bytes.
+inline std::string Quoted(const std::string& bytes) {
+    std::string out = "\"";
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+            out += buffer;
+        }
+    }
+    return out + "\"";
+}
+
+inline std::string Dump(const CFObjectZorp& o);
+
+inline std::string List(const std::vector<CFObjectZorpRef>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + Dump(*items[i]);
+    return out + "]";
+}
+
+// Dictionary entries sorted by the text of their keys, so insertion order does not matter.
+inline std::string Dump(const CFObjectZorp& o) {
+    char buffer[40];
+    switch (o.Kind()) {
+    case CFKind::String: return Quoted(static_cast<const CFStringZorp&>(o).Text());
+    case CFKind::Data: {
+        std::string out = "<";
+        for (unsigned char c : static_cast<const CFBinaryDataZorp&>(o).Bytes()) {
+            std::snprintf(buffer, sizeof buffer, "%02x", c);
+            out += buffer;
+        }
+        return out + ">";
+    }
+    case CFKind::Integer: {
+        const auto& i = static_cast<const CFIntegerZorp&>(o);
+        if (i.IsUnsigned()) std::snprintf(buffer, sizeof buffer, "%" PRIu64, i.Bits());
+        else std::snprintf(buffer, sizeof buffer, "%" PRId64, i.AsSigned());
+        return buffer;
+    }
+    case CFKind::Real: return "r" + Number("%.17g", static_cast<const CFRealZorp&>(o).Value());
+    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(o).Value() ? "true" : "false";
+    case CFKind::Date: return "d" + Number("%.17g", static_cast<const CFDateZorp&>(o).Seconds());
+    case CFKind::UID: return "u" + std::to_string(static_cast<const CFUIDZorp&>(o).Value());
+    case CFKind::Null: return "null";
+    case CFKind::Array: return List(static_cast<const CFArrayZorp&>(o).Items());
+    case CFKind::Set: return "set" + List(static_cast<const CFSetZorp&>(o).Items());
+    case CFKind::Dictionary: {
+        std::vector<std::string> entries;
+        for (const auto& e : static_cast<const CFDictionaryZorp&>(o).Entries()) entries.push_back(Dump(*e.key) + "=" + Dump(*e.value));
+        std::sort(entries.begin(), entries.end());
+        std::string out = "{";
+        for (const auto& e : entries) out += e + ";";
+        return out + "}";
+    }
+    }
+    return "?";
+}
+
+inline std::string Dump(const CFObjectZorpRef& o) { return o ? Dump(*o) : "(no root)"; }
+
+}  // namespace plist_dump
