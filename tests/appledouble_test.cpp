@@ -218,7 +218,7 @@ TEST(AppleDoubleWrite, ReplacingTheForkKeepsEveryOtherEntry)
     }
 }
 
-TEST(AppleDoubleWrite, AddsAMissingForkEntry)
+TEST(AppleDoubleWrite, PlacesANewOrGrownFork)
 {
     struct Case {
         std::string name;
@@ -241,6 +241,7 @@ TEST(AppleDoubleWrite, AddsAMissingForkEntry)
         {"room in the table", Pack({{9, 50, 32}}, 82), true},
         {"Finder info right after the table", tight, false},
         {"no entries", Pack({}, 26), true},
+        {"an empty fork lying inside the Finder info", Pack({{9, 50, 32}, {2, 60, 0}}, 82), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -252,12 +253,12 @@ TEST(AppleDoubleWrite, AddsAMissingForkEntry)
         ASSERT_TRUE(written);
         auto after = macfork::ReadAppleDouble(*written);
         ASSERT_TRUE(after);
-        ASSERT_EQ(after->entries.size(), before->entries.size() + 1);
-        EXPECT_EQ(after->entries.back().id, macfork::kResourceForkEntry);
-        EXPECT_EQ(after->entries.back().bytes, "FORK");
+        EXPECT_EQ(Entry(*after, macfork::kResourceForkEntry), "FORK");
+        ASSERT_EQ(after->entries.size(), edited.entries.size());
         for (std::size_t i = 0; i < before->entries.size(); ++i) {
             const auto& was = before->entries[i];
             const auto& now = after->entries[i];
+            if (was.id == macfork::kResourceForkEntry) continue;
             if (c.offsetsKept) {
                 EXPECT_EQ(now.bytes, was.bytes);
                 EXPECT_EQ(now.offset, was.offset);

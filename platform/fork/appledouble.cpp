@@ -149,8 +149,8 @@ Result<std::string> WriteAppleDouble(const AppleDouble& file)
             copySource(cursor, offset);
             cursor = offset;
         }
-        if (offset < cursor) {
-            // Only an empty entry lies inside bytes already placed.
+        if (offset < cursor && entry.bytes.empty()) {
+            // An empty entry may lie inside bytes already placed; one that grew goes after them.
             const auto shifted = static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(out.size()) -
                                  static_cast<std::int64_t>(cursor);
             newOffsets[i] = static_cast<std::uint64_t>(std::max<std::int64_t>(shifted, 0));
