@@ -145,7 +145,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         const fs::path bundle = temp / "Tool.app";
         c.make(bundle);
         const auto before = Snapshot(temp.Path());
-        const std::string original = ReadBytes(bundle / "Contents/Info.plist");
+        const std::string original = c.outcome == Outcome::Patched ? ReadBytes(bundle / "Contents/Info.plist") : "";
         const mode_t modeBefore = LinkStatus(bundle / "Contents/Info.plist").st_mode;
 
         std::string messages;
