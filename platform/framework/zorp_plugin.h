@@ -17,7 +17,9 @@ PluginEntrypoint RuntimeLookupPluginEntrypoint(std::string_view declaration);
 // Binds every operation; returns "" on success, else the declaration that was not found.
 std::string BindZorpPlugin();
 
-// Calls through the bound table. A nil receiver raises NilObjectException.
+// Calls through the bound table. A nil receiver, or an operation that was never bound, raises
+// NilObjectException. FinderUpdateZorp answers 0, or the error number when the item's
+// modification time cannot be set to now.
 namespace Zorp {
 CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s);
 CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data);
