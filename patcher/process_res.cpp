@@ -1,1 +1,31 @@
 #include "patcher.h"
+
+#include "agent_flag.h"
+#include "framework/msgbox.h"
+#include "framework/nil_object.h"
+#include "framework/resource_fork.h"
+
+void Patcher::ProcessRes(const FolderItemRef& item)
+{
+    // Type codes are case-sensitive: "appl" is not an application.
+    if (Use(item).MacType() != "APPL") return;
+
+    ResourceForkRef fork = item->OpenResourceFork();
+    if (!fork) {
+        MsgBox("Failed to open resource fork of file " + item->DisplayName() + ".");
+        return;
+    }
+
+    std::string text = fork->GetResource("plst", 0);
+    if (text.empty()) {
+        MsgBox("No plst resource in file " + item->DisplayName() + ".");
+        return;
+    }
+
+    std::optional<std::string> newText = WithAgentFlag(text);
+    if (!newText) return;
+
+    fork->AddResource(*newText, "plst", 0, "");
+    // The fork would commit on release too; committing here is what lets a failure be told.
+    if (!fork->Commit()) MsgBox("Failed to write resource fork of file " + item->DisplayName() + ".");
+}

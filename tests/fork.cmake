@@ -9,3 +9,7 @@ foreach(name appledouble_test resource_map_test)
     target_compile_definitions(${name} PRIVATE VEILOR_PYTHON="${Python3_EXECUTABLE}"
                                VEILOR_FORK_TOOL="${VEILOR_FORK_TOOL}")
 endforeach()
+
+veilor_test(process_res_test SOURCES process_res_test.cpp LIBS veilor_patcher)
+target_compile_definitions(process_res_test PRIVATE VEILOR_PYTHON="${Python3_EXECUTABLE}"
+                           VEILOR_FORK_TOOL="${VEILOR_FORK_TOOL}")

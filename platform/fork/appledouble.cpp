@@ -93,6 +93,20 @@ Result<AppleDouble> ReadAppleDouble(std::string_view bytes)
     return file;
 }
 
+std::optional<EntrySpan> LocateEntry(std::string_view headerAndTable, std::uint32_t id)
+{
+    ByteView in(headerAndTable);
+    auto magic = in.U32(0);
+    auto version = in.U32(4);
+    auto count = in.U16(24);
+    if (!count || *magic != kMagic || (*version != kVersion1 && *version != kVersion2)) return std::nullopt;
+    for (std::uint32_t i = 0; i < *count && in.Holds(HeaderEnd(i), kDescriptorSize); ++i) {
+        const std::uint64_t at = HeaderEnd(i);
+        if (*in.U32(at) == id) return EntrySpan{*in.U32(at + 4), *in.U32(at + 8)};
+    }
+    return std::nullopt;
+}
+
 const AppleDoubleEntry* FindEntry(const AppleDouble& file, std::uint32_t id)
 {
     auto it = std::find_if(file.entries.begin(), file.entries.end(),

@@ -36,6 +36,15 @@ struct AppleDouble {
 
 Result<AppleDouble> ReadAppleDouble(std::string_view bytes);
 
+// Where an entry lies by the header and table alone (the first kMaxTableEnd bytes or fewer),
+// tolerating faults elsewhere: a file's type can be told when the whole companion will not read.
+struct EntrySpan {
+    std::uint64_t offset;
+    std::uint64_t length;
+};
+constexpr std::uint64_t kMaxTableEnd = 26 + 12 * 0xFFFF;
+std::optional<EntrySpan> LocateEntry(std::string_view headerAndTable, std::uint32_t id);
+
 // The entry with that ID, or nullptr.
 const AppleDoubleEntry* FindEntry(const AppleDouble& file, std::uint32_t id);
 

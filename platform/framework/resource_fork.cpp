@@ -1,1 +1,156 @@
-// resource_fork
+#include "resource_fork.h"
+
+#include "atomic_file.h"
+#include "folder_item.h"
+#include "fork/appledouble.h"
+#include "fork/resource_map.h"
+#include "unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+struct ResourceFork::Impl {
+    UniqueFd folder;
+    std::string companionName;
+    macfork::AppleDouble companion;
+    macfork::ResourceMap map;
+    bool changed = false;
+    bool failed = false;  // a failed commit: the companion keeps its old bytes, nothing more is written
+};
+
+namespace {
+
+constexpr std::uint64_t kMaxCompanion = 0xFFFFFFFF;  // the format's offsets are 32-bit
+
+std::string CompanionName(const std::string& name) { return "._" + name; }
+
+// Up to `length` bytes at `offset`; fewer at the end of the file, nothing on a read error.
+std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
+{
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+UniqueFd OpenCompanion(const FolderItem::Location& location, int access, struct stat& info)
+{
+    // O_NONBLOCK: a FIFO of that name must not hang the open; only a regular file is read.
+    UniqueFd fd(::openat(location.folder.Get(), CompanionName(location.name).c_str(),
+                         access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+        errno = EINVAL;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+// What a companion made for a file that had none holds besides its fork: empty Finder info.
+macfork::AppleDouble NewCompanion()
+{
+    macfork::AppleDouble companion;
+    companion.filler = "Mac OS X        ";
+    macfork::SetEntry(companion, macfork::kFinderInfoEntry, std::string(32, '\0'));
+    return companion;
+}
+
+}  // namespace
+
+std::string FolderItem::MacType() const
+{
+    Location location = Locate();
+    struct stat info {};
+    if (!location.folder) return "";
+    UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
+    if (!fd) return "";
+    auto table = ReadAt(fd.Get(), 0, macfork::kMaxTableEnd);
+    auto span = table ? macfork::LocateEntry(*table, macfork::kFinderInfoEntry) : std::nullopt;
+    if (!span || span->length < 4 || span->offset + 4 > static_cast<std::uint64_t>(info.st_size)) return "";
+    auto type = ReadAt(fd.Get(), span->offset, 4);
+    return type && type->size() == 4 ? *type : "";
+}
+
+ResourceForkRef FolderItem::OpenResourceFork() const
+{
+    Location location = Locate();
+    if (!location.folder) return nullptr;
+    // The commit renames a new companion into the folder.
+    if (::faccessat(location.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;
+
+    auto impl = std::make_unique<ResourceFork::Impl>();
+    struct stat info {};
+    UniqueFd fd = OpenCompanion(location, O_RDWR, info);
+    if (fd) {
+        if (static_cast<std::uint64_t>(info.st_size) > kMaxCompanion) return nullptr;
+        auto bytes = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
+        if (!bytes) return nullptr;
+        auto companion = macfork::ReadAppleDouble(*bytes);
+        if (!companion) return nullptr;
+        impl->companion = std::move(*companion);
+    } else {
+        // Only a missing companion of an existing file is made anew (and only on a change).
+        struct stat item {};
+        if (errno != ENOENT ||
+            ::fstatat(location.folder.Get(), location.name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(item.st_mode))
+            return nullptr;
+        impl->companion = NewCompanion();
+    }
+    const auto* forkEntry = macfork::FindEntry(impl->companion, macfork::kResourceForkEntry);
+    auto map = macfork::ReadResourceMap(forkEntry ? forkEntry->bytes : std::string());
+    if (!map) return nullptr;
+    impl->map = std::move(*map);
+    impl->folder = std::move(location.folder);
+    impl->companionName = CompanionName(location.name);
+    return ResourceForkRef(new ResourceFork(std::move(impl)));
+}
+
+ResourceFork::ResourceFork(std::unique_ptr<Impl> impl) : mImpl(std::move(impl)) {}
+
+ResourceFork::~ResourceFork()
+{
+    if (mImpl->changed) (void)Commit();
+}
+
+std::string ResourceFork::GetResource(const std::string& type, std::int16_t id) const
+{
+    const macfork::Resource* resource = macfork::FindResource(mImpl->map, type, id);
+    return resource ? resource->data : std::string();
+}
+
+void ResourceFork::AddResource(const std::string& data, const std::string& type, std::int16_t id,
+                               const std::string& name)
+{
+    macfork::AddResource(mImpl->map, type, id, data, name);
+    mImpl->changed = true;
+}
+
+bool ResourceFork::Commit()
+{
+    if (mImpl->failed) return false;
+    if (!mImpl->changed) return true;
+    auto fork = macfork::WriteResourceMap(mImpl->map);
+    std::optional<std::string> bytes;
+    if (fork) {
+        macfork::SetEntry(mImpl->companion, macfork::kResourceForkEntry, std::move(*fork));
+        auto written = macfork::WriteAppleDouble(mImpl->companion);
+        if (written) bytes = std::move(*written);
+    }
+    if (!bytes || !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->companionName, *bytes)) {
+        mImpl->failed = true;
+        return false;
+    }
+    mImpl->changed = false;
+    return true;
+}
