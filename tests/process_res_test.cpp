@@ -60,7 +60,10 @@ std::string Spec(const std::string& layout, const std::string& type, const std::
                  resources + "]}";
     }
     std::string escapedType;
-    for (char ch : type) escapedType += ch == '\0' ? std::string("\\u0000") : std::string(1, ch);
+    for (char ch : type) {
+        const auto byte = static_cast<unsigned char>(ch);
+        escapedType += byte < 0x20 ? "\\u00" + forktest::Hex(std::string(1, ch)) : std::string(1, ch);
+    }
     return "{\"layout\": \"" + layout + "\", \"type\": \"" + escapedType +
            "\", \"creator\": \"ttxt\", \"attributes\": [[\"com.apple.quarantine\", \"30303831\"]]" +
            ", \"fork\": {\"attributes\": 32, \"types\": [" + types + "]}" + more + "}";
@@ -365,5 +368,39 @@ TEST(ResourceFork, CommitsOnlyAChangeAndOnlyOnce)
         if (c.plst0 == kPlist) {
             EXPECT_TRUE(ReadBytes(folder / "._App") == companion);
         }
+    }
+}
+
+// The type is the Finder info's first four bytes as stored, told even when the rest of the
+// companion is faulty; without a readable Finder info there is none.
+TEST(ResourceFork, MacTypeReadsTheFinderInfoAsStored)
+{
+    TempFolder scratch;
+    const std::string good = Companion(scratch, Spec("plain", "APPL", kAppFork));
+    struct Case {
+        std::string name;
+        std::string companion;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"as written", good, "APPL"},
+        {"bytes kept as they are", Companion(scratch, Spec("plain", "ap\x01L", {})), "ap\x01L"},
+        {"a fault elsewhere in the table", Patch32(good, 42, 0xFFFFFFF0u), "APPL"},
+        {"Finder info of three bytes", Patch32(good, 34, 3), ""},
+        {"Finder info past the end", Patch32(good, 30, static_cast<std::uint32_t>(good.size() - 2)), ""},
+        {"no Finder info entry", Patch32(good, 26, 10), ""},
+        {"cut inside the header", good.substr(0, 20), ""},
+        {"empty", "", ""},
+        {"a folder in its place", "<folder>", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        WriteBytes(folder / "App", "data fork");
+        if (c.companion == "<folder>")
+            std::filesystem::create_directory(folder / "._App");
+        else
+            WriteBytes(folder / "._App", c.companion);
+        EXPECT_EQ(FolderItem(folder / "App").MacType(), c.expected);
     }
 }
