@@ -326,33 +326,35 @@ TEST(ResourceFork, CommitsOnlyAChangeAndOnlyOnce)
 {
     TempFolder scratch;
     const std::string companion = Companion(scratch, Spec("macos", "APPL", kAppFork));
+    const std::string withoutFork = Companion(scratch, Spec("nofork", "APPL", {}));
     struct Case {
         std::string name;
-        bool withCompanion;
+        std::string companion;  // "" for none
         std::function<void(ResourceFork&)> use;
         std::string plst0;  // afterwards; "<no companion>" when none may exist
     };
+    auto add = [](ResourceFork& f) { f.AddResource("new", "plst", 0, ""); };
     const std::vector<Case> cases = {
-        {"read only", true, [](ResourceFork&) {}, kPlist},
-        {"added, committed on release", true, [](ResourceFork& f) { f.AddResource("new", "plst", 0, ""); }, "new"},
-        {"added, committed explicitly", true,
-         [](ResourceFork& f) {
-             f.AddResource("new", "plst", 0, "");
+        {"read only", companion, [](ResourceFork&) {}, kPlist},
+        {"added, committed on release", companion, add, "new"},
+        {"added, committed explicitly", companion,
+         [&](ResourceFork& f) {
+             add(f);
              EXPECT_TRUE(f.Commit());
          },
          "new"},
-        {"no companion, nothing added", false, [](ResourceFork& f) { EXPECT_EQ(f.GetResource("plst", 0), ""); },
+        {"companion without a fork entry", withoutFork, add, "new"},
+        {"no companion, nothing added", "", [](ResourceFork& f) { EXPECT_EQ(f.GetResource("plst", 0), ""); },
          "<no companion>"},
-        {"no companion, a resource added", false, [](ResourceFork& f) { f.AddResource("new", "plst", 0, ""); },
-         "new"},
+        {"no companion, a resource added", "", add, "new"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
         WriteBytes(folder / "App", "data fork");
-        if (c.withCompanion) WriteBytes(folder / "._App", companion);
+        if (!c.companion.empty()) WriteBytes(folder / "._App", c.companion);
         FolderItem item(folder / "App");
-        EXPECT_EQ(item.MacType(), c.withCompanion ? "APPL" : "");
+        EXPECT_EQ(item.MacType(), c.companion.empty() ? "" : "APPL");
         {
             ResourceForkRef fork = item.OpenResourceFork();
             ASSERT_TRUE(fork);
@@ -365,8 +367,17 @@ TEST(ResourceFork, CommitsOnlyAChangeAndOnlyOnce)
         ResourceForkRef again = item.OpenResourceFork();
         ASSERT_TRUE(again);
         EXPECT_EQ(again->GetResource("plst", 0), c.plst0);
+        auto was = macfork::ReadAppleDouble(c.companion);
+        auto now = macfork::ReadAppleDouble(ReadBytes(folder / "._App"));
+        ASSERT_TRUE(now);
         if (c.plst0 == kPlist) {
-            EXPECT_TRUE(ReadBytes(folder / "._App") == companion);
+            EXPECT_TRUE(ReadBytes(folder / "._App") == c.companion);
+        } else if (was) {
+            // The Finder info (with its attributes) stays where and what it was.
+            const auto* before = macfork::FindEntry(*was, macfork::kFinderInfoEntry);
+            const auto* after = macfork::FindEntry(*now, macfork::kFinderInfoEntry);
+            EXPECT_EQ(after->offset, before->offset);
+            EXPECT_TRUE(after->bytes == before->bytes);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <unordered_set>
 
 namespace macfork {
 
@@ -66,6 +67,7 @@ Result<AppleDouble> ReadAppleDouble(std::string_view bytes)
     file.version = *version;
     file.filler = std::string(*in.Slice(8, 16));
     file.source = std::string(bytes);
+    std::unordered_set<std::uint32_t> ids;
     for (std::uint32_t i = 0; i < *count; ++i) {
         const std::uint64_t at = HeaderEnd(i);
         const std::uint32_t id = *in.U32(at);
@@ -74,7 +76,7 @@ Result<AppleDouble> ReadAppleDouble(std::string_view bytes)
         if (id == 0) return Error{ErrorKind::InvalidEntryId, at};
         if (!in.Holds(offset, length)) return Error{ErrorKind::EntryOutOfRange, at};
         if (length > 0 && offset < headerEnd) return Error{ErrorKind::EntryOverlapsHeader, at};
-        if (FindEntry(file, id)) return Error{ErrorKind::DuplicateEntry, at};
+        if (!ids.insert(id).second) return Error{ErrorKind::DuplicateEntry, at};
         file.entries.push_back({id, std::string(*in.Slice(offset, length)), offset, length});
     }
 
