@@ -1,1 +1,140 @@
-#include "plist.h"
+#include "cfobject.h"
+
+#include <cmath>
+#include <functional>
+#include <limits>
+
+namespace {
+
+// Below this many entries a scan is faster than hashing, and costs no memory.
+constexpr std::size_t kLinearLimit = 8;
+
+const std::string* StringText(const CFObjectZorp& object) {
+    if (object.Kind() != CFKind::String) return nullptr;
+    return &static_cast<const CFStringZorp&>(object).Text();
+}
+
+std::size_t HashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+}  // namespace
+
+bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b) {
+    if (&a == &b) return true;
+    if (a.Kind() != b.Kind()) return false;
+    switch (a.Kind()) {
+    case CFKind::String:
+        return static_cast<const CFStringZorp&>(a).Text() == static_cast<const CFStringZorp&>(b).Text();
+    case CFKind::Data:
+        return static_cast<const CFBinaryDataZorp&>(a).Bytes() == static_cast<const CFBinaryDataZorp&>(b).Bytes();
+    case CFKind::Integer: {
+        const auto& x = static_cast<const CFIntegerZorp&>(a);
+        const auto& y = static_cast<const CFIntegerZorp&>(b);
+        // The same bits are different numbers when one reads them as negative and the other as above 2^63.
+        const bool high = x.Bits() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        return x.Bits() == y.Bits() && (!high || x.IsUnsigned() == y.IsUnsigned());
+    }
+    case CFKind::Real: {
+        const double x = static_cast<const CFRealZorp&>(a).Value();
+        const double y = static_cast<const CFRealZorp&>(b).Value();
+        return x == y || (std::isnan(x) && std::isnan(y));
+    }
+    case CFKind::Boolean:
+        return static_cast<const CFBooleanZorp&>(a).Value() == static_cast<const CFBooleanZorp&>(b).Value();
+    case CFKind::Date:
+        return static_cast<const CFDateZorp&>(a).Seconds() == static_cast<const CFDateZorp&>(b).Seconds();
+    case CFKind::UID:
+        return static_cast<const CFUIDZorp&>(a).Value() == static_cast<const CFUIDZorp&>(b).Value();
+    case CFKind::Null:
+        return true;
+    case CFKind::Dictionary:
+    case CFKind::Array:
+    case CFKind::Set:
+        break;
+    }
+    return false;
+}
+
+CFObjectZorpRef CFDictionaryZorp::Find(const CFObjectZorp& key) const {
+    const std::size_t i = IndexOf(key);
+    return i < mEntries.size() ? mEntries[i].value : nullptr;
+}
+
+CFObjectZorpRef CFDictionaryZorp::Find(const std::string& stringKey) const {
+    const std::size_t i = IndexOfString(stringKey);
+    return i < mEntries.size() ? mEntries[i].value : nullptr;
+}
+
+CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const {
+    auto copy = std::make_shared<CFMutableDictionaryZorp>();
+    CFDictionaryZorp& base = *copy;
+    base.mEntries = mEntries;
+    base.mSlots = mSlots;
+    return copy;
+}
+
+void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule) {
+    if (!key || !value) return;
+    const std::size_t i = IndexOf(*key);
+    if (i == mEntries.size()) {
+        Append(std::move(key), std::move(value));
+    } else if (rule == Duplicate::KeepLast) {
+        mEntries[i].value = std::move(value);
+    }
+}
+
+std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const {
+    if (const std::string* text = StringText(key)) return IndexOfString(*text);
+    for (std::size_t i = 0; i < mEntries.size(); ++i) {
+        if (CFKeysEqual(*mEntries[i].key, key)) return i;
+    }
+    return mEntries.size();
+}
+
+std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const {
+    if (mSlots.empty()) {
+        for (std::size_t i = 0; i < mEntries.size(); ++i) {
+            const std::string* other = StringText(*mEntries[i].key);
+            if (other && *other == text) return i;
+        }
+        return mEntries.size();
+    }
+    const std::size_t mask = mSlots.size() - 1;
+    for (std::size_t s = HashText(text) & mask;; s = (s + 1) & mask) {
+        const std::uint32_t slot = mSlots[s];
+        if (slot == 0) return mEntries.size();
+        if (*StringText(*mEntries[slot - 1].key) == text) return slot - 1;
+    }
+}
+
+void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value) {
+    mEntries.push_back({std::move(key), std::move(value)});
+    if (!mSlots.empty()) {
+        // Kept at most half full, so probes stay short and always end at a free slot.
+        if (mEntries.size() * 2 > mSlots.size()) Rehash(mSlots.size() * 2);
+        else IndexEntry(mEntries.size() - 1);
+    } else if (mEntries.size() > kLinearLimit) {
+        Rehash(32);
+    }
+}
+
+void CFDictionaryZorp::IndexEntry(std::size_t entry) {
+    const std::string* text = StringText(*mEntries[entry].key);
+    if (!text) return;
+    const std::size_t mask = mSlots.size() - 1;
+    std::size_t s = HashText(*text) & mask;
+    while (mSlots[s] != 0) s = (s + 1) & mask;
+    mSlots[s] = static_cast<std::uint32_t>(entry + 1);
+}
+
+void CFDictionaryZorp::Rehash(std::size_t slotCount) {
+    mSlots.assign(slotCount, 0);
+    for (std::size_t i = 0; i < mEntries.size(); ++i) IndexEntry(i);
+}
+
+void CFMutableDictionaryZorp::Add(CFObjectZorpRef key, CFObjectZorpRef value) {
+    Insert(std::move(key), std::move(value), Duplicate::KeepFirst);
+}
+
+void CFMutableDictionaryZorp::Set(CFObjectZorpRef key, CFObjectZorpRef value) {
+    Insert(std::move(key), std::move(value), Duplicate::KeepLast);
+}

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 class CFObjectZorp;
@@ -154,12 +154,22 @@ public:
     // Used by the readers: a repeated key keeps the first value, or takes the last.
     enum class Duplicate { KeepFirst, KeepLast };
     void Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
+    void Reserve(std::size_t count) { mEntries.reserve(count); }
 
 protected:
     std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent
+    void Append(CFObjectZorpRef key, CFObjectZorpRef value);
 
     std::vector<Entry> mEntries;
-    std::unordered_map<std::string, std::size_t> mStringIndex;  // string keys only
+
+private:
+    std::size_t IndexOfString(std::string_view text) const;
+    void IndexEntry(std::size_t entry);
+    void Rehash(std::size_t slotCount);
+
+    // Open addressing over the string keys (entry index + 1, 0 when free), built only once
+    // the dictionary outgrows a linear scan.
+    std::vector<std::uint32_t> mSlots;
 };
 
 class CFMutableDictionaryZorp final : public CFDictionaryZorp {
