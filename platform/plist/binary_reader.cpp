@@ -37,7 +37,7 @@ public:
 
     bool Take(std::uint64_t count, std::string_view& out) {
         if (mPosition > mEnd || count > mEnd - mPosition) return false;
-        out = mBytes.substr(mPosition, count);
+        out = std::string_view(mBytes.data() + mPosition, count);
         mPosition += count;
         return true;
     }
@@ -57,9 +57,22 @@ public:
         return true;
     }
 
-    static std::uint64_t BigEndian(std::string_view b) {
+    static std::uint64_t BigEndian(std::string_view b) { return BigEndianAt(b.data(), b.size()); }
+
+    // The common widths spelled out: compilers turn them into one load and a byte swap.
+    static std::uint64_t BigEndianAt(const char* p, std::size_t size) {
+        const auto* b = reinterpret_cast<const unsigned char*>(p);
+        auto at = [b](std::size_t i) { return static_cast<std::uint64_t>(b[i]); };
+        switch (size) {
+        case 1: return at(0);
+        case 2: return at(0) << 8 | at(1);
+        case 4: return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);
+        case 8:
+            return at(0) << 56 | at(1) << 48 | at(2) << 40 | at(3) << 32 | at(4) << 24 | at(5) << 16 | at(6) << 8 | at(7);
+        default: break;
+        }
         std::uint64_t v = 0;
-        for (std::size_t i = b.size() > 8 ? b.size() - 8 : 0; i < b.size(); ++i) v = (v << 8) | static_cast<std::uint8_t>(b[i]);
+        for (std::size_t i = size > 8 ? size - 8 : 0; i < size; ++i) v = (v << 8) | at(i);
         return v;
     }
 
@@ -77,7 +90,20 @@ struct Trailer {
     std::uint64_t tableOffset = 0;
 };
 
-bool AppendUTF8(std::uint32_t c, std::string& out) {
+// Eight bytes at a time: a byte above 0x7F sets its top bit.
+bool IsAscii(std::string_view b) {
+    std::uint64_t bits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= b.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, b.data() + i, 8);
+        bits |= word;
+    }
+    for (; i < b.size(); ++i) bits |= static_cast<std::uint8_t>(b[i]);
+    return (bits & 0x8080808080808080u) == 0;
+}
+
+void AppendUTF8(std::uint32_t c, std::string& out) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -93,7 +119,6 @@ bool AppendUTF8(std::uint32_t c, std::string& out) {
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
-    return true;
 }
 
 // UTF-16BE to UTF-8; an unpaired surrogate fails (CoreFoundation's XML writer would drop text after it).
@@ -132,11 +157,9 @@ public:
     ParseResult Read() {
         ParseResult result;
         result.format = Format::Binary;
-        if (ReadTrailer() && CheckOffsets()) {
-            mBuilt.resize(mTrailer.count);
-            mExpanded.assign(mTrailer.count, 0);
-            mHeight.assign(mTrailer.count, 0);
-            result.root = Object(mTrailer.top, 0);
+        if (ReadTrailer() && Survey()) {
+            Built built;
+            result.root = Object(mTrailer.top, 0, built);
         }
         if (mFailed) result.root = nullptr;
         result.error = mError;
@@ -144,7 +167,16 @@ public:
     }
 
 private:
-    static constexpr std::uint64_t kInProgress = std::numeric_limits<std::uint64_t>::max();
+    // Per object: being built (a second visit then is a cycle); used more than once, and then
+    // its slot in mShared; before slots are given, how often it is referred to (0, 1, 2 = more).
+    static constexpr std::uint32_t kBuilding = 1u << 31;
+    static constexpr std::uint32_t kShared = 1u << 30;
+    static constexpr std::uint32_t kSlotMask = kShared - 1;
+
+    struct Shared {
+        CFObjectZorpRef object;
+        Built built;
+    };
 
     bool Fail(const char* reason, std::uint64_t offset) {
         if (!mFailed) mError = {reason, static_cast<std::size_t>(offset)};
@@ -186,46 +218,71 @@ private:
             return Fail("references too small for the object count", at + 7);
         if (t.offsetSize < 8 && (std::uint64_t{1} << (8 * t.offsetSize)) <= t.tableOffset)
             return Fail("offsets too small to reach the offset table", at + 6);
+        // Lists this large would be gigabytes; refusing them keeps the per-object state in 32 bits.
+        if (t.count > kSlotMask) return Fail("too many objects", at + 8);
         return true;
     }
 
-    // CoreFoundation checks every offset, referenced or not, before reading any object.
-    bool CheckOffsets() {
-        Cursor table(mBytes, mTrailer.tableOffset, mBytes.size() - kTrailerSize);
+    // One pass over the offset table: every offset is checked, referenced or not, as CoreFoundation
+    // does; and references are counted, so that only objects used more than once are kept for reuse.
+    bool Survey() {
+        mObjects.assign(mTrailer.count, 0);
+        auto refer = [this](std::uint64_t index) {
+            std::uint32_t& uses = mObjects[index];
+            if (uses < 2) ++uses;
+        };
+        refer(mTrailer.top);
         for (std::uint64_t i = 0; i < mTrailer.count; ++i) {
-            const std::uint64_t at = table.Position();
-            std::uint64_t offset = 0;
-            table.Unsigned(mTrailer.offsetSize, offset);
-            if (offset >= mTrailer.tableOffset) return Fail("object offset not before the offset table", at);
+            const std::uint64_t offset = OffsetOf(i);
+            if (offset >= mTrailer.tableOffset)
+                return Fail("object offset not before the offset table", mTrailer.tableOffset + i * mTrailer.offsetSize);
+            if (offset < kHeaderSize) continue;
+            // Containers that do not read are skipped here; reading them later fails the list.
+            Cursor in = ObjectCursor(offset);
+            std::uint8_t marker = 0;
+            std::uint64_t count = 0;
+            std::string_view refs;
+            in.Byte(marker);
+            const unsigned type = marker >> 4;
+            if (type != 0xA && type != 0xC && type != 0xD) continue;
+            if (CountFrom(in, marker & 0x0F, count) != nullptr || !RefsFrom(in, type == 0xD ? 2 * count : count, refs)) continue;
+            for (std::uint64_t r = 0; r < refs.size() / mTrailer.refSize; ++r) {
+                const std::uint64_t index = RefAt(refs, r);
+                if (index < mTrailer.count) refer(index);
+            }
         }
+        std::uint32_t slots = 0;
+        for (std::uint32_t& uses : mObjects) uses = uses > 1 ? kShared | slots++ : 0;
+        mShared.resize(slots);
         return true;
     }
 
     std::uint64_t OffsetOf(std::uint64_t index) const {
-        return Cursor::BigEndian(mBytes.substr(mTrailer.tableOffset + index * mTrailer.offsetSize, mTrailer.offsetSize));
+        return Cursor::BigEndianAt(mBytes.data() + mTrailer.tableOffset + index * mTrailer.offsetSize, mTrailer.offsetSize);
     }
 
     // Objects lie between the header and the offset table.
     Cursor ObjectCursor(std::uint64_t offset) const { return Cursor(mBytes, offset, mTrailer.tableOffset); }
 
     // Builds the object at `index`, nested `depth` containers deep, or takes it built already.
-    CFObjectZorpRef Object(std::uint64_t index, int depth) {
-        if (mExpanded[index] == kInProgress) return Refuse("object contains itself", OffsetOf(index));
-        if (mBuilt[index]) {
+    CFObjectZorpRef Object(std::uint64_t index, int depth, Built& built) {
+        std::uint32_t& state = mObjects[index];
+        if (state & kBuilding) return Refuse("object contains itself", OffsetOf(index));
+        Shared* shared = state & kShared ? &mShared[state & kSlotMask] : nullptr;
+        if (shared && shared->object) {
             // A shared object counts as deep as it is nested at each place it is used.
-            if (depth + mHeight[index] > kMaxDepth) return Refuse(kTooDeep, OffsetOf(index));
-            return mBuilt[index];
+            if (depth + shared->built.height > kMaxDepth) return Refuse(kTooDeep, OffsetOf(index));
+            built = shared->built;
+            return shared->object;
         }
         const std::uint64_t offset = OffsetOf(index);
         if (offset < kHeaderSize) return Refuse("object offset inside the header", offset);
-        mExpanded[index] = kInProgress;
-        Built built;
+        state |= kBuilding;
         CFObjectZorpRef object = Build(offset, depth, built);
         if (!object) return nullptr;
         if (built.expanded > mExpansionLimit) return Refuse("shared objects expand far beyond the file's size", offset);
-        mExpanded[index] = built.expanded;
-        mHeight[index] = built.height;
-        mBuilt[index] = object;
+        state &= ~kBuilding;
+        if (shared) *shared = {object, built};
         return object;
     }
 
@@ -293,22 +350,32 @@ private:
         return std::make_shared<CFDateZorp>(seconds);
     }
 
-    // The count in the marker's low nibble, or in an integer object after it when the nibble is 15.
-    bool Count(Cursor& in, unsigned low, std::uint64_t offset, std::uint64_t& count) {
+    // The count in the marker's low nibble, or in an integer object after it when the nibble is 15;
+    // nullptr, or what is wrong.
+    static const char* CountFrom(Cursor& in, unsigned low, std::uint64_t& count) {
         if (low != 0x0F) {
             count = low;
-            return true;
+            return nullptr;
         }
         std::uint8_t marker = 0;
-        if (!in.Byte(marker)) return Fail(kTruncated, offset);
-        if ((marker >> 4) != 0x1) return Fail("count is not an integer", in.Position() - 1);
-        // CoreFoundation keeps a field of 256 bytes or more as zero (its size is taken as one byte).
+        if (!in.Byte(marker)) return kTruncated;
+        if ((marker >> 4) != 0x1) return "count is not an integer";
+        // CoreFoundation takes a field of 256 bytes or more as zero (it keeps the size in one byte).
         const std::uint64_t size = std::uint64_t{1} << (marker & 0x0F);
         std::uint64_t value = 0;
-        if (!in.Unsigned(size, value)) return Fail(kTruncated, offset);
+        if (!in.Unsigned(size, value)) return kTruncated;
         count = size >= 256 ? 0 : value;
-        if (count > kMaxIndex) return Fail("count out of range", offset);
-        return true;
+        if (count > kMaxIndex) return "count out of range";
+        return nullptr;
+    }
+
+    bool Count(Cursor& in, unsigned low, std::uint64_t offset, std::uint64_t& count) {
+        const char* wrong = CountFrom(in, low, count);
+        return wrong ? Fail(wrong, offset) : true;
+    }
+
+    bool RefsFrom(Cursor& in, std::uint64_t count, std::string_view& refs) const {
+        return count <= kMaxIndex / mTrailer.refSize && in.Take(count * mTrailer.refSize, refs);
     }
 
     CFObjectZorpRef Data(Cursor& in, unsigned low, std::uint64_t offset) {
@@ -324,9 +391,7 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        for (char c : bytes) {
-            if (static_cast<unsigned char>(c) > 0x7F) return Refuse("ASCII string holds a byte above 0x7F", offset);
-        }
+        if (!IsAscii(bytes)) return Refuse("ASCII string holds a byte above 0x7F", offset);
         return std::make_shared<CFStringZorp>(std::string(bytes));
     }
 
@@ -347,21 +412,22 @@ private:
         return std::make_shared<CFUIDZorp>(static_cast<std::uint32_t>(value));
     }
 
-    // Reads `count` references and checks them against the object count.
     bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs) {
-        if (count > kMaxIndex / mTrailer.refSize || !in.Take(count * mTrailer.refSize, refs)) return Fail(kTruncated, offset);
-        return true;
+        return RefsFrom(in, count, refs) ? true : Fail(kTruncated, offset);
+    }
+
+    std::uint64_t RefAt(std::string_view refs, std::uint64_t i) const {
+        return Cursor::BigEndianAt(refs.data() + i * mTrailer.refSize, mTrailer.refSize);
     }
 
     CFObjectZorpRef Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth, Built& built) {
-        const std::uint64_t index = Cursor::BigEndian(refs.substr(i * mTrailer.refSize, mTrailer.refSize));
+        const std::uint64_t index = RefAt(refs, i);
         if (index >= mTrailer.count) return Refuse("reference beyond the object count", offset);
-        CFObjectZorpRef child = Object(index, depth + 1);
-        if (child) {
-            built.expanded = SaturatingAdd(built.expanded, mExpanded[index]);
-            built.height = std::max(built.height, mHeight[index]);
-        }
-        return child;
+        Built child;
+        CFObjectZorpRef object = Object(index, depth + 1, child);
+        built.expanded = SaturatingAdd(built.expanded, child.expanded);
+        built.height = std::max(built.height, child.height);
+        return object;
     }
 
     bool EnterContainer(int depth, std::uint64_t offset) {
@@ -409,9 +475,8 @@ private:
     std::string_view mBytes;
     Trailer mTrailer;
     std::uint64_t mExpansionLimit = SaturatingAdd(kExpansionFactor * mBytes.size(), kExpansionAllowance);
-    std::vector<CFObjectZorpRef> mBuilt;    // by object index, so a shared object is built once
-    std::vector<std::uint64_t> mExpanded;   // by object index: size as written out, or kInProgress
-    std::vector<std::uint16_t> mHeight;     // by object index: containers nested inside, itself included
+    std::vector<std::uint32_t> mObjects;  // by object index: kBuilding, kShared and slot
+    std::vector<Shared> mShared;          // objects used more than once, each built once
     ParseError mError;
     bool mFailed = false;
 };
