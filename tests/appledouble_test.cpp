@@ -112,6 +112,8 @@ TEST(AppleDoubleRead, RefusesMalformedCompanions)
         {"short magic", std::string("\0\x05\x16", 3), ErrorKind::Truncated, 3},
         {"AppleSingle", Pack({{9, 50, 32}}, 82, 0x00051600), ErrorKind::BadMagic, 0},
         {"other magic", Pack({{9, 50, 32}}, 82, 0x12345678), ErrorKind::BadMagic, 0},
+        {"BinHex text", ReadFile(Sample("hawkfish__efish/FileTypes.rsrc")), ErrorKind::BadMagic, 0},
+        {"a bare resource fork", ReadFile(Sample("uliwitness__filie-system6/Resources.rsrc")), ErrorKind::BadMagic, 0},
         {"version 3", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00030000), ErrorKind::BadVersion, 4},
         {"no count", Pack({}, 25), ErrorKind::Truncated, 25},
         {"count past end", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00020000, 6), ErrorKind::Truncated, 24},

@@ -146,6 +146,7 @@ TEST(ResourceMapRead, RefusesMalformedForks)
         {"type twice", Patched(base, M + 38, 4, 0x54455854), ErrorKind::DuplicateType, M + 38},
         {"ID twice", Patched(base, M + 70, 2, 5), ErrorKind::DuplicateId, M + 70},
         {"Apple IIgs fork", ForkOf("fadden__CiderPress2/adf/._GSHK"), ErrorKind::HeaderOutOfRange, 0},
+        {"BinHex text", ReadFile(Sample("hawkfish__efish/FileTypes.rsrc")), ErrorKind::HeaderOutOfRange, 0},
     };
     ASSERT_TRUE(macfork::ReadResourceMap(base));
     for (const auto& c : cases) {
