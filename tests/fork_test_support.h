@@ -51,14 +51,14 @@ private:
 inline std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // Writes the companion that the independent writer makes from a JSON description.
-inline void BuildCompanion(const std::string& spec, const fs::path& out)
+inline void BuildCompanion(const std::string& description, const fs::path& out)
 {
-    const fs::path specFile = out.string() + ".json";
-    WriteFile(specFile, spec);
+    const fs::path descriptionFile = out.string() + ".json";
+    WriteFile(descriptionFile, description);
     const std::string command = std::string(VEILOR_PYTHON) + " " + Quote(VEILOR_FORK_TOOL) + " build " +
-                                Quote(specFile) + " " + Quote(out);
+                                Quote(descriptionFile) + " " + Quote(out);
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    fs::remove(specFile);
+    fs::remove(descriptionFile);
 }
 
 // What the independent reader sees in a companion, one fact a line.

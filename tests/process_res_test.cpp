@@ -41,7 +41,7 @@ struct Res {
 };
 
 // The independent writer's description of a companion of the given layout, type and fork.
-std::string Spec(const std::string& layout, const std::string& type, const std::vector<Res>& fork,
+std::string Description(const std::string& layout, const std::string& type, const std::vector<Res>& fork,
                  const std::string& more = "")
 {
     std::vector<std::string> order;
@@ -76,10 +76,10 @@ const std::vector<Res> kAppFork = {
     {"icns", -16455, "", 2, "icon"},
 };
 
-std::string Companion(const TempFolder& folder, const std::string& spec)
+std::string Companion(const TempFolder& folder, const std::string& description)
 {
     const path built = folder / "built";
-    forktest::BuildCompanion(spec, built);
+    forktest::BuildCompanion(description, built);
     std::string bytes = ReadBytes(built);
     std::filesystem::remove(built);
     return bytes;
@@ -196,7 +196,7 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
-        const std::string before = Companion(folder, Spec(c.layout, "APPL", c.fork, c.more));
+        const std::string before = Companion(folder, Description(c.layout, "APPL", c.fork, c.more));
         WriteBytes(folder / "._App", before);
         WriteBytes(folder / "App", "data fork");
 
@@ -220,7 +220,7 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
     const std::string openFailed = "Failed to open resource fork of file App.\n";
     const std::string noPlst = "No plst resource in file App.\n";
     TempFolder scratch;
-    const std::string good = Companion(scratch, Spec("plain", "APPL", kAppFork));
+    const std::string good = Companion(scratch, Description("plain", "APPL", kAppFork));
     // plain layout: Finder info at 50 (32 bytes), fork at 82; the fork's map at 82 + its offset.
     const std::size_t forkLength = Get32(good, 46);
     const std::size_t map = 82 + Get32(good, 82 + 4);
@@ -230,18 +230,18 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {"a document", Companion(scratch, Spec("plain", "TEXT", kAppFork)), ""},
-        {"type codes are case-sensitive", Companion(scratch, Spec("plain", "appl", kAppFork)), ""},
-        {"empty type", Companion(scratch, Spec("plain", std::string(4, '\0'), kAppFork)), ""},
+        {"a document", Companion(scratch, Description("plain", "TEXT", kAppFork)), ""},
+        {"type codes are case-sensitive", Companion(scratch, Description("plain", "appl", kAppFork)), ""},
+        {"empty type", Companion(scratch, Description("plain", std::string(4, '\0'), kAppFork)), ""},
         {"no companion", "", ""},
-        {"plst with another ID only", Companion(scratch, Spec("plain", "APPL", {{"plst", 1, "", 0, kPlist}})), noPlst},
-        {"empty plst 0", Companion(scratch, Spec("macos", "APPL", {{"plst", 0, "", 0, ""}})), noPlst},
-        {"empty fork", Companion(scratch, Spec("macos", "APPL", {})), noPlst},
-        {"no fork entry", Companion(scratch, Spec("nofork", "APPL", {})), noPlst},
-        {"unparseable plst", Companion(scratch, Spec("plain", "APPL", {{"plst", 0, "", 0, "<plist><dict>"}})), ""},
-        {"array root", Companion(scratch, Spec("plain", "APPL", {{"plst", 0, "", 0, "<plist><array/></plist>"}})),
+        {"plst with another ID only", Companion(scratch, Description("plain", "APPL", {{"plst", 1, "", 0, kPlist}})), noPlst},
+        {"empty plst 0", Companion(scratch, Description("macos", "APPL", {{"plst", 0, "", 0, ""}})), noPlst},
+        {"empty fork", Companion(scratch, Description("macos", "APPL", {})), noPlst},
+        {"no fork entry", Companion(scratch, Description("nofork", "APPL", {})), noPlst},
+        {"unparseable plst", Companion(scratch, Description("plain", "APPL", {{"plst", 0, "", 0, "<plist><dict>"}})), ""},
+        {"array root", Companion(scratch, Description("plain", "APPL", {{"plst", 0, "", 0, "<plist><array/></plist>"}})),
          ""},
-        {"string root", Companion(scratch, Spec("plain", "APPL", {{"plst", 0, "", 0, "<plist><string/></plist>"}})),
+        {"string root", Companion(scratch, Description("plain", "APPL", {{"plst", 0, "", 0, "<plist><string/></plist>"}})),
          ""},
         {"fork past the end", Patch32(good, 46, static_cast<std::uint32_t>(forkLength + 1)), openFailed},
         {"fork offset wraps", Patch32(good, 42, 0xFFFFFFF0u), openFailed},
@@ -277,7 +277,7 @@ TEST(ProcessRes, ReportsACompanionItCannotWrite)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     TempFolder scratch;
-    const std::string companion = Companion(scratch, Spec("macos", "APPL", kAppFork));
+    const std::string companion = Companion(scratch, Description("macos", "APPL", kAppFork));
     using fixtures::kNobody;
     struct Case {
         std::string name;
@@ -325,8 +325,8 @@ TEST(ProcessRes, ReportsACompanionItCannotWrite)
 TEST(ResourceFork, CommitsOnlyAChangeAndOnlyOnce)
 {
     TempFolder scratch;
-    const std::string companion = Companion(scratch, Spec("macos", "APPL", kAppFork));
-    const std::string withoutFork = Companion(scratch, Spec("nofork", "APPL", {}));
+    const std::string companion = Companion(scratch, Description("macos", "APPL", kAppFork));
+    const std::string withoutFork = Companion(scratch, Description("nofork", "APPL", {}));
     struct Case {
         std::string name;
         std::string companion;  // "" for none
@@ -387,7 +387,7 @@ TEST(ResourceFork, CommitsOnlyAChangeAndOnlyOnce)
 TEST(ResourceFork, MacTypeReadsTheFinderInfoAsStored)
 {
     TempFolder scratch;
-    const std::string good = Companion(scratch, Spec("plain", "APPL", kAppFork));
+    const std::string good = Companion(scratch, Description("plain", "APPL", kAppFork));
     struct Case {
         std::string name;
         std::string companion;
@@ -395,7 +395,7 @@ TEST(ResourceFork, MacTypeReadsTheFinderInfoAsStored)
     };
     const std::vector<Case> cases = {
         {"as written", good, "APPL"},
-        {"bytes kept as they are", Companion(scratch, Spec("plain", "ap\x01L", {})), "ap\x01L"},
+        {"bytes kept as they are", Companion(scratch, Description("plain", "ap\x01L", {})), "ap\x01L"},
         {"a fault elsewhere in the table", Patch32(good, 42, 0xFFFFFFF0u), "APPL"},
         {"Finder info of three bytes", Patch32(good, 34, 3), ""},
         {"Finder info past the end", Patch32(good, 30, static_cast<std::uint32_t>(good.size() - 2)), ""},

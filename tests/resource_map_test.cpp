@@ -244,7 +244,7 @@ TEST(ResourceMapRead, AgreesWithTheIndependentWriter)
 {
     struct Case {
         std::string name;
-        std::string spec;
+        std::string description;
         std::string summary;
         std::string plst0;
     };
@@ -265,7 +265,7 @@ TEST(ResourceMapRead, AgreesWithTheIndependentWriter)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path path = dir.path() / "._App";
-        BuildCompanion(c.spec, path);
+        BuildCompanion(c.description, path);
         const std::string bytes = ReadFile(path);
         auto companion = macfork::ReadAppleDouble(bytes);
         ASSERT_TRUE(companion);

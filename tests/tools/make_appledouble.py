@@ -4,10 +4,10 @@
 It packs and unpacks the bytes by the formats' own rules with struct, sharing no code with
 the program, so that the program's reader and writer are each checked against another's.
 
-  make_appledouble.py build SPEC.json OUT   write a companion described by SPEC
+  make_appledouble.py build DESCRIPTION.json OUT   write a companion described by DESCRIPTION
   make_appledouble.py dump FILE             print what a companion holds, one fact a line
 
-A SPEC is a JSON object:
+A DESCRIPTION is a JSON object:
   layout       "macos" (3,760-byte Finder info with an ATTR block at 50, fork at 3,810),
                "plain" (32-byte Finder info at 50, fork after it) or "nofork" (no fork entry)
   type, creator  four characters each
@@ -22,8 +22,8 @@ import struct
 import sys
 
 
-def pack_fork(spec):
-    types = [t for t in spec.get("types", []) if t["resources"]]
+def pack_fork(description):
+    types = [t for t in description.get("types", []) if t["resources"]]
     data = b""
     names = b""
     refs = b""
@@ -46,7 +46,7 @@ def pack_fork(spec):
     map_len = name_list + len(names)
     header = struct.pack(">IIII", 256, 256 + len(data), len(data), map_len)
     area = b"This resource fork intentionally left blank".ljust(240, b"\0")
-    map_ = header + b"\0" * 6 + struct.pack(">HHH", spec.get("attributes", 0), 28, name_list)
+    map_ = header + b"\0" * 6 + struct.pack(">HHH", description.get("attributes", 0), 28, name_list)
     return header + area + data + map_ + type_list + refs + names
 
 
@@ -73,19 +73,19 @@ def attr_block(attributes, fork_offset, entry_offset):
     return block + table + values
 
 
-def build(spec):
-    layout = spec.get("layout", "macos")
-    finfo = (spec.get("type", "APPL").encode("latin-1") + spec.get("creator", "????").encode("latin-1"))
+def build(description):
+    layout = description.get("layout", "macos")
+    finfo = (description.get("type", "APPL").encode("latin-1") + description.get("creator", "????").encode("latin-1"))
     finfo = finfo.ljust(32, b"\0")
-    fork = spec.get("fork")
+    fork = description.get("fork")
     fork_bytes = b"" if fork is None else pack_fork(fork)
-    extra = spec.get("extra", [])
+    extra = description.get("extra", [])
     count = 1 + (layout != "nofork") + len(extra)
     offset = 50 if count <= 2 else 26 + 12 * count
     if layout == "macos":
         filler = b"Mac OS X".ljust(16, b" ")
         info_len = 3760
-        info = finfo + b"\0\0" + attr_block(spec.get("attributes", []), offset + info_len, offset)
+        info = finfo + b"\0\0" + attr_block(description.get("attributes", []), offset + info_len, offset)
         info = info.ljust(info_len, b"\0")
     else:
         filler = b"\0" * 16
@@ -151,9 +151,9 @@ def dump(raw):
 def main(argv):
     if len(argv) == 4 and argv[1] == "build":
         with open(argv[2], encoding="utf-8") as f:
-            spec = json.load(f)
+            description = json.load(f)
         with open(argv[3], "wb") as f:
-            f.write(build(spec))
+            f.write(build(description))
         return 0
     if len(argv) == 3 and argv[1] == "dump":
         with open(argv[2], "rb") as f:
