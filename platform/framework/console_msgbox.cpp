@@ -1,0 +1,14 @@
+#include "console_msgbox.h"
+
+ConsoleMsgBox::ConsoleMsgBox(std::ostream& out) : mOut(out)
+{
+    mPrevious = SetMsgBoxPresenter([this](const std::string& text) {
+        ++mShown;
+        mOut << mSubject << ": " << text << std::endl;
+    });
+}
+
+ConsoleMsgBox::~ConsoleMsgBox()
+{
+    SetMsgBoxPresenter(std::move(mPrevious));
+}
