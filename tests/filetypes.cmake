@@ -1,0 +1,1 @@
+veilor_test(filetypes_test SOURCES filetypes_test.cpp LIBS veilor_filetypes)
