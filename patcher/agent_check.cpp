@@ -43,7 +43,7 @@ AgentFlagReading ReadBundle(const FolderItem& bundle)
 AgentFlagReading ReadSingleFile(const FolderItem& file)
 {
     if (file.MacType() != "APPL") return {};
-    ResourceForkRef fork = file.OpenResourceFork();
+    ResourceForkRef fork = file.OpenResourceFork(false);
     if (!fork) return Unreadable("Failed to open resource fork of file " + file.DisplayName() + ".");
     std::string text = fork->GetResource("plst", 0);
     if (text.empty()) return Unreadable("No plst resource in file " + file.DisplayName() + ".");

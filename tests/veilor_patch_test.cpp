@@ -274,6 +274,24 @@ TEST_F(VeilorPatchTest, CheckReportsTheEntryBeforeAndAfter)
                              ": NSUIElement = true\n" + classic.string() + ": NSUIElement = \"true\"\n");
 }
 
+TEST_F(VeilorPatchTest, CheckNeedsOnlyReadAccess)
+{
+    fs::path shelf = mDir / "ReadOnlyShelf";
+    fs::create_directories(shelf);
+    WriteFile(shelf / "Classic", "data fork");
+    WriteFile(shelf / "._Classic", Companion("APPL", ForkWith("plst", 0, kDemoXml)));
+    fs::permissions(shelf, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+
+    Result r = Run({"--check", (shelf / "Classic").string()}, kNobody);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, (shelf / "Classic").string() + ": no NSUIElement\n");
+
+    Result patch = Run({(shelf / "Classic").string()}, kNobody);
+    EXPECT_EQ(patch.status, 1);
+    EXPECT_EQ(patch.err, (shelf / "Classic").string() + ": Failed to open resource fork of file Classic.\n");
+}
+
 TEST_F(VeilorPatchTest, SignedBundleIsPatchedWithAWarning)
 {
     fs::path bundle = Bundle("Signed.app", kDemoXml);

@@ -33,8 +33,9 @@ public:
     // Read-write; nil when the item cannot be opened so (a link is never followed). The whole
     // content is read at once, so a file of 2 GiB or more is not opened either.
     BinaryStreamRef OpenAsBinaryFile(bool readWrite) const;
-    // Read-write; nil when the companion is malformed or cannot be written.
-    ResourceForkRef OpenResourceFork() const;
+    // Nil when the companion is malformed, or cannot be written when readWrite is set
+    // (a read-only fork refuses to commit changes).
+    ResourceForkRef OpenResourceFork(bool readWrite = true) const;
 
     // The open folder that holds the item and the item's name in it. Below the path the item
     // was made from, no link is followed: a child of a link has no folder (folder is empty).

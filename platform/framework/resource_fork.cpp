@@ -18,6 +18,7 @@ struct ResourceFork::Impl {
     std::string companionName;
     macfork::AppleDouble companion;
     macfork::ResourceMap map;
+    bool writable = true;
     bool changed = false;
     bool failed = false;  // a failed commit: the companion keeps its old bytes, nothing more is written
 };
@@ -81,16 +82,17 @@ std::string FolderItem::MacType() const
     return type && type->size() == 4 ? *type : "";
 }
 
-ResourceForkRef FolderItem::OpenResourceFork() const
+ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
 {
     Location location = Locate();
     if (!location.folder) return nullptr;
     // The commit renames a new companion into the folder.
-    if (::faccessat(location.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;
+    if (readWrite && ::faccessat(location.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;
 
     auto impl = std::make_unique<ResourceFork::Impl>();
+    impl->writable = readWrite;
     struct stat info {};
-    UniqueFd fd = OpenCompanion(location, O_RDWR, info);
+    UniqueFd fd = OpenCompanion(location, readWrite ? O_RDWR : O_RDONLY, info);
     if (fd) {
         if (static_cast<std::uint64_t>(info.st_size) > kMaxCompanion) return nullptr;
         auto bytes = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
@@ -140,6 +142,10 @@ bool ResourceFork::Commit()
 {
     if (mImpl->failed) return false;
     if (!mImpl->changed) return true;
+    if (!mImpl->writable) {
+        mImpl->failed = true;
+        return false;
+    }
     auto fork = macfork::WriteResourceMap(mImpl->map);
     std::optional<std::string> bytes;
     if (fork) {
