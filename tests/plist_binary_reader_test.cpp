@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -315,7 +316,8 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile) {
 }
 
 // CoreFoundation's own answers for binary lists: an accepted list reads as the same tree as CF's
-// binary of it (or the tree in NAME.expect where CF could not write it); a refused one gives no root.
+// binary of it (or the tree in NAME.expect where CF could not write it) and writes CF's XML bytes;
+// a refused one gives no root.
 TEST(BinaryReader, AgreesWithCoreFoundationCases) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::path(VEILOR_TEST_DATA) / "plist_binary" / "cf";
@@ -340,6 +342,12 @@ TEST(BinaryReader, AgreesWithCoreFoundationCases) {
         EXPECT_TRUE(fs::exists(stem.string() + ".bin") || fs::exists(stem.string() + ".expect")) << name;
         if (fs::exists(stem.string() + ".bin")) {
             EXPECT_EQ(Dump(r.root), Read(slurp(stem.string() + ".bin"))) << name;
+        }
+        if (fs::exists(stem.string() + ".xml")) {
+            EXPECT_EQ(plist::WriteXML(*r.root), slurp(stem.string() + ".xml")) << name;
+        }
+        if (fs::exists(stem.string() + ".writefail")) {
+            EXPECT_EQ(plist::WriteXML(*r.root), std::nullopt) << name;
         }
         if (fs::exists(stem.string() + ".expect")) {
             std::string expected = slurp(stem.string() + ".expect");

@@ -140,7 +140,7 @@ TEST(OpenStepReader, LimitsNestingTo512Containers) {
 }
 
 // CoreFoundation's own answers for old text-format input: an accepted one reads as the same tree
-// as CF's binary of it, a refused one gives no root.
+// as CF's binary of it and writes CF's XML bytes; a refused one gives no root.
 TEST(OpenStepReader, AgreesWithCoreFoundationCases) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::path(VEILOR_TEST_DATA) / "plist_binary" / "openstep";
@@ -162,6 +162,8 @@ TEST(OpenStepReader, AgreesWithCoreFoundationCases) {
         }
         ASSERT_TRUE(fs::exists(stem.string() + ".bin")) << name;
         EXPECT_EQ(Dump(r.root), Dump(plist::ParseBinary(slurp(stem.string() + ".bin")).root)) << name << ": " << r.error.reason;
+        ASSERT_NE(r.root, nullptr) << name;
+        EXPECT_EQ(plist::WriteXML(*r.root), slurp(stem.string() + ".xml")) << name;
     }
     EXPECT_GE(cases, 13);
 }

@@ -459,6 +459,7 @@ private:
             !Refs(in, count, offset, valueRefs))
             return nullptr;
         auto dict = std::make_shared<CFDictionaryZorp>();
+        dict->Reserve(count);
         for (std::uint64_t i = 0; i < count; ++i) {
             CFObjectZorpRef key = Child(keyRefs, i, offset, depth, built);
             if (!key) return nullptr;

@@ -20,7 +20,7 @@ constexpr std::string_view kFooter = "</plist>\n";
 constexpr std::size_t kMaxOutput = std::size_t{1} << 30;
 
 constexpr std::size_t kMaxReal = 24;     // "-2.2250738585072014e-308"
-constexpr std::size_t kMaxDate = 27;     // "-2147483648-12-31T23:59:59Z"
+constexpr std::size_t kMaxDate = 72;     // far dates: any of the six fields may be "-2147483648"
 constexpr std::size_t kMaxInteger = 20;  // "18446744073709551615", "-9223372036854775808"
 
 constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -1,0 +1,10 @@
+#include "app/startup.h"
+#include "framework/qt/runtime.h"
+
+int main(int argc, char** argv, char** envp)
+{
+    RuntimeInit(argc, argv, envp);
+    _Main();
+    _ModuleFinalize();
+    return RuntimeExit();
+}

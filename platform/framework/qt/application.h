@@ -1,0 +1,49 @@
+#pragma once
+// The application object: receives the application events and the menu commands.
+
+#include "framework/folder_item.h"
+#include "menu.h"
+
+#include <exception>
+#include <functional>
+#include <map>
+#include <string>
+
+using MenuHandler = std::function<bool()>;
+
+class Application {
+public:
+    Application() = default;
+    virtual ~Application() = default;
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // The events, in the order of the framework's event table; each default does nothing.
+    virtual void Event_Open() {}
+    virtual void Event_Close() {}
+    virtual void Event_EnableMenuItems() {}
+    virtual void Event_NewDocument() {}
+    virtual void Event_OpenDocument(const FolderItemRef& /*item*/) {}
+    virtual void Event_HandleAppleEvent() {}
+    virtual void Event_Activate() {}
+    virtual void Event_Deactivate() {}
+    // True when the program has dealt with the exception; otherwise the framework shows it.
+    virtual bool Event_UnhandledException(const std::exception& /*error*/) { return false; }
+    virtual bool Event_CancelClose() { return false; }
+
+    // Binds the menu item of that name to a handler; the handler's True means handled.
+    void _AddMenuHandler(const std::string& itemName, MenuHandler handler);
+    // The bound handler's answer, or false when the item has none.
+    bool RunMenuHandler(const std::string& itemName);
+
+    const MenuBarRef& MenuBar() const { return mMenuBar; }
+    void SetMenuBar(const MenuBarRef& bar);
+
+    // The built application's version information.
+    std::string LongVersion() const;
+    std::string PackageInfo() const;
+
+private:
+    MenuBarRef mMenuBar;
+    std::map<std::string, MenuHandler> mMenuHandlers;
+};

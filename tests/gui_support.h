@@ -1,0 +1,76 @@
+#pragma once
+// Helpers for the in-process tests of the window program: real files, a real event loop.
+
+#include <QApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QMainWindow;
+
+namespace gui_test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder, removed with everything in it at the end.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const fs::path& Path() const { return mPath; }
+
+private:
+    fs::path mPath;
+};
+
+extern const std::string kInfoPlist;
+
+std::string ReadFile(const fs::path& path);
+void WriteFile(const fs::path& path, const std::string& bytes);
+
+// NAME.app/Contents/Info.plist holding `plist`.
+fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::string& plist = kInfoPlist);
+// A single-file application: a data file and its AppleDouble companion "._NAME" with the type
+// "APPL" and the property list as plst resource 0.
+fs::path MakeClassicApp(const fs::path& folder, const std::string& name);
+// True once the application's property list carries NSUIElement.
+bool BundlePatched(const fs::path& bundle);
+bool ClassicAppPatched(const fs::path& app);
+
+// Runs the program in this process as main does, with `body` as the first event of the loop.
+// The program's runtime socket lives in `runtimeDir`. Answers the exit status.
+int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
+              const std::function<void()>& body);
+
+// Lets the loop run until `done` answers true; false when it never did within a generous time.
+bool WaitUntil(const std::function<bool()>& done);
+
+// Each time a modal widget of type T comes up, `act` is called with it (after `act` returns
+// the widget should be closed). Stops when destroyed.
+class ModalWatcher {
+public:
+    explicit ModalWatcher(std::function<bool(QWidget*)> act);
+    ~ModalWatcher();
+    int Seen() const { return mSeen; }
+
+private:
+    std::unique_ptr<QTimer> mTimer;
+    QPointer<QWidget> mLast;
+    int mSeen = 0;
+};
+
+QMainWindow* MainQtWindow();
+// The menu bar's action with that text, at any depth; nullptr when there is none.
+QAction* FindAction(QMainWindow* window, const QString& text);
+// Raises the menus' recompute as opening a menu does.
+void OpenAndCloseMenu(QMainWindow* window, const QString& menuTitle);
+
+}  // namespace gui_test
