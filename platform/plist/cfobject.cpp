@@ -106,6 +106,14 @@ std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const {
     }
 }
 
+void CFDictionaryZorp::Reserve(std::size_t count) {
+    mEntries.reserve(count);
+    if (count <= kLinearLimit || mSlots.size() >= 2 * count) return;
+    std::size_t slots = 32;
+    while (slots < 2 * count) slots *= 2;
+    Rehash(slots);
+}
+
 void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value) {
     mEntries.push_back({std::move(key), std::move(value)});
     if (!mSlots.empty()) {

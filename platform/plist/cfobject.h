@@ -154,7 +154,7 @@ public:
     // Used by the readers: a repeated key keeps the first value, or takes the last.
     enum class Duplicate { KeepFirst, KeepLast };
     void Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
-    void Reserve(std::size_t count) { mEntries.reserve(count); }
+    void Reserve(std::size_t count);  // room for that many entries without growing
 
 protected:
     std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -239,6 +240,15 @@ std::size_t FirstNonASCII(std::string_view s) {
     return i;
 }
 
+bool IsUTF8(std::string_view s) {
+    for (std::size_t i = FirstNonASCII(s); i < s.size();) {
+        const std::size_t length = SequenceLength(s, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
 // Strict UTF-8, except that CF lets a stray byte 0xA9 (the Mac OS Roman copyright sign) through as
 // U+FFFD. Returns false for anything else that is not UTF-8.
 bool CheckUTF8(std::string& s) {
@@ -278,11 +288,22 @@ constexpr std::string_view kTagNames[] = {"plist", "array", "dict", "key",  "str
 
 std::string_view NameOf(Tag tag) { return kTagNames[static_cast<int>(tag)]; }
 
-Tag Classify(std::string_view marker) {
-    for (int t = 0; t < static_cast<int>(Tag::Unknown); ++t) {
-        if (marker == kTagNames[t]) return static_cast<Tag>(t);
+Tag Classify(std::string_view m) {
+    const auto is = [&](Tag tag) { return m == kTagNames[static_cast<int>(tag)] ? tag : Tag::Unknown; };
+    switch (m[0]) {
+    case 'a': return is(Tag::Array);
+    case 'd':
+        if (m.size() != 4) return Tag::Unknown;
+        return m[1] == 'i' ? is(Tag::Dict) : m[3] == 'a' ? is(Tag::Data) : is(Tag::Date);
+    case 'f': return is(Tag::False);
+    case 'i': return is(Tag::Integer);
+    case 'k': return is(Tag::Key);
+    case 'p': return is(Tag::Plist);
+    case 'r': return is(Tag::Real);
+    case 's': return is(Tag::String);
+    case 't': return is(Tag::True);
+    default: return Tag::Unknown;
     }
-    return Tag::Unknown;
 }
 
 bool IsMarkupSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -309,6 +330,62 @@ struct Base64Table {
     }
 };
 constexpr Base64Table kBase64;
+
+// The strings of one document, shared: property lists repeat their keys (and many values) again
+// and again, and CF shares them the same way. Bounded, so odd documents cost no more than plain ones.
+class StringTable {
+public:
+    CFObjectZorpRef Intern(std::string_view text) {
+        return Intern(text, [&] { return std::make_shared<CFStringZorp>(std::string(text)); });
+    }
+    CFObjectZorpRef Intern(std::string&& text) {
+        const std::string_view view = text;
+        return Intern(view, [&] { return std::make_shared<CFStringZorp>(std::move(text)); });
+    }
+
+private:
+    static constexpr std::size_t kLongest = 64;        // longer strings rarely repeat
+    static constexpr std::size_t kMostEntries = 1 << 16;
+
+    struct Slot {
+        CFObjectZorpRef string;
+        std::size_t hash = 0;
+    };
+
+    template <typename Make>
+    CFObjectZorpRef Intern(std::string_view text, Make make) {
+        if (text.size() > kLongest) return make();
+        if (mSlots.empty()) mSlots.resize(256);
+        const std::size_t hash = std::hash<std::string_view>{}(text);
+        const std::size_t mask = mSlots.size() - 1;
+        std::size_t s = hash & mask;
+        for (; mSlots[s].string; s = (s + 1) & mask) {
+            if (mSlots[s].hash == hash && static_cast<const CFStringZorp&>(*mSlots[s].string).Text() == text) {
+                return mSlots[s].string;
+            }
+        }
+        CFObjectZorpRef made = make();
+        if (mCount >= kMostEntries) return made;
+        mSlots[s] = {made, hash};
+        if (++mCount * 2 > mSlots.size()) Grow();
+        return made;
+    }
+
+    void Grow() {
+        std::vector<Slot> old(mSlots.size() * 2);
+        old.swap(mSlots);
+        const std::size_t mask = mSlots.size() - 1;
+        for (Slot& slot : old) {
+            if (!slot.string) continue;
+            std::size_t s = slot.hash & mask;
+            while (mSlots[s].string) s = (s + 1) & mask;
+            mSlots[s] = std::move(slot);
+        }
+    }
+
+    std::vector<Slot> mSlots;
+    std::size_t mCount = 0;
+};
 
 struct Element {
     Tag tag = Tag::Unknown;
@@ -378,6 +455,7 @@ private:
     int mContainerDepth = 0;
     int mPlistDepth = 0;
     CFObjectZorpRef mTrue, mFalse, mEmptyString;
+    StringTable mStrings;
 };
 
 // Before the root, as CF: white space, comments, processing instructions and one kind of DOCTYPE.
@@ -549,9 +627,20 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
             value = mEmptyString;
             return true;
         }
+        // Most text is plain: no entity, no CDATA, valid UTF-8. It is shared straight from the input.
+        const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
+        if (lt && mEnd - lt > 1 && lt[1] != '!') {
+            const std::string_view plain(mCur, static_cast<std::size_t>(lt - mCur));
+            if (plain.find('&') == std::string_view::npos && IsUTF8(plain)) {
+                mCur = lt;
+                if (!CloseTag(element.tag)) return false;
+                value = plain.empty() ? mEmptyString : mStrings.Intern(plain);
+                return true;
+            }
+        }
         std::string text;
         if (!Text(text) || !CloseTag(element.tag)) return false;
-        value = text.empty() ? mEmptyString : std::make_shared<CFStringZorp>(std::move(text));
+        value = text.empty() ? mEmptyString : mStrings.Intern(std::move(text));
         return true;
     }
     case Tag::True:

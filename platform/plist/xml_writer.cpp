@@ -2,6 +2,7 @@
 #include "readers.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -36,6 +37,12 @@ bool KeyLess(const Entry* x, const Entry* y) {
     const std::string& b = TextOf(*y->key);
     const std::size_t n = std::min(a.size(), b.size());
     std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t p, q;
+        std::memcpy(&p, a.data() + i, 8);
+        std::memcpy(&q, b.data() + i, 8);
+        if (p != q) break;
+    }
     while (i < n && a[i] == b[i]) ++i;
     if (i == n) return a.size() < b.size();
     const auto p = static_cast<unsigned char>(a[i]);
@@ -45,13 +52,120 @@ bool KeyLess(const Entry* x, const Entry* y) {
     return p < q;
 }
 
-std::size_t EscapedSize(const std::string& text) {
-    std::size_t size = text.size();
-    for (const char c : text) {
-        if (c == '&') size += 4;
-        else if (c == '<' || c == '>') size += 3;
+// The high bit of each byte of `word` that equals `c` (exact: no false matches).
+std::uint64_t Matches(std::uint64_t word, unsigned char c) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t v = word ^ (c * 0x0101010101010101ull);
+    return ~(((v & kLow7) + kLow7) | v | kLow7);
+}
+
+std::uint64_t Load(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// Keys sort on their first 16 bytes, packed as two big-endian words in which UTF-8 lead bytes
+// are renumbered so that plain word order is UTF-16 order (lead bytes F0-F4, the surrogate pairs,
+// before EE-EF). Equal prefixes fall back to KeyLess.
+struct SortKey {
+    std::uint64_t high, low;
+    const Entry* entry;
+};
+
+constexpr std::uint8_t SortByte(std::uint8_t b) {
+    if (b == 0xEE || b == 0xEF) return static_cast<std::uint8_t>(b + 7);
+    if (b >= 0xF0 && b <= 0xF4) return static_cast<std::uint8_t>(b - 2);
+    return b;
+}
+
+std::uint64_t BigEndian(const unsigned char* b) {
+    return std::uint64_t{b[0]} << 56 | std::uint64_t{b[1]} << 48 | std::uint64_t{b[2]} << 40 | std::uint64_t{b[3]} << 32 |
+           std::uint64_t{b[4]} << 24 | std::uint64_t{b[5]} << 16 | std::uint64_t{b[6]} << 8 | std::uint64_t{b[7]};
+}
+
+SortKey MakeSortKey(const Entry& entry) {
+    const std::string& text = TextOf(*entry.key);
+    unsigned char bytes[16] = {};
+    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
+    std::uint64_t high = BigEndian(bytes), low = BigEndian(bytes + 8);
+    if ((high | low) & 0x8080808080808080ull) {
+        for (unsigned char& b : bytes) b = SortByte(b);
+        high = BigEndian(bytes);
+        low = BigEndian(bytes + 8);
     }
+    return {high, low, &entry};
+}
+
+bool SortKeyLess(const SortKey& a, const SortKey& b) {
+    if (a.high != b.high) return a.high < b.high;
+    if (a.low != b.low) return a.low < b.low;
+    return KeyLess(a.entry, b.entry);
+}
+
+// Extra bytes each character takes when escaped.
+struct EscapeTable {
+    std::uint8_t extra[256] = {};
+    constexpr EscapeTable() {
+        extra[static_cast<unsigned char>('&')] = 4;
+        extra[static_cast<unsigned char>('<')] = 3;
+        extra[static_cast<unsigned char>('>')] = 3;
+    }
+};
+constexpr EscapeTable kEscape;
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// The high bits of the '&' bytes and of the '<' or '>' bytes ('<' | 2 is '>').
+std::uint64_t Ampersands(std::uint64_t w) { return Matches(w, '&'); }
+std::uint64_t Angles(std::uint64_t w) { return Matches(w | 0x0202020202020202ull, '>'); }
+
+// The 8 bytes ending at `end` with the first `stale` of them (already looked at) zeroed.
+std::uint64_t LastWord(const char* end, std::size_t stale) {
+    const std::uint64_t w = Load(end - 8);
+    if (stale == 0) return w;
+    return kLittleEndian ? w & (~0ull << (8 * stale)) : w & (~0ull >> (8 * stale));
+}
+
+std::size_t EscapedSize(const std::string& text) {
+    const std::size_t n = text.size();
+    const char* p = text.data();
+    std::size_t size = n;
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i) size += kEscape.extra[static_cast<unsigned char>(p[i])];
+        return size;
+    }
+    const auto add = [&](std::uint64_t w) {
+        const std::uint64_t amp = Ampersands(w), angle = Angles(w);
+        if (amp | angle) size += 4 * static_cast<std::size_t>(std::popcount(amp)) + 3 * static_cast<std::size_t>(std::popcount(angle));
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) add(Load(p + i));
+    if (i < n) add(LastWord(p + n, 8 - (n - i)));
     return size;
+}
+
+// The first '&', '<' or '>' in [p, end), or end.
+const char* FindSpecial(const char* p, const char* end) {
+    const auto first = [](std::uint64_t m) {
+        return static_cast<std::size_t>((kLittleEndian ? std::countr_zero(m) : std::countl_zero(m)) / 8);
+    };
+    const char* start = p;
+    for (; end - p >= 8; p += 8) {
+        const std::uint64_t w = Load(p);
+        if (const std::uint64_t m = Ampersands(w) | Angles(w)) return p + first(m);
+    }
+    if (p == end) return end;
+    if (end - start >= 8) {
+        const std::size_t stale = 8 - static_cast<std::size_t>(end - p);
+        const std::uint64_t w = LastWord(end, stale);
+        const std::uint64_t m = Ampersands(w) | Angles(w);
+        return m ? end - 8 + first(m) : end;
+    }
+    for (; p < end; ++p) {
+        if (kEscape.extra[static_cast<unsigned char>(*p)]) return p;
+    }
+    return end;
 }
 
 std::size_t Base64Size(std::size_t bytes, std::size_t level) {
@@ -113,37 +227,34 @@ std::size_t FormatDate(double seconds, char* out) {
 
 struct Frame {
     const CFObjectZorp* node;
+    bool array;         // else a dictionary
     std::size_t next;   // next child to write
+    std::size_t count;
     std::size_t level;
     std::size_t keys;   // dictionaries: where their sorted entries start in the key stack
 };
 
-std::size_t ChildCount(const CFObjectZorp& node) {
-    return node.Kind() == CFKind::Array ? static_cast<const CFArrayZorp&>(node).Items().size()
-                                        : static_cast<const CFDictionaryZorp&>(node).Count();
-}
-
-bool IsOpenContainer(const CFObjectZorp& node) {
-    return (node.Kind() == CFKind::Array || node.Kind() == CFKind::Dictionary) && ChildCount(node) > 0;
+std::size_t ChildCount(const CFObjectZorp& node, CFKind kind) {
+    return kind == CFKind::Array ? static_cast<const CFArrayZorp&>(node).Items().size()
+                                 : static_cast<const CFDictionaryZorp&>(node).Count();
 }
 
 // First pass: checks that XML can carry the tree and bounds the output size (exact except for
-// reals and dates, which count at their longest).
+// integers, reals and dates, which count at their longest).
 class Sizer {
 public:
     bool Measure(const CFObjectZorp& root, std::size_t& total) {
         total = kHeader.size() + kFooter.size();
-        if (!Leaf(root, 0, total)) return false;
-        if (IsOpenContainer(root)) mFrames.push_back({&root, 0, 0, 0});
+        if (!Node(root, 0, total)) return false;
         while (!mFrames.empty()) {
             Frame& f = mFrames.back();
-            if (f.next == ChildCount(*f.node)) {
+            if (f.next == f.count) {
                 mFrames.pop_back();
                 continue;
             }
             const std::size_t level = f.level + 1;
             const CFObjectZorp* child;
-            if (f.node->Kind() == CFKind::Array) {
+            if (f.array) {
                 child = static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++].get();
             } else {
                 const Entry& e = static_cast<const CFDictionaryZorp&>(*f.node).Entries()[f.next++];
@@ -151,21 +262,17 @@ public:
                 total += level + 12 + EscapedSize(TextOf(*e.key));  // <key></key>\n
                 child = e.value.get();
             }
-            if (!Leaf(*child, level, total)) return false;
-            if (IsOpenContainer(*child)) {
-                // Deeper than any reader builds: only a dictionary that holds itself gets here.
-                if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
-                mFrames.push_back({child, 0, level, 0});
-            }
+            if (!Node(*child, level, total)) return false;
         }
         return true;
     }
 
 private:
     // The node's own lines: all of a leaf, or the open and close lines of a container.
-    static bool Leaf(const CFObjectZorp& node, std::size_t level, std::size_t& total) {
+    bool Node(const CFObjectZorp& node, std::size_t level, std::size_t& total) {
         std::size_t size = level + 1;
-        switch (node.Kind()) {
+        const CFKind kind = node.Kind();
+        switch (kind) {
         case CFKind::String: size += 17 + EscapedSize(TextOf(node)); break;
         case CFKind::Data:
             size += 6 + level + 8 + Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
@@ -179,8 +286,19 @@ private:
         }
         case CFKind::Boolean: size += 8; break;
         case CFKind::UID: size += 6 + 2 * (level + 1) + 18 + 19 + kMaxInteger + level + 8; break;
-        case CFKind::Array: size += ChildCount(node) ? 7 + level + 9 : 8; break;
-        case CFKind::Dictionary: size += ChildCount(node) ? 6 + level + 8 : 7; break;
+        case CFKind::Array:
+        case CFKind::Dictionary: {
+            const std::size_t count = ChildCount(node, kind);
+            if (count == 0) {
+                size += kind == CFKind::Array ? 8 : 7;
+                break;
+            }
+            size += kind == CFKind::Array ? 7 + level + 9 : 6 + level + 8;
+            // Deeper than any reader builds: only a dictionary that holds itself gets here.
+            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
+            mFrames.push_back({&node, kind == CFKind::Array, 0, count, level, 0});
+            break;
+        }
         case CFKind::Null:
         case CFKind::Set: return false;
         }
@@ -201,16 +319,15 @@ public:
         Node(root, 0);
         while (!mFrames.empty()) {
             Frame& f = mFrames.back();
-            if (f.next == ChildCount(*f.node)) {
-                const bool array = f.node->Kind() == CFKind::Array;
+            if (f.next == f.count) {
                 Tabs(f.level);
-                Put(array ? std::string_view("</array>\n") : std::string_view("</dict>\n"));
+                Put(f.array ? std::string_view("</array>\n") : std::string_view("</dict>\n"));
                 mKeys.resize(f.keys);
                 mFrames.pop_back();
                 continue;
             }
             const std::size_t level = f.level + 1;
-            if (f.node->Kind() == CFKind::Array) {
+            if (f.array) {
                 const CFObjectZorp& child = *static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++];
                 Node(child, level);
             } else {
@@ -239,15 +356,14 @@ private:
     void Escaped(const std::string& text) {
         const char* p = text.data();
         const char* end = p + text.size();
-        const char* run = p;
-        for (; p < end; ++p) {
-            const char c = *p;
-            if (c != '&' && c != '<' && c != '>') continue;
-            Put(std::string_view(run, static_cast<std::size_t>(p - run)));
+        for (;;) {
+            const char* special = FindSpecial(p, end);
+            Put(std::string_view(p, static_cast<std::size_t>(special - p)));
+            if (special == end) return;
+            const char c = *special;
             Put(c == '&' ? std::string_view("&amp;") : c == '<' ? std::string_view("&lt;") : std::string_view("&gt;"));
-            run = p + 1;
+            p = special + 1;
         }
-        Put(std::string_view(run, static_cast<std::size_t>(end - run)));
     }
 
     void Base64(const std::string& bytes, std::size_t level) {
@@ -276,7 +392,8 @@ private:
 
     void Node(const CFObjectZorp& node, std::size_t level) {
         Tabs(level);
-        switch (node.Kind()) {
+        const CFKind kind = node.Kind();
+        switch (kind) {
         case CFKind::String:
             Put("<string>");
             Escaped(TextOf(node));
@@ -319,21 +436,24 @@ private:
             Put("</dict>\n");
             return;
         }
-        case CFKind::Array:
-            if (ChildCount(node) == 0) return Put("<array/>\n");
+        case CFKind::Array: {
+            const std::size_t count = static_cast<const CFArrayZorp&>(node).Items().size();
+            if (count == 0) return Put("<array/>\n");
             Put("<array>\n");
-            mFrames.push_back({&node, 0, level, mKeys.size()});
+            mFrames.push_back({&node, true, 0, count, level, mKeys.size()});
             return;
+        }
         case CFKind::Dictionary: {
             const auto& entries = static_cast<const CFDictionaryZorp&>(node).Entries();
             if (entries.empty()) return Put("<dict/>\n");
             Put("<dict>\n");
             const std::size_t first = mKeys.size();
-            for (const Entry& e : entries) mKeys.push_back(&e);
-            const auto begin = mKeys.begin() + static_cast<std::ptrdiff_t>(first);
+            mSort.clear();
+            for (const Entry& e : entries) mSort.push_back(MakeSortKey(e));
             // Lists written by CF are sorted already.
-            if (!std::is_sorted(begin, mKeys.end(), KeyLess)) std::sort(begin, mKeys.end(), KeyLess);
-            mFrames.push_back({&node, 0, level, first});
+            if (!std::is_sorted(mSort.begin(), mSort.end(), SortKeyLess)) std::sort(mSort.begin(), mSort.end(), SortKeyLess);
+            for (const SortKey& k : mSort) mKeys.push_back(k.entry);
+            mFrames.push_back({&node, false, 0, entries.size(), level, first});
             return;
         }
         case CFKind::Null:
@@ -345,6 +465,7 @@ private:
     char* mOut;
     std::vector<Frame> mFrames;
     std::vector<const Entry*> mKeys;  // the sorted entries of every open dictionary
+    std::vector<SortKey> mSort;
 };
 
 }  // namespace
