@@ -283,9 +283,11 @@ void PeerReadBinary(benchmark::State& state, std::size_t size) {
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
+        // With repetitions, the median stands for the benchmark.
         for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
             auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) mRates[run.benchmark_name()] = it->second.value;
+            if (it != run.counters.end()) mRates[run.run_name.str()] = it->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
