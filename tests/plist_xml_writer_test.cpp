@@ -256,6 +256,26 @@ TEST(XmlWriter, RefusesWhatXMLCannotCarry) {
     selfHolding->Set(Str("me"), Str("no longer a cycle"));
 }
 
+// Large output is measured before it is written; it must come out as small output does, byte for byte.
+TEST(XmlWriter, WritesLargeTreesAsSmallOnes) {
+    const std::vector<CFObjectZorpRef> kinds = {
+        Str("a&b<c>d"), Str(std::string(300, '&')), Int(-123456789), Real(0.1), Date(-0.25), Data(std::string(100, '\x7f')),
+        Bool(true), UID(9), Dict({{"k<", Array({Str("x")})}}), Array({})};
+    std::vector<CFObjectZorpRef> items;
+    std::string expected = "<array>\n";
+    while (expected.size() < (std::size_t{3} << 20)) {
+        const CFObjectZorpRef& item = kinds[items.size() % kinds.size()];
+        items.push_back(item);
+        std::string one = Body(*Array({item}));
+        expected += one.substr(8, one.size() - 8 - 9);  // its lines inside "<array>\n" ... "</array>\n"
+    }
+    expected += "</array>\n";
+    EXPECT_EQ(Body(*Array(items)), expected);
+
+    items.push_back(Null());
+    EXPECT_FALSE(plist::WriteXML(*Array(items)).has_value()) << "refused at the end of a large tree";
+}
+
 TEST(XmlWriter, WritesDeepAndWideTrees) {
     CFObjectZorpRef deep = Str("core");
     for (int i = 0; i < plist::kMaxDepth; ++i) deep = Array({deep});

@@ -335,6 +335,14 @@ constexpr Base64Table kBase64;
 // and again, and CF shares them the same way. Bounded, so odd documents cost no more than plain ones.
 class StringTable {
 public:
+    explicit StringTable(std::size_t inputSize) {
+        // Small at first: an early request of 1 KiB or more makes glibc's malloc merge all the
+        // small blocks freed before, which then cannot be handed out again as cheaply.
+        const std::size_t slots = inputSize < 64 * 1024 ? 64 : kFirstSlotsAtMost;
+        mSlots.assign(slots, 0);
+        mStrings.reserve(slots / 4);
+    }
+
     CFObjectZorpRef Intern(std::string_view text) {
         return Intern(text, [&] { return std::make_shared<CFStringZorp>(std::string(text)); });
     }
@@ -344,48 +352,54 @@ public:
     }
 
 private:
-    static constexpr std::size_t kLongest = 64;        // longer strings rarely repeat
+    static constexpr std::size_t kLongest = 64;  // longer strings rarely repeat
     static constexpr std::size_t kMostEntries = 1 << 16;
+    static constexpr std::size_t kFirstSlotsAtMost = 1 << 14;
 
-    struct Slot {
-        CFObjectZorpRef string;
-        std::size_t hash = 0;
-    };
-
+    // A slot holds a 32-bit hash of the text (which also places it) and the string's index + 1.
     template <typename Make>
     CFObjectZorpRef Intern(std::string_view text, Make make) {
         if (text.size() > kLongest) return make();
-        if (mSlots.empty()) mSlots.resize(256);
-        const std::size_t hash = std::hash<std::string_view>{}(text);
+        const std::size_t h = std::hash<std::string_view>{}(text);
+        const auto tag = static_cast<std::uint32_t>(h ^ (h >> 32));
         const std::size_t mask = mSlots.size() - 1;
-        std::size_t s = hash & mask;
-        for (; mSlots[s].string; s = (s + 1) & mask) {
-            if (mSlots[s].hash == hash && static_cast<const CFStringZorp&>(*mSlots[s].string).Text() == text) {
-                return mSlots[s].string;
-            }
+        std::size_t s = tag & mask;
+        for (; mSlots[s] != 0; s = (s + 1) & mask) {
+            if (static_cast<std::uint32_t>(mSlots[s] >> 32) != tag) continue;
+            const CFObjectZorpRef& known = mStrings[static_cast<std::uint32_t>(mSlots[s]) - 1];
+            if (static_cast<const CFStringZorp&>(*known).Text() == text) return known;
         }
         CFObjectZorpRef made = make();
-        if (mCount >= kMostEntries) return made;
-        mSlots[s] = {made, hash};
-        if (++mCount * 2 > mSlots.size()) Grow();
+        if (mStrings.size() >= kMostEntries) return made;
+        mStrings.push_back(made);
+        mSlots[s] = std::uint64_t{tag} << 32 | mStrings.size();
+        if (mStrings.size() * 2 > mSlots.size()) Grow();
         return made;
     }
 
     void Grow() {
-        std::vector<Slot> old(mSlots.size() * 2);
+        std::vector<std::uint64_t> old(mSlots.size() * 2, 0);
         old.swap(mSlots);
         const std::size_t mask = mSlots.size() - 1;
-        for (Slot& slot : old) {
-            if (!slot.string) continue;
-            std::size_t s = slot.hash & mask;
-            while (mSlots[s].string) s = (s + 1) & mask;
-            mSlots[s] = std::move(slot);
+        for (const std::uint64_t slot : old) {
+            if (slot == 0) continue;
+            std::size_t s = (slot >> 32) & mask;
+            while (mSlots[s] != 0) s = (s + 1) & mask;
+            mSlots[s] = slot;
         }
     }
 
-    std::vector<Slot> mSlots;
-    std::size_t mCount = 0;
+    std::vector<std::uint64_t> mSlots;
+    std::vector<CFObjectZorpRef> mStrings;
 };
+
+// Immutable, so every document shares them.
+const CFObjectZorpRef& Shared(CFKind kind, bool truth = false) {
+    static const CFObjectZorpRef yes = std::make_shared<CFBooleanZorp>(true);
+    static const CFObjectZorpRef no = std::make_shared<CFBooleanZorp>(false);
+    static const CFObjectZorpRef empty = std::make_shared<CFStringZorp>(std::string());
+    return kind == CFKind::String ? empty : truth ? yes : no;
+}
 
 struct Element {
     Tag tag = Tag::Unknown;
@@ -401,7 +415,10 @@ struct Frame {
 class XmlReader {
 public:
     explicit XmlReader(std::string_view text)
-        : mBegin(text.data()), mCur(text.data()), mEnd(text.data() + text.size()) {}
+        : mBegin(text.data()), mCur(text.data()), mEnd(text.data() + text.size()), mStrings(text.size()) {
+        mFrames.reserve(16);
+        mValues.reserve(32);
+    }
 
     CFObjectZorpRef Document();
     const std::string& Reason() const { return mReason; }
@@ -454,7 +471,6 @@ private:
     std::vector<CFObjectZorpRef> mValues;  // children of the open containers, in order
     int mContainerDepth = 0;
     int mPlistDepth = 0;
-    CFObjectZorpRef mTrue, mFalse, mEmptyString;
     StringTable mStrings;
 };
 
@@ -481,10 +497,6 @@ CFObjectZorpRef XmlReader::Document() {
         }
     }
     if (mCur >= mEnd) return Fail("no root element"), nullptr;
-
-    mTrue = std::make_shared<CFBooleanZorp>(true);
-    mFalse = std::make_shared<CFBooleanZorp>(false);
-    mEmptyString = std::make_shared<CFStringZorp>(std::string());
 
     CFObjectZorpRef value;
     bool complete = false;
@@ -624,7 +636,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     case Tag::Key:
     case Tag::String: {
         if (element.empty) {
-            value = mEmptyString;
+            value = Shared(CFKind::String);
             return true;
         }
         // Most text is plain: no entity, no CDATA, valid UTF-8. It is shared straight from the input.
@@ -634,13 +646,13 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
             if (plain.find('&') == std::string_view::npos && IsUTF8(plain)) {
                 mCur = lt;
                 if (!CloseTag(element.tag)) return false;
-                value = plain.empty() ? mEmptyString : mStrings.Intern(plain);
+                value = plain.empty() ? Shared(CFKind::String) : mStrings.Intern(plain);
                 return true;
             }
         }
         std::string text;
         if (!Text(text) || !CloseTag(element.tag)) return false;
-        value = text.empty() ? mEmptyString : mStrings.Intern(std::move(text));
+        value = text.empty() ? Shared(CFKind::String) : mStrings.Intern(std::move(text));
         return true;
     }
     case Tag::True:
@@ -649,7 +661,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
             return Fail("<" + std::string(NameOf(element.tag)) + "> with content");
         }
         if (!element.empty && !CloseTag(element.tag)) return false;
-        value = element.tag == Tag::True ? mTrue : mFalse;
+        value = Shared(CFKind::Boolean, element.tag == Tag::True);
         return true;
     case Tag::Data:
         if (element.empty) return Fail("empty <data/>");

@@ -239,87 +239,93 @@ std::size_t ChildCount(const CFObjectZorp& node, CFKind kind) {
                                  : static_cast<const CFDictionaryZorp&>(node).Count();
 }
 
-// First pass: checks that XML can carry the tree and bounds the output size (exact except for
-// integers, reals and dates, which count at their longest).
-class Sizer {
-public:
-    bool Measure(const CFObjectZorp& root, std::size_t& total) {
-        total = kHeader.size() + kFooter.size();
-        if (!Node(root, 0, total)) return false;
-        while (!mFrames.empty()) {
-            Frame& f = mFrames.back();
-            if (f.next == f.count) {
-                mFrames.pop_back();
-                continue;
-            }
-            const std::size_t level = f.level + 1;
-            const CFObjectZorp* child;
-            if (f.array) {
-                child = static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++].get();
-            } else {
-                const Entry& e = static_cast<const CFDictionaryZorp&>(*f.node).Entries()[f.next++];
-                if (e.key->Kind() != CFKind::String) return false;
-                total += level + 12 + EscapedSize(TextOf(*e.key));  // <key></key>\n
-                child = e.value.get();
-            }
-            if (!Node(*child, level, total)) return false;
-        }
+// Text at its written length: exact, or at its longest (every byte "&amp;") without looking.
+std::size_t TextSize(const std::string& text, bool exact) { return exact ? EscapedSize(text) : 5 * text.size(); }
+
+// The bytes of a node's own lines: all of a leaf, the open line of a container (and its close
+// line when `withClose`). False for what XML cannot carry.
+bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, bool withClose, std::size_t& size) {
+    size = level + 1;
+    switch (kind) {
+    case CFKind::String: size += 17 + TextSize(TextOf(node), exact); return true;
+    case CFKind::Data:
+        size += 6 + level + 8 + Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
         return true;
+    case CFKind::Integer: size += 19 + kMaxInteger; return true;
+    case CFKind::Real: size += 13 + kMaxReal; return true;
+    case CFKind::Date: size += 13 + kMaxDate; return std::isfinite(static_cast<const CFDateZorp&>(node).Seconds());
+    case CFKind::Boolean: size += 8; return true;
+    case CFKind::UID: size += 6 + 2 * (level + 1) + 18 + 19 + kMaxInteger + level + 8; return true;
+    case CFKind::Array:
+    case CFKind::Dictionary:
+        if (ChildCount(node, kind) == 0) size += kind == CFKind::Array ? 8 : 7;
+        else size += (kind == CFKind::Array ? 7 : 6) + (withClose ? level + 9 : 0);
+        return true;
+    case CFKind::Null:
+    case CFKind::Set: break;
     }
+    return false;
+}
 
-private:
-    // The node's own lines: all of a leaf, or the open and close lines of a container.
-    bool Node(const CFObjectZorp& node, std::size_t level, std::size_t& total) {
-        std::size_t size = level + 1;
-        const CFKind kind = node.Kind();
-        switch (kind) {
-        case CFKind::String: size += 17 + EscapedSize(TextOf(node)); break;
-        case CFKind::Data:
-            size += 6 + level + 8 + Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
-            break;
-        case CFKind::Integer: size += 19 + kMaxInteger; break;
-        case CFKind::Real: size += 13 + kMaxReal; break;
-        case CFKind::Date: {
-            if (!std::isfinite(static_cast<const CFDateZorp&>(node).Seconds())) return false;
-            size += 13 + kMaxDate;
-            break;
-        }
-        case CFKind::Boolean: size += 8; break;
-        case CFKind::UID: size += 6 + 2 * (level + 1) + 18 + 19 + kMaxInteger + level + 8; break;
-        case CFKind::Array:
-        case CFKind::Dictionary: {
-            const std::size_t count = ChildCount(node, kind);
-            if (count == 0) {
-                size += kind == CFKind::Array ? 8 : 7;
-                break;
-            }
-            size += kind == CFKind::Array ? 7 + level + 9 : 6 + level + 8;
-            // Deeper than any reader builds: only a dictionary that holds itself gets here.
-            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
-            mFrames.push_back({&node, kind == CFKind::Array, 0, count, level, 0});
-            break;
-        }
-        case CFKind::Null:
-        case CFKind::Set: return false;
-        }
+// Checks that XML can carry the tree and bounds the output size (exact except for integers,
+// reals and dates, which count at their longest). Used before writing a large tree.
+bool Measure(const CFObjectZorp& root, std::size_t& total) {
+    std::vector<Frame> frames;
+    total = kHeader.size() + kFooter.size();
+    const auto node = [&](const CFObjectZorp& n, std::size_t level) {
+        const CFKind kind = n.Kind();
+        std::size_t size = 0;
+        if (!OwnSize(n, kind, level, true, true, size)) return false;
         total += size;
+        if ((kind == CFKind::Array || kind == CFKind::Dictionary) && ChildCount(n, kind) > 0) {
+            if (frames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
+            frames.push_back({&n, kind == CFKind::Array, 0, ChildCount(n, kind), level, 0});
+        }
         return total <= kMaxOutput;
+    };
+    if (!node(root, 0)) return false;
+    while (!frames.empty()) {
+        Frame& f = frames.back();
+        if (f.next == f.count) {
+            frames.pop_back();
+            continue;
+        }
+        const std::size_t level = f.level + 1;
+        const CFObjectZorp* child;
+        if (f.array) {
+            child = static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++].get();
+        } else {
+            const Entry& e = static_cast<const CFDictionaryZorp&>(*f.node).Entries()[f.next++];
+            if (e.key->Kind() != CFKind::String) return false;
+            total += level + 12 + EscapedSize(TextOf(*e.key));  // <key></key>\n
+            child = e.value.get();
+        }
+        if (!node(*child, level)) return false;
     }
+    return true;
+}
 
-    std::vector<Frame> mFrames;
-};
-
-// Second pass: writes into a buffer the first pass made large enough.
+// Writes straight into the result, making room node by node: the result grows as needed up to
+// `limit`, or is sized beforehand by Measure.
 class Writer {
 public:
-    explicit Writer(char* out) : mOut(out) {}
+    enum class Outcome { Written, Unwritable, OverLimit };
 
-    char* Write(const CFObjectZorp& root) {
+    Writer(std::string& result, std::size_t limit)
+        : mResult(result), mLimit(limit), mOut(result.data()), mEnd(result.data() + result.size()) {
+        mFrames.reserve(16);
+        mKeys.reserve(64);
+        mSort.reserve(64);
+    }
+
+    Outcome Write(const CFObjectZorp& root) {
+        if (!Room(kHeader.size())) return mOutcome;
         Put(kHeader);
-        Node(root, 0);
+        if (!Node(root, 0)) return mOutcome;
         while (!mFrames.empty()) {
             Frame& f = mFrames.back();
             if (f.next == f.count) {
+                if (!Room(f.level + 9)) return mOutcome;
                 Tabs(f.level);
                 Put(f.array ? std::string_view("</array>\n") : std::string_view("</dict>\n"));
                 mKeys.resize(f.keys);
@@ -329,21 +335,40 @@ public:
             const std::size_t level = f.level + 1;
             if (f.array) {
                 const CFObjectZorp& child = *static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++];
-                Node(child, level);
+                if (!Node(child, level)) return mOutcome;
             } else {
                 const Entry& e = *mKeys[f.keys + f.next++];
+                const std::string& key = TextOf(*e.key);
+                if (!Room(level + 12 + 5 * key.size(), false) && !Room(level + 12 + EscapedSize(key))) return mOutcome;
                 Tabs(level);
                 Put("<key>");
-                Escaped(TextOf(*e.key));
+                Escaped(key);
                 Put("</key>\n");
-                Node(*e.value, level);
+                if (!Node(*e.value, level)) return mOutcome;
             }
         }
+        if (!Room(kFooter.size())) return mOutcome;
         Put(kFooter);
-        return mOut;
+        mResult.resize(static_cast<std::size_t>(mOut - mResult.data()));
+        return Outcome::Written;
     }
 
 private:
+    // Room for n more bytes, growing the result if allowed; without `grow`, only what is there.
+    bool Room(std::size_t n, bool grow = true) {
+        if (static_cast<std::size_t>(mEnd - mOut) >= n) return true;
+        if (!grow) return false;
+        const std::size_t used = static_cast<std::size_t>(mOut - mResult.data());
+        if (used + n > mLimit) {
+            mOutcome = Outcome::OverLimit;
+            return false;
+        }
+        mResult.resize(std::min(std::max({mResult.size() * 2, used + n, std::size_t{2048}}), mLimit));
+        mOut = mResult.data() + used;
+        mEnd = mResult.data() + mResult.size();
+        return true;
+    }
+
     void Put(std::string_view s) {
         std::memcpy(mOut, s.data(), s.size());
         mOut += s.size();
@@ -390,41 +415,53 @@ private:
         }
     }
 
-    void Node(const CFObjectZorp& node, std::size_t level) {
-        Tabs(level);
+    bool Unwritable() {
+        mOutcome = Outcome::Unwritable;
+        return false;
+    }
+
+    bool Node(const CFObjectZorp& node, std::size_t level) {
         const CFKind kind = node.Kind();
+        std::size_t size = 0;
+        if (!OwnSize(node, kind, level, false, false, size)) return Unwritable();
+        // Strings count at their longest first; only near the end of the room are they measured.
+        if (!Room(size, kind != CFKind::String)) {
+            OwnSize(node, kind, level, true, false, size);
+            if (!Room(size)) return false;
+        }
+        Tabs(level);
         switch (kind) {
         case CFKind::String:
             Put("<string>");
             Escaped(TextOf(node));
             Put("</string>\n");
-            return;
+            return true;
         case CFKind::Boolean:
             Put(static_cast<const CFBooleanZorp&>(node).Value() ? std::string_view("<true/>\n")
                                                                 : std::string_view("<false/>\n"));
-            return;
+            return true;
         case CFKind::Integer:
             Put("<integer>");
             mOut += FormatInteger(static_cast<const CFIntegerZorp&>(node), mOut);
             Put("</integer>\n");
-            return;
+            return true;
         case CFKind::Real:
             Put("<real>");
             mOut += FormatReal(static_cast<const CFRealZorp&>(node).Value(), mOut);
             Put("</real>\n");
-            return;
+            return true;
         case CFKind::Date:
             Put("<date>");
             mOut += FormatDate(static_cast<const CFDateZorp&>(node).Seconds(), mOut);
             Put("</date>\n");
-            return;
+            return true;
         case CFKind::Data:
             Put("<data>\n");
             Base64(static_cast<const CFBinaryDataZorp&>(node).Bytes(), level);
             Tabs(level);
             Put("</data>\n");
-            return;
-        case CFKind::UID: {
+            return true;
+        case CFKind::UID:
             Put("<dict>\n");
             Tabs(level + 1);
             Put("<key>CF$UID</key>\n");
@@ -434,48 +471,72 @@ private:
             Put("</integer>\n");
             Tabs(level);
             Put("</dict>\n");
-            return;
-        }
+            return true;
         case CFKind::Array: {
             const std::size_t count = static_cast<const CFArrayZorp&>(node).Items().size();
-            if (count == 0) return Put("<array/>\n");
+            if (count == 0) {
+                Put("<array/>\n");
+                return true;
+            }
+            // Deeper than any reader builds: only a dictionary that holds itself gets here.
+            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return Unwritable();
             Put("<array>\n");
             mFrames.push_back({&node, true, 0, count, level, mKeys.size()});
-            return;
+            return true;
         }
         case CFKind::Dictionary: {
             const auto& entries = static_cast<const CFDictionaryZorp&>(node).Entries();
-            if (entries.empty()) return Put("<dict/>\n");
-            Put("<dict>\n");
-            const std::size_t first = mKeys.size();
+            if (entries.empty()) {
+                Put("<dict/>\n");
+                return true;
+            }
+            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return Unwritable();
             mSort.clear();
-            for (const Entry& e : entries) mSort.push_back(MakeSortKey(e));
+            for (const Entry& e : entries) {
+                if (e.key->Kind() != CFKind::String) return Unwritable();
+                mSort.push_back(MakeSortKey(e));
+            }
             // Lists written by CF are sorted already.
             if (!std::is_sorted(mSort.begin(), mSort.end(), SortKeyLess)) std::sort(mSort.begin(), mSort.end(), SortKeyLess);
+            Put("<dict>\n");
+            mFrames.push_back({&node, false, 0, entries.size(), level, mKeys.size()});
             for (const SortKey& k : mSort) mKeys.push_back(k.entry);
-            mFrames.push_back({&node, false, 0, entries.size(), level, first});
-            return;
+            return true;
         }
         case CFKind::Null:
-        case CFKind::Set:
-            return;  // refused by the first pass
+        case CFKind::Set: break;
         }
+        return Unwritable();
     }
 
+    std::string& mResult;
+    const std::size_t mLimit;
     char* mOut;
+    char* mEnd;
+    Outcome mOutcome = Outcome::Unwritable;
     std::vector<Frame> mFrames;
     std::vector<const Entry*> mKeys;  // the sorted entries of every open dictionary
     std::vector<SortKey> mSort;
 };
 
+// Beyond this the output is measured first and allocated once, at its size.
+constexpr std::size_t kGrowingAtMost = std::size_t{2} << 20;
+
 }  // namespace
 
 std::optional<std::string> WriteXML(const CFObjectZorp& root) {
+    std::string out;
+    switch (Writer(out, kGrowingAtMost).Write(root)) {
+    case Writer::Outcome::Written: return out;
+    case Writer::Outcome::Unwritable: return std::nullopt;
+    case Writer::Outcome::OverLimit: break;
+    }
     std::size_t bound = 0;
-    if (!Sizer().Measure(root, bound)) return std::nullopt;
-    std::string out(bound, '\0');
-    const char* end = Writer(out.data()).Write(root);
-    out.resize(static_cast<std::size_t>(end - out.data()));
+    if (!Measure(root, bound)) return std::nullopt;
+    out.clear();
+    out.shrink_to_fit();
+    out.resize(bound);
+    if (Writer(out, bound).Write(root) != Writer::Outcome::Written) return std::nullopt;
     return out;
 }
 
