@@ -242,12 +242,12 @@ TEST(MenuBar, CtrlOWorksWhenOpenWouldBeEnabled)
         ModalWatcher watcher([&](QWidget* modal) {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             if (!dialog) return false;
-            ++dialogs;
             dialog->reject();
             return true;
         });
         QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
-        WaitUntil([&] { return dialogs > 0; });
+        WaitUntil([&] { return watcher.Seen() > 0; });
+        dialogs = watcher.Seen();
     });
     EXPECT_EQ(dialogs, 1);
 }

@@ -6,6 +6,7 @@
 #include "framework/qt/window.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
@@ -155,6 +156,8 @@ int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
     fs::create_directories(runtimeDir);
     fs::permissions(runtimeDir, fs::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    // Qt's file dialog keeps its history in the user's configuration; tests keep theirs apart.
+    setenv("XDG_CONFIG_HOME", (runtimeDir / "config").c_str(), 0);
 
     std::vector<std::string> storage{"veilor"};
     storage.insert(storage.end(), args.begin(), args.end());
@@ -189,9 +192,14 @@ ModalWatcher::ModalWatcher(std::function<bool(QWidget*)> act) : mTimer(std::make
     mTimer->setInterval(10);
     QObject::connect(mTimer.get(), &QTimer::timeout, [this, act = std::move(act)] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == mLast) return;
-        if (act(modal)) {
+        if (!modal) return;
+        if (modal == mLast && ++mTries > 500) {
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+            return;
+        }
+        if (act(modal) && modal != mLast) {
             mLast = modal;
+            mTries = 0;
             ++mSeen;
         }
     });

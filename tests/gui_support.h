@@ -53,18 +53,20 @@ int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
 // Lets the loop run until `done` answers true; false when it never did within a generous time.
 bool WaitUntil(const std::function<bool()>& done);
 
-// Each time a modal widget of type T comes up, `act` is called with it (after `act` returns
-// the widget should be closed). Stops when destroyed.
+// While a modal widget is up, `act` is offered it on every turn of the loop; `act` answers
+// whether it took the widget (and should close it). One that stays up long after is rejected,
+// so a test fails instead of hanging. Stops when destroyed.
 class ModalWatcher {
 public:
     explicit ModalWatcher(std::function<bool(QWidget*)> act);
     ~ModalWatcher();
-    int Seen() const { return mSeen; }
+    int Seen() const { return mSeen; }  // distinct widgets taken
 
 private:
     std::unique_ptr<QTimer> mTimer;
     QPointer<QWidget> mLast;
     int mSeen = 0;
+    int mTries = 0;
 };
 
 QMainWindow* MainQtWindow();
