@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ std::vector<Case> Cases(Source wanted) {
     std::sort(cases.begin(), cases.end(), [](const Case& a, const Case& b) { return a.name < b.name; });
     return cases;
 }
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 std::string TestName(const testing::TestParamInfo<Case>& info) {
     std::string name = info.param.name;
