@@ -1,32 +1,57 @@
 // Reads a property list the way the program does and prints CoreFoundation's XML of it.
 #include "plist/plist.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The whole file, or the reason it cannot be read.
+bool ReadFile(const char* path, std::string& bytes, std::string& reason) {
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
+    if (!file) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    char buffer[1 << 16];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) bytes.append(buffer, n);
+    if (std::ferror(file.get())) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::cerr << "usage: plist-roundtrip FILE\n";
+        std::fprintf(stderr, "usage: plist-roundtrip FILE\n");
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.is_open() || file.bad()) {
-        std::cerr << argv[1] << ": cannot be read\n";
+    std::string data, reason;
+    if (!ReadFile(argv[1], data, reason)) {
+        std::fprintf(stderr, "%s: cannot be read: %s\n", argv[1], reason.c_str());
         return 1;
     }
     const plist::ParseResult parsed = plist::Parse(data);
     if (!parsed.root) {
-        std::cerr << argv[1] << ": no root: " << parsed.error.reason << " (at byte " << parsed.error.offset << ")\n";
+        std::fprintf(stderr, "%s: no root: %s (at byte %zu)\n", argv[1], parsed.error.reason.c_str(), parsed.error.offset);
         return 1;
     }
     const std::optional<std::string> xml = plist::WriteXML(*parsed.root);
     if (!xml) {
-        std::cerr << argv[1] << ": the property list holds what XML cannot carry (null, a set, or a key that is not a string)\n";
+        std::fprintf(stderr, "%s: holds what XML cannot carry (null, a set, or a key that is not a string)\n", argv[1]);
         return 1;
     }
-    std::cout.write(xml->data(), static_cast<std::streamsize>(xml->size()));
-    return std::cout.flush() ? 0 : 1;
+    if (std::fwrite(xml->data(), 1, xml->size(), stdout) != xml->size() || std::fflush(stdout) != 0) return 1;
+    return 0;
 }
