@@ -178,6 +178,16 @@ TEST(XmlReader, ExpandsTextAsCoreFoundationDoes) {
     });
 }
 
+// Long runs of references and CDATA sections in one string, far from the next tag.
+TEST(XmlReader, ExpandsLongRunsOfReferences) {
+    std::string text, expected;
+    for (int i = 0; i < 100000; ++i) {
+        text += i % 3 == 0 ? "&amp;" : i % 3 == 1 ? "&#x41;" : "<![CDATA[<]]>";
+        expected += i % 3 == 0 ? "&amp;" : i % 3 == 1 ? "A" : "&lt;";
+    }
+    EXPECT_EQ(Read("<string>" + text + "</string>"), "<string>" + expected + "</string>\n");
+}
+
 TEST(XmlReader, ReadsBooleansAndRefusesUnknownTags) {
     Check({
         {"short forms", "<array><true/><false/><true /></array>", "<array>\n\t<true/>\n\t<false/>\n\t<true/>\n</array>\n"},

@@ -1,7 +1,8 @@
 #include "cfobject.h"
 
+#include <chrono>
 #include <cmath>
-#include <functional>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -14,7 +15,50 @@ const std::string* StringText(const CFObjectZorp& object) {
     return &static_cast<const CFStringZorp&>(object).Text();
 }
 
-std::size_t HashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
+std::uint64_t Rotate(std::uint64_t x, int bits) { return x << bits | x >> (64 - bits); }
+
+// A key nobody can know from a file: the process's own addresses (ASLR) and the clock, mixed.
+struct HashKey {
+    std::uint64_t k0, k1;
+    HashKey() {
+        static int anchor;
+        std::uint64_t x = reinterpret_cast<std::uintptr_t>(&anchor) ^
+                          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        const auto next = [&x] {
+            std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            return z ^ (z >> 31);
+        };
+        k0 = next();
+        k1 = next();
+    }
+};
+
+// SipHash-1-3 under a per-process key, so that no file can choose keys that all collide and make
+// building a dictionary quadratic.
+std::size_t HashText(std::string_view text) {
+    static const HashKey key;
+    std::uint64_t v0 = key.k0 ^ 0x736F6D6570736575ull, v1 = key.k1 ^ 0x646F72616E646F6Dull;
+    std::uint64_t v2 = key.k0 ^ 0x6C7967656E657261ull, v3 = key.k1 ^ 0x7465646279746573ull;
+    const auto round = [&] {
+        v0 += v1, v1 = Rotate(v1, 13), v1 ^= v0, v0 = Rotate(v0, 32);
+        v2 += v3, v3 = Rotate(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = Rotate(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = Rotate(v1, 17), v1 ^= v2, v2 = Rotate(v2, 32);
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t m;
+        std::memcpy(&m, text.data() + i, 8);
+        v3 ^= m, round(), v0 ^= m;
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
+    for (std::size_t k = 0; i + k < text.size(); ++k) last |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
+    v3 ^= last, round(), v0 ^= last;
+    v2 ^= 0xFF, round(), round(), round();
+    return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
+}
 
 }  // namespace
 

@@ -355,6 +355,7 @@ private:
     static constexpr std::size_t kLongest = 64;  // longer strings rarely repeat
     static constexpr std::size_t kMostEntries = 1 << 16;
     static constexpr std::size_t kFirstSlotsAtMost = 1 << 14;
+    static constexpr std::size_t kLongestRun = 64;
 
     // A slot holds a 32-bit hash of the text (which also places it) and the string's index + 1.
     template <typename Make>
@@ -364,7 +365,9 @@ private:
         const auto tag = static_cast<std::uint32_t>(h ^ (h >> 32));
         const std::size_t mask = mSlots.size() - 1;
         std::size_t s = tag & mask;
-        for (; mSlots[s] != 0; s = (s + 1) & mask) {
+        for (std::size_t probes = 0; mSlots[s] != 0; s = (s + 1) & mask) {
+            // Crafted collisions make long runs; past a few probes the string is just not shared.
+            if (++probes > kLongestRun) return make();
             if (static_cast<std::uint32_t>(mSlots[s] >> 32) != tag) continue;
             const CFObjectZorpRef& known = mStrings[static_cast<std::uint32_t>(mSlots[s]) - 1];
             if (static_cast<const CFStringZorp&>(*known).Text() == text) return known;
@@ -393,12 +396,20 @@ private:
     std::vector<CFObjectZorpRef> mStrings;
 };
 
-// Immutable, so every document shares them.
+// Values without mutators, so every document shares them. (Not dictionaries: readers insert into
+// those.)
 const CFObjectZorpRef& Shared(CFKind kind, bool truth = false) {
     static const CFObjectZorpRef yes = std::make_shared<CFBooleanZorp>(true);
     static const CFObjectZorpRef no = std::make_shared<CFBooleanZorp>(false);
-    static const CFObjectZorpRef empty = std::make_shared<CFStringZorp>(std::string());
-    return kind == CFKind::String ? empty : truth ? yes : no;
+    static const CFObjectZorpRef string = std::make_shared<CFStringZorp>(std::string());
+    static const CFObjectZorpRef data = std::make_shared<CFBinaryDataZorp>(std::string());
+    static const CFObjectZorpRef array = std::make_shared<CFArrayZorp>();
+    switch (kind) {
+    case CFKind::String: return string;
+    case CFKind::Data: return data;
+    case CFKind::Array: return array;
+    default: return truth ? yes : no;
+    }
 }
 
 struct Element {
@@ -625,7 +636,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     case Tag::Dict:
         if (mContainerDepth >= kMaxDepth) return Fail("too many nested arrays or dictionaries");
         if (element.empty) {
-            if (element.tag == Tag::Array) value = std::make_shared<CFArrayZorp>();
+            if (element.tag == Tag::Array) value = Shared(CFKind::Array);
             else value = std::make_shared<CFDictionaryZorp>();
             return true;
         }
@@ -699,8 +710,12 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
         break;
     case Tag::Array: {
         const auto first = mValues.begin() + static_cast<std::ptrdiff_t>(frame.base);
-        value = std::make_shared<CFArrayZorp>(
-            std::vector<CFObjectZorpRef>(std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
+        if (first == mValues.end()) {
+            value = Shared(CFKind::Array);
+        } else {
+            value = std::make_shared<CFArrayZorp>(
+                std::vector<CFObjectZorpRef>(std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
+        }
         --mContainerDepth;
         break;
     }
@@ -760,8 +775,9 @@ bool XmlReader::CloseTag(Tag tag) {
 // the '<' that ends it.
 bool XmlReader::Text(std::string& out) {
     const char* mark = mCur;
+    // An entity never passes the next '<', so it is looked for again only after a CDATA section.
+    const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
     while (mCur < mEnd) {
-        const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
         const char* stop = lt ? lt : mEnd;
         const auto* amp = static_cast<const char*>(std::memchr(mCur, '&', static_cast<std::size_t>(stop - mCur)));
         if (amp) {
@@ -776,6 +792,7 @@ bool XmlReader::Text(std::string& out) {
         out.append(mark, lt);
         if (!CData(out)) return false;
         mark = mCur;
+        lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
     }
     out.append(mark, mCur);
     if (!CheckUTF8(out)) return FailAt("text is not valid UTF-8", mark);
@@ -1061,7 +1078,7 @@ bool XmlReader::Data(CFObjectZorpRef& value) {
     }
     mCur = stop;
     if (!CloseTag(Tag::Data)) return false;
-    value = std::make_shared<CFBinaryDataZorp>(std::move(bytes));
+    value = bytes.empty() ? Shared(CFKind::Data) : std::make_shared<CFBinaryDataZorp>(std::move(bytes));
     return true;
 }
 
