@@ -2,6 +2,7 @@
 #include "readers.h"
 
 #include <charconv>
+#include <cstddef>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -11,9 +12,7 @@
 namespace plist {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Text encodings: everything is turned into UTF-8 once, before the scanner runs.
-
+// Text in any other encoding is turned into UTF-8 once, before the scanner runs.
 enum class Encoding { UTF8, Latin1, Windows1252, UTF16LE, UTF16BE, UTF32LE, UTF32BE };
 
 struct Source {
@@ -44,10 +43,16 @@ bool EncodingForName(std::string_view name, Encoding& encoding) {
         "iso_646.irv:1991", "ibm367", "cp367", "csascii"};
     static constexpr std::string_view kWindows1252[] = {"windows-1252", "cp1252", "x-cp1252"};
     for (std::string_view n : kLatin1) {
-        if (EqualsNoCase(name, n)) return encoding = Encoding::Latin1, true;
+        if (EqualsNoCase(name, n)) {
+            encoding = Encoding::Latin1;
+            return true;
+        }
     }
     for (std::string_view n : kWindows1252) {
-        if (EqualsNoCase(name, n)) return encoding = Encoding::Windows1252, true;
+        if (EqualsNoCase(name, n)) {
+            encoding = Encoding::Windows1252;
+            return true;
+        }
     }
     return false;
 }
@@ -56,23 +61,19 @@ bool EncodingForName(std::string_view name, Encoding& encoding) {
 // whose first character CF skips all the same), else the XML declaration's encoding, else UTF-8.
 bool DetectEncoding(std::string_view b, Source& source, ParseError& error) {
     const auto at = [&](std::size_t i) { return static_cast<unsigned char>(b[i]); };
+    const auto found = [&](Encoding encoding, std::size_t skip) {
+        source.encoding = encoding;
+        source.skip = skip;
+        return true;
+    };
     const std::size_t n = b.size();
-    if (n > 4 && at(0) == 0x00 && at(1) == 0x00 && at(2) == 0xFE && at(3) == 0xFF) {
-        source.encoding = Encoding::UTF32BE, source.skip = 4;
-        return true;
-    }
-    if (n > 4 && at(0) == 0xFF && at(1) == 0xFE && at(2) == 0x00 && at(3) == 0x00) {
-        source.encoding = Encoding::UTF32LE, source.skip = 4;
-        return true;
-    }
-    if (n > 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
-        source.encoding = Encoding::UTF8, source.skip = 3;
-        return true;
-    }
+    if (n > 4 && at(0) == 0x00 && at(1) == 0x00 && at(2) == 0xFE && at(3) == 0xFF) return found(Encoding::UTF32BE, 4);
+    if (n > 4 && at(0) == 0xFF && at(1) == 0xFE && at(2) == 0x00 && at(3) == 0x00) return found(Encoding::UTF32LE, 4);
+    if (n > 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) return found(Encoding::UTF8, 3);
     if (n > 2) {
-        if (at(0) == 0xFF && at(1) == 0xFE) return source.encoding = Encoding::UTF16LE, source.skip = 2, true;
-        if (at(0) == 0xFE && at(1) == 0xFF) return source.encoding = Encoding::UTF16BE, source.skip = 2, true;
-        if (at(0) == 0x00 || at(1) == 0x00) return source.encoding = Encoding::UTF16LE, source.skip = 2, true;
+        if (at(0) == 0xFF && at(1) == 0xFE) return found(Encoding::UTF16LE, 2);
+        if (at(0) == 0xFE && at(1) == 0xFF) return found(Encoding::UTF16BE, 2);
+        if (at(0) == 0x00 || at(1) == 0x00) return found(Encoding::UTF16LE, 2);
     }
     if (n < 5 || b.substr(0, 5) != "<?xml") return true;
     // Within the declaration, "encoding=" exactly, then a quoted name.
@@ -139,7 +140,10 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
             std::uint32_t c = at(i);
             if (encoding == Encoding::Windows1252 && c >= 0x80 && c < 0xA0) {
                 c = kWindows1252High[c - 0x80];
-                if (c == 0) return bad = i, false;
+                if (c == 0) {
+                    bad = i;
+                    return false;
+                }
             }
             AppendUTF8(c, out);
         }
@@ -156,7 +160,8 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
                 c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
                 i += 2;
             } else if (c >= 0xD800 && c <= 0xDFFF) {
-                return bad = i, false;
+                bad = i;
+                return false;
             }
             AppendUTF8(c, out);
         }
@@ -169,7 +174,10 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
         for (std::size_t i = 0; i + 3 < n; i += 4) {
             const std::uint32_t c = le ? at(i) | at(i + 1) << 8 | at(i + 2) << 16 | at(i + 3) << 24
                                        : at(i) << 24 | at(i + 1) << 16 | at(i + 2) << 8 | at(i + 3);
-            if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return bad = i, false;
+            if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+                bad = i;
+                return false;
+            }
             AppendUTF8(c, out);
         }
         return true;
@@ -202,9 +210,6 @@ std::size_t OriginalOffset(const Source& source, std::string_view original, std:
     }
     return std::min(i, original.size());
 }
-
-// ---------------------------------------------------------------------------------------------
-// UTF-8 inside strings and keys.
 
 // Length of the valid UTF-8 sequence at `i`, or 0.
 std::size_t SequenceLength(std::string_view s, std::size_t i) {
@@ -277,9 +282,6 @@ bool CheckUTF8(std::string& s) {
     s.swap(fixed);
     return true;
 }
-
-// ---------------------------------------------------------------------------------------------
-// The scanner: CoreFoundation's XML property-list grammar, with an explicit stack for containers.
 
 enum class Tag : std::uint8_t { Plist, Array, Dict, Key, String, Data, Date, True, False, Real, Integer, Unknown };
 
@@ -447,6 +449,15 @@ private:
         return false;
     }
 
+    std::nullptr_t Refuse(std::string reason) {
+        Fail(std::move(reason));
+        return nullptr;
+    }
+    Content Stop(std::string reason) {
+        Fail(std::move(reason));
+        return Content::Fail;
+    }
+
     std::size_t Left() const { return static_cast<std::size_t>(mEnd - mCur); }
     void SkipSpace() {
         while (mCur < mEnd && IsMarkupSpace(*mCur)) ++mCur;
@@ -489,8 +500,8 @@ private:
 CFObjectZorpRef XmlReader::Document() {
     while (mCur < mEnd) {
         SkipSpace();
-        if (Left() <= 1) return Fail("no XML content"), nullptr;
-        if (*mCur != '<') return Fail("text before the root element"), nullptr;
+        if (Left() <= 1) return Refuse("no XML content");
+        if (*mCur != '<') return Refuse("text before the root element");
         const char c = *++mCur;
         if (c == '!') {
             ++mCur;
@@ -507,7 +518,7 @@ CFObjectZorpRef XmlReader::Document() {
             break;
         }
     }
-    if (mCur >= mEnd) return Fail("no root element"), nullptr;
+    if (mCur >= mEnd) return Refuse("no root element");
 
     CFObjectZorpRef value;
     bool complete = false;
@@ -567,18 +578,18 @@ bool XmlReader::SkipDoctype() {
 XmlReader::Content XmlReader::NextContent() {
     for (;;) {
         SkipSpace();
-        if (mCur >= mEnd) return Fail("unexpected end of input"), Content::Fail;
-        if (*mCur != '<') return Fail("unexpected text where an element should be"), Content::Fail;
+        if (mCur >= mEnd) return Stop("unexpected end of input");
+        if (*mCur != '<') return Stop("unexpected text where an element should be");
         ++mCur;
-        if (mCur >= mEnd) return Fail("unexpected end of input"), Content::Fail;
+        if (mCur >= mEnd) return Stop("unexpected end of input");
         switch (*mCur) {
         case '?':
             // CF starts looking for "?>" at the '?' itself.
             if (!SkipProcessingInstruction()) return Content::Fail;
             break;
         case '!':
-            if (Left() <= 2) return Fail("unexpected end of input"), Content::Fail;
-            if (mCur[1] != '-' || mCur[2] != '-') return Fail("unexpected <! inside a container"), Content::Fail;
+            if (Left() <= 2) return Stop("unexpected end of input");
+            if (mCur[1] != '-' || mCur[2] != '-') return Stop("unexpected <! inside a container");
             // From the second '-', as CF does: "<!-->" is a whole comment here.
             mCur += 2;
             if (!SkipComment()) return Content::Fail;
@@ -945,19 +956,21 @@ bool ScanDecimal(std::string_view s, double& result) {
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
     const std::size_t start = i;
-    std::size_t digits = 0;
-    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+    const auto digits = [&] {
+        const std::size_t from = i;
+        while (i < s.size() && IsDigit(s[i])) ++i;
+        return i - from;
+    };
+    std::size_t mantissaDigits = digits();
     if (i < s.size() && s[i] == '.') {
         ++i;
-        while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+        mantissaDigits += digits();
     }
-    if (digits == 0) return false;
+    if (mantissaDigits == 0) return false;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
         if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        std::size_t expDigits = 0;
-        while (i < s.size() && IsDigit(s[i])) ++i, ++expDigits;
-        if (expDigits == 0) return false;
+        if (digits() == 0) return false;
     }
     if (i != s.size()) return false;
     const char* first = s.data() + start;
@@ -1038,7 +1051,10 @@ bool XmlReader::Date(CFObjectZorpRef& value) {
     };
     GregorianDate date;
     bool negative = false;
-    if (p < mEnd && *p == '-') negative = true, ++p;
+    if (p < mEnd && *p == '-') {
+        negative = true;
+        ++p;
+    }
     std::uint32_t year = 0;  // wraps past 32 bits, as CF's does
     while (p < mEnd && IsDigit(*p)) year = year * 10 + static_cast<std::uint32_t>(*p++ - '0');
     const bool ok = expect('-') && two(date.month) && expect('-') && two(date.day) && expect('T') &&
