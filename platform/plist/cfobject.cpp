@@ -42,21 +42,35 @@ std::size_t HashText(std::string_view text) {
     std::uint64_t v0 = key.k0 ^ 0x736F6D6570736575ull, v1 = key.k1 ^ 0x646F72616E646F6Dull;
     std::uint64_t v2 = key.k0 ^ 0x6C7967656E657261ull, v3 = key.k1 ^ 0x7465646279746573ull;
     const auto round = [&] {
-        v0 += v1, v1 = Rotate(v1, 13), v1 ^= v0, v0 = Rotate(v0, 32);
-        v2 += v3, v3 = Rotate(v3, 16), v3 ^= v2;
-        v0 += v3, v3 = Rotate(v3, 21), v3 ^= v0;
-        v2 += v1, v1 = Rotate(v1, 17), v1 ^= v2, v2 = Rotate(v2, 32);
+        v0 += v1;
+        v1 = Rotate(v1, 13) ^ v0;
+        v0 = Rotate(v0, 32);
+        v2 += v3;
+        v3 = Rotate(v3, 16) ^ v2;
+        v0 += v3;
+        v3 = Rotate(v3, 21) ^ v0;
+        v2 += v1;
+        v1 = Rotate(v1, 17) ^ v2;
+        v2 = Rotate(v2, 32);
+    };
+    const auto compress = [&](std::uint64_t m) {
+        v3 ^= m;
+        round();
+        v0 ^= m;
     };
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t m;
         std::memcpy(&m, text.data() + i, 8);
-        v3 ^= m, round(), v0 ^= m;
+        compress(m);
     }
     std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
     for (std::size_t k = 0; i + k < text.size(); ++k) last |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
-    v3 ^= last, round(), v0 ^= last;
-    v2 ^= 0xFF, round(), round(), round();
+    compress(last);
+    v2 ^= 0xFF;
+    round();
+    round();
+    round();
     return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
 }
 

@@ -201,7 +201,10 @@ char* PutPadded(char* out, std::int32_t value, int width) {
     char digits[12];
     const auto magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
     const int length = static_cast<int>(std::to_chars(digits, digits + sizeof digits, magnitude).ptr - digits);
-    if (value < 0) *out++ = '-', --width;
+    if (value < 0) {
+        *out++ = '-';
+        --width;
+    }
     for (int i = length; i < width; ++i) *out++ = '0';
     std::memcpy(out, digits, static_cast<std::size_t>(length));
     return out + length;
