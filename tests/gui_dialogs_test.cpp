@@ -11,6 +11,7 @@
 #include <QAbstractProxyModel>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
 
@@ -103,7 +104,10 @@ TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
                     dialog->reject();
                 } else {
                     dialog->setDirectory(QString::fromStdString(folder.string()));
-                    dialog->selectFile(QString::fromStdString(app.string()));
+                    // As the user types it: selectFile leaves the name field alone once it has focus.
+                    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+                    if (!name) return false;
+                    name->setText(QString::fromStdString(app.filename().string()));
                     static_cast<QDialog*>(dialog)->accept();
                 }
                 return true;

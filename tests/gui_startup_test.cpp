@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <typeinfo>
 
+extern char** environ;
+
 using namespace gui_test;
 
 namespace {
@@ -91,6 +93,32 @@ TEST(StartUp, RunsInItsFixedOrderAndQuitFinalisesInOrder)
     }));
     EXPECT_EQ(getAppObject(), nullptr);
     EXPECT_EQ(RuntimeGetImplicitWindow("MainWindow.MainWindow"), nullptr);
+}
+
+TEST(StartUp, AFailedStepEndsTheRunWithStatusOneBeforeTheLoop)
+{
+    TempFolder temp;
+    const struct {
+        const char* name;
+        bool fails;
+        int status;
+    } cases[] = {{"a step fails", true, 1}, {"nothing fails", false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setenv("XDG_RUNTIME_DIR", (temp.Path()).c_str(), 1);
+        char name[] = "veilor";
+        char* argv[] = {name, nullptr};
+        RuntimeInit(1, argv, environ);
+        if (c.fails) RuntimeStartupError("The property-list plug-in lacks an operation.");
+        bool looped = false;
+        QTimer::singleShot(0, qApp, [&] {
+            looped = true;
+            RuntimeQuit();
+        });
+        RuntimeRun();
+        EXPECT_EQ(looped, !c.fails);
+        EXPECT_EQ(RuntimeExit(), c.status);
+    }
 }
 
 TEST(MenuBar, HoldsTheTwelveRowsInOrder)

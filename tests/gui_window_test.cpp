@@ -5,6 +5,7 @@
 #include "framework/qt/qt_widgets.h"
 #include "framework/qt/runtime.h"
 #include "framework/qt/window.h"
+#include "ui/main_window.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -118,6 +119,8 @@ TEST(MainWindow, IgnoresCloseRequests)
         QCoreApplication::processEvents();
         EXPECT_TRUE(window->isVisible());
         EXPECT_NE(RuntimeGetImplicitWindow("MainWindow.MainWindow"), nullptr);
+        EXPECT_EQ(MainWindow(), RuntimeGetImplicitWindow("MainWindow.MainWindow"));
+        EXPECT_EQ(RuntimeWindowList().size(), 1u);
     });
 }
 

@@ -217,9 +217,17 @@ void RuntimeRun()
     RuntimeRecordCall("RuntimeRun");
     RuntimeState& state = State();
     if (state.startupFailed) return;
+    QTimer::singleShot(0, qApp, [] {
+        RuntimeHandle([] {
+            if (ApplicationRef app = State().app) app->Event_Open();
+        });
+    });
     ScheduleDrain();
     state.exitStatus = QApplication::exec();
     RuntimeRecordCall("RuntimeRun returned");
+    RuntimeHandle([] {
+        if (ApplicationRef app = State().app) app->Event_Close();
+    });
 }
 
 int RuntimeExit()
