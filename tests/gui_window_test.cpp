@@ -107,6 +107,13 @@ TEST(MainWindow, HasItsSizeFlagsTitleAndTexts)
         QLabel* credit = Label("StaticText2");
         EXPECT_LT(credit->font().pointSizeF(), Label("StaticText1")->font().pointSizeF());
         EXPECT_LE(credit->fontMetrics().horizontalAdvance(credit->text()), 260);
+        // The instructions show as their three lines: none wraps inside the column.
+        QLabel* instructions = Label("StaticText1");
+        const QStringList lines = instructions->text().split('\n');
+        ASSERT_EQ(lines.size(), 3);
+        for (const QString& line : lines)
+            EXPECT_LE(instructions->fontMetrics().horizontalAdvance(line), 260) << line.toStdString();
+        EXPECT_LT(instructions->heightForWidth(260), 4 * instructions->fontMetrics().lineSpacing());
     });
 }
 

@@ -10,6 +10,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFont>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLayout>
 #include <QMainWindow>
@@ -360,6 +361,7 @@ void StaticText::SetProperty(std::string_view name, const PropertyValue& value)
     if (name == "Text") {
         mText = As<std::string>(value);
         label->setText(ToDisplayText(mText));
+        FitLines();
     } else if (name == "TextAlign") {
         const std::int32_t align = As<std::int32_t>(value);
         const Qt::Alignment horizontal = align == 1 ? Qt::AlignHCenter : align == 2 ? Qt::AlignRight : Qt::AlignLeft;
@@ -399,6 +401,28 @@ void StaticText::ApplyFont()
     font.setBold(current.bold());
     font.setItalic(current.italic());
     font.setUnderline(current.underline());
+    label->setFont(font);
+    FitLines();
+}
+
+// Texts are laid out for the Mac's system font; where the desktop's font runs wider, the
+// system size steps down so that each line of a text keeps to one row instead of wrapping.
+void StaticText::FitLines()
+{
+    auto* label = qobject_cast<QLabel*>(QtWidgetOf(*this));
+    if (!label || mTextSize > 0 || mText.empty() || label->width() <= 0) return;
+    const QStringList lines = ToDisplayText(mText).split(QLatin1Char('\n'));
+    const qreal room = label->contentsRect().width() - 2 * label->margin();
+    auto widest = [&](const QFont& font) {
+        QFontMetricsF metrics(font);
+        qreal width = 0;
+        for (const QString& line : lines) width = std::max(width, metrics.horizontalAdvance(line));
+        return width;
+    };
+    QFont font = label->font();
+    constexpr qreal kSmallestLegible = 7.0;
+    while (widest(font) > room && font.pointSizeF() - 0.5 >= kSmallestLegible)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
     label->setFont(font);
 }
 

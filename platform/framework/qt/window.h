@@ -105,6 +105,7 @@ private:
     std::int32_t mTextSize = 0;
     std::string mTextFont;
     void ApplyFont();
+    void FitLines();
 };
 
 // The items of one drop, one at a time; an item that is not a file of an accepted type offers
