@@ -680,7 +680,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     case Tag::True:
     case Tag::False:
         if (!element.empty && Left() >= 2 && (mCur[0] != '<' || mCur[1] != '/')) {
-            return Fail("<" + std::string(NameOf(element.tag)) + "> with content");
+            return Fail(element.tag == Tag::True ? "<true> with content" : "<false> with content");
         }
         if (!element.empty && !CloseTag(element.tag)) return false;
         value = Shared(CFKind::Boolean, element.tag == Tag::True);
