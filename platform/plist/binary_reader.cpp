@@ -1,3 +1,4 @@
+#include "arena.h"
 #include "readers.h"
 
 #include <algorithm>
@@ -152,7 +153,7 @@ struct Built {
 
 class BinaryReader {
 public:
-    explicit BinaryReader(std::string_view bytes) : mBytes(bytes) {}
+    explicit BinaryReader(std::string_view bytes) : mBytes(bytes), mMake(std::min<std::size_t>(4 * bytes.size(), kFirstBlockAtMost)) {}
 
     ParseResult Read() {
         ParseResult result;
@@ -172,6 +173,7 @@ private:
     static constexpr std::uint32_t kBuilding = 1u << 31;
     static constexpr std::uint32_t kShared = 1u << 30;
     static constexpr std::uint32_t kSlotMask = kShared - 1;
+    static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
 
     struct Shared {
         CFObjectZorpRef object;
@@ -294,9 +296,9 @@ private:
         CFObjectZorpRef object;
         switch (marker >> 4) {
         case 0x0:
-            if (marker == 0x00) object = std::make_shared<CFNullZorp>();
-            else if (marker == 0x08) object = std::make_shared<CFBooleanZorp>(false);
-            else if (marker == 0x09) object = std::make_shared<CFBooleanZorp>(true);
+            if (marker == 0x00) object = mMake.Make<CFNullZorp>();
+            else if (marker == 0x08) object = mMake.Make<CFBooleanZorp>(false);
+            else if (marker == 0x09) object = mMake.Make<CFBooleanZorp>(true);
             else Fail(kUnknownMarker, offset);
             break;
         case 0x1: object = Integer(in, low, offset); break;
@@ -322,7 +324,7 @@ private:
         std::uint64_t value = 0;
         if (!in.Unsigned(size, value)) return Refuse(kTruncated, offset);
         const bool isUnsigned = size == 16 && value > kMaxIndex;
-        return std::make_shared<CFIntegerZorp>(value, isUnsigned);
+        return mMake.Make<CFIntegerZorp>(value, isUnsigned);
     }
 
     CFObjectZorpRef Real(Cursor& in, unsigned low, std::uint64_t offset) {
@@ -333,11 +335,11 @@ private:
             float f = 0;
             const auto narrow = static_cast<std::uint32_t>(bits);
             std::memcpy(&f, &narrow, sizeof f);
-            return std::make_shared<CFRealZorp>(static_cast<double>(f));
+            return mMake.Make<CFRealZorp>(static_cast<double>(f));
         }
         double d = 0;
         std::memcpy(&d, &bits, sizeof d);
-        return std::make_shared<CFRealZorp>(d);
+        return mMake.Make<CFRealZorp>(d);
     }
 
     CFObjectZorpRef Date(Cursor& in, std::uint64_t offset) {
@@ -347,7 +349,7 @@ private:
         std::memcpy(&seconds, &bits, sizeof seconds);
         // CoreFoundation would write such a date as nonsense; refuse it rather than damage the file.
         if (!std::isfinite(seconds)) return Refuse("date is not a finite number", offset);
-        return std::make_shared<CFDateZorp>(seconds);
+        return mMake.Make<CFDateZorp>(seconds);
     }
 
     // The count in the marker's low nibble, or in an integer object after it when the nibble is 15;
@@ -383,7 +385,7 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        return std::make_shared<CFBinaryDataZorp>(std::string(bytes));
+        return mMake.Make<CFBinaryDataZorp>(std::string(bytes));
     }
 
     CFObjectZorpRef AsciiString(Cursor& in, unsigned low, std::uint64_t offset) {
@@ -392,7 +394,7 @@ private:
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
         if (!IsAscii(bytes)) return Refuse("ASCII string holds a byte above 0x7F", offset);
-        return std::make_shared<CFStringZorp>(std::string(bytes));
+        return mMake.Make<CFStringZorp>(std::string(bytes));
     }
 
     CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset) {
@@ -402,14 +404,14 @@ private:
         if (count > kMaxIndex / 2 || !in.Take(count * 2, bytes)) return Refuse(kTruncated, offset);
         std::string text;
         if (!DecodeUTF16BE(bytes, text)) return Refuse("UTF-16 string holds an unpaired surrogate", offset);
-        return std::make_shared<CFStringZorp>(std::move(text));
+        return mMake.Make<CFStringZorp>(std::move(text));
     }
 
     CFObjectZorpRef UID(Cursor& in, unsigned low, std::uint64_t offset) {
         std::uint64_t value = 0;
         if (!in.Unsigned(low + 1, value)) return Refuse(kTruncated, offset);
         if (value > std::numeric_limits<std::uint32_t>::max()) return Refuse("UID above 2^32-1", offset);
-        return std::make_shared<CFUIDZorp>(static_cast<std::uint32_t>(value));
+        return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(value));
     }
 
     bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs) {
@@ -447,8 +449,8 @@ private:
             items.push_back(std::move(item));
         }
         ++built.height;
-        if (isSet) return std::make_shared<CFSetZorp>(std::move(items));
-        return std::make_shared<CFArrayZorp>(std::move(items));
+        if (isSet) return mMake.Make<CFSetZorp>(std::move(items));
+        return mMake.Make<CFArrayZorp>(std::move(items));
     }
 
     // Keys are any non-container object; for a repeated key the first value wins, as in CoreFoundation.
@@ -458,7 +460,7 @@ private:
         if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) || !Refs(in, count, offset, keyRefs) ||
             !Refs(in, count, offset, valueRefs))
             return nullptr;
-        auto dict = std::make_shared<CFDictionaryZorp>();
+        auto dict = mMake.Make<CFDictionaryZorp>();
         dict->Reserve(count);
         for (std::uint64_t i = 0; i < count; ++i) {
             CFObjectZorpRef key = Child(keyRefs, i, offset, depth, built);
@@ -474,6 +476,7 @@ private:
     }
 
     std::string_view mBytes;
+    ArenaMaker mMake;
     Trailer mTrailer;
     std::uint64_t mExpansionLimit = SaturatingAdd(kExpansionFactor * mBytes.size(), kExpansionAllowance);
     std::vector<std::uint32_t> mObjects;  // by object index: kBuilding, kShared and slot
