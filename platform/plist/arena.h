@@ -27,18 +27,27 @@ public:
             at = Aligned(mNext, alignment);
         }
         mNext = reinterpret_cast<std::byte*>(at + size);
-        mUsers.fetch_add(1, std::memory_order_relaxed);
+        ++mMade;
         return reinterpret_cast<void*>(at);
     }
 
-    // An object is gone, or the maker is: the last one out frees the blocks.
-    void Release() {
-        if (mUsers.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-    }
+    // An object is gone: the last one out (the maker included) frees the blocks.
+    void Release() { Drop(1); }
+
+    // The maker is done: what it held turns into one count per object made.
+    void Leave() { Drop(kMakerHold - mMade); }
 
 private:
     static constexpr std::size_t kSmallestBlock = 1024;
     static constexpr std::size_t kLargestBlock = std::size_t{256} << 10;
+
+    // While the maker works, objects are counted without atomics (in mMade); its large hold keeps
+    // the shared count above zero however many of them are given back meanwhile.
+    static constexpr std::size_t kMakerHold = std::size_t{1} << 62;
+
+    void Drop(std::size_t count) {
+        if (mUsers.fetch_sub(count, std::memory_order_acq_rel) == count) delete this;
+    }
 
     static std::uintptr_t Aligned(const std::byte* p, std::size_t alignment) {
         return (reinterpret_cast<std::uintptr_t>(p) + alignment - 1) & ~(std::uintptr_t{alignment} - 1);
@@ -57,7 +66,8 @@ private:
     std::byte* mNext = nullptr;
     std::byte* mEnd = nullptr;
     std::size_t mNextBlock;
-    std::atomic<std::size_t> mUsers{1};  // the maker, and every object not yet destroyed
+    std::size_t mMade = 0;
+    std::atomic<std::size_t> mUsers{kMakerHold};  // the maker, and every object not yet destroyed
 };
 
 // For std::allocate_shared: each allocation holds the arena until it is given back.
@@ -94,7 +104,7 @@ public:
 
 private:
     struct Leave {
-        void operator()(Arena* arena) const { arena->Release(); }
+        void operator()(Arena* arena) const { arena->Leave(); }
     };
     std::unique_ptr<Arena, Leave> mArena;
 };
