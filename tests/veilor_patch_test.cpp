@@ -181,16 +181,26 @@ protected:
     fs::path mDir;
 };
 
-TEST_F(VeilorPatchTest, BundlesOfEveryInputFormGainTheEntry)
+TEST_F(VeilorPatchTest, BundlesOfEveryInputFormAreWrittenBackWithTheEntry)
 {
+    const std::string keptOne = kHeader +
+                                "<dict>\n"
+                                "\t<key>NSUIElement</key>\n"
+                                "\t<string>1</string>\n"
+                                "</dict>\n"
+                                "</plist>\n";
     const struct {
         const char* name;
         std::string info;
+        std::string expected;
     } cases[] = {
-        {"Xml.app", kDemoXml},
-        {"Binary.app", kDemoBinary},
-        {"OldText.app", "{ CFBundleName = Demo; }"},
-        {"Crlf.app", "<plist>\r\n<dict>\r\n<key>CFBundleName</key>\r\n<string>Demo</string>\r\n</dict>\r\n</plist>\r\n"},
+        {"Xml.app", kDemoXml, kDemoPatched},
+        {"Binary.app", kDemoBinary, kDemoPatched},
+        {"OldText.app", "{ CFBundleName = Demo; }", kDemoPatched},
+        {"Crlf.app", "<plist>\r\n<dict>\r\n<key>CFBundleName</key>\r\n<string>Demo</string>\r\n</dict>\r\n</plist>\r\n",
+         kDemoPatched},
+        {"Patched.app", kDemoPatched, kDemoPatched},
+        {"OwnValue.app", "<plist><dict><key>NSUIElement</key><string>1</string></dict></plist>", keptOne},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -198,7 +208,7 @@ TEST_F(VeilorPatchTest, BundlesOfEveryInputFormGainTheEntry)
         Result r = Run({bundle.string()});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(ReadFile(bundle / "Contents" / "Info.plist"), kDemoPatched);
+        EXPECT_EQ(ReadFile(bundle / "Contents" / "Info.plist"), c.expected);
     }
 }
 
