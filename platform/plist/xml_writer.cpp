@@ -5,10 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <vector>
 
 namespace plist {
@@ -248,9 +245,9 @@ std::size_t ChildCount(const CFObjectZorp& node, CFKind kind) {
 // Text at its written length: exact, or at its longest (every byte "&amp;") without looking.
 std::size_t TextSize(const std::string& text, bool exact) { return exact ? EscapedSize(text) : 5 * text.size(); }
 
-// The bytes of a node's own lines: all of a leaf, the open line of a container. False for what
-// XML cannot carry.
-bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, std::size_t& size) {
+// The bytes of a node's own lines: all of a leaf, the open line of a container (and its close
+// line when `withClose`). False for what XML cannot carry.
+bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, bool withClose, std::size_t& size) {
     size = level + 1;
     switch (kind) {
     case CFKind::String: size += 17 + TextSize(TextOf(node), exact); return true;
@@ -265,7 +262,7 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
     case CFKind::Array:
     case CFKind::Dictionary:
         if (ChildCount(node, kind) == 0) size += kind == CFKind::Array ? 8 : 7;
-        else size += kind == CFKind::Array ? 7 : 6;
+        else size += (kind == CFKind::Array ? 7 : 6) + (withClose ? level + 9 : 0);
         return true;
     case CFKind::Null:
     case CFKind::Set: break;
@@ -273,31 +270,55 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
     return false;
 }
 
-// Writes straight into a buffer of its own, making room node by node. The buffer is malloc's so
-// that growing a large one is a remap, not a copy, and no byte of it is filled twice.
-class Writer {
-    static constexpr std::size_t kGiveBackAbove = std::size_t{64} << 10;
+// Checks that XML can carry the tree and bounds the output size (exact except for integers,
+// reals and dates, which count at their longest). Used before writing a large tree.
+bool Measure(const CFObjectZorp& root, std::size_t& total) {
+    std::vector<Frame> frames;
+    total = kHeader.size() + kFooter.size();
+    const auto node = [&](const CFObjectZorp& n, std::size_t level) {
+        const CFKind kind = n.Kind();
+        std::size_t size = 0;
+        if (!OwnSize(n, kind, level, true, true, size)) return false;
+        total += size;
+        if ((kind == CFKind::Array || kind == CFKind::Dictionary) && ChildCount(n, kind) > 0) {
+            if (frames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
+            frames.push_back({&n, kind == CFKind::Array, 0, ChildCount(n, kind), level, 0});
+        }
+        return total <= kMaxOutput;
+    };
+    if (!node(root, 0)) return false;
+    while (!frames.empty()) {
+        Frame& f = frames.back();
+        if (f.next == f.count) {
+            frames.pop_back();
+            continue;
+        }
+        const std::size_t level = f.level + 1;
+        const CFObjectZorp* child;
+        if (f.array) {
+            child = static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++].get();
+        } else {
+            const Entry& e = static_cast<const CFDictionaryZorp&>(*f.node).Entries()[f.next++];
+            if (e.key->Kind() != CFKind::String) return false;
+            total += level + 12 + EscapedSize(TextOf(*e.key));  // <key></key>\n
+            child = e.value.get();
+        }
+        if (!node(*child, level)) return false;
+    }
+    return true;
+}
 
+// Writes straight into the result, making room node by node: the result grows as needed up to
+// `limit`, or is sized beforehand by Measure.
+class Writer {
 public:
     enum class Outcome { Written, Unwritable, OverLimit };
 
-    Writer() {
+    Writer(std::string& result, std::size_t limit)
+        : mResult(result), mLimit(limit), mOut(result.data()), mEnd(result.data() + result.size()) {
         mFrames.reserve(16);
         mKeys.reserve(64);
         mSort.reserve(64);
-    }
-
-    // The buffer's unused tail goes back first (a large block shrinks in place), so the copy
-    // costs no more than the document's size again.
-    std::string Result() {
-        const std::size_t used = static_cast<std::size_t>(mOut - mBuffer.get());
-        if (static_cast<std::size_t>(mEnd - mOut) > kGiveBackAbove) {
-            if (auto* shrunk = static_cast<char*>(std::realloc(mBuffer.get(), used))) {
-                static_cast<void>(mBuffer.release());
-                mBuffer.reset(shrunk);
-            }
-        }
-        return std::string(mBuffer.get(), used);
     }
 
     Outcome Write(const CFObjectZorp& root) {
@@ -331,26 +352,23 @@ public:
         }
         if (!Room(kFooter.size())) return mOutcome;
         Put(kFooter);
+        mResult.resize(static_cast<std::size_t>(mOut - mResult.data()));
         return Outcome::Written;
     }
 
 private:
-    // Room for n more bytes, growing the buffer if allowed; without `grow`, only what is there.
+    // Room for n more bytes, growing the result if allowed; without `grow`, only what is there.
     bool Room(std::size_t n, bool grow = true) {
         if (static_cast<std::size_t>(mEnd - mOut) >= n) return true;
         if (!grow) return false;
-        const std::size_t used = static_cast<std::size_t>(mOut - mBuffer.get());
-        if (used + n > kMaxOutput) {
+        const std::size_t used = static_cast<std::size_t>(mOut - mResult.data());
+        if (used + n > mLimit) {
             mOutcome = Outcome::OverLimit;
             return false;
         }
-        const std::size_t size = std::min(std::max({2 * static_cast<std::size_t>(mEnd - mBuffer.get()), used + n, std::size_t{2048}}), kMaxOutput);
-        auto* grown = static_cast<char*>(std::realloc(mBuffer.get(), size));
-        if (!grown) throw std::bad_alloc();
-        static_cast<void>(mBuffer.release());
-        mBuffer.reset(grown);
-        mOut = grown + used;
-        mEnd = grown + size;
+        mResult.resize(std::min(std::max({mResult.size() * 2, used + n, std::size_t{2048}}), mLimit));
+        mOut = mResult.data() + used;
+        mEnd = mResult.data() + mResult.size();
         return true;
     }
 
@@ -408,10 +426,10 @@ private:
     bool Node(const CFObjectZorp& node, std::size_t level) {
         const CFKind kind = node.Kind();
         std::size_t size = 0;
-        if (!OwnSize(node, kind, level, false, size)) return Unwritable();
+        if (!OwnSize(node, kind, level, false, false, size)) return Unwritable();
         // Strings count at their longest first; only near the end of the room are they measured.
         if (!Room(size, kind != CFKind::String)) {
-            OwnSize(node, kind, level, true, size);
+            OwnSize(node, kind, level, true, false, size);
             if (!Room(size)) return false;
         }
         Tabs(level);
@@ -494,24 +512,35 @@ private:
         return Unwritable();
     }
 
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, Free> mBuffer;
-    char* mOut = nullptr;
-    char* mEnd = nullptr;
+    std::string& mResult;
+    const std::size_t mLimit;
+    char* mOut;
+    char* mEnd;
     Outcome mOutcome = Outcome::Unwritable;
     std::vector<Frame> mFrames;
     std::vector<const Entry*> mKeys;  // the sorted entries of every open dictionary
     std::vector<SortKey> mSort;
 };
 
+// Beyond this the output is measured first and allocated once, at its size.
+constexpr std::size_t kGrowingAtMost = std::size_t{2} << 20;
+
 }  // namespace
 
 std::optional<std::string> WriteXML(const CFObjectZorp& root) {
-    Writer writer;
-    if (writer.Write(root) != Writer::Outcome::Written) return std::nullopt;
-    return writer.Result();
+    std::string out;
+    switch (Writer(out, kGrowingAtMost).Write(root)) {
+    case Writer::Outcome::Written: return out;
+    case Writer::Outcome::Unwritable: return std::nullopt;
+    case Writer::Outcome::OverLimit: break;
+    }
+    std::size_t bound = 0;
+    if (!Measure(root, bound)) return std::nullopt;
+    out.clear();
+    out.shrink_to_fit();
+    out.resize(bound);
+    if (Writer(out, bound).Write(root) != Writer::Outcome::Written) return std::nullopt;
+    return out;
 }
 
 }  // namespace plist
