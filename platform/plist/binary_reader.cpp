@@ -104,24 +104,6 @@ bool IsAscii(std::string_view b) {
     return (bits & 0x8080808080808080u) == 0;
 }
 
-void AppendUTF8(std::uint32_t c, std::string& out) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // UTF-16BE to UTF-8; an unpaired surrogate fails (CoreFoundation's XML writer would drop text after it).
 bool DecodeUTF16BE(std::string_view be, std::string& out) {
     out.reserve(be.size() + be.size() / 2);
