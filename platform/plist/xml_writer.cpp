@@ -245,9 +245,9 @@ std::size_t ChildCount(const CFObjectZorp& node, CFKind kind) {
 // Text at its written length: exact, or at its longest (every byte "&amp;") without looking.
 std::size_t TextSize(const std::string& text, bool exact) { return exact ? EscapedSize(text) : 5 * text.size(); }
 
-// The bytes of a node's own lines: all of a leaf, the open line of a container (and its close
-// line when `withClose`). False for what XML cannot carry.
-bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, bool withClose, std::size_t& size) {
+// The bytes of a node's own lines: all of a leaf, the open line of a container. False for what
+// XML cannot carry.
+bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, std::size_t& size) {
     size = level + 1;
     switch (kind) {
     case CFKind::String: size += 17 + TextSize(TextOf(node), exact); return true;
@@ -262,7 +262,7 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
     case CFKind::Array:
     case CFKind::Dictionary:
         if (ChildCount(node, kind) == 0) size += kind == CFKind::Array ? 8 : 7;
-        else size += (kind == CFKind::Array ? 7 : 6) + (withClose ? level + 9 : 0);
+        else size += kind == CFKind::Array ? 7 : 6;
         return true;
     case CFKind::Null:
     case CFKind::Set: break;
@@ -270,52 +270,14 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
     return false;
 }
 
-// Checks that XML can carry the tree and bounds the output size (exact except for integers,
-// reals and dates, which count at their longest). Used before writing a large tree.
-bool Measure(const CFObjectZorp& root, std::size_t& total) {
-    std::vector<Frame> frames;
-    total = kHeader.size() + kFooter.size();
-    const auto node = [&](const CFObjectZorp& n, std::size_t level) {
-        const CFKind kind = n.Kind();
-        std::size_t size = 0;
-        if (!OwnSize(n, kind, level, true, true, size)) return false;
-        total += size;
-        if ((kind == CFKind::Array || kind == CFKind::Dictionary) && ChildCount(n, kind) > 0) {
-            if (frames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
-            frames.push_back({&n, kind == CFKind::Array, 0, ChildCount(n, kind), level, 0});
-        }
-        return total <= kMaxOutput;
-    };
-    if (!node(root, 0)) return false;
-    while (!frames.empty()) {
-        Frame& f = frames.back();
-        if (f.next == f.count) {
-            frames.pop_back();
-            continue;
-        }
-        const std::size_t level = f.level + 1;
-        const CFObjectZorp* child;
-        if (f.array) {
-            child = static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++].get();
-        } else {
-            const Entry& e = static_cast<const CFDictionaryZorp&>(*f.node).Entries()[f.next++];
-            if (e.key->Kind() != CFKind::String) return false;
-            total += level + 12 + EscapedSize(TextOf(*e.key));  // <key></key>\n
-            child = e.value.get();
-        }
-        if (!node(*child, level)) return false;
-    }
-    return true;
-}
-
-// Writes straight into the result, making room node by node: the result grows as needed up to
-// `limit`, or is sized beforehand by Measure.
+// Writes straight into the result, making room node by node. Doubling the result as it goes
+// copies less than walking a large tree twice to size it first (a tree far beyond the caches
+// costs more to walk than its text costs to copy).
 class Writer {
 public:
     enum class Outcome { Written, Unwritable, OverLimit };
 
-    Writer(std::string& result, std::size_t limit)
-        : mResult(result), mLimit(limit), mOut(result.data()), mEnd(result.data() + result.size()) {
+    explicit Writer(std::string& result) : mResult(result), mOut(result.data()), mEnd(result.data() + result.size()) {
         mFrames.reserve(16);
         mKeys.reserve(64);
         mSort.reserve(64);
@@ -362,11 +324,11 @@ private:
         if (static_cast<std::size_t>(mEnd - mOut) >= n) return true;
         if (!grow) return false;
         const std::size_t used = static_cast<std::size_t>(mOut - mResult.data());
-        if (used + n > mLimit) {
+        if (used + n > kMaxOutput) {
             mOutcome = Outcome::OverLimit;
             return false;
         }
-        mResult.resize(std::min(std::max({mResult.size() * 2, used + n, std::size_t{2048}}), mLimit));
+        mResult.resize(std::min(std::max({mResult.size() * 2, used + n, std::size_t{2048}}), kMaxOutput));
         mOut = mResult.data() + used;
         mEnd = mResult.data() + mResult.size();
         return true;
@@ -426,10 +388,10 @@ private:
     bool Node(const CFObjectZorp& node, std::size_t level) {
         const CFKind kind = node.Kind();
         std::size_t size = 0;
-        if (!OwnSize(node, kind, level, false, false, size)) return Unwritable();
+        if (!OwnSize(node, kind, level, false, size)) return Unwritable();
         // Strings count at their longest first; only near the end of the room are they measured.
         if (!Room(size, kind != CFKind::String)) {
-            OwnSize(node, kind, level, true, false, size);
+            OwnSize(node, kind, level, true, size);
             if (!Room(size)) return false;
         }
         Tabs(level);
@@ -513,7 +475,6 @@ private:
     }
 
     std::string& mResult;
-    const std::size_t mLimit;
     char* mOut;
     char* mEnd;
     Outcome mOutcome = Outcome::Unwritable;
@@ -522,24 +483,11 @@ private:
     std::vector<SortKey> mSort;
 };
 
-// Beyond this the output is measured first and allocated once, at its size.
-constexpr std::size_t kGrowingAtMost = std::size_t{2} << 20;
-
 }  // namespace
 
 std::optional<std::string> WriteXML(const CFObjectZorp& root) {
     std::string out;
-    switch (Writer(out, kGrowingAtMost).Write(root)) {
-    case Writer::Outcome::Written: return out;
-    case Writer::Outcome::Unwritable: return std::nullopt;
-    case Writer::Outcome::OverLimit: break;
-    }
-    std::size_t bound = 0;
-    if (!Measure(root, bound)) return std::nullopt;
-    out.clear();
-    out.shrink_to_fit();
-    out.resize(bound);
-    if (Writer(out, bound).Write(root) != Writer::Outcome::Written) return std::nullopt;
+    if (Writer(out).Write(root) != Writer::Outcome::Written) return std::nullopt;
     return out;
 }
 
