@@ -1,7 +1,8 @@
 #pragma once
 // Real files for tests: a fresh temporary folder, bytes in and out, work run as user nobody,
-// and messages read back.
+// messages read back, and a failing step of the file-replacement seam.
 
+#include "framework/atomic_file.h"
 #include "framework/msgbox.h"
 
 #include <fcntl.h>
@@ -167,6 +168,21 @@ public:
 private:
     std::vector<std::string> mTexts;
     MsgBoxPresenter mPrevious;
+};
+
+// Fails one step of every file replacement while it lives ("rename", "fsync", ...).
+class FailingStep {
+public:
+    explicit FailingStep(std::string step)
+        : mPrevious(SetAtomicFileFaultHook([step = std::move(step)](std::string_view s) { return s != step; }))
+    {
+    }
+    ~FailingStep() { SetAtomicFileFaultHook(std::move(mPrevious)); }
+    FailingStep(const FailingStep&) = delete;
+    FailingStep& operator=(const FailingStep&) = delete;
+
+private:
+    AtomicFileFaultHook mPrevious;
 };
 
 }  // namespace fixtures

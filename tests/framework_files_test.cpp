@@ -14,19 +14,6 @@ using namespace fixtures;
 
 namespace {
 
-// Sets the file-replacement seam for one scope.
-class FailingStep {
-public:
-    explicit FailingStep(std::string step)
-    {
-        mPrevious = SetAtomicFileFaultHook([step](std::string_view s) { return s != step; });
-    }
-    ~FailingStep() { SetAtomicFileFaultHook(std::move(mPrevious)); }
-
-private:
-    AtomicFileFaultHook mPrevious;
-};
-
 std::string Opened(const FolderItemRef& item, bool readWrite)
 {
     BinaryStreamRef stream = item->OpenAsBinaryFile(readWrite);

@@ -14,6 +14,7 @@
 namespace {
 
 using plist_dump::Dump;
+using plist_dump::FileBytes;
 
 // Encoders for binary-list objects; references are written one byte wide unless told otherwise.
 std::string BigEndian(std::uint64_t v, unsigned size) {
@@ -321,17 +322,13 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile) {
 TEST(BinaryReader, AgreesWithCoreFoundationCases) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::path(VEILOR_TEST_DATA) / "plist_binary" / "cf";
-    auto slurp = [](const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
     int cases = 0;
     for (const auto& entry : fs::directory_iterator(folder)) {
         if (entry.path().extension() != ".in") continue;
         fs::path stem = entry.path();
         stem.replace_extension();
         const std::string name = stem.filename().string();
-        const std::string input = slurp(entry.path());
+        const std::string input = FileBytes(entry.path());
         ++cases;
         plist::ParseResult r = plist::ParseBinary(input);
         if (fs::exists(stem.string() + ".reject")) {
@@ -341,16 +338,16 @@ TEST(BinaryReader, AgreesWithCoreFoundationCases) {
         ASSERT_NE(r.root, nullptr) << name << ": " << r.error.reason << " at " << r.error.offset;
         EXPECT_TRUE(fs::exists(stem.string() + ".bin") || fs::exists(stem.string() + ".expect")) << name;
         if (fs::exists(stem.string() + ".bin")) {
-            EXPECT_EQ(Dump(r.root), Read(slurp(stem.string() + ".bin"))) << name;
+            EXPECT_EQ(Dump(r.root), Read(FileBytes(stem.string() + ".bin"))) << name;
         }
         if (fs::exists(stem.string() + ".xml")) {
-            EXPECT_EQ(plist::WriteXML(*r.root), slurp(stem.string() + ".xml")) << name;
+            EXPECT_EQ(plist::WriteXML(*r.root), FileBytes(stem.string() + ".xml")) << name;
         }
         if (fs::exists(stem.string() + ".writefail")) {
             EXPECT_EQ(plist::WriteXML(*r.root), std::nullopt) << name;
         }
         if (fs::exists(stem.string() + ".expect")) {
-            std::string expected = slurp(stem.string() + ".expect");
+            std::string expected = FileBytes(stem.string() + ".expect");
             while (!expected.empty() && expected.back() == '\n') expected.pop_back();
             EXPECT_EQ(Dump(r.root), expected) << name;
         }

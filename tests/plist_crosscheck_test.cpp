@@ -36,11 +36,6 @@ private:
     fs::path mPath;
 };
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(PlistCrossCheck, ReadsWhatPlistlibWrites) {
     constexpr int kTrees = 80;
     struct Run {
@@ -55,12 +50,12 @@ TEST(PlistCrossCheck, ReadsWhatPlistlibWrites) {
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         for (int n = 0; n < kTrees; ++n) {
             const fs::path stem = folder.Path() / ("tree-" + std::to_string(n));
-            std::string expected = Slurp(stem.string() + ".dump");
+            std::string expected = plist_dump::FileBytes(stem.string() + ".dump");
             ASSERT_FALSE(expected.empty()) << run.name << " tree " << n;
             expected.pop_back();
 
-            const plist::ParseResult xml = plist::Parse(Slurp(stem.string() + ".xml"));
-            const plist::ParseResult binary = plist::Parse(Slurp(stem.string() + ".bin"));
+            const plist::ParseResult xml = plist::Parse(plist_dump::FileBytes(stem.string() + ".xml"));
+            const plist::ParseResult binary = plist::Parse(plist_dump::FileBytes(stem.string() + ".bin"));
             EXPECT_EQ(xml.format, plist::Format::XML) << run.name << " tree " << n << ": " << xml.error.reason;
             EXPECT_EQ(binary.format, plist::Format::Binary) << run.name << " tree " << n << ": " << binary.error.reason;
             EXPECT_EQ(plist_dump::Dump(xml.root), expected) << run.name << " tree " << n << " as XML";

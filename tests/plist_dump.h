@@ -1,6 +1,7 @@
 #pragma once
 // A one-line text form of a property-list tree, for comparing values rather than bytes.
-// tests/tools/plist_trees.py prints the same form for the trees it writes.
+// tests/tools/plist_trees.py prints the same form for the trees it writes. Also the bytes of a
+// data file, which every comparison starts from.
 
 #include "plist/cfobject.h"
 
@@ -8,10 +9,19 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace plist_dump {
+
+// The whole file; empty when it cannot be read.
+inline std::string FileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 inline std::string Number(const char* format, double v) {
     if (std::isnan(v)) return "nan";

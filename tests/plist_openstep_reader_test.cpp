@@ -11,6 +11,7 @@
 namespace {
 
 using plist_dump::Dump;
+using plist_dump::FileBytes;
 using namespace std::string_literals;
 
 std::string Repeat(const std::string& s, int n) {
@@ -144,26 +145,22 @@ TEST(OpenStepReader, LimitsNestingTo512Containers) {
 TEST(OpenStepReader, AgreesWithCoreFoundationCases) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::path(VEILOR_TEST_DATA) / "plist_binary" / "openstep";
-    auto slurp = [](const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
     int cases = 0;
     for (const auto& entry : fs::directory_iterator(folder)) {
         if (entry.path().extension() != ".in") continue;
         fs::path stem = entry.path();
         stem.replace_extension();
         const std::string name = stem.filename().string();
-        plist::ParseResult r = plist::ParseOpenStep(slurp(entry.path()));
+        plist::ParseResult r = plist::ParseOpenStep(FileBytes(entry.path()));
         ++cases;
         if (fs::exists(stem.string() + ".reject")) {
             EXPECT_EQ(r.root, nullptr) << name << " read as " << Dump(r.root);
             continue;
         }
         ASSERT_TRUE(fs::exists(stem.string() + ".bin")) << name;
-        EXPECT_EQ(Dump(r.root), Dump(plist::ParseBinary(slurp(stem.string() + ".bin")).root)) << name << ": " << r.error.reason;
+        EXPECT_EQ(Dump(r.root), Dump(plist::ParseBinary(FileBytes(stem.string() + ".bin")).root)) << name << ": " << r.error.reason;
         ASSERT_NE(r.root, nullptr) << name;
-        EXPECT_EQ(plist::WriteXML(*r.root), slurp(stem.string() + ".xml")) << name;
+        EXPECT_EQ(plist::WriteXML(*r.root), FileBytes(stem.string() + ".xml")) << name;
     }
     EXPECT_GE(cases, 13);
 }

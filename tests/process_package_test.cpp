@@ -63,14 +63,6 @@ std::string RunRoute(const fs::path& bundle)
     return messages.Joined();
 }
 
-class FailingRename {
-public:
-    FailingRename() : mPrevious(SetAtomicFileFaultHook([](std::string_view step) { return step != "rename"; })) {}
-    ~FailingRename() { SetAtomicFileFaultHook(std::move(mPrevious)); }
-
-private:
-    AtomicFileFaultHook mPrevious;
-};
 
 }  // namespace
 
@@ -152,8 +144,8 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         if (c.as == As::Nobody) {
             messages = RunAsNobody([&] { return RunRoute(bundle); });
         } else {
-            std::optional<FailingRename> failing;
-            if (c.as == As::RootWithFailingRename) failing.emplace();
+            std::optional<FailingStep> failing;
+            if (c.as == As::RootWithFailingRename) failing.emplace("rename");
             messages = RunRoute(bundle);
         }
         EXPECT_EQ(messages, c.messages) << c.label;

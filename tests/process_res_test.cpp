@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+using fixtures::FailingStep;
 using fixtures::ReadBytes;
 using fixtures::RecordedMessages;
 using fixtures::TempFolder;
@@ -164,14 +165,6 @@ std::string RunRoute(const path& file)
     return messages.Joined();
 }
 
-class FailingRename {
-public:
-    FailingRename() : mPrevious(SetAtomicFileFaultHook([](std::string_view step) { return step != "rename"; })) {}
-    ~FailingRename() { SetAtomicFileFaultHook(std::move(mPrevious)); }
-
-private:
-    AtomicFileFaultHook mPrevious;
-};
 
 }  // namespace
 
@@ -286,7 +279,7 @@ TEST(ProcessRes, ReportsACompanionItCannotWrite)
     };
     const std::vector<Case> cases = {
         {"commit fails", [](const TempFolder& t) {
-             FailingRename failing;
+             FailingStep failing("rename");
              return RunRoute(t / "My App");
          },
          "Failed to write resource fork of file My App.\n"},
