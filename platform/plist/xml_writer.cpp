@@ -275,22 +275,21 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
 // costs more to walk than its text costs to copy).
 class Writer {
 public:
-    enum class Outcome { Written, Unwritable, OverLimit };
-
     explicit Writer(std::string& result) : mResult(result), mOut(result.data()), mEnd(result.data() + result.size()) {
         mFrames.reserve(16);
         mKeys.reserve(64);
         mSort.reserve(64);
     }
 
-    Outcome Write(const CFObjectZorp& root) {
-        if (!Room(kHeader.size())) return mOutcome;
+    // False when XML cannot carry the tree or the text would pass kMaxOutput.
+    bool Write(const CFObjectZorp& root) {
+        if (!Room(kHeader.size())) return false;
         Put(kHeader);
-        if (!Node(root, 0)) return mOutcome;
+        if (!Node(root, 0)) return false;
         while (!mFrames.empty()) {
             Frame& f = mFrames.back();
             if (f.next == f.count) {
-                if (!Room(f.level + 9)) return mOutcome;
+                if (!Room(f.level + 9)) return false;
                 Tabs(f.level);
                 Put(f.array ? std::string_view("</array>\n") : std::string_view("</dict>\n"));
                 mKeys.resize(f.keys);
@@ -300,22 +299,22 @@ public:
             const std::size_t level = f.level + 1;
             if (f.array) {
                 const CFObjectZorp& child = *static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++];
-                if (!Node(child, level)) return mOutcome;
+                if (!Node(child, level)) return false;
             } else {
                 const Entry& e = *mKeys[f.keys + f.next++];
                 const std::string& key = TextOf(*e.key);
-                if (!Room(level + 12 + 5 * key.size(), false) && !Room(level + 12 + EscapedSize(key))) return mOutcome;
+                if (!Room(level + 12 + 5 * key.size(), false) && !Room(level + 12 + EscapedSize(key))) return false;
                 Tabs(level);
                 Put("<key>");
                 Escaped(key);
                 Put("</key>\n");
-                if (!Node(*e.value, level)) return mOutcome;
+                if (!Node(*e.value, level)) return false;
             }
         }
-        if (!Room(kFooter.size())) return mOutcome;
+        if (!Room(kFooter.size())) return false;
         Put(kFooter);
         mResult.resize(static_cast<std::size_t>(mOut - mResult.data()));
-        return Outcome::Written;
+        return true;
     }
 
 private:
@@ -324,10 +323,7 @@ private:
         if (static_cast<std::size_t>(mEnd - mOut) >= n) return true;
         if (!grow) return false;
         const std::size_t used = static_cast<std::size_t>(mOut - mResult.data());
-        if (used + n > kMaxOutput) {
-            mOutcome = Outcome::OverLimit;
-            return false;
-        }
+        if (used + n > kMaxOutput) return false;
         mResult.resize(std::min(std::max({mResult.size() * 2, used + n, std::size_t{2048}}), kMaxOutput));
         mOut = mResult.data() + used;
         mEnd = mResult.data() + mResult.size();
@@ -380,15 +376,10 @@ private:
         }
     }
 
-    bool Unwritable() {
-        mOutcome = Outcome::Unwritable;
-        return false;
-    }
-
     bool Node(const CFObjectZorp& node, std::size_t level) {
         const CFKind kind = node.Kind();
         std::size_t size = 0;
-        if (!OwnSize(node, kind, level, false, size)) return Unwritable();
+        if (!OwnSize(node, kind, level, false, size)) return false;
         // Strings count at their longest first; only near the end of the room are they measured.
         if (!Room(size, kind != CFKind::String)) {
             OwnSize(node, kind, level, true, size);
@@ -444,7 +435,7 @@ private:
                 return true;
             }
             // Deeper than any reader builds: only a dictionary that holds itself gets here.
-            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return Unwritable();
+            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
             Put("<array>\n");
             mFrames.push_back({&node, true, 0, count, level, mKeys.size()});
             return true;
@@ -455,10 +446,10 @@ private:
                 Put("<dict/>\n");
                 return true;
             }
-            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return Unwritable();
+            if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
             mSort.clear();
             for (const Entry& e : entries) {
-                if (e.key->Kind() != CFKind::String) return Unwritable();
+                if (e.key->Kind() != CFKind::String) return false;
                 mSort.push_back(MakeSortKey(e));
             }
             // Lists written by CF are sorted already.
@@ -471,13 +462,12 @@ private:
         case CFKind::Null:
         case CFKind::Set: break;
         }
-        return Unwritable();
+        return false;
     }
 
     std::string& mResult;
     char* mOut;
     char* mEnd;
-    Outcome mOutcome = Outcome::Unwritable;
     std::vector<Frame> mFrames;
     std::vector<const Entry*> mKeys;  // the sorted entries of every open dictionary
     std::vector<SortKey> mSort;
@@ -487,7 +477,7 @@ private:
 
 std::optional<std::string> WriteXML(const CFObjectZorp& root) {
     std::string out;
-    if (Writer(out).Write(root) != Writer::Outcome::Written) return std::nullopt;
+    if (!Writer(out).Write(root)) return std::nullopt;
     return out;
 }
 
