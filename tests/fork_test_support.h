@@ -1,52 +1,94 @@
 #pragma once
-// What the fork tests share: a fresh folder per test, whole-file reads and writes, and the
-// independent companion writer and reader in tools/make_appledouble.py.
+// What the fork tests share, besides file_fixtures.h: big-endian patching, a companion's
+// contents as our reader sees them, and the independent writer and reader in
+// tools/make_appledouble.py.
+
+#include "file_fixtures.h"
+#include "fork/appledouble.h"
+#include "fork/resource_map.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 namespace forktest {
 
-namespace fs = std::filesystem;
-
-inline std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-inline void WriteFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using namespace fixtures;
 
 inline fs::path Sample(const std::string& name) { return fs::path(VEILOR_TEST_DATA) / "fork" / name; }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "veilor-fork-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
-        mPath = pattern;
+inline std::string Hex(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
     }
-    ~TempDir() { fs::remove_all(mPath); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return mPath; }
+    return out;
+}
 
-private:
-    fs::path mPath;
-};
+// The bytes with `width` big-endian bytes at `at` set to `value`.
+inline std::string Patched(std::string bytes, std::size_t at, int width, std::uint32_t value)
+{
+    for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>(value >> ((width - 1 - i) * 8));
+    return bytes;
+}
+
+inline std::uint32_t Get32(const std::string& bytes, std::size_t at)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+}
+
+// Everything a fork holds, without where it was read: one resource a line,
+// "type id attributes 'name' handle data-in-hex".
+inline std::string Contents(const macfork::ResourceMap& map)
+{
+    std::string out = Hex(map.systemArea) + " map " + std::to_string(map.attributes) + " " +
+                      std::to_string(map.nextMapHandle) + " " + std::to_string(map.fileReference) +
+                      (map.headerCopyInMap ? " copy\n" : " zeros\n");
+    for (const auto& type : map.types)
+        for (const auto& r : type.resources)
+            out += type.code + " " + std::to_string(r.id) + " " + std::to_string(r.attributes) + " " +
+                   (r.name ? "'" + *r.name + "'" : "-") + " " + std::to_string(r.handle) + " " + Hex(r.data) + "\n";
+    return out;
+}
+
+// A companion as our reader sees it: header, every entry but the fork, and the fork's Contents.
+inline std::string Facts(const std::string& bytes)
+{
+    auto file = macfork::ReadAppleDouble(bytes);
+    if (!file) return "unreadable\n";
+    std::string out = std::to_string(file->version) + " " + Hex(file->filler) + "\n";
+    for (const auto& e : file->entries)
+        out += "entry " + std::to_string(e.id) + " " + (e.id == macfork::kResourceForkEntry ? "" : Hex(e.bytes)) + "\n";
+    const auto* fork = macfork::FindEntry(*file, macfork::kResourceForkEntry);
+    auto map = macfork::ReadResourceMap(fork ? fork->bytes : "");
+    return out + (map ? Contents(*map) : "fork unreadable\n");
+}
+
+// The lines of the text that start with none of the prefixes.
+inline std::string Without(const std::string& text, std::initializer_list<std::string_view> prefixes)
+{
+    std::string kept;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        bool dropped = false;
+        for (std::string_view prefix : prefixes) dropped = dropped || line.starts_with(prefix);
+        if (!dropped) kept += line + "\n";
+    }
+    return kept;
+}
 
 inline std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
 
@@ -54,7 +96,7 @@ inline std::string Quote(const fs::path& path) { return "'" + path.string() + "'
 inline void BuildCompanion(const std::string& description, const fs::path& out)
 {
     const fs::path descriptionFile = out.string() + ".json";
-    WriteFile(descriptionFile, description);
+    WriteBytes(descriptionFile, description);
     const std::string command = std::string(VEILOR_PYTHON) + " " + Quote(VEILOR_FORK_TOOL) + " build " +
                                 Quote(descriptionFile) + " " + Quote(out);
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -70,17 +112,6 @@ inline std::string DumpCompanion(const fs::path& file)
     char buffer[4096];
     while (pipe && fgets(buffer, sizeof buffer, pipe.get())) text += buffer;
     return text;
-}
-
-inline std::string Hex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
 }
 
 }  // namespace forktest
