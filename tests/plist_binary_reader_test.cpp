@@ -3,18 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 using plist_dump::Dump;
-using plist_dump::FileBytes;
 
 // Encoders for binary-list objects; references are written one byte wide unless told otherwise.
 std::string BigEndian(std::uint64_t v, unsigned size) {
@@ -40,12 +36,6 @@ std::string Real(double v) {
     std::uint64_t bits;
     std::memcpy(&bits, &v, 8);
     return Byte(0x23) + BigEndian(bits, 8);
-}
-
-std::string Real32(float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    return Byte(0x22) + BigEndian(bits, 4);
 }
 
 std::string Date(double v) { return Byte(0x33) + Real(v).substr(1); }
@@ -100,68 +90,24 @@ std::string Patch(std::string bytes, std::size_t fromEnd, const std::string& wit
     return bytes;
 }
 
-std::string Nested(int depth) {
-    List l;
-    for (int i = 0; i < depth; ++i) l.objects.push_back(Array({static_cast<std::uint64_t>(i + 1)}, 2));
-    l.objects.push_back(Ascii("x"));
-    l.refSize = 2;
-    l.offsetSize = 2;
-    return l.Bytes();
-}
-
-std::string Read(const std::string& bytes) { return Dump(plist::ParseBinary(bytes).root); }
-
+// Trees whose content CoreFoundation's XML of them cannot show (null, sets, keys that are not
+// strings, negative zero, fractions of a second), and list layouts its golden cases do not use.
 TEST(BinaryReader, ReadsEveryValueKind) {
     struct Case {
         const char* name;
         std::string bytes;
         const char* expected;
     };
-    const std::u16string emoji = u"a\U0001F600";
     const Case cases[] = {
         {"null, false, true", List{{Array({1, 2, 3}), Byte(0x00), Byte(0x08), Byte(0x09)}}.Bytes(), "[null,false,true]"},
-        {"1-byte integer is unsigned", List{{Int(0xFF, 1)}}.Bytes(), "255"},
-        {"2-byte integer is unsigned", List{{Int(0xFFFF, 2)}}.Bytes(), "65535"},
-        {"4-byte integer is unsigned", List{{Int(0xFFFFFFFF, 4)}}.Bytes(), "4294967295"},
-        {"8-byte integer is signed", List{{Int(~std::uint64_t{0}, 8)}}.Bytes(), "-1"},
-        {"8-byte integer minimum", List{{Int(std::uint64_t{1} << 63, 8)}}.Bytes(), "-9223372036854775808"},
-        {"16-byte all-FF keeps the low 8 bytes unsigned",
-         List{{Byte(0x14) + std::string(16, '\xFF')}}.Bytes(), "18446744073709551615"},
-        {"16-byte high part is dropped", List{{Byte(0x14) + BigEndian(1, 8) + BigEndian(5, 8)}}.Bytes(), "5"},
-        {"16-byte 2^63", List{{Byte(0x14) + BigEndian(0, 8) + BigEndian(std::uint64_t{1} << 63, 8)}}.Bytes(),
-         "9223372036854775808"},
-        {"8-byte real", List{{Real(0.1)}}.Bytes(), "r0.10000000000000001"},
-        {"4-byte real is widened", List{{Real32(0.1f)}}.Bytes(), "r0.10000000149011612"},
         {"negative zero real", List{{Real(-0.0)}}.Bytes(), "r-0"},
         {"date", List{{Date(-0.25)}}.Bytes(), "d-0.25"},
-        {"empty data", List{{Data("")}}.Bytes(), "<>"},
-        {"data", List{{Data(std::string("\x01\x02\x03\x00", 4))}}.Bytes(), "<01020300>"},
-        {"empty ASCII string", List{{Ascii("")}}.Bytes(), "\"\""},
-        {"ASCII string of 14", List{{Ascii("abcdefghijklmn")}}.Bytes(), "\"abcdefghijklmn\""},
-        {"ASCII string of 15 takes an integer count", List{{Ascii("abcdefghijklmno")}}.Bytes(), "\"abcdefghijklmno\""},
-        {"ASCII string with NUL", List{{Ascii(std::string("a\0b", 3))}}.Bytes(), "\"a\\x00b\""},
-        {"UTF-16 string", List{{Utf16(u"\u00e9\u4e2d")}}.Bytes(), "\"\\xc3\\xa9\\xe4\\xb8\\xad\""},
-        {"UTF-16 surrogate pair", List{{Utf16(emoji)}}.Bytes(), "\"a\\xf0\\x9f\\x98\\x80\""},
-        {"UID of 1 byte", List{{Uid(7, 1)}}.Bytes(), "u7"},
-        {"UID of 4 bytes at 2^32-1", List{{Uid(0xFFFFFFFF, 4)}}.Bytes(), "u4294967295"},
         {"UID of 8 bytes with a small value", List{{Uid(5, 8)}}.Bytes(), "u5"},
-        {"empty array", List{{Array({})}}.Bytes(), "[]"},
-        {"set", List{{Array({1}), Set({2, 3}), Ascii("b"), Int(3, 1)}}.Bytes(), "[set[\"b\",3]]"},
-        {"dictionary", List{{Dict({1, 2}, {3, 4}), Ascii("k"), Ascii("a"), Byte(0x09), Int(1, 1)}}.Bytes(),
-         "{\"a\"=1;\"k\"=true;}"},
+        {"set", List{{Set({1, 2}), Ascii("b"), Int(3, 1)}}.Bytes(), "set[\"b\",3]"},
         {"dictionary with an integer key", List{{Dict({1}, {2}), Int(100, 1), Ascii("v")}}.Bytes(), "{100=\"v\";}"},
         {"dictionary with a data key", List{{Dict({1}, {2}), Data("k"), Ascii("v")}}.Bytes(), "{<6b>=\"v\";}"},
-        {"repeated key keeps the first value", List{{Dict({1, 1}, {2, 3}), Ascii("k"), Ascii("first"), Ascii("second")}}.Bytes(),
-         "{\"k\"=\"first\";}"},
-        {"count of 16 in a 1-byte integer",
-         List{{Byte(0xAF) + Byte(0x10) + Byte(0x10) + std::string(16, '\x01'), Byte(0x09)}}.Bytes(),
-         "[true,true,true,true,true,true,true,true,true,true,true,true,true,true,true,true]"},
-        {"count of 1 in a 2-byte integer", List{{Byte(0xAF) + Byte(0x11) + BigEndian(1, 2) + Byte(1), Byte(0x08)}}.Bytes(),
-         "[false]"},
-        {"offset size 3", List{{Array({1}), Ascii("x")}, 0, 3, 1}.Bytes(), "[\"x\"]"},
         {"offset size 8, reference size 8", List{{Marker(0xA0, 1) + BigEndian(1, 8), Ascii("x")}, 0, 8, 8}.Bytes(), "[\"x\"]"},
         {"top object other than the first", List{{Ascii("unused"), Ascii("top")}, 1}.Bytes(), "\"top\""},
-        {"header bplist0x", "bplist0x" + List{{Ascii("x")}}.Bytes().substr(8), "\"x\""},
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseBinary(c.bytes);
@@ -178,62 +124,44 @@ TEST(BinaryReader, RefusesMalformedLists) {
     };
     const std::string good = List{{Array({1}), Ascii("x")}}.Bytes();
     const std::string wide = List{{Array({1}, 2), Ascii("x")}, 0, 2, 2}.Bytes();
+    // A chain of 300 arrays used twice, once inside another 300: shared, but 601 deep where used.
+    List shared;
+    shared.refSize = shared.offsetSize = 2;
+    shared.objects.push_back(Array({1, 301}, 2));
+    for (std::uint64_t i = 1; i <= 300; ++i) shared.objects.push_back(Array({i + 1}, 2));
+    for (std::uint64_t i = 301; i <= 600; ++i) shared.objects.push_back(Array({i == 600 ? 1 : i + 1}, 2));
+    List narrow;
+    narrow.objects.push_back(Array({1}));
+    for (int i = 0; i < 256; ++i) narrow.objects.push_back(Byte(0x09));
     const Case cases[] = {
         {"empty", "", "too short"},
-        {"header only", "bplist00", "too short"},
         {"other header", "bplisx00" + good.substr(8), "header"},
         {"cut short by one byte", good.substr(0, good.size() - 1), ""},
-        {"cut inside the objects", good.substr(0, 10) + good.substr(good.size() - 33), ""},
-        {"offset size 0", Patch(good, kOffsetSizeAt, Byte(0)), "offset size"},
         {"offset size 9", Patch(good, kOffsetSizeAt, Byte(9)), "offset size"},
         {"reference size 0", Patch(good, kRefSizeAt, Byte(0)), "reference size"},
-        {"reference size 9", Patch(good, kRefSizeAt, Byte(9)), "reference size"},
-        {"object count 0", Patch(good, kCountAt, BigEndian(0, 8)), "object count"},
         {"object count 2^63", Patch(good, kCountAt, BigEndian(std::uint64_t{1} << 63, 8)), "object count"},
         {"object count beyond the table", Patch(good, kCountAt, BigEndian(3, 8)), "offset table"},
         {"top object beyond the count", Patch(good, kTopAt, BigEndian(2, 8)), "top object"},
-        {"offset table inside the header", Patch(good, kTableAt, BigEndian(4, 8)), "offset table"},
-        {"offset table at the trailer", Patch(good, kTableAt, BigEndian(good.size() - 32, 8)), "offset table"},
         {"offset table beyond the file", Patch(good, kTableAt, BigEndian(~std::uint64_t{0}, 8)), "offset table"},
         {"gap between offset table and trailer", good.substr(0, good.size() - 32) + "?" + good.substr(good.size() - 32),
          "does not end at the trailer"},
-        {"references too narrow for the count",
-         [] {
-             List l;
-             l.objects.push_back(Array({1}));
-             for (int i = 0; i < 256; ++i) l.objects.push_back(Byte(0x09));
-             return l.Bytes();
-         }(),
-         "references too small"},
-        {"offset at the offset table", Patch(good, 34, Byte(good.size() - 34)), "not before the offset table"},
+        {"references too narrow for the count", narrow.Bytes(), "references too small"},
         {"unused offset beyond the table", Patch(List{{Ascii("x"), Byte(0x09)}}.Bytes(), 33, Byte(40)), "not before the offset table"},
         {"offset inside the header", Patch(good, 33, Byte(3)), "inside the header"},
-        {"reference beyond the count", List{{Array({2}), Ascii("x")}}.Bytes(), "reference beyond"},
         {"wide reference beyond the count", Patch(wide, 32 + 4 + 2 + 2, BigEndian(0x0100, 2)), "reference beyond"},
-        {"array holding itself", List{{Array({0})}}.Bytes(), "contains itself"},
-        {"arrays holding each other", List{{Array({1}), Array({0})}}.Bytes(), "contains itself"},
         {"dictionary value holding its dictionary", List{{Array({1}), Dict({2}, {3}), Ascii("k"), Array({1})}}.Bytes(),
          "contains itself"},
-        {"fill byte", List{{Array({1}), Byte(0x0F)}}.Bytes(), "marker"},
-        {"marker 0x01", List{{Byte(0x01)}}.Bytes(), "marker"},
+        {"shared chain nested past 512 where it is used again", shared.Bytes(), "nested too deeply"},
         {"marker 0x70", List{{Byte(0x71) + "a"}}.Bytes(), "marker"},
-        {"marker 0x90", List{{Byte(0x90) + "a"}}.Bytes(), "marker"},
-        {"ordered set 0xB0", List{{Byte(0xB0)}}.Bytes(), "marker"},
-        {"marker 0xE0", List{{Byte(0xE0)}}.Bytes(), "marker"},
-        {"32-byte integer", List{{Byte(0x15) + std::string(32, '\0')}}.Bytes(), "marker"},
         {"2-byte real", List{{Byte(0x21) + "ab"}}.Bytes(), "marker"},
-        {"date marker 0x34", List{{Byte(0x34) + std::string(16, '\0')}}.Bytes(), "marker"},
         {"NaN date", List{{Date(std::nan(""))}}.Bytes(), "date"},
-        {"infinite date", List{{Date(-HUGE_VAL)}}.Bytes(), "date"},
         {"integer runs into the table", List{{Byte(0x13) + "abc"}}.Bytes(), "offset table"},
         {"string runs into the table", List{{Byte(0x55) + "abc"}}.Bytes(), "offset table"},
         {"ASCII string with a byte above 0x7F", List{{Ascii("caf\xE9")}}.Bytes(), "ASCII"},
-        {"UTF-16 lone high surrogate", List{{Utf16(u"a\xD83D")}}.Bytes(), "surrogate"},
         {"UTF-16 lone low surrogate", List{{Utf16(u"\xDE00z")}}.Bytes(), "surrogate"},
         {"UTF-16 high surrogate then a letter", List{{Utf16(u"\xD83Dz")}}.Bytes(), "surrogate"},
         {"UTF-16 count past the table", List{{Byte(0x6F) + Byte(0x13) + BigEndian(std::uint64_t{1} << 62, 8)}}.Bytes(),
          "offset table"},
-        {"data count of 2^62", List{{Byte(0x4F) + Byte(0x13) + BigEndian(std::uint64_t{1} << 62, 8)}}.Bytes(), "offset table"},
         {"array count of 2^62", List{{Byte(0xAF) + Byte(0x13) + BigEndian(std::uint64_t{1} << 62, 8)}}.Bytes(), "offset table"},
         {"dictionary count of 2^60", List{{Byte(0xDF) + Byte(0x13) + BigEndian(std::uint64_t{1} << 60, 8)}}.Bytes(),
          "offset table"},
@@ -241,10 +169,7 @@ TEST(BinaryReader, RefusesMalformedLists) {
         {"count that is not an integer", List{{Byte(0x4F) + Byte(0x51) + "a"}}.Bytes(), "count is not an integer"},
         {"count cut off", List{{Byte(0x4F)}}.Bytes(), "offset table"},
         {"dictionary key that is an array", List{{Dict({1}, {2}), Array({}), Ascii("v")}}.Bytes(), "key"},
-        {"dictionary key that is a dictionary", List{{Dict({1}, {2}), Dict({}, {}), Ascii("v")}}.Bytes(), "key"},
         {"UID of 2^32", List{{Uid(std::uint64_t{1} << 32, 8)}}.Bytes(), "UID"},
-        {"UID above 2^32 among good ones", List{{Array({1, 2}), Uid(65536, 4), Uid(std::uint64_t{1} << 32, 8)}}.Bytes(), "UID"},
-        {"UID cut off", List{{Byte(0x83) + "ab"}}.Bytes(), "offset table"},
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseBinary(c.bytes);
@@ -252,31 +177,6 @@ TEST(BinaryReader, RefusesMalformedLists) {
         EXPECT_NE(r.error.reason, "") << c.name;
         EXPECT_NE(r.error.reason.find(c.reason), std::string::npos) << c.name << ": " << r.error.reason;
         EXPECT_LE(r.error.offset, c.bytes.size()) << c.name;
-    }
-}
-
-TEST(BinaryReader, LimitsNestingTo512Containers) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        bool accepted;
-    };
-    // A chain of 300 arrays used twice, once inside another 300: shared, but 601 deep where used.
-    List shared;
-    shared.refSize = shared.offsetSize = 2;
-    shared.objects.push_back(Array({1, 301}, 2));
-    for (std::uint64_t i = 1; i <= 300; ++i) shared.objects.push_back(Array({i + 1}, 2));
-    for (std::uint64_t i = 301; i <= 600; ++i) shared.objects.push_back(Array({i == 600 ? 1 : i + 1}, 2));
-    const Case cases[] = {
-        {"100 levels", Nested(100), true},
-        {"512 levels", Nested(512), true},
-        {"513 levels", Nested(513), false},
-        {"600 levels", Nested(600), false},
-        {"shared chain nested past 512 where it is used again", shared.Bytes(), false},
-    };
-    for (const auto& c : cases) {
-        plist::ParseResult r = plist::ParseBinary(c.bytes);
-        EXPECT_EQ(r.root != nullptr, c.accepted) << c.name << ": " << r.error.reason;
     }
 }
 
@@ -290,7 +190,6 @@ TEST(BinaryReader, BuildsSharedObjectsOnce) {
     const auto& items = static_cast<const CFArrayZorp&>(*r.root).Items();
     ASSERT_EQ(items.size(), 2000u);
     for (const auto& item : items) EXPECT_EQ(item.get(), items[0].get());
-    EXPECT_EQ(Dump(items[1999]), "\"shared\"");
 }
 
 TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile) {
@@ -314,45 +213,6 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile) {
         plist::ParseResult r = plist::ParseBinary(l.Bytes());
         EXPECT_EQ(r.root != nullptr, c.accepted) << c.name << ": " << r.error.reason;
     }
-}
-
-// CoreFoundation's own answers for binary lists: an accepted list reads as the same tree as CF's
-// binary of it (or the tree in NAME.expect where CF could not write it) and writes CF's XML bytes;
-// a refused one gives no root.
-TEST(BinaryReader, AgreesWithCoreFoundationCases) {
-    namespace fs = std::filesystem;
-    const fs::path folder = fs::path(VEILOR_TEST_DATA) / "plist_binary" / "cf";
-    int cases = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.path().extension() != ".in") continue;
-        fs::path stem = entry.path();
-        stem.replace_extension();
-        const std::string name = stem.filename().string();
-        const std::string input = FileBytes(entry.path());
-        ++cases;
-        plist::ParseResult r = plist::ParseBinary(input);
-        if (fs::exists(stem.string() + ".reject")) {
-            EXPECT_EQ(r.root, nullptr) << name << " read as " << Dump(r.root);
-            continue;
-        }
-        ASSERT_NE(r.root, nullptr) << name << ": " << r.error.reason << " at " << r.error.offset;
-        EXPECT_TRUE(fs::exists(stem.string() + ".bin") || fs::exists(stem.string() + ".expect")) << name;
-        if (fs::exists(stem.string() + ".bin")) {
-            EXPECT_EQ(Dump(r.root), Read(FileBytes(stem.string() + ".bin"))) << name;
-        }
-        if (fs::exists(stem.string() + ".xml")) {
-            EXPECT_EQ(plist::WriteXML(*r.root), FileBytes(stem.string() + ".xml")) << name;
-        }
-        if (fs::exists(stem.string() + ".writefail")) {
-            EXPECT_EQ(plist::WriteXML(*r.root), std::nullopt) << name;
-        }
-        if (fs::exists(stem.string() + ".expect")) {
-            std::string expected = FileBytes(stem.string() + ".expect");
-            while (!expected.empty() && expected.back() == '\n') expected.pop_back();
-            EXPECT_EQ(Dump(r.root), expected) << name;
-        }
-    }
-    EXPECT_GE(cases, 40);
 }
 
 }  // namespace

@@ -1,17 +1,14 @@
+// The old text format beyond the cases CoreFoundation answered in cf-golden.
 #include "plist/readers.h"
 #include "plist_dump.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
 
 using plist_dump::Dump;
-using plist_dump::FileBytes;
 using namespace std::string_literals;
 
 std::string Repeat(const std::string& s, int n) {
@@ -27,43 +24,28 @@ TEST(OpenStepReader, ReadsTheOldTextFormat) {
         const char* expected;
     };
     const Case cases[] = {
-        {"dictionary", "{ a = b; }", "{\"a\"=\"b\";}"},
-        {"empty dictionary", "{}", "{}"},
-        {"array", "( a, b, \"c d\" )", "[\"a\",\"b\",\"c d\"]"},
-        {"empty array", "()", "[]"},
         {"comma before the closing parenthesis", "(a, b,)", "[\"a\",\"b\"]"},
-        {"nested", "{ a = ( b, { c = <00>; } ); }", "{\"a\"=[\"b\",{\"c\"=<00>;}];}"},
-        {"bare word root", "hello", "\"hello\""},
+        {"empty containers nested", "{ a = ( (), {} ); }", "{\"a\"=[[],{}];}"},
         {"bare word with every allowed punctuation", "a_$/:.-9Z", "\"a_$/:.-9Z\""},
-        {"number-looking bare word stays a string", "{ n = 12; }", "{\"n\"=\"12\";}"},
-        {"quoted string", "\"just a string\"", "\"just a string\""},
         {"single-quoted string", "'it \"is\"'", "\"it \\x22is\\x22\""},
         {"UTF-8 in a quoted string", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"", "\"caf\\xc3\\xa9 \\xf0\\x9f\\x98\\x80\""},
         {"C escapes", "\"\\t\\n\\r\\\"\\\\\\a\\b\\f\\v\"", "\"\\x09\\x0a\\x0d\\x22\\x5c\\x07\\x08\\x0c\\x0b\""},
         {"unknown escape keeps its character", "\"\\q\\'\"", "\"q'\""},
-        {"octal escape", "\"\\101\"", "\"A\""},
         {"octal escape of NUL", "\"a\\0b\"", "\"a\\x00b\""},
         {"octal escape takes three digits at most", "\"\\1011\"", "\"A1\""},
         {"octal escape above 127 is a NeXTSTEP character", "\"\\351\\200\"", "\"\\xc3\\x98\\xc2\\xa0\""},
-        {"hex escape", "\"\\U00e9\"", "\"\\xc3\\xa9\""},
         {"hex escape with fewer than four digits", "\"\\U41\"", "\"A\""},
         {"hex escapes of a surrogate pair", "\"\\UD83D\\UDE00\"", "\"\\xf0\\x9f\\x98\\x80\""},
-        {"data", "<0fbd 77>", "<0fbd77>"},
-        {"empty data", "<>", "<>"},
         {"data with line breaks", "< 0F\n\tbd\r>", "<0fbd>"},
         {"data reads only the low byte of a character", "<\xC4\xB0\xC4\xB1>", "<01>"},
-        {"line comment", "// line\n{ a = b; }", "{\"a\"=\"b\";}"},
-        {"block comment", "{ /* block */ a = b; }", "{\"a\"=\"b\";}"},
         {"unclosed block comment after the root", "hello /* open", "\"hello\""},
         {"slashes inside a bare word", "a//b", "\"a//b\""},
-        {"white space alone", " \n\t\r ", "{}"},
         {"comments alone", "// nothing\n/* here */", "{}"},
         {"Unicode line separator is white space", "\xE2\x80\xA8(a)\xE2\x80\xA9", "[\"a\"]"},
         {"strings file", "a = b;\n\"c\" = \"d\";", "{\"a\"=\"b\";\"c\"=\"d\";}"},
         {"strings file key alone", "a;", "{\"a\"=\"a\";}"},
         {"key alone maps to itself", "{ a; b = c; }", "{\"a\"=\"a\";\"b\"=\"c\";}"},
         {"repeated key takes the later value", "{ a = 1; a = 2; }", "{\"a\"=\"2\";}"},
-        {"UTF-8 byte-order mark", "\xEF\xBB\xBF{ a = b; }", "{\"a\"=\"b\";}"},
         {"UTF-16LE with byte-order mark", "\xFF\xFE(\0a\0,\0\"\0\xE9\0\"\0)\0"s, "[\"a\",\"\\xc3\\xa9\"]"},
         {"UTF-16BE with byte-order mark", "\xFE\xFF\0(\0a\0)"s, "[\"a\"]"},
         {"UTF-32LE with byte-order mark", "\xFF\xFE\0\0x\0\0\0"s, "\"x\""},
@@ -89,27 +71,20 @@ TEST(OpenStepReader, RefusesMalformedText) {
         {"entry without its semicolon", "{ a = b }", "missing ';'", 8},
         {"array without commas", "( a b )", "closing ')'", 0},
         {"array with an empty element", "(a,,b)", "closing ')'", 0},
-        {"array without its closing parenthesis", "( a,", "closing ')'", 0},
         {"unterminated quoted string", "{ a = \"open; }", "unterminated", 6},
         {"backslash at the end", "\"a\\", "unterminated", 0},
         {"odd number of hex digits", "<0fb>", "odd number", 4},
         {"not a hex digit", "<0fxz>", "not a hex digit", 3},
         {"data without its closing bracket", "<0f", "closing '>'", 0},
         {"value missing", "{ a = ; }", "unexpected character", 6},
-        {"key missing", "{ = b; }", "closing '}'", 0},
         {"array as a key", "{ (a) = b; }", "closing '}'", 0},
-        {"data as a key", "{ <00> = b; }", "closing '}'", 0},
         {"text after the root", "( a ) junk", "after the property list", 6},
-        {"brace after the root", "{ a = b; } }", "after the property list", 11},
         {"text after a strings file", "a = b; }", "after the property list", 7},
         {"strings file without the last semicolon", "a = b; c = d", "missing ';'", 12},
         {"error inside an array that CoreFoundation forgets", "( { a = ) )", "unexpected character", 8},
-        {"only a closing brace", "}", "unexpected character", 0},
         {"invalid UTF-8", "\"\xFF\"", "encoding", 1},
-        {"UTF-8 encoded surrogate", "\"\xED\xA0\x80\"", "encoding", 1},
         {"odd length UTF-16", "\xFF\xFE(\0)"s, "encoding", 5},
         {"lone surrogate from an escape", "(a, \"\\UD800\")", "surrogate", 4},
-        {"lone low surrogate from an escape", "\"x\\UDC00y\"", "surrogate", 0},
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseOpenStep(c.text);
@@ -128,7 +103,6 @@ TEST(OpenStepReader, LimitsNestingTo512Containers) {
     const Case cases[] = {
         {"512 arrays", Repeat("(", 512) + Repeat(")", 512), true},
         {"513 arrays", Repeat("(", 513) + Repeat(")", 513), false},
-        {"512 dictionaries", Repeat("{a=", 512) + "b;" + Repeat("};", 511) + "}", true},
         {"513 dictionaries", Repeat("{a=", 513) + "b;" + Repeat("};", 512) + "}", false},
         {"deep strings file", "a = " + Repeat("(", 511) + Repeat(")", 511) + ";", true},
         {"too deep strings file", "a = " + Repeat("(", 512) + Repeat(")", 512) + ";", false},
@@ -138,31 +112,6 @@ TEST(OpenStepReader, LimitsNestingTo512Containers) {
         plist::ParseResult r = plist::ParseOpenStep(c.text);
         EXPECT_EQ(r.root != nullptr, c.accepted) << c.name << ": " << r.error.reason;
     }
-}
-
-// CoreFoundation's own answers for old text-format input: an accepted one reads as the same tree
-// as CF's binary of it and writes CF's XML bytes; a refused one gives no root.
-TEST(OpenStepReader, AgreesWithCoreFoundationCases) {
-    namespace fs = std::filesystem;
-    const fs::path folder = fs::path(VEILOR_TEST_DATA) / "plist_binary" / "openstep";
-    int cases = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.path().extension() != ".in") continue;
-        fs::path stem = entry.path();
-        stem.replace_extension();
-        const std::string name = stem.filename().string();
-        plist::ParseResult r = plist::ParseOpenStep(FileBytes(entry.path()));
-        ++cases;
-        if (fs::exists(stem.string() + ".reject")) {
-            EXPECT_EQ(r.root, nullptr) << name << " read as " << Dump(r.root);
-            continue;
-        }
-        ASSERT_TRUE(fs::exists(stem.string() + ".bin")) << name;
-        EXPECT_EQ(Dump(r.root), Dump(plist::ParseBinary(FileBytes(stem.string() + ".bin")).root)) << name << ": " << r.error.reason;
-        ASSERT_NE(r.root, nullptr) << name;
-        EXPECT_EQ(plist::WriteXML(*r.root), FileBytes(stem.string() + ".xml")) << name;
-    }
-    EXPECT_GE(cases, 13);
 }
 
 }  // namespace
