@@ -23,10 +23,6 @@ const char* const kDeclarations[] = {
     "ZorpPluginVersion as string",
 };
 
-const char kDictionary[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-    "\t<key>CFBundleName</key>\n\t<string>Tool</string>\n</dict>\n</plist>\n";
-
 }  // namespace
 
 TEST(ZorpPlugin, EachDeclarationResolvesExactlyAsWritten)
@@ -35,12 +31,10 @@ TEST(ZorpPlugin, EachDeclarationResolvesExactlyAsWritten)
         EXPECT_NE(RuntimeLookupPluginEntrypoint(declaration), nullptr) << declaration;
 
     const char* const unknown[] = {
-        "",
         "NewCFStringZorp(s as String) as CFStringZorp",
         "CFMutableDictionaryZorp.Add(key as CFObjectZorp, value as CFObjectZorp)",
         "CFMutableDictionaryZorp.Set(key as CFObjectZorp,value as CFObjectZorp)",
         "folderitem.FinderUpdateZorp as Integer",
-        "ZorpPluginVersion",
     };
     for (const char* declaration : unknown)
         EXPECT_EQ(RuntimeLookupPluginEntrypoint(declaration), nullptr) << declaration;
@@ -48,22 +42,41 @@ TEST(ZorpPlugin, EachDeclarationResolvesExactlyAsWritten)
     EXPECT_EQ(BindZorpPlugin(), "");
 }
 
+// The program's one use of the operations: read an Info.plist, add NSUIElement unless present, write XML.
 TEST(ZorpPlugin, BoundOperationsParseEditAndSerialise)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(kDictionary));
-    auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
-    ASSERT_TRUE(dictionary);
-    CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
-    Zorp::Add(editable, Zorp::NewCFStringZorp("NSUIElement"), Zorp::NewCFStringZorp("true"));
-    Zorp::Add(editable, Zorp::NewCFStringZorp("CFBundleName"), Zorp::NewCFStringZorp("Other"));
-    std::string text = Zorp::Str(Zorp::XML(editable));
-
-    EXPECT_NE(text.find("<key>NSUIElement</key>\n\t<string>true</string>"), std::string::npos) << text;
-    EXPECT_NE(text.find("<string>Tool</string>"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Other"), std::string::npos) << text;
-    EXPECT_EQ(dictionary->Count(), 1u);
-    EXPECT_EQ(Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr("not a list <<<")), nullptr);
+    const struct {
+        const char* what;
+        std::string input;
+        const char* output;  // the dictionary's lines; nullptr: the root is not a dictionary
+    } cases[] = {
+        {"adds the entry", "<plist><dict><key>CFBundleName</key><string>X</string></dict></plist>",
+         "<dict>\n\t<key>CFBundleName</key>\n\t<string>X</string>\n\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n"},
+        {"keeps an existing entry", "<dict><key>NSUIElement</key><false/></dict>",
+         "<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>\n"},
+        {"old text format", "{ CFBundleName = X; }",
+         "<dict>\n\t<key>CFBundleName</key>\n\t<string>X</string>\n\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n"},
+        {"array root", "<array/>", nullptr},
+        {"malformed", "<dict><key>a</key></dict>", nullptr},
+    };
+    for (const auto& c : cases) {
+        const CFBinaryDataZorpRef data = Zorp::NewCFBinaryDataZorpStr(c.input);
+        ASSERT_EQ(Zorp::Str(data), c.input) << c.what;
+        const auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(Zorp::NewCFObjectZorpFromXML(data));
+        if (!c.output) {
+            EXPECT_EQ(dictionary, nullptr) << c.what;
+            continue;
+        }
+        ASSERT_NE(dictionary, nullptr) << c.what;
+        const std::size_t before = dictionary->Count();
+        CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
+        Zorp::Add(editable, Zorp::NewCFStringZorp("NSUIElement"), Zorp::NewCFStringZorp("true"));
+        const std::string written = Zorp::Str(Zorp::XML(editable));
+        EXPECT_EQ(written.substr(written.find("<plist version=\"1.0\">\n") + 22), c.output + std::string("</plist>\n"))
+            << c.what;
+        EXPECT_EQ(dictionary->Count(), before) << c.what;
+    }
     EXPECT_FALSE(Zorp::ZorpPluginVersion().empty());
 }
 
