@@ -17,18 +17,10 @@ namespace {
 std::string Opened(const FolderItemRef& item, bool readWrite)
 {
     BinaryStreamRef stream = item->OpenAsBinaryFile(readWrite);
-    if (!stream) return "nil";
-    return "open " + stream->Read(stream->Length());
+    return stream ? "open " + stream->Read(stream->Length()) : "nil";
 }
 
-// A folder "outside" holding Info.plist, and "bundle/Contents" a link to it.
-FolderItemRef InfoPlistBehindLinkedContents(const TempFolder& temp)
-{
-    WriteBytes(temp / "outside/Info.plist", "outside");
-    fs::create_directories(temp / "bundle");
-    fs::create_directory_symlink(temp / "outside", temp / "bundle/Contents");
-    return FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist");
-}
+FolderItemRef Item(const fs::path& path) { return std::make_shared<FolderItem>(path); }
 
 }  // namespace
 
@@ -41,13 +33,9 @@ TEST(FolderItem, DescribesTheItemItselfNeverALinkTarget)
         bool exists;
     };
     const Case cases[] = {
-        {"file", [](auto& t) { WriteBytes(t / "f", "x"); return t / "f"; }, false, true},
-        {"folder", [](auto& t) { fs::create_directory(t / "d"); return t / "d"; }, true, true},
         {"folder with trailing slash", [](auto& t) { fs::create_directory(t / "d"); return fs::path((t / "d").string() + "/"); }, true, true},
         {"link to folder", [](auto& t) { fs::create_directory(t / "d"); fs::create_directory_symlink(t / "d", t / "l"); return t / "l"; }, false, true},
-        {"link to file", [](auto& t) { WriteBytes(t / "f", "x"); fs::create_symlink(t / "f", t / "l"); return t / "l"; }, false, true},
         {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return t / "l"; }, false, true},
-        {"missing", [](auto& t) { return t / "missing"; }, false, false},
         {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0644); return t / "p"; }, false, true},
     };
     for (const Case& c : cases) {
@@ -64,11 +52,8 @@ TEST(FolderItem, DisplayNameIsTheLastComponentAsValidText)
         const char* path;
         const char* shown;
     } cases[] = {
-        {"/Applications/Tool.app", "Tool.app"},
         {"/Applications/Tool.app/", "Tool.app"},
-        {"Tool.app", "Tool.app"},
         {"/", "/"},
-        {"/x/Caf\xC3\xA9.app", "Caf\xC3\xA9.app"},
         {"/x/\xE7\xA7\x91\xE6\x8A\x80.app", "\xE7\xA7\x91\xE6\x8A\x80.app"},
         {"/x/Bad\xFF.app", "Bad\xEF\xBF\xBD.app"},
         {"/x/Overlong\xC0\xAF", "Overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
@@ -84,33 +69,17 @@ TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
     TempFolder temp;
     WriteBytes(temp / "bundle/Contents/Info.plist", "x");
     FolderItem bundle(temp / "bundle");
-
-    const struct {
-        std::string name;
-        bool nil;
-    } names[] = {{"", true}, {".", true}, {"..", true}, {"Contents/Info.plist", true},
-                 {std::string("Con\0tents", 9), true}, {"Contents", false}, {"Missing", false}};
-    for (const auto& n : names) {
-        FolderItemRef child = bundle.TrueChild(n.name);
-        EXPECT_EQ(child == nullptr, n.nil) << n.name;
-        if (child) {
-            EXPECT_EQ(child->Path(), temp / "bundle" / n.name);
-        }
-    }
-
+    for (const std::string name : {"", ".", "..", "Contents/Info.plist"}) EXPECT_EQ(bundle.TrueChild(name), nullptr) << name;
+    EXPECT_EQ(bundle.TrueChild(std::string("Con\0tents", 9)), nullptr);
+    EXPECT_EQ(bundle.TrueChild("Missing")->Path(), temp / "bundle/Missing");
     EXPECT_TRUE(bundle.TrueChild("Contents")->TrueChild("Info.plist")->Exists());
-
-    TempFolder linked;
-    EXPECT_FALSE(InfoPlistBehindLinkedContents(linked)->Exists());
-    EXPECT_FALSE(FolderItem(linked / "bundle").TrueChild("Contents")->Directory());
-    EXPECT_TRUE(FolderItem(linked / "bundle").TrueChild("Contents")->Exists());
 }
 
 TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
 {
     struct Case {
         const char* label;
-        std::function<FolderItemRef(const TempFolder&)> make;
+        std::function<fs::path(const TempFolder&)> make;
         bool asNobody;
         bool readWrite;
         std::string expected;
@@ -119,44 +88,41 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
         return [=](const TempFolder& t) {
             WriteBytes(t / "f", std::string_view(bytes), mode);
             if (ownedByNobody) (void)::chown((t / "f").c_str(), kNobody, kNobody);
-            return std::make_shared<FolderItem>(t / "f");
+            return t / "f";
         };
     };
     const Case cases[] = {
         {"regular file", plain("abc", 0644, false), false, true, "open abc"},
         {"empty file", plain("", 0644, false), false, true, "open "},
-        {"folder", [](auto& t) { fs::create_directory(t / "d"); return std::make_shared<FolderItem>(t / "d"); }, false, true, "nil"},
-        {"link to file", [](auto& t) { WriteBytes(t / "f", "x"); fs::create_symlink(t / "f", t / "l"); return std::make_shared<FolderItem>(t / "l"); }, false, true, "nil"},
-        {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return std::make_shared<FolderItem>(t / "l"); }, false, true, "nil"},
-        {"missing", [](auto& t) { return std::make_shared<FolderItem>(t / "missing"); }, false, true, "nil"},
-        {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0666); return std::make_shared<FolderItem>(t / "p"); }, false, false, "nil"},
-        {"child of a linked folder", InfoPlistBehindLinkedContents, false, true, "nil"},
-        {"no read permission", plain("secret", 0600, false), true, false, "nil"},
-        {"read-only for read-write", plain("text", 0644, false), true, true, "nil"},
+        {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return t / "l"; }, false, true, "nil"},
+        {"missing", [](auto& t) { return t / "missing"; }, false, true, "nil"},
+        {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0666); return t / "p"; }, false, false, "nil"},
         {"read-only for reading", plain("text", 0644, false), true, false, "open text"},
         {"own writable file", plain("mine", 0600, true), true, true, "open mine"},
     };
     for (const Case& c : cases) {
         TempFolder temp;
-        FolderItemRef item = c.make(temp);
-        std::string outcome = c.asNobody ? RunAsNobody([&] { return Opened(item, c.readWrite); })
-                                         : Opened(item, c.readWrite);
+        FolderItemRef item = Item(c.make(temp));
+        std::string outcome = c.asNobody ? RunAsNobody([&] { return Opened(item, c.readWrite); }) : Opened(item, c.readWrite);
         EXPECT_EQ(outcome, c.expected) << c.label;
     }
+    // The child of a linked folder is not reached through the link.
+    TempFolder temp;
+    WriteBytes(temp / "outside/Info.plist", "outside");
+    fs::create_directories(temp / "bundle");
+    fs::create_directory_symlink(temp / "outside", temp / "bundle/Contents");
+    EXPECT_EQ(Opened(FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist"), false), "nil");
 }
 
+// A 32-bit count cannot take these whole, so they are not opened and never written back short.
 TEST(FolderItem, AFileTooLongForOneReadIsNotOpened)
 {
     TempFolder temp;
-    const struct {
-        off_t length;
-        bool opens;
-    } cases[] = {{off_t(1) << 31, false}, {(off_t(1) << 32) + 5, false}};
-    for (const auto& c : cases) {
+    for (off_t length : {off_t(1) << 31, (off_t(1) << 32) + 5}) {
         WriteBytes(temp / "big", "");
-        ASSERT_EQ(::truncate((temp / "big").c_str(), c.length), 0);  // sparse: no disk used
-        EXPECT_EQ(FolderItem(temp / "big").OpenAsBinaryFile(true) != nullptr, c.opens) << c.length;
-        EXPECT_EQ(fs::file_size(temp / "big"), std::uintmax_t(c.length));
+        ASSERT_EQ(::truncate((temp / "big").c_str(), length), 0);  // sparse: no disk used
+        EXPECT_EQ(FolderItem(temp / "big").OpenAsBinaryFile(true), nullptr) << length;
+        EXPECT_EQ(fs::file_size(temp / "big"), std::uintmax_t(length));
     }
 }
 
@@ -168,31 +134,22 @@ TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
         std::function<std::string(BinaryStream&)> edit;  // returns what it read
         std::string read;
         std::string file;
-        bool rewritten;
     };
     const Case cases[] = {
         {"read in parts", "abcdef",
          [](BinaryStream& s) {
              std::string first = s.Read(2);
              std::string rest = s.Read(10);
-             std::string beyond = s.Read(1);
-             return first + "|" + rest + "|" + beyond + "|" + std::to_string(s.Position());
+             std::string beyond = s.Read(1) + s.Read(0);
+             return first + "|" + rest + "|" + beyond + s.Read(-4) + "|" + std::to_string(s.Position());
          },
-         "ab|cdef||6", "abcdef", false},
-        {"no count reads nothing", "abc", [](BinaryStream& s) { return s.Read(0) + s.Read(-4) + std::to_string(s.Position()); }, "0", "abc", false},
-        {"shorter text leaves no tail", "a long old text",
-         [](BinaryStream& s) { s.SetPosition(0); s.Write("new"); s.SetLength(s.Position()); return std::to_string(s.Length()); },
-         "3", "new", true},
-        {"longer text grows the file", "old",
-         [](BinaryStream& s) { s.Write("much longer"); return std::to_string(s.Position()); }, "11", "much longer", true},
-        {"write in the middle", "0123456789",
-         [](BinaryStream& s) { s.SetPosition(4); s.Write("ab"); return s.Read(2); }, "67", "0123ab6789", true},
+         "ab|cdef||6", "abcdef"},
+        {"write in the middle", "0123456789", [](BinaryStream& s) { s.SetPosition(4); s.Write("ab"); return s.Read(2); }, "67", "0123ab6789"},
         {"write past the end fills zeros", "ab",
-         [](BinaryStream& s) { s.SetPosition(4); s.Write("z"); return std::to_string(s.Length()); }, "5", std::string("ab\0\0z", 5), true},
-        {"length extends with zeros", "ab",
-         [](BinaryStream& s) { s.SetLength(4); return std::to_string(s.Length()); }, "4", std::string("ab\0\0", 4), true},
-        {"same length changes nothing", "ab", [](BinaryStream& s) { s.SetLength(2); s.Write(""); return std::string(); }, "", "ab", false},
-        {"negative position reads from the start", "xyz", [](BinaryStream& s) { s.SetPosition(-3); return s.Read(1); }, "x", "xyz", false},
+         [](BinaryStream& s) { s.SetPosition(4); s.Write("z"); return std::to_string(s.Length()); }, "5", std::string("ab\0\0z", 5)},
+        {"length extends with zeros", "ab", [](BinaryStream& s) { s.SetLength(4); return std::to_string(s.Length()); }, "4", std::string("ab\0\0", 4)},
+        {"same length changes nothing", "ab", [](BinaryStream& s) { s.SetLength(2); s.Write(""); return std::string(); }, "", "ab"},
+        {"negative position reads from the start", "xyz", [](BinaryStream& s) { s.SetPosition(-3); return s.Read(1); }, "x", "xyz"},
     };
     for (const Case& c : cases) {
         TempFolder temp;
@@ -205,7 +162,7 @@ TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
             EXPECT_EQ(ReadBytes(temp / "f"), c.original) << c.label << ": written before release";
         }
         EXPECT_EQ(ReadBytes(temp / "f"), c.file) << c.label;
-        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.rewritten) << c.label;
+        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.file != c.original) << c.label << ": rewritten only when changed";
         EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"f"}) << c.label;
     }
 }
@@ -216,7 +173,7 @@ TEST(AtomicReplace, KeepsModeAndOwnerAndLeavesNoTemporaryFile)
         mode_t mode;
         uid_t owner;
         gid_t group;
-    } cases[] = {{0644, 0, 0}, {0600, 0, 0}, {0755, 0, 0}, {0640, kNobody, kNobody}, {02664, kNobody, 0}};
+    } cases[] = {{0600, 0, 0}, {0640, kNobody, kNobody}, {02664, kNobody, 0}};
     for (const auto& c : cases) {
         TempFolder temp;
         WriteBytes(temp / "Info.plist", "old", c.mode);
@@ -272,38 +229,27 @@ TEST(AtomicReplace, AFailureLeavesTheOriginalAndTheFolderAsTheyWere)
 
 TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
 {
-    struct Case {
-        const char* label;
-        std::function<std::string(const TempFolder&)> run;  // answers what Commit said
-    };
-    auto patchAndCommit = [](const TempFolder& t, bool readWrite) {
+    auto patchAndCommit = [](const TempFolder& t, bool readWrite, const std::function<void()>& beforeCommit) {
         BinaryStreamRef stream = FolderItem(t / "Contents/Info.plist").OpenAsBinaryFile(readWrite);
         if (!stream) return std::string("nil");
+        beforeCommit();
         stream->Write("replacement");
         std::string first = stream->Commit() ? "committed" : "failed";
         return first + (stream->Commit() ? " committed" : " failed");
     };
-    const Case cases[] = {
-        {"rename fails through the seam", [&](auto& t) { FailingStep f("rename"); return patchAndCommit(t, true); }},
-        {"flush fails through the seam", [&](auto& t) { FailingStep f("fsync"); return patchAndCommit(t, true); }},
-        {"stream opened for reading", [&](auto& t) { return patchAndCommit(t, false); }},
-        {"folder not writable", [&](auto& t) {
-             ::chown((t / "Contents/Info.plist").c_str(), kNobody, kNobody);
-             return RunAsNobody([&] { return patchAndCommit(t, true); });
-         }},
+    const struct {
+        const char* label;
+        std::function<std::string(const TempFolder&)> run;
+    } cases[] = {
+        {"rename fails through the seam", [&](auto& t) { FailingStep f("rename"); return patchAndCommit(t, true, [] {}); }},
+        {"stream opened for reading", [&](auto& t) { return patchAndCommit(t, false, [] {}); }},
         {"folder made read-only after opening", [&](auto& t) {
              ::chown((t / "Contents").c_str(), kNobody, kNobody);
              ::chown((t / "Contents/Info.plist").c_str(), kNobody, kNobody);
-             return RunAsNobody([&] {
-                 BinaryStreamRef stream = FolderItem(t / "Contents/Info.plist").OpenAsBinaryFile(true);
-                 if (!stream) return std::string("nil");
-                 ::chmod((t / "Contents").c_str(), 0555);
-                 stream->Write("replacement");
-                 return std::string(stream->Commit() ? "committed" : "failed") + " failed";
-             });
+             return RunAsNobody([&] { return patchAndCommit(t, true, [&] { ::chmod((t / "Contents").c_str(), 0555); }); });
          }},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TempFolder temp;
         WriteBytes(temp / "Contents/Info.plist", "original");
         EXPECT_EQ(c.run(temp), "failed failed") << c.label;
