@@ -1,7 +1,6 @@
 #pragma once
 // A one-line text form of a property-list tree, for comparing values rather than bytes.
-// tests/tools/plist_trees.py prints the same form for the trees it writes. Also the bytes of a
-// data file, which every comparison starts from.
+// tests/tools/plist_trees.py prints the same form for the trees it writes.
 
 #include "plist/cfobject.h"
 
@@ -9,25 +8,16 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace plist_dump {
 
-// The whole file; empty when it cannot be read.
-inline std::string FileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline std::string Number(const char* format, double v) {
+inline std::string Number(double v) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
     char buffer[40];
-    std::snprintf(buffer, sizeof buffer, format, v);
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
     return buffer;
 }
 
@@ -73,9 +63,9 @@ inline std::string Dump(const CFObjectZorp& o) {
         else std::snprintf(buffer, sizeof buffer, "%" PRId64, i.AsSigned());
         return buffer;
     }
-    case CFKind::Real: return "r" + Number("%.17g", static_cast<const CFRealZorp&>(o).Value());
+    case CFKind::Real: return "r" + Number(static_cast<const CFRealZorp&>(o).Value());
     case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(o).Value() ? "true" : "false";
-    case CFKind::Date: return "d" + Number("%.17g", static_cast<const CFDateZorp&>(o).Seconds());
+    case CFKind::Date: return "d" + Number(static_cast<const CFDateZorp&>(o).Seconds());
     case CFKind::UID: return "u" + std::to_string(static_cast<const CFUIDZorp&>(o).Value());
     case CFKind::Null: return "null";
     case CFKind::Array: return List(static_cast<const CFArrayZorp&>(o).Items());

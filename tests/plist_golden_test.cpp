@@ -1,5 +1,6 @@
 // Every case CoreFoundation itself answered (tests/data/plist/cf-golden): our reader must accept or
 // refuse each input as CF did, and our writer must give CF's XML bytes.
+#include "file_fixtures.h"
 #include "plist/plist.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,13 +15,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using fixtures::ReadBytes;
 
 const fs::path kGolden = fs::path(VEILOR_TEST_DATA) / "plist" / "cf-golden";
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 enum class Source { TextInput, BinaryInput, BinaryForm };
 
@@ -38,7 +33,7 @@ std::vector<Case> Cases(Source wanted) {
         const fs::path& path = entry.path();
         const std::string name = path.stem().string();
         if (path.extension() == ".in") {
-            const bool binary = ReadFile(path).starts_with("bplist0");
+            const bool binary = ReadBytes(path).starts_with("bplist0");
             if ((binary ? Source::BinaryInput : Source::TextInput) == wanted) cases.push_back({name, wanted});
         } else if (path.extension() == ".bin" && wanted == Source::BinaryForm) {
             cases.push_back({name, wanted});
@@ -61,7 +56,7 @@ class CfGolden : public testing::TestWithParam<Case> {};
 TEST_P(CfGolden, AgreesWithCoreFoundation) {
     const Case& c = GetParam();
     const fs::path base = kGolden / c.name;
-    const std::string input = ReadFile(base.string() + (c.source == Source::BinaryForm ? ".bin" : ".in"));
+    const std::string input = ReadBytes(base.string() + (c.source == Source::BinaryForm ? ".bin" : ".in"));
     const plist::ParseResult parsed = plist::Parse(input);
 
     if (fs::exists(base.string() + ".reject")) {
@@ -77,7 +72,7 @@ TEST_P(CfGolden, AgreesWithCoreFoundation) {
     }
     ASSERT_TRUE(fs::exists(base.string() + ".xml")) << "case without an expected answer";
     ASSERT_TRUE(xml.has_value());
-    EXPECT_EQ(*xml, ReadFile(base.string() + ".xml"));
+    EXPECT_EQ(*xml, ReadBytes(base.string() + ".xml"));
 }
 
 INSTANTIATE_TEST_SUITE_P(TextInput, CfGolden, testing::ValuesIn(Cases(Source::TextInput)), TestName);

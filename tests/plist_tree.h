@@ -21,11 +21,7 @@ inline CFObjectZorpRef Data(std::string bytes) { return std::make_shared<CFBinar
 inline CFObjectZorpRef UID(std::uint32_t v) { return std::make_shared<CFUIDZorp>(v); }
 inline CFObjectZorpRef Null() { return std::make_shared<CFNullZorp>(); }
 
-inline CFObjectZorpRef Array(std::vector<CFObjectZorpRef> items) {
-    return std::make_shared<CFArrayZorp>(std::move(items));
-}
-
-inline CFObjectZorpRef Set(std::vector<CFObjectZorpRef> items) { return std::make_shared<CFSetZorp>(std::move(items)); }
+inline CFObjectZorpRef Array(std::vector<CFObjectZorpRef> items) { return std::make_shared<CFArrayZorp>(std::move(items)); }
 
 inline std::shared_ptr<CFDictionaryZorp> KeyedDict(
     std::initializer_list<std::pair<CFObjectZorpRef, CFObjectZorpRef>> entries) {
