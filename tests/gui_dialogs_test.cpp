@@ -2,22 +2,22 @@
 
 #include "gui_support.h"
 
+#include "app/app.h"
 #include "framework/nil_object.h"
 #include "framework/qt/qt_internal.h"
 #include "framework/qt/runtime.h"
 #include "framework/zorp_plugin.h"
 
-#include <QAction>
 #include <QAbstractProxyModel>
+#include <QAction>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 using namespace gui_test;
 
@@ -55,7 +55,7 @@ TEST(AboutBox, ShowsVersionsTitleAndPluginAfreshEachTime)
 {
     TempFolder temp;
     std::vector<BoxSeen> seen;
-    RunVeilor(temp.Path() / "run", {}, [&] {
+    RunVeilor(temp / "run", {}, [&] {
         auto watcher = WatchBoxes(seen);
         Choose("About Veilor...");
         Choose("About Veilor...");
@@ -69,7 +69,6 @@ TEST(AboutBox, ShowsVersionsTitleAndPluginAfreshEachTime)
         EXPECT_TRUE(parts[1].isEmpty());
         EXPECT_FALSE(parts[2].isEmpty());
         EXPECT_EQ(box.informative, QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
-        EXPECT_TRUE(box.informative.startsWith("Using "));
     }
 }
 
@@ -78,21 +77,15 @@ TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
     TempFolder temp;
     const struct {
         const char* name;
-        bool bundle;
         bool cancel;
-    } cases[] = {
-        {"bundle chosen", true, false},
-        {"single-file application chosen", false, false},
-        {"cancelled", true, true},
-    };
+        bool byShortcut;  // Ctrl+O before any recompute has enabled Open
+    } cases[] = {{"bundle chosen", false, false}, {"cancelled", true, false}, {"cancelled after Ctrl+O", true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path folder = temp.Path() / c.name;
-        fs::create_directories(folder);
-        const fs::path app = c.bundle ? MakeBundle(folder, "Chosen") : MakeClassicApp(folder, "Chosen");
-        auto patched = [&] { return c.bundle ? BundlePatched(app) : ClassicAppPatched(app); };
+        const fs::path folder = temp / c.name;
+        const fs::path app = MakeBundle(folder, "Chosen");
         int dialogs = 0, others = 0;
-        RunVeilor(temp.Path() / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* dialog = qobject_cast<QFileDialog*>(modal);
                 if (!dialog) {
@@ -107,21 +100,26 @@ TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
                     // As the user types it: selectFile leaves the name field alone once it has focus.
                     auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
                     if (!name) return false;
-                    name->setText(QString::fromStdString(app.filename().string()));
+                    name->setText("Chosen.app");
                     static_cast<QDialog*>(dialog)->accept();
                 }
                 return true;
             });
-            Choose("Open...");
-            if (!c.cancel) WaitUntil(patched);
+            if (c.byShortcut) {
+                Use(App()).MenuBar()->_Lookup("FileOpen")->SetEnabled(false);
+                FindAction(MainQtWindow(), "Open...")->setEnabled(false);
+                QApplication::setActiveWindow(MainQtWindow());
+                QTest::keyClick(MainQtWindow(), Qt::Key_O, Qt::ControlModifier);
+            } else {
+                Choose("Open...");
+            }
+            WaitUntil([&] { return c.cancel ? watcher.Seen() > 0 : BundlePatched(app); });
             dialogs = watcher.Seen() - others;
         });
         EXPECT_EQ(dialogs, 1);
         EXPECT_EQ(others, 0);
-        EXPECT_EQ(patched(), !c.cancel);
-        if (c.cancel) {
-            EXPECT_EQ(ReadFile(app / "Contents" / "Info.plist"), kInfoPlist);
-        }
+        EXPECT_EQ(ReadBytes(app / "Contents" / "Info.plist") == kInfoPlist, c.cancel);
+        EXPECT_EQ(BundlePatched(app), !c.cancel);
     }
 }
 
@@ -130,18 +128,19 @@ TEST(OpenCommand, DialogShowsFoldersAndApplicationsOnly)
     TempFolder temp;
     MakeBundle(temp.Path(), "Shown");
     MakeClassicApp(temp.Path(), "Classic");
-    fs::create_directories(temp.Path() / "Plain folder");
-    WriteFile(temp.Path() / "letter.txt", "text\n");
+    fs::create_directories(temp / "Plain folder");
+    WriteBytes(temp / "letter.txt", "text\n");
+    const QString here = QString::fromStdString(temp.Path().string());
     QStringList listed;
-    RunVeilor(temp.Path() / "run", {}, [&] {
+    RunVeilor(temp / "run", {}, [&] {
         ModalWatcher watcher([&](QWidget* modal) {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             if (!dialog) return false;
-            dialog->setDirectory(QString::fromStdString(temp.Path().string()));
+            dialog->setDirectory(here);
             QAbstractProxyModel* model = dialog->proxyModel();
             auto* files = qobject_cast<QFileSystemModel*>(model->sourceModel());
             WaitUntil([&] {
-                const QModelIndex folder = model->mapFromSource(files->index(QString::fromStdString(temp.Path().string())));
+                const QModelIndex folder = model->mapFromSource(files->index(here));
                 listed.clear();
                 for (int row = 0; row < model->rowCount(folder); ++row)
                     listed << model->index(row, 0, folder).data().toString();
@@ -162,7 +161,7 @@ TEST(MessageBoxes, ARouteFailureShowsItsExactTextAndAnEscapedExceptionIsNamed)
     const fs::path empty = MakeBundle(temp.Path(), "Empty", "");
     std::vector<BoxSeen> seen;
     bool wentOn = false;
-    RunVeilor(temp.Path() / "run", {empty.string()}, [&] {
+    RunVeilor(temp / "run", {empty.string()}, [&] {
         auto watcher = WatchBoxes(seen);
         WaitUntil([&] { return seen.size() == 1; });
         RuntimeHandle([] { throw NilObjectException(); });

@@ -1,8 +1,8 @@
 #include "gui_support.h"
 
 #include "app/startup.h"
-#include "framework/qt/runtime.h"
 #include "framework/qt/qt_widgets.h"
+#include "framework/qt/runtime.h"
 #include "framework/qt/window.h"
 
 #include <QAction>
@@ -12,11 +12,8 @@
 #include <QMenu>
 #include <QMenuBar>
 
+#include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -30,124 +27,51 @@ const std::string kInfoPlist =
     "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n"
     "</dict>\n</plist>\n";
 
-TempFolder::TempFolder()
-{
-    std::string pattern = (fs::temp_directory_path() / "veilor-gui-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    mPath = pattern;
-}
-
-TempFolder::~TempFolder()
-{
-    std::error_code ignored;
-    fs::remove_all(mPath, ignored);
-}
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::string& plist)
 {
     const fs::path bundle = folder / (name + ".app");
-    fs::create_directories(bundle / "Contents");
-    WriteFile(bundle / "Contents" / "Info.plist", plist);
+    WriteBytes(bundle / "Contents" / "Info.plist", plist);
     return bundle;
 }
 
 namespace {
 
-void Put16(std::string& out, unsigned value)
+std::string Be32(std::uint32_t v)
 {
-    out += static_cast<char>((value >> 8) & 0xFF);
-    out += static_cast<char>(value & 0xFF);
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
-void Put32(std::string& out, std::uint32_t value)
+// An AppleDouble companion: Finder info with type APPL, and a resource fork holding only an
+// unnamed plst 0, laid out at the offsets the formats' own writers use.
+std::string ClassicCompanion(const std::string& plist)
 {
-    Put16(out, value >> 16);
-    Put16(out, value & 0xFFFF);
-}
-
-// A resource fork holding one resource: plst 0, no name.
-std::string ResourceFork(const std::string& plist)
-{
-    std::string data;
-    Put32(data, static_cast<std::uint32_t>(plist.size()));
-    data += plist;
-
-    const std::uint32_t dataOffset = 256;
-    const std::uint32_t mapOffset = dataOffset + static_cast<std::uint32_t>(data.size());
-    std::string map(16, '\0');
-    Put32(map, 0);          // next map
-    Put16(map, 0);          // file reference
-    Put16(map, 0);          // attributes
-    Put16(map, 28);         // type list
-    Put16(map, 28 + 2 + 8 + 12);  // name list
-    Put16(map, 0);          // one type
-    map += "plst";
-    Put16(map, 0);          // one resource
-    Put16(map, 2 + 8);      // its reference list
-    Put16(map, 0);          // ID 0
-    Put16(map, 0xFFFF);     // no name
-    Put32(map, 0);          // attributes 0, data at 0
-    Put32(map, 0);          // handle
-
-    std::string fork;
-    Put32(fork, dataOffset);
-    Put32(fork, mapOffset);
-    Put32(fork, static_cast<std::uint32_t>(data.size()));
-    Put32(fork, static_cast<std::uint32_t>(map.size()));
-    fork.resize(dataOffset, '\0');
-    return fork + data + map;
-}
-
-std::string AppleDouble(const std::string& type, const std::string& fork)
-{
-    std::string out;
-    Put32(out, 0x00051607);
-    Put32(out, 0x00020000);
-    out += std::string(16, '\0');
-    Put16(out, 2);
-    const std::uint32_t finderInfo = 26 + 2 * 12;
-    Put32(out, 9);
-    Put32(out, finderInfo);
-    Put32(out, 32);
-    Put32(out, 2);
-    Put32(out, finderInfo + 32);
-    Put32(out, static_cast<std::uint32_t>(fork.size()));
-    std::string info = type + "????";
-    info.resize(32, '\0');
-    return out + info + fork;
+    const auto size = static_cast<std::uint32_t>(plist.size()) + 4;
+    const std::string forkHeader = Be32(256) + Be32(256 + size) + Be32(size) + Be32(50);
+    const std::string fork = forkHeader + std::string(240, '\0') + Be32(size - 4) + plist + std::string(24, '\0') +
+                             std::string("\0\x1C\0\x32\0\0plst\0\0\0\x0A\0\0\xFF\xFF", 18) + std::string(8, '\0');
+    return std::string("\0\x05\x16\x07\0\x02\0\0", 8) + std::string(16, '\0') + std::string("\0\x02", 2) +
+           Be32(9) + Be32(50) + Be32(32) + Be32(2) + Be32(82) + Be32(static_cast<std::uint32_t>(fork.size())) +
+           "APPL????" + std::string(24, '\0') + fork;
 }
 
 }  // namespace
 
 fs::path MakeClassicApp(const fs::path& folder, const std::string& name)
 {
-    const fs::path app = folder / name;
-    WriteFile(app, std::string("\0\0\0\x01 classic code", 16));
-    WriteFile(folder / ("._" + name), AppleDouble("APPL", ResourceFork(kInfoPlist)));
-    return app;
+    WriteBytes(folder / name, std::string("\0\0\0\x01 classic code", 16));
+    WriteBytes(folder / ("._" + name), ClassicCompanion(kInfoPlist));
+    return folder / name;
 }
 
 bool BundlePatched(const fs::path& bundle)
 {
-    return ReadFile(bundle / "Contents" / "Info.plist").find("<key>NSUIElement</key>") != std::string::npos;
+    return ReadBytes(bundle / "Contents" / "Info.plist").find("<key>NSUIElement</key>") != std::string::npos;
 }
 
 bool ClassicAppPatched(const fs::path& app)
 {
     const fs::path companion = app.parent_path() / ("._" + app.filename().string());
-    return ReadFile(companion).find("<key>NSUIElement</key>") != std::string::npos;
+    return ReadBytes(companion).find("<key>NSUIElement</key>") != std::string::npos;
 }
 
 int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,

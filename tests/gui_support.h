@@ -1,6 +1,8 @@
 #pragma once
 // Helpers for the in-process tests of the window program: real files, a real event loop.
 
+#include "file_fixtures.h"
+
 #include <QApplication>
 #include <QPointer>
 #include <QTimer>
@@ -17,24 +19,11 @@ class QMainWindow;
 namespace gui_test {
 
 namespace fs = std::filesystem;
-
-// A fresh folder, removed with everything in it at the end.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const fs::path& Path() const { return mPath; }
-
-private:
-    fs::path mPath;
-};
+using fixtures::ReadBytes;
+using fixtures::TempFolder;
+using fixtures::WriteBytes;
 
 extern const std::string kInfoPlist;
-
-std::string ReadFile(const fs::path& path);
-void WriteFile(const fs::path& path, const std::string& bytes);
 
 // NAME.app/Contents/Info.plist holding `plist`.
 fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::string& plist = kInfoPlist);

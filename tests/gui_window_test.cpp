@@ -5,14 +5,13 @@
 #include "framework/qt/qt_widgets.h"
 #include "framework/qt/runtime.h"
 #include "framework/qt/window.h"
-#include "ui/main_window.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
 #include <QLayout>
-#include <QMenuBar>
 #include <QMainWindow>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QUrl>
@@ -35,37 +34,27 @@ QUrl FileUrl(const fs::path& path)
     return QUrl::fromLocalFile(QString::fromStdString(path.string()));
 }
 
-std::unique_ptr<QMimeData> Urls(const QList<QUrl>& urls)
+// As a file manager drops: the drag enters first, then the drop follows. Answers whether the
+// drag was accepted.
+bool Drop(const QList<QUrl>& urls)
 {
-    auto mime = std::make_unique<QMimeData>();
-    mime->setUrls(urls);
-    return mime;
-}
-
-bool DragAccepted(QMainWindow* window, const QMimeData& mime)
-{
+    QMimeData mime;
+    mime.setUrls(urls);
     QDragEnterEvent enter(QPoint(150, 70), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(window, &enter);
-    return enter.isAccepted();
-}
-
-// As a file manager drops: the drag enters first, then the drop follows.
-void Drop(QMainWindow* window, const QMimeData& mime)
-{
-    DragAccepted(window, mime);
+    QCoreApplication::sendEvent(MainQtWindow(), &enter);
     QDropEvent drop(QPointF(150, 70), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(window, &drop);
+    QCoreApplication::sendEvent(MainQtWindow(), &drop);
+    return enter.isAccepted();
 }
 
 }  // namespace
 
-TEST(MainWindow, HasItsSizeFlagsTitleAndTexts)
+TEST(MainWindow, HasItsSizeFlagsTitleAndTextsAndIgnoresCloseRequests)
 {
     TempFolder temp;
-    RunVeilor(temp.Path() / "run", {}, [&] {
+    RunVeilor(temp / "run", {}, [&] {
         QMainWindow* window = MainQtWindow();
         ASSERT_NE(window, nullptr);
-        EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(window->windowTitle(), "Veilor");
         QWidget* content = window->centralWidget();
         EXPECT_EQ(content->size(), QSize(300, 140));
@@ -73,11 +62,9 @@ TEST(MainWindow, HasItsSizeFlagsTitleAndTexts)
         EXPECT_EQ(content->maximumSize(), QSize(300, 140));
         EXPECT_EQ(window->layout()->sizeConstraint(), QLayout::SetFixedSize);
         EXPECT_TRUE(window->menuBar()->isVisible());
-        const Qt::WindowFlags flags = window->windowFlags();
         for (Qt::WindowType button : {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
-                                      Qt::WindowMaximizeButtonHint}) {
-            EXPECT_FALSE(flags.testFlag(button)) << button;
-        }
+                                      Qt::WindowMaximizeButtonHint})
+            EXPECT_FALSE(window->windowFlags().testFlag(button)) << button;
 
         const struct {
             const char* name;
@@ -103,43 +90,29 @@ TEST(MainWindow, HasItsSizeFlagsTitleAndTexts)
             EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, c.horizontal);
             EXPECT_EQ(label->wordWrap(), c.wrap);
             EXPECT_TRUE(label->isVisible());
+            // Each line shows whole: none wraps inside the column.
+            for (const QString& line : label->text().split('\n'))
+                EXPECT_LE(label->fontMetrics().horizontalAdvance(line), 260) << line.toStdString();
         }
-        QLabel* credit = Label("StaticText2");
-        EXPECT_LT(credit->font().pointSizeF(), Label("StaticText1")->font().pointSizeF());
-        EXPECT_LE(credit->fontMetrics().horizontalAdvance(credit->text()), 260);
-        // The instructions show as their three lines: none wraps inside the column.
-        QLabel* instructions = Label("StaticText1");
-        const QStringList lines = instructions->text().split('\n');
-        ASSERT_EQ(lines.size(), 3);
-        for (const QString& line : lines)
-            EXPECT_LE(instructions->fontMetrics().horizontalAdvance(line), 260) << line.toStdString();
-        EXPECT_LT(instructions->heightForWidth(260), 4 * instructions->fontMetrics().lineSpacing());
-    });
-}
+        EXPECT_LT(Label("StaticText2")->font().pointSizeF(), Label("StaticText1")->font().pointSizeF());
 
-TEST(MainWindow, IgnoresCloseRequests)
-{
-    TempFolder temp;
-    RunVeilor(temp.Path() / "run", {}, [&] {
-        QMainWindow* window = MainQtWindow();
         EXPECT_FALSE(window->close());
         QCoreApplication::processEvents();
         EXPECT_TRUE(window->isVisible());
-        EXPECT_NE(RuntimeGetImplicitWindow("MainWindow.MainWindow"), nullptr);
-        EXPECT_EQ(MainWindow(), RuntimeGetImplicitWindow("MainWindow.MainWindow"));
         EXPECT_EQ(RuntimeWindowList().size(), 1u);
     });
 }
 
-TEST(MainWindow, DropsPatchEveryApplicationInOrderAndSkipOtherItems)
+TEST(MainWindow, DropsPatchEveryApplicationAndSkipOtherItems)
 {
     TempFolder temp;
     const fs::path a = MakeBundle(temp.Path(), "Alpha");
     const fs::path b = MakeClassicApp(temp.Path(), "Beta");
     const fs::path c = MakeBundle(temp.Path(), "Gamma");
-    const fs::path text = temp.Path() / "readme.txt";
-    WriteFile(text, "just text\n");
+    const fs::path text = temp / "readme.txt";
+    WriteBytes(text, "just text\n");
     const QUrl web("https://example.org/app.html");
+    auto patched = [&](const fs::path& p) { return p == b ? ClassicAppPatched(p) : BundlePatched(p); };
 
     const struct {
         const char* name;
@@ -154,37 +127,24 @@ TEST(MainWindow, DropsPatchEveryApplicationInOrderAndSkipOtherItems)
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        for (const fs::path& app : {a, c}) WriteFile(app / "Contents" / "Info.plist", kInfoPlist);
+        const std::vector<fs::path>& want = testCase.patched;
+        for (const fs::path& app : {a, c}) WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
         MakeClassicApp(temp.Path(), "Beta");
-        RunVeilor(temp.Path() / "run", {}, [&] {
-            QMainWindow* window = MainQtWindow();
-            int messages = 0;
+        int messages = 0;
+        RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 ++messages;
                 modal->close();
                 return true;
             });
-            auto mime = Urls(testCase.urls);
-            EXPECT_EQ(DragAccepted(window, *mime), testCase.accepted);
-            Drop(window, *mime);
-            const std::vector<fs::path>& want = testCase.patched;
-            auto allPatched = [&] {
-                return std::all_of(want.begin(), want.end(), [&](const fs::path& p) {
-                    return p == b ? ClassicAppPatched(p) : BundlePatched(p);
-                });
-            };
-            EXPECT_TRUE(WaitUntil(allPatched));
+            EXPECT_EQ(Drop(testCase.urls), testCase.accepted);
+            EXPECT_TRUE(WaitUntil([&] { return std::all_of(want.begin(), want.end(), patched); }));
             QCoreApplication::processEvents();
-            EXPECT_EQ(messages, 0);
         });
-        const std::vector<fs::path>& want = testCase.patched;
-        auto wanted = [&](const fs::path& p) { return std::find(want.begin(), want.end(), p) != want.end(); };
-        EXPECT_EQ(BundlePatched(a), wanted(a));
-        EXPECT_EQ(ClassicAppPatched(b), wanted(b));
-        EXPECT_EQ(BundlePatched(c), wanted(c));
-        EXPECT_EQ(ReadFile(text), "just text\n");
-        const auto& record = RuntimeCallRecord();
-        EXPECT_EQ(std::count(record.begin(), record.end(), "DropObject"), testCase.accepted ? 1 : 0);
+        EXPECT_EQ(messages, 0);
+        for (const fs::path& app : {a, b, c})
+            EXPECT_EQ(patched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
+        EXPECT_EQ(ReadBytes(text), "just text\n");
     }
 }
 
@@ -195,7 +155,7 @@ TEST(MainWindow, DroppedItemsAreProcessedOneAfterAnotherInDropOrder)
     const fs::path middle = MakeBundle(temp.Path(), "Middle");
     const fs::path last = MakeBundle(temp.Path(), "Last", "");
     std::vector<std::pair<QString, bool>> messages;  // text, middle patched by then
-    RunVeilor(temp.Path() / "run", {}, [&] {
+    RunVeilor(temp / "run", {}, [&] {
         ModalWatcher watcher([&](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box) return false;
@@ -203,8 +163,7 @@ TEST(MainWindow, DroppedItemsAreProcessedOneAfterAnotherInDropOrder)
             box->accept();
             return true;
         });
-        auto mime = Urls({FileUrl(first), FileUrl(middle), FileUrl(last)});
-        Drop(MainQtWindow(), *mime);
+        Drop({FileUrl(first), FileUrl(middle), FileUrl(last)});
         WaitUntil([&] { return messages.size() == 2; });
     });
     const std::vector<std::pair<QString, bool>> expected{
