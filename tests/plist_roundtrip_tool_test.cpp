@@ -12,9 +12,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const fs::path kGolden = fs::path(VEILOR_TEST_DATA) / "plist" / "cf-golden";
+
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+// The tool run on `input`, its output kept in `folder`.
+Outcome Start(const fs::path& input, const fs::path& folder) {
+    const fs::path out = folder / "out", err = folder / "err";
+    const std::string command = "'" PLIST_ROUNDTRIP "' '" + input.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
 }
 
 class RoundtripTool : public testing::Test {
@@ -26,56 +41,36 @@ protected:
     }
     void TearDown() override { fs::remove_all(mDir); }
 
-    struct Run {
-        int status;
-        std::string out, err;
-    };
-
-    Run Start(const fs::path& input) {
-        const fs::path out = mDir / "out", err = mDir / "err";
-        const std::string command = "'" PLIST_ROUNDTRIP "' '" + input.string() + "' >'" + out.string() + "' 2>'" +
-                                    err.string() + "'";
-        const int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
-    }
-
     fs::path mDir;
 };
 
 TEST_F(RoundtripTool, PrintsXMLOrOneLineOfReason) {
-    const fs::path golden = fs::path(VEILOR_TEST_DATA) / "plist" / "cf-golden";
     const struct {
-        const char* what;
-        std::string bytes;  // written to the input file
+        const char* input;     // a golden case
         const char* expected;  // golden .xml to print, or nullptr for a refusal
     } cases[] = {
-        {"XML", ReadFile(golden / "rd-bom-utf8.in"), "rd-bom-utf8.xml"},
-        {"binary", ReadFile(golden / "empties.in"), "empties.xml"},
-        {"old text format", ReadFile(golden / "txt-dict-quoted.in"), "txt-dict-quoted.xml"},
-        {"malformed", ReadFile(golden / "rd-mismatched-close.in"), nullptr},
-        {"empty", "", nullptr},
-        {"a set, which XML cannot carry", ReadFile(golden / "set-bin.in"), nullptr},
+        {"rd-bom-utf8.in", "rd-bom-utf8.xml"},
+        {"empties.in", "empties.xml"},
+        {"txt-dict-quoted.in", "txt-dict-quoted.xml"},
+        {"rd-mismatched-close.in", nullptr},
+        {"set-bin.in", nullptr},  // a set, which XML cannot carry
     };
     for (const auto& c : cases) {
-        const fs::path input = mDir / "input.plist";
-        std::ofstream(input, std::ios::binary) << c.bytes;
-        const Run run = Start(input);
+        const Outcome run = Start(kGolden / c.input, mDir);
+        EXPECT_EQ(run.status, c.expected ? 0 : 1) << c.input;
+        EXPECT_EQ(run.out, c.expected ? ReadFile(kGolden / c.expected) : "") << c.input;
         if (c.expected) {
-            EXPECT_EQ(run.status, 0) << c.what;
-            EXPECT_EQ(run.out, ReadFile(golden / c.expected)) << c.what;
-            EXPECT_EQ(run.err, "") << c.what;
+            EXPECT_EQ(run.err, "") << c.input;
         } else {
-            EXPECT_EQ(run.status, 1) << c.what;
-            EXPECT_EQ(run.out, "") << c.what;
-            ASSERT_FALSE(run.err.empty()) << c.what;
-            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.what << ": " << run.err;
+            ASSERT_FALSE(run.err.empty()) << c.input;
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.input << ": " << run.err;
         }
     }
 }
 
 TEST_F(RoundtripTool, ReportsWhatCannotBeRead) {
     for (const fs::path& input : {mDir / "missing.plist", mDir}) {
-        const Run run = Start(input);
+        const Outcome run = Start(input, mDir);
         EXPECT_EQ(run.status, 1) << input;
         EXPECT_NE(run.err.find("cannot be read"), std::string::npos) << run.err;
     }

@@ -1,11 +1,6 @@
 #!/usr/bin/env python3
-"""Writes random-ish property-list trees with Python's plistlib, an independent writer.
-
-usage: plist_trees.py FOLDER COUNT SEED
-
-For each tree N it writes FOLDER/tree-N.xml and FOLDER/tree-N.bin (the same value in both
-forms) and FOLDER/tree-N.dump, the value's one-line text as tests/plist_dump.h prints it.
-"""
+"""plist_trees.py FOLDER COUNT SEED: random trees written by plistlib, an independent writer, as
+FOLDER/tree-N.xml and tree-N.bin, with tree-N.dump, the value as tests/plist_dump.h prints it."""
 
 import datetime
 import math
@@ -79,19 +74,12 @@ def without_uids(value):
 
 
 def number(x):
-    if math.isnan(x):
-        return "nan"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    return "%.17g" % x
+    return "nan" if math.isnan(x) else ("inf" if x > 0 else "-inf") if math.isinf(x) else "%.17g" % x
 
 
 def quoted(s):
-    out = []
-    for b in s.encode("utf-8"):
-        c = chr(b)
-        out.append(c if 0x20 <= b < 0x7F and c not in "\"\\" else "\\x%02x" % b)
-    return '"' + "".join(out) + '"'
+    return '"' + "".join(chr(b) if 0x20 <= b < 0x7F and chr(b) not in "\"\\" else "\\x%02x" % b
+                         for b in s.encode("utf-8")) + '"'
 
 
 def dump(value):
