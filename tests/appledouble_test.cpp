@@ -63,16 +63,12 @@ TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
         {"JamesBarwell__rpi-gpio.js/.AppleDouble/README.md", 0x00020000, 13, none, 0},
         {"TeXShop__TeXShop/English.lproj/.AppleDouble/CustomInfo.plist", 0x00010000, 5, none, 0},
         {"fadden__CiderPress2/GSHK11.zip/__MACOSX/._gshk.docs", 0x00020000, 2, "TEXTpdos", 575},
-        {"fadden__CiderPress2/adf/._GSHK", 0x00020000, 2, "p\xb3\xdb\x07pdos", 18063},
         {"fadden__CiderPress2/adf/._gshk.docs", 0x00020000, 2, "TEXTpdos", 575},
         {"fadden__CiderPress2/diskcopy/._Installer Disk 1.image", 0x00020000, 6, "dImgdCpy", 359},
-        {"felipeeco__php-page/__MACOSX/._.DS_Store", 0x00020000, 2, "        ", 0},
         {"felipeeco__php-page/__MACOSX/._meldinger.php", 0x00020000, 2, none, 0},
         {"masonmark__Dash-Board-for-Newton-OS/._Dash Board Prefs.proj.text", 0x00020000, 2, "TEXTMPS ", 0},
         {"masonmark__Dash-Board-for-Newton-OS/._DashBoard.ntkc", 0x00020000, 2, "ntkcNTP1", 2670},
-        {"masonmark__Dash-Board-for-Newton-OS/._extras2GC.RSRC", 0x00020000, 2, "rsrcRSED", 5429},
         {"nsbasic-archive__NS-Basic-for-Newton-OS/._Monaco.rsrc", 0x00020000, 2, "rsrcRSED", 8918},
-        {"nsbasic-archive__NS-Basic-for-Newton-OS/._demoPackTest", 0x00020000, 2, "TEXTttxt", 332},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -116,14 +112,11 @@ TEST(AppleDouble, RefusesMalformedCompanions)
     };
     const std::vector<Case> cases = {
         {"empty", "", ErrorKind::Truncated, 0},
-        {"short magic", std::string("\0\x05\x16", 3), ErrorKind::Truncated, 3},
         {"AppleSingle", Pack({{9, 50, 32}}, 82, 0x00051600), ErrorKind::BadMagic, 0},
-        {"a bare resource fork", ReadBytes(Sample("uliwitness__filie-system6/Resources.rsrc")), ErrorKind::BadMagic, 0},
         {"version 3", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00030000), ErrorKind::BadVersion, 4},
         {"no count", Pack({}, 25), ErrorKind::Truncated, 25},
         {"count FFFF", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00020000, 0xFFFF), ErrorKind::Truncated, 24},
         {"entry ID 0", Pack({{9, 62, 10}, {0, 72, 10}}, 82), ErrorKind::InvalidEntryId, 38},
-        {"offset past end", Pack({{9, 50, 32}, {2, 83, 0}}, 82), ErrorKind::EntryOutOfRange, 38},
         {"length past end", Pack({{9, 50, 33}}, 82), ErrorKind::EntryOutOfRange, 26},
         {"offset + length wraps", Pack({{9, 50, 32}, {2, 0xFFFFFFF0u, 0x20}}, 82), ErrorKind::EntryOutOfRange, 38},
         {"inside the table", Pack({{9, 30, 8}}, 82), ErrorKind::EntryOverlapsHeader, 26},

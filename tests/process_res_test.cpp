@@ -90,6 +90,7 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         TempFolder folder;
         WriteBytes(folder / "._App", c.companion);
         WriteBytes(folder / "App", "data fork");
+        const std::string dumped = forktest::DumpCompanion(folder / "._App");
 
         EXPECT_EQ(RunRoute(folder / "App"), "");
         const std::string after = ReadBytes(folder / "._App");
@@ -99,6 +100,12 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         EXPECT_EQ(forktest::Without(Facts(after), {"plst 0 "}), forktest::Without(Facts(c.companion), {"plst 0 "}));
         const std::string patched = "plst 0 " + std::to_string(c.attributes) + " - 0 " + Hex(WithEntry(c.plst0)) + "\n";
         EXPECT_NE(Facts(after).find(patched), std::string::npos) << Facts(after);
+        // The independent reader sees the same of what we wrote.
+        const std::string dump = forktest::DumpCompanion(folder / "._App");
+        const std::initializer_list<std::string_view> unpatched = {"entry 2 ", "resource 706c7374 0 "};
+        EXPECT_EQ(forktest::Without(dump, unpatched), forktest::Without(dumped, unpatched));
+        EXPECT_NE(dump.find("resource 706c7374 0 " + std::to_string(c.attributes) + " - " + Hex(WithEntry(c.plst0)) + "\n"),
+                  std::string::npos) << dump;
 
         EXPECT_EQ(RunRoute(folder / "App"), "");
         EXPECT_TRUE(ReadBytes(folder / "._App") == after);
@@ -139,21 +146,28 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"map too short", Patched(good, 82 + 12, 4, 20), openFailed},
         {"type listed twice", Patched(good, map + 38, 4, forktest::Get32(good, map + 30)), openFailed},
         {"data past the data area", Patched(good, map + 28 + 2 + 8 * 3 + 5, 4, 0x00FFFFFF), openFailed},
+        // The type is told even when the rest is faulty, but not without a readable Finder info.
+        {"Finder info of three bytes", Patched(good, 34, 4, 3), ""},
+        {"Finder info past the end", Patched(good, 30, 4, static_cast<std::uint32_t>(good.size() - 2)), ""},
+        {"no Finder info entry", Patched(good, 26, 4, 10), ""},
+        {"cut inside the header", good.substr(0, 20), ""},
         {"unknown version", Patched(good, 4, 4, 0x00030000), ""},
         {"AppleSingle", Patched(good, 0, 4, 0x00051600), ""},
+        {"a folder in its place", "<folder>", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
         WriteBytes(folder / "App", "data fork");
-        if (!c.companion.empty()) WriteBytes(folder / "._App", c.companion);
+        if (c.companion == "<folder>") fs::create_directory(folder / "._App");
+        else if (!c.companion.empty()) WriteBytes(folder / "._App", c.companion);
         const auto listing = Listing(folder.Path());
 
         EXPECT_EQ(RunRoute(folder / "App"), c.expected);
         EXPECT_EQ(ReadBytes(folder / "App"), "data fork");
         EXPECT_EQ(Listing(folder.Path()), listing);
         if (!c.companion.empty()) {
-            EXPECT_TRUE(ReadBytes(folder / "._App") == c.companion);
+            EXPECT_TRUE(c.companion == "<folder>" ? fs::is_directory(folder / "._App") : ReadBytes(folder / "._App") == c.companion);
         }
     }
 }
@@ -196,7 +210,7 @@ TEST(ProcessRes, ReportsACompanionItCannotWrite)
 }
 
 // The framework's side: what is written when, through the fork alone.
-TEST(ResourceFork, CommitsOnlyAChange)
+TEST(ResourceFork, CommitsOnlyAChangeOnRelease)
 {
     const std::string companion = Companion("macos", kAppFork);
     const std::string withoutFork = Companion("nofork", "");
@@ -210,7 +224,6 @@ TEST(ResourceFork, CommitsOnlyAChange)
     const std::vector<Case> cases = {
         {"read only", companion, [](ResourceFork&) {}, kPlist},
         {"added, committed on release", companion, add, "new"},
-        {"added, committed explicitly", companion, [&](ResourceFork& f) { add(f); EXPECT_TRUE(f.Commit()); }, "new"},
         {"companion without a fork entry", withoutFork, add, "new"},
         {"no companion, nothing added", "", [](ResourceFork& f) { EXPECT_EQ(f.GetResource("plst", 0), ""); }, "<no companion>"},
         {"no companion, a resource added", "", add, "new"},
@@ -240,36 +253,5 @@ TEST(ResourceFork, CommitsOnlyAChange)
             EXPECT_EQ(after->offset, before->offset);
             EXPECT_TRUE(after->bytes == before->bytes);
         }
-    }
-}
-
-// The type is the Finder info's first four bytes as stored, told even when the rest of the
-// companion is faulty; without a readable Finder info there is none.
-TEST(ResourceFork, MacTypeReadsTheFinderInfoAsStored)
-{
-    const std::string good = Companion("plain", kAppFork);
-    struct Case {
-        std::string name;
-        std::string companion;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
-        {"bytes kept as they are", Patched(good, 50, 4, 0x61700143), "ap\x01" "C"},
-        {"a fault elsewhere in the table", Patched(good, 42, 4, 0xFFFFFFF0u), "APPL"},
-        {"Finder info of three bytes", Patched(good, 34, 4, 3), ""},
-        {"Finder info past the end", Patched(good, 30, 4, static_cast<std::uint32_t>(good.size() - 2)), ""},
-        {"no Finder info entry", Patched(good, 26, 4, 10), ""},
-        {"cut inside the header", good.substr(0, 20), ""},
-        {"a folder in its place", "<folder>", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempFolder folder;
-        WriteBytes(folder / "App", "data fork");
-        if (c.companion == "<folder>")
-            fs::create_directory(folder / "._App");
-        else
-            WriteBytes(folder / "._App", c.companion);
-        EXPECT_EQ(FolderItem(folder / "App").MacType(), c.expected);
     }
 }

@@ -1,21 +1,14 @@
 #!/usr/bin/env python3
-"""A second, independent AppleDouble and resource-fork writer and reader for the tests.
+"""A second, independent AppleDouble and resource-fork writer and reader for the tests, packing
+by the formats' own rules with struct and sharing no code with the program.
 
-It packs and unpacks the bytes by the formats' own rules with struct, sharing no code with
-the program, so that the program's reader and writer are each checked against another's.
+  make_appledouble.py build DESCRIPTION.json OUT   write the companion DESCRIPTION describes
+  make_appledouble.py dump FILE                    print what a companion holds, one fact a line
 
-  make_appledouble.py build DESCRIPTION.json OUT   write a companion described by DESCRIPTION
-  make_appledouble.py dump FILE             print what a companion holds, one fact a line
-
-A DESCRIPTION is a JSON object:
-  layout       "macos" (3,760-byte Finder info with an ATTR block at 50, fork at 3,810),
-               "plain" (32-byte Finder info at 50, fork after it) or "nofork" (no fork entry)
-  type, creator  four characters each
-  attributes   list of [name, hex value] extended attributes (macos layout only)
-  fork         {"attributes": n, "types": [{"code": "plst", "resources":
-                 [{"id": 0, "name": "...", "attributes": n, "text": "..." or "hex": "..."}]}]}
-               or null for an empty (0-byte) fork entry
-  extra        list of [id, hex] entries placed after the fork
+DESCRIPTION: {"layout": "macos" (3,760-byte Finder info with an ATTR block) | "plain" (32-byte
+Finder info) | "nofork" (no fork entry), "type", "creator", "attributes": [[name, hex]] (macos
+only), "fork": {"attributes": n, "types": [{"code", "resources": [{"id", "name", "attributes",
+"text" or "hex"}]}]} or null for an empty fork, "extra": [[id, hex]] entries after the fork}.
 """
 import json
 import struct
@@ -108,13 +101,7 @@ def dump_fork(fork, out):
     if not fork:
         out.append("fork empty")
         return
-    if len(fork) < 16:
-        out.append("fork unreadable")
-        return
     data_off, map_off, data_len, map_len = struct.unpack_from(">IIII", fork, 0)
-    if data_off + data_len > len(fork) or map_off + map_len > len(fork) or map_len < 30:
-        out.append("fork unreadable")
-        return
     m = fork[map_off:map_off + map_len]
     attrs, type_off, name_off = struct.unpack_from(">HHH", m, 22)
     out.append("map attributes %d" % attrs)
