@@ -5,7 +5,6 @@
 #include "plist/cfobject.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -21,17 +20,17 @@ inline std::string Number(double v) {
     return buffer;
 }
 
+inline std::string Hex(unsigned char c, const char* format) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, format, c);
+    return buffer;
+}
+
 // Printable ASCII stays, everything else (and " and \) is \xHH of the UTF-8 bytes.
 inline std::string Quoted(const std::string& bytes) {
     std::string out = "\"";
     for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
-            out += buffer;
-        }
+        out += c >= 0x20 && c < 0x7F && c != '"' && c != '\\' ? std::string(1, static_cast<char>(c)) : Hex(c, "\\x%02x");
     }
     return out + "\"";
 }
@@ -46,22 +45,16 @@ inline std::string List(const std::vector<CFObjectZorpRef>& items) {
 
 // Dictionary entries sorted by the text of their keys, so insertion order does not matter.
 inline std::string Dump(const CFObjectZorp& o) {
-    char buffer[40];
     switch (o.Kind()) {
     case CFKind::String: return Quoted(static_cast<const CFStringZorp&>(o).Text());
     case CFKind::Data: {
         std::string out = "<";
-        for (unsigned char c : static_cast<const CFBinaryDataZorp&>(o).Bytes()) {
-            std::snprintf(buffer, sizeof buffer, "%02x", c);
-            out += buffer;
-        }
+        for (unsigned char c : static_cast<const CFBinaryDataZorp&>(o).Bytes()) out += Hex(c, "%02x");
         return out + ">";
     }
     case CFKind::Integer: {
         const auto& i = static_cast<const CFIntegerZorp&>(o);
-        if (i.IsUnsigned()) std::snprintf(buffer, sizeof buffer, "%" PRIu64, i.Bits());
-        else std::snprintf(buffer, sizeof buffer, "%" PRId64, i.AsSigned());
-        return buffer;
+        return i.IsUnsigned() ? std::to_string(i.Bits()) : std::to_string(i.AsSigned());
     }
     case CFKind::Real: return "r" + Number(static_cast<const CFRealZorp&>(o).Value());
     case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(o).Value() ? "true" : "false";
