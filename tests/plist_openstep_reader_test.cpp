@@ -70,7 +70,6 @@ TEST(OpenStepReader, RefusesMalformedText) {
         {"dictionary without its closing brace", "{ a = b;", "closing '}'", 0},
         {"entry without its semicolon", "{ a = b }", "missing ';'", 8},
         {"array without commas", "( a b )", "closing ')'", 0},
-        {"array with an empty element", "(a,,b)", "closing ')'", 0},
         {"unterminated quoted string", "{ a = \"open; }", "unterminated", 6},
         {"backslash at the end", "\"a\\", "unterminated", 0},
         {"odd number of hex digits", "<0fb>", "odd number", 4},
