@@ -69,10 +69,7 @@ inline std::string ReadBytes(const fs::path& path)
     return bytes.str();
 }
 
-inline std::string TestData(const std::string& relative)
-{
-    return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
-}
+inline std::string TestData(const std::string& relative) { return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative); }
 
 // Names in the folder, sorted.
 inline std::vector<std::string> Listing(const fs::path& folder)
@@ -98,10 +95,7 @@ inline void MakeOld(const fs::path& path)
     struct timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
-inline time_t ModifiedAt(const fs::path& path)
-{
-    return LinkStatus(path).st_mtim.tv_sec;
-}
+inline time_t ModifiedAt(const fs::path& path) { return LinkStatus(path).st_mtim.tv_sec; }
 
 // An AppleDouble companion holding only Finder info: the file's type and creator codes.
 inline std::string FinderInfoCompanion(std::string_view type, std::string_view creator)
@@ -156,8 +150,7 @@ public:
     RecordedMessages(const RecordedMessages&) = delete;
     RecordedMessages& operator=(const RecordedMessages&) = delete;
 
-    const std::vector<std::string>& Texts() const { return mTexts; }
-    // The messages as one text, one per line, for answers passed back from a child.
+    // The messages as one text, one per line.
     std::string Joined() const
     {
         std::string joined;

@@ -160,6 +160,6 @@ TEST(ProcessPackage, ANilObjectRaisesAndNothingIsWritten)
     RecordedMessages messages;
     EXPECT_THROW(Patcher().ProcessPackage(std::make_shared<FolderItem>(temp / "Tool.app")), NilObjectException);
     EXPECT_THROW(Patcher().ProcessPackage(nullptr), NilObjectException);
-    EXPECT_TRUE(messages.Texts().empty());
+    EXPECT_EQ(messages.Joined(), "");
     EXPECT_EQ(Snapshot(temp.Path()), before);
 }

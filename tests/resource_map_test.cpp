@@ -140,14 +140,10 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
     };
     const std::string head = std::string(480, '0') + " map 0 0 0 copy\n";
     const std::string small = "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n";
-    const std::string withAttributes = Patched(SmallFork(), 271 + 50, 1, 0x20);
     const std::vector<Case> cases = {
-        {"into an empty fork", "", "plst", 0, "<d/>", "", "plst 0 0 - 0 3c642f3e\n"},
         {"a new type goes last", SmallFork(), "plst", 0, "P", "", small + "plst 0 0 - 0 50\n"},
         {"a new ID goes last in its type", SmallFork(), "TEXT", -2, "", "b",
          "TEXT 1 0 'a' 0 7879\nTEXT -2 0 'b' 0 \nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n"},
-        {"replacing keeps attributes and drops an empty name", withAttributes, "TEXT", 1, "zz", "",
-         "TEXT 1 32 - 0 7a7a\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n"},
         {"replacing sets a name", SmallFork(), "STR ", 6, "q", "n",
          "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 'n' 0 71\n"},
         {"type codes are exact", SmallFork(), "text", 1, "", "", small + "text 1 0 - 0 \n"},
