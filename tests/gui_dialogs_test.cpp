@@ -19,25 +19,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 using namespace gui_test;
 
 namespace {
-
-struct BoxSeen {
-    QString title, text, informative;
-};
-
-// Watches for message boxes, reads and dismisses each.
-std::unique_ptr<ModalWatcher> WatchBoxes(std::vector<BoxSeen>& seen)
-{
-    return std::make_unique<ModalWatcher>([&seen](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (!box) return false;
-        seen.push_back({box->windowTitle(), box->text(), box->informativeText()});
-        box->accept();
-        return true;
-    });
-}
 
 void Choose(const char* text)
 {
@@ -51,30 +37,49 @@ void Choose(const char* text)
 
 }  // namespace
 
-TEST(AboutBox, ShowsVersionsTitleAndPluginAfreshEachTime)
+TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)
 {
     TempFolder temp;
-    std::vector<BoxSeen> seen;
-    RunVeilor(temp / "run", {}, [&] {
-        auto watcher = WatchBoxes(seen);
+    const fs::path empty = MakeBundle(temp.Path(), "Empty", "");
+    std::vector<std::array<QString, 3>> seen;  // title, text, explanation
+    bool wentOn = false;
+    RunVeilor(temp / "run", {empty.string()}, [&] {
+        ModalWatcher watcher([&seen](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (!box) return false;
+            seen.push_back({box->windowTitle(), box->text(), box->informativeText()});
+            box->accept();
+            return true;
+        });
+        WaitUntil([&] { return seen.size() == 1; });
         Choose("About Veilor...");
-        Choose("About Veilor...");
+        Choose("About Veilor...");  // made afresh each time
+        RuntimeHandle([] { throw NilObjectException(); });
+        wentOn = true;
     });
-    ASSERT_EQ(seen.size(), 2u);
-    for (const BoxSeen& box : seen) {
-        EXPECT_EQ(box.title, "About");
-        const QStringList parts = box.text.split('\n');
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
+    for (const auto& about : {seen[1], seen[2]}) {
+        EXPECT_EQ(about[0], "About");
+        const QStringList parts = about[1].split('\n');
         ASSERT_EQ(parts.size(), 3);  // exactly two line ends
         EXPECT_EQ(parts[0], "Veilor 1.0.0");
         EXPECT_TRUE(parts[1].isEmpty());
         EXPECT_FALSE(parts[2].isEmpty());
-        EXPECT_EQ(box.informative, QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
+        EXPECT_EQ(about[2], QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
     }
+    EXPECT_EQ(seen[3][1], "An exception of class NilObjectException was not handled.");
+    EXPECT_TRUE(wentOn);
 }
 
-TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
+TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoesNothing)
 {
     TempFolder temp;
+    const fs::path app = MakeBundle(temp.Path(), "Chosen");
+    MakeClassicApp(temp.Path(), "Classic");
+    fs::create_directories(temp / "Plain folder");
+    WriteBytes(temp / "letter.txt", "text\n");
+    const QString here = QString::fromStdString(temp.Path().string());
     const struct {
         const char* name;
         bool cancel;
@@ -82,8 +87,8 @@ TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
     } cases[] = {{"bundle chosen", false, false}, {"cancelled", true, false}, {"cancelled after Ctrl+O", true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path folder = temp / c.name;
-        const fs::path app = MakeBundle(folder, "Chosen");
+        WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
+        QStringList listed;
         int dialogs = 0, others = 0;
         RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
@@ -95,14 +100,23 @@ TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
                 }
                 if (c.cancel) {
                     dialog->reject();
-                } else {
-                    dialog->setDirectory(QString::fromStdString(folder.string()));
-                    // As the user types it: selectFile leaves the name field alone once it has focus.
-                    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-                    if (!name) return false;
-                    name->setText("Chosen.app");
-                    static_cast<QDialog*>(dialog)->accept();
+                    return true;
                 }
+                dialog->setDirectory(here);
+                QAbstractProxyModel* model = dialog->proxyModel();
+                auto* files = qobject_cast<QFileSystemModel*>(model->sourceModel());
+                WaitUntil([&] {
+                    const QModelIndex folder = model->mapFromSource(files->index(here));
+                    listed.clear();
+                    for (int row = 0; row < model->rowCount(folder); ++row)
+                        listed << model->index(row, 0, folder).data().toString();
+                    return listed.size() >= 3;
+                });
+                // As the user types it: selectFile leaves the name field alone once it has focus.
+                auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+                if (!name) return false;
+                name->setText("Chosen.app");
+                static_cast<QDialog*>(dialog)->accept();
                 return true;
             });
             if (c.byShortcut) {
@@ -120,55 +134,7 @@ TEST(OpenCommand, PatchesTheChosenApplicationAndCancelDoesNothing)
         EXPECT_EQ(others, 0);
         EXPECT_EQ(ReadBytes(app / "Contents" / "Info.plist") == kInfoPlist, c.cancel);
         EXPECT_EQ(BundlePatched(app), !c.cancel);
+        listed.sort();
+        EXPECT_EQ(listed, c.cancel ? QStringList() : QStringList({"Chosen.app", "Classic", "Plain folder", "run"}));
     }
-}
-
-TEST(OpenCommand, DialogShowsFoldersAndApplicationsOnly)
-{
-    TempFolder temp;
-    MakeBundle(temp.Path(), "Shown");
-    MakeClassicApp(temp.Path(), "Classic");
-    fs::create_directories(temp / "Plain folder");
-    WriteBytes(temp / "letter.txt", "text\n");
-    const QString here = QString::fromStdString(temp.Path().string());
-    QStringList listed;
-    RunVeilor(temp / "run", {}, [&] {
-        ModalWatcher watcher([&](QWidget* modal) {
-            auto* dialog = qobject_cast<QFileDialog*>(modal);
-            if (!dialog) return false;
-            dialog->setDirectory(here);
-            QAbstractProxyModel* model = dialog->proxyModel();
-            auto* files = qobject_cast<QFileSystemModel*>(model->sourceModel());
-            WaitUntil([&] {
-                const QModelIndex folder = model->mapFromSource(files->index(here));
-                listed.clear();
-                for (int row = 0; row < model->rowCount(folder); ++row)
-                    listed << model->index(row, 0, folder).data().toString();
-                return listed.size() >= 3;
-            });
-            dialog->reject();
-            return true;
-        });
-        Choose("Open...");
-    });
-    listed.sort();
-    EXPECT_EQ(listed, QStringList({"Classic", "Plain folder", "Shown.app", "run"}));
-}
-
-TEST(MessageBoxes, ARouteFailureShowsItsExactTextAndAnEscapedExceptionIsNamed)
-{
-    TempFolder temp;
-    const fs::path empty = MakeBundle(temp.Path(), "Empty", "");
-    std::vector<BoxSeen> seen;
-    bool wentOn = false;
-    RunVeilor(temp / "run", {empty.string()}, [&] {
-        auto watcher = WatchBoxes(seen);
-        WaitUntil([&] { return seen.size() == 1; });
-        RuntimeHandle([] { throw NilObjectException(); });
-        wentOn = true;
-    });
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].text, "No plst resource in file Empty.app.");
-    EXPECT_EQ(seen[1].text, "An exception of class NilObjectException was not handled.");
-    EXPECT_TRUE(wentOn);
 }

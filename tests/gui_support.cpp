@@ -20,12 +20,7 @@ extern char** environ;
 namespace gui_test {
 
 const std::string kInfoPlist =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n<dict>\n"
-    "\t<key>CFBundleName</key>\n\t<string>Sample</string>\n"
-    "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n"
-    "</dict>\n</plist>\n";
+    "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleName</key><string>Sample</string></dict></plist>";
 
 fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::string& plist)
 {
@@ -111,26 +106,20 @@ bool WaitUntil(const std::function<bool()>& done)
     return true;
 }
 
-ModalWatcher::ModalWatcher(std::function<bool(QWidget*)> act) : mTimer(std::make_unique<QTimer>())
+ModalWatcher::ModalWatcher(std::function<bool(QWidget*)> act)
 {
-    mTimer->setInterval(10);
-    QObject::connect(mTimer.get(), &QTimer::timeout, [this, act = std::move(act)] {
+    QObject::connect(&mTimer, &QTimer::timeout, [this, act = std::move(act)] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal) return;
-        if (modal == mLast && ++mTries > 500) {
+        if (modal && modal == mLast && ++mTries > 500) {
             if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-            return;
-        }
-        if (act(modal) && modal != mLast) {
+        } else if (modal && modal != mLast && act(modal)) {
             mLast = modal;
             mTries = 0;
             ++mSeen;
         }
     });
-    mTimer->start();
+    mTimer.start(10);
 }
-
-ModalWatcher::~ModalWatcher() = default;
 
 QMainWindow* MainQtWindow()
 {

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,11 +47,10 @@ bool WaitUntil(const std::function<bool()>& done);
 class ModalWatcher {
 public:
     explicit ModalWatcher(std::function<bool(QWidget*)> act);
-    ~ModalWatcher();
     int Seen() const { return mSeen; }  // distinct widgets taken
 
 private:
-    std::unique_ptr<QTimer> mTimer;
+    QTimer mTimer;
     QPointer<QWidget> mLast;
     int mSeen = 0;
     int mTries = 0;
