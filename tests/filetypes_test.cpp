@@ -66,8 +66,6 @@ TEST(FileTypes, ConversionAndJoinsRegisterAndJoinWithSemicolons)
         {"type + type, right", [](auto& a, auto& b) { return a->Operator_AddRight(b); }, "beta;alpha", {"register alpha", "register beta"}},
         {"type + text", [](auto& a, auto&) { return a->Operator_Add(std::string("x/y")); }, "alpha;x/y", {"register alpha"}},
         {"text + type", [](auto& a, auto&) { return a->Operator_AddRight(std::string("x/y")); }, "x/y;alpha", {"register alpha"}},
-        {"join after convert", [](auto& a, auto& b) { a->Operator_Convert(); return b->Operator_Add(a); }, "beta;alpha",
-         {"register alpha", "register beta"}},
         {"each property write withdraws",
          [](auto& a, auto&) {
              std::string seen;

@@ -121,11 +121,16 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
     const std::string good = Companion("plain", kAppFork);
     const std::uint32_t forkLength = forktest::Get32(good, 46);
     const std::size_t map = 82 + forktest::Get32(good, 82 + 4);
+    enum class As { Root, Nobody, RootWithFailingRename };
+    using Prepare = std::function<void(const TempFolder&)>;
     struct Case {
         std::string name;
         std::string companion;  // "" for none
         std::string expected;
+        Prepare prepare = nullptr;
+        As as = As::Root;
     };
+    auto owned = [](const char* name) { return [=](const TempFolder& t) { ::chown((t / name).c_str(), kNobody, kNobody); }; };
     const std::vector<Case> cases = {
         {"a document", Patched(good, 50, 4, 0x54455854), ""},
         {"type codes are case-sensitive", Patched(good, 50, 4, 0x6170706C), ""},
@@ -153,59 +158,34 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"cut inside the header", good.substr(0, 20), ""},
         {"unknown version", Patched(good, 4, 4, 0x00030000), ""},
         {"AppleSingle", Patched(good, 0, 4, 0x00051600), ""},
-        {"a folder in its place", "<folder>", ""},
+        {"a folder in its place", "", "", [](const TempFolder& t) { fs::create_directory(t / "._App"); }},
+        // No link is followed, so the type is not known and the route ends silently.
+        {"a link in place of the companion", good, "",
+         [](const TempFolder& t) { fs::rename(t / "._App", t / "real"); fs::create_symlink("real", t / "._App"); }},
+        {"commit fails", good, "Failed to write resource fork of file App.\n", nullptr, As::RootWithFailingRename},
+        {"companion not writable", good, openFailed, owned("."), As::Nobody},
+        {"folder not writable", good, openFailed, owned("._App"), As::Nobody},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
         WriteBytes(folder / "App", "data fork");
-        if (c.companion == "<folder>") fs::create_directory(folder / "._App");
-        else if (!c.companion.empty()) WriteBytes(folder / "._App", c.companion);
+        if (!c.companion.empty()) WriteBytes(folder / "._App", c.companion);
+        if (c.prepare) c.prepare(folder);
         const auto listing = Listing(folder.Path());
 
-        EXPECT_EQ(RunRoute(folder / "App"), c.expected);
+        if (c.as == As::Nobody) {
+            EXPECT_EQ(RunAsNobody([&] { return RunRoute(folder / "App"); }), c.expected);
+        } else {
+            std::optional<FailingStep> failing;
+            if (c.as == As::RootWithFailingRename) failing.emplace("rename");
+            EXPECT_EQ(RunRoute(folder / "App"), c.expected);
+        }
         EXPECT_EQ(ReadBytes(folder / "App"), "data fork");
         EXPECT_EQ(Listing(folder.Path()), listing);
         if (!c.companion.empty()) {
-            EXPECT_TRUE(c.companion == "<folder>" ? fs::is_directory(folder / "._App") : ReadBytes(folder / "._App") == c.companion);
+            EXPECT_TRUE(ReadBytes(folder / "._App") == c.companion);
         }
-    }
-}
-
-TEST(ProcessRes, ReportsACompanionItCannotWrite)
-{
-    ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string companion = Companion("macos", kAppFork);
-    struct Case {
-        std::string name;
-        std::function<std::string(const TempFolder&)> run;
-        std::string expected;
-    };
-    auto asNobody = [](const TempFolder& t) { return RunAsNobody([&] { return RunRoute(t / "My App"); }); };
-    const std::vector<Case> cases = {
-        {"commit fails", [](const TempFolder& t) { FailingStep failing("rename"); return RunRoute(t / "My App"); },
-         "Failed to write resource fork of file My App.\n"},
-        {"companion not writable", [&](const TempFolder& t) { ::chown(t.Path().c_str(), kNobody, kNobody); return asNobody(t); },
-         "Failed to open resource fork of file My App.\n"},
-        {"folder not writable", [&](const TempFolder& t) { ::chown((t / "._My App").c_str(), kNobody, kNobody); return asNobody(t); },
-         "Failed to open resource fork of file My App.\n"},
-        // No link is followed, so the type is not known and the route ends silently.
-        {"a link in place of the companion",
-         [&](const TempFolder& t) {
-             fs::rename(t / "._My App", t / "real");
-             fs::create_symlink("real", t / "._My App");
-             return RunRoute(t / "My App");
-         },
-         ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempFolder folder;
-        WriteBytes(folder / "My App", "data fork");
-        WriteBytes(folder / "._My App", companion);
-        EXPECT_EQ(c.run(folder), c.expected);
-        EXPECT_EQ(ReadBytes(folder / "My App"), "data fork");
-        EXPECT_TRUE(ReadBytes(folder / (fs::is_symlink(folder / "._My App") ? "real" : "._My App")) == companion);
     }
 }
 
