@@ -1,6 +1,5 @@
 #pragma once
 // A one-line text form of a property-list tree, for comparing values rather than bytes.
-// tests/tools/plist_trees.py prints the same form for the trees it writes.
 
 #include "plist/cfobject.h"
 
