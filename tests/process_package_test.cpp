@@ -1,5 +1,4 @@
 #include "file_fixtures.h"
-#include "framework/nil_object.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 #include "plist/plist.h"
@@ -147,19 +146,4 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         EXPECT_EQ(after.size() + 1, before.size());
         for (const auto& [path, described] : after) EXPECT_EQ(described, before.at(path)) << path;
     }
-}
-
-TEST(ProcessPackage, ANilObjectRaisesAndNothingIsWritten)
-{
-    ASSERT_EQ(BindZorpPlugin(), "");
-    TempFolder temp;
-    // A dictionary with an integer key can be read but has no XML form: XML gives nil.
-    WriteBytes(temp / "Tool.app/Contents/Info.plist", TestData("patcher/bin-int-key.plist"));
-    const auto before = Snapshot(temp.Path());
-
-    RecordedMessages messages;
-    EXPECT_THROW(Patcher().ProcessPackage(std::make_shared<FolderItem>(temp / "Tool.app")), NilObjectException);
-    EXPECT_THROW(Patcher().ProcessPackage(nullptr), NilObjectException);
-    EXPECT_EQ(messages.Joined(), "");
-    EXPECT_EQ(Snapshot(temp.Path()), before);
 }

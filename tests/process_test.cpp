@@ -110,11 +110,18 @@ TEST(Process, AnExceptionPassesOutAndSkipsTheRefresh)
         TempFolder temp;
         c.make(temp);
         MakeOld(temp / c.item);
+        const std::string original = ReadBytes(temp / "Tool.app/Contents/Info.plist");
         RecordingPatcher patcher;
         patcher.raiseInRoute = c.raiseInRoute;
+        RecordedMessages messages;
         EXPECT_THROW(patcher.Process(std::make_shared<FolderItem>(temp / c.item)), NilObjectException) << c.label;
         EXPECT_EQ(patcher.routes, c.routes) << c.label;
         EXPECT_EQ(ModifiedAt(temp / c.item), kOldTime) << c.label << ": not refreshed";
+        EXPECT_EQ(messages.Joined(), "") << c.label;
+        EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist"), original) << c.label << ": nothing written";
+        if (fs::exists(temp / "Tool.app")) {
+            EXPECT_EQ(Listing(temp / "Tool.app/Contents"), std::vector<std::string>{"Info.plist"}) << c.label;
+        }
     }
 
     RecordingPatcher patcher;
