@@ -127,13 +127,13 @@ TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoe
             } else {
                 Choose("Open...");
             }
-            WaitUntil([&] { return c.cancel ? watcher.Seen() > 0 : BundlePatched(app); });
+            WaitUntil([&] { return c.cancel ? watcher.Seen() > 0 : Patched(app); });
             dialogs = watcher.Seen() - others;
         });
         EXPECT_EQ(dialogs, 1);
         EXPECT_EQ(others, 0);
         EXPECT_EQ(ReadBytes(app / "Contents" / "Info.plist") == kInfoPlist, c.cancel);
-        EXPECT_EQ(BundlePatched(app), !c.cancel);
+        EXPECT_EQ(Patched(app), !c.cancel);
         listed.sort();
         EXPECT_EQ(listed, c.cancel ? QStringList() : QStringList({"Chosen.app", "Classic", "Plain folder", "run"}));
     }

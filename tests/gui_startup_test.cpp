@@ -183,6 +183,6 @@ TEST(OpenDocument, EachArgumentIsPatchedAfterTheWindowOpens)
     });
     EXPECT_TRUE(windowWasOpen);
     EXPECT_TRUE(InOrder(RuntimeCallRecord(), steps));
-    EXPECT_TRUE(BundlePatched(bundle));
+    EXPECT_TRUE(Patched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
 }

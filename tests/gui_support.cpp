@@ -12,7 +12,6 @@
 #include <QMenu>
 #include <QMenuBar>
 
-#include <cstdint>
 #include <cstdlib>
 
 extern char** environ;
@@ -29,44 +28,18 @@ fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::
     return bundle;
 }
 
-namespace {
-
-std::string Be32(std::uint32_t v)
-{
-    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
-
-// An AppleDouble companion: Finder info with type APPL, and a resource fork holding only an
-// unnamed plst 0, laid out at the offsets the formats' own writers use.
-std::string ClassicCompanion(const std::string& plist)
-{
-    const auto size = static_cast<std::uint32_t>(plist.size()) + 4;
-    const std::string forkHeader = Be32(256) + Be32(256 + size) + Be32(size) + Be32(50);
-    const std::string fork = forkHeader + std::string(240, '\0') + Be32(size - 4) + plist + std::string(24, '\0') +
-                             std::string("\0\x1C\0\x32\0\0plst\0\0\0\x0A\0\0\xFF\xFF", 18) + std::string(8, '\0');
-    return std::string("\0\x05\x16\x07\0\x02\0\0", 8) + std::string(16, '\0') + std::string("\0\x02", 2) +
-           Be32(9) + Be32(50) + Be32(32) + Be32(2) + Be32(82) + Be32(static_cast<std::uint32_t>(fork.size())) +
-           "APPL????" + std::string(24, '\0') + fork;
-}
-
-}  // namespace
-
 fs::path MakeClassicApp(const fs::path& folder, const std::string& name)
 {
     WriteBytes(folder / name, std::string("\0\0\0\x01 classic code", 16));
-    WriteBytes(folder / ("._" + name), ClassicCompanion(kInfoPlist));
+    WriteBytes(folder / ("._" + name), fixtures::TestData("cli/plst-appl.adouble"));
     return folder / name;
 }
 
-bool BundlePatched(const fs::path& bundle)
+bool Patched(const fs::path& app)
 {
-    return ReadBytes(bundle / "Contents" / "Info.plist").find("<key>NSUIElement</key>") != std::string::npos;
-}
-
-bool ClassicAppPatched(const fs::path& app)
-{
-    const fs::path companion = app.parent_path() / ("._" + app.filename().string());
-    return ReadBytes(companion).find("<key>NSUIElement</key>") != std::string::npos;
+    const fs::path plist = fs::is_directory(app) ? app / "Contents" / "Info.plist"
+                                                 : app.parent_path() / ("._" + app.filename().string());
+    return ReadBytes(plist).find("<key>NSUIElement</key>") != std::string::npos;
 }
 
 int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
@@ -127,24 +100,11 @@ QMainWindow* MainQtWindow()
     return window ? QtWindowOf(*window) : nullptr;
 }
 
-namespace {
-
-QAction* FindIn(const QList<QAction*>& actions, const QString& text)
-{
-    for (QAction* action : actions) {
-        if (action->text() == text) return action;
-        if (QMenu* menu = action->menu()) {
-            if (QAction* found = FindIn(menu->actions(), text)) return found;
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
 QAction* FindAction(QMainWindow* window, const QString& text)
 {
-    return window ? FindIn(window->menuBar()->actions(), text) : nullptr;
+    for (QAction* action : window ? window->findChildren<QAction*>() : QList<QAction*>())
+        if (action->text() == text) return action;
+    return nullptr;
 }
 
 void OpenAndCloseMenu(QMainWindow* window, const QString& menuTitle)

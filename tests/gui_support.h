@@ -27,11 +27,10 @@ extern const std::string kInfoPlist;
 // NAME.app/Contents/Info.plist holding `plist`.
 fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::string& plist = kInfoPlist);
 // A single-file application: a data file and its AppleDouble companion "._NAME" with the type
-// "APPL" and the property list as plst resource 0.
+// "APPL" and a property list as plst resource 0.
 fs::path MakeClassicApp(const fs::path& folder, const std::string& name);
-// True once the application's property list carries NSUIElement.
-bool BundlePatched(const fs::path& bundle);
-bool ClassicAppPatched(const fs::path& app);
+// True once the application's (bundle's or single file's) property list carries NSUIElement.
+bool Patched(const fs::path& app);
 
 // Runs the program in this process as main does, with `body` as the first event of the loop.
 // The program's runtime socket lives in `runtimeDir`. Answers the exit status.

@@ -114,7 +114,6 @@ TEST(MainWindow, DropsPatchEveryApplicationOneAfterAnotherAndSkipOtherItems)
     const fs::path text = temp / "readme.txt";
     WriteBytes(text, "just text\n");
     const QUrl web("https://example.org/app.html");
-    auto patched = [&](const fs::path& p) { return p == b ? ClassicAppPatched(p) : BundlePatched(p); };
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
     const struct {
@@ -140,19 +139,19 @@ TEST(MainWindow, DropsPatchEveryApplicationOneAfterAnotherAndSkipOtherItems)
         RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* box = qobject_cast<QMessageBox*>(modal);
-                boxes.emplace_back(box ? box->text() : QString(), patched(a));
+                boxes.emplace_back(box ? box->text() : QString(), Patched(a));
                 modal->close();
                 return true;
             });
             EXPECT_EQ(Drop(testCase.urls), testCase.accepted);
             EXPECT_TRUE(WaitUntil([&] {
-                return boxes.size() >= testCase.boxes.size() && std::all_of(want.begin(), want.end(), patched);
+                return boxes.size() >= testCase.boxes.size() && std::all_of(want.begin(), want.end(), Patched);
             }));
             QCoreApplication::processEvents();
         });
         EXPECT_EQ(boxes, testCase.boxes);
         for (const fs::path& app : {a, b, c})
-            EXPECT_EQ(patched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
+            EXPECT_EQ(Patched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
         EXPECT_EQ(ReadBytes(text), "just text\n");
     }
 }

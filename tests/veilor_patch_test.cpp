@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,23 +48,8 @@ void WriteFile(const fs::path& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Be32(std::uint32_t v)
-{
-    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
-
-// An AppleDouble companion: Finder info with `type`, and a resource fork holding only an
-// unnamed plst 0, laid out at the offsets the formats' own writers use.
-std::string Companion(const std::string& type, const std::string& plist)
-{
-    const auto size = static_cast<std::uint32_t>(plist.size()) + 4;
-    const std::string forkHeader = Be32(256) + Be32(256 + size) + Be32(size) + Be32(50);
-    const std::string fork = forkHeader + std::string(240, '\0') + Be32(size - 4) + plist + std::string(24, '\0') +
-                             std::string("\0\x1C\0\x32\0\0plst\0\0\0\x0A\0\0\xFF\xFF", 18) + std::string(8, '\0');
-    return std::string("\0\x05\x16\x07\0\x02\0\0", 8) + std::string(16, '\0') + std::string("\0\x02", 2) +
-           Be32(9) + Be32(50) + Be32(32) + Be32(2) + Be32(82) + Be32(static_cast<std::uint32_t>(fork.size())) +
-           type + "????" + std::string(24, '\0') + fork;
-}
+// A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
+const std::string kCompanion = ReadFile(fs::path(VEILOR_TEST_DATA) / "cli" / "plst-appl.adouble");
 
 struct Result {
     int status = -1;
@@ -90,19 +74,18 @@ protected:
         return mDir / name;
     }
 
-    fs::path SingleFile(const fs::path& folder, const std::string& name, const std::string& companion)
+    fs::path SingleFile(const fs::path& path, const std::string& companion)
     {
-        WriteFile(folder / name, "data fork");
-        WriteFile(folder / ("._" + name), companion);
-        return folder / name;
+        WriteFile(path, "data fork");
+        WriteFile(path.parent_path() / ("._" + path.filename().string()), companion);
+        return path;
     }
 
     // Runs veilor-patch in the test's folder with no display, as `user`.
     Result Run(const std::vector<std::string>& args, uid_t user = 0)
     {
-        fs::path out = mDir / ".stdout", err = mDir / ".stderr";
-        pid_t pid = fork();
-        if (pid == 0) {
+        const fs::path out = mDir / ".stdout", err = mDir / ".stderr";
+        if (pid_t pid = fork(); pid == 0) {
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
@@ -117,7 +100,7 @@ protected:
             _exit(126);
         }
         int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
+        wait(&wstatus);
         Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, ReadFile(out), ReadFile(err)};
         fs::remove(out);
         fs::remove(err);
@@ -127,46 +110,61 @@ protected:
     fs::path mDir;
 };
 
-TEST_F(VeilorPatchTest, EveryPathIsPatchedOrReportedAndTheRestStillProcessed)
+TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
 {
     const fs::path xml = Bundle("Xml.app", kDemoXml), binary = Bundle("Binary.app", kDemoBinary),
                    oldText = Bundle("OldText.app", "{ CFBundleName = Demo; }"),
-                   patched = Bundle("Patched.app", kDemoPatched), signedOne = Bundle("Signed.app", kDemoXml);
+                   patched = Bundle("Patched.app", kDemoPatched), signedOne = Bundle("Signed.app", kDemoXml),
+                   flagged = Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>"),
+                   empty = Bundle("Empty.app", ""), broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
     fs::create_directories(signedOne / "Contents" / "_CodeSignature");
     fs::create_directories(patched / "Contents" / "_CodeSignature");  // unchanged, so no warning
-    fs::path empty = Bundle("Empty.app", "");
-    fs::path broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
-    // The fork's data offset points far past its end.
-    fs::path badFork = SingleFile(mDir, "BadFork", Companion("APPL", kDemoXml).replace(82, 4, "\xFF\xFF\xFF\xFF"));
-    const std::string badCompanion = ReadFile(mDir / "._BadFork");
+    const fs::path classic = SingleFile(mDir / "Classic", kCompanion);
+    const fs::path document = SingleFile(mDir / "Notes", std::string(kCompanion).replace(50, 4, "TEXT"));
+    const fs::path shortFork = SingleFile(mDir / "Short", kCompanion.substr(0, 300));
     const fs::path missing = mDir / "Missing.app";
+    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string()};
+
+    Result before = Run(check);
+    EXPECT_EQ(before.status, 1);
+    EXPECT_EQ(before.out, xml.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
+                              classic.string() + ": no NSUIElement\n");
+    EXPECT_EQ(ReadFile(xml / "Contents" / "Info.plist"), kDemoXml);
 
     Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
-                    empty.string(), broken.string(), badFork.string(), missing.string()});
+                    classic.string(), document.string(), empty.string(), broken.string(), shortFork.string(),
+                    missing.string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, signedOne.string() + ": warning: the bundle's code signature no longer matches; macOS will refuse"
                                           " to open it until it is signed again. On a Mac: codesign --force --deep"
                                           " --sign - " + signedOne.string() + "\n" +
-                         empty.string() + ": No plst resource in file Empty.app.\n" + badFork.string() +
-                         ": Failed to open resource fork of file BadFork.\n" + missing.string() +
+                         empty.string() + ": No plst resource in file Empty.app.\n" + shortFork.string() +
+                         ": Failed to open resource fork of file Short.\n" + missing.string() +
                          ": No such file or folder.\n");
     for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne})
         EXPECT_EQ(ReadFile(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
+    EXPECT_NE(ReadFile(mDir / "._Classic").find(kDemoPatched), std::string::npos);
+    EXPECT_EQ(ReadFile(classic), "data fork");
+    EXPECT_EQ(ReadFile(mDir / "._Notes"), std::string(kCompanion).replace(50, 4, "TEXT"));
     EXPECT_EQ(ReadFile(empty / "Contents" / "Info.plist"), "");
     EXPECT_EQ(ReadFile(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
-    EXPECT_EQ(ReadFile(mDir / "._BadFork"), badCompanion);
+    EXPECT_EQ(ReadFile(mDir / "._Short"), kCompanion.substr(0, 300));
+
+    Result after = Run(check);
+    EXPECT_EQ(after.status, 0);
+    EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() + ": NSUIElement = true\n" +
+                             classic.string() + ": NSUIElement = \"true\"\n");
 }
 
 TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlone)
 {
-    fs::path bundle = Bundle("Locked.app", kDemoXml);
+    const fs::path bundle = Bundle("Locked.app", kDemoXml);
     fs::permissions(bundle / "Contents" / "Info.plist", fs::perms(0444));
+    // Its folders writable, so only the file's own bits stand in the way.
     fs::permissions(bundle, fs::perms::all);
     fs::permissions(bundle / "Contents", fs::perms::all);
-    const fs::path shelf = mDir / "ReadOnlyShelf";
-    fs::path classic = SingleFile(shelf, "Classic", Companion("APPL", kDemoXml));
-    fs::permissions(shelf, fs::perms(0755));
-    const std::string companion = ReadFile(shelf / "._Classic");
+    const fs::path classic = SingleFile(mDir / "ReadOnlyShelf" / "Classic", kCompanion);
+    fs::permissions(classic.parent_path(), fs::perms(0755));
 
     Result check = Run({"--check", classic.string()}, kNobody);
     EXPECT_EQ(check.err, "");
@@ -177,34 +175,7 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     EXPECT_EQ(r.err, bundle.string() + ": Failed to open info.plist file.\n" + classic.string() +
                          ": Failed to open resource fork of file Classic.\n");
     EXPECT_EQ(ReadFile(bundle / "Contents" / "Info.plist"), kDemoXml);
-    EXPECT_EQ(ReadFile(shelf / "._Classic"), companion);
-}
-
-TEST_F(VeilorPatchTest, CheckReportsTheEntryBeforeAndAfterAPatch)
-{
-    fs::path plain = Bundle("Plain.app", kDemoXml);
-    fs::path flagged = Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>");
-    fs::path classic = SingleFile(mDir, "Classic", Companion("APPL", kDemoXml));
-    fs::path document = SingleFile(mDir, "Notes", Companion("TEXT", kDemoXml));
-    const std::string documentCompanion = ReadFile(mDir / "._Notes");
-
-    Result before = Run({"--check", plain.string(), flagged.string(), classic.string()});
-    EXPECT_EQ(before.status, 1);
-    EXPECT_EQ(before.out, plain.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
-                              classic.string() + ": no NSUIElement\n");
-    EXPECT_EQ(ReadFile(plain / "Contents" / "Info.plist"), kDemoXml);
-
-    Result patch = Run({plain.string(), classic.string(), document.string()});
-    EXPECT_EQ(patch.status, 0);
-    EXPECT_EQ(patch.err, "");
-    EXPECT_NE(ReadFile(mDir / "._Classic").find(kDemoPatched), std::string::npos);
-    EXPECT_EQ(ReadFile(classic), "data fork");
-    EXPECT_EQ(ReadFile(mDir / "._Notes"), documentCompanion);
-
-    Result after = Run({"--check", plain.string(), flagged.string(), classic.string()});
-    EXPECT_EQ(after.status, 0);
-    EXPECT_EQ(after.out, plain.string() + ": NSUIElement = \"true\"\n" + flagged.string() + ": NSUIElement = true\n" +
-                             classic.string() + ": NSUIElement = \"true\"\n");
+    EXPECT_EQ(ReadFile(classic.parent_path() / "._Classic"), kCompanion);
 }
 
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
@@ -230,7 +201,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     }
 
     // After "--", an argument that looks like an option is a path.
-    fs::path dashed = Bundle("--check", kDemoXml);
+    const fs::path dashed = Bundle("--check", kDemoXml);
     EXPECT_EQ(Run({"--", "--check"}).status, 0);
     EXPECT_EQ(ReadFile(dashed / "Contents" / "Info.plist"), kDemoPatched);
 }

@@ -65,8 +65,8 @@ TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigte
 
     const pid_t first = Start({bundle.string(), classic.string()});
     ASSERT_GT(first, 0);
-    EXPECT_TRUE(Eventually([&] { return BundlePatched(bundle) && ClassicAppPatched(classic); }));
-    EXPECT_FALSE(BundlePatched(later));
+    EXPECT_TRUE(Eventually([&] { return Patched(bundle) && Patched(classic); }));
+    EXPECT_FALSE(Patched(later));
 
     // A relative path names the item in the second instance's own folder, not the first's.
     const fs::path here = fs::current_path();
@@ -75,7 +75,7 @@ TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigte
     fs::current_path(here);
     ASSERT_GT(second, 0);
     EXPECT_EQ(WaitForExit(second), 0);
-    EXPECT_TRUE(Eventually([&] { return BundlePatched(later); }));
+    EXPECT_TRUE(Eventually([&] { return Patched(later); }));
 
     ASSERT_EQ(kill(first, SIGTERM), 0);
     EXPECT_EQ(WaitForExit(first), 0);
