@@ -1,4 +1,4 @@
-// Start-up, the menu bar, Quit and open-document events, in the running program.
+// Start-up, open-document events, the menu bar and Quit, in the running program.
 
 #include "gui_support.h"
 
@@ -38,11 +38,17 @@ namespace {
 
 }  // namespace
 
-TEST(StartUp, RunsInItsFixedOrderAndQuitFinalisesInOrder)
+TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
 {
     TempFolder temp;
+    const fs::path bundle = MakeBundle(temp.Path(), "Sample");
+    const fs::path document = temp / "notes.txt";
+    WriteBytes(document, "plain text\n");
+    const std::string openBundle = "OpenDocument " + bundle.string(), openDocument = "OpenDocument " + document.string();
     bool quitEnabled = false;
-    const int status = RunVeilor(temp / "run", {}, [&] {
+    const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
+        EXPECT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
+        WaitUntil([&] { return bool(InOrder(RuntimeCallRecord(), {openBundle, openDocument})); });
         QAction* quit = FindAction(MainQtWindow(), "Quit");
         ASSERT_NE(quit, nullptr);
         OpenAndCloseMenu(MainQtWindow(), "&File");
@@ -51,6 +57,8 @@ TEST(StartUp, RunsInItsFixedOrderAndQuitFinalisesInOrder)
     });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(quitEnabled);
+    EXPECT_TRUE(Patched(bundle));
+    EXPECT_EQ(ReadBytes(document), "plain text\n");
     EXPECT_TRUE(InOrder(RuntimeCallRecord(), {
         "RuntimeInit", "RuntimeInitExternalClasses",
         "file type: register text", "file type: register special/application",
@@ -61,7 +69,7 @@ TEST(StartUp, RunsInItsFixedOrderAndQuitFinalisesInOrder)
         "CreateControls", "_AddControl StaticText1", "_SetProperties StaticText1",
         "_AddControl StaticText2", "_SetProperties StaticText2",
         "AddMenuHandlers", "Open", "AcceptFileDrop special/application",
-        "RuntimeRun", "menu FileQuit", "RuntimeQuit", "RuntimeRun returned", "RuntimeReleaseWindows",
+        "RuntimeRun", openBundle, openDocument, "menu FileQuit", "RuntimeQuit", "RuntimeRun returned", "RuntimeReleaseWindows",
         "file type: deregister text", "file type: deregister special/application",
         "file type: deregister resource", "file type: deregister special/folder",
         "RuntimeExit",
@@ -166,23 +174,4 @@ TEST(MenuBar, HoldsTheTwelveRowsShownWithLinuxShortcutsAndARecomputeEnablesOpenQ
             }
         }
     });
-}
-
-TEST(OpenDocument, EachArgumentIsPatchedAfterTheWindowOpens)
-{
-    TempFolder temp;
-    const fs::path bundle = MakeBundle(temp.Path(), "Sample");
-    const fs::path document = temp / "notes.txt";
-    WriteBytes(document, "plain text\n");
-    const std::vector<std::string> steps{"Open", "RuntimeRun", "OpenDocument " + bundle.string(),
-                                         "OpenDocument " + document.string()};
-    bool windowWasOpen = false;
-    RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
-        windowWasOpen = MainQtWindow() != nullptr && MainQtWindow()->isVisible();
-        WaitUntil([&] { return bool(InOrder(RuntimeCallRecord(), steps)); });
-    });
-    EXPECT_TRUE(windowWasOpen);
-    EXPECT_TRUE(InOrder(RuntimeCallRecord(), steps));
-    EXPECT_TRUE(Patched(bundle));
-    EXPECT_EQ(ReadBytes(document), "plain text\n");
 }
