@@ -1,23 +1,18 @@
 // The built veilor-patch, run as a process with no display, on real temporary applications.
 
+#include "file_fixtures.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+using fixtures::kNobody;
+using fixtures::ReadBytes;
+using fixtures::WriteBytes;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uid_t kNobody = 65534;
 
 const std::string kDemoXml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                              "<key>CFBundleName</key><string>Demo</string></dict></plist>";
@@ -34,22 +29,8 @@ const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5C
                                 std::string(7, '\0') + "\x03" + std::string(8, '\0') +
                                 std::string(7, '\0') + "\x1D";
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
-const std::string kCompanion = ReadFile(fs::path(VEILOR_TEST_DATA) / "cli" / "plst-appl.adouble");
+const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
 
 struct Result {
     int status = -1;
@@ -59,25 +40,16 @@ struct Result {
 
 class VeilorPatchTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "veilor-patch-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        mDir = pattern;
-        fs::permissions(mDir, fs::perms::all);  // reachable by the unprivileged runs
-    }
-    void TearDown() override { fs::remove_all(mDir); }
-
     fs::path Bundle(const std::string& name, const std::string& info)
     {
-        WriteFile(mDir / name / "Contents" / "Info.plist", info);
+        WriteBytes(mDir / name / "Contents" / "Info.plist", info);
         return mDir / name;
     }
 
     fs::path SingleFile(const fs::path& path, const std::string& companion)
     {
-        WriteFile(path, "data fork");
-        WriteFile(path.parent_path() / ("._" + path.filename().string()), companion);
+        WriteBytes(path, "data fork");
+        WriteBytes(path.parent_path() / ("._" + path.filename().string()), companion);
         return path;
     }
 
@@ -89,7 +61,7 @@ protected:
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
-            if (chdir(mDir.c_str()) != 0) _exit(124);
+            if (chdir(mDir.Path().c_str()) != 0) _exit(124);
             if (user != 0 && (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 ||
                               setresuid(user, user, user) != 0))
                 _exit(125);
@@ -101,13 +73,13 @@ protected:
         }
         int wstatus = 0;
         wait(&wstatus);
-        Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, ReadFile(out), ReadFile(err)};
+        Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, ReadBytes(out), ReadBytes(err)};
         fs::remove(out);
         fs::remove(err);
         return r;
     }
 
-    fs::path mDir;
+    fixtures::TempFolder mDir;
 };
 
 TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
@@ -129,7 +101,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     EXPECT_EQ(before.status, 1);
     EXPECT_EQ(before.out, xml.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
                               classic.string() + ": no NSUIElement\n");
-    EXPECT_EQ(ReadFile(xml / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
 
     Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
                     classic.string(), document.string(), empty.string(), broken.string(), shortFork.string(),
@@ -142,13 +114,13 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                          ": Failed to open resource fork of file Short.\n" + missing.string() +
                          ": No such file or folder.\n");
     for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne})
-        EXPECT_EQ(ReadFile(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
-    EXPECT_NE(ReadFile(mDir / "._Classic").find(kDemoPatched), std::string::npos);
-    EXPECT_EQ(ReadFile(classic), "data fork");
-    EXPECT_EQ(ReadFile(mDir / "._Notes"), std::string(kCompanion).replace(50, 4, "TEXT"));
-    EXPECT_EQ(ReadFile(empty / "Contents" / "Info.plist"), "");
-    EXPECT_EQ(ReadFile(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
-    EXPECT_EQ(ReadFile(mDir / "._Short"), kCompanion.substr(0, 300));
+        EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
+    EXPECT_NE(ReadBytes(mDir / "._Classic").find(kDemoPatched), std::string::npos);
+    EXPECT_EQ(ReadBytes(classic), "data fork");
+    EXPECT_EQ(ReadBytes(mDir / "._Notes"), std::string(kCompanion).replace(50, 4, "TEXT"));
+    EXPECT_EQ(ReadBytes(empty / "Contents" / "Info.plist"), "");
+    EXPECT_EQ(ReadBytes(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
+    EXPECT_EQ(ReadBytes(mDir / "._Short"), kCompanion.substr(0, 300));
 
     Result after = Run(check);
     EXPECT_EQ(after.status, 0);
@@ -174,8 +146,8 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, bundle.string() + ": Failed to open info.plist file.\n" + classic.string() +
                          ": Failed to open resource fork of file Classic.\n");
-    EXPECT_EQ(ReadFile(bundle / "Contents" / "Info.plist"), kDemoXml);
-    EXPECT_EQ(ReadFile(classic.parent_path() / "._Classic"), kCompanion);
+    EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(ReadBytes(classic.parent_path() / "._Classic"), kCompanion);
 }
 
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
@@ -203,7 +175,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     // After "--", an argument that looks like an option is a path.
     const fs::path dashed = Bundle("--check", kDemoXml);
     EXPECT_EQ(Run({"--", "--check"}).status, 0);
-    EXPECT_EQ(ReadFile(dashed / "Contents" / "Info.plist"), kDemoPatched);
+    EXPECT_EQ(ReadBytes(dashed / "Contents" / "Info.plist"), kDemoPatched);
 }
 
 }  // namespace
