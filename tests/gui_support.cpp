@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
-#include <QMenuBar>
 
 #include <cstdlib>
 
