@@ -33,9 +33,8 @@ const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5C
 const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
 
 struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
+    int status;
+    std::string out, err;
 };
 
 class VeilorPatchTest : public ::testing::Test {

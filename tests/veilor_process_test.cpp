@@ -29,10 +29,8 @@ pid_t Start(std::vector<std::string> args)
 
 bool Eventually(const std::function<bool()>& done)
 {
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < 600; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
         if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     return false;
 }
 
@@ -40,13 +38,12 @@ bool Eventually(const std::function<bool()>& done)
 int WaitForExit(pid_t pid)
 {
     int status = 0;
-    pid_t done = 0;
-    if (!Eventually([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; })) {
+    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;
     }
-    return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
