@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/startup.h"
 #include "framework/qt/runtime.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One veilor-patch call over many bundles, beside the bare cost of writing the same bytes
 // safely (write, fsync, rename): the ratio shows what parsing and the checks add.
 

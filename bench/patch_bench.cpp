@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Patching N bundles in a row, each with a typical 4 KiB Info.plist: the cost per bundle should
 // not grow with N.
 

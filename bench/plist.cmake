@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # libplist, the peer the benchmark measures against; nothing else links it.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBPLIST REQUIRED IMPORTED_TARGET libplist-2.0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing property lists of about 4 KiB (a typical Info.plist), 1 MiB and 32 MiB,
 // against libplist on the same bytes in the same run. Each benchmark reports its throughput and,
 // from one untimed pass, the peak memory it allocated beyond what it was given ("peak_x_input":

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
 #include "framework/binary_stream.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_type.h"
 
 #include "framework/file_type_registry.h"

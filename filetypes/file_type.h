@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A named file type that registers itself with the framework the first time it is turned into
 // text or joined, and withdraws its registration when a property changes or it is released.

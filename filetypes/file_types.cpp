@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_types.h"
 
 #include "framework/nil_object.h"

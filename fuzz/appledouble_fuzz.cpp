@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any companion that reads must write back byte for byte, and stay readable with a new fork.
 
 #include "fork/appledouble.h"

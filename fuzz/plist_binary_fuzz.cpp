@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any binary list that reads and can be written as XML must write XML that reads back, to the same XML.
 
 #include "plist/plist.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Old text-format lists hold only strings, data, arrays and dictionaries: every one that reads
 // must write as XML, and that XML must read back to the same XML.
 

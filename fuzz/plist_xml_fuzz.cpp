@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any input: the XML reader never crashes, and what it reads writes as XML that reads back the same.
 #include "plist/plist.h"
 #include "plist/readers.h"

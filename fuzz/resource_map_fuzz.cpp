@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any fork that reads must write back readable, holding the same resources; a fork we wrote
 // is already compact, so writing it again gives the same bytes.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # `cpack -G DEB` builds a Debian package of what `cmake --install` puts in place.
 set(CPACK_PACKAGE_NAME "veilor")
 set(CPACK_PACKAGE_VENDOR "The Veilor authors")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "agent_check.h"
 
 #include "framework/binary_stream.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Reads, without changing anything, whether an application's property list holds NSUIElement.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "agent_flag.h"
 
 #include "framework/nil_object.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The work both routes share: parse a property list, add NSUIElement = "true" when absent,
 // serialise the root dictionary back to XML.

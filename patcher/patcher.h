@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The agent-flag patcher: routes a target item to the bundle or the resource-fork route.
 // The application object is a Patcher; so is the console tool.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "patcher.h"
 
 #include "agent_flag.h"

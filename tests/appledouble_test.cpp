@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing AppleDouble companions: real ones from several writers and hand-packed ones.
 
 #include "fork/appledouble.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 if(TARGET veilor-patch)
     veilor_test(veilor_patch_test SOURCES veilor_patch_test.cpp)
     target_compile_definitions(veilor_patch_test PRIVATE VEILOR_PATCH_BIN="$<TARGET_FILE:veilor-patch>")

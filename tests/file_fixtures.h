@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Real files for tests: a fresh temporary folder, bytes in and out, work run as user nobody,
 // messages read back, and a failing step of the file-replacement seam.

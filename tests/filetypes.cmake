@@ -1,1 +1,2 @@
+# SPDX-License-Identifier: MIT
 veilor_test(filetypes_test SOURCES filetypes_test.cpp LIBS veilor_filetypes)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "filetypes/file_type.h"
 #include "filetypes/file_types.h"
 #include "framework/file_type_registry.h"

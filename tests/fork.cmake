@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The system interpreter, which the machine setup installs, not a per-user one.
 set(Python3_FIND_STRATEGY LOCATION)
 set(Python3_ROOT_DIR /usr)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the fork tests share, besides file_fixtures.h: big-endian patching, a companion's
 // contents as our reader sees them, and the independent writer and reader in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
 #include "framework/atomic_file.h"
 #include "framework/binary_stream.h"

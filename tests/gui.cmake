@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 if(TARGET veilor_app)
     find_package(Qt6 REQUIRED COMPONENTS Test)
     veilor_test(veilor_gui_test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Open dialog, the About box, message boxes and the framework's unhandled-exception box.
 
 #include "gui_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up, open-document events, the menu bar and Quit, in the running program.
 
 #include "gui_support.h"

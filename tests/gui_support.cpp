@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gui_support.h"
 
 #include "app/startup.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Helpers for the in-process tests of the window program: real files, a real event loop.
 

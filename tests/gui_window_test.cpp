@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window: its look, close requests, and drops of real file URLs.
 
 #include "gui_support.h"

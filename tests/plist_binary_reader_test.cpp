@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plist/readers.h"
 #include "plist_dump.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A one-line text form of a property-list tree, for comparing values rather than bytes.
 

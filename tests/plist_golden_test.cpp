@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every case CoreFoundation itself answered (tests/data/plist/cf-golden): our reader must accept or
 // refuse each input as CF did, and our writer must give CF's XML bytes.
 #include "file_fixtures.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The object model's dictionary rules, and the plug-in's operations given nothing to work on.
 #include "plist/plist.h"
 #include "plist_tree.h"

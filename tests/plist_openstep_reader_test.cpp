@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The old text format beyond the cases CoreFoundation answered in cf-golden.
 #include "plist/readers.h"
 #include "plist_dump.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The developer tool: prints CF's XML of a readable list, else one line of reason and status 1.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the XML reader accepts and refuses, beyond the cases CoreFoundation answered in cf-golden.
 #include "plist/readers.h"
 

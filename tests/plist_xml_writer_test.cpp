@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CoreFoundation's XML serialisation, byte for byte, for trees its golden answers cannot reach.
 #include "plist/plist.h"
 #include "plist_tree.h"

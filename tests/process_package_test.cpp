@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"

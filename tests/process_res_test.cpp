@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resource-fork route on real files with AppleDouble companions packed by the independent
 // writer in tools/make_appledouble.py.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing resource forks: real forks from classic and modern Mac writers,
 // hand-patched malformed ones, and ones we build.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built veilor-patch, run as a process with no display, on real temporary applications.
 
 #include "file_fixtures.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built program as a process: command-line paths, a second instance, and SIGTERM.
 
 #include "gui_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
 #include "framework/nil_object.h"
 #include "framework/zorp_plugin.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a property list the way the program does and prints CoreFoundation's XML of it.
 #include "plist/plist.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main_window.h"
 
 #include "framework/nil_object.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "menu_bar1.h"
 
 #include "framework/nil_object.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "appledouble.h"
 
 #include "byte_view.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // AppleDouble companions ("._" + a file's name): a header and a table of entries, each an ID
 // and its bytes. Versions 1 and 2 share the layout. Writing keeps every byte it is not asked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Big-endian reads that check every position against the end with 64-bit arithmetic, so the
 // readers above can follow the format's tables without guarding each step themselves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What a fork reader reports when the bytes do not hold what the format allows.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "resource_map.h"
 
 #include "byte_view.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Classic Mac resource forks: a header, the resources' data, and a map of types, IDs, names
 // and attributes. Writing gives a compact, well-formed fork that keeps every resource with

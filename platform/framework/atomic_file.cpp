@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "atomic_file.h"
 
 #include "unique_fd.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Replaces a file's content all at once: the new bytes go to a temporary file in the same folder,
 // are flushed to disk, and the temporary file is renamed over the original, keeping its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "binary_stream.h"
 
 #include "atomic_file.h"

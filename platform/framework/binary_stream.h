@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A file opened for reading and writing. Writes are kept and committed when the stream is
 // released (or by Commit): a new file beside the old one, flushed, then renamed over it, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console_msgbox.h"
 
 ConsoleMsgBox::ConsoleMsgBox(std::ostream& out) : mOut(out)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The console form of the message box: each message is one line on standard error, behind the
 // path being worked on ("PATH: text"). Installed for its lifetime; counts what it showed.

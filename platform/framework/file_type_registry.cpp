@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_type_registry.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The named file types that drops and the Open dialog accept, and how an item matches one.
 

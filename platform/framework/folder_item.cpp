@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "folder_item.h"
 
 #include "binary_stream.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A file-system item named by its path. Nothing here resolves symbolic links.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The modal message box. How it is shown depends on the program that runs: a Qt dialog in the
 // window, a line on standard error in the console tool, a recorder in tests.

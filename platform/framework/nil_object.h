@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Using a nil object raises NilObjectException; nothing in the program catches it.
 

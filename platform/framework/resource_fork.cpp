@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "resource_fork.h"
 
 #include "atomic_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A file's resource fork, kept in its AppleDouble companion ("._" + name). Changes are
 // committed when the fork is released (or by Commit), atomically like a BinaryStream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorp_plugin.h"
 
 #include "nil_object.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The property-list plug-in as the program reaches it: every operation looked up once, by its
 // declaration string, into one table that all later calls go through.

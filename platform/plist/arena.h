@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // One reading's objects, carved from large blocks: each object is a pointer bump rather than a
 // call to malloc, and nothing is given back one object at a time. The arena counts the objects

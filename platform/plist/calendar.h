@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // CoreFoundation's proleptic Gregorian arithmetic for property-list dates (seconds since
 // 2001-01-01 00:00:00 UTC), reproduced step by step so that odd fields roll over as CF's do.

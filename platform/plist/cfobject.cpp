@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cfobject.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The property-list object model: every kind a CoreFoundation property list can hold.
 // Objects are shared (reference counted) and immutable, except CFMutableDictionaryZorp.

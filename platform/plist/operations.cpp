@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plist.h"
 
 #include <utility>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Reading and writing property lists the way CoreFoundation does, and the plug-in's
 // operations that the program calls (bound by their declaration strings).

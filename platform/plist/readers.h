@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The three readers behind plist::Parse; each reports what failed and where.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A second, independent AppleDouble and resource-fork writer and reader for the tests, packing
 by the formats' own rules with struct and sharing no code with the program.
 

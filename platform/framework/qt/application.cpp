@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "application.h"
 
 #include "runtime.h"

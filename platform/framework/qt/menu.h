@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The menu tree: menus and items found by name. Texts keep "&" before the access letter, "-"
 // is a separator, and shortcuts are written "Cmd+O" (the Ctrl key on Linux).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "application.h"
 #include "qt_internal.h"
 #include "runtime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the framework's Qt parts share among themselves; not for the program.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The Qt widgets behind the framework's windows and controls, for tests and screenshots.
 

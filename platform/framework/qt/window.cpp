@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "window.h"
 
 #include "framework/file_type_registry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Windows, their named controls and their stored initial properties, and file drops.
 
