@@ -71,6 +71,7 @@ TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
         {"masonmark__Dash-Board-for-Newton-OS/._DashBoard.ntkc", 0x00020000, 2, "ntkcNTP1", 2670},
         {"nsbasic-archive__NS-Basic-for-Newton-OS/._Monaco.rsrc", 0x00020000, 2, "rsrcRSED", 8918},
     };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const std::string bytes = ReadBytes(Sample(c.file));

@@ -24,7 +24,8 @@ namespace forktest {
 
 using namespace fixtures;
 
-inline fs::path Sample(const std::string& name) { return fs::path(VEILOR_TEST_DATA) / "fork" / name; }
+// A real companion or fork made by other tools, from the shared folder (see HaveShared).
+inline fs::path Sample(const std::string& name) { return kShared / "samples/appledouble" / name; }
 
 inline std::string Hex(const std::string& bytes)
 {

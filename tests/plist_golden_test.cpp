@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Every case CoreFoundation itself answered (tests/data/plist/cf-golden): our reader must accept or
-// refuse each input as CF did, and our writer must give CF's XML bytes.
+// Every case CoreFoundation itself answered: our reader must accept or refuse each input as CF did,
+// and our writer must give CF's XML bytes. Our own inputs are in tests/data/plist/cf-golden; the
+// real files of other projects (file-*) are read from the shared folder beside the project.
 #include "file_fixtures.h"
 #include "plist/plist.h"
 
@@ -18,26 +19,36 @@ namespace {
 namespace fs = std::filesystem;
 using fixtures::ReadBytes;
 
-const fs::path kGolden = fs::path(VEILOR_TEST_DATA) / "plist" / "cf-golden";
+const fs::path kOurs = fs::path(VEILOR_TEST_DATA) / "plist" / "cf-golden";
+const fs::path kReal = fixtures::kShared / "cf-golden";
+constexpr std::size_t kRealCases = 35 + 33;  // inputs and binary forms of real files
 
 enum class Source { TextInput, BinaryInput, BinaryForm };
 
 struct Case {
+    fs::path folder;
     std::string name;
     Source source;
 };
 
+bool IsReal(const std::string& name) { return name.starts_with("file-"); }
+
 // One case per input file (split by whether it is binary), and one per binary form (NAME.bin).
 std::vector<Case> Cases(Source wanted) {
     std::vector<Case> cases;
-    for (const auto& entry : fs::directory_iterator(kGolden)) {
+    std::vector<fs::directory_entry> entries{fs::directory_iterator(kOurs), fs::directory_iterator()};
+    if (fixtures::HaveShared())
+        for (const auto& entry : fs::directory_iterator(kReal))
+            if (IsReal(entry.path().filename().string())) entries.push_back(entry);
+    for (const auto& entry : entries) {
         const fs::path& path = entry.path();
         const std::string name = path.stem().string();
+        if (IsReal(name) != (path.parent_path() == kReal)) continue;
         if (path.extension() == ".in") {
             const bool binary = ReadBytes(path).starts_with("bplist0");
-            if ((binary ? Source::BinaryInput : Source::TextInput) == wanted) cases.push_back({name, wanted});
+            if ((binary ? Source::BinaryInput : Source::TextInput) == wanted) cases.push_back({path.parent_path(), name, wanted});
         } else if (path.extension() == ".bin" && wanted == Source::BinaryForm) {
-            cases.push_back({name, wanted});
+            cases.push_back({path.parent_path(), name, wanted});
         }
     }
     std::sort(cases.begin(), cases.end(), [](const Case& a, const Case& b) { return a.name < b.name; });
@@ -56,7 +67,7 @@ class CfGolden : public testing::TestWithParam<Case> {};
 
 TEST_P(CfGolden, AgreesWithCoreFoundation) {
     const Case& c = GetParam();
-    const fs::path base = kGolden / c.name;
+    const fs::path base = c.folder / c.name;
     const std::string input = ReadBytes(base.string() + (c.source == Source::BinaryForm ? ".bin" : ".in"));
     const plist::ParseResult parsed = plist::Parse(input);
 
@@ -82,6 +93,12 @@ INSTANTIATE_TEST_SUITE_P(BinaryForm, CfGolden, testing::ValuesIn(Cases(Source::B
 
 // A missing or emptied data folder must not pass as "no case failed".
 TEST(CfGoldenData, HoldsEveryCase) {
+    const std::size_t all = Cases(Source::TextInput).size() + Cases(Source::BinaryInput).size() +
+                            Cases(Source::BinaryForm).size();
+    if (!fixtures::HaveShared()) {
+        EXPECT_EQ(all, 501u - kRealCases);
+        GTEST_SKIP() << fixtures::SharedSkipped(kRealCases);
+    }
     EXPECT_EQ(Cases(Source::TextInput).size() + Cases(Source::BinaryInput).size(), 291u);
     EXPECT_EQ(Cases(Source::BinaryForm).size(), 210u);
 }
