@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 
 using namespace fixtures;
 
@@ -15,6 +19,18 @@ namespace {
 
 const std::string kOpenFailed = "Failed to open info.plist file.\n";
 const std::string kWriteFailed = "Failed to write info.plist file.\n";
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
 
@@ -56,7 +72,7 @@ std::string RunRoute(const fs::path& bundle)
 TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    enum class As { Root, Nobody, RootWithFailingRename };
+    enum class As { Root, Nobody, RootWithFailingRename, RootReplacedMeanwhile, RootEditedMeanwhile, NobodyWithLittleMemory };
     struct Case {
         const char* label;
         std::function<void(const fs::path& bundle)> make;
@@ -77,9 +93,10 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 
     const Case cases[] = {
         {"ordinary bundle", sample("ordinary-4k.plist"), As::Root, "", true},
-        {"NSUIElement string kept", sample("has-nsuielement-string.plist"), As::Root, "", true},
-        {"NSUIElement Boolean kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", true},
-        {"NSUIElement integer kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<integer>0</integer>\n</dict>")), As::Root, "", true},
+        // Nothing to add, so nothing is written: form, layout, inode and signature stay.
+        {"NSUIElement string kept", sample("has-nsuielement-string.plist"), As::Root, "", false},
+        {"NSUIElement Boolean kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", false},
+        {"NSUIElement integer kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<integer>0</integer>\n</dict>")), As::Root, "", false},
         {"binary Info.plist comes back as XML", sample("binary.plist"), As::Root, "", true},
         {"long commented file: a shorter text, no tail", sample("big-with-comments.plist"), As::Root, "", true},
         {"empty file", infoPlist(""), As::Root, "No plst resource in file Tool\xEF\xBF\xBD.app.\n", false},
@@ -93,6 +110,16 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         {"unparseable text", sample("malformed-merge-conflict.plist"), As::Root, "", false},
         {"array root", infoPlist(Inline("<array>\n\t<string>NSUIElement</string>\n</array>")), As::Root, "", false},
         {"rename fails", sample("ordinary-4k.plist"), As::RootWithFailingRename, kWriteFailed, false},
+        {"replaced by another program meanwhile", sample("ordinary-4k.plist"), As::RootReplacedMeanwhile, kWriteFailed, false},
+        {"edited in place meanwhile", sample("ordinary-4k.plist"), As::RootEditedMeanwhile, kWriteFailed, false},
+        {"larger than 64 MiB", [](auto& b) { WriteBytes(b / "Contents/Info.plist", ""); (void)::truncate((b / "Contents/Info.plist").c_str(), (64 << 20) + 1); }, As::Root, kOpenFailed, false},
+        {"memory runs out while reading",
+         [&](auto& b) {
+             infoPlist("")(b);
+             ASSERT_EQ(::truncate((b / "Contents/Info.plist").c_str(), 60 << 20), 0);
+             ASSERT_EQ(::chown((b / "Contents/Info.plist").c_str(), kNobody, kNobody), 0);
+         },
+         As::NobodyWithLittleMemory, kOpenFailed, false},
         {"Contents not writable",
          [&](auto& b) {
              sample("ordinary-4k.plist")(b);
@@ -113,16 +140,39 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         std::string messages;
         if (c.as == As::Nobody) {
             messages = RunAsNobody([&] { return RunRoute(bundle); });
+        } else if (c.as == As::NobodyWithLittleMemory) {
+            if (kSanitized) continue;  // the sanitizer's reserved address space leaves no room to limit
+            // Room for some 16 MiB more than the process holds: the 60 MiB file cannot be read whole.
+            messages = RunAsNobody([&] {
+                long pages = 0;
+                std::ifstream("/proc/self/statm") >> pages;
+                rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (16 << 20);
+                struct rlimit memory = {limit, limit};
+                if (::setrlimit(RLIMIT_AS, &memory) != 0) return std::string("<no limit>");
+                return RunRoute(bundle);
+            });
         } else {
+            // Another program's change just before the rename: the same bytes, but not the file read.
+            std::optional<AtomicFileFaultHook> previous;
+            if (c.as == As::RootReplacedMeanwhile || c.as == As::RootEditedMeanwhile)
+                previous = SetAtomicFileFaultHook([&, replace = c.as == As::RootReplacedMeanwhile](std::string_view step) {
+                    if (step == "rename" && replace) WriteBytes(file.parent_path() / "other", original), fs::rename(file.parent_path() / "other", file);
+                    if (step == "rename" && !replace) MakeOld(file), WriteBytes(file, original);
+                    return true;
+                });
             std::optional<FailingStep> failing;
             if (c.as == As::RootWithFailingRename) failing.emplace("rename");
             messages = RunRoute(bundle);
+            if (previous) SetAtomicFileFaultHook(std::move(*previous));
         }
         EXPECT_EQ(messages, c.messages);
 
         auto after = Snapshot(temp.Path());
         if (!c.patched) {
             EXPECT_EQ(after, before);
+            if (c.as == As::Root && fs::is_regular_file(file)) {
+                EXPECT_EQ(LinkStatus(file).st_ino, statusBefore.st_ino);
+            }
             continue;
         }
         // Byte for byte what the library writes, parsed back with every entry kept, and a new file.
