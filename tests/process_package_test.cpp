@@ -8,6 +8,8 @@
 
 #include <sys/resource.h>
 
+#include <cstdio>
+
 #include <fstream>
 #include <functional>
 #include <map>
@@ -196,5 +198,76 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         after.erase(kBundle + "/Contents/Info.plist");
         EXPECT_EQ(after.size() + 1, before.size());
         for (const auto& [path, described] : after) EXPECT_EQ(described, before.at(path)) << path;
+    }
+}
+
+// What Linux keeps besides the content stays, through both routes: ACL, extended attributes,
+// owner, mode and every name of the file.
+TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    auto shell = [](const std::string& command) {
+        std::string out;
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            char buffer[4096];
+            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+            out += "status " + std::to_string(::pclose(pipe));
+        }
+        return out;
+    };
+    auto metadata = [&](const fs::path& file) {
+        return shell("getfacl -p '" + file.string() + "' 2>&1; getfattr -d -m - -e hex '" + file.string() + "' 2>&1");
+    };
+    {
+        TempFolder probe;
+        WriteBytes(probe / "f", "");
+        if (shell("setfattr -n user.probe -v 1 '" + (probe / "f").string() + "' 2>&1") != "status 0")
+            GTEST_SKIP() << "this file system keeps no user extended attributes";
+    }
+    struct Case {
+        const char* label;
+        std::string setUp;  // shell commands; $F is the file, $D its folder
+        bool asNobody;
+        bool sameInode;
+    };
+    const Case cases[] = {
+        {"ACL and attributes", "chmod 640 $F; setfacl -m u:4321:rw $F; setfattr -n user.test -v hi $F; "
+                               "setfattr -n trusted.test -v x $F", false, false},
+        {"no ACL in a folder with a default ACL", "setfacl -d -m u:4321:rwx $D", false, false},
+        {"set-group-ID, owned by nobody", "chown 65534:0 $F; chmod 2664 $F", false, false},
+        {"a second name", "ln $F $D/other", false, true},
+        {"another user's file in an open folder", "chmod 666 $F; chmod 777 $D", true, true},
+    };
+    for (const bool bundle : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (bundle ? " (bundle)" : " (companion)"));
+            TempFolder temp;
+            const fs::path item = bundle ? temp / "A.app" : temp / "App";
+            const fs::path file = bundle ? item / "Contents/Info.plist" : temp / "._App";
+            WriteBytes(file, bundle ? Inline("<dict/>") : TestData("cli/plst-appl.adouble"));
+            if (!bundle) WriteBytes(item, "data fork");
+            ASSERT_EQ(shell("F='" + file.string() + "' D='" + file.parent_path().string() + "'; " + c.setUp), "status 0");
+            const std::string kept = metadata(file);
+            const struct stat before = LinkStatus(file);
+            const auto names = Listing(file.parent_path());
+
+            auto run = [&] {
+                RecordedMessages messages;
+                Patcher().Process(std::make_shared<FolderItem>(item));
+                return messages.Joined();
+            };
+            EXPECT_EQ(c.asNobody ? RunAsNobody(run) : run(), "");
+            const struct stat after = LinkStatus(file);
+            EXPECT_NE(ReadBytes(file).find("<key>NSUIElement</key>"), std::string::npos);
+            EXPECT_EQ(metadata(file), kept);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_gid, before.st_gid);
+            EXPECT_EQ(after.st_ino == before.st_ino, c.sameInode);
+            if (fs::exists(file.parent_path() / "other")) {
+                EXPECT_EQ(ReadBytes(file.parent_path() / "other"), ReadBytes(file));
+            }
+            EXPECT_EQ(Listing(file.parent_path()), names);
+        }
     }
 }
