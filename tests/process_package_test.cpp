@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
+#include "framework/unique_fd.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 #include "plist/plist.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
 using namespace fixtures;
 
@@ -70,6 +73,70 @@ std::string RunRoute(const fs::path& bundle)
 }
 
 }  // namespace
+
+// First in the file, so that this process has tidied no folder yet: each is tidied once a process.
+TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    const std::string original = Inline("<dict>\n\t<key>CFBundleName</key>\n\t<string>A</string>\n</dict>");
+    const std::string companion = TestData("cli/plst-appl.adouble");
+    auto oursIn = [](const fs::path& folder) {
+        int count = 0;
+        for (const std::string& name : Listing(folder)) count += name.size() == 24 && name.starts_with(".veilor-") && name.ends_with(".tmp");
+        return count;
+    };
+    const struct {
+        const char* label;
+        int killedAtCommit;  // the commit during which the first run is killed
+    } cases[] = {{"killed in the third bundle", 3}, {"killed in the companion", 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder temp;
+        std::vector<fs::path> items, files;
+        for (const char* name : {"A.app", "B.app", "C.app", "D.app"}) {
+            items.push_back(temp / name);
+            files.push_back(temp / name / "Contents/Info.plist");
+            WriteBytes(files.back(), original);
+        }
+        WriteBytes(temp / "App", "data fork");
+        WriteBytes(temp / "._App", companion);
+        items.push_back(temp / "App");
+        files.push_back(temp / "._App");
+        auto patched = [](const fs::path& file) { return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos; };
+        auto runBatch = [&] {
+            for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
+        };
+
+        if (pid_t child = ::fork(); child == 0) {
+            int commits = 0;
+            SetAtomicFileFaultHook([&](std::string_view step) {
+                if (step == "rename" && ++commits == c.killedAtCommit) ::kill(::getpid(), SIGKILL);
+                return true;
+            });
+            runBatch();
+            ::_exit(0);
+        } else {
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        }
+        const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
+        EXPECT_EQ(oursIn(killedIn), 1);
+        for (std::size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(patched(files[i]), int(i) < c.killedAtCommit - 1) << files[i];
+
+        // A temporary of a run still going is locked, and stays; so does a name that is not ours.
+        WriteBytes(temp / "A.app/Contents/.veilor-0123456789ab.tmp", "busy");
+        WriteBytes(temp / "A.app/Contents/.veilor-mine.tmp", "not ours");
+        UniqueFd busy(::open((temp / "A.app/Contents/.veilor-0123456789ab.tmp").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(::flock(busy.Get(), LOCK_EX), 0);
+        runBatch();
+        EXPECT_EQ(oursIn(killedIn), 0);
+        EXPECT_EQ(oursIn(temp / "A.app/Contents"), 1);
+        EXPECT_TRUE(fs::exists(temp / "A.app/Contents/.veilor-mine.tmp"));
+        for (const fs::path& file : files) EXPECT_TRUE(patched(file)) << file;
+    }
+}
 
 TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 {
