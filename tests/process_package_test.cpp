@@ -74,7 +74,6 @@ std::string RunRoute(const fs::path& bundle)
 
 }  // namespace
 
-// First in the file, so that this process has tidied no folder yet: each is tidied once a process.
 TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
 {
     ASSERT_EQ(BindZorpPlugin(), "");

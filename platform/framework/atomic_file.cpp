@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <random>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -70,15 +70,21 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 
 // Removes temporary files of ours that no run holds locked: what a killed run left behind. Each
 // folder once per process, so that a batch over one large folder does not list it again and again.
+// The last folders tidied are held open, so that a new folder cannot take one's inode number.
 void RemoveLeftovers(int folderFd)
 {
     struct stat folderInfo {};
     if (::fstat(folderFd, &folderInfo) != 0) return;
     static std::mutex mutex;
-    static std::set<std::pair<dev_t, ino_t>> cleaned;
+    static std::deque<UniqueFd> tidied;
     {
         std::lock_guard lock(mutex);
-        if (!cleaned.emplace(folderInfo.st_dev, folderInfo.st_ino).second) return;
+        for (const UniqueFd& held : tidied) {
+            struct stat heldInfo {};
+            if (::fstat(held.Get(), &heldInfo) == 0 && SameFile(heldInfo, folderInfo)) return;
+        }
+        if (tidied.size() == 16) tidied.pop_front();
+        tidied.emplace_back(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
     }
     int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) return;
