@@ -64,7 +64,8 @@ bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_vi
 bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes,
                            const std::optional<FileIdentity>& expected);
 
-// A seam for tests: when set, called before each step ("create", "write", "fsync", "rename")
-// and a false answer makes that step fail as the system call would. Returns the previous hook.
+// A seam for tests: when set, called before each step ("create", "write", "fsync", "rename": the
+// commit, also of a write in place) and a false answer makes that step fail as the system call
+// would. Returns the previous hook.
 using AtomicFileFaultHook = std::function<bool(std::string_view step)>;
 AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook);
