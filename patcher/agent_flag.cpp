@@ -16,7 +16,10 @@ std::optional<std::string> WithAgentFlag(const std::string& text)
     CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
     CFStringZorpRef key = Zorp::NewCFStringZorp("NSUIElement");
     CFStringZorpRef value = Zorp::NewCFStringZorp("true");
+    std::size_t entries = Use(editable).Count();
     Zorp::Add(editable, key, value);
+    // Already there: the file stays as it is, its form, layout and signature included.
+    if (editable->Count() == entries) return std::nullopt;
 
     CFBinaryDataZorpRef xml = Zorp::XML(editable);
     return Zorp::Str(xml);

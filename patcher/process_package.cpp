@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
 
+// An allocation failure ends this item alone, as a file too large to open would.
 void Patcher::ProcessPackage(const FolderItemRef& item)
-{
+try {
     FolderItemRef contents = Use(item).TrueChild("Contents");
     if (!contents || !contents->Exists()) return;
 
@@ -48,4 +50,6 @@ void Patcher::ProcessPackage(const FolderItemRef& item)
     stream->SetLength(stream->Position());
     // The stream would commit on release too; committing here is what lets a failure be told.
     if (!stream->Commit()) MsgBox("Failed to write info.plist file.");
+} catch (const std::bad_alloc&) {
+    MsgBox("Failed to open info.plist file.");
 }

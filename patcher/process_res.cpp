@@ -6,8 +6,11 @@
 #include "framework/nil_object.h"
 #include "framework/resource_fork.h"
 
+#include <new>
+
+// An allocation failure ends this item alone, as a companion too large to open would.
 void Patcher::ProcessRes(const FolderItemRef& item)
-{
+try {
     // Type codes are case-sensitive: "appl" is not an application.
     if (Use(item).MacType() != "APPL") return;
 
@@ -29,4 +32,6 @@ void Patcher::ProcessRes(const FolderItemRef& item)
     fork->AddResource(*newText, "plst", 0, "");
     // The fork would commit on release too; committing here is what lets a failure be told.
     if (!fork->Commit()) MsgBox("Failed to write resource fork of file " + item->DisplayName() + ".");
+} catch (const std::bad_alloc&) {
+    MsgBox("Failed to open resource fork of file " + item->DisplayName() + ".");
 }

@@ -1,13 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
+#include "framework/unique_fd.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 #include "plist/plist.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
+#include <vector>
 
 using namespace fixtures;
 
@@ -15,6 +24,18 @@ namespace {
 
 const std::string kOpenFailed = "Failed to open info.plist file.\n";
 const std::string kWriteFailed = "Failed to write info.plist file.\n";
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
 
@@ -53,10 +74,73 @@ std::string RunRoute(const fs::path& bundle)
 
 }  // namespace
 
+TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    const std::string original = Inline("<dict>\n\t<key>CFBundleName</key>\n\t<string>A</string>\n</dict>");
+    const std::string companion = TestData("cli/plst-appl.adouble");
+    auto oursIn = [](const fs::path& folder) {
+        int count = 0;
+        for (const std::string& name : Listing(folder)) count += name.size() == 24 && name.starts_with(".veilor-") && name.ends_with(".tmp");
+        return count;
+    };
+    const struct {
+        const char* label;
+        int killedAtCommit;  // the commit during which the first run is killed
+    } cases[] = {{"killed in the third bundle", 3}, {"killed in the companion", 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder temp;
+        std::vector<fs::path> items, files;
+        for (const char* name : {"A.app", "B.app", "C.app", "D.app"}) {
+            items.push_back(temp / name);
+            files.push_back(temp / name / "Contents/Info.plist");
+            WriteBytes(files.back(), original);
+        }
+        WriteBytes(temp / "App", "data fork");
+        WriteBytes(temp / "._App", companion);
+        items.push_back(temp / "App");
+        files.push_back(temp / "._App");
+        auto patched = [](const fs::path& file) { return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos; };
+        auto runBatch = [&] {
+            for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
+        };
+
+        if (pid_t child = ::fork(); child == 0) {
+            int commits = 0;
+            SetAtomicFileFaultHook([&](std::string_view step) {
+                if (step == "rename" && ++commits == c.killedAtCommit) ::kill(::getpid(), SIGKILL);
+                return true;
+            });
+            runBatch();
+            ::_exit(0);
+        } else {
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        }
+        const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
+        EXPECT_EQ(oursIn(killedIn), 1);
+        for (std::size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(patched(files[i]), int(i) < c.killedAtCommit - 1) << files[i];
+
+        // A temporary of a run still going is locked, and stays; so does a name that is not ours.
+        WriteBytes(temp / "A.app/Contents/.veilor-0123456789ab.tmp", "busy");
+        WriteBytes(temp / "A.app/Contents/.veilor-mine.tmp", "not ours");
+        UniqueFd busy(::open((temp / "A.app/Contents/.veilor-0123456789ab.tmp").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(::flock(busy.Get(), LOCK_EX), 0);
+        runBatch();
+        EXPECT_EQ(oursIn(killedIn), 0);
+        EXPECT_EQ(oursIn(temp / "A.app/Contents"), 1);
+        EXPECT_TRUE(fs::exists(temp / "A.app/Contents/.veilor-mine.tmp"));
+        for (const fs::path& file : files) EXPECT_TRUE(patched(file)) << file;
+    }
+}
+
 TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    enum class As { Root, Nobody, RootWithFailingRename };
+    enum class As { Root, Nobody, RootWithFailingRename, RootReplacedMeanwhile, RootEditedMeanwhile, NobodyWithLittleMemory };
     struct Case {
         const char* label;
         std::function<void(const fs::path& bundle)> make;
@@ -81,9 +165,10 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 
     const Case cases[] = {
         {"ordinary bundle", sample("ttscoff__nv__Info-2009-beta-copyright.plist"), As::Root, "", true},
-        {"NSUIElement string kept", sample("MaddTheSane__kju__host-cocoa-NSUIElement-2006.plist"), As::Root, "", true},
-        {"NSUIElement Boolean kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", true},
-        {"NSUIElement integer kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<integer>0</integer>\n</dict>")), As::Root, "", true},
+        // Nothing to add, so nothing is written: form, layout, inode and signature stay.
+        {"NSUIElement string kept", sample("MaddTheSane__kju__host-cocoa-NSUIElement-2006.plist"), As::Root, "", false},
+        {"NSUIElement Boolean kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", false},
+        {"NSUIElement integer kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<integer>0</integer>\n</dict>")), As::Root, "", false},
         {"binary Info.plist comes back as XML", sample("guyingzhao__gplist__iOS-FooApp-binary.plist"), As::Root, "", true},
         {"long commented file: a shorter text, no tail", sample("macvim-dev__macvim__Info-big-doctypes-comments.plist"), As::Root, "", true},
         {"empty file", infoPlist(""), As::Root, "No plst resource in file Tool\xEF\xBF\xBD.app.\n", false},
@@ -97,6 +182,16 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         {"unparseable text", sample("DragonZX__1TvRu.bundle__MALFORMED-merge-conflict.plist"), As::Root, "", false},
         {"array root", infoPlist(Inline("<array>\n\t<string>NSUIElement</string>\n</array>")), As::Root, "", false},
         {"rename fails", infoPlist(Inline("<dict/>")), As::RootWithFailingRename, kWriteFailed, false},
+        {"replaced by another program meanwhile", infoPlist(Inline("<dict/>")), As::RootReplacedMeanwhile, kWriteFailed, false},
+        {"edited in place meanwhile", infoPlist(Inline("<dict/>")), As::RootEditedMeanwhile, kWriteFailed, false},
+        {"larger than 64 MiB", [](auto& b) { WriteBytes(b / "Contents/Info.plist", ""); (void)::truncate((b / "Contents/Info.plist").c_str(), (64 << 20) + 1); }, As::Root, kOpenFailed, false},
+        {"memory runs out while reading",
+         [&](auto& b) {
+             infoPlist("")(b);
+             ASSERT_EQ(::truncate((b / "Contents/Info.plist").c_str(), 60 << 20), 0);
+             ASSERT_EQ(::chown((b / "Contents/Info.plist").c_str(), kNobody, kNobody), 0);
+         },
+         As::NobodyWithLittleMemory, kOpenFailed, false},
         {"Contents not writable",
          [&](auto& b) {
              infoPlist(Inline("<dict/>"))(b);
@@ -122,16 +217,39 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         std::string messages;
         if (c.as == As::Nobody) {
             messages = RunAsNobody([&] { return RunRoute(bundle); });
+        } else if (c.as == As::NobodyWithLittleMemory) {
+            if (kSanitized) continue;  // the sanitizer's reserved address space leaves no room to limit
+            // Room for some 16 MiB more than the process holds: the 60 MiB file cannot be read whole.
+            messages = RunAsNobody([&] {
+                long pages = 0;
+                std::ifstream("/proc/self/statm") >> pages;
+                rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (16 << 20);
+                struct rlimit memory = {limit, limit};
+                if (::setrlimit(RLIMIT_AS, &memory) != 0) return std::string("<no limit>");
+                return RunRoute(bundle);
+            });
         } else {
+            // Another program's change just before the rename: the same bytes, but not the file read.
+            std::optional<AtomicFileFaultHook> previous;
+            if (c.as == As::RootReplacedMeanwhile || c.as == As::RootEditedMeanwhile)
+                previous = SetAtomicFileFaultHook([&, replace = c.as == As::RootReplacedMeanwhile](std::string_view step) {
+                    if (step == "rename" && replace) WriteBytes(file.parent_path() / "other", original), fs::rename(file.parent_path() / "other", file);
+                    if (step == "rename" && !replace) MakeOld(file), WriteBytes(file, original);
+                    return true;
+                });
             std::optional<FailingStep> failing;
             if (c.as == As::RootWithFailingRename) failing.emplace("rename");
             messages = RunRoute(bundle);
+            if (previous) SetAtomicFileFaultHook(std::move(*previous));
         }
         EXPECT_EQ(messages, c.messages);
 
         auto after = Snapshot(temp.Path());
         if (!c.patched) {
             EXPECT_EQ(after, before);
+            if (c.as == As::Root && fs::is_regular_file(file)) {
+                EXPECT_EQ(LinkStatus(file).st_ino, statusBefore.st_ino);
+            }
             continue;
         }
         // Byte for byte what the library writes, parsed back with every entry kept, and a new file.
@@ -157,4 +275,75 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         for (const auto& [path, described] : after) EXPECT_EQ(described, before.at(path)) << path;
     }
     if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
+}
+
+// What Linux keeps besides the content stays, through both routes: ACL, extended attributes,
+// owner, mode and every name of the file.
+TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    auto shell = [](const std::string& command) {
+        std::string out;
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            char buffer[4096];
+            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+            out += "status " + std::to_string(::pclose(pipe));
+        }
+        return out;
+    };
+    auto metadata = [&](const fs::path& file) {
+        return shell("getfacl -p '" + file.string() + "' 2>&1; getfattr -d -m - -e hex '" + file.string() + "' 2>&1");
+    };
+    {
+        TempFolder probe;
+        WriteBytes(probe / "f", "");
+        if (shell("setfattr -n user.probe -v 1 '" + (probe / "f").string() + "' 2>&1") != "status 0")
+            GTEST_SKIP() << "this file system keeps no user extended attributes";
+    }
+    struct Case {
+        const char* label;
+        std::string setUp;  // shell commands; $F is the file, $D its folder
+        bool asNobody;
+        bool sameInode;
+    };
+    const Case cases[] = {
+        {"ACL and attributes", "chmod 640 $F; setfacl -m u:4321:rw $F; setfattr -n user.test -v hi $F; "
+                               "setfattr -n trusted.test -v x $F", false, false},
+        {"no ACL in a folder with a default ACL", "setfacl -d -m u:4321:rwx $D", false, false},
+        {"set-group-ID, owned by nobody", "chown 65534:0 $F; chmod 2664 $F", false, false},
+        {"a second name", "ln $F $D/other", false, true},
+        {"another user's file in an open folder", "chmod 666 $F; chmod 777 $D", true, true},
+    };
+    for (const bool bundle : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (bundle ? " (bundle)" : " (companion)"));
+            TempFolder temp;
+            const fs::path item = bundle ? temp / "A.app" : temp / "App";
+            const fs::path file = bundle ? item / "Contents/Info.plist" : temp / "._App";
+            WriteBytes(file, bundle ? Inline("<dict/>") : TestData("cli/plst-appl.adouble"));
+            if (!bundle) WriteBytes(item, "data fork");
+            ASSERT_EQ(shell("F='" + file.string() + "' D='" + file.parent_path().string() + "'; " + c.setUp), "status 0");
+            const std::string kept = metadata(file);
+            const struct stat before = LinkStatus(file);
+            const auto names = Listing(file.parent_path());
+
+            auto run = [&] {
+                RecordedMessages messages;
+                Patcher().Process(std::make_shared<FolderItem>(item));
+                return messages.Joined();
+            };
+            EXPECT_EQ(c.asNobody ? RunAsNobody(run) : run(), "");
+            const struct stat after = LinkStatus(file);
+            EXPECT_NE(ReadBytes(file).find("<key>NSUIElement</key>"), std::string::npos);
+            EXPECT_EQ(metadata(file), kept);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_gid, before.st_gid);
+            EXPECT_EQ(after.st_ino == before.st_ino, c.sameInode);
+            if (fs::exists(file.parent_path() / "other")) {
+                EXPECT_EQ(ReadBytes(file.parent_path() / "other"), ReadBytes(file));
+            }
+            EXPECT_EQ(Listing(file.parent_path()), names);
+        }
+    }
 }

@@ -83,7 +83,6 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         {"macOS layout", Companion("macos", kAppFork), kPlist, 0},
         {"unknown entries after the fork",
          Companion("plain", kAppFork, R"(, "extra": [[2151960918, "0a0b"], [3, "41707000"]])"), kPlist, 0},
-        {"NSUIElement already there", Companion("macos", Type("plst", 0, kAgentFalse)), kAgentFalse, 0},
         {"plst 0 with a name and attributes", Companion("plain", Type("plst", 0, kPlist, "Info", 8)), kPlist, 8},
     };
     for (const auto& c : cases) {
@@ -122,7 +121,7 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
     const std::string good = Companion("plain", kAppFork);
     const std::uint32_t forkLength = forktest::Get32(good, 46);
     const std::size_t map = 82 + forktest::Get32(good, 82 + 4);
-    enum class As { Root, Nobody, RootWithFailingRename };
+    enum class As { Root, Nobody, RootWithFailingRename, RootReplacedMeanwhile };
     using Prepare = std::function<void(const TempFolder&)>;
     struct Case {
         std::string name;
@@ -140,6 +139,7 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"plst with another ID only", Companion("plain", Type("plst", 1, kPlist)), noPlst},
         {"empty plst 0", Companion("macos", Type("plst", 0, "")), noPlst},
         {"no fork entry", Companion("nofork", ""), noPlst},
+        {"NSUIElement already there", Companion("macos", Type("plst", 0, kAgentFalse)), ""},
         {"unparseable plst", Companion("plain", Type("plst", 0, "<plist><dict>")), ""},
         {"array root", Companion("plain", Type("plst", 0, "<plist><array/></plist>")), ""},
         {"fork past the end", Patched(good, 46, 4, forkLength + 1), openFailed},
@@ -164,6 +164,9 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"a link in place of the companion", good, "",
          [](const TempFolder& t) { fs::rename(t / "._App", t / "real"); fs::create_symlink("real", t / "._App"); }},
         {"commit fails", good, "Failed to write resource fork of file App.\n", nullptr, As::RootWithFailingRename},
+        {"replaced by another program meanwhile", good, "Failed to write resource fork of file App.\n", nullptr, As::RootReplacedMeanwhile},
+        {"larger than 64 MiB", "", openFailed,
+         [&](const TempFolder& t) { WriteBytes(t / "._App", good); (void)::truncate((t / "._App").c_str(), (64 << 20) + 1); }},
         {"companion not writable", good, openFailed, owned("."), As::Nobody},
         {"folder not writable", good, openFailed, owned("._App"), As::Nobody},
     };
@@ -180,7 +183,15 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         } else {
             std::optional<FailingStep> failing;
             if (c.as == As::RootWithFailingRename) failing.emplace("rename");
+            // Another program's new companion, of the same bytes, just before the rename.
+            std::optional<AtomicFileFaultHook> previous;
+            if (c.as == As::RootReplacedMeanwhile)
+                previous = SetAtomicFileFaultHook([&](std::string_view step) {
+                    if (step == "rename") WriteBytes(folder / "new", c.companion), fs::rename(folder / "new", folder / "._App");
+                    return true;
+                });
             EXPECT_EQ(RunRoute(folder / "App"), c.expected);
+            if (previous) SetAtomicFileFaultHook(std::move(*previous));
         }
         EXPECT_EQ(ReadBytes(folder / "App"), "data fork");
         EXPECT_EQ(Listing(folder.Path()), listing);

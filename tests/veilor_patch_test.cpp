@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <string>
 #include <vector>
 
@@ -30,6 +32,11 @@ const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5C
                                 std::string(7, '\0') + "\x03" + std::string(8, '\0') +
                                 std::string(7, '\0') + "\x1D";
 
+// {"NSUIElement": "1"} in the binary form, packed by hand.
+const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5B" "NSUIElement" + "\x51" "1" +
+                                   "\x08\x0B\x17" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
+                                   "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x1A";
+
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
 const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
 
@@ -53,8 +60,9 @@ protected:
         return path;
     }
 
-    // Runs veilor-patch in the test's folder with no display, as `user`.
-    Result Run(const std::vector<std::string>& args, uid_t user = 0)
+    // Runs veilor-patch in the test's folder with no display, as `user`, with files limited to
+    // `fileSizeLimit` bytes when it is not 0.
+    Result Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
         const fs::path out = mDir / ".stdout", err = mDir / ".stderr";
         if (pid_t pid = fork(); pid == 0) {
@@ -62,6 +70,8 @@ protected:
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
             if (chdir(mDir.Path().c_str()) != 0) _exit(124);
+            struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+            if (fileSizeLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
             if (user != 0 && (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 ||
                               setresuid(user, user, user) != 0))
                 _exit(125);
@@ -88,9 +98,13 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                    oldText = Bundle("OldText.app", "{ CFBundleName = Demo; }"),
                    patched = Bundle("Patched.app", kDemoPatched), signedOne = Bundle("Signed.app", kDemoXml),
                    flagged = Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>"),
+                   flaggedSigned = Bundle("FlaggedSigned.app", kFlaggedBinary),
                    empty = Bundle("Empty.app", ""), broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
     fs::create_directories(signedOne / "Contents" / "_CodeSignature");
-    fs::create_directories(patched / "Contents" / "_CodeSignature");  // unchanged, so no warning
+    // Unchanged, so no warning and not written at all.
+    fs::create_directories(patched / "Contents" / "_CodeSignature");
+    fs::create_directories(flaggedSigned / "Contents" / "_CodeSignature");
+    const ino_t flaggedInode = fixtures::LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino;
     const fs::path classic = SingleFile(mDir / "Classic", kCompanion);
     const fs::path document = SingleFile(mDir / "Notes", std::string(kCompanion).replace(50, 4, "TEXT"));
     const fs::path shortFork = SingleFile(mDir / "Short", kCompanion.substr(0, 300));
@@ -103,7 +117,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                               classic.string() + ": no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
 
-    Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
+    Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(), flaggedSigned.string(),
                     classic.string(), document.string(), empty.string(), broken.string(), shortFork.string(),
                     missing.string()});
     EXPECT_EQ(r.status, 1);
@@ -115,6 +129,8 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                          ": No such file or folder.\n");
     for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne})
         EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
+    EXPECT_EQ(ReadBytes(flaggedSigned / "Contents" / "Info.plist"), kFlaggedBinary);
+    EXPECT_EQ(fixtures::LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino, flaggedInode);
     EXPECT_NE(ReadBytes(mDir / "._Classic").find(kDemoPatched), std::string::npos);
     EXPECT_EQ(ReadBytes(classic), "data fork");
     EXPECT_EQ(ReadBytes(mDir / "._Notes"), std::string(kCompanion).replace(50, 4, "TEXT"));
@@ -148,6 +164,38 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
                          ": Failed to open resource fork of file Classic.\n");
     EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
     EXPECT_EQ(ReadBytes(classic.parent_path() / "._Classic"), kCompanion);
+}
+
+// A file-size limit fails the write of what would grow past it, not the process: the rest go on.
+TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
+{
+    std::string entries;
+    for (int i = 0; i < 1000; ++i) entries += "<key>Key" + std::to_string(i) + "</key><string>value</string>";
+    const std::string large = "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>";  // some 37 KB
+    const struct {
+        const char* name;
+        bool linked;  // a second name: written in place
+    } cases[] = {{"Large.app", false}, {"Linked.app", true}};
+    std::vector<std::string> args;
+    std::string expected;
+    for (const auto& c : cases) {
+        const fs::path bundle = Bundle(c.name, large);
+        if (c.linked) fs::create_hard_link(bundle / "Contents" / "Info.plist", mDir / "other.plist");
+        args.push_back(bundle.string());
+        expected += bundle.string() + ": Failed to write info.plist file.\n";
+    }
+    const fs::path small = Bundle("Small.app", kDemoXml);
+    args.push_back(small.string());
+
+    // Room for the old file, not for the serialiser's longer layout of it.
+    Result r = Run(args, 0, large.size() + 1000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, expected);
+    for (const auto& c : cases) {
+        EXPECT_EQ(ReadBytes(mDir / c.name / "Contents" / "Info.plist"), large) << c.name;
+        EXPECT_EQ(fixtures::Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"}) << c.name;
+    }
+    EXPECT_EQ(ReadBytes(small / "Contents" / "Info.plist"), kDemoPatched);
 }
 
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)

@@ -1,14 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "atomic_file.h"
 
-#include "unique_fd.h"
-
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <mutex>
 #include <random>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -28,93 +35,319 @@ bool StepAllowed(std::string_view step)
     return true;
 }
 
+constexpr std::string_view kTemporaryPrefix = ".veilor-";
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::size_t kTemporaryRandom = 12;
+constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+
 // A short fixed-length name, so that a long original name cannot make it too long.
 std::string TemporaryName()
 {
     static std::mt19937_64 generator{std::random_device{}()};
-    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string name = ".veilor-";
-    for (int i = 0; i < 12; ++i) name += kDigits[generator() % 36];
-    return name + ".tmp";
+    std::string name(kTemporaryPrefix);
+    for (std::size_t i = 0; i < kTemporaryRandom; ++i) name += kDigits[generator() % 36];
+    return name + std::string(kTemporarySuffix);
 }
 
+bool IsTemporaryName(std::string_view name)
+{
+    if (name.size() != kTemporaryPrefix.size() + kTemporaryRandom + kTemporarySuffix.size() ||
+        !name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix))
+        return false;
+    std::string_view random = name.substr(kTemporaryPrefix.size(), kTemporaryRandom);
+    return std::all_of(random.begin(), random.end(),
+                       [](char c) { return std::string_view(kDigits, 36).find(c) != std::string_view::npos; });
+}
+
+// A file-size limit must fail the write (EFBIG), which the caller reports, not end the process.
+void IgnoreFileSizeSignal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes temporary files of ours that no run holds locked: what a killed run left behind. Each
+// folder once per process, so that a batch over one large folder does not list it again and again.
+// The last folders tidied are held open, so that a new folder cannot take one's inode number.
+void RemoveLeftovers(int folderFd)
+{
+    struct stat folderInfo {};
+    if (::fstat(folderFd, &folderInfo) != 0) return;
+    static std::mutex mutex;
+    static std::deque<UniqueFd> tidied;
+    {
+        std::lock_guard lock(mutex);
+        for (const UniqueFd& held : tidied) {
+            struct stat heldInfo {};
+            if (::fstat(held.Get(), &heldInfo) == 0 && SameFile(heldInfo, folderInfo)) return;
+        }
+        if (tidied.size() == 16) tidied.pop_front();
+        tidied.emplace_back(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+    }
+    int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return;
+    DIR* listing = ::fdopendir(listFd);
+    if (!listing) {
+        ::close(listFd);
+        return;
+    }
+    std::vector<std::string> candidates;
+    while (const dirent* entry = ::readdir(listing))
+        if (IsTemporaryName(entry->d_name)) candidates.emplace_back(entry->d_name);
+    ::closedir(listing);
+
+    for (const std::string& name : candidates) {
+        UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        struct stat opened {}, named {};
+        if (!fd || ::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;  // a run is writing it
+        // Still the file we locked under that name: not one a writer has just made anew.
+        if (::fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(opened, named))
+            ::unlinkat(folderFd, name.c_str(), 0);
+    }
+}
+
+// A new temporary file, locked. A cleaner that took the name away before we held the lock
+// leaves us an unlinked file; then we try another name.
 UniqueFd CreateTemporary(int folderFd, mode_t mode, std::string& name)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = TemporaryName();
-        int fd = ::openat(folderFd, name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) return UniqueFd(fd);
+        UniqueFd fd(::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!fd) {
+            if (errno == EEXIST) continue;
+            return fd;
+        }
+        struct stat opened {}, named {};
+        if (::flock(fd.Get(), LOCK_EX) != 0 || ::fstat(fd.Get(), &opened) != 0) {
+            int saved = errno;
+            ::unlinkat(folderFd, name.c_str(), 0);
+            errno = saved;
+            return UniqueFd();
+        }
+        if (::fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(opened, named)) return fd;
     }
+    errno = EEXIST;
     return UniqueFd();
 }
 
-bool WriteAll(int fd, std::string_view bytes)
+bool WriteAllAt(int fd, std::string_view bytes)
 {
+    off_t offset = 0;
     while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+        offset += written;
     }
     return true;
 }
 
-// Owner and group are kept where we may set them; a user who is not the owner cannot.
-void KeepOwner(int fd, const struct stat& original)
+std::vector<std::string> AttributeNames(int fd)
 {
-    if (::fchown(fd, original.st_uid, original.st_gid) != 0)
-        (void)::fchown(fd, static_cast<uid_t>(-1), original.st_gid);
+    for (;;) {
+        ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size <= 0) return {};
+        std::string list(static_cast<std::size_t>(size), '\0');
+        size = ::flistxattr(fd, list.data(), list.size());
+        if (size < 0 && errno == ERANGE) continue;  // grew in between
+        if (size < 0) return {};
+        std::vector<std::string> names;
+        for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
+            std::string name(list.c_str() + at);
+            at += name.size() + 1;
+            if (!name.empty()) names.push_back(std::move(name));
+        }
+        return names;
+    }
 }
 
-bool WriteTemporary(int fd, const struct stat* original, std::string_view bytes)
+// The attribute's value; nullopt when it cannot be read (and is not simply gone).
+std::optional<std::string> AttributeValue(int fd, const std::string& name, bool& gone)
 {
-    if (original) {
-        KeepOwner(fd, *original);
-        // After fchown, which clears set-user-ID bits.
-        if (::fchmod(fd, original->st_mode & 07777) != 0) return false;
+    gone = false;
+    for (;;) {
+        ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+        if (size < 0) {
+            gone = errno == ENODATA;
+            return std::nullopt;
+        }
+        std::string value(static_cast<std::size_t>(size), '\0');
+        size = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+        if (size < 0 && errno == ERANGE) continue;
+        if (size < 0) return std::nullopt;
+        value.resize(static_cast<std::size_t>(size));
+        return value;
     }
-    if (!StepAllowed("write") || !WriteAll(fd, bytes)) return false;
-    return StepAllowed("fsync") && ::fsync(fd) == 0;
+}
+
+// Gives the temporary file everything of the original's that Linux keeps besides the content:
+// owner and group, extended attributes (the ACL among them) and mode. false when any of it
+// cannot be set; then only the original's own inode can keep it.
+bool CarryMetadata(int originalFd, const struct stat& original, int temporaryFd)
+{
+    struct stat made {};
+    if (::fstat(temporaryFd, &made) != 0) return false;
+    if ((made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+        ::fchown(temporaryFd, original.st_uid, original.st_gid) != 0)
+        return false;
+
+    std::vector<std::string> names = AttributeNames(originalFd);
+    for (const std::string& name : names) {
+        bool gone = false;
+        std::optional<std::string> value = AttributeValue(originalFd, name, gone);
+        if (!value) {
+            if (gone) continue;
+            return false;
+        }
+        if (::fsetxattr(temporaryFd, name.c_str(), value->data(), value->size(), 0) != 0) return false;
+    }
+    // What the new file got from the folder (a default ACL) and the original did not have.
+    for (const std::string& name : AttributeNames(temporaryFd))
+        if (std::find(names.begin(), names.end(), name) == names.end() &&
+            ::fremovexattr(temporaryFd, name.c_str()) != 0)
+            return false;
+
+    // Last: fchown clears set-user-ID bits, and the ACL's mask follows the group bits.
+    if (::fchmod(temporaryFd, original.st_mode & 07777) != 0) return false;
+    return ::fstat(temporaryFd, &made) == 0 && made.st_mode == original.st_mode &&
+           made.st_uid == original.st_uid && made.st_gid == original.st_gid;
+}
+
+// A file that was missing when read must not replace one made since.
+bool RenameInto(int folderFd, const std::string& from, const std::string& to, bool mustBeNew)
+{
+    if (mustBeNew) {
+        if (::renameat2(folderFd, from.c_str(), folderFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno != EINVAL && errno != ENOSYS) return false;  // else the file system cannot tell
+    }
+    return ::renameat(folderFd, from.c_str(), folderFd, to.c_str()) == 0;
 }
 
 }  // namespace
+
+FileIdentity IdentityOf(const struct stat& info)
+{
+    auto nanoseconds = [](const struct timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return {std::uint64_t(info.st_dev), std::uint64_t(info.st_ino), std::int64_t(info.st_size),
+            nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
+}
 
 AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook)
 {
     return std::exchange(FaultHook(), std::move(hook));
 }
 
-bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes)
+std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std::string& name,
+                                                        std::string_view bytes,
+                                                        const std::optional<FileIdentity>& expected)
 {
-    struct stat original {};
-    bool exists = ::fstatat(folderFd, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) return false;
-    if (exists && !S_ISREG(original.st_mode)) return false;
+    IgnoreFileSizeSignal();
+    FileReplacement replacement;
+    replacement.mFolder = UniqueFd(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+    if (!replacement.mFolder) return std::nullopt;
+    replacement.mName = name;
+    replacement.mExpected = expected;
+    RemoveLeftovers(folderFd);
 
-    std::string temporary;
-    if (!StepAllowed("create")) return false;
+    UniqueFd original;
+    struct stat info {};
+    if (expected) {
+        original = UniqueFd(::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (!original || ::fstat(original.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            IdentityOf(info) != *expected)
+            return std::nullopt;
+        if (info.st_nlink > 1) {
+            replacement.mInPlace = true;
+            replacement.mInPlaceBytes = std::string(bytes);
+            return replacement;
+        }
+    }
+
+    if (!StepAllowed("create")) return std::nullopt;
     // A new file gets the usual mode less the umask; an existing one its own mode, set below.
-    UniqueFd fd = CreateTemporary(folderFd, exists ? 0600 : 0666, temporary);
-    if (!fd) return false;
+    replacement.mTemporary = CreateTemporary(folderFd, expected ? 0600 : 0666, replacement.mTemporaryName);
+    if (!replacement.mTemporary) return std::nullopt;
+    int fd = replacement.mTemporary.Get();
+    if (expected && !CarryMetadata(original.Get(), info, fd)) {
+        ::unlinkat(folderFd, replacement.mTemporaryName.c_str(), 0);
+        replacement.mTemporary.Reset();
+        replacement.mInPlace = true;
+        replacement.mInPlaceBytes = std::string(bytes);
+        return replacement;
+    }
+    if (!StepAllowed("write") || !WriteAllAt(fd, bytes) || !StepAllowed("fsync") || ::fsync(fd) != 0)
+        return std::nullopt;  // the destructor removes the temporary file
+    return replacement;
+}
 
-    bool written = WriteTemporary(fd.Get(), exists ? &original : nullptr, bytes);
-    int closed = ::close(fd.Get());
-    (void)fd.Release();
-    if (!written || closed != 0 || !StepAllowed("rename") ||
-        ::renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0) {
+FileReplacement::~FileReplacement()
+{
+    if (!mDone && mTemporary && mFolder) ::unlinkat(mFolder.Get(), mTemporaryName.c_str(), 0);
+}
+
+bool FileReplacement::Commit()
+{
+    if (mDone || !mFolder) return false;
+    mDone = true;
+
+    if (mInPlace) {
+        // Not crash-atomic: the price of keeping the inode, its other names and what only it may hold.
+        UniqueFd fd(::openat(mFolder.Get(), mName.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        struct stat info {};
+        if (!StepAllowed("rename") || !fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            !mExpected || IdentityOf(info) != *mExpected)
+            return false;
+        off_t length = static_cast<off_t>(mInPlaceBytes.size());
+        // Room first, so that a full disk or a size limit fails before any old byte is overwritten.
+        if (length > info.st_size) {
+            int reserved = ::fallocate(fd.Get(), 0, 0, length);
+            if (reserved != 0 && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+            if (reserved != 0 && ::ftruncate(fd.Get(), length) != 0) return false;
+        }
+        return StepAllowed("write") && WriteAllAt(fd.Get(), mInPlaceBytes) && ::ftruncate(fd.Get(), length) == 0 &&
+               StepAllowed("fsync") && ::fsync(fd.Get()) == 0;
+    }
+
+    // Just before the rename: another program's replacement or edit since the read wins.
+    struct stat now {};
+    bool allowed = StepAllowed("rename");
+    bool exists = ::fstatat(mFolder.Get(), mName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    bool unchanged = exists ? mExpected && IdentityOf(now) == *mExpected : errno == ENOENT && !mExpected;
+    if (!allowed || !unchanged || !RenameInto(mFolder.Get(), mTemporaryName, mName, !mExpected)) {
         int saved = errno;
-        ::unlinkat(folderFd, temporary.c_str(), 0);
+        ::unlinkat(mFolder.Get(), mTemporaryName.c_str(), 0);
         errno = saved;
         return false;
     }
+    mTemporary.Reset();
 
     // The rename is done; a folder that cannot be flushed (some file systems refuse) changes nothing.
-    UniqueFd folder(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder(::openat(mFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder) (void)::fsync(folder.Get());
     return true;
+}
+
+bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes,
+                           const std::optional<FileIdentity>& expected)
+{
+    std::optional<FileReplacement> replacement = FileReplacement::Prepare(folderFd, name, bytes, expected);
+    return replacement && replacement->Commit();
+}
+
+bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes)
+{
+    struct stat original {};
+    if (::fstatat(folderFd, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(original.st_mode)) return false;
+        return ReplaceFileAtomically(folderFd, name, bytes, IdentityOf(original));
+    }
+    return errno == ENOENT && ReplaceFileAtomically(folderFd, name, bytes, std::nullopt);
 }
 
 bool ReplaceFileAtomically(const std::filesystem::path& path, std::string_view bytes)

@@ -1,21 +1,71 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // Replaces a file's content all at once: the new bytes go to a temporary file in the same folder,
-// are flushed to disk, and the temporary file is renamed over the original, keeping its
-// permission bits (and owner and group where allowed). On failure the original is untouched.
+// carrying the original's mode, owner, group, ACL and extended attributes, are flushed to disk,
+// and the temporary file is renamed over the original. On failure the original is untouched.
+// A file with other names (hard links), or whose metadata the replacement cannot carry, keeps
+// its inode instead: the new bytes are written into it, flushed and cut to length.
 
+#include "unique_fd.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+// What a file was when it was read; another program's replacement or edit since changes it.
+struct FileIdentity {
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t size = 0, modified = 0, changed = 0;  // times in nanoseconds
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity IdentityOf(const struct stat& info);
+
+// The new content, written and flushed but not yet in place. Kept apart from its commit so that
+// several can be prepared before any goes in. Dropping it uncommitted removes the temporary file.
+class FileReplacement {
+public:
+    // Nullopt when the temporary file cannot be made, or the file is not (or no longer) what
+    // `expected` says: nullopt there means a file that must not exist yet.
+    static std::optional<FileReplacement> Prepare(int folderFd, const std::string& name, std::string_view bytes,
+                                                  const std::optional<FileIdentity>& expected);
+    ~FileReplacement();
+    FileReplacement(FileReplacement&&) noexcept = default;
+    FileReplacement& operator=(FileReplacement&&) = delete;
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    // True once the new content is in place. False, with the file as it was, when it is no longer
+    // the one read, or the rename or the write in place fails. Commits at most once.
+    bool Commit();
+
+private:
+    FileReplacement() = default;
+    UniqueFd mFolder;
+    std::string mName;
+    std::optional<FileIdentity> mExpected;
+    UniqueFd mTemporary;  // locked while it lives, so that no other run takes it for a leftover
+    std::string mTemporaryName;
+    std::string mInPlaceBytes;  // the content itself, when it is written into the old file
+    bool mInPlace = false;
+    bool mDone = false;
+};
 
 // true on success. A missing file is created; a link or anything but a regular file is refused.
 bool ReplaceFileAtomically(const std::filesystem::path& path, std::string_view bytes);
 // The same for the file `name` in the open folder `folderFd`, so that no link on the way to the
 // folder is looked up again between opening a file and replacing it.
 bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes);
+// The same, but only if the file is still what `expected` says (nullopt: still missing).
+bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes,
+                           const std::optional<FileIdentity>& expected);
 
-// A seam for tests: when set, called before each step ("create", "write", "fsync", "rename")
-// and a false answer makes that step fail as the system call would. Returns the previous hook.
+// A seam for tests: when set, called before each step ("create", "write", "fsync", "rename": the
+// commit, also of a write in place) and a false answer makes that step fail as the system call
+// would. Returns the previous hook.
 using AtomicFileFaultHook = std::function<bool(std::string_view step)>;
 AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook);

@@ -14,6 +14,7 @@
 struct BinaryStream::Impl {
     UniqueFd folder;
     std::string name;
+    FileIdentity read;  // the file as it was read; the commit replaces only that
     bool writable = false;
     std::string bytes;
     std::int64_t position = 0;
@@ -24,16 +25,17 @@ struct BinaryStream::Impl {
 namespace {
 
 // The whole content, or nothing when it cannot be read or would not fit a stream.
-std::optional<std::string> ReadWhole(int fd)
+std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
 {
     std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(expectedSize));
     char buffer[65536];
     for (;;) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) return bytes;
-        if (static_cast<std::int64_t>(bytes.size()) + got > BinaryStream::kMaxLength)
+        if (static_cast<std::int64_t>(bytes.size()) + got > FolderItem::kMaxOpenLength)
             return std::nullopt;
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
@@ -49,8 +51,8 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
     UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(), flags));
     struct stat info {};
     if (!fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-    if (info.st_size > kMaxLength) return nullptr;
-    std::optional<std::string> bytes = ReadWhole(fd.Get());
+    if (info.st_size > FolderItem::kMaxOpenLength) return nullptr;
+    std::optional<std::string> bytes = ReadWhole(fd.Get(), info.st_size);
     if (!bytes) return nullptr;
 
     auto impl = std::make_unique<Impl>();
@@ -58,6 +60,7 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
     impl->name = std::move(location.name);
     impl->writable = readWrite;
     impl->bytes = std::move(*bytes);
+    impl->read = IdentityOf(info);
     return BinaryStreamRef(new BinaryStream(std::move(impl)));
 }
 
@@ -124,11 +127,11 @@ bool BinaryStream::Commit()
 {
     if (mImpl->failed) return false;
     if (!mImpl->changed) return true;
-    if (!mImpl->writable ||
-        !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->name, mImpl->bytes)) {
-        mImpl->failed = true;
+    // Set first, so that an attempt ended by an exception is not tried again on release.
+    mImpl->failed = true;
+    if (!mImpl->writable || !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->name, mImpl->bytes, mImpl->read))
         return false;
-    }
+    mImpl->failed = false;
     mImpl->changed = false;
     return true;
 }

@@ -31,11 +31,15 @@ public:
 
     FolderItemRef TrueChild(const std::string& name) const;  // nil for an unusable name
 
-    // Read-write; nil when the item cannot be opened so (a link is never followed). The whole
-    // content is read at once, so a file of 2 GiB or more is not opened either.
+    // Files and companions larger than this are not opened: the whole content is read at once,
+    // and no real application's property list comes near it (the largest known is some 70 KB).
+    static constexpr std::int64_t kMaxOpenLength = std::int64_t(64) << 20;
+
+    // Read-write; nil when the item cannot be opened so (a link is never followed) or is longer
+    // than kMaxOpenLength.
     BinaryStreamRef OpenAsBinaryFile(bool readWrite) const;
-    // Nil when the companion is malformed, or cannot be written when readWrite is set
-    // (a read-only fork refuses to commit changes).
+    // Nil when the companion is malformed, longer than kMaxOpenLength, or cannot be written when
+    // readWrite is set (a read-only fork refuses to commit changes).
     ResourceForkRef OpenResourceFork(bool readWrite = true) const;
 
     // The open folder that holds the item and the item's name in it. Below the path the item

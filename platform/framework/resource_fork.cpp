@@ -17,6 +17,7 @@
 struct ResourceFork::Impl {
     UniqueFd folder;
     std::string companionName;
+    std::optional<FileIdentity> read;  // the companion as it was read; nullopt: there was none
     macfork::AppleDouble companion;
     macfork::ResourceMap map;
     bool writable = true;
@@ -25,8 +26,6 @@ struct ResourceFork::Impl {
 };
 
 namespace {
-
-constexpr std::uint64_t kMaxCompanion = 0xFFFFFFFF;  // the format's offsets are 32-bit
 
 std::string CompanionName(const std::string& name) { return "._" + name; }
 
@@ -95,12 +94,13 @@ ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
     struct stat info {};
     UniqueFd fd = OpenCompanion(location, readWrite ? O_RDWR : O_RDONLY, info);
     if (fd) {
-        if (static_cast<std::uint64_t>(info.st_size) > kMaxCompanion) return nullptr;
+        if (info.st_size > FolderItem::kMaxOpenLength) return nullptr;
         auto bytes = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
         if (!bytes) return nullptr;
         auto companion = macfork::ReadAppleDouble(*bytes);
         if (!companion) return nullptr;
         impl->companion = std::move(*companion);
+        impl->read = IdentityOf(info);
     } else {
         // Only a missing companion of an existing file is made anew (and only on a change).
         struct stat item {};
@@ -143,10 +143,9 @@ bool ResourceFork::Commit()
 {
     if (mImpl->failed) return false;
     if (!mImpl->changed) return true;
-    if (!mImpl->writable) {
-        mImpl->failed = true;
-        return false;
-    }
+    // Set first, so that an attempt ended by an exception is not tried again on release.
+    mImpl->failed = true;
+    if (!mImpl->writable) return false;
     auto fork = macfork::WriteResourceMap(mImpl->map);
     std::optional<std::string> bytes;
     if (fork) {
@@ -154,10 +153,9 @@ bool ResourceFork::Commit()
         auto written = macfork::WriteAppleDouble(mImpl->companion);
         if (written) bytes = std::move(*written);
     }
-    if (!bytes || !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->companionName, *bytes)) {
-        mImpl->failed = true;
+    if (!bytes || !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->companionName, *bytes, mImpl->read))
         return false;
-    }
+    mImpl->failed = false;
     mImpl->changed = false;
     return true;
 }
