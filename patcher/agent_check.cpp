@@ -6,6 +6,11 @@
 #include "framework/resource_fork.h"
 #include "framework/zorp_plugin.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -14,24 +19,35 @@ namespace {
 
 AgentFlagReading Unreadable(std::string message)
 {
-    return {AgentFlagReading::Status::Unreadable, nullptr, std::move(message)};
+    return {AgentFlagReading::Status::Unreadable, nullptr, nullptr, std::move(message)};
 }
 
 AgentFlagReading Inspect(const std::string& text)
 {
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
     auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
-    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, {}};
-    CFObjectZorpRef value = dictionary->Find(std::string("NSUIElement"));
-    if (!value) return {AgentFlagReading::Status::Absent, nullptr, {}};
-    return {AgentFlagReading::Status::Present, value, {}};
+    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
+    return {AgentFlagReading::Status::Read, dictionary->Find(std::string("NSUIElement")),
+            dictionary->Find(std::string("LSUIElement")), {}};
+}
+
+// Whether the item may not be searched (as opposed to being absent), for lack of permission.
+bool Barred(const FolderItem& item)
+{
+    FolderItem::Location location = item.Locate();
+    struct stat info {};
+    if (!location.folder) return errno == EACCES;
+    return ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
+           errno == EACCES;
 }
 
 AgentFlagReading ReadBundle(const FolderItem& bundle)
 {
     FolderItemRef contents = bundle.TrueChild("Contents");
+    FolderItemRef plist = contents ? contents->TrueChild("Info.plist") : nullptr;
+    if (plist && Barred(*plist))
+        return Unreadable("Failed to open info.plist file.");
     if (!contents || !contents->Exists()) return {};
-    FolderItemRef plist = contents->TrueChild("Info.plist");
     if (!plist || !plist->Exists()) return {};
 
     BinaryStreamRef stream = plist->OpenAsBinaryFile(false);
@@ -51,12 +67,38 @@ AgentFlagReading ReadSingleFile(const FolderItem& file)
     return Inspect(text);
 }
 
+std::string Lowered(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 }  // namespace
 
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item)
 {
     const FolderItem& target = Use(item);
     return target.Directory() ? ReadBundle(target) : ReadSingleFile(target);
+}
+
+bool IsTrue(const CFObjectZorpRef& value)
+{
+    if (!value) return false;
+    switch (value->Kind()) {
+    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(*value).Value();
+    case CFKind::Integer: return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
+    case CFKind::Real: return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
+    case CFKind::String: {
+        const std::string text = Lowered(static_cast<const CFStringZorp&>(*value).Text());
+        return text == "true" || text == "yes" || text == "1";
+    }
+    default: return false;
+    }
+}
+
+bool RunsAsAgent(const AgentFlagReading& reading)
+{
+    return reading.status == AgentFlagReading::Status::Read && (IsTrue(reading.nsUIElement) || IsTrue(reading.lsUIElement));
 }
 
 std::string DescribeValue(const CFObjectZorp& value)
