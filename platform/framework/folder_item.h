@@ -45,6 +45,9 @@ public:
         std::string name;
     };
     Location Locate() const;
+    // Where the AppleDouble companion is, or would be made: "._" + name beside the item; when
+    // that is absent, the one a Mac's zip archive left under the nearest ancestor's __MACOSX.
+    Location Companion() const;
 
 private:
     FolderItem(std::filesystem::path path, std::size_t depth);
