@@ -6,11 +6,7 @@
 #include "framework/resource_fork.h"
 #include "framework/zorp_plugin.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -31,23 +27,11 @@ AgentFlagReading Inspect(const std::string& text)
             dictionary->Find(std::string("LSUIElement")), {}};
 }
 
-// Whether the item may not be searched (as opposed to being absent), for lack of permission.
-bool Barred(const FolderItem& item)
-{
-    FolderItem::Location location = item.Locate();
-    struct stat info {};
-    if (!location.folder) return errno == EACCES;
-    return ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
-           errno == EACCES;
-}
-
 AgentFlagReading ReadBundle(const FolderItem& bundle)
 {
     FolderItemRef contents = bundle.TrueChild("Contents");
-    FolderItemRef plist = contents ? contents->TrueChild("Info.plist") : nullptr;
-    if (plist && Barred(*plist))
-        return Unreadable("Failed to open info.plist file.");
     if (!contents || !contents->Exists()) return {};
+    FolderItemRef plist = contents->TrueChild("Info.plist");
     if (!plist || !plist->Exists()) return {};
 
     BinaryStreamRef stream = plist->OpenAsBinaryFile(false);

@@ -20,8 +20,6 @@ struct AgentFlagReading {
     std::string message;
 };
 
-// A bundle whose Contents or Info.plist may not be looked at (no search permission) reads as
-// Unreadable with "Failed to open info.plist file.", not as a folder that is no application.
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item);
 
 // True as macOS reads the flag: Boolean true, a nonzero number, or the string "true", "YES" or

@@ -25,7 +25,8 @@ public:
     const std::filesystem::path& Path() const { return mPath; }
 
     bool Directory() const;          // false for a link, even to a folder
-    bool Exists() const;             // the item itself (a dangling link exists)
+    bool Exists() const;             // the item itself (a dangling link exists; so does one
+                                     // that may not be looked at for lack of permission)
     std::string DisplayName() const; // last path component, valid UTF-8
     std::string MacType() const;     // four bytes from the AppleDouble companion, or ""
 
