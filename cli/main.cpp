@@ -75,9 +75,9 @@ void PrintHelp()
               << "under __MACOSX/ as a Mac's zip archive leaves it). A link named as PATH is followed;\n"
               << "nothing inside a bundle is.\n"
               << "\n"
-              << "  --check    change nothing; print the NSUIElement or LSUIElement value of each path.\n"
-              << "             A path passes when either is true: Boolean true, a nonzero number, or\n"
-              << "             \"true\", \"YES\" or \"1\"; anything else fails\n"
+              << "  --check    change nothing; print each path's NSUIElement and LSUIElement values.\n"
+              << "             A path passes when either is true: Boolean true, a nonzero number,\n"
+              << "             or \"true\", \"YES\" or \"1\" in any case; anything else fails\n"
               << "  --strict   a path left alone counts as a failure\n"
               << "  --help     show this text\n"
               << "  --version  show the version\n"
@@ -89,7 +89,8 @@ void PrintHelp()
               << "printed escaped (\\n, \\t, \\x1b, \\\\).\n"
               << "\n"
               << "Exit status: 0 when every path went through (with --check: every path runs as an\n"
-              << "agent), 1 when any path failed (or, with --strict, was left alone), 2 for a usage error.\n";
+              << "agent), 1 when any path failed (with --strict: or was left alone), 2 for a usage\n"
+              << "error.\n";
 }
 
 // A link named on the command line is what the user meant, so it alone is followed. Nothing
