@@ -100,12 +100,12 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     fs::create_directory_symlink(real, mDir / "Link.app");
     fs::create_directory_symlink("RealToo.app", mDir / "Relative.app");
     const fs::path forged = Bundle("x\nfake.app: Failed to write info.plist file.", "");
-    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string()};
+    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(), "Relative.app/"};
 
     Result before = Run(check);
     EXPECT_EQ(before.status, 1);
     EXPECT_EQ(before.out, xml.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
-                              classic.string() + ": no NSUIElement\n");
+                              classic.string() + ": no NSUIElement\nRelative.app/: no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
 
     Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
@@ -144,7 +144,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     Result after = Run(check);
     EXPECT_EQ(after.status, 0);
     EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() + ": NSUIElement = true\n" +
-                             classic.string() + ": NSUIElement = \"true\"\n");
+                             classic.string() + ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
 }
 
 TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)

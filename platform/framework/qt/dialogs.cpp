@@ -74,7 +74,7 @@ public:
             return;
         }
         QFileDialog::accept();
-        if (result() == QDialog::Accepted && !selectedFiles().isEmpty()) Choose(selectedFiles().front());
+        if (result() == QDialog::Accepted && !selectedFiles().isEmpty()) Remember(selectedFiles().front());
     }
 
 protected:
@@ -101,15 +101,20 @@ private:
         return !mFilter.empty() && QFileInfo(path).isDir() && Shown(mFilter, path);
     }
 
-    void Choose(const QString& path)
+    void Remember(const QString& path)
     {
         chosen = path;
         LastFolder() = QFileInfo(path).absolutePath();
+    }
+
+    void Choose(const QString& path)
+    {
+        Remember(path);
         QDialog::done(QDialog::Accepted);
     }
 };
 
-// Window systems add the application's name to a window's title ("About \u2014 Veilor") unless
+// Window systems add the application's name to a window's title ("About - Veilor") unless
 // the title already ends with it; a dialog's title is shown as the program set it.
 class ExactTitle {
 public:
