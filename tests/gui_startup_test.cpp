@@ -20,6 +20,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -205,7 +206,11 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
                 return ListenAndRecord(place);
             });
         });
-        while (!fs::exists(place)) std::this_thread::yield();
+        for (int i = 0; i < 3000 && !fs::exists(place); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!fs::exists(place)) {
+            attacker.join();
+            FAIL() << heard;
+        }
         if (c.runtimeDirSet) fs::rename(place, socketPath);
         EXPECT_FALSE(HandToRunningInstance({secret}));
         if (!c.runtimeDirSet) {
