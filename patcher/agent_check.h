@@ -22,7 +22,7 @@ struct AgentFlagReading {
 
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item);
 
-// True as macOS reads the flag: Boolean true, a nonzero number, or the string "true", "YES" or
+// Whether the flag is set: Boolean true, a nonzero number, or the string "true", "YES" or
 // "1" (letters in any case).
 bool IsTrue(const CFObjectZorpRef& value);
 bool RunsAsAgent(const AgentFlagReading& reading);
