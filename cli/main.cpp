@@ -9,6 +9,9 @@
 #include "patcher/agent_check.h"
 #include "patcher/patcher.h"
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -25,10 +28,11 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-constexpr const char* kUsageLine = "Usage: veilor-patch [--check] PATH...";
+constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] PATH...";
 
 struct Options {
     bool check = false;
+    bool strict = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> paths;
@@ -47,6 +51,8 @@ Options ParseArguments(int argc, char** argv)
             pathsOnly = true;
         } else if (argument == "--check") {
             options.check = true;
+        } else if (argument == "--strict") {
+            options.strict = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--version") {
@@ -65,15 +71,49 @@ void PrintHelp()
     std::cout << kUsageLine << "\n"
               << "Marks Mac applications as background agents (no menu bar, no Dock icon) by adding\n"
               << "NSUIElement = \"true\" to their property list: Contents/Info.plist of a bundle, or the\n"
-              << "'plst' resource of a single-file application (kept in its \"._\" companion file).\n"
+              << "'plst' resource of a single-file application (kept in its \"._\" companion file, or\n"
+              << "under __MACOSX/ as a Mac's zip archive leaves it). A link named as PATH is followed;\n"
+              << "nothing inside a bundle is.\n"
               << "\n"
-              << "  --check    change nothing; print whether each property list holds NSUIElement\n"
+              << "  --check    change nothing; print each path's NSUIElement and LSUIElement values.\n"
+              << "             A path passes when either is true: Boolean true, a nonzero number,\n"
+              << "             or \"true\", \"YES\" or \"1\" in any case; anything else fails\n"
+              << "  --strict   a path left alone counts as a failure\n"
               << "  --help     show this text\n"
               << "  --version  show the version\n"
               << "  --         end of options: every later argument is a path\n"
               << "\n"
-              << "Exit status: 0 when every path went through (with --check: every path has the\n"
-              << "entry), 1 when any path failed, 2 for a usage error.\n";
+              << "Each failure is one line on standard error, \"PATH: message\". A path that is left\n"
+              << "alone gets one note there too: \"PATH: not an application, left alone\" or\n"
+              << "\"PATH: property list cannot be read, left alone\". Control characters in paths are\n"
+              << "printed escaped (\\n, \\t, \\x1b, \\\\).\n"
+              << "\n"
+              << "Exit status: 0 when every path went through (with --check: every path runs as an\n"
+              << "agent), 1 when any path failed (with --strict: or was left alone), 2 for a usage\n"
+              << "error.\n";
+}
+
+// A link named on the command line is what the user meant, so it alone is followed. Nothing
+// when the path, or what its link leads to, does not exist.
+std::optional<std::filesystem::path> Target(const std::string& argument)
+{
+    const FolderItem named(argument);
+    struct stat info {};
+    if (::lstat(named.Path().c_str(), &info) != 0) return std::nullopt;
+    if (!S_ISLNK(info.st_mode)) return named.Path();
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::canonical(named.Path(), error);
+    if (error) return std::nullopt;
+    return target;
+}
+
+std::string Described(const AgentFlagReading& reading)
+{
+    std::string found;
+    if (reading.nsUIElement) found = "NSUIElement = " + DescribeValue(*reading.nsUIElement);
+    if (reading.lsUIElement)
+        found += (found.empty() ? "" : ", ") + std::string("LSUIElement = ") + DescribeValue(*reading.lsUIElement);
+    return found.empty() ? "no NSUIElement" : found;
 }
 
 // Bytes of a bundle's Info.plist, to see afterwards whether the patch changed it.
@@ -100,16 +140,32 @@ void WarnSignatureBroken(const std::string& path)
               << path << "\n";
 }
 
-int Patch(const std::vector<std::string>& paths)
+int Patch(const std::vector<std::string>& paths, bool strict)
 {
     ConsoleMsgBox messages(std::cerr);
     Patcher patcher;
     int status = kOk;
     for (const std::string& path : paths) {
+        const std::string shown = EscapeControls(path);
         messages.SetSubject(path);
-        auto item = std::make_shared<FolderItem>(path);
-        if (!item->Exists()) {
-            std::cerr << path << ": No such file or folder.\n";
+        std::optional<std::filesystem::path> target = Target(path);
+        if (!target) {
+            std::cerr << shown << ": No such file or folder.\n";
+            status = kFailed;
+            continue;
+        }
+        auto item = std::make_shared<FolderItem>(*target);
+        AgentFlagReading reading = ReadAgentFlag(item);
+        using Status = AgentFlagReading::Status;
+        if (reading.status == Status::NotApplication || reading.status == Status::NoDictionary) {
+            std::cerr << shown
+                      << (reading.status == Status::NotApplication ? ": not an application, left alone\n"
+                                                                     : ": property list cannot be read, left alone\n");
+            if (strict) status = kFailed;
+            continue;
+        }
+        if (reading.status == Status::Unreadable) {
+            std::cerr << shown << ": " << EscapeControls(reading.message) << "\n";
             status = kFailed;
             continue;
         }
@@ -119,7 +175,7 @@ int Patch(const std::vector<std::string>& paths)
         try {
             patcher.Process(item);
         } catch (const NilObjectException& e) {
-            std::cerr << path << ": internal error: " << e.what() << "\n";
+            std::cerr << shown << ": internal error: " << e.what() << "\n";
             status = kFailed;
             continue;
         }
@@ -128,7 +184,7 @@ int Patch(const std::vector<std::string>& paths)
             continue;
         }
         if (bundle && before && IsSigned(*item) && BundleInfoBytes(*item) != before)
-            WarnSignatureBroken(path);
+            WarnSignatureBroken(shown);
     }
     return status;
 }
@@ -137,29 +193,31 @@ int Check(const std::vector<std::string>& paths)
 {
     int status = kOk;
     for (const std::string& path : paths) {
-        auto item = std::make_shared<FolderItem>(path);
-        if (!item->Exists()) {
-            std::cerr << path << ": No such file or folder.\n";
+        const std::string shown = EscapeControls(path);
+        std::optional<std::filesystem::path> target = Target(path);
+        if (!target) {
+            std::cerr << shown << ": No such file or folder.\n";
             status = kFailed;
             continue;
         }
-        AgentFlagReading reading = ReadAgentFlag(item);
+        AgentFlagReading reading = ReadAgentFlag(std::make_shared<FolderItem>(*target));
         using Status = AgentFlagReading::Status;
         switch (reading.status) {
-        case Status::Present:
-            std::cout << path << ": NSUIElement = " << DescribeValue(*reading.value) << "\n";
-            continue;
-        case Status::Absent:
-            std::cout << path << ": no NSUIElement\n";
+        case Status::Read:
+            if (RunsAsAgent(reading)) {
+                std::cout << shown << ": " << Described(reading) << "\n";
+                continue;
+            }
+            std::cout << shown << ": " << Described(reading) << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
             break;
         case Status::NotApplication:
-            std::cerr << path << ": not an application (no Contents/Info.plist, not of type APPL).\n";
+            std::cerr << shown << ": not an application (no Contents/Info.plist, not of type APPL).\n";
             break;
         case Status::NoDictionary:
-            std::cerr << path << ": the property list cannot be read as a dictionary.\n";
+            std::cerr << shown << ": the property list cannot be read as a dictionary.\n";
             break;
         case Status::Unreadable:
-            std::cerr << path << ": " << reading.message << "\n";
+            std::cerr << shown << ": " << EscapeControls(reading.message) << "\n";
             break;
         }
         status = kFailed;
@@ -188,5 +246,5 @@ int main(int argc, char** argv)
         std::cerr << "veilor-patch: the property-list library lacks \"" << missing << "\"\n";
         return kFailed;
     }
-    return options.check ? Check(options.paths) : Patch(options.paths);
+    return options.check ? Check(options.paths) : Patch(options.paths, options.strict);
 }

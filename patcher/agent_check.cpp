@@ -6,6 +6,7 @@
 #include "framework/resource_fork.h"
 #include "framework/zorp_plugin.h"
 
+#include <cctype>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -14,17 +15,16 @@ namespace {
 
 AgentFlagReading Unreadable(std::string message)
 {
-    return {AgentFlagReading::Status::Unreadable, nullptr, std::move(message)};
+    return {AgentFlagReading::Status::Unreadable, nullptr, nullptr, std::move(message)};
 }
 
 AgentFlagReading Inspect(const std::string& text)
 {
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
     auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
-    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, {}};
-    CFObjectZorpRef value = dictionary->Find(std::string("NSUIElement"));
-    if (!value) return {AgentFlagReading::Status::Absent, nullptr, {}};
-    return {AgentFlagReading::Status::Present, value, {}};
+    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
+    return {AgentFlagReading::Status::Read, dictionary->Find(std::string("NSUIElement")),
+            dictionary->Find(std::string("LSUIElement")), {}};
 }
 
 AgentFlagReading ReadBundle(const FolderItem& bundle)
@@ -51,12 +51,38 @@ AgentFlagReading ReadSingleFile(const FolderItem& file)
     return Inspect(text);
 }
 
+std::string Lowered(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 }  // namespace
 
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item)
 {
     const FolderItem& target = Use(item);
     return target.Directory() ? ReadBundle(target) : ReadSingleFile(target);
+}
+
+bool IsTrue(const CFObjectZorpRef& value)
+{
+    if (!value) return false;
+    switch (value->Kind()) {
+    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(*value).Value();
+    case CFKind::Integer: return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
+    case CFKind::Real: return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
+    case CFKind::String: {
+        const std::string text = Lowered(static_cast<const CFStringZorp&>(*value).Text());
+        return text == "true" || text == "yes" || text == "1";
+    }
+    default: return false;
+    }
+}
+
+bool RunsAsAgent(const AgentFlagReading& reading)
+{
+    return reading.status == AgentFlagReading::Status::Read && (IsTrue(reading.nsUIElement) || IsTrue(reading.lsUIElement));
 }
 
 std::string DescribeValue(const CFObjectZorp& value)

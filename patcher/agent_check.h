@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Reads, without changing anything, whether an application's property list holds NSUIElement.
+// Reads, without changing anything, whether an application's property list makes it an agent.
 
 #include "framework/folder_item.h"
 #include "plist/cfobject.h"
@@ -9,18 +9,23 @@
 
 struct AgentFlagReading {
     enum class Status {
-        Present,         // value holds the entry's value
-        Absent,          // a property list with a dictionary root, without the key
+        Read,            // a dictionary root; the two values below are nil where absent
         NotApplication,  // neither a folder with Contents/Info.plist nor an "APPL" file
         Unreadable,      // message says why, in the routes' own words
         NoDictionary,    // the property list does not parse to a dictionary
     };
     Status status = Status::NotApplication;
-    CFObjectZorpRef value;
+    CFObjectZorpRef nsUIElement;
+    CFObjectZorpRef lsUIElement;
     std::string message;
 };
 
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item);
+
+// Whether the flag is set: Boolean true, a nonzero number, or the string "true", "YES" or
+// "1" (letters in any case).
+bool IsTrue(const CFObjectZorpRef& value);
+bool RunsAsAgent(const AgentFlagReading& reading);
 
 // The value as a person reads it: "true" quoted for a string, true for a Boolean, 1 for a number.
 std::string DescribeValue(const CFObjectZorp& value);

@@ -10,7 +10,10 @@
 #include "framework/zorp_plugin.h"
 
 #include <QAbstractProxyModel>
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
@@ -42,13 +45,13 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
 {
     TempFolder temp;
     const fs::path empty = MakeBundle(temp.Path(), "Empty", "");
-    std::vector<std::array<QString, 3>> seen;  // title, text, explanation
+    std::vector<std::array<QString, 4>> seen;  // title, text, explanation, application name then
     bool wentOn = false;
     RunVeilor(temp / "run", {empty.string()}, [&] {
         ModalWatcher watcher([&seen](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box) return false;
-            seen.push_back({box->windowTitle(), box->text(), box->informativeText()});
+            seen.push_back({box->windowTitle(), box->text(), box->informativeText(), QGuiApplication::applicationDisplayName()});
             box->accept();
             return true;
         });
@@ -62,6 +65,7 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
     for (const auto& about : {seen[1], seen[2]}) {
         EXPECT_EQ(about[0], "About");
+        EXPECT_TRUE(about[0].endsWith(about[3])) << "the window system would show it with its own suffix";
         const QStringList parts = about[1].split('\n');
         ASSERT_EQ(parts.size(), 3);  // exactly two line ends
         EXPECT_EQ(parts[0], "Veilor 1.0.0");
@@ -73,7 +77,7 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     EXPECT_TRUE(wentOn);
 }
 
-TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoesNothing)
+TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideTheLastOne)
 {
     TempFolder temp;
     const fs::path app = MakeBundle(temp.Path(), "Chosen");
@@ -81,11 +85,14 @@ TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoe
     fs::create_directories(temp / "Plain folder");
     WriteBytes(temp / "letter.txt", "text\n");
     const QString here = QString::fromStdString(temp.Path().string());
-    // Chosen through the menu; cancelled after Ctrl+O, which works before any recompute enabled Open.
-    for (bool cancel : {false, true}) {
-        SCOPED_TRACE(cancel ? "cancelled" : "chosen");
+    const QString bundle = QString::fromStdString(app.string());
+    enum class How { Typed, DoubleClicked, Cancelled };
+    for (How how : {How::Typed, How::DoubleClicked, How::Cancelled}) {
+        SCOPED_TRACE(int(how));
         WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
         QStringList listed;
+        QString filterShown, startedIn;
+        bool patchedByBrowsing = true, stayedOpen = false;
         int dialogs = 0, others = 0;
         RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
@@ -95,10 +102,25 @@ TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoe
                     modal->close();
                     return true;
                 }
-                if (cancel) {
+                if (++dialogs == 2) {
+                    // Reaching the bundle by its Contents and the parent button only shows it.
+                    startedIn = dialog->directory().absolutePath();
+                    dialog->setDirectory(bundle + "/Contents");
+                    auto* parent = dialog->findChild<QAbstractButton*>("toParentButton");
+                    if (!parent) return false;
+                    parent->click();
+                    QCoreApplication::processEvents();
+                    stayedOpen = dialog->isVisible() && dialog->directory().absolutePath() == bundle;
+                    patchedByBrowsing = Patched(app);
                     dialog->reject();
                     return true;
                 }
+                if (how == How::Cancelled) {
+                    dialog->reject();
+                    return true;
+                }
+                auto* type = dialog->findChild<QComboBox*>("fileTypeCombo");
+                filterShown = type ? type->currentText() : QString();
                 dialog->setDirectory(here);
                 QAbstractProxyModel* model = dialog->proxyModel();
                 auto* files = qobject_cast<QFileSystemModel*>(model->sourceModel());
@@ -109,6 +131,16 @@ TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoe
                         listed << model->index(row, 0, folder).data().toString();
                     return listed.size() >= 3;
                 });
+                if (how == How::DoubleClicked) {
+                    for (auto* view : dialog->findChildren<QAbstractItemView*>()) {
+                        if (!view->isVisible() || view->model() != model) continue;
+                        const QModelIndex index = model->mapFromSource(files->index(bundle));
+                        view->scrollTo(index);
+                        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+                        return true;
+                    }
+                    return false;
+                }
                 // As the user types it: selectFile leaves the name field alone once it has focus.
                 auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
                 if (!name) return false;
@@ -116,22 +148,30 @@ TEST(OpenCommand, ListsFoldersAndApplicationsOnlyPatchesTheChosenOneAndCancelDoe
                 static_cast<QDialog*>(dialog)->accept();
                 return true;
             });
-            if (cancel) {
+            if (how == How::Cancelled) {
                 Use(App()).MenuBar()->_Lookup("FileOpen")->SetEnabled(false);
                 FindAction(MainQtWindow(), "Open...")->setEnabled(false);
                 QApplication::setActiveWindow(MainQtWindow());
                 QTest::keyClick(MainQtWindow(), Qt::Key_O, Qt::ControlModifier);
-            } else {
-                Choose("Open...");
+                WaitUntil([&] { return watcher.Seen() > 0; });
+                return;
             }
-            WaitUntil([&] { return cancel ? watcher.Seen() > 0 : Patched(app); });
-            dialogs = watcher.Seen() - others;
+            Choose("Open...");
+            EXPECT_TRUE(WaitUntil([&] { return Patched(app); }));
+            if (how != How::DoubleClicked) return;
+            WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
+            Choose("Open...");
+            WaitUntil([&] { return dialogs == 2 && !QApplication::activeModalWidget(); });
+            EXPECT_EQ(startedIn, here);
+            EXPECT_TRUE(stayedOpen);
+            EXPECT_FALSE(patchedByBrowsing);
         });
-        EXPECT_EQ(dialogs, 1);
+        EXPECT_EQ(dialogs, how == How::DoubleClicked ? 2 : 1);
         EXPECT_EQ(others, 0);
-        EXPECT_EQ(ReadBytes(app / "Contents" / "Info.plist") == kInfoPlist, cancel);
-        EXPECT_EQ(Patched(app), !cancel);
+        EXPECT_EQ(Patched(app), how == How::Typed);
+        if (how == How::Cancelled) continue;
+        EXPECT_EQ(filterShown, "Applications");
         listed.sort();
-        EXPECT_EQ(listed, cancel ? QStringList() : QStringList({"Chosen.app", "Classic", "Plain folder", "run"}));
+        EXPECT_EQ(listed, QStringList({"Chosen.app", "Classic", "Plain folder", "run"}));
     }
 }

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace gui_test;
 
 namespace {
@@ -35,17 +37,34 @@ QUrl FileUrl(const fs::path& path)
     return QUrl::fromLocalFile(QString::fromStdString(path.string()));
 }
 
-// As a file manager drops: the drag enters first, then the drop follows. Answers whether the
-// drag was accepted.
-bool Drop(const QList<QUrl>& urls)
+struct Dragged {
+    bool entered, moved, dropped;
+    bool highlighted;     // while the drag was over the window
+    bool highlightAfter;  // once it dropped
+};
+
+bool Highlighted()
+{
+    const QWidget* content = MainQtWindow()->centralWidget();
+    return content->autoFillBackground() &&
+           content->palette().color(QPalette::Window) == content->palette().color(QPalette::Highlight);
+}
+
+// As a file manager drops: the drag enters, moves over the window, then drops. `meanwhile`
+// runs after it entered.
+Dragged Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
 {
     QMimeData mime;
     mime.setUrls(urls);
     QDragEnterEvent enter(QPoint(150, 70), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainQtWindow(), &enter);
-    QDropEvent drop(QPointF(150, 70), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    const bool highlighted = Highlighted();
+    if (meanwhile) meanwhile();
+    QDragMoveEvent move(QPoint(160, 80), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainQtWindow(), &move);
+    QDropEvent drop(QPointF(160, 80), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainQtWindow(), &drop);
-    return enter.isAccepted();
+    return {enter.isAccepted(), move.isAccepted(), drop.isAccepted(), highlighted, Highlighted()};
 }
 
 }  // namespace
@@ -104,7 +123,7 @@ TEST(MainWindow, HasItsSizeFlagsTitleAndTextsAndIgnoresCloseRequests)
     });
 }
 
-TEST(MainWindow, DropsPatchEveryApplicationOneAfterAnotherAndSkipOtherItems)
+TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippingOtherItems)
 {
     TempFolder temp;
     const fs::path a = MakeBundle(temp.Path(), "Alpha");
@@ -123,6 +142,7 @@ TEST(MainWindow, DropsPatchEveryApplicationOneAfterAnotherAndSkipOtherItems)
         bool accepted;
         std::vector<fs::path> patched;
         Boxes boxes;
+        std::function<void()> meanwhile = {};
     } cases[] = {
         {"three applications", {FileUrl(a), FileUrl(b), FileUrl(c)}, true, {a, b, c}, {}},
         {"web link second", {FileUrl(a), web, FileUrl(c)}, true, {a, c}, {}},
@@ -130,6 +150,8 @@ TEST(MainWindow, DropsPatchEveryApplicationOneAfterAnotherAndSkipOtherItems)
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
         {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a},
          {{"No plst resource in file First.app.", false}, {"No plst resource in file Last.app.", true}}},
+        // What the drag carries is judged once, when it enters, not again on every move.
+        {"companion gone after the drag entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -144,7 +166,12 @@ TEST(MainWindow, DropsPatchEveryApplicationOneAfterAnotherAndSkipOtherItems)
                 modal->close();
                 return true;
             });
-            EXPECT_EQ(Drop(testCase.urls), testCase.accepted);
+            const Dragged dragged = Drop(testCase.urls, testCase.meanwhile);
+            EXPECT_EQ(dragged.entered, testCase.accepted);
+            EXPECT_EQ(dragged.moved, testCase.accepted);
+            EXPECT_EQ(dragged.dropped, testCase.accepted);
+            EXPECT_EQ(dragged.highlighted, testCase.accepted);
+            EXPECT_FALSE(dragged.highlightAfter);
             EXPECT_TRUE(WaitUntil([&] {
                 return boxes.size() >= testCase.boxes.size() && std::all_of(want.begin(), want.end(), Patched);
             }));

@@ -198,6 +198,13 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
              ASSERT_EQ(::chown((b / "Contents/Info.plist").c_str(), kNobody, kNobody), 0);
          },
          As::Nobody, kWriteFailed, false},
+        // Whether there is an Info.plist cannot be seen, which is no reason to keep silent.
+        {"Contents not searchable",
+         [&](auto& b) { sample("ordinary-4k.plist")(b); fs::permissions(b / "Contents", fs::perms(0700)); },
+         As::Nobody, kOpenFailed, false},
+        {"bundle not searchable",
+         [&](auto& b) { sample("ordinary-4k.plist")(b); fs::permissions(b, fs::perms(0700)); },
+         As::Nobody, kOpenFailed, false},
     };
     std::size_t skipped = 0;
     for (const Case& c : cases) {

@@ -78,37 +78,47 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         std::string companion;
         std::string plst0;
         int attributes;
+        std::string app = "App", companionAt = "._App";  // in the test's folder
     };
     const std::vector<Case> cases = {
         {"macOS layout", Companion("macos", kAppFork), kPlist, 0},
         {"unknown entries after the fork",
          Companion("plain", kAppFork, R"(, "extra": [[2151960918, "0a0b"], [3, "41707000"]])"), kPlist, 0},
         {"plst 0 with a name and attributes", Companion("plain", Type("plst", 0, kPlist, "Info", 8)), kPlist, 8},
+        // Unpacked from a Mac's zip archive; a __MACOSX further up is not the nearest.
+        {"companion under the archive's __MACOSX", Companion("macos", kAppFork), kPlist, 0, "Archive/Foo/App",
+         "Archive/__MACOSX/Foo/._App"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
-        WriteBytes(folder / "._App", c.companion);
-        WriteBytes(folder / "App", "data fork");
-        const std::string dumped = forktest::DumpCompanion(folder / "._App");
+        const fs::path app = folder / c.app, companion = folder / c.companionAt;
+        WriteBytes(companion, c.companion);
+        WriteBytes(app, "data fork");
+        const bool beside = app.parent_path() == companion.parent_path();
+        if (!beside) WriteBytes(folder / "__MACOSX/Archive/Foo/._App", FinderInfoCompanion("TEXT", "ttxt"));
+        const std::string dumped = forktest::DumpCompanion(companion);
 
-        EXPECT_EQ(RunRoute(folder / "App"), "");
-        const std::string after = ReadBytes(folder / "._App");
-        EXPECT_EQ(ReadBytes(folder / "App"), "data fork");
-        EXPECT_EQ(Listing(folder.Path()), (std::vector<std::string>{"._App", "App"}));
+        EXPECT_EQ(RunRoute(app), "");
+        const std::string after = ReadBytes(companion);
+        EXPECT_EQ(ReadBytes(app), "data fork");
+        // Written back where it was found, and nowhere else.
+        using Names = std::vector<std::string>;
+        EXPECT_EQ(Listing(app.parent_path()), beside ? Names({"._App", "App"}) : Names({"App"}));
+        EXPECT_EQ(Listing(companion.parent_path()), beside ? Names({"._App", "App"}) : Names({"._App"}));
         // Every entry but the fork and every resource but plst 0 as it was; plst 0 patched, its name gone.
         EXPECT_EQ(forktest::Without(Facts(after), {"plst 0 "}), forktest::Without(Facts(c.companion), {"plst 0 "}));
         const std::string patched = "plst 0 " + std::to_string(c.attributes) + " - 0 " + Hex(WithEntry(c.plst0)) + "\n";
         EXPECT_NE(Facts(after).find(patched), std::string::npos) << Facts(after);
         // The independent reader sees the same of what we wrote.
-        const std::string dump = forktest::DumpCompanion(folder / "._App");
+        const std::string dump = forktest::DumpCompanion(companion);
         const std::initializer_list<std::string_view> unpatched = {"entry 2 ", "resource 706c7374 0 "};
         EXPECT_EQ(forktest::Without(dump, unpatched), forktest::Without(dumped, unpatched));
         EXPECT_NE(dump.find("resource 706c7374 0 " + std::to_string(c.attributes) + " - " + Hex(WithEntry(c.plst0)) + "\n"),
                   std::string::npos) << dump;
 
-        EXPECT_EQ(RunRoute(folder / "App"), "");
-        EXPECT_TRUE(ReadBytes(folder / "._App") == after);
+        EXPECT_EQ(RunRoute(app), "");
+        EXPECT_TRUE(ReadBytes(companion) == after);
     }
 }
 

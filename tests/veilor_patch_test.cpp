@@ -35,7 +35,7 @@ const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5C
 // {"NSUIElement": "1"} in the binary form, packed by hand.
 const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5B" "NSUIElement" + "\x51" "1" +
                                    "\x08\x0B\x17" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
-                                   "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x1A";
+                                   "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x19";
 
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
 const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
@@ -109,25 +109,33 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     const fs::path document = SingleFile(mDir / "Notes", std::string(kCompanion).replace(50, 4, "TEXT"));
     const fs::path shortFork = SingleFile(mDir / "Short", kCompanion.substr(0, 300));
     const fs::path missing = mDir / "Missing.app";
-    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string()};
+    // Links named as arguments are followed, with or without a trailing slash.
+    const fs::path real = Bundle("Real.app", kDemoXml), realToo = Bundle("RealToo.app", kDemoXml);
+    fs::create_directory_symlink(real, mDir / "Link.app");
+    fs::create_directory_symlink("RealToo.app", mDir / "Relative.app");
+    const fs::path forged = Bundle("x\nfake.app: Failed to write info.plist file.", "");
+    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(), "Relative.app/"};
 
     Result before = Run(check);
     EXPECT_EQ(before.status, 1);
     EXPECT_EQ(before.out, xml.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
-                              classic.string() + ": no NSUIElement\n");
+                              classic.string() + ": no NSUIElement\nRelative.app/: no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
 
     Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(), flaggedSigned.string(),
                     classic.string(), document.string(), empty.string(), broken.string(), shortFork.string(),
-                    missing.string()});
+                    missing.string(), (mDir / "Link.app").string(), "Relative.app/", forged.string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, signedOne.string() + ": warning: the bundle's code signature no longer matches; macOS will refuse"
                                           " to open it until it is signed again. On a Mac: codesign --force --deep"
                                           " --sign - " + signedOne.string() + "\n" +
-                         empty.string() + ": No plst resource in file Empty.app.\n" + shortFork.string() +
+                         document.string() + ": not an application, left alone\n" +
+                         empty.string() + ": No plst resource in file Empty.app.\n" +
+                         broken.string() + ": property list cannot be read, left alone\n" + shortFork.string() +
                          ": Failed to open resource fork of file Short.\n" + missing.string() +
-                         ": No such file or folder.\n");
-    for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne})
+                         ": No such file or folder.\n" + (mDir / "x\\nfake.app: Failed to write info.plist file.").string() +
+                         ": No plst resource in file x\\nfake.app: Failed to write info.plist file..\n");
+    for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne, real, realToo})
         EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
     EXPECT_EQ(ReadBytes(flaggedSigned / "Contents" / "Info.plist"), kFlaggedBinary);
     EXPECT_EQ(fixtures::LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino, flaggedInode);
@@ -138,10 +146,50 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     EXPECT_EQ(ReadBytes(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
     EXPECT_EQ(ReadBytes(mDir / "._Short"), kCompanion.substr(0, 300));
 
+    // A skip is a note and no failure, unless --strict asks.
+    for (bool strict : {false, true}) {
+        std::vector<std::string> args{document.string(), (mDir / "Plain").string()};
+        fs::create_directories(mDir / "Plain");
+        if (strict) args.insert(args.begin(), "--strict");
+        Result skipped = Run(args);
+        EXPECT_EQ(skipped.status, strict ? 1 : 0);
+        EXPECT_EQ(skipped.err, document.string() + ": not an application, left alone\n" + (mDir / "Plain").string() +
+                                   ": not an application, left alone\n");
+    }
+
     Result after = Run(check);
     EXPECT_EQ(after.status, 0);
     EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() + ": NSUIElement = true\n" +
-                             classic.string() + ": NSUIElement = \"true\"\n");
+                             classic.string() + ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
+}
+
+TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
+{
+    const struct {
+        const char* entries;
+        int status;
+        const char* out;
+    } cases[] = {
+        {"<key>NSUIElement</key><true/>", 0, "NSUIElement = true"},
+        {"<key>NSUIElement</key><string>YES</string>", 0, "NSUIElement = \"YES\""},
+        {"<key>NSUIElement</key><integer>1</integer>", 0, "NSUIElement = 1"},
+        {"<key>LSUIElement</key><string>1</string>", 0, "LSUIElement = \"1\""},
+        {"<key>NSUIElement</key><string>0</string><key>LSUIElement</key><true/>", 0,
+         "NSUIElement = \"0\", LSUIElement = true"},
+        {"<key>NSUIElement</key><false/>", 1, "NSUIElement = false, not an agent"},
+        {"<key>NSUIElement</key><string>0</string>", 1, "NSUIElement = \"0\", not an agent"},
+        {"<key>NSUIElement</key><string>NO</string>", 1, "NSUIElement = \"NO\", not an agent"},
+        {"<key>LSUIElement</key><integer>0</integer>", 1, "LSUIElement = 0, not an agent"},
+        {"<key>LSUIElement</key><string>yes please</string>", 1, "LSUIElement = \"yes please\", not an agent"},
+        {"", 1, "no NSUIElement"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entries);
+        const fs::path app = Bundle("Agent.app", std::string("<plist><dict>") + c.entries + "</dict></plist>");
+        Result r = Run({"--check", app.string()});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, app.string() + ": " + c.out + "\n");
+    }
 }
 
 TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlone)
@@ -153,6 +201,18 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     fs::permissions(bundle / "Contents", fs::perms::all);
     const fs::path classic = SingleFile(mDir / "ReadOnlyShelf" / "Classic", kCompanion);
     fs::permissions(classic.parent_path(), fs::perms(0755));
+    // Folders that may not be searched hide whether there is an Info.plist: that is no skip.
+    const fs::path closed = Bundle("Closed.app", kDemoXml), shut = Bundle("Shut.app", kDemoXml);
+    fs::permissions(closed, fs::perms(0700));
+    fs::permissions(shut / "Contents", fs::perms(0700));
+    const std::string barred = closed.string() + ": Failed to open info.plist file.\n" + shut.string() +
+                               ": Failed to open info.plist file.\n";
+    Result checkBarred = Run({"--check", closed.string(), shut.string()}, kNobody);
+    EXPECT_EQ(checkBarred.status, 1);
+    EXPECT_EQ(checkBarred.err, barred);
+    Result patchBarred = Run({closed.string(), shut.string()}, kNobody);
+    EXPECT_EQ(patchBarred.status, 1);
+    EXPECT_EQ(patchBarred.err, barred);
 
     Result check = Run({"--check", classic.string()}, kNobody);
     EXPECT_EQ(check.err, "");
@@ -200,7 +260,7 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
 
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 {
-    const std::string usage = "Usage: veilor-patch [--check] PATH...\n";
+    const std::string usage = "Usage: veilor-patch [--check] [--strict] PATH...\n";
     const struct {
         std::vector<std::string> args;
         int status;

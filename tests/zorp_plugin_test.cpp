@@ -102,37 +102,47 @@ TEST(ZorpPlugin, ANilReceiverRaisesNilObjectException)
     EXPECT_EQ(editable->Count(), 0u);
 }
 
-TEST(ZorpPlugin, FinderUpdateSetsTheModificationTimeOfTheItemItself)
+TEST(ZorpPlugin, FinderUpdateTouchesTheItemItselfOnlyWhenItsPropertyListIsNewer)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
+    const std::string companion = FinderInfoCompanion("APPL", "????");
     struct Case {
         const char* label;
         std::function<fs::path(const TempFolder&)> make;
+        std::vector<std::string> fresh;  // written after the item, as a patch does
         bool asNobody;
         std::int64_t result;
         bool touched;
     };
     const Case cases[] = {
-        {"file", [](auto& t) { WriteBytes(t / "f", "x"); return t / "f"; }, false, 0, true},
-        {"folder", [](auto& t) { fs::create_directories(t / "Tool.app/Contents"); return t / "Tool.app"; }, false, 0, true},
-        {"link", [](auto& t) { WriteBytes(t / "target", "x"); fs::create_symlink(t / "target", t / "l"); return t / "l"; }, false, 0, true},
-        {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return t / "l"; }, false, 0, true},
-        {"missing", [](auto& t) { return t / "missing"; }, false, ENOENT, false},
-        {"not permitted", [](auto& t) { WriteBytes(t / "f", "x", 0644); return t / "f"; }, true, EACCES, false},
+        {"document", [](auto& t) { WriteBytes(t / "f", "x"); return t / "f"; }, {}, false, 0, false},
+        {"file with a newer companion", [&](auto& t) { WriteBytes(t / "f", "x"); WriteBytes(t / "._f", companion); return t / "f"; },
+         {"._f"}, false, 0, true},
+        {"file with an unchanged companion", [&](auto& t) { WriteBytes(t / "f", "x"); WriteBytes(t / "._f", companion); return t / "f"; },
+         {}, false, 0, false},
+        {"file with a newer companion from a zip archive",
+         [&](auto& t) { WriteBytes(t / "Foo/f", "x"); WriteBytes(t / "__MACOSX/Foo/._f", companion); return t / "Foo/f"; },
+         {"__MACOSX/Foo/._f"}, false, 0, true},
+        {"bundle with a newer Info.plist", [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", "x"); return t / "Tool.app"; },
+         {"Tool.app/Contents/Info.plist"}, false, 0, true},
+        {"unchanged bundle", [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", "x"); return t / "Tool.app"; },
+         {}, false, 0, false},
+        {"plain folder", [](auto& t) { fs::create_directories(t / "Plain/Contents"); return t / "Plain"; }, {"Plain/Contents"}, false, 0, false},
+        {"link", [](auto& t) { WriteBytes(t / "target", "x"); fs::create_symlink(t / "target", t / "l"); return t / "l"; }, {"target"}, false, 0, false},
+        {"missing", [](auto& t) { return t / "missing"; }, {}, false, ENOENT, false},
+        {"not permitted", [&](auto& t) { WriteBytes(t / "f", "x", 0644); WriteBytes(t / "._f", companion); return t / "f"; },
+         {"._f"}, true, EACCES, false},
     };
     for (const Case& c : cases) {
         TempFolder temp;
         fs::path path = c.make(temp);
-        MakeOld(path);
-        if (fs::exists(temp / "target")) MakeOld(temp / "target");
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path())) MakeOld(entry.path());
+        for (const std::string& fresh : c.fresh) ::utimensat(AT_FDCWD, (temp / fresh).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
         auto item = std::make_shared<FolderItem>(path);
         auto update = [&] { return std::to_string(Zorp::FinderUpdateZorp(item)); };
         EXPECT_EQ(c.asNobody ? RunAsNobody(update) : update(), std::to_string(c.result)) << c.label;
         if (fs::exists(fs::symlink_status(path))) {
             EXPECT_EQ(ModifiedAt(path) > kOldTime, c.touched) << c.label;
-        }
-        if (fs::exists(temp / "target")) {
-            EXPECT_EQ(ModifiedAt(temp / "target"), kOldTime) << c.label;
         }
     }
 }

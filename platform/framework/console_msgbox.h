@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // The console form of the message box: each message is one line on standard error, behind the
-// path being worked on ("PATH: text"). Installed for its lifetime; counts what it showed.
+// path being worked on ("PATH: text"), both escaped. Installed for its lifetime; counts what it showed.
 
 #include "msgbox.h"
 
 #include <cstddef>
 #include <ostream>
 #include <string>
+#include <string_view>
+
+// The text with control characters and backslashes escaped (\n, \t, \x1b, \\), so that a report
+// built from it stays one line whatever names it holds.
+std::string EscapeControls(std::string_view text);
 
 class ConsoleMsgBox {
 public:

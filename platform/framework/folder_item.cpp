@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <string_view>
 #include <vector>
 
@@ -97,12 +98,15 @@ bool FolderItem::Directory() const
            S_ISDIR(info.st_mode);
 }
 
+// Only an item known to be absent does not exist. One behind a folder that may not be searched
+// counts as there, so that opening it fails and says so instead of passing for a missing item.
 bool FolderItem::Exists() const
 {
     Location location = Locate();
     struct stat info {};
-    return location.folder &&
-           ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (location.folder && ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    return errno == EACCES;
 }
 
 std::string FolderItem::DisplayName() const

@@ -25,7 +25,8 @@ public:
     const std::filesystem::path& Path() const { return mPath; }
 
     bool Directory() const;          // false for a link, even to a folder
-    bool Exists() const;             // the item itself (a dangling link exists)
+    bool Exists() const;             // the item itself (a dangling link exists; so does one
+                                     // that may not be looked at for lack of permission)
     std::string DisplayName() const; // last path component, valid UTF-8
     std::string MacType() const;     // four bytes from the AppleDouble companion, or ""
 
@@ -49,6 +50,9 @@ public:
         std::string name;
     };
     Location Locate() const;
+    // Where the AppleDouble companion is, or would be made: "._" + name beside the item; when
+    // that is absent, the one a Mac's zip archive left under the nearest ancestor's __MACOSX.
+    Location Companion() const;
 
 private:
     FolderItem(std::filesystem::path path, std::size_t depth);

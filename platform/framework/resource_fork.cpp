@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <optional>
+#include <vector>
 
 struct ResourceFork::Impl {
     UniqueFd folder;
@@ -45,10 +47,10 @@ std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t le
     return bytes;
 }
 
-UniqueFd OpenCompanion(const FolderItem::Location& location, int access, struct stat& info)
+UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info)
 {
     // O_NONBLOCK: a FIFO of that name must not hang the open; only a regular file is read.
-    UniqueFd fd(::openat(location.folder.Get(), CompanionName(location.name).c_str(),
+    UniqueFd fd(::openat(companion.folder.Get(), companion.name.c_str(),
                          access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))) {
         errno = EINVAL;
@@ -66,11 +68,48 @@ macfork::AppleDouble NewCompanion()
     return companion;
 }
 
+// A Mac's zip archive keeps the companion of Folder/Name as __MACOSX/Folder/._Name at the
+// archive's top: the mirror of `folder` under the nearest ancestor's __MACOSX, if it has one.
+UniqueFd ArchiveMirror(const std::filesystem::path& folder)
+{
+    constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
+    if (error) return UniqueFd();
+    if (absolute.filename().empty() && absolute.has_relative_path()) absolute = absolute.parent_path();
+    std::vector<std::string> below;
+    for (std::filesystem::path ancestor = absolute;; ancestor = ancestor.parent_path()) {
+        UniqueFd mirror(::openat(AT_FDCWD, (ancestor / "__MACOSX").c_str(), kFolder));
+        if (mirror) {
+            for (auto name = below.rbegin(); name != below.rend() && mirror; ++name)
+                mirror = UniqueFd(::openat(mirror.Get(), name->c_str(), kFolder));
+            return mirror;
+        }
+        if (ancestor == ancestor.parent_path() || ancestor.filename() == "__MACOSX") return UniqueFd();
+        below.push_back(ancestor.filename().string());
+    }
+}
+
 }  // namespace
+
+FolderItem::Location FolderItem::Companion() const
+{
+    Location location = Locate();
+    if (!location.folder) return location;
+    Location beside{std::move(location.folder), CompanionName(location.name)};
+    struct stat info {};
+    if (mDepth > 0 || ::fstatat(beside.folder.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno != ENOENT)
+        return beside;
+    UniqueFd mirror = ArchiveMirror(mPath.parent_path());
+    if (mirror && ::fstatat(mirror.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return {std::move(mirror), beside.name};
+    return beside;
+}
 
 std::string FolderItem::MacType() const
 {
-    Location location = Locate();
+    Location location = Companion();
     struct stat info {};
     if (!location.folder) return "";
     UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
@@ -86,13 +125,15 @@ ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
 {
     Location location = Locate();
     if (!location.folder) return nullptr;
-    // The commit renames a new companion into the folder.
-    if (readWrite && ::faccessat(location.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;
+    Location where = Companion();
+    if (!where.folder) return nullptr;
+    // The commit renames a new companion into the companion's folder.
+    if (readWrite && ::faccessat(where.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;
 
     auto impl = std::make_unique<ResourceFork::Impl>();
     impl->writable = readWrite;
     struct stat info {};
-    UniqueFd fd = OpenCompanion(location, readWrite ? O_RDWR : O_RDONLY, info);
+    UniqueFd fd = OpenCompanion(where, readWrite ? O_RDWR : O_RDONLY, info);
     if (fd) {
         if (info.st_size > FolderItem::kMaxOpenLength) return nullptr;
         auto bytes = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
@@ -114,8 +155,8 @@ ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
     auto map = macfork::ReadResourceMap(forkEntry ? forkEntry->bytes : std::string());
     if (!map) return nullptr;
     impl->map = std::move(*map);
-    impl->folder = std::move(location.folder);
-    impl->companionName = CompanionName(location.name);
+    impl->folder = std::move(where.folder);
+    impl->companionName = std::move(where.name);
     return ResourceForkRef(new ResourceFork(std::move(impl)));
 }
 

@@ -53,11 +53,29 @@ Fn Bound(Fn fn)
     return fn;
 }
 
-// Linux file managers and desktop caches re-read an item whose modification time changes.
+bool NewerThan(const FolderItem::Location& location, const struct timespec& time)
+{
+    struct stat info {};
+    return location.folder && ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           (info.st_mtim.tv_sec > time.tv_sec ||
+            (info.st_mtim.tv_sec == time.tv_sec && info.st_mtim.tv_nsec > time.tv_nsec));
+}
+
+// Linux file managers and desktop caches re-read an item whose modification time changes; so do
+// backup and sync tools. Only an item whose property list changed since the item itself did
+// (its Contents/Info.plist or its companion is newer) is worth waking them for.
 std::int64_t FinderUpdate(const FolderItemRef& item)
 {
-    FolderItem::Location location = Use(item).Locate();
+    const FolderItem& target = Use(item);
+    FolderItem::Location location = target.Locate();
     if (!location.folder) return errno;
+    struct stat self {};
+    if (::fstatat(location.folder.Get(), location.name.c_str(), &self, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    FolderItemRef contents = S_ISDIR(self.st_mode) ? target.TrueChild("Contents") : nullptr;
+    FolderItemRef plist = contents ? contents->TrueChild("Info.plist") : nullptr;
+    const FolderItem::Location changed =
+        S_ISDIR(self.st_mode) ? (plist ? plist->Locate() : FolderItem::Location{}) : target.Companion();
+    if (!NewerThan(changed, self.st_mtim)) return 0;
     if (::utimensat(location.folder.Get(), location.name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
     return 0;

@@ -1,25 +1,16 @@
 // SPDX-License-Identifier: MIT
-#include "window.h"
+// Windows, their stored properties and the window list.
 
-#include "framework/file_type_registry.h"
 #include "qt_internal.h"
 #include "qt_widgets.h"
 #include "runtime.h"
+#include "window_internal.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QFont>
-#include <QFontMetricsF>
-#include <QLabel>
 #include <QLayout>
 #include <QMainWindow>
 #include <QMenuBar>
-#include <QMimeData>
-#include <QPointer>
-#include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <map>
@@ -32,113 +23,13 @@ std::vector<WindowRef>& Windows()
     return windows;
 }
 
-template <class T>
-T As(const PropertyValue& value)
-{
-    const T* held = std::get_if<T>(&value);
-    return held ? *held : T{};
-}
-
-QColor ToQColor(const Color& color)
-{
-    return QColor(color.red, color.green, color.blue);
-}
-
-std::int32_t ToActionCode(Qt::DropAction action)
-{
-    switch (action) {
-    case Qt::CopyAction: return 1;
-    case Qt::MoveAction: return 2;
-    case Qt::LinkAction: return 3;
-    default: return 0;
-    }
-}
-
 }  // namespace
 
-class QtWindow : public QMainWindow {
-public:
-    explicit QtWindow(Window& owner) : mOwner(owner) {}
-
-    bool closeButton = true;
-    std::vector<std::string> acceptedTypes;
-
-protected:
-    void closeEvent(QCloseEvent* event) override
-    {
-        if (closeButton) event->accept();
-        else event->ignore();
-    }
-
-    void dragEnterEvent(QDragEnterEvent* event) override
-    {
-        if (!AcceptedItems(event->mimeData()).empty()) event->acceptProposedAction();
-    }
-
-    void dragMoveEvent(QDragMoveEvent* event) override
-    {
-        if (!AcceptedItems(event->mimeData()).empty()) event->acceptProposedAction();
-    }
-
-    // The handler runs after the drop has been answered, so a slow item or a message box does
-    // not keep the file manager waiting.
-    void dropEvent(QDropEvent* event) override
-    {
-        std::vector<FolderItemRef> items = Items(event->mimeData());
-        if (std::none_of(items.begin(), items.end(), [](const FolderItemRef& item) { return item != nullptr; }))
-            return;
-        event->acceptProposedAction();
-        const std::int32_t action = ToActionCode(event->dropAction());
-        std::weak_ptr<Window> window = FindRef();
-        QTimer::singleShot(0, this, [window, items = std::move(items), action] {
-            WindowRef target = window.lock();
-            if (!target) return;
-            RuntimeRecordCall("DropObject");
-            RuntimeHandle([&] {
-                DragItem drag(items);
-                target->Event_DropObject(drag, action);
-            });
-        });
-    }
-
-private:
-    Window& mOwner;
-
-    WindowRef FindRef() const
-    {
-        for (const WindowRef& window : Windows())
-            if (window.get() == &mOwner) return window;
-        return nullptr;
-    }
-
-    // One entry per URL, in drop order; nil where the URL is not a file of an accepted type.
-    std::vector<FolderItemRef> Items(const QMimeData* mime) const
-    {
-        std::vector<FolderItemRef> items;
-        if (!mime || !mime->hasUrls()) return items;
-        for (const QUrl& url : mime->urls()) {
-            FolderItemRef item;
-            if (url.isLocalFile()) {
-                auto candidate = std::make_shared<FolderItem>(PathFromQString(url.toLocalFile()));
-                for (const std::string& type : acceptedTypes) {
-                    if (FileTypeMatches(type, *candidate)) {
-                        item = candidate;
-                        break;
-                    }
-                }
-            }
-            items.push_back(item);
-        }
-        return items;
-    }
-
-    std::vector<FolderItemRef> AcceptedItems(const QMimeData* mime) const
-    {
-        std::vector<FolderItemRef> items = Items(mime);
-        std::erase(items, nullptr);
-        return items;
-    }
-};
+void QtWindow::closeEvent(QCloseEvent* event)
+{
+    if (closeButton) event->accept();
+    else event->ignore();
+}
 
 struct Window::Impl {
     std::unique_ptr<QtWindow> window;
@@ -286,6 +177,13 @@ void _SetProperties(Window& window, const PropertySet& properties)
     for (const auto& [name, value] : properties) window.SetProperty(name, value);
 }
 
+WindowRef SharedWindow(const Window& window)
+{
+    for (const WindowRef& shared : Windows())
+        if (shared.get() == &window) return shared;
+    return nullptr;
+}
+
 WindowRef RuntimeGetImplicitWindow(const std::string& className)
 {
     for (const WindowRef& window : Windows())
@@ -306,133 +204,6 @@ void RuntimeReleaseWindows()
     windows.clear();
 }
 
-bool DragItem::NextItem()
-{
-    if (mIndex + 1 >= mItems.size()) return false;
-    ++mIndex;
-    return true;
-}
-
-struct Control::Impl {
-    QPointer<QWidget> widget;  // owned by its window
-};
-
-namespace {
-
-std::unique_ptr<Control::Impl> NewLabel(Window& owner)
-{
-    auto impl = std::make_unique<Control::Impl>();
-    auto* label = new QLabel(QtContentOf(owner));
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setTextFormat(Qt::PlainText);
-    impl->widget = label;
-    return impl;
-}
-
-}  // namespace
-
-Control::Control(std::unique_ptr<Impl> impl) : mImpl(std::move(impl)) {}
-
-Control::~Control() = default;
-
-void Control::SetProperty(std::string_view name, const PropertyValue& value)
-{
-    QWidget* widget = mImpl->widget;
-    if (!widget) return;
-    QRect geometry = widget->geometry();
-    if (name == "Name") mName = As<std::string>(value);
-    else if (name == "Left") geometry.moveLeft(As<std::int32_t>(value));
-    else if (name == "Top") geometry.moveTop(As<std::int32_t>(value));
-    else if (name == "Width") geometry.setWidth(As<std::int32_t>(value));
-    else if (name == "Height") geometry.setHeight(As<std::int32_t>(value));
-    else if (name == "Enabled") widget->setEnabled(As<bool>(value));
-    else if (name == "Visible") widget->setVisible(As<bool>(value));
-    else if (name == "HelpTag") widget->setToolTip(ToDisplayText(As<std::string>(value)));
-    widget->setGeometry(geometry);
-    // Index, the Lock properties, TabPanelIndex, AutoDeactivate, the data binding and
-    // InitialParent change nothing in a window of fixed size without tab panels.
-}
-
-StaticText::StaticText(Window& owner) : Control(NewLabel(owner)) {}
-
-void StaticText::SetProperty(std::string_view name, const PropertyValue& value)
-{
-    auto* label = qobject_cast<QLabel*>(QtWidgetOf(*this));
-    if (!label) return;
-    if (name == "Text") {
-        mText = As<std::string>(value);
-        label->setText(ToDisplayText(mText));
-        FitLines();
-    } else if (name == "TextAlign") {
-        const std::int32_t align = As<std::int32_t>(value);
-        const Qt::Alignment horizontal = align == 1 ? Qt::AlignHCenter : align == 2 ? Qt::AlignRight : Qt::AlignLeft;
-        label->setAlignment(horizontal | Qt::AlignTop);
-    } else if (name == "TextColor") {
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::WindowText, ToQColor(As<Color>(value)));
-        label->setPalette(palette);
-    } else if (name == "Multiline") {
-        label->setWordWrap(As<bool>(value));
-    } else if (name == "TextFont") {
-        mTextFont = As<std::string>(value);
-        ApplyFont();
-    } else if (name == "TextSize") {
-        mTextSize = As<std::int32_t>(value);
-        ApplyFont();
-    } else if (name == "Bold" || name == "Italic" || name == "Underline") {
-        QFont font = label->font();
-        if (name == "Bold") font.setBold(As<bool>(value));
-        else if (name == "Italic") font.setItalic(As<bool>(value));
-        else font.setUnderline(As<bool>(value));
-        label->setFont(font);
-    } else {
-        Control::SetProperty(name, value);
-    }
-}
-
-// "System" is the desktop's font, "SmallSystem" a size smaller; TextSize 0 keeps the size.
-void StaticText::ApplyFont()
-{
-    QWidget* label = QtWidgetOf(*this);
-    QFont font = QApplication::font();
-    if (mTextFont == "SmallSystem") font.setPointSizeF(std::max(6.0, font.pointSizeF() - 2.0));
-    else if (!mTextFont.empty() && mTextFont != "System") font.setFamily(ToQString(mTextFont));
-    if (mTextSize > 0) font.setPointSize(mTextSize);
-    QFont current = label->font();
-    font.setBold(current.bold());
-    font.setItalic(current.italic());
-    font.setUnderline(current.underline());
-    label->setFont(font);
-    FitLines();
-}
-
-// Texts are laid out for the Mac's system font; where the desktop's font runs wider, the
-// system size steps down so that each line of a text keeps to one row instead of wrapping.
-void StaticText::FitLines()
-{
-    auto* label = qobject_cast<QLabel*>(QtWidgetOf(*this));
-    if (!label || mTextSize > 0 || mText.empty() || label->width() <= 0) return;
-    const QStringList lines = ToDisplayText(mText).split(QLatin1Char('\n'));
-    const qreal room = label->contentsRect().width() - 2 * label->margin();
-    auto widest = [&](const QFont& font) {
-        QFontMetricsF metrics(font);
-        qreal width = 0;
-        for (const QString& line : lines) width = std::max(width, metrics.horizontalAdvance(line));
-        return width;
-    };
-    QFont font = label->font();
-    constexpr qreal kSmallestLegible = 7.0;
-    while (widest(font) > room && font.pointSizeF() - 0.5 >= kSmallestLegible)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
-    label->setFont(font);
-}
-
-void _SetProperties(Control& control, const PropertySet& properties)
-{
-    RuntimeRecordCall("_SetProperties " + control.Name());
-    for (const auto& [name, value] : properties) control.SetProperty(name, value);
-}
-
 QMainWindow* QtWindowOf(const Window& window)
 {
     return window.Qt().window.get();
@@ -441,11 +212,6 @@ QMainWindow* QtWindowOf(const Window& window)
 QWidget* QtContentOf(const Window& window)
 {
     return window.Qt().content;
-}
-
-QWidget* QtWidgetOf(const Control& control)
-{
-    return control.Qt().widget;
 }
 
 QWidget* RuntimeDialogParent()
