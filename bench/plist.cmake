@@ -11,3 +11,7 @@ if(NOT VEILOR_SANITIZE)
     # Sanitizers keep their own allocator; counting sits on glibc's.
     target_compile_definitions(plist_bench PRIVATE VEILOR_COUNT_MALLOC)
 endif()
+
+# Whole-process peer of tools/plist-roundtrip; bench/roundtrip-compare times the two.
+add_executable(libplist-roundtrip libplist_roundtrip.cpp)
+target_link_libraries(libplist-roundtrip PRIVATE PkgConfig::LIBPLIST)
