@@ -398,7 +398,9 @@ private:
         mOut += s.size();
     }
     void Tabs(std::size_t n) {
-        std::memset(Claim(n), '\t', n);
+        // Most indents are short: one fixed store of eight tabs beats a call, when the block has room.
+        if (n <= 8 && mEnd - mOut >= 8) std::memcpy(Claim(n), "\t\t\t\t\t\t\t\t", 8);
+        else std::memset(Claim(n), '\t', n);
         mOut += n;
     }
 
