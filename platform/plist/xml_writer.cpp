@@ -373,7 +373,10 @@ private:
 
     // Room for n more bytes, in a new block if allowed; without `grow`, only what is there.
     bool Room(std::size_t n, bool grow = true) {
-        if (static_cast<std::size_t>(mEnd - mOut) >= n) return true;
+        if (static_cast<std::size_t>(mEnd - mOut) >= n) {
+            mRoomEnd = mOut + n;
+            return true;
+        }
         if (!grow) return false;
         const std::size_t filled = mFilledSize + static_cast<std::size_t>(mOut - mStart);
         if (filled + n > kMaxOutput) return false;
@@ -383,13 +386,15 @@ private:
         mBlocks.push_back(std::make_unique_for_overwrite<char[]>(size));
         mStart = mOut = mBlocks.back().get();
         mEnd = mStart + size;
+        mRoomEnd = mOut + n;
         mNextBlock = std::min(2 * mNextBlock, kLargestBlock);
         return true;
     }
 
-    // Where the next `atMost` bytes go; Room has made space for them.
+    // Where the next `atMost` bytes go: within the room last asked for, so that a size counted
+    // short fails here, wherever in its block the text falls.
     char* Claim([[maybe_unused]] std::size_t atMost) {
-        assert(static_cast<std::size_t>(mEnd - mOut) >= atMost);
+        assert(mOut <= mRoomEnd && static_cast<std::size_t>(mRoomEnd - mOut) >= atMost);
         return mOut;
     }
 
@@ -539,6 +544,7 @@ private:
     char* mStart = mFirst;  // the current block
     char* mOut;
     char* mEnd;
+    char* mRoomEnd = mOut;  // the end of the room last made
     std::vector<Frame> mFrames;
     std::vector<const Entry*> mKeys;  // the sorted entries of every open dictionary
     std::vector<SortKey> mSort;
