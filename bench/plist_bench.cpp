@@ -311,7 +311,9 @@ public:
         ConsoleReporter::Finalize();
         std::printf("\n%-28s %12s %14s %8s %14s %8s\n", "work/size", "veilor MB/s", "libplist MB/s", "ratio", "pugixml MB/s",
                     "ratio");
-        for (const auto& [name, rate] : mRates) {
+        for (const auto& run : mRates) {
+            const std::string& name = run.first;
+            const double rate = run.second;
             const auto slash = name.find("/veilor/");
             if (slash == std::string::npos) continue;
             const std::string key = name.substr(0, slash) + name.substr(slash + 7);

@@ -34,8 +34,8 @@ ParseResult Parse(std::string_view bytes);
 std::optional<std::string> WriteXML(const CFObjectZorp& root);
 
 // The same text, for output that need not be one string: once all of it is written, it is handed
-// to `sink` in the pieces it was written in, in order. False where WriteXML gives nullopt (and
-// then `sink` is not called).
+// to `sink` in the pieces it was written in, in order (each valid only during its call). False
+// where WriteXML gives nullopt, and then `sink` is not called.
 bool WriteXML(const CFObjectZorp& root, const std::function<void(std::string_view piece)>& sink);
 
 }  // namespace plist
