@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Reading and writing property lists of about 4 KiB (a typical Info.plist), 1 MiB and 32 MiB,
-// against libplist on the same bytes in the same run. Each benchmark reports its throughput and,
+// against libplist on the same bytes in the same run, and XML reading also against pugixml's parse
+// (a DOM of elements, no typed tree). Each benchmark reports its throughput and,
 // from one untimed pass, the peak memory it allocated beyond what it was given ("peak_x_input":
 // that peak over the size of the document read or written).
 
@@ -9,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <pugixml.hpp>
 // libplist's own header, named by its full path: ours is plist/plist.h too.
 #include VEILOR_LIBPLIST_HEADER
 
@@ -280,6 +282,18 @@ void PeerReadBinary(benchmark::State& state, std::size_t size) {
     Report(state, in.binary.size(), peak);
 }
 
+void PugiReadXML(benchmark::State& state, std::size_t size) {
+    const Input& in = MakeInput(size);
+    auto read = [&] {
+        auto doc = std::make_unique<pugi::xml_document>();
+        if (!doc->load_buffer(in.xml.data(), in.xml.size())) doc.reset();
+        return doc;
+    };
+    const double peak = PeakExtra([&] { benchmark::DoNotOptimize(read()); });
+    TimeReads<std::unique_ptr<pugi::xml_document>>(state, read, [](auto& doc) { doc.reset(); });
+    Report(state, in.xml.size(), peak);
+}
+
 // Prints, after the usual table, each of our throughputs over libplist's for the same work.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -295,14 +309,23 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\n%-28s %12s %12s %8s\n", "work/size", "veilor MB/s", "libplist MB/s", "ratio");
-        for (const auto& [name, rate] : mRates) {
+        std::printf("\n%-28s %12s %14s %8s %14s %8s\n", "work/size", "veilor MB/s", "libplist MB/s", "ratio", "pugixml MB/s",
+                    "ratio");
+        for (const auto& run : mRates) {
+            const std::string& name = run.first;
+            const double rate = run.second;
             const auto slash = name.find("/veilor/");
             if (slash == std::string::npos) continue;
             const std::string key = name.substr(0, slash) + name.substr(slash + 7);
-            auto peer = mRates.find(name.substr(0, slash) + "/libplist/" + name.substr(slash + 8));
-            if (peer == mRates.end()) continue;
-            std::printf("%-28s %12.1f %12.1f %7.1fx\n", key.c_str(), rate / 1e6, peer->second / 1e6, rate / peer->second);
+            const auto peer = [&](const char* who) {
+                auto it = mRates.find(name.substr(0, slash) + "/" + who + "/" + name.substr(slash + 8));
+                return it == mRates.end() ? 0.0 : it->second;
+            };
+            const double libplist = peer("libplist"), pugixml = peer("pugixml");
+            if (libplist == 0) continue;
+            std::printf("%-28s %12.1f %14.1f %7.2fx", key.c_str(), rate / 1e6, libplist / 1e6, rate / libplist);
+            if (pugixml != 0) std::printf(" %14.1f %7.2fx", pugixml / 1e6, rate / pugixml);
+            std::printf("\n");
         }
     }
 
@@ -323,15 +346,17 @@ int main(int argc, char** argv) {
         const char* name;
         Work veilor;
         Work peer;
+        Work pugixml;  // pugixml parses XML only, and is measured where documents are large
     };
     const Bench benches[] = {
-        {"xml_read", ReadXML, PeerReadXML},
-        {"xml_write", WriteXML, PeerWriteXML},
-        {"binary_read", ReadBinary, PeerReadBinary},
+        {"xml_read", ReadXML, PeerReadXML, PugiReadXML},
+        {"xml_write", WriteXML, PeerWriteXML, nullptr},
+        {"binary_read", ReadBinary, PeerReadBinary, nullptr},
     };
     for (const auto& size : sizes) {
         for (const auto& b : benches) {
-            for (auto [who, work] : {std::pair{"veilor", b.veilor}, std::pair{"libplist", b.peer}}) {
+            for (auto [who, work] : {std::pair{"veilor", b.veilor}, std::pair{"libplist", b.peer}, std::pair{"pugixml", b.pugixml}}) {
+                if (!work || (work == PugiReadXML && size.bytes < (1u << 20))) continue;
                 const std::string name = std::string(b.name) + "/" + who + "/" + size.name;
                 benchmark::RegisterBenchmark(name.c_str(), work, size.bytes)->Unit(benchmark::kMicrosecond);
             }

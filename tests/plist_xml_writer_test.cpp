@@ -91,7 +91,8 @@ TEST(XmlWriter, RefusesWhatXMLCannotCarry) {
 TEST(XmlWriter, WritesLargeTreesAsSmallOnes) {
     const std::vector<CFObjectZorpRef> kinds = {
         Str("a&b<c>d"), Str(std::string(300, '&')), Int(-123456789), Real(0.1), Date(-0.25), Data(std::string(100, '\x7f')),
-        Bool(true), UID(9), Dict({{"k<", Array({Str("x")})}}), Array({})};
+        Bool(true), UID(9), Dict({{"k<", Array({Str("x")})}}), Array({}),
+        Str(std::string(std::size_t{3} << 19, 'x') + "&")};  // longer than any block the writer takes
     std::vector<CFObjectZorpRef> items;
     std::string expected = "<array>\n";
     while (expected.size() < (std::size_t{3} << 20)) {

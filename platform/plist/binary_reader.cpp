@@ -105,6 +105,14 @@ bool IsAscii(std::string_view b) {
     return (bits & 0x8080808080808080u) == 0;
 }
 
+// CoreFoundation takes the bytes of an ASCII string object as Latin-1: each byte is its own code point.
+std::string Latin1ToUTF8(std::string_view latin1) {
+    std::string out;
+    out.reserve(latin1.size() * 2);
+    for (const char c : latin1) AppendUTF8(static_cast<std::uint8_t>(c), out);
+    return out;
+}
+
 // UTF-16BE to UTF-8; an unpaired surrogate fails (CoreFoundation's XML writer would drop text after it).
 bool DecodeUTF16BE(std::string_view be, std::string& out) {
     out.reserve(be.size() + be.size() / 2);
@@ -376,8 +384,7 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        if (!IsAscii(bytes)) return Refuse("ASCII string holds a byte above 0x7F", offset);
-        return mMake.Make<CFStringZorp>(std::string(bytes));
+        return mMake.Make<CFStringZorp>(IsAscii(bytes) ? std::string(bytes) : Latin1ToUTF8(bytes));
     }
 
     CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset) {

@@ -133,11 +133,18 @@ CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const {
 
 void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule) {
     if (!key || !value) return;
-    const std::size_t i = IndexOf(*key);
-    if (i == mEntries.size()) {
+    const std::string* text = StringText(*key);
+    // A string key is hashed once, for the look-up and for its slot.
+    const bool indexed = text && !mSlots.empty() && mEntries.size() * 2 < mSlots.size() - 1;
+    const std::size_t hash = indexed ? HashText(*text) : 0;
+    const std::size_t i = indexed ? IndexOfString(*text, hash) : IndexOf(*key);
+    if (i < mEntries.size()) {
+        if (rule == Duplicate::KeepLast) mEntries[i].value = std::move(value);
+    } else if (indexed) {
+        mEntries.push_back({std::move(key), std::move(value)});
+        IndexEntry(mEntries.size() - 1, hash);
+    } else {
         Append(std::move(key), std::move(value));
-    } else if (rule == Duplicate::KeepLast) {
-        mEntries[i].value = std::move(value);
     }
 }
 
@@ -157,8 +164,12 @@ std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const {
         }
         return mEntries.size();
     }
+    return IndexOfString(text, HashText(text));
+}
+
+std::size_t CFDictionaryZorp::IndexOfString(std::string_view text, std::size_t hash) const {
     const std::size_t mask = mSlots.size() - 1;
-    for (std::size_t s = HashText(text) & mask;; s = (s + 1) & mask) {
+    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
         const std::uint32_t slot = mSlots[s];
         if (slot == 0) return mEntries.size();
         if (*StringText(*mEntries[slot - 1].key) == text) return slot - 1;
@@ -185,10 +196,12 @@ void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value) {
 }
 
 void CFDictionaryZorp::IndexEntry(std::size_t entry) {
-    const std::string* text = StringText(*mEntries[entry].key);
-    if (!text) return;
+    if (const std::string* text = StringText(*mEntries[entry].key)) IndexEntry(entry, HashText(*text));
+}
+
+void CFDictionaryZorp::IndexEntry(std::size_t entry, std::size_t hash) {
     const std::size_t mask = mSlots.size() - 1;
-    std::size_t s = HashText(*text) & mask;
+    std::size_t s = hash & mask;
     while (mSlots[s] != 0) s = (s + 1) & mask;
     mSlots[s] = static_cast<std::uint32_t>(entry + 1);
 }

@@ -164,8 +164,11 @@ protected:
     std::vector<Entry> mEntries;
 
 private:
+    // `hash` is HashText(text), which is needed only once the slots are built.
     std::size_t IndexOfString(std::string_view text) const;
+    std::size_t IndexOfString(std::string_view text, std::size_t hash) const;
     void IndexEntry(std::size_t entry);
+    void IndexEntry(std::size_t entry, std::size_t hash);
     void Rehash(std::size_t slotCount);
 
     // Open addressing over the string keys (entry index + 1, 0 when free), built only once

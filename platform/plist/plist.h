@@ -6,6 +6,7 @@
 #include "cfobject.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ ParseResult Parse(std::string_view bytes);
 // CoreFoundation's XML serialisation, byte for byte; nullopt when the tree holds what XML
 // cannot carry (null, set, a dictionary key that is not a string).
 std::optional<std::string> WriteXML(const CFObjectZorp& root);
+
+// The same text, for output that need not be one string: once all of it is written, it is handed
+// to `sink` in the pieces it was written in, in order (each valid only during its call). False
+// where WriteXML gives nullopt, and then `sink` is not called.
+bool WriteXML(const CFObjectZorp& root, const std::function<void(std::string_view piece)>& sink);
 
 }  // namespace plist
 

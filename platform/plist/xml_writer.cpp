@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace plist {
@@ -21,9 +23,31 @@ constexpr std::string_view kFooter = "</plist>\n";
 // Shared subtrees are written out in full; this stops a small binary list from asking for terabytes.
 constexpr std::size_t kMaxOutput = std::size_t{1} << 30;
 
-constexpr std::size_t kMaxReal = 24;     // "-2.2250738585072014e-308"
-constexpr std::size_t kMaxDate = 72;     // far dates: any of the six fields may be "-2147483648"
-constexpr std::size_t kMaxInteger = 20;  // "18446744073709551615", "-9223372036854775808"
+// An element's markup around its content; sizes are counted from these texts, nowhere else.
+struct Markup {
+    std::string_view open, close;
+    constexpr std::size_t Size() const { return open.size() + close.size(); }
+};
+constexpr Markup kString{"<string>", "</string>\n"};
+constexpr Markup kKey{"<key>", "</key>\n"};
+constexpr Markup kInteger{"<integer>", "</integer>\n"};
+constexpr Markup kReal{"<real>", "</real>\n"};
+constexpr Markup kDate{"<date>", "</date>\n"};
+constexpr Markup kData{"<data>\n", "</data>\n"};
+constexpr Markup kArray{"<array>\n", "</array>\n"};
+constexpr Markup kDict{"<dict>\n", "</dict>\n"};
+constexpr std::string_view kEmptyArray = "<array/>\n";
+constexpr std::string_view kEmptyDict = "<dict/>\n";
+constexpr std::string_view kTrue = "<true/>\n";
+constexpr std::string_view kFalse = "<false/>\n";
+constexpr std::string_view kUIDKey = "<key>CF$UID</key>\n";
+
+// The longest text of each number kind.
+constexpr std::size_t kMaxReal = std::string_view("-2.2250738585072014e-308").size();
+constexpr std::size_t kMaxInteger = std::max(std::string_view("18446744073709551615").size(),
+                                             std::string_view("-9223372036854775808").size());
+// Far dates: any of the six fields may be "-2147483648", between "--T::" and "Z".
+constexpr std::size_t kMaxDate = 6 * std::string_view("-2147483648").size() + std::string_view("--T::Z").size();
 
 constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -104,13 +128,17 @@ bool SortKeyLess(const SortKey& a, const SortKey& b) {
     return KeyLess(a.entry, b.entry);
 }
 
+constexpr std::string_view kAmp = "&amp;", kLt = "&lt;", kGt = "&gt;";
+static_assert(kLt.size() == kGt.size(), "'<' and '>' are counted together");
+constexpr std::size_t kLongestEscape = std::max({kAmp.size(), kLt.size(), kGt.size()});
+
 // Extra bytes each character takes when escaped.
 struct EscapeTable {
     std::uint8_t extra[256] = {};
     constexpr EscapeTable() {
-        extra[static_cast<unsigned char>('&')] = 4;
-        extra[static_cast<unsigned char>('<')] = 3;
-        extra[static_cast<unsigned char>('>')] = 3;
+        extra[static_cast<unsigned char>('&')] = kAmp.size() - 1;
+        extra[static_cast<unsigned char>('<')] = kLt.size() - 1;
+        extra[static_cast<unsigned char>('>')] = kGt.size() - 1;
     }
 };
 constexpr EscapeTable kEscape;
@@ -138,7 +166,9 @@ std::size_t EscapedSize(const std::string& text) {
     }
     const auto add = [&](std::uint64_t w) {
         const std::uint64_t amp = Ampersands(w), angle = Angles(w);
-        if (amp | angle) size += 4 * static_cast<std::size_t>(std::popcount(amp)) + 3 * static_cast<std::size_t>(std::popcount(angle));
+        if (amp | angle)
+            size += (kAmp.size() - 1) * static_cast<std::size_t>(std::popcount(amp)) +
+                    (kLt.size() - 1) * static_cast<std::size_t>(std::popcount(angle));
     };
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) add(Load(p + i));
@@ -243,27 +273,30 @@ std::size_t ChildCount(const CFObjectZorp& node, CFKind kind) {
                                  : static_cast<const CFDictionaryZorp&>(node).Count();
 }
 
-// Text at its written length: exact, or at its longest (every byte "&amp;") without looking.
-std::size_t TextSize(const std::string& text, bool exact) { return exact ? EscapedSize(text) : 5 * text.size(); }
+// Text at its written length: exact, or at its longest (every byte escaped) without looking.
+std::size_t TextSize(const std::string& text, bool exact) { return exact ? EscapedSize(text) : kLongestEscape * text.size(); }
 
 // The bytes of a node's own lines: all of a leaf, the open line of a container. False for what
 // XML cannot carry.
 bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, std::size_t& size) {
-    size = level + 1;
+    size = level;  // the indent
     switch (kind) {
-    case CFKind::String: size += 17 + TextSize(TextOf(node), exact); return true;
+    case CFKind::String: size += kString.Size() + TextSize(TextOf(node), exact); return true;
     case CFKind::Data:
-        size += 6 + level + 8 + Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
+        size += kData.Size() + level + Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
         return true;
-    case CFKind::Integer: size += 19 + kMaxInteger; return true;
-    case CFKind::Real: size += 13 + kMaxReal; return true;
-    case CFKind::Date: size += 13 + kMaxDate; return std::isfinite(static_cast<const CFDateZorp&>(node).Seconds());
-    case CFKind::Boolean: size += 8; return true;
-    case CFKind::UID: size += 6 + 2 * (level + 1) + 18 + 19 + kMaxInteger + level + 8; return true;
+    case CFKind::Integer: size += kInteger.Size() + kMaxInteger; return true;
+    case CFKind::Real: size += kReal.Size() + kMaxReal; return true;
+    case CFKind::Date: size += kDate.Size() + kMaxDate; return std::isfinite(static_cast<const CFDateZorp&>(node).Seconds());
+    case CFKind::Boolean: size += std::max(kTrue.size(), kFalse.size()); return true;
+    case CFKind::UID:
+        size += kDict.Size() + level + 2 * (level + 1) + kUIDKey.size() + kInteger.Size() + kMaxInteger;
+        return true;
     case CFKind::Array:
+        size += ChildCount(node, kind) == 0 ? kEmptyArray.size() : kArray.open.size();
+        return true;
     case CFKind::Dictionary:
-        if (ChildCount(node, kind) == 0) size += kind == CFKind::Array ? 8 : 7;
-        else size += kind == CFKind::Array ? 7 : 6;
+        size += ChildCount(node, kind) == 0 ? kEmptyDict.size() : kDict.open.size();
         return true;
     case CFKind::Null:
     case CFKind::Set: break;
@@ -271,12 +304,12 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
     return false;
 }
 
-// Writes straight into the result, making room node by node. Doubling the result as it goes
-// copies less than walking a large tree twice to size it first (a tree far beyond the caches
-// costs more to walk than its text costs to copy).
+// Writes into blocks that never move, making room node by node: growing copies nothing, and the
+// text is copied once, into the result, when it is complete. (Sizing first would mean walking a
+// tree far beyond the caches twice, which costs more than the one copy.)
 class Writer {
 public:
-    explicit Writer(std::string& result) : mResult(result), mOut(result.data()), mEnd(result.data() + result.size()) {
+    Writer() : mOut(mFirst), mEnd(mFirst + sizeof mFirst) {
         mFrames.reserve(16);
         mKeys.reserve(64);
         mSort.reserve(64);
@@ -290,9 +323,10 @@ public:
         while (!mFrames.empty()) {
             Frame& f = mFrames.back();
             if (f.next == f.count) {
-                if (!Room(f.level + 9)) return false;
+                const Markup& markup = f.array ? kArray : kDict;
+                if (!Room(f.level + markup.close.size())) return false;
                 Tabs(f.level);
-                Put(f.array ? std::string_view("</array>\n") : std::string_view("</dict>\n"));
+                Put(markup.close);
                 mKeys.resize(f.keys);
                 mFrames.pop_back();
                 continue;
@@ -304,39 +338,75 @@ public:
             } else {
                 const Entry& e = *mKeys[f.keys + f.next++];
                 const std::string& key = TextOf(*e.key);
-                if (!Room(level + 12 + 5 * key.size(), false) && !Room(level + 12 + EscapedSize(key))) return false;
+                if (!Room(level + kKey.Size() + kLongestEscape * key.size(), false) && !Room(level + kKey.Size() + EscapedSize(key)))
+                    return false;
                 Tabs(level);
-                Put("<key>");
+                Put(kKey.open);
                 Escaped(key);
-                Put("</key>\n");
+                Put(kKey.close);
                 if (!Node(*e.value, level)) return false;
             }
         }
         if (!Room(kFooter.size())) return false;
         Put(kFooter);
-        mResult.resize(static_cast<std::size_t>(mOut - mResult.data()));
         return true;
+    }
+
+    // The text written, in one piece.
+    std::string Text() const {
+        std::string text;
+        text.reserve(mFilledSize + static_cast<std::size_t>(mOut - mStart));
+        Pieces([&text](std::string_view piece) { text.append(piece); });
+        return text;
+    }
+
+    void Pieces(const std::function<void(std::string_view)>& sink) const {
+        for (const std::string_view filled : mFilled) {
+            if (!filled.empty()) sink(filled);
+        }
+        sink(std::string_view(mStart, static_cast<std::size_t>(mOut - mStart)));
     }
 
 private:
-    // Room for n more bytes, growing the result if allowed; without `grow`, only what is there.
+    static constexpr std::size_t kFirstBlock = std::size_t{8} << 10;
+    // The unused end of the last block counts against the peak: larger blocks save little time.
+    static constexpr std::size_t kLargestBlock = std::size_t{256} << 10;
+
+    // Room for n more bytes, in a new block if allowed; without `grow`, only what is there.
     bool Room(std::size_t n, bool grow = true) {
-        if (static_cast<std::size_t>(mEnd - mOut) >= n) return true;
+        if (static_cast<std::size_t>(mEnd - mOut) >= n) {
+            mRoomEnd = mOut + n;
+            return true;
+        }
         if (!grow) return false;
-        const std::size_t used = static_cast<std::size_t>(mOut - mResult.data());
-        if (used + n > kMaxOutput) return false;
-        mResult.resize(std::min(std::max({mResult.size() * 2, used + n, std::size_t{2048}}), kMaxOutput));
-        mOut = mResult.data() + used;
-        mEnd = mResult.data() + mResult.size();
+        const std::size_t filled = mFilledSize + static_cast<std::size_t>(mOut - mStart);
+        if (filled + n > kMaxOutput) return false;
+        mFilled.emplace_back(mStart, static_cast<std::size_t>(mOut - mStart));
+        mFilledSize = filled;
+        const std::size_t size = std::max(n, mNextBlock);
+        mBlocks.push_back(std::make_unique_for_overwrite<char[]>(size));
+        mStart = mOut = mBlocks.back().get();
+        mEnd = mStart + size;
+        mRoomEnd = mOut + n;
+        mNextBlock = std::min(2 * mNextBlock, kLargestBlock);
         return true;
     }
 
+    // Where the next `atMost` bytes go: within the room last asked for, so that a size counted
+    // short fails here, wherever in its block the text falls.
+    char* Claim([[maybe_unused]] std::size_t atMost) {
+        assert(mOut <= mRoomEnd && static_cast<std::size_t>(mRoomEnd - mOut) >= atMost);
+        return mOut;
+    }
+
     void Put(std::string_view s) {
-        std::memcpy(mOut, s.data(), s.size());
+        std::memcpy(Claim(s.size()), s.data(), s.size());
         mOut += s.size();
     }
     void Tabs(std::size_t n) {
-        std::memset(mOut, '\t', n);
+        // Most indents are short: one fixed store of eight tabs beats a call, when the block has room.
+        if (n <= 8 && mEnd - mOut >= 8) std::memcpy(Claim(n), "\t\t\t\t\t\t\t\t", 8);
+        else std::memset(Claim(n), '\t', n);
         mOut += n;
     }
 
@@ -348,7 +418,7 @@ private:
             Put(std::string_view(p, static_cast<std::size_t>(special - p)));
             if (special == end) return;
             const char c = *special;
-            Put(c == '&' ? std::string_view("&amp;") : c == '<' ? std::string_view("&lt;") : std::string_view("&gt;"));
+            Put(c == '&' ? kAmp : c == '<' ? kLt : kGt);
             p = special + 1;
         }
     }
@@ -364,6 +434,7 @@ private:
                 const std::uint32_t a = p[0];
                 const std::uint32_t b = left > 1 ? p[1] : 0;
                 const std::uint32_t c = left > 2 ? p[2] : 0;
+                Claim(4);
                 mOut[0] = kBase64Digits[a >> 2];
                 mOut[1] = kBase64Digits[((a << 4) | (b >> 4)) & 0x3F];
                 mOut[2] = left > 1 ? kBase64Digits[((b << 2) | (c >> 6)) & 0x3F] : '=';
@@ -373,7 +444,8 @@ private:
                 p += used;
                 left -= used;
             }
-            *mOut++ = '\n';
+            *Claim(1) = '\n';
+            ++mOut;
         }
     }
 
@@ -389,62 +461,61 @@ private:
         Tabs(level);
         switch (kind) {
         case CFKind::String:
-            Put("<string>");
+            Put(kString.open);
             Escaped(TextOf(node));
-            Put("</string>\n");
+            Put(kString.close);
             return true;
         case CFKind::Boolean:
-            Put(static_cast<const CFBooleanZorp&>(node).Value() ? std::string_view("<true/>\n")
-                                                                : std::string_view("<false/>\n"));
+            Put(static_cast<const CFBooleanZorp&>(node).Value() ? kTrue : kFalse);
             return true;
         case CFKind::Integer:
-            Put("<integer>");
-            mOut += FormatInteger(static_cast<const CFIntegerZorp&>(node), mOut);
-            Put("</integer>\n");
+            Put(kInteger.open);
+            mOut += FormatInteger(static_cast<const CFIntegerZorp&>(node), Claim(kMaxInteger));
+            Put(kInteger.close);
             return true;
         case CFKind::Real:
-            Put("<real>");
-            mOut += FormatReal(static_cast<const CFRealZorp&>(node).Value(), mOut);
-            Put("</real>\n");
+            Put(kReal.open);
+            mOut += FormatReal(static_cast<const CFRealZorp&>(node).Value(), Claim(kMaxReal));
+            Put(kReal.close);
             return true;
         case CFKind::Date:
-            Put("<date>");
-            mOut += FormatDate(static_cast<const CFDateZorp&>(node).Seconds(), mOut);
-            Put("</date>\n");
+            Put(kDate.open);
+            mOut += FormatDate(static_cast<const CFDateZorp&>(node).Seconds(), Claim(kMaxDate));
+            Put(kDate.close);
             return true;
         case CFKind::Data:
-            Put("<data>\n");
+            Put(kData.open);
             Base64(static_cast<const CFBinaryDataZorp&>(node).Bytes(), level);
             Tabs(level);
-            Put("</data>\n");
+            Put(kData.close);
             return true;
         case CFKind::UID:
-            Put("<dict>\n");
+            Put(kDict.open);
             Tabs(level + 1);
-            Put("<key>CF$UID</key>\n");
+            Put(kUIDKey);
             Tabs(level + 1);
-            Put("<integer>");
-            mOut += FormatInteger(CFIntegerZorp(static_cast<const CFUIDZorp&>(node).Value(), false), mOut);
-            Put("</integer>\n");
+            Put(kInteger.open);
+            mOut += FormatInteger(CFIntegerZorp(static_cast<const CFUIDZorp&>(node).Value(), false), Claim(kMaxInteger));
+            Put(kInteger.close);
             Tabs(level);
-            Put("</dict>\n");
+            Put(kDict.close);
             return true;
         case CFKind::Array: {
             const std::size_t count = static_cast<const CFArrayZorp&>(node).Items().size();
             if (count == 0) {
-                Put("<array/>\n");
+                Put(kEmptyArray);
                 return true;
             }
             // Deeper than any reader builds: only a dictionary that holds itself gets here.
             if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
-            Put("<array>\n");
+            Put(kArray.open);
             mFrames.push_back({&node, true, 0, count, level, mKeys.size()});
             return true;
         }
         case CFKind::Dictionary: {
             const auto& entries = static_cast<const CFDictionaryZorp&>(node).Entries();
             if (entries.empty()) {
-                Put("<dict/>\n");
+                Put(kEmptyDict);
                 return true;
             }
             if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
@@ -455,7 +526,7 @@ private:
             }
             // Lists written by CF are sorted already.
             if (!std::is_sorted(mSort.begin(), mSort.end(), SortKeyLess)) std::sort(mSort.begin(), mSort.end(), SortKeyLess);
-            Put("<dict>\n");
+            Put(kDict.open);
             mFrames.push_back({&node, false, 0, entries.size(), level, mKeys.size()});
             for (const SortKey& k : mSort) mKeys.push_back(k.entry);
             return true;
@@ -466,9 +537,15 @@ private:
         return false;
     }
 
-    std::string& mResult;
+    char mFirst[kFirstBlock];
+    std::vector<std::unique_ptr<char[]>> mBlocks;  // the blocks after mFirst
+    std::vector<std::string_view> mFilled;         // the text of each block before the current one
+    std::size_t mFilledSize = 0;
+    std::size_t mNextBlock = 2 * kFirstBlock;
+    char* mStart = mFirst;  // the current block
     char* mOut;
     char* mEnd;
+    char* mRoomEnd = mOut;  // the end of the room last made
     std::vector<Frame> mFrames;
     std::vector<const Entry*> mKeys;  // the sorted entries of every open dictionary
     std::vector<SortKey> mSort;
@@ -477,9 +554,16 @@ private:
 }  // namespace
 
 std::optional<std::string> WriteXML(const CFObjectZorp& root) {
-    std::string out;
-    if (!Writer(out).Write(root)) return std::nullopt;
-    return out;
+    Writer writer;
+    if (!writer.Write(root)) return std::nullopt;
+    return writer.Text();
+}
+
+bool WriteXML(const CFObjectZorp& root, const std::function<void(std::string_view piece)>& sink) {
+    Writer writer;
+    if (!writer.Write(root)) return false;
+    writer.Pieces(sink);
+    return true;
 }
 
 }  // namespace plist
