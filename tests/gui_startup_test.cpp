@@ -42,6 +42,7 @@ namespace {
 TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
 {
     TempFolder temp;
+    fixtures::RecordedCalls calls;
     const fs::path bundle = MakeBundle(temp.Path(), "Sample");
     const fs::path document = temp / "notes.txt";
     WriteBytes(document, "plain text\n");
@@ -49,7 +50,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     bool quitEnabled = false;
     const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         EXPECT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
-        WaitUntil([&] { return bool(InOrder(RuntimeCallRecord(), {openBundle, openDocument})); });
+        WaitUntil([&] { return bool(InOrder(calls.Calls(), {openBundle, openDocument})); });
         QAction* quit = FindAction(MainQtWindow(), "Quit");
         ASSERT_NE(quit, nullptr);
         OpenAndCloseMenu(MainQtWindow(), "&File");
@@ -60,7 +61,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     EXPECT_TRUE(quitEnabled);
     EXPECT_TRUE(Patched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
-    EXPECT_TRUE(InOrder(RuntimeCallRecord(), {
+    EXPECT_TRUE(InOrder(calls.Calls(), {
         "RuntimeInit", "RuntimeInitExternalClasses",
         "file type: register text", "file type: register special/application",
         "file type: register resource", "file type: register special/folder",

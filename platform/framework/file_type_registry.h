@@ -23,8 +23,7 @@ void RuntimeDeregisterFileType(const std::string& name);
 // What is registered, in registration order.
 std::vector<RegisteredFileType> RegisteredFileTypes();
 
-// Every call so far, in order: "register NAME" or "deregister NAME"; for tests.
-const std::vector<std::string>& FileTypeRegistryLog();
+// Each call is recorded as "file type: register NAME" or "file type: deregister NAME".
 void ResetFileTypeRegistry();
 
 // True when the item is of one of the registered types named in `typeNames` (";" between
