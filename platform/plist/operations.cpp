@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "plist.h"
+#include "unicode.h"
 
 #include <utility>
 
@@ -8,29 +9,6 @@
 #endif
 
 namespace {
-
-// Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
-bool IsUTF8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto lead = static_cast<unsigned char>(s[i]);
-        std::size_t length = 1;
-        std::uint32_t min = 0, c = lead;
-        if (lead < 0x80) length = 1;
-        else if (lead >= 0xC2 && lead <= 0xDF) length = 2, min = 0x80, c = lead & 0x1F;
-        else if (lead >= 0xE0 && lead <= 0xEF) length = 3, min = 0x800, c = lead & 0x0F;
-        else if (lead >= 0xF0 && lead <= 0xF4) length = 4, min = 0x10000, c = lead & 0x07;
-        else return false;
-        if (s.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if ((b & 0xC0) != 0x80) return false;
-            c = c << 6 | (b & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
 
 CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary) {
     return dictionary ? dictionary->Edit() : nullptr;
@@ -82,7 +60,8 @@ CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data) {
 }
 
 CFStringZorpRef NewCFStringZorp(const std::string& s) {
-    if (!IsUTF8(s)) return nullptr;
+    // Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
+    if (!unicode::IsUTF8(s)) return nullptr;
     return std::make_shared<CFStringZorp>(s);
 }
 

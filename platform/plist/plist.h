@@ -4,6 +4,7 @@
 // operations that the program calls (bound by their declaration strings).
 
 #include "cfobject.h"
+#include "error.h"
 
 #include <cstddef>
 #include <optional>
@@ -14,15 +15,10 @@ namespace plist {
 
 enum class Format { Binary, XML, OpenStep };
 
-struct ParseError {
-    std::string reason;      // one line, for developers
-    std::size_t offset = 0;  // byte offset in the input where reading failed
-};
-
 struct ParseResult {
     CFObjectZorpRef root;  // nullptr on failure
     Format format = Format::XML;
-    ParseError error;      // meaningful when root is nullptr
+    ParseError error;      // its kind is None when root is set
 };
 
 // Binary when the data begins with "bplist0", else XML; when that fails, the old text format.
