@@ -27,27 +27,16 @@ CFBinaryDataZorpRef XML(const CFObjectZorpRef& object) {
 
 std::string Str(const CFBinaryDataZorpRef& data) { return data ? data->Bytes() : std::string(); }
 
-template <typename Function>
-plist::Entrypoint Erase(Function* function) {
-    return reinterpret_cast<plist::Entrypoint>(function);
-}
-
-struct Binding {
-    std::string_view declaration;
-    plist::Entrypoint entrypoint;
-};
-
-// The declarations exactly as the program names them; "folderitem.FinderUpdateZorp as integer"
-// belongs to the files layer, which answers for it.
-const Binding kBindings[] = {
-    {"NewCFBinaryDataZorpStr(s as string) as CFBinaryDataZorp", Erase(&NewCFBinaryDataZorpStr)},
-    {"NewCFObjectZorpFromXML(XMLdata as CFBinaryDataZorp) as CFObjectZorp", Erase(&NewCFObjectZorpFromXML)},
-    {"CFDictionaryZorp.Edit as CFMutableDictionaryZorp", Erase(&Edit)},
-    {"NewCFStringZorp(s as string) as CFStringZorp", Erase(&NewCFStringZorp)},
-    {"CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)", Erase(&Add)},
-    {"CFObjectZorp.XML as CFBinaryDataZorp", Erase(&XML)},
-    {"CFBinaryDataZorp.Str as String", Erase(&Str)},
-    {"ZorpPluginVersion as string", Erase(&ZorpPluginVersion)},
+// "folderitem.FinderUpdateZorp as integer" belongs to the files layer, which answers for it.
+const plugin::Binding kBindings[] = {
+    plugin::Bind<plugin::kNewCFBinaryDataZorpStr, &NewCFBinaryDataZorpStr>(),
+    plugin::Bind<plugin::kNewCFObjectZorpFromXML, &NewCFObjectZorpFromXML>(),
+    plugin::Bind<plugin::kEdit, &Edit>(),
+    plugin::Bind<plugin::kNewCFStringZorp, &NewCFStringZorp>(),
+    plugin::Bind<plugin::kAdd, &Add>(),
+    plugin::Bind<plugin::kXML, &XML>(),
+    plugin::Bind<plugin::kStr, &Str>(),
+    plugin::Bind<plugin::kZorpPluginVersion, &ZorpPluginVersion>(),
 };
 
 }  // namespace
@@ -69,8 +58,8 @@ std::string ZorpPluginVersion() { return "Veilor property lists " VEILOR_PLIST_V
 
 namespace plist {
 
-Entrypoint LookupEntrypoint(std::string_view declaration) {
-    for (const Binding& binding : kBindings) {
+plugin::Entrypoint LookupEntrypoint(std::string_view declaration) {
+    for (const plugin::Binding& binding : kBindings) {
         if (binding.declaration == declaration) return binding.entrypoint;
     }
     return nullptr;
