@@ -386,17 +386,13 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
         value = Shared(CFKind::Boolean, element.tag == Tag::True);
         return true;
     case Tag::Data:
-        if (element.empty) return Fail(ErrorKind::EmptyElement);
-        return Data(value);
     case Tag::Date:
-        if (element.empty) return Fail(ErrorKind::EmptyElement);
-        return Date(value);
     case Tag::Real:
-        if (element.empty) return Fail(ErrorKind::EmptyElement);
-        return Real(value);
     case Tag::Integer:
         if (element.empty) return Fail(ErrorKind::EmptyElement);
-        return Integer(value);
+        if (element.tag == Tag::Data) return Data(value);
+        if (element.tag == Tag::Date) return Date(value);
+        return element.tag == Tag::Real ? Real(value) : Integer(value);
     case Tag::Unknown:
         break;
     }
