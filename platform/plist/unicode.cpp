@@ -32,6 +32,25 @@ std::size_t UnitBytes(Encoding encoding) {
     return 1;
 }
 
+void AppendUTF16(std::uint32_t c, std::u16string& out) {
+    if (c < 0x10000) {
+        out += static_cast<char16_t>(c);
+    } else {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    }
+}
+
+std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c) {
+    const std::size_t length = SequenceLength(s, i);
+    if (length == 0) return 0;
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    c = static_cast<unsigned char>(s[i]) & kLeadBits[length];
+    for (std::size_t k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    return length;
+}
+
 std::string WithInvalidUTF8Replaced(std::string_view s) {
     std::string shown;
     shown.reserve(s.size());

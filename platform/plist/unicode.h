@@ -70,15 +70,7 @@ inline void AppendUTF8(std::uint32_t c, std::string& out) {
     }
 }
 
-inline void AppendUTF16(std::uint32_t c, std::u16string& out) {
-    if (c < 0x10000) {
-        out += static_cast<char16_t>(c);
-    } else {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (c >> 10));
-        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    }
-}
+void AppendUTF16(std::uint32_t c, std::u16string& out);
 
 // Converts `count` UTF-16 code units, `unit(i)` giving the i-th, to UTF-8. A surrogate that is not
 // half of a pair fails, with `bad` the index of its unit.
@@ -137,14 +129,7 @@ inline std::size_t SequenceLength(std::string_view s, std::size_t i) {
 }
 
 // The code point of the valid UTF-8 sequence at `i` into `c`; returns its length, 0 if invalid.
-inline std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c) {
-    const std::size_t length = SequenceLength(s, i);
-    if (length == 0) return 0;
-    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    c = static_cast<unsigned char>(s[i]) & kLeadBits[length];
-    for (std::size_t k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    return length;
-}
+std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c);
 
 inline bool IsUTF8(std::string_view s) {
     for (std::size_t i = FirstNonASCII(s); i < s.size();) {
