@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const plist::ParseResult read = plist::ParseXML(bytes);
     if (!read.root) {
-        if (read.error.reason.empty() || read.error.offset > size) std::abort();
+        if (read.error.kind == plist::ErrorKind::None || read.error.offset > size) std::abort();
         return 0;
     }
     const auto xml = plist::WriteXML(*read.root);

@@ -4,6 +4,7 @@
 // messages read back, and a failing step of the file-replacement seam.
 
 #include "framework/atomic_file.h"
+#include "framework/call_record.h"
 #include "framework/msgbox.h"
 
 #include <fcntl.h>
@@ -171,6 +172,33 @@ public:
 private:
     std::vector<std::string> mTexts;
     MsgBoxPresenter mPrevious;
+};
+
+// Records the framework's calls while it lives.
+class RecordedCalls {
+public:
+    RecordedCalls()
+    {
+        mPrevious = SetRuntimeCallRecorder([this](std::string_view call) { mCalls.emplace_back(call); });
+    }
+    ~RecordedCalls() { SetRuntimeCallRecorder(std::move(mPrevious)); }
+    RecordedCalls(const RecordedCalls&) = delete;
+    RecordedCalls& operator=(const RecordedCalls&) = delete;
+
+    const std::vector<std::string>& Calls() const { return mCalls; }
+
+    // The calls that begin with `prefix`, without it.
+    std::vector<std::string> Calls(std::string_view prefix) const
+    {
+        std::vector<std::string> found;
+        for (const std::string& call : mCalls)
+            if (call.starts_with(prefix)) found.push_back(call.substr(prefix.size()));
+        return found;
+    }
+
+private:
+    std::vector<std::string> mCalls;
+    CallRecorder mPrevious;
 };
 
 // Fails one step of every file replacement while it lives ("rename", "fsync", ...).

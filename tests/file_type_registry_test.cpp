@@ -11,6 +11,7 @@ using namespace fixtures;
 TEST(FileTypeRegistry, KeepsRegistrationsInOrderAndLogsEveryCall)
 {
     ResetFileTypeRegistry();
+    RecordedCalls calls;
     RuntimeRegisterFileType("text", "R*ch", "TEXT", "");
     RuntimeRegisterFileType("resource", "RSED", "rsrc", ".rsrc");
     RuntimeRegisterFileType("text", "ttxt", "TEXT", ".txt");  // again: new values, same place
@@ -22,7 +23,7 @@ TEST(FileTypeRegistry, KeepsRegistrationsInOrderAndLogsEveryCall)
     for (const RegisteredFileType& t : RegisteredFileTypes())
         rows.push_back(t.name + "|" + t.macCreator + "|" + t.macType + "|" + t.extensions);
     EXPECT_EQ(rows, (std::vector<std::string>{"text|ttxt|TEXT|.txt", "special/folder|????|fold|"}));
-    EXPECT_EQ(FileTypeRegistryLog(),
+    EXPECT_EQ(calls.Calls("file type: "),
               (std::vector<std::string>{"register text", "register resource", "register text", "deregister missing",
                                         "register special/folder", "deregister resource"}));
 }

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "file_fixtures.h"
 #include "filetypes/file_type.h"
 #include "filetypes/file_types.h"
 #include "framework/file_type_registry.h"
@@ -34,8 +35,9 @@ FileTypeRef MakeType(const std::string& name)
 TEST(FileTypes, StartUpRegistersTheFourTypesInTableOrderAndFinalisationWithdrawsThem)
 {
     ResetFileTypeRegistry();
+    fixtures::RecordedCalls calls;
     FileTypes::_Initialize();
-    EXPECT_EQ(FileTypeRegistryLog(), (Log{"register text", "register special/application",
+    EXPECT_EQ(calls.Calls("file type: "), (Log{"register text", "register special/application",
                                           "register resource", "register special/folder"}));
     EXPECT_EQ(Registered(), (Log{"text R*ch TEXT []", "special/application ???? APPL []",
                                  "resource RSED rsrc []", "special/folder ???? fold []"}));
@@ -44,7 +46,7 @@ TEST(FileTypes, StartUpRegistersTheFourTypesInTableOrderAndFinalisationWithdraws
               "text special/application resource special/folder");
 
     FileTypes::_Finalize();
-    EXPECT_EQ(FileTypeRegistryLog(),
+    EXPECT_EQ(calls.Calls("file type: "),
               (Log{"register text", "register special/application", "register resource",
                    "register special/folder", "deregister text", "deregister special/application",
                    "deregister resource", "deregister special/folder"}));
@@ -87,25 +89,28 @@ TEST(FileTypes, ConversionAndJoinsRegisterAndJoinWithSemicolons)
     };
     for (const Case& c : cases) {
         ResetFileTypeRegistry();
+        fixtures::RecordedCalls calls;
         FileTypeRef a = MakeType("alpha");
         FileTypeRef b = MakeType("beta");
         EXPECT_EQ(c.run(a, b), c.text) << c.label;
-        EXPECT_EQ(FileTypeRegistryLog(), c.log) << c.label;
+        EXPECT_EQ(calls.Calls("file type: "), c.log) << c.label;
     }
 
     ResetFileTypeRegistry();
+    fixtures::RecordedCalls calls;
     {
         FileTypeRef a = MakeType("alpha");
         a->Operator_Convert();
     }
-    EXPECT_EQ(FileTypeRegistryLog(), (Log{"register alpha", "deregister alpha"}));
+    EXPECT_EQ(calls.Calls("file type: "), (Log{"register alpha", "deregister alpha"}));
 }
 
 TEST(FileTypes, JoiningANilTypeRaises)
 {
     ResetFileTypeRegistry();
+    fixtures::RecordedCalls calls;
     FileTypeRef a = MakeType("alpha");
     EXPECT_THROW(a->Operator_Add(FileTypeRef()), NilObjectException);
     EXPECT_THROW(a->Operator_AddRight(FileTypeRef()), NilObjectException);
-    EXPECT_TRUE(FileTypeRegistryLog().empty());
+    EXPECT_TRUE(calls.Calls("file type: ").empty());
 }

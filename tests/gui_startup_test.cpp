@@ -153,6 +153,7 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         SCOPED_TRACE(c.label);
         for (const fs::path& app : {first, second}) WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
         std::string answer;
+        fixtures::RecordedCalls calls;
         RunVeilor(temp / "run", {}, [&] {
             // Another user cannot enter the private folder; a link to the socket beside it stands
             // for whatever road a peer of another uid might find.
@@ -167,8 +168,8 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         EXPECT_EQ(answer, c.answer);
         EXPECT_EQ(Patched(first), c.firstPatched);
         EXPECT_EQ(Patched(second), c.secondPatched);
-        const std::vector<std::string>& record = RuntimeCallRecord();
-        EXPECT_EQ(std::count(record.begin(), record.end(), "OpenDocument " + first.string()), c.firstPatched ? 1 : 0);
+        const std::vector<std::string> opened = calls.Calls("OpenDocument ");
+        EXPECT_EQ(std::count(opened.begin(), opened.end(), first.string()), c.firstPatched ? 1 : 0);
     }
 }
 
@@ -227,6 +228,7 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
 TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
 {
     TempFolder temp;
+    fixtures::RecordedCalls calls;
     const fs::path bundle = MakeBundle(temp.Path(), "Sample");
     const fs::path document = temp / "notes.txt";
     WriteBytes(document, "plain text\n");
@@ -234,7 +236,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     bool quitEnabled = false;
     const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         EXPECT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
-        WaitUntil([&] { return bool(InOrder(RuntimeCallRecord(), {openBundle, openDocument})); });
+        WaitUntil([&] { return bool(InOrder(calls.Calls(), {openBundle, openDocument})); });
         QAction* quit = FindAction(MainQtWindow(), "Quit");
         ASSERT_NE(quit, nullptr);
         OpenAndCloseMenu(MainQtWindow(), "&File");
@@ -245,7 +247,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     EXPECT_TRUE(quitEnabled);
     EXPECT_TRUE(Patched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
-    EXPECT_TRUE(InOrder(RuntimeCallRecord(), {
+    EXPECT_TRUE(InOrder(calls.Calls(), {
         "RuntimeInit", "RuntimeInitExternalClasses",
         "file type: register text", "file type: register special/application",
         "file type: register resource", "file type: register special/folder",

@@ -75,7 +75,7 @@ TEST_P(CfGolden, AgreesWithCoreFoundation) {
         EXPECT_EQ(parsed.root, nullptr) << "CoreFoundation refused this input";
         return;
     }
-    ASSERT_NE(parsed.root, nullptr) << "CoreFoundation read this input; we failed: " << parsed.error.reason
+    ASSERT_NE(parsed.root, nullptr) << "CoreFoundation read this input; we failed: " << plist::Describe(parsed.error.kind)
                                     << " at byte " << parsed.error.offset;
     const std::optional<std::string> xml = plist::WriteXML(*parsed.root);
     if (fs::exists(base.string() + ".writefail")) {

@@ -109,22 +109,20 @@ TEST(Dictionary, EditGivesAnIndependentCopy) {
     }
 }
 
-// The operations the program binds by declaration, as the table hands them out.
-template <typename Signature>
-Signature* Bound(std::string_view declaration) {
-    const plist::Entrypoint entry = plist::LookupEntrypoint(declaration);
-    EXPECT_NE(entry, nullptr) << declaration;
-    return reinterpret_cast<Signature*>(entry);
+// An operation as the plug-in's table hands it out.
+template <class Signature>
+Signature* Bound(const plugin::Operation<Signature>& operation) {
+    const plugin::Entrypoint entry = plist::LookupEntrypoint(operation.declaration);
+    EXPECT_NE(entry, nullptr) << operation.declaration;
+    return plugin::Restore(operation, entry);
 }
 
 TEST(Operations, NilAndInvalidArgumentsGiveNil) {
-    auto fromXML = Bound<CFObjectZorpRef(const CFBinaryDataZorpRef&)>(
-        "NewCFObjectZorpFromXML(XMLdata as CFBinaryDataZorp) as CFObjectZorp");
-    auto edit = Bound<CFMutableDictionaryZorpRef(const CFDictionaryZorpRef&)>("CFDictionaryZorp.Edit as CFMutableDictionaryZorp");
-    auto xml = Bound<CFBinaryDataZorpRef(const CFObjectZorpRef&)>("CFObjectZorp.XML as CFBinaryDataZorp");
-    auto str = Bound<std::string(const CFBinaryDataZorpRef&)>("CFBinaryDataZorp.Str as String");
-    auto add = Bound<void(const CFMutableDictionaryZorpRef&, const CFObjectZorpRef&, const CFObjectZorpRef&)>(
-        "CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)");
+    auto fromXML = Bound(plugin::kNewCFObjectZorpFromXML);
+    auto edit = Bound(plugin::kEdit);
+    auto xml = Bound(plugin::kXML);
+    auto str = Bound(plugin::kStr);
+    auto add = Bound(plugin::kAdd);
     EXPECT_EQ(fromXML(nullptr), nullptr);
     EXPECT_EQ(edit(nullptr), nullptr);
     EXPECT_EQ(xml(nullptr), nullptr);

@@ -16,7 +16,7 @@ constexpr const char* kRefused = "(refused)";
 std::string Read(const std::string& bytes) {
     const plist::ParseResult result = plist::ParseXML(bytes);
     if (!result.root) {
-        EXPECT_FALSE(result.error.reason.empty());
+        EXPECT_NE(result.error.kind, plist::ErrorKind::None);
         EXPECT_LE(result.error.offset, bytes.size());
         return kRefused;
     }
@@ -192,17 +192,21 @@ TEST(XmlReader, RefusesEveryTruncation) {
 TEST(XmlReader, ReportsWhereReadingFailed) {
     const struct {
         std::string input;
+        plist::ErrorKind kind;
         std::size_t offset;
     } cases[] = {
-        {"<plist><foo/></plist>", 8},
-        {"junk", 0},
-        {"<array><integer>1x</integer></array>", 17},
-        {"\xFF\xFE"s + UTF16LE("<plist><foo/></plist>"), 2 + 2 * 8},
+        {"<plist><foo/></plist>", plist::ErrorKind::UnknownTag, 8},
+        {"junk", plist::ErrorKind::UnexpectedText, 0},
+        {"<array><integer>1x</integer></array>", plist::ErrorKind::BadInteger, 17},
+        {"<dict><string>a</string></dict>", plist::ErrorKind::KeyExpected, 14},
+        {"<?xml version=\"1.0\" encoding=\"koi8-r\"?><dict/>", plist::ErrorKind::UnknownEncoding, 30},
+        {"\xFF\xFE"s + UTF16LE("<plist><foo/></plist>"), plist::ErrorKind::UnknownTag, 2 + 2 * 8},
     };
     for (const auto& c : cases) {
         const plist::ParseResult result = plist::ParseXML(c.input);
         EXPECT_EQ(result.root, nullptr);
-        EXPECT_EQ(result.error.offset, c.offset) << result.error.reason;
+        EXPECT_EQ(result.error.kind, c.kind) << c.input;
+        EXPECT_EQ(result.error.offset, c.offset) << plist::Describe(result.error.kind);
     }
 }
 

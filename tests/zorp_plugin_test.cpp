@@ -10,25 +10,9 @@
 
 using namespace fixtures;
 
-namespace {
-
-const char* const kDeclarations[] = {
-    "NewCFBinaryDataZorpStr(s as string) as CFBinaryDataZorp",
-    "NewCFObjectZorpFromXML(XMLdata as CFBinaryDataZorp) as CFObjectZorp",
-    "CFDictionaryZorp.Edit as CFMutableDictionaryZorp",
-    "NewCFStringZorp(s as string) as CFStringZorp",
-    "CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)",
-    "CFObjectZorp.XML as CFBinaryDataZorp",
-    "CFBinaryDataZorp.Str as String",
-    "folderitem.FinderUpdateZorp as integer",
-    "ZorpPluginVersion as string",
-};
-
-}  // namespace
-
 TEST(ZorpPlugin, EachDeclarationResolvesExactlyAsWritten)
 {
-    for (const char* declaration : kDeclarations)
+    for (std::string_view declaration : plugin::kDeclarations)
         EXPECT_NE(RuntimeLookupPluginEntrypoint(declaration), nullptr) << declaration;
 
     const char* const unknown[] = {

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     }
     const plist::ParseResult parsed = plist::Parse(data.View());
     if (!parsed.root) {
-        std::fprintf(stderr, "%s: no root: %s (at byte %zu)\n", argv[1], parsed.error.reason.c_str(), parsed.error.offset);
+        std::fprintf(stderr, "%s: no root: %s (at byte %zu)\n", argv[1], plist::Describe(parsed.error.kind), parsed.error.offset);
         return 1;
     }
     // Printed as written, without first joining the pieces into one string.

@@ -36,7 +36,7 @@ void MoveAttributeOffsets(std::string& info, std::uint64_t from, std::uint64_t t
         auto value = view.U32(at);
         if (!value || *value < from || *value > end) return;
         std::uint64_t moved = *value - from + to;
-        if (moved <= kLimit) SetNumber(info, static_cast<std::size_t>(at), static_cast<std::uint32_t>(moved), 4);
+        if (moved <= kLimit) SetBigEndian(info, static_cast<std::size_t>(at), static_cast<std::uint32_t>(moved), 4);
     };
     shift(kAttr + 8);   // total size
     shift(kAttr + 12);  // attribute data
@@ -188,16 +188,16 @@ Result<std::string> WriteAppleDouble(const AppleDouble& file)
     if (out.size() > kLimit) return Error{ErrorKind::TooLarge, 0};
 
     std::string header;
-    PutNumber(header, kMagic, 4);
-    PutNumber(header, file.version, 4);
+    PutBigEndian(header, kMagic, 4);
+    PutBigEndian(header, file.version, 4);
     std::string filler = file.filler;
     filler.resize(16, '\0');
     header += filler;
-    PutNumber(header, static_cast<std::uint32_t>(entries.size()), 2);
+    PutBigEndian(header, static_cast<std::uint32_t>(entries.size()), 2);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        PutNumber(header, entries[i].id, 4);
-        PutNumber(header, static_cast<std::uint32_t>(newOffsets[i]), 4);
-        PutNumber(header, static_cast<std::uint32_t>(entries[i].bytes.size()), 4);
+        PutBigEndian(header, entries[i].id, 4);
+        PutBigEndian(header, static_cast<std::uint32_t>(newOffsets[i]), 4);
+        PutBigEndian(header, static_cast<std::uint32_t>(entries[i].bytes.size()), 4);
     }
     out.replace(0, header.size(), header);
     return out;

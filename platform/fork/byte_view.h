@@ -3,6 +3,8 @@
 // Big-endian reads that check every position against the end with 64-bit arithmetic, so the
 // readers above can follow the format's tables without guarding each step themselves.
 
+#include "byteorder/byteorder.h"
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -36,26 +38,13 @@ private:
     std::optional<std::uint32_t> Number(std::uint64_t at, int width) const
     {
         if (!Holds(at, static_cast<std::uint64_t>(width))) return std::nullopt;
-        std::uint32_t value = 0;
-        for (int i = 0; i < width; ++i)
-            value = (value << 8) | static_cast<unsigned char>(mBytes[static_cast<std::size_t>(at) + i]);
-        return value;
+        return static_cast<std::uint32_t>(byteorder::BigEndian(mBytes.data() + at, static_cast<std::size_t>(width)));
     }
 
     std::string_view mBytes;
 };
 
-// Appends big-endian numbers to a byte string.
-inline void PutNumber(std::string& out, std::uint32_t value, int width)
-{
-    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
-
-inline void SetNumber(std::string& out, std::size_t at, std::uint32_t value, int width)
-{
-    for (int i = 0; i < width; ++i)
-        out[at + i] = static_cast<char>((value >> ((width - 1 - i) * 8)) & 0xFF);
-}
+using byteorder::PutBigEndian;
+using byteorder::SetBigEndian;
 
 }  // namespace macfork

@@ -155,7 +155,7 @@ Result<std::string> WriteResourceMap(const ResourceMap& map)
         const std::string& bytes = resources[i]->data;
         if (data.size() > 0xFFFFFF || bytes.size() > 0xFFFFFFFFu - 4) return Error{ErrorKind::TooLarge, 0};
         dataOffsets[i] = static_cast<std::uint32_t>(data.size());
-        PutNumber(data, static_cast<std::uint32_t>(bytes.size()), 4);
+        PutBigEndian(data, static_cast<std::uint32_t>(bytes.size()), 4);
         data += bytes;
     }
 
@@ -175,25 +175,25 @@ Result<std::string> WriteResourceMap(const ResourceMap& map)
     if (nameList > 0xFFFF) return Error{ErrorKind::TooLarge, 0};
 
     std::string body;
-    PutNumber(body, map.nextMapHandle, 4);
-    PutNumber(body, map.fileReference, 2);
-    PutNumber(body, map.attributes, 2);
-    PutNumber(body, kTypeListOffset, 2);
-    PutNumber(body, static_cast<std::uint32_t>(nameList), 2);
-    PutNumber(body, static_cast<std::uint32_t>((types.size() - 1) & 0xFFFF), 2);
+    PutBigEndian(body, map.nextMapHandle, 4);
+    PutBigEndian(body, map.fileReference, 2);
+    PutBigEndian(body, map.attributes, 2);
+    PutBigEndian(body, kTypeListOffset, 2);
+    PutBigEndian(body, static_cast<std::uint32_t>(nameList), 2);
+    PutBigEndian(body, static_cast<std::uint32_t>((types.size() - 1) & 0xFFFF), 2);
     std::uint64_t referenceAt = referencesStart;
     for (const ResourceType* type : types) {
         body += type->code;
-        PutNumber(body, static_cast<std::uint32_t>(type->resources.size() - 1), 2);
-        PutNumber(body, static_cast<std::uint32_t>(referenceAt), 2);
+        PutBigEndian(body, static_cast<std::uint32_t>(type->resources.size() - 1), 2);
+        PutBigEndian(body, static_cast<std::uint32_t>(referenceAt), 2);
         referenceAt += kReferenceSize * type->resources.size();
     }
     for (std::size_t i = 0; i < resources.size(); ++i) {
-        PutNumber(body, static_cast<std::uint16_t>(resources[i]->id), 2);
-        PutNumber(body, nameOffsets[i], 2);
-        PutNumber(body, resources[i]->attributes, 1);
-        PutNumber(body, dataOffsets[i], 3);
-        PutNumber(body, resources[i]->handle, 4);
+        PutBigEndian(body, static_cast<std::uint16_t>(resources[i]->id), 2);
+        PutBigEndian(body, nameOffsets[i], 2);
+        PutBigEndian(body, resources[i]->attributes, 1);
+        PutBigEndian(body, dataOffsets[i], 3);
+        PutBigEndian(body, resources[i]->handle, 4);
     }
     body += names;
 
@@ -201,10 +201,10 @@ Result<std::string> WriteResourceMap(const ResourceMap& map)
     const std::uint64_t mapOffset = kDataStart + data.size();
     if (mapOffset + mapLength > 0xFFFFFFFFu) return Error{ErrorKind::TooLarge, 0};
     std::string header;
-    PutNumber(header, static_cast<std::uint32_t>(kDataStart), 4);
-    PutNumber(header, static_cast<std::uint32_t>(mapOffset), 4);
-    PutNumber(header, static_cast<std::uint32_t>(data.size()), 4);
-    PutNumber(header, static_cast<std::uint32_t>(mapLength), 4);
+    PutBigEndian(header, static_cast<std::uint32_t>(kDataStart), 4);
+    PutBigEndian(header, static_cast<std::uint32_t>(mapOffset), 4);
+    PutBigEndian(header, static_cast<std::uint32_t>(data.size()), 4);
+    PutBigEndian(header, static_cast<std::uint32_t>(mapLength), 4);
 
     std::string systemArea = map.systemArea;
     systemArea.resize(kDataStart - kHeaderSize, '\0');

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "file_type_registry.h"
 
+#include "call_record.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -8,7 +10,6 @@ namespace {
 
 struct Registry {
     std::vector<RegisteredFileType> types;
-    std::vector<std::string> log;
 };
 
 Registry& TheRegistry()
@@ -80,7 +81,7 @@ void RuntimeRegisterFileType(const std::string& name, const std::string& macCrea
                              const std::string& macType, const std::string& extensions)
 {
     Registry& registry = TheRegistry();
-    registry.log.push_back("register " + name);
+    RuntimeRecordCall("file type: register " + name);
     RegisteredFileType type{name, macCreator, macType, extensions};
     auto existing = std::find_if(registry.types.begin(), registry.types.end(),
                                  [&](const RegisteredFileType& t) { return t.name == name; });
@@ -93,18 +94,13 @@ void RuntimeRegisterFileType(const std::string& name, const std::string& macCrea
 void RuntimeDeregisterFileType(const std::string& name)
 {
     Registry& registry = TheRegistry();
-    registry.log.push_back("deregister " + name);
+    RuntimeRecordCall("file type: deregister " + name);
     std::erase_if(registry.types, [&](const RegisteredFileType& t) { return t.name == name; });
 }
 
 std::vector<RegisteredFileType> RegisteredFileTypes()
 {
     return TheRegistry().types;
-}
-
-const std::vector<std::string>& FileTypeRegistryLog()
-{
-    return TheRegistry().log;
 }
 
 void ResetFileTypeRegistry()

@@ -16,6 +16,7 @@ struct RegisteredFileType {
 };
 
 // Registers the type under its name; a name registered again takes the new values in place.
+// Each call is recorded ("file type: register NAME", "file type: deregister NAME").
 void RuntimeRegisterFileType(const std::string& name, const std::string& macCreator,
                              const std::string& macType, const std::string& extensions);
 void RuntimeDeregisterFileType(const std::string& name);
@@ -23,8 +24,7 @@ void RuntimeDeregisterFileType(const std::string& name);
 // What is registered, in registration order.
 std::vector<RegisteredFileType> RegisteredFileTypes();
 
-// Every call so far, in order: "register NAME" or "deregister NAME"; for tests.
-const std::vector<std::string>& FileTypeRegistryLog();
+// Forgets every registration; for tests.
 void ResetFileTypeRegistry();
 
 // True when the item is of one of the registered types named in `typeNames` (";" between

@@ -2,6 +2,7 @@
 #include "folder_item.h"
 
 #include "binary_stream.h"
+#include "plist/unicode.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,42 +18,6 @@ std::filesystem::path WithoutTrailingSeparators(std::filesystem::path path)
     std::string text = path.string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
-}
-
-// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is not one.
-std::size_t ValidSequenceLength(std::string_view text)
-{
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(0);
-    if (lead < 0x80) return 1;
-    std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                         : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                        : 0;
-    if (length == 0 || text.size() < length) return 0;
-    // The second byte's range rules out overlong forms, surrogates and values above U+10FFFF.
-    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    return length;
-}
-
-std::string WithInvalidUtf8Replaced(std::string_view text)
-{
-    std::string shown;
-    while (!text.empty()) {
-        std::size_t length = ValidSequenceLength(text);
-        if (length == 0) {
-            shown += "\xEF\xBF\xBD";
-            length = 1;
-        } else {
-            shown.append(text.substr(0, length));
-        }
-        text.remove_prefix(length);
-    }
-    return shown;
 }
 
 }  // namespace
@@ -112,7 +77,7 @@ bool FolderItem::Exists() const
 std::string FolderItem::DisplayName() const
 {
     std::string name = mPath.filename().string();
-    return WithInvalidUtf8Replaced(name.empty() ? mPath.string() : name);
+    return unicode::WithInvalidUTF8Replaced(name.empty() ? mPath.string() : name);
 }
 
 FolderItemRef FolderItem::TrueChild(const std::string& name) const

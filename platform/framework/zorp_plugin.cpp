@@ -11,36 +11,16 @@
 
 namespace {
 
-using NewBinaryDataFn = CFBinaryDataZorpRef (*)(const std::string&);
-using FromXMLFn = CFObjectZorpRef (*)(const CFBinaryDataZorpRef&);
-using EditFn = CFMutableDictionaryZorpRef (*)(const CFDictionaryZorpRef&);
-using NewStringFn = CFStringZorpRef (*)(const std::string&);
-using AddFn = void (*)(const CFMutableDictionaryZorpRef&, const CFObjectZorpRef&, const CFObjectZorpRef&);
-using XMLFn = CFBinaryDataZorpRef (*)(const CFObjectZorpRef&);
-using StrFn = std::string (*)(const CFBinaryDataZorpRef&);
-using FinderUpdateFn = std::int64_t (*)(const FolderItemRef&);
-using VersionFn = std::string (*)();
-
-constexpr std::string_view kNewCFBinaryDataZorpStr = "NewCFBinaryDataZorpStr(s as string) as CFBinaryDataZorp";
-constexpr std::string_view kNewCFObjectZorpFromXML = "NewCFObjectZorpFromXML(XMLdata as CFBinaryDataZorp) as CFObjectZorp";
-constexpr std::string_view kEdit = "CFDictionaryZorp.Edit as CFMutableDictionaryZorp";
-constexpr std::string_view kNewCFStringZorp = "NewCFStringZorp(s as string) as CFStringZorp";
-constexpr std::string_view kAdd = "CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)";
-constexpr std::string_view kXML = "CFObjectZorp.XML as CFBinaryDataZorp";
-constexpr std::string_view kStr = "CFBinaryDataZorp.Str as String";
-constexpr std::string_view kFinderUpdateZorp = "folderitem.FinderUpdateZorp as integer";
-constexpr std::string_view kZorpPluginVersion = "ZorpPluginVersion as string";
-
 struct Table {
-    NewBinaryDataFn newBinaryData = nullptr;
-    FromXMLFn fromXML = nullptr;
-    EditFn edit = nullptr;
-    NewStringFn newString = nullptr;
-    AddFn add = nullptr;
-    XMLFn xml = nullptr;
-    StrFn str = nullptr;
-    FinderUpdateFn finderUpdate = nullptr;
-    VersionFn version = nullptr;
+    plugin::PointerOf<plugin::kNewCFBinaryDataZorpStr> newBinaryData = nullptr;
+    plugin::PointerOf<plugin::kNewCFObjectZorpFromXML> fromXML = nullptr;
+    plugin::PointerOf<plugin::kEdit> edit = nullptr;
+    plugin::PointerOf<plugin::kNewCFStringZorp> newString = nullptr;
+    plugin::PointerOf<plugin::kAdd> add = nullptr;
+    plugin::PointerOf<plugin::kXML> xml = nullptr;
+    plugin::PointerOf<plugin::kStr> str = nullptr;
+    plugin::PointerOf<plugin::kFinderUpdateZorp> finderUpdate = nullptr;
+    plugin::PointerOf<plugin::kZorpPluginVersion> version = nullptr;
 };
 
 Table gTable;
@@ -85,27 +65,36 @@ std::int64_t FinderUpdate(const FolderItemRef& item)
 
 PluginEntrypoint RuntimeLookupPluginEntrypoint(std::string_view declaration)
 {
-    if (declaration == kFinderUpdateZorp) return reinterpret_cast<PluginEntrypoint>(&FinderUpdate);
+    static const plugin::Binding kFinderUpdate = plugin::Bind<plugin::kFinderUpdateZorp, &FinderUpdate>();
+    if (declaration == kFinderUpdate.declaration) return kFinderUpdate.entrypoint;
     return plist::LookupEntrypoint(declaration);
 }
+
+namespace {
+
+// Looks the operation up into its slot; the slot's type must be the operation's.
+template <class Signature>
+void LookUp(Signature*& slot, const plugin::Operation<Signature>& operation, std::string& firstUnknown)
+{
+    PluginEntrypoint entry = RuntimeLookupPluginEntrypoint(operation.declaration);
+    if (!entry && firstUnknown.empty()) firstUnknown = operation.declaration;
+    slot = plugin::Restore(operation, entry);
+}
+
+}  // namespace
 
 std::string BindZorpPlugin()
 {
     std::string firstUnknown;
-    auto lookUp = [&firstUnknown]<class Fn>(Fn& slot, std::string_view declaration) {
-        PluginEntrypoint entry = RuntimeLookupPluginEntrypoint(declaration);
-        if (!entry && firstUnknown.empty()) firstUnknown = declaration;
-        slot = reinterpret_cast<Fn>(entry);
-    };
-    lookUp(gTable.newBinaryData, kNewCFBinaryDataZorpStr);
-    lookUp(gTable.fromXML, kNewCFObjectZorpFromXML);
-    lookUp(gTable.edit, kEdit);
-    lookUp(gTable.newString, kNewCFStringZorp);
-    lookUp(gTable.add, kAdd);
-    lookUp(gTable.xml, kXML);
-    lookUp(gTable.str, kStr);
-    lookUp(gTable.finderUpdate, kFinderUpdateZorp);
-    lookUp(gTable.version, kZorpPluginVersion);
+    LookUp(gTable.newBinaryData, plugin::kNewCFBinaryDataZorpStr, firstUnknown);
+    LookUp(gTable.fromXML, plugin::kNewCFObjectZorpFromXML, firstUnknown);
+    LookUp(gTable.edit, plugin::kEdit, firstUnknown);
+    LookUp(gTable.newString, plugin::kNewCFStringZorp, firstUnknown);
+    LookUp(gTable.add, plugin::kAdd, firstUnknown);
+    LookUp(gTable.xml, plugin::kXML, firstUnknown);
+    LookUp(gTable.str, plugin::kStr, firstUnknown);
+    LookUp(gTable.finderUpdate, plugin::kFinderUpdateZorp, firstUnknown);
+    LookUp(gTable.version, plugin::kZorpPluginVersion, firstUnknown);
     return firstUnknown;
 }
 

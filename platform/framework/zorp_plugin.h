@@ -5,12 +5,13 @@
 
 #include "folder_item.h"
 #include "plist/cfobject.h"
+#include "plist/plugin_interface.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-using PluginEntrypoint = void (*)();
+using PluginEntrypoint = plugin::Entrypoint;
 
 // The entry point for a declaration, or nullptr when the plug-in has none.
 PluginEntrypoint RuntimeLookupPluginEntrypoint(std::string_view declaration);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "arena.h"
 #include "readers.h"
+#include "unicode.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,9 +22,9 @@ constexpr std::uint64_t kMaxIndex = static_cast<std::uint64_t>(std::numeric_limi
 constexpr std::uint64_t kExpansionFactor = 16;
 constexpr std::uint64_t kExpansionAllowance = std::uint64_t{4} << 20;
 
-constexpr const char* kUnknownMarker = "unknown object marker";
-constexpr const char* kTruncated = "object runs into the offset table";
-constexpr const char* kTooDeep = "containers nested too deeply";
+constexpr ErrorKind kUnknownMarker = ErrorKind::UnknownMarker;
+constexpr ErrorKind kTruncated = ErrorKind::ObjectTruncated;
+constexpr ErrorKind kTooDeep = ErrorKind::TooDeep;
 
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
     return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
@@ -59,24 +60,7 @@ public:
         return true;
     }
 
-    static std::uint64_t BigEndian(std::string_view b) { return BigEndianAt(b.data(), b.size()); }
-
-    // The common widths spelled out: compilers turn them into one load and a byte swap.
-    static std::uint64_t BigEndianAt(const char* p, std::size_t size) {
-        const auto* b = reinterpret_cast<const unsigned char*>(p);
-        auto at = [b](std::size_t i) { return static_cast<std::uint64_t>(b[i]); };
-        switch (size) {
-        case 1: return at(0);
-        case 2: return at(0) << 8 | at(1);
-        case 4: return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);
-        case 8:
-            return at(0) << 56 | at(1) << 48 | at(2) << 40 | at(3) << 32 | at(4) << 24 | at(5) << 16 | at(6) << 8 | at(7);
-        default: break;
-        }
-        std::uint64_t v = 0;
-        for (std::size_t i = size > 8 ? size - 8 : 0; i < size; ++i) v = (v << 8) | at(i);
-        return v;
-    }
+    static std::uint64_t BigEndian(std::string_view b) { return byteorder::BigEndian(b.data(), b.size()); }
 
 private:
     std::string_view mBytes;
@@ -92,48 +76,20 @@ struct Trailer {
     std::uint64_t tableOffset = 0;
 };
 
-// Eight bytes at a time: a byte above 0x7F sets its top bit.
-bool IsAscii(std::string_view b) {
-    std::uint64_t bits = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= b.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, b.data() + i, 8);
-        bits |= word;
-    }
-    for (; i < b.size(); ++i) bits |= static_cast<std::uint8_t>(b[i]);
-    return (bits & 0x8080808080808080u) == 0;
-}
-
 // CoreFoundation takes the bytes of an ASCII string object as Latin-1: each byte is its own code point.
 std::string Latin1ToUTF8(std::string_view latin1) {
     std::string out;
     out.reserve(latin1.size() * 2);
-    for (const char c : latin1) AppendUTF8(static_cast<std::uint8_t>(c), out);
+    for (const char c : latin1) unicode::AppendUTF8(static_cast<std::uint8_t>(c), out);
     return out;
 }
 
 // UTF-16BE to UTF-8; an unpaired surrogate fails (CoreFoundation's XML writer would drop text after it).
 bool DecodeUTF16BE(std::string_view be, std::string& out) {
     out.reserve(be.size() + be.size() / 2);
-    const std::size_t units = be.size() / 2;
-    auto unit = [&](std::size_t i) {
-        return static_cast<std::uint32_t>(static_cast<std::uint8_t>(be[2 * i]) << 8 | static_cast<std::uint8_t>(be[2 * i + 1]));
-    };
-    for (std::size_t i = 0; i < units; ++i) {
-        std::uint32_t c = unit(i);
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= units) return false;
-            const std::uint32_t low = unit(i + 1);
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-        AppendUTF8(c, out);
-    }
-    return true;
+    std::size_t bad = 0;
+    return unicode::AppendUTF16AsUTF8(
+        be.size() / 2, [&](std::size_t i) { return byteorder::BigEndian16(be.data() + 2 * i); }, out, bad);
 }
 
 // What building an object found out about it.
@@ -171,22 +127,22 @@ private:
         Built built;
     };
 
-    bool Fail(const char* reason, std::uint64_t offset) {
-        if (!mFailed) mError = {reason, static_cast<std::size_t>(offset)};
+    bool Fail(ErrorKind kind, std::uint64_t offset) {
+        if (!mFailed) mError = {kind, static_cast<std::size_t>(offset)};
         mFailed = true;
         return false;
     }
 
-    CFObjectZorpRef Refuse(const char* reason, std::uint64_t offset) {
-        Fail(reason, offset);
+    CFObjectZorpRef Refuse(ErrorKind kind, std::uint64_t offset) {
+        Fail(kind, offset);
         return nullptr;
     }
 
     // The trailer checks of CoreFoundation's reader: any list they refuse, CF refuses too.
     bool ReadTrailer() {
         const std::uint64_t size = mBytes.size();
-        if (size < kHeaderSize + 1 + kTrailerSize) return Fail("too short for a binary property list", 0);
-        if (mBytes.substr(0, 7) != "bplist0") return Fail("no bplist0 header", 0);
+        if (size < kHeaderSize + 1 + kTrailerSize) return Fail(ErrorKind::TooShort, 0);
+        if (mBytes.substr(0, 7) != "bplist0") return Fail(ErrorKind::BadHeader, 0);
         const std::uint64_t at = size - kTrailerSize;
         Cursor in(mBytes, at + 6, size);
         std::uint8_t offsetSize = 0, refSize = 0;
@@ -199,20 +155,20 @@ private:
         mTrailer.refSize = refSize;
         const Trailer& t = mTrailer;
 
-        if (t.offsetSize < 1 || t.offsetSize > 8) return Fail("offset size outside 1-8", at + 6);
-        if (t.refSize < 1 || t.refSize > 8) return Fail("reference size outside 1-8", at + 7);
-        if (t.count < 1 || t.count > kMaxIndex) return Fail("bad object count", at + 8);
-        if (t.top >= t.count) return Fail("top object outside the object table", at + 16);
-        if (t.tableOffset < kHeaderSize + 1 || t.tableOffset >= at) return Fail("offset table outside the file", at + 24);
+        if (t.offsetSize < 1 || t.offsetSize > 8) return Fail(ErrorKind::BadOffsetSize, at + 6);
+        if (t.refSize < 1 || t.refSize > 8) return Fail(ErrorKind::BadReferenceSize, at + 7);
+        if (t.count < 1 || t.count > kMaxIndex) return Fail(ErrorKind::BadObjectCount, at + 8);
+        if (t.top >= t.count) return Fail(ErrorKind::BadTopObject, at + 16);
+        if (t.tableOffset < kHeaderSize + 1 || t.tableOffset >= at) return Fail(ErrorKind::OffsetTableOutside, at + 24);
         // The offset table fills exactly the space between the objects and the trailer.
         if (t.count > (at - t.tableOffset) / t.offsetSize || t.count * t.offsetSize != at - t.tableOffset)
-            return Fail("offset table does not end at the trailer", at + 24);
+            return Fail(ErrorKind::OffsetTableGap, at + 24);
         if (t.refSize < 8 && (std::uint64_t{1} << (8 * t.refSize)) <= t.count)
-            return Fail("references too small for the object count", at + 7);
+            return Fail(ErrorKind::ReferencesTooSmall, at + 7);
         if (t.offsetSize < 8 && (std::uint64_t{1} << (8 * t.offsetSize)) <= t.tableOffset)
-            return Fail("offsets too small to reach the offset table", at + 6);
+            return Fail(ErrorKind::OffsetsTooSmall, at + 6);
         // Lists this large would be gigabytes; refusing them keeps the per-object state in 32 bits.
-        if (t.count > kSlotMask) return Fail("too many objects", at + 8);
+        if (t.count > kSlotMask) return Fail(ErrorKind::TooManyObjects, at + 8);
         return true;
     }
 
@@ -228,7 +184,7 @@ private:
         for (std::uint64_t i = 0; i < mTrailer.count; ++i) {
             const std::uint64_t offset = OffsetOf(i);
             if (offset >= mTrailer.tableOffset)
-                return Fail("object offset not before the offset table", mTrailer.tableOffset + i * mTrailer.offsetSize);
+                return Fail(ErrorKind::ObjectOutsideObjects, mTrailer.tableOffset + i * mTrailer.offsetSize);
             if (offset < kHeaderSize) continue;
             // Containers that do not read are skipped here; reading them later fails the list.
             Cursor in = ObjectCursor(offset);
@@ -238,7 +194,7 @@ private:
             in.Byte(marker);
             const unsigned type = marker >> 4;
             if (type != 0xA && type != 0xC && type != 0xD) continue;
-            if (CountFrom(in, marker & 0x0F, count) != nullptr || !RefsFrom(in, type == 0xD ? 2 * count : count, refs)) continue;
+            if (CountFrom(in, marker & 0x0F, count) != ErrorKind::None || !RefsFrom(in, type == 0xD ? 2 * count : count, refs)) continue;
             for (std::uint64_t r = 0; r < refs.size() / mTrailer.refSize; ++r) {
                 const std::uint64_t index = RefAt(refs, r);
                 if (index < mTrailer.count) refer(index);
@@ -251,7 +207,7 @@ private:
     }
 
     std::uint64_t OffsetOf(std::uint64_t index) const {
-        return Cursor::BigEndianAt(mBytes.data() + mTrailer.tableOffset + index * mTrailer.offsetSize, mTrailer.offsetSize);
+        return byteorder::BigEndian(mBytes.data() + mTrailer.tableOffset + index * mTrailer.offsetSize, mTrailer.offsetSize);
     }
 
     // Objects lie between the header and the offset table.
@@ -260,7 +216,7 @@ private:
     // Builds the object at `index`, nested `depth` containers deep, or takes it built already.
     CFObjectZorpRef Object(std::uint64_t index, int depth, Built& built) {
         std::uint32_t& state = mObjects[index];
-        if (state & kBuilding) return Refuse("object contains itself", OffsetOf(index));
+        if (state & kBuilding) return Refuse(ErrorKind::ObjectContainsItself, OffsetOf(index));
         Shared* shared = state & kShared ? &mShared[state & kSlotMask] : nullptr;
         if (shared && shared->object) {
             // A shared object counts as deep as it is nested at each place it is used.
@@ -269,11 +225,11 @@ private:
             return shared->object;
         }
         const std::uint64_t offset = OffsetOf(index);
-        if (offset < kHeaderSize) return Refuse("object offset inside the header", offset);
+        if (offset < kHeaderSize) return Refuse(ErrorKind::ObjectInHeader, offset);
         state |= kBuilding;
         CFObjectZorpRef object = Build(offset, depth, built);
         if (!object) return nullptr;
-        if (built.expanded > mExpansionLimit) return Refuse("shared objects expand far beyond the file's size", offset);
+        if (built.expanded > mExpansionLimit) return Refuse(ErrorKind::ExpandsTooFar, offset);
         state &= ~kBuilding;
         if (shared) *shared = {object, built};
         return object;
@@ -339,32 +295,32 @@ private:
         double seconds = 0;
         std::memcpy(&seconds, &bits, sizeof seconds);
         // CoreFoundation would write such a date as nonsense; refuse it rather than damage the file.
-        if (!std::isfinite(seconds)) return Refuse("date is not a finite number", offset);
+        if (!std::isfinite(seconds)) return Refuse(ErrorKind::NonFiniteDate, offset);
         return mMake.Make<CFDateZorp>(seconds);
     }
 
     // The count in the marker's low nibble, or in an integer object after it when the nibble is 15;
-    // nullptr, or what is wrong.
-    static const char* CountFrom(Cursor& in, unsigned low, std::uint64_t& count) {
+    // None, or what is wrong.
+    static ErrorKind CountFrom(Cursor& in, unsigned low, std::uint64_t& count) {
         if (low != 0x0F) {
             count = low;
-            return nullptr;
+            return ErrorKind::None;
         }
         std::uint8_t marker = 0;
         if (!in.Byte(marker)) return kTruncated;
-        if ((marker >> 4) != 0x1) return "count is not an integer";
+        if ((marker >> 4) != 0x1) return ErrorKind::BadCount;
         // CoreFoundation takes a field of 256 bytes or more as zero (it keeps the size in one byte).
         const std::uint64_t size = std::uint64_t{1} << (marker & 0x0F);
         std::uint64_t value = 0;
         if (!in.Unsigned(size, value)) return kTruncated;
         count = size >= 256 ? 0 : value;
-        if (count > kMaxIndex) return "count out of range";
-        return nullptr;
+        if (count > kMaxIndex) return ErrorKind::BadCount;
+        return ErrorKind::None;
     }
 
     bool Count(Cursor& in, unsigned low, std::uint64_t offset, std::uint64_t& count) {
-        const char* wrong = CountFrom(in, low, count);
-        return wrong ? Fail(wrong, offset) : true;
+        const ErrorKind wrong = CountFrom(in, low, count);
+        return wrong != ErrorKind::None ? Fail(wrong, offset) : true;
     }
 
     bool RefsFrom(Cursor& in, std::uint64_t count, std::string_view& refs) const {
@@ -384,7 +340,8 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        return mMake.Make<CFStringZorp>(IsAscii(bytes) ? std::string(bytes) : Latin1ToUTF8(bytes));
+        const bool ascii = unicode::FirstNonASCII(bytes) == bytes.size();
+        return mMake.Make<CFStringZorp>(ascii ? std::string(bytes) : Latin1ToUTF8(bytes));
     }
 
     CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset) {
@@ -393,14 +350,14 @@ private:
         if (!Count(in, low, offset, count)) return nullptr;
         if (count > kMaxIndex / 2 || !in.Take(count * 2, bytes)) return Refuse(kTruncated, offset);
         std::string text;
-        if (!DecodeUTF16BE(bytes, text)) return Refuse("UTF-16 string holds an unpaired surrogate", offset);
+        if (!DecodeUTF16BE(bytes, text)) return Refuse(ErrorKind::UnpairedSurrogate, offset);
         return mMake.Make<CFStringZorp>(std::move(text));
     }
 
     CFObjectZorpRef UID(Cursor& in, unsigned low, std::uint64_t offset) {
         std::uint64_t value = 0;
         if (!in.Unsigned(low + 1, value)) return Refuse(kTruncated, offset);
-        if (value > std::numeric_limits<std::uint32_t>::max()) return Refuse("UID above 2^32-1", offset);
+        if (value > std::numeric_limits<std::uint32_t>::max()) return Refuse(ErrorKind::UIDOutOfRange, offset);
         return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(value));
     }
 
@@ -409,12 +366,12 @@ private:
     }
 
     std::uint64_t RefAt(std::string_view refs, std::uint64_t i) const {
-        return Cursor::BigEndianAt(refs.data() + i * mTrailer.refSize, mTrailer.refSize);
+        return byteorder::BigEndian(refs.data() + i * mTrailer.refSize, mTrailer.refSize);
     }
 
     CFObjectZorpRef Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth, Built& built) {
         const std::uint64_t index = RefAt(refs, i);
-        if (index >= mTrailer.count) return Refuse("reference beyond the object count", offset);
+        if (index >= mTrailer.count) return Refuse(ErrorKind::ReferenceOutOfRange, offset);
         Built child;
         CFObjectZorpRef object = Object(index, depth + 1, child);
         built.expanded = SaturatingAdd(built.expanded, child.expanded);
@@ -456,7 +413,7 @@ private:
             CFObjectZorpRef key = Child(keyRefs, i, offset, depth, built);
             if (!key) return nullptr;
             const CFKind kind = key->Kind();
-            if (kind == CFKind::Array || kind == CFKind::Dictionary || kind == CFKind::Set) return Refuse("dictionary key is a container", offset);
+            if (kind == CFKind::Array || kind == CFKind::Dictionary || kind == CFKind::Set) return Refuse(ErrorKind::ContainerKey, offset);
             CFObjectZorpRef value = Child(valueRefs, i, offset, depth, built);
             if (!value) return nullptr;
             dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepFirst);

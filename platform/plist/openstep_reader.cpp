@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "readers.h"
+#include "unicode.h"
 
 #include <cstdint>
 #include <string>
@@ -8,7 +9,7 @@
 namespace plist {
 namespace {
 
-enum class Encoding { UTF8, UTF16BE, UTF16LE, UTF32BE, UTF32LE };
+using unicode::Encoding;
 
 // The text as CoreFoundation sees it: UTF-16 code units, after the byte-order mark.
 struct Text {
@@ -17,73 +18,12 @@ struct Text {
     std::size_t start = 0;  // bytes of the byte-order mark
 };
 
-void AppendUTF16(std::uint32_t c, std::u16string& out) {
-    if (c < 0x10000) {
-        out += static_cast<char16_t>(c);
-    } else {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (c >> 10));
-        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    }
-}
-
-// One code point of strict UTF-8 at `i`; 0 bytes used means the sequence is invalid.
-std::size_t NextUTF8(std::string_view b, std::size_t i, std::uint32_t& c) {
-    const auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(b[k]); };
-    const std::uint8_t lead = at(i);
-    if (lead < 0x80) {
-        c = lead;
-        return 1;
-    }
-    std::size_t length = 0;
-    std::uint32_t min = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, min = 0x80, c = lead & 0x1F;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, min = 0x800, c = lead & 0x0F;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, min = 0x10000, c = lead & 0x07;
-    else return 0;
-    if (b.size() - i < length) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((at(i + k) & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (at(i + k) & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    return length;
-}
-
-std::size_t UnitBytes(Encoding e) {
-    switch (e) {
-    case Encoding::UTF16BE:
-    case Encoding::UTF16LE: return 2;
-    case Encoding::UTF32BE:
-    case Encoding::UTF32LE: return 4;
-    case Encoding::UTF8: break;
-    }
-    return 1;
-}
-
-std::uint32_t CodeUnit(std::string_view b, std::size_t i, Encoding e) {
-    const auto at = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[i + k])); };
-    switch (e) {
-    case Encoding::UTF16BE: return at(0) << 8 | at(1);
-    case Encoding::UTF16LE: return at(1) << 8 | at(0);
-    case Encoding::UTF32BE: return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);
-    case Encoding::UTF32LE: return at(3) << 24 | at(2) << 16 | at(1) << 8 | at(0);
-    case Encoding::UTF8: break;
-    }
-    return at(0);
-}
-
 // UTF-8 unless a byte-order mark says otherwise; on failure `error` holds the byte offset.
 bool Decode(std::string_view bytes, Text& text, std::size_t& error) {
-    auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
-    using namespace std::string_view_literals;
-    if (starts("\xEF\xBB\xBF"sv)) text.encoding = Encoding::UTF8, text.start = 3;
-    else if (starts("\x00\x00\xFE\xFF"sv)) text.encoding = Encoding::UTF32BE, text.start = 4;
-    else if (starts("\xFF\xFE\x00\x00"sv)) text.encoding = Encoding::UTF32LE, text.start = 4;
-    else if (starts("\xFE\xFF"sv)) text.encoding = Encoding::UTF16BE, text.start = 2;
-    else if (starts("\xFF\xFE"sv)) text.encoding = Encoding::UTF16LE, text.start = 2;
-
-    const std::size_t unit = UnitBytes(text.encoding);
+    const unicode::ByteOrderMark mark = unicode::DetectByteOrderMark(bytes);
+    text.encoding = mark.encoding;
+    text.start = mark.length;
+    const std::size_t unit = unicode::UnitBytes(text.encoding);
     if ((bytes.size() - text.start) % unit != 0) {
         error = bytes.size();
         return false;
@@ -93,16 +33,16 @@ bool Decode(std::string_view bytes, Text& text, std::size_t& error) {
         std::uint32_t c = 0;
         std::size_t used = unit;
         if (text.encoding == Encoding::UTF8) {
-            used = NextUTF8(bytes, i, c);
+            used = unicode::DecodeUTF8(bytes, i, c);
         } else {
-            c = CodeUnit(bytes, i, text.encoding);
-            if (unit == 4 && (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) used = 0;
+            c = unicode::CodeUnit(bytes, i, text.encoding);
+            if (unit == 4 && !unicode::IsScalarValue(c)) used = 0;
         }
         if (used == 0) {
             error = i;
             return false;
         }
-        AppendUTF16(c, text.units);
+        unicode::AppendUTF16(c, text.units);
         i += used;
     }
     return true;
@@ -115,9 +55,9 @@ std::size_t ByteOffset(std::string_view bytes, const Text& text, std::size_t ind
     for (std::size_t units = 0; units < index && i < bytes.size();) {
         std::uint32_t c = 0;
         if (text.encoding == Encoding::UTF8) {
-            i += NextUTF8(bytes, i, c);
+            i += unicode::DecodeUTF8(bytes, i, c);
         } else {
-            c = CodeUnit(bytes, i, text.encoding);
+            c = unicode::CodeUnit(bytes, i, text.encoding);
             i += 4;
         }
         units += c < 0x10000 ? 1 : 2;
@@ -156,17 +96,8 @@ bool IsLineSeparator(char16_t c) { return c == 0x2028 || c == 0x2029; }
 // UTF-16 to UTF-8; an unpaired surrogate (possible through \U escapes) fails.
 bool ToUTF8(std::u16string_view units, std::string& out) {
     out.reserve(units.size());
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        std::uint32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return false;
-        }
-        AppendUTF8(c, out);
-    }
-    return true;
+    std::size_t bad = 0;
+    return unicode::AppendUTF16AsUTF8(units.size(), [&](std::size_t i) { return std::uint32_t{units[i]}; }, out, bad);
 }
 
 // Reads the old text format as CoreFoundation does, with one difference: any error fails the whole
@@ -180,25 +111,25 @@ public:
         if (!SkipSpace()) return std::make_shared<CFDictionaryZorp>();
         CFObjectZorpRef root = Object(0, true);
         if (!root || !SkipSpace()) return root;
-        if (root->Kind() != CFKind::String) return Refuse("unexpected text after the property list");
+        if (root->Kind() != CFKind::String) return Refuse(ErrorKind::TrailingText);
         // A strings file: "key = value;" pairs without the braces.
         mAt = 0;
         root = DictionaryContent(0);
-        if (root && SkipSpace()) return Refuse("unexpected text after the property list");
+        if (root && SkipSpace()) return Refuse(ErrorKind::TrailingText);
         return root;
     }
 
     bool Failed() const { return mFailed; }
-    std::string Reason() const { return mReason; }
+    ErrorKind Kind() const { return mKind; }
     std::size_t FailedAt() const { return mFailedAt; }
 
 private:
     char16_t Peek() const { return mAt < mText.size() ? mText[mAt] : 0; }
 
-    CFObjectZorpRef Refuse(const char* reason) { return RefuseAt(reason, mAt); }
+    CFObjectZorpRef Refuse(ErrorKind kind) { return RefuseAt(kind, mAt); }
 
-    CFObjectZorpRef RefuseAt(const char* reason, std::size_t at) {
-        if (!mFailed) mReason = reason, mFailedAt = at;
+    CFObjectZorpRef RefuseAt(ErrorKind kind, std::size_t at) {
+        if (!mFailed) mKind = kind, mFailedAt = at;
         mFailed = true;
         return nullptr;
     }
@@ -226,10 +157,10 @@ private:
 
     // Without `required`, nothing readable here gives nullptr without failing (an array's end).
     CFObjectZorpRef Object(int depth, bool required) {
-        if (!SkipSpace()) return required ? Refuse("unexpected end of the property list") : nullptr;
+        if (!SkipSpace()) return required ? Refuse(ErrorKind::UnexpectedEnd) : nullptr;
         const char16_t c = mText[mAt];
         if (c == '{' || c == '(') {
-            if (depth + 1 > kMaxDepth) return Refuse("containers nested too deeply");
+            if (depth + 1 > kMaxDepth) return Refuse(ErrorKind::TooDeep);
             ++mAt;
             return c == '{' ? Dictionary(depth) : Array(depth);
         }
@@ -238,14 +169,14 @@ private:
             return Data();
         }
         if (c == '"' || c == '\'' || IsUnquotedCharacter(c)) return String();
-        return required ? Refuse("unexpected character") : nullptr;
+        return required ? Refuse(ErrorKind::UnexpectedCharacter) : nullptr;
     }
 
     CFObjectZorpRef Dictionary(int depth) {
         const std::size_t open = mAt - 1;
         CFObjectZorpRef dict = DictionaryContent(depth);
         if (!dict) return nullptr;
-        if (!SkipSpace() || Peek() != '}') return RefuseAt("dictionary without its closing '}'", open);
+        if (!SkipSpace() || Peek() != '}') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
         return dict;
     }
@@ -256,7 +187,7 @@ private:
         CFObjectZorpRef key = Key();
         while (key) {
             CFObjectZorpRef value;
-            if (!SkipSpace()) return Refuse("missing ';' after a dictionary entry");
+            if (!SkipSpace()) return Refuse(ErrorKind::MissingSemicolon);
             if (Peek() == ';') {
                 value = key;
             } else if (Peek() == '=') {
@@ -264,10 +195,10 @@ private:
                 value = Object(depth + 1, true);
                 if (!value) return nullptr;
             } else {
-                return Refuse("expected '=' or ';' after a dictionary key");
+                return Refuse(ErrorKind::ExpectedEqualsOrSemicolon);
             }
             dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepLast);
-            if (!SkipSpace() || Peek() != ';') return Refuse("missing ';' after a dictionary entry");
+            if (!SkipSpace() || Peek() != ';') return Refuse(ErrorKind::MissingSemicolon);
             ++mAt;
             key = Key();
         }
@@ -297,13 +228,13 @@ private:
         CFObjectZorpRef item = Object(depth + 1, false);
         while (item) {
             items.push_back(std::move(item));
-            if (!SkipSpace()) return RefuseAt("array without its closing ')'", open);
+            if (!SkipSpace()) return RefuseAt(ErrorKind::Unterminated, open);
             if (Peek() != ',') break;
             ++mAt;
             item = Object(depth + 1, false);
         }
         if (mFailed) return nullptr;
-        if (!SkipSpace() || Peek() != ')') return RefuseAt("array without its closing ')'", open);
+        if (!SkipSpace() || Peek() != ')') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
         return std::make_shared<CFArrayZorp>(std::move(items));
     }
@@ -319,16 +250,16 @@ private:
             if (high >= 0) {
                 ++mAt;
                 const int low = mAt < mText.size() ? HexValue(static_cast<std::uint8_t>(mText[mAt])) : -1;
-                if (low < 0) return Refuse("data with an odd number of hex digits");
+                if (low < 0) return Refuse(ErrorKind::BadData);
                 bytes += static_cast<char>(high << 4 | low);
                 ++mAt;
             } else if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || IsLineSeparator(c)) {
                 ++mAt;
             } else {
-                return Refuse("data holds a character that is not a hex digit");
+                return Refuse(ErrorKind::BadData);
             }
         }
-        if (Peek() != '>') return RefuseAt("data without its closing '>'", open);
+        if (Peek() != '>') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
         return std::make_shared<CFBinaryDataZorp>(std::move(bytes));
     }
@@ -347,7 +278,7 @@ private:
                 ++mAt;
             }
         }
-        if (mAt >= mText.size()) return RefuseAt("unterminated quoted string", open);
+        if (mAt >= mText.size()) return RefuseAt(ErrorKind::Unterminated, open);
         units.append(mText, mark, mAt - mark);
         ++mAt;
         return MakeString(units, open);
@@ -397,14 +328,14 @@ private:
 
     CFObjectZorpRef MakeString(std::u16string_view units, std::size_t at) {
         std::string text;
-        if (!ToUTF8(units, text)) return RefuseAt("string holds an unpaired UTF-16 surrogate", at);
+        if (!ToUTF8(units, text)) return RefuseAt(ErrorKind::UnpairedSurrogate, at);
         return std::make_shared<CFStringZorp>(std::move(text));
     }
 
     const std::u16string& mText;
     std::size_t mAt = 0;
     bool mFailed = false;
-    std::string mReason;
+    ErrorKind mKind = ErrorKind::None;
     std::size_t mFailedAt = 0;
 };
 
@@ -414,19 +345,19 @@ ParseResult ParseOpenStep(std::string_view bytes) {
     ParseResult result;
     result.format = Format::OpenStep;
     if (bytes.empty()) {
-        result.error = {"empty input", 0};
+        result.error = {ErrorKind::Empty, 0};
         return result;
     }
     Text text;
     std::size_t bad = 0;
     if (!Decode(bytes, text, bad)) {
-        result.error = {"text is not valid in its encoding", bad};
+        result.error = {ErrorKind::BadEncoding, bad};
         return result;
     }
     OpenStepReader reader(text.units);
     CFObjectZorpRef root = reader.Document();
     if (reader.Failed() || !root) {
-        result.error = {reader.Reason(), ByteOffset(bytes, text, reader.FailedAt())};
+        result.error = {reader.Kind(), ByteOffset(bytes, text, reader.FailedAt())};
         return result;
     }
     result.root = std::move(root);

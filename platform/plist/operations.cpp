@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "plist.h"
+#include "unicode.h"
 
 #include <utility>
 
@@ -8,29 +9,6 @@
 #endif
 
 namespace {
-
-// Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
-bool IsUTF8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto lead = static_cast<unsigned char>(s[i]);
-        std::size_t length = 1;
-        std::uint32_t min = 0, c = lead;
-        if (lead < 0x80) length = 1;
-        else if (lead >= 0xC2 && lead <= 0xDF) length = 2, min = 0x80, c = lead & 0x1F;
-        else if (lead >= 0xE0 && lead <= 0xEF) length = 3, min = 0x800, c = lead & 0x0F;
-        else if (lead >= 0xF0 && lead <= 0xF4) length = 4, min = 0x10000, c = lead & 0x07;
-        else return false;
-        if (s.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if ((b & 0xC0) != 0x80) return false;
-            c = c << 6 | (b & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
 
 CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary) {
     return dictionary ? dictionary->Edit() : nullptr;
@@ -49,27 +27,16 @@ CFBinaryDataZorpRef XML(const CFObjectZorpRef& object) {
 
 std::string Str(const CFBinaryDataZorpRef& data) { return data ? data->Bytes() : std::string(); }
 
-template <typename Function>
-plist::Entrypoint Erase(Function* function) {
-    return reinterpret_cast<plist::Entrypoint>(function);
-}
-
-struct Binding {
-    std::string_view declaration;
-    plist::Entrypoint entrypoint;
-};
-
-// The declarations exactly as the program names them; "folderitem.FinderUpdateZorp as integer"
-// belongs to the files layer, which answers for it.
-const Binding kBindings[] = {
-    {"NewCFBinaryDataZorpStr(s as string) as CFBinaryDataZorp", Erase(&NewCFBinaryDataZorpStr)},
-    {"NewCFObjectZorpFromXML(XMLdata as CFBinaryDataZorp) as CFObjectZorp", Erase(&NewCFObjectZorpFromXML)},
-    {"CFDictionaryZorp.Edit as CFMutableDictionaryZorp", Erase(&Edit)},
-    {"NewCFStringZorp(s as string) as CFStringZorp", Erase(&NewCFStringZorp)},
-    {"CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)", Erase(&Add)},
-    {"CFObjectZorp.XML as CFBinaryDataZorp", Erase(&XML)},
-    {"CFBinaryDataZorp.Str as String", Erase(&Str)},
-    {"ZorpPluginVersion as string", Erase(&ZorpPluginVersion)},
+// "folderitem.FinderUpdateZorp as integer" belongs to the files layer, which answers for it.
+const plugin::Binding kBindings[] = {
+    plugin::Bind<plugin::kNewCFBinaryDataZorpStr, &NewCFBinaryDataZorpStr>(),
+    plugin::Bind<plugin::kNewCFObjectZorpFromXML, &NewCFObjectZorpFromXML>(),
+    plugin::Bind<plugin::kEdit, &Edit>(),
+    plugin::Bind<plugin::kNewCFStringZorp, &NewCFStringZorp>(),
+    plugin::Bind<plugin::kAdd, &Add>(),
+    plugin::Bind<plugin::kXML, &XML>(),
+    plugin::Bind<plugin::kStr, &Str>(),
+    plugin::Bind<plugin::kZorpPluginVersion, &ZorpPluginVersion>(),
 };
 
 }  // namespace
@@ -82,7 +49,8 @@ CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data) {
 }
 
 CFStringZorpRef NewCFStringZorp(const std::string& s) {
-    if (!IsUTF8(s)) return nullptr;
+    // Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
+    if (!unicode::IsUTF8(s)) return nullptr;
     return std::make_shared<CFStringZorp>(s);
 }
 
@@ -90,8 +58,8 @@ std::string ZorpPluginVersion() { return "Veilor property lists " VEILOR_PLIST_V
 
 namespace plist {
 
-Entrypoint LookupEntrypoint(std::string_view declaration) {
-    for (const Binding& binding : kBindings) {
+plugin::Entrypoint LookupEntrypoint(std::string_view declaration) {
+    for (const plugin::Binding& binding : kBindings) {
         if (binding.declaration == declaration) return binding.entrypoint;
     }
     return nullptr;

@@ -18,7 +18,7 @@ bool LooksLikeOldText(std::string_view bytes) {
 // CoreFoundation's order: binary for "bplist0", then XML, then the old text format. The error
 // reported is that of the reader the input was most likely meant for.
 ParseResult Parse(std::string_view bytes) {
-    if (bytes.empty()) return {nullptr, Format::XML, {"empty input", 0}};
+    if (bytes.empty()) return {nullptr, Format::XML, {ErrorKind::Empty, 0}};
     ParseResult binary;
     const bool binaryTried = bytes.starts_with("bplist0");
     if (binaryTried) {

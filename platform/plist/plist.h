@@ -4,6 +4,8 @@
 // operations that the program calls (bound by their declaration strings).
 
 #include "cfobject.h"
+#include "error.h"
+#include "plugin_interface.h"
 
 #include <cstddef>
 #include <functional>
@@ -15,15 +17,10 @@ namespace plist {
 
 enum class Format { Binary, XML, OpenStep };
 
-struct ParseError {
-    std::string reason;      // one line, for developers
-    std::size_t offset = 0;  // byte offset in the input where reading failed
-};
-
 struct ParseResult {
     CFObjectZorpRef root;  // nullptr on failure
     Format format = Format::XML;
-    ParseError error;      // meaningful when root is nullptr
+    ParseError error;      // its kind is None when root is set
 };
 
 // Binary when the data begins with "bplist0", else XML; when that fails, the old text format.
@@ -48,18 +45,8 @@ std::string ZorpPluginVersion();
 
 namespace plist {
 
-// A type-erased entry point; the caller casts it back to the signature its declaration names.
-using Entrypoint = void (*)();
-
-// Receiver-first signatures of the method-style operations:
-//   "CFDictionaryZorp.Edit as CFMutableDictionaryZorp"      CFMutableDictionaryZorpRef(const CFDictionaryZorpRef&)
-//   "CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)"
-//                                                           void(const CFMutableDictionaryZorpRef&, const CFObjectZorpRef&, const CFObjectZorpRef&)
-//   "CFObjectZorp.XML as CFBinaryDataZorp"                  CFBinaryDataZorpRef(const CFObjectZorpRef&)  (nullptr: not writable)
-//   "CFBinaryDataZorp.Str as String"                        std::string(const CFBinaryDataZorpRef&)
-// A nil receiver gives a nil (or empty) result; the framework raises NilObjectException before that.
-// The exported entry point for a declaration string, written exactly as documented
-// (e.g. "NewCFStringZorp(s as string) as CFStringZorp"); nullptr when unknown.
-Entrypoint LookupEntrypoint(std::string_view declaration);
+// The exported entry point for a declaration string of plugin_interface.h, written exactly as
+// there; nullptr when unknown.
+plugin::Entrypoint LookupEntrypoint(std::string_view declaration);
 
 }  // namespace plist

@@ -1,241 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "calendar.h"
 #include "readers.h"
+#include "string_table.h"
+#include "unicode.h"
+#include "xml_encoding.h"
 
 #include <charconv>
 #include <cstddef>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <vector>
 
 namespace plist {
 namespace {
 
-// Text in any other encoding is turned into UTF-8 once, before the scanner runs.
-enum class Encoding { UTF8, Latin1, Windows1252, UTF16LE, UTF16BE, UTF32LE, UTF32BE };
-
-struct Source {
-    Encoding encoding = Encoding::UTF8;
-    std::size_t skip = 0;     // bytes of the byte-order mark
-    std::string converted;    // the UTF-8 text when the input was in another encoding
-    std::string_view text;    // what the scanner reads
-};
-
-char LowerASCII(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerASCII(a[i]) != LowerASCII(b[i])) return false;
-    }
-    return true;
-}
-
-// Names CoreFoundation resolves on Linux to an encoding it can read. Names of Mac OS Roman resolve
-// to CF's encoding number 0, which its reader takes for "unknown", so they fail there as well.
-bool EncodingForName(std::string_view name, Encoding& encoding) {
-    static constexpr std::string_view kLatin1[] = {
-        "iso-8859-1", "iso_8859-1", "iso_8859-1:1987", "iso8859-1", "latin1", "l1", "iso-ir-100",
-        "cp819", "ibm819", "csisolatin1",
-        // CF on Linux reads bytes above 0x7F of a US-ASCII document as Latin-1.
-        "us-ascii", "ascii", "us", "iso646-us", "ansi_x3.4-1968", "ansi_x3.4-1986", "iso-ir-6",
-        "iso_646.irv:1991", "ibm367", "cp367", "csascii"};
-    static constexpr std::string_view kWindows1252[] = {"windows-1252", "cp1252", "x-cp1252"};
-    for (std::string_view n : kLatin1) {
-        if (EqualsNoCase(name, n)) {
-            encoding = Encoding::Latin1;
-            return true;
-        }
-    }
-    for (std::string_view n : kWindows1252) {
-        if (EqualsNoCase(name, n)) {
-            encoding = Encoding::Windows1252;
-            return true;
-        }
-    }
-    return false;
-}
-
-// CF's detection: a byte-order mark, else a zero byte among the first two (UTF-16 without a mark,
-// whose first character CF skips all the same), else the XML declaration's encoding, else UTF-8.
-bool DetectEncoding(std::string_view b, Source& source, ParseError& error) {
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(b[i]); };
-    const auto found = [&](Encoding encoding, std::size_t skip) {
-        source.encoding = encoding;
-        source.skip = skip;
-        return true;
-    };
-    const std::size_t n = b.size();
-    if (n > 4 && at(0) == 0x00 && at(1) == 0x00 && at(2) == 0xFE && at(3) == 0xFF) return found(Encoding::UTF32BE, 4);
-    if (n > 4 && at(0) == 0xFF && at(1) == 0xFE && at(2) == 0x00 && at(3) == 0x00) return found(Encoding::UTF32LE, 4);
-    if (n > 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) return found(Encoding::UTF8, 3);
-    if (n > 2) {
-        if (at(0) == 0xFF && at(1) == 0xFE) return found(Encoding::UTF16LE, 2);
-        if (at(0) == 0xFE && at(1) == 0xFF) return found(Encoding::UTF16BE, 2);
-        if (at(0) == 0x00 || at(1) == 0x00) return found(Encoding::UTF16LE, 2);
-    }
-    if (n < 5 || b.substr(0, 5) != "<?xml") return true;
-    // Within the declaration, "encoding=" exactly, then a quoted name.
-    std::size_t i = 5;
-    for (;;) {
-        if (i >= n || b[i] == '?' || b[i] == '>') return true;
-        const char c = b[i++];
-        if (i + 8 >= n) {
-            error = {"end of input while looking for the encoding name", i};
-            return false;
-        }
-        if (c == 'e' && b.substr(i, 8) == "ncoding=") {
-            i += 8;
-            break;
-        }
-    }
-    const char quote = b[i];
-    if (quote != '"' && quote != '\'') return true;
-    const std::size_t close = b.find(quote, i + 1);
-    if (close == std::string_view::npos) return true;
-    const std::string_view name = b.substr(i + 1, close - i - 1);
-    if (EqualsNoCase(name, "utf-8")) return true;
-    if (EncodingForName(name, source.encoding)) return true;
-    error = {"unknown or unsupported encoding \"" + std::string(name.substr(0, 40)) + "\"", i + 1};
-    return false;
-}
-
-// Windows-1252 0x80-0x9F; 0 marks the five bytes it leaves undefined.
-constexpr std::uint16_t kWindows1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-// On failure `bad` is the byte offset (in `bytes`) of the character that cannot be converted.
-bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, std::size_t& bad) {
-    const auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
-    const std::size_t n = bytes.size();
-    switch (encoding) {
-    case Encoding::UTF8:
-        out.assign(bytes);
-        return true;
-    case Encoding::Latin1:
-    case Encoding::Windows1252:
-        out.reserve(n + n / 4);
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint32_t c = at(i);
-            if (encoding == Encoding::Windows1252 && c >= 0x80 && c < 0xA0) {
-                c = kWindows1252High[c - 0x80];
-                if (c == 0) {
-                    bad = i;
-                    return false;
-                }
-            }
-            AppendUTF8(c, out);
-        }
-        return true;
-    case Encoding::UTF16LE:
-    case Encoding::UTF16BE: {
-        const bool le = encoding == Encoding::UTF16LE;
-        const auto unit = [&](std::size_t i) { return le ? at(i) | at(i + 1) << 8 : at(i) << 8 | at(i + 1); };
-        out.reserve(n / 2 + n / 8);
-        // A stray last byte is not a character; it is left out.
-        for (std::size_t i = 0; i + 1 < n; i += 2) {
-            std::uint32_t c = unit(i);
-            if (c >= 0xD800 && c <= 0xDBFF && i + 3 < n && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-                i += 2;
-            } else if (c >= 0xD800 && c <= 0xDFFF) {
-                bad = i;
-                return false;
-            }
-            AppendUTF8(c, out);
-        }
-        return true;
-    }
-    case Encoding::UTF32LE:
-    case Encoding::UTF32BE: {
-        const bool le = encoding == Encoding::UTF32LE;
-        out.reserve(n / 4 + n / 16);
-        for (std::size_t i = 0; i + 3 < n; i += 4) {
-            const std::uint32_t c = le ? at(i) | at(i + 1) << 8 | at(i + 2) << 16 | at(i + 3) << 24
-                                       : at(i) << 24 | at(i + 1) << 16 | at(i + 2) << 8 | at(i + 3);
-            if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-                bad = i;
-                return false;
-            }
-            AppendUTF8(c, out);
-        }
-        return true;
-    }
-    }
-    return false;
-}
-
-// Where a character of the converted text came from, for error reports.
-std::size_t OriginalOffset(const Source& source, std::string_view original, std::size_t offset) {
-    if (source.converted.empty() && source.encoding == Encoding::UTF8) return source.skip + offset;
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < offset && i < source.text.size(); ++i) {
-        if ((static_cast<unsigned char>(source.text[i]) & 0xC0) != 0x80) ++characters;
-    }
-    switch (source.encoding) {
-    case Encoding::UTF8:
-    case Encoding::Latin1:
-    case Encoding::Windows1252: return source.skip + characters;
-    case Encoding::UTF32LE:
-    case Encoding::UTF32BE: return source.skip + 4 * characters;
-    case Encoding::UTF16LE:
-    case Encoding::UTF16BE: break;
-    }
-    std::size_t i = source.skip;
-    const bool le = source.encoding == Encoding::UTF16LE;
-    for (; characters > 0 && i + 1 < original.size(); --characters) {
-        const auto high = static_cast<unsigned char>(original[le ? i + 1 : i]);
-        i += high >= 0xD8 && high <= 0xDB ? 4 : 2;
-    }
-    return std::min(i, original.size());
-}
-
-// Length of the valid UTF-8 sequence at `i`, or 0.
-std::size_t SequenceLength(std::string_view s, std::size_t i) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = at(i);
-    if (lead < 0x80) return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead == 0xE0) length = 3, low = 0xA0;
-    else if (lead == 0xED) length = 3, high = 0x9F;  // no surrogates
-    else if (lead >= 0xE1 && lead <= 0xEF) length = 3;
-    else if (lead == 0xF0) length = 4, low = 0x90;
-    else if (lead == 0xF4) length = 4, high = 0x8F;
-    else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
-    else return 0;
-    if (s.size() - i < length) return 0;
-    if (at(i + 1) < low || at(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if ((at(i + k) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
-std::size_t FirstNonASCII(std::string_view s) {
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        if (word & 0x8080808080808080ull) break;
-    }
-    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
-    return i;
-}
-
-bool IsUTF8(std::string_view s) {
-    for (std::size_t i = FirstNonASCII(s); i < s.size();) {
-        const std::size_t length = SequenceLength(s, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
-}
+using unicode::FirstNonASCII;
+using unicode::IsUTF8;
+using unicode::SequenceLength;
 
 // Strict UTF-8, except that CF lets a stray byte 0xA9 (the Mac OS Roman copyright sign) through as
 // U+FFFD. Returns false for anything else that is not UTF-8.
@@ -316,71 +98,6 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
-// The strings of one document, shared: property lists repeat their keys (and many values) again
-// and again, and CF shares them the same way. Bounded, so odd documents cost no more than plain ones.
-class StringTable {
-public:
-    explicit StringTable(std::size_t inputSize) {
-        // Small at first: an early request of 1 KiB or more makes glibc's malloc merge all the
-        // small blocks freed before, which then cannot be handed out again as cheaply.
-        const std::size_t slots = inputSize < 64 * 1024 ? 64 : kFirstSlotsAtMost;
-        mSlots.assign(slots, 0);
-        mStrings.reserve(slots / 4);
-    }
-
-    CFObjectZorpRef Intern(std::string_view text) {
-        return Intern(text, [&] { return std::make_shared<CFStringZorp>(std::string(text)); });
-    }
-    CFObjectZorpRef Intern(std::string&& text) {
-        const std::string_view view = text;
-        return Intern(view, [&] { return std::make_shared<CFStringZorp>(std::move(text)); });
-    }
-
-private:
-    static constexpr std::size_t kLongest = 64;  // longer strings rarely repeat
-    static constexpr std::size_t kMostEntries = 1 << 16;
-    static constexpr std::size_t kFirstSlotsAtMost = 1 << 14;
-    static constexpr std::size_t kLongestRun = 64;
-
-    // A slot holds a 32-bit hash of the text (which also places it) and the string's index + 1.
-    template <typename Make>
-    CFObjectZorpRef Intern(std::string_view text, Make make) {
-        if (text.size() > kLongest) return make();
-        const std::size_t h = std::hash<std::string_view>{}(text);
-        const auto tag = static_cast<std::uint32_t>(h ^ (h >> 32));
-        const std::size_t mask = mSlots.size() - 1;
-        std::size_t s = tag & mask;
-        for (std::size_t probes = 0; mSlots[s] != 0; s = (s + 1) & mask) {
-            // Crafted collisions make long runs; past a few probes the string is just not shared.
-            if (++probes > kLongestRun) return make();
-            if (static_cast<std::uint32_t>(mSlots[s] >> 32) != tag) continue;
-            const CFObjectZorpRef& known = mStrings[static_cast<std::uint32_t>(mSlots[s]) - 1];
-            if (static_cast<const CFStringZorp&>(*known).Text() == text) return known;
-        }
-        CFObjectZorpRef made = make();
-        if (mStrings.size() >= kMostEntries) return made;
-        mStrings.push_back(made);
-        mSlots[s] = std::uint64_t{tag} << 32 | mStrings.size();
-        if (mStrings.size() * 2 > mSlots.size()) Grow();
-        return made;
-    }
-
-    void Grow() {
-        std::vector<std::uint64_t> old(mSlots.size() * 2, 0);
-        old.swap(mSlots);
-        const std::size_t mask = mSlots.size() - 1;
-        for (const std::uint64_t slot : old) {
-            if (slot == 0) continue;
-            std::size_t s = (slot >> 32) & mask;
-            while (mSlots[s] != 0) s = (s + 1) & mask;
-            mSlots[s] = slot;
-        }
-    }
-
-    std::vector<std::uint64_t> mSlots;
-    std::vector<CFObjectZorpRef> mStrings;
-};
-
 // Values without mutators, so every document shares them. (Not dictionaries: readers insert into
 // those.)
 const CFObjectZorpRef& Shared(CFKind kind, bool truth = false) {
@@ -417,27 +134,27 @@ public:
     }
 
     CFObjectZorpRef Document();
-    const std::string& Reason() const { return mReason; }
+    ErrorKind Kind() const { return mKind; }
     std::size_t FailedAt() const { return mFailedAt; }
 
 private:
     enum class Content { Element, Close, Fail };
 
-    bool Fail(std::string reason) { return FailAt(std::move(reason), mCur); }
-    bool FailAt(std::string reason, const char* at) {
-        if (mReason.empty()) {
-            mReason = std::move(reason);
+    bool Fail(ErrorKind kind) { return FailAt(kind, mCur); }
+    bool FailAt(ErrorKind kind, const char* at) {
+        if (mKind == ErrorKind::None) {
+            mKind = kind;
             mFailedAt = static_cast<std::size_t>(std::min(at, mEnd) - mBegin);
         }
         return false;
     }
 
-    std::nullptr_t Refuse(std::string reason) {
-        Fail(std::move(reason));
+    std::nullptr_t Refuse(ErrorKind kind) {
+        Fail(kind);
         return nullptr;
     }
-    Content Stop(std::string reason) {
-        Fail(std::move(reason));
+    Content Stop(ErrorKind kind) {
+        Fail(kind);
         return Content::Fail;
     }
 
@@ -469,7 +186,7 @@ private:
     const char* mBegin;
     const char* mCur;
     const char* mEnd;
-    std::string mReason;
+    ErrorKind mKind = ErrorKind::None;
     std::size_t mFailedAt = 0;
 
     std::vector<Frame> mFrames;
@@ -483,8 +200,8 @@ private:
 CFObjectZorpRef XmlReader::Document() {
     while (mCur < mEnd) {
         SkipSpace();
-        if (Left() <= 1) return Refuse("no XML content");
-        if (*mCur != '<') return Refuse("text before the root element");
+        if (Left() <= 1) return Refuse(ErrorKind::NoRoot);
+        if (*mCur != '<') return Refuse(ErrorKind::UnexpectedText);
         const char c = *++mCur;
         if (c == '!') {
             ++mCur;
@@ -501,7 +218,7 @@ CFObjectZorpRef XmlReader::Document() {
             break;
         }
     }
-    if (mCur >= mEnd) return Refuse("no root element");
+    if (mCur >= mEnd) return Refuse(ErrorKind::NoRoot);
 
     CFObjectZorpRef value;
     bool complete = false;
@@ -531,7 +248,7 @@ bool XmlReader::SkipComment() {
             return true;
         }
     }
-    return Fail("unterminated comment");
+    return Fail(ErrorKind::Unterminated);
 }
 
 bool XmlReader::SkipProcessingInstruction() {
@@ -541,17 +258,17 @@ bool XmlReader::SkipProcessingInstruction() {
             return true;
         }
     }
-    return Fail("unterminated processing instruction");
+    return Fail(ErrorKind::Unterminated);
 }
 
 // Never fetched or interpreted; an internal subset fails, as in CF.
 bool XmlReader::SkipDoctype() {
-    if (Left() < 7 || std::memcmp(mCur, "DOCTYPE", 7) != 0) return Fail("malformed <! declaration");
+    if (Left() < 7 || std::memcmp(mCur, "DOCTYPE", 7) != 0) return Fail(ErrorKind::BadMarkup);
     mCur += 7;
     SkipSpace();
     while (mCur < mEnd && *mCur != '[' && *mCur != '>') ++mCur;
-    if (mCur >= mEnd) return Fail("unexpected end inside the DOCTYPE");
-    if (*mCur == '[') return Fail("DOCTYPE with an internal subset");
+    if (mCur >= mEnd) return Fail(ErrorKind::UnexpectedEnd);
+    if (*mCur == '[') return Fail(ErrorKind::DoctypeSubset);
     ++mCur;
     return true;
 }
@@ -561,18 +278,18 @@ bool XmlReader::SkipDoctype() {
 XmlReader::Content XmlReader::NextContent() {
     for (;;) {
         SkipSpace();
-        if (mCur >= mEnd) return Stop("unexpected end of input");
-        if (*mCur != '<') return Stop("unexpected text where an element should be");
+        if (mCur >= mEnd) return Stop(ErrorKind::UnexpectedEnd);
+        if (*mCur != '<') return Stop(ErrorKind::UnexpectedText);
         ++mCur;
-        if (mCur >= mEnd) return Stop("unexpected end of input");
+        if (mCur >= mEnd) return Stop(ErrorKind::UnexpectedEnd);
         switch (*mCur) {
         case '?':
             // CF starts looking for "?>" at the '?' itself.
             if (!SkipProcessingInstruction()) return Content::Fail;
             break;
         case '!':
-            if (Left() <= 2) return Stop("unexpected end of input");
-            if (mCur[1] != '-' || mCur[2] != '-') return Stop("unexpected <! inside a container");
+            if (Left() <= 2) return Stop(ErrorKind::UnexpectedEnd);
+            if (mCur[1] != '-' || mCur[2] != '-') return Stop(ErrorKind::BadMarkup);
             // From the second '-', as CF does: "<!-->" is a whole comment here.
             mCur += 2;
             if (!SkipComment()) return Content::Fail;
@@ -592,17 +309,17 @@ bool XmlReader::ScanTag(Element& element) {
     const auto* gt = static_cast<const char*>(std::memchr(mCur, '>', Left()));
     if (!gt) {
         mCur = mEnd;
-        return Fail("unexpected end inside a tag");
+        return Fail(ErrorKind::UnexpectedEnd);
     }
     const char* p = marker;
     while (p < gt && !IsMarkupSpace(*p)) ++p;
     element.empty = gt > marker && gt[-1] == '/';
     const std::size_t length = p < gt ? p - marker : gt - marker - (element.empty ? 1 : 0);
     mCur = gt + 1;
-    if (length == 0) return FailAt("malformed tag", marker);
+    if (length == 0) return FailAt(ErrorKind::MalformedTag, marker);
     element.tag = Classify(std::string_view(marker, length));
     if (element.tag == Tag::Unknown) {
-        return FailAt("unknown tag <" + std::string(marker, std::min<std::size_t>(length, 40)) + ">", marker);
+        return FailAt(ErrorKind::UnknownTag, marker);
     }
     return true;
 }
@@ -610,9 +327,9 @@ bool XmlReader::ScanTag(Element& element) {
 bool XmlReader::Admit(const Element& element) {
     const Frame& frame = mFrames.back();
     if (frame.tag == Tag::Dict && !frame.expectValue && element.tag != Tag::Key) {
-        return Fail("a dictionary holds <" + std::string(NameOf(element.tag)) + "> where a <key> belongs");
+        return Fail(ErrorKind::KeyExpected);
     }
-    if (frame.tag == Tag::Plist && mValues.size() > frame.base) return Fail("<plist> holds more than one value");
+    if (frame.tag == Tag::Plist && mValues.size() > frame.base) return Fail(ErrorKind::ExtraValue);
     return true;
 }
 
@@ -620,15 +337,15 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     complete = true;
     switch (element.tag) {
     case Tag::Plist:
-        if (element.empty) return Fail("empty <plist>");
-        if (mPlistDepth >= kMaxDepth) return Fail("<plist> nested too deeply");
+        if (element.empty) return Fail(ErrorKind::EmptyElement);
+        if (mPlistDepth >= kMaxDepth) return Fail(ErrorKind::TooDeep);
         ++mPlistDepth;
         mFrames.push_back({Tag::Plist, mValues.size(), false});
         complete = false;
         return true;
     case Tag::Array:
     case Tag::Dict:
-        if (mContainerDepth >= kMaxDepth) return Fail("too many nested arrays or dictionaries");
+        if (mContainerDepth >= kMaxDepth) return Fail(ErrorKind::TooDeep);
         if (element.empty) {
             if (element.tag == Tag::Array) value = Shared(CFKind::Array);
             else value = std::make_shared<CFDictionaryZorp>();
@@ -663,27 +380,23 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     case Tag::True:
     case Tag::False:
         if (!element.empty && Left() >= 2 && (mCur[0] != '<' || mCur[1] != '/')) {
-            return Fail(element.tag == Tag::True ? "<true> with content" : "<false> with content");
+            return Fail(ErrorKind::ContentInBoolean);
         }
         if (!element.empty && !CloseTag(element.tag)) return false;
         value = Shared(CFKind::Boolean, element.tag == Tag::True);
         return true;
     case Tag::Data:
-        if (element.empty) return Fail("empty <data/>");
-        return Data(value);
     case Tag::Date:
-        if (element.empty) return Fail("empty <date/>");
-        return Date(value);
     case Tag::Real:
-        if (element.empty) return Fail("empty <real/>");
-        return Real(value);
     case Tag::Integer:
-        if (element.empty) return Fail("empty <integer/>");
-        return Integer(value);
+        if (element.empty) return Fail(ErrorKind::EmptyElement);
+        if (element.tag == Tag::Data) return Data(value);
+        if (element.tag == Tag::Date) return Date(value);
+        return element.tag == Tag::Real ? Real(value) : Integer(value);
     case Tag::Unknown:
         break;
     }
-    return Fail("unknown tag");
+    return Fail(ErrorKind::UnknownTag);
 }
 
 void XmlReader::Deliver(CFObjectZorpRef value) {
@@ -694,8 +407,8 @@ void XmlReader::Deliver(CFObjectZorpRef value) {
 
 bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
     const Frame frame = mFrames.back();
-    if (frame.tag == Tag::Dict && frame.expectValue) return Fail("a dictionary key without a value");
-    if (frame.tag == Tag::Plist && mValues.size() == frame.base) return Fail("empty <plist>");
+    if (frame.tag == Tag::Dict && frame.expectValue) return Fail(ErrorKind::KeyWithoutValue);
+    if (frame.tag == Tag::Plist && mValues.size() == frame.base) return Fail(ErrorKind::EmptyElement);
     if (!CloseTag(frame.tag)) return false;
     switch (frame.tag) {
     case Tag::Plist:
@@ -752,15 +465,15 @@ CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
 // "</name" + white space + ">".
 bool XmlReader::CloseTag(Tag tag) {
     const std::string_view name = NameOf(tag);
-    if (Left() < name.size() + 3) return Fail("unexpected end of input where </" + std::string(name) + "> belongs");
-    if (mCur[0] != '<' || mCur[1] != '/') return Fail("unexpected character where </" + std::string(name) + "> belongs");
+    if (Left() < name.size() + 3) return Fail(ErrorKind::UnexpectedEnd);
+    if (mCur[0] != '<' || mCur[1] != '/') return Fail(ErrorKind::MismatchedCloseTag);
     if (std::memcmp(mCur + 2, name.data(), name.size()) != 0) {
-        return Fail("close tag does not match <" + std::string(name) + ">");
+        return Fail(ErrorKind::MismatchedCloseTag);
     }
     mCur += 2 + name.size();
     SkipSpace();
-    if (mCur >= mEnd) return Fail("unexpected end of input in a close tag");
-    if (*mCur != '>') return Fail("close tag does not match <" + std::string(name) + ">");
+    if (mCur >= mEnd) return Fail(ErrorKind::UnexpectedEnd);
+    if (*mCur != '>') return Fail(ErrorKind::MismatchedCloseTag);
     ++mCur;
     return true;
 }
@@ -789,15 +502,15 @@ bool XmlReader::Text(std::string& out) {
         lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
     }
     out.append(mark, mCur);
-    if (!CheckUTF8(out)) return FailAt("text is not valid UTF-8", mark);
+    if (!CheckUTF8(out)) return FailAt(ErrorKind::BadEncoding, mark);
     return true;
 }
 
 bool XmlReader::Entity(std::string& out) {
     const char* amp = mCur++;
     const std::size_t left = Left();
-    const auto unknown = [&] { return FailAt("unknown entity", amp); };
-    if (left < 1) return Fail("unexpected end of input in an entity");
+    const auto unknown = [&] { return FailAt(ErrorKind::UnknownEntity, amp); };
+    if (left < 1) return Fail(ErrorKind::UnexpectedEnd);
     const char* p = mCur;
     switch (p[0]) {
     case 'l':
@@ -809,7 +522,7 @@ bool XmlReader::Entity(std::string& out) {
         }
         return unknown();
     case 'a':
-        if (left < 4) return Fail("unexpected end of input in an entity");
+        if (left < 4) return Fail(ErrorKind::UnexpectedEnd);
         if (p[1] == 'm' && p[2] == 'p' && p[3] == ';') {
             out += '&';
             mCur += 4;
@@ -829,7 +542,7 @@ bool XmlReader::Entity(std::string& out) {
         }
         return unknown();
     case '#': {
-        if (left < 4) return Fail("unexpected end of input in a character reference");
+        if (left < 4) return Fail(ErrorKind::UnexpectedEnd);
         ++mCur;
         bool hex = false;
         if (*mCur == 'x') {  // only lower-case, as in CF
@@ -841,20 +554,20 @@ bool XmlReader::Entity(std::string& out) {
             const char c = *mCur++;
             if (c == ';') {
                 // "&#;" is U+0000, as in CF.
-                if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-                    return FailAt("character reference to no Unicode character", amp);
+                if (!unicode::IsScalarValue(code)) {
+                    return FailAt(ErrorKind::BadCharacterReference, amp);
                 }
-                AppendUTF8(code, out);
+                unicode::AppendUTF8(code, out);
                 return true;
             }
             std::uint32_t digit = 0;
             if (IsDigit(c)) digit = static_cast<std::uint32_t>(c - '0');
             else if (hex && c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
             else if (hex && c >= 'A' && c <= 'F') digit = static_cast<std::uint32_t>(c - 'A' + 10);
-            else return FailAt("unexpected character in a character reference", mCur - 1);
+            else return FailAt(ErrorKind::BadCharacterReference, mCur - 1);
             code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + digit, 0x110000);
         }
-        return Fail("unexpected end of input in a character reference");
+        return Fail(ErrorKind::UnexpectedEnd);
     }
     default:
         return unknown();
@@ -862,8 +575,8 @@ bool XmlReader::Entity(std::string& out) {
 }
 
 bool XmlReader::CData(std::string& out) {
-    if (Left() < 9) return Fail("unexpected end of input");
-    if (std::memcmp(mCur, "<![CDATA[", 9) != 0) return Fail("markup other than CDATA inside text");
+    if (Left() < 9) return Fail(ErrorKind::UnexpectedEnd);
+    if (std::memcmp(mCur, "<![CDATA[", 9) != 0) return Fail(ErrorKind::BadMarkup);
     const char* begin = mCur + 9;
     for (const char* p = begin; mEnd - p > 2; ++p) {
         p = static_cast<const char*>(std::memchr(p, ']', static_cast<std::size_t>(mEnd - 2 - p)));
@@ -874,7 +587,7 @@ bool XmlReader::CData(std::string& out) {
             return true;
         }
     }
-    return Fail("unterminated CDATA section");
+    return Fail(ErrorKind::Unterminated);
 }
 
 // Optional white space, sign, white space, then decimal or 0x-hex digits up to the close tag.
@@ -883,7 +596,7 @@ bool XmlReader::Integer(CFObjectZorpRef& value) {
         while (mCur < mEnd && IsNumberSpaceByte(static_cast<unsigned char>(*mCur))) ++mCur;
     };
     space();
-    if (mCur < mEnd && *mCur == '<') return Fail("empty <integer>");
+    if (mCur < mEnd && *mCur == '<') return Fail(ErrorKind::EmptyElement);
     bool negative = false;
     if (mCur < mEnd && (*mCur == '-' || *mCur == '+')) negative = *mCur++ == '-';
     space();
@@ -902,7 +615,7 @@ bool XmlReader::Integer(CFObjectZorpRef& value) {
         leadingZero = true;
         ++mCur;
     }
-    if (mCur < mEnd && *mCur == '<' && !leadingZero) return Fail("incomplete <integer>");
+    if (mCur < mEnd && *mCur == '<' && !leadingZero) return Fail(ErrorKind::BadInteger);
     const std::uint64_t base = hex ? 16 : 10;
     std::uint64_t magnitude = 0;
     for (; mCur < mEnd && *mCur != '<'; ++mCur) {
@@ -911,10 +624,10 @@ bool XmlReader::Integer(CFObjectZorpRef& value) {
         if (IsDigit(c)) digit = static_cast<std::uint64_t>(c - '0');
         else if (hex && c >= 'a' && c <= 'f') digit = static_cast<std::uint64_t>(c - 'a' + 10);
         else if (hex && c >= 'A' && c <= 'F') digit = static_cast<std::uint64_t>(c - 'A' + 10);
-        else return Fail("unexpected character in <integer>");
-        if (magnitude > (UINT64_MAX - digit) / base) return Fail("<integer> above 2^64-1");
+        else return Fail(ErrorKind::BadInteger);
+        if (magnitude > (UINT64_MAX - digit) / base) return Fail(ErrorKind::IntegerOutOfRange);
         magnitude = magnitude * base + digit;
-        if (negative && magnitude > (std::uint64_t{1} << 63)) return Fail("<integer> below -2^63");
+        if (negative && magnitude > (std::uint64_t{1} << 63)) return Fail(ErrorKind::IntegerOutOfRange);
     }
     if (!CloseTag(Tag::Integer)) return false;
     if (negative) value = std::make_shared<CFIntegerZorp>(0 - magnitude, false);
@@ -1008,7 +721,7 @@ bool XmlReader::Real(CFObjectZorpRef& value) {
             if (n == 0) break;
             i += n;
         }
-        if (!ScanDecimal(std::string_view(text).substr(i), d)) return FailAt("misformatted <real>", start);
+        if (!ScanDecimal(std::string_view(text).substr(i), d)) return FailAt(ErrorKind::BadReal, start);
     }
     if (!CloseTag(Tag::Real)) return false;
     value = std::make_shared<CFRealZorp>(d);
@@ -1044,9 +757,9 @@ bool XmlReader::Date(CFObjectZorpRef& value) {
                     two(date.hour) && expect(':') && two(date.minute) && expect(':') && two(date.second) &&
                     expect('Z');
     mCur = p;
-    if (!ok || !CloseTag(Tag::Date)) return FailAt("could not interpret <date>", start);
+    if (!ok || !CloseTag(Tag::Date)) return FailAt(ErrorKind::BadDate, start);
     // CF's month table has 16 places; beyond them it reads whatever follows, so we refuse.
-    if (date.month > 15) return FailAt("<date> with a month beyond 15", start);
+    if (date.month > 15) return FailAt(ErrorKind::BadDate, start);
     date.year = static_cast<std::int32_t>(negative ? 0u - year : year);
     value = std::make_shared<CFDateZorp>(AbsoluteTimeFromGregorian(date));
     return true;
@@ -1066,7 +779,7 @@ bool XmlReader::Data(CFObjectZorpRef& value) {
         if (c == '=') ++padding;
         else if (!IsCSpace(c)) padding = 0;
         const int v = kBase64.value[c];
-        if (v == -2) return FailAt("<data> holds a byte above 0x7F", p);
+        if (v == -2) return FailAt(ErrorKind::BadData, p);
         if (v < 0) continue;
         accumulator = accumulator << 6 | static_cast<std::uint32_t>(v);
         if ((++digits & 3) == 0) {
@@ -1087,25 +800,14 @@ ParseResult ParseXML(std::string_view bytes) {
     ParseResult result;
     result.format = Format::XML;
     if (bytes.empty()) {
-        result.error = {"empty input", 0};
+        result.error = {ErrorKind::Empty, 0};
         return result;
     }
-    Source source;
-    if (!DetectEncoding(bytes, source, result.error)) return result;
-    const std::string_view body = bytes.substr(source.skip);
-    if (source.encoding == Encoding::UTF8) {
-        source.text = body;
-    } else {
-        std::size_t bad = 0;
-        if (!ConvertToUTF8(body, source.encoding, source.converted, bad)) {
-            result.error = {"text is not valid in its encoding", source.skip + bad};
-            return result;
-        }
-        source.text = source.converted;
-    }
+    XmlSource source;
+    if (!DecodeXmlSource(bytes, source, result.error)) return result;
     XmlReader reader(source.text);
     result.root = reader.Document();
-    if (!result.root) result.error = {reader.Reason(), OriginalOffset(source, bytes, reader.FailedAt())};
+    if (!result.root) result.error = {reader.Kind(), OriginalOffset(source, bytes, reader.FailedAt())};
     return result;
 }
 

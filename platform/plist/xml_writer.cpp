@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "calendar.h"
 #include "readers.h"
+#include "byteorder/byteorder.h"
 
 #include <algorithm>
 #include <bit>
@@ -104,10 +105,7 @@ constexpr std::uint8_t SortByte(std::uint8_t b) {
     return b;
 }
 
-std::uint64_t BigEndian(const unsigned char* b) {
-    return std::uint64_t{b[0]} << 56 | std::uint64_t{b[1]} << 48 | std::uint64_t{b[2]} << 40 | std::uint64_t{b[3]} << 32 |
-           std::uint64_t{b[4]} << 24 | std::uint64_t{b[5]} << 16 | std::uint64_t{b[6]} << 8 | std::uint64_t{b[7]};
-}
+std::uint64_t BigEndian(const unsigned char* b) { return byteorder::BigEndian64(reinterpret_cast<const char*>(b)); }
 
 SortKey MakeSortKey(const Entry& entry) {
     const std::string& text = TextOf(*entry.key);

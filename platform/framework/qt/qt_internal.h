@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,17 @@ std::string PathFromQString(const QString& path);
 // Runs a handler of the program's. An exception that escapes it is shown in a modal message
 // naming it, and the program goes on.
 void RuntimeHandle(const std::function<void()>& handler);
+bool RuntimeHandlerRunning();
+
+// The modal boxes of the framework's own: MsgBox, an unhandled exception, a failed start-up
+// (shown only where a user can see it).
+void ShowMsgBox(const std::string& text);
+void ReportUnhandledException(const std::exception& error);
+void ShowStartupError(const std::string& message);
+
+// Open-document events wait here until no handler of the program's runs.
+void SetPendingDocuments(std::vector<std::string> paths);
+void ScheduleOpenDocuments();
 
 // Applies AutoEnable to every item, raises EnableMenuItems, and shows the result.
 void RuntimeRecomputeMenus();

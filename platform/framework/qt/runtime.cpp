@@ -2,27 +2,22 @@
 #include "runtime.h"
 
 #include "application.h"
-#include "framework/file_type_registry.h"
 #include "framework/msgbox.h"
-#include "framework/nil_object.h"
 #include "qt_internal.h"
 #include "window.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QMessageBox>
+#include <QIcon>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cxxabi.h>
-#include <deque>
 #include <filesystem>
 #include <sys/socket.h>
-#include <typeinfo>
 #include <unistd.h>
 
 namespace {
@@ -30,10 +25,6 @@ namespace {
 struct RuntimeState {
     std::unique_ptr<QApplication> qtApp;
     ApplicationRef app;
-    std::vector<std::string> record;
-    std::size_t fileTypeCallsSeen = 0;
-    std::deque<std::string> pendingDocuments;
-    bool drainScheduled = false;
     int handlerDepth = 0;
     bool startupFailed = false;
     int exitStatus = 0;
@@ -80,83 +71,7 @@ void WatchQuitSignals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-std::string ExceptionClassName(const std::exception& error)
-{
-    if (dynamic_cast<const NilObjectException*>(&error)) return "NilObjectException";
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> name(
-        abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status), std::free);
-    return status == 0 && name ? name.get() : typeid(error).name();
-}
-
-void ReportUnhandledException(const std::exception& error)
-{
-    const std::string className = ExceptionClassName(error);
-    std::fprintf(stderr, "veilor: an exception of class %s was not handled\n", className.c_str());
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
-                    ToQString("An exception of class " + className + " was not handled."),
-                    QMessageBox::Ok, RuntimeDialogParent());
-    box.setInformativeText(QObject::tr("The command was stopped. The program goes on running."));
-    box.exec();
-}
-
-void ShowMsgBox(const std::string& text)
-{
-    QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(),
-                    ToDisplayText(text), QMessageBox::Ok, RuntimeDialogParent());
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
-}
-
-void DrainOpenDocuments();
-
-void ScheduleDrain()
-{
-    RuntimeState& state = State();
-    if (state.drainScheduled || state.pendingDocuments.empty() || !qApp) return;
-    state.drainScheduled = true;
-    QTimer::singleShot(0, qApp, DrainOpenDocuments);
-}
-
-// One document per turn of the loop, never inside another handler of the program's.
-void DrainOpenDocuments()
-{
-    RuntimeState& state = State();
-    state.drainScheduled = false;
-    if (state.handlerDepth > 0 || state.pendingDocuments.empty()) return;
-    const std::string path = state.pendingDocuments.front();
-    state.pendingDocuments.pop_front();
-    RuntimeRecordCall("OpenDocument " + path);
-    RuntimeHandle([&] {
-        if (ApplicationRef app = state.app) app->Event_OpenDocument(std::make_shared<FolderItem>(path));
-    });
-    ScheduleDrain();
-}
-
 }  // namespace
-
-QString ToQString(const std::string& bytes)
-{
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-QString ToDisplayText(const std::string& bytes)
-{
-    QString text = ToQString(bytes);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return text;
-}
-
-std::string FromQString(const QString& text)
-{
-    return text.toStdString();
-}
-
-std::string PathFromQString(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
 
 void RuntimeHandle(const std::function<void()>& handler)
 {
@@ -169,14 +84,17 @@ void RuntimeHandle(const std::function<void()>& handler)
         if (!handled) ReportUnhandledException(error);
     }
     --state.handlerDepth;
-    if (state.handlerDepth == 0) ScheduleDrain();
+    if (state.handlerDepth == 0) ScheduleOpenDocuments();
+}
+
+bool RuntimeHandlerRunning()
+{
+    return State().handlerDepth > 0;
 }
 
 void RuntimeInit(int argc, char** argv, char** /*envp*/)
 {
     RuntimeState& state = State();
-    state.record.clear();
-    state.fileTypeCallsSeen = FileTypeRegistryLog().size();
     RuntimeRecordCall("RuntimeInit");
     state.startupFailed = false;
     state.exitStatus = 0;
@@ -205,7 +123,7 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
     }
     ListenForOtherInstances();
     WatchQuitSignals();
-    state.pendingDocuments.assign(paths.begin(), paths.end());
+    SetPendingDocuments(std::move(paths));
 }
 
 void RuntimeInitExternalClasses()
@@ -223,7 +141,7 @@ void RuntimeRun()
             if (ApplicationRef app = State().app) app->Event_Open();
         });
     });
-    ScheduleDrain();
+    ScheduleOpenDocuments();
     state.exitStatus = QApplication::exec();
     RuntimeRecordCall("RuntimeRun returned");
     RuntimeHandle([] {
@@ -236,7 +154,7 @@ int RuntimeExit()
     RuntimeRecordCall("RuntimeExit");
     RuntimeState& state = State();
     state.app.reset();
-    state.pendingDocuments.clear();
+    SetPendingDocuments({});
     StopListening();
     SetMsgBoxPresenter(nullptr);
     // Qt's own globals are gone by the time static objects are destroyed, so it ends here.
@@ -255,12 +173,7 @@ void RuntimeStartupError(const std::string& message)
     RuntimeRecordCall("RuntimeStartupError");
     State().startupFailed = true;
     std::fprintf(stderr, "veilor: %s\n", message.c_str());
-    const QString platform = QGuiApplication::platformName();
-    if (qApp && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
-        QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
-                        ToDisplayText(message), QMessageBox::Ok);
-        box.exec();
-    }
+    ShowStartupError(message);
 }
 
 void RuntimeRegisterAppObject(const ApplicationRef& app)
@@ -274,13 +187,6 @@ ApplicationRef getAppObject()
     return State().app;
 }
 
-void RuntimeOpenDocuments(const std::vector<std::string>& paths)
-{
-    RuntimeState& state = State();
-    state.pendingDocuments.insert(state.pendingDocuments.end(), paths.begin(), paths.end());
-    ScheduleDrain();
-}
-
 void RuntimeBackgroundTask()
 {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -289,20 +195,4 @@ void RuntimeBackgroundTask()
 std::string EndOfLine()
 {
     return "\n";
-}
-
-const std::vector<std::string>& RuntimeCallRecord()
-{
-    return State().record;
-}
-
-// File-type registrations are framework calls too; they join the record in their place.
-void RuntimeRecordCall(std::string call)
-{
-    RuntimeState& state = State();
-    const std::vector<std::string>& fileTypeCalls = FileTypeRegistryLog();
-    if (fileTypeCalls.size() < state.fileTypeCallsSeen) state.fileTypeCallsSeen = 0;
-    for (; state.fileTypeCallsSeen < fileTypeCalls.size(); ++state.fileTypeCallsSeen)
-        state.record.push_back("file type: " + fileTypeCalls[state.fileTypeCallsSeen]);
-    state.record.push_back(std::move(call));
 }

@@ -2,6 +2,7 @@
 #pragma once
 // The framework's start, event loop and application object.
 
+#include "framework/call_record.h"
 #include "framework/folder_item.h"
 
 #include <memory>
@@ -36,7 +37,3 @@ void RuntimeOpenDocuments(const std::vector<std::string>& paths);
 void RuntimeBackgroundTask();
 
 std::string EndOfLine();
-
-// The framework's calls and the hooks and events it raised, in order; for tests.
-const std::vector<std::string>& RuntimeCallRecord();
-void RuntimeRecordCall(std::string call);
