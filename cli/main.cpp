@@ -119,8 +119,7 @@ std::string Described(const AgentFlagReading& reading)
 // Bytes of a bundle's Info.plist, to see afterwards whether the patch changed it.
 std::optional<std::string> BundleInfoBytes(const FolderItem& bundle)
 {
-    FolderItemRef contents = bundle.TrueChild("Contents");
-    FolderItemRef info = contents ? contents->TrueChild("Info.plist") : nullptr;
+    FolderItemRef info = bundle.BundleInfoPlist();
     BinaryStreamRef stream = info ? info->OpenAsBinaryFile(false) : nullptr;
     if (!stream) return std::nullopt;
     return stream->Read(stream->Length());

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "agent_check.h"
 
+#include "messages.h"
+
 #include "framework/binary_stream.h"
 #include "framework/nil_object.h"
 #include "framework/resource_fork.h"
@@ -29,15 +31,13 @@ AgentFlagReading Inspect(const std::string& text)
 
 AgentFlagReading ReadBundle(const FolderItem& bundle)
 {
-    FolderItemRef contents = bundle.TrueChild("Contents");
-    if (!contents || !contents->Exists()) return {};
-    FolderItemRef plist = contents->TrueChild("Info.plist");
+    FolderItemRef plist = bundle.BundleInfoPlist();
     if (!plist || !plist->Exists()) return {};
 
     BinaryStreamRef stream = plist->OpenAsBinaryFile(false);
-    if (!stream) return Unreadable("Failed to open info.plist file.");
+    if (!stream) return Unreadable(messages::kOpenInfoPlistFailed);
     std::string text = stream->Read(stream->Length());
-    if (text.empty()) return Unreadable("No plst resource in file " + bundle.DisplayName() + ".");
+    if (text.empty()) return Unreadable(messages::NoPlstResource(bundle.DisplayName()));
     return Inspect(text);
 }
 
@@ -45,9 +45,9 @@ AgentFlagReading ReadSingleFile(const FolderItem& file)
 {
     if (file.MacType() != "APPL") return {};
     ResourceForkRef fork = file.OpenResourceFork(false);
-    if (!fork) return Unreadable("Failed to open resource fork of file " + file.DisplayName() + ".");
+    if (!fork) return Unreadable(messages::OpenForkFailed(file.DisplayName()));
     std::string text = fork->GetResource("plst", 0);
-    if (text.empty()) return Unreadable("No plst resource in file " + file.DisplayName() + ".");
+    if (text.empty()) return Unreadable(messages::NoPlstResource(file.DisplayName()));
     return Inspect(text);
 }
 

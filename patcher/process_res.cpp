@@ -2,6 +2,7 @@
 #include "patcher.h"
 
 #include "agent_flag.h"
+#include "messages.h"
 #include "framework/msgbox.h"
 #include "framework/nil_object.h"
 #include "framework/resource_fork.h"
@@ -16,13 +17,13 @@ try {
 
     ResourceForkRef fork = item->OpenResourceFork();
     if (!fork) {
-        MsgBox("Failed to open resource fork of file " + item->DisplayName() + ".");
+        MsgBox(messages::OpenForkFailed(item->DisplayName()));
         return;
     }
 
     std::string text = fork->GetResource("plst", 0);
     if (text.empty()) {
-        MsgBox("No plst resource in file " + item->DisplayName() + ".");
+        MsgBox(messages::NoPlstResource(item->DisplayName()));
         return;
     }
 
@@ -31,7 +32,7 @@ try {
 
     fork->AddResource(*newText, "plst", 0, "");
     // The fork would commit on release too; committing here is what lets a failure be told.
-    if (!fork->Commit()) MsgBox("Failed to write resource fork of file " + item->DisplayName() + ".");
+    if (!fork->Commit()) MsgBox(messages::WriteForkFailed(item->DisplayName()));
 } catch (const std::bad_alloc&) {
-    MsgBox("Failed to open resource fork of file " + item->DisplayName() + ".");
+    MsgBox(messages::OpenForkFailed(item->DisplayName()));
 }

@@ -56,8 +56,7 @@ bool HasExtension(const std::string& fileName, std::string_view extension)
 bool IsApplicationBundle(const FolderItem& folder)
 {
     if (HasExtension(folder.Path().filename().string(), "app")) return true;
-    FolderItemRef contents = folder.TrueChild("Contents");
-    FolderItemRef infoPlist = contents ? contents->TrueChild("Info.plist") : nullptr;
+    FolderItemRef infoPlist = folder.BundleInfoPlist();
     return infoPlist && infoPlist->Exists();
 }
 

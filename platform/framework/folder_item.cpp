@@ -88,6 +88,12 @@ FolderItemRef FolderItem::TrueChild(const std::string& name) const
     return FolderItemRef(new FolderItem(mPath / name, mDepth + 1));
 }
 
+FolderItemRef FolderItem::BundleInfoPlist() const
+{
+    FolderItemRef contents = TrueChild("Contents");
+    return contents ? contents->TrueChild("Info.plist") : nullptr;
+}
+
 BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite) const
 {
     return BinaryStream::Open(Locate(), readWrite);

@@ -31,6 +31,8 @@ public:
     std::string MacType() const;     // four bytes from the AppleDouble companion, or ""
 
     FolderItemRef TrueChild(const std::string& name) const;  // nil for an unusable name
+    // A bundle's property list, Contents/Info.plist, whether or not it exists.
+    FolderItemRef BundleInfoPlist() const;
 
     // Files and companions larger than this are not opened: the whole content is read at once,
     // and no real application's property list comes near it (the largest known is some 70 KB).

@@ -51,8 +51,7 @@ std::int64_t FinderUpdate(const FolderItemRef& item)
     if (!location.folder) return errno;
     struct stat self {};
     if (::fstatat(location.folder.Get(), location.name.c_str(), &self, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    FolderItemRef contents = S_ISDIR(self.st_mode) ? target.TrueChild("Contents") : nullptr;
-    FolderItemRef plist = contents ? contents->TrueChild("Info.plist") : nullptr;
+    FolderItemRef plist = S_ISDIR(self.st_mode) ? target.BundleInfoPlist() : nullptr;
     const FolderItem::Location changed =
         S_ISDIR(self.st_mode) ? (plist ? plist->Locate() : FolderItem::Location{}) : target.Companion();
     if (!NewerThan(changed, self.st_mtim)) return 0;

@@ -19,17 +19,20 @@ public:
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    // The events, in the order of the framework's event table; each default does nothing.
+    // The events, in the order of the framework's event table; each default does nothing. There
+    // is no HandleAppleEvent: no Apple event ever reaches a Linux program.
     virtual void Event_Open() {}
     virtual void Event_Close() {}
     virtual void Event_EnableMenuItems() {}
+    // After Open, when the program was started with no document to open.
     virtual void Event_NewDocument() {}
     virtual void Event_OpenDocument(const FolderItemRef& /*item*/) {}
-    virtual void Event_HandleAppleEvent() {}
+    // The program's windows gained or lost the keyboard focus of the desktop.
     virtual void Event_Activate() {}
     virtual void Event_Deactivate() {}
     // True when the program has dealt with the exception; otherwise the framework shows it.
     virtual bool Event_UnhandledException(const std::exception& /*error*/) { return false; }
+    // Asked when Quit is chosen; true keeps the program running.
     virtual bool Event_CancelClose() { return false; }
 
     // Binds the menu item of that name to a handler; the handler's True means handled.

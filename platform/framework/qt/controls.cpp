@@ -36,14 +36,14 @@ void Control::SetProperty(std::string_view name, const PropertyValue& value)
     QWidget* widget = mImpl->widget;
     if (!widget) return;
     QRect geometry = widget->geometry();
-    if (name == "Name") mName = As<std::string>(value);
-    else if (name == "Left") geometry.moveLeft(As<std::int32_t>(value));
-    else if (name == "Top") geometry.moveTop(As<std::int32_t>(value));
-    else if (name == "Width") geometry.setWidth(As<std::int32_t>(value));
-    else if (name == "Height") geometry.setHeight(As<std::int32_t>(value));
-    else if (name == "Enabled") widget->setEnabled(As<bool>(value));
-    else if (name == "Visible") widget->setVisible(As<bool>(value));
-    else if (name == "HelpTag") widget->setToolTip(ToDisplayText(As<std::string>(value)));
+    if (name == "Name") mName = As<std::string>(name, value);
+    else if (name == "Left") geometry.moveLeft(As<std::int32_t>(name, value));
+    else if (name == "Top") geometry.moveTop(As<std::int32_t>(name, value));
+    else if (name == "Width") geometry.setWidth(As<std::int32_t>(name, value));
+    else if (name == "Height") geometry.setHeight(As<std::int32_t>(name, value));
+    else if (name == "Enabled") widget->setEnabled(As<bool>(name, value));
+    else if (name == "Visible") widget->setVisible(As<bool>(name, value));
+    else if (name == "HelpTag") widget->setToolTip(ToDisplayText(As<std::string>(name, value)));
     widget->setGeometry(geometry);
     // Index, the Lock properties, TabPanelIndex, AutoDeactivate, the data binding and
     // InitialParent change nothing in a window of fixed size without tab panels.
@@ -56,30 +56,30 @@ void StaticText::SetProperty(std::string_view name, const PropertyValue& value)
     auto* label = qobject_cast<QLabel*>(QtWidgetOf(*this));
     if (!label) return;
     if (name == "Text") {
-        mText = As<std::string>(value);
+        mText = As<std::string>(name, value);
         label->setText(ToDisplayText(mText));
         FitLines();
     } else if (name == "TextAlign") {
-        const std::int32_t align = As<std::int32_t>(value);
+        const std::int32_t align = As<std::int32_t>(name, value);
         const Qt::Alignment horizontal = align == 1 ? Qt::AlignHCenter : align == 2 ? Qt::AlignRight : Qt::AlignLeft;
         label->setAlignment(horizontal | Qt::AlignTop);
     } else if (name == "TextColor") {
         QPalette palette = label->palette();
-        palette.setColor(QPalette::WindowText, ToQColor(As<Color>(value)));
+        palette.setColor(QPalette::WindowText, ToQColor(As<Color>(name, value)));
         label->setPalette(palette);
     } else if (name == "Multiline") {
-        label->setWordWrap(As<bool>(value));
+        label->setWordWrap(As<bool>(name, value));
     } else if (name == "TextFont") {
-        mTextFont = As<std::string>(value);
+        mTextFont = As<std::string>(name, value);
         ApplyFont();
     } else if (name == "TextSize") {
-        mTextSize = As<std::int32_t>(value);
+        mTextSize = As<std::int32_t>(name, value);
         ApplyFont();
     } else if (name == "Bold" || name == "Italic" || name == "Underline") {
         QFont font = label->font();
-        if (name == "Bold") font.setBold(As<bool>(value));
-        else if (name == "Italic") font.setItalic(As<bool>(value));
-        else font.setUnderline(As<bool>(value));
+        if (name == "Bold") font.setBold(As<bool>(name, value));
+        else if (name == "Italic") font.setItalic(As<bool>(name, value));
+        else font.setUnderline(As<bool>(name, value));
         label->setFont(font);
     } else {
         Control::SetProperty(name, value);

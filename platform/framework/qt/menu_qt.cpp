@@ -148,7 +148,9 @@ void RunMenuItem(const MenuItemRef& item)
     RuntimeRecordCall("menu " + item->Name());
     RuntimeHandle([&] {
         if (std::dynamic_pointer_cast<QuitMenuItem>(item)) {
-            RuntimeQuit();
+            // The program may refuse to quit; a quit signal asks nobody.
+            ApplicationRef app = getAppObject();
+            if (!app || !app->Event_CancelClose()) RuntimeQuit();
             return;
         }
         if (ApplicationRef app = getAppObject()) app->RunMenuHandler(item->Name());

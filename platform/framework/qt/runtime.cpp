@@ -27,6 +27,7 @@ struct RuntimeState {
     ApplicationRef app;
     int handlerDepth = 0;
     bool startupFailed = false;
+    bool startedWithDocuments = false;
     int exitStatus = 0;
 };
 
@@ -110,10 +111,16 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
         QApplication::setApplicationName(QStringLiteral("veilor"));
         QApplication::setApplicationDisplayName(QStringLiteral(VEILOR_NAME));
         QApplication::setApplicationVersion(QStringLiteral(VEILOR_VERSION));
-        QApplication::setDesktopFileName(QStringLiteral("veilor"));
+        QApplication::setDesktopFileName(QStringLiteral("org.veilor.Veilor"));
         state.qtApp = std::make_unique<QApplication>(gQtArgc, gQtArgv);
         QApplication::setQuitOnLastWindowClosed(false);
-        QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("veilor")));
+        QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.veilor.Veilor")));
+        QObject::connect(qApp, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState now) {
+            ApplicationRef app = State().app;
+            if (!app) return;
+            if (now == Qt::ApplicationActive) RuntimeHandle([&] { app->Event_Activate(); });
+            else if (now == Qt::ApplicationInactive) RuntimeHandle([&] { app->Event_Deactivate(); });
+        });
     }
     SetMsgBoxPresenter(ShowMsgBox);
 
@@ -123,6 +130,7 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
     }
     ListenForOtherInstances();
     WatchQuitSignals();
+    state.startedWithDocuments = !paths.empty();
     SetPendingDocuments(std::move(paths));
 }
 
@@ -138,7 +146,11 @@ void RuntimeRun()
     if (state.startupFailed) return;
     QTimer::singleShot(0, qApp, [] {
         RuntimeHandle([] {
-            if (ApplicationRef app = State().app) app->Event_Open();
+            ApplicationRef app = State().app;
+            if (!app) return;
+            app->Event_Open();
+            // Started with nothing to open, as from a launcher.
+            if (!State().startedWithDocuments) app->Event_NewDocument();
         });
     });
     ScheduleOpenDocuments();

@@ -128,28 +128,28 @@ void Window::SetProperty(std::string_view name, const PropertyValue& value)
 {
     Impl& impl = *mImpl;
     QtWindow& window = *impl.window;
-    if (name == "Width") impl.width = As<std::int32_t>(value);
-    else if (name == "Height") impl.height = As<std::int32_t>(value);
-    else if (name == "MinWidth") impl.minWidth = As<std::int32_t>(value);
-    else if (name == "MinHeight") impl.minHeight = As<std::int32_t>(value);
-    else if (name == "MaxWidth") impl.maxWidth = As<std::int32_t>(value);
-    else if (name == "MaxHeight") impl.maxHeight = As<std::int32_t>(value);
-    else if (name == "Resizeable") impl.resizeable = As<bool>(value);
-    else if (name == "CloseButton") window.closeButton = As<bool>(value);
-    else if (name == "MinimizeButton") impl.minimizeButton = As<bool>(value);
-    else if (name == "MaximizeButton") impl.maximizeButton = As<bool>(value);
-    else if (name == "HasBackColor") impl.hasBackColor = As<bool>(value);
-    else if (name == "BackColor") impl.backColor = As<Color>(value);
-    else if (name == "Visible") impl.visible = As<bool>(value);
-    else if (name == "FullScreen") impl.fullScreen = As<bool>(value);
+    if (name == "Width") impl.width = As<std::int32_t>(name, value);
+    else if (name == "Height") impl.height = As<std::int32_t>(name, value);
+    else if (name == "MinWidth") impl.minWidth = As<std::int32_t>(name, value);
+    else if (name == "MinHeight") impl.minHeight = As<std::int32_t>(name, value);
+    else if (name == "MaxWidth") impl.maxWidth = As<std::int32_t>(name, value);
+    else if (name == "MaxHeight") impl.maxHeight = As<std::int32_t>(name, value);
+    else if (name == "Resizeable") impl.resizeable = As<bool>(name, value);
+    else if (name == "CloseButton") window.closeButton = As<bool>(name, value);
+    else if (name == "MinimizeButton") impl.minimizeButton = As<bool>(name, value);
+    else if (name == "MaximizeButton") impl.maximizeButton = As<bool>(name, value);
+    else if (name == "HasBackColor") impl.hasBackColor = As<bool>(name, value);
+    else if (name == "BackColor") impl.backColor = As<Color>(name, value);
+    else if (name == "Visible") impl.visible = As<bool>(name, value);
+    else if (name == "FullScreen") impl.fullScreen = As<bool>(name, value);
     else if (name == "MenuBarVisible") {
-        impl.menuBarVisible = As<bool>(value);
+        impl.menuBarVisible = As<bool>(name, value);
         if (window.menuWidget()) window.menuWidget()->setVisible(impl.menuBarVisible);
     } else if (name == "Title") {
-        impl.title = As<std::string>(value);
+        impl.title = As<std::string>(name, value);
         window.setWindowTitle(ToQString(impl.title));
     } else if (name == "BalloonHelp") {
-        window.setToolTip(ToDisplayText(As<std::string>(value)));
+        window.setToolTip(ToDisplayText(As<std::string>(name, value)));
     }
     // Placement, Frame, Composite, LiveResize and MacProcID keep Qt's defaults: a document
     // window placed by the window manager.

@@ -8,7 +8,10 @@
 #include <QMainWindow>
 #include <QPalette>
 
+#include <cassert>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -19,11 +22,16 @@ class QDragMoveEvent;
 class QDropEvent;
 class QMimeData;
 
+// A value of the wrong type is a mistake in a window's property table: debug builds stop on it,
+// others say so on standard error and take the type's empty value.
 template <class T>
-T As(const PropertyValue& value)
+T As(std::string_view name, const PropertyValue& value)
 {
-    const T* held = std::get_if<T>(&value);
-    return held ? *held : T{};
+    if (const T* held = std::get_if<T>(&value)) return *held;
+    std::fprintf(stderr, "veilor: the property %.*s was given a value of another type\n", int(name.size()),
+                 name.data());
+    assert(!"property of the wrong type");
+    return T{};
 }
 
 inline QColor ToQColor(const Color& color)
