@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Real files for tests: a fresh temporary folder, bytes in and out, work run as user nobody,
-// messages read back, and a failing step of the file-replacement seam.
+// Real files for tests: a fresh temporary folder, bytes in and out, messages and calls read back, and a failing step of the file-replacement seam.
 
 #include "framework/atomic_file.h"
 #include "framework/call_record.h"
 #include "framework/msgbox.h"
+#include "child_process.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +24,6 @@
 namespace fixtures {
 
 namespace fs = std::filesystem;
-
-constexpr uid_t kNobody = 65534;
 
 class TempFolder {
 public:
@@ -117,37 +113,6 @@ inline std::string FinderInfoCompanion(std::string_view type, std::string_view c
     bytes += std::string("\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 12);  // Finder info at 38, 32 bytes
     bytes += std::string(type) + std::string(creator) + std::string(24, '\0');
     return bytes;
-}
-
-// Runs `work` in a child process as user and group nobody and returns its answer, or
-// "<child failed>" when privileges could not be dropped or the child died.
-inline std::string RunAsNobody(const std::function<std::string()>& work)
-{
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return "<child failed>";
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-            ::setresuid(kNobody, kNobody, kNobody) != 0)
-            ::_exit(2);
-        std::string answer = work();
-        std::string_view rest = answer;
-        while (!rest.empty()) {
-            ssize_t written = ::write(pipeFds[1], rest.data(), rest.size());
-            if (written <= 0) ::_exit(3);
-            rest.remove_prefix(std::size_t(written));
-        }
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    std::string answer;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, std::size_t(got));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? answer : "<child failed>";
 }
 
 // Records every message box shown while it lives.

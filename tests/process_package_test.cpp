@@ -106,19 +106,16 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
             for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
         };
 
-        if (pid_t child = ::fork(); child == 0) {
-            int commits = 0;
-            SetAtomicFileFaultHook([&](std::string_view step) {
-                if (step == "rename" && ++commits == c.killedAtCommit) ::kill(::getpid(), SIGKILL);
-                return true;
-            });
-            runBatch();
-            ::_exit(0);
-        } else {
-            int status = 0;
-            ::waitpid(child, &status, 0);
-            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-        }
+        const Finished killed = Child([&] {
+                                    int commits = 0;
+                                    SetAtomicFileFaultHook([&](std::string_view step) {
+                                        if (step == "rename" && ++commits == c.killedAtCommit) ::kill(::getpid(), SIGKILL);
+                                        return true;
+                                    });
+                                    runBatch();
+                                    return 0;
+                                }).Wait();
+        ASSERT_EQ(killed.signal, SIGKILL);
         const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
         EXPECT_EQ(oursIn(killedIn), 1);
         for (std::size_t i = 0; i < files.size(); ++i)
@@ -290,21 +287,16 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     auto shell = [](const std::string& command) {
-        std::string out;
-        if (FILE* pipe = ::popen(command.c_str(), "r")) {
-            char buffer[4096];
-            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
-            out += "status " + std::to_string(::pclose(pipe));
-        }
-        return out;
+        const Finished end = RunProgram({"/bin/sh", "-c", command + " 2>&1"});
+        return end.out + "status " + std::to_string(end.status);
     };
     auto metadata = [&](const fs::path& file) {
-        return shell("getfacl -p '" + file.string() + "' 2>&1; getfattr -d -m - -e hex '" + file.string() + "' 2>&1");
+        return shell("getfacl -p '" + file.string() + "'; getfattr -d -m - -e hex '" + file.string() + "'");
     };
     {
         TempFolder probe;
         WriteBytes(probe / "f", "");
-        if (shell("setfattr -n user.probe -v 1 '" + (probe / "f").string() + "' 2>&1") != "status 0")
+        if (shell("setfattr -n user.probe -v 1 '" + (probe / "f").string() + "'") != "status 0")
             GTEST_SKIP() << "this file system keeps no user extended attributes";
     }
     struct Case {
