@@ -115,17 +115,23 @@ inline std::string FinderInfoCompanion(std::string_view type, std::string_view c
     return bytes;
 }
 
+// Puts a seam's hook in place while it lives, and the one before back after.
+template <class Hook>
+class Installed {
+public:
+    Installed(Hook (*set)(Hook), Hook hook) : mSet(set), mPrevious(set(std::move(hook))) {}
+    ~Installed() { mSet(std::move(mPrevious)); }
+    Installed(const Installed&) = delete;
+    Installed& operator=(const Installed&) = delete;
+
+private:
+    Hook (*mSet)(Hook);
+    Hook mPrevious;
+};
+
 // Records every message box shown while it lives.
 class RecordedMessages {
 public:
-    RecordedMessages()
-    {
-        mPrevious = SetMsgBoxPresenter([this](const std::string& text) { mTexts.push_back(text); });
-    }
-    ~RecordedMessages() { SetMsgBoxPresenter(std::move(mPrevious)); }
-    RecordedMessages(const RecordedMessages&) = delete;
-    RecordedMessages& operator=(const RecordedMessages&) = delete;
-
     // The messages as one text, one per line.
     std::string Joined() const
     {
@@ -136,22 +142,13 @@ public:
 
 private:
     std::vector<std::string> mTexts;
-    MsgBoxPresenter mPrevious;
+    Installed<MsgBoxPresenter> mHook{SetMsgBoxPresenter, [this](const std::string& text) { mTexts.push_back(text); }};
 };
 
 // Records the framework's calls while it lives.
 class RecordedCalls {
 public:
-    RecordedCalls()
-    {
-        mPrevious = SetRuntimeCallRecorder([this](std::string_view call) { mCalls.emplace_back(call); });
-    }
-    ~RecordedCalls() { SetRuntimeCallRecorder(std::move(mPrevious)); }
-    RecordedCalls(const RecordedCalls&) = delete;
-    RecordedCalls& operator=(const RecordedCalls&) = delete;
-
     const std::vector<std::string>& Calls() const { return mCalls; }
-
     // The calls that begin with `prefix`, without it.
     std::vector<std::string> Calls(std::string_view prefix) const
     {
@@ -163,22 +160,15 @@ public:
 
 private:
     std::vector<std::string> mCalls;
-    CallRecorder mPrevious;
+    Installed<CallRecorder> mHook{SetRuntimeCallRecorder, [this](std::string_view call) { mCalls.emplace_back(call); }};
 };
 
 // Fails one step of every file replacement while it lives ("rename", "fsync", ...).
-class FailingStep {
-public:
+struct FailingStep : Installed<AtomicFileFaultHook> {
     explicit FailingStep(std::string step)
-        : mPrevious(SetAtomicFileFaultHook([step = std::move(step)](std::string_view s) { return s != step; }))
+        : Installed(SetAtomicFileFaultHook, [step = std::move(step)](std::string_view s) { return s != step; })
     {
     }
-    ~FailingStep() { SetAtomicFileFaultHook(std::move(mPrevious)); }
-    FailingStep(const FailingStep&) = delete;
-    FailingStep& operator=(const FailingStep&) = delete;
-
-private:
-    AtomicFileFaultHook mPrevious;
 };
 
 }  // namespace fixtures

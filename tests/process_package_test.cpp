@@ -137,13 +137,26 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
 TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    enum class As { Root, Nobody, RootWithFailingRename, RootReplacedMeanwhile, RootEditedMeanwhile, NobodyWithLittleMemory };
+    enum class As { Root, Nobody, NobodyWithLittleMemory };
     struct Case {
         const char* label;
         std::function<void(const fs::path& bundle)> make;
         As as;
         std::string messages;
         bool patched;
+        std::function<bool(const fs::path& file)> atRename = {};  // answers whether the rename may go on
+    };
+    // Another program's change just before the rename: the same bytes, but not the file read.
+    auto replace = [](const fs::path& f) {
+        WriteBytes(f.parent_path() / "other", ReadBytes(f));
+        fs::rename(f.parent_path() / "other", f);
+        return true;
+    };
+    auto edit = [](const fs::path& f) {
+        const std::string bytes = ReadBytes(f);
+        MakeOld(f);
+        WriteBytes(f, bytes);
+        return true;
     };
     auto infoPlist = [](std::string bytes, mode_t mode = 0644) {
         return [=](const fs::path& bundle) { WriteBytes(bundle / "Contents/Info.plist", bytes, mode); };
@@ -175,9 +188,9 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         {"linked Info.plist", [&](auto& b) { outside(b, "Contents/Info.plist", "outside/Info.plist"); }, As::Root, kOpenFailed, false},
         {"unparseable text", sample("DragonZX__1TvRu.bundle__MALFORMED-merge-conflict.plist"), As::Root, "", false},
         {"array root", infoPlist(Inline("<array>\n\t<string>NSUIElement</string>\n</array>")), As::Root, "", false},
-        {"rename fails", infoPlist(Inline("<dict/>")), As::RootWithFailingRename, kWriteFailed, false},
-        {"replaced by another program meanwhile", infoPlist(Inline("<dict/>")), As::RootReplacedMeanwhile, kWriteFailed, false},
-        {"edited in place meanwhile", infoPlist(Inline("<dict/>")), As::RootEditedMeanwhile, kWriteFailed, false},
+        {"rename fails", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, [](auto&) { return false; }},
+        {"replaced by another program meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, replace},
+        {"edited in place meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, edit},
         {"larger than 64 MiB", [](auto& b) { WriteBytes(b / "Contents/Info.plist", ""); (void)::truncate((b / "Contents/Info.plist").c_str(), (64 << 20) + 1); }, As::Root, kOpenFailed, false},
         {"memory runs out while reading",
          [&](auto& b) {
@@ -223,25 +236,17 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
                 return RunRoute(bundle);
             });
         } else {
-            // Another program's change just before the rename: the same bytes, but not the file read.
-            std::optional<AtomicFileFaultHook> previous;
-            if (c.as == As::RootReplacedMeanwhile || c.as == As::RootEditedMeanwhile)
-                previous = SetAtomicFileFaultHook([&, replace = c.as == As::RootReplacedMeanwhile](std::string_view step) {
-                    if (step == "rename" && replace) WriteBytes(file.parent_path() / "other", original), fs::rename(file.parent_path() / "other", file);
-                    if (step == "rename" && !replace) MakeOld(file), WriteBytes(file, original);
-                    return true;
-                });
-            std::optional<FailingStep> failing;
-            if (c.as == As::RootWithFailingRename) failing.emplace("rename");
+            std::optional<Installed<AtomicFileFaultHook>> hook;
+            if (c.atRename)
+                hook.emplace(SetAtomicFileFaultHook, [&](std::string_view step) { return step != "rename" || c.atRename(file); });
             messages = RunRoute(bundle);
-            if (previous) SetAtomicFileFaultHook(std::move(*previous));
         }
         EXPECT_EQ(messages, c.messages);
 
         auto after = Snapshot(temp.Path());
         if (!c.patched) {
             EXPECT_EQ(after, before);
-            if (c.as == As::Root && fs::is_regular_file(file)) {
+            if (c.as == As::Root && !c.atRename && fs::is_regular_file(file)) {
                 EXPECT_EQ(LinkStatus(file).st_ino, statusBefore.st_ino);
             }
             continue;

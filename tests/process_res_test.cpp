@@ -174,14 +174,13 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
             std::optional<FailingStep> failing;
             if (c.as == As::RootWithFailingRename) failing.emplace("rename");
             // Another program's new companion, of the same bytes, just before the rename.
-            std::optional<AtomicFileFaultHook> previous;
+            std::optional<Installed<AtomicFileFaultHook>> hook;
             if (c.as == As::RootReplacedMeanwhile)
-                previous = SetAtomicFileFaultHook([&](std::string_view step) {
+                hook.emplace(SetAtomicFileFaultHook, [&](std::string_view step) {
                     if (step == "rename") WriteBytes(folder / "new", c.companion), fs::rename(folder / "new", folder / "._App");
                     return true;
                 });
             EXPECT_EQ(RunRoute(folder / "App"), c.expected);
-            if (previous) SetAtomicFileFaultHook(std::move(*previous));
         }
         EXPECT_EQ(ReadBytes(folder / "App"), "data fork");
         EXPECT_EQ(Listing(folder.Path()), listing);
