@@ -57,7 +57,8 @@ TEST(XmlWriter, RefusesWhatXMLCannotCarry) {
     selfHolding->Set(Str("me"), Str("no longer a cycle"));
 }
 
-// The result grows as it fills; large output must come out as small output does, byte for byte.
+// The result grows as it fills; large output must come out as small output does, byte for byte,
+// whole or in the pieces a sink is handed.
 TEST(XmlWriter, WritesLargeTreesAsSmallOnes) {
     const std::vector<CFObjectZorpRef> kinds = {
         Str("a&b<c>d"), Str(std::string(300, '&')), Int(-123456789), Real(0.1), Date(-0.25), Data(std::string(100, '\x7f')),
@@ -73,6 +74,9 @@ TEST(XmlWriter, WritesLargeTreesAsSmallOnes) {
     }
     expected += "</array>\n";
     EXPECT_EQ(Body(*Array(items)), expected);
+    std::string pieces;
+    EXPECT_TRUE(plist::WriteXML(*Array(items), [&pieces](std::string_view piece) { pieces += piece; }));
+    EXPECT_EQ(pieces, plist::WriteXML(*Array(items)));
 
     items.push_back(Null());
     EXPECT_FALSE(plist::WriteXML(*Array(items)).has_value()) << "refused at the end of a large tree";

@@ -106,7 +106,6 @@ TEST(ResourceMapRead, RefusesMalformedForks)
         {"data into the map", Patched(base, 8, 4, 16), ErrorKind::DataOverlapsMap, 0},
         {"map over the header", Patched(base, 4, 4, 0), ErrorKind::DataOverlapsMap, 4},
         {"type list past the map", Patched(base, M + 24, 2, 83), ErrorKind::ListOutOfRange, M + 24},
-        {"name list past the map", Patched(base, M + 26, 2, 85), ErrorKind::ListOutOfRange, M + 26},
         {"too many types", Patched(base, M + 28, 2, 10), ErrorKind::TypeListOutOfRange, M + 28},
         {"reference list past the map", Patched(base, M + 36, 2, 0x100), ErrorKind::ReferenceListOutOfRange, M + 36},
         {"shared reference list", Patched(Patched(base, M + 44, 2, 18), M + 42, 2, 0),
