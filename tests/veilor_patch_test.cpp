@@ -154,14 +154,12 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         const char* out;
     } cases[] = {
         {"<key>NSUIElement</key><true/>", 0, "NSUIElement = true"},
-        {"<key>NSUIElement</key><string>YES</string>", 0, "NSUIElement = \"YES\""},
         {"<key>NSUIElement</key><integer>1</integer>", 0, "NSUIElement = 1"},
         {"<key>LSUIElement</key><string>1</string>", 0, "LSUIElement = \"1\""},
         {"<key>NSUIElement</key><string>0</string><key>LSUIElement</key><true/>", 0,
          "NSUIElement = \"0\", LSUIElement = true"},
         {"<key>NSUIElement</key><false/>", 1, "NSUIElement = false, not an agent"},
         {"<key>NSUIElement</key><string>0</string>", 1, "NSUIElement = \"0\", not an agent"},
-        {"<key>NSUIElement</key><string>NO</string>", 1, "NSUIElement = \"NO\", not an agent"},
         {"<key>LSUIElement</key><integer>0</integer>", 1, "LSUIElement = 0, not an agent"},
         {"<key>LSUIElement</key><string>yes please</string>", 1, "LSUIElement = \"yes please\", not an agent"},
         {"", 1, "no NSUIElement"},
