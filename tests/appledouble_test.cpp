@@ -4,12 +4,6 @@
 #include "fork/appledouble.h"
 #include "fork_test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
-
 using namespace forktest;
 using macfork::ErrorKind;
 

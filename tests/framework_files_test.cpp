@@ -6,11 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <functional>
-
 using namespace fixtures;
 
 namespace {

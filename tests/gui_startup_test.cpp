@@ -19,8 +19,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <algorithm>
-#include <chrono>
 #include <atomic>
 #include <thread>
 

@@ -17,8 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using namespace gui_test;
 
 namespace {

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -27,22 +24,14 @@ std::string Marker(unsigned type, std::uint64_t count) {
     return Byte(type | 0x0F) + Byte(0x13) + BigEndian(count, 8);
 }
 
-std::string Int(std::uint64_t v, unsigned size = 8) {
-    unsigned log = 0;
-    while ((1u << log) < size) ++log;
-    return Byte(0x10 | log) + BigEndian(v, size);
-}
-
-std::string Real(double v) {
+std::string Real(double v, unsigned marker = 0x23) {
     std::uint64_t bits;
     std::memcpy(&bits, &v, 8);
-    return Byte(0x23) + BigEndian(bits, 8);
+    return Byte(marker) + BigEndian(bits, 8);
 }
 
-std::string Date(double v) { return Byte(0x33) + Real(v).substr(1); }
-std::string Data(const std::string& b) { return Marker(0x40, b.size()) + b; }
 std::string Ascii(const std::string& s) { return Marker(0x50, s.size()) + s; }
-std::string Uid(std::uint64_t v, unsigned size) { return Byte(0x80 | (size - 1)) + BigEndian(v, size); }
+std::string Uid(std::uint64_t v) { return Byte(0x87) + BigEndian(v, 8); }
 
 std::string Refs(const std::vector<std::uint64_t>& refs, unsigned size) {
     std::string out;
@@ -95,9 +84,9 @@ TEST(BinaryReader, ReadsEveryValueKind) {
     const Case cases[] = {
         {"null, false, true", List{{Array({1, 2, 3}), Byte(0x00), Byte(0x08), Byte(0x09)}}.Bytes(), "[null,false,true]"},
         {"negative zero real", List{{Real(-0.0)}}.Bytes(), "r-0"},
-        {"UID of 8 bytes with a small value", List{{Uid(5, 8)}}.Bytes(), "u5"},
-        {"set", List{{Marker(0xC0, 2) + Refs({1, 2}, 1), Ascii("b"), Int(3, 1)}}.Bytes(), "set[\"b\",3]"},
-        {"dictionary with an integer key", List{{Dict({1}, {2}), Int(100, 1), Ascii("v")}}.Bytes(), "{100=\"v\";}"},
+        {"UID of 8 bytes with a small value", List{{Uid(5)}}.Bytes(), "u5"},
+        {"set", List{{Marker(0xC0, 2) + Refs({1, 2}, 1), Ascii("b"), Byte(0x10) + Byte(3)}}.Bytes(), "set[\"b\",3]"},
+        {"dictionary with an integer key", List{{Dict({1}, {2}), Byte(0x10) + Byte(100), Ascii("v")}}.Bytes(), "{100=\"v\";}"},
         {"offset size 8, reference size 8", List{{Marker(0xA0, 1) + BigEndian(1, 8), Ascii("x")}, 0, 8, 8}.Bytes(), "[\"x\"]"},
         {"ASCII string with bytes above 0x7F, as Latin-1", List{{Ascii("caf\xE9 \x80\xFF")}}.Bytes(),
          "\"caf\\xc3\\xa9 \\xc2\\x80\\xc3\\xbf\""},
@@ -144,14 +133,14 @@ TEST(BinaryReader, RefusesMalformedLists) {
          plist::ErrorKind::ObjectContainsItself},
         {"shared chain nested past 512 where it is used again", shared.Bytes(), plist::ErrorKind::TooDeep},
         {"marker 0x70", List{{Byte(0x71) + "a"}}.Bytes(), plist::ErrorKind::UnknownMarker},
-        {"NaN date", List{{Date(std::nan(""))}}.Bytes(), plist::ErrorKind::NonFiniteDate},
+        {"NaN date", List{{Real(std::nan(""), 0x33)}}.Bytes(), plist::ErrorKind::NonFiniteDate},
         {"string runs into the table", List{{Byte(0x55) + "abc"}}.Bytes(), plist::ErrorKind::ObjectTruncated},
         {"UTF-16 lone low surrogate", List{{Byte(0x62) + std::string("\xDE\x00\x00z", 4)}}.Bytes(), plist::ErrorKind::UnpairedSurrogate},
         {"dictionary count of 2^60", List{{Byte(0xDF) + Byte(0x13) + BigEndian(std::uint64_t{1} << 60, 8)}}.Bytes(),
          plist::ErrorKind::ObjectTruncated},
         {"negative count", List{{Byte(0x4F) + Byte(0x13) + BigEndian(~std::uint64_t{0}, 8)}}.Bytes(), plist::ErrorKind::BadCount},
         {"dictionary key that is an array", List{{Dict({1}, {2}), Array({}), Ascii("v")}}.Bytes(), plist::ErrorKind::ContainerKey},
-        {"UID of 2^32", List{{Uid(std::uint64_t{1} << 32, 8)}}.Bytes(), plist::ErrorKind::UIDOutOfRange},
+        {"UID of 2^32", List{{Uid(std::uint64_t{1} << 32)}}.Bytes(), plist::ErrorKind::UIDOutOfRange},
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseBinary(c.bytes);
@@ -189,7 +178,7 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile) {
         List l;
         l.offsetSize = 4;
         for (int i = 0; i < c.levels; ++i) l.objects.push_back(Array({std::uint64_t(i + 1), std::uint64_t(i + 1)}));
-        l.objects.push_back(Data(std::string(c.bytes, 'x')));
+        l.objects.push_back(Marker(0x40, c.bytes) + std::string(c.bytes, 'x'));
         plist::ParseResult r = plist::ParseBinary(l.Bytes());
         EXPECT_EQ(r.root != nullptr, c.accepted) << c.name << ": " << plist::Describe(r.error.kind);
     }

@@ -10,13 +10,8 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 
-#include <cstdio>
-
-#include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
-#include <vector>
 
 using namespace fixtures;
 

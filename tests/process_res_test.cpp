@@ -8,12 +8,6 @@
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
-
 using namespace fixtures;
 using forktest::Facts;
 using forktest::Hex;

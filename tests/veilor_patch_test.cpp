@@ -7,9 +7,6 @@
 
 #include <sys/resource.h>
 
-#include <string>
-#include <vector>
-
 using fixtures::kNobody;
 using fixtures::ReadBytes;
 using fixtures::WriteBytes;
