@@ -81,10 +81,6 @@ Signature* Bound(const plugin::Operation<Signature>& operation) {
 
 TEST(Operations, NilAndInvalidArgumentsGiveNil) {
     EXPECT_EQ(Bound(plugin::kNewCFObjectZorpFromXML)(nullptr), nullptr);
-    EXPECT_EQ(Bound(plugin::kEdit)(nullptr), nullptr);
-    EXPECT_EQ(Bound(plugin::kXML)(nullptr), nullptr);
-    EXPECT_EQ(Bound(plugin::kStr)(nullptr), "");
-    Bound(plugin::kAdd)(nullptr, Str("k"), Str("v"));
     EXPECT_EQ(Bound(plugin::kXML)(Null()), nullptr) << "null cannot be written as XML";
     EXPECT_EQ(NewCFStringZorp("caf\xE9"), nullptr) << "not UTF-8";
     EXPECT_EQ(NewCFStringZorp("\xED\xA0\x80"), nullptr) << "a surrogate";

@@ -4,6 +4,7 @@
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 #include "plist/plist.h"
+#include "plist_dump.h"
 
 #include <gtest/gtest.h>
 
@@ -249,12 +250,9 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         // XML (CoreFoundation's golden answers fix its bytes), every entry kept, the one added, a new file.
         const std::string written = ReadBytes(file);
         EXPECT_EQ(written.substr(0, 5), "<?xml");
-        CFDictionaryZorpRef was = Dictionary(original), now = Dictionary(written);
-        ASSERT_TRUE(was && now);
-        EXPECT_EQ(now->Count(), was->Count() + 1);
-        EXPECT_EQ(plist::WriteXML(*now->Find("NSUIElement")), plist::WriteXML(CFStringZorp("true")));
-        for (const CFDictionaryZorp::Entry& entry : was->Entries())
-            EXPECT_EQ(plist::WriteXML(*now->Find(*entry.key)), plist::WriteXML(*entry.value));
+        CFMutableDictionaryZorpRef expected = Dictionary(original)->Edit();
+        expected->Add(std::make_shared<CFStringZorp>("NSUIElement"), std::make_shared<CFStringZorp>("true"));
+        EXPECT_EQ(plist_dump::Dump(plist::Parse(written).root), plist_dump::Dump(*expected));
         EXPECT_EQ(LinkStatus(file).st_mode, statusBefore.st_mode);
         EXPECT_NE(LinkStatus(file).st_ino, statusBefore.st_ino);
         after.erase(kBundle + "/Contents/Info.plist");
