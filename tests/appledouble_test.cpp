@@ -110,7 +110,6 @@ TEST(AppleDouble, RefusesMalformedCompanions)
         {"empty", "", ErrorKind::Truncated, 0},
         {"AppleSingle", Pack({{9, 50, 32}}, 82, 0x00051600), ErrorKind::BadMagic, 0},
         {"version 3", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00030000), ErrorKind::BadVersion, 4},
-        {"no count", Pack({}, 25), ErrorKind::Truncated, 25},
         {"count FFFF", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00020000, 0xFFFF), ErrorKind::Truncated, 24},
         {"entry ID 0", Pack({{9, 62, 10}, {0, 72, 10}}, 82), ErrorKind::InvalidEntryId, 38},
         {"length past end", Pack({{9, 50, 33}}, 82), ErrorKind::EntryOutOfRange, 26},
