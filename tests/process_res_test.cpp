@@ -4,7 +4,6 @@
 
 #include "file_fixtures.h"
 #include "fork_test_support.h"
-#include "framework/resource_fork.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 
@@ -175,36 +174,6 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         EXPECT_EQ(Listing(folder.Path()), listing);
         if (!c.companion.empty()) {
             EXPECT_TRUE(ReadBytes(folder / "._App") == c.companion);
-        }
-    }
-}
-
-// The framework's side: a fork is written only when changed, and only on release.
-TEST(ResourceFork, CommitsOnlyAChangeOnRelease)
-{
-    const std::string companion = Companion("macos", kAppFork);
-    for (const bool add : {false, true}) {
-        for (const std::string& start : {companion, std::string()}) {
-            SCOPED_TRACE(std::string(add ? "added" : "read only") + (start.empty() ? ", no companion" : ""));
-            TempFolder folder;
-            WriteBytes(folder / "App", "data fork");
-            if (!start.empty()) WriteBytes(folder / "._App", start);
-            FolderItem item(folder / "App");
-            {
-                auto fork = item.OpenResourceFork();
-                if (add) fork->AddResource("new", "plst", 0, "");
-                EXPECT_EQ(ReadBytes(folder / "._App"), start.empty() ? "<unreadable>" : start);
-            }
-            if (!add) {
-                EXPECT_TRUE(ReadBytes(folder / "._App") == (start.empty() ? "<unreadable>" : start));
-                continue;
-            }
-            EXPECT_EQ(item.OpenResourceFork()->GetResource("plst", 0), "new");
-            if (start.empty()) continue;
-            // The Finder info (with its attributes) and the other resources stay what they were.
-            const std::initializer_list<std::string_view> changed = {"plst 0 ", "entry 2 "};
-            EXPECT_EQ(forktest::Without(Facts(ReadBytes(folder / "._App")), changed),
-                      forktest::Without(Facts(start), changed));
         }
     }
 }
