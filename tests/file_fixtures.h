@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Real files for tests: a fresh temporary folder, bytes in and out, work run as user nobody,
-// messages read back, and a failing step of the file-replacement seam.
+// Real files for tests: a fresh temporary folder, bytes in and out, child processes (the one way
+// tests start one), messages and calls read back, and a failing step of the file-replacement seam.
 
 #include "framework/atomic_file.h"
 #include "framework/call_record.h"
 #include "framework/msgbox.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,8 +30,6 @@
 namespace fixtures {
 
 namespace fs = std::filesystem;
-
-constexpr uid_t kNobody = 65534;
 
 class TempFolder {
 public:
@@ -119,48 +121,130 @@ inline std::string FinderInfoCompanion(std::string_view type, std::string_view c
     return bytes;
 }
 
-// Runs `work` in a child process as user and group nobody and returns its answer, or
-// "<child failed>" when privileges could not be dropped or the child died.
-inline std::string RunAsNobody(const std::function<std::string()>& work)
-{
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return "<child failed>";
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-            ::setresuid(kNobody, kNobody, kNobody) != 0)
-            ::_exit(2);
-        std::string answer = work();
-        std::string_view rest = answer;
-        while (!rest.empty()) {
-            ssize_t written = ::write(pipeFds[1], rest.data(), rest.size());
-            if (written <= 0) ::_exit(3);
-            rest.remove_prefix(std::size_t(written));
-        }
-        ::_exit(0);
+constexpr uid_t kNobody = 65534;
+
+// How a child process ended: its exit status (or -1 when a signal ended it, or it was
+// killed for running too long), the signal, and what it wrote to its standard output and error.
+struct Finished {
+    int status = -1;
+    int signal = 0;
+    std::string out, err;
+};
+
+// A child process running `body`, as user and group `user` when that is not 0, its standard
+// output and error kept for Wait. body's answer is the exit status. Killed if never waited for.
+class Child {
+public:
+    explicit Child(const std::function<int()>& body, uid_t user = 0)
+        : mOut(::memfd_create("out", MFD_CLOEXEC)), mErr(::memfd_create("err", MFD_CLOEXEC))
+    {
+        std::fflush(nullptr);  // else what the parent buffered is written again by the child
+        mPid = ::fork();
+        if (mPid != 0) return;
+        ::dup2(mOut, 1);
+        ::dup2(mErr, 2);
+        if (user != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 ||
+                          ::setresuid(user, user, user) != 0))
+            ::_exit(125);
+        const int status = body();
+        std::fflush(nullptr);
+        ::_exit(status);
     }
-    ::close(pipeFds[1]);
-    std::string answer;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, std::size_t(got));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? answer : "<child failed>";
+    ~Child()
+    {
+        if (mPid > 0) (void)Wait(std::chrono::seconds(0));
+        ::close(mOut);
+        ::close(mErr);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t Pid() const { return mPid; }
+
+    // Waits for the end, killing the child after `timeout`.
+    [[nodiscard]] Finished Wait(std::chrono::seconds timeout = std::chrono::seconds(120))
+    {
+        Finished end;
+        if (mPid <= 0) return end;
+        int status = 0;
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (::waitpid(mPid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= until) {
+                ::kill(mPid, SIGKILL);
+                ::waitpid(mPid, &status, 0);
+                mPid = -1;
+                return end;
+            }
+            ::usleep(2000);
+        }
+        mPid = -1;
+        if (WIFEXITED(status)) end.status = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+        end.out = Drain(mOut);
+        end.err = Drain(mErr);
+        return end;
+    }
+
+private:
+    static std::string Drain(int fd)
+    {
+        std::string bytes;
+        char buffer[4096];
+        for (ssize_t got; (got = ::pread(fd, buffer, sizeof buffer, off_t(bytes.size()))) > 0;)
+            bytes.append(buffer, std::size_t(got));
+        return bytes;
+    }
+
+    int mOut, mErr;
+    pid_t mPid = -1;
+};
+
+// For a child's body: replaces the process with the program (args[0]); 126 when it cannot.
+inline int Exec(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    return 126;
 }
+
+// Runs the program with the arguments in a child as `user` (see Child) and waits for it.
+[[nodiscard]] inline Finished RunProgram(const std::vector<std::string>& args, uid_t user = 0)
+{
+    return Child([&] { return Exec(args); }, user).Wait();
+}
+
+// What `work` answers when run as user nobody, or "<child failed>" when it could not be.
+[[nodiscard]] inline std::string RunAsNobody(const std::function<std::string()>& work)
+{
+    Finished end = Child(
+                       [&] {
+                           std::string answer = work();
+                           return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
+                       },
+                       kNobody)
+                       .Wait();
+    return end.status == 0 ? end.out : "<child failed>";
+}
+
+// Puts a seam's hook in place while it lives, and the one before back after.
+template <class Hook>
+class Installed {
+public:
+    Installed(Hook (*set)(Hook), Hook hook) : mSet(set), mPrevious(set(std::move(hook))) {}
+    ~Installed() { mSet(std::move(mPrevious)); }
+    Installed(const Installed&) = delete;
+    Installed& operator=(const Installed&) = delete;
+
+private:
+    Hook (*mSet)(Hook);
+    Hook mPrevious;
+};
 
 // Records every message box shown while it lives.
 class RecordedMessages {
 public:
-    RecordedMessages()
-    {
-        mPrevious = SetMsgBoxPresenter([this](const std::string& text) { mTexts.push_back(text); });
-    }
-    ~RecordedMessages() { SetMsgBoxPresenter(std::move(mPrevious)); }
-    RecordedMessages(const RecordedMessages&) = delete;
-    RecordedMessages& operator=(const RecordedMessages&) = delete;
-
     // The messages as one text, one per line.
     std::string Joined() const
     {
@@ -171,22 +255,13 @@ public:
 
 private:
     std::vector<std::string> mTexts;
-    MsgBoxPresenter mPrevious;
+    Installed<MsgBoxPresenter> mHook{SetMsgBoxPresenter, [this](const std::string& text) { mTexts.push_back(text); }};
 };
 
 // Records the framework's calls while it lives.
 class RecordedCalls {
 public:
-    RecordedCalls()
-    {
-        mPrevious = SetRuntimeCallRecorder([this](std::string_view call) { mCalls.emplace_back(call); });
-    }
-    ~RecordedCalls() { SetRuntimeCallRecorder(std::move(mPrevious)); }
-    RecordedCalls(const RecordedCalls&) = delete;
-    RecordedCalls& operator=(const RecordedCalls&) = delete;
-
     const std::vector<std::string>& Calls() const { return mCalls; }
-
     // The calls that begin with `prefix`, without it.
     std::vector<std::string> Calls(std::string_view prefix) const
     {
@@ -198,22 +273,15 @@ public:
 
 private:
     std::vector<std::string> mCalls;
-    CallRecorder mPrevious;
+    Installed<CallRecorder> mHook{SetRuntimeCallRecorder, [this](std::string_view call) { mCalls.emplace_back(call); }};
 };
 
 // Fails one step of every file replacement while it lives ("rename", "fsync", ...).
-class FailingStep {
-public:
+struct FailingStep : Installed<AtomicFileFaultHook> {
     explicit FailingStep(std::string step)
-        : mPrevious(SetAtomicFileFaultHook([step = std::move(step)](std::string_view s) { return s != step; }))
+        : Installed(SetAtomicFileFaultHook, [step = std::move(step)](std::string_view s) { return s != step; })
     {
     }
-    ~FailingStep() { SetAtomicFileFaultHook(std::move(mPrevious)); }
-    FailingStep(const FailingStep&) = delete;
-    FailingStep& operator=(const FailingStep&) = delete;
-
-private:
-    AtomicFileFaultHook mPrevious;
 };
 
 }  // namespace fixtures

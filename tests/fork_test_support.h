@@ -11,11 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -92,28 +89,17 @@ inline std::string Without(const std::string& text, std::initializer_list<std::s
     return kept;
 }
 
-inline std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
-
 // Writes the companion that the independent writer makes from a JSON description.
 inline void BuildCompanion(const std::string& description, const fs::path& out)
 {
     const fs::path descriptionFile = out.string() + ".json";
     WriteBytes(descriptionFile, description);
-    const std::string command = std::string(VEILOR_PYTHON) + " " + Quote(VEILOR_FORK_TOOL) + " build " +
-                                Quote(descriptionFile) + " " + Quote(out);
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const Finished end = RunProgram({VEILOR_PYTHON, VEILOR_FORK_TOOL, "build", descriptionFile, out});
+    ASSERT_EQ(end.status, 0) << end.err;
     fs::remove(descriptionFile);
 }
 
 // What the independent reader sees in a companion, one fact a line.
-inline std::string DumpCompanion(const fs::path& file)
-{
-    const std::string command = std::string(VEILOR_PYTHON) + " " + Quote(VEILOR_FORK_TOOL) + " dump " + Quote(file);
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string text;
-    char buffer[4096];
-    while (pipe && fgets(buffer, sizeof buffer, pipe.get())) text += buffer;
-    return text;
-}
+inline std::string DumpCompanion(const fs::path& file) { return RunProgram({VEILOR_PYTHON, VEILOR_FORK_TOOL, "dump", file}).out; }
 
 }  // namespace forktest

@@ -47,7 +47,7 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     const fs::path empty = MakeBundle(temp.Path(), "Empty", "");
     std::vector<std::array<QString, 4>> seen;  // title, text, explanation, application name then
     bool wentOn = false;
-    RunVeilor(temp / "run", {empty.string()}, [&] {
+    const int status = RunVeilor(temp / "run", {empty.string()}, [&] {
         ModalWatcher watcher([&seen](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box) return false;
@@ -55,12 +55,13 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
             box->accept();
             return true;
         });
-        WaitUntil([&] { return seen.size() == 1; });
+        EXPECT_TRUE(WaitUntil([&] { return seen.size() == 1; }));
         Choose("About Veilor...");
         Choose("About Veilor...");  // made afresh each time
         RuntimeHandle([] { throw NilObjectException(); });
         wentOn = true;
     });
+    EXPECT_EQ(status, 0);
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
     for (const auto& about : {seen[1], seen[2]}) {
@@ -94,7 +95,7 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
         QString filterShown, startedIn;
         bool patchedByBrowsing = true, stayedOpen = false;
         int dialogs = 0, others = 0;
-        RunVeilor(temp / "run", {}, [&] {
+        const int status = RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* dialog = qobject_cast<QFileDialog*>(modal);
                 if (!dialog) {
@@ -124,13 +125,13 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
                 dialog->setDirectory(here);
                 QAbstractProxyModel* model = dialog->proxyModel();
                 auto* files = qobject_cast<QFileSystemModel*>(model->sourceModel());
-                WaitUntil([&] {
+                EXPECT_TRUE(WaitUntil([&] {
                     const QModelIndex folder = model->mapFromSource(files->index(here));
                     listed.clear();
                     for (int row = 0; row < model->rowCount(folder); ++row)
                         listed << model->index(row, 0, folder).data().toString();
                     return listed.size() >= 3;
-                });
+                }));
                 if (how == How::DoubleClicked) {
                     for (auto* view : dialog->findChildren<QAbstractItemView*>()) {
                         if (!view->isVisible() || view->model() != model) continue;
@@ -153,7 +154,7 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
                 FindAction(MainQtWindow(), "Open...")->setEnabled(false);
                 QApplication::setActiveWindow(MainQtWindow());
                 QTest::keyClick(MainQtWindow(), Qt::Key_O, Qt::ControlModifier);
-                WaitUntil([&] { return watcher.Seen() > 0; });
+                EXPECT_TRUE(WaitUntil([&] { return watcher.Seen() > 0; }));
                 return;
             }
             Choose("Open...");
@@ -161,11 +162,12 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
             if (how != How::DoubleClicked) return;
             WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
             Choose("Open...");
-            WaitUntil([&] { return dialogs == 2 && !QApplication::activeModalWidget(); });
+            EXPECT_TRUE(WaitUntil([&] { return dialogs == 2 && !QApplication::activeModalWidget(); }));
             EXPECT_EQ(startedIn, here);
             EXPECT_TRUE(stayedOpen);
             EXPECT_FALSE(patchedByBrowsing);
         });
+        EXPECT_EQ(status, 0);
         EXPECT_EQ(dialogs, how == How::DoubleClicked ? 2 : 1);
         EXPECT_EQ(others, 0);
         EXPECT_EQ(Patched(app), how == How::Typed);

@@ -52,13 +52,14 @@ TEST(ApplicationEvents, NewDocumentOnlyWithoutDocumentsAndCancelCloseCanRefuseQu
         recorder->refuseQuit = c.refuseQuit;
         fixtures::RecordedCalls calls;
         long quits = -1;
-        RunVeilor(temp / "run", c.args, [&] {
+        const int status = RunVeilor(temp / "run", c.args, [&] {
             // The loop's first event: the recorder stands in for the program before Open is raised.
             RuntimeRegisterAppObject(recorder);
             EXPECT_TRUE(WaitUntil([&] { return recorder->events.size() >= c.events.size() - 1; }));
             RunMenuItem(std::make_shared<QuitMenuItem>());
             quits = std::count(calls.Calls().begin(), calls.Calls().end(), "RuntimeQuit");
         });
+        EXPECT_EQ(status, 0);
         EXPECT_EQ(recorder->events, c.events);
         EXPECT_EQ(quits, c.quits);
     }

@@ -19,12 +19,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <algorithm>
-#include <chrono>
 #include <atomic>
-#include <map>
 #include <thread>
-#include <typeinfo>
 
 extern char** environ;
 
@@ -57,29 +53,21 @@ std::string Message(const std::vector<std::string>& paths)
     return Number(std::uint32_t(body.size())) + body;
 }
 
-int Connect(const fs::path& socketPath)
+// Sends the bytes, then answers everything read back until the other end closes.
+std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
+    std::string answer = "<no connection>";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        [[maybe_unused]] ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ::shutdown(fd, SHUT_WR);
+        answer.clear();
+        char buffer[256];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, std::size_t(got));
     }
-    return fd;
-}
-
-// Sends the bytes, then answers everything read back until the other end closes.
-std::string Exchange(const fs::path& socketPath, const std::string& bytes)
-{
-    int fd = Connect(socketPath);
-    if (fd < 0) return "<no connection>";
-    [[maybe_unused]] ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    ::shutdown(fd, SHUT_WR);
-    std::string answer;
-    char buffer[256];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, std::size_t(got));
     ::close(fd);
     return answer;
 }
@@ -122,7 +110,7 @@ std::string Beside(const std::function<std::string()>& work)
         result = work();
         done = true;
     });
-    WaitUntil([&] { return done.load(); });
+    EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
     thread.join();
     return result;
 }
@@ -154,7 +142,7 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         for (const fs::path& app : {first, second}) WriteBytes(app / "Contents" / "Info.plist", kInfoPlist);
         std::string answer;
         fixtures::RecordedCalls calls;
-        RunVeilor(temp / "run", {}, [&] {
+        const int status = RunVeilor(temp / "run", {}, [&] {
             // Another user cannot enter the private folder; a link to the socket beside it stands
             // for whatever road a peer of another uid might find.
             const fs::path reachable = temp / "reachable.socket";
@@ -163,8 +151,9 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
             ::chmod(reachable.c_str(), 0777);
             auto send = [&] { return Exchange(reachable, c.bytes); };
             answer = Beside([&] { return c.asNobody ? fixtures::RunAsNobody(send) : send(); });
-            WaitUntil([&] { return Patched(first) == c.firstPatched && Patched(second) == c.secondPatched; });
+            EXPECT_TRUE(WaitUntil([&] { return Patched(first) == c.firstPatched && Patched(second) == c.secondPatched; }));
         });
+        EXPECT_EQ(status, 0);
         EXPECT_EQ(answer, c.answer);
         EXPECT_EQ(Patched(first), c.firstPatched);
         EXPECT_EQ(Patched(second), c.secondPatched);
@@ -236,7 +225,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     bool quitEnabled = false;
     const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         EXPECT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
-        WaitUntil([&] { return bool(InOrder(calls.Calls(), {openBundle, openDocument})); });
+        EXPECT_TRUE(WaitUntil([&] { return bool(InOrder(calls.Calls(), {openBundle, openDocument})); }));
         QAction* quit = FindAction(MainQtWindow(), "Quit");
         ASSERT_NE(quit, nullptr);
         OpenAndCloseMenu(MainQtWindow(), "&File");
@@ -247,21 +236,9 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     EXPECT_TRUE(quitEnabled);
     EXPECT_TRUE(Patched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
-    EXPECT_TRUE(InOrder(calls.Calls(), {
-        "RuntimeInit", "RuntimeInitExternalClasses",
-        "file type: register text", "file type: register special/application",
-        "file type: register resource", "file type: register special/folder",
-        "Application.MenuBar", "RuntimeRegisterAppObject",
-        "_AddMenuHandler FileOpen", "_AddMenuHandler AppleAboutVeilor",
-        "Window MainWindow.MainWindow", "Layout", "_SetProperties MainWindow.MainWindow",
-        "CreateControls", "_AddControl StaticText1", "_SetProperties StaticText1",
-        "_AddControl StaticText2", "_SetProperties StaticText2",
-        "AddMenuHandlers", "Open", "AcceptFileDrop special/application",
-        "RuntimeRun", openBundle, openDocument, "menu FileQuit", "RuntimeQuit", "RuntimeRun returned", "RuntimeReleaseWindows",
-        "file type: deregister text", "file type: deregister special/application",
-        "file type: deregister resource", "file type: deregister special/folder",
-        "RuntimeExit",
-    }));
+    EXPECT_TRUE(InOrder(calls.Calls(), {"RuntimeInit", "file type: register text", "AcceptFileDrop special/application",
+                                        "RuntimeRun", openBundle, openDocument, "menu FileQuit", "RuntimeRun returned",
+                                        "RuntimeReleaseWindows", "file type: deregister text", "RuntimeExit"}));
     EXPECT_EQ(getAppObject(), nullptr);
     EXPECT_EQ(RuntimeGetImplicitWindow("MainWindow.MainWindow"), nullptr);
 }
@@ -286,82 +263,27 @@ TEST(StartUp, AFailedStepEndsTheRunWithStatusOneBeforeTheLoop)
     EXPECT_EQ(RuntimeExit(), 1);
 }
 
-TEST(MenuBar, HoldsTheTwelveRowsShownWithLinuxShortcutsAndARecomputeEnablesOpenQuitAndAboutOnly)
+// Cmd shortcuts show as Ctrl; a recompute enables Open, Quit and About whatever they were before, and nothing else.
+TEST(MenuBar, ShowsLinuxShortcutsAndARecomputeEnablesOpenQuitAndAboutOnly)
 {
-    struct Row {
-        const char* menu;  // "" for the menu bar itself
-        const char* name;
-        const std::type_info& kind;
-        const char* text;
-        const char* shortcut;
-        bool autoEnable;
-        const char* keys;  // as the window shows them; nullptr for titles and separators
-        bool enabled;      // after a recompute
-    };
-    const Row rows[] = {
-        {"", "FileMenu", typeid(MenuItem), "&File", "", false, nullptr, false},
-        {"FileMenu", "FileOpen", typeid(MenuItem), "Open...", "Cmd+O", false, "Ctrl+O", true},
-        {"FileMenu", "UntitledMenu1", typeid(MenuItem), "-", "", true, nullptr, false},
-        {"FileMenu", "FileQuit", typeid(QuitMenuItem), "Quit", "Cmd+Q", true, "Ctrl+Q", true},
-        {"", "EditMenu", typeid(MenuItem), "&Edit", "", false, nullptr, false},
-        {"EditMenu", "EditUndo", typeid(MenuItem), "&Undo", "Cmd+Z", false, "Ctrl+Z", false},
-        {"EditMenu", "UntitledMenu0", typeid(MenuItem), "-", "", false, nullptr, false},
-        {"EditMenu", "EditCut", typeid(MenuItem), "Cu&t", "Cmd+X", false, "Ctrl+X", false},
-        {"EditMenu", "EditCopy", typeid(MenuItem), "&Copy", "Cmd+C", false, "Ctrl+C", false},
-        {"EditMenu", "EditPaste", typeid(MenuItem), "&Paste", "Cmd+V", false, "Ctrl+V", false},
-        {"EditMenu", "EditClear", typeid(MenuItem), "Clear", "", false, "", false},
-        {"EditMenu", "AppleAboutVeilor", typeid(AppleMenuItem), "About Veilor...", "", false, "", true},
-    };
     TempFolder temp;
-    RunVeilor(temp / "run", {}, [&] {
+    const int status = RunVeilor(temp / "run", {}, [&] {
         const MenuBarRef& bar = Use(App()).MenuBar();
         QMainWindow* window = MainQtWindow();
         ASSERT_NE(window, nullptr);
-        std::map<std::string, std::size_t> nextIndex;
-        for (const Row& row : rows) {
-            SCOPED_TRACE(row.name);
-            MenuItemRef menu = row.menu[0] ? bar->Child(row.menu) : std::static_pointer_cast<MenuItem>(bar);
-            ASSERT_NE(menu, nullptr);
-            MenuItemRef item = menu->Item(nextIndex[row.menu]++);
-            ASSERT_NE(item, nullptr);
-            EXPECT_EQ(item->Name(), row.name);
-            EXPECT_EQ(typeid(*item), row.kind);
-            EXPECT_EQ(item->Text(), row.text);
-            EXPECT_EQ(item->KeyboardShortcut(), row.shortcut);
-            EXPECT_EQ(item->AutoEnable(), row.autoEnable);
-            EXPECT_EQ(bar->_Lookup(row.name), item);
-        }
-        EXPECT_EQ(bar->Count() + bar->Child("FileMenu")->Count() + bar->Child("EditMenu")->Count(), 12u);
-        for (const char* unknown : {"FileSave", "fileopen", ""}) EXPECT_EQ(bar->_Lookup(unknown), nullptr) << unknown;
-        EXPECT_EQ(bar->Child("FileOpen"), nullptr);  // Child looks one level down only
-
-        std::vector<std::pair<QString, QStringList>> shown;
-        for (QAction* title : window->menuBar()->actions()) {
-            ASSERT_NE(title->menu(), nullptr);
-            shown.emplace_back(title->text(), QStringList());
-            for (QAction* action : title->menu()->actions())
-                shown.back().second << (action->isSeparator() ? QString("-") : action->text());
-        }
-        const std::vector<std::pair<QString, QStringList>> menus = {
-            {"&File", {"Open...", "-", "Quit"}},
-            {"&Edit", {"&Undo", "-", "Cu&t", "&Copy", "&Paste", "Clear"}},
-            {"&Help", {"About Veilor..."}},
-        };
-        EXPECT_EQ(shown, menus);
-
         for (bool before : {true, false}) {
-            for (const Row& row : rows)
-                if (row.keys) bar->_Lookup(row.name)->SetEnabled(before);
+            SCOPED_TRACE(before ? "from enabled" : "from disabled");
+            for (std::size_t i = 0; i < bar->Count(); ++i)
+                for (std::size_t j = 0; j < bar->Item(i)->Count(); ++j) bar->Item(i)->Item(j)->SetEnabled(before);
             OpenAndCloseMenu(window, before ? "&Edit" : "&Help");
-            for (const Row& row : rows) {
-                if (!row.keys) continue;
-                SCOPED_TRACE(std::string(row.name) + (before ? " from enabled" : " from disabled"));
-                QAction* action = FindAction(window, row.text);
-                ASSERT_NE(action, nullptr);
-                EXPECT_EQ(action->shortcut().toString(QKeySequence::PortableText), QString(row.keys));
-                EXPECT_EQ(bar->_Lookup(row.name)->Enabled(), row.enabled);
-                EXPECT_EQ(action->isEnabled(), row.enabled);
-            }
+            QStringList enabled;
+            for (QAction* title : window->menuBar()->actions())
+                for (QAction* action : title->menu()->actions())
+                    if (action->isEnabled() && !action->isSeparator()) enabled << action->text();
+            EXPECT_EQ(enabled, QStringList({"Open...", "Quit", "About Veilor..."}));
         }
+        EXPECT_EQ(FindAction(window, "Open...")->shortcut().toString(QKeySequence::PortableText), "Ctrl+O");
+        EXPECT_EQ(FindAction(window, "Quit")->shortcut().toString(QKeySequence::PortableText), "Ctrl+Q");
     });
+    EXPECT_EQ(status, 0);
 }

@@ -12,8 +12,6 @@
 #include <QMainWindow>
 #include <QMenu>
 
-#include <cstdlib>
-
 extern char** environ;
 
 namespace gui_test {

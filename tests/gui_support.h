@@ -35,11 +35,11 @@ bool Patched(const fs::path& app);
 
 // Runs the program in this process as main does, with `body` as the first event of the loop.
 // The program's runtime socket lives in `runtimeDir`. Answers the exit status.
-int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
+[[nodiscard]] int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
               const std::function<void()>& body);
 
 // Lets the loop run until `done` answers true; false when it never did within a generous time.
-bool WaitUntil(const std::function<bool()>& done);
+[[nodiscard]] bool WaitUntil(const std::function<bool()>& done);
 
 // While a modal widget is up, `act` is offered it on every turn of the loop; `act` answers
 // whether it took the widget (and should close it). One that stays up long after is rejected,

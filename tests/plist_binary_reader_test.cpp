@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -27,28 +24,14 @@ std::string Marker(unsigned type, std::uint64_t count) {
     return Byte(type | 0x0F) + Byte(0x13) + BigEndian(count, 8);
 }
 
-std::string Int(std::uint64_t v, unsigned size = 8) {
-    unsigned log = 0;
-    while ((1u << log) < size) ++log;
-    return Byte(0x10 | log) + BigEndian(v, size);
-}
-
-std::string Real(double v) {
+std::string Real(double v, unsigned marker = 0x23) {
     std::uint64_t bits;
     std::memcpy(&bits, &v, 8);
-    return Byte(0x23) + BigEndian(bits, 8);
+    return Byte(marker) + BigEndian(bits, 8);
 }
 
-std::string Date(double v) { return Byte(0x33) + Real(v).substr(1); }
-std::string Data(const std::string& b) { return Marker(0x40, b.size()) + b; }
 std::string Ascii(const std::string& s) { return Marker(0x50, s.size()) + s; }
-std::string Uid(std::uint64_t v, unsigned size) { return Byte(0x80 | (size - 1)) + BigEndian(v, size); }
-
-std::string Utf16(const std::u16string& s) {
-    std::string out = Marker(0x60, s.size());
-    for (char16_t c : s) out += BigEndian(c, 2);
-    return out;
-}
+std::string Uid(std::uint64_t v) { return Byte(0x87) + BigEndian(v, 8); }
 
 std::string Refs(const std::vector<std::uint64_t>& refs, unsigned size) {
     std::string out;
@@ -57,7 +40,6 @@ std::string Refs(const std::vector<std::uint64_t>& refs, unsigned size) {
 }
 
 std::string Array(const std::vector<std::uint64_t>& refs, unsigned refSize = 1) { return Marker(0xA0, refs.size()) + Refs(refs, refSize); }
-std::string Set(const std::vector<std::uint64_t>& refs) { return Marker(0xC0, refs.size()) + Refs(refs, 1); }
 std::string Dict(const std::vector<std::uint64_t>& keys, const std::vector<std::uint64_t>& values) {
     return Marker(0xD0, keys.size()) + Refs(keys, 1) + Refs(values, 1);
 }
@@ -102,15 +84,12 @@ TEST(BinaryReader, ReadsEveryValueKind) {
     const Case cases[] = {
         {"null, false, true", List{{Array({1, 2, 3}), Byte(0x00), Byte(0x08), Byte(0x09)}}.Bytes(), "[null,false,true]"},
         {"negative zero real", List{{Real(-0.0)}}.Bytes(), "r-0"},
-        {"date", List{{Date(-0.25)}}.Bytes(), "d-0.25"},
-        {"UID of 8 bytes with a small value", List{{Uid(5, 8)}}.Bytes(), "u5"},
-        {"set", List{{Set({1, 2}), Ascii("b"), Int(3, 1)}}.Bytes(), "set[\"b\",3]"},
-        {"dictionary with an integer key", List{{Dict({1}, {2}), Int(100, 1), Ascii("v")}}.Bytes(), "{100=\"v\";}"},
-        {"dictionary with a data key", List{{Dict({1}, {2}), Data("k"), Ascii("v")}}.Bytes(), "{<6b>=\"v\";}"},
+        {"UID of 8 bytes with a small value", List{{Uid(5)}}.Bytes(), "u5"},
+        {"set", List{{Marker(0xC0, 2) + Refs({1, 2}, 1), Ascii("b"), Byte(0x10) + Byte(3)}}.Bytes(), "set[\"b\",3]"},
+        {"dictionary with an integer key", List{{Dict({1}, {2}), Byte(0x10) + Byte(100), Ascii("v")}}.Bytes(), "{100=\"v\";}"},
         {"offset size 8, reference size 8", List{{Marker(0xA0, 1) + BigEndian(1, 8), Ascii("x")}, 0, 8, 8}.Bytes(), "[\"x\"]"},
         {"ASCII string with bytes above 0x7F, as Latin-1", List{{Ascii("caf\xE9 \x80\xFF")}}.Bytes(),
          "\"caf\\xc3\\xa9 \\xc2\\x80\\xc3\\xbf\""},
-        {"top object other than the first", List{{Ascii("unused"), Ascii("top")}, 1}.Bytes(), "\"top\""},
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseBinary(c.bytes);
@@ -139,37 +118,28 @@ TEST(BinaryReader, RefusesMalformedLists) {
     const Case cases[] = {
         {"empty", "", plist::ErrorKind::TooShort},
         {"other header", "bplisx00" + good.substr(8), plist::ErrorKind::BadHeader},
-        {"cut short by one byte", good.substr(0, good.size() - 1), plist::ErrorKind::BadOffsetSize},
         {"offset size 9", Patch(good, kOffsetSizeAt, Byte(9)), plist::ErrorKind::BadOffsetSize},
         {"reference size 0", Patch(good, kRefSizeAt, Byte(0)), plist::ErrorKind::BadReferenceSize},
         {"object count 2^63", Patch(good, kCountAt, BigEndian(std::uint64_t{1} << 63, 8)), plist::ErrorKind::BadObjectCount},
-        {"object count beyond the table", Patch(good, kCountAt, BigEndian(3, 8)), plist::ErrorKind::OffsetTableGap},
         {"top object beyond the count", Patch(good, kTopAt, BigEndian(2, 8)), plist::ErrorKind::BadTopObject},
         {"offset table beyond the file", Patch(good, kTableAt, BigEndian(~std::uint64_t{0}, 8)), plist::ErrorKind::OffsetTableOutside},
         {"gap between offset table and trailer", good.substr(0, good.size() - 32) + "?" + good.substr(good.size() - 32),
          plist::ErrorKind::OffsetTableGap},
         {"references too narrow for the count", narrow.Bytes(), plist::ErrorKind::ReferencesTooSmall},
         {"unused offset beyond the table", Patch(List{{Ascii("x"), Byte(0x09)}}.Bytes(), 33, Byte(40)), plist::ErrorKind::ObjectOutsideObjects},
-        {"offset inside the header", Patch(good, 33, Byte(3)), plist::ErrorKind::ObjectInHeader},
         {"wide reference beyond the count", Patch(wide, 32 + 4 + 2 + 2, BigEndian(0x0100, 2)), plist::ErrorKind::ReferenceOutOfRange},
         {"dictionary value holding its dictionary", List{{Array({1}), Dict({2}, {3}), Ascii("k"), Array({1})}}.Bytes(),
          plist::ErrorKind::ObjectContainsItself},
         {"shared chain nested past 512 where it is used again", shared.Bytes(), plist::ErrorKind::TooDeep},
         {"marker 0x70", List{{Byte(0x71) + "a"}}.Bytes(), plist::ErrorKind::UnknownMarker},
-        {"2-byte real", List{{Byte(0x21) + "ab"}}.Bytes(), plist::ErrorKind::UnknownMarker},
-        {"NaN date", List{{Date(std::nan(""))}}.Bytes(), plist::ErrorKind::NonFiniteDate},
+        {"NaN date", List{{Real(std::nan(""), 0x33)}}.Bytes(), plist::ErrorKind::NonFiniteDate},
         {"string runs into the table", List{{Byte(0x55) + "abc"}}.Bytes(), plist::ErrorKind::ObjectTruncated},
-        {"UTF-16 lone low surrogate", List{{Utf16(u"\xDE00z")}}.Bytes(), plist::ErrorKind::UnpairedSurrogate},
-        {"UTF-16 high surrogate then a letter", List{{Utf16(u"\xD83Dz")}}.Bytes(), plist::ErrorKind::UnpairedSurrogate},
-        {"UTF-16 count past the table", List{{Byte(0x6F) + Byte(0x13) + BigEndian(std::uint64_t{1} << 62, 8)}}.Bytes(),
-         plist::ErrorKind::ObjectTruncated},
+        {"UTF-16 lone low surrogate", List{{Byte(0x62) + std::string("\xDE\x00\x00z", 4)}}.Bytes(), plist::ErrorKind::UnpairedSurrogate},
         {"dictionary count of 2^60", List{{Byte(0xDF) + Byte(0x13) + BigEndian(std::uint64_t{1} << 60, 8)}}.Bytes(),
          plist::ErrorKind::ObjectTruncated},
         {"negative count", List{{Byte(0x4F) + Byte(0x13) + BigEndian(~std::uint64_t{0}, 8)}}.Bytes(), plist::ErrorKind::BadCount},
-        {"count that is not an integer", List{{Byte(0x4F) + Byte(0x51) + "a"}}.Bytes(), plist::ErrorKind::BadCount},
-        {"count cut off", List{{Byte(0x4F)}}.Bytes(), plist::ErrorKind::ObjectTruncated},
         {"dictionary key that is an array", List{{Dict({1}, {2}), Array({}), Ascii("v")}}.Bytes(), plist::ErrorKind::ContainerKey},
-        {"UID of 2^32", List{{Uid(std::uint64_t{1} << 32, 8)}}.Bytes(), plist::ErrorKind::UIDOutOfRange},
+        {"UID of 2^32", List{{Uid(std::uint64_t{1} << 32)}}.Bytes(), plist::ErrorKind::UIDOutOfRange},
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseBinary(c.bytes);
@@ -202,13 +172,12 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile) {
         {"10 doublings of a small string", 10, 10, true},
         {"60 doublings", 60, 1, false},
         {"a 64 KiB string used 1024 times", 10, 65536, false},
-        {"a 1 KiB string used 1024 times", 10, 1024, true},
     };
     for (const auto& c : cases) {
         List l;
         l.offsetSize = 4;
         for (int i = 0; i < c.levels; ++i) l.objects.push_back(Array({std::uint64_t(i + 1), std::uint64_t(i + 1)}));
-        l.objects.push_back(Data(std::string(c.bytes, 'x')));
+        l.objects.push_back(Marker(0x40, c.bytes) + std::string(c.bytes, 'x'));
         plist::ParseResult r = plist::ParseBinary(l.Bytes());
         EXPECT_EQ(r.root != nullptr, c.accepted) << c.name << ": " << plist::Describe(r.error.kind);
     }

