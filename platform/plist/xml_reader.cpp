@@ -128,7 +128,11 @@ struct Frame {
 class XmlReader {
 public:
     explicit XmlReader(std::string_view text)
-        : mBegin(text.data()), mCur(text.data()), mEnd(text.data() + text.size()), mStrings(text.size()) {
+        : mBegin(text.data()),
+          mCur(text.data()),
+          mEnd(text.data() + text.size()),
+          mMake(std::min(text.size(), kFirstBlockAtMost)),
+          mStrings(text.size(), mMake) {
         mFrames.reserve(16);
         mValues.reserve(32);
     }
@@ -138,6 +142,8 @@ public:
     std::size_t FailedAt() const { return mFailedAt; }
 
 private:
+    static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
+
     enum class Content { Element, Close, Fail };
 
     bool Fail(ErrorKind kind) { return FailAt(kind, mCur); }
@@ -193,6 +199,7 @@ private:
     std::vector<CFObjectZorpRef> mValues;  // children of the open containers, in order
     int mContainerDepth = 0;
     int mPlistDepth = 0;
+    ArenaMaker mMake;  // before the tables that hold its objects
     StringTable mStrings;
 };
 
@@ -348,7 +355,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
         if (mContainerDepth >= kMaxDepth) return Fail(ErrorKind::TooDeep);
         if (element.empty) {
             if (element.tag == Tag::Array) value = Shared(CFKind::Array);
-            else value = std::make_shared<CFDictionaryZorp>();
+            else value = mMake.Make<CFDictionaryZorp>();
             return true;
         }
         ++mContainerDepth;
@@ -420,7 +427,7 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
         if (first == mValues.end()) {
             value = Shared(CFKind::Array);
         } else {
-            value = std::make_shared<CFArrayZorp>(
+            value = mMake.Make<CFArrayZorp>(
                 std::vector<CFObjectZorpRef>(std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
         }
         --mContainerDepth;
@@ -437,7 +444,7 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
 }
 
 CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
-    auto dict = std::make_shared<CFDictionaryZorp>();
+    auto dict = mMake.Make<CFDictionaryZorp>();
     dict->Reserve((mValues.size() - base) / 2);
     for (std::size_t i = base; i + 1 < mValues.size(); i += 2) {
         dict->Insert(std::move(mValues[i]), std::move(mValues[i + 1]), CFDictionaryZorp::Duplicate::KeepLast);
@@ -449,13 +456,13 @@ CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
         if (key.Text() == "CF$UID") {
             if (entry.value->Kind() == CFKind::Integer) {
                 const auto bits = static_cast<const CFIntegerZorp&>(*entry.value).Bits();
-                return std::make_shared<CFUIDZorp>(static_cast<std::uint32_t>(bits));
+                return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(bits));
             }
             if (entry.value->Kind() == CFKind::Real) {
                 const double d = static_cast<const CFRealZorp&>(*entry.value).Value();
                 std::uint32_t v = 0;
                 if (d > -9.2e18 && d < 9.2e18) v = static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
-                return std::make_shared<CFUIDZorp>(v);
+                return mMake.Make<CFUIDZorp>(v);
             }
         }
     }
@@ -630,8 +637,8 @@ bool XmlReader::Integer(CFObjectZorpRef& value) {
         if (negative && magnitude > (std::uint64_t{1} << 63)) return Fail(ErrorKind::IntegerOutOfRange);
     }
     if (!CloseTag(Tag::Integer)) return false;
-    if (negative) value = std::make_shared<CFIntegerZorp>(0 - magnitude, false);
-    else value = std::make_shared<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
+    if (negative) value = mMake.Make<CFIntegerZorp>(0 - magnitude, false);
+    else value = mMake.Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
     return true;
 }
 
@@ -724,7 +731,7 @@ bool XmlReader::Real(CFObjectZorpRef& value) {
         if (!ScanDecimal(std::string_view(text).substr(i), d)) return FailAt(ErrorKind::BadReal, start);
     }
     if (!CloseTag(Tag::Real)) return false;
-    value = std::make_shared<CFRealZorp>(d);
+    value = mMake.Make<CFRealZorp>(d);
     return true;
 }
 
@@ -761,7 +768,7 @@ bool XmlReader::Date(CFObjectZorpRef& value) {
     // CF's month table has 16 places; beyond them it reads whatever follows, so we refuse.
     if (date.month > 15) return FailAt(ErrorKind::BadDate, start);
     date.year = static_cast<std::int32_t>(negative ? 0u - year : year);
-    value = std::make_shared<CFDateZorp>(AbsoluteTimeFromGregorian(date));
+    value = mMake.Make<CFDateZorp>(AbsoluteTimeFromGregorian(date));
     return true;
 }
 
@@ -790,7 +797,7 @@ bool XmlReader::Data(CFObjectZorpRef& value) {
     }
     mCur = stop;
     if (!CloseTag(Tag::Data)) return false;
-    value = bytes.empty() ? Shared(CFKind::Data) : std::make_shared<CFBinaryDataZorp>(std::move(bytes));
+    value = bytes.empty() ? Shared(CFKind::Data) : mMake.Make<CFBinaryDataZorp>(std::move(bytes));
     return true;
 }
 
