@@ -95,6 +95,10 @@ TEST(XmlReader, ReadsMarkupAsCoreFoundationDoes) {
         {"upper-case tag", "<TRUE/>", kRefused},
         {"malformed tag", "< true/>", kRefused},
         {"attributes ignored", "<array id=\"1\"><string lang=\"en\">a</string></array>", "<array>\n\t<string>a</string>\n</array>\n"},
+        {"longer name starting as a known one", "<integers>1</integers>", kRefused},
+        {"entity after the first eight bytes", Doc("<dict><key>abcdefghij&amp;k</key><true/></dict>"), "<dict>\n\t<key>abcdefghij&amp;k</key>\n\t<true/>\n</dict>\n"},
+        {"UTF-8 after the first eight bytes", Doc("<string>abcdefghij\xC3\xA9</string>"), "<string>abcdefghij\xC3\xA9</string>\n"},
+        {"bad UTF-8 after the first eight bytes", Doc("<string>abcdefghij\xC3</string>"), kRefused},
     });
 }
 

@@ -5,6 +5,7 @@
 #include "unicode.h"
 #include "xml_encoding.h"
 
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cmath>
@@ -73,7 +74,73 @@ Tag Classify(std::string_view m) {
     }
 }
 
+// A name of at most eight bytes as one number, the first byte highest.
+constexpr std::uint64_t Packed(std::string_view name) {
+    std::uint64_t packed = 0;
+    for (const char c : name) packed = packed << 8 | static_cast<unsigned char>(c);
+    return packed;
+}
+
+Tag ClassifyPacked(std::uint64_t packed) {
+    switch (packed) {
+    case Packed("key"): return Tag::Key;
+    case Packed("string"): return Tag::String;
+    case Packed("dict"): return Tag::Dict;
+    case Packed("array"): return Tag::Array;
+    case Packed("integer"): return Tag::Integer;
+    case Packed("true"): return Tag::True;
+    case Packed("false"): return Tag::False;
+    case Packed("real"): return Tag::Real;
+    case Packed("date"): return Tag::Date;
+    case Packed("data"): return Tag::Data;
+    case Packed("plist"): return Tag::Plist;
+    default: return Tag::Unknown;
+    }
+}
+
 bool IsMarkupSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Word-at-a-time scanning: eight bytes in one native load, tested together.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+
+std::uint64_t LoadWord(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// High bit of each byte that differs from `c`; exact per byte, as no carry crosses bytes.
+std::uint64_t Differs(std::uint64_t word, char c) {
+    const std::uint64_t t = word ^ (static_cast<unsigned char>(c) * kOnes);
+    return ((t & kLow7) + kLow7) | t;
+}
+
+std::uint64_t NotMarkupSpace(std::uint64_t word) {
+    return Differs(word, ' ') & Differs(word, '\t') & Differs(word, '\n') & Differs(word, '\r') & kHigh;
+}
+
+// High bit of each byte equal to `c`.
+std::uint64_t Equals(std::uint64_t word, char c) { return ~Differs(word, c) & kHigh; }
+
+// Where the first marked byte lies in memory; `marks` is not zero.
+std::size_t FirstMarked(std::uint64_t marks) {
+    if constexpr (std::endian::native == std::endian::little) return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+    else return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
+}
+
+// The first '<', '&' or byte above 0x7F, or `end`: text before it needs no more checks.
+const char* PlainTextEnd(const char* p, const char* end) {
+    for (; end - p >= 8; p += 8) {
+        const std::uint64_t word = LoadWord(p);
+        if (const std::uint64_t marks = Equals(word, '<') | Equals(word, '&') | (word & kHigh)) {
+            return p + FirstMarked(marks);
+        }
+    }
+    while (p < end && *p != '<' && *p != '&' && static_cast<unsigned char>(*p) < 0x80) ++p;
+    return p;
+}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -166,6 +233,12 @@ private:
 
     std::size_t Left() const { return static_cast<std::size_t>(mEnd - mCur); }
     void SkipSpace() {
+        for (; Left() >= 8; mCur += 8) {
+            if (const std::uint64_t marks = NotMarkupSpace(LoadWord(mCur))) {
+                mCur += FirstMarked(marks);
+                return;
+            }
+        }
         while (mCur < mEnd && IsMarkupSpace(*mCur)) ++mCur;
     }
 
@@ -174,6 +247,7 @@ private:
     bool SkipDoctype();
     Content NextContent();
     bool ScanTag(Element& element);
+    bool ScanAnyTag(Element& element);
     bool Admit(const Element& element);
     bool Begin(const Element& element, CFObjectZorpRef& value, bool& complete);
     void Deliver(CFObjectZorpRef value);
@@ -312,6 +386,24 @@ XmlReader::Content XmlReader::NextContent() {
 
 // Reads an open tag through its '>'; attributes are ignored, as CF ignores them.
 bool XmlReader::ScanTag(Element& element) {
+    // Most tags are a bare name, read and classified in one pass.
+    const char* p = mCur;
+    std::uint64_t packed = 0;
+    for (std::size_t i = 0; i < 8 && p < mEnd && *p >= 'a' && *p <= 'z'; ++i, ++p) {
+        packed = packed << 8 | static_cast<unsigned char>(*p);
+    }
+    if (p < mEnd && p > mCur && (*p == '>' || (*p == '/' && mEnd - p > 1 && p[1] == '>'))) {
+        element.tag = ClassifyPacked(packed);
+        if (element.tag != Tag::Unknown) {
+            element.empty = *p == '/';
+            mCur = p + (element.empty ? 2 : 1);
+            return true;
+        }
+    }
+    return ScanAnyTag(element);
+}
+
+bool XmlReader::ScanAnyTag(Element& element) {
     const char* marker = mCur;
     const auto* gt = static_cast<const char*>(std::memchr(mCur, '>', Left()));
     if (!gt) {
@@ -369,10 +461,12 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
             return true;
         }
         // Most text is plain: no entity, no CDATA, valid UTF-8. It is shared straight from the input.
-        const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
+        const char* lt = PlainTextEnd(mCur, mEnd);
+        const bool ascii = lt < mEnd && *lt == '<';
+        if (!ascii) lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
         if (lt && mEnd - lt > 1 && lt[1] != '!') {
             const std::string_view plain(mCur, static_cast<std::size_t>(lt - mCur));
-            if (plain.find('&') == std::string_view::npos && IsUTF8(plain)) {
+            if (ascii || (plain.find('&') == std::string_view::npos && IsUTF8(plain))) {
                 mCur = lt;
                 if (!CloseTag(element.tag)) return false;
                 value = plain.empty() ? Shared(CFKind::String) : mStrings.Intern(plain);
@@ -478,9 +572,11 @@ bool XmlReader::CloseTag(Tag tag) {
         return Fail(ErrorKind::MismatchedCloseTag);
     }
     mCur += 2 + name.size();
-    SkipSpace();
-    if (mCur >= mEnd) return Fail(ErrorKind::UnexpectedEnd);
-    if (*mCur != '>') return Fail(ErrorKind::MismatchedCloseTag);
+    if (*mCur != '>') {
+        SkipSpace();
+        if (mCur >= mEnd) return Fail(ErrorKind::UnexpectedEnd);
+        if (*mCur != '>') return Fail(ErrorKind::MismatchedCloseTag);
+    }
     ++mCur;
     return true;
 }
