@@ -53,7 +53,7 @@ private:
             if (++probes > kLongestRun) return make();
             if (static_cast<std::uint32_t>(mSlots[s] >> 32) != tag) continue;
             const Known& known = mStrings[static_cast<std::uint32_t>(mSlots[s]) - 1];
-            if (known.text == text) return known.object;
+            if (SameText(known.text, text)) return known.object;
         }
         CFObjectZorpRef made = make();
         if (mStrings.size() >= kMostEntries) return made;
@@ -84,6 +84,27 @@ private:
             mix(byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1));
         }
         return static_cast<std::uint32_t>(h ^ (h >> 32));
+    }
+
+    // Inline, word by word: the texts are short and usually equal, where a call to memcmp costs most.
+    static bool SameText(std::string_view a, std::string_view b) {
+        const std::size_t n = a.size();
+        if (n != b.size()) return false;
+        const char* p = a.data();
+        const char* q = b.data();
+        if (n >= 8) {
+            for (std::size_t i = 0; i + 8 < n; i += 8) {
+                if (Load<std::uint64_t>(p + i) != Load<std::uint64_t>(q + i)) return false;
+            }
+            return Load<std::uint64_t>(p + n - 8) == Load<std::uint64_t>(q + n - 8);
+        }
+        if (n >= 4) {
+            return Load<std::uint32_t>(p) == Load<std::uint32_t>(q) && Load<std::uint32_t>(p + n - 4) == Load<std::uint32_t>(q + n - 4);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p[i] != q[i]) return false;
+        }
+        return true;
     }
 
     template <typename Word>

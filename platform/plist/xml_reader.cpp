@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -55,6 +56,34 @@ constexpr std::string_view kTagNames[] = {"plist", "array", "dict", "key",  "str
                                           "date",  "true",  "false", "real", "integer", ""};
 
 std::string_view NameOf(Tag tag) { return kTagNames[static_cast<int>(tag)]; }
+
+// "/name>" as it lies in memory, for one load and compare; the mask is zero where it does not fit.
+struct CloseWord {
+    std::uint64_t word = 0;
+    std::uint64_t mask = 0;
+};
+
+constexpr CloseWord MakeCloseWord(std::string_view name) {
+    CloseWord close;
+    if (name.size() + 2 > 8) return close;
+    const auto put = [&close](std::size_t i, unsigned char c) {
+        const std::size_t shift = std::endian::native == std::endian::little ? 8 * i : 56 - 8 * i;
+        close.word |= std::uint64_t{c} << shift;
+        close.mask |= std::uint64_t{0xFF} << shift;
+    };
+    put(0, '/');
+    for (std::size_t i = 0; i < name.size(); ++i) put(i + 1, static_cast<unsigned char>(name[i]));
+    put(name.size() + 1, '>');
+    return close;
+}
+
+struct CloseWords {
+    CloseWord of[std::size(kTagNames)];
+    constexpr CloseWords() {
+        for (std::size_t t = 0; t < std::size(kTagNames); ++t) of[t] = MakeCloseWord(kTagNames[t]);
+    }
+};
+constexpr CloseWords kCloseWords;
 
 Tag Classify(std::string_view m) {
     const auto is = [&](Tag tag) { return m == kTagNames[static_cast<int>(tag)] ? tag : Tag::Unknown; };
@@ -566,6 +595,11 @@ CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
 // "</name" + white space + ">".
 bool XmlReader::CloseTag(Tag tag) {
     const std::string_view name = NameOf(tag);
+    const CloseWord& close = kCloseWords.of[static_cast<int>(tag)];
+    if (close.mask != 0 && Left() >= 9 && mCur[0] == '<' && (LoadWord(mCur + 1) & close.mask) == close.word) {
+        mCur += name.size() + 3;
+        return true;
+    }
     if (Left() < name.size() + 3) return Fail(ErrorKind::UnexpectedEnd);
     if (mCur[0] != '<' || mCur[1] != '/') return Fail(ErrorKind::MismatchedCloseTag);
     if (std::memcmp(mCur + 2, name.data(), name.size()) != 0) {
