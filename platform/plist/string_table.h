@@ -41,26 +41,28 @@ private:
     static constexpr std::size_t kFirstSlotsAtMost = 1 << 13;
     static constexpr std::size_t kLongestRun = 64;
 
-    // A slot holds a 32-bit hash of the text (which also places it) and the string's index + 1.
+    // A slot holds the high bits of the text's hash (which also place it) over the string's index + 1.
+    static constexpr int kIndexBits = 13;
+    static_assert(kMostEntries < (std::size_t{1} << kIndexBits));
+    static constexpr std::uint32_t kIndexMask = (std::uint32_t{1} << kIndexBits) - 1;
+
     template <typename Make>
     CFObjectZorpRef Intern(std::string_view text, Make make) {
         if (text.size() > kLongest) return make();
-        const std::uint32_t tag = Hash(text);
+        const std::uint32_t tag = Hash(text) >> kIndexBits;
         const std::size_t mask = mSlots.size() - 1;
         std::size_t s = tag & mask;
         for (std::size_t probes = 0; mSlots[s] != 0; s = (s + 1) & mask) {
             // Crafted collisions make long runs; past a few probes the string is just not shared.
             if (++probes > kLongestRun) return make();
-            if (static_cast<std::uint32_t>(mSlots[s] >> 32) != tag) continue;
-            const Known& known = mStrings[static_cast<std::uint32_t>(mSlots[s]) - 1];
-            if (SameText(known.text, text)) return known.object;
+            if (mSlots[s] >> kIndexBits != tag) continue;
+            const CFObjectZorpRef& known = mStrings[(mSlots[s] & kIndexMask) - 1];
+            if (SameText(static_cast<const CFStringZorp&>(*known).Text(), text)) return known;
         }
         CFObjectZorpRef made = make();
         if (mStrings.size() >= kMostEntries) return made;
-        // The object's own text, which stays where it is as long as the object lives.
-        const std::string_view own = static_cast<const CFStringZorp&>(*made).Text();
-        mStrings.push_back({made, own});
-        mSlots[s] = std::uint64_t{tag} << 32 | mStrings.size();
+        mStrings.push_back(made);
+        mSlots[s] = tag << kIndexBits | static_cast<std::uint32_t>(mStrings.size());
         if (mStrings.size() * 2 > mSlots.size()) Grow();
         return made;
     }
@@ -115,24 +117,20 @@ private:
     }
 
     void Grow() {
-        std::vector<std::uint64_t> old(mSlots.size() * 2, 0);
+        std::vector<std::uint32_t> old(mSlots.size() * 2, 0);
         old.swap(mSlots);
         const std::size_t mask = mSlots.size() - 1;
-        for (const std::uint64_t slot : old) {
+        for (const std::uint32_t slot : old) {
             if (slot == 0) continue;
-            std::size_t s = (slot >> 32) & mask;
+            std::size_t s = (slot >> kIndexBits) & mask;
             while (mSlots[s] != 0) s = (s + 1) & mask;
             mSlots[s] = slot;
         }
     }
 
     ArenaMaker& mMake;
-    std::vector<std::uint64_t> mSlots;
-    struct Known {
-        CFObjectZorpRef object;
-        std::string_view text;
-    };
-    std::vector<Known> mStrings;
+    std::vector<std::uint32_t> mSlots;
+    std::vector<CFObjectZorpRef> mStrings;
 };
 
 

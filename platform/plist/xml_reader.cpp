@@ -227,7 +227,7 @@ public:
         : mBegin(text.data()),
           mCur(text.data()),
           mEnd(text.data() + text.size()),
-          mMake(std::min(text.size(), kFirstBlockAtMost)),
+          mMake(std::min(text.size() * 2, kFirstBlockAtMost)),
           mStrings(text.size(), mMake) {
         mFrames.reserve(16);
         mValues.reserve(32);
