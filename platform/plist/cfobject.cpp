@@ -131,21 +131,12 @@ CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const {
     return copy;
 }
 
-std::size_t CFDictionaryZorp::HashOf(const CFStringZorp& key) {
-    std::size_t hash = key.mHash.load(std::memory_order_relaxed);
-    if (hash == 0) {
-        hash = HashText(key.Text());
-        key.mHash.store(hash, std::memory_order_relaxed);
-    }
-    return hash;
-}
-
 void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule) {
     if (!key || !value) return;
     const std::string* text = StringText(*key);
     // A string key is hashed once, for the look-up and for its slot.
     const bool indexed = text && !mSlots.empty() && mEntries.size() * 2 < mSlots.size() - 1;
-    const std::size_t hash = indexed ? HashOf(static_cast<const CFStringZorp&>(*key)) : 0;
+    const std::size_t hash = indexed ? HashText(*text) : 0;
     const std::size_t i = indexed ? IndexOfString(*text, hash) : IndexOf(*key);
     if (i < mEntries.size()) {
         if (rule == Duplicate::KeepLast) mEntries[i].value = std::move(value);
@@ -205,8 +196,7 @@ void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value) {
 }
 
 void CFDictionaryZorp::IndexEntry(std::size_t entry) {
-    const CFObjectZorp& key = *mEntries[entry].key;
-    if (key.Kind() == CFKind::String) IndexEntry(entry, HashOf(static_cast<const CFStringZorp&>(key)));
+    if (const std::string* text = StringText(*mEntries[entry].key)) IndexEntry(entry, HashText(*text));
 }
 
 void CFDictionaryZorp::IndexEntry(std::size_t entry, std::size_t hash) {

@@ -3,7 +3,6 @@
 // The property-list object model: every kind a CoreFoundation property list can hold.
 // Objects are shared (reference counted) and immutable, except CFMutableDictionaryZorp.
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,10 +37,7 @@ public:
     const std::string& Text() const { return mText; }
 
 private:
-    friend class CFDictionaryZorp;
     std::string mText;
-    // The dictionaries' hash of the text, 0 until first needed: a document's keys repeat.
-    mutable std::atomic<std::size_t> mHash{0};
 };
 
 class CFBinaryDataZorp final : public CFObjectZorp {
@@ -169,7 +165,6 @@ protected:
 
 private:
     // `hash` is HashText(text), which is needed only once the slots are built.
-    static std::size_t HashOf(const CFStringZorp& key);
     std::size_t IndexOfString(std::string_view text) const;
     std::size_t IndexOfString(std::string_view text, std::size_t hash) const;
     void IndexEntry(std::size_t entry);
