@@ -222,6 +222,22 @@ void WriteXML(benchmark::State& state, std::size_t size) {
     Report(state, in.xml.size(), peak);
 }
 
+// The same text handed over in the pieces it was written in, as a caller that streams it gets it.
+void WriteXMLPieces(benchmark::State& state, std::size_t size) {
+    const Input& in = MakeInput(size);
+    const auto write = [&] {
+        std::size_t written = 0;
+        plist::WriteXML(*in.tree, [&written](std::string_view piece) {
+            benchmark::DoNotOptimize(piece.data());
+            written += piece.size();
+        });
+        if (written != in.xml.size()) state.SkipWithError("short text");
+    };
+    const double peak = PeakExtra(write);
+    for (auto _ : state) write();
+    Report(state, in.xml.size(), peak);
+}
+
 void ReadBinary(benchmark::State& state, std::size_t size) {
     const Input& in = MakeInput(size);
     const double peak = PeakExtra([&] { benchmark::DoNotOptimize(plist::Parse(in.binary).root); });
@@ -351,6 +367,7 @@ int main(int argc, char** argv) {
     const Bench benches[] = {
         {"xml_read", ReadXML, PeerReadXML, PugiReadXML},
         {"xml_write", WriteXML, PeerWriteXML, nullptr},
+        {"xml_write_pieces", WriteXMLPieces, PeerWriteXML, nullptr},
         {"binary_read", ReadBinary, PeerReadBinary, nullptr},
     };
     for (const auto& size : sizes) {

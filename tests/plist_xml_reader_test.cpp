@@ -92,6 +92,10 @@ TEST(XmlReader, ReadsMarkupAsCoreFoundationDoes) {
         {"space before >", Doc("<string>a</string >"), "<string>a</string>\n"},
         {"upper-case tag", "<TRUE/>", kRefused},
         {"attributes ignored", "<array id=\"1\"><string lang=\"en\">a</string></array>", "<array>\n\t<string>a</string>\n</array>\n"},
+        {"longer name starting as a known one", "<integers>1</integers>", kRefused},
+        {"entity after the first eight bytes", Doc("<dict><key>abcdefghij&amp;k</key><true/></dict>"), "<dict>\n\t<key>abcdefghij&amp;k</key>\n\t<true/>\n</dict>\n"},
+        {"UTF-8 after the first eight bytes", Doc("<string>abcdefghij\xC3\xA9</string>"), "<string>abcdefghij\xC3\xA9</string>\n"},
+        {"bad UTF-8 after the first eight bytes", Doc("<string>abcdefghij\xC3</string>"), kRefused},
     });
 }
 

@@ -5,10 +5,12 @@
 #include "unicode.h"
 #include "xml_encoding.h"
 
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -55,6 +57,34 @@ constexpr std::string_view kTagNames[] = {"plist", "array", "dict", "key",  "str
 
 std::string_view NameOf(Tag tag) { return kTagNames[static_cast<int>(tag)]; }
 
+// "/name>" as it lies in memory, for one load and compare; the mask is zero where it does not fit.
+struct CloseWord {
+    std::uint64_t word = 0;
+    std::uint64_t mask = 0;
+};
+
+constexpr CloseWord MakeCloseWord(std::string_view name) {
+    CloseWord close;
+    if (name.size() + 2 > 8) return close;
+    const auto put = [&close](std::size_t i, unsigned char c) {
+        const std::size_t shift = std::endian::native == std::endian::little ? 8 * i : 56 - 8 * i;
+        close.word |= std::uint64_t{c} << shift;
+        close.mask |= std::uint64_t{0xFF} << shift;
+    };
+    put(0, '/');
+    for (std::size_t i = 0; i < name.size(); ++i) put(i + 1, static_cast<unsigned char>(name[i]));
+    put(name.size() + 1, '>');
+    return close;
+}
+
+struct CloseWords {
+    CloseWord of[std::size(kTagNames)];
+    constexpr CloseWords() {
+        for (std::size_t t = 0; t < std::size(kTagNames); ++t) of[t] = MakeCloseWord(kTagNames[t]);
+    }
+};
+constexpr CloseWords kCloseWords;
+
 Tag Classify(std::string_view m) {
     const auto is = [&](Tag tag) { return m == kTagNames[static_cast<int>(tag)] ? tag : Tag::Unknown; };
     switch (m[0]) {
@@ -73,7 +103,73 @@ Tag Classify(std::string_view m) {
     }
 }
 
+// A name of at most eight bytes as one number, the first byte highest.
+constexpr std::uint64_t Packed(std::string_view name) {
+    std::uint64_t packed = 0;
+    for (const char c : name) packed = packed << 8 | static_cast<unsigned char>(c);
+    return packed;
+}
+
+Tag ClassifyPacked(std::uint64_t packed) {
+    switch (packed) {
+    case Packed("key"): return Tag::Key;
+    case Packed("string"): return Tag::String;
+    case Packed("dict"): return Tag::Dict;
+    case Packed("array"): return Tag::Array;
+    case Packed("integer"): return Tag::Integer;
+    case Packed("true"): return Tag::True;
+    case Packed("false"): return Tag::False;
+    case Packed("real"): return Tag::Real;
+    case Packed("date"): return Tag::Date;
+    case Packed("data"): return Tag::Data;
+    case Packed("plist"): return Tag::Plist;
+    default: return Tag::Unknown;
+    }
+}
+
 bool IsMarkupSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Word-at-a-time scanning: eight bytes in one native load, tested together.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+
+std::uint64_t LoadWord(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// High bit of each byte that differs from `c`; exact per byte, as no carry crosses bytes.
+std::uint64_t Differs(std::uint64_t word, char c) {
+    const std::uint64_t t = word ^ (static_cast<unsigned char>(c) * kOnes);
+    return ((t & kLow7) + kLow7) | t;
+}
+
+std::uint64_t NotMarkupSpace(std::uint64_t word) {
+    return Differs(word, ' ') & Differs(word, '\t') & Differs(word, '\n') & Differs(word, '\r') & kHigh;
+}
+
+// High bit of each byte equal to `c`.
+std::uint64_t Equals(std::uint64_t word, char c) { return ~Differs(word, c) & kHigh; }
+
+// Where the first marked byte lies in memory; `marks` is not zero.
+std::size_t FirstMarked(std::uint64_t marks) {
+    if constexpr (std::endian::native == std::endian::little) return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+    else return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
+}
+
+// The first '<', '&' or byte above 0x7F, or `end`: text before it needs no more checks.
+const char* PlainTextEnd(const char* p, const char* end) {
+    for (; end - p >= 8; p += 8) {
+        const std::uint64_t word = LoadWord(p);
+        if (const std::uint64_t marks = Equals(word, '<') | Equals(word, '&') | (word & kHigh)) {
+            return p + FirstMarked(marks);
+        }
+    }
+    while (p < end && *p != '<' && *p != '&' && static_cast<unsigned char>(*p) < 0x80) ++p;
+    return p;
+}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -128,7 +224,11 @@ struct Frame {
 class XmlReader {
 public:
     explicit XmlReader(std::string_view text)
-        : mBegin(text.data()), mCur(text.data()), mEnd(text.data() + text.size()), mStrings(text.size()) {
+        : mBegin(text.data()),
+          mCur(text.data()),
+          mEnd(text.data() + text.size()),
+          mMake(std::min(text.size() * 2, kFirstBlockAtMost)),
+          mStrings(text.size(), mMake) {
         mFrames.reserve(16);
         mValues.reserve(32);
     }
@@ -138,6 +238,8 @@ public:
     std::size_t FailedAt() const { return mFailedAt; }
 
 private:
+    static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
+
     enum class Content { Element, Close, Fail };
 
     bool Fail(ErrorKind kind) { return FailAt(kind, mCur); }
@@ -160,6 +262,12 @@ private:
 
     std::size_t Left() const { return static_cast<std::size_t>(mEnd - mCur); }
     void SkipSpace() {
+        for (; Left() >= 8; mCur += 8) {
+            if (const std::uint64_t marks = NotMarkupSpace(LoadWord(mCur))) {
+                mCur += FirstMarked(marks);
+                return;
+            }
+        }
         while (mCur < mEnd && IsMarkupSpace(*mCur)) ++mCur;
     }
 
@@ -168,6 +276,7 @@ private:
     bool SkipDoctype();
     Content NextContent();
     bool ScanTag(Element& element);
+    bool ScanAnyTag(Element& element);
     bool Admit(const Element& element);
     bool Begin(const Element& element, CFObjectZorpRef& value, bool& complete);
     void Deliver(CFObjectZorpRef value);
@@ -193,6 +302,7 @@ private:
     std::vector<CFObjectZorpRef> mValues;  // children of the open containers, in order
     int mContainerDepth = 0;
     int mPlistDepth = 0;
+    ArenaMaker mMake;  // before the tables that hold its objects
     StringTable mStrings;
 };
 
@@ -305,6 +415,24 @@ XmlReader::Content XmlReader::NextContent() {
 
 // Reads an open tag through its '>'; attributes are ignored, as CF ignores them.
 bool XmlReader::ScanTag(Element& element) {
+    // Most tags are a bare name, read and classified in one pass.
+    const char* p = mCur;
+    std::uint64_t packed = 0;
+    for (std::size_t i = 0; i < 8 && p < mEnd && *p >= 'a' && *p <= 'z'; ++i, ++p) {
+        packed = packed << 8 | static_cast<unsigned char>(*p);
+    }
+    if (p < mEnd && p > mCur && (*p == '>' || (*p == '/' && mEnd - p > 1 && p[1] == '>'))) {
+        element.tag = ClassifyPacked(packed);
+        if (element.tag != Tag::Unknown) {
+            element.empty = *p == '/';
+            mCur = p + (element.empty ? 2 : 1);
+            return true;
+        }
+    }
+    return ScanAnyTag(element);
+}
+
+bool XmlReader::ScanAnyTag(Element& element) {
     const char* marker = mCur;
     const auto* gt = static_cast<const char*>(std::memchr(mCur, '>', Left()));
     if (!gt) {
@@ -348,7 +476,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
         if (mContainerDepth >= kMaxDepth) return Fail(ErrorKind::TooDeep);
         if (element.empty) {
             if (element.tag == Tag::Array) value = Shared(CFKind::Array);
-            else value = std::make_shared<CFDictionaryZorp>();
+            else value = mMake.Make<CFDictionaryZorp>();
             return true;
         }
         ++mContainerDepth;
@@ -362,10 +490,12 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
             return true;
         }
         // Most text is plain: no entity, no CDATA, valid UTF-8. It is shared straight from the input.
-        const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
+        const char* lt = PlainTextEnd(mCur, mEnd);
+        const bool ascii = lt < mEnd && *lt == '<';
+        if (!ascii) lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
         if (lt && mEnd - lt > 1 && lt[1] != '!') {
             const std::string_view plain(mCur, static_cast<std::size_t>(lt - mCur));
-            if (plain.find('&') == std::string_view::npos && IsUTF8(plain)) {
+            if (ascii || (plain.find('&') == std::string_view::npos && IsUTF8(plain))) {
                 mCur = lt;
                 if (!CloseTag(element.tag)) return false;
                 value = plain.empty() ? Shared(CFKind::String) : mStrings.Intern(plain);
@@ -420,7 +550,7 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
         if (first == mValues.end()) {
             value = Shared(CFKind::Array);
         } else {
-            value = std::make_shared<CFArrayZorp>(
+            value = mMake.Make<CFArrayZorp>(
                 std::vector<CFObjectZorpRef>(std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
         }
         --mContainerDepth;
@@ -437,7 +567,7 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
 }
 
 CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
-    auto dict = std::make_shared<CFDictionaryZorp>();
+    auto dict = mMake.Make<CFDictionaryZorp>();
     dict->Reserve((mValues.size() - base) / 2);
     for (std::size_t i = base; i + 1 < mValues.size(); i += 2) {
         dict->Insert(std::move(mValues[i]), std::move(mValues[i + 1]), CFDictionaryZorp::Duplicate::KeepLast);
@@ -449,13 +579,13 @@ CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
         if (key.Text() == "CF$UID") {
             if (entry.value->Kind() == CFKind::Integer) {
                 const auto bits = static_cast<const CFIntegerZorp&>(*entry.value).Bits();
-                return std::make_shared<CFUIDZorp>(static_cast<std::uint32_t>(bits));
+                return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(bits));
             }
             if (entry.value->Kind() == CFKind::Real) {
                 const double d = static_cast<const CFRealZorp&>(*entry.value).Value();
                 std::uint32_t v = 0;
                 if (d > -9.2e18 && d < 9.2e18) v = static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
-                return std::make_shared<CFUIDZorp>(v);
+                return mMake.Make<CFUIDZorp>(v);
             }
         }
     }
@@ -465,15 +595,22 @@ CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
 // "</name" + white space + ">".
 bool XmlReader::CloseTag(Tag tag) {
     const std::string_view name = NameOf(tag);
+    const CloseWord& close = kCloseWords.of[static_cast<int>(tag)];
+    if (close.mask != 0 && Left() >= 9 && mCur[0] == '<' && (LoadWord(mCur + 1) & close.mask) == close.word) {
+        mCur += name.size() + 3;
+        return true;
+    }
     if (Left() < name.size() + 3) return Fail(ErrorKind::UnexpectedEnd);
     if (mCur[0] != '<' || mCur[1] != '/') return Fail(ErrorKind::MismatchedCloseTag);
     if (std::memcmp(mCur + 2, name.data(), name.size()) != 0) {
         return Fail(ErrorKind::MismatchedCloseTag);
     }
     mCur += 2 + name.size();
-    SkipSpace();
-    if (mCur >= mEnd) return Fail(ErrorKind::UnexpectedEnd);
-    if (*mCur != '>') return Fail(ErrorKind::MismatchedCloseTag);
+    if (*mCur != '>') {
+        SkipSpace();
+        if (mCur >= mEnd) return Fail(ErrorKind::UnexpectedEnd);
+        if (*mCur != '>') return Fail(ErrorKind::MismatchedCloseTag);
+    }
     ++mCur;
     return true;
 }
@@ -630,8 +767,8 @@ bool XmlReader::Integer(CFObjectZorpRef& value) {
         if (negative && magnitude > (std::uint64_t{1} << 63)) return Fail(ErrorKind::IntegerOutOfRange);
     }
     if (!CloseTag(Tag::Integer)) return false;
-    if (negative) value = std::make_shared<CFIntegerZorp>(0 - magnitude, false);
-    else value = std::make_shared<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
+    if (negative) value = mMake.Make<CFIntegerZorp>(0 - magnitude, false);
+    else value = mMake.Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
     return true;
 }
 
@@ -724,7 +861,7 @@ bool XmlReader::Real(CFObjectZorpRef& value) {
         if (!ScanDecimal(std::string_view(text).substr(i), d)) return FailAt(ErrorKind::BadReal, start);
     }
     if (!CloseTag(Tag::Real)) return false;
-    value = std::make_shared<CFRealZorp>(d);
+    value = mMake.Make<CFRealZorp>(d);
     return true;
 }
 
@@ -761,7 +898,7 @@ bool XmlReader::Date(CFObjectZorpRef& value) {
     // CF's month table has 16 places; beyond them it reads whatever follows, so we refuse.
     if (date.month > 15) return FailAt(ErrorKind::BadDate, start);
     date.year = static_cast<std::int32_t>(negative ? 0u - year : year);
-    value = std::make_shared<CFDateZorp>(AbsoluteTimeFromGregorian(date));
+    value = mMake.Make<CFDateZorp>(AbsoluteTimeFromGregorian(date));
     return true;
 }
 
@@ -790,7 +927,7 @@ bool XmlReader::Data(CFObjectZorpRef& value) {
     }
     mCur = stop;
     if (!CloseTag(Tag::Data)) return false;
-    value = bytes.empty() ? Shared(CFKind::Data) : std::make_shared<CFBinaryDataZorp>(std::move(bytes));
+    value = bytes.empty() ? Shared(CFKind::Data) : mMake.Make<CFBinaryDataZorp>(std::move(bytes));
     return true;
 }
 
