@@ -4,10 +4,12 @@
 #include "framework/binary_stream.h"
 #include "framework/console_msgbox.h"
 #include "framework/folder_item.h"
+#include "framework/msgbox.h"
 #include "framework/nil_object.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/agent_check.h"
 #include "patcher/patcher.h"
+#include "patcher/write_batch.h"
 
 #include <iostream>
 #include <memory>
@@ -104,7 +106,21 @@ int Patch(const std::vector<std::string>& paths)
 {
     ConsoleMsgBox messages(std::cerr);
     Patcher patcher;
+    WriteBatch batch(patcher, std::cerr);
     int status = kOk;
+    // A held rewrite is told once the batch has put it in place, in the path's place among the lines.
+    auto settle = [&](const std::string& path, const FolderItemRef& item) {
+        return [&, path, item](const std::string& failure) {
+            if (!failure.empty()) {
+                ConsoleMsgBox late(std::cerr);
+                late.SetSubject(path);
+                MsgBox(failure);
+                status = kFailed;
+            } else if (IsSigned(*item)) {
+                WarnSignatureBroken(path);
+            }
+        };
+    };
     for (const std::string& path : paths) {
         messages.SetSubject(path);
         auto item = std::make_shared<FolderItem>(path);
@@ -117,7 +133,7 @@ int Patch(const std::vector<std::string>& paths)
         std::optional<std::string> before = bundle ? BundleInfoBytes(*item) : std::nullopt;
         std::size_t shownBefore = messages.Shown();
         try {
-            patcher.Process(item);
+            batch.Process(item, settle(path, item));
         } catch (const NilObjectException& e) {
             std::cerr << path << ": internal error: " << e.what() << "\n";
             status = kFailed;
@@ -130,6 +146,7 @@ int Patch(const std::vector<std::string>& paths)
         if (bundle && before && IsSigned(*item) && BundleInfoBytes(*item) != before)
             WarnSignatureBroken(path);
     }
+    batch.Flush();
     return status;
 }
 
