@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -347,6 +348,16 @@ bool FileReplacement::Commit()
 
 namespace {
 
+// Local file systems whose syncfs makes every file's data and every rename durable. Elsewhere (a
+// network share, FUSE) syncfs may stop short of what fsync asks of the server: file by file there.
+bool FlushedWhole(int fd)
+{
+    constexpr long kWhole[] = {0xEF53 /* ext2-4 */, 0x58465342 /* xfs */, 0x9123683E /* btrfs */,
+                               0xF2F52010 /* f2fs */, 0x01021994 /* tmpfs */};
+    struct statfs info {};
+    return ::fstatfs(fd, &info) == 0 && std::find(std::begin(kWhole), std::end(kWhole), long(info.f_type)) != std::end(kWhole);
+}
+
 FileCommitGroup*& CurrentGroup()
 {
     thread_local FileCommitGroup* group = nullptr;
@@ -377,29 +388,37 @@ bool FileCommitGroup::Full() const
 std::vector<bool> FileCommitGroup::Commit()
 {
     std::vector<FileReplacement> held = std::exchange(mHeld, {});
-    std::vector<bool> done(held.size(), false);
-    // One descriptor on each file system involved, which stays valid across the renames.
-    std::vector<std::pair<std::uint64_t, UniqueFd>> fileSystems;
-    std::vector<std::uint64_t> unflushed;
-    for (const FileReplacement& replacement : held) {
-        std::uint64_t device = replacement.Device();
-        auto known = [device](const auto& entry) { return entry.first == device; };
-        if (std::find_if(fileSystems.begin(), fileSystems.end(), known) != fileSystems.end() ||
-            std::find(unflushed.begin(), unflushed.end(), device) != unflushed.end())
-            continue;
-        UniqueFd fd(::fcntl(replacement.TemporaryFd(), F_DUPFD_CLOEXEC, 0));
-        // Each temporary file's content durable before any rename can be.
-        if (fd && StepAllowed("fsync") && ::syncfs(fd.Get()) == 0)
-            fileSystems.emplace_back(device, std::move(fd));
-        else
-            unflushed.push_back(device);
+    std::vector<bool> flushed(held.size(), false), done(held.size(), false);
+    struct FileSystem {
+        std::uint64_t device;
+        UniqueFd fd;  // stays valid across the renames
+        bool whole;   // flushed by one syncfs, else file by file
+        bool flushed;
+    };
+    std::vector<FileSystem> fileSystems;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        auto known = [&](const FileSystem& f) { return f.device == held[i].Device(); };
+        auto fileSystem = std::find_if(fileSystems.begin(), fileSystems.end(), known);
+        if (fileSystem == fileSystems.end()) {
+            UniqueFd fd(::fcntl(held[i].TemporaryFd(), F_DUPFD_CLOEXEC, 0));
+            bool whole = fd && FlushedWhole(fd.Get());
+            // Each temporary file's content durable before any rename can be.
+            bool ok = fd && (!whole || (StepAllowed("fsync") && ::syncfs(fd.Get()) == 0));
+            fileSystems.push_back({held[i].Device(), std::move(fd), whole, ok});
+            fileSystem = std::prev(fileSystems.end());
+        }
+        flushed[i] = fileSystem->flushed;
+        if (flushed[i] && !fileSystem->whole) {
+            flushed[i] = StepAllowed("fsync") && ::fsync(held[i].TemporaryFd()) == 0;
+            held[i].mFlushEach = true;  // its folder too, after the rename
+        }
     }
     for (std::size_t i = 0; i < held.size(); ++i)
-        if (std::find(unflushed.begin(), unflushed.end(), held[i].Device()) == unflushed.end())
-            done[i] = held[i].Commit();
+        if (flushed[i]) done[i] = held[i].Commit();
     held.clear();  // what was not committed is removed
     // The renames durable before the caller is told; a file system that refuses changes nothing.
-    for (const auto& [device, fd] : fileSystems) (void)::syncfs(fd.Get());
+    for (const FileSystem& fileSystem : fileSystems)
+        if (fileSystem.whole && fileSystem.flushed) (void)::syncfs(fileSystem.fd.Get());
     return done;
 }
 

@@ -54,6 +54,7 @@ public:
     std::uint64_t Device() const { return mDevice; }
 
 private:
+    friend class FileCommitGroup;
     FileReplacement() = default;
     UniqueFd mFolder;  // readable when it may be, so that it can be flushed
     std::uint64_t mDevice = 0;
@@ -79,7 +80,8 @@ bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_vi
 // Replacements made durable together, for batches: while a group lives, ReplaceFileAtomically on
 // its thread prepares each file without a flush and holds it (its true answer then means
 // "prepared"); Commit flushes each file system involved once, puts every held file in place in
-// the order held, and flushes once more. After a crash each file is old or new, as one by one.
+// the order held, and flushes once more (file by file on a file system whose flush is not known
+// to reach the disk, such as a network share). After a crash each file is old or new, as one by one.
 // A write in place goes in at once, flushed by itself. The destructor commits what is still held.
 class FileCommitGroup {
 public:
