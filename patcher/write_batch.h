@@ -11,6 +11,7 @@
 #include "patcher.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <ostream>
 #include <sstream>

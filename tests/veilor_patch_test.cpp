@@ -210,7 +210,13 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
 // and a normal run afterwards patches the rest and leaves no temporary file behind.
 TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
 {
-    constexpr int kBundles = 300;  // more than one group of rewrites
+    constexpr int kBundles = 300;
+    // A limit of open files that makes groups of 100 rewrites (two descriptors each, 128 kept
+    // free), so that each run has three; children inherit it.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit limited = {328, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
     auto bundles = [&](const std::string& name) {
         std::vector<std::string> args;
         for (int i = 0; i < kBundles; ++i) {
@@ -237,6 +243,7 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
     }
 
     Result rerun = Run(args);
+    setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(rerun.status, 0);
     EXPECT_EQ(rerun.err, "");
     for (const std::string& bundle : args) {

@@ -371,12 +371,14 @@ FileCommitGroup::FileCommitGroup() : mOuter(std::exchange(CurrentGroup(), this))
     // Two descriptors per held file, and room left for what the caller itself opens.
     struct rlimit limit {};
     rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-    mCapacity = std::clamp<rlim_t>(open > 128 ? (open - 128) / 2 : 1, 1, 256);
+    mCapacity = std::clamp<rlim_t>(open > 128 ? (open - 128) / 2 : 1, 1, 1024);
 }
 
 FileCommitGroup::~FileCommitGroup()
 {
     (void)Commit();
+    // Every rename durable before the program goes on; a file system that refuses changes nothing.
+    for (const auto& [device, fd] : mRenamed) (void)::syncfs(fd.Get());
     CurrentGroup() = mOuter;
 }
 
@@ -416,9 +418,13 @@ std::vector<bool> FileCommitGroup::Commit()
     for (std::size_t i = 0; i < held.size(); ++i)
         if (flushed[i]) done[i] = held[i].Commit();
     held.clear();  // what was not committed is removed
-    // The renames durable before the caller is told; a file system that refuses changes nothing.
-    for (const FileSystem& fileSystem : fileSystems)
-        if (fileSystem.whole && fileSystem.flushed) (void)::syncfs(fileSystem.fd.Get());
+    // The renames are flushed by the next group's flush of their file system, or at the end.
+    for (FileSystem& fileSystem : fileSystems) {
+        auto known = [&](const auto& renamed) { return renamed.first == fileSystem.device; };
+        if (fileSystem.whole && fileSystem.flushed &&
+            std::find_if(mRenamed.begin(), mRenamed.end(), known) == mRenamed.end())
+            mRenamed.emplace_back(fileSystem.device, std::move(fileSystem.fd));
+    }
     return done;
 }
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // What a file was when it was read; another program's replacement or edit since changes it.
@@ -79,10 +80,11 @@ bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_vi
 
 // Replacements made durable together, for batches: while a group lives, ReplaceFileAtomically on
 // its thread prepares each file without a flush and holds it (its true answer then means
-// "prepared"); Commit flushes each file system involved once, puts every held file in place in
-// the order held, and flushes once more (file by file on a file system whose flush is not known
-// to reach the disk, such as a network share). After a crash each file is old or new, as one by one.
-// A write in place goes in at once, flushed by itself. The destructor commits what is still held.
+// "prepared"); Commit flushes each file system involved once and puts every held file in place,
+// in the order held. Their renames are flushed by the next Commit's flush, and by the destructor,
+// which commits what is still held. File by file instead where such a flush is not known to reach
+// the disk (a network share). After a crash each file is old or new, as one by one. A write in
+// place goes in at once, flushed by itself.
 class FileCommitGroup {
 public:
     FileCommitGroup();
@@ -91,7 +93,7 @@ public:
     FileCommitGroup& operator=(const FileCommitGroup&) = delete;
 
     std::size_t Held() const { return mHeld.size(); }
-    // Each held file keeps two descriptors open: full at a few hundred, or sooner under a low limit.
+    // Each held file keeps two descriptors open: full at 1,024, or sooner under a low limit.
     bool Full() const;
     // Whether each held file is now in place, in the order held; none is held afterwards.
     std::vector<bool> Commit();
@@ -101,6 +103,7 @@ private:
     std::vector<FileReplacement> mHeld;
     std::size_t mCapacity;
     FileCommitGroup* mOuter;
+    std::vector<std::pair<std::uint64_t, UniqueFd>> mRenamed;  // file systems with renames not yet flushed
 };
 
 // A seam for tests: when set, called before each step ("create", "write", "fsync" (also a group's
