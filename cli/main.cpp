@@ -4,10 +4,12 @@
 #include "framework/binary_stream.h"
 #include "framework/console_msgbox.h"
 #include "framework/folder_item.h"
+#include "framework/msgbox.h"
 #include "framework/nil_object.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/agent_check.h"
 #include "patcher/patcher.h"
+#include "patcher/write_batch.h"
 
 #include <sys/stat.h>
 
@@ -143,7 +145,21 @@ int Patch(const std::vector<std::string>& paths, bool strict)
 {
     ConsoleMsgBox messages(std::cerr);
     Patcher patcher;
+    WriteBatch batch(patcher, std::cerr);
     int status = kOk;
+    // A held rewrite is told once the batch has put it in place, in the path's place among the lines.
+    auto settle = [&](const std::string& path, const FolderItemRef& item) {
+        return [&, path, item](const std::string& failure) {
+            if (!failure.empty()) {
+                ConsoleMsgBox late(std::cerr);
+                late.SetSubject(path);
+                MsgBox(failure);
+                status = kFailed;
+            } else if (IsSigned(*item)) {
+                WarnSignatureBroken(path);
+            }
+        };
+    };
     for (const std::string& path : paths) {
         const std::string shown = EscapeControls(path);
         messages.SetSubject(path);
@@ -172,7 +188,7 @@ int Patch(const std::vector<std::string>& paths, bool strict)
         std::optional<std::string> before = bundle ? BundleInfoBytes(*item) : std::nullopt;
         std::size_t shownBefore = messages.Shown();
         try {
-            patcher.Process(item);
+            batch.Process(item, settle(path, item));
         } catch (const NilObjectException& e) {
             std::cerr << shown << ": internal error: " << e.what() << "\n";
             status = kFailed;
@@ -185,6 +201,7 @@ int Patch(const std::vector<std::string>& paths, bool strict)
         if (bundle && before && IsSigned(*item) && BundleInfoBytes(*item) != before)
             WarnSignatureBroken(shown);
     }
+    batch.Flush();
     return status;
 }
 

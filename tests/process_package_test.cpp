@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
+#include "framework/console_msgbox.h"
 #include "framework/unique_fd.h"
 #include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
+#include "patcher/write_batch.h"
 #include "plist/plist.h"
 #include "plist_dump.h"
 
@@ -13,6 +15,8 @@
 
 #include <map>
 #include <optional>
+#include <sstream>
+#include <vector>
 
 using namespace fixtures;
 
@@ -127,6 +131,66 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         EXPECT_EQ(oursIn(temp / "A.app/Contents"), 1);
         EXPECT_TRUE(fs::exists(temp / "A.app/Contents/.veilor-mine.tmp"));
         for (const fs::path& file : files) EXPECT_TRUE(patched(file)) << file;
+    }
+}
+
+// veilor-patch's group commit: each held rewrite is told in its item's place among the lines, a
+// failed one with its route's message, and the same item twice waits for its first rewrite.
+TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    const std::string original = Inline("<dict>\n\t<key>CFBundleName</key>\n\t<string>A</string>\n</dict>");
+    const std::string kAppFailed = "Failed to write resource fork of file App.";
+    const struct {
+        const char* label;
+        std::string failing;  // the step that fails, "" for none
+        int failingAt;        // its how manyeth time
+        std::string told;
+        std::vector<bool> patched;  // A.app, B.app, App
+    } cases[] = {
+        {"all go in", "", 0, "A.app told \nB.app told \nApp told \n./A.app\n", {true, true, true}},
+        // Steps: create and write for each of the three, one flush, then the renames. A.app again
+        // waits for them, and is written by itself when its first rewrite failed.
+        {"one rename fails", "rename", 2,
+         "A.app told \nB.app told Failed to write info.plist file.\nApp told \n./A.app\n", {true, false, true}},
+        {"the flush fails", "fsync", 1,
+         "A.app told Failed to write info.plist file.\nB.app told Failed to write info.plist file.\nApp told " +
+             kAppFailed + "\n./A.app told \n./A.app\n", {true, false, false}},
+        {"one write fails at once", "write", 3, "A.app told \nB.app told \nApp: " + kAppFailed + "\n./A.app\n",
+         {true, true, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder temp;
+        const std::vector<fs::path> files{temp / "A.app/Contents/Info.plist", temp / "B.app/Contents/Info.plist",
+                                          temp / "._App"};
+        WriteBytes(files[0], original);
+        WriteBytes(files[1], original);
+        WriteBytes(temp / "App", "data fork");
+        WriteBytes(files[2], TestData("cli/plst-appl.adouble"));
+        int steps = 0;
+        AtomicFileFaultHook previous = SetAtomicFileFaultHook(
+            [&](std::string_view step) { return step != c.failing || ++steps != c.failingAt; });
+
+        std::ostringstream out;
+        {
+            ConsoleMsgBox messages(out);
+            Patcher patcher;
+            WriteBatch batch(patcher, out);
+            for (const std::string name : {"A.app", "B.app", "App", "./A.app"}) {
+                messages.SetSubject(name);
+                batch.Process(std::make_shared<FolderItem>(temp / name),
+                              [&, name](const std::string& failure) { out << name << " told " << failure << "\n"; });
+                if (name == "./A.app") out << name << "\n";
+            }
+            batch.Flush();
+        }
+        SetAtomicFileFaultHook(std::move(previous));
+        EXPECT_EQ(out.str(), c.told);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(ReadBytes(files[i]).find("<key>NSUIElement</key>") != std::string::npos, c.patched[i]) << files[i];
+            EXPECT_EQ(Listing(files[i].parent_path()).size(), i < 2 ? 1u : 4u) << "a temporary file left";
+        }
     }
 }
 

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -70,33 +72,36 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 
 // Removes temporary files of ours that no run holds locked: what a killed run left behind. Each
 // folder once per process, so that a batch over one large folder does not list it again and again.
-// The last folders tidied are held open, so that a new folder cannot take one's inode number.
-void RemoveLeftovers(int folderFd)
+// The last folders tidied are held open, so that a new folder cannot take one's inode number;
+// their numbers are kept beside them, so that telling a new folder costs no system call each.
+void RemoveLeftovers(int folderFd, const struct stat& folderInfo)
 {
-    struct stat folderInfo {};
-    if (::fstat(folderFd, &folderInfo) != 0) return;
+    struct Tidied {
+        UniqueFd fd;
+        dev_t device;
+        ino_t inode;
+    };
     static std::mutex mutex;
-    static std::deque<UniqueFd> tidied;
+    static std::deque<Tidied> tidied;
+    std::vector<std::string> candidates;
     {
         std::lock_guard lock(mutex);
-        for (const UniqueFd& held : tidied) {
-            struct stat heldInfo {};
-            if (::fstat(held.Get(), &heldInfo) == 0 && SameFile(heldInfo, folderInfo)) return;
+        for (const Tidied& held : tidied)
+            if (held.device == folderInfo.st_dev && held.inode == folderInfo.st_ino) return;
+        // The folder is open for reading (else there is nothing it may list) and read nowhere else.
+        UniqueFd listFd(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+        if (!listFd) return;
+        alignas(dirent64) char buffer[32768];
+        for (ssize_t got; (got = ::getdents64(listFd.Get(), buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                if (IsTemporaryName(entry->d_name)) candidates.emplace_back(entry->d_name);
+                at += entry->d_reclen;
+            }
         }
         if (tidied.size() == 16) tidied.pop_front();
-        tidied.emplace_back(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+        tidied.push_back({std::move(listFd), folderInfo.st_dev, folderInfo.st_ino});
     }
-    int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return;
-    DIR* listing = ::fdopendir(listFd);
-    if (!listing) {
-        ::close(listFd);
-        return;
-    }
-    std::vector<std::string> candidates;
-    while (const dirent* entry = ::readdir(listing))
-        if (IsTemporaryName(entry->d_name)) candidates.emplace_back(entry->d_name);
-    ::closedir(listing);
 
     for (const std::string& name : candidates) {
         UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -111,7 +116,7 @@ void RemoveLeftovers(int folderFd)
 
 // A new temporary file, locked. A cleaner that took the name away before we held the lock
 // leaves us an unlinked file; then we try another name.
-UniqueFd CreateTemporary(int folderFd, mode_t mode, std::string& name)
+UniqueFd CreateTemporary(int folderFd, mode_t mode, std::string& name, struct stat& opened)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = TemporaryName();
@@ -120,7 +125,7 @@ UniqueFd CreateTemporary(int folderFd, mode_t mode, std::string& name)
             if (errno == EEXIST) continue;
             return fd;
         }
-        struct stat opened {}, named {};
+        struct stat named {};
         if (::flock(fd.Get(), LOCK_EX) != 0 || ::fstat(fd.Get(), &opened) != 0) {
             int saved = errno;
             ::unlinkat(folderFd, name.c_str(), 0);
@@ -189,10 +194,8 @@ std::optional<std::string> AttributeValue(int fd, const std::string& name, bool&
 // Gives the temporary file everything of the original's that Linux keeps besides the content:
 // owner and group, extended attributes (the ACL among them) and mode. false when any of it
 // cannot be set; then only the original's own inode can keep it.
-bool CarryMetadata(int originalFd, const struct stat& original, int temporaryFd)
+bool CarryMetadata(int originalFd, const struct stat& original, int temporaryFd, struct stat made)
 {
-    struct stat made {};
-    if (::fstat(temporaryFd, &made) != 0) return false;
     if ((made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
         ::fchown(temporaryFd, original.st_uid, original.st_gid) != 0)
         return false;
@@ -245,15 +248,19 @@ AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook)
 
 std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std::string& name,
                                                         std::string_view bytes,
-                                                        const std::optional<FileIdentity>& expected)
+                                                        const std::optional<FileIdentity>& expected, Flush flush)
 {
     IgnoreFileSizeSignal();
     FileReplacement replacement;
-    replacement.mFolder = UniqueFd(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
-    if (!replacement.mFolder) return std::nullopt;
+    // Readable, so that it can be listed and flushed; a folder we may not read is still written.
+    replacement.mFolder = UniqueFd(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!replacement.mFolder) replacement.mFolder = UniqueFd(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+    struct stat folderInfo {};
+    if (!replacement.mFolder || ::fstat(replacement.mFolder.Get(), &folderInfo) != 0) return std::nullopt;
     replacement.mName = name;
     replacement.mExpected = expected;
-    RemoveLeftovers(folderFd);
+    replacement.mFlushEach = flush == Flush::Each;
+    RemoveLeftovers(replacement.mFolder.Get(), folderInfo);
 
     UniqueFd original;
     struct stat info {};
@@ -271,17 +278,20 @@ std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std:
 
     if (!StepAllowed("create")) return std::nullopt;
     // A new file gets the usual mode less the umask; an existing one its own mode, set below.
-    replacement.mTemporary = CreateTemporary(folderFd, expected ? 0600 : 0666, replacement.mTemporaryName);
+    struct stat made {};
+    replacement.mTemporary = CreateTemporary(folderFd, expected ? 0600 : 0666, replacement.mTemporaryName, made);
     if (!replacement.mTemporary) return std::nullopt;
+    replacement.mDevice = made.st_dev;
     int fd = replacement.mTemporary.Get();
-    if (expected && !CarryMetadata(original.Get(), info, fd)) {
+    if (expected && !CarryMetadata(original.Get(), info, fd, made)) {
         ::unlinkat(folderFd, replacement.mTemporaryName.c_str(), 0);
         replacement.mTemporary.Reset();
         replacement.mInPlace = true;
         replacement.mInPlaceBytes = std::string(bytes);
         return replacement;
     }
-    if (!StepAllowed("write") || !WriteAllAt(fd, bytes) || !StepAllowed("fsync") || ::fsync(fd) != 0)
+    if (!StepAllowed("write") || !WriteAllAt(fd, bytes) ||
+        (replacement.mFlushEach && (!StepAllowed("fsync") || ::fsync(fd) != 0)))
         return std::nullopt;  // the destructor removes the temporary file
     return replacement;
 }
@@ -326,18 +336,108 @@ bool FileReplacement::Commit()
         return false;
     }
     mTemporary.Reset();
+    if (!mFlushEach) return true;
 
     // The rename is done; a folder that cannot be flushed (some file systems refuse) changes nothing.
-    UniqueFd folder(::openat(mFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder) (void)::fsync(folder.Get());
+    if (::fsync(mFolder.Get()) != 0 && errno == EBADF) {
+        UniqueFd folder(::openat(mFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder) (void)::fsync(folder.Get());
+    }
     return true;
+}
+
+namespace {
+
+// Local file systems whose syncfs makes every file's data and every rename durable. Elsewhere (a
+// network share, FUSE) syncfs may stop short of what fsync asks of the server: file by file there.
+bool FlushedWhole(int fd)
+{
+    constexpr long kWhole[] = {0xEF53 /* ext2-4 */, 0x58465342 /* xfs */, 0x9123683E /* btrfs */,
+                               0xF2F52010 /* f2fs */, 0x01021994 /* tmpfs */};
+    struct statfs info {};
+    return ::fstatfs(fd, &info) == 0 && std::find(std::begin(kWhole), std::end(kWhole), long(info.f_type)) != std::end(kWhole);
+}
+
+FileCommitGroup*& CurrentGroup()
+{
+    thread_local FileCommitGroup* group = nullptr;
+    return group;
+}
+
+}  // namespace
+
+FileCommitGroup::FileCommitGroup() : mOuter(std::exchange(CurrentGroup(), this))
+{
+    // Two descriptors per held file, and room left for what the caller itself opens.
+    struct rlimit limit {};
+    rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    mCapacity = std::clamp<rlim_t>(open > 128 ? (open - 128) / 2 : 1, 1, 1024);
+}
+
+FileCommitGroup::~FileCommitGroup()
+{
+    (void)Commit();
+    // Every rename durable before the program goes on; a file system that refuses changes nothing.
+    for (const auto& [device, fd] : mRenamed) (void)::syncfs(fd.Get());
+    CurrentGroup() = mOuter;
+}
+
+bool FileCommitGroup::Full() const
+{
+    return mHeld.size() >= mCapacity;
+}
+
+std::vector<bool> FileCommitGroup::Commit()
+{
+    std::vector<FileReplacement> held = std::exchange(mHeld, {});
+    std::vector<bool> flushed(held.size(), false), done(held.size(), false);
+    struct FileSystem {
+        std::uint64_t device;
+        UniqueFd fd;  // stays valid across the renames
+        bool whole;   // flushed by one syncfs, else file by file
+        bool flushed;
+    };
+    std::vector<FileSystem> fileSystems;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        auto known = [&](const FileSystem& f) { return f.device == held[i].Device(); };
+        auto fileSystem = std::find_if(fileSystems.begin(), fileSystems.end(), known);
+        if (fileSystem == fileSystems.end()) {
+            UniqueFd fd(::fcntl(held[i].TemporaryFd(), F_DUPFD_CLOEXEC, 0));
+            bool whole = fd && FlushedWhole(fd.Get());
+            // Each temporary file's content durable before any rename can be.
+            bool ok = fd && (!whole || (StepAllowed("fsync") && ::syncfs(fd.Get()) == 0));
+            fileSystems.push_back({held[i].Device(), std::move(fd), whole, ok});
+            fileSystem = std::prev(fileSystems.end());
+        }
+        flushed[i] = fileSystem->flushed;
+        if (flushed[i] && !fileSystem->whole) {
+            flushed[i] = StepAllowed("fsync") && ::fsync(held[i].TemporaryFd()) == 0;
+            held[i].mFlushEach = true;  // its folder too, after the rename
+        }
+    }
+    for (std::size_t i = 0; i < held.size(); ++i)
+        if (flushed[i]) done[i] = held[i].Commit();
+    held.clear();  // what was not committed is removed
+    // The renames are flushed by the next group's flush of their file system, or at the end.
+    for (FileSystem& fileSystem : fileSystems) {
+        auto known = [&](const auto& renamed) { return renamed.first == fileSystem.device; };
+        if (fileSystem.whole && fileSystem.flushed &&
+            std::find_if(mRenamed.begin(), mRenamed.end(), known) == mRenamed.end())
+            mRenamed.emplace_back(fileSystem.device, std::move(fileSystem.fd));
+    }
+    return done;
 }
 
 bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes,
                            const std::optional<FileIdentity>& expected)
 {
-    std::optional<FileReplacement> replacement = FileReplacement::Prepare(folderFd, name, bytes, expected);
-    return replacement && replacement->Commit();
+    FileCommitGroup* group = CurrentGroup();
+    std::optional<FileReplacement> replacement = FileReplacement::Prepare(
+        folderFd, name, bytes, expected, group ? FileReplacement::Flush::ByCaller : FileReplacement::Flush::Each);
+    if (!replacement) return false;
+    if (!group || replacement->InPlace()) return replacement->Commit();
+    group->mHeld.push_back(std::move(*replacement));
+    return true;
 }
 
 bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes)

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // What a file was when it was read; another program's replacement or edit since changes it.
 struct FileIdentity {
@@ -30,9 +32,12 @@ FileIdentity IdentityOf(const struct stat& info);
 class FileReplacement {
 public:
     // Nullopt when the temporary file cannot be made, or the file is not (or no longer) what
-    // `expected` says: nullopt there means a file that must not exist yet.
+    // `expected` says: nullopt there means a file that must not exist yet. Unflushed, the caller
+    // makes the temporary file durable before Commit, and the rename after it (a FileCommitGroup).
+    enum class Flush { Each, ByCaller };
     static std::optional<FileReplacement> Prepare(int folderFd, const std::string& name, std::string_view bytes,
-                                                  const std::optional<FileIdentity>& expected);
+                                                  const std::optional<FileIdentity>& expected,
+                                                  Flush flush = Flush::Each);
     ~FileReplacement();
     FileReplacement(FileReplacement&&) noexcept = default;
     FileReplacement& operator=(FileReplacement&&) = delete;
@@ -43,9 +48,18 @@ public:
     // the one read, or the rename or the write in place fails. Commits at most once.
     bool Commit();
 
+    // Written into the old file at Commit, flushed there: nothing for a group to flush.
+    bool InPlace() const { return mInPlace; }
+    // The temporary file, for a flush of its whole file system; -1 in place.
+    int TemporaryFd() const { return mTemporary.Get(); }
+    std::uint64_t Device() const { return mDevice; }
+
 private:
+    friend class FileCommitGroup;
     FileReplacement() = default;
-    UniqueFd mFolder;
+    UniqueFd mFolder;  // readable when it may be, so that it can be flushed
+    std::uint64_t mDevice = 0;
+    bool mFlushEach = true;
     std::string mName;
     std::optional<FileIdentity> mExpected;
     UniqueFd mTemporary;  // locked while it lives, so that no other run takes it for a leftover
@@ -64,8 +78,36 @@ bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_vi
 bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes,
                            const std::optional<FileIdentity>& expected);
 
-// A seam for tests: when set, called before each step ("create", "write", "fsync", "rename": the
-// commit, also of a write in place) and a false answer makes that step fail as the system call
+// Replacements made durable together, for batches: while a group lives, ReplaceFileAtomically on
+// its thread prepares each file without a flush and holds it (its true answer then means
+// "prepared"); Commit flushes each file system involved once and puts every held file in place,
+// in the order held. Their renames are flushed by the next Commit's flush, and by the destructor,
+// which commits what is still held. File by file instead where such a flush is not known to reach
+// the disk (a network share). After a crash each file is old or new, as one by one. A write in
+// place goes in at once, flushed by itself.
+class FileCommitGroup {
+public:
+    FileCommitGroup();
+    ~FileCommitGroup();
+    FileCommitGroup(const FileCommitGroup&) = delete;
+    FileCommitGroup& operator=(const FileCommitGroup&) = delete;
+
+    std::size_t Held() const { return mHeld.size(); }
+    // Each held file keeps two descriptors open: full at 1,024, or sooner under a low limit.
+    bool Full() const;
+    // Whether each held file is now in place, in the order held; none is held afterwards.
+    std::vector<bool> Commit();
+
+private:
+    friend bool ReplaceFileAtomically(int, const std::string&, std::string_view, const std::optional<FileIdentity>&);
+    std::vector<FileReplacement> mHeld;
+    std::size_t mCapacity;
+    FileCommitGroup* mOuter;
+    std::vector<std::pair<std::uint64_t, UniqueFd>> mRenamed;  // file systems with renames not yet flushed
+};
+
+// A seam for tests: when set, called before each step ("create", "write", "fsync" (also a group's
+// flush before its renames), "rename": the commit, also of a write in place) and a false answer makes that step fail as the system call
 // would. Returns the previous hook.
 using AtomicFileFaultHook = std::function<bool(std::string_view step)>;
 AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook);
