@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "app.h"
 
-#include "framework/nil_object.h"
-#include "framework/qt/dialogs.h"
-#include "framework/qt/runtime.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/qt/dialogs.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/zorp_plugin.h"
 
 void App::Event_EnableMenuItems()
 {

@@ -2,9 +2,9 @@
 #pragma once
 // The application object: application events, the two menu commands, and the patcher.
 
-#include "framework/qt/application.h"
-#include "framework/qt/menu.h"
 #include "patcher/patcher.h"
+#include "platform/framework/qt/application.h"
+#include "platform/framework/qt/menu.h"
 
 #include <memory>
 

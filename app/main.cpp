@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "app/startup.h"
-#include "framework/qt/runtime.h"
+#include "platform/framework/qt/runtime.h"
 
 int main(int argc, char** argv, char** envp)
 {

@@ -3,10 +3,10 @@
 
 #include "app/app.h"
 #include "filetypes/file_types.h"
-#include "framework/nil_object.h"
-#include "framework/qt/runtime.h"
-#include "framework/qt/window.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/qt/window.h"
+#include "platform/framework/zorp_plugin.h"
 #include "ui/main_window.h"
 #include "ui/menu_bar1.h"
 
@@ -43,7 +43,8 @@ void _ApplicationAddMenuHandlers()
 {
     std::weak_ptr<class App> app = App();
     Use(App())._AddMenuHandler("FileOpen", [app] { return Use(app.lock())._FileOpen_Action(); });
-    Use(App())._AddMenuHandler("AppleAboutVeilor", [app] { return Use(app.lock())._AppleAboutVeilor_Action(); });
+    Use(App())._AddMenuHandler("AppleAboutVeilor",
+                               [app] { return Use(app.lock())._AppleAboutVeilor_Action(); });
 }
 
 void _MakeDefaultView()

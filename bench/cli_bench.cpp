@@ -59,7 +59,8 @@ public:
     {
         std::string info = TypicalInfoPlist();
         for (const std::string& path : mPaths)
-            std::ofstream(fs::path(path) / "Contents" / "Info.plist", std::ios::binary | std::ios::trunc) << info;
+            std::ofstream(fs::path(path) / "Contents" / "Info.plist", std::ios::binary | std::ios::trunc)
+                << info;
         ::sync();
     }
 
@@ -99,7 +100,8 @@ bool SafeWriteLoop(const Bundles& bundles, const std::string& bytes)
     for (const std::string& path : bundles.Paths()) {
         fs::path folder = fs::path(path) / "Contents";
         int fd = open((folder / "Info.plist.new").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        bool written = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+        bool written = fd >= 0 &&
+                       write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
                        fsync(fd) == 0;
         if (fd >= 0) close(fd);
         if (!written || rename((folder / "Info.plist.new").c_str(), (folder / "Info.plist").c_str()) != 0)
@@ -143,8 +145,10 @@ void VeilorPatchAgainstSafeWriteLoop(benchmark::State& state)
         state.counters["patch_s"] = Median(patch);
         state.counters["loop_s"] = Median(loop);
         state.counters["ratio"] = Median(loop) / Median(patch);
-        state.counters["patch_spread"] = *std::max_element(patch.begin(), patch.end()) / *std::min_element(patch.begin(), patch.end());
-        state.counters["loop_spread"] = *std::max_element(loop.begin(), loop.end()) / *std::min_element(loop.begin(), loop.end());
+        state.counters["patch_spread"] =
+            *std::max_element(patch.begin(), patch.end()) / *std::min_element(patch.begin(), patch.end());
+        state.counters["loop_spread"] =
+            *std::max_element(loop.begin(), loop.end()) / *std::min_element(loop.begin(), loop.end());
         state.SetIterationTime(Median(patch));
     }
     state.SetItemsProcessed(state.iterations() * kBundles);

@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: libplist-roundtrip FILE\n");
         return 2;

@@ -2,10 +2,10 @@
 // Patching N bundles in a row, each with a typical 4 KiB Info.plist: the cost per bundle should
 // not grow with N.
 
-#include "framework/folder_item.h"
-#include "framework/msgbox.h"
-#include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
+#include "platform/framework/folder_item.h"
+#include "platform/framework/msgbox.h"
+#include "platform/framework/zorp_plugin.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,8 +5,8 @@
 // from one untimed pass, the peak memory it allocated beyond what it was given ("peak_x_input":
 // that peak over the size of the document read or written).
 
-#include "plist/plist.h"
-#include "plist/readers.h"
+#include "platform/plist/plist.h"
+#include "platform/plist/readers.h"
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -39,7 +39,8 @@ bool gCounting = false;
 long long gLive = 0;  // since counting began; frees of older blocks take it below zero
 long long gPeak = 0;
 
-void* Noted(void* p) {
+void* Noted(void* p)
+{
     if (gCounting && p) {
         gLive += static_cast<long long>(malloc_usable_size(p));
         gPeak = std::max(gPeak, gLive);
@@ -47,26 +48,42 @@ void* Noted(void* p) {
     return p;
 }
 
-void Forget(void* p) {
+void Forget(void* p)
+{
     if (gCounting && p) gLive -= static_cast<long long>(malloc_usable_size(p));
 }
 }  // namespace
 
 extern "C" {
-void* malloc(std::size_t n) noexcept { return Noted(__libc_malloc(n)); }
-void* calloc(std::size_t count, std::size_t n) noexcept { return Noted(__libc_calloc(count, n)); }
-void free(void* p) noexcept {
+void* malloc(std::size_t n) noexcept
+{
+    return Noted(__libc_malloc(n));
+}
+void* calloc(std::size_t count, std::size_t n) noexcept
+{
+    return Noted(__libc_calloc(count, n));
+}
+void free(void* p) noexcept
+{
     Forget(p);
     __libc_free(p);
 }
-void* realloc(void* p, std::size_t n) noexcept {
+void* realloc(void* p, std::size_t n) noexcept
+{
     Forget(p);
     void* q = __libc_realloc(p, n);
     return Noted(q ? q : (n ? p : nullptr));
 }
-void* memalign(std::size_t alignment, std::size_t n) noexcept { return Noted(__libc_memalign(alignment, n)); }
-void* aligned_alloc(std::size_t alignment, std::size_t n) noexcept { return Noted(__libc_memalign(alignment, n)); }
-int posix_memalign(void** out, std::size_t alignment, std::size_t n) noexcept {
+void* memalign(std::size_t alignment, std::size_t n) noexcept
+{
+    return Noted(__libc_memalign(alignment, n));
+}
+void* aligned_alloc(std::size_t alignment, std::size_t n) noexcept
+{
+    return Noted(__libc_memalign(alignment, n));
+}
+int posix_memalign(void** out, std::size_t alignment, std::size_t n) noexcept
+{
     void* p = Noted(__libc_memalign(alignment, n));
     if (!p) return 12;  // ENOMEM
     *out = p;
@@ -78,7 +95,8 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t n) noexcept {
 namespace {
 
 // Peak bytes allocated by `work` beyond what was live before it; -1 when not counted.
-double PeakExtra(const std::function<void()>& work) {
+double PeakExtra(const std::function<void()>& work)
+{
 #ifdef VEILOR_COUNT_MALLOC
     gLive = 0;
     gPeak = 0;
@@ -92,11 +110,21 @@ double PeakExtra(const std::function<void()>& work) {
 #endif
 }
 
-CFObjectZorpRef Str(const std::string& s) { return std::make_shared<CFStringZorp>(s); }
-CFObjectZorpRef Int(std::int64_t v) { return std::make_shared<CFIntegerZorp>(static_cast<std::uint64_t>(v), false); }
-CFObjectZorpRef Bool(bool v) { return std::make_shared<CFBooleanZorp>(v); }
+CFObjectZorpRef Str(const std::string& s)
+{
+    return std::make_shared<CFStringZorp>(s);
+}
+CFObjectZorpRef Int(std::int64_t v)
+{
+    return std::make_shared<CFIntegerZorp>(static_cast<std::uint64_t>(v), false);
+}
+CFObjectZorpRef Bool(bool v)
+{
+    return std::make_shared<CFBooleanZorp>(v);
+}
 
-CFObjectZorpRef Strings(std::initializer_list<std::string> items) {
+CFObjectZorpRef Strings(std::initializer_list<std::string> items)
+{
     std::vector<CFObjectZorpRef> out;
     for (const auto& s : items) out.push_back(Str(s));
     return std::make_shared<CFArrayZorp>(std::move(out));
@@ -104,7 +132,8 @@ CFObjectZorpRef Strings(std::initializer_list<std::string> items) {
 
 struct Dict {
     std::shared_ptr<CFDictionaryZorp> d = std::make_shared<CFDictionaryZorp>();
-    Dict& operator()(const std::string& key, CFObjectZorpRef value) {
+    Dict& operator()(const std::string& key, CFObjectZorpRef value)
+    {
         d->Insert(Str(key), std::move(value), CFDictionaryZorp::Duplicate::KeepLast);
         return *this;
     }
@@ -112,16 +141,18 @@ struct Dict {
 };
 
 // One application's Info.plist, varied by `n` so that no two are alike.
-CFObjectZorpRef InfoPlist(int n) {
+CFObjectZorpRef InfoPlist(int n)
+{
     const std::string id = std::to_string(n);
     std::string blob(96, '\0');
     for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<char>((n * 31 + i * 7) & 0xFF);
     std::vector<CFObjectZorpRef> documentTypes;
     for (int t = 0; t < 3; ++t) {
         const std::string ext = "ext" + std::to_string((n + t) % 50);
-        documentTypes.push_back(Dict()("CFBundleTypeName", Str("Document Type " + ext))("CFBundleTypeRole", Str("Editor"))(
-            "CFBundleTypeExtensions", Strings({ext, ext + "x"}))("LSItemContentTypes", Strings({"com.example." + ext}))(
-            "LSHandlerRank", Str("Owner"))("CFBundleTypeIconFile", Str("Doc" + ext + ".icns")));
+        documentTypes.push_back(Dict()("CFBundleTypeName", Str("Document Type " + ext))(
+            "CFBundleTypeRole", Str("Editor"))("CFBundleTypeExtensions", Strings({ext, ext + "x"}))(
+            "LSItemContentTypes", Strings({"com.example." + ext}))("LSHandlerRank", Str("Owner"))(
+            "CFBundleTypeIconFile", Str("Doc" + ext + ".icns")));
     }
     return Dict()("CFBundleDevelopmentRegion", Str("en"))("CFBundleExecutable", Str("Tool " + id))(
         "CFBundleIdentifier", Str("com.example.tool" + id))("CFBundleInfoDictionaryVersion", Str("6.0"))(
@@ -129,26 +160,31 @@ CFObjectZorpRef InfoPlist(int n) {
         "CFBundlePackageType", Str("APPL"))("CFBundleSignature", Str("????"))(
         "CFBundleShortVersionString", Str(std::to_string(n % 7) + "." + std::to_string(n % 13) + ".1"))(
         "CFBundleVersion", Str(std::to_string(1000 + n)))("CFBundleIconFile", Str("AppIcon"))(
-        "LSMinimumSystemVersion", Str("10.13"))("LSApplicationCategoryType", Str("public.app-category.utilities"))(
+        "LSMinimumSystemVersion", Str("10.13"))("LSApplicationCategoryType",
+                                                Str("public.app-category.utilities"))(
         "NSHumanReadableCopyright", Str("Copyright \xC2\xA9 2024 Example & Co. All rights reserved."))(
-        "NSPrincipalClass", Str("NSApplication"))("NSMainNibFile", Str("MainMenu"))("LSUIElement", Bool(false))(
-        "NSHighResolutionCapable", Bool(true))("NSSupportsAutomaticGraphicsSwitching", Bool(true))(
+        "NSPrincipalClass", Str("NSApplication"))("NSMainNibFile", Str("MainMenu"))(
+        "LSUIElement", Bool(false))("NSHighResolutionCapable",
+                                    Bool(true))("NSSupportsAutomaticGraphicsSwitching", Bool(true))(
         "SUFeedURL", Str("https://updates.example.com/tool" + id + "/appcast.xml"))(
-        "SUEnableAutomaticChecks", Bool(n % 2 == 0))("SUScheduledCheckInterval", Int(86400))(
-        "BuildNumber", Int(20240000 + n))("NSTimeout", Int(-3000 + n))(
-        "BuildDate", std::make_shared<CFDateZorp>(7.0e8 + n * 3600.0))("Checksum", std::make_shared<CFBinaryDataZorp>(blob))(
+        "SUEnableAutomaticChecks", Bool(n % 2 == 0))("SUScheduledCheckInterval",
+                                                     Int(86400))("BuildNumber", Int(20240000 + n))(
+        "NSTimeout", Int(-3000 + n))("BuildDate", std::make_shared<CFDateZorp>(7.0e8 + n * 3600.0))(
+        "Checksum", std::make_shared<CFBinaryDataZorp>(blob))(
         "CFBundleDocumentTypes", std::make_shared<CFArrayZorp>(std::move(documentTypes)))(
         "CFBundleURLTypes", std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{
                                 Dict()("CFBundleURLName", Str("com.example.tool" + id + ".url"))(
                                     "CFBundleURLSchemes", Strings({"tool" + id, "example-tool"}))}))(
         "NSAppTransportSecurity",
         Dict()("NSAllowsArbitraryLoads", Bool(false))(
-            "NSExceptionDomains", Dict()("example.com", Dict()("NSIncludesSubdomains", Bool(true))(
-                                                          "NSTemporaryExceptionMinimumTLSVersion", Str("TLSv1.2")))))(
-        "NSServices", std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{
-                          Dict()("NSMenuItem", Dict()("default", Str("Open in Tool " + id)))("NSMessage", Str("openService"))(
-                              "NSPortName", Str("Tool " + id))("NSSendTypes", Strings({"NSStringPboardType", "public.plain-text"}))(
-                              "NSTimeout", Int(3000))}))(
+            "NSExceptionDomains",
+            Dict()("example.com", Dict()("NSIncludesSubdomains", Bool(true))(
+                                      "NSTemporaryExceptionMinimumTLSVersion", Str("TLSv1.2")))))(
+        "NSServices",
+        std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{Dict()(
+            "NSMenuItem", Dict()("default", Str("Open in Tool " + id)))("NSMessage", Str("openService"))(
+            "NSPortName", Str("Tool " + id))(
+            "NSSendTypes", Strings({"NSStringPboardType", "public.plain-text"}))("NSTimeout", Int(3000))}))(
         "UIDeviceFamily", std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{Int(1), Int(2)}));
 }
 
@@ -159,7 +195,8 @@ struct Input {
 };
 
 // XML by our writer; binary by libplist's, from that XML.
-const Input& MakeInput(std::size_t target) {
+const Input& MakeInput(std::size_t target)
+{
     static std::map<std::size_t, Input> inputs;
     auto [it, added] = inputs.try_emplace(target);
     Input& in = it->second;
@@ -186,7 +223,8 @@ const Input& MakeInput(std::size_t target) {
     return in;
 }
 
-void Report(benchmark::State& state, std::size_t bytes, double peak) {
+void Report(benchmark::State& state, std::size_t bytes, double peak)
+{
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
     state.counters["input_bytes"] = static_cast<double>(bytes);
     if (peak >= 0) {
@@ -197,7 +235,8 @@ void Report(benchmark::State& state, std::size_t bytes, double peak) {
 
 // Each read also frees what it made, so the allocator's work on the tree counts once.
 template <typename Result, typename Read, typename Release>
-void TimeReads(benchmark::State& state, Read read, Release release) {
+void TimeReads(benchmark::State& state, Read read, Release release)
+{
     for (auto _ : state) {
         Result root = read();
         if (!root) state.SkipWithError("no root");
@@ -205,14 +244,17 @@ void TimeReads(benchmark::State& state, Read read, Release release) {
     }
 }
 
-void ReadXML(benchmark::State& state, std::size_t size) {
+void ReadXML(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     const double peak = PeakExtra([&] { benchmark::DoNotOptimize(plist::Parse(in.xml).root); });
-    TimeReads<CFObjectZorpRef>(state, [&] { return plist::Parse(in.xml).root; }, [](CFObjectZorpRef& r) { r.reset(); });
+    TimeReads<CFObjectZorpRef>(
+        state, [&] { return plist::Parse(in.xml).root; }, [](CFObjectZorpRef& r) { r.reset(); });
     Report(state, in.xml.size(), peak);
 }
 
-void WriteXML(benchmark::State& state, std::size_t size) {
+void WriteXML(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     const double peak = PeakExtra([&] { benchmark::DoNotOptimize(plist::WriteXML(*in.tree)); });
     for (auto _ : state) {
@@ -223,7 +265,8 @@ void WriteXML(benchmark::State& state, std::size_t size) {
 }
 
 // The same text handed over in the pieces it was written in, as a caller that streams it gets it.
-void WriteXMLPieces(benchmark::State& state, std::size_t size) {
+void WriteXMLPieces(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     const auto write = [&] {
         std::size_t written = 0;
@@ -238,36 +281,43 @@ void WriteXMLPieces(benchmark::State& state, std::size_t size) {
     Report(state, in.xml.size(), peak);
 }
 
-void ReadBinary(benchmark::State& state, std::size_t size) {
+void ReadBinary(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     const double peak = PeakExtra([&] { benchmark::DoNotOptimize(plist::Parse(in.binary).root); });
-    TimeReads<CFObjectZorpRef>(state, [&] { return plist::Parse(in.binary).root; }, [](CFObjectZorpRef& r) { r.reset(); });
+    TimeReads<CFObjectZorpRef>(
+        state, [&] { return plist::Parse(in.binary).root; }, [](CFObjectZorpRef& r) { r.reset(); });
     Report(state, in.binary.size(), peak);
 }
 
-plist_t PeerRead(const std::string& xml) {
+plist_t PeerRead(const std::string& xml)
+{
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
     return root;
 }
 
-void PeerFree(plist_t& root) {
+void PeerFree(plist_t& root)
+{
     plist_free(root);
     root = nullptr;
 }
 
-void PeerReadXML(benchmark::State& state, std::size_t size) {
+void PeerReadXML(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     const double peak = PeakExtra([&] {
         plist_t root = PeerRead(in.xml);
         benchmark::DoNotOptimize(root);
         plist_free(root);
     });
-    TimeReads<plist_t>(state, [&] { return PeerRead(in.xml); }, PeerFree);
+    TimeReads<plist_t>(
+        state, [&] { return PeerRead(in.xml); }, PeerFree);
     Report(state, in.xml.size(), peak);
 }
 
-void PeerWriteXML(benchmark::State& state, std::size_t size) {
+void PeerWriteXML(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     plist_t root = PeerRead(in.xml);
     auto write = [&] {
@@ -283,7 +333,8 @@ void PeerWriteXML(benchmark::State& state, std::size_t size) {
     Report(state, in.xml.size(), peak);
 }
 
-void PeerReadBinary(benchmark::State& state, std::size_t size) {
+void PeerReadBinary(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     auto read = [&] {
         plist_t root = nullptr;
@@ -298,7 +349,8 @@ void PeerReadBinary(benchmark::State& state, std::size_t size) {
     Report(state, in.binary.size(), peak);
 }
 
-void PugiReadXML(benchmark::State& state, std::size_t size) {
+void PugiReadXML(benchmark::State& state, std::size_t size)
+{
     const Input& in = MakeInput(size);
     auto read = [&] {
         auto doc = std::make_unique<pugi::xml_document>();
@@ -313,7 +365,8 @@ void PugiReadXML(benchmark::State& state, std::size_t size) {
 // Prints, after the usual table, each of our throughputs over libplist's for the same work.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
         // With repetitions, the median stands for the benchmark.
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
@@ -323,10 +376,11 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 
-    void Finalize() override {
+    void Finalize() override
+    {
         ConsoleReporter::Finalize();
-        std::printf("\n%-28s %12s %14s %8s %14s %8s\n", "work/size", "veilor MB/s", "libplist MB/s", "ratio", "pugixml MB/s",
-                    "ratio");
+        std::printf("\n%-28s %12s %14s %8s %14s %8s\n", "work/size", "veilor MB/s", "libplist MB/s", "ratio",
+                    "pugixml MB/s", "ratio");
         for (const auto& run : mRates) {
             const std::string& name = run.first;
             const double rate = run.second;
@@ -339,7 +393,8 @@ public:
             };
             const double libplist = peer("libplist"), pugixml = peer("pugixml");
             if (libplist == 0) continue;
-            std::printf("%-28s %12.1f %14.1f %7.2fx", key.c_str(), rate / 1e6, libplist / 1e6, rate / libplist);
+            std::printf("%-28s %12.1f %14.1f %7.2fx", key.c_str(), rate / 1e6, libplist / 1e6,
+                        rate / libplist);
             if (pugixml != 0) std::printf(" %14.1f %7.2fx", pugixml / 1e6, rate / pugixml);
             std::printf("\n");
         }
@@ -351,7 +406,8 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     struct Size {
         const char* name;
         std::size_t bytes;
@@ -372,7 +428,8 @@ int main(int argc, char** argv) {
     };
     for (const auto& size : sizes) {
         for (const auto& b : benches) {
-            for (auto [who, work] : {std::pair{"veilor", b.veilor}, std::pair{"libplist", b.peer}, std::pair{"pugixml", b.pugixml}}) {
+            for (auto [who, work] : {std::pair{"veilor", b.veilor}, std::pair{"libplist", b.peer},
+                                     std::pair{"pugixml", b.pugixml}}) {
                 if (!work || (work == PugiReadXML && size.bytes < (1u << 20))) continue;
                 const std::string name = std::string(b.name) + "/" + who + "/" + size.name;
                 benchmark::RegisterBenchmark(name.c_str(), work, size.bytes)->Unit(benchmark::kMicrosecond);

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
-#include "framework/binary_stream.h"
-#include "framework/console_msgbox.h"
-#include "framework/folder_item.h"
-#include "framework/msgbox.h"
-#include "framework/nil_object.h"
-#include "framework/zorp_plugin.h"
 #include "patcher/agent_check.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
+#include "platform/framework/binary_stream.h"
+#include "platform/framework/console_msgbox.h"
+#include "platform/framework/folder_item.h"
+#include "platform/framework/msgbox.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/zorp_plugin.h"
 
 #include <sys/stat.h>
 
@@ -114,7 +114,8 @@ std::string Described(const AgentFlagReading& reading)
     std::string found;
     if (reading.nsUIElement) found = "NSUIElement = " + DescribeValue(*reading.nsUIElement);
     if (reading.lsUIElement)
-        found += (found.empty() ? "" : ", ") + std::string("LSUIElement = ") + DescribeValue(*reading.lsUIElement);
+        found +=
+            (found.empty() ? "" : ", ") + std::string("LSUIElement = ") + DescribeValue(*reading.lsUIElement);
     return found.empty() ? "no NSUIElement" : found;
 }
 
@@ -137,8 +138,8 @@ bool IsSigned(const FolderItem& bundle)
 void WarnSignatureBroken(const std::string& path)
 {
     std::cerr << path << ": warning: the bundle's code signature no longer matches; macOS will refuse to"
-              << " open it until it is signed again. On a Mac: codesign --force --deep --sign - "
-              << path << "\n";
+              << " open it until it is signed again. On a Mac: codesign --force --deep --sign - " << path
+              << "\n";
 }
 
 int Patch(const std::vector<std::string>& paths, bool strict)
@@ -174,8 +175,9 @@ int Patch(const std::vector<std::string>& paths, bool strict)
         using Status = AgentFlagReading::Status;
         if (reading.status == Status::NotApplication || reading.status == Status::NoDictionary) {
             std::cerr << shown
-                      << (reading.status == Status::NotApplication ? ": not an application, left alone\n"
-                                                                     : ": property list cannot be read, left alone\n");
+                      << (reading.status == Status::NotApplication
+                              ? ": not an application, left alone\n"
+                              : ": property list cannot be read, left alone\n");
             if (strict) status = kFailed;
             continue;
         }
@@ -224,7 +226,8 @@ int Check(const std::vector<std::string>& paths)
                 std::cout << shown << ": " << Described(reading) << "\n";
                 continue;
             }
-            std::cout << shown << ": " << Described(reading) << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
+            std::cout << shown << ": " << Described(reading)
+                      << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
             break;
         case Status::NotApplication:
             std::cerr << shown << ": not an application (no Contents/Info.plist, not of type APPL).\n";

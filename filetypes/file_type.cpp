@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "file_type.h"
 
-#include "framework/file_type_registry.h"
-#include "framework/nil_object.h"
+#include "platform/framework/file_type_registry.h"
+#include "platform/framework/nil_object.h"
 
 PictureRef FileType::Icon()
 {

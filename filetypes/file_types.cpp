@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "file_types.h"
 
-#include "framework/nil_object.h"
+#include "platform/framework/nil_object.h"
 
 namespace FileTypes {
 

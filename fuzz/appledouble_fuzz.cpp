@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Any companion that reads must write back byte for byte, and stay readable with a new fork.
 
-#include "fork/appledouble.h"
+#include "platform/fork/appledouble.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Any binary list that reads and can be written as XML must write XML that reads back, to the same XML.
 
-#include "plist/plist.h"
-#include "plist/readers.h"
+#include "platform/plist/plist.h"
+#include "platform/plist/readers.h"
 
 #include <cmath>
 #include <cstddef>
@@ -29,10 +29,12 @@ bool HoldsFarDate(const CFObjectZorp& root)
             if (std::fabs(static_cast<const CFDateZorp*>(o)->Seconds()) > 1e15) return true;
             break;
         case CFKind::Array:
-            for (const auto& item : static_cast<const CFArrayZorp*>(o)->Items()) pending.push_back(item.get());
+            for (const auto& item : static_cast<const CFArrayZorp*>(o)->Items())
+                pending.push_back(item.get());
             break;
         case CFKind::Dictionary:
-            for (const auto& e : static_cast<const CFDictionaryZorp*>(o)->Entries()) pending.push_back(e.value.get());
+            for (const auto& e : static_cast<const CFDictionaryZorp*>(o)->Entries())
+                pending.push_back(e.value.get());
             break;
         default:
             break;

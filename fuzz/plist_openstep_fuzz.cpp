@@ -2,8 +2,8 @@
 // Old text-format lists hold only strings, data, arrays and dictionaries: every one that reads
 // must write as XML, and that XML must read back to the same XML.
 
-#include "plist/plist.h"
-#include "plist/readers.h"
+#include "platform/plist/plist.h"
+#include "platform/plist/readers.h"
 
 #include <cstddef>
 #include <cstdint>

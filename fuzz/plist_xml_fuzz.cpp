@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Any input: the XML reader never crashes, and what it reads writes as XML that reads back the same.
-#include "plist/plist.h"
-#include "plist/readers.h"
+#include "platform/plist/plist.h"
+#include "platform/plist/readers.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const plist::ParseResult read = plist::ParseXML(bytes);
     if (!read.root) {

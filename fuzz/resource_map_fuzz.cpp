@@ -2,7 +2,7 @@
 // Any fork that reads must write back readable, holding the same resources; a fork we wrote
 // is already compact, so writing it again gives the same bytes.
 
-#include "fork/resource_map.h"
+#include "platform/fork/resource_map.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,8 @@ bool SameResources(const macfork::ResourceMap& a, const macfork::ResourceMap& b)
         for (std::size_t r = 0; r < x.resources.size(); ++r) {
             const auto& p = x.resources[r];
             const auto& q = y.resources[r];
-            if (p.id != q.id || p.name != q.name || p.attributes != q.attributes || p.data != q.data) return false;
+            if (p.id != q.id || p.name != q.name || p.attributes != q.attributes || p.data != q.data)
+                return false;
         }
     }
     return true;

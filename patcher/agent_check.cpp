@@ -3,10 +3,10 @@
 
 #include "messages.h"
 
-#include "framework/binary_stream.h"
-#include "framework/nil_object.h"
-#include "framework/resource_fork.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/binary_stream.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/resource_fork.h"
+#include "platform/framework/zorp_plugin.h"
 
 #include <cctype>
 #include <cmath>
@@ -25,8 +25,10 @@ AgentFlagReading Inspect(const std::string& text)
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
     auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
     if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
-    return {AgentFlagReading::Status::Read, dictionary->Find(std::string("NSUIElement")),
-            dictionary->Find(std::string("LSUIElement")), {}};
+    return {AgentFlagReading::Status::Read,
+            dictionary->Find(std::string("NSUIElement")),
+            dictionary->Find(std::string("LSUIElement")),
+            {}};
 }
 
 AgentFlagReading ReadBundle(const FolderItem& bundle)
@@ -69,20 +71,25 @@ bool IsTrue(const CFObjectZorpRef& value)
 {
     if (!value) return false;
     switch (value->Kind()) {
-    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(*value).Value();
-    case CFKind::Integer: return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
-    case CFKind::Real: return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
+    case CFKind::Boolean:
+        return static_cast<const CFBooleanZorp&>(*value).Value();
+    case CFKind::Integer:
+        return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
+    case CFKind::Real:
+        return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
     case CFKind::String: {
         const std::string text = Lowered(static_cast<const CFStringZorp&>(*value).Text());
         return text == "true" || text == "yes" || text == "1";
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
 bool RunsAsAgent(const AgentFlagReading& reading)
 {
-    return reading.status == AgentFlagReading::Status::Read && (IsTrue(reading.nsUIElement) || IsTrue(reading.lsUIElement));
+    return reading.status == AgentFlagReading::Status::Read &&
+           (IsTrue(reading.nsUIElement) || IsTrue(reading.lsUIElement));
 }
 
 std::string DescribeValue(const CFObjectZorp& value)
@@ -102,10 +109,15 @@ std::string DescribeValue(const CFObjectZorp& value)
             return std::to_string(static_cast<long long>(real));
         return std::to_string(real);
     }
-    case CFKind::Data: return "(data)";
-    case CFKind::Date: return "(date)";
-    case CFKind::Array: return "(array)";
-    case CFKind::Dictionary: return "(dictionary)";
-    default: return "(other)";
+    case CFKind::Data:
+        return "(data)";
+    case CFKind::Date:
+        return "(date)";
+    case CFKind::Array:
+        return "(array)";
+    case CFKind::Dictionary:
+        return "(dictionary)";
+    default:
+        return "(other)";
     }
 }

@@ -2,8 +2,8 @@
 #pragma once
 // Reads, without changing anything, whether an application's property list makes it an agent.
 
-#include "framework/folder_item.h"
-#include "plist/cfobject.h"
+#include "platform/framework/folder_item.h"
+#include "platform/plist/cfobject.h"
 
 #include <string>
 

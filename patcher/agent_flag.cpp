@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "agent_flag.h"
 
-#include "framework/nil_object.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/zorp_plugin.h"
 
 #include <memory>
 

@@ -8,7 +8,10 @@ namespace messages {
 
 inline const std::string kOpenInfoPlistFailed = "Failed to open info.plist file.";
 inline const std::string kWriteInfoPlistFailed = "Failed to write info.plist file.";
-inline std::string NoPlstResource(const std::string& name) { return "No plst resource in file " + name + "."; }
+inline std::string NoPlstResource(const std::string& name)
+{
+    return "No plst resource in file " + name + ".";
+}
 inline std::string OpenForkFailed(const std::string& name)
 {
     return "Failed to open resource fork of file " + name + ".";

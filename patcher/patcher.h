@@ -3,7 +3,7 @@
 // The agent-flag patcher: routes a target item to the bundle or the resource-fork route.
 // The application object is a Patcher; so is the console tool.
 
-#include "framework/folder_item.h"
+#include "platform/framework/folder_item.h"
 
 class Patcher {
 public:

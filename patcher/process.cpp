@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
-#include "framework/nil_object.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/zorp_plugin.h"
 
 void Patcher::Process(const FolderItemRef& item)
 {

@@ -3,9 +3,9 @@
 
 #include "agent_flag.h"
 #include "messages.h"
-#include "framework/binary_stream.h"
-#include "framework/msgbox.h"
-#include "framework/nil_object.h"
+#include "platform/framework/binary_stream.h"
+#include "platform/framework/msgbox.h"
+#include "platform/framework/nil_object.h"
 
 #include <new>
 

@@ -26,10 +26,12 @@ void WriteBatch::Process(const FolderItemRef& item, Settled settled)
     auto hold = [&] {
         if (mGroup.Held() == first) return;
         // The routes' own write messages, as they would have shown them at once.
-        std::string failure = item->Directory() ? "Failed to write info.plist file."
-                                                : "Failed to write resource fork of file " + item->DisplayName() + ".";
+        std::string failure = item->Directory()
+                                  ? "Failed to write info.plist file."
+                                  : "Failed to write resource fork of file " + item->DisplayName() + ".";
         if (!mMessagesBuffer) mMessagesBuffer = mMessages.rdbuf(&mKeptBack);
-        mHeld.push_back({first, mGroup.Held(), std::move(failure), std::move(settled), mKeptBack.view().size()});
+        mHeld.push_back(
+            {first, mGroup.Held(), std::move(failure), std::move(settled), mKeptBack.view().size()});
         if (known) mItems.push_back(key);
     };
     try {
@@ -55,8 +57,8 @@ void WriteBatch::Flush()
     for (Held& item : held) {
         mMessages << keptBack.substr(at, item.told - at);
         at = item.told;
-        bool written = std::all_of(done.begin() + std::ptrdiff_t(item.first), done.begin() + std::ptrdiff_t(item.end),
-                                   [](bool ok) { return ok; });
+        bool written = std::all_of(done.begin() + std::ptrdiff_t(item.first),
+                                   done.begin() + std::ptrdiff_t(item.end), [](bool ok) { return ok; });
         item.settled(written ? std::string() : item.failure);
     }
     mMessages << keptBack.substr(at) << std::flush;

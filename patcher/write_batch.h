@@ -6,9 +6,9 @@
 // what is written to the messages' stream keeps the items' order: while rewrites are held, it is
 // kept back, and each held item's outcome is told where that item's own lines end.
 
-#include "framework/atomic_file.h"
-#include "framework/folder_item.h"
 #include "patcher.h"
+#include "platform/framework/atomic_file.h"
+#include "platform/framework/folder_item.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Reading and writing AppleDouble companions: real ones from several writers and hand-packed ones.
 
-#include "fork/appledouble.h"
 #include "fork_test_support.h"
+#include "platform/fork/appledouble.h"
 
 using namespace forktest;
 using macfork::ErrorKind;
@@ -89,7 +89,8 @@ TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
                 const auto& was = before->entries[i];
                 const auto& now = after->entries[i];
                 EXPECT_EQ(now.id, was.id);
-                EXPECT_TRUE(now.bytes == (was.id == macfork::kResourceForkEntry ? newFork : was.bytes)) << was.id;
+                EXPECT_TRUE(now.bytes == (was.id == macfork::kResourceForkEntry ? newFork : was.bytes))
+                    << was.id;
                 if (*was.offset < forkOffset) {
                     EXPECT_EQ(*now.offset, *was.offset) << was.id;
                 }
@@ -113,7 +114,8 @@ TEST(AppleDouble, RefusesMalformedCompanions)
         {"count FFFF", Pack({{9, 50, 32}}, 82, 0x00051607, 0x00020000, 0xFFFF), ErrorKind::Truncated, 24},
         {"entry ID 0", Pack({{9, 62, 10}, {0, 72, 10}}, 82), ErrorKind::InvalidEntryId, 38},
         {"length past end", Pack({{9, 50, 33}}, 82), ErrorKind::EntryOutOfRange, 26},
-        {"offset + length wraps", Pack({{9, 50, 32}, {2, 0xFFFFFFF0u, 0x20}}, 82), ErrorKind::EntryOutOfRange, 38},
+        {"offset + length wraps", Pack({{9, 50, 32}, {2, 0xFFFFFFF0u, 0x20}}, 82), ErrorKind::EntryOutOfRange,
+         38},
         {"inside the table", Pack({{9, 30, 8}}, 82), ErrorKind::EntryOverlapsHeader, 26},
         {"overlapping entries", Pack({{9, 50, 32}, {2, 81, 1}}, 82), ErrorKind::EntriesOverlap, 38},
         {"same ID twice", Pack({{9, 50, 16}, {9, 66, 16}}, 82), ErrorKind::DuplicateEntry, 38},
@@ -129,9 +131,10 @@ TEST(AppleDouble, RefusesMalformedCompanions)
 
 TEST(AppleDouble, RewritesEdgeLayoutsByteForByte)
 {
-    for (const std::string& bytes : {Pack({{9, 50, 32}}, 82, 0x00051607, 0x00010000), Pack({{9, 50, 32}, {2, 82, 0}}, 82),
-                                     Pack({{1, 94, 0}, {2, 94, 0}, {9, 62, 32}}, 94),
-                                     Pack({{0x80444556u, 50, 8}, {9, 58, 24}}, 82), Pack({}, 26)}) {
+    for (const std::string& bytes :
+         {Pack({{9, 50, 32}}, 82, 0x00051607, 0x00010000), Pack({{9, 50, 32}, {2, 82, 0}}, 82),
+          Pack({{1, 94, 0}, {2, 94, 0}, {9, 62, 32}}, 94), Pack({{0x80444556u, 50, 8}, {9, 58, 24}}, 82),
+          Pack({}, 26)}) {
         auto file = macfork::ReadAppleDouble(bytes);
         ASSERT_TRUE(file) << macfork::Describe(file.error().kind);
         EXPECT_TRUE(*macfork::WriteAppleDouble(*file) == bytes) << Hex(bytes);
@@ -141,7 +144,8 @@ TEST(AppleDouble, RewritesEdgeLayoutsByteForByte)
 // A fork that has no room moves the Finder info that follows the table, and its attribute moves along.
 TEST(AppleDouble, MovesAFinderInfoWithItsAttributesToMakeRoomForAFork)
 {
-    // Finder info right after the table, with an ATTR block whose one value ("hi") lies at absolute offset 124.
+    // Finder info right after the table, with an ATTR block whose one value ("hi") lies at absolute offset
+    // 124.
     std::string attr = std::string(34, 'f') + "ATTR" + std::string(4, '\0');
     for (std::uint32_t field : {38 + 88, 38 + 86, 2}) Put32(attr, field);
     attr += std::string(12, '\0') + std::string("\0\0\0\x01", 4);

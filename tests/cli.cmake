@@ -2,6 +2,6 @@
 if(TARGET veilor-patch)
     veilor_test(veilor_patch_test SOURCES veilor_patch_test.cpp)
     target_compile_definitions(veilor_patch_test PRIVATE VEILOR_PATCH_BIN="$<TARGET_FILE:veilor-patch>")
-    target_include_directories(veilor_patch_test PRIVATE ${PROJECT_SOURCE_DIR}/platform)
+    target_include_directories(veilor_patch_test PRIVATE ${PROJECT_SOURCE_DIR})
     add_dependencies(veilor_patch_test veilor-patch)
 endif()

@@ -3,9 +3,9 @@
 // Real files for tests: a fresh temporary folder, bytes in and out, child processes (the one way
 // tests start one), messages and calls read back, and a failing step of the file-replacement seam.
 
-#include "framework/atomic_file.h"
-#include "framework/call_record.h"
-#include "framework/msgbox.h"
+#include "platform/framework/atomic_file.h"
+#include "platform/framework/call_record.h"
+#include "platform/framework/msgbox.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -59,7 +59,8 @@ private:
 inline void WriteBytes(const fs::path& path, std::string_view bytes, mode_t mode = 0644)
 {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), std::streamsize(bytes.size()));
     ::chmod(path.c_str(), mode);
 }
 
@@ -73,12 +74,18 @@ inline std::string ReadBytes(const fs::path& path)
     return bytes.str();
 }
 
-inline std::string TestData(const std::string& relative) { return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative); }
+inline std::string TestData(const std::string& relative)
+{
+    return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
+}
 
 // Real files made by other projects are not ours to ship: they stay in the shared folder beside the
 // project. Without it, the cases that need them are skipped and counted, never passed.
 inline const fs::path kShared = fs::weakly_canonical(VEILOR_SHARED_DATA);
-inline bool HaveShared() { return fs::is_directory(kShared); }
+inline bool HaveShared()
+{
+    return fs::is_directory(kShared);
+}
 inline std::string SharedSkipped(std::size_t cases)
 {
     return std::to_string(cases) + " real-file case(s) skipped: " + kShared.string() + " is not present";
@@ -108,15 +115,19 @@ inline void MakeOld(const fs::path& path)
     struct timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
-inline time_t ModifiedAt(const fs::path& path) { return LinkStatus(path).st_mtim.tv_sec; }
+inline time_t ModifiedAt(const fs::path& path)
+{
+    return LinkStatus(path).st_mtim.tv_sec;
+}
 
 // An AppleDouble companion holding only Finder info: the file's type and creator codes.
 inline std::string FinderInfoCompanion(std::string_view type, std::string_view creator)
 {
     std::string bytes("\x00\x05\x16\x07\x00\x02\x00\x00", 8);
     bytes += std::string(16, '\0');
-    bytes += std::string("\x00\x01", 2);                                               // one entry
-    bytes += std::string("\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 12);  // Finder info at 38, 32 bytes
+    bytes += std::string("\x00\x01", 2);  // one entry
+    bytes +=
+        std::string("\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 12);  // Finder info at 38, 32 bytes
     bytes += std::string(type) + std::string(creator) + std::string(24, '\0');
     return bytes;
 }
@@ -218,13 +229,14 @@ inline int Exec(std::vector<std::string> args)
 // What `work` answers when run as user nobody, or "<child failed>" when it could not be.
 [[nodiscard]] inline std::string RunAsNobody(const std::function<std::string()>& work)
 {
-    Finished end = Child(
-                       [&] {
-                           std::string answer = work();
-                           return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
-                       },
-                       kNobody)
-                       .Wait();
+    Finished end =
+        Child(
+            [&] {
+                std::string answer = work();
+                return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
+            },
+            kNobody)
+            .Wait();
     return end.status == 0 ? end.out : "<child failed>";
 }
 
@@ -255,7 +267,8 @@ public:
 
 private:
     std::vector<std::string> mTexts;
-    Installed<MsgBoxPresenter> mHook{SetMsgBoxPresenter, [this](const std::string& text) { mTexts.push_back(text); }};
+    Installed<MsgBoxPresenter> mHook{SetMsgBoxPresenter,
+                                     [this](const std::string& text) { mTexts.push_back(text); }};
 };
 
 // Records the framework's calls while it lives.
@@ -273,13 +286,15 @@ public:
 
 private:
     std::vector<std::string> mCalls;
-    Installed<CallRecorder> mHook{SetRuntimeCallRecorder, [this](std::string_view call) { mCalls.emplace_back(call); }};
+    Installed<CallRecorder> mHook{SetRuntimeCallRecorder,
+                                  [this](std::string_view call) { mCalls.emplace_back(call); }};
 };
 
 // Fails one step of every file replacement while it lives ("rename", "fsync", ...).
 struct FailingStep : Installed<AtomicFileFaultHook> {
     explicit FailingStep(std::string step)
-        : Installed(SetAtomicFileFaultHook, [step = std::move(step)](std::string_view s) { return s != step; })
+        : Installed(SetAtomicFileFaultHook,
+                    [step = std::move(step)](std::string_view s) { return s != step; })
     {
     }
 };

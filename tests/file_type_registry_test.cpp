@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "framework/file_type_registry.h"
+#include "platform/framework/file_type_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,8 @@ TEST(FileTypeRegistry, MatchesRealFoldersAndFilesByTypeName)
         {"", "Tool.app", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(FileTypeMatches(c.typeNames, FolderItem(temp / c.item)), c.matches) << c.typeNames << " / " << c.item;
+        EXPECT_EQ(FileTypeMatches(c.typeNames, FolderItem(temp / c.item)), c.matches)
+            << c.typeNames << " / " << c.item;
 
     RuntimeDeregisterFileType("special/application");
     EXPECT_FALSE(FileTypeMatches("special/application", FolderItem(temp / "Tool.app")));

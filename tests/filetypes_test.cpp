@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
 #include "filetypes/file_type.h"
-#include "framework/file_type_registry.h"
+#include "platform/framework/file_type_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +24,6 @@ TEST(FileTypes, RegisterOnUseAndWithdrawOnChange)
         EXPECT_EQ(RegisteredFileTypes().front().macType, "NEW ");
     }
     EXPECT_TRUE(RegisteredFileTypes().empty());
-    EXPECT_EQ(calls.Calls("file type: "),
-              (std::vector<std::string>{"register alpha", "deregister alpha", "register alpha", "deregister alpha"}));
+    EXPECT_EQ(calls.Calls("file type: "), (std::vector<std::string>{"register alpha", "deregister alpha",
+                                                                    "register alpha", "deregister alpha"}));
 }

@@ -5,8 +5,8 @@
 // tools/make_appledouble.py.
 
 #include "file_fixtures.h"
-#include "fork/appledouble.h"
-#include "fork/resource_map.h"
+#include "platform/fork/appledouble.h"
+#include "platform/fork/resource_map.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,10 @@ namespace forktest {
 using namespace fixtures;
 
 // A real companion or fork made by other tools, from the shared folder (see HaveShared).
-inline fs::path Sample(const std::string& name) { return kShared / "samples/appledouble" / name; }
+inline fs::path Sample(const std::string& name)
+{
+    return kShared / "samples/appledouble" / name;
+}
 
 inline std::string Hex(const std::string& bytes)
 {
@@ -59,7 +62,8 @@ inline std::string Contents(const macfork::ResourceMap& map)
     for (const auto& type : map.types)
         for (const auto& r : type.resources)
             out += type.code + " " + std::to_string(r.id) + " " + std::to_string(r.attributes) + " " +
-                   (r.name ? "'" + *r.name + "'" : "-") + " " + std::to_string(r.handle) + " " + Hex(r.data) + "\n";
+                   (r.name ? "'" + *r.name + "'" : "-") + " " + std::to_string(r.handle) + " " + Hex(r.data) +
+                   "\n";
     return out;
 }
 
@@ -70,7 +74,8 @@ inline std::string Facts(const std::string& bytes)
     if (!file) return "unreadable\n";
     std::string out = std::to_string(file->version) + " " + Hex(file->filler) + "\n";
     for (const auto& e : file->entries)
-        out += "entry " + std::to_string(e.id) + " " + (e.id == macfork::kResourceForkEntry ? "" : Hex(e.bytes)) + "\n";
+        out += "entry " + std::to_string(e.id) + " " +
+               (e.id == macfork::kResourceForkEntry ? "" : Hex(e.bytes)) + "\n";
     const auto* fork = macfork::FindEntry(*file, macfork::kResourceForkEntry);
     auto map = macfork::ReadResourceMap(fork ? fork->bytes : "");
     return out + (map ? Contents(*map) : "fork unreadable\n");
@@ -100,6 +105,9 @@ inline void BuildCompanion(const std::string& description, const fs::path& out)
 }
 
 // What the independent reader sees in a companion, one fact a line.
-inline std::string DumpCompanion(const fs::path& file) { return RunProgram({VEILOR_PYTHON, VEILOR_FORK_TOOL, "dump", file}).out; }
+inline std::string DumpCompanion(const fs::path& file)
+{
+    return RunProgram({VEILOR_PYTHON, VEILOR_FORK_TOOL, "dump", file}).out;
+}
 
 }  // namespace forktest

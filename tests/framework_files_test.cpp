@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "framework/atomic_file.h"
-#include "framework/binary_stream.h"
-#include "framework/folder_item.h"
+#include "platform/framework/atomic_file.h"
+#include "platform/framework/binary_stream.h"
+#include "platform/framework/folder_item.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,10 @@ std::string Opened(const FolderItemRef& item, bool readWrite)
     return stream ? "open " + stream->Read(stream->Length()) : "nil";
 }
 
-FolderItemRef Item(const fs::path& path) { return std::make_shared<FolderItem>(path); }
+FolderItemRef Item(const fs::path& path)
+{
+    return std::make_shared<FolderItem>(path);
+}
 
 }  // namespace
 
@@ -41,7 +44,8 @@ TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
     TempFolder temp;
     WriteBytes(temp / "bundle/Contents/Info.plist", "x");
     FolderItem bundle(temp / "bundle");
-    for (const std::string name : {"", ".", "..", "Contents/Info.plist"}) EXPECT_EQ(bundle.TrueChild(name), nullptr) << name;
+    for (const std::string name : {"", ".", "..", "Contents/Info.plist"})
+        EXPECT_EQ(bundle.TrueChild(name), nullptr) << name;
     EXPECT_EQ(bundle.TrueChild(std::string("Con\0tents", 9)), nullptr);
     EXPECT_EQ(bundle.TrueChild("Missing")->Path(), temp / "bundle/Missing");
     EXPECT_TRUE(bundle.TrueChild("Contents")->TrueChild("Info.plist")->Exists());
@@ -66,15 +70,26 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
     };
     const Case cases[] = {
         {"regular file", plain("abc", 0644, false), false, true, "open abc"},
-        {"dangling link", [](auto& t) { fs::create_symlink(t / "gone", t / "l"); return t / "l"; }, false, true, "nil"},
-        {"fifo", [](auto& t) { ::mkfifo((t / "p").c_str(), 0666); return t / "p"; }, false, false, "nil"},
+        {"dangling link",
+         [](auto& t) {
+             fs::create_symlink(t / "gone", t / "l");
+             return t / "l";
+         },
+         false, true, "nil"},
+        {"fifo",
+         [](auto& t) {
+             ::mkfifo((t / "p").c_str(), 0666);
+             return t / "p";
+         },
+         false, false, "nil"},
         {"read-only for reading", plain("text", 0644, false), true, false, "open text"},
         {"own writable file", plain("mine", 0600, true), true, true, "open mine"},
     };
     for (const Case& c : cases) {
         TempFolder temp;
         FolderItemRef item = Item(c.make(temp));
-        std::string outcome = c.asNobody ? RunAsNobody([&] { return Opened(item, c.readWrite); }) : Opened(item, c.readWrite);
+        std::string outcome =
+            c.asNobody ? RunAsNobody([&] { return Opened(item, c.readWrite); }) : Opened(item, c.readWrite);
         EXPECT_EQ(outcome, c.expected) << c.label;
     }
     // The child of a linked folder is not reached through the link.
@@ -82,7 +97,8 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
     WriteBytes(temp / "outside/Info.plist", "outside");
     fs::create_directories(temp / "bundle");
     fs::create_directory_symlink(temp / "outside", temp / "bundle/Contents");
-    EXPECT_EQ(Opened(FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist"), false), "nil");
+    EXPECT_EQ(Opened(FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist"), false),
+              "nil");
 }
 
 // A 32-bit count cannot take these whole, so they are not opened and never written back short.
@@ -116,8 +132,19 @@ TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
          },
          "ab|cdef||6", "abcdef"},
         {"write past the end fills zeros", "ab",
-         [](BinaryStream& s) { s.SetPosition(4); s.Write("z"); return std::to_string(s.Length()); }, "5", std::string("ab\0\0z", 5)},
-        {"same length changes nothing", "ab", [](BinaryStream& s) { s.SetLength(2); s.Write(""); return std::string(); }, "", "ab"},
+         [](BinaryStream& s) {
+             s.SetPosition(4);
+             s.Write("z");
+             return std::to_string(s.Length());
+         },
+         "5", std::string("ab\0\0z", 5)},
+        {"same length changes nothing", "ab",
+         [](BinaryStream& s) {
+             s.SetLength(2);
+             s.Write("");
+             return std::string();
+         },
+         "", "ab"},
     };
     for (const Case& c : cases) {
         TempFolder temp;
@@ -130,7 +157,8 @@ TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
             EXPECT_EQ(ReadBytes(temp / "f"), c.original) << c.label << ": written before release";
         }
         EXPECT_EQ(ReadBytes(temp / "f"), c.file) << c.label;
-        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.file != c.original) << c.label << ": rewritten only when changed";
+        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.file != c.original)
+            << c.label << ": rewritten only when changed";
         EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"f"}) << c.label;
     }
 }
@@ -154,14 +182,28 @@ TEST(AtomicReplace, AFailureLeavesTheOriginalAndTheFolderAsTheyWere)
         std::function<fs::path(const TempFolder&)> make;  // returns what is replaced
         const char* failingStep;
     };
-    auto original = [](const TempFolder& t) { WriteBytes(t / "Info.plist", "original"); return t / "Info.plist"; };
+    auto original = [](const TempFolder& t) {
+        WriteBytes(t / "Info.plist", "original");
+        return t / "Info.plist";
+    };
     const Case cases[] = {
         {"create fails", original, "create"},
         {"write fails", original, "write"},
         {"flush fails", original, "fsync"},
         {"rename fails", original, "rename"},
-        {"a link is refused", [](auto& t) { WriteBytes(t / "target", "original"); fs::create_symlink(t / "target", t / "Info.plist"); return t / "Info.plist"; }, ""},
-        {"a folder is refused", [](auto& t) { WriteBytes(t / "Info.plist/inner", "original"); return t / "Info.plist"; }, ""},
+        {"a link is refused",
+         [](auto& t) {
+             WriteBytes(t / "target", "original");
+             fs::create_symlink(t / "target", t / "Info.plist");
+             return t / "Info.plist";
+         },
+         ""},
+        {"a folder is refused",
+         [](auto& t) {
+             WriteBytes(t / "Info.plist/inner", "original");
+             return t / "Info.plist";
+         },
+         ""},
     };
     for (const Case& c : cases) {
         TempFolder temp;
@@ -191,12 +233,18 @@ TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
         const char* label;
         std::function<std::string(const TempFolder&)> run;
     } cases[] = {
-        {"rename fails through the seam", [&](auto& t) { FailingStep f("rename"); return patchAndCommit(t, true, [] {}); }},
+        {"rename fails through the seam",
+         [&](auto& t) {
+             FailingStep f("rename");
+             return patchAndCommit(t, true, [] {});
+         }},
         {"stream opened for reading", [&](auto& t) { return patchAndCommit(t, false, [] {}); }},
-        {"folder made read-only after opening", [&](auto& t) {
+        {"folder made read-only after opening",
+         [&](auto& t) {
              ::chown((t / "Contents").c_str(), kNobody, kNobody);
              ::chown((t / "Contents/Info.plist").c_str(), kNobody, kNobody);
-             return RunAsNobody([&] { return patchAndCommit(t, true, [&] { ::chmod((t / "Contents").c_str(), 0555); }); });
+             return RunAsNobody(
+                 [&] { return patchAndCommit(t, true, [&] { ::chmod((t / "Contents").c_str(), 0555); }); });
          }},
     };
     for (const auto& c : cases) {
@@ -213,7 +261,8 @@ TEST(BinaryStream, CommitsIntoTheFolderItOpenedEvenIfALinkTakesItsPlace)
     TempFolder temp;
     WriteBytes(temp / "bundle/Contents/Info.plist", "original");
     WriteBytes(temp / "elsewhere/Info.plist", "not ours");
-    BinaryStreamRef stream = FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist")->OpenAsBinaryFile(true);
+    BinaryStreamRef stream =
+        FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist")->OpenAsBinaryFile(true);
     ASSERT_TRUE(stream);
 
     fs::rename(temp / "bundle/Contents", temp / "bundle/Moved");

@@ -4,14 +4,14 @@
 #include "gui_support.h"
 
 #include "app/app.h"
-#include "framework/nil_object.h"
-#include "framework/qt/qt_internal.h"
-#include "framework/qt/runtime.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/qt/qt_internal.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/zorp_plugin.h"
 
-#include <QAbstractProxyModel>
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QAbstractProxyModel>
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
@@ -51,7 +51,8 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
         ModalWatcher watcher([&seen](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box) return false;
-            seen.push_back({box->windowTitle(), box->text(), box->informativeText(), QGuiApplication::applicationDisplayName()});
+            seen.push_back({box->windowTitle(), box->text(), box->informativeText(),
+                            QGuiApplication::applicationDisplayName()});
             box->accept();
             return true;
         });
@@ -137,7 +138,8 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
                         if (!view->isVisible() || view->model() != model) continue;
                         const QModelIndex index = model->mapFromSource(files->index(bundle));
                         view->scrollTo(index);
-                        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+                        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {},
+                                           view->visualRect(index).center());
                         return true;
                     }
                     return false;

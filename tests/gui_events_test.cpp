@@ -2,9 +2,9 @@
 // The application events the framework raises besides the ones the program handles: NewDocument
 // after Open when nothing was given to open, and CancelClose, which may keep Quit from quitting.
 #include "gui_support.h"
-#include "framework/qt/application.h"
-#include "framework/qt/qt_internal.h"
-#include "framework/qt/runtime.h"
+#include "platform/framework/qt/application.h"
+#include "platform/framework/qt/qt_internal.h"
+#include "platform/framework/qt/runtime.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +44,11 @@ TEST(ApplicationEvents, NewDocumentOnlyWithoutDocumentsAndCancelCloseCanRefuseQu
         long quits;  // the Quit command's own, before the test's closing one
     } cases[] = {
         {"nothing to open, Quit refused", {}, true, {"Open", "NewDocument", "CancelClose"}, 0},
-        {"a document to open, Quit allowed", {bundle.string()}, false, {"Open", "OpenDocument", "CancelClose"}, 1},
+        {"a document to open, Quit allowed",
+         {bundle.string()},
+         false,
+         {"Open", "OpenDocument", "CancelClose"},
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

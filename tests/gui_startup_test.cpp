@@ -4,10 +4,10 @@
 #include "gui_support.h"
 
 #include "app/app.h"
-#include "framework/nil_object.h"
-#include "framework/qt/qt_internal.h"
-#include "framework/qt/runtime.h"
-#include "framework/qt/window.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/qt/qt_internal.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/qt/window.h"
 
 #include <QAction>
 #include <QMainWindow>
@@ -29,7 +29,8 @@ using namespace gui_test;
 namespace {
 
 // True when `expected` appears in `record` in this order, other entries between them allowed.
-::testing::AssertionResult InOrder(const std::vector<std::string>& record, const std::vector<std::string>& expected)
+::testing::AssertionResult InOrder(const std::vector<std::string>& record,
+                                   const std::vector<std::string>& expected)
 {
     auto at = record.begin();
     for (const std::string& step : expected) {
@@ -66,7 +67,8 @@ std::string Exchange(const fs::path& socketPath, const std::string& bytes)
         ::shutdown(fd, SHUT_WR);
         answer.clear();
         char buffer[256];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, std::size_t(got));
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+            answer.append(buffer, std::size_t(got));
     }
     ::close(fd);
     return answer;
@@ -81,7 +83,8 @@ std::string ListenAndRecord(const fs::path& socketPath)
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", making.c_str());
-    if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(server, 8) != 0)
+    if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(server, 8) != 0)
         return "<cannot listen>";
     ::chmod(making.c_str(), 0777);
     ::rename(making.c_str(), socketPath.c_str());
@@ -129,11 +132,14 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         std::string answer;
         bool firstPatched, secondPatched;
     } cases[] = {
-        {"two messages on one connection", Message({first.string()}) + Message({second.string()}), false, "kk", true, true},
-        {"a trailing unfinished message", Message({first.string()}) + Number(20) + "ab", false, "k", true, false},
+        {"two messages on one connection", Message({first.string()}) + Message({second.string()}), false,
+         "kk", true, true},
+        {"a trailing unfinished message", Message({first.string()}) + Number(20) + "ab", false, "k", true,
+         false},
         {"a message over the limit", big, false, "", false, false},
         {"a message that holds less than it announces",
-         Number(4 + 4 + 4 + std::uint32_t(first.string().size())) + Number(2) + Number(std::uint32_t(first.string().size())) + first.string(),
+         Number(4 + 4 + 4 + std::uint32_t(first.string().size())) + Number(2) +
+             Number(std::uint32_t(first.string().size())) + first.string(),
          false, "", false, false},
         {"another user", Message({first.string()}), true, "", false, false},
     };
@@ -151,7 +157,8 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
             ::chmod(reachable.c_str(), 0777);
             auto send = [&] { return Exchange(reachable, c.bytes); };
             answer = Beside([&] { return c.asNobody ? fixtures::RunAsNobody(send) : send(); });
-            EXPECT_TRUE(WaitUntil([&] { return Patched(first) == c.firstPatched && Patched(second) == c.secondPatched; }));
+            EXPECT_TRUE(WaitUntil(
+                [&] { return Patched(first) == c.firstPatched && Patched(second) == c.secondPatched; }));
         });
         EXPECT_EQ(status, 0);
         EXPECT_EQ(answer, c.answer);
@@ -182,11 +189,14 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const fs::path socketPath = c.runtimeDirSet ? own / "veilor.socket"
-                                                    : shared / ("veilor-" + std::to_string(::geteuid())) / "veilor.socket";
+        const fs::path socketPath =
+            c.runtimeDirSet ? own / "veilor.socket"
+                            : shared / ("veilor-" + std::to_string(::geteuid())) / "veilor.socket";
         fs::remove(own / "veilor.socket");
-        if (c.runtimeDirSet) setenv("XDG_RUNTIME_DIR", own.c_str(), 1);
-        else unsetenv("XDG_RUNTIME_DIR");
+        if (c.runtimeDirSet)
+            setenv("XDG_RUNTIME_DIR", own.c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
         setenv("TMPDIR", shared.c_str(), 1);
         const fs::path place = c.runtimeDirSet ? attackers / "veilor.socket" : socketPath;
         std::string heard;
@@ -196,7 +206,8 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
                 return ListenAndRecord(place);
             });
         });
-        for (int i = 0; i < 3000 && !fs::exists(place); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 3000 && !fs::exists(place); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!fs::exists(place)) {
             attacker.join();
             FAIL() << heard;
@@ -221,7 +232,8 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     const fs::path bundle = MakeBundle(temp.Path(), "Sample");
     const fs::path document = temp / "notes.txt";
     WriteBytes(document, "plain text\n");
-    const std::string openBundle = "OpenDocument " + bundle.string(), openDocument = "OpenDocument " + document.string();
+    const std::string openBundle = "OpenDocument " + bundle.string(),
+                      openDocument = "OpenDocument " + document.string();
     bool quitEnabled = false;
     const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         EXPECT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
@@ -236,9 +248,10 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     EXPECT_TRUE(quitEnabled);
     EXPECT_TRUE(Patched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
-    EXPECT_TRUE(InOrder(calls.Calls(), {"RuntimeInit", "file type: register text", "AcceptFileDrop special/application",
-                                        "RuntimeRun", openBundle, openDocument, "menu FileQuit", "RuntimeRun returned",
-                                        "RuntimeReleaseWindows", "file type: deregister text", "RuntimeExit"}));
+    EXPECT_TRUE(InOrder(calls.Calls(),
+                        {"RuntimeInit", "file type: register text", "AcceptFileDrop special/application",
+                         "RuntimeRun", openBundle, openDocument, "menu FileQuit", "RuntimeRun returned",
+                         "RuntimeReleaseWindows", "file type: deregister text", "RuntimeExit"}));
     EXPECT_EQ(getAppObject(), nullptr);
     EXPECT_EQ(RuntimeGetImplicitWindow("MainWindow.MainWindow"), nullptr);
 }
@@ -263,7 +276,8 @@ TEST(StartUp, AFailedStepEndsTheRunWithStatusOneBeforeTheLoop)
     EXPECT_EQ(RuntimeExit(), 1);
 }
 
-// Cmd shortcuts show as Ctrl; a recompute enables Open, Quit and About whatever they were before, and nothing else.
+// Cmd shortcuts show as Ctrl; a recompute enables Open, Quit and About whatever they were before, and nothing
+// else.
 TEST(MenuBar, ShowsLinuxShortcutsAndARecomputeEnablesOpenQuitAndAboutOnly)
 {
     TempFolder temp;
@@ -274,7 +288,8 @@ TEST(MenuBar, ShowsLinuxShortcutsAndARecomputeEnablesOpenQuitAndAboutOnly)
         for (bool before : {true, false}) {
             SCOPED_TRACE(before ? "from enabled" : "from disabled");
             for (std::size_t i = 0; i < bar->Count(); ++i)
-                for (std::size_t j = 0; j < bar->Item(i)->Count(); ++j) bar->Item(i)->Item(j)->SetEnabled(before);
+                for (std::size_t j = 0; j < bar->Item(i)->Count(); ++j)
+                    bar->Item(i)->Item(j)->SetEnabled(before);
             OpenAndCloseMenu(window, before ? "&Edit" : "&Help");
             QStringList enabled;
             for (QAction* title : window->menuBar()->actions())

@@ -2,9 +2,9 @@
 #include "gui_support.h"
 
 #include "app/startup.h"
-#include "framework/qt/qt_widgets.h"
-#include "framework/qt/runtime.h"
-#include "framework/qt/window.h"
+#include "platform/framework/qt/qt_widgets.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/qt/window.h"
 
 #include <QAction>
 #include <QDialog>
@@ -17,7 +17,8 @@ extern char** environ;
 namespace gui_test {
 
 const std::string kInfoPlist =
-    "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleName</key><string>Sample</string></dict></plist>";
+    "<?xml version=\"1.0\"?><plist "
+    "version=\"1.0\"><dict><key>CFBundleName</key><string>Sample</string></dict></plist>";
 
 fs::path MakeBundle(const fs::path& folder, const std::string& name, const std::string& plist)
 {

@@ -36,7 +36,7 @@ bool Patched(const fs::path& app);
 // Runs the program in this process as main does, with `body` as the first event of the loop.
 // The program's runtime socket lives in `runtimeDir`. Answers the exit status.
 [[nodiscard]] int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
-              const std::function<void()>& body);
+                            const std::function<void()>& body);
 
 // Lets the loop run until `done` answers true; false when it never did within a generous time.
 [[nodiscard]] bool WaitUntil(const std::function<bool()>& done);

@@ -3,9 +3,9 @@
 
 #include "gui_support.h"
 
-#include "framework/qt/qt_widgets.h"
-#include "framework/qt/runtime.h"
-#include "framework/qt/window.h"
+#include "platform/framework/qt/qt_widgets.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/qt/window.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -112,10 +112,18 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         {"web link second", {FileUrl(a), web, FileUrl(c)}, true, {a, c}, {}},
         {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
-        {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a},
+        {"failures around an application",
+         {FileUrl(first), FileUrl(a), FileUrl(last)},
+         true,
+         {a},
          {{"No plst resource in file First.app.", false}, {"No plst resource in file Last.app.", true}}},
         // What the drag carries is judged once, when it enters, not again on every move.
-        {"companion gone after the drag entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
+        {"companion gone after the drag entered",
+         {FileUrl(b)},
+         true,
+         {},
+         {},
+         [&] { fs::remove(temp / "._Beta"); }},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -137,7 +145,8 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
             EXPECT_EQ(dragged.highlighted, testCase.accepted);
             EXPECT_FALSE(dragged.highlightAfter);
             EXPECT_TRUE(WaitUntil([&] {
-                return boxes.size() >= testCase.boxes.size() && std::all_of(want.begin(), want.end(), Patched);
+                return boxes.size() >= testCase.boxes.size() &&
+                       std::all_of(want.begin(), want.end(), Patched);
             }));
             QCoreApplication::processEvents();
         });

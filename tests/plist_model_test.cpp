@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The object model's dictionary rules, and the plug-in's operations given nothing to work on.
-#include "plist/plist.h"
+#include "platform/plist/plist.h"
 #include "plist_tree.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,8 @@ namespace {
 
 using namespace plist_tree;
 
-TEST(Keys, AreEqualBySameKindAndValue) {
+TEST(Keys, AreEqualBySameKindAndValue)
+{
     const struct {
         const char* what;
         CFObjectZorpRef a, b;
@@ -34,9 +35,11 @@ TEST(Keys, AreEqualBySameKindAndValue) {
 
 // Small dictionaries scan, large ones hash: both must answer alike, and keep the value the rule
 // asks of a repeated key (XML: the later, binary: the first).
-TEST(Dictionary, FindsEveryKeyAtAnySize) {
+TEST(Dictionary, FindsEveryKeyAtAnySize)
+{
     for (const int size : {1, 8, 9, 1000}) {
-        for (const auto rule : {CFDictionaryZorp::Duplicate::KeepLast, CFDictionaryZorp::Duplicate::KeepFirst}) {
+        for (const auto rule :
+             {CFDictionaryZorp::Duplicate::KeepLast, CFDictionaryZorp::Duplicate::KeepFirst}) {
             CFDictionaryZorp dict;
             for (int i = 0; i < size; ++i) dict.Insert(Str("key" + std::to_string(i)), Int(i), rule);
             dict.Insert(Int(7), Str("integer key"), rule);
@@ -47,7 +50,8 @@ TEST(Dictionary, FindsEveryKeyAtAnySize) {
                 ASSERT_NE(found, nullptr) << size << " " << i;
                 EXPECT_EQ(static_cast<const CFIntegerZorp&>(*found).AsSigned(), i);
             }
-            EXPECT_EQ(dict.Find("key0")->Kind(), rule == CFDictionaryZorp::Duplicate::KeepLast ? CFKind::String : CFKind::Integer);
+            EXPECT_EQ(dict.Find("key0")->Kind(),
+                      rule == CFDictionaryZorp::Duplicate::KeepLast ? CFKind::String : CFKind::Integer);
             EXPECT_EQ(dict.Find("key"), nullptr) << size;
             EXPECT_EQ(dict.Find(*Str("7")), nullptr) << "a string is not the integer key";
             ASSERT_NE(dict.Find(*Int(7)), nullptr);
@@ -56,10 +60,12 @@ TEST(Dictionary, FindsEveryKeyAtAnySize) {
 }
 
 // Add keeps an existing value (an application's own NSUIElement stays); an edited copy is independent.
-TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy) {
+TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy)
+{
     for (const int size : {2, 30}) {
         auto original = std::make_shared<CFDictionaryZorp>();
-        for (int i = 0; i < size; ++i) original->Insert(Str("k" + std::to_string(i)), Int(i), CFDictionaryZorp::Duplicate::KeepLast);
+        for (int i = 0; i < size; ++i)
+            original->Insert(Str("k" + std::to_string(i)), Int(i), CFDictionaryZorp::Duplicate::KeepLast);
         const CFMutableDictionaryZorpRef copy = original->Edit();
         copy->Add(Str("k0"), Str("changed"));
         copy->Add(Str("NSUIElement"), Str("true"));
@@ -73,13 +79,15 @@ TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy) {
 
 // An operation as the plug-in's table hands it out.
 template <class Signature>
-Signature* Bound(const plugin::Operation<Signature>& operation) {
+Signature* Bound(const plugin::Operation<Signature>& operation)
+{
     const plugin::Entrypoint entry = plist::LookupEntrypoint(operation.declaration);
     EXPECT_NE(entry, nullptr) << operation.declaration;
     return plugin::Restore(operation, entry);
 }
 
-TEST(Operations, NilAndInvalidArgumentsGiveNil) {
+TEST(Operations, NilAndInvalidArgumentsGiveNil)
+{
     EXPECT_EQ(Bound(plugin::kNewCFObjectZorpFromXML)(nullptr), nullptr);
     EXPECT_EQ(Bound(plugin::kXML)(Null()), nullptr) << "null cannot be written as XML";
     EXPECT_EQ(NewCFStringZorp("caf\xE9"), nullptr) << "not UTF-8";

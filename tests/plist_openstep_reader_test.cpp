@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The old text format beyond the cases CoreFoundation answered in cf-golden.
-#include "plist/readers.h"
+#include "platform/plist/readers.h"
 #include "plist_dump.h"
 
 #include <gtest/gtest.h>
@@ -10,13 +10,15 @@ namespace {
 using plist_dump::Dump;
 using namespace std::string_literals;
 
-std::string Repeat(const std::string& s, int n) {
+std::string Repeat(const std::string& s, int n)
+{
     std::string out;
     for (int i = 0; i < n; ++i) out += s;
     return out;
 }
 
-TEST(OpenStepReader, ReadsTheOldTextFormat) {
+TEST(OpenStepReader, ReadsTheOldTextFormat)
+{
     struct Case {
         const char* name;
         std::string text;
@@ -24,7 +26,8 @@ TEST(OpenStepReader, ReadsTheOldTextFormat) {
     };
     const Case cases[] = {
         {"bare word with every allowed punctuation", "a_$/:.-9Z", "\"a_$/:.-9Z\""},
-        {"C escapes", "\"\\t\\n\\r\\\"\\\\\\a\\b\\f\\v\"", "\"\\x09\\x0a\\x0d\\x22\\x5c\\x07\\x08\\x0c\\x0b\""},
+        {"C escapes", "\"\\t\\n\\r\\\"\\\\\\a\\b\\f\\v\"",
+         "\"\\x09\\x0a\\x0d\\x22\\x5c\\x07\\x08\\x0c\\x0b\""},
         {"octal escape takes three digits at most", "\"\\1011\"", "\"A1\""},
         {"octal escape above 127 is a NeXTSTEP character", "\"\\351\\200\"", "\"\\xc3\\x98\\xc2\\xa0\""},
         {"hex escape with fewer than four digits", "\"\\U41\"", "\"A\""},
@@ -39,12 +42,14 @@ TEST(OpenStepReader, ReadsTheOldTextFormat) {
     };
     for (const auto& c : cases) {
         plist::ParseResult r = plist::ParseOpenStep(c.text);
-        EXPECT_EQ(Dump(r.root), c.expected) << c.name << ": " << plist::Describe(r.error.kind) << " at " << r.error.offset;
+        EXPECT_EQ(Dump(r.root), c.expected)
+            << c.name << ": " << plist::Describe(r.error.kind) << " at " << r.error.offset;
         EXPECT_EQ(r.format, plist::Format::OpenStep) << c.name;
     }
 }
 
-TEST(OpenStepReader, RefusesMalformedText) {
+TEST(OpenStepReader, RefusesMalformedText)
+{
     struct Case {
         const char* name;
         std::string text;
@@ -60,7 +65,8 @@ TEST(OpenStepReader, RefusesMalformedText) {
         {"array as a key", "{ (a) = b; }", plist::ErrorKind::Unterminated, 0},
         {"text after the root", "( a ) junk", plist::ErrorKind::TrailingText, 6},
         {"strings file without the last semicolon", "a = b; c = d", plist::ErrorKind::MissingSemicolon, 12},
-        {"error inside an array that CoreFoundation forgets", "( { a = ) )", plist::ErrorKind::UnexpectedCharacter, 8},
+        {"error inside an array that CoreFoundation forgets", "( { a = ) )",
+         plist::ErrorKind::UnexpectedCharacter, 8},
         {"invalid UTF-8", "\"\xFF\"", plist::ErrorKind::BadEncoding, 1},
         {"lone surrogate from an escape", "(a, \"\\UD800\")", plist::ErrorKind::UnpairedSurrogate, 4},
     };
@@ -72,7 +78,8 @@ TEST(OpenStepReader, RefusesMalformedText) {
     }
 }
 
-TEST(OpenStepReader, LimitsNestingTo512Containers) {
+TEST(OpenStepReader, LimitsNestingTo512Containers)
+{
     struct Case {
         const char* name;
         std::string text;

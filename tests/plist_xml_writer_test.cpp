@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // CoreFoundation's XML serialisation, byte for byte, for trees its golden answers cannot reach.
-#include "plist/plist.h"
+#include "platform/plist/plist.h"
 #include "plist_tree.h"
 
 #include <gtest/gtest.h>
@@ -13,14 +13,15 @@ namespace {
 using namespace plist_tree;
 using namespace std::string_literals;
 
-const std::string kHeader =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n";
+const std::string kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                            "<plist version=\"1.0\">\n";
 const std::string kFooter = "</plist>\n";
 
 // The lines between the frame.
-std::string Body(const CFObjectZorp& root) {
+std::string Body(const CFObjectZorp& root)
+{
     const std::optional<std::string> xml = plist::WriteXML(root);
     if (!xml) return "(nullopt)";
     EXPECT_TRUE(xml->starts_with(kHeader) && xml->ends_with(kFooter)) << *xml;
@@ -28,19 +29,23 @@ std::string Body(const CFObjectZorp& root) {
 }
 
 // Fractions of a second, which neither XML nor CF's binary cases hold, round toward minus infinity.
-TEST(XmlWriter, WritesDatesRoundedDown) {
+TEST(XmlWriter, WritesDatesRoundedDown)
+{
     EXPECT_EQ(Body(*Date(-0.25)), "<date>2000-12-31T23:59:59Z</date>\n");
     EXPECT_EQ(Body(*Date(0.999)), "<date>2001-01-01T00:00:00Z</date>\n");
 }
 
-TEST(XmlWriter, EscapesOnlyAmpersandAndAngleBrackets) {
+TEST(XmlWriter, EscapesOnlyAmpersandAndAngleBrackets)
+{
     const std::string text = "&amp; \"'\r\n\t\0<>"s;
     const std::string written = "&amp;amp; \"'\r\n\t\0&lt;&gt;"s;
     EXPECT_EQ(Body(*Str(text)), "<string>" + written + "</string>\n");
-    EXPECT_EQ(Body(*Dict({{text, Bool(true)}})), "<dict>\n\t<key>" + written + "</key>\n\t<true/>\n</dict>\n");
+    EXPECT_EQ(Body(*Dict({{text, Bool(true)}})),
+              "<dict>\n\t<key>" + written + "</key>\n\t<true/>\n</dict>\n");
 }
 
-TEST(XmlWriter, RefusesWhatXMLCannotCarry) {
+TEST(XmlWriter, RefusesWhatXMLCannotCarry)
+{
     auto selfHolding = std::make_shared<CFMutableDictionaryZorp>();
     selfHolding->Add(Str("me"), selfHolding);
     const struct {
@@ -58,10 +63,19 @@ TEST(XmlWriter, RefusesWhatXMLCannotCarry) {
 
 // The result grows as it fills; large output must come out as small output does, byte for byte,
 // whole or in the pieces a sink is handed.
-TEST(XmlWriter, WritesLargeTreesAsSmallOnes) {
+TEST(XmlWriter, WritesLargeTreesAsSmallOnes)
+{
     const std::vector<CFObjectZorpRef> kinds = {
-        Str("a&b<c>d"), Str(std::string(300, '&')), Int(-123456789), Real(0.1), Date(-0.25), Data(std::string(100, '\x7f')),
-        Bool(true), UID(9), Dict({{"k<", Array({Str("x")})}}), Array({}),
+        Str("a&b<c>d"),
+        Str(std::string(300, '&')),
+        Int(-123456789),
+        Real(0.1),
+        Date(-0.25),
+        Data(std::string(100, '\x7f')),
+        Bool(true),
+        UID(9),
+        Dict({{"k<", Array({Str("x")})}}),
+        Array({}),
         Str(std::string(std::size_t{3} << 19, 'x') + "&")};  // longer than any block the writer takes
     std::vector<CFObjectZorpRef> items;
     std::string expected = "<array>\n";

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "framework/console_msgbox.h"
-#include "framework/unique_fd.h"
-#include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
-#include "plist/plist.h"
+#include "platform/framework/console_msgbox.h"
+#include "platform/framework/unique_fd.h"
+#include "platform/framework/zorp_plugin.h"
+#include "platform/plist/plist.h"
 #include "plist_dump.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +41,8 @@ const std::string kBundle = "Tool\xFF.app";
 
 std::string Inline(const std::string& body)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+           "1.0//EN\" "
            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n" +
            body + "\n</plist>\n";
 }
@@ -81,7 +82,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
     const std::string companion = TestData("cli/plst-appl.adouble");
     auto oursIn = [](const fs::path& folder) {
         int count = 0;
-        for (const std::string& name : Listing(folder)) count += name.size() == 24 && name.starts_with(".veilor-") && name.ends_with(".tmp");
+        for (const std::string& name : Listing(folder))
+            count += name.size() == 24 && name.starts_with(".veilor-") && name.ends_with(".tmp");
         return count;
     };
     const struct {
@@ -101,7 +103,9 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         WriteBytes(temp / "._App", companion);
         items.push_back(temp / "App");
         files.push_back(temp / "._App");
-        auto patched = [](const fs::path& file) { return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos; };
+        auto patched = [](const fs::path& file) {
+            return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
+        };
         auto runBatch = [&] {
             for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
         };
@@ -109,7 +113,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         const Finished killed = Child([&] {
                                     int commits = 0;
                                     SetAtomicFileFaultHook([&](std::string_view step) {
-                                        if (step == "rename" && ++commits == c.killedAtCommit) ::kill(::getpid(), SIGKILL);
+                                        if (step == "rename" && ++commits == c.killedAtCommit)
+                                            ::kill(::getpid(), SIGKILL);
                                         return true;
                                     });
                                     runBatch();
@@ -124,7 +129,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         // A temporary of a run still going is locked, and stays; so does a name that is not ours.
         WriteBytes(temp / "A.app/Contents/.veilor-0123456789ab.tmp", "busy");
         WriteBytes(temp / "A.app/Contents/.veilor-mine.tmp", "not ours");
-        UniqueFd busy(::open((temp / "A.app/Contents/.veilor-0123456789ab.tmp").c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd busy(
+            ::open((temp / "A.app/Contents/.veilor-0123456789ab.tmp").c_str(), O_RDONLY | O_CLOEXEC));
         ASSERT_EQ(::flock(busy.Get(), LOCK_EX), 0);
         runBatch();
         EXPECT_EQ(oursIn(killedIn), 0);
@@ -151,19 +157,29 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
         {"all go in", "", 0, "A.app told \nB.app told \nApp told \n./A.app\n", {true, true, true}},
         // Steps: create and write for each of the three, one flush, then the renames. A.app again
         // waits for them, and is written by itself when its first rewrite failed.
-        {"one rename fails", "rename", 2,
-         "A.app told \nB.app told Failed to write info.plist file.\nApp told \n./A.app\n", {true, false, true}},
-        {"the flush fails", "fsync", 1,
-         "A.app told Failed to write info.plist file.\nB.app told Failed to write info.plist file.\nApp told " +
-             kAppFailed + "\n./A.app told \n./A.app\n", {true, false, false}},
-        {"one write fails at once", "write", 3, "A.app told \nB.app told \nApp: " + kAppFailed + "\n./A.app\n",
+        {"one rename fails",
+         "rename",
+         2,
+         "A.app told \nB.app told Failed to write info.plist file.\nApp told \n./A.app\n",
+         {true, false, true}},
+        {"the flush fails",
+         "fsync",
+         1,
+         "A.app told Failed to write info.plist file.\nB.app told Failed to write info.plist file.\nApp "
+         "told " +
+             kAppFailed + "\n./A.app told \n./A.app\n",
+         {true, false, false}},
+        {"one write fails at once",
+         "write",
+         3,
+         "A.app told \nB.app told \nApp: " + kAppFailed + "\n./A.app\n",
          {true, true, false}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         TempFolder temp;
-        const std::vector<fs::path> files{temp / "A.app/Contents/Info.plist", temp / "B.app/Contents/Info.plist",
-                                          temp / "._App"};
+        const std::vector<fs::path> files{temp / "A.app/Contents/Info.plist",
+                                          temp / "B.app/Contents/Info.plist", temp / "._App"};
         WriteBytes(files[0], original);
         WriteBytes(files[1], original);
         WriteBytes(temp / "App", "data fork");
@@ -179,8 +195,9 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
             WriteBatch batch(patcher, out);
             for (const std::string name : {"A.app", "B.app", "App", "./A.app"}) {
                 messages.SetSubject(name);
-                batch.Process(std::make_shared<FolderItem>(temp / name),
-                              [&, name](const std::string& failure) { out << name << " told " << failure << "\n"; });
+                batch.Process(
+                    std::make_shared<FolderItem>(temp / name),
+                    [&, name](const std::string& failure) { out << name << " told " << failure << "\n"; });
                 if (name == "./A.app") out << name << "\n";
             }
             batch.Flush();
@@ -188,7 +205,8 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
         SetAtomicFileFaultHook(std::move(previous));
         EXPECT_EQ(out.str(), c.told);
         for (std::size_t i = 0; i < files.size(); ++i) {
-            EXPECT_EQ(ReadBytes(files[i]).find("<key>NSUIElement</key>") != std::string::npos, c.patched[i]) << files[i];
+            EXPECT_EQ(ReadBytes(files[i]).find("<key>NSUIElement</key>") != std::string::npos, c.patched[i])
+                << files[i];
             EXPECT_EQ(Listing(files[i].parent_path()).size(), i < 2 ? 1u : 4u) << "a temporary file left";
         }
     }
@@ -236,21 +254,36 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
     const Case cases[] = {
         {"ordinary bundle", sample("ttscoff__nv__Info-2009-beta-copyright.plist"), As::Root, "", true},
         // Nothing to add, so nothing is written: form, layout, inode and signature stay.
-        {"NSUIElement string kept", sample("MaddTheSane__kju__host-cocoa-NSUIElement-2006.plist"), As::Root, "", false},
-        {"NSUIElement Boolean kept", infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", false},
-        {"long commented file: a shorter text, no tail", sample("macvim-dev__macvim__Info-big-doctypes-comments.plist"), As::Root, "", true},
+        {"NSUIElement string kept", sample("MaddTheSane__kju__host-cocoa-NSUIElement-2006.plist"), As::Root,
+         "", false},
+        {"NSUIElement Boolean kept",
+         infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", false},
+        {"long commented file: a shorter text, no tail",
+         sample("macvim-dev__macvim__Info-big-doctypes-comments.plist"), As::Root, "", true},
         {"empty file", infoPlist(""), As::Root, "No plst resource in file Tool\xEF\xBF\xBD.app.\n", false},
         {"no read permission", infoPlist("<plist/>", 0600), As::Nobody, kOpenFailed, false},
-        {"no Contents", [](auto& b) { WriteBytes(b / "Info.plist", Inline("<dict/>")); }, As::Root, "", false},
-        {"Info.plist is a folder", [](auto& b) { fs::create_directories(b / "Contents/Info.plist"); }, As::Root, kOpenFailed, false},
+        {"no Contents", [](auto& b) { WriteBytes(b / "Info.plist", Inline("<dict/>")); }, As::Root, "",
+         false},
+        {"Info.plist is a folder", [](auto& b) { fs::create_directories(b / "Contents/Info.plist"); },
+         As::Root, kOpenFailed, false},
         {"linked Contents", [&](auto& b) { outside(b, "Contents", "outside"); }, As::Root, "", false},
-        {"linked Info.plist", [&](auto& b) { outside(b, "Contents/Info.plist", "outside/Info.plist"); }, As::Root, kOpenFailed, false},
-        {"unparseable text", sample("DragonZX__1TvRu.bundle__MALFORMED-merge-conflict.plist"), As::Root, "", false},
-        {"array root", infoPlist(Inline("<array>\n\t<string>NSUIElement</string>\n</array>")), As::Root, "", false},
-        {"rename fails", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, [](auto&) { return false; }},
-        {"replaced by another program meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, replace},
+        {"linked Info.plist", [&](auto& b) { outside(b, "Contents/Info.plist", "outside/Info.plist"); },
+         As::Root, kOpenFailed, false},
+        {"unparseable text", sample("DragonZX__1TvRu.bundle__MALFORMED-merge-conflict.plist"), As::Root, "",
+         false},
+        {"array root", infoPlist(Inline("<array>\n\t<string>NSUIElement</string>\n</array>")), As::Root, "",
+         false},
+        {"rename fails", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false,
+         [](auto&) { return false; }},
+        {"replaced by another program meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false,
+         replace},
         {"edited in place meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, edit},
-        {"larger than 64 MiB", [](auto& b) { WriteBytes(b / "Contents/Info.plist", ""); (void)::truncate((b / "Contents/Info.plist").c_str(), (64 << 20) + 1); }, As::Root, kOpenFailed, false},
+        {"larger than 64 MiB",
+         [](auto& b) {
+             WriteBytes(b / "Contents/Info.plist", "");
+             (void)::truncate((b / "Contents/Info.plist").c_str(), (64 << 20) + 1);
+         },
+         As::Root, kOpenFailed, false},
         {"memory runs out while reading",
          [&](auto& b) {
              infoPlist("")(b);
@@ -297,7 +330,8 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         } else {
             std::optional<Installed<AtomicFileFaultHook>> hook;
             if (c.atRename)
-                hook.emplace(SetAtomicFileFaultHook, [&](std::string_view step) { return step != "rename" || c.atRename(file); });
+                hook.emplace(SetAtomicFileFaultHook,
+                             [&](std::string_view step) { return step != "rename" || c.atRename(file); });
             messages = RunRoute(bundle);
         }
         EXPECT_EQ(messages, c.messages);
@@ -350,8 +384,10 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
         bool sameInode;
     };
     const Case cases[] = {
-        {"ACL and attributes", "chmod 640 $F; setfacl -m u:4321:rw $F; setfattr -n user.test -v hi $F; "
-                               "setfattr -n trusted.test -v x $F", false, false},
+        {"ACL and attributes",
+         "chmod 640 $F; setfacl -m u:4321:rw $F; setfattr -n user.test -v hi $F; "
+         "setfattr -n trusted.test -v x $F",
+         false, false},
         {"no ACL in a folder with a default ACL", "setfacl -d -m u:4321:rwx $D", false, false},
         {"set-group-ID, owned by nobody", "chown 65534:0 $F; chmod 2664 $F", false, false},
         {"a second name", "ln $F $D/other", false, true},
@@ -365,7 +401,8 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
             const fs::path file = bundle ? item / "Contents/Info.plist" : temp / "._App";
             WriteBytes(file, bundle ? Inline("<dict/>") : TestData("cli/plst-appl.adouble"));
             if (!bundle) WriteBytes(item, "data fork");
-            ASSERT_EQ(shell("F='" + file.string() + "' D='" + file.parent_path().string() + "'; " + c.setUp), "status 0");
+            ASSERT_EQ(shell("F='" + file.string() + "' D='" + file.parent_path().string() + "'; " + c.setUp),
+                      "status 0");
             const std::string kept = metadata(file);
             const struct stat before = LinkStatus(file);
             const auto names = Listing(file.parent_path());

@@ -4,8 +4,8 @@
 
 #include "file_fixtures.h"
 #include "fork_test_support.h"
-#include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
+#include "platform/framework/zorp_plugin.h"
 
 using namespace fixtures;
 using forktest::Facts;
@@ -14,19 +14,17 @@ using forktest::Patched;
 
 namespace {
 
-const std::string kPlist =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-    "\t<key>CFBundleName</key>\n\t<string>App</string>\n</dict>\n</plist>\n";
-const std::string kAgentFalse =
-    "<plist version=\"1.0\"><dict><key>NSUIElement</key><string>0</string>"
-    "<key>CFBundleName</key><string>App</string></dict></plist>";
+const std::string kPlist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                           "\t<key>CFBundleName</key>\n\t<string>App</string>\n</dict>\n</plist>\n";
+const std::string kAgentFalse = "<plist version=\"1.0\"><dict><key>NSUIElement</key><string>0</string>"
+                                "<key>CFBundleName</key><string>App</string></dict></plist>";
 
 // One resource type in the independent writer's description.
 std::string Type(const std::string& code, int id, const std::string& data, const std::string& name = "",
                  int attributes = 0)
 {
-    return R"({"code": ")" + code + R"(", "resources": [{"id": )" + std::to_string(id) + R"(, "name": ")" + name +
-           R"(", "attributes": )" + std::to_string(attributes) + R"(, "hex": ")" + Hex(data) + "\"}]}";
+    return R"({"code": ")" + code + R"(", "resources": [{"id": )" + std::to_string(id) + R"(, "name": ")" +
+           name + R"(", "attributes": )" + std::to_string(attributes) + R"(, "hex": ")" + Hex(data) + "\"}]}";
 }
 
 const std::string kAppFork = Type("vers", 1, std::string("\x01\x00\x80\x00", 4), "version", 4) + ", " +
@@ -46,7 +44,8 @@ std::string Companion(const std::string& layout, const std::string& types, const
 // kPlist with the entry added, as CoreFoundation writes it.
 const std::string kPatched =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n"
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
+    "version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n"
     "\t<string>App</string>\n\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n</plist>\n";
 
 std::string RunRoute(const fs::path& file)
@@ -94,15 +93,18 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         EXPECT_EQ(Listing(app.parent_path()), beside ? Names({"._App", "App"}) : Names({"App"}));
         EXPECT_EQ(Listing(companion.parent_path()), beside ? Names({"._App", "App"}) : Names({"._App"}));
         // Every entry but the fork and every resource but plst 0 as it was; plst 0 patched, its name gone.
-        EXPECT_EQ(forktest::Without(Facts(after), {"plst 0 "}), forktest::Without(Facts(c.companion), {"plst 0 "}));
+        EXPECT_EQ(forktest::Without(Facts(after), {"plst 0 "}),
+                  forktest::Without(Facts(c.companion), {"plst 0 "}));
         const std::string patched = "plst 0 " + std::to_string(c.attributes) + " - 0 " + Hex(kPatched) + "\n";
         EXPECT_NE(Facts(after).find(patched), std::string::npos) << Facts(after);
         // The independent reader sees the same of what we wrote.
         const std::string dump = forktest::DumpCompanion(companion);
         const std::initializer_list<std::string_view> unpatched = {"entry 2 ", "resource 706c7374 0 "};
         EXPECT_EQ(forktest::Without(dump, unpatched), forktest::Without(dumped, unpatched));
-        EXPECT_NE(dump.find("resource 706c7374 0 " + std::to_string(c.attributes) + " - " + Hex(kPatched) + "\n"),
-                  std::string::npos) << dump;
+        EXPECT_NE(
+            dump.find("resource 706c7374 0 " + std::to_string(c.attributes) + " - " + Hex(kPatched) + "\n"),
+            std::string::npos)
+            << dump;
 
         EXPECT_EQ(RunRoute(app), "");
         EXPECT_TRUE(ReadBytes(companion) == after);
@@ -127,7 +129,9 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         bool asNobody = false;
         std::function<bool(const fs::path& folder)> atRename = {};  // answers whether the rename may go on
     };
-    auto owned = [](const char* name) { return [=](const TempFolder& t) { ::chown((t / name).c_str(), kNobody, kNobody); }; };
+    auto owned = [](const char* name) {
+        return [=](const TempFolder& t) { ::chown((t / name).c_str(), kNobody, kNobody); };
+    };
     // Another program's new companion, of the same bytes, just before the rename.
     auto replace = [](const fs::path& f) {
         WriteBytes(f / "new", ReadBytes(f / "._App"));
@@ -151,11 +155,17 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"no Finder info entry", Patched(good, 26, 4, 10), ""},
         {"a folder in its place", "", "", [](const TempFolder& t) { fs::create_directory(t / "._App"); }},
         {"a link in place of the companion", good, "",
-         [](const TempFolder& t) { fs::rename(t / "._App", t / "real"); fs::create_symlink("real", t / "._App"); }},
+         [](const TempFolder& t) {
+             fs::rename(t / "._App", t / "real");
+             fs::create_symlink("real", t / "._App");
+         }},
         {"commit fails", good, writeFailed, nullptr, false, [](auto&) { return false; }},
         {"replaced by another program meanwhile", good, writeFailed, nullptr, false, replace},
         {"larger than 64 MiB", "", openFailed,
-         [&](const TempFolder& t) { WriteBytes(t / "._App", good); (void)::truncate((t / "._App").c_str(), (64 << 20) + 1); }},
+         [&](const TempFolder& t) {
+             WriteBytes(t / "._App", good);
+             (void)::truncate((t / "._App").c_str(), (64 << 20) + 1);
+         }},
         {"companion not writable", good, openFailed, owned("."), true},
         {"folder not writable", good, openFailed, owned("._App"), true},
     };
@@ -168,8 +178,12 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         const auto listing = Listing(folder.Path());
         std::optional<Installed<AtomicFileFaultHook>> hook;
         if (c.atRename)
-            hook.emplace(SetAtomicFileFaultHook, [&](std::string_view step) { return step != "rename" || c.atRename(folder.Path()); });
-        EXPECT_EQ(c.asNobody ? RunAsNobody([&] { return RunRoute(folder / "App"); }) : RunRoute(folder / "App"), c.expected);
+            hook.emplace(SetAtomicFileFaultHook, [&](std::string_view step) {
+                return step != "rename" || c.atRename(folder.Path());
+            });
+        EXPECT_EQ(c.asNobody ? RunAsNobody([&] { return RunRoute(folder / "App"); })
+                             : RunRoute(folder / "App"),
+                  c.expected);
         EXPECT_EQ(ReadBytes(folder / "App"), "data fork");
         EXPECT_EQ(Listing(folder.Path()), listing);
         if (!c.companion.empty()) {

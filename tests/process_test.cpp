@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "framework/nil_object.h"
-#include "framework/zorp_plugin.h"
 #include "patcher/patcher.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/zorp_plugin.h"
 
 #include <gtest/gtest.h>
 
@@ -30,9 +30,8 @@ public:
     bool raiseInRoute = false;
 };
 
-const char kPlist[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-    "\t<key>CFBundleName</key>\n\t<string>Tool</string>\n</dict>\n</plist>\n";
+const char kPlist[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                      "\t<key>CFBundleName</key>\n\t<string>Tool</string>\n</dict>\n</plist>\n";
 
 }  // namespace
 
@@ -48,25 +47,39 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         const char* item;
         std::string routes;
         std::optional<std::string> messages;  // the resource-fork route's own are not looked at here
-        bool patched;                          // Tool.app/Contents/Info.plist gained the entry
-        bool raises = false;                   // the route's own fault
+        bool patched;                         // Tool.app/Contents/Info.plist gained the entry
+        bool raises = false;                  // the route's own fault
         bool thrown = false;
     };
     const std::string bundle = kPlist, none;
     const Case cases[] = {
         {"application bundle", bundle, {}, "Tool.app", "package ", "", true},
-        {"bundle with empty Info.plist", none, [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", ""); },
-         "Tool.app", "package ", "No plst resource in file Tool.app.\n", false},
-        {"folder that is not a bundle", none, [](auto& t) { fs::create_directories(t / "Plain/Sub"); }, "Plain", "package ", "", false},
+        {"bundle with empty Info.plist", none,
+         [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", ""); }, "Tool.app", "package ",
+         "No plst resource in file Tool.app.\n", false},
+        {"folder that is not a bundle", none, [](auto& t) { fs::create_directories(t / "Plain/Sub"); },
+         "Plain", "package ", "", false},
         {"single-file application", none,
-         [](auto& t) { WriteBytes(t / "Single", "code"); WriteBytes(t / "._Single", FinderInfoCompanion("APPL", "????")); },
+         [](auto& t) {
+             WriteBytes(t / "Single", "code");
+             WriteBytes(t / "._Single", FinderInfoCompanion("APPL", "????"));
+         },
          "Single", "res ", std::nullopt, false},
-        {"plain document", none, [](auto& t) { WriteBytes(t / "notes.txt", "text"); }, "notes.txt", "res ", std::nullopt, false},
-        {"link to a bundle", bundle, [](auto& t) { fs::create_directory_symlink(t / "Tool.app", t / "Link.app"); },
-         "Link.app", "res ", std::nullopt, false},
+        {"plain document", none, [](auto& t) { WriteBytes(t / "notes.txt", "text"); }, "notes.txt", "res ",
+         std::nullopt, false},
+        {"link to a bundle", bundle,
+         [](auto& t) { fs::create_directory_symlink(t / "Tool.app", t / "Link.app"); }, "Link.app", "res ",
+         std::nullopt, false},
         {"bundle route raises", bundle, {}, "Tool.app", "package ", "", false, true, true},
-        {"XML of the edited dictionary is nil", TestData("patcher/bin-int-key.plist"), {}, "Tool.app", "package ", "", false,
-         false, true},
+        {"XML of the edited dictionary is nil",
+         TestData("patcher/bin-int-key.plist"),
+         {},
+         "Tool.app",
+         "package ",
+         "",
+         false,
+         false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -74,7 +87,8 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         if (!c.plist.empty()) WriteBytes(temp / "Tool.app/Contents/Info.plist", c.plist);
         if (c.make) c.make(temp);
         const fs::path item = temp / c.item;
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path())) MakeOld(entry.path());
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path()))
+            MakeOld(entry.path());
 
         RecordingPatcher patcher;
         patcher.raiseInRoute = c.raises;
@@ -89,7 +103,8 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         EXPECT_EQ(messages.Joined(), c.messages.value_or(messages.Joined()));
         // Refreshed only when its property list changed.
         EXPECT_EQ(ModifiedAt(item) > kOldTime, c.patched);
-        EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist").find("NSUIElement") != std::string::npos, c.patched);
+        EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist").find("NSUIElement") != std::string::npos,
+                  c.patched);
     }
     RecordingPatcher patcher;
     EXPECT_THROW(patcher.Process(nullptr), NilObjectException);

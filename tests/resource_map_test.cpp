@@ -99,7 +99,8 @@ TEST(ResourceMapRead, RefusesMalformedForks)
         {"data into the map", Patched(base, 8, 4, 16), ErrorKind::DataOverlapsMap, 0},
         {"type list past the map", Patched(base, M + 24, 2, 83), ErrorKind::ListOutOfRange, M + 24},
         {"too many types", Patched(base, M + 28, 2, 10), ErrorKind::TypeListOutOfRange, M + 28},
-        {"reference list past the map", Patched(base, M + 36, 2, 0x100), ErrorKind::ReferenceListOutOfRange, M + 36},
+        {"reference list past the map", Patched(base, M + 36, 2, 0x100), ErrorKind::ReferenceListOutOfRange,
+         M + 36},
         {"shared reference list", Patched(Patched(base, M + 44, 2, 18), M + 42, 2, 0),
          ErrorKind::ReferenceListOutOfRange, M + 44},
         {"data length past the data", Patched(base, 256, 4, 100), ErrorKind::DataOutOfRange, M + 51},
@@ -110,7 +111,9 @@ TEST(ResourceMapRead, RefusesMalformedForks)
         {"ID twice", Patched(base, M + 70, 2, 5), ErrorKind::DuplicateId, M + 70},
     };
     // An Apple IIgs fork, as macOS keeps it: not a Mac resource map, so it must be refused.
-    if (HaveShared()) cases.push_back({"Apple IIgs fork", ForkOf("fadden__CiderPress2/adf/._GSHK"), ErrorKind::HeaderOutOfRange, 0});
+    if (HaveShared())
+        cases.push_back(
+            {"Apple IIgs fork", ForkOf("fadden__CiderPress2/adf/._GSHK"), ErrorKind::HeaderOutOfRange, 0});
     ASSERT_TRUE(macfork::ReadResourceMap(base));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

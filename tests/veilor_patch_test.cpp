@@ -24,18 +24,26 @@ const std::string kDemoXml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dic
 
 const std::string kDemoPatched =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n\t<string>Demo</string>\n"
     "\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n</plist>\n";
 
 // {"CFBundleName": "Demo"} in the binary form, packed by hand.
-const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5C" "CFBundleName" +
-                                "\x54" "Demo" + "\x08\x0B\x18" + std::string(6, '\0') + "\x01\x01" +
-                                std::string(7, '\0') + "\x03" + std::string(8, '\0') +
-                                std::string(7, '\0') + "\x1D";
+const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" +
+                                "\x5C"
+                                "CFBundleName" +
+                                "\x54"
+                                "Demo" +
+                                "\x08\x0B\x18" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
+                                "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x1D";
 
 // {"NSUIElement": "1"} in the binary form, packed by hand.
-const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" + "\x5B" "NSUIElement" + "\x51" "1" +
+const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" +
+                                   "\x5B"
+                                   "NSUIElement" +
+                                   "\x51"
+                                   "1" +
                                    "\x08\x0B\x17" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
                                    "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x19";
 
@@ -67,7 +75,9 @@ protected:
         auto body = [&] {
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
             struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-            if (chdir(mDir.Path().c_str()) != 0 || (fileSizeLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)) return 124;
+            if (chdir(mDir.Path().c_str()) != 0 ||
+                (fileSizeLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0))
+                return 124;
             std::vector<std::string> argv{VEILOR_PATCH_BIN};
             argv.insert(argv.end(), args.begin(), args.end());
             return fixtures::Exec(argv);
@@ -88,9 +98,11 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     const fs::path xml = Bundle("Xml.app", kDemoXml), binary = Bundle("Binary.app", kDemoBinary),
                    oldText = Bundle("OldText.app", "{ CFBundleName = Demo; }"),
                    patched = Bundle("Patched.app", kDemoPatched), signedOne = Bundle("Signed.app", kDemoXml),
-                   flagged = Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>"),
+                   flagged =
+                       Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>"),
                    flaggedSigned = Bundle("FlaggedSigned.app", kFlaggedBinary),
-                   empty = Bundle("Empty.app", ""), broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
+                   empty = Bundle("Empty.app", ""),
+                   broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
     fs::create_directories(signedOne / "Contents" / "_CodeSignature");
     // Unchanged, so no warning and not written at all.
     fs::create_directories(patched / "Contents" / "_CodeSignature");
@@ -105,7 +117,8 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     fs::create_directory_symlink(real, mDir / "Link.app");
     fs::create_directory_symlink("RealToo.app", mDir / "Relative.app");
     const fs::path forged = Bundle("x\nfake.app: Failed to write info.plist file.", "");
-    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(), "Relative.app/"};
+    const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(),
+                                         "Relative.app/"};
 
     Result before = Run(check);
     EXPECT_EQ(before.status, 1);
@@ -113,18 +126,22 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                               classic.string() + ": no NSUIElement\nRelative.app/: no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
 
-    Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(), flaggedSigned.string(),
-                    classic.string(), document.string(), empty.string(), broken.string(), shortFork.string(),
-                    missing.string(), (mDir / "Link.app").string(), "Relative.app/", forged.string()});
+    Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
+                    flaggedSigned.string(), classic.string(), document.string(), empty.string(),
+                    broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
+                    "Relative.app/", forged.string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, signedOne.string() + ": warning: the bundle's code signature no longer matches; macOS will refuse"
-                                          " to open it until it is signed again. On a Mac: codesign --force --deep"
-                                          " --sign - " + signedOne.string() + "\n" +
-                         document.string() + ": not an application, left alone\n" +
-                         empty.string() + ": No plst resource in file Empty.app.\n" +
-                         broken.string() + ": property list cannot be read, left alone\n" + shortFork.string() +
+    EXPECT_EQ(r.err, signedOne.string() +
+                         ": warning: the bundle's code signature no longer matches; macOS will refuse"
+                         " to open it until it is signed again. On a Mac: codesign --force --deep"
+                         " --sign - " +
+                         signedOne.string() + "\n" + document.string() +
+                         ": not an application, left alone\n" + empty.string() +
+                         ": No plst resource in file Empty.app.\n" + broken.string() +
+                         ": property list cannot be read, left alone\n" + shortFork.string() +
                          ": Failed to open resource fork of file Short.\n" + missing.string() +
-                         ": No such file or folder.\n" + (mDir / "x\\nfake.app: Failed to write info.plist file.").string() +
+                         ": No such file or folder.\n" +
+                         (mDir / "x\\nfake.app: Failed to write info.plist file.").string() +
                          ": No plst resource in file x\\nfake.app: Failed to write info.plist file..\n");
     for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne, real, realToo})
         EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
@@ -144,14 +161,15 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
         if (strict) args.insert(args.begin(), "--strict");
         Result skipped = Run(args);
         EXPECT_EQ(skipped.status, strict ? 1 : 0);
-        EXPECT_EQ(skipped.err, document.string() + ": not an application, left alone\n" + (mDir / "Plain").string() +
-                                   ": not an application, left alone\n");
+        EXPECT_EQ(skipped.err, document.string() + ": not an application, left alone\n" +
+                                   (mDir / "Plain").string() + ": not an application, left alone\n");
     }
 
     Result after = Run(check);
     EXPECT_EQ(after.status, 0);
-    EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() + ": NSUIElement = true\n" +
-                             classic.string() + ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
+    EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() +
+                             ": NSUIElement = true\n" + classic.string() +
+                             ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
 }
 
 TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
@@ -169,12 +187,14 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         {"<key>NSUIElement</key><false/>", 1, "NSUIElement = false, not an agent"},
         {"<key>NSUIElement</key><string>0</string>", 1, "NSUIElement = \"0\", not an agent"},
         {"<key>LSUIElement</key><integer>0</integer>", 1, "LSUIElement = 0, not an agent"},
-        {"<key>LSUIElement</key><string>yes please</string>", 1, "LSUIElement = \"yes please\", not an agent"},
+        {"<key>LSUIElement</key><string>yes please</string>", 1,
+         "LSUIElement = \"yes please\", not an agent"},
         {"", 1, "no NSUIElement"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries);
-        const fs::path app = Bundle("Agent.app", std::string("<plist><dict>") + c.entries + "</dict></plist>");
+        const fs::path app =
+            Bundle("Agent.app", std::string("<plist><dict>") + c.entries + "</dict></plist>");
         Result r = Run({"--check", app.string()});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, app.string() + ": " + c.out + "\n");
@@ -242,7 +262,8 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
     EXPECT_EQ(r.err, expected);
     for (const auto& c : cases) {
         EXPECT_EQ(ReadBytes(mDir / c.name / "Contents" / "Info.plist"), large) << c.name;
-        EXPECT_EQ(fixtures::Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"}) << c.name;
+        EXPECT_EQ(fixtures::Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"})
+            << c.name;
     }
     EXPECT_EQ(ReadBytes(small / "Contents" / "Info.plist"), kDemoPatched);
 }
@@ -269,7 +290,8 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
     // A whole run's time, so that the kills fall anywhere in one: preparing, renaming, flushing.
     auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(Run(bundles("timed")).status, 0);
-    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    const auto whole =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
 
     const std::vector<std::string> args = bundles("killed");
     std::mt19937 random{std::random_device{}()};
@@ -289,7 +311,8 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
     EXPECT_EQ(rerun.err, "");
     for (const std::string& bundle : args) {
         EXPECT_EQ(ReadBytes(fs::path(bundle) / "Contents" / "Info.plist"), kDemoPatched) << bundle;
-        EXPECT_EQ(fixtures::Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"}) << bundle;
+        EXPECT_EQ(fixtures::Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"})
+            << bundle;
     }
 }
 

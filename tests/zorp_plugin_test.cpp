@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "framework/nil_object.h"
-#include "framework/zorp_plugin.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/zorp_plugin.h"
 
 #include <gtest/gtest.h>
 
@@ -52,23 +52,73 @@ TEST(ZorpPlugin, FinderUpdateTouchesTheItemItselfOnlyWhenItsPropertyListIsNewer)
         bool touched;
     };
     const Case cases[] = {
-        {"document", [](auto& t) { WriteBytes(t / "f", "x"); return t / "f"; }, {}, false, 0, false},
-        {"file with a newer companion", [&](auto& t) { WriteBytes(t / "f", "x"); WriteBytes(t / "._f", companion); return t / "f"; },
-         {"._f"}, false, 0, true},
+        {"document",
+         [](auto& t) {
+             WriteBytes(t / "f", "x");
+             return t / "f";
+         },
+         {},
+         false,
+         0,
+         false},
+        {"file with a newer companion",
+         [&](auto& t) {
+             WriteBytes(t / "f", "x");
+             WriteBytes(t / "._f", companion);
+             return t / "f";
+         },
+         {"._f"},
+         false,
+         0,
+         true},
         {"file with a newer companion from a zip archive",
-         [&](auto& t) { WriteBytes(t / "Foo/f", "x"); WriteBytes(t / "__MACOSX/Foo/._f", companion); return t / "Foo/f"; },
-         {"__MACOSX/Foo/._f"}, false, 0, true},
-        {"plain folder", [](auto& t) { fs::create_directories(t / "Plain/Contents"); return t / "Plain"; }, {"Plain/Contents"}, false, 0, false},
-        {"link", [](auto& t) { WriteBytes(t / "target", "x"); fs::create_symlink(t / "target", t / "l"); return t / "l"; }, {"target"}, false, 0, false},
+         [&](auto& t) {
+             WriteBytes(t / "Foo/f", "x");
+             WriteBytes(t / "__MACOSX/Foo/._f", companion);
+             return t / "Foo/f";
+         },
+         {"__MACOSX/Foo/._f"},
+         false,
+         0,
+         true},
+        {"plain folder",
+         [](auto& t) {
+             fs::create_directories(t / "Plain/Contents");
+             return t / "Plain";
+         },
+         {"Plain/Contents"},
+         false,
+         0,
+         false},
+        {"link",
+         [](auto& t) {
+             WriteBytes(t / "target", "x");
+             fs::create_symlink(t / "target", t / "l");
+             return t / "l";
+         },
+         {"target"},
+         false,
+         0,
+         false},
         {"missing", [](auto& t) { return t / "missing"; }, {}, false, ENOENT, false},
-        {"not permitted", [&](auto& t) { WriteBytes(t / "f", "x", 0644); WriteBytes(t / "._f", companion); return t / "f"; },
-         {"._f"}, true, EACCES, false},
+        {"not permitted",
+         [&](auto& t) {
+             WriteBytes(t / "f", "x", 0644);
+             WriteBytes(t / "._f", companion);
+             return t / "f";
+         },
+         {"._f"},
+         true,
+         EACCES,
+         false},
     };
     for (const Case& c : cases) {
         TempFolder temp;
         fs::path path = c.make(temp);
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path())) MakeOld(entry.path());
-        for (const std::string& fresh : c.fresh) ::utimensat(AT_FDCWD, (temp / fresh).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path()))
+            MakeOld(entry.path());
+        for (const std::string& fresh : c.fresh)
+            ::utimensat(AT_FDCWD, (temp / fresh).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
         auto item = std::make_shared<FolderItem>(path);
         auto update = [&] { return std::to_string(Zorp::FinderUpdateZorp(item)); };
         EXPECT_EQ(c.asNobody ? RunAsNobody(update) : update(), std::to_string(c.result)) << c.label;

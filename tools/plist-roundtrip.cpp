@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Reads a property list the way the program does and prints CoreFoundation's XML of it.
-#include "plist/plist.h"
+#include "platform/plist/plist.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,7 +21,8 @@ public:
     explicit File(const char* path) : mFd(::open(path, O_RDONLY | O_CLOEXEC)) {}
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    ~File() {
+    ~File()
+    {
         if (mFd >= 0) ::close(mFd);
     }
     int Fd() const { return mFd; }
@@ -38,7 +39,8 @@ struct Bytes {
 
 // The whole file: a regular file in one read of its size (no growing buffer to copy), anything
 // else in pieces. False, with errno set, when it cannot be read.
-bool ReadFile(const char* path, Bytes& bytes) {
+bool ReadFile(const char* path, Bytes& bytes)
+{
     const File file(path);
     struct stat status {};
     if (file.Fd() < 0 || ::fstat(file.Fd(), &status) != 0) return false;
@@ -46,7 +48,8 @@ bool ReadFile(const char* path, Bytes& bytes) {
         errno = EISDIR;
         return false;
     }
-    std::size_t capacity = S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1 : std::size_t{1} << 16;
+    std::size_t capacity =
+        S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1 : std::size_t{1} << 16;
     bytes.data = std::make_unique_for_overwrite<char[]>(capacity);
     for (;;) {
         if (bytes.size == capacity) {
@@ -63,7 +66,8 @@ bool ReadFile(const char* path, Bytes& bytes) {
     }
 }
 
-bool WriteAll(int fd, std::string_view text) {
+bool WriteAll(int fd, std::string_view text)
+{
     while (!text.empty()) {
         const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) continue;
@@ -75,7 +79,8 @@ bool WriteAll(int fd, std::string_view text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: plist-roundtrip FILE\n");
         return 2;
@@ -87,7 +92,8 @@ int main(int argc, char** argv) {
     }
     const plist::ParseResult parsed = plist::Parse(data.View());
     if (!parsed.root) {
-        std::fprintf(stderr, "%s: no root: %s (at byte %zu)\n", argv[1], plist::Describe(parsed.error.kind), parsed.error.offset);
+        std::fprintf(stderr, "%s: no root: %s (at byte %zu)\n", argv[1], plist::Describe(parsed.error.kind),
+                     parsed.error.offset);
         return 1;
     }
     // Printed as written, without first joining the pieces into one string.
@@ -96,7 +102,8 @@ int main(int argc, char** argv) {
         printed = printed && WriteAll(STDOUT_FILENO, piece);
     });
     if (!writable) {
-        std::fprintf(stderr, "%s: holds what XML cannot carry (null, a set, or a key that is not a string)\n", argv[1]);
+        std::fprintf(stderr, "%s: holds what XML cannot carry (null, a set, or a key that is not a string)\n",
+                     argv[1]);
         return 1;
     }
     if (!printed) return 1;

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "main_window.h"
 
-#include "framework/nil_object.h"
-#include "framework/qt/application.h"
-#include "framework/qt/runtime.h"
 #include "patcher/patcher.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/qt/application.h"
+#include "platform/framework/qt/runtime.h"
 #include "ui/menu_bar1.h"
 
 #include <cstdint>
@@ -41,10 +41,9 @@ const PropertySet kWindowProperties{
 constexpr std::int32_t kNoIndex = std::numeric_limits<std::int32_t>::min();
 
 // The program's line end inside literal texts is a carriage return.
-const std::string kInstructions =
-    "Drop your Mac application here.\r"
-    "Your application will be modified to run invisible.\r"
-    "(no Menubar, no Dock icon)";
+const std::string kInstructions = "Drop your Mac application here.\r"
+                                  "Your application will be modified to run invisible.\r"
+                                  "(no Menubar, no Dock icon)";
 const std::string kCredit = "Free software for Mac applications on Linux";
 
 struct ControlValues {
@@ -127,21 +126,54 @@ MenuItemRef MainWindow::MenuItemNamed(const std::string& name) const
     return Use(MenuBar())._Lookup(name);
 }
 
-MenuItemRef MainWindow::EditMenu() const { return MenuItemNamed("EditMenu"); }
-MenuItemRef MainWindow::EditClear() const { return MenuItemNamed("EditClear"); }
-MenuItemRef MainWindow::EditPaste() const { return MenuItemNamed("EditPaste"); }
-MenuItemRef MainWindow::EditCopy() const { return MenuItemNamed("EditCopy"); }
-MenuItemRef MainWindow::EditCut() const { return MenuItemNamed("EditCut"); }
-MenuItemRef MainWindow::UntitledMenu0() const { return MenuItemNamed("UntitledMenu0"); }
-MenuItemRef MainWindow::EditUndo() const { return MenuItemNamed("EditUndo"); }
-MenuItemRef MainWindow::FileMenu() const { return MenuItemNamed("FileMenu"); }
+MenuItemRef MainWindow::EditMenu() const
+{
+    return MenuItemNamed("EditMenu");
+}
+MenuItemRef MainWindow::EditClear() const
+{
+    return MenuItemNamed("EditClear");
+}
+MenuItemRef MainWindow::EditPaste() const
+{
+    return MenuItemNamed("EditPaste");
+}
+MenuItemRef MainWindow::EditCopy() const
+{
+    return MenuItemNamed("EditCopy");
+}
+MenuItemRef MainWindow::EditCut() const
+{
+    return MenuItemNamed("EditCut");
+}
+MenuItemRef MainWindow::UntitledMenu0() const
+{
+    return MenuItemNamed("UntitledMenu0");
+}
+MenuItemRef MainWindow::EditUndo() const
+{
+    return MenuItemNamed("EditUndo");
+}
+MenuItemRef MainWindow::FileMenu() const
+{
+    return MenuItemNamed("FileMenu");
+}
 std::shared_ptr<QuitMenuItem> MainWindow::FileQuit() const
 {
     return std::dynamic_pointer_cast<QuitMenuItem>(MenuItemNamed("FileQuit"));
 }
-MenuItemRef MainWindow::UntitledMenu1() const { return MenuItemNamed("UntitledMenu1"); }
-MenuItemRef MainWindow::FileOpen() const { return MenuItemNamed("FileOpen"); }
-MenuItemRef MainWindow::AppleAboutVeilor() const { return MenuItemNamed("AppleAboutVeilor"); }
+MenuItemRef MainWindow::UntitledMenu1() const
+{
+    return MenuItemNamed("UntitledMenu1");
+}
+MenuItemRef MainWindow::FileOpen() const
+{
+    return MenuItemNamed("FileOpen");
+}
+MenuItemRef MainWindow::AppleAboutVeilor() const
+{
+    return MenuItemNamed("AppleAboutVeilor");
+}
 
 void MainWindow::AddMenuHandlers() {}
 
@@ -163,7 +195,8 @@ void MainWindow::Event_Open()
 
 MainWindowRef MainWindow()
 {
-    if (auto open = std::dynamic_pointer_cast<class MainWindow>(RuntimeGetImplicitWindow("MainWindow.MainWindow")))
+    if (auto open =
+            std::dynamic_pointer_cast<class MainWindow>(RuntimeGetImplicitWindow("MainWindow.MainWindow")))
         return open;
     auto window = std::make_shared<class MainWindow>();
     Window::Constructor(window);

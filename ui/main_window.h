@@ -2,8 +2,8 @@
 #pragma once
 // The program's one window: the instructions, a credit line, and the drop target.
 
-#include "framework/qt/menu.h"
-#include "framework/qt/window.h"
+#include "platform/framework/qt/menu.h"
+#include "platform/framework/qt/window.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "menu_bar1.h"
 
-#include "framework/nil_object.h"
+#include "platform/framework/nil_object.h"
 
 #include <array>
 #include <optional>
@@ -41,9 +41,12 @@ constexpr std::array<MenuRow, 8> kEditRows{{
 MenuItemRef NewItem(Kind kind)
 {
     switch (kind) {
-    case Kind::Quit: return std::make_shared<QuitMenuItem>();
-    case Kind::Apple: return std::make_shared<AppleMenuItem>();
-    case Kind::Plain: break;
+    case Kind::Quit:
+        return std::make_shared<QuitMenuItem>();
+    case Kind::Apple:
+        return std::make_shared<AppleMenuItem>();
+    case Kind::Plain:
+        break;
     }
     return std::make_shared<MenuItem>();
 }
@@ -55,8 +58,10 @@ void Build(MenuBar& bar, const MenuRow& row)
     item->SetAutoEnable(row.autoEnable);
     item->SetText(std::string(row.text));
     if (row.keyboardShortcut) item->SetKeyboardShortcut(std::string(*row.keyboardShortcut));
-    if (row.menu.empty()) bar.Append(item);
-    else Use(bar.Child(std::string(row.menu))).Append(item);
+    if (row.menu.empty())
+        bar.Append(item);
+    else
+        Use(bar.Child(std::string(row.menu))).Append(item);
 }
 
 MenuBar1Ref& Instance()

@@ -2,7 +2,7 @@
 #pragma once
 // The program's one menu bar: File, Edit and the About item.
 
-#include "framework/qt/menu.h"
+#include "platform/framework/qt/menu.h"
 
 #include <memory>
 

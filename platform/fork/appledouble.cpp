@@ -19,7 +19,10 @@ constexpr std::uint64_t kTableStart = 26;
 constexpr std::uint64_t kDescriptorSize = 12;
 constexpr std::uint64_t kLimit = std::numeric_limits<std::uint32_t>::max();
 
-std::uint64_t HeaderEnd(std::uint64_t count) { return kTableStart + kDescriptorSize * count; }
+std::uint64_t HeaderEnd(std::uint64_t count)
+{
+    return kTableStart + kDescriptorSize * count;
+}
 
 // macOS keeps extended attributes after the Finder info with offsets from the companion's
 // start; when the entry itself has to move, those offsets move with it.
@@ -36,7 +39,8 @@ void MoveAttributeOffsets(std::string& info, std::uint64_t from, std::uint64_t t
         auto value = view.U32(at);
         if (!value || *value < from || *value > end) return;
         std::uint64_t moved = *value - from + to;
-        if (moved <= kLimit) SetBigEndian(info, static_cast<std::size_t>(at), static_cast<std::uint32_t>(moved), 4);
+        if (moved <= kLimit)
+            SetBigEndian(info, static_cast<std::size_t>(at), static_cast<std::uint32_t>(moved), 4);
     };
     shift(kAttr + 8);   // total size
     shift(kAttr + 12);  // attribute data

@@ -3,7 +3,7 @@
 // Big-endian reads that check every position against the end with 64-bit arithmetic, so the
 // readers above can follow the format's tables without guarding each step themselves.
 
-#include "byteorder/byteorder.h"
+#include "platform/byteorder/byteorder.h"
 
 #include <cstdint>
 #include <optional>
@@ -38,7 +38,8 @@ private:
     std::optional<std::uint32_t> Number(std::uint64_t at, int width) const
     {
         if (!Holds(at, static_cast<std::uint64_t>(width))) return std::nullopt;
-        return static_cast<std::uint32_t>(byteorder::BigEndian(mBytes.data() + at, static_cast<std::size_t>(width)));
+        return static_cast<std::uint32_t>(
+            byteorder::BigEndian(mBytes.data() + at, static_cast<std::size_t>(width)));
     }
 
     std::string_view mBytes;

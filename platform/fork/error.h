@@ -9,25 +9,25 @@
 namespace macfork {
 
 enum class ErrorKind {
-    Truncated,            // a header or table runs past the end of the input
-    BadMagic,             // not an AppleDouble file (AppleSingle included)
+    Truncated,  // a header or table runs past the end of the input
+    BadMagic,   // not an AppleDouble file (AppleSingle included)
     BadVersion,
-    InvalidEntryId,       // entry ID 0
-    EntryOutOfRange,      // an entry's offset + length lies past the end of the file
+    InvalidEntryId,   // entry ID 0
+    EntryOutOfRange,  // an entry's offset + length lies past the end of the file
     EntryOverlapsHeader,
     EntriesOverlap,
-    DuplicateEntry,       // two entries with one ID
-    HeaderOutOfRange,     // resource data or map outside the fork
+    DuplicateEntry,    // two entries with one ID
+    HeaderOutOfRange,  // resource data or map outside the fork
     DataOverlapsMap,
     MapTooShort,
-    ListOutOfRange,       // type list or name list outside the map
+    ListOutOfRange,  // type list or name list outside the map
     TypeListOutOfRange,
     ReferenceListOutOfRange,
     DataOutOfRange,
     NameOutOfRange,
     DuplicateType,
     DuplicateId,
-    TooLarge,             // a writer's value does not fit its field
+    TooLarge,  // a writer's value does not fit its field
 };
 
 const char* Describe(ErrorKind kind);

@@ -33,7 +33,8 @@ bool Overlap(std::uint64_t aStart, std::uint64_t aLength, std::uint64_t bStart, 
 // The first span that overlaps one before it, in order of position.
 std::optional<std::uint64_t> FirstOverlap(std::vector<Span> spans)
 {
-    std::stable_sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const Span& a, const Span& b) { return a.start < b.start; });
     for (std::size_t i = 1; i < spans.size(); ++i)
         if (spans[i - 1].start + spans[i - 1].length > spans[i].start) return spans[i].reportAt;
     return std::nullopt;
@@ -79,7 +80,8 @@ Result<ResourceMap> ReadResourceMap(std::string_view bytes)
     const ByteView names(*m.Slice(nameList, m.size() - nameList));
 
     const std::uint64_t typeCount = (*m.U16(typeList) + 1) & 0xFFFF;
-    if (!m.Holds(typeList + 2, kTypeSize * typeCount)) return Error{ErrorKind::TypeListOutOfRange, at(typeList)};
+    if (!m.Holds(typeList + 2, kTypeSize * typeCount))
+        return Error{ErrorKind::TypeListOutOfRange, at(typeList)};
 
     std::set<std::string> codes;
     std::vector<Span> referenceLists, blocks;
@@ -144,8 +146,9 @@ Result<std::string> WriteResourceMap(const ResourceMap& map)
     auto inOrder = [&](auto key) {
         std::vector<std::size_t> order(resources.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return key(*resources[a]) < key(*resources[b]); });
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return key(*resources[a]) < key(*resources[b]);
+        });
         return order;
     };
 

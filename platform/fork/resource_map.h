@@ -18,7 +18,7 @@ struct Resource {
     std::int16_t id = 0;
     std::optional<std::string> name;  // none: written as FF FF
     std::uint8_t attributes = 0;
-    std::uint32_t handle = 0;         // the reference's reserved field, kept as read
+    std::uint32_t handle = 0;  // the reference's reserved field, kept as read
     std::string data;
     // Where the data block and the name were read; the writer keeps that order.
     std::uint64_t dataOrder = UINT64_MAX;

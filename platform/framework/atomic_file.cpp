@@ -57,8 +57,9 @@ bool IsTemporaryName(std::string_view name)
         !name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix))
         return false;
     std::string_view random = name.substr(kTemporaryPrefix.size(), kTemporaryRandom);
-    return std::all_of(random.begin(), random.end(),
-                       [](char c) { return std::string_view(kDigits, 36).find(c) != std::string_view::npos; });
+    return std::all_of(random.begin(), random.end(), [](char c) {
+        return std::string_view(kDigits, 36).find(c) != std::string_view::npos;
+    });
 }
 
 // A file-size limit must fail the write (EFBIG), which the caller reports, not end the process.
@@ -68,7 +69,10 @@ void IgnoreFileSizeSignal()
     std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Removes temporary files of ours that no run holds locked: what a killed run left behind. Each
 // folder once per process, so that a batch over one large folder does not list it again and again.
@@ -104,8 +108,10 @@ void RemoveLeftovers(int folderFd, const struct stat& folderInfo)
     }
 
     for (const std::string& name : candidates) {
-        UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        struct stat opened {}, named {};
+        UniqueFd fd(
+            ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        struct stat opened {
+        }, named{};
         if (!fd || ::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
         if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;  // a run is writing it
         // Still the file we locked under that name: not one a writer has just made anew.
@@ -120,7 +126,8 @@ UniqueFd CreateTemporary(int folderFd, mode_t mode, std::string& name, struct st
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = TemporaryName();
-        UniqueFd fd(::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        UniqueFd fd(
+            ::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!fd) {
             if (errno == EEXIST) continue;
             return fd;
@@ -132,7 +139,8 @@ UniqueFd CreateTemporary(int folderFd, mode_t mode, std::string& name, struct st
             errno = saved;
             return UniqueFd();
         }
-        if (::fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(opened, named)) return fd;
+        if (::fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(opened, named))
+            return fd;
     }
     errno = EEXIST;
     return UniqueFd();
@@ -236,7 +244,9 @@ bool RenameInto(int folderFd, const std::string& from, const std::string& to, bo
 
 FileIdentity IdentityOf(const struct stat& info)
 {
-    auto nanoseconds = [](const struct timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    auto nanoseconds = [](const struct timespec& t) {
+        return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+    };
     return {std::uint64_t(info.st_dev), std::uint64_t(info.st_ino), std::int64_t(info.st_size),
             nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
 }
@@ -248,7 +258,8 @@ AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook)
 
 std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std::string& name,
                                                         std::string_view bytes,
-                                                        const std::optional<FileIdentity>& expected, Flush flush)
+                                                        const std::optional<FileIdentity>& expected,
+                                                        Flush flush)
 {
     IgnoreFileSizeSignal();
     FileReplacement replacement;
@@ -265,7 +276,8 @@ std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std:
     UniqueFd original;
     struct stat info {};
     if (expected) {
-        original = UniqueFd(::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        original = UniqueFd(
+            ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
         if (!original || ::fstat(original.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
             IdentityOf(info) != *expected)
             return std::nullopt;
@@ -279,7 +291,8 @@ std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std:
     if (!StepAllowed("create")) return std::nullopt;
     // A new file gets the usual mode less the umask; an existing one its own mode, set below.
     struct stat made {};
-    replacement.mTemporary = CreateTemporary(folderFd, expected ? 0600 : 0666, replacement.mTemporaryName, made);
+    replacement.mTemporary =
+        CreateTemporary(folderFd, expected ? 0600 : 0666, replacement.mTemporaryName, made);
     if (!replacement.mTemporary) return std::nullopt;
     replacement.mDevice = made.st_dev;
     int fd = replacement.mTemporary.Get();
@@ -308,7 +321,8 @@ bool FileReplacement::Commit()
 
     if (mInPlace) {
         // Not crash-atomic: the price of keeping the inode, its other names and what only it may hold.
-        UniqueFd fd(::openat(mFolder.Get(), mName.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        UniqueFd fd(::openat(mFolder.Get(), mName.c_str(),
+                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
         struct stat info {};
         if (!StepAllowed("rename") || !fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
             !mExpected || IdentityOf(info) != *mExpected)
@@ -320,8 +334,8 @@ bool FileReplacement::Commit()
             if (reserved != 0 && errno != EOPNOTSUPP && errno != ENOSYS) return false;
             if (reserved != 0 && ::ftruncate(fd.Get(), length) != 0) return false;
         }
-        return StepAllowed("write") && WriteAllAt(fd.Get(), mInPlaceBytes) && ::ftruncate(fd.Get(), length) == 0 &&
-               StepAllowed("fsync") && ::fsync(fd.Get()) == 0;
+        return StepAllowed("write") && WriteAllAt(fd.Get(), mInPlaceBytes) &&
+               ::ftruncate(fd.Get(), length) == 0 && StepAllowed("fsync") && ::fsync(fd.Get()) == 0;
     }
 
     // Just before the rename: another program's replacement or edit since the read wins.
@@ -355,7 +369,8 @@ bool FlushedWhole(int fd)
     constexpr long kWhole[] = {0xEF53 /* ext2-4 */, 0x58465342 /* xfs */, 0x9123683E /* btrfs */,
                                0xF2F52010 /* f2fs */, 0x01021994 /* tmpfs */};
     struct statfs info {};
-    return ::fstatfs(fd, &info) == 0 && std::find(std::begin(kWhole), std::end(kWhole), long(info.f_type)) != std::end(kWhole);
+    return ::fstatfs(fd, &info) == 0 &&
+           std::find(std::begin(kWhole), std::end(kWhole), long(info.f_type)) != std::end(kWhole);
 }
 
 FileCommitGroup*& CurrentGroup()
@@ -432,8 +447,9 @@ bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_vi
                            const std::optional<FileIdentity>& expected)
 {
     FileCommitGroup* group = CurrentGroup();
-    std::optional<FileReplacement> replacement = FileReplacement::Prepare(
-        folderFd, name, bytes, expected, group ? FileReplacement::Flush::ByCaller : FileReplacement::Flush::Each);
+    std::optional<FileReplacement> replacement =
+        FileReplacement::Prepare(folderFd, name, bytes, expected,
+                                 group ? FileReplacement::Flush::ByCaller : FileReplacement::Flush::Each);
     if (!replacement) return false;
     if (!group || replacement->InPlace()) return replacement->Commit();
     group->mHeld.push_back(std::move(*replacement));

@@ -35,7 +35,8 @@ public:
     // `expected` says: nullopt there means a file that must not exist yet. Unflushed, the caller
     // makes the temporary file durable before Commit, and the rename after it (a FileCommitGroup).
     enum class Flush { Each, ByCaller };
-    static std::optional<FileReplacement> Prepare(int folderFd, const std::string& name, std::string_view bytes,
+    static std::optional<FileReplacement> Prepare(int folderFd, const std::string& name,
+                                                  std::string_view bytes,
                                                   const std::optional<FileIdentity>& expected,
                                                   Flush flush = Flush::Each);
     ~FileReplacement();
@@ -99,7 +100,8 @@ public:
     std::vector<bool> Commit();
 
 private:
-    friend bool ReplaceFileAtomically(int, const std::string&, std::string_view, const std::optional<FileIdentity>&);
+    friend bool ReplaceFileAtomically(int, const std::string&, std::string_view,
+                                      const std::optional<FileIdentity>&);
     std::vector<FileReplacement> mHeld;
     std::size_t mCapacity;
     FileCommitGroup* mOuter;
@@ -107,7 +109,7 @@ private:
 };
 
 // A seam for tests: when set, called before each step ("create", "write", "fsync" (also a group's
-// flush before its renames), "rename": the commit, also of a write in place) and a false answer makes that step fail as the system call
-// would. Returns the previous hook.
+// flush before its renames), "rename": the commit, also of a write in place) and a false answer makes that
+// step fail as the system call would. Returns the previous hook.
 using AtomicFileFaultHook = std::function<bool(std::string_view step)>;
 AtomicFileFaultHook SetAtomicFileFaultHook(AtomicFileFaultHook hook);

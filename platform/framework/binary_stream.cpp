@@ -35,8 +35,7 @@ std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) return bytes;
-        if (static_cast<std::int64_t>(bytes.size()) + got > FolderItem::kMaxOpenLength)
-            return std::nullopt;
+        if (static_cast<std::int64_t>(bytes.size()) + got > FolderItem::kMaxOpenLength) return std::nullopt;
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
 }
@@ -103,8 +102,8 @@ std::string BinaryStream::Read(std::int64_t count)
     std::int64_t available = Length() - mImpl->position;
     std::int64_t taken = std::min(count, available);
     if (taken <= 0) return {};
-    std::string bytes = mImpl->bytes.substr(static_cast<std::size_t>(mImpl->position),
-                                            static_cast<std::size_t>(taken));
+    std::string bytes =
+        mImpl->bytes.substr(static_cast<std::size_t>(mImpl->position), static_cast<std::size_t>(taken));
     mImpl->position += taken;
     return bytes;
 }
@@ -129,7 +128,8 @@ bool BinaryStream::Commit()
     if (!mImpl->changed) return true;
     // Set first, so that an attempt ended by an exception is not tried again on release.
     mImpl->failed = true;
-    if (!mImpl->writable || !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->name, mImpl->bytes, mImpl->read))
+    if (!mImpl->writable ||
+        !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->name, mImpl->bytes, mImpl->read))
         return false;
     mImpl->failed = false;
     mImpl->changed = false;

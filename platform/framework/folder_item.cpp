@@ -2,7 +2,7 @@
 #include "folder_item.h"
 
 #include "binary_stream.h"
-#include "plist/unicode.h"
+#include "platform/plist/unicode.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,7 +69,8 @@ bool FolderItem::Exists() const
 {
     Location location = Locate();
     struct stat info {};
-    if (location.folder && ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    if (location.folder &&
+        ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return true;
     return errno == EACCES;
 }

@@ -24,11 +24,11 @@ public:
 
     const std::filesystem::path& Path() const { return mPath; }
 
-    bool Directory() const;          // false for a link, even to a folder
-    bool Exists() const;             // the item itself (a dangling link exists; so does one
-                                     // that may not be looked at for lack of permission)
-    std::string DisplayName() const; // last path component, valid UTF-8
-    std::string MacType() const;     // four bytes from the AppleDouble companion, or ""
+    bool Directory() const;           // false for a link, even to a folder
+    bool Exists() const;              // the item itself (a dangling link exists; so does one
+                                      // that may not be looked at for lack of permission)
+    std::string DisplayName() const;  // last path component, valid UTF-8
+    std::string MacType() const;      // four bytes from the AppleDouble companion, or ""
 
     FolderItemRef TrueChild(const std::string& name) const;  // nil for an unusable name
     // A bundle's property list, Contents/Info.plist, whether or not it exists.

@@ -3,8 +3,8 @@
 
 #include "atomic_file.h"
 #include "folder_item.h"
-#include "fork/appledouble.h"
-#include "fork/resource_map.h"
+#include "platform/fork/appledouble.h"
+#include "platform/fork/resource_map.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -29,7 +29,10 @@ struct ResourceFork::Impl {
 
 namespace {
 
-std::string CompanionName(const std::string& name) { return "._" + name; }
+std::string CompanionName(const std::string& name)
+{
+    return "._" + name;
+}
 
 // Up to `length` bytes at `offset`; fewer at the end of the file, nothing on a read error.
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
@@ -74,7 +77,8 @@ UniqueFd ArchiveMirror(const std::filesystem::path& folder)
 {
     constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
     std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
+    std::filesystem::path absolute =
+        std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
     if (error) return UniqueFd();
     if (absolute.filename().empty() && absolute.has_relative_path()) absolute = absolute.parent_path();
     std::vector<std::string> below;

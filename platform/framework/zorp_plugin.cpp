@@ -2,7 +2,7 @@
 #include "zorp_plugin.h"
 
 #include "nil_object.h"
-#include "plist/plist.h"
+#include "platform/plist/plist.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,7 +36,8 @@ Fn Bound(Fn fn)
 bool NewerThan(const FolderItem::Location& location, const struct timespec& time)
 {
     struct stat info {};
-    return location.folder && ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return location.folder &&
+           ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
            (info.st_mtim.tv_sec > time.tv_sec ||
             (info.st_mtim.tv_sec == time.tv_sec && info.st_mtim.tv_nsec > time.tv_nsec));
 }
@@ -50,7 +51,8 @@ std::int64_t FinderUpdate(const FolderItemRef& item)
     FolderItem::Location location = target.Locate();
     if (!location.folder) return errno;
     struct stat self {};
-    if (::fstatat(location.folder.Get(), location.name.c_str(), &self, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (::fstatat(location.folder.Get(), location.name.c_str(), &self, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
     FolderItemRef plist = S_ISDIR(self.st_mode) ? target.BundleInfoPlist() : nullptr;
     const FolderItem::Location changed =
         S_ISDIR(self.st_mode) ? (plist ? plist->Locate() : FolderItem::Location{}) : target.Companion();

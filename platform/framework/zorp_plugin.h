@@ -4,8 +4,8 @@
 // declaration string, into one table that all later calls go through.
 
 #include "folder_item.h"
-#include "plist/cfobject.h"
-#include "plist/plugin_interface.h"
+#include "platform/plist/cfobject.h"
+#include "platform/plist/plugin_interface.h"
 
 #include <cstdint>
 #include <string>

@@ -16,12 +16,16 @@ namespace plist {
 class Arena {
 public:
     // `firstBlock` bytes at first; later blocks double, up to kLargestBlock.
-    explicit Arena(std::size_t firstBlock) : mNextBlock(firstBlock < kSmallestBlock ? kSmallestBlock : firstBlock) {}
+    explicit Arena(std::size_t firstBlock)
+        : mNextBlock(firstBlock < kSmallestBlock ? kSmallestBlock : firstBlock)
+    {
+    }
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
 
     // Only the reading that owns the arena allocates, before any object is handed out.
-    void* Allocate(std::size_t size, std::size_t alignment) {
+    void* Allocate(std::size_t size, std::size_t alignment)
+    {
         auto at = Aligned(mNext, alignment);
         if (mNext == nullptr || at + size > reinterpret_cast<std::uintptr_t>(mEnd)) {
             NewBlock(size + alignment);
@@ -46,21 +50,25 @@ private:
     // the shared count above zero however many of them are given back meanwhile.
     static constexpr std::size_t kMakerHold = std::size_t{1} << 62;
 
-    void Drop(std::size_t count) {
+    void Drop(std::size_t count)
+    {
         if (mUsers.fetch_sub(count, std::memory_order_acq_rel) == count) delete this;
     }
 
-    static std::uintptr_t Aligned(const std::byte* p, std::size_t alignment) {
+    static std::uintptr_t Aligned(const std::byte* p, std::size_t alignment)
+    {
         return (reinterpret_cast<std::uintptr_t>(p) + alignment - 1) & ~(std::uintptr_t{alignment} - 1);
     }
 
-    void NewBlock(std::size_t atLeast) {
+    void NewBlock(std::size_t atLeast)
+    {
         std::size_t size = mNextBlock;
         if (size < atLeast) size = atLeast;
         mBlocks.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
         mNext = mBlocks.back().get();
         mEnd = mNext + size;
-        if (mNextBlock < kLargestBlock) mNextBlock = mNextBlock * 2 < kLargestBlock ? mNextBlock * 2 : kLargestBlock;
+        if (mNextBlock < kLargestBlock)
+            mNextBlock = mNextBlock * 2 < kLargestBlock ? mNextBlock * 2 : kLargestBlock;
     }
 
     std::vector<std::unique_ptr<std::byte[]>> mBlocks;
@@ -79,13 +87,18 @@ public:
 
     explicit ArenaAllocator(Arena& arena) : mArena(&arena) {}
     template <typename U>
-    ArenaAllocator(const ArenaAllocator<U>& other) : mArena(other.mArena) {}
+    ArenaAllocator(const ArenaAllocator<U>& other) : mArena(other.mArena)
+    {
+    }
 
     T* allocate(std::size_t n) { return static_cast<T*>(mArena->Allocate(n * sizeof(T), alignof(T))); }
     void deallocate(T*, std::size_t) { mArena->Release(); }
 
     template <typename U>
-    bool operator==(const ArenaAllocator<U>& other) const { return mArena == other.mArena; }
+    bool operator==(const ArenaAllocator<U>& other) const
+    {
+        return mArena == other.mArena;
+    }
 
 private:
     template <typename U>
@@ -99,7 +112,8 @@ public:
     explicit ArenaMaker(std::size_t firstBlock) : mArena(new Arena(firstBlock)) {}
 
     template <typename T, typename... Args>
-    std::shared_ptr<T> Make(Args&&... args) {
+    std::shared_ptr<T> Make(Args&&... args)
+    {
         return std::allocate_shared<T>(ArenaAllocator<T>(*mArena), std::forward<Args>(args)...);
     }
 

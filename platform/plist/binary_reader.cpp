@@ -26,26 +26,32 @@ constexpr ErrorKind kUnknownMarker = ErrorKind::UnknownMarker;
 constexpr ErrorKind kTruncated = ErrorKind::ObjectTruncated;
 constexpr ErrorKind kTooDeep = ErrorKind::TooDeep;
 
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b)
+{
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
+                                                             : a + b;
 }
 
 // Reads a window of the input; a read that would pass the window's end fails and leaves the cursor as it was.
 class Cursor {
 public:
     Cursor(std::string_view bytes, std::uint64_t position, std::uint64_t end)
-        : mBytes(bytes), mPosition(position), mEnd(end) {}
+        : mBytes(bytes), mPosition(position), mEnd(end)
+    {
+    }
 
     std::uint64_t Position() const { return mPosition; }
 
-    bool Take(std::uint64_t count, std::string_view& out) {
+    bool Take(std::uint64_t count, std::string_view& out)
+    {
         if (mPosition > mEnd || count > mEnd - mPosition) return false;
         out = std::string_view(mBytes.data() + mPosition, count);
         mPosition += count;
         return true;
     }
 
-    bool Byte(std::uint8_t& out) {
+    bool Byte(std::uint8_t& out)
+    {
         std::string_view b;
         if (!Take(1, b)) return false;
         out = static_cast<std::uint8_t>(b[0]);
@@ -53,7 +59,8 @@ public:
     }
 
     // Big-endian; of a longer field only the low 8 bytes count, as CoreFoundation reads it.
-    bool Unsigned(std::uint64_t size, std::uint64_t& out) {
+    bool Unsigned(std::uint64_t size, std::uint64_t& out)
+    {
         std::string_view b;
         if (!Take(size, b)) return false;
         out = BigEndian(b);
@@ -77,7 +84,8 @@ struct Trailer {
 };
 
 // CoreFoundation takes the bytes of an ASCII string object as Latin-1: each byte is its own code point.
-std::string Latin1ToUTF8(std::string_view latin1) {
+std::string Latin1ToUTF8(std::string_view latin1)
+{
     std::string out;
     out.reserve(latin1.size() * 2);
     for (const char c : latin1) unicode::AppendUTF8(static_cast<std::uint8_t>(c), out);
@@ -85,7 +93,8 @@ std::string Latin1ToUTF8(std::string_view latin1) {
 }
 
 // UTF-16BE to UTF-8; an unpaired surrogate fails (CoreFoundation's XML writer would drop text after it).
-bool DecodeUTF16BE(std::string_view be, std::string& out) {
+bool DecodeUTF16BE(std::string_view be, std::string& out)
+{
     out.reserve(be.size() + be.size() / 2);
     std::size_t bad = 0;
     return unicode::AppendUTF16AsUTF8(
@@ -100,9 +109,13 @@ struct Built {
 
 class BinaryReader {
 public:
-    explicit BinaryReader(std::string_view bytes) : mBytes(bytes), mMake(std::min<std::size_t>(4 * bytes.size(), kFirstBlockAtMost)) {}
+    explicit BinaryReader(std::string_view bytes)
+        : mBytes(bytes), mMake(std::min<std::size_t>(4 * bytes.size(), kFirstBlockAtMost))
+    {
+    }
 
-    ParseResult Read() {
+    ParseResult Read()
+    {
         ParseResult result;
         result.format = Format::Binary;
         if (ReadTrailer() && Survey()) {
@@ -127,19 +140,22 @@ private:
         Built built;
     };
 
-    bool Fail(ErrorKind kind, std::uint64_t offset) {
+    bool Fail(ErrorKind kind, std::uint64_t offset)
+    {
         if (!mFailed) mError = {kind, static_cast<std::size_t>(offset)};
         mFailed = true;
         return false;
     }
 
-    CFObjectZorpRef Refuse(ErrorKind kind, std::uint64_t offset) {
+    CFObjectZorpRef Refuse(ErrorKind kind, std::uint64_t offset)
+    {
         Fail(kind, offset);
         return nullptr;
     }
 
     // The trailer checks of CoreFoundation's reader: any list they refuse, CF refuses too.
-    bool ReadTrailer() {
+    bool ReadTrailer()
+    {
         const std::uint64_t size = mBytes.size();
         if (size < kHeaderSize + 1 + kTrailerSize) return Fail(ErrorKind::TooShort, 0);
         if (mBytes.substr(0, 7) != "bplist0") return Fail(ErrorKind::BadHeader, 0);
@@ -159,7 +175,8 @@ private:
         if (t.refSize < 1 || t.refSize > 8) return Fail(ErrorKind::BadReferenceSize, at + 7);
         if (t.count < 1 || t.count > kMaxIndex) return Fail(ErrorKind::BadObjectCount, at + 8);
         if (t.top >= t.count) return Fail(ErrorKind::BadTopObject, at + 16);
-        if (t.tableOffset < kHeaderSize + 1 || t.tableOffset >= at) return Fail(ErrorKind::OffsetTableOutside, at + 24);
+        if (t.tableOffset < kHeaderSize + 1 || t.tableOffset >= at)
+            return Fail(ErrorKind::OffsetTableOutside, at + 24);
         // The offset table fills exactly the space between the objects and the trailer.
         if (t.count > (at - t.tableOffset) / t.offsetSize || t.count * t.offsetSize != at - t.tableOffset)
             return Fail(ErrorKind::OffsetTableGap, at + 24);
@@ -174,7 +191,8 @@ private:
 
     // One pass over the offset table: every offset is checked, referenced or not, as CoreFoundation
     // does; and references are counted, so that only objects used more than once are kept for reuse.
-    bool Survey() {
+    bool Survey()
+    {
         mObjects.assign(mTrailer.count, 0);
         auto refer = [this](std::uint64_t index) {
             std::uint32_t& uses = mObjects[index];
@@ -194,7 +212,9 @@ private:
             in.Byte(marker);
             const unsigned type = marker >> 4;
             if (type != 0xA && type != 0xC && type != 0xD) continue;
-            if (CountFrom(in, marker & 0x0F, count) != ErrorKind::None || !RefsFrom(in, type == 0xD ? 2 * count : count, refs)) continue;
+            if (CountFrom(in, marker & 0x0F, count) != ErrorKind::None ||
+                !RefsFrom(in, type == 0xD ? 2 * count : count, refs))
+                continue;
             for (std::uint64_t r = 0; r < refs.size() / mTrailer.refSize; ++r) {
                 const std::uint64_t index = RefAt(refs, r);
                 if (index < mTrailer.count) refer(index);
@@ -206,15 +226,18 @@ private:
         return true;
     }
 
-    std::uint64_t OffsetOf(std::uint64_t index) const {
-        return byteorder::BigEndian(mBytes.data() + mTrailer.tableOffset + index * mTrailer.offsetSize, mTrailer.offsetSize);
+    std::uint64_t OffsetOf(std::uint64_t index) const
+    {
+        return byteorder::BigEndian(mBytes.data() + mTrailer.tableOffset + index * mTrailer.offsetSize,
+                                    mTrailer.offsetSize);
     }
 
     // Objects lie between the header and the offset table.
     Cursor ObjectCursor(std::uint64_t offset) const { return Cursor(mBytes, offset, mTrailer.tableOffset); }
 
     // Builds the object at `index`, nested `depth` containers deep, or takes it built already.
-    CFObjectZorpRef Object(std::uint64_t index, int depth, Built& built) {
+    CFObjectZorpRef Object(std::uint64_t index, int depth, Built& built)
+    {
         std::uint32_t& state = mObjects[index];
         if (state & kBuilding) return Refuse(ErrorKind::ObjectContainsItself, OffsetOf(index));
         Shared* shared = state & kShared ? &mShared[state & kSlotMask] : nullptr;
@@ -235,7 +258,8 @@ private:
         return object;
     }
 
-    CFObjectZorpRef Build(std::uint64_t offset, int depth, Built& built) {
+    CFObjectZorpRef Build(std::uint64_t offset, int depth, Built& built)
+    {
         Cursor in = ObjectCursor(offset);
         std::uint8_t marker = 0;
         in.Byte(marker);
@@ -243,29 +267,56 @@ private:
         CFObjectZorpRef object;
         switch (marker >> 4) {
         case 0x0:
-            if (marker == 0x00) object = mMake.Make<CFNullZorp>();
-            else if (marker == 0x08) object = mMake.Make<CFBooleanZorp>(false);
-            else if (marker == 0x09) object = mMake.Make<CFBooleanZorp>(true);
-            else Fail(kUnknownMarker, offset);
+            if (marker == 0x00)
+                object = mMake.Make<CFNullZorp>();
+            else if (marker == 0x08)
+                object = mMake.Make<CFBooleanZorp>(false);
+            else if (marker == 0x09)
+                object = mMake.Make<CFBooleanZorp>(true);
+            else
+                Fail(kUnknownMarker, offset);
             break;
-        case 0x1: object = Integer(in, low, offset); break;
-        case 0x2: object = Real(in, low, offset); break;
-        case 0x3: object = marker == 0x33 ? Date(in, offset) : Refuse(kUnknownMarker, offset); break;
-        case 0x4: object = Data(in, low, offset); break;
-        case 0x5: object = AsciiString(in, low, offset); break;
-        case 0x6: object = UTF16String(in, low, offset); break;
-        case 0x8: object = UID(in, low, offset); break;
-        case 0xA: object = Array(in, low, offset, depth, built, false); break;
-        case 0xC: object = Array(in, low, offset, depth, built, true); break;
-        case 0xD: object = Dictionary(in, low, offset, depth, built); break;
-        default: Fail(kUnknownMarker, offset); break;
+        case 0x1:
+            object = Integer(in, low, offset);
+            break;
+        case 0x2:
+            object = Real(in, low, offset);
+            break;
+        case 0x3:
+            object = marker == 0x33 ? Date(in, offset) : Refuse(kUnknownMarker, offset);
+            break;
+        case 0x4:
+            object = Data(in, low, offset);
+            break;
+        case 0x5:
+            object = AsciiString(in, low, offset);
+            break;
+        case 0x6:
+            object = UTF16String(in, low, offset);
+            break;
+        case 0x8:
+            object = UID(in, low, offset);
+            break;
+        case 0xA:
+            object = Array(in, low, offset, depth, built, false);
+            break;
+        case 0xC:
+            object = Array(in, low, offset, depth, built, true);
+            break;
+        case 0xD:
+            object = Dictionary(in, low, offset, depth, built);
+            break;
+        default:
+            Fail(kUnknownMarker, offset);
+            break;
         }
         if (object) built.expanded = SaturatingAdd(built.expanded, in.Position() - offset);
         return object;
     }
 
     // 1, 2 and 4-byte integers are unsigned, 8-byte signed; of 16 bytes the low 8 count, unsigned.
-    CFObjectZorpRef Integer(Cursor& in, unsigned low, std::uint64_t offset) {
+    CFObjectZorpRef Integer(Cursor& in, unsigned low, std::uint64_t offset)
+    {
         if (low > 4) return Refuse(kUnknownMarker, offset);
         const std::uint64_t size = std::uint64_t{1} << low;
         std::uint64_t value = 0;
@@ -274,7 +325,8 @@ private:
         return mMake.Make<CFIntegerZorp>(value, isUnsigned);
     }
 
-    CFObjectZorpRef Real(Cursor& in, unsigned low, std::uint64_t offset) {
+    CFObjectZorpRef Real(Cursor& in, unsigned low, std::uint64_t offset)
+    {
         if (low != 2 && low != 3) return Refuse(kUnknownMarker, offset);
         std::uint64_t bits = 0;
         if (!in.Unsigned(std::uint64_t{1} << low, bits)) return Refuse(kTruncated, offset);
@@ -289,7 +341,8 @@ private:
         return mMake.Make<CFRealZorp>(d);
     }
 
-    CFObjectZorpRef Date(Cursor& in, std::uint64_t offset) {
+    CFObjectZorpRef Date(Cursor& in, std::uint64_t offset)
+    {
         std::uint64_t bits = 0;
         if (!in.Unsigned(8, bits)) return Refuse(kTruncated, offset);
         double seconds = 0;
@@ -301,7 +354,8 @@ private:
 
     // The count in the marker's low nibble, or in an integer object after it when the nibble is 15;
     // None, or what is wrong.
-    static ErrorKind CountFrom(Cursor& in, unsigned low, std::uint64_t& count) {
+    static ErrorKind CountFrom(Cursor& in, unsigned low, std::uint64_t& count)
+    {
         if (low != 0x0F) {
             count = low;
             return ErrorKind::None;
@@ -318,16 +372,19 @@ private:
         return ErrorKind::None;
     }
 
-    bool Count(Cursor& in, unsigned low, std::uint64_t offset, std::uint64_t& count) {
+    bool Count(Cursor& in, unsigned low, std::uint64_t offset, std::uint64_t& count)
+    {
         const ErrorKind wrong = CountFrom(in, low, count);
         return wrong != ErrorKind::None ? Fail(wrong, offset) : true;
     }
 
-    bool RefsFrom(Cursor& in, std::uint64_t count, std::string_view& refs) const {
+    bool RefsFrom(Cursor& in, std::uint64_t count, std::string_view& refs) const
+    {
         return count <= kMaxIndex / mTrailer.refSize && in.Take(count * mTrailer.refSize, refs);
     }
 
-    CFObjectZorpRef Data(Cursor& in, unsigned low, std::uint64_t offset) {
+    CFObjectZorpRef Data(Cursor& in, unsigned low, std::uint64_t offset)
+    {
         std::uint64_t count = 0;
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
@@ -335,7 +392,8 @@ private:
         return mMake.Make<CFBinaryDataZorp>(std::string(bytes));
     }
 
-    CFObjectZorpRef AsciiString(Cursor& in, unsigned low, std::uint64_t offset) {
+    CFObjectZorpRef AsciiString(Cursor& in, unsigned low, std::uint64_t offset)
+    {
         std::uint64_t count = 0;
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
@@ -344,7 +402,8 @@ private:
         return mMake.Make<CFStringZorp>(ascii ? std::string(bytes) : Latin1ToUTF8(bytes));
     }
 
-    CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset) {
+    CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset)
+    {
         std::uint64_t count = 0;
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
@@ -354,22 +413,28 @@ private:
         return mMake.Make<CFStringZorp>(std::move(text));
     }
 
-    CFObjectZorpRef UID(Cursor& in, unsigned low, std::uint64_t offset) {
+    CFObjectZorpRef UID(Cursor& in, unsigned low, std::uint64_t offset)
+    {
         std::uint64_t value = 0;
         if (!in.Unsigned(low + 1, value)) return Refuse(kTruncated, offset);
-        if (value > std::numeric_limits<std::uint32_t>::max()) return Refuse(ErrorKind::UIDOutOfRange, offset);
+        if (value > std::numeric_limits<std::uint32_t>::max())
+            return Refuse(ErrorKind::UIDOutOfRange, offset);
         return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(value));
     }
 
-    bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs) {
+    bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs)
+    {
         return RefsFrom(in, count, refs) ? true : Fail(kTruncated, offset);
     }
 
-    std::uint64_t RefAt(std::string_view refs, std::uint64_t i) const {
+    std::uint64_t RefAt(std::string_view refs, std::uint64_t i) const
+    {
         return byteorder::BigEndian(refs.data() + i * mTrailer.refSize, mTrailer.refSize);
     }
 
-    CFObjectZorpRef Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth, Built& built) {
+    CFObjectZorpRef Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth,
+                          Built& built)
+    {
         const std::uint64_t index = RefAt(refs, i);
         if (index >= mTrailer.count) return Refuse(ErrorKind::ReferenceOutOfRange, offset);
         Built child;
@@ -379,15 +444,19 @@ private:
         return object;
     }
 
-    bool EnterContainer(int depth, std::uint64_t offset) {
+    bool EnterContainer(int depth, std::uint64_t offset)
+    {
         if (depth + 1 > kMaxDepth) return Fail(kTooDeep, offset);
         return true;
     }
 
-    CFObjectZorpRef Array(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built, bool isSet) {
+    CFObjectZorpRef Array(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built, bool isSet)
+    {
         std::uint64_t count = 0;
         std::string_view refs;
-        if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) || !Refs(in, count, offset, refs)) return nullptr;
+        if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) ||
+            !Refs(in, count, offset, refs))
+            return nullptr;
         std::vector<CFObjectZorpRef> items;
         items.reserve(count);
         for (std::uint64_t i = 0; i < count; ++i) {
@@ -401,11 +470,12 @@ private:
     }
 
     // Keys are any non-container object; for a repeated key the first value wins, as in CoreFoundation.
-    CFObjectZorpRef Dictionary(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built) {
+    CFObjectZorpRef Dictionary(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built)
+    {
         std::uint64_t count = 0;
         std::string_view keyRefs, valueRefs;
-        if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) || !Refs(in, count, offset, keyRefs) ||
-            !Refs(in, count, offset, valueRefs))
+        if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) ||
+            !Refs(in, count, offset, keyRefs) || !Refs(in, count, offset, valueRefs))
             return nullptr;
         auto dict = mMake.Make<CFDictionaryZorp>();
         dict->Reserve(count);
@@ -413,7 +483,8 @@ private:
             CFObjectZorpRef key = Child(keyRefs, i, offset, depth, built);
             if (!key) return nullptr;
             const CFKind kind = key->Kind();
-            if (kind == CFKind::Array || kind == CFKind::Dictionary || kind == CFKind::Set) return Refuse(ErrorKind::ContainerKey, offset);
+            if (kind == CFKind::Array || kind == CFKind::Dictionary || kind == CFKind::Set)
+                return Refuse(ErrorKind::ContainerKey, offset);
             CFObjectZorpRef value = Child(valueRefs, i, offset, depth, built);
             if (!value) return nullptr;
             dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepFirst);
@@ -434,6 +505,9 @@ private:
 
 }  // namespace
 
-ParseResult ParseBinary(std::string_view bytes) { return BinaryReader(bytes).Read(); }
+ParseResult ParseBinary(std::string_view bytes)
+{
+    return BinaryReader(bytes).Read();
+}
 
 }  // namespace plist

@@ -11,20 +11,26 @@ namespace {
 // Below this many entries a scan is faster than hashing, and costs no memory.
 constexpr std::size_t kLinearLimit = 8;
 
-const std::string* StringText(const CFObjectZorp& object) {
+const std::string* StringText(const CFObjectZorp& object)
+{
     if (object.Kind() != CFKind::String) return nullptr;
     return &static_cast<const CFStringZorp&>(object).Text();
 }
 
-std::uint64_t Rotate(std::uint64_t x, int bits) { return x << bits | x >> (64 - bits); }
+std::uint64_t Rotate(std::uint64_t x, int bits)
+{
+    return x << bits | x >> (64 - bits);
+}
 
 // A key nobody can know from a file: the process's own addresses (ASLR) and the clock, mixed.
 struct HashKey {
     std::uint64_t k0, k1;
-    HashKey() {
+    HashKey()
+    {
         static int anchor;
-        std::uint64_t x = reinterpret_cast<std::uintptr_t>(&anchor) ^
-                          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::uint64_t x =
+            reinterpret_cast<std::uintptr_t>(&anchor) ^
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         const auto next = [&x] {
             std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
             z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -38,7 +44,8 @@ struct HashKey {
 
 // SipHash-1-3 under a per-process key, so that no file can choose keys that all collide and make
 // building a dictionary quadratic.
-std::size_t HashText(std::string_view text) {
+std::size_t HashText(std::string_view text)
+{
     static const HashKey key;
     std::uint64_t v0 = key.k0 ^ 0x736F6D6570736575ull, v1 = key.k1 ^ 0x646F72616E646F6Dull;
     std::uint64_t v2 = key.k0 ^ 0x6C7967656E657261ull, v3 = key.k1 ^ 0x7465646279746573ull;
@@ -66,7 +73,8 @@ std::size_t HashText(std::string_view text) {
         compress(m);
     }
     std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
-    for (std::size_t k = 0; i + k < text.size(); ++k) last |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
+    for (std::size_t k = 0; i + k < text.size(); ++k)
+        last |= std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
     compress(last);
     v2 ^= 0xFF;
     round();
@@ -77,14 +85,16 @@ std::size_t HashText(std::string_view text) {
 
 }  // namespace
 
-bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b) {
+bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b)
+{
     if (&a == &b) return true;
     if (a.Kind() != b.Kind()) return false;
     switch (a.Kind()) {
     case CFKind::String:
         return static_cast<const CFStringZorp&>(a).Text() == static_cast<const CFStringZorp&>(b).Text();
     case CFKind::Data:
-        return static_cast<const CFBinaryDataZorp&>(a).Bytes() == static_cast<const CFBinaryDataZorp&>(b).Bytes();
+        return static_cast<const CFBinaryDataZorp&>(a).Bytes() ==
+               static_cast<const CFBinaryDataZorp&>(b).Bytes();
     case CFKind::Integer: {
         const auto& x = static_cast<const CFIntegerZorp&>(a);
         const auto& y = static_cast<const CFIntegerZorp&>(b);
@@ -113,17 +123,20 @@ bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b) {
     return false;
 }
 
-CFObjectZorpRef CFDictionaryZorp::Find(const CFObjectZorp& key) const {
+CFObjectZorpRef CFDictionaryZorp::Find(const CFObjectZorp& key) const
+{
     const std::size_t i = IndexOf(key);
     return i < mEntries.size() ? mEntries[i].value : nullptr;
 }
 
-CFObjectZorpRef CFDictionaryZorp::Find(const std::string& stringKey) const {
+CFObjectZorpRef CFDictionaryZorp::Find(const std::string& stringKey) const
+{
     const std::size_t i = IndexOfString(stringKey);
     return i < mEntries.size() ? mEntries[i].value : nullptr;
 }
 
-CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const {
+CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const
+{
     auto copy = std::make_shared<CFMutableDictionaryZorp>();
     CFDictionaryZorp& base = *copy;
     base.mEntries = mEntries;
@@ -131,7 +144,8 @@ CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const {
     return copy;
 }
 
-void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule) {
+void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule)
+{
     if (!key || !value) return;
     const std::string* text = StringText(*key);
     // A string key is hashed once, for the look-up and for its slot.
@@ -148,7 +162,8 @@ void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplic
     }
 }
 
-std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const {
+std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const
+{
     if (const std::string* text = StringText(key)) return IndexOfString(*text);
     for (std::size_t i = 0; i < mEntries.size(); ++i) {
         if (CFKeysEqual(*mEntries[i].key, key)) return i;
@@ -156,7 +171,8 @@ std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const {
     return mEntries.size();
 }
 
-std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const {
+std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const
+{
     if (mSlots.empty()) {
         for (std::size_t i = 0; i < mEntries.size(); ++i) {
             const std::string* other = StringText(*mEntries[i].key);
@@ -167,7 +183,8 @@ std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const {
     return IndexOfString(text, HashText(text));
 }
 
-std::size_t CFDictionaryZorp::IndexOfString(std::string_view text, std::size_t hash) const {
+std::size_t CFDictionaryZorp::IndexOfString(std::string_view text, std::size_t hash) const
+{
     const std::size_t mask = mSlots.size() - 1;
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
         const std::uint32_t slot = mSlots[s];
@@ -176,7 +193,8 @@ std::size_t CFDictionaryZorp::IndexOfString(std::string_view text, std::size_t h
     }
 }
 
-void CFDictionaryZorp::Reserve(std::size_t count) {
+void CFDictionaryZorp::Reserve(std::size_t count)
+{
     mEntries.reserve(count);
     if (count <= kLinearLimit || mSlots.size() >= 2 * count) return;
     std::size_t slots = 32;
@@ -184,37 +202,45 @@ void CFDictionaryZorp::Reserve(std::size_t count) {
     Rehash(slots);
 }
 
-void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value) {
+void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value)
+{
     mEntries.push_back({std::move(key), std::move(value)});
     if (!mSlots.empty()) {
         // Kept at most half full, so probes stay short and always end at a free slot.
-        if (mEntries.size() * 2 > mSlots.size()) Rehash(mSlots.size() * 2);
-        else IndexEntry(mEntries.size() - 1);
+        if (mEntries.size() * 2 > mSlots.size())
+            Rehash(mSlots.size() * 2);
+        else
+            IndexEntry(mEntries.size() - 1);
     } else if (mEntries.size() > kLinearLimit) {
         Rehash(32);
     }
 }
 
-void CFDictionaryZorp::IndexEntry(std::size_t entry) {
+void CFDictionaryZorp::IndexEntry(std::size_t entry)
+{
     if (const std::string* text = StringText(*mEntries[entry].key)) IndexEntry(entry, HashText(*text));
 }
 
-void CFDictionaryZorp::IndexEntry(std::size_t entry, std::size_t hash) {
+void CFDictionaryZorp::IndexEntry(std::size_t entry, std::size_t hash)
+{
     const std::size_t mask = mSlots.size() - 1;
     std::size_t s = hash & mask;
     while (mSlots[s] != 0) s = (s + 1) & mask;
     mSlots[s] = static_cast<std::uint32_t>(entry + 1);
 }
 
-void CFDictionaryZorp::Rehash(std::size_t slotCount) {
+void CFDictionaryZorp::Rehash(std::size_t slotCount)
+{
     mSlots.assign(slotCount, 0);
     for (std::size_t i = 0; i < mEntries.size(); ++i) IndexEntry(i);
 }
 
-void CFMutableDictionaryZorp::Add(CFObjectZorpRef key, CFObjectZorpRef value) {
+void CFMutableDictionaryZorp::Add(CFObjectZorpRef key, CFObjectZorpRef value)
+{
     Insert(std::move(key), std::move(value), Duplicate::KeepFirst);
 }
 
-void CFMutableDictionaryZorp::Set(CFObjectZorpRef key, CFObjectZorpRef value) {
+void CFMutableDictionaryZorp::Set(CFObjectZorpRef key, CFObjectZorpRef value)
+{
     Insert(std::move(key), std::move(value), Duplicate::KeepLast);
 }

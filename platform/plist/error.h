@@ -8,25 +8,25 @@ namespace plist {
 
 enum class ErrorKind {
     None,
-    Empty,                 // no bytes at all
-    BadEncoding,           // text not valid in its encoding
-    UnknownEncoding,       // an XML declaration names an encoding we do not read
+    Empty,            // no bytes at all
+    BadEncoding,      // text not valid in its encoding
+    UnknownEncoding,  // an XML declaration names an encoding we do not read
     UnexpectedEnd,
-    Unterminated,          // a comment, section, string, data or container without its end
-    TooDeep,               // containers nested deeper than the readers allow
+    Unterminated,  // a comment, section, string, data or container without its end
+    TooDeep,       // containers nested deeper than the readers allow
     UnpairedSurrogate,
     // XML
     NoRoot,
-    UnexpectedText,        // character data where markup belongs
-    BadMarkup,             // "<!" that is no comment, CDATA section or DOCTYPE
+    UnexpectedText,  // character data where markup belongs
+    BadMarkup,       // "<!" that is no comment, CDATA section or DOCTYPE
     DoctypeSubset,
     MalformedTag,
     UnknownTag,
     MismatchedCloseTag,
-    KeyExpected,           // a dictionary value where its key belongs
+    KeyExpected,  // a dictionary value where its key belongs
     KeyWithoutValue,
-    ExtraValue,            // <plist> with more than one value
-    EmptyElement,          // <plist>, <integer>, <real>, <date> or <data> without content
+    ExtraValue,    // <plist> with more than one value
+    EmptyElement,  // <plist>, <integer>, <real>, <date> or <data> without content
     ContentInBoolean,
     UnknownEntity,
     BadCharacterReference,
@@ -34,7 +34,7 @@ enum class ErrorKind {
     IntegerOutOfRange,
     BadReal,
     BadDate,
-    BadData,               // base64 or hex data with a character it may not hold
+    BadData,  // base64 or hex data with a character it may not hold
     // old text format
     UnexpectedCharacter,
     TrailingText,
@@ -48,21 +48,21 @@ enum class ErrorKind {
     BadObjectCount,
     BadTopObject,
     OffsetTableOutside,
-    OffsetTableGap,        // the offset table does not end at the trailer
+    OffsetTableGap,  // the offset table does not end at the trailer
     ReferencesTooSmall,
     OffsetsTooSmall,
     TooManyObjects,
     ObjectOutsideObjects,  // an offset at or past the offset table
     ObjectInHeader,
     UnknownMarker,
-    ObjectTruncated,       // an object runs into the offset table
+    ObjectTruncated,  // an object runs into the offset table
     BadCount,
     NonFiniteDate,
     ContainerKey,
     UIDOutOfRange,
     ReferenceOutOfRange,
     ObjectContainsItself,
-    ExpandsTooFar,         // shared objects stand for a tree far larger than the file
+    ExpandsTooFar,  // shared objects stand for a tree far larger than the file
 };
 
 // One line, for developers.

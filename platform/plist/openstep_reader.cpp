@@ -19,7 +19,8 @@ struct Text {
 };
 
 // UTF-8 unless a byte-order mark says otherwise; on failure `error` holds the byte offset.
-bool Decode(std::string_view bytes, Text& text, std::size_t& error) {
+bool Decode(std::string_view bytes, Text& text, std::size_t& error)
+{
     const unicode::ByteOrderMark mark = unicode::DetectByteOrderMark(bytes);
     text.encoding = mark.encoding;
     text.start = mark.length;
@@ -49,8 +50,10 @@ bool Decode(std::string_view bytes, Text& text, std::size_t& error) {
 }
 
 // The byte offset of code unit `index`, for error reports.
-std::size_t ByteOffset(std::string_view bytes, const Text& text, std::size_t index) {
-    if (text.encoding == Encoding::UTF16BE || text.encoding == Encoding::UTF16LE) return text.start + 2 * index;
+std::size_t ByteOffset(std::string_view bytes, const Text& text, std::size_t index)
+{
+    if (text.encoding == Encoding::UTF16BE || text.encoding == Encoding::UTF16LE)
+        return text.start + 2 * index;
     std::size_t i = text.start;
     for (std::size_t units = 0; units < index && i < bytes.size();) {
         std::uint32_t c = 0;
@@ -79,25 +82,32 @@ constexpr char16_t kNextStepUpper[128] = {
     0x0131, 0x00FC, 0x00FD, 0x0142, 0x00F8, 0x0153, 0x00DF, 0x00FE, 0x00FF, 0xFFFD, 0xFFFD,
 };
 
-bool IsUnquotedCharacter(char16_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
-           c == '/' || c == ':' || c == '.' || c == '-';
+bool IsUnquotedCharacter(char16_t c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$' || c == '/' || c == ':' || c == '.' || c == '-';
 }
 
-int HexValue(std::uint8_t c) {
+int HexValue(std::uint8_t c)
+{
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-bool IsLineSeparator(char16_t c) { return c == 0x2028 || c == 0x2029; }
+bool IsLineSeparator(char16_t c)
+{
+    return c == 0x2028 || c == 0x2029;
+}
 
 // UTF-16 to UTF-8; an unpaired surrogate (possible through \U escapes) fails.
-bool ToUTF8(std::u16string_view units, std::string& out) {
+bool ToUTF8(std::u16string_view units, std::string& out)
+{
     out.reserve(units.size());
     std::size_t bad = 0;
-    return unicode::AppendUTF16AsUTF8(units.size(), [&](std::size_t i) { return std::uint32_t{units[i]}; }, out, bad);
+    return unicode::AppendUTF16AsUTF8(
+        units.size(), [&](std::size_t i) { return std::uint32_t{units[i]}; }, out, bad);
 }
 
 // Reads the old text format as CoreFoundation does, with one difference: any error fails the whole
@@ -106,7 +116,8 @@ class OpenStepReader {
 public:
     explicit OpenStepReader(const std::u16string& units) : mText(units) {}
 
-    CFObjectZorpRef Document() {
+    CFObjectZorpRef Document()
+    {
         // White space and comments alone read as an empty dictionary.
         if (!SkipSpace()) return std::make_shared<CFDictionaryZorp>();
         CFObjectZorpRef root = Object(0, true);
@@ -128,25 +139,31 @@ private:
 
     CFObjectZorpRef Refuse(ErrorKind kind) { return RefuseAt(kind, mAt); }
 
-    CFObjectZorpRef RefuseAt(ErrorKind kind, std::size_t at) {
+    CFObjectZorpRef RefuseAt(ErrorKind kind, std::size_t at)
+    {
         if (!mFailed) mKind = kind, mFailedAt = at;
         mFailed = true;
         return nullptr;
     }
 
     // Skips white space, Unicode line and paragraph separators, and comments; false at the end.
-    bool SkipSpace() {
+    bool SkipSpace()
+    {
         while (mAt < mText.size()) {
             const char16_t c = mText[mAt];
             if ((c >= 9 && c <= 13) || c == ' ' || IsLineSeparator(c)) {
                 ++mAt;
             } else if (c == '/' && mAt + 1 < mText.size() && mText[mAt + 1] == '/') {
                 mAt += 2;
-                while (mAt < mText.size() && mText[mAt] != '\n' && mText[mAt] != '\r' && !IsLineSeparator(mText[mAt])) ++mAt;
+                while (mAt < mText.size() && mText[mAt] != '\n' && mText[mAt] != '\r' &&
+                       !IsLineSeparator(mText[mAt]))
+                    ++mAt;
             } else if (c == '/' && mAt + 1 < mText.size() && mText[mAt + 1] == '*') {
                 // An unclosed block comment runs to the end.
                 mAt += 2;
-                while (mAt < mText.size() && !(mText[mAt] == '*' && mAt + 1 < mText.size() && mText[mAt + 1] == '/')) ++mAt;
+                while (mAt < mText.size() &&
+                       !(mText[mAt] == '*' && mAt + 1 < mText.size() && mText[mAt + 1] == '/'))
+                    ++mAt;
                 mAt = mAt < mText.size() ? mAt + 2 : mAt;
             } else {
                 break;
@@ -156,7 +173,8 @@ private:
     }
 
     // Without `required`, nothing readable here gives nullptr without failing (an array's end).
-    CFObjectZorpRef Object(int depth, bool required) {
+    CFObjectZorpRef Object(int depth, bool required)
+    {
         if (!SkipSpace()) return required ? Refuse(ErrorKind::UnexpectedEnd) : nullptr;
         const char16_t c = mText[mAt];
         if (c == '{' || c == '(') {
@@ -172,7 +190,8 @@ private:
         return required ? Refuse(ErrorKind::UnexpectedCharacter) : nullptr;
     }
 
-    CFObjectZorpRef Dictionary(int depth) {
+    CFObjectZorpRef Dictionary(int depth)
+    {
         const std::size_t open = mAt - 1;
         CFObjectZorpRef dict = DictionaryContent(depth);
         if (!dict) return nullptr;
@@ -182,7 +201,8 @@ private:
     }
 
     // Entries "key = value;"; "key;" alone maps the key to itself. A repeated key takes the later value.
-    CFObjectZorpRef DictionaryContent(int depth) {
+    CFObjectZorpRef DictionaryContent(int depth)
+    {
         auto dict = std::make_shared<CFDictionaryZorp>();
         CFObjectZorpRef key = Key();
         while (key) {
@@ -207,14 +227,16 @@ private:
     }
 
     // A quoted or bare string, or nullptr when none starts here.
-    CFObjectZorpRef Key() {
+    CFObjectZorpRef Key()
+    {
         if (!SkipSpace()) return nullptr;
         const char16_t c = mText[mAt];
         if (c == '"' || c == '\'' || IsUnquotedCharacter(c)) return String();
         return nullptr;
     }
 
-    CFObjectZorpRef String() {
+    CFObjectZorpRef String()
+    {
         const char16_t c = mText[mAt];
         if (c != '"' && c != '\'') return UnquotedString();
         ++mAt;
@@ -222,7 +244,8 @@ private:
     }
 
     // Elements separated by commas; a comma before the ')' is allowed.
-    CFObjectZorpRef Array(int depth) {
+    CFObjectZorpRef Array(int depth)
+    {
         const std::size_t open = mAt - 1;
         std::vector<CFObjectZorpRef> items;
         CFObjectZorpRef item = Object(depth + 1, false);
@@ -240,7 +263,8 @@ private:
     }
 
     // Hex digit pairs up to '>', with white space between pairs.
-    CFObjectZorpRef Data() {
+    CFObjectZorpRef Data()
+    {
         const std::size_t open = mAt - 1;
         std::string bytes;
         while (mAt < mText.size() && mText[mAt] != '>') {
@@ -264,7 +288,8 @@ private:
         return std::make_shared<CFBinaryDataZorp>(std::move(bytes));
     }
 
-    CFObjectZorpRef QuotedString(char16_t quote) {
+    CFObjectZorpRef QuotedString(char16_t quote)
+    {
         const std::size_t open = mAt - 1;
         std::u16string units;
         std::size_t mark = mAt;
@@ -285,7 +310,8 @@ private:
     }
 
     // The character after a backslash: C escapes, up to three octal digits, or \U and up to four hex digits.
-    char16_t Escape() {
+    char16_t Escape()
+    {
         if (mAt >= mText.size()) return 0;
         const char16_t c = mText[mAt++];
         if (c >= '0' && c <= '7') {
@@ -309,24 +335,34 @@ private:
             }
             return value;
         }
-        case 'a': return '\a';
-        case 'b': return '\b';
-        case 'f': return '\f';
-        case 'n': return '\n';
-        case 'r': return '\r';
-        case 't': return '\t';
-        case 'v': return '\v';
-        default: return c;
+        case 'a':
+            return '\a';
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case 'v':
+            return '\v';
+        default:
+            return c;
         }
     }
 
-    CFObjectZorpRef UnquotedString() {
+    CFObjectZorpRef UnquotedString()
+    {
         const std::size_t start = mAt;
         while (mAt < mText.size() && IsUnquotedCharacter(mText[mAt])) ++mAt;
         return MakeString(std::u16string_view(mText).substr(start, mAt - start), start);
     }
 
-    CFObjectZorpRef MakeString(std::u16string_view units, std::size_t at) {
+    CFObjectZorpRef MakeString(std::u16string_view units, std::size_t at)
+    {
         std::string text;
         if (!ToUTF8(units, text)) return RefuseAt(ErrorKind::UnpairedSurrogate, at);
         return std::make_shared<CFStringZorp>(std::move(text));
@@ -341,7 +377,8 @@ private:
 
 }  // namespace
 
-ParseResult ParseOpenStep(std::string_view bytes) {
+ParseResult ParseOpenStep(std::string_view bytes)
+{
     ParseResult result;
     result.format = Format::OpenStep;
     if (bytes.empty()) {

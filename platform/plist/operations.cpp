@@ -10,22 +10,29 @@
 
 namespace {
 
-CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary) {
+CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary)
+{
     return dictionary ? dictionary->Edit() : nullptr;
 }
 
-void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& key, const CFObjectZorpRef& value) {
+void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& key,
+         const CFObjectZorpRef& value)
+{
     if (dictionary && key && value) dictionary->Add(key, value);
 }
 
-CFBinaryDataZorpRef XML(const CFObjectZorpRef& object) {
+CFBinaryDataZorpRef XML(const CFObjectZorpRef& object)
+{
     if (!object) return nullptr;
     std::optional<std::string> text = plist::WriteXML(*object);
     if (!text) return nullptr;
     return std::make_shared<CFBinaryDataZorp>(std::move(*text));
 }
 
-std::string Str(const CFBinaryDataZorpRef& data) { return data ? data->Bytes() : std::string(); }
+std::string Str(const CFBinaryDataZorpRef& data)
+{
+    return data ? data->Bytes() : std::string();
+}
 
 // "folderitem.FinderUpdateZorp as integer" belongs to the files layer, which answers for it.
 const plugin::Binding kBindings[] = {
@@ -41,24 +48,33 @@ const plugin::Binding kBindings[] = {
 
 }  // namespace
 
-CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s) { return std::make_shared<CFBinaryDataZorp>(s); }
+CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s)
+{
+    return std::make_shared<CFBinaryDataZorp>(s);
+}
 
-CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data) {
+CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data)
+{
     if (!data) return nullptr;
     return plist::Parse(data->Bytes()).root;
 }
 
-CFStringZorpRef NewCFStringZorp(const std::string& s) {
+CFStringZorpRef NewCFStringZorp(const std::string& s)
+{
     // Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
     if (!unicode::IsUTF8(s)) return nullptr;
     return std::make_shared<CFStringZorp>(s);
 }
 
-std::string ZorpPluginVersion() { return "Veilor property lists " VEILOR_PLIST_VERSION; }
+std::string ZorpPluginVersion()
+{
+    return "Veilor property lists " VEILOR_PLIST_VERSION;
+}
 
 namespace plist {
 
-plugin::Entrypoint LookupEntrypoint(std::string_view declaration) {
+plugin::Entrypoint LookupEntrypoint(std::string_view declaration)
+{
     for (const plugin::Binding& binding : kBindings) {
         if (binding.declaration == declaration) return binding.entrypoint;
     }

@@ -5,7 +5,8 @@ namespace plist {
 namespace {
 
 // Old text-format lists begin with a brace, a parenthesis, a quote or a bare word.
-bool LooksLikeOldText(std::string_view bytes) {
+bool LooksLikeOldText(std::string_view bytes)
+{
     const std::size_t first = bytes.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) return true;
     const char c = bytes[first];
@@ -17,7 +18,8 @@ bool LooksLikeOldText(std::string_view bytes) {
 
 // CoreFoundation's order: binary for "bplist0", then XML, then the old text format. The error
 // reported is that of the reader the input was most likely meant for.
-ParseResult Parse(std::string_view bytes) {
+ParseResult Parse(std::string_view bytes)
+{
     if (bytes.empty()) return {nullptr, Format::XML, {ErrorKind::Empty, 0}};
     ParseResult binary;
     const bool binaryTried = bytes.starts_with("bplist0");

@@ -20,7 +20,7 @@ enum class Format { Binary, XML, OpenStep };
 struct ParseResult {
     CFObjectZorpRef root;  // nullptr on failure
     Format format = Format::XML;
-    ParseError error;      // its kind is None when root is set
+    ParseError error;  // its kind is None when root is set
 };
 
 // Binary when the data begins with "bplist0", else XML; when that fails, the old text format.

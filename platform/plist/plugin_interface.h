@@ -34,8 +34,9 @@ inline constexpr Operation<CFMutableDictionaryZorpRef(const CFDictionaryZorpRef&
     "CFDictionaryZorp.Edit as CFMutableDictionaryZorp"};
 inline constexpr Operation<CFStringZorpRef(const std::string&)> kNewCFStringZorp{
     "NewCFStringZorp(s as string) as CFStringZorp"};  // nullptr: not UTF-8
-inline constexpr Operation<void(const CFMutableDictionaryZorpRef&, const CFObjectZorpRef&, const CFObjectZorpRef&)> kAdd{
-    "CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)"};
+inline constexpr Operation<void(const CFMutableDictionaryZorpRef&, const CFObjectZorpRef&,
+                                const CFObjectZorpRef&)>
+    kAdd{"CFMutableDictionaryZorp.Add(key as CFObjectZorp,value as CFObjectZorp)"};
 inline constexpr Operation<CFBinaryDataZorpRef(const CFObjectZorpRef&)> kXML{
     "CFObjectZorp.XML as CFBinaryDataZorp"};  // nullptr: not writable as XML
 inline constexpr Operation<std::string(const CFBinaryDataZorpRef&)> kStr{"CFBinaryDataZorp.Str as String"};
@@ -45,8 +46,9 @@ inline constexpr Operation<std::int64_t(const std::shared_ptr<FolderItem>&)> kFi
 inline constexpr Operation<std::string()> kZorpPluginVersion{"ZorpPluginVersion as string"};
 
 // Every operation, in the order the program binds them.
-inline constexpr std::tuple kOperations{kNewCFBinaryDataZorpStr, kNewCFObjectZorpFromXML, kEdit, kNewCFStringZorp, kAdd,
-                                        kXML, kStr, kFinderUpdateZorp, kZorpPluginVersion};
+inline constexpr std::tuple kOperations{
+    kNewCFBinaryDataZorpStr, kNewCFObjectZorpFromXML, kEdit, kNewCFStringZorp, kAdd, kXML, kStr,
+    kFinderUpdateZorp,       kZorpPluginVersion};
 
 inline constexpr auto kDeclarations =
     std::apply([](const auto&... operation) { return std::array{operation.declaration...}; }, kOperations);
@@ -64,7 +66,8 @@ struct Binding {
 
 // Exports `Function` under the declaration of `Op`.
 template <const auto& Op, auto Function>
-Binding Bind() {
+Binding Bind()
+{
     static_assert(std::is_same_v<decltype(Function), PointerOf<Op>>,
                   "the function's signature differs from the one its declaration names");
     return {Op.declaration, reinterpret_cast<Entrypoint>(Function)};
@@ -72,7 +75,8 @@ Binding Bind() {
 
 // The entry point found for the declaration of `op`, as the function it is.
 template <class Signature>
-Signature* Restore(const Operation<Signature>&, Entrypoint entry) {
+Signature* Restore(const Operation<Signature>&, Entrypoint entry)
+{
     return reinterpret_cast<Signature*>(entry);
 }
 

@@ -19,7 +19,8 @@ namespace plist {
 // and again, and CF shares them the same way. Bounded, so odd documents cost no more than plain ones.
 class StringTable {
 public:
-    StringTable(std::size_t inputSize, ArenaMaker& make) : mMake(make) {
+    StringTable(std::size_t inputSize, ArenaMaker& make) : mMake(make)
+    {
         // Small at first: an early request of 1 KiB or more makes glibc's malloc merge all the
         // small blocks freed before, which then cannot be handed out again as cheaply.
         const std::size_t slots = inputSize < 64 * 1024 ? 64 : kFirstSlotsAtMost;
@@ -27,10 +28,12 @@ public:
         mStrings.reserve(slots / 4);
     }
 
-    CFObjectZorpRef Intern(std::string_view text) {
+    CFObjectZorpRef Intern(std::string_view text)
+    {
         return Intern(text, [&] { return mMake.Make<CFStringZorp>(std::string(text)); });
     }
-    CFObjectZorpRef Intern(std::string&& text) {
+    CFObjectZorpRef Intern(std::string&& text)
+    {
         const std::string_view view = text;
         return Intern(view, [&] { return mMake.Make<CFStringZorp>(std::move(text)); });
     }
@@ -47,7 +50,8 @@ private:
     static constexpr std::uint32_t kIndexMask = (std::uint32_t{1} << kIndexBits) - 1;
 
     template <typename Make>
-    CFObjectZorpRef Intern(std::string_view text, Make make) {
+    CFObjectZorpRef Intern(std::string_view text, Make make)
+    {
         if (text.size() > kLongest) return make();
         const std::uint32_t tag = Hash(text) >> kIndexBits;
         const std::size_t mask = mSlots.size() - 1;
@@ -68,7 +72,8 @@ private:
     }
 
     // Word at a time: a collision costs only a missed share, so speed matters more than strength.
-    static std::uint32_t Hash(std::string_view text) {
+    static std::uint32_t Hash(std::string_view text)
+    {
         const char* p = text.data();
         const std::size_t n = text.size();
         std::uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ull;
@@ -89,7 +94,8 @@ private:
     }
 
     // Inline, word by word: the texts are short and usually equal, where a call to memcmp costs most.
-    static bool SameText(std::string_view a, std::string_view b) {
+    static bool SameText(std::string_view a, std::string_view b)
+    {
         const std::size_t n = a.size();
         if (n != b.size()) return false;
         const char* p = a.data();
@@ -101,7 +107,8 @@ private:
             return Load<std::uint64_t>(p + n - 8) == Load<std::uint64_t>(q + n - 8);
         }
         if (n >= 4) {
-            return Load<std::uint32_t>(p) == Load<std::uint32_t>(q) && Load<std::uint32_t>(p + n - 4) == Load<std::uint32_t>(q + n - 4);
+            return Load<std::uint32_t>(p) == Load<std::uint32_t>(q) &&
+                   Load<std::uint32_t>(p + n - 4) == Load<std::uint32_t>(q + n - 4);
         }
         for (std::size_t i = 0; i < n; ++i) {
             if (p[i] != q[i]) return false;
@@ -110,13 +117,15 @@ private:
     }
 
     template <typename Word>
-    static Word Load(const char* p) {
+    static Word Load(const char* p)
+    {
         Word word;
         std::memcpy(&word, p, sizeof word);
         return word;
     }
 
-    void Grow() {
+    void Grow()
+    {
         std::vector<std::uint32_t> old(mSlots.size() * 2, 0);
         old.swap(mSlots);
         const std::size_t mask = mSlots.size() - 1;
@@ -132,6 +141,5 @@ private:
     std::vector<std::uint32_t> mSlots;
     std::vector<CFObjectZorpRef> mStrings;
 };
-
 
 }  // namespace plist

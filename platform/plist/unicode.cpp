@@ -3,7 +3,8 @@
 
 namespace unicode {
 
-ByteOrderMark DetectByteOrderMark(std::string_view bytes) {
+ByteOrderMark DetectByteOrderMark(std::string_view bytes)
+{
     using namespace std::string_view_literals;
     static constexpr struct {
         std::string_view mark;
@@ -19,20 +20,25 @@ ByteOrderMark DetectByteOrderMark(std::string_view bytes) {
     return {};
 }
 
-std::size_t UnitBytes(Encoding encoding) {
+std::size_t UnitBytes(Encoding encoding)
+{
     switch (encoding) {
     case Encoding::UTF16BE:
-    case Encoding::UTF16LE: return 2;
+    case Encoding::UTF16LE:
+        return 2;
     case Encoding::UTF32BE:
-    case Encoding::UTF32LE: return 4;
+    case Encoding::UTF32LE:
+        return 4;
     case Encoding::UTF8:
     case Encoding::Latin1:
-    case Encoding::Windows1252: break;
+    case Encoding::Windows1252:
+        break;
     }
     return 1;
 }
 
-void AppendUTF16(std::uint32_t c, std::u16string& out) {
+void AppendUTF16(std::uint32_t c, std::u16string& out)
+{
     if (c < 0x10000) {
         out += static_cast<char16_t>(c);
     } else {
@@ -42,7 +48,8 @@ void AppendUTF16(std::uint32_t c, std::u16string& out) {
     }
 }
 
-std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c) {
+std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c)
+{
     const std::size_t length = SequenceLength(s, i);
     if (length == 0) return 0;
     static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
@@ -51,7 +58,8 @@ std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c) {
     return length;
 }
 
-std::string WithInvalidUTF8Replaced(std::string_view s) {
+std::string WithInvalidUTF8Replaced(std::string_view s)
+{
     std::string shown;
     shown.reserve(s.size());
     for (std::size_t i = 0; i < s.size();) {

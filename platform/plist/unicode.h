@@ -3,7 +3,7 @@
 // Unicode as every reader of ours needs it: UTF-8 checks, surrogate pairs, byte-order marks and
 // the code units of UTF-16 and UTF-32 in either byte order.
 
-#include "byteorder/byteorder.h"
+#include "platform/byteorder/byteorder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,35 +24,55 @@ struct ByteOrderMark {
 // UTF-32 is looked for before UTF-16, whose mark begins the same way.
 ByteOrderMark DetectByteOrderMark(std::string_view bytes);
 
-constexpr bool IsHighSurrogate(std::uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool IsLowSurrogate(std::uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-constexpr bool IsSurrogate(std::uint32_t u) { return u >= 0xD800 && u <= 0xDFFF; }
-constexpr std::uint32_t JoinSurrogates(std::uint32_t high, std::uint32_t low) {
+constexpr bool IsHighSurrogate(std::uint32_t u)
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+constexpr bool IsLowSurrogate(std::uint32_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+constexpr bool IsSurrogate(std::uint32_t u)
+{
+    return u >= 0xD800 && u <= 0xDFFF;
+}
+constexpr std::uint32_t JoinSurrogates(std::uint32_t high, std::uint32_t low)
+{
     return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
 }
 // A code point that UTF-8 may carry.
-constexpr bool IsScalarValue(std::uint32_t c) { return c <= 0x10FFFF && !IsSurrogate(c); }
+constexpr bool IsScalarValue(std::uint32_t c)
+{
+    return c <= 0x10FFFF && !IsSurrogate(c);
+}
 
 // Bytes per code unit: 1 for UTF-8 and the single-byte encodings.
 std::size_t UnitBytes(Encoding encoding);
 
 // The code unit at byte `i` of UTF-16 or UTF-32 text (a byte for the others); no bounds check.
-inline std::uint32_t CodeUnit(std::string_view bytes, std::size_t i, Encoding encoding) {
+inline std::uint32_t CodeUnit(std::string_view bytes, std::size_t i, Encoding encoding)
+{
     const char* p = bytes.data() + i;
     switch (encoding) {
-    case Encoding::UTF16BE: return byteorder::BigEndian16(p);
-    case Encoding::UTF16LE: return byteorder::LittleEndian16(p);
-    case Encoding::UTF32BE: return byteorder::BigEndian32(p);
-    case Encoding::UTF32LE: return byteorder::LittleEndian32(p);
+    case Encoding::UTF16BE:
+        return byteorder::BigEndian16(p);
+    case Encoding::UTF16LE:
+        return byteorder::LittleEndian16(p);
+    case Encoding::UTF32BE:
+        return byteorder::BigEndian32(p);
+    case Encoding::UTF32LE:
+        return byteorder::LittleEndian32(p);
     case Encoding::UTF8:
     case Encoding::Latin1:
-    case Encoding::Windows1252: break;
+    case Encoding::Windows1252:
+        break;
     }
     return static_cast<unsigned char>(*p);
 }
 
 // Appends one code point (a scalar value, already checked) as UTF-8.
-inline void AppendUTF8(std::uint32_t c, std::string& out) {
+inline void AppendUTF8(std::uint32_t c, std::string& out)
+{
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -75,7 +95,8 @@ void AppendUTF16(std::uint32_t c, std::u16string& out);
 // Converts `count` UTF-16 code units, `unit(i)` giving the i-th, to UTF-8. A surrogate that is not
 // half of a pair fails, with `bad` the index of its unit.
 template <class Unit>
-bool AppendUTF16AsUTF8(std::size_t count, Unit unit, std::string& out, std::size_t& bad) {
+bool AppendUTF16AsUTF8(std::size_t count, Unit unit, std::string& out, std::size_t& bad)
+{
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t c = unit(i);
         if (IsSurrogate(c)) {
@@ -93,7 +114,8 @@ bool AppendUTF16AsUTF8(std::size_t count, Unit unit, std::string& out, std::size
 }
 
 // Where the first byte above 0x7F is, or the size; eight bytes at a time.
-inline std::size_t FirstNonASCII(std::string_view s) {
+inline std::size_t FirstNonASCII(std::string_view s)
+{
     std::size_t i = 0;
     for (; i + 8 <= s.size(); i += 8) {
         std::uint64_t word;
@@ -106,20 +128,29 @@ inline std::size_t FirstNonASCII(std::string_view s) {
 
 // Length of the valid UTF-8 sequence at `i`, or 0. The second byte's range rules out overlong
 // forms, surrogates and values above U+10FFFF.
-inline std::size_t SequenceLength(std::string_view s, std::size_t i) {
+inline std::size_t SequenceLength(std::string_view s, std::size_t i)
+{
     const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = at(i);
     if (lead < 0x80) return 1;
     std::size_t length = 0;
     unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead == 0xE0) length = 3, low = 0xA0;
-    else if (lead == 0xED) length = 3, high = 0x9F;
-    else if (lead >= 0xE1 && lead <= 0xEF) length = 3;
-    else if (lead == 0xF0) length = 4, low = 0x90;
-    else if (lead == 0xF4) length = 4, high = 0x8F;
-    else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead == 0xE0)
+        length = 3, low = 0xA0;
+    else if (lead == 0xED)
+        length = 3, high = 0x9F;
+    else if (lead >= 0xE1 && lead <= 0xEF)
+        length = 3;
+    else if (lead == 0xF0)
+        length = 4, low = 0x90;
+    else if (lead == 0xF4)
+        length = 4, high = 0x8F;
+    else if (lead >= 0xF1 && lead <= 0xF3)
+        length = 4;
+    else
+        return 0;
     if (s.size() - i < length) return 0;
     if (at(i + 1) < low || at(i + 1) > high) return 0;
     for (std::size_t k = 2; k < length; ++k) {
@@ -131,7 +162,8 @@ inline std::size_t SequenceLength(std::string_view s, std::size_t i) {
 // The code point of the valid UTF-8 sequence at `i` into `c`; returns its length, 0 if invalid.
 std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c);
 
-inline bool IsUTF8(std::string_view s) {
+inline bool IsUTF8(std::string_view s)
+{
     for (std::size_t i = FirstNonASCII(s); i < s.size();) {
         const std::size_t length = SequenceLength(s, i);
         if (length == 0) return false;

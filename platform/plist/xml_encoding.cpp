@@ -10,11 +10,15 @@ using unicode::Encoding;
 
 namespace {
 
-char LowerASCII(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerASCII(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (LowerASCII(a[i]) != LowerASCII(b[i])) return false;
@@ -26,10 +30,11 @@ namespace {
 
 // Names CoreFoundation resolves on Linux to an encoding it can read. Names of Mac OS Roman resolve
 // to CF's encoding number 0, which its reader takes for "unknown", so they fail there as well.
-bool EncodingForName(std::string_view name, Encoding& encoding) {
+bool EncodingForName(std::string_view name, Encoding& encoding)
+{
     static constexpr std::string_view kLatin1[] = {
-        "iso-8859-1", "iso_8859-1", "iso_8859-1:1987", "iso8859-1", "latin1", "l1", "iso-ir-100",
-        "cp819", "ibm819", "csisolatin1",
+        "iso-8859-1", "iso_8859-1", "iso_8859-1:1987", "iso8859-1", "latin1", "l1", "iso-ir-100", "cp819",
+        "ibm819", "csisolatin1",
         // CF on Linux reads bytes above 0x7F of a US-ASCII document as Latin-1.
         "us-ascii", "ascii", "us", "iso646-us", "ansi_x3.4-1968", "ansi_x3.4-1986", "iso-ir-6",
         "iso_646.irv:1991", "ibm367", "cp367", "csascii"};
@@ -51,7 +56,8 @@ bool EncodingForName(std::string_view name, Encoding& encoding) {
 
 // CF's detection: a byte-order mark, else a zero byte among the first two (UTF-16 without a mark,
 // whose first character CF skips all the same), else the XML declaration's encoding, else UTF-8.
-bool DetectEncoding(std::string_view b, XmlSource& source, ParseError& error) {
+bool DetectEncoding(std::string_view b, XmlSource& source, ParseError& error)
+{
     const unicode::ByteOrderMark mark = unicode::DetectByteOrderMark(b);
     source.encoding = mark.encoding;
     source.skip = mark.length;
@@ -95,8 +101,11 @@ constexpr std::uint16_t kWindows1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 // On failure `bad` is the byte offset (in `bytes`) of the character that cannot be converted.
-bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, std::size_t& bad) {
-    const auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
+bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, std::size_t& bad)
+{
+    const auto at = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+    };
     const std::size_t n = bytes.size();
     switch (encoding) {
     case Encoding::UTF8:
@@ -145,7 +154,8 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
 
 }  // namespace
 
-bool DecodeXmlSource(std::string_view bytes, XmlSource& source, ParseError& error) {
+bool DecodeXmlSource(std::string_view bytes, XmlSource& source, ParseError& error)
+{
     if (!DetectEncoding(bytes, source, error)) return false;
     const std::string_view body = bytes.substr(source.skip);
     if (source.encoding == Encoding::UTF8) {
@@ -161,7 +171,8 @@ bool DecodeXmlSource(std::string_view bytes, XmlSource& source, ParseError& erro
     return true;
 }
 
-std::size_t OriginalOffset(const XmlSource& source, std::string_view original, std::size_t offset) {
+std::size_t OriginalOffset(const XmlSource& source, std::string_view original, std::size_t offset)
+{
     if (source.converted.empty() && source.encoding == Encoding::UTF8) return source.skip + offset;
     std::size_t characters = 0;
     for (std::size_t i = 0; i < offset && i < source.text.size(); ++i) {
@@ -170,11 +181,14 @@ std::size_t OriginalOffset(const XmlSource& source, std::string_view original, s
     switch (source.encoding) {
     case Encoding::UTF8:
     case Encoding::Latin1:
-    case Encoding::Windows1252: return source.skip + characters;
+    case Encoding::Windows1252:
+        return source.skip + characters;
     case Encoding::UTF32LE:
-    case Encoding::UTF32BE: return source.skip + 4 * characters;
+    case Encoding::UTF32BE:
+        return source.skip + 4 * characters;
     case Encoding::UTF16LE:
-    case Encoding::UTF16BE: break;
+    case Encoding::UTF16BE:
+        break;
     }
     std::size_t i = source.skip;
     const bool le = source.encoding == Encoding::UTF16LE;
@@ -184,6 +198,5 @@ std::size_t OriginalOffset(const XmlSource& source, std::string_view original, s
     }
     return std::min(i, original.size());
 }
-
 
 }  // namespace plist

@@ -13,9 +13,9 @@ namespace plist {
 
 struct XmlSource {
     unicode::Encoding encoding = unicode::Encoding::UTF8;
-    std::size_t skip = 0;     // bytes of the byte-order mark
-    std::string converted;    // the UTF-8 text when the input was in another encoding
-    std::string_view text;    // what the parser reads
+    std::size_t skip = 0;   // bytes of the byte-order mark
+    std::string converted;  // the UTF-8 text when the input was in another encoding
+    std::string_view text;  // what the parser reads
 };
 
 // Detects the encoding as CoreFoundation does and converts; false with `error` set when the

@@ -7,8 +7,8 @@
 
 #include <bit>
 #include <charconv>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -23,7 +23,8 @@ using unicode::SequenceLength;
 
 // Strict UTF-8, except that CF lets a stray byte 0xA9 (the Mac OS Roman copyright sign) through as
 // U+FFFD. Returns false for anything else that is not UTF-8.
-bool CheckUTF8(std::string& s) {
+bool CheckUTF8(std::string& s)
+{
     std::size_t i = FirstNonASCII(s);
     while (i < s.size()) {
         const std::size_t length = SequenceLength(s, i);
@@ -50,12 +51,28 @@ bool CheckUTF8(std::string& s) {
     return true;
 }
 
-enum class Tag : std::uint8_t { Plist, Array, Dict, Key, String, Data, Date, True, False, Real, Integer, Unknown };
+enum class Tag : std::uint8_t {
+    Plist,
+    Array,
+    Dict,
+    Key,
+    String,
+    Data,
+    Date,
+    True,
+    False,
+    Real,
+    Integer,
+    Unknown
+};
 
-constexpr std::string_view kTagNames[] = {"plist", "array", "dict", "key",  "string",  "data",
+constexpr std::string_view kTagNames[] = {"plist", "array", "dict",  "key",  "string",  "data",
                                           "date",  "true",  "false", "real", "integer", ""};
 
-std::string_view NameOf(Tag tag) { return kTagNames[static_cast<int>(tag)]; }
+std::string_view NameOf(Tag tag)
+{
+    return kTagNames[static_cast<int>(tag)];
+}
 
 // "/name>" as it lies in memory, for one load and compare; the mask is zero where it does not fit.
 struct CloseWord {
@@ -63,7 +80,8 @@ struct CloseWord {
     std::uint64_t mask = 0;
 };
 
-constexpr CloseWord MakeCloseWord(std::string_view name) {
+constexpr CloseWord MakeCloseWord(std::string_view name)
+{
     CloseWord close;
     if (name.size() + 2 > 8) return close;
     const auto put = [&close](std::size_t i, unsigned char c) {
@@ -79,88 +97,126 @@ constexpr CloseWord MakeCloseWord(std::string_view name) {
 
 struct CloseWords {
     CloseWord of[std::size(kTagNames)];
-    constexpr CloseWords() {
+    constexpr CloseWords()
+    {
         for (std::size_t t = 0; t < std::size(kTagNames); ++t) of[t] = MakeCloseWord(kTagNames[t]);
     }
 };
 constexpr CloseWords kCloseWords;
 
-Tag Classify(std::string_view m) {
+Tag Classify(std::string_view m)
+{
     const auto is = [&](Tag tag) { return m == kTagNames[static_cast<int>(tag)] ? tag : Tag::Unknown; };
     switch (m[0]) {
-    case 'a': return is(Tag::Array);
+    case 'a':
+        return is(Tag::Array);
     case 'd':
         if (m.size() != 4) return Tag::Unknown;
         return m[1] == 'i' ? is(Tag::Dict) : m[3] == 'a' ? is(Tag::Data) : is(Tag::Date);
-    case 'f': return is(Tag::False);
-    case 'i': return is(Tag::Integer);
-    case 'k': return is(Tag::Key);
-    case 'p': return is(Tag::Plist);
-    case 'r': return is(Tag::Real);
-    case 's': return is(Tag::String);
-    case 't': return is(Tag::True);
-    default: return Tag::Unknown;
+    case 'f':
+        return is(Tag::False);
+    case 'i':
+        return is(Tag::Integer);
+    case 'k':
+        return is(Tag::Key);
+    case 'p':
+        return is(Tag::Plist);
+    case 'r':
+        return is(Tag::Real);
+    case 's':
+        return is(Tag::String);
+    case 't':
+        return is(Tag::True);
+    default:
+        return Tag::Unknown;
     }
 }
 
 // A name of at most eight bytes as one number, the first byte highest.
-constexpr std::uint64_t Packed(std::string_view name) {
+constexpr std::uint64_t Packed(std::string_view name)
+{
     std::uint64_t packed = 0;
     for (const char c : name) packed = packed << 8 | static_cast<unsigned char>(c);
     return packed;
 }
 
-Tag ClassifyPacked(std::uint64_t packed) {
+Tag ClassifyPacked(std::uint64_t packed)
+{
     switch (packed) {
-    case Packed("key"): return Tag::Key;
-    case Packed("string"): return Tag::String;
-    case Packed("dict"): return Tag::Dict;
-    case Packed("array"): return Tag::Array;
-    case Packed("integer"): return Tag::Integer;
-    case Packed("true"): return Tag::True;
-    case Packed("false"): return Tag::False;
-    case Packed("real"): return Tag::Real;
-    case Packed("date"): return Tag::Date;
-    case Packed("data"): return Tag::Data;
-    case Packed("plist"): return Tag::Plist;
-    default: return Tag::Unknown;
+    case Packed("key"):
+        return Tag::Key;
+    case Packed("string"):
+        return Tag::String;
+    case Packed("dict"):
+        return Tag::Dict;
+    case Packed("array"):
+        return Tag::Array;
+    case Packed("integer"):
+        return Tag::Integer;
+    case Packed("true"):
+        return Tag::True;
+    case Packed("false"):
+        return Tag::False;
+    case Packed("real"):
+        return Tag::Real;
+    case Packed("date"):
+        return Tag::Date;
+    case Packed("data"):
+        return Tag::Data;
+    case Packed("plist"):
+        return Tag::Plist;
+    default:
+        return Tag::Unknown;
     }
 }
 
-bool IsMarkupSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsMarkupSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Word-at-a-time scanning: eight bytes in one native load, tested together.
 constexpr std::uint64_t kOnes = 0x0101010101010101ull;
 constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
 constexpr std::uint64_t kHigh = 0x8080808080808080ull;
 
-std::uint64_t LoadWord(const char* p) {
+std::uint64_t LoadWord(const char* p)
+{
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return word;
 }
 
 // High bit of each byte that differs from `c`; exact per byte, as no carry crosses bytes.
-std::uint64_t Differs(std::uint64_t word, char c) {
+std::uint64_t Differs(std::uint64_t word, char c)
+{
     const std::uint64_t t = word ^ (static_cast<unsigned char>(c) * kOnes);
     return ((t & kLow7) + kLow7) | t;
 }
 
-std::uint64_t NotMarkupSpace(std::uint64_t word) {
+std::uint64_t NotMarkupSpace(std::uint64_t word)
+{
     return Differs(word, ' ') & Differs(word, '\t') & Differs(word, '\n') & Differs(word, '\r') & kHigh;
 }
 
 // High bit of each byte equal to `c`.
-std::uint64_t Equals(std::uint64_t word, char c) { return ~Differs(word, c) & kHigh; }
+std::uint64_t Equals(std::uint64_t word, char c)
+{
+    return ~Differs(word, c) & kHigh;
+}
 
 // Where the first marked byte lies in memory; `marks` is not zero.
-std::size_t FirstMarked(std::uint64_t marks) {
-    if constexpr (std::endian::native == std::endian::little) return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
-    else return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
+std::size_t FirstMarked(std::uint64_t marks)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+    else
+        return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
 }
 
 // The first '<', '&' or byte above 0x7F, or `end`: text before it needs no more checks.
-const char* PlainTextEnd(const char* p, const char* end) {
+const char* PlainTextEnd(const char* p, const char* end)
+{
     for (; end - p >= 8; p += 8) {
         const std::uint64_t word = LoadWord(p);
         if (const std::uint64_t marks = Equals(word, '<') | Equals(word, '&') | (word & kHigh)) {
@@ -171,18 +227,28 @@ const char* PlainTextEnd(const char* p, const char* end) {
     return p;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // CF's white space for numbers, seen byte by byte.
-bool IsNumberSpaceByte(unsigned char c) { return (c >= 0x01 && c <= 0x20) || (c >= 0x7F && c <= 0xA0); }
+bool IsNumberSpaceByte(unsigned char c)
+{
+    return (c >= 0x01 && c <= 0x20) || (c >= 0x7F && c <= 0xA0);
+}
 
 // C's isspace in the C locale.
-bool IsCSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsCSpace(unsigned char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // base64 digit values; -1 skipped (other ASCII), -2 refused (bytes above 0x7F). '=' counts as 0.
 struct Base64Table {
     std::int8_t value[256];
-    constexpr Base64Table() : value() {
+    constexpr Base64Table() : value()
+    {
         for (int c = 0; c < 256; ++c) value[c] = c < 0x80 ? -1 : -2;
         for (int c = 'A'; c <= 'Z'; ++c) value[c] = static_cast<std::int8_t>(c - 'A');
         for (int c = 'a'; c <= 'z'; ++c) value[c] = static_cast<std::int8_t>(c - 'a' + 26);
@@ -196,17 +262,22 @@ constexpr Base64Table kBase64;
 
 // Values without mutators, so every document shares them. (Not dictionaries: readers insert into
 // those.)
-const CFObjectZorpRef& Shared(CFKind kind, bool truth = false) {
+const CFObjectZorpRef& Shared(CFKind kind, bool truth = false)
+{
     static const CFObjectZorpRef yes = std::make_shared<CFBooleanZorp>(true);
     static const CFObjectZorpRef no = std::make_shared<CFBooleanZorp>(false);
     static const CFObjectZorpRef string = std::make_shared<CFStringZorp>(std::string());
     static const CFObjectZorpRef data = std::make_shared<CFBinaryDataZorp>(std::string());
     static const CFObjectZorpRef array = std::make_shared<CFArrayZorp>();
     switch (kind) {
-    case CFKind::String: return string;
-    case CFKind::Data: return data;
-    case CFKind::Array: return array;
-    default: return truth ? yes : no;
+    case CFKind::String:
+        return string;
+    case CFKind::Data:
+        return data;
+    case CFKind::Array:
+        return array;
+    default:
+        return truth ? yes : no;
     }
 }
 
@@ -216,9 +287,9 @@ struct Element {
 };
 
 struct Frame {
-    Tag tag;                // Plist, Array or Dict
-    std::size_t base;       // its first pending value in mValues
-    bool expectValue;       // a dictionary that has read a key
+    Tag tag;           // Plist, Array or Dict
+    std::size_t base;  // its first pending value in mValues
+    bool expectValue;  // a dictionary that has read a key
 };
 
 class XmlReader {
@@ -228,7 +299,8 @@ public:
           mCur(text.data()),
           mEnd(text.data() + text.size()),
           mMake(std::min(text.size() * 2, kFirstBlockAtMost)),
-          mStrings(text.size(), mMake) {
+          mStrings(text.size(), mMake)
+    {
         mFrames.reserve(16);
         mValues.reserve(32);
     }
@@ -243,7 +315,8 @@ private:
     enum class Content { Element, Close, Fail };
 
     bool Fail(ErrorKind kind) { return FailAt(kind, mCur); }
-    bool FailAt(ErrorKind kind, const char* at) {
+    bool FailAt(ErrorKind kind, const char* at)
+    {
         if (mKind == ErrorKind::None) {
             mKind = kind;
             mFailedAt = static_cast<std::size_t>(std::min(at, mEnd) - mBegin);
@@ -251,17 +324,20 @@ private:
         return false;
     }
 
-    std::nullptr_t Refuse(ErrorKind kind) {
+    std::nullptr_t Refuse(ErrorKind kind)
+    {
         Fail(kind);
         return nullptr;
     }
-    Content Stop(ErrorKind kind) {
+    Content Stop(ErrorKind kind)
+    {
         Fail(kind);
         return Content::Fail;
     }
 
     std::size_t Left() const { return static_cast<std::size_t>(mEnd - mCur); }
-    void SkipSpace() {
+    void SkipSpace()
+    {
         for (; Left() >= 8; mCur += 8) {
             if (const std::uint64_t marks = NotMarkupSpace(LoadWord(mCur))) {
                 mCur += FirstMarked(marks);
@@ -307,7 +383,8 @@ private:
 };
 
 // Before the root, as CF: white space, comments, processing instructions and one kind of DOCTYPE.
-CFObjectZorpRef XmlReader::Document() {
+CFObjectZorpRef XmlReader::Document()
+{
     while (mCur < mEnd) {
         SkipSpace();
         if (Left() <= 1) return Refuse(ErrorKind::NoRoot);
@@ -351,7 +428,8 @@ CFObjectZorpRef XmlReader::Document() {
 }
 
 // CF needs one character after "-->" (its search stops three bytes before the end).
-bool XmlReader::SkipComment() {
+bool XmlReader::SkipComment()
+{
     for (const char* p = mCur; mEnd - p > 3; ++p) {
         if (p[0] == '-' && p[1] == '-' && p[2] == '>') {
             mCur = p + 3;
@@ -361,7 +439,8 @@ bool XmlReader::SkipComment() {
     return Fail(ErrorKind::Unterminated);
 }
 
-bool XmlReader::SkipProcessingInstruction() {
+bool XmlReader::SkipProcessingInstruction()
+{
     for (const char* p = mCur; mEnd - p > 2; ++p) {
         if (p[0] == '?' && p[1] == '>') {
             mCur = p + 2;
@@ -372,7 +451,8 @@ bool XmlReader::SkipProcessingInstruction() {
 }
 
 // Never fetched or interpreted; an internal subset fails, as in CF.
-bool XmlReader::SkipDoctype() {
+bool XmlReader::SkipDoctype()
+{
     if (Left() < 7 || std::memcmp(mCur, "DOCTYPE", 7) != 0) return Fail(ErrorKind::BadMarkup);
     mCur += 7;
     SkipSpace();
@@ -385,7 +465,8 @@ bool XmlReader::SkipDoctype() {
 
 // Inside a container: skips white space, comments and processing instructions. Element leaves
 // mCur after the '<'; Close leaves it at the "</".
-XmlReader::Content XmlReader::NextContent() {
+XmlReader::Content XmlReader::NextContent()
+{
     for (;;) {
         SkipSpace();
         if (mCur >= mEnd) return Stop(ErrorKind::UnexpectedEnd);
@@ -414,7 +495,8 @@ XmlReader::Content XmlReader::NextContent() {
 }
 
 // Reads an open tag through its '>'; attributes are ignored, as CF ignores them.
-bool XmlReader::ScanTag(Element& element) {
+bool XmlReader::ScanTag(Element& element)
+{
     // Most tags are a bare name, read and classified in one pass.
     const char* p = mCur;
     std::uint64_t packed = 0;
@@ -432,7 +514,8 @@ bool XmlReader::ScanTag(Element& element) {
     return ScanAnyTag(element);
 }
 
-bool XmlReader::ScanAnyTag(Element& element) {
+bool XmlReader::ScanAnyTag(Element& element)
+{
     const char* marker = mCur;
     const auto* gt = static_cast<const char*>(std::memchr(mCur, '>', Left()));
     if (!gt) {
@@ -452,7 +535,8 @@ bool XmlReader::ScanAnyTag(Element& element) {
     return true;
 }
 
-bool XmlReader::Admit(const Element& element) {
+bool XmlReader::Admit(const Element& element)
+{
     const Frame& frame = mFrames.back();
     if (frame.tag == Tag::Dict && !frame.expectValue && element.tag != Tag::Key) {
         return Fail(ErrorKind::KeyExpected);
@@ -461,7 +545,8 @@ bool XmlReader::Admit(const Element& element) {
     return true;
 }
 
-bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& complete) {
+bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& complete)
+{
     complete = true;
     switch (element.tag) {
     case Tag::Plist:
@@ -475,8 +560,10 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     case Tag::Dict:
         if (mContainerDepth >= kMaxDepth) return Fail(ErrorKind::TooDeep);
         if (element.empty) {
-            if (element.tag == Tag::Array) value = Shared(CFKind::Array);
-            else value = mMake.Make<CFDictionaryZorp>();
+            if (element.tag == Tag::Array)
+                value = Shared(CFKind::Array);
+            else
+                value = mMake.Make<CFDictionaryZorp>();
             return true;
         }
         ++mContainerDepth;
@@ -529,13 +616,15 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     return Fail(ErrorKind::UnknownTag);
 }
 
-void XmlReader::Deliver(CFObjectZorpRef value) {
+void XmlReader::Deliver(CFObjectZorpRef value)
+{
     Frame& frame = mFrames.back();
     if (frame.tag == Tag::Dict) frame.expectValue = !frame.expectValue;
     mValues.push_back(std::move(value));
 }
 
-bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
+bool XmlReader::CloseFrame(CFObjectZorpRef& value)
+{
     const Frame frame = mFrames.back();
     if (frame.tag == Tag::Dict && frame.expectValue) return Fail(ErrorKind::KeyWithoutValue);
     if (frame.tag == Tag::Plist && mValues.size() == frame.base) return Fail(ErrorKind::EmptyElement);
@@ -550,8 +639,8 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
         if (first == mValues.end()) {
             value = Shared(CFKind::Array);
         } else {
-            value = mMake.Make<CFArrayZorp>(
-                std::vector<CFObjectZorpRef>(std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
+            value = mMake.Make<CFArrayZorp>(std::vector<CFObjectZorpRef>(
+                std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
         }
         --mContainerDepth;
         break;
@@ -566,7 +655,8 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value) {
     return true;
 }
 
-CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
+CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base)
+{
     auto dict = mMake.Make<CFDictionaryZorp>();
     dict->Reserve((mValues.size() - base) / 2);
     for (std::size_t i = base; i + 1 < mValues.size(); i += 2) {
@@ -593,7 +683,8 @@ CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base) {
 }
 
 // "</name" + white space + ">".
-bool XmlReader::CloseTag(Tag tag) {
+bool XmlReader::CloseTag(Tag tag)
+{
     const std::string_view name = NameOf(tag);
     const CloseWord& close = kCloseWords.of[static_cast<int>(tag)];
     if (close.mask != 0 && Left() >= 9 && mCur[0] == '<' && (LoadWord(mCur + 1) & close.mask) == close.word) {
@@ -617,13 +708,15 @@ bool XmlReader::CloseTag(Tag tag) {
 
 // Character data up to the next markup, with entities and CDATA sections expanded; mCur stops at
 // the '<' that ends it.
-bool XmlReader::Text(std::string& out) {
+bool XmlReader::Text(std::string& out)
+{
     const char* mark = mCur;
     // An entity never passes the next '<', so it is looked for again only after a CDATA section.
     const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
     while (mCur < mEnd) {
         const char* stop = lt ? lt : mEnd;
-        const auto* amp = static_cast<const char*>(std::memchr(mCur, '&', static_cast<std::size_t>(stop - mCur)));
+        const auto* amp =
+            static_cast<const char*>(std::memchr(mCur, '&', static_cast<std::size_t>(stop - mCur)));
         if (amp) {
             out.append(mark, amp);
             mCur = amp;
@@ -643,7 +736,8 @@ bool XmlReader::Text(std::string& out) {
     return true;
 }
 
-bool XmlReader::Entity(std::string& out) {
+bool XmlReader::Entity(std::string& out)
+{
     const char* amp = mCur++;
     const std::size_t left = Left();
     const auto unknown = [&] { return FailAt(ErrorKind::UnknownEntity, amp); };
@@ -698,10 +792,14 @@ bool XmlReader::Entity(std::string& out) {
                 return true;
             }
             std::uint32_t digit = 0;
-            if (IsDigit(c)) digit = static_cast<std::uint32_t>(c - '0');
-            else if (hex && c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
-            else if (hex && c >= 'A' && c <= 'F') digit = static_cast<std::uint32_t>(c - 'A' + 10);
-            else return FailAt(ErrorKind::BadCharacterReference, mCur - 1);
+            if (IsDigit(c))
+                digit = static_cast<std::uint32_t>(c - '0');
+            else if (hex && c >= 'a' && c <= 'f')
+                digit = static_cast<std::uint32_t>(c - 'a' + 10);
+            else if (hex && c >= 'A' && c <= 'F')
+                digit = static_cast<std::uint32_t>(c - 'A' + 10);
+            else
+                return FailAt(ErrorKind::BadCharacterReference, mCur - 1);
             code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + digit, 0x110000);
         }
         return Fail(ErrorKind::UnexpectedEnd);
@@ -711,7 +809,8 @@ bool XmlReader::Entity(std::string& out) {
     }
 }
 
-bool XmlReader::CData(std::string& out) {
+bool XmlReader::CData(std::string& out)
+{
     if (Left() < 9) return Fail(ErrorKind::UnexpectedEnd);
     if (std::memcmp(mCur, "<![CDATA[", 9) != 0) return Fail(ErrorKind::BadMarkup);
     const char* begin = mCur + 9;
@@ -728,7 +827,8 @@ bool XmlReader::CData(std::string& out) {
 }
 
 // Optional white space, sign, white space, then decimal or 0x-hex digits up to the close tag.
-bool XmlReader::Integer(CFObjectZorpRef& value) {
+bool XmlReader::Integer(CFObjectZorpRef& value)
+{
     const auto space = [&] {
         while (mCur < mEnd && IsNumberSpaceByte(static_cast<unsigned char>(*mCur))) ++mCur;
     };
@@ -758,33 +858,42 @@ bool XmlReader::Integer(CFObjectZorpRef& value) {
     for (; mCur < mEnd && *mCur != '<'; ++mCur) {
         const char c = *mCur;
         std::uint64_t digit = 0;
-        if (IsDigit(c)) digit = static_cast<std::uint64_t>(c - '0');
-        else if (hex && c >= 'a' && c <= 'f') digit = static_cast<std::uint64_t>(c - 'a' + 10);
-        else if (hex && c >= 'A' && c <= 'F') digit = static_cast<std::uint64_t>(c - 'A' + 10);
-        else return Fail(ErrorKind::BadInteger);
+        if (IsDigit(c))
+            digit = static_cast<std::uint64_t>(c - '0');
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = static_cast<std::uint64_t>(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = static_cast<std::uint64_t>(c - 'A' + 10);
+        else
+            return Fail(ErrorKind::BadInteger);
         if (magnitude > (UINT64_MAX - digit) / base) return Fail(ErrorKind::IntegerOutOfRange);
         magnitude = magnitude * base + digit;
         if (negative && magnitude > (std::uint64_t{1} << 63)) return Fail(ErrorKind::IntegerOutOfRange);
     }
     if (!CloseTag(Tag::Integer)) return false;
-    if (negative) value = mMake.Make<CFIntegerZorp>(0 - magnitude, false);
-    else value = mMake.Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
+    if (negative)
+        value = mMake.Make<CFIntegerZorp>(0 - magnitude, false);
+    else
+        value = mMake.Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
     return true;
 }
 
 // CF's white space for its number scanner, on UTF-8: U+0001-U+0020, U+007F-U+00A0, U+2000-U+200B, U+3000.
-std::size_t NumberSpaceLength(std::string_view s, std::size_t i) {
+std::size_t NumberSpaceLength(std::string_view s, std::size_t i)
+{
     const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char c = at(i);
     if ((c >= 0x01 && c <= 0x20) || c == 0x7F) return 1;
     if (c == 0xC2 && i + 1 < s.size() && at(i + 1) >= 0x80 && at(i + 1) <= 0xA0) return 2;
-    if (c == 0xE2 && i + 2 < s.size() && at(i + 1) == 0x80 && at(i + 2) >= 0x80 && at(i + 2) <= 0x8B) return 3;
+    if (c == 0xE2 && i + 2 < s.size() && at(i + 1) == 0x80 && at(i + 2) >= 0x80 && at(i + 2) <= 0x8B)
+        return 3;
     if (c == 0xE3 && i + 2 < s.size() && at(i + 1) == 0x80 && at(i + 2) == 0x80) return 3;
     return 0;
 }
 
 // Decimal notation as strtod reads it, and nothing else: [+-] digits [. digits] [e [+-] digits].
-bool ScanDecimal(std::string_view s, double& result) {
+bool ScanDecimal(std::string_view s, double& result)
+{
     std::size_t i = 0;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
@@ -821,7 +930,8 @@ bool ScanDecimal(std::string_view s, double& result) {
             for (; k < s.size(); ++k) exponent = std::min(exponent * 10 + (s[k] - '0'), 1'000'000'000'000LL);
             if (negativeExponent) exponent = -exponent;
         }
-        const std::string_view mantissa = s.substr(start, (e == std::string_view::npos ? s.size() : e) - start);
+        const std::string_view mantissa =
+            s.substr(start, (e == std::string_view::npos ? s.size() : e) - start);
         const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
         const std::size_t nonzero = mantissa.find_first_of("123456789");
         if (nonzero == std::string_view::npos) {
@@ -838,7 +948,8 @@ bool ScanDecimal(std::string_view s, double& result) {
     return true;
 }
 
-bool XmlReader::Real(CFObjectZorpRef& value) {
+bool XmlReader::Real(CFObjectZorpRef& value)
+{
     const char* start = mCur;
     std::string text;
     if (!Text(text)) return false;
@@ -866,7 +977,8 @@ bool XmlReader::Real(CFObjectZorpRef& value) {
 }
 
 // YYYY-MM-DDTHH:MM:SSZ with a year of any length and sign; fields roll over as in CF.
-bool XmlReader::Date(CFObjectZorpRef& value) {
+bool XmlReader::Date(CFObjectZorpRef& value)
+{
     const char* start = mCur;
     const char* p = mCur;
     const auto two = [&](std::int32_t& field) {
@@ -903,7 +1015,8 @@ bool XmlReader::Date(CFObjectZorpRef& value) {
 }
 
 // base64 as CF decodes it: other ASCII skipped, '=' a zero digit, a partial last group dropped.
-bool XmlReader::Data(CFObjectZorpRef& value) {
+bool XmlReader::Data(CFObjectZorpRef& value)
+{
     const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
     const char* stop = lt ? lt : mEnd;
     std::string bytes;
@@ -913,8 +1026,10 @@ bool XmlReader::Data(CFObjectZorpRef& value) {
     unsigned padding = 0;  // '=' seen since the last digit that was not '=' (white space aside)
     for (const char* p = mCur; p < stop; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if (c == '=') ++padding;
-        else if (!IsCSpace(c)) padding = 0;
+        if (c == '=')
+            ++padding;
+        else if (!IsCSpace(c))
+            padding = 0;
         const int v = kBase64.value[c];
         if (v == -2) return FailAt(ErrorKind::BadData, p);
         if (v < 0) continue;
@@ -933,7 +1048,8 @@ bool XmlReader::Data(CFObjectZorpRef& value) {
 
 }  // namespace
 
-ParseResult ParseXML(std::string_view bytes) {
+ParseResult ParseXML(std::string_view bytes)
+{
     ParseResult result;
     result.format = Format::XML;
     if (bytes.empty()) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "calendar.h"
+#include "platform/byteorder/byteorder.h"
 #include "readers.h"
-#include "byteorder/byteorder.h"
 
 #include <algorithm>
 #include <bit>
@@ -15,10 +15,10 @@
 namespace plist {
 namespace {
 
-constexpr std::string_view kHeader =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n";
+constexpr std::string_view kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                     "<plist version=\"1.0\">\n";
 constexpr std::string_view kFooter = "</plist>\n";
 
 // Shared subtrees are written out in full; this stops a small binary list from asking for terabytes.
@@ -48,17 +48,22 @@ constexpr std::size_t kMaxReal = std::string_view("-2.2250738585072014e-308").si
 constexpr std::size_t kMaxInteger = std::max(std::string_view("18446744073709551615").size(),
                                              std::string_view("-9223372036854775808").size());
 // Far dates: any of the six fields may be "-2147483648", between "--T::" and "Z".
-constexpr std::size_t kMaxDate = 6 * std::string_view("-2147483648").size() + std::string_view("--T::Z").size();
+constexpr std::size_t kMaxDate =
+    6 * std::string_view("-2147483648").size() + std::string_view("--T::Z").size();
 
 constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 using Entry = CFDictionaryZorp::Entry;
 
-const std::string& TextOf(const CFObjectZorp& o) { return static_cast<const CFStringZorp&>(o).Text(); }
+const std::string& TextOf(const CFObjectZorp& o)
+{
+    return static_cast<const CFStringZorp&>(o).Text();
+}
 
 // Dictionary order: UTF-16 code units, which is UTF-8 byte order except that characters above
 // U+FFFF (surrogate pairs) come before U+E000-U+FFFF.
-bool KeyLess(const Entry* x, const Entry* y) {
+bool KeyLess(const Entry* x, const Entry* y)
+{
     const std::string& a = TextOf(*x->key);
     const std::string& b = TextOf(*y->key);
     const std::size_t n = std::min(a.size(), b.size());
@@ -79,13 +84,15 @@ bool KeyLess(const Entry* x, const Entry* y) {
 }
 
 // The high bit of each byte of `word` that equals `c` (exact: no false matches).
-std::uint64_t Matches(std::uint64_t word, unsigned char c) {
+std::uint64_t Matches(std::uint64_t word, unsigned char c)
+{
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
     const std::uint64_t v = word ^ (c * 0x0101010101010101ull);
     return ~(((v & kLow7) + kLow7) | v | kLow7);
 }
 
-std::uint64_t Load(const char* p) {
+std::uint64_t Load(const char* p)
+{
     std::uint64_t word;
     std::memcpy(&word, p, 8);
     return word;
@@ -99,15 +106,20 @@ struct SortKey {
     const Entry* entry;
 };
 
-constexpr std::uint8_t SortByte(std::uint8_t b) {
+constexpr std::uint8_t SortByte(std::uint8_t b)
+{
     if (b == 0xEE || b == 0xEF) return static_cast<std::uint8_t>(b + 7);
     if (b >= 0xF0 && b <= 0xF4) return static_cast<std::uint8_t>(b - 2);
     return b;
 }
 
-std::uint64_t BigEndian(const unsigned char* b) { return byteorder::BigEndian64(reinterpret_cast<const char*>(b)); }
+std::uint64_t BigEndian(const unsigned char* b)
+{
+    return byteorder::BigEndian64(reinterpret_cast<const char*>(b));
+}
 
-SortKey MakeSortKey(const Entry& entry) {
+SortKey MakeSortKey(const Entry& entry)
+{
     const std::string& text = TextOf(*entry.key);
     unsigned char bytes[16] = {};
     std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
@@ -120,7 +132,8 @@ SortKey MakeSortKey(const Entry& entry) {
     return {high, low, &entry};
 }
 
-bool SortKeyLess(const SortKey& a, const SortKey& b) {
+bool SortKeyLess(const SortKey& a, const SortKey& b)
+{
     if (a.high != b.high) return a.high < b.high;
     if (a.low != b.low) return a.low < b.low;
     return KeyLess(a.entry, b.entry);
@@ -133,7 +146,8 @@ constexpr std::size_t kLongestEscape = std::max({kAmp.size(), kLt.size(), kGt.si
 // Extra bytes each character takes when escaped.
 struct EscapeTable {
     std::uint8_t extra[256] = {};
-    constexpr EscapeTable() {
+    constexpr EscapeTable()
+    {
         extra[static_cast<unsigned char>('&')] = kAmp.size() - 1;
         extra[static_cast<unsigned char>('<')] = kLt.size() - 1;
         extra[static_cast<unsigned char>('>')] = kGt.size() - 1;
@@ -144,17 +158,25 @@ constexpr EscapeTable kEscape;
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
 // The high bits of the '&' bytes and of the '<' or '>' bytes ('<' | 2 is '>').
-std::uint64_t Ampersands(std::uint64_t w) { return Matches(w, '&'); }
-std::uint64_t Angles(std::uint64_t w) { return Matches(w | 0x0202020202020202ull, '>'); }
+std::uint64_t Ampersands(std::uint64_t w)
+{
+    return Matches(w, '&');
+}
+std::uint64_t Angles(std::uint64_t w)
+{
+    return Matches(w | 0x0202020202020202ull, '>');
+}
 
 // The 8 bytes ending at `end` with the first `stale` of them (already looked at) zeroed.
-std::uint64_t LastWord(const char* end, std::size_t stale) {
+std::uint64_t LastWord(const char* end, std::size_t stale)
+{
     const std::uint64_t w = Load(end - 8);
     if (stale == 0) return w;
     return kLittleEndian ? w & (~0ull << (8 * stale)) : w & (~0ull >> (8 * stale));
 }
 
-std::size_t EscapedSize(const std::string& text) {
+std::size_t EscapedSize(const std::string& text)
+{
     const std::size_t n = text.size();
     const char* p = text.data();
     std::size_t size = n;
@@ -175,7 +197,8 @@ std::size_t EscapedSize(const std::string& text) {
 }
 
 // The first '&', '<' or '>' in [p, end), or end.
-const char* FindSpecial(const char* p, const char* end) {
+const char* FindSpecial(const char* p, const char* end)
+{
     const auto first = [](std::uint64_t m) {
         return static_cast<std::size_t>((kLittleEndian ? std::countr_zero(m) : std::countl_zero(m)) / 8);
     };
@@ -197,7 +220,8 @@ const char* FindSpecial(const char* p, const char* end) {
     return end;
 }
 
-std::size_t Base64Size(std::size_t bytes, std::size_t level) {
+std::size_t Base64Size(std::size_t bytes, std::size_t level)
+{
     if (bytes == 0) return 0;
     const std::size_t indent = std::min<std::size_t>(level, 8);
     const std::size_t width = 76 - 8 * indent;
@@ -206,30 +230,39 @@ std::size_t Base64Size(std::size_t bytes, std::size_t level) {
     return chars + lines * (indent + 1);
 }
 
-std::size_t FormatInteger(const CFIntegerZorp& n, char* out) {
+std::size_t FormatInteger(const CFIntegerZorp& n, char* out)
+{
     const auto result = n.IsUnsigned() ? std::to_chars(out, out + kMaxInteger, n.Bits())
                                        : std::to_chars(out, out + kMaxInteger, n.AsSigned());
     return static_cast<std::size_t>(result.ptr - out);
 }
 
 // C's "%.17g", with CF's own words for the special values.
-std::size_t FormatReal(double v, char* out) {
+std::size_t FormatReal(double v, char* out)
+{
     std::string_view special;
-    if (std::isnan(v)) special = "nan";
-    else if (std::isinf(v)) special = v > 0 ? "+infinity" : "-infinity";
-    else if (v == 0.0) special = "0.0";
+    if (std::isnan(v))
+        special = "nan";
+    else if (std::isinf(v))
+        special = v > 0 ? "+infinity" : "-infinity";
+    else if (v == 0.0)
+        special = "0.0";
     if (!special.empty()) {
         std::memcpy(out, special.data(), special.size());
         return special.size();
     }
-    return static_cast<std::size_t>(std::to_chars(out, out + kMaxReal, v, std::chars_format::general, 17).ptr - out);
+    return static_cast<std::size_t>(
+        std::to_chars(out, out + kMaxReal, v, std::chars_format::general, 17).ptr - out);
 }
 
 // C's "%0*d".
-char* PutPadded(char* out, std::int32_t value, int width) {
+char* PutPadded(char* out, std::int32_t value, int width)
+{
     char digits[12];
-    const auto magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
-    const int length = static_cast<int>(std::to_chars(digits, digits + sizeof digits, magnitude).ptr - digits);
+    const auto magnitude =
+        value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+    const int length =
+        static_cast<int>(std::to_chars(digits, digits + sizeof digits, magnitude).ptr - digits);
     if (value < 0) {
         *out++ = '-';
         --width;
@@ -240,7 +273,8 @@ char* PutPadded(char* out, std::int32_t value, int width) {
 }
 
 // "%04d-%02d-%02dT%02d:%02d:%02dZ" of CF's Gregorian fields, seconds rounded down.
-std::size_t FormatDate(double seconds, char* out) {
+std::size_t FormatDate(double seconds, char* out)
+{
     const GregorianDate d = GregorianFromAbsoluteTime(seconds);
     char* p = PutPadded(out, d.year, 4);
     *p++ = '-';
@@ -259,34 +293,50 @@ std::size_t FormatDate(double seconds, char* out) {
 
 struct Frame {
     const CFObjectZorp* node;
-    bool array;         // else a dictionary
-    std::size_t next;   // next child to write
+    bool array;        // else a dictionary
+    std::size_t next;  // next child to write
     std::size_t count;
     std::size_t level;
-    std::size_t keys;   // dictionaries: where their sorted entries start in the key stack
+    std::size_t keys;  // dictionaries: where their sorted entries start in the key stack
 };
 
-std::size_t ChildCount(const CFObjectZorp& node, CFKind kind) {
+std::size_t ChildCount(const CFObjectZorp& node, CFKind kind)
+{
     return kind == CFKind::Array ? static_cast<const CFArrayZorp&>(node).Items().size()
                                  : static_cast<const CFDictionaryZorp&>(node).Count();
 }
 
 // Text at its written length: exact, or at its longest (every byte escaped) without looking.
-std::size_t TextSize(const std::string& text, bool exact) { return exact ? EscapedSize(text) : kLongestEscape * text.size(); }
+std::size_t TextSize(const std::string& text, bool exact)
+{
+    return exact ? EscapedSize(text) : kLongestEscape * text.size();
+}
 
 // The bytes of a node's own lines: all of a leaf, the open line of a container. False for what
 // XML cannot carry.
-bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, std::size_t& size) {
+bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exact, std::size_t& size)
+{
     size = level;  // the indent
     switch (kind) {
-    case CFKind::String: size += kString.Size() + TextSize(TextOf(node), exact); return true;
-    case CFKind::Data:
-        size += kData.Size() + level + Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
+    case CFKind::String:
+        size += kString.Size() + TextSize(TextOf(node), exact);
         return true;
-    case CFKind::Integer: size += kInteger.Size() + kMaxInteger; return true;
-    case CFKind::Real: size += kReal.Size() + kMaxReal; return true;
-    case CFKind::Date: size += kDate.Size() + kMaxDate; return std::isfinite(static_cast<const CFDateZorp&>(node).Seconds());
-    case CFKind::Boolean: size += std::max(kTrue.size(), kFalse.size()); return true;
+    case CFKind::Data:
+        size += kData.Size() + level +
+                Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
+        return true;
+    case CFKind::Integer:
+        size += kInteger.Size() + kMaxInteger;
+        return true;
+    case CFKind::Real:
+        size += kReal.Size() + kMaxReal;
+        return true;
+    case CFKind::Date:
+        size += kDate.Size() + kMaxDate;
+        return std::isfinite(static_cast<const CFDateZorp&>(node).Seconds());
+    case CFKind::Boolean:
+        size += std::max(kTrue.size(), kFalse.size());
+        return true;
     case CFKind::UID:
         size += kDict.Size() + level + 2 * (level + 1) + kUIDKey.size() + kInteger.Size() + kMaxInteger;
         return true;
@@ -297,7 +347,8 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
         size += ChildCount(node, kind) == 0 ? kEmptyDict.size() : kDict.open.size();
         return true;
     case CFKind::Null:
-    case CFKind::Set: break;
+    case CFKind::Set:
+        break;
     }
     return false;
 }
@@ -307,14 +358,16 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
 // tree far beyond the caches twice, which costs more than the one copy.)
 class Writer {
 public:
-    Writer() : mOut(mFirst), mEnd(mFirst + sizeof mFirst) {
+    Writer() : mOut(mFirst), mEnd(mFirst + sizeof mFirst)
+    {
         mFrames.reserve(16);
         mKeys.reserve(64);
         mSort.reserve(64);
     }
 
     // False when XML cannot carry the tree or the text would pass kMaxOutput.
-    bool Write(const CFObjectZorp& root) {
+    bool Write(const CFObjectZorp& root)
+    {
         if (!Room(kHeader.size())) return false;
         Put(kHeader);
         if (!Node(root, 0)) return false;
@@ -336,7 +389,8 @@ public:
             } else {
                 const Entry& e = *mKeys[f.keys + f.next++];
                 const std::string& key = TextOf(*e.key);
-                if (!Room(level + kKey.Size() + kLongestEscape * key.size(), false) && !Room(level + kKey.Size() + EscapedSize(key)))
+                if (!Room(level + kKey.Size() + kLongestEscape * key.size(), false) &&
+                    !Room(level + kKey.Size() + EscapedSize(key)))
                     return false;
                 Tabs(level);
                 Put(kKey.open);
@@ -351,14 +405,16 @@ public:
     }
 
     // The text written, in one piece.
-    std::string Text() const {
+    std::string Text() const
+    {
         std::string text;
         text.reserve(mFilledSize + static_cast<std::size_t>(mOut - mStart));
         Pieces([&text](std::string_view piece) { text.append(piece); });
         return text;
     }
 
-    void Pieces(const std::function<void(std::string_view)>& sink) const {
+    void Pieces(const std::function<void(std::string_view)>& sink) const
+    {
         for (const std::string_view filled : mFilled) {
             if (!filled.empty()) sink(filled);
         }
@@ -371,7 +427,8 @@ private:
     static constexpr std::size_t kLargestBlock = std::size_t{256} << 10;
 
     // Room for n more bytes, in a new block if allowed; without `grow`, only what is there.
-    bool Room(std::size_t n, bool grow = true) {
+    bool Room(std::size_t n, bool grow = true)
+    {
         if (static_cast<std::size_t>(mEnd - mOut) >= n) {
             mRoomEnd = mOut + n;
             return true;
@@ -392,23 +449,29 @@ private:
 
     // Where the next `atMost` bytes go: within the room last asked for, so that a size counted
     // short fails here, wherever in its block the text falls.
-    char* Claim([[maybe_unused]] std::size_t atMost) {
+    char* Claim([[maybe_unused]] std::size_t atMost)
+    {
         assert(mOut <= mRoomEnd && static_cast<std::size_t>(mRoomEnd - mOut) >= atMost);
         return mOut;
     }
 
-    void Put(std::string_view s) {
+    void Put(std::string_view s)
+    {
         std::memcpy(Claim(s.size()), s.data(), s.size());
         mOut += s.size();
     }
-    void Tabs(std::size_t n) {
+    void Tabs(std::size_t n)
+    {
         // Most indents are short: one fixed store of eight tabs beats a call, when the block has room.
-        if (n <= 8 && mEnd - mOut >= 8) std::memcpy(Claim(n), "\t\t\t\t\t\t\t\t", 8);
-        else std::memset(Claim(n), '\t', n);
+        if (n <= 8 && mEnd - mOut >= 8)
+            std::memcpy(Claim(n), "\t\t\t\t\t\t\t\t", 8);
+        else
+            std::memset(Claim(n), '\t', n);
         mOut += n;
     }
 
-    void Escaped(const std::string& text) {
+    void Escaped(const std::string& text)
+    {
         const char* p = text.data();
         const char* end = p + text.size();
         for (;;) {
@@ -421,7 +484,8 @@ private:
         }
     }
 
-    void Base64(const std::string& bytes, std::size_t level) {
+    void Base64(const std::string& bytes, std::size_t level)
+    {
         const std::size_t indent = std::min<std::size_t>(level, 8);
         const std::size_t width = 76 - 8 * indent;  // characters per line, a multiple of 4
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -447,7 +511,8 @@ private:
         }
     }
 
-    bool Node(const CFObjectZorp& node, std::size_t level) {
+    bool Node(const CFObjectZorp& node, std::size_t level)
+    {
         const CFKind kind = node.Kind();
         std::size_t size = 0;
         if (!OwnSize(node, kind, level, false, size)) return false;
@@ -493,7 +558,8 @@ private:
             Put(kUIDKey);
             Tabs(level + 1);
             Put(kInteger.open);
-            mOut += FormatInteger(CFIntegerZorp(static_cast<const CFUIDZorp&>(node).Value(), false), Claim(kMaxInteger));
+            mOut += FormatInteger(CFIntegerZorp(static_cast<const CFUIDZorp&>(node).Value(), false),
+                                  Claim(kMaxInteger));
             Put(kInteger.close);
             Tabs(level);
             Put(kDict.close);
@@ -523,14 +589,16 @@ private:
                 mSort.push_back(MakeSortKey(e));
             }
             // Lists written by CF are sorted already.
-            if (!std::is_sorted(mSort.begin(), mSort.end(), SortKeyLess)) std::sort(mSort.begin(), mSort.end(), SortKeyLess);
+            if (!std::is_sorted(mSort.begin(), mSort.end(), SortKeyLess))
+                std::sort(mSort.begin(), mSort.end(), SortKeyLess);
             Put(kDict.open);
             mFrames.push_back({&node, false, 0, entries.size(), level, mKeys.size()});
             for (const SortKey& k : mSort) mKeys.push_back(k.entry);
             return true;
         }
         case CFKind::Null:
-        case CFKind::Set: break;
+        case CFKind::Set:
+            break;
         }
         return false;
     }
@@ -551,13 +619,15 @@ private:
 
 }  // namespace
 
-std::optional<std::string> WriteXML(const CFObjectZorp& root) {
+std::optional<std::string> WriteXML(const CFObjectZorp& root)
+{
     Writer writer;
     if (!writer.Write(root)) return std::nullopt;
     return writer.Text();
 }
 
-bool WriteXML(const CFObjectZorp& root, const std::function<void(std::string_view piece)>& sink) {
+bool WriteXML(const CFObjectZorp& root, const std::function<void(std::string_view piece)>& sink)
+{
     Writer writer;
     if (!writer.Write(root)) return false;
     writer.Pieces(sink);

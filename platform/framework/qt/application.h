@@ -2,8 +2,8 @@
 #pragma once
 // The application object: receives the application events and the menu commands.
 
-#include "framework/folder_item.h"
 #include "menu.h"
+#include "platform/framework/folder_item.h"
 
 #include <exception>
 #include <functional>

@@ -36,14 +36,22 @@ void Control::SetProperty(std::string_view name, const PropertyValue& value)
     QWidget* widget = mImpl->widget;
     if (!widget) return;
     QRect geometry = widget->geometry();
-    if (name == "Name") mName = As<std::string>(name, value);
-    else if (name == "Left") geometry.moveLeft(As<std::int32_t>(name, value));
-    else if (name == "Top") geometry.moveTop(As<std::int32_t>(name, value));
-    else if (name == "Width") geometry.setWidth(As<std::int32_t>(name, value));
-    else if (name == "Height") geometry.setHeight(As<std::int32_t>(name, value));
-    else if (name == "Enabled") widget->setEnabled(As<bool>(name, value));
-    else if (name == "Visible") widget->setVisible(As<bool>(name, value));
-    else if (name == "HelpTag") widget->setToolTip(ToDisplayText(As<std::string>(name, value)));
+    if (name == "Name")
+        mName = As<std::string>(name, value);
+    else if (name == "Left")
+        geometry.moveLeft(As<std::int32_t>(name, value));
+    else if (name == "Top")
+        geometry.moveTop(As<std::int32_t>(name, value));
+    else if (name == "Width")
+        geometry.setWidth(As<std::int32_t>(name, value));
+    else if (name == "Height")
+        geometry.setHeight(As<std::int32_t>(name, value));
+    else if (name == "Enabled")
+        widget->setEnabled(As<bool>(name, value));
+    else if (name == "Visible")
+        widget->setVisible(As<bool>(name, value));
+    else if (name == "HelpTag")
+        widget->setToolTip(ToDisplayText(As<std::string>(name, value)));
     widget->setGeometry(geometry);
     // Index, the Lock properties, TabPanelIndex, AutoDeactivate, the data binding and
     // InitialParent change nothing in a window of fixed size without tab panels.
@@ -61,7 +69,9 @@ void StaticText::SetProperty(std::string_view name, const PropertyValue& value)
         FitLines();
     } else if (name == "TextAlign") {
         const std::int32_t align = As<std::int32_t>(name, value);
-        const Qt::Alignment horizontal = align == 1 ? Qt::AlignHCenter : align == 2 ? Qt::AlignRight : Qt::AlignLeft;
+        const Qt::Alignment horizontal = align == 1   ? Qt::AlignHCenter
+                                         : align == 2 ? Qt::AlignRight
+                                                      : Qt::AlignLeft;
         label->setAlignment(horizontal | Qt::AlignTop);
     } else if (name == "TextColor") {
         QPalette palette = label->palette();
@@ -77,9 +87,12 @@ void StaticText::SetProperty(std::string_view name, const PropertyValue& value)
         ApplyFont();
     } else if (name == "Bold" || name == "Italic" || name == "Underline") {
         QFont font = label->font();
-        if (name == "Bold") font.setBold(As<bool>(name, value));
-        else if (name == "Italic") font.setItalic(As<bool>(name, value));
-        else font.setUnderline(As<bool>(name, value));
+        if (name == "Bold")
+            font.setBold(As<bool>(name, value));
+        else if (name == "Italic")
+            font.setItalic(As<bool>(name, value));
+        else
+            font.setUnderline(As<bool>(name, value));
         label->setFont(font);
     } else {
         Control::SetProperty(name, value);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "dialogs.h"
 
-#include "framework/file_type_registry.h"
+#include "platform/framework/file_type_registry.h"
 #include "qt_internal.h"
 #include "runtime.h"
 
@@ -10,8 +10,8 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGuiApplication>
-#include <QMouseEvent>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QSortFilterProxyModel>
 
 namespace {
@@ -24,7 +24,10 @@ bool Shown(const std::string& filter, const QString& path)
 // Folders, and the files of the filter's types.
 class TypeFilter : public QSortFilterProxyModel {
 public:
-    TypeFilter(std::string filter, QObject* parent) : QSortFilterProxyModel(parent), mFilter(std::move(filter)) {}
+    TypeFilter(std::string filter, QObject* parent)
+        : QSortFilterProxyModel(parent), mFilter(std::move(filter))
+    {
+    }
 
 protected:
     bool filterAcceptsRow(int row, const QModelIndex& parent) const override
@@ -61,7 +64,8 @@ public:
         setNameFilter(tr("Applications (*)"));
         if (!LastFolder().isEmpty()) setDirectory(LastFolder());
         if (!mFilter.empty()) setProxyModel(new TypeFilter(mFilter, this));
-        for (QAbstractItemView* view : findChildren<QAbstractItemView*>()) view->viewport()->installEventFilter(this);
+        for (QAbstractItemView* view : findChildren<QAbstractItemView*>())
+            view->viewport()->installEventFilter(this);
     }
 
     QString chosen;
@@ -84,7 +88,8 @@ protected:
             auto* view = qobject_cast<QAbstractItemView*>(watched->parent());
             const QModelIndex index =
                 view ? view->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint()) : QModelIndex();
-            const QString path = index.isValid() ? index.data(QFileSystemModel::FilePathRole).toString() : QString();
+            const QString path =
+                index.isValid() ? index.data(QFileSystemModel::FilePathRole).toString() : QString();
             if (!path.isEmpty() && IsPackage(path)) {
                 Choose(path);
                 return true;
@@ -118,7 +123,10 @@ private:
 // the title already ends with it; a dialog's title is shown as the program set it.
 class ExactTitle {
 public:
-    ExactTitle() : mName(QGuiApplication::applicationDisplayName()) { QGuiApplication::setApplicationDisplayName(QString()); }
+    ExactTitle() : mName(QGuiApplication::applicationDisplayName())
+    {
+        QGuiApplication::setApplicationDisplayName(QString());
+    }
     ~ExactTitle() { QGuiApplication::setApplicationDisplayName(mName); }
     ExactTitle(const ExactTitle&) = delete;
     ExactTitle& operator=(const ExactTitle&) = delete;

@@ -2,7 +2,7 @@
 #pragma once
 // The Open dialog and the message dialog, both modal.
 
-#include "framework/folder_item.h"
+#include "platform/framework/folder_item.h"
 
 #include <cstdint>
 #include <string>

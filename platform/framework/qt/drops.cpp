@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Drops of files on a window: which items are accepted is decided once, when the drag enters.
 
-#include "framework/file_type_registry.h"
+#include "platform/framework/file_type_registry.h"
 #include "qt_internal.h"
 #include "qt_widgets.h"
 #include "runtime.h"
@@ -20,10 +20,14 @@ namespace {
 std::int32_t ToActionCode(Qt::DropAction action)
 {
     switch (action) {
-    case Qt::CopyAction: return 1;
-    case Qt::MoveAction: return 2;
-    case Qt::LinkAction: return 3;
-    default: return 0;
+    case Qt::CopyAction:
+        return 1;
+    case Qt::MoveAction:
+        return 2;
+    case Qt::LinkAction:
+        return 3;
+    default:
+        return 0;
     }
 }
 
@@ -42,8 +46,10 @@ void QtWindow::dragEnterEvent(QDragEnterEvent* event)
 
 void QtWindow::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (AnyDragged()) event->acceptProposedAction();
-    else event->ignore();
+    if (AnyDragged())
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void QtWindow::dragLeaveEvent(QDragLeaveEvent* /*event*/)
@@ -99,7 +105,8 @@ std::vector<FolderItemRef> QtWindow::Items(const QMimeData* mime) const
 
 bool QtWindow::AnyDragged() const
 {
-    return std::any_of(mDragged.begin(), mDragged.end(), [](const FolderItemRef& item) { return item != nullptr; });
+    return std::any_of(mDragged.begin(), mDragged.end(),
+                       [](const FolderItemRef& item) { return item != nullptr; });
 }
 
 // The content area takes the desktop's selection colour while a drop would be taken.

@@ -17,8 +17,10 @@ void StaticText::ApplyFont()
 {
     QWidget* label = QtWidgetOf(*this);
     QFont font = QApplication::font();
-    if (mTextFont == "SmallSystem") font.setPointSizeF(std::max(6.0, font.pointSizeF() - 2.0));
-    else if (!mTextFont.empty() && mTextFont != "System") font.setFamily(ToQString(mTextFont));
+    if (mTextFont == "SmallSystem")
+        font.setPointSizeF(std::max(6.0, font.pointSizeF() - 2.0));
+    else if (!mTextFont.empty() && mTextFont != "System")
+        font.setFamily(ToQString(mTextFont));
     if (mTextSize > 0) font.setPointSize(mTextSize);
     QFont current = label->font();
     font.setBold(current.bold());
@@ -48,4 +50,3 @@ void StaticText::FitLines()
         font.setPointSizeF(font.pointSizeF() - 0.5);
     label->setFont(font);
 }
-

@@ -40,7 +40,8 @@ std::optional<QString> SocketPath()
     const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
     if (!runtimeDir.isEmpty() && Private(runtimeDir))
         return QFile::decodeName(runtimeDir) + QStringLiteral("/veilor.socket");
-    const QByteArray own = QFile::encodeName(QDir::tempPath() + QStringLiteral("/veilor-%1").arg(::geteuid()));
+    const QByteArray own =
+        QFile::encodeName(QDir::tempPath() + QStringLiteral("/veilor-%1").arg(::geteuid()));
     ::mkdir(own.constData(), 0700);
     if (!Private(own)) return std::nullopt;
     return QFile::decodeName(own) + QStringLiteral("/veilor.socket");
@@ -50,7 +51,8 @@ bool PeerIsUs(const QLocalSocket& socket)
 {
     struct ucred peer {};
     socklen_t size = sizeof peer;
-    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) ==
+               0 &&
            size == sizeof peer && peer.uid == ::geteuid();
 }
 

@@ -40,8 +40,10 @@ void ApplyAutoEnable(MenuItem& menu)
     for (std::size_t i = 0; i < menu.Count(); ++i) {
         MenuItemRef child = menu.Item(i);
         if (!child) continue;
-        if (child->Count() > 0) ApplyAutoEnable(*child);
-        else child->SetEnabled(child->AutoEnable());
+        if (child->Count() > 0)
+            ApplyAutoEnable(*child);
+        else
+            child->SetEnabled(child->AutoEnable());
     }
 }
 
@@ -69,8 +71,8 @@ QAction* AddAction(QMenu& menu, const MenuItemRef& item)
 {
     QAction* action = menu.addAction(ToQString(item->Text()));
     if (!item->KeyboardShortcut().empty())
-        action->setShortcut(QKeySequence(ToQString(LinuxShortcut(item->KeyboardShortcut())),
-                                         QKeySequence::PortableText));
+        action->setShortcut(
+            QKeySequence(ToQString(LinuxShortcut(item->KeyboardShortcut())), QKeySequence::PortableText));
     std::weak_ptr<MenuItem> weak = item;
     QObject::connect(action, &QAction::triggered, action, [weak] {
         if (MenuItemRef chosen = weak.lock()) RunMenuItem(chosen);
@@ -114,8 +116,10 @@ void InstallQtMenuBar(QMainWindow& window, const MenuBarRef& bar)
         for (std::size_t i = 0; i < bar->Count(); ++i) {
             MenuItemRef menu = bar->Item(i);
             if (!menu) continue;
-            if (std::dynamic_pointer_cast<AppleMenuItem>(menu)) appleItems.push_back(menu);
-            else AddItems(*AddMenu(*qbar, ToQString(menu->Text())), *menu, appleItems);
+            if (std::dynamic_pointer_cast<AppleMenuItem>(menu))
+                appleItems.push_back(menu);
+            else
+                AddItems(*AddMenu(*qbar, ToQString(menu->Text())), *menu, appleItems);
         }
         if (!appleItems.empty()) {
             QMenu* help = AddMenu(*qbar, QObject::tr("&Help"));

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "framework/nil_object.h"
+#include "platform/framework/nil_object.h"
 #include "qt_internal.h"
 
 #include <QApplication>
@@ -29,16 +29,16 @@ void ReportUnhandledException(const std::exception& error)
     const std::string className = ExceptionClassName(error);
     std::fprintf(stderr, "veilor: an exception of class %s was not handled\n", className.c_str());
     QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
-                    ToQString("An exception of class " + className + " was not handled."),
-                    QMessageBox::Ok, RuntimeDialogParent());
+                    ToQString("An exception of class " + className + " was not handled."), QMessageBox::Ok,
+                    RuntimeDialogParent());
     box.setInformativeText(QObject::tr("The command was stopped. The program goes on running."));
     box.exec();
 }
 
 void ShowMsgBox(const std::string& text)
 {
-    QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(),
-                    ToDisplayText(text), QMessageBox::Ok, RuntimeDialogParent());
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), ToDisplayText(text),
+                    QMessageBox::Ok, RuntimeDialogParent());
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
@@ -47,8 +47,8 @@ void ShowStartupError(const std::string& message)
 {
     const QString platform = QGuiApplication::platformName();
     if (qApp && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
-        QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
-                        ToDisplayText(message), QMessageBox::Ok);
+        QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), ToDisplayText(message),
+                        QMessageBox::Ok);
         box.exec();
     }
 }

@@ -2,7 +2,7 @@
 #include "runtime.h"
 
 #include "application.h"
-#include "framework/msgbox.h"
+#include "platform/framework/msgbox.h"
 #include "qt_internal.h"
 #include "window.h"
 
@@ -118,8 +118,10 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
         QObject::connect(qApp, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState now) {
             ApplicationRef app = State().app;
             if (!app) return;
-            if (now == Qt::ApplicationActive) RuntimeHandle([&] { app->Event_Activate(); });
-            else if (now == Qt::ApplicationInactive) RuntimeHandle([&] { app->Event_Deactivate(); });
+            if (now == Qt::ApplicationActive)
+                RuntimeHandle([&] { app->Event_Activate(); });
+            else if (now == Qt::ApplicationInactive)
+                RuntimeHandle([&] { app->Event_Deactivate(); });
         });
     }
     SetMsgBoxPresenter(ShowMsgBox);

@@ -2,8 +2,8 @@
 #pragma once
 // The framework's start, event loop and application object.
 
-#include "framework/call_record.h"
-#include "framework/folder_item.h"
+#include "platform/framework/call_record.h"
+#include "platform/framework/folder_item.h"
 
 #include <memory>
 #include <string>

@@ -27,8 +27,10 @@ std::vector<WindowRef>& Windows()
 
 void QtWindow::closeEvent(QCloseEvent* event)
 {
-    if (closeButton) event->accept();
-    else event->ignore();
+    if (closeButton)
+        event->accept();
+    else
+        event->ignore();
 }
 
 struct Window::Impl {
@@ -101,8 +103,10 @@ void Window::Constructor(const WindowRef& window)
     window->Event_Open();
     Impl& impl = *window->mImpl;
     if (!impl.visible) return;
-    if (impl.fullScreen) impl.window->showFullScreen();
-    else impl.window->show();
+    if (impl.fullScreen)
+        impl.window->showFullScreen();
+    else
+        impl.window->show();
 }
 
 void Window::SetMenuBar(const MenuBarRef& bar)
@@ -128,20 +132,34 @@ void Window::SetProperty(std::string_view name, const PropertyValue& value)
 {
     Impl& impl = *mImpl;
     QtWindow& window = *impl.window;
-    if (name == "Width") impl.width = As<std::int32_t>(name, value);
-    else if (name == "Height") impl.height = As<std::int32_t>(name, value);
-    else if (name == "MinWidth") impl.minWidth = As<std::int32_t>(name, value);
-    else if (name == "MinHeight") impl.minHeight = As<std::int32_t>(name, value);
-    else if (name == "MaxWidth") impl.maxWidth = As<std::int32_t>(name, value);
-    else if (name == "MaxHeight") impl.maxHeight = As<std::int32_t>(name, value);
-    else if (name == "Resizeable") impl.resizeable = As<bool>(name, value);
-    else if (name == "CloseButton") window.closeButton = As<bool>(name, value);
-    else if (name == "MinimizeButton") impl.minimizeButton = As<bool>(name, value);
-    else if (name == "MaximizeButton") impl.maximizeButton = As<bool>(name, value);
-    else if (name == "HasBackColor") impl.hasBackColor = As<bool>(name, value);
-    else if (name == "BackColor") impl.backColor = As<Color>(name, value);
-    else if (name == "Visible") impl.visible = As<bool>(name, value);
-    else if (name == "FullScreen") impl.fullScreen = As<bool>(name, value);
+    if (name == "Width")
+        impl.width = As<std::int32_t>(name, value);
+    else if (name == "Height")
+        impl.height = As<std::int32_t>(name, value);
+    else if (name == "MinWidth")
+        impl.minWidth = As<std::int32_t>(name, value);
+    else if (name == "MinHeight")
+        impl.minHeight = As<std::int32_t>(name, value);
+    else if (name == "MaxWidth")
+        impl.maxWidth = As<std::int32_t>(name, value);
+    else if (name == "MaxHeight")
+        impl.maxHeight = As<std::int32_t>(name, value);
+    else if (name == "Resizeable")
+        impl.resizeable = As<bool>(name, value);
+    else if (name == "CloseButton")
+        window.closeButton = As<bool>(name, value);
+    else if (name == "MinimizeButton")
+        impl.minimizeButton = As<bool>(name, value);
+    else if (name == "MaximizeButton")
+        impl.maximizeButton = As<bool>(name, value);
+    else if (name == "HasBackColor")
+        impl.hasBackColor = As<bool>(name, value);
+    else if (name == "BackColor")
+        impl.backColor = As<Color>(name, value);
+    else if (name == "Visible")
+        impl.visible = As<bool>(name, value);
+    else if (name == "FullScreen")
+        impl.fullScreen = As<bool>(name, value);
     else if (name == "MenuBarVisible") {
         impl.menuBarVisible = As<bool>(name, value);
         if (window.menuWidget()) window.menuWidget()->setVisible(impl.menuBarVisible);

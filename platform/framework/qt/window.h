@@ -2,8 +2,8 @@
 #pragma once
 // Windows, their named controls and their stored initial properties, and file drops.
 
-#include "framework/folder_item.h"
 #include "menu.h"
+#include "platform/framework/folder_item.h"
 
 #include <cstdint>
 #include <memory>
@@ -60,7 +60,10 @@ public:
 
     // A new control of class T belonging to this window; T is made with the window.
     template <class T>
-    std::shared_ptr<T> __New() { return std::make_shared<T>(*this); }
+    std::shared_ptr<T> __New()
+    {
+        return std::make_shared<T>(*this);
+    }
     void _AddControl(const ControlRef& control, const std::string& name);
 
     struct Impl;
