@@ -157,7 +157,7 @@ int Patch(const std::vector<std::string>& paths, bool strict)
                 MsgBox(failure);
                 status = kFailed;
             } else if (IsSigned(*item)) {
-                WarnSignatureBroken(path);
+                WarnSignatureBroken(EscapeControls(path));
             }
         };
     };
@@ -186,8 +186,9 @@ int Patch(const std::vector<std::string>& paths, bool strict)
             status = kFailed;
             continue;
         }
-        bool bundle = item->Directory();
-        std::optional<std::string> before = bundle ? BundleInfoBytes(*item) : std::nullopt;
+        // Only a signed bundle's bytes are worth keeping, to tell whether the signature broke.
+        const bool watchSignature = item->Directory() && IsSigned(*item);
+        std::optional<std::string> before = watchSignature ? BundleInfoBytes(*item) : std::nullopt;
         std::size_t shownBefore = messages.Shown();
         try {
             batch.Process(item, settle(path, item));
@@ -200,8 +201,7 @@ int Patch(const std::vector<std::string>& paths, bool strict)
             status = kFailed;
             continue;
         }
-        if (bundle && before && IsSigned(*item) && BundleInfoBytes(*item) != before)
-            WarnSignatureBroken(shown);
+        if (before && BundleInfoBytes(*item) != before) WarnSignatureBroken(shown);
     }
     batch.Flush();
     return status;

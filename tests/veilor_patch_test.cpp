@@ -97,7 +97,8 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
 {
     const fs::path xml = Bundle("Xml.app", kDemoXml), binary = Bundle("Binary.app", kDemoBinary),
                    oldText = Bundle("OldText.app", "{ CFBundleName = Demo; }"),
-                   patched = Bundle("Patched.app", kDemoPatched), signedOne = Bundle("Signed.app", kDemoXml),
+                   patched = Bundle("Patched.app", kDemoPatched),
+                   signedOne = Bundle("Signed\tTool.app", kDemoXml),
                    flagged =
                        Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>"),
                    flaggedSigned = Bundle("FlaggedSigned.app", kFlaggedBinary),
@@ -131,13 +132,14 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                     broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
                     "Relative.app/", forged.string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, signedOne.string() +
+    // The warning comes when a held rewrite is in place, and escapes the path like every report.
+    const std::string signedShown = (mDir / "Signed\\tTool.app").string();
+    EXPECT_EQ(r.err, signedShown +
                          ": warning: the bundle's code signature no longer matches; macOS will refuse"
                          " to open it until it is signed again. On a Mac: codesign --force --deep"
                          " --sign - " +
-                         signedOne.string() + "\n" + document.string() +
-                         ": not an application, left alone\n" + empty.string() +
-                         ": No plst resource in file Empty.app.\n" + broken.string() +
+                         signedShown + "\n" + document.string() + ": not an application, left alone\n" +
+                         empty.string() + ": No plst resource in file Empty.app.\n" + broken.string() +
                          ": property list cannot be read, left alone\n" + shortFork.string() +
                          ": Failed to open resource fork of file Short.\n" + missing.string() +
                          ": No such file or folder.\n" +
