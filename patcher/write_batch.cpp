@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "write_batch.h"
 
+#include "messages.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,9 +28,8 @@ void WriteBatch::Process(const FolderItemRef& item, Settled settled)
     auto hold = [&] {
         if (mGroup.Held() == first) return;
         // The routes' own write messages, as they would have shown them at once.
-        std::string failure = item->Directory()
-                                  ? "Failed to write info.plist file."
-                                  : "Failed to write resource fork of file " + item->DisplayName() + ".";
+        std::string failure = item->Directory() ? messages::kWriteInfoPlistFailed
+                                                : messages::WriteForkFailed(item->DisplayName());
         if (!mMessagesBuffer) mMessagesBuffer = mMessages.rdbuf(&mKeptBack);
         mHeld.push_back(
             {first, mGroup.Held(), std::move(failure), std::move(settled), mKeptBack.view().size()});
