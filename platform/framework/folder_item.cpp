@@ -2,7 +2,10 @@
 #include "folder_item.h"
 
 #include "binary_stream.h"
+#include "companion.h"
+#include "platform/fork/appledouble.h"
 #include "platform/plist/unicode.h"
+#include "resource_fork.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +21,34 @@ std::filesystem::path WithoutTrailingSeparators(std::filesystem::path path)
     std::string text = path.string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
+}
+
+std::string CompanionName(const std::string& name)
+{
+    return "._" + name;
+}
+
+// A Mac's zip archive keeps the companion of Folder/Name as __MACOSX/Folder/._Name at the
+// archive's top: the mirror of `folder` under the nearest ancestor's __MACOSX, if it has one.
+UniqueFd ArchiveMirror(const std::filesystem::path& folder)
+{
+    constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+    std::error_code error;
+    std::filesystem::path absolute =
+        std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
+    if (error) return UniqueFd();
+    if (absolute.filename().empty() && absolute.has_relative_path()) absolute = absolute.parent_path();
+    std::vector<std::string> below;
+    for (std::filesystem::path ancestor = absolute;; ancestor = ancestor.parent_path()) {
+        UniqueFd mirror(::openat(AT_FDCWD, (ancestor / "__MACOSX").c_str(), kFolder));
+        if (mirror) {
+            for (auto name = below.rbegin(); name != below.rend() && mirror; ++name)
+                mirror = UniqueFd(::openat(mirror.Get(), name->c_str(), kFolder));
+            return mirror;
+        }
+        if (ancestor == ancestor.parent_path() || ancestor.filename() == "__MACOSX") return UniqueFd();
+        below.push_back(ancestor.filename().string());
+    }
 }
 
 }  // namespace
@@ -98,4 +129,38 @@ FolderItemRef FolderItem::BundleInfoPlist() const
 BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite) const
 {
     return BinaryStream::Open(Locate(), readWrite);
+}
+
+FolderItem::Location FolderItem::Companion() const
+{
+    Location location = Locate();
+    if (!location.folder) return location;
+    Location beside{std::move(location.folder), CompanionName(location.name)};
+    struct stat info {};
+    if (mDepth > 0 || ::fstatat(beside.folder.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno != ENOENT)
+        return beside;
+    UniqueFd mirror = ArchiveMirror(mPath.parent_path());
+    if (mirror && ::fstatat(mirror.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return {std::move(mirror), beside.name};
+    return beside;
+}
+
+std::string FolderItem::MacType() const
+{
+    Location location = Companion();
+    struct stat info {};
+    if (!location.folder) return "";
+    UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
+    if (!fd) return "";
+    auto table = ReadAt(fd.Get(), 0, macfork::kMaxTableEnd);
+    auto span = table ? macfork::LocateEntry(*table, macfork::kFinderInfoEntry) : std::nullopt;
+    if (!span || span->length < 4 || span->offset + 4 > static_cast<std::uint64_t>(info.st_size)) return "";
+    auto type = ReadAt(fd.Get(), span->offset, 4);
+    return type && type->size() == 4 ? *type : "";
+}
+
+ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
+{
+    return ResourceFork::Open(*this, readWrite);
 }

@@ -2,6 +2,7 @@
 #include "resource_fork.h"
 
 #include "atomic_file.h"
+#include "companion.h"
 #include "folder_item.h"
 #include "platform/fork/appledouble.h"
 #include "platform/fork/resource_map.h"
@@ -29,39 +30,6 @@ struct ResourceFork::Impl {
 
 namespace {
 
-std::string CompanionName(const std::string& name)
-{
-    return "._" + name;
-}
-
-// Up to `length` bytes at `offset`; fewer at the end of the file, nothing on a read error.
-std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
-{
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
-    return bytes;
-}
-
-UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info)
-{
-    // O_NONBLOCK: a FIFO of that name must not hang the open; only a regular file is read.
-    UniqueFd fd(::openat(companion.folder.Get(), companion.name.c_str(),
-                         access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))) {
-        errno = EINVAL;
-        return UniqueFd();
-    }
-    return fd;
-}
-
 // What a companion made for a file that had none holds besides its fork: empty Finder info.
 macfork::AppleDouble NewCompanion()
 {
@@ -71,65 +39,13 @@ macfork::AppleDouble NewCompanion()
     return companion;
 }
 
-// A Mac's zip archive keeps the companion of Folder/Name as __MACOSX/Folder/._Name at the
-// archive's top: the mirror of `folder` under the nearest ancestor's __MACOSX, if it has one.
-UniqueFd ArchiveMirror(const std::filesystem::path& folder)
-{
-    constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
-    std::error_code error;
-    std::filesystem::path absolute =
-        std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
-    if (error) return UniqueFd();
-    if (absolute.filename().empty() && absolute.has_relative_path()) absolute = absolute.parent_path();
-    std::vector<std::string> below;
-    for (std::filesystem::path ancestor = absolute;; ancestor = ancestor.parent_path()) {
-        UniqueFd mirror(::openat(AT_FDCWD, (ancestor / "__MACOSX").c_str(), kFolder));
-        if (mirror) {
-            for (auto name = below.rbegin(); name != below.rend() && mirror; ++name)
-                mirror = UniqueFd(::openat(mirror.Get(), name->c_str(), kFolder));
-            return mirror;
-        }
-        if (ancestor == ancestor.parent_path() || ancestor.filename() == "__MACOSX") return UniqueFd();
-        below.push_back(ancestor.filename().string());
-    }
-}
-
 }  // namespace
 
-FolderItem::Location FolderItem::Companion() const
+ResourceForkRef ResourceFork::Open(const FolderItem& item, bool readWrite)
 {
-    Location location = Locate();
-    if (!location.folder) return location;
-    Location beside{std::move(location.folder), CompanionName(location.name)};
-    struct stat info {};
-    if (mDepth > 0 || ::fstatat(beside.folder.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ||
-        errno != ENOENT)
-        return beside;
-    UniqueFd mirror = ArchiveMirror(mPath.parent_path());
-    if (mirror && ::fstatat(mirror.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
-        return {std::move(mirror), beside.name};
-    return beside;
-}
-
-std::string FolderItem::MacType() const
-{
-    Location location = Companion();
-    struct stat info {};
-    if (!location.folder) return "";
-    UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
-    if (!fd) return "";
-    auto table = ReadAt(fd.Get(), 0, macfork::kMaxTableEnd);
-    auto span = table ? macfork::LocateEntry(*table, macfork::kFinderInfoEntry) : std::nullopt;
-    if (!span || span->length < 4 || span->offset + 4 > static_cast<std::uint64_t>(info.st_size)) return "";
-    auto type = ReadAt(fd.Get(), span->offset, 4);
-    return type && type->size() == 4 ? *type : "";
-}
-
-ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
-{
-    Location location = Locate();
+    FolderItem::Location location = item.Locate();
     if (!location.folder) return nullptr;
-    Location where = Companion();
+    FolderItem::Location where = item.Companion();
     if (!where.folder) return nullptr;
     // The commit renames a new companion into the companion's folder.
     if (readWrite && ::faccessat(where.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;

@@ -3,6 +3,8 @@
 // A file's resource fork, kept in its AppleDouble companion ("._" + name). Changes are
 // committed when the fork is released (or by Commit), atomically like a BinaryStream.
 
+#include "folder_item.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,5 +26,6 @@ private:
     friend class FolderItem;
     struct Impl;
     explicit ResourceFork(std::unique_ptr<Impl> impl);
+    static ResourceForkRef Open(const FolderItem& item, bool readWrite);
     std::unique_ptr<Impl> mImpl;
 };

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+#include "companion.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
+{
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info)
+{
+    // O_NONBLOCK: a FIFO of that name must not hang the open; only a regular file is read.
+    UniqueFd fd(::openat(companion.folder.Get(), companion.name.c_str(),
+                         access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+        errno = EINVAL;
+        return UniqueFd();
+    }
+    return fd;
+}

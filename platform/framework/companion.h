@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Reading an AppleDouble companion, shared by FolderItem (its Mac type) and ResourceFork.
+
+#include "folder_item.h"
+#include "unique_fd.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Up to `length` bytes at `offset`; fewer at the end of the file, nothing on a read error.
+std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length);
+// The companion opened with `access`, `info` filled in; no fd (errno set) for anything but a
+// regular file.
+UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info);
