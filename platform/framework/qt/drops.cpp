@@ -62,10 +62,11 @@ void QtWindow::dragLeaveEvent(QDragLeaveEvent* /*event*/)
 // not keep the file manager waiting.
 void QtWindow::dropEvent(QDropEvent* event)
 {
+    const bool any = AnyDragged();
     std::vector<FolderItemRef> items = std::move(mDragged);
     mDragged.clear();
     ShowAsDropTarget(false);
-    if (std::none_of(items.begin(), items.end(), [](const FolderItemRef& item) { return item != nullptr; })) {
+    if (!any) {
         event->ignore();
         return;
     }
