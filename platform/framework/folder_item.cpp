@@ -68,6 +68,20 @@ SharedFd FolderItem::Folder::Open()
     return mFd;
 }
 
+std::shared_ptr<FolderItem::Folder> FolderItem::Folder::Child(const std::shared_ptr<Folder>& parent,
+                                                              const std::string& name)
+{
+    std::lock_guard lock(parent->mMutex);
+    std::erase_if(parent->mChildren, [](const std::weak_ptr<Folder>& child) { return child.expired(); });
+    for (const std::weak_ptr<Folder>& known : parent->mChildren) {
+        std::shared_ptr<Folder> child = known.lock();
+        if (child && child->mName == name) return child;
+    }
+    auto child = std::make_shared<Folder>(parent, name);
+    parent->mChildren.push_back(child);
+    return child;
+}
+
 FolderItem::FolderItem(std::filesystem::path path) : FolderItem(std::move(path), 0, nullptr) {}
 
 FolderItem::FolderItem(std::filesystem::path path, std::size_t depth, std::shared_ptr<Folder> holder)
@@ -84,7 +98,7 @@ FolderItem::FolderItem(std::filesystem::path path, std::size_t depth, std::share
         }
         mHolder = std::make_shared<Folder>(folder.empty() ? "." : folder);
     }
-    mAsFolder = std::make_shared<Folder>(mHolder, mName);
+    mAsFolder = Folder::Child(mHolder, mName);
 }
 
 FolderItem::Location FolderItem::Locate() const

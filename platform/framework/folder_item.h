@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class BinaryStream;
 class ResourceFork;
@@ -71,6 +72,8 @@ private:
         }
         // Empty, with errno set by the failed open, when it cannot be opened.
         SharedFd Open();
+        // The folder `name` in this one: the same one for every item that asks while it is in use.
+        static std::shared_ptr<Folder> Child(const std::shared_ptr<Folder>& parent, const std::string& name);
 
     private:
         std::shared_ptr<Folder> mParent;  // nil: mPath, links in it followed, as the user named it
@@ -78,6 +81,7 @@ private:
         std::filesystem::path mPath;
         std::mutex mMutex;
         SharedFd mFd;
+        std::vector<std::weak_ptr<Folder>> mChildren;
     };
 
     FolderItem(std::filesystem::path path, std::size_t depth, std::shared_ptr<Folder> holder);
