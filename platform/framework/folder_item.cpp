@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <string_view>
 #include <vector>
@@ -51,21 +52,37 @@ UniqueFd ArchiveMirror(const std::filesystem::path& folder)
     }
 }
 
+// The folders opened last stay open, so that an item's next steps and its neighbours' find them
+// open; older ones close once nothing uses them.
+void KeepOpen(std::shared_ptr<const UniqueFd> folder)
+{
+    constexpr std::size_t kKept = 16;
+    static std::mutex mutex;
+    static std::array<std::shared_ptr<const UniqueFd>, kKept> kept;
+    static std::size_t next = 0;
+    std::lock_guard lock(mutex);
+    kept[next++ % kKept] = std::move(folder);
+}
+
 }  // namespace
 
 SharedFd FolderItem::Folder::Open()
 {
     constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC;
     std::lock_guard lock(mMutex);
-    if (mFd) return mFd;
+    if (std::shared_ptr<const UniqueFd> open = mFd.lock()) return SharedFd(std::move(open));
+    SharedFd folder;
     if (!mParent) {
-        mFd = SharedFd(UniqueFd(::open(mPath.c_str(), kFolder)));
+        folder = SharedFd(UniqueFd(::open(mPath.c_str(), kFolder)));
     } else {
         // The path the item was made from may pass through links; what TrueChild added may not.
         SharedFd parent = mParent->Open();
-        if (parent) mFd = SharedFd(UniqueFd(::openat(parent.Get(), mName.c_str(), kFolder | O_NOFOLLOW)));
+        if (parent) folder = SharedFd(UniqueFd(::openat(parent.Get(), mName.c_str(), kFolder | O_NOFOLLOW)));
     }
-    return mFd;
+    if (!folder) return folder;  // errno as the open left it
+    mFd = folder.Handle();
+    KeepOpen(folder.Handle());
+    return folder;
 }
 
 std::shared_ptr<FolderItem::Folder> FolderItem::Folder::Child(const std::shared_ptr<Folder>& parent,

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A file-system item named by its path. Nothing here resolves symbolic links.
-// The folders on the way are opened on first use and kept while the item, or a child TrueChild
-// made of it, lives: its later steps act on the same folders, even when one is renamed meanwhile.
+// The folders on the way are opened when first needed and shared by the item and the children
+// TrueChild made of it, while in use or among the last few opened: their next steps act on the
+// same folders, even when one is renamed meanwhile, and many items held hold few descriptors.
 
 #include "unique_fd.h"
 
@@ -80,7 +81,7 @@ private:
         std::string mName;                // in mParent, never a link
         std::filesystem::path mPath;
         std::mutex mMutex;
-        SharedFd mFd;
+        std::weak_ptr<const UniqueFd> mFd;
         std::vector<std::weak_ptr<Folder>> mChildren;
     };
 

@@ -41,9 +41,11 @@ class SharedFd {
 public:
     SharedFd() = default;
     explicit SharedFd(UniqueFd fd) : mFd(fd ? std::make_shared<const UniqueFd>(std::move(fd)) : nullptr) {}
+    explicit SharedFd(std::shared_ptr<const UniqueFd> fd) : mFd(std::move(fd)) {}
 
     int Get() const { return mFd ? mFd->Get() : -1; }
     explicit operator bool() const { return mFd != nullptr; }
+    const std::shared_ptr<const UniqueFd>& Handle() const { return mFd; }
 
 private:
     std::shared_ptr<const UniqueFd> mFd;
