@@ -102,18 +102,14 @@ std::shared_ptr<FolderItem::Folder> FolderItem::Folder::Child(const std::shared_
 FolderItem::FolderItem(std::filesystem::path path) : FolderItem(std::move(path), 0, nullptr) {}
 
 FolderItem::FolderItem(std::filesystem::path path, std::size_t depth, std::shared_ptr<Folder> holder)
-    : mPath(WithoutTrailingSeparators(std::move(path))),
-      mDepth(depth),
-      mName(mPath.filename().string()),
-      mHolder(std::move(holder))
+    : mPath(WithoutTrailingSeparators(std::move(path))), mDepth(depth), mHolder(std::move(holder))
 {
+    // The root, or a path of dots, has no name in a folder above it: it is "." in itself.
+    const bool named = mPath.has_filename();
+    mName = named ? mPath.filename().string() : std::string(1, '.');
     if (!mHolder) {
-        std::filesystem::path folder = mPath.parent_path();
-        if (mName.empty()) {
-            folder = mPath;  // the root, or a path of dots: the folder itself
-            mName = ".";
-        }
-        mHolder = std::make_shared<Folder>(folder.empty() ? "." : folder);
+        std::filesystem::path folder = named ? mPath.parent_path() : mPath;
+        mHolder = std::make_shared<Folder>(folder.empty() ? std::filesystem::path(".") : folder);
     }
     mAsFolder = Folder::Child(mHolder, mName);
 }
