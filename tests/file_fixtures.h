@@ -132,6 +132,27 @@ inline std::string FinderInfoCompanion(std::string_view type, std::string_view c
     return bytes;
 }
 
+// Lays out items under `root`, one a string: "a/b/" a folder, "l->t" a symbolic link to root/t,
+// "._f=TYPE" a companion holding Finder info with that type (creator "????"), "f=text" or "f" (text
+// "x") a file.
+inline void Lay(const fs::path& root, const std::vector<std::string>& items)
+{
+    for (const std::string& item : items) {
+        const std::size_t link = item.find("->"), equals = item.find('=');
+        const std::string name = item.substr(0, std::min(link, equals));
+        if (link != std::string::npos) {
+            fs::create_directories((root / name).parent_path());
+            fs::create_symlink(root / item.substr(link + 2), root / name);
+        } else if (item.ends_with('/')) {
+            fs::create_directories(root / item);
+        } else {
+            const std::string text = equals == std::string::npos ? "x" : item.substr(equals + 1);
+            const bool companion = fs::path(name).filename().string().starts_with("._");
+            WriteBytes(root / name, companion ? FinderInfoCompanion(text, "????") : text);
+        }
+    }
+}
+
 constexpr uid_t kNobody = 65534;
 
 // How a child process ended: its exit status (or -1 when a signal ended it, or it was

@@ -40,52 +40,32 @@ const char kPlist[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist versio
 TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    struct Case {
+    const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kPlist,
+                      intKey = info + TestData("patcher/bin-int-key.plist");
+    const struct {
         const char* label;
-        std::string plist;  // Tool.app/Contents/Info.plist, when not empty
-        std::function<void(const TempFolder&)> make;
+        std::vector<std::string> items;  // laid out as Lay does
         const char* item;
         std::string routes;
         std::optional<std::string> messages;  // the resource-fork route's own are not looked at here
         bool patched;                         // Tool.app/Contents/Info.plist gained the entry
         bool raises = false;                  // the route's own fault
         bool thrown = false;
+    } cases[] = {
+        {"application bundle", {bundle}, "Tool.app", "package ", "", true},
+        {"empty Info.plist", {info}, "Tool.app", "package ", "No plst resource in file Tool.app.\n", false},
+        {"folder that is not a bundle", {"Plain/Sub/"}, "Plain", "package ", "", false},
+        {"single-file application", {"Single", "._Single=APPL"}, "Single", "res ", std::nullopt, false},
+        {"plain document", {"notes.txt"}, "notes.txt", "res ", std::nullopt, false},
+        {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "res ", std::nullopt, false},
+        {"bundle route raises", {bundle}, "Tool.app", "package ", "", false, true, true},
+        {"XML of the edited dictionary is nil", {intKey}, "Tool.app", "package ", "", false, false, true},
     };
-    const std::string bundle = kPlist, none;
-    const Case cases[] = {
-        {"application bundle", bundle, {}, "Tool.app", "package ", "", true},
-        {"bundle with empty Info.plist", none,
-         [](auto& t) { WriteBytes(t / "Tool.app/Contents/Info.plist", ""); }, "Tool.app", "package ",
-         "No plst resource in file Tool.app.\n", false},
-        {"folder that is not a bundle", none, [](auto& t) { fs::create_directories(t / "Plain/Sub"); },
-         "Plain", "package ", "", false},
-        {"single-file application", none,
-         [](auto& t) {
-             WriteBytes(t / "Single", "code");
-             WriteBytes(t / "._Single", FinderInfoCompanion("APPL", "????"));
-         },
-         "Single", "res ", std::nullopt, false},
-        {"plain document", none, [](auto& t) { WriteBytes(t / "notes.txt", "text"); }, "notes.txt", "res ",
-         std::nullopt, false},
-        {"link to a bundle", bundle,
-         [](auto& t) { fs::create_directory_symlink(t / "Tool.app", t / "Link.app"); }, "Link.app", "res ",
-         std::nullopt, false},
-        {"bundle route raises", bundle, {}, "Tool.app", "package ", "", false, true, true},
-        {"XML of the edited dictionary is nil",
-         TestData("patcher/bin-int-key.plist"),
-         {},
-         "Tool.app",
-         "package ",
-         "",
-         false,
-         false,
-         true},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         TempFolder temp;
-        if (!c.plist.empty()) WriteBytes(temp / "Tool.app/Contents/Info.plist", c.plist);
-        if (c.make) c.make(temp);
+        Lay(temp.Path(), c.items);
+        const std::string plist = ReadBytes(temp / "Tool.app/Contents/Info.plist");
         const fs::path item = temp / c.item;
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path()))
             MakeOld(entry.path());
@@ -95,7 +75,7 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         RecordedMessages messages;
         if (c.thrown) {
             EXPECT_THROW(patcher.Process(std::make_shared<FolderItem>(item)), NilObjectException);
-            EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist"), c.plist);
+            EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist"), plist);
         } else {
             patcher.Process(std::make_shared<FolderItem>(item));
         }
