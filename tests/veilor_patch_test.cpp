@@ -22,30 +22,12 @@ namespace {
 const std::string kDemoXml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                              "<key>CFBundleName</key><string>Demo</string></dict></plist>";
 
-const std::string kDemoPatched =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n\t<string>Demo</string>\n"
-    "\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n</plist>\n";
+// kDemoXml with the entry added, as CoreFoundation writes it.
+const std::string kDemoPatched = fixtures::TestData("cli/demo-patched.plist");
 
-// {"CFBundleName": "Demo"} in the binary form, packed by hand.
-const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" +
-                                "\x5C"
-                                "CFBundleName" +
-                                "\x54"
-                                "Demo" +
-                                "\x08\x0B\x18" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
-                                "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x1D";
-
-// {"NSUIElement": "1"} in the binary form, packed by hand.
-const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" +
-                                   "\x5B"
-                                   "NSUIElement" +
-                                   "\x51"
-                                   "1" +
-                                   "\x08\x0B\x17" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
-                                   "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x19";
+// {"CFBundleName": "Demo"} and {"NSUIElement": "1"} in the binary form, packed by hand.
+const std::string kDemoBinary = fixtures::TestData("cli/demo.bplist");
+const std::string kFlaggedBinary = fixtures::TestData("cli/flagged.bplist");
 
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
 const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
