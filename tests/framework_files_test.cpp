@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "platform/framework/atomic_file.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/folder_item.h"
 
@@ -45,68 +44,6 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFile)
     ASSERT_EQ(::mkfifo((temp / "p").c_str(), 0666), 0);
     EXPECT_EQ(FolderItem(temp / "p").OpenAsBinaryFile(false), nullptr);
     EXPECT_EQ(RunAsNobody([&] { return FolderItem(temp / "f").OpenAsBinaryFile(false)->Read(10); }), "text");
-}
-
-TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
-{
-    struct Case {
-        const char* label;
-        std::string original;
-        std::function<std::string(BinaryStream&)> edit;  // returns what it read
-        std::string read;
-        std::string file;
-    };
-    const Case cases[] = {
-        {"read in parts", "abcdef",
-         [](BinaryStream& s) {
-             std::string first = s.Read(2);
-             std::string rest = s.Read(10);
-             std::string beyond = s.Read(1) + s.Read(0);
-             return first + "|" + rest + "|" + beyond + s.Read(-4) + "|" + std::to_string(s.Position());
-         },
-         "ab|cdef||6", "abcdef"},
-        {"write past the end fills zeros", "ab",
-         [](BinaryStream& s) {
-             s.SetPosition(4);
-             s.Write("z");
-             return std::to_string(s.Length());
-         },
-         "5", std::string("ab\0\0z", 5)},
-        {"same length changes nothing", "ab",
-         [](BinaryStream& s) {
-             s.SetLength(2);
-             s.Write("");
-             return std::string();
-         },
-         "", "ab"},
-    };
-    for (const Case& c : cases) {
-        TempFolder temp;
-        WriteBytes(temp / "f", c.original);
-        ino_t before = LinkStatus(temp / "f").st_ino;
-        {
-            BinaryStreamRef stream = FolderItem(temp / "f").OpenAsBinaryFile(true);
-            ASSERT_TRUE(stream) << c.label;
-            EXPECT_EQ(c.edit(*stream), c.read) << c.label;
-            EXPECT_EQ(ReadBytes(temp / "f"), c.original) << c.label << ": written before release";
-        }
-        EXPECT_EQ(ReadBytes(temp / "f"), c.file) << c.label;
-        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.file != c.original)
-            << c.label << ": rewritten only when changed";
-        EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"f"}) << c.label;
-    }
-}
-
-// Mode, owner and what else a replacement keeps are the routes' tests' concern (Rewrite); a new file
-// takes the usual mode.
-TEST(AtomicReplace, CreatesANewFileWithTheUsualModeAndNoTemporaryLeft)
-{
-    TempFolder temp;
-    ::umask(022);
-    EXPECT_TRUE(ReplaceFileAtomically(temp / "new", "created"));
-    EXPECT_EQ(ReadBytes(temp / "new"), "created");
-    EXPECT_EQ(LinkStatus(temp / "new").st_mode & 07777, 0644u);
-    EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"new"});
 }
 
 // Every step of the replacement may fail; the original stays, no temporary file is left, and the

@@ -2,7 +2,7 @@
 if(TARGET veilor_app)
     find_package(Qt6 REQUIRED COMPONENTS Test)
     veilor_test(veilor_gui_test
-        SOURCES gui_support.cpp gui_startup_test.cpp gui_window_test.cpp gui_dialogs_test.cpp gui_events_test.cpp
+        SOURCES gui_support.cpp gui_startup_test.cpp gui_window_test.cpp gui_dialogs_test.cpp
         LIBS veilor_app Qt6::Test)
     veilor_test(veilor_process_test
         SOURCES gui_support.cpp veilor_process_test.cpp

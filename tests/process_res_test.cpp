@@ -14,8 +14,9 @@ using forktest::Patched;
 
 namespace {
 
-const std::string kPlist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                           "\t<key>CFBundleName</key>\n\t<string>App</string>\n</dict>\n</plist>\n";
+const std::string kPlist = "<plist><dict><key>CFBundleName</key><string>Demo</string></dict></plist>";
+// kPlist with the entry added, as CoreFoundation writes it.
+const std::string kPatched = TestData("cli/demo-patched.plist");
 const std::string kAgentFalse = "<plist version=\"1.0\"><dict><key>NSUIElement</key><string>0</string>"
                                 "<key>CFBundleName</key><string>App</string></dict></plist>";
 
@@ -40,13 +41,6 @@ std::string Companion(const std::string& layout, const std::string& types, const
                              scratch / "built");
     return ReadBytes(scratch / "built");
 }
-
-// kPlist with the entry added, as CoreFoundation writes it.
-const std::string kPatched =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
-    "version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n"
-    "\t<string>App</string>\n\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n</plist>\n";
 
 std::string RunRoute(const fs::path& file)
 {
