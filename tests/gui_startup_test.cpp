@@ -41,10 +41,9 @@ namespace {
     return ::testing::AssertionSuccess();
 }
 
-std::string Number(std::uint32_t value)
-{
-    return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-}
+const auto Number = [](std::uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+};
 
 // One message of the single-instance channel, as a second instance sends it.
 std::string Message(const std::vector<std::string>& paths)
@@ -124,7 +123,9 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
 {
     TempFolder temp;
     const fs::path first = MakeBundle(temp.Path(), "First"), second = MakeBundle(temp.Path(), "Second");
-    const std::string big = Number(256u << 20) + Number(1) + Number(100) + "/x";
+    const std::string one = Message({first.string()}),
+                      big = Number(256u << 20) + Number(1) + Number(100) + "/x";
+    const auto size = std::uint32_t(first.string().size());
     const struct {
         const char* label;
         std::string bytes;
@@ -132,16 +133,12 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         std::string answer;
         bool firstPatched, secondPatched;
     } cases[] = {
-        {"two messages on one connection", Message({first.string()}) + Message({second.string()}), false,
-         "kk", true, true},
-        {"a trailing unfinished message", Message({first.string()}) + Number(20) + "ab", false, "k", true,
-         false},
+        {"two messages on one connection", one + Message({second.string()}), false, "kk", true, true},
+        {"a trailing unfinished message", one + Number(20) + "ab", false, "k", true, false},
         {"a message over the limit", big, false, "", false, false},
         {"a message that holds less than it announces",
-         Number(4 + 4 + 4 + std::uint32_t(first.string().size())) + Number(2) +
-             Number(std::uint32_t(first.string().size())) + first.string(),
-         false, "", false, false},
-        {"another user", Message({first.string()}), true, "", false, false},
+         Number(4 + 4 + 4 + size) + Number(2) + Number(size) + first.string(), false, "", false, false},
+        {"another user", one, true, "", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -21,16 +21,15 @@ using namespace gui_test;
 
 namespace {
 
+const auto FileUrl = [](const fs::path& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path.string()));
+};
+
 QLabel* Label(const char* name)
 {
     WindowRef window = RuntimeGetImplicitWindow("MainWindow.MainWindow");
     ControlRef control = window ? RuntimeWindowControlByName(*window, name) : nullptr;
     return control ? qobject_cast<QLabel*>(QtWidgetOf(*control)) : nullptr;
-}
-
-QUrl FileUrl(const fs::path& path)
-{
-    return QUrl::fromLocalFile(QString::fromStdString(path.string()));
 }
 
 struct Dragged {
@@ -90,16 +89,15 @@ TEST(MainWindow, ShowsEveryLineWholeAndIgnoresCloseRequests)
 TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippingOtherItems)
 {
     TempFolder temp;
-    const fs::path a = MakeBundle(temp.Path(), "Alpha");
-    const fs::path b = MakeClassicApp(temp.Path(), "Beta");
-    const fs::path c = MakeBundle(temp.Path(), "Gamma");
-    const fs::path first = MakeBundle(temp.Path(), "First", "");
-    const fs::path last = MakeBundle(temp.Path(), "Last", "");
-    const fs::path text = temp / "readme.txt";
+    const fs::path a = MakeBundle(temp.Path(), "Alpha"), b = MakeClassicApp(temp.Path(), "Beta"),
+                   c = MakeBundle(temp.Path(), "Gamma"), first = MakeBundle(temp.Path(), "First", ""),
+                   last = MakeBundle(temp.Path(), "Last", ""), text = temp / "readme.txt";
     WriteBytes(text, "just text\n");
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
+    const Boxes failures{{"No plst resource in file First.app.", false},
+                         {"No plst resource in file Last.app.", true}};
     const struct {
         const char* name;
         QList<QUrl> urls;
@@ -112,18 +110,9 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         {"web link second", {FileUrl(a), web, FileUrl(c)}, true, {a, c}, {}},
         {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
-        {"failures around an application",
-         {FileUrl(first), FileUrl(a), FileUrl(last)},
-         true,
-         {a},
-         {{"No plst resource in file First.app.", false}, {"No plst resource in file Last.app.", true}}},
+        {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a}, failures},
         // What the drag carries is judged once, when it enters, not again on every move.
-        {"companion gone after the drag entered",
-         {FileUrl(b)},
-         true,
-         {},
-         {},
-         [&] { fs::remove(temp / "._Beta"); }},
+        {"companion gone once it entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
