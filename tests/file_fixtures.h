@@ -158,8 +158,7 @@ constexpr uid_t kNobody = 65534;
 // How a child process ended: its exit status (or -1 when a signal ended it, or it was
 // killed for running too long), the signal, and what it wrote to its standard output and error.
 struct Finished {
-    int status = -1;
-    int signal = 0;
+    int status = -1, signal = 0;
     std::string out, err;
 };
 

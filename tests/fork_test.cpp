@@ -74,8 +74,7 @@ std::string SmallFork()
 TEST(ResourceMapRead, ReadsRealForks)
 {
     struct Case {
-        std::string file;
-        std::string summary;
+        std::string file, summary;
     };
     const std::vector<Case> cases = {
         {"41exey__kext/kext/._Info.plist", ""},
@@ -117,8 +116,7 @@ TEST(ResourceMapRead, RefusesMalformedForks)
     ASSERT_EQ(base.size(), 271u + 84u);
     constexpr std::size_t M = 271;
     struct Case {
-        std::string name;
-        std::string bytes;
+        std::string name, bytes;
         ErrorKind kind;
         std::uint64_t offset;
     };
@@ -152,13 +150,11 @@ TEST(ResourceMapRead, RefusesMalformedForks)
 TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
 {
     struct Case {
-        std::string name;
-        std::string start;  // fork bytes
+        std::string name, start;  // start: the fork's bytes
         std::string type;
         std::int16_t id;
-        std::string data;
-        std::string newName;
-        std::string expected;  // Contents() lines of the resources after writing and reading back
+        // expected: Contents() lines of the resources after writing and reading back
+        std::string data, newName, expected;
     };
     const std::string head = std::string(480, '0') + " map 0 0 0 copy\n";
     const std::string small = "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n";
@@ -257,8 +253,7 @@ TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
 TEST(AppleDouble, RefusesMalformedCompanions)
 {
     struct Case {
-        std::string name;
-        std::string bytes;
+        std::string name, bytes;
         ErrorKind kind;
         std::uint64_t offset;
     };

@@ -53,8 +53,8 @@ TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
     const struct {
         const char* label;
         const char* failingStep;  // through the seam, "" for none
-        bool readWrite;
-        bool closedAsNobody;  // the folder made read-only after opening, by its owner nobody
+        // closedAsNobody: the folder made read-only after opening, by its owner nobody
+        bool readWrite, closedAsNobody;
     } cases[] = {
         {"create fails", "create", true, false},
         {"write fails", "write", true, false},

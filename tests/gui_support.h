@@ -52,8 +52,7 @@ public:
 private:
     QTimer mTimer;
     QPointer<QWidget> mLast;
-    int mSeen = 0;
-    int mTries = 0;
+    int mSeen = 0, mTries = 0;
 };
 
 QMainWindow* MainQtWindow();

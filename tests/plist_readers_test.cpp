@@ -42,8 +42,7 @@ std::string Doc(const std::string& body)
 
 struct Case {
     const char* what;
-    std::string input;
-    std::string expected;  // the body CF writes back, or kRefused
+    std::string input, expected;  // expected: the body CF writes back, or kRefused
 };
 
 void Check(const std::vector<Case>& cases)

@@ -55,8 +55,7 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     struct Case {
-        std::string name;
-        std::string companion;
+        std::string name, companion;
         int attributes;
         std::string app = "App", companionAt = "._App";  // in the test's folder
     };
@@ -108,16 +107,15 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
 TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string openFailed = "Failed to open resource fork of file App.\n";
-    const std::string noPlst = "No plst resource in file App.\n";
+    const std::string openFailed = "Failed to open resource fork of file App.\n",
+                      noPlst = "No plst resource in file App.\n";
     // plain layout: Finder info at 50 (32 bytes), fork at 82; the fork's map at 82 + its offset.
     const std::string good = Companion("plain", kAppFork);
     const std::uint32_t forkLength = forktest::Get32(good, 46);
     const std::size_t map = 82 + forktest::Get32(good, 82 + 4);
     using Prepare = std::function<void(const TempFolder&)>;
     struct Case {
-        std::string name;
-        std::string companion;  // "" for none
+        std::string name, companion;  // companion: "" for none
         std::string expected;
         Prepare prepare = nullptr;
         bool asNobody = false;

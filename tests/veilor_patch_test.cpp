@@ -272,8 +272,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string err;
-        std::string outStart;
+        std::string err, outStart;
     } cases[] = {
         {{}, 2, "veilor-patch: no path given\n" + usage, ""},
         {{"--bogus", "x"}, 2, "veilor-patch: unknown option '--bogus'\n" + usage, ""},
