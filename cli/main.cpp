@@ -142,21 +142,56 @@ void WarnSignatureBroken(const std::string& path)
               << "\n";
 }
 
+// The routes as the window runs them, except that what they leave alone gets a note on standard
+// error and is left untouched: not even its modification time is refreshed.
+class ConsolePatcher final : public Patcher {
+public:
+    // The path as printed, for the notes about the next item.
+    void SetSubject(std::string shown)
+    {
+        mShown = std::move(shown);
+        mLeftAlone = false;
+    }
+    bool WasLeftAlone() const { return mLeftAlone; }
+
+    void Process(const FolderItemRef& item) override
+    {
+        if (Use(item).Directory())
+            ProcessPackage(item);
+        else
+            ProcessRes(item);
+        if (!mLeftAlone) Zorp::FinderUpdateZorp(item);
+    }
+
+protected:
+    void LeftAlone(const FolderItemRef&, Reason why) override
+    {
+        mLeftAlone = true;
+        std::cerr << mShown
+                  << (why == Reason::NotApplication ? ": not an application, left alone\n"
+                                                    : ": property list cannot be read, left alone\n");
+    }
+
+private:
+    std::string mShown;
+    bool mLeftAlone = false;
+};
+
 int Patch(const std::vector<std::string>& paths, bool strict)
 {
     ConsoleMsgBox messages(std::cerr);
-    Patcher patcher;
+    ConsolePatcher patcher;
     WriteBatch batch(patcher, std::cerr);
     int status = kOk;
     // A held rewrite is told once the batch has put it in place, in the path's place among the lines.
-    auto settle = [&](const std::string& path, const FolderItemRef& item) {
-        return [&, path, item](const std::string& failure) {
+    auto settle = [&](const std::string& path, bool isSigned) {
+        return [&, path, isSigned](const std::string& failure) {
             if (!failure.empty()) {
                 ConsoleMsgBox late(std::cerr);
                 late.SetSubject(path);
                 MsgBox(failure);
                 status = kFailed;
-            } else if (IsSigned(*item)) {
+            } else if (isSigned) {
                 WarnSignatureBroken(EscapeControls(path));
             }
         };
@@ -171,32 +206,19 @@ int Patch(const std::vector<std::string>& paths, bool strict)
             continue;
         }
         auto item = std::make_shared<FolderItem>(*target);
-        AgentFlagReading reading = ReadAgentFlag(item);
-        using Status = AgentFlagReading::Status;
-        if (reading.status == Status::NotApplication || reading.status == Status::NoDictionary) {
-            std::cerr << shown
-                      << (reading.status == Status::NotApplication
-                              ? ": not an application, left alone\n"
-                              : ": property list cannot be read, left alone\n");
-            if (strict) status = kFailed;
-            continue;
-        }
-        if (reading.status == Status::Unreadable) {
-            std::cerr << shown << ": " << EscapeControls(reading.message) << "\n";
-            status = kFailed;
-            continue;
-        }
         // Only a signed bundle's bytes are worth keeping, to tell whether the signature broke.
-        const bool watchSignature = item->Directory() && IsSigned(*item);
-        std::optional<std::string> before = watchSignature ? BundleInfoBytes(*item) : std::nullopt;
+        const bool isSigned = IsSigned(*item);
+        std::optional<std::string> before = isSigned ? BundleInfoBytes(*item) : std::nullopt;
         std::size_t shownBefore = messages.Shown();
+        patcher.SetSubject(shown);
         try {
-            batch.Process(item, settle(path, item));
+            batch.Process(item, settle(path, isSigned));
         } catch (const NilObjectException& e) {
             std::cerr << shown << ": internal error: " << e.what() << "\n";
             status = kFailed;
             continue;
         }
+        if (patcher.WasLeftAlone() && strict) status = kFailed;
         if (messages.Shown() != shownBefore) {
             status = kFailed;
             continue;

@@ -6,12 +6,12 @@
 
 #include <memory>
 
-std::optional<std::string> WithAgentFlag(const std::string& text)
+AgentFlagEdit WithAgentFlag(const std::string& text)
 {
     CFBinaryDataZorpRef data = Zorp::NewCFBinaryDataZorpStr(text);
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(data);
     auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
-    if (!dictionary) return std::nullopt;
+    if (!dictionary) return {};
 
     CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
     CFStringZorpRef key = Zorp::NewCFStringZorp("NSUIElement");
@@ -19,8 +19,8 @@ std::optional<std::string> WithAgentFlag(const std::string& text)
     std::size_t entries = Use(editable).Count();
     Zorp::Add(editable, key, value);
     // Already there: the file stays as it is, its form, layout and signature included.
-    if (editable->Count() == entries) return std::nullopt;
+    if (editable->Count() == entries) return {AgentFlagEdit::Outcome::AlreadySet, {}};
 
     CFBinaryDataZorpRef xml = Zorp::XML(editable);
-    return Zorp::Str(xml);
+    return {AgentFlagEdit::Outcome::Added, Zorp::Str(xml)};
 }

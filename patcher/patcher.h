@@ -12,4 +12,13 @@ public:
     virtual void Process(const FolderItemRef& item);
     virtual void ProcessRes(const FolderItemRef& item);
     virtual void ProcessPackage(const FolderItemRef& item);
+
+protected:
+    enum class Reason {
+        NotApplication,  // neither a folder with Contents/Info.plist nor an "APPL" file
+        NoDictionary,    // its property list does not parse to a dictionary
+    };
+    // The routes stop without a word where there is nothing for them to do; the window keeps
+    // quiet, a console reports it.
+    virtual void LeftAlone(const FolderItemRef& item, Reason why) { (void)item, (void)why; }
 };

@@ -13,10 +13,11 @@
 void Patcher::ProcessPackage(const FolderItemRef& item)
 try {
     FolderItemRef contents = Use(item).TrueChild("Contents");
-    if (!contents || !contents->Exists()) return;
-
-    FolderItemRef infoPlist = contents->TrueChild("Info.plist");
-    if (!infoPlist || !infoPlist->Exists()) return;
+    FolderItemRef infoPlist = contents && contents->Exists() ? contents->TrueChild("Info.plist") : nullptr;
+    if (!infoPlist || !infoPlist->Exists()) {
+        LeftAlone(item, Reason::NotApplication);
+        return;
+    }
 
     BinaryStreamRef stream = infoPlist->OpenAsBinaryFile(true);
     if (!stream) {
@@ -32,11 +33,12 @@ try {
         return;
     }
 
-    std::optional<std::string> newText = WithAgentFlag(text);
-    if (!newText) return;
+    const AgentFlagEdit edit = WithAgentFlag(text);
+    if (edit.outcome == AgentFlagEdit::Outcome::NoDictionary) LeftAlone(item, Reason::NoDictionary);
+    if (edit.outcome != AgentFlagEdit::Outcome::Added) return;
 
     stream->SetPosition(0);
-    stream->Write(*newText);
+    stream->Write(edit.text);
     stream->SetLength(stream->Position());
     // The stream would commit on release too; committing here is what lets a failure be told.
     if (!stream->Commit()) MsgBox(messages::kWriteInfoPlistFailed);

@@ -13,7 +13,10 @@
 void Patcher::ProcessRes(const FolderItemRef& item)
 try {
     // Type codes are case-sensitive: "appl" is not an application.
-    if (Use(item).MacType() != "APPL") return;
+    if (Use(item).MacType() != "APPL") {
+        LeftAlone(item, Reason::NotApplication);
+        return;
+    }
 
     ResourceForkRef fork = item->OpenResourceFork();
     if (!fork) {
@@ -27,10 +30,11 @@ try {
         return;
     }
 
-    std::optional<std::string> newText = WithAgentFlag(text);
-    if (!newText) return;
+    const AgentFlagEdit edit = WithAgentFlag(text);
+    if (edit.outcome == AgentFlagEdit::Outcome::NoDictionary) LeftAlone(item, Reason::NoDictionary);
+    if (edit.outcome != AgentFlagEdit::Outcome::Added) return;
 
-    fork->AddResource(*newText, "plst", 0, "");
+    fork->AddResource(edit.text, "plst", 0, "");
     // The fork would commit on release too; committing here is what lets a failure be told.
     if (!fork->Commit()) MsgBox(messages::WriteForkFailed(item->DisplayName()));
 } catch (const std::bad_alloc&) {

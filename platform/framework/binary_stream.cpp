@@ -12,7 +12,7 @@
 #include <optional>
 
 struct BinaryStream::Impl {
-    UniqueFd folder;
+    SharedFd folder;
     std::string name;
     FileIdentity read;  // the file as it was read; the commit replaces only that
     bool writable = false;

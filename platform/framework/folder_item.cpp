@@ -53,36 +53,57 @@ UniqueFd ArchiveMirror(const std::filesystem::path& folder)
 
 }  // namespace
 
-FolderItem::FolderItem(std::filesystem::path path) : FolderItem(std::move(path), 0) {}
-
-FolderItem::FolderItem(std::filesystem::path path, std::size_t depth)
-    : mPath(WithoutTrailingSeparators(std::move(path))), mDepth(depth)
+SharedFd FolderItem::Folder::Open()
 {
+    constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    std::lock_guard lock(mMutex);
+    if (mFd) return mFd;
+    if (!mParent) {
+        mFd = SharedFd(UniqueFd(::open(mPath.c_str(), kFolder)));
+    } else {
+        // The path the item was made from may pass through links; what TrueChild added may not.
+        SharedFd parent = mParent->Open();
+        if (parent) mFd = SharedFd(UniqueFd(::openat(parent.Get(), mName.c_str(), kFolder | O_NOFOLLOW)));
+    }
+    return mFd;
+}
+
+std::shared_ptr<FolderItem::Folder> FolderItem::Folder::Child(const std::shared_ptr<Folder>& parent,
+                                                              const std::string& name)
+{
+    std::lock_guard lock(parent->mMutex);
+    std::erase_if(parent->mChildren, [](const std::weak_ptr<Folder>& child) { return child.expired(); });
+    for (const std::weak_ptr<Folder>& known : parent->mChildren) {
+        std::shared_ptr<Folder> child = known.lock();
+        if (child && child->mName == name) return child;
+    }
+    auto child = std::make_shared<Folder>(parent, name);
+    parent->mChildren.push_back(child);
+    return child;
+}
+
+FolderItem::FolderItem(std::filesystem::path path) : FolderItem(std::move(path), 0, nullptr) {}
+
+FolderItem::FolderItem(std::filesystem::path path, std::size_t depth, std::shared_ptr<Folder> holder)
+    : mPath(WithoutTrailingSeparators(std::move(path))),
+      mDepth(depth),
+      mName(mPath.filename().string()),
+      mHolder(std::move(holder))
+{
+    if (!mHolder) {
+        std::filesystem::path folder = mPath.parent_path();
+        if (mName.empty()) {
+            folder = mPath;  // the root, or a path of dots: the folder itself
+            mName = ".";
+        }
+        mHolder = std::make_shared<Folder>(folder.empty() ? "." : folder);
+    }
+    mAsFolder = Folder::Child(mHolder, mName);
 }
 
 FolderItem::Location FolderItem::Locate() const
 {
-    constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    if (mDepth == 0) {
-        std::filesystem::path folder = mPath.parent_path();
-        std::string name = mPath.filename().string();
-        if (name.empty()) return {UniqueFd(::open(mPath.c_str(), kFolder)), "."};
-        if (folder.empty()) folder = ".";
-        return {UniqueFd(::open(folder.c_str(), kFolder)), name};
-    }
-
-    std::vector<std::string> children;
-    std::filesystem::path root = mPath;
-    for (std::size_t i = 0; i < mDepth; ++i) {
-        children.push_back(root.filename().string());
-        root = root.parent_path();
-    }
-    if (root.empty()) root = ".";
-    // The path the item was made from may pass through links; what TrueChild added may not.
-    UniqueFd folder(::open(root.c_str(), kFolder | O_NOFOLLOW));
-    for (std::size_t i = children.size() - 1; i > 0 && folder; --i)
-        folder = UniqueFd(::openat(folder.Get(), children[i].c_str(), kFolder | O_NOFOLLOW));
-    return {std::move(folder), children.front()};
+    return {mHolder->Open(), mName};
 }
 
 bool FolderItem::Directory() const
@@ -117,7 +138,7 @@ FolderItemRef FolderItem::TrueChild(const std::string& name) const
     if (name.empty() || name == "." || name == ".." ||
         name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
         return nullptr;
-    return FolderItemRef(new FolderItem(mPath / name, mDepth + 1));
+    return FolderItemRef(new FolderItem(mPath / name, mDepth + 1, mAsFolder));
 }
 
 FolderItemRef FolderItem::BundleInfoPlist() const
@@ -142,7 +163,7 @@ FolderItem::Location FolderItem::Companion() const
         return beside;
     UniqueFd mirror = ArchiveMirror(mPath.parent_path());
     if (mirror && ::fstatat(mirror.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
-        return {std::move(mirror), beside.name};
+        return {SharedFd(std::move(mirror)), beside.name};
     return beside;
 }
 

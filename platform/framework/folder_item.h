@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A file-system item named by its path. Nothing here resolves symbolic links.
+// The folders on the way are opened on first use and kept while the item, or a child TrueChild
+// made of it, lives: its later steps act on the same folders, even when one is renamed meanwhile.
 
 #include "unique_fd.h"
 
@@ -8,7 +10,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class BinaryStream;
 class ResourceFork;
@@ -48,7 +52,7 @@ public:
     // The open folder that holds the item and the item's name in it. Below the path the item
     // was made from, no link is followed: a child of a link has no folder (folder is empty).
     struct Location {
-        UniqueFd folder;  // opened with O_PATH
+        SharedFd folder;  // opened with O_PATH
         std::string name;
     };
     Location Locate() const;
@@ -57,8 +61,34 @@ public:
     Location Companion() const;
 
 private:
-    FolderItem(std::filesystem::path path, std::size_t depth);
+    // A folder opened once, for every item it holds. One that cannot be opened is tried again
+    // at the next use.
+    class Folder {
+    public:
+        explicit Folder(std::filesystem::path path) : mPath(std::move(path)) {}
+        Folder(std::shared_ptr<Folder> parent, std::string name)
+            : mParent(std::move(parent)), mName(std::move(name))
+        {
+        }
+        // Empty, with errno set by the failed open, when it cannot be opened.
+        SharedFd Open();
+        // The folder `name` in this one: the same one for every item that asks while it is in use.
+        static std::shared_ptr<Folder> Child(const std::shared_ptr<Folder>& parent, const std::string& name);
+
+    private:
+        std::shared_ptr<Folder> mParent;  // nil: mPath, links in it followed, as the user named it
+        std::string mName;                // in mParent, never a link
+        std::filesystem::path mPath;
+        std::mutex mMutex;
+        SharedFd mFd;
+        std::vector<std::weak_ptr<Folder>> mChildren;
+    };
+
+    FolderItem(std::filesystem::path path, std::size_t depth, std::shared_ptr<Folder> holder);
 
     std::filesystem::path mPath;
     std::size_t mDepth = 0;  // trailing components added by TrueChild
+    std::string mName;       // in the holding folder
+    std::shared_ptr<Folder> mHolder;
+    std::shared_ptr<Folder> mAsFolder;  // the item itself, as its children's holder
 };

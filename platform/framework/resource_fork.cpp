@@ -18,7 +18,7 @@
 #include <vector>
 
 struct ResourceFork::Impl {
-    UniqueFd folder;
+    SharedFd folder;
     std::string companionName;
     std::optional<FileIdentity> read;  // the companion as it was read; nullopt: there was none
     macfork::AppleDouble companion;

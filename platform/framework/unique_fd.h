@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <utility>
 
 class UniqueFd {
@@ -33,4 +34,17 @@ public:
 
 private:
     int mFd = -1;
+};
+
+// A descriptor held by several owners, closed with the last of them.
+class SharedFd {
+public:
+    SharedFd() = default;
+    explicit SharedFd(UniqueFd fd) : mFd(fd ? std::make_shared<const UniqueFd>(std::move(fd)) : nullptr) {}
+
+    int Get() const { return mFd ? mFd->Get() : -1; }
+    explicit operator bool() const { return mFd != nullptr; }
+
+private:
+    std::shared_ptr<const UniqueFd> mFd;
 };
