@@ -7,6 +7,8 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -48,8 +50,9 @@ protected:
     }
 
     // Runs veilor-patch in the test's folder with no display, as `user`, with files limited to
-    // `fileSizeLimit` bytes when it is not 0.
-    Result Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
+    // `fileSizeLimit` bytes when it is not 0, killed after `killAfter` when that is not 0.
+    Result Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0,
+               std::chrono::microseconds killAfter = {})
     {
         auto body = [&] {
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
@@ -61,7 +64,12 @@ protected:
             argv.insert(argv.end(), args.begin(), args.end());
             return fixtures::Exec(argv);
         };
-        return fixtures::Child(body, user).Wait();
+        fixtures::Child child(body, user);
+        if (killAfter.count() != 0) {
+            ::usleep(useconds_t(killAfter.count()));
+            ::kill(child.Pid(), SIGKILL);
+        }
+        return child.Wait();
     }
 
     fixtures::TempFolder mDir;
@@ -244,25 +252,51 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
     EXPECT_EQ(ReadBytes(small / "Contents" / "Info.plist"), kDemoPatched);
 }
 
-// With few descriptors the rewrites go in place in several groups (of 100 here: two descriptors a
-// rewrite, 128 kept free); each is written and no temporary file is left. A run killed mid-group is
-// process_package_test's Leftovers.
-TEST_F(VeilorPatchTest, ALimitOfOpenFilesSplitsTheBatchIntoGroups)
+// Killed at random moments of a batch, several times over: each file is old or new, never cut,
+// and a normal run afterwards patches the rest and leaves no temporary file behind.
+TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
 {
-    std::vector<std::string> args;
-    for (int i = 0; i < 300; ++i)
-        args.push_back(Bundle("App" + std::to_string(i) + ".app", kDemoXml).string());
+    constexpr int kBundles = 300;
+    // A limit of open files that makes groups of 100 rewrites (two descriptors each, 128 kept
+    // free), so that each run has three; children inherit it.
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     struct rlimit limited = {328, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);  // children inherit it
-    Result r = Run(args);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
+    auto bundles = [&](const std::string& name) {
+        std::vector<std::string> args;
+        for (int i = 0; i < kBundles; ++i) {
+            args.push_back((mDir / name / ("App" + std::to_string(i) + ".app")).string());
+            WriteBytes(fs::path(args.back()) / "Contents" / "Info.plist", kDemoXml);
+        }
+        return args;
+    };
+    // A whole run's time, so that the kills fall anywhere in one: preparing, renaming, flushing.
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run(bundles("timed")).status, 0);
+    const auto whole =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+
+    const std::vector<std::string> args = bundles("killed");
+    std::mt19937 random{std::random_device{}()};
+    for (double share : {0.1, -1.0, -1.0, -1.0}) {
+        if (share < 0) share = std::uniform_real_distribution(0.05, 0.95)(random);
+        SCOPED_TRACE("killed at " + std::to_string(share) + " of " + std::to_string(whole.count()) + " us");
+        Run(args, 0, 0, std::chrono::microseconds(std::int64_t(double(whole.count()) * share)));
+        for (const std::string& bundle : args) {
+            const std::string bytes = ReadBytes(fs::path(bundle) / "Contents" / "Info.plist");
+            EXPECT_TRUE(bytes == kDemoXml || bytes == kDemoPatched) << bundle << " holds " << bytes;
+        }
+    }
+
+    Result rerun = Run(args);
     setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    for (const fs::path bundle : args) {
-        EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
-        EXPECT_EQ(fixtures::Listing(bundle / "Contents"), std::vector<std::string>{"Info.plist"}) << bundle;
+    EXPECT_EQ(rerun.status, 0);
+    EXPECT_EQ(rerun.err, "");
+    for (const std::string& bundle : args) {
+        EXPECT_EQ(ReadBytes(fs::path(bundle) / "Contents" / "Info.plist"), kDemoPatched) << bundle;
+        EXPECT_EQ(fixtures::Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"})
+            << bundle;
     }
 }
 
