@@ -120,16 +120,33 @@ inline time_t ModifiedAt(const fs::path& path)
     return LinkStatus(path).st_mtim.tv_sec;
 }
 
-// An AppleDouble companion holding only Finder info: the file's type and creator codes.
+// An AppleDouble companion holding only Finder info: the file's type and creator codes, at 38.
 inline std::string FinderInfoCompanion(std::string_view type, std::string_view creator)
 {
-    std::string bytes("\x00\x05\x16\x07\x00\x02\x00\x00", 8);
-    bytes += std::string(16, '\0');
-    bytes += std::string("\x00\x01", 2);  // one entry
-    bytes +=
-        std::string("\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 12);  // Finder info at 38, 32 bytes
-    bytes += std::string(type) + std::string(creator) + std::string(24, '\0');
-    return bytes;
+    return std::string("\x00\x05\x16\x07\x00\x02\x00\x00", 8) + std::string(16, '\0') +
+           std::string("\x00\x01\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 14) + std::string(type) +
+           std::string(creator) + std::string(24, '\0');
+}
+
+// An application to patch: NAME.app with `plist` as its Info.plist, or (a name without ".app") a
+// single-file one beside its companion, whose fork holds a plst 0. Answers the file a patch rewrites.
+inline const std::string kAppPlist = "<dict><key>CFBundleName</key><string>A</string></dict>";
+inline fs::path MakeApp(const fs::path& item, const std::string& plist = kAppPlist)
+{
+    const bool bundle = item.extension() == ".app";
+    const fs::path file =
+        bundle ? item / "Contents/Info.plist" : item.parent_path() / ("._" + item.filename().string());
+    WriteBytes(file, bundle ? plist : TestData("cli/plst-appl.adouble"));
+    if (!bundle) WriteBytes(item, "data fork");
+    return file;
+}
+
+// True once the application's (bundle's or single file's) property list carries NSUIElement.
+inline bool IsPatched(const fs::path& app)
+{
+    const fs::path file = fs::is_directory(app) ? app / "Contents/Info.plist"
+                                                : app.parent_path() / ("._" + app.filename().string());
+    return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
 }
 
 // Lays out items under `root`, one a string: "a/b/" a folder, "l->t" a symbolic link to root/t,
@@ -308,15 +325,6 @@ private:
     std::vector<std::string> mCalls;
     Installed<CallRecorder> mHook{SetRuntimeCallRecorder,
                                   [this](std::string_view call) { mCalls.emplace_back(call); }};
-};
-
-// Fails one step of every file replacement while it lives ("rename", "fsync", ...).
-struct FailingStep : Installed<AtomicFileFaultHook> {
-    explicit FailingStep(std::string step)
-        : Installed(SetAtomicFileFaultHook,
-                    [step = std::move(step)](std::string_view s) { return s != step; })
-    {
-    }
 };
 
 }  // namespace fixtures

@@ -73,7 +73,8 @@ TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
             ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
         }
         auto run = [&] {
-            FailingStep failing(c.failingStep);
+            Installed<AtomicFileFaultHook> failing(
+                SetAtomicFileFaultHook, [&](std::string_view step) { return step != c.failingStep; });
             BinaryStreamRef stream = FolderItem(file).OpenAsBinaryFile(c.readWrite);
             if (!stream) return std::string("nil");
             if (c.closedAsNobody) ::chmod(file.parent_path().c_str(), 0555);

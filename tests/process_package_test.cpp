@@ -26,37 +26,12 @@ const std::string kOpenFailed = "Failed to open info.plist file.\n";
 const std::string kWriteFailed = "Failed to write info.plist file.\n";
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 #else
 constexpr bool kSanitized = false;
 #endif
 
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
-const std::string kOriginal = "<dict><key>CFBundleName</key><string>A</string></dict>";
-
-// NAME.app holding kOriginal, or (without ".app") a single-file application with its companion;
-// answers the file that a patch rewrites.
-fs::path MakeApp(const fs::path& item)
-{
-    const bool bundle = item.extension() == ".app";
-    const fs::path file =
-        bundle ? item / "Contents/Info.plist" : item.parent_path() / ("._" + item.filename().string());
-    WriteBytes(file, bundle ? kOriginal : TestData("cli/plst-appl.adouble"));
-    if (!bundle) WriteBytes(item, "data fork");
-    return file;
-}
-
-bool Patched(const fs::path& file)
-{
-    return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
-}
-
 // Every item below the folder: kind, mode and content.
 std::map<std::string, std::string> Snapshot(const fs::path& folder)
 {
@@ -100,9 +75,6 @@ public:
     bool raiseInRoute = false;
 };
 
-const char kPlist[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                      "\t<key>CFBundleName</key>\n\t<string>Tool</string>\n</dict>\n</plist>\n";
-
 }  // namespace
 
 TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
@@ -143,8 +115,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         ASSERT_EQ(killed.signal, SIGKILL);
         const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
         EXPECT_EQ(oursIn(killedIn), 1);
-        for (std::size_t i = 0; i < files.size(); ++i)
-            EXPECT_EQ(Patched(files[i]), int(i) < c.killedAtCommit - 1) << files[i];
+        for (std::size_t i = 0; i < items.size(); ++i)
+            EXPECT_EQ(IsPatched(items[i]), int(i) < c.killedAtCommit - 1) << items[i];
 
         // A temporary of a run still going is locked, and stays; so does a name that is not ours.
         WriteBytes(temp / "A.app/Contents/.veilor-0123456789ab.tmp", "busy");
@@ -156,7 +128,7 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         EXPECT_EQ(oursIn(killedIn), 0);
         EXPECT_EQ(oursIn(temp / "A.app/Contents"), 1);
         EXPECT_TRUE(fs::exists(temp / "A.app/Contents/.veilor-mine.tmp"));
-        for (const fs::path& file : files) EXPECT_TRUE(Patched(file)) << file;
+        for (const fs::path& item : items) EXPECT_TRUE(IsPatched(item)) << item;
     }
 }
 
@@ -185,8 +157,8 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         TempFolder temp;
-        const std::vector<fs::path> files{MakeApp(temp / "A.app"), MakeApp(temp / "B.app"),
-                                          MakeApp(temp / "App")};
+        const std::vector<fs::path> items{temp / "A.app", temp / "B.app", temp / "App"};
+        for (const fs::path& item : items) MakeApp(item);
         int steps = 0;
         Installed<AtomicFileFaultHook> hook(SetAtomicFileFaultHook, [&](std::string_view step) {
             return step != c.failing || ++steps != c.failingAt;
@@ -206,9 +178,10 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
             batch.Flush();
         }
         EXPECT_EQ(out.str(), c.told);
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            EXPECT_EQ(Patched(files[i]), c.patched[i] == '1') << files[i];
-            EXPECT_EQ(Listing(files[i].parent_path()).size(), i < 2 ? 1u : 4u) << "a temporary file left";
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            EXPECT_EQ(IsPatched(items[i]), c.patched[i] == '1') << items[i];
+            EXPECT_EQ(Listing(i < 2 ? items[i] / "Contents" : temp.Path()).size(), i < 2 ? 1u : 4u)
+                << "a temporary file left";
         }
     }
 }
@@ -392,7 +365,7 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
             auto run = [&] { return RunRoute(item); };
             EXPECT_EQ(c.asNobody ? RunAsNobody(run) : run(), "");
             const struct stat after = LinkStatus(file);
-            EXPECT_TRUE(Patched(file));
+            EXPECT_TRUE(IsPatched(item));
             EXPECT_EQ(metadata(file), kept);
             EXPECT_EQ(after.st_mode, before.st_mode);
             EXPECT_EQ(after.st_uid, before.st_uid);
@@ -411,7 +384,7 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
 TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kPlist,
+    const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kAppPlist,
                       intKey = info + TestData("patcher/bin-int-key.plist");
     const struct {
         const char* label;
