@@ -79,6 +79,21 @@ inline std::string TestData(const std::string& relative)
     return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
 }
 
+// The rows of a table in the test data: one a line, fields split at tabs, without empty lines and
+// comment lines ("#").
+inline std::vector<std::vector<std::string>> TableRows(const std::string& relative)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(TestData(relative));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (std::string field; std::getline(fields, field, '\t');) rows.back().push_back(field);
+    }
+    return rows;
+}
+
 // Real files made by other projects are not ours to ship: they stay in the shared folder beside the
 // project. Without it, the cases that need them are skipped and counted, never passed.
 inline const fs::path kShared = fs::weakly_canonical(VEILOR_SHARED_DATA);

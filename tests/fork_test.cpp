@@ -71,33 +71,26 @@ std::string SmallFork()
 
 }  // namespace
 
+// The rows of tests/data/fork/real-files.txt of that kind; none when the shared folder is absent.
+static std::vector<std::vector<std::string>> RealFiles(const std::string& kind, std::size_t& skipped)
+{
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& row : TableRows("fork/real-files.txt"))
+        if (row[0] == kind) rows.push_back(row);
+    EXPECT_EQ(rows.size(), 10u) << "a lost or emptied table must not pass";
+    skipped = HaveShared() ? 0 : rows.size();
+    return skipped ? decltype(rows)() : rows;
+}
+
 TEST(ResourceMapRead, ReadsRealForks)
 {
-    struct Case {
-        std::string file, summary;
-    };
-    const std::vector<Case> cases = {
-        {"41exey__kext/kext/._Info.plist", ""},
-        {"fadden__CiderPress2/adf/._gshk.docs", "MPSR:2 ckid:1"},
-        {"fadden__CiderPress2/diskcopy/._Installer Disk 1.image", "dCpy:1"},
-        {"masonmark__Dash-Board-for-Newton-OS/._extras2GC.RSRC",
-         "PICT:2 STR :1 vers:1 ICN#:1 icl8:1 icl4:1 ics#:1 ics8:1 ics4:1 pnot:1"},
-        {"nsbasic-archive__NS-Basic-for-Newton-OS/._Monaco.rsrc", "pkg :1 vers:1 ustr:2"},
-        {"nsbasic-archive__NS-Basic-for-Newton-OS/._demoPackTest", "styl:1"},
-        {"dgelessus__python-rsrcfork/compressed/Finder Help.rsrc", "hmnu:22 STR#:31 STR :20 fmap:5 vers:2"},
-        {"dgelessus__python-rsrcfork/unicode.textClipping.rsrc", "utxt:1 utf8:1 TEXT:1 drag:1"},
-        {"hawkfish__efish/FileTypes.rsrc.decoded-fork",
-         "FREF:5 ICN#:3 icl4:3 icl8:3 ics#:3 ics4:3 ics8:3 BNDL:1 KILT:1 kind:1 open:1 icns:3"},
-        {"uliwitness__filie-system6/Resources.rsrc",
-         "MBAR:1 MENU:3 TMPL:2 MNUC:3 DLOG:1 DITL:1 dctb:1 BNDL:1 BOFF:1 FREF:4 ICN#:2 DITC:1 WIND:1"},
-    };
-    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        const std::string bytes = ForkOf(c.file);
+    std::size_t skipped = 0;
+    for (const auto& row : RealFiles("fork", skipped)) {
+        SCOPED_TRACE(row[1]);
+        const std::string bytes = ForkOf(row[1]);
         auto map = macfork::ReadResourceMap(bytes);
         ASSERT_TRUE(map) << macfork::Describe(map.error().kind) << " at " << map.error().offset;
-        EXPECT_EQ(Summary(*map), c.summary);
+        EXPECT_EQ(Summary(*map), row[2] == "-" ? "" : row[2]);
         auto written = macfork::WriteResourceMap(*map);
         ASSERT_TRUE(written);
         auto again = macfork::ReadResourceMap(*written);
@@ -108,6 +101,7 @@ TEST(ResourceMapRead, ReadsRealForks)
             EXPECT_TRUE(*written == bytes);
         }
     }
+    if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }
 
 TEST(ResourceMapRead, RefusesMalformedForks)
@@ -196,36 +190,17 @@ TEST(ResourceMapWrite, RefusesWhatTheFieldsCannotHold)
 // every other entry's bytes and place in the table, and the offsets of those before the fork.
 TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
 {
-    struct Case {
-        std::string file;
-        std::uint32_t version;
-        std::size_t entries;
-        std::string typeAndCreator;
-        std::size_t forkLength;
-    };
-    const std::string none(8, '\0');
-    const std::vector<Case> cases = {
-        {"41exey__kext/kext/._Info.plist", 0x00020000, 2, none, 286},
-        {"JamesBarwell__rpi-gpio.js/.AppleDouble/README.md", 0x00020000, 13, none, 0},
-        {"TeXShop__TeXShop/English.lproj/.AppleDouble/CustomInfo.plist", 0x00010000, 5, none, 0},
-        {"fadden__CiderPress2/GSHK11.zip/__MACOSX/._gshk.docs", 0x00020000, 2, "TEXTpdos", 575},
-        {"fadden__CiderPress2/adf/._gshk.docs", 0x00020000, 2, "TEXTpdos", 575},
-        {"fadden__CiderPress2/diskcopy/._Installer Disk 1.image", 0x00020000, 6, "dImgdCpy", 359},
-        {"felipeeco__php-page/__MACOSX/._meldinger.php", 0x00020000, 2, none, 0},
-        {"masonmark__Dash-Board-for-Newton-OS/._Dash Board Prefs.proj.text", 0x00020000, 2, "TEXTMPS ", 0},
-        {"masonmark__Dash-Board-for-Newton-OS/._DashBoard.ntkc", 0x00020000, 2, "ntkcNTP1", 2670},
-        {"nsbasic-archive__NS-Basic-for-Newton-OS/._Monaco.rsrc", 0x00020000, 2, "rsrcRSED", 8918},
-    };
-    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        const std::string bytes = ReadBytes(Sample(c.file));
+    std::size_t skipped = 0;
+    for (const auto& row : RealFiles("companion", skipped)) {
+        SCOPED_TRACE(row[1]);
+        const std::string bytes = ReadBytes(Sample(row[1]));
         auto before = macfork::ReadAppleDouble(bytes);
         ASSERT_TRUE(before) << macfork::Describe(before.error().kind);
-        EXPECT_EQ(before->version, c.version);
-        EXPECT_EQ(before->entries.size(), c.entries);
-        EXPECT_EQ(Entry(*before, macfork::kFinderInfoEntry).substr(0, 8), c.typeAndCreator);
-        EXPECT_EQ(Entry(*before, macfork::kResourceForkEntry).size(), c.forkLength);
+        EXPECT_EQ(before->version, std::stoul(row[2], nullptr, 16));
+        EXPECT_EQ(before->entries.size(), std::stoul(row[3]));
+        EXPECT_EQ(Entry(*before, macfork::kFinderInfoEntry).substr(0, 8),
+                  row[4] == "-" ? std::string(8, '\0') : row[4]);
+        EXPECT_EQ(Entry(*before, macfork::kResourceForkEntry).size(), std::stoul(row[5]));
         EXPECT_TRUE(*macfork::WriteAppleDouble(*before) == bytes);
 
         const auto forkOffset = *macfork::FindEntry(*before, macfork::kResourceForkEntry)->offset;
@@ -248,6 +223,7 @@ TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
             }
         }
     }
+    if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }
 
 TEST(AppleDouble, RefusesMalformedCompanions)

@@ -50,19 +50,13 @@ std::string Read(const std::string& reader, const std::string& bytes, const std:
 
 TEST(Readers, ReadOrRefuseEachCaseOfTheTable)
 {
-    std::istringstream rows(fixtures::TestData("plist/readers.txt"));
-    int cases = 0, line = 0;
-    for (std::string row; std::getline(rows, row);) {
-        if (++line, row.empty() || row[0] == '#') continue;
-        std::vector<std::string> f;
-        std::istringstream fields(row);
-        for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
-        ASSERT_EQ(f.size(), 4u) << "line " << line;
+    const auto rows = fixtures::TableRows("plist/readers.txt");
+    for (const std::vector<std::string>& f : rows) {
+        ASSERT_EQ(f.size(), 4u) << f[0];
         const std::string expected = Unescape(f[3]);
-        EXPECT_EQ(Read(f[0], Unescape(f[2]), expected), expected) << "line " << line << ": " << f[1];
-        ++cases;
+        EXPECT_EQ(Read(f[0], Unescape(f[2]), expected), expected) << f[0] << ": " << f[1];
     }
-    EXPECT_EQ(cases, 113) << "a lost or emptied table must not pass";
+    EXPECT_EQ(rows.size(), 113u) << "a lost or emptied table must not pass";
     const plist::ParseResult uid = plist::ParseXML("<dict><key>CF$UID</key><real>2.7</real></dict>");
     ASSERT_NE(uid.root, nullptr);
     EXPECT_EQ(uid.root->Kind(), CFKind::UID);
