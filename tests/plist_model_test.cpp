@@ -16,12 +16,10 @@ using namespace std::string_literals;
 using Ref = CFObjectZorpRef;
 const auto Str = [](std::string s) -> Ref { return std::make_shared<CFStringZorp>(std::move(s)); };
 const auto Int = [](long v) -> Ref { return std::make_shared<CFIntegerZorp>(std::uint64_t(v), false); };
-const auto UInt = [](std::uint64_t v) -> Ref { return std::make_shared<CFIntegerZorp>(v, true); };
 const auto Real = [](double v) -> Ref { return std::make_shared<CFRealZorp>(v); };
 const auto Bool = [](bool v) -> Ref { return std::make_shared<CFBooleanZorp>(v); };
 const auto Date = [](double seconds) -> Ref { return std::make_shared<CFDateZorp>(seconds); };
 const auto Data = [](std::string bytes) -> Ref { return std::make_shared<CFBinaryDataZorp>(bytes); };
-const auto UID = [](std::uint32_t v) -> Ref { return std::make_shared<CFUIDZorp>(v); };
 const auto Null = []() -> Ref { return std::make_shared<CFNullZorp>(); };
 const auto Array = [](std::vector<Ref> items) -> Ref { return std::make_shared<CFArrayZorp>(items); };
 const auto Dict = [](std::initializer_list<std::pair<Ref, Ref>> entries) {
@@ -43,7 +41,7 @@ TEST(Keys, AreEqualBySameKindAndValue)
         {"normalisation", Str("\xC3\xA9"), Str("e\xCC\x81"), false},
         {"string and data", Str("k"), Data("k"), false},
         {"integer and real", Int(1), Real(1.0), false},
-        {"-1 and 2^64-1", Int(-1), UInt(18446744073709551615u), false},
+        {"-1 and 2^64-1", Int(-1), std::make_shared<CFIntegerZorp>(18446744073709551615u, true), false},
         {"NaN keys", Real(NAN), Real(NAN), true},
     };
     for (const auto& c : cases) {
@@ -174,7 +172,7 @@ TEST(XmlWriter, WritesLargeTreesAsSmallOnes)
         Date(-0.25),
         Data(std::string(100, '\x7f')),
         Bool(true),
-        UID(9),
+        std::make_shared<CFUIDZorp>(9),
         Dict({{Str("k<"), Array({Str("x")})}}),
         Array({}),
         Str(std::string(std::size_t{3} << 19, 'x') + "&")};  // longer than any block the writer takes
