@@ -79,6 +79,21 @@ inline std::string TestData(const std::string& relative)
     return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
 }
 
+// The rows of a table in the test data: one a line, fields split at tabs, without empty lines and
+// comment lines ("#").
+inline std::vector<std::vector<std::string>> TableRows(const std::string& relative)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(TestData(relative));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (std::string field; std::getline(fields, field, '\t');) rows.back().push_back(field);
+    }
+    return rows;
+}
+
 // Real files made by other projects are not ours to ship: they stay in the shared folder beside the
 // project. Without it, the cases that need them are skipped and counted, never passed.
 inline const fs::path kShared = fs::weakly_canonical(VEILOR_SHARED_DATA);
@@ -120,16 +135,54 @@ inline time_t ModifiedAt(const fs::path& path)
     return LinkStatus(path).st_mtim.tv_sec;
 }
 
-// An AppleDouble companion holding only Finder info: the file's type and creator codes.
+// An AppleDouble companion holding only Finder info: the file's type and creator codes, at 38.
 inline std::string FinderInfoCompanion(std::string_view type, std::string_view creator)
 {
-    std::string bytes("\x00\x05\x16\x07\x00\x02\x00\x00", 8);
-    bytes += std::string(16, '\0');
-    bytes += std::string("\x00\x01", 2);  // one entry
-    bytes +=
-        std::string("\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 12);  // Finder info at 38, 32 bytes
-    bytes += std::string(type) + std::string(creator) + std::string(24, '\0');
-    return bytes;
+    return std::string("\x00\x05\x16\x07\x00\x02\x00\x00", 8) + std::string(16, '\0') +
+           std::string("\x00\x01\x00\x00\x00\x09\x00\x00\x00\x26\x00\x00\x00\x20", 14) + std::string(type) +
+           std::string(creator) + std::string(24, '\0');
+}
+
+// An application to patch: NAME.app with `plist` as its Info.plist, or (a name without ".app") a
+// single-file one beside its companion, whose fork holds a plst 0. Answers the file a patch rewrites.
+inline const std::string kAppPlist = "<dict><key>CFBundleName</key><string>A</string></dict>";
+inline fs::path MakeApp(const fs::path& item, const std::string& plist = kAppPlist)
+{
+    const bool bundle = item.extension() == ".app";
+    const fs::path file =
+        bundle ? item / "Contents/Info.plist" : item.parent_path() / ("._" + item.filename().string());
+    WriteBytes(file, bundle ? plist : TestData("cli/plst-appl.adouble"));
+    if (!bundle) WriteBytes(item, "data fork");
+    return file;
+}
+
+// True once the application's (bundle's or single file's) property list carries NSUIElement.
+inline bool IsPatched(const fs::path& app)
+{
+    const fs::path file = fs::is_directory(app) ? app / "Contents/Info.plist"
+                                                : app.parent_path() / ("._" + app.filename().string());
+    return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
+}
+
+// Lays out items under `root`, one a string: "a/b/" a folder, "l->t" a symbolic link to root/t,
+// "._f=TYPE" a companion holding Finder info with that type (creator "????"), "f=text" or "f" (text
+// "x") a file.
+inline void Lay(const fs::path& root, const std::vector<std::string>& items)
+{
+    for (const std::string& item : items) {
+        const std::size_t link = item.find("->"), equals = item.find('=');
+        const std::string name = item.substr(0, std::min(link, equals));
+        if (link != std::string::npos) {
+            fs::create_directories((root / name).parent_path());
+            fs::create_symlink(root / item.substr(link + 2), root / name);
+        } else if (item.ends_with('/')) {
+            fs::create_directories(root / item);
+        } else {
+            const std::string text = equals == std::string::npos ? "x" : item.substr(equals + 1);
+            const bool companion = fs::path(name).filename().string().starts_with("._");
+            WriteBytes(root / name, companion ? FinderInfoCompanion(text, "????") : text);
+        }
+    }
 }
 
 constexpr uid_t kNobody = 65534;
@@ -137,8 +190,7 @@ constexpr uid_t kNobody = 65534;
 // How a child process ended: its exit status (or -1 when a signal ended it, or it was
 // killed for running too long), the signal, and what it wrote to its standard output and error.
 struct Finished {
-    int status = -1;
-    int signal = 0;
+    int status = -1, signal = 0;
     std::string out, err;
 };
 
@@ -288,15 +340,6 @@ private:
     std::vector<std::string> mCalls;
     Installed<CallRecorder> mHook{SetRuntimeCallRecorder,
                                   [this](std::string_view call) { mCalls.emplace_back(call); }};
-};
-
-// Fails one step of every file replacement while it lives ("rename", "fsync", ...).
-struct FailingStep : Installed<AtomicFileFaultHook> {
-    explicit FailingStep(std::string step)
-        : Installed(SetAtomicFileFaultHook,
-                    [step = std::move(step)](std::string_view s) { return s != step; })
-    {
-    }
 };
 
 }  // namespace fixtures

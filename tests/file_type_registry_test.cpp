@@ -9,21 +9,9 @@ using namespace fixtures;
 TEST(FileTypeRegistry, MatchesRealFoldersAndFilesByTypeName)
 {
     TempFolder temp;
-    auto file = [&](const std::string& name, std::string_view macType) {
-        WriteBytes(temp / name, "data");
-        if (!macType.empty()) WriteBytes(temp / ("._" + name), FinderInfoCompanion(macType, "ABCD"));
-    };
-    fs::create_directories(temp / "Tool.app");
-    fs::create_directories(temp / "Upper.APP");
-    WriteBytes(temp / "Bundle/Contents/Info.plist", "x");
-    fs::create_directories(temp / "NoPlist/Contents");
-    fs::create_directories(temp / "Plain");
-    fs::create_directory_symlink(temp / "Tool.app", temp / "Link.app");
-    file("Single", "APPL");
-    file("Notes", "TEXT");
-    file("notes.txt", "");
-    file("Fake.app", "");
-    file("Map", "rsrc");
+    Lay(temp.Path(), {"Tool.app/", "Upper.APP/", "Bundle/Contents/Info.plist", "NoPlist/Contents/", "Plain/",
+                      "Link.app->Tool.app", "Single", "._Single=APPL", "Notes", "._Notes=TEXT", "notes.txt",
+                      "Fake.app", "Map", "._Map=rsrc"});
 
     ResetFileTypeRegistry();
     RuntimeRegisterFileType("special/application", "????", "APPL", "");

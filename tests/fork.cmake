@@ -5,7 +5,7 @@ set(Python3_ROOT_DIR /usr)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(VEILOR_FORK_TOOL ${CMAKE_CURRENT_SOURCE_DIR}/tools/make_appledouble.py)
 
-foreach(name appledouble_test resource_map_test)
+foreach(name fork_test)
     veilor_test(${name} SOURCES ${name}.cpp LIBS veilor_fork)
     target_compile_definitions(${name} PRIVATE VEILOR_PYTHON="${Python3_EXECUTABLE}"
                                VEILOR_FORK_TOOL="${VEILOR_FORK_TOOL}")

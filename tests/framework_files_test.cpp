@@ -1,27 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
-#include "platform/framework/atomic_file.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/folder_item.h"
 
 #include <gtest/gtest.h>
 
 using namespace fixtures;
-
-namespace {
-
-std::string Opened(const FolderItemRef& item, bool readWrite)
-{
-    BinaryStreamRef stream = item->OpenAsBinaryFile(readWrite);
-    return stream ? "open " + stream->Read(stream->Length()) : "nil";
-}
-
-FolderItemRef Item(const fs::path& path)
-{
-    return std::make_shared<FolderItem>(path);
-}
-
-}  // namespace
 
 TEST(FolderItem, DisplayNameIsTheLastComponentAsValidText)
 {
@@ -52,207 +36,55 @@ TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
     EXPECT_TRUE(FolderItem((temp / "bundle").string() + "/").Directory());
 }
 
-TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFileItMayWrite)
-{
-    struct Case {
-        const char* label;
-        std::function<fs::path(const TempFolder&)> make;
-        bool asNobody;
-        bool readWrite;
-        std::string expected;
-    };
-    auto plain = [](const char* bytes, mode_t mode, bool ownedByNobody) {
-        return [=](const TempFolder& t) {
-            WriteBytes(t / "f", std::string_view(bytes), mode);
-            if (ownedByNobody) (void)::chown((t / "f").c_str(), kNobody, kNobody);
-            return t / "f";
-        };
-    };
-    const Case cases[] = {
-        {"regular file", plain("abc", 0644, false), false, true, "open abc"},
-        {"dangling link",
-         [](auto& t) {
-             fs::create_symlink(t / "gone", t / "l");
-             return t / "l";
-         },
-         false, true, "nil"},
-        {"fifo",
-         [](auto& t) {
-             ::mkfifo((t / "p").c_str(), 0666);
-             return t / "p";
-         },
-         false, false, "nil"},
-        {"read-only for reading", plain("text", 0644, false), true, false, "open text"},
-        {"own writable file", plain("mine", 0600, true), true, true, "open mine"},
-    };
-    for (const Case& c : cases) {
-        TempFolder temp;
-        FolderItemRef item = Item(c.make(temp));
-        std::string outcome =
-            c.asNobody ? RunAsNobody([&] { return Opened(item, c.readWrite); }) : Opened(item, c.readWrite);
-        EXPECT_EQ(outcome, c.expected) << c.label;
-    }
-    // The child of a linked folder is not reached through the link.
-    TempFolder temp;
-    WriteBytes(temp / "outside/Info.plist", "outside");
-    fs::create_directories(temp / "bundle");
-    fs::create_directory_symlink(temp / "outside", temp / "bundle/Contents");
-    EXPECT_EQ(Opened(FolderItem(temp / "bundle").TrueChild("Contents")->TrueChild("Info.plist"), false),
-              "nil");
-}
-
-// A 32-bit count cannot take these whole, so they are not opened and never written back short.
-TEST(FolderItem, AFileTooLongForOneReadIsNotOpened)
+// A link, a folder, a file of another user and one past the size limit are the routes' tests' concern.
+TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFile)
 {
     TempFolder temp;
-    for (off_t length : {off_t(1) << 31, (off_t(1) << 32) + 5}) {
-        WriteBytes(temp / "big", "");
-        ASSERT_EQ(::truncate((temp / "big").c_str(), length), 0);  // sparse: no disk used
-        EXPECT_EQ(FolderItem(temp / "big").OpenAsBinaryFile(true), nullptr) << length;
-        EXPECT_EQ(fs::file_size(temp / "big"), std::uintmax_t(length));
-    }
+    WriteBytes(temp / "f", "text");
+    ASSERT_EQ(::mkfifo((temp / "p").c_str(), 0666), 0);
+    EXPECT_EQ(FolderItem(temp / "p").OpenAsBinaryFile(false), nullptr);
+    EXPECT_EQ(RunAsNobody([&] { return FolderItem(temp / "f").OpenAsBinaryFile(false)->Read(10); }), "text");
 }
 
-TEST(BinaryStream, EditsInMemoryAreCommittedOnRelease)
-{
-    struct Case {
-        const char* label;
-        std::string original;
-        std::function<std::string(BinaryStream&)> edit;  // returns what it read
-        std::string read;
-        std::string file;
-    };
-    const Case cases[] = {
-        {"read in parts", "abcdef",
-         [](BinaryStream& s) {
-             std::string first = s.Read(2);
-             std::string rest = s.Read(10);
-             std::string beyond = s.Read(1) + s.Read(0);
-             return first + "|" + rest + "|" + beyond + s.Read(-4) + "|" + std::to_string(s.Position());
-         },
-         "ab|cdef||6", "abcdef"},
-        {"write past the end fills zeros", "ab",
-         [](BinaryStream& s) {
-             s.SetPosition(4);
-             s.Write("z");
-             return std::to_string(s.Length());
-         },
-         "5", std::string("ab\0\0z", 5)},
-        {"same length changes nothing", "ab",
-         [](BinaryStream& s) {
-             s.SetLength(2);
-             s.Write("");
-             return std::string();
-         },
-         "", "ab"},
-    };
-    for (const Case& c : cases) {
-        TempFolder temp;
-        WriteBytes(temp / "f", c.original);
-        ino_t before = LinkStatus(temp / "f").st_ino;
-        {
-            BinaryStreamRef stream = FolderItem(temp / "f").OpenAsBinaryFile(true);
-            ASSERT_TRUE(stream) << c.label;
-            EXPECT_EQ(c.edit(*stream), c.read) << c.label;
-            EXPECT_EQ(ReadBytes(temp / "f"), c.original) << c.label << ": written before release";
-        }
-        EXPECT_EQ(ReadBytes(temp / "f"), c.file) << c.label;
-        EXPECT_EQ(LinkStatus(temp / "f").st_ino != before, c.file != c.original)
-            << c.label << ": rewritten only when changed";
-        EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"f"}) << c.label;
-    }
-}
-
-// Mode, owner and what else a replacement keeps are the routes' tests' concern (Rewrite); a new file
-// takes the usual mode.
-TEST(AtomicReplace, CreatesANewFileWithTheUsualModeAndNoTemporaryLeft)
-{
-    TempFolder temp;
-    ::umask(022);
-    EXPECT_TRUE(ReplaceFileAtomically(temp / "new", "created"));
-    EXPECT_EQ(ReadBytes(temp / "new"), "created");
-    EXPECT_EQ(LinkStatus(temp / "new").st_mode & 07777, 0644u);
-    EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"new"});
-}
-
-TEST(AtomicReplace, AFailureLeavesTheOriginalAndTheFolderAsTheyWere)
-{
-    struct Case {
-        const char* label;
-        std::function<fs::path(const TempFolder&)> make;  // returns what is replaced
-        const char* failingStep;
-    };
-    auto original = [](const TempFolder& t) {
-        WriteBytes(t / "Info.plist", "original");
-        return t / "Info.plist";
-    };
-    const Case cases[] = {
-        {"create fails", original, "create"},
-        {"write fails", original, "write"},
-        {"flush fails", original, "fsync"},
-        {"rename fails", original, "rename"},
-        {"a link is refused",
-         [](auto& t) {
-             WriteBytes(t / "target", "original");
-             fs::create_symlink(t / "target", t / "Info.plist");
-             return t / "Info.plist";
-         },
-         ""},
-        {"a folder is refused",
-         [](auto& t) {
-             WriteBytes(t / "Info.plist/inner", "original");
-             return t / "Info.plist";
-         },
-         ""},
-    };
-    for (const Case& c : cases) {
-        TempFolder temp;
-        fs::path path = c.make(temp);
-        std::vector<std::string> before = Listing(temp.Path());
-        FailingStep failing(c.failingStep);
-        EXPECT_FALSE(ReplaceFileAtomically(path, "replacement")) << c.label;
-        EXPECT_EQ(Listing(temp.Path()), before) << c.label;
-        for (const char* name : {"Info.plist", "target", "Info.plist/inner"})
-            if (fs::is_regular_file(temp / name)) {
-                EXPECT_EQ(ReadBytes(temp / name), "original") << c.label;
-            }
-    }
-}
-
+// Every step of the replacement may fail; the original stays, no temporary file is left, and the
+// stream commits nothing later.
 TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
 {
-    auto patchAndCommit = [](const TempFolder& t, bool readWrite, const std::function<void()>& beforeCommit) {
-        BinaryStreamRef stream = FolderItem(t / "Contents/Info.plist").OpenAsBinaryFile(readWrite);
-        if (!stream) return std::string("nil");
-        beforeCommit();
-        stream->Write("replacement");
-        std::string first = stream->Commit() ? "committed" : "failed";
-        return first + (stream->Commit() ? " committed" : " failed");
-    };
     const struct {
         const char* label;
-        std::function<std::string(const TempFolder&)> run;
+        const char* failingStep;  // through the seam, "" for none
+        // closedAsNobody: the folder made read-only after opening, by its owner nobody
+        bool readWrite, closedAsNobody;
     } cases[] = {
-        {"rename fails through the seam",
-         [&](auto& t) {
-             FailingStep f("rename");
-             return patchAndCommit(t, true, [] {});
-         }},
-        {"stream opened for reading", [&](auto& t) { return patchAndCommit(t, false, [] {}); }},
-        {"folder made read-only after opening",
-         [&](auto& t) {
-             ::chown((t / "Contents").c_str(), kNobody, kNobody);
-             ::chown((t / "Contents/Info.plist").c_str(), kNobody, kNobody);
-             return RunAsNobody(
-                 [&] { return patchAndCommit(t, true, [&] { ::chmod((t / "Contents").c_str(), 0555); }); });
-         }},
+        {"create fails", "create", true, false},
+        {"write fails", "write", true, false},
+        {"flush fails", "fsync", true, false},
+        {"rename fails", "rename", true, false},
+        {"stream opened for reading", "", false, false},
+        {"folder made read-only after opening", "", true, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
         TempFolder temp;
-        WriteBytes(temp / "Contents/Info.plist", "original");
-        EXPECT_EQ(c.run(temp), "failed failed") << c.label;
-        EXPECT_EQ(ReadBytes(temp / "Contents/Info.plist"), "original") << c.label;
-        EXPECT_EQ(Listing(temp / "Contents"), std::vector<std::string>{"Info.plist"}) << c.label;
+        const fs::path file = temp / "Contents/Info.plist";
+        WriteBytes(file, "original");
+        if (c.closedAsNobody) {
+            ASSERT_EQ(::chown(file.parent_path().c_str(), kNobody, kNobody), 0);
+            ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+        }
+        auto run = [&] {
+            Installed<AtomicFileFaultHook> failing(
+                SetAtomicFileFaultHook, [&](std::string_view step) { return step != c.failingStep; });
+            BinaryStreamRef stream = FolderItem(file).OpenAsBinaryFile(c.readWrite);
+            if (!stream) return std::string("nil");
+            if (c.closedAsNobody) ::chmod(file.parent_path().c_str(), 0555);
+            stream->Write("replacement");
+            const std::string first = stream->Commit() ? "committed" : "failed";
+            return first + (stream->Commit() ? " committed" : " failed");
+        };
+        EXPECT_EQ(c.closedAsNobody ? RunAsNobody(run) : run(), "failed failed");
+        EXPECT_EQ(ReadBytes(file), "original");
+        EXPECT_EQ(Listing(file.parent_path()), std::vector<std::string>{"Info.plist"});
     }
 }
 

@@ -2,10 +2,10 @@
 if(TARGET veilor_app)
     find_package(Qt6 REQUIRED COMPONENTS Test)
     veilor_test(veilor_gui_test
-        SOURCES gui_support.cpp gui_startup_test.cpp gui_window_test.cpp gui_dialogs_test.cpp gui_events_test.cpp
+        SOURCES gui_test.cpp
         LIBS veilor_app Qt6::Test)
     veilor_test(veilor_process_test
-        SOURCES gui_support.cpp veilor_process_test.cpp
+        SOURCES veilor_process_test.cpp
         LIBS veilor_app)
     target_compile_definitions(veilor_process_test PRIVATE VEILOR_BINARY="$<TARGET_FILE:veilor>")
     add_dependencies(veilor_process_test veilor)

@@ -1,5 +1,3 @@
 # SPDX-License-Identifier: MIT
 veilor_test(plist_model_test SOURCES plist_model_test.cpp LIBS veilor_plist)
-veilor_test(plist_xml_reader_test SOURCES plist_xml_reader_test.cpp LIBS veilor_plist)
-veilor_test(plist_xml_writer_test SOURCES plist_xml_writer_test.cpp LIBS veilor_plist)
 veilor_test(plist_golden_test SOURCES plist_golden_test.cpp LIBS veilor_plist)

@@ -1,15 +1,32 @@
 // SPDX-License-Identifier: MIT
-// The object model's dictionary rules, and the plug-in's operations given nothing to work on.
+// The object model's dictionary rules, the plug-in's operations given nothing to work on, and
+// CoreFoundation's XML serialisation, byte for byte, for trees its golden answers cannot reach.
 #include "platform/plist/plist.h"
-#include "plist_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
-using namespace plist_tree;
+using namespace std::string_literals;
+
+// Short builders for trees.
+using Ref = CFObjectZorpRef;
+const auto Str = [](std::string s) -> Ref { return std::make_shared<CFStringZorp>(std::move(s)); };
+const auto Int = [](long v) -> Ref { return std::make_shared<CFIntegerZorp>(std::uint64_t(v), false); };
+const auto Real = [](double v) -> Ref { return std::make_shared<CFRealZorp>(v); };
+const auto Bool = [](bool v) -> Ref { return std::make_shared<CFBooleanZorp>(v); };
+const auto Date = [](double seconds) -> Ref { return std::make_shared<CFDateZorp>(seconds); };
+const auto Data = [](std::string bytes) -> Ref { return std::make_shared<CFBinaryDataZorp>(bytes); };
+const auto Null = []() -> Ref { return std::make_shared<CFNullZorp>(); };
+const auto Array = [](std::vector<Ref> items) -> Ref { return std::make_shared<CFArrayZorp>(items); };
+const auto Dict = [](std::initializer_list<std::pair<Ref, Ref>> entries) {
+    auto dict = std::make_shared<CFDictionaryZorp>();
+    for (const auto& [key, value] : entries) dict->Insert(key, value, CFDictionaryZorp::Duplicate::KeepLast);
+    return dict;
+};
 
 TEST(Keys, AreEqualBySameKindAndValue)
 {
@@ -24,7 +41,7 @@ TEST(Keys, AreEqualBySameKindAndValue)
         {"normalisation", Str("\xC3\xA9"), Str("e\xCC\x81"), false},
         {"string and data", Str("k"), Data("k"), false},
         {"integer and real", Int(1), Real(1.0), false},
-        {"-1 and 2^64-1", Int(-1), UInt(18446744073709551615u), false},
+        {"-1 and 2^64-1", Int(-1), std::make_shared<CFIntegerZorp>(18446744073709551615u, true), false},
         {"NaN keys", Real(NAN), Real(NAN), true},
     };
     for (const auto& c : cases) {
@@ -93,6 +110,88 @@ TEST(Operations, NilAndInvalidArgumentsGiveNil)
     EXPECT_EQ(NewCFStringZorp("caf\xE9"), nullptr) << "not UTF-8";
     EXPECT_EQ(NewCFStringZorp("\xED\xA0\x80"), nullptr) << "a surrogate";
     ASSERT_NE(NewCFStringZorp("caf\xC3\xA9"), nullptr);
+}
+
+const std::string kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                            "<plist version=\"1.0\">\n";
+const std::string kFooter = "</plist>\n";
+
+// The lines between the frame.
+std::string Body(const CFObjectZorp& root)
+{
+    const std::optional<std::string> xml = plist::WriteXML(root);
+    if (!xml) return "(nullopt)";
+    EXPECT_TRUE(xml->starts_with(kHeader) && xml->ends_with(kFooter)) << *xml;
+    return xml->substr(kHeader.size(), xml->size() - kHeader.size() - kFooter.size());
+}
+
+// Fractions of a second, which neither XML nor CF's binary cases hold, round toward minus infinity.
+TEST(XmlWriter, WritesDatesRoundedDown)
+{
+    EXPECT_EQ(Body(*Date(-0.25)), "<date>2000-12-31T23:59:59Z</date>\n");
+    EXPECT_EQ(Body(*Date(0.999)), "<date>2001-01-01T00:00:00Z</date>\n");
+}
+
+TEST(XmlWriter, EscapesOnlyAmpersandAndAngleBrackets)
+{
+    const std::string text = "&amp; \"'\r\n\t\0<>"s;
+    const std::string written = "&amp;amp; \"'\r\n\t\0&lt;&gt;"s;
+    EXPECT_EQ(Body(*Str(text)), "<string>" + written + "</string>\n");
+    EXPECT_EQ(Body(*Dict({{Str(text), Bool(true)}})),
+              "<dict>\n\t<key>" + written + "</key>\n\t<true/>\n</dict>\n");
+}
+
+TEST(XmlWriter, RefusesWhatXMLCannotCarry)
+{
+    auto selfHolding = std::make_shared<CFMutableDictionaryZorp>();
+    selfHolding->Add(Str("me"), selfHolding);
+    const struct {
+        const char* what;
+        CFObjectZorpRef root;
+    } cases[] = {
+        {"data key deep inside", Array({Array({Dict({{Data("k"), Str("v")}})})})},
+        {"NaN date", Date(std::numeric_limits<double>::quiet_NaN())},
+        {"infinite date", Date(HUGE_VAL)},
+        {"a dictionary that holds itself", selfHolding},
+    };
+    for (const auto& c : cases) EXPECT_FALSE(plist::WriteXML(*c.root).has_value()) << c.what;
+    selfHolding->Set(Str("me"), Str("no longer a cycle"));
+}
+
+// The result grows as it fills; large output must come out as small output does, byte for byte,
+// whole or in the pieces a sink is handed.
+TEST(XmlWriter, WritesLargeTreesAsSmallOnes)
+{
+    const std::vector<CFObjectZorpRef> kinds = {
+        Str("a&b<c>d"),
+        Str(std::string(300, '&')),
+        Int(-123456789),
+        Real(0.1),
+        Date(-0.25),
+        Data(std::string(100, '\x7f')),
+        Bool(true),
+        std::make_shared<CFUIDZorp>(9),
+        Dict({{Str("k<"), Array({Str("x")})}}),
+        Array({}),
+        Str(std::string(std::size_t{3} << 19, 'x') + "&")};  // longer than any block the writer takes
+    std::vector<CFObjectZorpRef> items;
+    std::string expected = "<array>\n";
+    while (expected.size() < (std::size_t{3} << 20)) {
+        const CFObjectZorpRef& item = kinds[items.size() % kinds.size()];
+        items.push_back(item);
+        std::string one = Body(*Array({item}));
+        expected += one.substr(8, one.size() - 8 - 9);  // its lines inside "<array>\n" ... "</array>\n"
+    }
+    expected += "</array>\n";
+    EXPECT_EQ(Body(*Array(items)), expected);
+    std::string pieces;
+    EXPECT_TRUE(plist::WriteXML(*Array(items), [&pieces](std::string_view piece) { pieces += piece; }));
+    EXPECT_EQ(pieces, plist::WriteXML(*Array(items)));
+
+    items.push_back(Null());
+    EXPECT_FALSE(plist::WriteXML(*Array(items)).has_value()) << "refused at the end of a large tree";
 }
 
 }  // namespace

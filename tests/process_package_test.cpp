@@ -3,10 +3,10 @@
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
 #include "platform/framework/console_msgbox.h"
+#include "platform/framework/nil_object.h"
 #include "platform/framework/unique_fd.h"
 #include "platform/framework/zorp_plugin.h"
 #include "platform/plist/plist.h"
-#include "plist_dump.h"
 
 #include <gtest/gtest.h>
 
@@ -26,32 +26,12 @@ const std::string kOpenFailed = "Failed to open info.plist file.\n";
 const std::string kWriteFailed = "Failed to write info.plist file.\n";
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 #else
 constexpr bool kSanitized = false;
 #endif
 
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
-
-std::string Inline(const std::string& body)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
-           "1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n" +
-           body + "\n</plist>\n";
-}
-
-CFDictionaryZorpRef Dictionary(const std::string& text)
-{
-    return std::dynamic_pointer_cast<CFDictionaryZorp>(plist::Parse(text).root);
-}
-
 // Every item below the folder: kind, mode and content.
 std::map<std::string, std::string> Snapshot(const fs::path& folder)
 {
@@ -66,20 +46,40 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder)
     return items;
 }
 
-std::string RunRoute(const fs::path& bundle)
+// The messages of a route (Process by default) on the item.
+std::string RunRoute(const fs::path& item, void (Patcher::*route)(const FolderItemRef&) = &Patcher::Process)
 {
     RecordedMessages messages;
-    Patcher().ProcessPackage(std::make_shared<FolderItem>(bundle));
+    Patcher patcher;
+    (patcher.*route)(std::make_shared<FolderItem>(item));
     return messages.Joined();
 }
+
+// The real routes, with a note of which one ran and an optional fault of its own.
+class RecordingPatcher : public Patcher {
+public:
+    void ProcessPackage(const FolderItemRef& item) override
+    {
+        routes += "package ";
+        if (raiseInRoute) throw NilObjectException();
+        Patcher::ProcessPackage(item);
+    }
+    void ProcessRes(const FolderItemRef& item) override
+    {
+        routes += "res ";
+        if (raiseInRoute) throw NilObjectException();
+        Patcher::ProcessRes(item);
+    }
+
+    std::string routes;
+    bool raiseInRoute = false;
+};
 
 }  // namespace
 
 TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string original = Inline("<dict>\n\t<key>CFBundleName</key>\n\t<string>A</string>\n</dict>");
-    const std::string companion = TestData("cli/plst-appl.adouble");
     auto oursIn = [](const fs::path& folder) {
         int count = 0;
         for (const std::string& name : Listing(folder))
@@ -94,18 +94,10 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         SCOPED_TRACE(c.label);
         TempFolder temp;
         std::vector<fs::path> items, files;
-        for (const char* name : {"A.app", "B.app", "C.app", "D.app"}) {
+        for (const char* name : {"A.app", "B.app", "C.app", "D.app", "App"}) {
             items.push_back(temp / name);
-            files.push_back(temp / name / "Contents/Info.plist");
-            WriteBytes(files.back(), original);
+            files.push_back(MakeApp(items.back()));
         }
-        WriteBytes(temp / "App", "data fork");
-        WriteBytes(temp / "._App", companion);
-        items.push_back(temp / "App");
-        files.push_back(temp / "._App");
-        auto patched = [](const fs::path& file) {
-            return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
-        };
         auto runBatch = [&] {
             for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
         };
@@ -123,8 +115,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         ASSERT_EQ(killed.signal, SIGKILL);
         const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
         EXPECT_EQ(oursIn(killedIn), 1);
-        for (std::size_t i = 0; i < files.size(); ++i)
-            EXPECT_EQ(patched(files[i]), int(i) < c.killedAtCommit - 1) << files[i];
+        for (std::size_t i = 0; i < items.size(); ++i)
+            EXPECT_EQ(IsPatched(items[i]), int(i) < c.killedAtCommit - 1) << items[i];
 
         // A temporary of a run still going is locked, and stays; so does a name that is not ours.
         WriteBytes(temp / "A.app/Contents/.veilor-0123456789ab.tmp", "busy");
@@ -136,7 +128,7 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
         EXPECT_EQ(oursIn(killedIn), 0);
         EXPECT_EQ(oursIn(temp / "A.app/Contents"), 1);
         EXPECT_TRUE(fs::exists(temp / "A.app/Contents/.veilor-mine.tmp"));
-        for (const fs::path& file : files) EXPECT_TRUE(patched(file)) << file;
+        for (const fs::path& item : items) EXPECT_TRUE(IsPatched(item)) << item;
     }
 }
 
@@ -145,49 +137,32 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
 TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string original = Inline("<dict>\n\t<key>CFBundleName</key>\n\t<string>A</string>\n</dict>");
-    const std::string kAppFailed = "Failed to write resource fork of file App.";
+    const std::string w = "Failed to write info.plist file.",
+                      a = "Failed to write resource fork of file App.";
     const struct {
         const char* label;
         std::string failing;  // the step that fails, "" for none
         int failingAt;        // its how manyeth time
         std::string told;
-        std::vector<bool> patched;  // A.app, B.app, App
+        const char* patched;  // A.app, B.app, App: 1 when patched
     } cases[] = {
-        {"all go in", "", 0, "A.app told \nB.app told \nApp told \n./A.app\n", {true, true, true}},
+        {"all go in", "", 0, "A.app told \nB.app told \nApp told \n./A.app\n", "111"},
         // Steps: create and write for each of the three, one flush, then the renames. A.app again
         // waits for them, and is written by itself when its first rewrite failed.
-        {"one rename fails",
-         "rename",
-         2,
-         "A.app told \nB.app told Failed to write info.plist file.\nApp told \n./A.app\n",
-         {true, false, true}},
-        {"the flush fails",
-         "fsync",
-         1,
-         "A.app told Failed to write info.plist file.\nB.app told Failed to write info.plist file.\nApp "
-         "told " +
-             kAppFailed + "\n./A.app told \n./A.app\n",
-         {true, false, false}},
-        {"one write fails at once",
-         "write",
-         3,
-         "A.app told \nB.app told \nApp: " + kAppFailed + "\n./A.app\n",
-         {true, true, false}},
+        {"one rename fails", "rename", 2, "A.app told \nB.app told " + w + "\nApp told \n./A.app\n", "101"},
+        {"the flush fails", "fsync", 1,
+         "A.app told " + w + "\nB.app told " + w + "\nApp told " + a + "\n./A.app told \n./A.app\n", "100"},
+        {"one write fails at once", "write", 3, "A.app told \nB.app told \nApp: " + a + "\n./A.app\n", "110"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         TempFolder temp;
-        const std::vector<fs::path> files{temp / "A.app/Contents/Info.plist",
-                                          temp / "B.app/Contents/Info.plist", temp / "._App"};
-        WriteBytes(files[0], original);
-        WriteBytes(files[1], original);
-        WriteBytes(temp / "App", "data fork");
-        WriteBytes(files[2], TestData("cli/plst-appl.adouble"));
+        const std::vector<fs::path> items{temp / "A.app", temp / "B.app", temp / "App"};
+        for (const fs::path& item : items) MakeApp(item);
         int steps = 0;
-        AtomicFileFaultHook previous = SetAtomicFileFaultHook(
-            [&](std::string_view step) { return step != c.failing || ++steps != c.failingAt; });
-
+        Installed<AtomicFileFaultHook> hook(SetAtomicFileFaultHook, [&](std::string_view step) {
+            return step != c.failing || ++steps != c.failingAt;
+        });
         std::ostringstream out;
         {
             ConsoleMsgBox messages(out);
@@ -202,12 +177,11 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
             }
             batch.Flush();
         }
-        SetAtomicFileFaultHook(std::move(previous));
         EXPECT_EQ(out.str(), c.told);
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            EXPECT_EQ(ReadBytes(files[i]).find("<key>NSUIElement</key>") != std::string::npos, c.patched[i])
-                << files[i];
-            EXPECT_EQ(Listing(files[i].parent_path()).size(), i < 2 ? 1u : 4u) << "a temporary file left";
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            EXPECT_EQ(IsPatched(items[i]), c.patched[i] == '1') << items[i];
+            EXPECT_EQ(Listing(i < 2 ? items[i] / "Contents" : temp.Path()).size(), i < 2 ? 1u : 4u)
+                << "a temporary file left";
         }
     }
 }
@@ -219,9 +193,9 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
     struct Case {
         const char* label;
         std::function<void(const fs::path& bundle)> make;
-        As as;
         std::string messages;
         bool patched;
+        As as = As::Root;
         std::function<bool(const fs::path& file)> atRename = {};  // answers whether the rename may go on
     };
     // Another program's change just before the rename: the same bytes, but not the file read.
@@ -236,8 +210,14 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         WriteBytes(f, bytes);
         return true;
     };
-    auto infoPlist = [](std::string bytes, mode_t mode = 0644) {
-        return [=](const fs::path& bundle) { WriteBytes(bundle / "Contents/Info.plist", bytes, mode); };
+    // Info.plist holding the bytes, grown to `size` when that is not 0, owned by nobody when asked.
+    auto infoPlist = [](std::string bytes, mode_t mode = 0644, off_t size = 0, bool nobodyOwns = false) {
+        return [=](const fs::path& bundle) {
+            const fs::path file = bundle / "Contents/Info.plist";
+            WriteBytes(file, bytes, mode);
+            ASSERT_EQ(size ? ::truncate(file.c_str(), size) : 0, 0);
+            ASSERT_EQ(nobodyOwns ? ::chown(file.c_str(), kNobody, kNobody) : 0, 0);
+        };
     };
     // A real Info.plist from the shared folder, or no case (counted) where it is absent.
     auto sample = [&](const char* name) -> std::function<void(const fs::path&)> {
@@ -245,58 +225,36 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         return infoPlist(ReadBytes(kShared / "samples/plists" / name));
     };
     auto outside = [](const fs::path& bundle, const char* link, const char* target) {
-        WriteBytes(bundle.parent_path() / "outside/Info.plist", Inline("<dict/>"));
+        WriteBytes(bundle.parent_path() / "outside/Info.plist", "<dict/>");
         fs::create_directories(bundle / "Contents");
         fs::remove(bundle / link);
         fs::create_symlink(bundle.parent_path() / target, bundle / link);
     };
 
     const Case cases[] = {
-        {"ordinary bundle", sample("ttscoff__nv__Info-2009-beta-copyright.plist"), As::Root, "", true},
+        {"ordinary bundle", sample("ttscoff__nv__Info-2009-beta-copyright.plist"), "", true},
         // Nothing to add, so nothing is written: form, layout, inode and signature stay.
-        {"NSUIElement string kept", sample("MaddTheSane__kju__host-cocoa-NSUIElement-2006.plist"), As::Root,
-         "", false},
-        {"NSUIElement Boolean kept",
-         infoPlist(Inline("<dict>\n\t<key>NSUIElement</key>\n\t<false/>\n</dict>")), As::Root, "", false},
+        {"NSUIElement kept", infoPlist("<dict><key>NSUIElement</key><false/></dict>"), "", false},
         {"long commented file: a shorter text, no tail",
-         sample("macvim-dev__macvim__Info-big-doctypes-comments.plist"), As::Root, "", true},
-        {"empty file", infoPlist(""), As::Root, "No plst resource in file Tool\xEF\xBF\xBD.app.\n", false},
-        {"no read permission", infoPlist("<plist/>", 0600), As::Nobody, kOpenFailed, false},
-        {"no Contents", [](auto& b) { WriteBytes(b / "Info.plist", Inline("<dict/>")); }, As::Root, "",
-         false},
+         sample("macvim-dev__macvim__Info-big-doctypes-comments.plist"), "", true},
+        {"empty file", infoPlist(""), "No plst resource in file Tool\xEF\xBF\xBD.app.\n", false},
+        {"no read permission", infoPlist("<plist/>", 0600), kOpenFailed, false, As::Nobody},
+        {"no Contents", [](auto& b) { WriteBytes(b / "Info.plist", "<dict/>"); }, "", false},
         {"Info.plist is a folder", [](auto& b) { fs::create_directories(b / "Contents/Info.plist"); },
-         As::Root, kOpenFailed, false},
-        {"linked Contents", [&](auto& b) { outside(b, "Contents", "outside"); }, As::Root, "", false},
+         kOpenFailed, false},
+        {"linked Contents", [&](auto& b) { outside(b, "Contents", "outside"); }, "", false},
         {"linked Info.plist", [&](auto& b) { outside(b, "Contents/Info.plist", "outside/Info.plist"); },
-         As::Root, kOpenFailed, false},
-        {"unparseable text", sample("DragonZX__1TvRu.bundle__MALFORMED-merge-conflict.plist"), As::Root, "",
-         false},
-        {"array root", infoPlist(Inline("<array>\n\t<string>NSUIElement</string>\n</array>")), As::Root, "",
-         false},
-        {"rename fails", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false,
-         [](auto&) { return false; }},
-        {"replaced by another program meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false,
+         kOpenFailed, false},
+        // Whether the text parses is the readers' concern; a root that is no dictionary ends the route.
+        {"array root", infoPlist("<array><string>NSUIElement</string></array>"), "", false},
+        {"rename fails", infoPlist("<dict/>"), kWriteFailed, false, As::Root, [](auto&) { return false; }},
+        {"replaced by another program meanwhile", infoPlist("<dict/>"), kWriteFailed, false, As::Root,
          replace},
-        {"edited in place meanwhile", infoPlist(Inline("<dict/>")), As::Root, kWriteFailed, false, edit},
-        {"larger than 64 MiB",
-         [](auto& b) {
-             WriteBytes(b / "Contents/Info.plist", "");
-             (void)::truncate((b / "Contents/Info.plist").c_str(), (64 << 20) + 1);
-         },
-         As::Root, kOpenFailed, false},
-        {"memory runs out while reading",
-         [&](auto& b) {
-             infoPlist("")(b);
-             ASSERT_EQ(::truncate((b / "Contents/Info.plist").c_str(), 60 << 20), 0);
-             ASSERT_EQ(::chown((b / "Contents/Info.plist").c_str(), kNobody, kNobody), 0);
-         },
-         As::NobodyWithLittleMemory, kOpenFailed, false},
-        {"Contents not writable",
-         [&](auto& b) {
-             infoPlist(Inline("<dict/>"))(b);
-             ASSERT_EQ(::chown((b / "Contents/Info.plist").c_str(), kNobody, kNobody), 0);
-         },
-         As::Nobody, kWriteFailed, false},
+        {"edited in place meanwhile", infoPlist("<dict/>"), kWriteFailed, false, As::Root, edit},
+        {"larger than 64 MiB", infoPlist("", 0644, (64 << 20) + 1), kOpenFailed, false},
+        {"memory runs out while reading", infoPlist("", 0644, 60 << 20, true), kOpenFailed, false,
+         As::NobodyWithLittleMemory},
+        {"Contents not writable", infoPlist("<dict/>", 0644, 0, true), kWriteFailed, false, As::Nobody},
     };
     std::size_t skipped = 0;
     for (const Case& c : cases) {
@@ -315,7 +273,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 
         std::string messages;
         if (c.as == As::Nobody) {
-            messages = RunAsNobody([&] { return RunRoute(bundle); });
+            messages = RunAsNobody([&] { return RunRoute(bundle, &Patcher::ProcessPackage); });
         } else if (c.as == As::NobodyWithLittleMemory) {
             if (kSanitized) continue;  // the sanitizer's reserved address space leaves no room to limit
             // Room for some 16 MiB more than the process holds: the 60 MiB file cannot be read whole.
@@ -325,14 +283,14 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
                 rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (16 << 20);
                 struct rlimit memory = {limit, limit};
                 if (::setrlimit(RLIMIT_AS, &memory) != 0) return std::string("<no limit>");
-                return RunRoute(bundle);
+                return RunRoute(bundle, &Patcher::ProcessPackage);
             });
         } else {
             std::optional<Installed<AtomicFileFaultHook>> hook;
             if (c.atRename)
                 hook.emplace(SetAtomicFileFaultHook,
                              [&](std::string_view step) { return step != "rename" || c.atRename(file); });
-            messages = RunRoute(bundle);
+            messages = RunRoute(bundle, &Patcher::ProcessPackage);
         }
         EXPECT_EQ(messages, c.messages);
 
@@ -344,12 +302,12 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
             }
             continue;
         }
-        // XML (CoreFoundation's golden answers fix its bytes), every entry kept, the one added, a new file.
-        const std::string written = ReadBytes(file);
-        EXPECT_EQ(written.substr(0, 5), "<?xml");
-        CFMutableDictionaryZorpRef expected = Dictionary(original)->Edit();
+        // CoreFoundation's XML (its golden answers fix the bytes) of every entry, and the one added, in a new
+        // file.
+        CFMutableDictionaryZorpRef expected =
+            std::dynamic_pointer_cast<CFDictionaryZorp>(plist::Parse(original).root)->Edit();
         expected->Add(std::make_shared<CFStringZorp>("NSUIElement"), std::make_shared<CFStringZorp>("true"));
-        EXPECT_EQ(plist_dump::Dump(plist::Parse(written).root), plist_dump::Dump(*expected));
+        EXPECT_EQ(ReadBytes(file), plist::WriteXML(*expected));
         EXPECT_EQ(LinkStatus(file).st_mode, statusBefore.st_mode);
         EXPECT_NE(LinkStatus(file).st_ino, statusBefore.st_ino);
         after.erase(kBundle + "/Contents/Info.plist");
@@ -397,24 +355,17 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.label) + (bundle ? " (bundle)" : " (companion)"));
             TempFolder temp;
-            const fs::path item = bundle ? temp / "A.app" : temp / "App";
-            const fs::path file = bundle ? item / "Contents/Info.plist" : temp / "._App";
-            WriteBytes(file, bundle ? Inline("<dict/>") : TestData("cli/plst-appl.adouble"));
-            if (!bundle) WriteBytes(item, "data fork");
+            const fs::path item = bundle ? temp / "A.app" : temp / "App", file = MakeApp(item);
             ASSERT_EQ(shell("F='" + file.string() + "' D='" + file.parent_path().string() + "'; " + c.setUp),
                       "status 0");
             const std::string kept = metadata(file);
             const struct stat before = LinkStatus(file);
             const auto names = Listing(file.parent_path());
 
-            auto run = [&] {
-                RecordedMessages messages;
-                Patcher().Process(std::make_shared<FolderItem>(item));
-                return messages.Joined();
-            };
+            auto run = [&] { return RunRoute(item); };
             EXPECT_EQ(c.asNobody ? RunAsNobody(run) : run(), "");
             const struct stat after = LinkStatus(file);
-            EXPECT_NE(ReadBytes(file).find("<key>NSUIElement</key>"), std::string::npos);
+            EXPECT_TRUE(IsPatched(item));
             EXPECT_EQ(metadata(file), kept);
             EXPECT_EQ(after.st_mode, before.st_mode);
             EXPECT_EQ(after.st_uid, before.st_uid);
@@ -426,4 +377,60 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
             EXPECT_EQ(Listing(file.parent_path()), names);
         }
     }
+}
+
+// Process takes the package route for folders and the resource route for everything else, then
+// refreshes the item; an exception passes out, with nothing written and no refresh.
+TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kAppPlist,
+                      intKey = info + TestData("patcher/bin-int-key.plist");
+    const struct {
+        const char* label;
+        std::vector<std::string> items;  // laid out as Lay does
+        const char* item;
+        std::string routes;
+        std::optional<std::string> messages;  // the resource-fork route's own are not looked at here
+        bool patched;                         // Tool.app/Contents/Info.plist gained the entry
+        bool raises = false;                  // the route's own fault
+        bool thrown = false;
+    } cases[] = {
+        {"application bundle", {bundle}, "Tool.app", "package ", "", true},
+        {"empty Info.plist", {info}, "Tool.app", "package ", "No plst resource in file Tool.app.\n", false},
+        {"folder that is not a bundle", {"Plain/Sub/"}, "Plain", "package ", "", false},
+        {"single-file application", {"Single", "._Single=APPL"}, "Single", "res ", std::nullopt, false},
+        {"plain document", {"notes.txt"}, "notes.txt", "res ", std::nullopt, false},
+        {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "res ", std::nullopt, false},
+        {"bundle route raises", {bundle}, "Tool.app", "package ", "", false, true, true},
+        {"XML of the edited dictionary is nil", {intKey}, "Tool.app", "package ", "", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder temp;
+        Lay(temp.Path(), c.items);
+        const std::string plist = ReadBytes(temp / "Tool.app/Contents/Info.plist");
+        const fs::path item = temp / c.item;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path()))
+            MakeOld(entry.path());
+
+        RecordingPatcher patcher;
+        patcher.raiseInRoute = c.raises;
+        RecordedMessages messages;
+        if (c.thrown) {
+            EXPECT_THROW(patcher.Process(std::make_shared<FolderItem>(item)), NilObjectException);
+            EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist"), plist);
+        } else {
+            patcher.Process(std::make_shared<FolderItem>(item));
+        }
+        EXPECT_EQ(patcher.routes, c.routes);
+        EXPECT_EQ(messages.Joined(), c.messages.value_or(messages.Joined()));
+        // Refreshed only when its property list changed.
+        EXPECT_EQ(ModifiedAt(item) > kOldTime, c.patched);
+        EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist").find("NSUIElement") != std::string::npos,
+                  c.patched);
+    }
+    RecordingPatcher patcher;
+    EXPECT_THROW(patcher.Process(nullptr), NilObjectException);
+    EXPECT_EQ(patcher.routes, "");
 }

@@ -8,14 +8,13 @@
 #include "platform/framework/zorp_plugin.h"
 
 using namespace fixtures;
-using forktest::Facts;
-using forktest::Hex;
-using forktest::Patched;
+using namespace forktest;
 
 namespace {
 
-const std::string kPlist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                           "\t<key>CFBundleName</key>\n\t<string>App</string>\n</dict>\n</plist>\n";
+const std::string kPlist = "<plist><dict><key>CFBundleName</key><string>Demo</string></dict></plist>";
+// kPlist with the entry added, as CoreFoundation writes it.
+const std::string kPatched = TestData("cli/demo-patched.plist");
 const std::string kAgentFalse = "<plist version=\"1.0\"><dict><key>NSUIElement</key><string>0</string>"
                                 "<key>CFBundleName</key><string>App</string></dict></plist>";
 
@@ -34,19 +33,12 @@ const std::string kAppFork = Type("vers", 1, std::string("\x01\x00\x80\x00", 4),
 std::string Companion(const std::string& layout, const std::string& types, const std::string& more = "")
 {
     TempFolder scratch;
-    forktest::BuildCompanion(R"({"layout": ")" + layout + R"(", "type": "APPL", "creator": "ttxt", )" +
-                                 R"("attributes": [["com.apple.quarantine", "30303831"]], )" +
-                                 R"("fork": {"attributes": 32, "types": [)" + types + "]}" + more + "}",
-                             scratch / "built");
+    BuildCompanion(R"({"layout": ")" + layout + R"(", "type": "APPL", "creator": "ttxt", )" +
+                       R"("attributes": [["com.apple.quarantine", "30303831"]], )" +
+                       R"("fork": {"attributes": 32, "types": [)" + types + "]}" + more + "}",
+                   scratch / "built");
     return ReadBytes(scratch / "built");
 }
-
-// kPlist with the entry added, as CoreFoundation writes it.
-const std::string kPatched =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
-    "version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n"
-    "\t<string>App</string>\n\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n</plist>\n";
 
 std::string RunRoute(const fs::path& file)
 {
@@ -61,8 +53,7 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     struct Case {
-        std::string name;
-        std::string companion;
+        std::string name, companion;
         int attributes;
         std::string app = "App", companionAt = "._App";  // in the test's folder
     };
@@ -83,7 +74,7 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         WriteBytes(app, "data fork");
         const bool beside = app.parent_path() == companion.parent_path();
         if (!beside) WriteBytes(folder / "__MACOSX/Archive/Foo/._App", FinderInfoCompanion("TEXT", "ttxt"));
-        const std::string dumped = forktest::DumpCompanion(companion);
+        const std::string dumped = DumpCompanion(companion);
 
         EXPECT_EQ(RunRoute(app), "");
         const std::string after = ReadBytes(companion);
@@ -93,14 +84,13 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
         EXPECT_EQ(Listing(app.parent_path()), beside ? Names({"._App", "App"}) : Names({"App"}));
         EXPECT_EQ(Listing(companion.parent_path()), beside ? Names({"._App", "App"}) : Names({"._App"}));
         // Every entry but the fork and every resource but plst 0 as it was; plst 0 patched, its name gone.
-        EXPECT_EQ(forktest::Without(Facts(after), {"plst 0 "}),
-                  forktest::Without(Facts(c.companion), {"plst 0 "}));
+        EXPECT_EQ(Without(Facts(after), {"plst 0 "}), Without(Facts(c.companion), {"plst 0 "}));
         const std::string patched = "plst 0 " + std::to_string(c.attributes) + " - 0 " + Hex(kPatched) + "\n";
         EXPECT_NE(Facts(after).find(patched), std::string::npos) << Facts(after);
         // The independent reader sees the same of what we wrote.
-        const std::string dump = forktest::DumpCompanion(companion);
+        const std::string dump = DumpCompanion(companion);
         const std::initializer_list<std::string_view> unpatched = {"entry 2 ", "resource 706c7374 0 "};
-        EXPECT_EQ(forktest::Without(dump, unpatched), forktest::Without(dumped, unpatched));
+        EXPECT_EQ(Without(dump, unpatched), Without(dumped, unpatched));
         EXPECT_NE(
             dump.find("resource 706c7374 0 " + std::to_string(c.attributes) + " - " + Hex(kPatched) + "\n"),
             std::string::npos)
@@ -114,16 +104,15 @@ TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
 TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string openFailed = "Failed to open resource fork of file App.\n";
-    const std::string noPlst = "No plst resource in file App.\n";
+    const std::string openFailed = "Failed to open resource fork of file App.\n",
+                      noPlst = "No plst resource in file App.\n";
     // plain layout: Finder info at 50 (32 bytes), fork at 82; the fork's map at 82 + its offset.
     const std::string good = Companion("plain", kAppFork);
-    const std::uint32_t forkLength = forktest::Get32(good, 46);
-    const std::size_t map = 82 + forktest::Get32(good, 82 + 4);
+    const std::uint32_t forkLength = Get32(good, 46);
+    const std::size_t map = 82 + Get32(good, 82 + 4);
     using Prepare = std::function<void(const TempFolder&)>;
     struct Case {
-        std::string name;
-        std::string companion;  // "" for none
+        std::string name, companion;  // companion: "" for none
         std::string expected;
         Prepare prepare = nullptr;
         bool asNobody = false;
@@ -149,7 +138,7 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"array root", Companion("plain", Type("plst", 0, "<plist><array/></plist>")), ""},
         // Which faults the fork's readers find is their own tests' concern; the route says one message.
         {"fork past the end", Patched(good, 46, 4, forkLength + 1), openFailed},
-        {"type listed twice", Patched(good, map + 38, 4, forktest::Get32(good, map + 30)), openFailed},
+        {"type listed twice", Patched(good, map + 38, 4, Get32(good, map + 30)), openFailed},
         // Without a readable Finder info there is no type, so the route ends silently; so it does
         // when the companion is a folder or a link, which is never followed.
         {"no Finder info entry", Patched(good, 26, 4, 10), ""},

@@ -12,45 +12,22 @@
 #include <string>
 #include <vector>
 
-using fixtures::kNobody;
-using fixtures::ReadBytes;
-using fixtures::WriteBytes;
-namespace fs = std::filesystem;
+using namespace fixtures;
 
 namespace {
 
 const std::string kDemoXml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                              "<key>CFBundleName</key><string>Demo</string></dict></plist>";
 
-const std::string kDemoPatched =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n<dict>\n\t<key>CFBundleName</key>\n\t<string>Demo</string>\n"
-    "\t<key>NSUIElement</key>\n\t<string>true</string>\n</dict>\n</plist>\n";
+// kDemoXml with the entry added, as CoreFoundation writes it.
+const std::string kDemoPatched = TestData("cli/demo-patched.plist");
 
-// {"CFBundleName": "Demo"} in the binary form, packed by hand.
-const std::string kDemoBinary = std::string("bplist00") + "\xD1\x01\x02" +
-                                "\x5C"
-                                "CFBundleName" +
-                                "\x54"
-                                "Demo" +
-                                "\x08\x0B\x18" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
-                                "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x1D";
-
-// {"NSUIElement": "1"} in the binary form, packed by hand.
-const std::string kFlaggedBinary = std::string("bplist00") + "\xD1\x01\x02" +
-                                   "\x5B"
-                                   "NSUIElement" +
-                                   "\x51"
-                                   "1" +
-                                   "\x08\x0B\x17" + std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') +
-                                   "\x03" + std::string(8, '\0') + std::string(7, '\0') + "\x19";
+// {"CFBundleName": "Demo"} and {"NSUIElement": "1"} in the binary form, packed by hand.
+const std::string kDemoBinary = TestData("cli/demo.bplist");
+const std::string kFlaggedBinary = TestData("cli/flagged.bplist");
 
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
-const std::string kCompanion = fixtures::TestData("cli/plst-appl.adouble");
-
-using Result = fixtures::Finished;
+const std::string kCompanion = TestData("cli/plst-appl.adouble");
 
 class VeilorPatchTest : public ::testing::Test {
 protected:
@@ -69,8 +46,8 @@ protected:
 
     // Runs veilor-patch in the test's folder with no display, as `user`, with files limited to
     // `fileSizeLimit` bytes when it is not 0, killed after `killAfter` when that is not 0.
-    Result Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0,
-               std::chrono::microseconds killAfter = {})
+    Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0,
+                 std::chrono::microseconds killAfter = {})
     {
         auto body = [&] {
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
@@ -80,9 +57,9 @@ protected:
                 return 124;
             std::vector<std::string> argv{VEILOR_PATCH_BIN};
             argv.insert(argv.end(), args.begin(), args.end());
-            return fixtures::Exec(argv);
+            return Exec(argv);
         };
-        fixtures::Child child(body, user);
+        Child child(body, user);
         if (killAfter.count() != 0) {
             ::usleep(useconds_t(killAfter.count()));
             ::kill(child.Pid(), SIGKILL);
@@ -90,7 +67,7 @@ protected:
         return child.Wait();
     }
 
-    fixtures::TempFolder mDir;
+    TempFolder mDir;
 };
 
 TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
@@ -108,7 +85,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     // Unchanged, so no warning and not written at all.
     fs::create_directories(patched / "Contents" / "_CodeSignature");
     fs::create_directories(flaggedSigned / "Contents" / "_CodeSignature");
-    const ino_t flaggedInode = fixtures::LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino;
+    const ino_t flaggedInode = LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino;
     const fs::path classic = SingleFile(mDir / "Classic", kCompanion);
     const fs::path document = SingleFile(mDir / "Notes", std::string(kCompanion).replace(50, 4, "TEXT"));
     const fs::path shortFork = SingleFile(mDir / "Short", kCompanion.substr(0, 300));
@@ -121,16 +98,16 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(),
                                          "Relative.app/"};
 
-    Result before = Run(check);
+    Finished before = Run(check);
     EXPECT_EQ(before.status, 1);
     EXPECT_EQ(before.out, xml.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
                               classic.string() + ": no NSUIElement\nRelative.app/: no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
 
-    Result r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
-                    flaggedSigned.string(), classic.string(), document.string(), empty.string(),
-                    broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
-                    "Relative.app/", forged.string()});
+    Finished r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
+                      flaggedSigned.string(), classic.string(), document.string(), empty.string(),
+                      broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
+                      "Relative.app/", forged.string()});
     EXPECT_EQ(r.status, 1);
     // The warning comes when a held rewrite is in place, and escapes the path like every report.
     const std::string signedShown = (mDir / "Signed\\tTool.app").string();
@@ -148,7 +125,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne, real, realToo})
         EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
     EXPECT_EQ(ReadBytes(flaggedSigned / "Contents" / "Info.plist"), kFlaggedBinary);
-    EXPECT_EQ(fixtures::LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino, flaggedInode);
+    EXPECT_EQ(LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino, flaggedInode);
     EXPECT_NE(ReadBytes(mDir / "._Classic").find(kDemoPatched), std::string::npos);
     EXPECT_EQ(ReadBytes(classic), "data fork");
     EXPECT_EQ(ReadBytes(mDir / "._Notes"), std::string(kCompanion).replace(50, 4, "TEXT"));
@@ -161,13 +138,13 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
         std::vector<std::string> args{document.string(), (mDir / "Plain").string()};
         fs::create_directories(mDir / "Plain");
         if (strict) args.insert(args.begin(), "--strict");
-        Result skipped = Run(args);
+        Finished skipped = Run(args);
         EXPECT_EQ(skipped.status, strict ? 1 : 0);
         EXPECT_EQ(skipped.err, document.string() + ": not an application, left alone\n" +
                                    (mDir / "Plain").string() + ": not an application, left alone\n");
     }
 
-    Result after = Run(check);
+    Finished after = Run(check);
     EXPECT_EQ(after.status, 0);
     EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() +
                              ": NSUIElement = true\n" + classic.string() +
@@ -197,7 +174,7 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         SCOPED_TRACE(c.entries);
         const fs::path app =
             Bundle("Agent.app", std::string("<plist><dict>") + c.entries + "</dict></plist>");
-        Result r = Run({"--check", app.string()});
+        Finished r = Run({"--check", app.string()});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, app.string() + ": " + c.out + "\n");
     }
@@ -218,18 +195,18 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     fs::permissions(shut / "Contents", fs::perms(0700));
     const std::string barred = closed.string() + ": Failed to open info.plist file.\n" + shut.string() +
                                ": Failed to open info.plist file.\n";
-    Result checkBarred = Run({"--check", closed.string(), shut.string()}, kNobody);
+    Finished checkBarred = Run({"--check", closed.string(), shut.string()}, kNobody);
     EXPECT_EQ(checkBarred.status, 1);
     EXPECT_EQ(checkBarred.err, barred);
-    Result patchBarred = Run({closed.string(), shut.string()}, kNobody);
+    Finished patchBarred = Run({closed.string(), shut.string()}, kNobody);
     EXPECT_EQ(patchBarred.status, 1);
     EXPECT_EQ(patchBarred.err, barred);
 
-    Result check = Run({"--check", classic.string()}, kNobody);
+    Finished check = Run({"--check", classic.string()}, kNobody);
     EXPECT_EQ(check.err, "");
     EXPECT_EQ(check.out, classic.string() + ": no NSUIElement\n");
 
-    Result r = Run({bundle.string(), classic.string()}, kNobody);
+    Finished r = Run({bundle.string(), classic.string()}, kNobody);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, bundle.string() + ": Failed to open info.plist file.\n" + classic.string() +
                          ": Failed to open resource fork of file Classic.\n");
@@ -259,13 +236,12 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
     args.push_back(small.string());
 
     // Room for the old file, not for the serialiser's longer layout of it.
-    Result r = Run(args, 0, large.size() + 1000);
+    Finished r = Run(args, 0, large.size() + 1000);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, expected);
     for (const auto& c : cases) {
         EXPECT_EQ(ReadBytes(mDir / c.name / "Contents" / "Info.plist"), large) << c.name;
-        EXPECT_EQ(fixtures::Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"})
-            << c.name;
+        EXPECT_EQ(Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"}) << c.name;
     }
     EXPECT_EQ(ReadBytes(small / "Contents" / "Info.plist"), kDemoPatched);
 }
@@ -307,14 +283,13 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
         }
     }
 
-    Result rerun = Run(args);
+    Finished rerun = Run(args);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(rerun.status, 0);
     EXPECT_EQ(rerun.err, "");
     for (const std::string& bundle : args) {
         EXPECT_EQ(ReadBytes(fs::path(bundle) / "Contents" / "Info.plist"), kDemoPatched) << bundle;
-        EXPECT_EQ(fixtures::Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"})
-            << bundle;
+        EXPECT_EQ(Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"}) << bundle;
     }
 }
 
@@ -324,8 +299,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string err;
-        std::string outStart;
+        std::string err, outStart;
     } cases[] = {
         {{}, 2, "veilor-patch: no path given\n" + usage, ""},
         {{"--bogus", "x"}, 2, "veilor-patch: unknown option '--bogus'\n" + usage, ""},
@@ -334,7 +308,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args[0]);
-        Result r = Run(c.args);
+        Finished r = Run(c.args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart);

@@ -42,83 +42,30 @@ TEST(ZorpPlugin, ANilReceiverRaisesNilObjectException)
 TEST(ZorpPlugin, FinderUpdateTouchesTheItemItselfOnlyWhenItsPropertyListIsNewer)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string companion = FinderInfoCompanion("APPL", "????");
-    struct Case {
+    const struct {
         const char* label;
-        std::function<fs::path(const TempFolder&)> make;
-        std::vector<std::string> fresh;  // written after the item, as a patch does
+        std::vector<std::string> items;  // laid out as Lay does
+        const char* item;
+        const char* fresh;  // written after the item, as a patch does; "" for none
         bool asNobody;
         std::int64_t result;
         bool touched;
+    } cases[] = {
+        {"document", {"f"}, "f", "", false, 0, false},
+        {"file with a newer companion", {"f", "._f=APPL"}, "f", "._f", false, 0, true},
+        {"from a zip archive", {"A/f", "__MACOSX/A/._f=APPL"}, "A/f", "__MACOSX/A/._f", false, 0, true},
+        {"plain folder", {"Plain/Contents/"}, "Plain", "Plain/Contents", false, 0, false},
+        {"link", {"target", "l->target"}, "l", "target", false, 0, false},
+        {"missing", {}, "missing", "", false, ENOENT, false},
+        {"not permitted", {"f", "._f=APPL"}, "f", "._f", true, EACCES, false},
     };
-    const Case cases[] = {
-        {"document",
-         [](auto& t) {
-             WriteBytes(t / "f", "x");
-             return t / "f";
-         },
-         {},
-         false,
-         0,
-         false},
-        {"file with a newer companion",
-         [&](auto& t) {
-             WriteBytes(t / "f", "x");
-             WriteBytes(t / "._f", companion);
-             return t / "f";
-         },
-         {"._f"},
-         false,
-         0,
-         true},
-        {"file with a newer companion from a zip archive",
-         [&](auto& t) {
-             WriteBytes(t / "Foo/f", "x");
-             WriteBytes(t / "__MACOSX/Foo/._f", companion);
-             return t / "Foo/f";
-         },
-         {"__MACOSX/Foo/._f"},
-         false,
-         0,
-         true},
-        {"plain folder",
-         [](auto& t) {
-             fs::create_directories(t / "Plain/Contents");
-             return t / "Plain";
-         },
-         {"Plain/Contents"},
-         false,
-         0,
-         false},
-        {"link",
-         [](auto& t) {
-             WriteBytes(t / "target", "x");
-             fs::create_symlink(t / "target", t / "l");
-             return t / "l";
-         },
-         {"target"},
-         false,
-         0,
-         false},
-        {"missing", [](auto& t) { return t / "missing"; }, {}, false, ENOENT, false},
-        {"not permitted",
-         [&](auto& t) {
-             WriteBytes(t / "f", "x", 0644);
-             WriteBytes(t / "._f", companion);
-             return t / "f";
-         },
-         {"._f"},
-         true,
-         EACCES,
-         false},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TempFolder temp;
-        fs::path path = c.make(temp);
+        Lay(temp.Path(), c.items);
+        const fs::path path = temp / c.item;
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path()))
             MakeOld(entry.path());
-        for (const std::string& fresh : c.fresh)
-            ::utimensat(AT_FDCWD, (temp / fresh).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+        if (*c.fresh) ::utimensat(AT_FDCWD, (temp / c.fresh).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
         auto item = std::make_shared<FolderItem>(path);
         auto update = [&] { return std::to_string(Zorp::FinderUpdateZorp(item)); };
         EXPECT_EQ(c.asNobody ? RunAsNobody(update) : update(), std::to_string(c.result)) << c.label;

@@ -1,0 +1,640 @@
+// SPDX-License-Identifier: MIT
+// The window program in this process, with a real event loop and real files: start-up, the
+// single-instance channel, the menu bar, the main window and its drops, the Open dialog and
+// message boxes.
+
+#include "file_fixtures.h"
+
+#include "app/app.h"
+#include "app/startup.h"
+#include "platform/framework/nil_object.h"
+#include "platform/framework/qt/qt_internal.h"
+#include "platform/framework/qt/qt_widgets.h"
+#include "platform/framework/qt/runtime.h"
+#include "platform/framework/qt/window.h"
+#include "platform/framework/zorp_plugin.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAbstractProxyModel>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+
+extern char** environ;
+
+using namespace fixtures;
+
+namespace {
+
+// The application laid out as MakeApp does.
+const auto NewApp = [](const fs::path& item, const std::string& plist = kAppPlist) {
+    MakeApp(item, plist);
+    return item;
+};
+
+// Runs the program in this process as main does, with `body` as the first event of the loop, its
+// runtime socket in `runtimeDir`; answers the exit status.
+int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
+              const std::function<void()>& body)
+{
+    fs::create_directories(runtimeDir);
+    fs::permissions(runtimeDir, fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    // Qt's file dialog keeps its history in the user's configuration; tests keep theirs apart.
+    setenv("XDG_CONFIG_HOME", (runtimeDir / "config").c_str(), 0);
+
+    std::vector<std::string> storage{"veilor"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : storage) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    RuntimeInit(static_cast<int>(storage.size()), argv.data(), environ);
+    QTimer::singleShot(0, qApp, [&] {
+        body();
+        RuntimeQuit();
+    });
+    _Main();
+    _ModuleFinalize();
+    return RuntimeExit();
+}
+
+// Lets the loop run until `done` answers true; false when it never did within a generous time.
+bool WaitUntil(const std::function<bool()>& done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > 30000) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents();
+    }
+    return true;
+}
+
+QMainWindow* MainQtWindow()
+{
+    WindowRef window = RuntimeGetImplicitWindow("MainWindow.MainWindow");
+    return window ? QtWindowOf(*window) : nullptr;
+}
+
+// The menu bar's action with that text, at any depth; nullptr when there is none.
+QAction* FindAction(const QString& text)
+{
+    for (QAction* action : MainQtWindow() ? MainQtWindow()->findChildren<QAction*>() : QList<QAction*>())
+        if (action->text() == text) return action;
+    return nullptr;
+}
+
+// Raises the menus' recompute as opening a menu does.
+void OpenAndCloseMenu(const QString& menuTitle)
+{
+    if (QAction* action = FindAction(menuTitle); action && action->menu()) {
+        action->menu()->popup(QPoint(0, 0));
+        action->menu()->hide();
+    }
+}
+
+// While a modal widget is up, `act` is offered it on every turn of the loop; `act` answers
+// whether it took the widget (and should close it). One that stays up long after is rejected,
+// so a test fails instead of hanging. Stops when destroyed.
+class ModalWatcher {
+public:
+    explicit ModalWatcher(std::function<bool(QWidget*)> act)
+    {
+        QObject::connect(&mTimer, &QTimer::timeout, [this, act = std::move(act)] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal && modal == mLast && ++mTries > 500) {
+                if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+            } else if (modal && modal != mLast && act(modal)) {
+                mLast = modal;
+                mTries = 0;
+                ++mSeen;
+            }
+        });
+        mTimer.start(10);
+    }
+    int Seen() const { return mSeen; }  // distinct widgets taken
+
+private:
+    QTimer mTimer;
+    QPointer<QWidget> mLast;
+    int mSeen = 0, mTries = 0;
+};
+
+// True when `expected` appears in `record` in this order, other entries between them allowed.
+::testing::AssertionResult InOrder(const std::vector<std::string>& record,
+                                   const std::vector<std::string>& expected)
+{
+    auto at = record.begin();
+    for (const std::string& step : expected) {
+        at = std::find(at, record.end(), step);
+        if (at == record.end()) return ::testing::AssertionFailure() << "missing or out of order: " << step;
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const auto Number = [](std::uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+};
+
+// One message of the single-instance channel, as a second instance sends it.
+std::string Message(const std::vector<std::string>& paths)
+{
+    std::string body = Number(std::uint32_t(paths.size()));
+    for (const std::string& path : paths) body += Number(std::uint32_t(path.size())) + path;
+    return Number(std::uint32_t(body.size())) + body;
+}
+
+// Sends the bytes, then answers everything read back until the other end closes.
+std::string Exchange(const fs::path& socketPath, const std::string& bytes)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    std::string answer = "<no connection>";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        [[maybe_unused]] ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ::shutdown(fd, SHUT_WR);
+        answer.clear();
+        char buffer[256];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+            answer.append(buffer, std::size_t(got));
+    }
+    ::close(fd);
+    return answer;
+}
+
+// Listens at the path, open to everyone, and answers what each connection sent, in brackets,
+// until one sends "end" (or a long while passes, so that a failure cannot hang the test).
+std::string ListenAndRecord(const fs::path& socketPath)
+{
+    const fs::path making = socketPath.string() + ".new";
+    int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", making.c_str());
+    if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(server, 8) != 0)
+        return "<cannot listen>";
+    ::chmod(making.c_str(), 0777);
+    ::rename(making.c_str(), socketPath.c_str());
+    timeval wait{20, 0};
+    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string record;
+    for (int fd; (fd = ::accept(server, nullptr, nullptr)) >= 0;) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::string got;
+        char buffer[256];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) got.append(buffer, std::size_t(n));
+        ::close(fd);
+        if (got == "end") break;
+        record += "[" + got + "]";
+    }
+    ::close(server);
+    return record;
+}
+
+// Runs `work` on a second thread while the event loop goes on; answers its result.
+std::string Beside(const std::function<std::string()>& work)
+{
+    std::string result;
+    std::atomic<bool> done = false;
+    std::thread thread([&] {
+        result = work();
+        done = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
+    thread.join();
+    return result;
+}
+
+const auto FileUrl = [](const fs::path& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path.string()));
+};
+
+struct Dragged {
+    bool entered, moved, dropped;
+    bool highlighted;     // while the drag was over the window
+    bool highlightAfter;  // once it dropped
+};
+
+bool Highlighted()
+{
+    const QWidget* content = MainQtWindow()->centralWidget();
+    return content->autoFillBackground() &&
+           content->palette().color(QPalette::Window) == content->palette().color(QPalette::Highlight);
+}
+
+// As a file manager drops: the drag enters, moves over the window, then drops. `meanwhile`
+// runs after it entered.
+Dragged Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
+{
+    QMimeData mime;
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(150, 70), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainQtWindow(), &enter);
+    const bool highlighted = Highlighted();
+    if (meanwhile) meanwhile();
+    QDragMoveEvent move(QPoint(160, 80), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainQtWindow(), &move);
+    QDropEvent drop(QPointF(160, 80), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainQtWindow(), &drop);
+    return {enter.isAccepted(), move.isAccepted(), drop.isAccepted(), highlighted, Highlighted()};
+}
+
+void Choose(const char* text)
+{
+    OpenAndCloseMenu("&File");
+    OpenAndCloseMenu("&Help");
+    QAction* action = FindAction(text);
+    ASSERT_NE(action, nullptr);
+    ASSERT_TRUE(action->isEnabled());
+    action->trigger();
+}
+
+}  // namespace
+
+TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
+{
+    TempFolder temp;
+    const fs::path first = NewApp(temp / "First.app"), second = NewApp(temp / "Second.app");
+    const std::string one = Message({first.string()}),
+                      big = Number(256u << 20) + Number(1) + Number(100) + "/x";
+    const auto size = std::uint32_t(first.string().size());
+    const struct {
+        const char* label;
+        std::string bytes;
+        bool asNobody;
+        std::string answer;
+        bool firstPatched, secondPatched;
+    } cases[] = {
+        {"two messages on one connection", one + Message({second.string()}), false, "kk", true, true},
+        {"a trailing unfinished message", one + Number(20) + "ab", false, "k", true, false},
+        {"a message over the limit", big, false, "", false, false},
+        {"a message that holds less than it announces",
+         Number(4 + 4 + 4 + size) + Number(2) + Number(size) + first.string(), false, "", false, false},
+        {"another user", one, true, "", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const fs::path& app : {first, second}) MakeApp(app);
+        std::string answer;
+        RecordedCalls calls;
+        const int status = RunVeilor(temp / "run", {}, [&] {
+            // Another user cannot enter the private folder; a link to the socket beside it stands
+            // for whatever road a peer of another uid might find.
+            const fs::path reachable = temp / "reachable.socket";
+            fs::remove(reachable);
+            fs::create_hard_link(temp / "run" / "veilor.socket", reachable);
+            ::chmod(reachable.c_str(), 0777);
+            auto send = [&] { return Exchange(reachable, c.bytes); };
+            answer = Beside([&] { return c.asNobody ? RunAsNobody(send) : send(); });
+            EXPECT_TRUE(WaitUntil(
+                [&] { return IsPatched(first) == c.firstPatched && IsPatched(second) == c.secondPatched; }));
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(answer, c.answer);
+        EXPECT_EQ(IsPatched(first), c.firstPatched);
+        EXPECT_EQ(IsPatched(second), c.secondPatched);
+        const std::vector<std::string> opened = calls.Calls("OpenDocument ");
+        EXPECT_EQ(std::count(opened.begin(), opened.end(), first.string()), c.firstPatched ? 1 : 0);
+    }
+}
+
+TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
+{
+    TempFolder temp;
+    const fs::path own = temp / "run", shared = temp / "tmp", attackers = temp / "attacker";
+    for (const fs::path& folder : {own, shared, attackers}) fs::create_directories(folder);
+    fs::permissions(own, fs::perms::owner_all);
+    fs::permissions(shared, fs::perms::all);
+    fs::permissions(attackers, fs::perms::all);
+    const std::string secret = (temp / "My-Secret-Project.app").string();
+    const struct {
+        const char* label;
+        bool runtimeDirSet;
+    } cases[] = {
+        // Another user's socket put in our own folder: the peer's uid gives it away.
+        {"another user's socket in the runtime folder", true},
+        // No runtime folder: the private folder under the temporary one was made by another user.
+        {"another user's folder where ours should be", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path socketPath =
+            c.runtimeDirSet ? own / "veilor.socket"
+                            : shared / ("veilor-" + std::to_string(::geteuid())) / "veilor.socket";
+        fs::remove(own / "veilor.socket");
+        if (c.runtimeDirSet)
+            setenv("XDG_RUNTIME_DIR", own.c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        setenv("TMPDIR", shared.c_str(), 1);
+        const fs::path place = c.runtimeDirSet ? attackers / "veilor.socket" : socketPath;
+        std::string heard;
+        std::thread attacker([&] {
+            heard = RunAsNobody([&] {
+                if (!c.runtimeDirSet) ::mkdir(socketPath.parent_path().c_str(), 0700);
+                return ListenAndRecord(place);
+            });
+        });
+        for (int i = 0; i < 3000 && !fs::exists(place); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!fs::exists(place)) {
+            attacker.join();
+            FAIL() << heard;
+        }
+        if (c.runtimeDirSet) fs::rename(place, socketPath);
+        EXPECT_FALSE(HandToRunningInstance({secret}));
+        if (!c.runtimeDirSet) {
+            ListenForOtherInstances();
+            StopListening();
+        }
+        EXPECT_EQ(Exchange(socketPath, "end"), "");  // still the attacker's socket
+        attacker.join();
+        EXPECT_EQ(heard, c.runtimeDirSet ? "[]" : "");  // connected, saw the peer, said nothing
+    }
+    unsetenv("TMPDIR");
+}
+
+TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
+{
+    TempFolder temp;
+    RecordedCalls calls;
+    const fs::path bundle = NewApp(temp / "Sample.app");
+    const fs::path document = temp / "notes.txt";
+    WriteBytes(document, "plain text\n");
+    const std::string openBundle = "OpenDocument " + bundle.string(),
+                      openDocument = "OpenDocument " + document.string();
+    bool quitEnabled = false;
+    const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
+        ASSERT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
+        // No close button, and a close request is ignored: Quit is the way out.
+        EXPECT_FALSE(MainQtWindow()->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+        EXPECT_FALSE(MainQtWindow()->close());
+        EXPECT_TRUE(WaitUntil([&] { return bool(InOrder(calls.Calls(), {openBundle, openDocument})); }));
+        EXPECT_TRUE(MainQtWindow()->isVisible());
+        QAction* quit = FindAction("Quit");
+        ASSERT_NE(quit, nullptr);
+        OpenAndCloseMenu("&File");
+        quitEnabled = quit->isEnabled();
+        EXPECT_EQ(quit->shortcut().toString(QKeySequence::PortableText), "Ctrl+Q");
+        quit->trigger();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(quitEnabled);
+    EXPECT_TRUE(IsPatched(bundle));
+    EXPECT_EQ(ReadBytes(document), "plain text\n");
+    EXPECT_TRUE(InOrder(calls.Calls(),
+                        {"RuntimeInit", "file type: register text", "AcceptFileDrop special/application",
+                         "RuntimeRun", openBundle, openDocument, "menu FileQuit", "RuntimeRun returned",
+                         "RuntimeReleaseWindows", "file type: deregister text", "RuntimeExit"}));
+    EXPECT_EQ(getAppObject(), nullptr);
+    EXPECT_EQ(RuntimeGetImplicitWindow("MainWindow.MainWindow"), nullptr);
+}
+
+TEST(StartUp, AFailedStepEndsTheRunWithStatusOneBeforeTheLoop)
+{
+    TempFolder temp;
+    fs::create_directories(temp / "run");
+    fs::permissions(temp / "run", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (temp / "run").c_str(), 1);
+    char name[] = "veilor";
+    char* argv[] = {name, nullptr};
+    RuntimeInit(1, argv, environ);
+    RuntimeStartupError("The property-list plug-in lacks an operation.");
+    bool looped = false;
+    QTimer::singleShot(0, qApp, [&] {
+        looped = true;
+        RuntimeQuit();
+    });
+    RuntimeRun();
+    EXPECT_FALSE(looped);
+    EXPECT_EQ(RuntimeExit(), 1);
+}
+
+TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippingOtherItems)
+{
+    TempFolder temp;
+    const fs::path a = NewApp(temp / "Alpha.app"), b = NewApp(temp / "Beta"), c = NewApp(temp / "Gamma.app"),
+                   first = NewApp(temp / "First.app", ""), last = NewApp(temp / "Last.app", ""),
+                   text = temp / "readme.txt";
+    WriteBytes(text, "just text\n");
+    const QUrl web("https://example.org/app.html");
+
+    using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
+    const Boxes failures{{"No plst resource in file First.app.", false},
+                         {"No plst resource in file Last.app.", true}};
+    const struct {
+        const char* name;
+        QList<QUrl> urls;
+        bool accepted;
+        std::vector<fs::path> patched;
+        Boxes boxes;
+        std::function<void()> meanwhile = {};
+    } cases[] = {
+        {"three applications", {FileUrl(a), FileUrl(b), FileUrl(c)}, true, {a, b, c}, {}},
+        {"web link second", {FileUrl(a), web, FileUrl(c)}, true, {a, c}, {}},
+        {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
+        {"nothing an application", {FileUrl(text), web}, false, {}, {}},
+        {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a}, failures},
+        // What the drag carries is judged once, when it enters, not again on every move.
+        {"companion gone once it entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const std::vector<fs::path>& want = testCase.patched;
+        for (const fs::path& app : {a, c}) MakeApp(app);
+        NewApp(temp / "Beta");
+        Boxes boxes;
+        const int status = RunVeilor(temp / "run", {}, [&] {
+            ModalWatcher watcher([&](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                boxes.emplace_back(box ? box->text() : QString(), IsPatched(a));
+                modal->close();
+                return true;
+            });
+            const Dragged dragged = Drop(testCase.urls, testCase.meanwhile);
+            EXPECT_EQ(dragged.entered, testCase.accepted);
+            EXPECT_EQ(dragged.moved, testCase.accepted);
+            EXPECT_EQ(dragged.dropped, testCase.accepted);
+            EXPECT_EQ(dragged.highlighted, testCase.accepted);
+            EXPECT_FALSE(dragged.highlightAfter);
+            EXPECT_TRUE(WaitUntil([&] {
+                return boxes.size() >= testCase.boxes.size() &&
+                       std::all_of(want.begin(), want.end(), IsPatched);
+            }));
+            QCoreApplication::processEvents();
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(boxes, testCase.boxes);
+        for (const fs::path& app : {a, b, c})
+            EXPECT_EQ(IsPatched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
+        EXPECT_EQ(ReadBytes(text), "just text\n");
+    }
+}
+
+TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)
+{
+    TempFolder temp;
+    const fs::path empty = NewApp(temp / "Empty.app", "");
+    std::vector<std::array<QString, 4>> seen;  // title, text, explanation, application name then
+    bool wentOn = false;
+    const int status = RunVeilor(temp / "run", {empty.string()}, [&] {
+        ModalWatcher watcher([&seen](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (!box) return false;
+            seen.push_back({box->windowTitle(), box->text(), box->informativeText(),
+                            QGuiApplication::applicationDisplayName()});
+            box->accept();
+            return true;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return seen.size() == 1; }));
+        Choose("About Veilor...");
+        Choose("About Veilor...");  // made afresh each time
+        RuntimeHandle([] { throw NilObjectException(); });
+        wentOn = true;
+    });
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
+    for (const auto& about : {seen[1], seen[2]}) {
+        EXPECT_EQ(about[0], "About");
+        EXPECT_TRUE(about[0].endsWith(about[3])) << "the window system would show it with its own suffix";
+        const QStringList parts = about[1].split('\n');
+        ASSERT_EQ(parts.size(), 3);  // exactly two line ends
+        EXPECT_EQ(parts[0], "Veilor 1.0.0");
+        EXPECT_TRUE(parts[1].isEmpty());
+        EXPECT_FALSE(parts[2].isEmpty());
+        EXPECT_EQ(about[2], QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
+    }
+    EXPECT_EQ(seen[3][1], "An exception of class NilObjectException was not handled.");
+    EXPECT_TRUE(wentOn);
+}
+
+TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideTheLastOne)
+{
+    TempFolder temp;
+    const fs::path app = NewApp(temp / "Chosen.app");
+    NewApp(temp / "Classic");
+    fs::create_directories(temp / "Plain folder");
+    WriteBytes(temp / "letter.txt", "text\n");
+    const QString here = QString::fromStdString(temp.Path().string());
+    const QString bundle = QString::fromStdString(app.string());
+    enum class How { Typed, DoubleClicked, Cancelled };
+    for (How how : {How::Typed, How::DoubleClicked, How::Cancelled}) {
+        SCOPED_TRACE(int(how));
+        MakeApp(app);
+        QStringList listed;
+        QString filterShown, startedIn;
+        bool patchedByBrowsing = true, stayedOpen = false;
+        int dialogs = 0, others = 0;
+        const int status = RunVeilor(temp / "run", {}, [&] {
+            ModalWatcher watcher([&](QWidget* modal) {
+                auto* dialog = qobject_cast<QFileDialog*>(modal);
+                if (!dialog) {
+                    ++others;
+                    modal->close();
+                    return true;
+                }
+                if (++dialogs == 2) {
+                    // Reaching the bundle by its Contents and the parent button only shows it.
+                    startedIn = dialog->directory().absolutePath();
+                    dialog->setDirectory(bundle + "/Contents");
+                    auto* parent = dialog->findChild<QAbstractButton*>("toParentButton");
+                    if (!parent) return false;
+                    parent->click();
+                    QCoreApplication::processEvents();
+                    stayedOpen = dialog->isVisible() && dialog->directory().absolutePath() == bundle;
+                    patchedByBrowsing = IsPatched(app);
+                    dialog->reject();
+                    return true;
+                }
+                if (how == How::Cancelled) {
+                    dialog->reject();
+                    return true;
+                }
+                auto* type = dialog->findChild<QComboBox*>("fileTypeCombo");
+                filterShown = type ? type->currentText() : QString();
+                dialog->setDirectory(here);
+                QAbstractProxyModel* model = dialog->proxyModel();
+                auto* files = qobject_cast<QFileSystemModel*>(model->sourceModel());
+                EXPECT_TRUE(WaitUntil([&] {
+                    const QModelIndex folder = model->mapFromSource(files->index(here));
+                    listed.clear();
+                    for (int row = 0; row < model->rowCount(folder); ++row)
+                        listed << model->index(row, 0, folder).data().toString();
+                    return listed.size() >= 3;
+                }));
+                if (how == How::DoubleClicked) {
+                    for (auto* view : dialog->findChildren<QAbstractItemView*>()) {
+                        if (!view->isVisible() || view->model() != model) continue;
+                        const QModelIndex index = model->mapFromSource(files->index(bundle));
+                        view->scrollTo(index);
+                        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {},
+                                           view->visualRect(index).center());
+                        return true;
+                    }
+                    return false;
+                }
+                // As the user types it: selectFile leaves the name field alone once it has focus.
+                auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+                if (!name) return false;
+                name->setText("Chosen.app");
+                static_cast<QDialog*>(dialog)->accept();
+                return true;
+            });
+            if (how == How::Cancelled) {
+                Use(App()).MenuBar()->_Lookup("FileOpen")->SetEnabled(false);
+                FindAction("Open...")->setEnabled(false);
+                QApplication::setActiveWindow(MainQtWindow());
+                QTest::keyClick(MainQtWindow(), Qt::Key_O, Qt::ControlModifier);
+                EXPECT_TRUE(WaitUntil([&] { return watcher.Seen() > 0; }));
+                return;
+            }
+            Choose("Open...");
+            EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
+            if (how != How::DoubleClicked) return;
+            MakeApp(app);
+            Choose("Open...");
+            EXPECT_TRUE(WaitUntil([&] { return dialogs == 2 && !QApplication::activeModalWidget(); }));
+            EXPECT_EQ(startedIn, here);
+            EXPECT_TRUE(stayedOpen);
+            EXPECT_FALSE(patchedByBrowsing);
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(dialogs, how == How::DoubleClicked ? 2 : 1);
+        EXPECT_EQ(others, 0);
+        EXPECT_EQ(IsPatched(app), how == How::Typed);
+        if (how == How::Cancelled) continue;
+        EXPECT_EQ(filterShown, "Applications");
+        listed.sort();
+        EXPECT_EQ(listed, QStringList({"Chosen.app", "Classic", "Plain folder", "run"}));
+    }
+}
