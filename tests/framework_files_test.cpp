@@ -36,6 +36,23 @@ TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
     EXPECT_TRUE(FolderItem((temp / "bundle").string() + "/").Directory());
 }
 
+// Items are held by the thousand (a long drop, a batch): they share the folders they open, and
+// keep no descriptor each.
+TEST(FolderItem, ManyItemsHeldKeepFewDescriptorsOpen)
+{
+    TempFolder temp;
+    const auto openNow = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openNow();
+    std::vector<FolderItemRef> held;
+    for (int i = 0; i < 300; ++i) {
+        const fs::path bundle = temp / ("A" + std::to_string(i) + ".app");
+        WriteBytes(bundle / "Contents/Info.plist", "x");
+        held.push_back(std::make_shared<FolderItem>(bundle));
+        ASSERT_TRUE(held.back()->BundleInfoPlist()->OpenAsBinaryFile(false));
+    }
+    EXPECT_LE(openNow(), before + 20);
+}
+
 // A link, a folder, a file of another user and one past the size limit are the routes' tests' concern.
 TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFile)
 {

@@ -133,6 +133,12 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     EXPECT_EQ(ReadBytes(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
     EXPECT_EQ(ReadBytes(mDir / "._Short"), kCompanion.substr(0, 300));
 
+    // Left alone means untouched: not even a list or companion newer than the item refreshes its time.
+    const auto old = fs::last_write_time(document) - std::chrono::hours(1);
+    for (const fs::path& item : {document, broken}) fs::last_write_time(item, old);
+    Run({document.string(), broken.string()});
+    for (const fs::path& item : {document, broken}) EXPECT_EQ(fs::last_write_time(item), old) << item;
+
     // A skip is a note and no failure, unless --strict asks.
     for (bool strict : {false, true}) {
         std::vector<std::string> args{document.string(), (mDir / "Plain").string()};
