@@ -16,6 +16,7 @@
 #include <deque>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -306,6 +307,9 @@ std::optional<FileReplacement> FileReplacement::Prepare(int folderFd, const std:
     if (!StepAllowed("write") || !WriteAllAt(fd, bytes) ||
         (replacement.mFlushEach && (!StepAllowed("fsync") || ::fsync(fd) != 0)))
         return std::nullopt;  // the destructor removes the temporary file
+    // Held for a group, the old file stays open, so that the rename does not free it there and
+    // then: freeing a file's blocks may wait on the disk, and the group does that aside.
+    if (!replacement.mFlushEach) replacement.mOriginal = std::move(original);
     return replacement;
 }
 
@@ -383,10 +387,11 @@ FileCommitGroup*& CurrentGroup()
 
 FileCommitGroup::FileCommitGroup() : mOuter(std::exchange(CurrentGroup(), this))
 {
-    // Two descriptors per held file, and room left for what the caller itself opens.
+    // Three descriptors per held file (and the last group's old files), and room left for what
+    // the caller itself opens.
     struct rlimit limit {};
     rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-    mCapacity = std::clamp<rlim_t>(open > 128 ? (open - 128) / 2 : 1, 1, 1024);
+    mCapacity = std::clamp<rlim_t>(open > 128 ? (open - 128) / 4 : 1, 1, 1024);
 }
 
 FileCommitGroup::~FileCommitGroup()
@@ -394,6 +399,7 @@ FileCommitGroup::~FileCommitGroup()
     (void)Commit();
     // Every rename durable before the program goes on; a file system that refuses changes nothing.
     for (const auto& [device, fd] : mRenamed) (void)::syncfs(fd.Get());
+    if (mLettingGo.joinable()) mLettingGo.join();
     CurrentGroup() = mOuter;
 }
 
@@ -432,7 +438,11 @@ std::vector<bool> FileCommitGroup::Commit()
     }
     for (std::size_t i = 0; i < held.size(); ++i)
         if (flushed[i]) done[i] = held[i].Commit();
+    std::vector<UniqueFd> replaced;
+    for (FileReplacement& replacement : held)
+        if (replacement.mOriginal) replaced.push_back(std::move(replacement.mOriginal));
     held.clear();  // what was not committed is removed
+    LetGo(std::move(replaced));
     // The renames are flushed by the next group's flush of their file system, or at the end.
     for (FileSystem& fileSystem : fileSystems) {
         auto known = [&](const auto& renamed) { return renamed.first == fileSystem.device; };
@@ -441,6 +451,19 @@ std::vector<bool> FileCommitGroup::Commit()
             mRenamed.emplace_back(fileSystem.device, std::move(fileSystem.fd));
     }
     return done;
+}
+
+// The old files are closed, and so freed, on a thread of their own while the caller goes on to
+// the next group; the one before is waited for first, so that at most two groups are open.
+void FileCommitGroup::LetGo(std::vector<UniqueFd> replaced)
+{
+    if (mLettingGo.joinable()) mLettingGo.join();
+    if (replaced.empty()) return;
+    try {
+        mLettingGo = std::thread([old = std::move(replaced)]() mutable { old.clear(); });
+    } catch (const std::system_error&) {
+        // No thread to spare: they are closed here, when `replaced` goes.
+    }
 }
 
 bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_view bytes,

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -64,6 +65,7 @@ private:
     std::string mName;
     std::optional<FileIdentity> mExpected;
     UniqueFd mTemporary;  // locked while it lives, so that no other run takes it for a leftover
+    UniqueFd mOriginal;   // the file replaced, held in a group until its rename is done
     std::string mTemporaryName;
     std::string mInPlaceBytes;  // the content itself, when it is written into the old file
     bool mInPlace = false;
@@ -102,8 +104,11 @@ public:
 private:
     friend bool ReplaceFileAtomically(int, const std::string&, std::string_view,
                                       const std::optional<FileIdentity>&);
+    void LetGo(std::vector<UniqueFd> replaced);
+
     std::vector<FileReplacement> mHeld;
     std::size_t mCapacity;
+    std::thread mLettingGo;  // closing the last group's old files
     FileCommitGroup* mOuter;
     std::vector<std::pair<std::uint64_t, UniqueFd>> mRenamed;  // file systems with renames not yet flushed
 };
