@@ -257,11 +257,11 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
 TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
 {
     constexpr int kBundles = 300;
-    // A limit of open files that makes groups of 100 rewrites (two descriptors each, 128 kept
+    // A limit of open files that makes groups of 100 rewrites (four descriptors each, 128 kept
     // free), so that each run has three; children inherit it.
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit limited = {328, saved.rlim_max};
+    struct rlimit limited = {528, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
     auto bundles = [&](const std::string& name) {
         std::vector<std::string> args;
