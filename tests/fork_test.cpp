@@ -69,6 +69,19 @@ std::string SmallFork()
     return *macfork::WriteResourceMap(map);
 }
 
+// Each case's bytes are refused, with its error kind at its offset.
+template <class Cases, class Read>
+void ExpectEachRefused(const Cases& cases, Read read)
+{
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto result = read(c.bytes);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind, c.kind) << macfork::Describe(result.error().kind);
+        EXPECT_EQ(result.error().offset, c.offset);
+    }
+}
+
 }  // namespace
 
 // The rows of tests/data/fork/real-files.txt of that kind; none when the shared folder is absent.
@@ -132,13 +145,7 @@ TEST(ResourceMapRead, RefusesMalformedForks)
         {"ID twice", Patched(base, M + 70, 2, 5), ErrorKind::DuplicateId, M + 70},
     };
     ASSERT_TRUE(macfork::ReadResourceMap(base));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto map = macfork::ReadResourceMap(c.bytes);
-        ASSERT_FALSE(map);
-        EXPECT_EQ(map.error().kind, c.kind) << macfork::Describe(map.error().kind);
-        EXPECT_EQ(map.error().offset, c.offset);
-    }
+    ExpectEachRefused(cases, [](const auto& bytes) { return macfork::ReadResourceMap(bytes); });
 }
 
 TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
@@ -246,13 +253,7 @@ TEST(AppleDouble, RefusesMalformedCompanions)
         {"overlapping entries", Pack({{9, 50, 32}, {2, 81, 1}}, 82), ErrorKind::EntriesOverlap, 38},
         {"same ID twice", Pack({{9, 50, 16}, {9, 66, 16}}, 82), ErrorKind::DuplicateEntry, 38},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto file = macfork::ReadAppleDouble(c.bytes);
-        ASSERT_FALSE(file);
-        EXPECT_EQ(file.error().kind, c.kind) << macfork::Describe(file.error().kind);
-        EXPECT_EQ(file.error().offset, c.offset);
-    }
+    ExpectEachRefused(cases, [](const auto& bytes) { return macfork::ReadAppleDouble(bytes); });
 }
 
 TEST(AppleDouble, RewritesEdgeLayoutsByteForByte)
