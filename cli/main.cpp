@@ -154,16 +154,12 @@ public:
     }
     bool WasLeftAlone() const { return mLeftAlone; }
 
-    void Process(const FolderItemRef& item) override
+protected:
+    void Refresh(const FolderItemRef& item) override
     {
-        if (Use(item).Directory())
-            ProcessPackage(item);
-        else
-            ProcessRes(item);
-        if (!mLeftAlone) Zorp::FinderUpdateZorp(item);
+        if (!mLeftAlone) Patcher::Refresh(item);
     }
 
-protected:
     void LeftAlone(const FolderItemRef&, Reason why) override
     {
         mLeftAlone = true;

@@ -21,4 +21,6 @@ protected:
     // The routes stop without a word where there is nothing for them to do; the window keeps
     // quiet, a console reports it.
     virtual void LeftAlone(const FolderItemRef& item, Reason why) { (void)item, (void)why; }
+    // What Process does after a route's normal return: FinderUpdateZorp.
+    virtual void Refresh(const FolderItemRef& item);
 };

@@ -11,5 +11,10 @@ void Patcher::Process(const FolderItemRef& item)
     else
         ProcessRes(item);
     // Not reached when a route raises: the exception passes on without the refresh.
+    Refresh(item);
+}
+
+void Patcher::Refresh(const FolderItemRef& item)
+{
     Zorp::FinderUpdateZorp(item);
 }

@@ -13,11 +13,10 @@
 void Patcher::ProcessPackage(const FolderItemRef& item)
 try {
     FolderItemRef contents = Use(item).TrueChild("Contents");
-    FolderItemRef infoPlist = contents && contents->Exists() ? contents->TrueChild("Info.plist") : nullptr;
-    if (!infoPlist || !infoPlist->Exists()) {
-        LeftAlone(item, Reason::NotApplication);
-        return;
-    }
+    if (!contents || !contents->Exists()) return LeftAlone(item, Reason::NotApplication);
+
+    FolderItemRef infoPlist = contents->TrueChild("Info.plist");
+    if (!infoPlist || !infoPlist->Exists()) return LeftAlone(item, Reason::NotApplication);
 
     BinaryStreamRef stream = infoPlist->OpenAsBinaryFile(true);
     if (!stream) {

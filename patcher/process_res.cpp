@@ -13,10 +13,7 @@
 void Patcher::ProcessRes(const FolderItemRef& item)
 try {
     // Type codes are case-sensitive: "appl" is not an application.
-    if (Use(item).MacType() != "APPL") {
-        LeftAlone(item, Reason::NotApplication);
-        return;
-    }
+    if (Use(item).MacType() != "APPL") return LeftAlone(item, Reason::NotApplication);
 
     ResourceForkRef fork = item->OpenResourceFork();
     if (!fork) {
