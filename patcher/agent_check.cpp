@@ -71,18 +71,14 @@ bool IsTrue(const CFObjectZorpRef& value)
 {
     if (!value) return false;
     switch (value->Kind()) {
-    case CFKind::Boolean:
-        return static_cast<const CFBooleanZorp&>(*value).Value();
-    case CFKind::Integer:
-        return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
-    case CFKind::Real:
-        return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
+    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(*value).Value();
+    case CFKind::Integer: return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
+    case CFKind::Real: return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
     case CFKind::String: {
         const std::string text = Lowered(static_cast<const CFStringZorp&>(*value).Text());
         return text == "true" || text == "yes" || text == "1";
     }
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -95,10 +91,8 @@ bool RunsAsAgent(const AgentFlagReading& reading)
 std::string DescribeValue(const CFObjectZorp& value)
 {
     switch (value.Kind()) {
-    case CFKind::String:
-        return "\"" + static_cast<const CFStringZorp&>(value).Text() + "\"";
-    case CFKind::Boolean:
-        return static_cast<const CFBooleanZorp&>(value).Value() ? "true" : "false";
+    case CFKind::String: return "\"" + static_cast<const CFStringZorp&>(value).Text() + "\"";
+    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(value).Value() ? "true" : "false";
     case CFKind::Integer: {
         const auto& number = static_cast<const CFIntegerZorp&>(value);
         return number.IsUnsigned() ? std::to_string(number.Bits()) : std::to_string(number.AsSigned());
@@ -109,15 +103,10 @@ std::string DescribeValue(const CFObjectZorp& value)
             return std::to_string(static_cast<long long>(real));
         return std::to_string(real);
     }
-    case CFKind::Data:
-        return "(data)";
-    case CFKind::Date:
-        return "(date)";
-    case CFKind::Array:
-        return "(array)";
-    case CFKind::Dictionary:
-        return "(dictionary)";
-    default:
-        return "(other)";
+    case CFKind::Data: return "(data)";
+    case CFKind::Date: return "(date)";
+    case CFKind::Array: return "(array)";
+    case CFKind::Dictionary: return "(dictionary)";
+    default: return "(other)";
     }
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
-#include "agent_flag.h"
 #include "messages.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/msgbox.h"
@@ -27,17 +26,11 @@ try {
     // The stream holds the whole file, which the size limit keeps well inside a 32-bit count.
     std::string text = stream->Read(stream->Length());
 
-    if (text.empty()) {
-        MsgBox(messages::NoPlstResource(item->DisplayName()));
-        return;
-    }
-
-    const AgentFlagEdit edit = WithAgentFlag(text);
-    if (edit.outcome == AgentFlagEdit::Outcome::NoDictionary) LeftAlone(item, Reason::NoDictionary);
-    if (edit.outcome != AgentFlagEdit::Outcome::Added) return;
+    const std::optional<std::string> edited = AgentFlagAdded(item, text);
+    if (!edited) return;
 
     stream->SetPosition(0);
-    stream->Write(edit.text);
+    stream->Write(*edited);
     stream->SetLength(stream->Position());
     // The stream would commit on release too; committing here is what lets a failure be told.
     if (!stream->Commit()) MsgBox(messages::kWriteInfoPlistFailed);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
-#include "agent_flag.h"
 #include "messages.h"
 #include "platform/framework/msgbox.h"
 #include "platform/framework/nil_object.h"
@@ -22,16 +21,10 @@ try {
     }
 
     std::string text = fork->GetResource("plst", 0);
-    if (text.empty()) {
-        MsgBox(messages::NoPlstResource(item->DisplayName()));
-        return;
-    }
+    const std::optional<std::string> edited = AgentFlagAdded(item, text);
+    if (!edited) return;
 
-    const AgentFlagEdit edit = WithAgentFlag(text);
-    if (edit.outcome == AgentFlagEdit::Outcome::NoDictionary) LeftAlone(item, Reason::NoDictionary);
-    if (edit.outcome != AgentFlagEdit::Outcome::Added) return;
-
-    fork->AddResource(edit.text, "plst", 0, "");
+    fork->AddResource(*edited, "plst", 0, "");
     // The fork would commit on release too; committing here is what lets a failure be told.
     if (!fork->Commit()) MsgBox(messages::WriteForkFailed(item->DisplayName()));
 } catch (const std::bad_alloc&) {
