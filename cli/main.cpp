@@ -253,9 +253,7 @@ int Check(const std::vector<std::string>& paths)
         case Status::NoDictionary:
             std::cerr << shown << ": the property list cannot be read as a dictionary.\n";
             break;
-        case Status::Unreadable:
-            std::cerr << shown << ": " << EscapeControls(reading.message) << "\n";
-            break;
+        case Status::Unreadable: std::cerr << shown << ": " << EscapeControls(reading.message) << "\n"; break;
         }
         status = kFailed;
     }

@@ -26,7 +26,7 @@ bool HoldsFarDate(const CFObjectZorp& root)
         if (!seen.insert(o).second) continue;
         switch (o->Kind()) {
         case CFKind::Date:
-            if (std::fabs(static_cast<const CFDateZorp*>(o)->Seconds()) > 1e15) return true;
+            if (std::fabs(static_cast<const CFDateZorp*>(o)->Value()) > 1e15) return true;
             break;
         case CFKind::Array:
             for (const auto& item : static_cast<const CFArrayZorp*>(o)->Items())
@@ -36,8 +36,7 @@ bool HoldsFarDate(const CFObjectZorp& root)
             for (const auto& e : static_cast<const CFDictionaryZorp*>(o)->Entries())
                 pending.push_back(e.value.get());
             break;
-        default:
-            break;
+        default: break;
         }
     }
     return false;

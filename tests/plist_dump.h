@@ -52,8 +52,7 @@ inline std::string List(const std::vector<CFObjectZorpRef>& items)
 inline std::string Dump(const CFObjectZorp& o)
 {
     switch (o.Kind()) {
-    case CFKind::String:
-        return Quoted(static_cast<const CFStringZorp&>(o).Text());
+    case CFKind::String: return Quoted(static_cast<const CFStringZorp&>(o).Text());
     case CFKind::Data: {
         std::string out = "<";
         for (unsigned char c : static_cast<const CFBinaryDataZorp&>(o).Bytes()) out += Hex(c, "%02x");
@@ -63,20 +62,13 @@ inline std::string Dump(const CFObjectZorp& o)
         const auto& i = static_cast<const CFIntegerZorp&>(o);
         return i.IsUnsigned() ? std::to_string(i.Bits()) : std::to_string(i.AsSigned());
     }
-    case CFKind::Real:
-        return "r" + Number(static_cast<const CFRealZorp&>(o).Value());
-    case CFKind::Boolean:
-        return static_cast<const CFBooleanZorp&>(o).Value() ? "true" : "false";
-    case CFKind::Date:
-        return "d" + Number(static_cast<const CFDateZorp&>(o).Seconds());
-    case CFKind::UID:
-        return "u" + std::to_string(static_cast<const CFUIDZorp&>(o).Value());
-    case CFKind::Null:
-        return "null";
-    case CFKind::Array:
-        return List(static_cast<const CFArrayZorp&>(o).Items());
-    case CFKind::Set:
-        return "set" + List(static_cast<const CFSetZorp&>(o).Items());
+    case CFKind::Real: return "r" + Number(static_cast<const CFRealZorp&>(o).Value());
+    case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(o).Value() ? "true" : "false";
+    case CFKind::Date: return "d" + Number(static_cast<const CFDateZorp&>(o).Value());
+    case CFKind::UID: return "u" + std::to_string(static_cast<const CFUIDZorp&>(o).Value());
+    case CFKind::Null: return "null";
+    case CFKind::Array: return List(static_cast<const CFArrayZorp&>(o).Items());
+    case CFKind::Set: return "set" + List(static_cast<const CFSetZorp&>(o).Items());
     case CFKind::Dictionary: {
         std::vector<std::string> entries;
         for (const auto& e : static_cast<const CFDictionaryZorp&>(o).Entries())

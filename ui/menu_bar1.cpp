@@ -41,12 +41,9 @@ constexpr std::array<MenuRow, 8> kEditRows{{
 MenuItemRef NewItem(Kind kind)
 {
     switch (kind) {
-    case Kind::Quit:
-        return std::make_shared<QuitMenuItem>();
-    case Kind::Apple:
-        return std::make_shared<AppleMenuItem>();
-    case Kind::Plain:
-        break;
+    case Kind::Quit: return std::make_shared<QuitMenuItem>();
+    case Kind::Apple: return std::make_shared<AppleMenuItem>();
+    case Kind::Plain: break;
     }
     return std::make_shared<MenuItem>();
 }

@@ -42,16 +42,11 @@ inline std::uint32_t LittleEndian32(const char* p)
 inline std::uint64_t BigEndian(const char* p, std::size_t width)
 {
     switch (width) {
-    case 1:
-        return Byte(p, 0);
-    case 2:
-        return BigEndian16(p);
-    case 4:
-        return BigEndian32(p);
-    case 8:
-        return BigEndian64(p);
-    default:
-        break;
+    case 1: return Byte(p, 0);
+    case 2: return BigEndian16(p);
+    case 4: return BigEndian32(p);
+    case 8: return BigEndian64(p);
+    default: break;
     }
     std::uint64_t value = 0;
     for (std::size_t i = width > 8 ? width - 8 : 0; i < width; ++i)

@@ -13,10 +13,10 @@ namespace macfork {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x00051607;
-constexpr std::uint32_t kVersion1 = 0x00010000;
-constexpr std::uint32_t kVersion2 = 0x00020000;
-constexpr std::uint64_t kTableStart = 26;
-constexpr std::uint64_t kDescriptorSize = 12;
+constexpr std::uint32_t kVersion1 = 0x00010000, kVersion2 = 0x00020000;
+// The header: magic, version, filler, entry count; then each entry's ID, offset and length.
+constexpr std::uint64_t kTableStart = 4 + 4 + 16 + 2;
+constexpr std::uint64_t kDescriptorSize = 4 + 4 + 4;
 constexpr std::uint64_t kLimit = std::numeric_limits<std::uint32_t>::max();
 
 std::uint64_t HeaderEnd(std::uint64_t count)

@@ -11,12 +11,17 @@ namespace macfork {
 
 namespace {
 
-constexpr std::uint64_t kHeaderSize = 16;
+// The header: data offset, map offset, data length, map length.
+constexpr std::uint64_t kHeaderSize = 4 * 4;
 constexpr std::uint64_t kDataStart = 256;
-constexpr std::uint64_t kMinMapSize = 30;
-constexpr std::uint64_t kTypeListOffset = 28;
-constexpr std::uint64_t kTypeSize = 8;
-constexpr std::uint64_t kReferenceSize = 12;
+// The map: a copy of the header, next map, file reference, attributes, the offsets of the type
+// and name lists; the type list, which follows, begins with its count less one.
+constexpr std::uint64_t kTypeListOffset = kHeaderSize + 4 + 2 + 2 + 2 + 2;
+constexpr std::uint64_t kMinMapSize = kTypeListOffset + 2;
+// A type: its code, its count less one, the offset of its references. A reference: ID, name
+// offset, attributes with the data offset, handle.
+constexpr std::uint64_t kTypeSize = 4 + 2 + 2;
+constexpr std::uint64_t kReferenceSize = 2 + 2 + 4 + 4;
 constexpr std::uint32_t kNoName = 0xFFFF;
 
 struct Span {

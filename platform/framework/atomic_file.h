@@ -6,6 +6,7 @@
 // A file with other names (hard links), or whose metadata the replacement cannot carry, keeps
 // its inode instead: the new bytes are written into it, flushed and cut to length.
 
+#include "non_copyable.h"
 #include "unique_fd.h"
 
 #include <sys/stat.h>
@@ -88,12 +89,10 @@ bool ReplaceFileAtomically(int folderFd, const std::string& name, std::string_vi
 // which commits what is still held. File by file instead where such a flush is not known to reach
 // the disk (a network share). After a crash each file is old or new, as one by one. A write in
 // place goes in at once, flushed by itself.
-class FileCommitGroup {
+class FileCommitGroup : NonCopyable {
 public:
     FileCommitGroup();
     ~FileCommitGroup();
-    FileCommitGroup(const FileCommitGroup&) = delete;
-    FileCommitGroup& operator=(const FileCommitGroup&) = delete;
 
     std::size_t Held() const { return mHeld.size(); }
     // Each held file keeps two descriptors open: full at 1,024, or sooner under a low limit.

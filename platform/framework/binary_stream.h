@@ -5,16 +5,15 @@
 // file holds either the old bytes or the new ones, never a mix.
 
 #include "folder_item.h"
+#include "non_copyable.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-class BinaryStream {
+class BinaryStream : NonCopyable {
 public:
     ~BinaryStream();
-    BinaryStream(const BinaryStream&) = delete;
-    BinaryStream& operator=(const BinaryStream&) = delete;
 
     // The largest content a stream holds: what one Read with a 32-bit count can take.
     static constexpr std::int64_t kMaxLength = 0x7FFFFFFF;

@@ -4,6 +4,7 @@
 // path being worked on ("PATH: text"), both escaped. Installed for its lifetime; counts what it showed.
 
 #include "msgbox.h"
+#include "non_copyable.h"
 
 #include <cstddef>
 #include <ostream>
@@ -14,12 +15,10 @@
 // built from it stays one line whatever names it holds.
 std::string EscapeControls(std::string_view text);
 
-class ConsoleMsgBox {
+class ConsoleMsgBox : NonCopyable {
 public:
     explicit ConsoleMsgBox(std::ostream& out);
     ~ConsoleMsgBox();
-    ConsoleMsgBox(const ConsoleMsgBox&) = delete;
-    ConsoleMsgBox& operator=(const ConsoleMsgBox&) = delete;
 
     void SetSubject(std::string path) { mSubject = std::move(path); }
     std::size_t Shown() const { return mShown; }

@@ -15,12 +15,11 @@
 #include <string>
 #include <vector>
 
-class BinaryStream;
-class ResourceFork;
 class FolderItem;
-
 using FolderItemRef = std::shared_ptr<FolderItem>;
+class BinaryStream;
 using BinaryStreamRef = std::shared_ptr<BinaryStream>;
+class ResourceFork;
 using ResourceForkRef = std::shared_ptr<ResourceFork>;
 
 class FolderItem {

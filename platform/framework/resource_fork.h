@@ -4,16 +4,15 @@
 // committed when the fork is released (or by Commit), atomically like a BinaryStream.
 
 #include "folder_item.h"
+#include "non_copyable.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-class ResourceFork {
+class ResourceFork : NonCopyable {
 public:
     ~ResourceFork();
-    ResourceFork(const ResourceFork&) = delete;
-    ResourceFork& operator=(const ResourceFork&) = delete;
 
     std::string GetResource(const std::string& type, std::int16_t id) const;  // "" when absent
     // Adds the resource, or replaces the data and name of the one of that type and ID.

@@ -276,39 +276,17 @@ private:
             else
                 Fail(kUnknownMarker, offset);
             break;
-        case 0x1:
-            object = Integer(in, low, offset);
-            break;
-        case 0x2:
-            object = Real(in, low, offset);
-            break;
-        case 0x3:
-            object = marker == 0x33 ? Date(in, offset) : Refuse(kUnknownMarker, offset);
-            break;
-        case 0x4:
-            object = Data(in, low, offset);
-            break;
-        case 0x5:
-            object = AsciiString(in, low, offset);
-            break;
-        case 0x6:
-            object = UTF16String(in, low, offset);
-            break;
-        case 0x8:
-            object = UID(in, low, offset);
-            break;
-        case 0xA:
-            object = Array(in, low, offset, depth, built, false);
-            break;
-        case 0xC:
-            object = Array(in, low, offset, depth, built, true);
-            break;
-        case 0xD:
-            object = Dictionary(in, low, offset, depth, built);
-            break;
-        default:
-            Fail(kUnknownMarker, offset);
-            break;
+        case 0x1: object = Integer(in, low, offset); break;
+        case 0x2: object = Real(in, low, offset); break;
+        case 0x3: object = marker == 0x33 ? Date(in, offset) : Refuse(kUnknownMarker, offset); break;
+        case 0x4: object = Data(in, low, offset); break;
+        case 0x5: object = AsciiString(in, low, offset); break;
+        case 0x6: object = UTF16String(in, low, offset); break;
+        case 0x8: object = UID(in, low, offset); break;
+        case 0xA: object = Array(in, low, offset, depth, built, false); break;
+        case 0xC: object = Array(in, low, offset, depth, built, true); break;
+        case 0xD: object = Dictionary(in, low, offset, depth, built); break;
+        default: Fail(kUnknownMarker, offset); break;
         }
         if (object) built.expanded = SaturatingAdd(built.expanded, in.Position() - offset);
         return object;

@@ -110,15 +110,13 @@ bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b)
     case CFKind::Boolean:
         return static_cast<const CFBooleanZorp&>(a).Value() == static_cast<const CFBooleanZorp&>(b).Value();
     case CFKind::Date:
-        return static_cast<const CFDateZorp&>(a).Seconds() == static_cast<const CFDateZorp&>(b).Seconds();
+        return static_cast<const CFDateZorp&>(a).Value() == static_cast<const CFDateZorp&>(b).Value();
     case CFKind::UID:
         return static_cast<const CFUIDZorp&>(a).Value() == static_cast<const CFUIDZorp&>(b).Value();
-    case CFKind::Null:
-        return true;
+    case CFKind::Null: return true;
     case CFKind::Dictionary:
     case CFKind::Array:
-    case CFKind::Set:
-        break;
+    case CFKind::Set: break;
     }
     return false;
 }

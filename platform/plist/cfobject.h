@@ -9,18 +9,6 @@
 #include <string_view>
 #include <vector>
 
-class CFObjectZorp;
-class CFStringZorp;
-class CFBinaryDataZorp;
-class CFDictionaryZorp;
-class CFMutableDictionaryZorp;
-
-using CFObjectZorpRef = std::shared_ptr<CFObjectZorp>;
-using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
-using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
-using CFDictionaryZorpRef = std::shared_ptr<CFDictionaryZorp>;
-using CFMutableDictionaryZorpRef = std::shared_ptr<CFMutableDictionaryZorp>;
-
 enum class CFKind { String, Data, Dictionary, Array, Integer, Real, Boolean, Date, UID, Null, Set };
 
 class CFObjectZorp {
@@ -28,6 +16,7 @@ public:
     virtual ~CFObjectZorp() = default;
     virtual CFKind Kind() const = 0;
 };
+using CFObjectZorpRef = std::shared_ptr<CFObjectZorp>;
 
 // Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed.
 class CFStringZorp final : public CFObjectZorp {
@@ -39,16 +28,18 @@ public:
 private:
     std::string mText;
 };
+using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
 
 class CFBinaryDataZorp final : public CFObjectZorp {
 public:
     explicit CFBinaryDataZorp(std::string bytes) : mBytes(std::move(bytes)) {}
     CFKind Kind() const override { return CFKind::Data; }
-    const std::string& Bytes() const { return mBytes; }
+    std::string_view Bytes() const { return mBytes; }
 
 private:
     std::string mBytes;
 };
+using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
 
 // Full signed and unsigned 64-bit range: values above INT64_MAX keep IsUnsigned().
 class CFIntegerZorp final : public CFObjectZorp {
@@ -64,47 +55,24 @@ private:
     bool mUnsigned;
 };
 
-class CFRealZorp final : public CFObjectZorp {
+// An object that is one plain value and nothing more.
+template <CFKind K, typename T>
+class CFScalarZorp final : public CFObjectZorp {
 public:
-    explicit CFRealZorp(double v) : mValue(v) {}
-    CFKind Kind() const override { return CFKind::Real; }
-    double Value() const { return mValue; }
+    explicit CFScalarZorp(T value) : mValue(value) {}
+    CFKind Kind() const override { return K; }
+    T Value() const { return mValue; }
 
 private:
-    double mValue;
+    T mValue;
 };
 
-class CFBooleanZorp final : public CFObjectZorp {
-public:
-    explicit CFBooleanZorp(bool v) : mValue(v) {}
-    CFKind Kind() const override { return CFKind::Boolean; }
-    bool Value() const { return mValue; }
-
-private:
-    bool mValue;
-};
-
+using CFRealZorp = CFScalarZorp<CFKind::Real, double>;
+using CFBooleanZorp = CFScalarZorp<CFKind::Boolean, bool>;
 // Seconds since 2001-01-01 00:00:00 UTC.
-class CFDateZorp final : public CFObjectZorp {
-public:
-    explicit CFDateZorp(double seconds) : mSeconds(seconds) {}
-    CFKind Kind() const override { return CFKind::Date; }
-    double Seconds() const { return mSeconds; }
-
-private:
-    double mSeconds;
-};
-
+using CFDateZorp = CFScalarZorp<CFKind::Date, double>;
 // Keyed-archiver reference of binary lists; written to XML as {CF$UID = n}.
-class CFUIDZorp final : public CFObjectZorp {
-public:
-    explicit CFUIDZorp(std::uint32_t v) : mValue(v) {}
-    CFKind Kind() const override { return CFKind::UID; }
-    std::uint32_t Value() const { return mValue; }
-
-private:
-    std::uint32_t mValue;
-};
+using CFUIDZorp = CFScalarZorp<CFKind::UID, std::uint32_t>;
 
 // Readable from binary lists, never writable as XML.
 class CFNullZorp final : public CFObjectZorp {
@@ -122,16 +90,15 @@ private:
     std::vector<CFObjectZorpRef> mItems;
 };
 
-// Readable from binary lists, never writable as XML.
-class CFSetZorp final : public CFObjectZorp {
+// Readable from binary lists, never writable as XML; its items in the order read.
+class CFSetZorp final : public CFArrayZorp {
 public:
-    explicit CFSetZorp(std::vector<CFObjectZorpRef> items = {}) : mItems(std::move(items)) {}
+    using CFArrayZorp::CFArrayZorp;
     CFKind Kind() const override { return CFKind::Set; }
-    const std::vector<CFObjectZorpRef>& Items() const { return mItems; }
-
-private:
-    std::vector<CFObjectZorpRef> mItems;
 };
+
+class CFMutableDictionaryZorp;
+using CFMutableDictionaryZorpRef = std::shared_ptr<CFMutableDictionaryZorp>;
 
 // Keys are equal when of the same kind and value; string keys by exact content.
 bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b);
@@ -175,6 +142,7 @@ private:
     // the dictionary outgrows a linear scan.
     std::vector<std::uint32_t> mSlots;
 };
+using CFDictionaryZorpRef = std::shared_ptr<CFDictionaryZorp>;
 
 class CFMutableDictionaryZorp final : public CFDictionaryZorp {
 public:

@@ -335,22 +335,14 @@ private:
             }
             return value;
         }
-        case 'a':
-            return '\a';
-        case 'b':
-            return '\b';
-        case 'f':
-            return '\f';
-        case 'n':
-            return '\n';
-        case 'r':
-            return '\r';
-        case 't':
-            return '\t';
-        case 'v':
-            return '\v';
-        default:
-            return c;
+        case 'a': return '\a';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        case 'v': return '\v';
+        default: return c;
         }
     }
 
@@ -379,12 +371,8 @@ private:
 
 ParseResult ParseOpenStep(std::string_view bytes)
 {
-    ParseResult result;
-    result.format = Format::OpenStep;
-    if (bytes.empty()) {
-        result.error = {ErrorKind::Empty, 0};
-        return result;
-    }
+    if (bytes.empty()) return {nullptr, Format::OpenStep, {ErrorKind::Empty, 0}};
+    ParseResult result{nullptr, Format::OpenStep, {}};
     Text text;
     std::size_t bad = 0;
     if (!Decode(bytes, text, bad)) {

@@ -31,7 +31,7 @@ CFBinaryDataZorpRef XML(const CFObjectZorpRef& object)
 
 std::string Str(const CFBinaryDataZorpRef& data)
 {
-    return data ? data->Bytes() : std::string();
+    return data ? std::string(data->Bytes()) : std::string();
 }
 
 // "folderitem.FinderUpdateZorp as integer" belongs to the files layer, which answers for it.

@@ -24,15 +24,12 @@ std::size_t UnitBytes(Encoding encoding)
 {
     switch (encoding) {
     case Encoding::UTF16BE:
-    case Encoding::UTF16LE:
-        return 2;
+    case Encoding::UTF16LE: return 2;
     case Encoding::UTF32BE:
-    case Encoding::UTF32LE:
-        return 4;
+    case Encoding::UTF32LE: return 4;
     case Encoding::UTF8:
     case Encoding::Latin1:
-    case Encoding::Windows1252:
-        break;
+    case Encoding::Windows1252: break;
     }
     return 1;
 }

@@ -5,6 +5,7 @@
 
 #include "platform/byteorder/byteorder.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,18 +55,13 @@ inline std::uint32_t CodeUnit(std::string_view bytes, std::size_t i, Encoding en
 {
     const char* p = bytes.data() + i;
     switch (encoding) {
-    case Encoding::UTF16BE:
-        return byteorder::BigEndian16(p);
-    case Encoding::UTF16LE:
-        return byteorder::LittleEndian16(p);
-    case Encoding::UTF32BE:
-        return byteorder::BigEndian32(p);
-    case Encoding::UTF32LE:
-        return byteorder::LittleEndian32(p);
+    case Encoding::UTF16BE: return byteorder::BigEndian16(p);
+    case Encoding::UTF16LE: return byteorder::LittleEndian16(p);
+    case Encoding::UTF32BE: return byteorder::BigEndian32(p);
+    case Encoding::UTF32LE: return byteorder::LittleEndian32(p);
     case Encoding::UTF8:
     case Encoding::Latin1:
-    case Encoding::Windows1252:
-        break;
+    case Encoding::Windows1252: break;
     }
     return static_cast<unsigned char>(*p);
 }
@@ -126,37 +122,39 @@ inline std::size_t FirstNonASCII(std::string_view s)
     return i;
 }
 
-// Length of the valid UTF-8 sequence at `i`, or 0. The second byte's range rules out overlong
-// forms, surrogates and values above U+10FFFF.
+// What a lead byte of UTF-8 begins: the sequence's length (0: none) and the range its second byte
+// must lie in, which rules out overlong forms, surrogates and values above U+10FFFF.
+struct Lead {
+    std::uint8_t length = 0, low = 0x80, high = 0xBF;
+};
+
+inline constexpr auto kLeads = [] {
+    std::array<Lead, 256> leads{};
+    const auto set = [&leads](unsigned first, unsigned last, Lead lead) {
+        for (unsigned b = first; b <= last; ++b) leads[b] = lead;
+    };
+    set(0xC2, 0xDF, {2, 0x80, 0xBF});
+    set(0xE0, 0xEF, {3, 0x80, 0xBF});
+    set(0xF1, 0xF3, {4, 0x80, 0xBF});
+    leads[0xE0].low = 0xA0;
+    leads[0xED].high = 0x9F;
+    leads[0xF0] = {4, 0x90, 0xBF};
+    leads[0xF4] = {4, 0x80, 0x8F};
+    return leads;
+}();
+
+// Length of the valid UTF-8 sequence at `i`, or 0.
 inline std::size_t SequenceLength(std::string_view s, std::size_t i)
 {
     const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = at(i);
-    if (lead < 0x80) return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead == 0xE0)
-        length = 3, low = 0xA0;
-    else if (lead == 0xED)
-        length = 3, high = 0x9F;
-    else if (lead >= 0xE1 && lead <= 0xEF)
-        length = 3;
-    else if (lead == 0xF0)
-        length = 4, low = 0x90;
-    else if (lead == 0xF4)
-        length = 4, high = 0x8F;
-    else if (lead >= 0xF1 && lead <= 0xF3)
-        length = 4;
-    else
-        return 0;
-    if (s.size() - i < length) return 0;
-    if (at(i + 1) < low || at(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
+    if (at(i) < 0x80) return 1;
+    const Lead lead = kLeads[at(i)];
+    if (lead.length == 0 || s.size() - i < lead.length) return 0;
+    if (at(i + 1) < lead.low || at(i + 1) > lead.high) return 0;
+    for (std::size_t k = 2; k < lead.length; ++k) {
         if ((at(i + k) & 0xC0) != 0x80) return 0;
     }
-    return length;
+    return lead.length;
 }
 
 // The code point of the valid UTF-8 sequence at `i` into `c`; returns its length, 0 if invalid.

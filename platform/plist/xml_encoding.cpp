@@ -108,9 +108,7 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
     };
     const std::size_t n = bytes.size();
     switch (encoding) {
-    case Encoding::UTF8:
-        out.assign(bytes);
-        return true;
+    case Encoding::UTF8: out.assign(bytes); return true;
     case Encoding::Latin1:
     case Encoding::Windows1252:
         out.reserve(n + n / 4);
@@ -181,14 +179,11 @@ std::size_t OriginalOffset(const XmlSource& source, std::string_view original, s
     switch (source.encoding) {
     case Encoding::UTF8:
     case Encoding::Latin1:
-    case Encoding::Windows1252:
-        return source.skip + characters;
+    case Encoding::Windows1252: return source.skip + characters;
     case Encoding::UTF32LE:
-    case Encoding::UTF32BE:
-        return source.skip + 4 * characters;
+    case Encoding::UTF32BE: return source.skip + 4 * characters;
     case Encoding::UTF16LE:
-    case Encoding::UTF16BE:
-        break;
+    case Encoding::UTF16BE: break;
     }
     std::size_t i = source.skip;
     const bool le = source.encoding == Encoding::UTF16LE;

@@ -5,6 +5,7 @@
 #include "unicode.h"
 #include "xml_encoding.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -104,35 +105,7 @@ struct CloseWords {
 };
 constexpr CloseWords kCloseWords;
 
-Tag Classify(std::string_view m)
-{
-    const auto is = [&](Tag tag) { return m == kTagNames[static_cast<int>(tag)] ? tag : Tag::Unknown; };
-    switch (m[0]) {
-    case 'a':
-        return is(Tag::Array);
-    case 'd':
-        if (m.size() != 4) return Tag::Unknown;
-        return m[1] == 'i' ? is(Tag::Dict) : m[3] == 'a' ? is(Tag::Data) : is(Tag::Date);
-    case 'f':
-        return is(Tag::False);
-    case 'i':
-        return is(Tag::Integer);
-    case 'k':
-        return is(Tag::Key);
-    case 'p':
-        return is(Tag::Plist);
-    case 'r':
-        return is(Tag::Real);
-    case 's':
-        return is(Tag::String);
-    case 't':
-        return is(Tag::True);
-    default:
-        return Tag::Unknown;
-    }
-}
-
-// A name of at most eight bytes as one number, the first byte highest.
+// A tag name of at most eight bytes as one number, the first byte highest.
 constexpr std::uint64_t Packed(std::string_view name)
 {
     std::uint64_t packed = 0;
@@ -140,34 +113,25 @@ constexpr std::uint64_t Packed(std::string_view name)
     return packed;
 }
 
+constexpr auto kPackedTags = [] {
+    std::array<std::uint64_t, std::size(kTagNames) - 1> packed{};
+    for (std::size_t t = 0; t < packed.size(); ++t) packed[t] = Packed(kTagNames[t]);
+    return packed;
+}();
+
+// Only for names of the letters a to z, which pack to distinct numbers.
 Tag ClassifyPacked(std::uint64_t packed)
 {
-    switch (packed) {
-    case Packed("key"):
-        return Tag::Key;
-    case Packed("string"):
-        return Tag::String;
-    case Packed("dict"):
-        return Tag::Dict;
-    case Packed("array"):
-        return Tag::Array;
-    case Packed("integer"):
-        return Tag::Integer;
-    case Packed("true"):
-        return Tag::True;
-    case Packed("false"):
-        return Tag::False;
-    case Packed("real"):
-        return Tag::Real;
-    case Packed("date"):
-        return Tag::Date;
-    case Packed("data"):
-        return Tag::Data;
-    case Packed("plist"):
-        return Tag::Plist;
-    default:
-        return Tag::Unknown;
+    for (std::size_t t = 0; t < kPackedTags.size(); ++t) {
+        if (kPackedTags[t] == packed) return static_cast<Tag>(t);
     }
+    return Tag::Unknown;
+}
+
+Tag Classify(std::string_view m)
+{
+    const Tag tag = m.size() <= 8 ? ClassifyPacked(Packed(m)) : Tag::Unknown;
+    return NameOf(tag) == m ? tag : Tag::Unknown;
 }
 
 bool IsMarkupSpace(char c)
@@ -232,6 +196,15 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The digit's value, or -1 when it is none; hexadecimal digits in either case.
+int DigitValue(char c, bool hex)
+{
+    if (IsDigit(c)) return c - '0';
+    if (hex && c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 // CF's white space for numbers, seen byte by byte.
 bool IsNumberSpaceByte(unsigned char c)
 {
@@ -270,14 +243,10 @@ const CFObjectZorpRef& Shared(CFKind kind, bool truth = false)
     static const CFObjectZorpRef data = std::make_shared<CFBinaryDataZorp>(std::string());
     static const CFObjectZorpRef array = std::make_shared<CFArrayZorp>();
     switch (kind) {
-    case CFKind::String:
-        return string;
-    case CFKind::Data:
-        return data;
-    case CFKind::Array:
-        return array;
-    default:
-        return truth ? yes : no;
+    case CFKind::String: return string;
+    case CFKind::Data: return data;
+    case CFKind::Array: return array;
+    default: return truth ? yes : no;
     }
 }
 
@@ -485,11 +454,8 @@ XmlReader::Content XmlReader::NextContent()
             mCur += 2;
             if (!SkipComment()) return Content::Fail;
             break;
-        case '/':
-            --mCur;
-            return Content::Close;
-        default:
-            return Content::Element;
+        case '/': --mCur; return Content::Close;
+        default: return Content::Element;
         }
     }
 }
@@ -610,8 +576,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
         if (element.tag == Tag::Data) return Data(value);
         if (element.tag == Tag::Date) return Date(value);
         return element.tag == Tag::Real ? Real(value) : Integer(value);
-    case Tag::Unknown:
-        break;
+    case Tag::Unknown: break;
     }
     return Fail(ErrorKind::UnknownTag);
 }
@@ -791,21 +756,14 @@ bool XmlReader::Entity(std::string& out)
                 unicode::AppendUTF8(code, out);
                 return true;
             }
-            std::uint32_t digit = 0;
-            if (IsDigit(c))
-                digit = static_cast<std::uint32_t>(c - '0');
-            else if (hex && c >= 'a' && c <= 'f')
-                digit = static_cast<std::uint32_t>(c - 'a' + 10);
-            else if (hex && c >= 'A' && c <= 'F')
-                digit = static_cast<std::uint32_t>(c - 'A' + 10);
-            else
-                return FailAt(ErrorKind::BadCharacterReference, mCur - 1);
-            code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + digit, 0x110000);
+            const int digit = DigitValue(c, hex);
+            if (digit < 0) return FailAt(ErrorKind::BadCharacterReference, mCur - 1);
+            code =
+                std::min<std::uint32_t>(code * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit), 0x110000);
         }
         return Fail(ErrorKind::UnexpectedEnd);
     }
-    default:
-        return unknown();
+    default: return unknown();
     }
 }
 
@@ -857,15 +815,9 @@ bool XmlReader::Integer(CFObjectZorpRef& value)
     std::uint64_t magnitude = 0;
     for (; mCur < mEnd && *mCur != '<'; ++mCur) {
         const char c = *mCur;
-        std::uint64_t digit = 0;
-        if (IsDigit(c))
-            digit = static_cast<std::uint64_t>(c - '0');
-        else if (hex && c >= 'a' && c <= 'f')
-            digit = static_cast<std::uint64_t>(c - 'a' + 10);
-        else if (hex && c >= 'A' && c <= 'F')
-            digit = static_cast<std::uint64_t>(c - 'A' + 10);
-        else
-            return Fail(ErrorKind::BadInteger);
+        const int d = DigitValue(c, hex);
+        if (d < 0) return Fail(ErrorKind::BadInteger);
+        const auto digit = static_cast<std::uint64_t>(d);
         if (magnitude > (UINT64_MAX - digit) / base) return Fail(ErrorKind::IntegerOutOfRange);
         magnitude = magnitude * base + digit;
         if (negative && magnitude > (std::uint64_t{1} << 63)) return Fail(ErrorKind::IntegerOutOfRange);
@@ -1050,12 +1002,8 @@ bool XmlReader::Data(CFObjectZorpRef& value)
 
 ParseResult ParseXML(std::string_view bytes)
 {
-    ParseResult result;
-    result.format = Format::XML;
-    if (bytes.empty()) {
-        result.error = {ErrorKind::Empty, 0};
-        return result;
-    }
+    if (bytes.empty()) return {nullptr, Format::XML, {ErrorKind::Empty, 0}};
+    ParseResult result{nullptr, Format::XML, {}};
     XmlSource source;
     if (!DecodeXmlSource(bytes, source, result.error)) return result;
     XmlReader reader(source.text);

@@ -318,25 +318,17 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
 {
     size = level;  // the indent
     switch (kind) {
-    case CFKind::String:
-        size += kString.Size() + TextSize(TextOf(node), exact);
-        return true;
+    case CFKind::String: size += kString.Size() + TextSize(TextOf(node), exact); return true;
     case CFKind::Data:
         size += kData.Size() + level +
                 Base64Size(static_cast<const CFBinaryDataZorp&>(node).Bytes().size(), level);
         return true;
-    case CFKind::Integer:
-        size += kInteger.Size() + kMaxInteger;
-        return true;
-    case CFKind::Real:
-        size += kReal.Size() + kMaxReal;
-        return true;
+    case CFKind::Integer: size += kInteger.Size() + kMaxInteger; return true;
+    case CFKind::Real: size += kReal.Size() + kMaxReal; return true;
     case CFKind::Date:
         size += kDate.Size() + kMaxDate;
-        return std::isfinite(static_cast<const CFDateZorp&>(node).Seconds());
-    case CFKind::Boolean:
-        size += std::max(kTrue.size(), kFalse.size());
-        return true;
+        return std::isfinite(static_cast<const CFDateZorp&>(node).Value());
+    case CFKind::Boolean: size += std::max(kTrue.size(), kFalse.size()); return true;
     case CFKind::UID:
         size += kDict.Size() + level + 2 * (level + 1) + kUIDKey.size() + kInteger.Size() + kMaxInteger;
         return true;
@@ -347,8 +339,7 @@ bool OwnSize(const CFObjectZorp& node, CFKind kind, std::size_t level, bool exac
         size += ChildCount(node, kind) == 0 ? kEmptyDict.size() : kDict.open.size();
         return true;
     case CFKind::Null:
-    case CFKind::Set:
-        break;
+    case CFKind::Set: break;
     }
     return false;
 }
@@ -484,7 +475,7 @@ private:
         }
     }
 
-    void Base64(const std::string& bytes, std::size_t level)
+    void Base64(std::string_view bytes, std::size_t level)
     {
         const std::size_t indent = std::min<std::size_t>(level, 8);
         const std::size_t width = 76 - 8 * indent;  // characters per line, a multiple of 4
@@ -543,7 +534,7 @@ private:
             return true;
         case CFKind::Date:
             Put(kDate.open);
-            mOut += FormatDate(static_cast<const CFDateZorp&>(node).Seconds(), Claim(kMaxDate));
+            mOut += FormatDate(static_cast<const CFDateZorp&>(node).Value(), Claim(kMaxDate));
             Put(kDate.close);
             return true;
         case CFKind::Data:
@@ -597,8 +588,7 @@ private:
             return true;
         }
         case CFKind::Null:
-        case CFKind::Set:
-            break;
+        case CFKind::Set: break;
         }
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include "menu.h"
 #include "platform/framework/folder_item.h"
+#include "platform/framework/non_copyable.h"
 
 #include <exception>
 #include <functional>
@@ -12,12 +13,9 @@
 
 using MenuHandler = std::function<bool()>;
 
-class Application {
+class Application : NonCopyable {
 public:
-    Application() = default;
     virtual ~Application() = default;
-    Application(const Application&) = delete;
-    Application& operator=(const Application&) = delete;
 
     // The events, in the order of the framework's event table; each default does nothing. There
     // is no HandleAppleEvent: no Apple event ever reaches a Linux program.

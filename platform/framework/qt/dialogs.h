@@ -10,7 +10,6 @@
 class OpenDialog {
 public:
     // The registered file types shown, ";" between their names; folders always show.
-    const std::string& Filter() const { return mFilter; }
     void SetFilter(std::string filter) { mFilter = std::move(filter); }
 
     // The chosen item, or nil when the user cancels. An item of a shown type that is a folder
@@ -23,11 +22,8 @@ private:
 
 class MessageDialog {
 public:
-    const std::string& Title() const { return mTitle; }
     void SetTitle(std::string title) { mTitle = std::move(title); }
-    const std::string& Message() const { return mMessage; }
     void SetMessage(std::string message) { mMessage = std::move(message); }
-    const std::string& Explanation() const { return mExplanation; }
     void SetExplanation(std::string explanation) { mExplanation = std::move(explanation); }
 
     // Shows the dialog with its default button, OK; answers the button chosen (0: OK).

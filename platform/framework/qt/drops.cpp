@@ -20,14 +20,10 @@ namespace {
 std::int32_t ToActionCode(Qt::DropAction action)
 {
     switch (action) {
-    case Qt::CopyAction:
-        return 1;
-    case Qt::MoveAction:
-        return 2;
-    case Qt::LinkAction:
-        return 3;
-    default:
-        return 0;
+    case Qt::CopyAction: return 1;
+    case Qt::MoveAction: return 2;
+    case Qt::LinkAction: return 3;
+    default: return 0;
     }
 }
 

@@ -3,21 +3,19 @@
 // The menu tree: menus and items found by name. Texts keep "&" before the access letter, "-"
 // is a separator, and shortcuts are written "Cmd+O" (the Ctrl key on Linux).
 
+#include "platform/framework/non_copyable.h"
 #include <memory>
 #include <string>
 #include <vector>
 
 class MenuItem;
-class MenuBar;
 using MenuItemRef = std::shared_ptr<MenuItem>;
+class MenuBar;
 using MenuBarRef = std::shared_ptr<MenuBar>;
 
-class MenuItem {
+class MenuItem : NonCopyable {
 public:
-    MenuItem() = default;
     virtual ~MenuItem() = default;
-    MenuItem(const MenuItem&) = delete;
-    MenuItem& operator=(const MenuItem&) = delete;
 
     const std::string& Name() const { return mName; }
     void SetName(std::string name) { mName = std::move(name); }

@@ -132,34 +132,28 @@ void Window::SetProperty(std::string_view name, const PropertyValue& value)
 {
     Impl& impl = *mImpl;
     QtWindow& window = *impl.window;
-    if (name == "Width")
-        impl.width = As<std::int32_t>(name, value);
-    else if (name == "Height")
-        impl.height = As<std::int32_t>(name, value);
-    else if (name == "MinWidth")
-        impl.minWidth = As<std::int32_t>(name, value);
-    else if (name == "MinHeight")
-        impl.minHeight = As<std::int32_t>(name, value);
-    else if (name == "MaxWidth")
-        impl.maxWidth = As<std::int32_t>(name, value);
-    else if (name == "MaxHeight")
-        impl.maxHeight = As<std::int32_t>(name, value);
-    else if (name == "Resizeable")
-        impl.resizeable = As<bool>(name, value);
+    // The plain stored values; the rest act on the window as they are set.
+    static constexpr std::pair<std::string_view, int Impl::*> kSizes[] = {
+        {"Width", &Impl::width},         {"Height", &Impl::height},     {"MinWidth", &Impl::minWidth},
+        {"MinHeight", &Impl::minHeight}, {"MaxWidth", &Impl::maxWidth}, {"MaxHeight", &Impl::maxHeight}};
+    static constexpr std::pair<std::string_view, bool Impl::*> kSwitches[] = {
+        {"Resizeable", &Impl::resizeable},
+        {"MinimizeButton", &Impl::minimizeButton},
+        {"MaximizeButton", &Impl::maximizeButton},
+        {"HasBackColor", &Impl::hasBackColor},
+        {"Visible", &Impl::visible},
+        {"FullScreen", &Impl::fullScreen}};
+    const auto named = [name](const auto& row) { return row.first == name; };
+    const auto* size = std::find_if(std::begin(kSizes), std::end(kSizes), named);
+    const auto* on = std::find_if(std::begin(kSwitches), std::end(kSwitches), named);
+    if (size != std::end(kSizes))
+        impl.*size->second = As<std::int32_t>(name, value);
+    else if (on != std::end(kSwitches))
+        impl.*on->second = As<bool>(name, value);
     else if (name == "CloseButton")
         window.closeButton = As<bool>(name, value);
-    else if (name == "MinimizeButton")
-        impl.minimizeButton = As<bool>(name, value);
-    else if (name == "MaximizeButton")
-        impl.maximizeButton = As<bool>(name, value);
-    else if (name == "HasBackColor")
-        impl.hasBackColor = As<bool>(name, value);
     else if (name == "BackColor")
         impl.backColor = As<Color>(name, value);
-    else if (name == "Visible")
-        impl.visible = As<bool>(name, value);
-    else if (name == "FullScreen")
-        impl.fullScreen = As<bool>(name, value);
     else if (name == "MenuBarVisible") {
         impl.menuBarVisible = As<bool>(name, value);
         if (window.menuWidget()) window.menuWidget()->setVisible(impl.menuBarVisible);

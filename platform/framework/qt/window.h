@@ -4,6 +4,7 @@
 
 #include "menu.h"
 #include "platform/framework/folder_item.h"
+#include "platform/framework/non_copyable.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,10 +14,23 @@
 #include <variant>
 #include <vector>
 
+// The items of one drop, one at a time; an item that is not a file of an accepted type offers
+// no FolderItem.
+class DragItem {
+public:
+    explicit DragItem(std::vector<FolderItemRef> items) : mItems(std::move(items)) {}
+    bool FolderItemAvailable() const { return mIndex < mItems.size() && mItems[mIndex]; }
+    FolderItemRef FolderItem() const { return FolderItemAvailable() ? mItems[mIndex] : nullptr; }
+    bool NextItem();
+
+private:
+    std::vector<FolderItemRef> mItems;
+    std::size_t mIndex = 0;
+};
+
 class Window;
-class Control;
-class DragItem;
 using WindowRef = std::shared_ptr<Window>;
+class Control;
 using ControlRef = std::shared_ptr<Control>;
 
 struct Color {
@@ -28,12 +42,10 @@ struct Color {
 using PropertyValue = std::variant<std::int32_t, bool, std::string, Color>;
 using PropertySet = std::vector<std::pair<std::string_view, PropertyValue>>;
 
-class Window {
+class Window : NonCopyable {
 public:
     explicit Window(std::string className);  // "MainWindow.MainWindow"
     virtual ~Window();
-    Window(const Window&) = delete;
-    Window& operator=(const Window&) = delete;
 
     const std::string& ClassName() const { return mClassName; }
 
@@ -76,11 +88,9 @@ private:
     std::unique_ptr<Impl> mImpl;
 };
 
-class Control {
+class Control : NonCopyable {
 public:
     virtual ~Control();
-    Control(const Control&) = delete;
-    Control& operator=(const Control&) = delete;
 
     const std::string& Name() const { return mName; }
     virtual void SetProperty(std::string_view name, const PropertyValue& value);
@@ -110,20 +120,6 @@ private:
     std::string mTextFont;
     void ApplyFont();
     void FitLines();
-};
-
-// The items of one drop, one at a time; an item that is not a file of an accepted type offers
-// no FolderItem.
-class DragItem {
-public:
-    explicit DragItem(std::vector<FolderItemRef> items) : mItems(std::move(items)) {}
-    bool FolderItemAvailable() const { return mIndex < mItems.size() && mItems[mIndex]; }
-    FolderItemRef FolderItem() const { return FolderItemAvailable() ? mItems[mIndex] : nullptr; }
-    bool NextItem();
-
-private:
-    std::vector<FolderItemRef> mItems;
-    std::size_t mIndex = 0;
 };
 
 void _SetProperties(Window& window, const PropertySet& properties);
