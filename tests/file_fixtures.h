@@ -6,6 +6,7 @@
 #include "platform/framework/atomic_file.h"
 #include "platform/framework/call_record.h"
 #include "platform/framework/msgbox.h"
+#include "platform/framework/non_copyable.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -31,7 +32,7 @@ namespace fixtures {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
+class TempFolder : NonCopyable {
 public:
     TempFolder()
     {
@@ -46,8 +47,6 @@ public:
         std::error_code ignored;
         fs::remove_all(mPath, ignored);
     }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
 
     const fs::path& Path() const { return mPath; }
     fs::path operator/(const std::string& name) const { return mPath / name; }

@@ -170,13 +170,19 @@ std::string Message(const std::vector<std::string>& paths)
     return Number(std::uint32_t(body.size())) + body;
 }
 
+sockaddr_un Address(const fs::path& socketPath)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    return address;
+}
+
 // Sends the bytes, then answers everything read back until the other end closes.
 std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    sockaddr_un address = Address(socketPath);
     std::string answer = "<no connection>";
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         [[maybe_unused]] ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -196,9 +202,7 @@ std::string ListenAndRecord(const fs::path& socketPath)
 {
     const fs::path making = socketPath.string() + ".new";
     int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", making.c_str());
+    sockaddr_un address = Address(making);
     if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(server, 8) != 0)
         return "<cannot listen>";

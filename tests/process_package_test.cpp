@@ -24,11 +24,6 @@ namespace {
 
 const std::string kOpenFailed = "Failed to open info.plist file.\n";
 const std::string kWriteFailed = "Failed to write info.plist file.\n";
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
@@ -60,19 +55,24 @@ class RecordingPatcher : public Patcher {
 public:
     void ProcessPackage(const FolderItemRef& item) override
     {
-        routes += "package ";
-        if (raiseInRoute) throw NilObjectException();
+        Ran("package ");
         Patcher::ProcessPackage(item);
     }
     void ProcessRes(const FolderItemRef& item) override
     {
-        routes += "res ";
-        if (raiseInRoute) throw NilObjectException();
+        Ran("res ");
         Patcher::ProcessRes(item);
     }
 
     std::string routes;
     bool raiseInRoute = false;
+
+private:
+    void Ran(const char* route)
+    {
+        routes += route;
+        if (raiseInRoute) throw NilObjectException();
+    }
 };
 
 }  // namespace
@@ -275,7 +275,9 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         if (c.as == As::Nobody) {
             messages = RunAsNobody([&] { return RunRoute(bundle, &Patcher::ProcessPackage); });
         } else if (c.as == As::NobodyWithLittleMemory) {
-            if (kSanitized) continue;  // the sanitizer's reserved address space leaves no room to limit
+#ifdef __SANITIZE_ADDRESS__
+            continue;  // the sanitizer's reserved address space leaves no room to limit
+#endif
             // Room for some 16 MiB more than the process holds: the 60 MiB file cannot be read whole.
             messages = RunAsNobody([&] {
                 long pages = 0;
@@ -367,9 +369,8 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
             const struct stat after = LinkStatus(file);
             EXPECT_TRUE(IsPatched(item));
             EXPECT_EQ(metadata(file), kept);
-            EXPECT_EQ(after.st_mode, before.st_mode);
-            EXPECT_EQ(after.st_uid, before.st_uid);
-            EXPECT_EQ(after.st_gid, before.st_gid);
+            EXPECT_EQ(std::tie(after.st_mode, after.st_uid, after.st_gid),
+                      std::tie(before.st_mode, before.st_uid, before.st_gid));
             EXPECT_EQ(after.st_ino == before.st_ino, c.sameInode);
             if (fs::exists(file.parent_path() / "other")) {
                 EXPECT_EQ(ReadBytes(file.parent_path() / "other"), ReadBytes(file));

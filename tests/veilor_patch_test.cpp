@@ -201,12 +201,11 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     fs::permissions(shut / "Contents", fs::perms(0700));
     const std::string barred = closed.string() + ": Failed to open info.plist file.\n" + shut.string() +
                                ": Failed to open info.plist file.\n";
-    Finished checkBarred = Run({"--check", closed.string(), shut.string()}, kNobody);
-    EXPECT_EQ(checkBarred.status, 1);
-    EXPECT_EQ(checkBarred.err, barred);
-    Finished patchBarred = Run({closed.string(), shut.string()}, kNobody);
-    EXPECT_EQ(patchBarred.status, 1);
-    EXPECT_EQ(patchBarred.err, barred);
+    for (const char* first : {"--check", "--strict"}) {
+        Finished barredRun = Run({first, closed.string(), shut.string()}, kNobody);
+        EXPECT_EQ(barredRun.status, 1) << first;
+        EXPECT_EQ(barredRun.err, barred) << first;
+    }
 
     Finished check = Run({"--check", classic.string()}, kNobody);
     EXPECT_EQ(check.err, "");

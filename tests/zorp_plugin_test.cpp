@@ -9,16 +9,6 @@
 
 using namespace fixtures;
 
-// Lookups match the declaration exactly: a near miss resolves to nothing.
-TEST(ZorpPlugin, ANearMissOfADeclarationResolvesToNothing)
-{
-    for (const char* declaration : {"NewCFStringZorp(s as String) as CFStringZorp",
-                                    "CFMutableDictionaryZorp.Set(key as CFObjectZorp,value as CFObjectZorp)",
-                                    "folderitem.FinderUpdateZorp as Integer"})
-        EXPECT_EQ(RuntimeLookupPluginEntrypoint(declaration), nullptr) << declaration;
-    EXPECT_EQ(BindZorpPlugin(), "");
-}
-
 TEST(ZorpPlugin, ANilReceiverRaisesNilObjectException)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
