@@ -375,7 +375,10 @@ public:
             }
             const std::size_t level = f.level + 1;
             if (f.array) {
-                const CFObjectZorp& child = *static_cast<const CFArrayZorp&>(*f.node).Items()[f.next++];
+                const auto& items = static_cast<const CFArrayZorp&>(*f.node).Items();
+                // A large tree lies far beyond the caches: fetch an item ahead while this one is written.
+                if (f.next + 4 < f.count) __builtin_prefetch(items[f.next + 4].get());
+                const CFObjectZorp& child = *items[f.next++];
                 if (!Node(child, level)) return false;
             } else {
                 const Entry& e = *mKeys[f.keys + f.next++];
@@ -577,6 +580,7 @@ private:
             mSort.clear();
             for (const Entry& e : entries) {
                 if (e.key->Kind() != CFKind::String) return false;
+                __builtin_prefetch(e.value.get());  // written after the sort; fetched meanwhile
                 mSort.push_back(MakeSortKey(e));
             }
             // Lists written by CF are sorted already.
