@@ -577,10 +577,14 @@ private:
                 return true;
             }
             if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
+            // Keys are read now and values after the sort: all fetched together, not one miss at a time.
+            for (const Entry& e : entries) {
+                __builtin_prefetch(e.key.get());
+                __builtin_prefetch(e.value.get());
+            }
             mSort.clear();
             for (const Entry& e : entries) {
                 if (e.key->Kind() != CFKind::String) return false;
-                __builtin_prefetch(e.value.get());  // written after the sort; fetched meanwhile
                 mSort.push_back(MakeSortKey(e));
             }
             // Lists written by CF are sorted already.
