@@ -119,7 +119,7 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         std::function<bool(const fs::path& folder)> atRename = {};  // answers whether the rename may go on
     };
     auto owned = [](const char* name) {
-        return [=](const TempFolder& t) { ::chown((t / name).c_str(), kNobody, kNobody); };
+        return [=](const TempFolder& t) { EXPECT_EQ(::chown((t / name).c_str(), kNobody, kNobody), 0); };
     };
     // Another program's new companion, of the same bytes, just before the rename.
     auto replace = [](const fs::path& f) {
@@ -153,7 +153,7 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         {"larger than 64 MiB", "", openFailed,
          [&](const TempFolder& t) {
              WriteBytes(t / "._App", good);
-             (void)::truncate((t / "._App").c_str(), (64 << 20) + 1);
+             EXPECT_EQ(::truncate((t / "._App").c_str(), (64 << 20) + 1), 0);
          }},
         {"companion not writable", good, openFailed, owned("."), true},
         {"folder not writable", good, openFailed, owned("._App"), true},
