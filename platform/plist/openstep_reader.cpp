@@ -88,14 +88,6 @@ bool IsUnquotedCharacter(char16_t c)
            c == '$' || c == '/' || c == ':' || c == '.' || c == '-';
 }
 
-int HexValue(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool IsLineSeparator(char16_t c)
 {
     return c == 0x2028 || c == 0x2029;
@@ -270,10 +262,11 @@ private:
         while (mAt < mText.size() && mText[mAt] != '>') {
             const char16_t c = mText[mAt];
             // CoreFoundation looks only at the low byte of a character here.
-            const int high = HexValue(static_cast<std::uint8_t>(c));
+            const int high = DigitValue(static_cast<unsigned char>(c), true);
             if (high >= 0) {
                 ++mAt;
-                const int low = mAt < mText.size() ? HexValue(static_cast<std::uint8_t>(mText[mAt])) : -1;
+                const int low =
+                    mAt < mText.size() ? DigitValue(static_cast<unsigned char>(mText[mAt]), true) : -1;
                 if (low < 0) return Refuse(ErrorKind::BadData);
                 bytes += static_cast<char>(high << 4 | low);
                 ++mAt;
@@ -328,8 +321,8 @@ private:
             char16_t value = 0;
             for (int places = 4; places > 0 && mAt < mText.size(); --places) {
                 const char16_t h = mText[mAt];
-                if (h < 128 && HexValue(static_cast<std::uint8_t>(h)) >= 0) {
-                    value = static_cast<char16_t>(value << 4 | HexValue(static_cast<std::uint8_t>(h)));
+                if (h < 128 && DigitValue(h, true) >= 0) {
+                    value = static_cast<char16_t>(value << 4 | DigitValue(h, true));
                     ++mAt;
                 }
             }

@@ -196,15 +196,6 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-// The digit's value, or -1 when it is none; hexadecimal digits in either case.
-int DigitValue(char c, bool hex)
-{
-    if (IsDigit(c)) return c - '0';
-    if (hex && c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (hex && c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // CF's white space for numbers, seen byte by byte.
 bool IsNumberSpaceByte(unsigned char c)
 {
