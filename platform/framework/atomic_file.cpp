@@ -387,8 +387,7 @@ FileCommitGroup*& CurrentGroup()
 
 FileCommitGroup::FileCommitGroup() : mOuter(std::exchange(CurrentGroup(), this))
 {
-    // Three descriptors per held file (and the last group's old files), and room left for what
-    // the caller itself opens.
+    // Four descriptors per held file (see Full), and room left for what the caller itself opens.
     struct rlimit limit {};
     rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
     mCapacity = std::clamp<rlim_t>(open > 128 ? (open - 128) / 4 : 1, 1, 1024);

@@ -95,7 +95,8 @@ public:
     ~FileCommitGroup();
 
     std::size_t Held() const { return mHeld.size(); }
-    // Each held file keeps two descriptors open: full at 1,024, or sooner under a low limit.
+    // Each held file keeps three descriptors open (its folder, the temporary, the old file), and
+    // one more while the last group's old files are closed: full at 1,024, or sooner under a low limit.
     bool Full() const;
     // Whether each held file is now in place, in the order held; none is held afterwards.
     std::vector<bool> Commit();
