@@ -112,7 +112,7 @@ double PeakExtra(const std::function<void()>& work)
 
 CFObjectZorpRef Str(const std::string& s)
 {
-    return std::make_shared<CFStringZorp>(s);
+    return NewStringZorp(s);
 }
 CFObjectZorpRef Int(std::int64_t v)
 {
@@ -127,14 +127,14 @@ CFObjectZorpRef Strings(std::initializer_list<std::string> items)
 {
     std::vector<CFObjectZorpRef> out;
     for (const auto& s : items) out.push_back(Str(s));
-    return std::make_shared<CFArrayZorp>(std::move(out));
+    return NewArrayZorp(std::move(out));
 }
 
 struct Dict {
-    std::shared_ptr<CFDictionaryZorp> d = std::make_shared<CFDictionaryZorp>();
+    CFMutableDictionaryZorpRef d = std::make_shared<CFMutableDictionaryZorp>();
     Dict& operator()(const std::string& key, CFObjectZorpRef value)
     {
-        d->Insert(Str(key), std::move(value), CFDictionaryZorp::Duplicate::KeepLast);
+        d->Set(Str(key), std::move(value));
         return *this;
     }
     operator CFObjectZorpRef() const { return d; }
@@ -170,9 +170,8 @@ CFObjectZorpRef InfoPlist(int n)
         "SUEnableAutomaticChecks", Bool(n % 2 == 0))("SUScheduledCheckInterval",
                                                      Int(86400))("BuildNumber", Int(20240000 + n))(
         "NSTimeout", Int(-3000 + n))("BuildDate", std::make_shared<CFDateZorp>(7.0e8 + n * 3600.0))(
-        "Checksum", std::make_shared<CFBinaryDataZorp>(blob))(
-        "CFBundleDocumentTypes", std::make_shared<CFArrayZorp>(std::move(documentTypes)))(
-        "CFBundleURLTypes", std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{
+        "Checksum", NewBinaryDataZorp(blob))("CFBundleDocumentTypes", NewArrayZorp(std::move(documentTypes)))(
+        "CFBundleURLTypes", NewArrayZorp(std::vector<CFObjectZorpRef>{
                                 Dict()("CFBundleURLName", Str("com.example.tool" + id + ".url"))(
                                     "CFBundleURLSchemes", Strings({"tool" + id, "example-tool"}))}))(
         "NSAppTransportSecurity",
@@ -181,11 +180,11 @@ CFObjectZorpRef InfoPlist(int n)
             Dict()("example.com", Dict()("NSIncludesSubdomains", Bool(true))(
                                       "NSTemporaryExceptionMinimumTLSVersion", Str("TLSv1.2")))))(
         "NSServices",
-        std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{Dict()(
-            "NSMenuItem", Dict()("default", Str("Open in Tool " + id)))("NSMessage", Str("openService"))(
-            "NSPortName", Str("Tool " + id))(
+        NewArrayZorp(std::vector<CFObjectZorpRef>{Dict()("NSMenuItem",
+                                                         Dict()("default", Str("Open in Tool " + id)))(
+            "NSMessage", Str("openService"))("NSPortName", Str("Tool " + id))(
             "NSSendTypes", Strings({"NSStringPboardType", "public.plain-text"}))("NSTimeout", Int(3000))}))(
-        "UIDeviceFamily", std::make_shared<CFArrayZorp>(std::vector<CFObjectZorpRef>{Int(1), Int(2)}));
+        "UIDeviceFamily", NewArrayZorp(std::vector<CFObjectZorpRef>{Int(1), Int(2)}));
 }
 
 struct Input {
@@ -207,9 +206,11 @@ const Input& MakeInput(std::size_t target)
         const std::size_t one = plist::WriteXML(*InfoPlist(1))->size();
         std::vector<CFObjectZorpRef> bundles;
         for (std::size_t i = 0; i < target / one; ++i) bundles.push_back(InfoPlist(static_cast<int>(i)));
-        in.tree = Dict()("Bundles", std::make_shared<CFArrayZorp>(std::move(bundles)));
+        in.tree = Dict()("Bundles", NewArrayZorp(std::move(bundles)));
     }
     in.xml = *plist::WriteXML(*in.tree);
+    // Written as read, as libplist's tree is: one reading's objects together, not made one by one.
+    in.tree = plist::Parse(in.xml).root;
     plist_t peer = nullptr;
     plist_from_xml(in.xml.data(), static_cast<std::uint32_t>(in.xml.size()), &peer);
     if (!peer) std::abort();

@@ -23,12 +23,12 @@ bool HoldsFarDate(const CFObjectZorp& root)
             if (std::fabs(static_cast<const CFDateZorp*>(o)->Value()) > 1e15) return true;
             break;
         case CFKind::Array:
-            for (const auto& item : static_cast<const CFArrayZorp*>(o)->Items())
-                pending.push_back(item.get());
+            for (const CFObjectZorp* item : static_cast<const CFArrayZorp*>(o)->Items())
+                pending.push_back(item);
             break;
         case CFKind::Dictionary:
             for (const auto& e : static_cast<const CFDictionaryZorp*>(o)->Entries())
-                pending.push_back(e.value.get());
+                pending.push_back(e.value);
             break;
         default: break;
         }

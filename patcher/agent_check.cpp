@@ -23,11 +23,11 @@ AgentFlagReading Unreadable(std::string message)
 AgentFlagReading Inspect(const std::string& text)
 {
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
-    auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
+    CFDictionaryZorpRef dictionary = AsDictionary(root);
     if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
     return {AgentFlagReading::Status::Read,
-            dictionary->Find(std::string("NSUIElement")),
-            dictionary->Find(std::string("LSUIElement")),
+            ShareOf(dictionary, dictionary->Find("NSUIElement")),
+            ShareOf(dictionary, dictionary->Find("LSUIElement")),
             {}};
 }
 
@@ -75,7 +75,7 @@ bool IsTrue(const CFObjectZorpRef& value)
     case CFKind::Integer: return static_cast<const CFIntegerZorp&>(*value).Bits() != 0;
     case CFKind::Real: return static_cast<const CFRealZorp&>(*value).Value() != 0.0;
     case CFKind::String: {
-        const std::string text = Lowered(static_cast<const CFStringZorp&>(*value).Text());
+        const std::string text = Lowered(std::string(static_cast<const CFStringZorp&>(*value).Text()));
         return text == "true" || text == "yes" || text == "1";
     }
     default: return false;
@@ -91,7 +91,7 @@ bool RunsAsAgent(const AgentFlagReading& reading)
 std::string DescribeValue(const CFObjectZorp& value)
 {
     switch (value.Kind()) {
-    case CFKind::String: return "\"" + static_cast<const CFStringZorp&>(value).Text() + "\"";
+    case CFKind::String: return "\"" + std::string(static_cast<const CFStringZorp&>(value).Text()) + "\"";
     case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(value).Value() ? "true" : "false";
     case CFKind::Integer: {
         const auto& number = static_cast<const CFIntegerZorp&>(value);

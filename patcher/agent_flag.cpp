@@ -10,7 +10,7 @@ AgentFlagEdit WithAgentFlag(const std::string& text)
 {
     CFBinaryDataZorpRef data = Zorp::NewCFBinaryDataZorpStr(text);
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(data);
-    auto dictionary = std::dynamic_pointer_cast<CFDictionaryZorp>(root);
+    CFDictionaryZorpRef dictionary = AsDictionary(root);
     if (!dictionary) return {};
 
     CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ inline std::string Hex(unsigned char c, const char* format)
 }
 
 // Printable ASCII stays, everything else (and " and \) is \xHH of the UTF-8 bytes.
-inline std::string Quoted(const std::string& bytes)
+inline std::string Quoted(std::string_view bytes)
 {
     std::string out = "\"";
     for (unsigned char c : bytes) {
@@ -41,7 +42,7 @@ inline std::string Quoted(const std::string& bytes)
 
 inline std::string Dump(const CFObjectZorp& o);
 
-inline std::string List(const std::vector<CFObjectZorpRef>& items)
+inline std::string List(std::span<const CFObjectZorp* const> items)
 {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + Dump(*items[i]);

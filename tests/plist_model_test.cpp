@@ -14,17 +14,17 @@ using namespace std::string_literals;
 
 // Short builders for trees.
 using Ref = CFObjectZorpRef;
-const auto Str = [](std::string s) -> Ref { return std::make_shared<CFStringZorp>(std::move(s)); };
+const auto Str = [](std::string s) -> Ref { return NewStringZorp(std::move(s)); };
 const auto Int = [](long v) -> Ref { return std::make_shared<CFIntegerZorp>(std::uint64_t(v), false); };
 const auto Real = [](double v) -> Ref { return std::make_shared<CFRealZorp>(v); };
 const auto Bool = [](bool v) -> Ref { return std::make_shared<CFBooleanZorp>(v); };
 const auto Date = [](double seconds) -> Ref { return std::make_shared<CFDateZorp>(seconds); };
-const auto Data = [](std::string bytes) -> Ref { return std::make_shared<CFBinaryDataZorp>(bytes); };
+const auto Data = [](std::string bytes) -> Ref { return NewBinaryDataZorp(std::move(bytes)); };
 const auto Null = []() -> Ref { return std::make_shared<CFNullZorp>(); };
-const auto Array = [](std::vector<Ref> items) -> Ref { return std::make_shared<CFArrayZorp>(items); };
+const auto Array = [](std::vector<Ref> items) -> Ref { return NewArrayZorp(std::move(items)); };
 const auto Dict = [](std::initializer_list<std::pair<Ref, Ref>> entries) {
-    auto dict = std::make_shared<CFDictionaryZorp>();
-    for (const auto& [key, value] : entries) dict->Insert(key, value, CFDictionaryZorp::Duplicate::KeepLast);
+    auto dict = std::make_shared<CFMutableDictionaryZorp>();
+    for (const auto& [key, value] : entries) dict->Set(key, value);
     return dict;
 };
 
@@ -50,28 +50,33 @@ TEST(Keys, AreEqualBySameKindAndValue)
     }
 }
 
-// Small dictionaries scan, large ones hash: both must answer alike, and keep the value the rule
-// asks of a repeated key (XML: the later, binary: the first).
+// Small dictionaries scan, large ones hash every kind of key: both must answer alike, and keep the
+// value the rule asks of a repeated key (Set: the later, Add: the first).
 TEST(Dictionary, FindsEveryKeyAtAnySize)
 {
     for (const int size : {1, 8, 9, 1000}) {
-        for (const auto rule :
-             {CFDictionaryZorp::Duplicate::KeepLast, CFDictionaryZorp::Duplicate::KeepFirst}) {
-            CFDictionaryZorp dict;
-            for (int i = 0; i < size; ++i) dict.Insert(Str("key" + std::to_string(i)), Int(i), rule);
-            dict.Insert(Int(7), Str("integer key"), rule);
-            dict.Insert(Str("key0"), Str("again"), rule);
-            ASSERT_EQ(dict.Count(), static_cast<std::size_t>(size) + 1);
+        for (const bool keepLast : {true, false}) {
+            CFMutableDictionaryZorp dict;
+            const auto put = [&](Ref key, Ref value) {
+                keepLast ? dict.Set(key, value) : dict.Add(key, value);
+            };
+            for (int i = 0; i < size; ++i) put(Str("key" + std::to_string(i)), Int(i));
+            put(Int(7), Str("integer key"));
+            put(Real(-0.0), Str("zero"));
+            put(Real(NAN), Str("NaN"));
+            put(Str("key0"), Str("again"));
+            ASSERT_EQ(dict.Count(), static_cast<std::size_t>(size) + 3);
             for (int i = 1; i < size; ++i) {
-                const CFObjectZorpRef found = dict.Find("key" + std::to_string(i));
+                const CFObjectZorp* found = dict.Find("key" + std::to_string(i));
                 ASSERT_NE(found, nullptr) << size << " " << i;
                 EXPECT_EQ(static_cast<const CFIntegerZorp&>(*found).AsSigned(), i);
             }
-            EXPECT_EQ(dict.Find("key0")->Kind(),
-                      rule == CFDictionaryZorp::Duplicate::KeepLast ? CFKind::String : CFKind::Integer);
+            EXPECT_EQ(dict.Find("key0")->Kind(), keepLast ? CFKind::String : CFKind::Integer);
             EXPECT_EQ(dict.Find("key"), nullptr) << size;
             EXPECT_EQ(dict.Find(*Str("7")), nullptr) << "a string is not the integer key";
-            ASSERT_NE(dict.Find(*Int(7)), nullptr);
+            EXPECT_NE(dict.Find(*Int(7)), nullptr);
+            EXPECT_NE(dict.Find(*Real(0.0)), nullptr) << "0 and -0 are one key";
+            EXPECT_NE(dict.Find(*Real(-NAN)), nullptr) << "NaN keys are one key";
         }
     }
 }
@@ -80,10 +85,9 @@ TEST(Dictionary, FindsEveryKeyAtAnySize)
 TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy)
 {
     for (const int size : {2, 30}) {
-        auto original = std::make_shared<CFDictionaryZorp>();
-        for (int i = 0; i < size; ++i)
-            original->Insert(Str("k" + std::to_string(i)), Int(i), CFDictionaryZorp::Duplicate::KeepLast);
-        const CFMutableDictionaryZorpRef copy = original->Edit();
+        auto original = std::make_shared<CFMutableDictionaryZorp>();
+        for (int i = 0; i < size; ++i) original->Set(Str("k" + std::to_string(i)), Int(i));
+        const CFMutableDictionaryZorpRef copy = MutableCopy(original);
         copy->Add(Str("k0"), Str("changed"));
         copy->Add(Str("NSUIElement"), Str("true"));
         copy->Add(nullptr, Str("x"));

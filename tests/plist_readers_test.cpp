@@ -142,9 +142,9 @@ TEST(BinaryReader, BuildsSharedObjectsOnce)
     plist::ParseResult r =
         plist::ParseBinary(BinaryList({"\xAF\x11" + BigEndian(2000, 2) + refs, "Vshared"}, 2));
     ASSERT_NE(r.root, nullptr) << plist::Describe(r.error.kind);
-    const auto& items = static_cast<const CFArrayZorp&>(*r.root).Items();
+    const auto items = static_cast<const CFArrayZorp&>(*r.root).Items();
     ASSERT_EQ(items.size(), 2000u);
-    for (const auto& item : items) EXPECT_EQ(item.get(), items[0].get());
+    for (const CFObjectZorp* item : items) EXPECT_EQ(item, items[0]);
 }
 
 TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile)

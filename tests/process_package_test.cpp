@@ -306,9 +306,8 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         }
         // CoreFoundation's XML (its golden answers fix the bytes) of every entry, and the one added, in a new
         // file.
-        CFMutableDictionaryZorpRef expected =
-            std::dynamic_pointer_cast<CFDictionaryZorp>(plist::Parse(original).root)->Edit();
-        expected->Add(std::make_shared<CFStringZorp>("NSUIElement"), std::make_shared<CFStringZorp>("true"));
+        CFMutableDictionaryZorpRef expected = MutableCopy(AsDictionary(plist::Parse(original).root));
+        expected->Add(NewStringZorp("NSUIElement"), NewStringZorp("true"));
         EXPECT_EQ(ReadBytes(file), plist::WriteXML(*expected));
         EXPECT_EQ(LinkStatus(file).st_mode, statusBefore.st_mode);
         EXPECT_NE(LinkStatus(file).st_ino, statusBefore.st_ino);

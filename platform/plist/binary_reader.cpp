@@ -110,7 +110,8 @@ struct Built {
 class BinaryReader {
 public:
     explicit BinaryReader(std::string_view bytes)
-        : mBytes(bytes), mMake(std::min<std::size_t>(4 * bytes.size(), kFirstBlockAtMost))
+        : mBytes(bytes),
+          mArena(std::make_shared<Arena>(std::min<std::size_t>(2 * bytes.size(), kFirstBlockAtMost)))
     {
     }
 
@@ -120,7 +121,7 @@ public:
         result.format = Format::Binary;
         if (ReadTrailer() && Survey()) {
             Built built;
-            result.root = Object(mTrailer.top, 0, built);
+            result.root = ShareOf(mArena, Object(mTrailer.top, 0, built));
         }
         if (mFailed) result.root = nullptr;
         result.error = mError;
@@ -136,7 +137,7 @@ private:
     static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
 
     struct Shared {
-        CFObjectZorpRef object;
+        const CFObjectZorp* object = nullptr;
         Built built;
     };
 
@@ -147,7 +148,7 @@ private:
         return false;
     }
 
-    CFObjectZorpRef Refuse(ErrorKind kind, std::uint64_t offset)
+    const CFObjectZorp* Refuse(ErrorKind kind, std::uint64_t offset)
     {
         Fail(kind, offset);
         return nullptr;
@@ -236,7 +237,7 @@ private:
     Cursor ObjectCursor(std::uint64_t offset) const { return Cursor(mBytes, offset, mTrailer.tableOffset); }
 
     // Builds the object at `index`, nested `depth` containers deep, or takes it built already.
-    CFObjectZorpRef Object(std::uint64_t index, int depth, Built& built)
+    const CFObjectZorp* Object(std::uint64_t index, int depth, Built& built)
     {
         std::uint32_t& state = mObjects[index];
         if (state & kBuilding) return Refuse(ErrorKind::ObjectContainsItself, OffsetOf(index));
@@ -250,7 +251,7 @@ private:
         const std::uint64_t offset = OffsetOf(index);
         if (offset < kHeaderSize) return Refuse(ErrorKind::ObjectInHeader, offset);
         state |= kBuilding;
-        CFObjectZorpRef object = Build(offset, depth, built);
+        const CFObjectZorp* object = Build(offset, depth, built);
         if (!object) return nullptr;
         if (built.expanded > mExpansionLimit) return Refuse(ErrorKind::ExpandsTooFar, offset);
         state &= ~kBuilding;
@@ -258,21 +259,21 @@ private:
         return object;
     }
 
-    CFObjectZorpRef Build(std::uint64_t offset, int depth, Built& built)
+    const CFObjectZorp* Build(std::uint64_t offset, int depth, Built& built)
     {
         Cursor in = ObjectCursor(offset);
         std::uint8_t marker = 0;
         in.Byte(marker);
         const unsigned low = marker & 0x0F;
-        CFObjectZorpRef object;
+        const CFObjectZorp* object = nullptr;
         switch (marker >> 4) {
         case 0x0:
             if (marker == 0x00)
-                object = mMake.Make<CFNullZorp>();
+                object = mArena->Make<CFNullZorp>();
             else if (marker == 0x08)
-                object = mMake.Make<CFBooleanZorp>(false);
+                object = mArena->Make<CFBooleanZorp>(false);
             else if (marker == 0x09)
-                object = mMake.Make<CFBooleanZorp>(true);
+                object = mArena->Make<CFBooleanZorp>(true);
             else
                 Fail(kUnknownMarker, offset);
             break;
@@ -293,17 +294,17 @@ private:
     }
 
     // 1, 2 and 4-byte integers are unsigned, 8-byte signed; of 16 bytes the low 8 count, unsigned.
-    CFObjectZorpRef Integer(Cursor& in, unsigned low, std::uint64_t offset)
+    const CFObjectZorp* Integer(Cursor& in, unsigned low, std::uint64_t offset)
     {
         if (low > 4) return Refuse(kUnknownMarker, offset);
         const std::uint64_t size = std::uint64_t{1} << low;
         std::uint64_t value = 0;
         if (!in.Unsigned(size, value)) return Refuse(kTruncated, offset);
         const bool isUnsigned = size == 16 && value > kMaxIndex;
-        return mMake.Make<CFIntegerZorp>(value, isUnsigned);
+        return mArena->Make<CFIntegerZorp>(value, isUnsigned);
     }
 
-    CFObjectZorpRef Real(Cursor& in, unsigned low, std::uint64_t offset)
+    const CFObjectZorp* Real(Cursor& in, unsigned low, std::uint64_t offset)
     {
         if (low != 2 && low != 3) return Refuse(kUnknownMarker, offset);
         std::uint64_t bits = 0;
@@ -312,14 +313,14 @@ private:
             float f = 0;
             const auto narrow = static_cast<std::uint32_t>(bits);
             std::memcpy(&f, &narrow, sizeof f);
-            return mMake.Make<CFRealZorp>(static_cast<double>(f));
+            return mArena->Make<CFRealZorp>(static_cast<double>(f));
         }
         double d = 0;
         std::memcpy(&d, &bits, sizeof d);
-        return mMake.Make<CFRealZorp>(d);
+        return mArena->Make<CFRealZorp>(d);
     }
 
-    CFObjectZorpRef Date(Cursor& in, std::uint64_t offset)
+    const CFObjectZorp* Date(Cursor& in, std::uint64_t offset)
     {
         std::uint64_t bits = 0;
         if (!in.Unsigned(8, bits)) return Refuse(kTruncated, offset);
@@ -327,7 +328,7 @@ private:
         std::memcpy(&seconds, &bits, sizeof seconds);
         // CoreFoundation would write such a date as nonsense; refuse it rather than damage the file.
         if (!std::isfinite(seconds)) return Refuse(ErrorKind::NonFiniteDate, offset);
-        return mMake.Make<CFDateZorp>(seconds);
+        return mArena->Make<CFDateZorp>(seconds);
     }
 
     // The count in the marker's low nibble, or in an integer object after it when the nibble is 15;
@@ -361,43 +362,45 @@ private:
         return count <= kMaxIndex / mTrailer.refSize && in.Take(count * mTrailer.refSize, refs);
     }
 
-    CFObjectZorpRef Data(Cursor& in, unsigned low, std::uint64_t offset)
+    const CFObjectZorp* Data(Cursor& in, unsigned low, std::uint64_t offset)
     {
         std::uint64_t count = 0;
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        return mMake.Make<CFBinaryDataZorp>(std::string(bytes));
+        return mArena->String<CFBinaryDataZorp>(bytes);
     }
 
-    CFObjectZorpRef AsciiString(Cursor& in, unsigned low, std::uint64_t offset)
+    const CFObjectZorp* AsciiString(Cursor& in, unsigned low, std::uint64_t offset)
     {
         std::uint64_t count = 0;
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
         const bool ascii = unicode::FirstNonASCII(bytes) == bytes.size();
-        return mMake.Make<CFStringZorp>(ascii ? std::string(bytes) : Latin1ToUTF8(bytes));
+        if (ascii) return mArena->String<CFStringZorp>(bytes);
+        return mArena->String<CFStringZorp>(Latin1ToUTF8(bytes));
     }
 
-    CFObjectZorpRef UTF16String(Cursor& in, unsigned low, std::uint64_t offset)
+    const CFObjectZorp* UTF16String(Cursor& in, unsigned low, std::uint64_t offset)
     {
         std::uint64_t count = 0;
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (count > kMaxIndex / 2 || !in.Take(count * 2, bytes)) return Refuse(kTruncated, offset);
-        std::string text;
+        std::string& text = mScratch;
+        text.clear();
         if (!DecodeUTF16BE(bytes, text)) return Refuse(ErrorKind::UnpairedSurrogate, offset);
-        return mMake.Make<CFStringZorp>(std::move(text));
+        return mArena->String<CFStringZorp>(text);
     }
 
-    CFObjectZorpRef UID(Cursor& in, unsigned low, std::uint64_t offset)
+    const CFObjectZorp* UID(Cursor& in, unsigned low, std::uint64_t offset)
     {
         std::uint64_t value = 0;
         if (!in.Unsigned(low + 1, value)) return Refuse(kTruncated, offset);
         if (value > std::numeric_limits<std::uint32_t>::max())
             return Refuse(ErrorKind::UIDOutOfRange, offset);
-        return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(value));
+        return mArena->Make<CFUIDZorp>(static_cast<std::uint32_t>(value));
     }
 
     bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs)
@@ -410,13 +413,13 @@ private:
         return byteorder::BigEndian(refs.data() + i * mTrailer.refSize, mTrailer.refSize);
     }
 
-    CFObjectZorpRef Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth,
-                          Built& built)
+    const CFObjectZorp* Child(std::string_view refs, std::uint64_t i, std::uint64_t offset, int depth,
+                              Built& built)
     {
         const std::uint64_t index = RefAt(refs, i);
         if (index >= mTrailer.count) return Refuse(ErrorKind::ReferenceOutOfRange, offset);
         Built child;
-        CFObjectZorpRef object = Object(index, depth + 1, child);
+        const CFObjectZorp* object = Object(index, depth + 1, child);
         built.expanded = SaturatingAdd(built.expanded, child.expanded);
         built.height = std::max(built.height, child.height);
         return object;
@@ -428,51 +431,51 @@ private:
         return true;
     }
 
-    CFObjectZorpRef Array(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built, bool isSet)
+    const CFObjectZorp* Array(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built,
+                              bool isSet)
     {
         std::uint64_t count = 0;
         std::string_view refs;
         if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) ||
             !Refs(in, count, offset, refs))
             return nullptr;
-        std::vector<CFObjectZorpRef> items;
-        items.reserve(count);
+        auto** items = mArena->Array<const CFObjectZorp*>(count);
         for (std::uint64_t i = 0; i < count; ++i) {
-            CFObjectZorpRef item = Child(refs, i, offset, depth, built);
-            if (!item) return nullptr;
-            items.push_back(std::move(item));
+            items[i] = Child(refs, i, offset, depth, built);
+            if (!items[i]) return nullptr;
         }
         ++built.height;
-        if (isSet) return mMake.Make<CFSetZorp>(std::move(items));
-        return mMake.Make<CFArrayZorp>(std::move(items));
+        return mArena->Make<CFArrayZorp>(items, count, isSet ? CFKind::Set : CFKind::Array);
     }
 
     // Keys are any non-container object; for a repeated key the first value wins, as in CoreFoundation.
-    CFObjectZorpRef Dictionary(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built)
+    const CFObjectZorp* Dictionary(Cursor& in, unsigned low, std::uint64_t offset, int depth, Built& built)
     {
         std::uint64_t count = 0;
         std::string_view keyRefs, valueRefs;
         if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) ||
             !Refs(in, count, offset, keyRefs) || !Refs(in, count, offset, valueRefs))
             return nullptr;
-        auto dict = mMake.Make<CFDictionaryZorp>();
-        dict->Reserve(count);
+        using Entry = CFDictionaryZorp::Entry;
+        Entry* entries = mArena->Array<Entry>(count);
         for (std::uint64_t i = 0; i < count; ++i) {
-            CFObjectZorpRef key = Child(keyRefs, i, offset, depth, built);
+            const CFObjectZorp* key = Child(keyRefs, i, offset, depth, built);
             if (!key) return nullptr;
             const CFKind kind = key->Kind();
             if (kind == CFKind::Array || kind == CFKind::Dictionary || kind == CFKind::Set)
                 return Refuse(ErrorKind::ContainerKey, offset);
-            CFObjectZorpRef value = Child(valueRefs, i, offset, depth, built);
+            const CFObjectZorp* value = Child(valueRefs, i, offset, depth, built);
             if (!value) return nullptr;
-            dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepFirst);
+            entries[i] = {key, value};
         }
         ++built.height;
-        return dict;
+        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::SlotsFor(count));
+        return mArena->Make<CFDictionaryZorp>(entries, count, CFDictionaryZorp::Duplicate::KeepFirst, slots);
     }
 
     std::string_view mBytes;
-    ArenaMaker mMake;
+    ArenaRef mArena;
+    std::string mScratch;  // UTF-16 text, as UTF-8, before it is copied in
     Trailer mTrailer;
     std::uint64_t mExpansionLimit = SaturatingAdd(kExpansionFactor * mBytes.size(), kExpansionAllowance);
     std::vector<std::uint32_t> mObjects;  // by object index: kBuilding, kShared and slot

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cfobject.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -10,12 +11,6 @@ namespace {
 
 // Below this many entries a scan is faster than hashing, and costs no memory.
 constexpr std::size_t kLinearLimit = 8;
-
-const std::string* StringText(const CFObjectZorp& object)
-{
-    if (object.Kind() != CFKind::String) return nullptr;
-    return &static_cast<const CFStringZorp&>(object).Text();
-}
 
 std::uint64_t Rotate(std::uint64_t x, int bits)
 {
@@ -83,6 +78,60 @@ std::size_t HashText(std::string_view text)
     return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
 }
 
+std::size_t HashBits(std::uint64_t bits)
+{
+    char bytes[sizeof bits];
+    std::memcpy(bytes, &bits, sizeof bits);
+    return HashText(std::string_view(bytes, sizeof bytes));
+}
+
+std::uint64_t BitsOf(double value)
+{
+    if (std::isnan(value)) value = std::numeric_limits<double>::quiet_NaN();  // NaN keys are equal
+    if (value == 0) value = 0;                                                // and so are 0 and -0
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Equal keys (CFKeysEqual) hash alike. Every kind is hashed, so that no file can make building a
+// dictionary quadratic with keys that are not strings either.
+std::size_t KeyHash(const CFObjectZorp& key)
+{
+    switch (key.Kind()) {
+    case CFKind::String: return HashText(static_cast<const CFStringZorp&>(key).Text());
+    case CFKind::Data: return HashText(static_cast<const CFBinaryDataZorp&>(key).Bytes());
+    case CFKind::Integer: return HashBits(static_cast<const CFIntegerZorp&>(key).Bits());
+    case CFKind::Real: return HashBits(BitsOf(static_cast<const CFRealZorp&>(key).Value()));
+    case CFKind::Date: return HashBits(BitsOf(static_cast<const CFDateZorp&>(key).Value()));
+    case CFKind::Boolean: return HashBits(static_cast<const CFBooleanZorp&>(key).Value());
+    case CFKind::UID: return HashBits(static_cast<const CFUIDZorp&>(key).Value());
+    case CFKind::Null: return 0;
+    case CFKind::Dictionary:
+    case CFKind::Array:
+    case CFKind::Set: break;
+    }
+    return HashBits(reinterpret_cast<std::uintptr_t>(&key));  // equal only to itself
+}
+
+bool IsString(const CFObjectZorp& key, std::string_view text)
+{
+    return key.Kind() == CFKind::String && static_cast<const CFStringZorp&>(key).Text() == text;
+}
+
+// Made one at a time: the object and the bytes it points into, in one allocation.
+template <typename T>
+std::shared_ptr<T> NewHolding(std::string bytes)
+{
+    struct Held {
+        explicit Held(std::string b) : storage(std::move(b)), object(storage.data(), storage.size()) {}
+        std::string storage;
+        T object;
+    };
+    auto held = std::make_shared<Held>(std::move(bytes));
+    return std::shared_ptr<T>(held, &held->object);
+}
+
 }  // namespace
 
 bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b)
@@ -121,124 +170,180 @@ bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b)
     return false;
 }
 
-CFObjectZorpRef CFDictionaryZorp::Find(const CFObjectZorp& key) const
+std::size_t CFDictionaryZorp::SlotsFor(std::size_t count)
 {
-    const std::size_t i = IndexOf(key);
-    return i < mEntries.size() ? mEntries[i].value : nullptr;
-}
-
-CFObjectZorpRef CFDictionaryZorp::Find(const std::string& stringKey) const
-{
-    const std::size_t i = IndexOfString(stringKey);
-    return i < mEntries.size() ? mEntries[i].value : nullptr;
-}
-
-CFMutableDictionaryZorpRef CFDictionaryZorp::Edit() const
-{
-    auto copy = std::make_shared<CFMutableDictionaryZorp>();
-    CFDictionaryZorp& base = *copy;
-    base.mEntries = mEntries;
-    base.mSlots = mSlots;
-    return copy;
-}
-
-void CFDictionaryZorp::Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule)
-{
-    if (!key || !value) return;
-    const std::string* text = StringText(*key);
-    // A string key is hashed once, for the look-up and for its slot.
-    const bool indexed = text && !mSlots.empty() && mEntries.size() * 2 < mSlots.size() - 1;
-    const std::size_t hash = indexed ? HashText(*text) : 0;
-    const std::size_t i = indexed ? IndexOfString(*text, hash) : IndexOf(*key);
-    if (i < mEntries.size()) {
-        if (rule == Duplicate::KeepLast) mEntries[i].value = std::move(value);
-    } else if (indexed) {
-        mEntries.push_back({std::move(key), std::move(value)});
-        IndexEntry(mEntries.size() - 1, hash);
-    } else {
-        Append(std::move(key), std::move(value));
-    }
-}
-
-std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const
-{
-    if (const std::string* text = StringText(key)) return IndexOfString(*text);
-    for (std::size_t i = 0; i < mEntries.size(); ++i) {
-        if (CFKeysEqual(*mEntries[i].key, key)) return i;
-    }
-    return mEntries.size();
-}
-
-std::size_t CFDictionaryZorp::IndexOfString(std::string_view text) const
-{
-    if (mSlots.empty()) {
-        for (std::size_t i = 0; i < mEntries.size(); ++i) {
-            const std::string* other = StringText(*mEntries[i].key);
-            if (other && *other == text) return i;
-        }
-        return mEntries.size();
-    }
-    return IndexOfString(text, HashText(text));
-}
-
-std::size_t CFDictionaryZorp::IndexOfString(std::string_view text, std::size_t hash) const
-{
-    const std::size_t mask = mSlots.size() - 1;
-    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-        const std::uint32_t slot = mSlots[s];
-        if (slot == 0) return mEntries.size();
-        if (*StringText(*mEntries[slot - 1].key) == text) return slot - 1;
-    }
-}
-
-void CFDictionaryZorp::Reserve(std::size_t count)
-{
-    mEntries.reserve(count);
-    if (count <= kLinearLimit || mSlots.size() >= 2 * count) return;
+    if (count <= kLinearLimit) return 0;
     std::size_t slots = 32;
     while (slots < 2 * count) slots *= 2;
-    Rehash(slots);
+    return slots;
 }
 
-void CFDictionaryZorp::Append(CFObjectZorpRef key, CFObjectZorpRef value)
+CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* slots)
+    : CFObjectZorp(CFKind::Dictionary), mEntries(entries), mSlots(slots), mSlotCount(SlotsFor(count))
 {
-    mEntries.push_back({std::move(key), std::move(value)});
-    if (!mSlots.empty()) {
-        // Kept at most half full, so probes stay short and always end at a free slot.
-        if (mEntries.size() * 2 > mSlots.size())
-            Rehash(mSlots.size() * 2);
-        else
-            IndexEntry(mEntries.size() - 1);
-    } else if (mEntries.size() > kLinearLimit) {
-        Rehash(32);
+    std::fill_n(mSlots, mSlotCount, 0);
+    // Entry i is copied before anything is written: what stays is moved to the front, in order.
+    for (std::size_t i = 0; i < count; ++i) Place(entries[i], rule);
+}
+
+const CFObjectZorp* CFDictionaryZorp::Find(const CFObjectZorp& key) const
+{
+    const std::size_t i = IndexOf(key);
+    return i < mCount ? mEntries[i].value : nullptr;
+}
+
+const CFObjectZorp* CFDictionaryZorp::Find(std::string_view stringKey) const
+{
+    if (mSlotCount == 0) {
+        for (std::size_t i = 0; i < mCount; ++i) {
+            if (IsString(*mEntries[i].key, stringKey)) return mEntries[i].value;
+        }
+        return nullptr;
     }
+    const std::size_t mask = mSlotCount - 1;
+    for (std::size_t s = HashText(stringKey) & mask; mSlots[s] != 0; s = (s + 1) & mask) {
+        const Entry& entry = mEntries[mSlots[s] - 1];
+        if (IsString(*entry.key, stringKey)) return entry.value;
+    }
+    return nullptr;
 }
 
-void CFDictionaryZorp::IndexEntry(std::size_t entry)
+std::size_t CFDictionaryZorp::Place(Entry entry, Duplicate rule)
 {
-    if (const std::string* text = StringText(*mEntries[entry].key)) IndexEntry(entry, HashText(*text));
+    const bool indexed = mSlotCount != 0;
+    const std::size_t hash = indexed ? KeyHash(*entry.key) : 0;
+    const std::size_t i = indexed ? Lookup(*entry.key, hash) : IndexOf(*entry.key);
+    if (i < mCount) {
+        if (rule == Duplicate::KeepLast) mEntries[i].value = entry.value;
+        return i;
+    }
+    mEntries[mCount] = entry;
+    if (indexed) IndexEntry(mCount, hash);
+    return mCount++;
 }
 
 void CFDictionaryZorp::IndexEntry(std::size_t entry, std::size_t hash)
 {
-    const std::size_t mask = mSlots.size() - 1;
+    const std::size_t mask = mSlotCount - 1;
     std::size_t s = hash & mask;
     while (mSlots[s] != 0) s = (s + 1) & mask;
     mSlots[s] = static_cast<std::uint32_t>(entry + 1);
 }
 
-void CFDictionaryZorp::Rehash(std::size_t slotCount)
+std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const
 {
-    mSlots.assign(slotCount, 0);
-    for (std::size_t i = 0; i < mEntries.size(); ++i) IndexEntry(i);
+    if (mSlotCount != 0) return Lookup(key, KeyHash(key));
+    for (std::size_t i = 0; i < mCount; ++i) {
+        if (CFKeysEqual(*mEntries[i].key, key)) return i;
+    }
+    return mCount;
+}
+
+std::size_t CFDictionaryZorp::Lookup(const CFObjectZorp& key, std::size_t hash) const
+{
+    const std::size_t mask = mSlotCount - 1;
+    for (std::size_t s = hash & mask; mSlots[s] != 0; s = (s + 1) & mask) {
+        if (CFKeysEqual(*mEntries[mSlots[s] - 1].key, key)) return mSlots[s] - 1;
+    }
+    return mCount;
 }
 
 void CFMutableDictionaryZorp::Add(CFObjectZorpRef key, CFObjectZorpRef value)
 {
-    Insert(std::move(key), std::move(value), Duplicate::KeepFirst);
+    Put(std::move(key), std::move(value), Duplicate::KeepFirst);
 }
 
 void CFMutableDictionaryZorp::Set(CFObjectZorpRef key, CFObjectZorpRef value)
 {
-    Insert(std::move(key), std::move(value), Duplicate::KeepLast);
+    Put(std::move(key), std::move(value), Duplicate::KeepLast);
+}
+
+void CFMutableDictionaryZorp::Put(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule)
+{
+    if (!key || !value) return;
+    mOwnEntries.resize(mCount + 1);
+    Point();
+    if (SlotsFor(mCount + 1) > mSlotCount) Reindex(SlotsFor(mCount + 1));
+    const std::size_t count = mCount;
+    const std::size_t i = Place({key.get(), value.get()}, rule);
+    if (mCount > count) {
+        mHeld.push_back(std::move(key));
+        mHeld.push_back(std::move(value));
+    } else if (rule == Duplicate::KeepLast) {
+        mHeld[2 * i + 1] = std::move(value);
+    }
+    mOwnEntries.resize(mCount);
+}
+
+void CFMutableDictionaryZorp::Reindex(std::size_t slotCount)
+{
+    mOwnSlots.assign(slotCount, 0);
+    Point();
+    if (slotCount == 0) return;  // small: scanned
+    for (std::size_t i = 0; i < mCount; ++i) IndexEntry(i, KeyHash(*mEntries[i].key));
+}
+
+void CFMutableDictionaryZorp::Point()
+{
+    mEntries = mOwnEntries.data();
+    mSlots = mOwnSlots.data();
+    mSlotCount = mOwnSlots.size();
+}
+
+CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary)
+{
+    if (!dictionary) return nullptr;
+    auto copy = std::make_shared<CFMutableDictionaryZorp>();
+    const std::span<const CFDictionaryZorp::Entry> entries = dictionary->Entries();
+    copy->mOwnEntries.assign(entries.begin(), entries.end());
+    copy->mHeld.reserve(2 * entries.size());
+    for (const CFDictionaryZorp::Entry& entry : entries) {
+        copy->mHeld.push_back(ShareOf(dictionary, entry.key));
+        copy->mHeld.push_back(ShareOf(dictionary, entry.value));
+    }
+    copy->mCount = entries.size();
+    copy->Point();
+    copy->Reindex(CFDictionaryZorp::SlotsFor(entries.size()));
+    return copy;
+}
+
+CFDictionaryZorpRef AsDictionary(const CFObjectZorpRef& object)
+{
+    if (!object || object->Kind() != CFKind::Dictionary) return nullptr;
+    return std::static_pointer_cast<CFDictionaryZorp>(object);
+}
+
+CFStringZorpRef NewStringZorp(std::string utf8)
+{
+    return NewHolding<CFStringZorp>(std::move(utf8));
+}
+
+CFBinaryDataZorpRef NewBinaryDataZorp(std::string bytes)
+{
+    return NewHolding<CFBinaryDataZorp>(std::move(bytes));
+}
+
+CFObjectZorpRef NewArrayZorp(std::vector<CFObjectZorpRef> items, CFKind kind)
+{
+    struct Held {
+        Held(std::vector<CFObjectZorpRef> refs, CFKind kind)
+            : storage(std::move(refs)),
+              pointers(Pointers(storage)),
+              object(pointers.data(), pointers.size(), kind)
+        {
+        }
+        static std::vector<const CFObjectZorp*> Pointers(const std::vector<CFObjectZorpRef>& refs)
+        {
+            std::vector<const CFObjectZorp*> pointers;
+            for (const CFObjectZorpRef& ref : refs) {
+                if (ref) pointers.push_back(ref.get());
+            }
+            return pointers;
+        }
+        std::vector<CFObjectZorpRef> storage;
+        std::vector<const CFObjectZorp*> pointers;
+        CFArrayZorp object;
+    };
+    auto held = std::make_shared<Held>(std::move(items), kind);
+    return ShareOf(held, static_cast<const CFObjectZorp*>(&held->object));
 }

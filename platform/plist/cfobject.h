@@ -1,66 +1,106 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // The property-list object model: every kind a CoreFoundation property list can hold.
-// Objects are shared (reference counted) and immutable, except CFMutableDictionaryZorp.
+// Objects are immutable, except CFMutableDictionaryZorp. The objects of one reading live together
+// in one arena and refer to each other by plain pointers, so a tree costs one allocation per block,
+// not one per value, and no count per value: a Ref to any of them keeps the whole reading alive.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-enum class CFKind { String, Data, Dictionary, Array, Integer, Real, Boolean, Date, UID, Null, Set };
+enum class CFKind : std::uint8_t {
+    String,
+    Data,
+    Dictionary,
+    Array,
+    Integer,
+    Real,
+    Boolean,
+    Date,
+    UID,
+    Null,
+    Set
+};
 
 class CFObjectZorp {
 public:
-    virtual ~CFObjectZorp() = default;
-    virtual CFKind Kind() const = 0;
+    CFKind Kind() const { return mKind; }
+
+protected:
+    explicit CFObjectZorp(CFKind kind) : mKind(kind) {}
+    // Not virtual: an arena frees its objects all at once, and a Ref made by make_shared destroys
+    // the type it made.
+    ~CFObjectZorp() = default;
+
+private:
+    CFKind mKind;
 };
 using CFObjectZorpRef = std::shared_ptr<CFObjectZorp>;
 
-// Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed.
+// A Ref to `object`, which the tree `owner` refers to, sharing owner's lifetime; nullptr for none.
+template <typename T, typename Owner>
+std::shared_ptr<T> ShareOf(const std::shared_ptr<Owner>& owner, const T* object)
+{
+    // Objects are immutable; the Ref's type is not const only because callers' Refs never were.
+    return object ? std::shared_ptr<T>(owner, const_cast<T*>(object)) : nullptr;
+}
+
+// Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed. The text
+// lives beside the object (in its arena, or in the allocation NewStringZorp makes).
 class CFStringZorp final : public CFObjectZorp {
 public:
-    explicit CFStringZorp(std::string utf8) : mText(std::move(utf8)) {}
-    CFKind Kind() const override { return CFKind::String; }
-    const std::string& Text() const { return mText; }
+    CFStringZorp(const char* utf8, std::size_t size) : CFObjectZorp(CFKind::String), mText(utf8), mSize(size)
+    {
+    }
+    std::string_view Text() const { return {mText, mSize}; }
 
 private:
-    std::string mText;
+    const char* mText;
+    std::size_t mSize;
 };
 using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
 
+// Its bytes live beside it, as a string's text does.
 class CFBinaryDataZorp final : public CFObjectZorp {
 public:
-    explicit CFBinaryDataZorp(std::string bytes) : mBytes(std::move(bytes)) {}
-    CFKind Kind() const override { return CFKind::Data; }
-    std::string_view Bytes() const { return mBytes; }
+    CFBinaryDataZorp(const char* bytes, std::size_t size)
+        : CFObjectZorp(CFKind::Data), mBytes(bytes), mSize(size)
+    {
+    }
+    std::string_view Bytes() const { return {mBytes, mSize}; }
 
 private:
-    std::string mBytes;
+    const char* mBytes;
+    std::size_t mSize;
 };
 using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
 
 // Full signed and unsigned 64-bit range: values above INT64_MAX keep IsUnsigned().
 class CFIntegerZorp final : public CFObjectZorp {
 public:
-    CFIntegerZorp(std::uint64_t bits, bool isUnsigned) : mBits(bits), mUnsigned(isUnsigned) {}
-    CFKind Kind() const override { return CFKind::Integer; }
+    CFIntegerZorp(std::uint64_t bits, bool isUnsigned)
+        : CFObjectZorp(CFKind::Integer), mUnsigned(isUnsigned), mBits(bits)
+    {
+    }
     std::uint64_t Bits() const { return mBits; }
     bool IsUnsigned() const { return mUnsigned; }
     std::int64_t AsSigned() const { return static_cast<std::int64_t>(mBits); }
 
 private:
-    std::uint64_t mBits;
     bool mUnsigned;
+    std::uint64_t mBits;
 };
 
 // An object that is one plain value and nothing more.
 template <CFKind K, typename T>
 class CFScalarZorp final : public CFObjectZorp {
 public:
-    explicit CFScalarZorp(T value) : mValue(value) {}
-    CFKind Kind() const override { return K; }
+    explicit CFScalarZorp(T value) : CFObjectZorp(K), mValue(value) {}
     T Value() const { return mValue; }
 
 private:
@@ -77,77 +117,106 @@ using CFUIDZorp = CFScalarZorp<CFKind::UID, std::uint32_t>;
 // Readable from binary lists, never writable as XML.
 class CFNullZorp final : public CFObjectZorp {
 public:
-    CFKind Kind() const override { return CFKind::Null; }
+    CFNullZorp() : CFObjectZorp(CFKind::Null) {}
 };
 
+// Its items live beside it. A set (readable from binary lists, never writable as XML) is an array
+// whose kind is Set, its items in the order read.
 class CFArrayZorp : public CFObjectZorp {
 public:
-    explicit CFArrayZorp(std::vector<CFObjectZorpRef> items = {}) : mItems(std::move(items)) {}
-    CFKind Kind() const override { return CFKind::Array; }
-    const std::vector<CFObjectZorpRef>& Items() const { return mItems; }
+    CFArrayZorp(const CFObjectZorp* const* items, std::size_t count, CFKind kind = CFKind::Array)
+        : CFObjectZorp(kind), mItems(items), mCount(count)
+    {
+    }
+    std::span<const CFObjectZorp* const> Items() const { return {mItems, mCount}; }
 
 private:
-    std::vector<CFObjectZorpRef> mItems;
+    const CFObjectZorp* const* mItems;
+    std::size_t mCount;
 };
-
-// Readable from binary lists, never writable as XML; its items in the order read.
-class CFSetZorp final : public CFArrayZorp {
-public:
-    using CFArrayZorp::CFArrayZorp;
-    CFKind Kind() const override { return CFKind::Set; }
-};
-
-class CFMutableDictionaryZorp;
-using CFMutableDictionaryZorpRef = std::shared_ptr<CFMutableDictionaryZorp>;
+using CFSetZorp = CFArrayZorp;
 
 // Keys are equal when of the same kind and value; string keys by exact content.
 bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b);
 
+class CFMutableDictionaryZorp;
+using CFMutableDictionaryZorpRef = std::shared_ptr<CFMutableDictionaryZorp>;
+
 class CFDictionaryZorp : public CFObjectZorp {
 public:
     struct Entry {
-        CFObjectZorpRef key;
-        CFObjectZorpRef value;
+        const CFObjectZorp* key;
+        const CFObjectZorp* value;
     };
-
-    CFKind Kind() const override { return CFKind::Dictionary; }
-    const std::vector<Entry>& Entries() const { return mEntries; }
-    std::size_t Count() const { return mEntries.size(); }
-    CFObjectZorpRef Find(const CFObjectZorp& key) const;  // nullptr when absent
-    CFObjectZorpRef Find(const std::string& stringKey) const;
-
-    // A mutable copy: the same entries; changing it leaves this dictionary as it is.
-    CFMutableDictionaryZorpRef Edit() const;
-
-    // Used by the readers: a repeated key keeps the first value, or takes the last.
+    // A repeated key keeps the first value, or takes the last.
     enum class Duplicate { KeepFirst, KeepLast };
-    void Insert(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
-    void Reserve(std::size_t count);  // room for that many entries without growing
+
+    // The index `SlotsFor(count)` slots long, for readers to place beside the entries.
+    static std::size_t SlotsFor(std::size_t count);
+
+    // Over entries that live beside it, as a reader places them: repeated keys are dropped by
+    // `rule`, the entries that stay are moved to the front (in the order read), and the index is
+    // built in `slots`.
+    CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* slots);
+
+    std::span<const Entry> Entries() const { return {mEntries, mCount}; }
+    std::size_t Count() const { return mCount; }
+    const CFObjectZorp* Find(const CFObjectZorp& key) const;  // nullptr when absent
+    const CFObjectZorp* Find(std::string_view stringKey) const;
 
 protected:
-    std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent
-    void Append(CFObjectZorpRef key, CFObjectZorpRef value);
+    CFDictionaryZorp() : CFObjectZorp(CFKind::Dictionary) {}
 
-    std::vector<Entry> mEntries;
+    // Places the entry, or applies `rule` to a repeated key, and answers the entry's index. The
+    // entries have room for one more, and the index (when there is one) stays at most half full.
+    std::size_t Place(Entry entry, Duplicate rule);
+    // Of the entry whose key `hash` is the hash of, for an index of mSlotCount slots.
+    void IndexEntry(std::size_t entry, std::size_t hash);
+    std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent
+
+    // Not const: a reader's arena, or the mutable dictionary's own vectors; no one else changes them.
+    Entry* mEntries = nullptr;
+    std::size_t mCount = 0;
+    std::uint32_t* mSlots = nullptr;  // entry index + 1, 0 when free; none while small
+    std::size_t mSlotCount = 0;
 
 private:
-    // `hash` is HashText(text), which is needed only once the slots are built.
-    std::size_t IndexOfString(std::string_view text) const;
-    std::size_t IndexOfString(std::string_view text, std::size_t hash) const;
-    void IndexEntry(std::size_t entry);
-    void IndexEntry(std::size_t entry, std::size_t hash);
-    void Rehash(std::size_t slotCount);
-
-    // Open addressing over the string keys (entry index + 1, 0 when free), built only once
-    // the dictionary outgrows a linear scan.
-    std::vector<std::uint32_t> mSlots;
+    std::size_t Lookup(const CFObjectZorp& key, std::size_t hash) const;
 };
 using CFDictionaryZorpRef = std::shared_ptr<CFDictionaryZorp>;
 
+// Holds its own entries, and a Ref to every key and value.
 class CFMutableDictionaryZorp final : public CFDictionaryZorp {
 public:
+    CFMutableDictionaryZorp() = default;
+    CFMutableDictionaryZorp(const CFMutableDictionaryZorp&) = delete;  // its base points into its vectors
+    CFMutableDictionaryZorp& operator=(const CFMutableDictionaryZorp&) = delete;
+
     // Adds the pair only when the key has no entry; an existing entry keeps its value.
     void Add(CFObjectZorpRef key, CFObjectZorpRef value);
     // Adds, or replaces the value of an existing entry.
     void Set(CFObjectZorpRef key, CFObjectZorpRef value);
+
+private:
+    friend CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary);
+
+    void Put(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
+    void Reindex(std::size_t slotCount);
+    // The base's view of the vectors, after they change.
+    void Point();
+
+    std::vector<Entry> mOwnEntries;
+    std::vector<std::uint32_t> mOwnSlots;
+    std::vector<CFObjectZorpRef> mHeld;  // each entry's key and value, in the entries' order
 };
+
+// A mutable copy: the same entries; changing it leaves `dictionary` as it is. nullptr for none.
+CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary);
+
+// `object` as a dictionary, sharing its ownership; nullptr when it is something else.
+CFDictionaryZorpRef AsDictionary(const CFObjectZorpRef& object);
+
+// Objects made one at a time, each owning what it holds (the readers make theirs in an arena).
+CFStringZorpRef NewStringZorp(std::string utf8);
+CFBinaryDataZorpRef NewBinaryDataZorp(std::string bytes);
+CFObjectZorpRef NewArrayZorp(std::vector<CFObjectZorpRef> items, CFKind kind = CFKind::Array);

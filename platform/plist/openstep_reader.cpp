@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
+#include "arena.h"
 #include "readers.h"
 #include "unicode.h"
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,13 +109,16 @@ bool ToUTF8(std::u16string_view units, std::string& out)
 // list (CF forgets some errors inside arrays and keeps a partial tree).
 class OpenStepReader {
 public:
-    explicit OpenStepReader(const std::u16string& units) : mText(units) {}
+    explicit OpenStepReader(const std::u16string& units)
+        : mText(units), mArena(std::make_shared<Arena>(units.size() * sizeof(char16_t)))
+    {
+    }
 
-    CFObjectZorpRef Document()
+    const CFObjectZorp* Document()
     {
         // White space and comments alone read as an empty dictionary.
-        if (!SkipSpace()) return std::make_shared<CFDictionaryZorp>();
-        CFObjectZorpRef root = Object(0, true);
+        if (!SkipSpace()) return mArena->Make<CFDictionaryZorp>(nullptr, 0, Duplicate::KeepLast, nullptr);
+        const CFObjectZorp* root = Object(0, true);
         if (!root || !SkipSpace()) return root;
         if (root->Kind() != CFKind::String) return Refuse(ErrorKind::TrailingText);
         // A strings file: "key = value;" pairs without the braces.
@@ -122,6 +128,7 @@ public:
         return root;
     }
 
+    const ArenaRef& Objects() const { return mArena; }
     bool Failed() const { return mFailed; }
     ErrorKind Kind() const { return mKind; }
     std::size_t FailedAt() const { return mFailedAt; }
@@ -129,9 +136,9 @@ public:
 private:
     char16_t Peek() const { return mAt < mText.size() ? mText[mAt] : 0; }
 
-    CFObjectZorpRef Refuse(ErrorKind kind) { return RefuseAt(kind, mAt); }
+    const CFObjectZorp* Refuse(ErrorKind kind) { return RefuseAt(kind, mAt); }
 
-    CFObjectZorpRef RefuseAt(ErrorKind kind, std::size_t at)
+    const CFObjectZorp* RefuseAt(ErrorKind kind, std::size_t at)
     {
         if (!mFailed) mKind = kind, mFailedAt = at;
         mFailed = true;
@@ -165,7 +172,7 @@ private:
     }
 
     // Without `required`, nothing readable here gives nullptr without failing (an array's end).
-    CFObjectZorpRef Object(int depth, bool required)
+    const CFObjectZorp* Object(int depth, bool required)
     {
         if (!SkipSpace()) return required ? Refuse(ErrorKind::UnexpectedEnd) : nullptr;
         const char16_t c = mText[mAt];
@@ -182,10 +189,10 @@ private:
         return required ? Refuse(ErrorKind::UnexpectedCharacter) : nullptr;
     }
 
-    CFObjectZorpRef Dictionary(int depth)
+    const CFObjectZorp* Dictionary(int depth)
     {
         const std::size_t open = mAt - 1;
-        CFObjectZorpRef dict = DictionaryContent(depth);
+        const CFObjectZorp* dict = DictionaryContent(depth);
         if (!dict) return nullptr;
         if (!SkipSpace() || Peek() != '}') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
@@ -193,12 +200,12 @@ private:
     }
 
     // Entries "key = value;"; "key;" alone maps the key to itself. A repeated key takes the later value.
-    CFObjectZorpRef DictionaryContent(int depth)
+    const CFObjectZorp* DictionaryContent(int depth)
     {
-        auto dict = std::make_shared<CFDictionaryZorp>();
-        CFObjectZorpRef key = Key();
+        std::vector<Entry> entries;
+        const CFObjectZorp* key = Key();
         while (key) {
-            CFObjectZorpRef value;
+            const CFObjectZorp* value = nullptr;
             if (!SkipSpace()) return Refuse(ErrorKind::MissingSemicolon);
             if (Peek() == ';') {
                 value = key;
@@ -209,17 +216,20 @@ private:
             } else {
                 return Refuse(ErrorKind::ExpectedEqualsOrSemicolon);
             }
-            dict->Insert(std::move(key), std::move(value), CFDictionaryZorp::Duplicate::KeepLast);
+            entries.push_back({key, value});
             if (!SkipSpace() || Peek() != ';') return Refuse(ErrorKind::MissingSemicolon);
             ++mAt;
             key = Key();
         }
         if (mFailed) return nullptr;
-        return dict;
+        Entry* placed = mArena->Array<Entry>(entries.size());
+        if (!entries.empty()) std::memcpy(placed, entries.data(), entries.size() * sizeof(Entry));
+        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::SlotsFor(entries.size()));
+        return mArena->Make<CFDictionaryZorp>(placed, entries.size(), Duplicate::KeepLast, slots);
     }
 
     // A quoted or bare string, or nullptr when none starts here.
-    CFObjectZorpRef Key()
+    const CFObjectZorp* Key()
     {
         if (!SkipSpace()) return nullptr;
         const char16_t c = mText[mAt];
@@ -227,7 +237,7 @@ private:
         return nullptr;
     }
 
-    CFObjectZorpRef String()
+    const CFObjectZorp* String()
     {
         const char16_t c = mText[mAt];
         if (c != '"' && c != '\'') return UnquotedString();
@@ -236,13 +246,13 @@ private:
     }
 
     // Elements separated by commas; a comma before the ')' is allowed.
-    CFObjectZorpRef Array(int depth)
+    const CFObjectZorp* Array(int depth)
     {
         const std::size_t open = mAt - 1;
-        std::vector<CFObjectZorpRef> items;
-        CFObjectZorpRef item = Object(depth + 1, false);
+        std::vector<const CFObjectZorp*> items;
+        const CFObjectZorp* item = Object(depth + 1, false);
         while (item) {
-            items.push_back(std::move(item));
+            items.push_back(item);
             if (!SkipSpace()) return RefuseAt(ErrorKind::Unterminated, open);
             if (Peek() != ',') break;
             ++mAt;
@@ -251,11 +261,13 @@ private:
         if (mFailed) return nullptr;
         if (!SkipSpace() || Peek() != ')') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
-        return std::make_shared<CFArrayZorp>(std::move(items));
+        auto** placed = mArena->Array<const CFObjectZorp*>(items.size());
+        if (!items.empty()) std::memcpy(placed, items.data(), items.size() * sizeof *placed);
+        return mArena->Make<CFArrayZorp>(placed, items.size());
     }
 
     // Hex digit pairs up to '>', with white space between pairs.
-    CFObjectZorpRef Data()
+    const CFObjectZorp* Data()
     {
         const std::size_t open = mAt - 1;
         std::string bytes;
@@ -278,10 +290,10 @@ private:
         }
         if (Peek() != '>') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
-        return std::make_shared<CFBinaryDataZorp>(std::move(bytes));
+        return mArena->String<CFBinaryDataZorp>(bytes);
     }
 
-    CFObjectZorpRef QuotedString(char16_t quote)
+    const CFObjectZorp* QuotedString(char16_t quote)
     {
         const std::size_t open = mAt - 1;
         std::u16string units;
@@ -339,21 +351,25 @@ private:
         }
     }
 
-    CFObjectZorpRef UnquotedString()
+    const CFObjectZorp* UnquotedString()
     {
         const std::size_t start = mAt;
         while (mAt < mText.size() && IsUnquotedCharacter(mText[mAt])) ++mAt;
         return MakeString(std::u16string_view(mText).substr(start, mAt - start), start);
     }
 
-    CFObjectZorpRef MakeString(std::u16string_view units, std::size_t at)
+    const CFObjectZorp* MakeString(std::u16string_view units, std::size_t at)
     {
         std::string text;
         if (!ToUTF8(units, text)) return RefuseAt(ErrorKind::UnpairedSurrogate, at);
-        return std::make_shared<CFStringZorp>(std::move(text));
+        return mArena->String<CFStringZorp>(text);
     }
 
+    using Entry = CFDictionaryZorp::Entry;
+    using Duplicate = CFDictionaryZorp::Duplicate;
+
     const std::u16string& mText;
+    ArenaRef mArena;
     std::size_t mAt = 0;
     bool mFailed = false;
     ErrorKind mKind = ErrorKind::None;
@@ -373,12 +389,12 @@ ParseResult ParseOpenStep(std::string_view bytes)
         return result;
     }
     OpenStepReader reader(text.units);
-    CFObjectZorpRef root = reader.Document();
+    const CFObjectZorp* root = reader.Document();
     if (reader.Failed() || !root) {
         result.error = {reader.Kind(), ByteOffset(bytes, text, reader.FailedAt())};
         return result;
     }
-    result.root = std::move(root);
+    result.root = ShareOf(reader.Objects(), root);
     return result;
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary)
 {
-    return dictionary ? dictionary->Edit() : nullptr;
+    return MutableCopy(dictionary);
 }
 
 void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& key,
@@ -26,7 +26,7 @@ CFBinaryDataZorpRef XML(const CFObjectZorpRef& object)
     if (!object) return nullptr;
     std::optional<std::string> text = plist::WriteXML(*object);
     if (!text) return nullptr;
-    return std::make_shared<CFBinaryDataZorp>(std::move(*text));
+    return NewBinaryDataZorp(std::move(*text));
 }
 
 std::string Str(const CFBinaryDataZorpRef& data)
@@ -50,7 +50,7 @@ const plugin::Binding kBindings[] = {
 
 CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s)
 {
-    return std::make_shared<CFBinaryDataZorp>(s);
+    return NewBinaryDataZorp(s);
 }
 
 CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data)
@@ -63,7 +63,7 @@ CFStringZorpRef NewCFStringZorp(const std::string& s)
 {
     // Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
     if (!unicode::IsUTF8(s)) return nullptr;
-    return std::make_shared<CFStringZorp>(s);
+    return NewStringZorp(s);
 }
 
 std::string ZorpPluginVersion()

@@ -19,7 +19,7 @@ namespace plist {
 // and again, and CF shares them the same way. Bounded, so odd documents cost no more than plain ones.
 class StringTable {
 public:
-    StringTable(std::size_t inputSize, ArenaMaker& make) : mMake(make)
+    StringTable(std::size_t inputSize, Arena& arena) : mArena(arena)
     {
         // Small at first: an early request of 1 KiB or more makes glibc's malloc merge all the
         // small blocks freed before, which then cannot be handed out again as cheaply.
@@ -28,14 +28,25 @@ public:
         mStrings.reserve(slots / 4);
     }
 
-    CFObjectZorpRef Intern(std::string_view text)
+    const CFStringZorp* Intern(std::string_view text)
     {
-        return Intern(text, [&] { return mMake.Make<CFStringZorp>(std::string(text)); });
-    }
-    CFObjectZorpRef Intern(std::string&& text)
-    {
-        const std::string_view view = text;
-        return Intern(view, [&] { return mMake.Make<CFStringZorp>(std::move(text)); });
+        if (text.size() > kLongest) return Make(text);
+        const std::uint32_t tag = Hash(text) >> kIndexBits;
+        const std::size_t mask = mSlots.size() - 1;
+        std::size_t s = tag & mask;
+        for (std::size_t probes = 0; mSlots[s] != 0; s = (s + 1) & mask) {
+            // Crafted collisions make long runs; past a few probes the string is just not shared.
+            if (++probes > kLongestRun) return Make(text);
+            if (mSlots[s] >> kIndexBits != tag) continue;
+            const CFStringZorp* known = mStrings[(mSlots[s] & kIndexMask) - 1];
+            if (SameText(known->Text(), text)) return known;
+        }
+        const CFStringZorp* made = Make(text);
+        if (mStrings.size() >= kMostEntries) return made;
+        mStrings.push_back(made);
+        mSlots[s] = tag << kIndexBits | static_cast<std::uint32_t>(mStrings.size());
+        if (mStrings.size() * 2 > mSlots.size()) Grow();
+        return made;
     }
 
 private:
@@ -49,27 +60,7 @@ private:
     static_assert(kMostEntries < (std::size_t{1} << kIndexBits));
     static constexpr std::uint32_t kIndexMask = (std::uint32_t{1} << kIndexBits) - 1;
 
-    template <typename Make>
-    CFObjectZorpRef Intern(std::string_view text, Make make)
-    {
-        if (text.size() > kLongest) return make();
-        const std::uint32_t tag = Hash(text) >> kIndexBits;
-        const std::size_t mask = mSlots.size() - 1;
-        std::size_t s = tag & mask;
-        for (std::size_t probes = 0; mSlots[s] != 0; s = (s + 1) & mask) {
-            // Crafted collisions make long runs; past a few probes the string is just not shared.
-            if (++probes > kLongestRun) return make();
-            if (mSlots[s] >> kIndexBits != tag) continue;
-            const CFObjectZorpRef& known = mStrings[(mSlots[s] & kIndexMask) - 1];
-            if (SameText(static_cast<const CFStringZorp&>(*known).Text(), text)) return known;
-        }
-        CFObjectZorpRef made = make();
-        if (mStrings.size() >= kMostEntries) return made;
-        mStrings.push_back(made);
-        mSlots[s] = tag << kIndexBits | static_cast<std::uint32_t>(mStrings.size());
-        if (mStrings.size() * 2 > mSlots.size()) Grow();
-        return made;
-    }
+    const CFStringZorp* Make(std::string_view text) { return mArena.String<CFStringZorp>(text); }
 
     // Word at a time: a collision costs only a missed share, so speed matters more than strength.
     static std::uint32_t Hash(std::string_view text)
@@ -137,9 +128,9 @@ private:
         }
     }
 
-    ArenaMaker& mMake;
+    Arena& mArena;
     std::vector<std::uint32_t> mSlots;
-    std::vector<CFObjectZorpRef> mStrings;
+    std::vector<const CFStringZorp*> mStrings;
 };
 
 }  // namespace plist

@@ -224,20 +224,21 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
-// Values without mutators, so every document shares them. (Not dictionaries: readers insert into
-// those.)
-const CFObjectZorpRef& Shared(CFKind kind, bool truth = false)
+// Values every document shares: objects never change, and these own nothing.
+const CFObjectZorp* Shared(CFKind kind, bool truth = false)
 {
-    static const CFObjectZorpRef yes = std::make_shared<CFBooleanZorp>(true);
-    static const CFObjectZorpRef no = std::make_shared<CFBooleanZorp>(false);
-    static const CFObjectZorpRef string = std::make_shared<CFStringZorp>(std::string());
-    static const CFObjectZorpRef data = std::make_shared<CFBinaryDataZorp>(std::string());
-    static const CFObjectZorpRef array = std::make_shared<CFArrayZorp>();
+    static const CFBooleanZorp yes(true);
+    static const CFBooleanZorp no(false);
+    static const CFStringZorp string("", 0);
+    static const CFBinaryDataZorp data("", 0);
+    static const CFArrayZorp array(nullptr, 0);
+    static const CFDictionaryZorp dictionary(nullptr, 0, CFDictionaryZorp::Duplicate::KeepLast, nullptr);
     switch (kind) {
-    case CFKind::String: return string;
-    case CFKind::Data: return data;
-    case CFKind::Array: return array;
-    default: return truth ? yes : no;
+    case CFKind::String: return &string;
+    case CFKind::Data: return &data;
+    case CFKind::Array: return &array;
+    case CFKind::Dictionary: return &dictionary;
+    default: return truth ? &yes : &no;
     }
 }
 
@@ -258,14 +259,15 @@ public:
         : mBegin(text.data()),
           mCur(text.data()),
           mEnd(text.data() + text.size()),
-          mMake(std::min(text.size() * 2, kFirstBlockAtMost)),
-          mStrings(text.size(), mMake)
+          mArena(std::make_shared<Arena>(std::min(text.size(), kFirstBlockAtMost))),
+          mStrings(text.size(), *mArena)
     {
         mFrames.reserve(16);
         mValues.reserve(32);
     }
 
-    CFObjectZorpRef Document();
+    const CFObjectZorp* Document();
+    const ArenaRef& Objects() const { return mArena; }
     ErrorKind Kind() const { return mKind; }
     std::size_t FailedAt() const { return mFailedAt; }
 
@@ -314,19 +316,19 @@ private:
     bool ScanTag(Element& element);
     bool ScanAnyTag(Element& element);
     bool Admit(const Element& element);
-    bool Begin(const Element& element, CFObjectZorpRef& value, bool& complete);
-    void Deliver(CFObjectZorpRef value);
-    bool CloseFrame(CFObjectZorpRef& value);
+    bool Begin(const Element& element, const CFObjectZorp*& value, bool& complete);
+    void Deliver(const CFObjectZorp* value);
+    bool CloseFrame(const CFObjectZorp*& value);
     bool CloseTag(Tag tag);
 
     bool Text(std::string& out);
     bool Entity(std::string& out);
     bool CData(std::string& out);
-    bool Integer(CFObjectZorpRef& value);
-    bool Real(CFObjectZorpRef& value);
-    bool Date(CFObjectZorpRef& value);
-    bool Data(CFObjectZorpRef& value);
-    CFObjectZorpRef MakeDictionary(std::size_t base);
+    bool Integer(const CFObjectZorp*& value);
+    bool Real(const CFObjectZorp*& value);
+    bool Date(const CFObjectZorp*& value);
+    bool Data(const CFObjectZorp*& value);
+    const CFObjectZorp* MakeDictionary(std::size_t base);
 
     const char* mBegin;
     const char* mCur;
@@ -335,15 +337,16 @@ private:
     std::size_t mFailedAt = 0;
 
     std::vector<Frame> mFrames;
-    std::vector<CFObjectZorpRef> mValues;  // children of the open containers, in order
+    std::vector<const CFObjectZorp*> mValues;  // children of the open containers, in order
     int mContainerDepth = 0;
     int mPlistDepth = 0;
-    ArenaMaker mMake;  // before the tables that hold its objects
+    ArenaRef mArena;  // before the table that holds its objects
     StringTable mStrings;
+    std::string mScratch;  // text that is not plain, and data, before they are copied in
 };
 
 // Before the root, as CF: white space, comments, processing instructions and one kind of DOCTYPE.
-CFObjectZorpRef XmlReader::Document()
+const CFObjectZorp* XmlReader::Document()
 {
     while (mCur < mEnd) {
         SkipSpace();
@@ -367,14 +370,14 @@ CFObjectZorpRef XmlReader::Document()
     }
     if (mCur >= mEnd) return Refuse(ErrorKind::NoRoot);
 
-    CFObjectZorpRef value;
+    const CFObjectZorp* value = nullptr;
     bool complete = false;
     Element element;
     if (!ScanTag(element) || !Begin(element, value, complete)) return nullptr;
     for (;;) {
         if (complete) {
             if (mFrames.empty()) return value;  // anything after the root is ignored, as CF does
-            Deliver(std::move(value));
+            Deliver(value);
         }
         const Content content = NextContent();
         if (content == Content::Fail) return nullptr;
@@ -502,7 +505,7 @@ bool XmlReader::Admit(const Element& element)
     return true;
 }
 
-bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& complete)
+bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& complete)
 {
     complete = true;
     switch (element.tag) {
@@ -520,7 +523,7 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
             if (element.tag == Tag::Array)
                 value = Shared(CFKind::Array);
             else
-                value = mMake.Make<CFDictionaryZorp>();
+                value = Shared(CFKind::Dictionary);
             return true;
         }
         ++mContainerDepth;
@@ -546,9 +549,10 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
                 return true;
             }
         }
-        std::string text;
+        std::string& text = mScratch;
+        text.clear();
         if (!Text(text) || !CloseTag(element.tag)) return false;
-        value = text.empty() ? Shared(CFKind::String) : mStrings.Intern(std::move(text));
+        value = text.empty() ? Shared(CFKind::String) : mStrings.Intern(text);
         return true;
     }
     case Tag::True:
@@ -572,14 +576,14 @@ bool XmlReader::Begin(const Element& element, CFObjectZorpRef& value, bool& comp
     return Fail(ErrorKind::UnknownTag);
 }
 
-void XmlReader::Deliver(CFObjectZorpRef value)
+void XmlReader::Deliver(const CFObjectZorp* value)
 {
     Frame& frame = mFrames.back();
     if (frame.tag == Tag::Dict) frame.expectValue = !frame.expectValue;
-    mValues.push_back(std::move(value));
+    mValues.push_back(value);
 }
 
-bool XmlReader::CloseFrame(CFObjectZorpRef& value)
+bool XmlReader::CloseFrame(const CFObjectZorp*& value)
 {
     const Frame frame = mFrames.back();
     if (frame.tag == Tag::Dict && frame.expectValue) return Fail(ErrorKind::KeyWithoutValue);
@@ -587,16 +591,17 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value)
     if (!CloseTag(frame.tag)) return false;
     switch (frame.tag) {
     case Tag::Plist:
-        value = std::move(mValues[frame.base]);
+        value = mValues[frame.base];
         --mPlistDepth;
         break;
     case Tag::Array: {
-        const auto first = mValues.begin() + static_cast<std::ptrdiff_t>(frame.base);
-        if (first == mValues.end()) {
+        const std::size_t count = mValues.size() - frame.base;
+        if (count == 0) {
             value = Shared(CFKind::Array);
         } else {
-            value = mMake.Make<CFArrayZorp>(std::vector<CFObjectZorpRef>(
-                std::make_move_iterator(first), std::make_move_iterator(mValues.end())));
+            auto** items = mArena->Array<const CFObjectZorp*>(count);
+            std::memcpy(items, mValues.data() + frame.base, count * sizeof *items);
+            value = mArena->Make<CFArrayZorp>(items, count);
         }
         --mContainerDepth;
         break;
@@ -611,27 +616,29 @@ bool XmlReader::CloseFrame(CFObjectZorpRef& value)
     return true;
 }
 
-CFObjectZorpRef XmlReader::MakeDictionary(std::size_t base)
+const CFObjectZorp* XmlReader::MakeDictionary(std::size_t base)
 {
-    auto dict = mMake.Make<CFDictionaryZorp>();
-    dict->Reserve((mValues.size() - base) / 2);
-    for (std::size_t i = base; i + 1 < mValues.size(); i += 2) {
-        dict->Insert(std::move(mValues[i]), std::move(mValues[i + 1]), CFDictionaryZorp::Duplicate::KeepLast);
-    }
+    using Entry = CFDictionaryZorp::Entry;
+    const std::size_t count = (mValues.size() - base) / 2;
+    Entry* entries = mArena->Array<Entry>(count);
+    for (std::size_t i = 0; i < count; ++i) entries[i] = {mValues[base + 2 * i], mValues[base + 2 * i + 1]};
+    std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::SlotsFor(count));
+    const auto* dict =
+        mArena->Make<CFDictionaryZorp>(entries, count, CFDictionaryZorp::Duplicate::KeepLast, slots);
     // A lone CF$UID with a number is a keyed-archiver reference, its number taken as 32 bits.
     if (dict->Count() == 1) {
-        const CFDictionaryZorp::Entry& entry = dict->Entries().front();
+        const Entry& entry = dict->Entries().front();
         const auto& key = static_cast<const CFStringZorp&>(*entry.key);
         if (key.Text() == "CF$UID") {
             if (entry.value->Kind() == CFKind::Integer) {
                 const auto bits = static_cast<const CFIntegerZorp&>(*entry.value).Bits();
-                return mMake.Make<CFUIDZorp>(static_cast<std::uint32_t>(bits));
+                return mArena->Make<CFUIDZorp>(static_cast<std::uint32_t>(bits));
             }
             if (entry.value->Kind() == CFKind::Real) {
                 const double d = static_cast<const CFRealZorp&>(*entry.value).Value();
                 std::uint32_t v = 0;
                 if (d > -9.2e18 && d < 9.2e18) v = static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
-                return mMake.Make<CFUIDZorp>(v);
+                return mArena->Make<CFUIDZorp>(v);
             }
         }
     }
@@ -776,7 +783,7 @@ bool XmlReader::CData(std::string& out)
 }
 
 // Optional white space, sign, white space, then decimal or 0x-hex digits up to the close tag.
-bool XmlReader::Integer(CFObjectZorpRef& value)
+bool XmlReader::Integer(const CFObjectZorp*& value)
 {
     const auto space = [&] {
         while (mCur < mEnd && IsNumberSpaceByte(static_cast<unsigned char>(*mCur))) ++mCur;
@@ -815,9 +822,9 @@ bool XmlReader::Integer(CFObjectZorpRef& value)
     }
     if (!CloseTag(Tag::Integer)) return false;
     if (negative)
-        value = mMake.Make<CFIntegerZorp>(0 - magnitude, false);
+        value = mArena->Make<CFIntegerZorp>(0 - magnitude, false);
     else
-        value = mMake.Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
+        value = mArena->Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
     return true;
 }
 
@@ -891,7 +898,7 @@ bool ScanDecimal(std::string_view s, double& result)
     return true;
 }
 
-bool XmlReader::Real(CFObjectZorpRef& value)
+bool XmlReader::Real(const CFObjectZorp*& value)
 {
     const char* start = mCur;
     std::string text;
@@ -915,12 +922,12 @@ bool XmlReader::Real(CFObjectZorpRef& value)
         if (!ScanDecimal(std::string_view(text).substr(i), d)) return FailAt(ErrorKind::BadReal, start);
     }
     if (!CloseTag(Tag::Real)) return false;
-    value = mMake.Make<CFRealZorp>(d);
+    value = mArena->Make<CFRealZorp>(d);
     return true;
 }
 
 // YYYY-MM-DDTHH:MM:SSZ with a year of any length and sign; fields roll over as in CF.
-bool XmlReader::Date(CFObjectZorpRef& value)
+bool XmlReader::Date(const CFObjectZorp*& value)
 {
     const char* start = mCur;
     const char* p = mCur;
@@ -953,16 +960,17 @@ bool XmlReader::Date(CFObjectZorpRef& value)
     // CF's month table has 16 places; beyond them it reads whatever follows, so we refuse.
     if (date.month > 15) return FailAt(ErrorKind::BadDate, start);
     date.year = static_cast<std::int32_t>(negative ? 0u - year : year);
-    value = mMake.Make<CFDateZorp>(AbsoluteTimeFromGregorian(date));
+    value = mArena->Make<CFDateZorp>(AbsoluteTimeFromGregorian(date));
     return true;
 }
 
 // base64 as CF decodes it: other ASCII skipped, '=' a zero digit, a partial last group dropped.
-bool XmlReader::Data(CFObjectZorpRef& value)
+bool XmlReader::Data(const CFObjectZorp*& value)
 {
     const auto* lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
     const char* stop = lt ? lt : mEnd;
-    std::string bytes;
+    std::string& bytes = mScratch;
+    bytes.clear();
     bytes.reserve(static_cast<std::size_t>(stop - mCur) / 4 * 3 + 3);
     std::uint32_t accumulator = 0;
     unsigned digits = 0;
@@ -985,7 +993,7 @@ bool XmlReader::Data(CFObjectZorpRef& value)
     }
     mCur = stop;
     if (!CloseTag(Tag::Data)) return false;
-    value = bytes.empty() ? Shared(CFKind::Data) : mMake.Make<CFBinaryDataZorp>(std::move(bytes));
+    value = bytes.empty() ? Shared(CFKind::Data) : mArena->String<CFBinaryDataZorp>(bytes);
     return true;
 }
 
@@ -998,7 +1006,7 @@ ParseResult ParseXML(std::string_view bytes)
     XmlSource source;
     if (!DecodeXmlSource(bytes, source, result.error)) return result;
     XmlReader reader(source.text);
-    result.root = reader.Document();
+    result.root = ShareOf(reader.Objects(), reader.Document());
     if (!result.root) result.error = {reader.Kind(), OriginalOffset(source, bytes, reader.FailedAt())};
     return result;
 }

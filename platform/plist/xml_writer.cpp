@@ -55,7 +55,7 @@ constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrst
 
 using Entry = CFDictionaryZorp::Entry;
 
-const std::string& TextOf(const CFObjectZorp& o)
+std::string_view TextOf(const CFObjectZorp& o)
 {
     return static_cast<const CFStringZorp&>(o).Text();
 }
@@ -64,8 +64,8 @@ const std::string& TextOf(const CFObjectZorp& o)
 // U+FFFF (surrogate pairs) come before U+E000-U+FFFF.
 bool KeyLess(const Entry* x, const Entry* y)
 {
-    const std::string& a = TextOf(*x->key);
-    const std::string& b = TextOf(*y->key);
+    const std::string_view a = TextOf(*x->key);
+    const std::string_view b = TextOf(*y->key);
     const std::size_t n = std::min(a.size(), b.size());
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -120,7 +120,7 @@ std::uint64_t BigEndian(const unsigned char* b)
 
 SortKey MakeSortKey(const Entry& entry)
 {
-    const std::string& text = TextOf(*entry.key);
+    const std::string_view text = TextOf(*entry.key);
     unsigned char bytes[16] = {};
     std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
     std::uint64_t high = BigEndian(bytes), low = BigEndian(bytes + 8);
@@ -175,7 +175,7 @@ std::uint64_t LastWord(const char* end, std::size_t stale)
     return kLittleEndian ? w & (~0ull << (8 * stale)) : w & (~0ull >> (8 * stale));
 }
 
-std::size_t EscapedSize(const std::string& text)
+std::size_t EscapedSize(std::string_view text)
 {
     const std::size_t n = text.size();
     const char* p = text.data();
@@ -307,7 +307,7 @@ std::size_t ChildCount(const CFObjectZorp& node, CFKind kind)
 }
 
 // Text at its written length: exact, or at its longest (every byte escaped) without looking.
-std::size_t TextSize(const std::string& text, bool exact)
+std::size_t TextSize(std::string_view text, bool exact)
 {
     return exact ? EscapedSize(text) : kLongestEscape * text.size();
 }
@@ -375,14 +375,14 @@ public:
             }
             const std::size_t level = f.level + 1;
             if (f.array) {
-                const auto& items = static_cast<const CFArrayZorp&>(*f.node).Items();
+                const auto items = static_cast<const CFArrayZorp&>(*f.node).Items();
                 // A large tree lies far beyond the caches: fetch an item ahead while this one is written.
-                if (f.next + 4 < f.count) __builtin_prefetch(items[f.next + 4].get());
+                if (f.next + 4 < f.count) __builtin_prefetch(items[f.next + 4]);
                 const CFObjectZorp& child = *items[f.next++];
                 if (!Node(child, level)) return false;
             } else {
                 const Entry& e = *mKeys[f.keys + f.next++];
-                const std::string& key = TextOf(*e.key);
+                const std::string_view key = TextOf(*e.key);
                 if (!Room(level + kKey.Size() + kLongestEscape * key.size(), false) &&
                     !Room(level + kKey.Size() + EscapedSize(key)))
                     return false;
@@ -464,7 +464,7 @@ private:
         mOut += n;
     }
 
-    void Escaped(const std::string& text)
+    void Escaped(std::string_view text)
     {
         const char* p = text.data();
         const char* end = p + text.size();
@@ -579,8 +579,8 @@ private:
             if (mFrames.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
             // Keys are read now and values after the sort: all fetched together, not one miss at a time.
             for (const Entry& e : entries) {
-                __builtin_prefetch(e.key.get());
-                __builtin_prefetch(e.value.get());
+                __builtin_prefetch(e.key);
+                __builtin_prefetch(e.value);
             }
             mSort.clear();
             for (const Entry& e : entries) {
