@@ -54,7 +54,7 @@ TEST(Keys, AreEqualBySameKindAndValue)
 // value the rule asks of a repeated key (Set: the later, Add: the first).
 TEST(Dictionary, FindsEveryKeyAtAnySize)
 {
-    for (const int size : {1, 8, 9, 1000}) {
+    for (const int size : {1, 8, 9, 64, 65, 1000}) {
         for (const bool keepLast : {true, false}) {
             CFMutableDictionaryZorp dict;
             const auto put = [&](Ref key, Ref value) {
@@ -78,6 +78,25 @@ TEST(Dictionary, FindsEveryKeyAtAnySize)
             EXPECT_NE(dict.Find(*Real(0.0)), nullptr) << "0 and -0 are one key";
             EXPECT_NE(dict.Find(*Real(-NAN)), nullptr) << "NaN keys are one key";
         }
+    }
+}
+
+// A reader's dictionary finds repeated keys by a scan, an index on the stack or an index of its own,
+// by size; each keeps the later value of XML and answers look-ups.
+TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
+{
+    for (const int size : {8, 9, 64, 65, 1000}) {
+        std::string xml = "<dict>";
+        for (int i = 0; i < size; ++i)
+            xml += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
+        xml += "<key>k0</key><string>again</string></dict>";
+        const CFDictionaryZorpRef dict = AsDictionary(plist::Parse(xml).root);
+        ASSERT_NE(dict, nullptr);
+        EXPECT_EQ(dict->Count(), static_cast<std::size_t>(size)) << size;
+        EXPECT_EQ(dict->Find("k0")->Kind(), CFKind::String) << size;
+        const CFObjectZorp* last = dict->Find("k" + std::to_string(size - 1));
+        ASSERT_NE(last, nullptr) << size;
+        EXPECT_EQ(static_cast<const CFIntegerZorp&>(*last).AsSigned(), size - 1);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -46,20 +47,12 @@ public:
         return static_cast<T*>(Allocate(count * sizeof(T), alignof(T)));
     }
 
-    // A copy of `bytes`, which lives as long as the arena.
-    std::string_view Copy(std::string_view bytes)
-    {
-        if (bytes.empty()) return {"", 0};  // never a null pointer, which memcpy may not be given
-        char* at = Array<char>(bytes.size());
-        std::memcpy(at, bytes.data(), bytes.size());
-        return {at, bytes.size()};
-    }
-
+    // An object followed by its contents (a string's text, an array's items).
     template <typename T>
-    T* String(std::string_view bytes)
+    const T* Place(std::span<const typename T::Element> contents, CFKind kind = T::kKind)
     {
-        const std::string_view copy = Copy(bytes);
-        return Make<T>(copy.data(), copy.size());
+        return CFPlacement::Place<T>(Allocate(CFPlacement::SizeFor<T>(contents.size()), alignof(T)), contents,
+                                     kind);
     }
 
 private:
@@ -90,8 +83,8 @@ private:
         mBlocks.push_back(std::make_unique_for_overwrite<std::byte[]>(mNextBlock));
         mNext = mBlocks.back().get();
         mEnd = mNext + mNextBlock;
-        if (mNextBlock < kLargestBlock)
-            mNextBlock = mNextBlock * 2 < kLargestBlock ? mNextBlock * 2 : kLargestBlock;
+        // A first block sized to the whole tree is followed, when that falls short, by smaller ones.
+        mNextBlock = mNextBlock < kLargestBlock / 2 ? mNextBlock * 2 : kLargestBlock;
     }
 
     void* Alone(std::size_t size, std::size_t alignment)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 namespace plist {
@@ -109,17 +110,14 @@ struct Built {
 
 class BinaryReader {
 public:
-    explicit BinaryReader(std::string_view bytes)
-        : mBytes(bytes),
-          mArena(std::make_shared<Arena>(std::min<std::size_t>(2 * bytes.size(), kFirstBlockAtMost)))
-    {
-    }
+    explicit BinaryReader(std::string_view bytes) : mBytes(bytes) {}
 
     ParseResult Read()
     {
         ParseResult result;
         result.format = Format::Binary;
         if (ReadTrailer() && Survey()) {
+            mArena = std::make_shared<Arena>(static_cast<std::size_t>(mTreeBytes));
             Built built;
             result.root = ShareOf(mArena, Object(mTrailer.top, 0, built));
         }
@@ -134,7 +132,6 @@ private:
     static constexpr std::uint32_t kBuilding = 1u << 31;
     static constexpr std::uint32_t kShared = 1u << 30;
     static constexpr std::uint32_t kSlotMask = kShared - 1;
-    static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
 
     struct Shared {
         const CFObjectZorp* object = nullptr;
@@ -191,7 +188,8 @@ private:
     }
 
     // One pass over the offset table: every offset is checked, referenced or not, as CoreFoundation
-    // does; and references are counted, so that only objects used more than once are kept for reuse.
+    // does; references are counted, so that only objects used more than once are kept for reuse; and
+    // the room the tree takes is summed, so that it is taken at once.
     bool Survey()
     {
         mObjects.assign(mTrailer.count, 0);
@@ -212,19 +210,41 @@ private:
             std::string_view refs;
             in.Byte(marker);
             const unsigned type = marker >> 4;
-            if (type != 0xA && type != 0xC && type != 0xD) continue;
-            if (CountFrom(in, marker & 0x0F, count) != ErrorKind::None ||
-                !RefsFrom(in, type == 0xD ? 2 * count : count, refs))
-                continue;
+            const bool counted =
+                type >= 0x4 && type != 0x8 && CountFrom(in, marker & 0x0F, count) == ErrorKind::None;
+            mTreeBytes = SaturatingAdd(mTreeBytes, TreeBytes(type, counted ? count : 0));
+            if (!counted || (type != 0xA && type != 0xC && type != 0xD)) continue;
+            if (!RefsFrom(in, type == 0xD ? 2 * count : count, refs)) continue;
             for (std::uint64_t r = 0; r < refs.size() / mTrailer.refSize; ++r) {
                 const std::uint64_t index = RefAt(refs, r);
                 if (index < mTrailer.count) refer(index);
             }
         }
+        // Counts the file does not hold are no reason to take more than a few times its size.
+        mTreeBytes = std::min(mTreeBytes, SaturatingAdd(4 * mBytes.size(), 1024));
         std::uint32_t slots = 0;
         for (std::uint32_t& uses : mObjects) uses = uses > 1 ? kShared | slots++ : 0;
         mShared.resize(slots);
         return true;
+    }
+
+    // The arena's room for an object with this marker type and count: strings from UTF-16 at their
+    // longest in UTF-8, from Latin-1 as if ASCII.
+    static std::uint64_t TreeBytes(unsigned type, std::uint64_t count)
+    {
+        const auto words = [](std::uint64_t bytes) { return (SaturatingAdd(bytes, 7) & ~std::uint64_t{7}); };
+        switch (type) {
+        case 0x4:
+        case 0x5: return words(SaturatingAdd(8, count));
+        case 0x6: return words(SaturatingAdd(8, count > kMaxIndex / 3 ? kMaxIndex : 3 * count));
+        case 0xA:
+        case 0xC: return count > kMaxIndex / 8 ? kMaxIndex : 8 + 8 * count;
+        case 0xD:
+            return count > kMaxIndex / 32
+                       ? kMaxIndex
+                       : sizeof(CFDictionaryZorp) + 16 * count + 4 * CFDictionaryZorp::IndexWords(count);
+        default: return 16;
+        }
     }
 
     std::uint64_t OffsetOf(std::uint64_t index) const
@@ -368,7 +388,7 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        return mArena->String<CFBinaryDataZorp>(bytes);
+        return mArena->Place<CFBinaryDataZorp>(bytes);
     }
 
     const CFObjectZorp* AsciiString(Cursor& in, unsigned low, std::uint64_t offset)
@@ -378,8 +398,8 @@ private:
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
         const bool ascii = unicode::FirstNonASCII(bytes) == bytes.size();
-        if (ascii) return mArena->String<CFStringZorp>(bytes);
-        return mArena->String<CFStringZorp>(Latin1ToUTF8(bytes));
+        if (ascii) return mArena->Place<CFStringZorp>(bytes);
+        return mArena->Place<CFStringZorp>(Latin1ToUTF8(bytes));
     }
 
     const CFObjectZorp* UTF16String(Cursor& in, unsigned low, std::uint64_t offset)
@@ -391,7 +411,7 @@ private:
         std::string& text = mScratch;
         text.clear();
         if (!DecodeUTF16BE(bytes, text)) return Refuse(ErrorKind::UnpairedSurrogate, offset);
-        return mArena->String<CFStringZorp>(text);
+        return mArena->Place<CFStringZorp>(text);
     }
 
     const CFObjectZorp* UID(Cursor& in, unsigned low, std::uint64_t offset)
@@ -439,13 +459,17 @@ private:
         if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) ||
             !Refs(in, count, offset, refs))
             return nullptr;
-        auto** items = mArena->Array<const CFObjectZorp*>(count);
+        const std::size_t base = mPending.size();
         for (std::uint64_t i = 0; i < count; ++i) {
-            items[i] = Child(refs, i, offset, depth, built);
-            if (!items[i]) return nullptr;
+            const CFObjectZorp* item = Child(refs, i, offset, depth, built);
+            if (!item) return nullptr;
+            mPending.push_back(item);
         }
         ++built.height;
-        return mArena->Make<CFArrayZorp>(items, count, isSet ? CFKind::Set : CFKind::Array);
+        const auto* array = mArena->Place<CFArrayZorp>(std::span(mPending).subspan(base),
+                                                       isSet ? CFKind::Set : CFKind::Array);
+        mPending.resize(base);
+        return array;
     }
 
     // Keys are any non-container object; for a repeated key the first value wins, as in CoreFoundation.
@@ -469,13 +493,15 @@ private:
             entries[i] = {key, value};
         }
         ++built.height;
-        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::SlotsFor(count));
+        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
         return mArena->Make<CFDictionaryZorp>(entries, count, CFDictionaryZorp::Duplicate::KeepFirst, slots);
     }
 
     std::string_view mBytes;
     ArenaRef mArena;
-    std::string mScratch;  // UTF-16 text, as UTF-8, before it is copied in
+    std::uint64_t mTreeBytes = 0;               // the room the tree takes, at most
+    std::string mScratch;                       // UTF-16 text, as UTF-8, before it is copied in
+    std::vector<const CFObjectZorp*> mPending;  // the items of the arrays being read, in order
     Trailer mTrailer;
     std::uint64_t mExpansionLimit = SaturatingAdd(kExpansionFactor * mBytes.size(), kExpansionAllowance);
     std::vector<std::uint32_t> mObjects;  // by object index: kBuilding, kShared and slot

@@ -5,12 +5,17 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace {
 
-// Below this many entries a scan is faster than hashing, and costs no memory.
-constexpr std::size_t kLinearLimit = 8;
+// Up to this many entries, a reader finds repeated keys by a scan, which is faster than hashing.
+constexpr std::size_t kScanLimit = 8;
+// Up to this many, a dictionary keeps no index: a look-up scans, and a reader hashes into an index on
+// the stack to find repeated keys. (Most dictionaries are this small, and an index would be a third
+// of their weight.)
+constexpr std::size_t kUnindexedLimit = 64;
 
 std::uint64_t Rotate(std::uint64_t x, int bits)
 {
@@ -119,17 +124,18 @@ bool IsString(const CFObjectZorp& key, std::string_view text)
     return key.Kind() == CFKind::String && static_cast<const CFStringZorp&>(key).Text() == text;
 }
 
-// Made one at a time: the object and the bytes it points into, in one allocation.
-template <typename T>
-std::shared_ptr<T> NewHolding(std::string bytes)
+// Made one at a time: the object and its contents in one allocation of its own, held by `keep`
+// (which may hold what the contents point to as well).
+template <typename T, typename Keep>
+std::shared_ptr<T> NewPlaced(std::span<const typename T::Element> contents, Keep keep, CFKind kind = T::kKind)
 {
+    const std::size_t words = (CFPlacement::SizeFor<T>(contents.size()) + 7) / 8;
     struct Held {
-        explicit Held(std::string b) : storage(std::move(b)), object(storage.data(), storage.size()) {}
-        std::string storage;
-        T object;
+        Keep keep;
+        std::unique_ptr<std::uint64_t[]> room;
     };
-    auto held = std::make_shared<Held>(std::move(bytes));
-    return std::shared_ptr<T>(held, &held->object);
+    auto held = std::make_shared<Held>(Held{std::move(keep), std::make_unique<std::uint64_t[]>(words)});
+    return ShareOf(held, CFPlacement::Place<T>(held->room.get(), contents, kind));
 }
 
 }  // namespace
@@ -170,39 +176,47 @@ bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b)
     return false;
 }
 
-std::size_t CFDictionaryZorp::SlotsFor(std::size_t count)
+std::size_t CFDictionaryZorp::IndexWords(std::size_t count)
 {
-    if (count <= kLinearLimit) return 0;
-    std::size_t slots = 32;
+    if (count <= kUnindexedLimit) return 0;
+    std::size_t slots = 4 * kUnindexedLimit;
     while (slots < 2 * count) slots *= 2;
-    return slots;
+    return 1 + slots;
 }
 
-CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* slots)
-    : CFObjectZorp(CFKind::Dictionary), mEntries(entries), mSlots(slots), mSlotCount(SlotsFor(count))
+CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* index)
+    : CFObjectZorp(CFKind::Dictionary), mEntries(entries), mIndex(IndexWords(count) ? index : nullptr)
 {
-    std::fill_n(mSlots, mSlotCount, 0);
+    std::uint32_t onStack[1 + 2 * kUnindexedLimit];
+    if (!mIndex && count > kScanLimit) mIndex = onStack;
+    if (mIndex) {
+        const std::size_t words = mIndex == onStack ? std::size(onStack) : IndexWords(count);
+        std::fill_n(mIndex, words, 0);
+        mIndex[0] = static_cast<std::uint32_t>(words - 2);
+    }
     // Entry i is copied before anything is written: what stays is moved to the front, in order.
     for (std::size_t i = 0; i < count; ++i) Place(entries[i], rule);
+    if (mIndex == onStack) mIndex = nullptr;
 }
 
 const CFObjectZorp* CFDictionaryZorp::Find(const CFObjectZorp& key) const
 {
     const std::size_t i = IndexOf(key);
-    return i < mCount ? mEntries[i].value : nullptr;
+    return i < Count() ? mEntries[i].value : nullptr;
 }
 
 const CFObjectZorp* CFDictionaryZorp::Find(std::string_view stringKey) const
 {
-    if (mSlotCount == 0) {
-        for (std::size_t i = 0; i < mCount; ++i) {
+    if (!mIndex) {
+        for (std::size_t i = 0; i < Count(); ++i) {
             if (IsString(*mEntries[i].key, stringKey)) return mEntries[i].value;
         }
         return nullptr;
     }
-    const std::size_t mask = mSlotCount - 1;
-    for (std::size_t s = HashText(stringKey) & mask; mSlots[s] != 0; s = (s + 1) & mask) {
-        const Entry& entry = mEntries[mSlots[s] - 1];
+    const std::uint32_t* slots = mIndex + 1;
+    const std::size_t mask = mIndex[0];
+    for (std::size_t s = HashText(stringKey) & mask; slots[s] != 0; s = (s + 1) & mask) {
+        const Entry& entry = mEntries[slots[s] - 1];
         if (IsString(*entry.key, stringKey)) return entry.value;
     }
     return nullptr;
@@ -210,42 +224,46 @@ const CFObjectZorp* CFDictionaryZorp::Find(std::string_view stringKey) const
 
 std::size_t CFDictionaryZorp::Place(Entry entry, Duplicate rule)
 {
-    const bool indexed = mSlotCount != 0;
+    const bool indexed = mIndex != nullptr;
     const std::size_t hash = indexed ? KeyHash(*entry.key) : 0;
     const std::size_t i = indexed ? Lookup(*entry.key, hash) : IndexOf(*entry.key);
-    if (i < mCount) {
+    const std::size_t count = Count();
+    if (i < count) {
         if (rule == Duplicate::KeepLast) mEntries[i].value = entry.value;
         return i;
     }
-    mEntries[mCount] = entry;
-    if (indexed) IndexEntry(mCount, hash);
-    return mCount++;
+    mEntries[count] = entry;
+    if (indexed) IndexEntry(count, hash);
+    SetLength(count + 1);
+    return count;
 }
 
 void CFDictionaryZorp::IndexEntry(std::size_t entry, std::size_t hash)
 {
-    const std::size_t mask = mSlotCount - 1;
+    std::uint32_t* slots = mIndex + 1;
+    const std::size_t mask = mIndex[0];
     std::size_t s = hash & mask;
-    while (mSlots[s] != 0) s = (s + 1) & mask;
-    mSlots[s] = static_cast<std::uint32_t>(entry + 1);
+    while (slots[s] != 0) s = (s + 1) & mask;
+    slots[s] = static_cast<std::uint32_t>(entry + 1);
 }
 
 std::size_t CFDictionaryZorp::IndexOf(const CFObjectZorp& key) const
 {
-    if (mSlotCount != 0) return Lookup(key, KeyHash(key));
-    for (std::size_t i = 0; i < mCount; ++i) {
+    if (mIndex) return Lookup(key, KeyHash(key));
+    for (std::size_t i = 0; i < Count(); ++i) {
         if (CFKeysEqual(*mEntries[i].key, key)) return i;
     }
-    return mCount;
+    return Count();
 }
 
 std::size_t CFDictionaryZorp::Lookup(const CFObjectZorp& key, std::size_t hash) const
 {
-    const std::size_t mask = mSlotCount - 1;
-    for (std::size_t s = hash & mask; mSlots[s] != 0; s = (s + 1) & mask) {
-        if (CFKeysEqual(*mEntries[mSlots[s] - 1].key, key)) return mSlots[s] - 1;
+    const std::uint32_t* slots = mIndex + 1;
+    const std::size_t mask = mIndex[0];
+    for (std::size_t s = hash & mask; slots[s] != 0; s = (s + 1) & mask) {
+        if (CFKeysEqual(*mEntries[slots[s] - 1].key, key)) return slots[s] - 1;
     }
-    return mCount;
+    return Count();
 }
 
 void CFMutableDictionaryZorp::Add(CFObjectZorpRef key, CFObjectZorpRef value)
@@ -261,33 +279,33 @@ void CFMutableDictionaryZorp::Set(CFObjectZorpRef key, CFObjectZorpRef value)
 void CFMutableDictionaryZorp::Put(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule)
 {
     if (!key || !value) return;
-    mOwnEntries.resize(mCount + 1);
+    const std::size_t count = Count();
+    mOwnEntries.resize(count + 1);
     Point();
-    if (SlotsFor(mCount + 1) > mSlotCount) Reindex(SlotsFor(mCount + 1));
-    const std::size_t count = mCount;
+    if (IndexWords(count + 1) > mOwnIndex.size()) Reindex(IndexWords(count + 1));
     const std::size_t i = Place({key.get(), value.get()}, rule);
-    if (mCount > count) {
+    if (Count() > count) {
         mHeld.push_back(std::move(key));
         mHeld.push_back(std::move(value));
     } else if (rule == Duplicate::KeepLast) {
         mHeld[2 * i + 1] = std::move(value);
     }
-    mOwnEntries.resize(mCount);
+    mOwnEntries.resize(Count());
 }
 
-void CFMutableDictionaryZorp::Reindex(std::size_t slotCount)
+void CFMutableDictionaryZorp::Reindex(std::size_t words)
 {
-    mOwnSlots.assign(slotCount, 0);
+    mOwnIndex.assign(words, 0);
     Point();
-    if (slotCount == 0) return;  // small: scanned
-    for (std::size_t i = 0; i < mCount; ++i) IndexEntry(i, KeyHash(*mEntries[i].key));
+    if (words == 0) return;  // small: scanned
+    mOwnIndex[0] = static_cast<std::uint32_t>(words - 2);
+    for (std::size_t i = 0; i < Count(); ++i) IndexEntry(i, KeyHash(*mEntries[i].key));
 }
 
 void CFMutableDictionaryZorp::Point()
 {
     mEntries = mOwnEntries.data();
-    mSlots = mOwnSlots.data();
-    mSlotCount = mOwnSlots.size();
+    mIndex = mOwnIndex.empty() ? nullptr : mOwnIndex.data();
 }
 
 CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary)
@@ -301,9 +319,9 @@ CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary)
         copy->mHeld.push_back(ShareOf(dictionary, entry.key));
         copy->mHeld.push_back(ShareOf(dictionary, entry.value));
     }
-    copy->mCount = entries.size();
+    copy->SetLength(entries.size());
     copy->Point();
-    copy->Reindex(CFDictionaryZorp::SlotsFor(entries.size()));
+    copy->Reindex(CFDictionaryZorp::IndexWords(entries.size()));
     return copy;
 }
 
@@ -313,37 +331,20 @@ CFDictionaryZorpRef AsDictionary(const CFObjectZorpRef& object)
     return std::static_pointer_cast<CFDictionaryZorp>(object);
 }
 
-CFStringZorpRef NewStringZorp(std::string utf8)
+CFStringZorpRef NewStringZorp(std::string_view utf8)
 {
-    return NewHolding<CFStringZorp>(std::move(utf8));
+    return NewPlaced<CFStringZorp>(utf8, nullptr);
 }
 
-CFBinaryDataZorpRef NewBinaryDataZorp(std::string bytes)
+CFBinaryDataZorpRef NewBinaryDataZorp(std::string_view bytes)
 {
-    return NewHolding<CFBinaryDataZorp>(std::move(bytes));
+    return NewPlaced<CFBinaryDataZorp>(bytes, nullptr);
 }
 
 CFObjectZorpRef NewArrayZorp(std::vector<CFObjectZorpRef> items, CFKind kind)
 {
-    struct Held {
-        Held(std::vector<CFObjectZorpRef> refs, CFKind kind)
-            : storage(std::move(refs)),
-              pointers(Pointers(storage)),
-              object(pointers.data(), pointers.size(), kind)
-        {
-        }
-        static std::vector<const CFObjectZorp*> Pointers(const std::vector<CFObjectZorpRef>& refs)
-        {
-            std::vector<const CFObjectZorp*> pointers;
-            for (const CFObjectZorpRef& ref : refs) {
-                if (ref) pointers.push_back(ref.get());
-            }
-            return pointers;
-        }
-        std::vector<CFObjectZorpRef> storage;
-        std::vector<const CFObjectZorp*> pointers;
-        CFArrayZorp object;
-    };
-    auto held = std::make_shared<Held>(std::move(items), kind);
-    return ShareOf(held, static_cast<const CFObjectZorp*>(&held->object));
+    std::erase(items, nullptr);
+    std::vector<const CFObjectZorp*> pointers(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) pointers[i] = items[i].get();
+    return NewPlaced<CFArrayZorp>(pointers, std::move(items), kind);
 }

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,16 +31,26 @@ enum class CFKind : std::uint8_t {
 
 class CFObjectZorp {
 public:
-    CFKind Kind() const { return mKind; }
+    CFKind Kind() const { return static_cast<CFKind>(mHeader >> kLengthBits); }
 
 protected:
-    explicit CFObjectZorp(CFKind kind) : mKind(kind) {}
+    static constexpr int kLengthBits = 56;
+    static constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << kLengthBits) - 1;
+
+    explicit CFObjectZorp(CFKind kind, std::size_t length = 0)
+        : mHeader(std::uint64_t{static_cast<std::uint8_t>(kind)} << kLengthBits | length)
+    {
+    }
     // Not virtual: an arena frees its objects all at once, and a Ref made by make_shared destroys
     // the type it made.
     ~CFObjectZorp() = default;
 
+    // How many bytes, items or entries the object holds.
+    std::size_t Length() const { return static_cast<std::size_t>(mHeader & kLengthMask); }
+    void SetLength(std::size_t length) { mHeader = (mHeader & ~kLengthMask) | length; }
+
 private:
-    CFKind mKind;
+    std::uint64_t mHeader;  // the kind, over the length: one word for both
 };
 using CFObjectZorpRef = std::shared_ptr<CFObjectZorp>;
 
@@ -50,49 +62,64 @@ std::shared_ptr<T> ShareOf(const std::shared_ptr<Owner>& owner, const T* object)
     return object ? std::shared_ptr<T>(owner, const_cast<T*>(object)) : nullptr;
 }
 
-// Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed. The text
-// lives beside the object (in its arena, or in the allocation NewStringZorp makes).
+// Makes the objects whose contents follow them in the same allocation (strings, data, arrays):
+// one allocation, and no pointer, for both.
+struct CFPlacement {
+    template <typename T>
+    static std::size_t SizeFor(std::size_t count)
+    {
+        return sizeof(T) + count * sizeof(typename T::Element);
+    }
+
+    // `room` holds SizeFor<T>(contents.size()) bytes, aligned for T.
+    template <typename T>
+    static const T* Place(void* room, std::span<const typename T::Element> contents, CFKind kind = T::kKind)
+    {
+        T* object = ::new (room) T(kind, contents.size());
+        if (!contents.empty())
+            std::memcpy(static_cast<void*>(object + 1), contents.data(), contents.size_bytes());
+        return object;
+    }
+};
+
+// Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed.
 class CFStringZorp final : public CFObjectZorp {
 public:
-    CFStringZorp(const char* utf8, std::size_t size) : CFObjectZorp(CFKind::String), mText(utf8), mSize(size)
-    {
-    }
-    std::string_view Text() const { return {mText, mSize}; }
+    using Element = char;
+    static constexpr CFKind kKind = CFKind::String;
+    std::string_view Text() const { return {reinterpret_cast<const char*>(this + 1), Length()}; }
 
 private:
-    const char* mText;
-    std::size_t mSize;
+    friend struct CFPlacement;
+    CFStringZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
 };
 using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
 
-// Its bytes live beside it, as a string's text does.
 class CFBinaryDataZorp final : public CFObjectZorp {
 public:
-    CFBinaryDataZorp(const char* bytes, std::size_t size)
-        : CFObjectZorp(CFKind::Data), mBytes(bytes), mSize(size)
-    {
-    }
-    std::string_view Bytes() const { return {mBytes, mSize}; }
+    using Element = char;
+    static constexpr CFKind kKind = CFKind::Data;
+    std::string_view Bytes() const { return {reinterpret_cast<const char*>(this + 1), Length()}; }
 
 private:
-    const char* mBytes;
-    std::size_t mSize;
+    friend struct CFPlacement;
+    CFBinaryDataZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
 };
 using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
 
 // Full signed and unsigned 64-bit range: values above INT64_MAX keep IsUnsigned().
 class CFIntegerZorp final : public CFObjectZorp {
 public:
+    // The header's length, unused by a number, holds the flag.
     CFIntegerZorp(std::uint64_t bits, bool isUnsigned)
-        : CFObjectZorp(CFKind::Integer), mUnsigned(isUnsigned), mBits(bits)
+        : CFObjectZorp(CFKind::Integer, isUnsigned), mBits(bits)
     {
     }
     std::uint64_t Bits() const { return mBits; }
-    bool IsUnsigned() const { return mUnsigned; }
+    bool IsUnsigned() const { return Length() != 0; }
     std::int64_t AsSigned() const { return static_cast<std::int64_t>(mBits); }
 
 private:
-    bool mUnsigned;
     std::uint64_t mBits;
 };
 
@@ -120,19 +147,20 @@ public:
     CFNullZorp() : CFObjectZorp(CFKind::Null) {}
 };
 
-// Its items live beside it. A set (readable from binary lists, never writable as XML) is an array
-// whose kind is Set, its items in the order read.
-class CFArrayZorp : public CFObjectZorp {
+// A set (readable from binary lists, never writable as XML) is an array whose kind is Set, its
+// items in the order read.
+class CFArrayZorp final : public CFObjectZorp {
 public:
-    CFArrayZorp(const CFObjectZorp* const* items, std::size_t count, CFKind kind = CFKind::Array)
-        : CFObjectZorp(kind), mItems(items), mCount(count)
+    using Element = const CFObjectZorp*;
+    static constexpr CFKind kKind = CFKind::Array;
+    std::span<const CFObjectZorp* const> Items() const
     {
+        return {reinterpret_cast<const CFObjectZorp* const*>(this + 1), Length()};
     }
-    std::span<const CFObjectZorp* const> Items() const { return {mItems, mCount}; }
 
 private:
-    const CFObjectZorp* const* mItems;
-    std::size_t mCount;
+    friend struct CFPlacement;
+    CFArrayZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
 };
 using CFSetZorp = CFArrayZorp;
 
@@ -151,16 +179,16 @@ public:
     // A repeated key keeps the first value, or takes the last.
     enum class Duplicate { KeepFirst, KeepLast };
 
-    // The index `SlotsFor(count)` slots long, for readers to place beside the entries.
-    static std::size_t SlotsFor(std::size_t count);
+    // The words of index that `count` entries take, for readers to place beside the entries.
+    static std::size_t IndexWords(std::size_t count);
 
     // Over entries that live beside it, as a reader places them: repeated keys are dropped by
     // `rule`, the entries that stay are moved to the front (in the order read), and the index is
-    // built in `slots`.
-    CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* slots);
+    // built in `index`.
+    CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* index);
 
-    std::span<const Entry> Entries() const { return {mEntries, mCount}; }
-    std::size_t Count() const { return mCount; }
+    std::span<const Entry> Entries() const { return {mEntries, Length()}; }
+    std::size_t Count() const { return Length(); }
     const CFObjectZorp* Find(const CFObjectZorp& key) const;  // nullptr when absent
     const CFObjectZorp* Find(std::string_view stringKey) const;
 
@@ -170,15 +198,15 @@ protected:
     // Places the entry, or applies `rule` to a repeated key, and answers the entry's index. The
     // entries have room for one more, and the index (when there is one) stays at most half full.
     std::size_t Place(Entry entry, Duplicate rule);
-    // Of the entry whose key `hash` is the hash of, for an index of mSlotCount slots.
+    // Of the entry whose key `hash` is the hash of.
     void IndexEntry(std::size_t entry, std::size_t hash);
     std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent
 
     // Not const: a reader's arena, or the mutable dictionary's own vectors; no one else changes them.
     Entry* mEntries = nullptr;
-    std::size_t mCount = 0;
-    std::uint32_t* mSlots = nullptr;  // entry index + 1, 0 when free; none while small
-    std::size_t mSlotCount = 0;
+    // The slot count - 1 (a power of two less one), then the slots: entry index + 1, 0 when free.
+    // None while small.
+    std::uint32_t* mIndex = nullptr;
 
 private:
     std::size_t Lookup(const CFObjectZorp& key, std::size_t hash) const;
@@ -201,12 +229,12 @@ private:
     friend CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary);
 
     void Put(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
-    void Reindex(std::size_t slotCount);
+    void Reindex(std::size_t words);
     // The base's view of the vectors, after they change.
     void Point();
 
     std::vector<Entry> mOwnEntries;
-    std::vector<std::uint32_t> mOwnSlots;
+    std::vector<std::uint32_t> mOwnIndex;
     std::vector<CFObjectZorpRef> mHeld;  // each entry's key and value, in the entries' order
 };
 
@@ -217,6 +245,6 @@ CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary);
 CFDictionaryZorpRef AsDictionary(const CFObjectZorpRef& object);
 
 // Objects made one at a time, each owning what it holds (the readers make theirs in an arena).
-CFStringZorpRef NewStringZorp(std::string utf8);
-CFBinaryDataZorpRef NewBinaryDataZorp(std::string bytes);
+CFStringZorpRef NewStringZorp(std::string_view utf8);
+CFBinaryDataZorpRef NewBinaryDataZorp(std::string_view bytes);
 CFObjectZorpRef NewArrayZorp(std::vector<CFObjectZorpRef> items, CFKind kind = CFKind::Array);

@@ -224,7 +224,7 @@ private:
         if (mFailed) return nullptr;
         Entry* placed = mArena->Array<Entry>(entries.size());
         if (!entries.empty()) std::memcpy(placed, entries.data(), entries.size() * sizeof(Entry));
-        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::SlotsFor(entries.size()));
+        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(entries.size()));
         return mArena->Make<CFDictionaryZorp>(placed, entries.size(), Duplicate::KeepLast, slots);
     }
 
@@ -261,9 +261,7 @@ private:
         if (mFailed) return nullptr;
         if (!SkipSpace() || Peek() != ')') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
-        auto** placed = mArena->Array<const CFObjectZorp*>(items.size());
-        if (!items.empty()) std::memcpy(placed, items.data(), items.size() * sizeof *placed);
-        return mArena->Make<CFArrayZorp>(placed, items.size());
+        return mArena->Place<CFArrayZorp>(items);
     }
 
     // Hex digit pairs up to '>', with white space between pairs.
@@ -290,7 +288,7 @@ private:
         }
         if (Peek() != '>') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
-        return mArena->String<CFBinaryDataZorp>(bytes);
+        return mArena->Place<CFBinaryDataZorp>(bytes);
     }
 
     const CFObjectZorp* QuotedString(char16_t quote)
@@ -362,7 +360,7 @@ private:
     {
         std::string text;
         if (!ToUTF8(units, text)) return RefuseAt(ErrorKind::UnpairedSurrogate, at);
-        return mArena->String<CFStringZorp>(text);
+        return mArena->Place<CFStringZorp>(text);
     }
 
     using Entry = CFDictionaryZorp::Entry;

@@ -60,7 +60,7 @@ private:
     static_assert(kMostEntries < (std::size_t{1} << kIndexBits));
     static constexpr std::uint32_t kIndexMask = (std::uint32_t{1} << kIndexBits) - 1;
 
-    const CFStringZorp* Make(std::string_view text) { return mArena.String<CFStringZorp>(text); }
+    const CFStringZorp* Make(std::string_view text) { return mArena.Place<CFStringZorp>(text); }
 
     // Word at a time: a collision costs only a missed share, so speed matters more than strength.
     static std::uint32_t Hash(std::string_view text)

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <span>
 #include <vector>
 
 namespace plist {
@@ -229,14 +230,16 @@ const CFObjectZorp* Shared(CFKind kind, bool truth = false)
 {
     static const CFBooleanZorp yes(true);
     static const CFBooleanZorp no(false);
-    static const CFStringZorp string("", 0);
-    static const CFBinaryDataZorp data("", 0);
-    static const CFArrayZorp array(nullptr, 0);
+    // Empty: nothing follows them. (One word: the room each takes.)
+    alignas(CFObjectZorp) static std::byte room[3][sizeof(std::uint64_t)];
+    static const CFObjectZorp* const string = CFPlacement::Place<CFStringZorp>(room[0], {});
+    static const CFObjectZorp* const data = CFPlacement::Place<CFBinaryDataZorp>(room[1], {});
+    static const CFObjectZorp* const array = CFPlacement::Place<CFArrayZorp>(room[2], {});
     static const CFDictionaryZorp dictionary(nullptr, 0, CFDictionaryZorp::Duplicate::KeepLast, nullptr);
     switch (kind) {
-    case CFKind::String: return &string;
-    case CFKind::Data: return &data;
-    case CFKind::Array: return &array;
+    case CFKind::String: return string;
+    case CFKind::Data: return data;
+    case CFKind::Array: return array;
     case CFKind::Dictionary: return &dictionary;
     default: return truth ? &yes : &no;
     }
@@ -599,9 +602,7 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
         if (count == 0) {
             value = Shared(CFKind::Array);
         } else {
-            auto** items = mArena->Array<const CFObjectZorp*>(count);
-            std::memcpy(items, mValues.data() + frame.base, count * sizeof *items);
-            value = mArena->Make<CFArrayZorp>(items, count);
+            value = mArena->Place<CFArrayZorp>(std::span(mValues).subspan(frame.base));
         }
         --mContainerDepth;
         break;
@@ -622,7 +623,7 @@ const CFObjectZorp* XmlReader::MakeDictionary(std::size_t base)
     const std::size_t count = (mValues.size() - base) / 2;
     Entry* entries = mArena->Array<Entry>(count);
     for (std::size_t i = 0; i < count; ++i) entries[i] = {mValues[base + 2 * i], mValues[base + 2 * i + 1]};
-    std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::SlotsFor(count));
+    std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
     const auto* dict =
         mArena->Make<CFDictionaryZorp>(entries, count, CFDictionaryZorp::Duplicate::KeepLast, slots);
     // A lone CF$UID with a number is a keyed-archiver reference, its number taken as 32 bits.
@@ -993,7 +994,7 @@ bool XmlReader::Data(const CFObjectZorp*& value)
     }
     mCur = stop;
     if (!CloseTag(Tag::Data)) return false;
-    value = bytes.empty() ? Shared(CFKind::Data) : mArena->String<CFBinaryDataZorp>(bytes);
+    value = bytes.empty() ? Shared(CFKind::Data) : mArena->Place<CFBinaryDataZorp>(bytes);
     return true;
 }
 
