@@ -2,6 +2,7 @@
 #include "cfobject.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -184,9 +185,14 @@ std::size_t CFDictionaryZorp::IndexWords(std::size_t count)
     return 1 + slots;
 }
 
-CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* index)
+CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* index,
+                                   Keys keys)
     : CFObjectZorp(CFKind::Dictionary), mEntries(entries), mIndex(IndexWords(count) ? index : nullptr)
 {
+    if (keys == Keys::OneObjectPerText && !mIndex) {
+        DropRepeatedObjects(count, rule);
+        return;
+    }
     std::uint32_t onStack[1 + 2 * kUnindexedLimit];
     if (!mIndex && count > kScanLimit) mIndex = onStack;
     if (mIndex) {
@@ -197,6 +203,27 @@ CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate 
     // Entry i is copied before anything is written: what stays is moved to the front, in order.
     for (std::size_t i = 0; i < count; ++i) Place(entries[i], rule);
     if (mIndex == onStack) mIndex = nullptr;
+}
+
+// Keys equal only when the same object: the address alone is hashed and compared.
+void CFDictionaryZorp::DropRepeatedObjects(std::size_t count, Duplicate rule)
+{
+    std::uint32_t slots[2 * kUnindexedLimit] = {};  // entry index + 1, 0 when free
+    constexpr int kSlotBits = std::countr_zero(std::size(slots));
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Entry entry = mEntries[i];
+        std::size_t s =
+            (reinterpret_cast<std::uintptr_t>(entry.key) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits);
+        while (slots[s] != 0 && mEntries[slots[s] - 1].key != entry.key) s = (s + 1) % std::size(slots);
+        if (slots[s] == 0) {
+            mEntries[kept++] = entry;
+            slots[s] = static_cast<std::uint32_t>(kept);
+        } else if (rule == Duplicate::KeepLast) {
+            mEntries[slots[s] - 1].value = entry.value;
+        }
+    }
+    SetLength(kept);
 }
 
 const CFObjectZorp* CFDictionaryZorp::Find(const CFObjectZorp& key) const

@@ -182,10 +182,14 @@ public:
     // The words of index that `count` entries take, for readers to place beside the entries.
     static std::size_t IndexWords(std::size_t count);
 
+    // What a reader knows of its keys: OneObjectPerText when equal keys are always the same object.
+    enum class Keys { Any, OneObjectPerText };
+
     // Over entries that live beside it, as a reader places them: repeated keys are dropped by
     // `rule`, the entries that stay are moved to the front (in the order read), and the index is
     // built in `index`.
-    CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* index);
+    CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate rule, std::uint32_t* index,
+                     Keys keys = Keys::Any);
 
     std::span<const Entry> Entries() const { return {mEntries, Length()}; }
     std::size_t Count() const { return Length(); }
@@ -210,6 +214,7 @@ protected:
 
 private:
     std::size_t Lookup(const CFObjectZorp& key, std::size_t hash) const;
+    void DropRepeatedObjects(std::size_t count, Duplicate rule);
 };
 using CFDictionaryZorpRef = std::shared_ptr<CFDictionaryZorp>;
 

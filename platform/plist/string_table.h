@@ -28,8 +28,11 @@ public:
         mStrings.reserve(slots / 4);
     }
 
-    const CFStringZorp* Intern(std::string_view text)
+    // `shared` tells whether the string is the table's own. The table holds one string per text, so
+    // two shared strings are equal only when they are the same object.
+    const CFStringZorp* Intern(std::string_view text, bool& shared)
     {
+        shared = false;
         if (text.size() > kLongest) return Make(text);
         const std::uint32_t tag = Hash(text) >> kIndexBits;
         const std::size_t mask = mSlots.size() - 1;
@@ -39,12 +42,16 @@ public:
             if (++probes > kLongestRun) return Make(text);
             if (mSlots[s] >> kIndexBits != tag) continue;
             const CFStringZorp* known = mStrings[(mSlots[s] & kIndexMask) - 1];
-            if (SameText(known->Text(), text)) return known;
+            if (SameText(known->Text(), text)) {
+                shared = true;
+                return known;
+            }
         }
         const CFStringZorp* made = Make(text);
         if (mStrings.size() >= kMostEntries) return made;
         mStrings.push_back(made);
         mSlots[s] = tag << kIndexBits | static_cast<std::uint32_t>(mStrings.size());
+        shared = true;
         if (mStrings.size() * 2 > mSlots.size()) Grow();
         return made;
     }

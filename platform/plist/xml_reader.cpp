@@ -251,9 +251,10 @@ struct Element {
 };
 
 struct Frame {
-    Tag tag;           // Plist, Array or Dict
-    std::size_t base;  // its first pending value in mValues
-    bool expectValue;  // a dictionary that has read a key
+    Tag tag;                 // Plist, Array or Dict
+    std::size_t base;        // its first pending value in mValues
+    bool expectValue;        // a dictionary that has read a key
+    bool sharedKeys = true;  // a dictionary whose keys all came from the string table
 };
 
 class XmlReader {
@@ -331,7 +332,8 @@ private:
     bool Real(const CFObjectZorp*& value);
     bool Date(const CFObjectZorp*& value);
     bool Data(const CFObjectZorp*& value);
-    const CFObjectZorp* MakeDictionary(std::size_t base);
+    const CFObjectZorp* String(const Element& element, std::string_view text);
+    const CFObjectZorp* MakeDictionary(const Frame& frame);
 
     const char* mBegin;
     const char* mCur;
@@ -548,14 +550,14 @@ bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& 
             if (ascii || (plain.find('&') == std::string_view::npos && IsUTF8(plain))) {
                 mCur = lt;
                 if (!CloseTag(element.tag)) return false;
-                value = plain.empty() ? Shared(CFKind::String) : mStrings.Intern(plain);
+                value = String(element, plain);
                 return true;
             }
         }
         std::string& text = mScratch;
         text.clear();
         if (!Text(text) || !CloseTag(element.tag)) return false;
-        value = text.empty() ? Shared(CFKind::String) : mStrings.Intern(text);
+        value = String(element, text);
         return true;
     }
     case Tag::True:
@@ -608,7 +610,7 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
         break;
     }
     default:
-        value = MakeDictionary(frame.base);
+        value = MakeDictionary(frame);
         --mContainerDepth;
         break;
     }
@@ -617,15 +619,27 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
     return true;
 }
 
-const CFObjectZorp* XmlReader::MakeDictionary(std::size_t base)
+// Shared through the table; a key that is not notes that its dictionary must compare keys by text.
+const CFObjectZorp* XmlReader::String(const Element& element, std::string_view text)
 {
+    if (text.empty()) return Shared(CFKind::String);
+    bool shared = false;
+    const CFStringZorp* string = mStrings.Intern(text, shared);
+    if (!shared && element.tag == Tag::Key) mFrames.back().sharedKeys = false;
+    return string;
+}
+
+const CFObjectZorp* XmlReader::MakeDictionary(const Frame& frame)
+{
+    const std::size_t base = frame.base;
     using Entry = CFDictionaryZorp::Entry;
     const std::size_t count = (mValues.size() - base) / 2;
     Entry* entries = mArena->Array<Entry>(count);
     for (std::size_t i = 0; i < count; ++i) entries[i] = {mValues[base + 2 * i], mValues[base + 2 * i + 1]};
     std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
-    const auto* dict =
-        mArena->Make<CFDictionaryZorp>(entries, count, CFDictionaryZorp::Duplicate::KeepLast, slots);
+    const auto* dict = mArena->Make<CFDictionaryZorp>(
+        entries, count, CFDictionaryZorp::Duplicate::KeepLast, slots,
+        frame.sharedKeys ? CFDictionaryZorp::Keys::OneObjectPerText : CFDictionaryZorp::Keys::Any);
     // A lone CF$UID with a number is a keyed-archiver reference, its number taken as 32 bits.
     if (dict->Count() == 1) {
         const Entry& entry = dict->Entries().front();
