@@ -208,17 +208,25 @@ CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate 
 // Keys equal only when the same object: the address alone is hashed and compared.
 void CFDictionaryZorp::DropRepeatedObjects(std::size_t count, Duplicate rule)
 {
-    std::uint32_t slots[2 * kUnindexedLimit] = {};  // entry index + 1, 0 when free
-    constexpr int kSlotBits = std::countr_zero(std::size(slots));
+    // Twice as many slots as entries, so that probes stay short: no more to clear than that.
+    std::uint8_t slots[2 * kUnindexedLimit];  // entry index + 1, 0 when free
+    static_assert(kUnindexedLimit < 256);
+    if (count < 2) {
+        SetLength(count);
+        return;
+    }
+    const int slotBits = std::bit_width(2 * count - 1);
+    const std::size_t mask = (std::size_t{1} << slotBits) - 1;
+    std::fill_n(slots, mask + 1, 0);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const Entry entry = mEntries[i];
         std::size_t s =
-            (reinterpret_cast<std::uintptr_t>(entry.key) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits);
-        while (slots[s] != 0 && mEntries[slots[s] - 1].key != entry.key) s = (s + 1) % std::size(slots);
+            (reinterpret_cast<std::uintptr_t>(entry.key) * 0x9E3779B97F4A7C15ull) >> (64 - slotBits);
+        while (slots[s] != 0 && mEntries[slots[s] - 1].key != entry.key) s = (s + 1) & mask;
         if (slots[s] == 0) {
             mEntries[kept++] = entry;
-            slots[s] = static_cast<std::uint32_t>(kept);
+            slots[s] = static_cast<std::uint8_t>(kept);
         } else if (rule == Duplicate::KeepLast) {
             mEntries[slots[s] - 1].value = entry.value;
         }
