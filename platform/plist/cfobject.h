@@ -82,30 +82,31 @@ struct CFPlacement {
     }
 };
 
-// Text held as UTF-8 (a valid string never holds an unpaired surrogate); NUL is allowed.
-class CFStringZorp final : public CFObjectZorp {
+// An object whose contents follow it: a string's text (UTF-8; a valid string never holds an
+// unpaired surrogate; NUL is allowed), data's bytes, or an array's items. A set (readable from binary
+// lists, never writable as XML) is an array whose kind is Set, its items in the order read.
+template <CFKind K, typename E>
+class CFPlacedZorp final : public CFObjectZorp {
 public:
-    using Element = char;
-    static constexpr CFKind kKind = CFKind::String;
-    std::string_view Text() const { return {reinterpret_cast<const char*>(this + 1), Length()}; }
+    using Element = E;
+    static constexpr CFKind kKind = K;
+
+    std::string_view Text() const requires(K == CFKind::String) { return {Contents().data(), Length()}; }
+    std::string_view Bytes() const requires(K == CFKind::Data) { return {Contents().data(), Length()}; }
+    std::span<const E> Items() const requires(K == CFKind::Array) { return Contents(); }
 
 private:
     friend struct CFPlacement;
-    CFStringZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
+    CFPlacedZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
+    std::span<const E> Contents() const { return {reinterpret_cast<const E*>(this + 1), Length()}; }
 };
+
+using CFStringZorp = CFPlacedZorp<CFKind::String, char>;
 using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
-
-class CFBinaryDataZorp final : public CFObjectZorp {
-public:
-    using Element = char;
-    static constexpr CFKind kKind = CFKind::Data;
-    std::string_view Bytes() const { return {reinterpret_cast<const char*>(this + 1), Length()}; }
-
-private:
-    friend struct CFPlacement;
-    CFBinaryDataZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
-};
+using CFBinaryDataZorp = CFPlacedZorp<CFKind::Data, char>;
 using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
+using CFArrayZorp = CFPlacedZorp<CFKind::Array, const CFObjectZorp*>;
+using CFSetZorp = CFArrayZorp;
 
 // Full signed and unsigned 64-bit range: values above INT64_MAX keep IsUnsigned().
 class CFIntegerZorp final : public CFObjectZorp {
@@ -146,23 +147,6 @@ class CFNullZorp final : public CFObjectZorp {
 public:
     CFNullZorp() : CFObjectZorp(CFKind::Null) {}
 };
-
-// A set (readable from binary lists, never writable as XML) is an array whose kind is Set, its
-// items in the order read.
-class CFArrayZorp final : public CFObjectZorp {
-public:
-    using Element = const CFObjectZorp*;
-    static constexpr CFKind kKind = CFKind::Array;
-    std::span<const CFObjectZorp* const> Items() const
-    {
-        return {reinterpret_cast<const CFObjectZorp* const*>(this + 1), Length()};
-    }
-
-private:
-    friend struct CFPlacement;
-    CFArrayZorp(CFKind kind, std::size_t length) : CFObjectZorp(kind, length) {}
-};
-using CFSetZorp = CFArrayZorp;
 
 // Keys are equal when of the same kind and value; string keys by exact content.
 bool CFKeysEqual(const CFObjectZorp& a, const CFObjectZorp& b);
