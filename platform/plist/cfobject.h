@@ -38,7 +38,7 @@ protected:
     static constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << kLengthBits) - 1;
 
     explicit CFObjectZorp(CFKind kind, std::size_t length = 0)
-        : mHeader(std::uint64_t{static_cast<std::uint8_t>(kind)} << kLengthBits | length)
+        : mHeader(std::uint64_t{static_cast<std::uint8_t>(kind)} << kLengthBits | (length & kLengthMask))
     {
     }
     // Not virtual: an arena frees its objects all at once, and a Ref made by make_shared destroys

@@ -625,7 +625,7 @@ const CFObjectZorp* XmlReader::String(const Element& element, std::string_view t
     if (text.empty()) return Shared(CFKind::String);
     bool shared = false;
     const CFStringZorp* string = mStrings.Intern(text, shared);
-    if (!shared && element.tag == Tag::Key) mFrames.back().sharedKeys = false;
+    if (!shared && element.tag == Tag::Key && !mFrames.empty()) mFrames.back().sharedKeys = false;
     return string;
 }
 
