@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Interning of the strings one XML document reads.
+// Interning of the keys one XML document reads.
 
 #include "arena.h"
 #include "cfobject.h"
@@ -15,17 +15,17 @@
 
 namespace plist {
 
-// The strings of one document, shared: property lists repeat their keys (and many values) again
-// and again, and CF shares them the same way. Bounded, so odd documents cost no more than plain ones.
+// The keys of one document, shared: property lists repeat their keys again and again, and CF
+// shares them the same way. Bounded, so odd documents cost no more than plain ones.
 class StringTable {
 public:
-    StringTable(std::size_t inputSize, Arena& arena) : mArena(arena)
+    explicit StringTable(Arena& arena) : mArena(arena)
     {
-        // Small at first: an early request of 1 KiB or more makes glibc's malloc merge all the
-        // small blocks freed before, which then cannot be handed out again as cheaply.
-        const std::size_t slots = inputSize < 64 * 1024 ? 64 : kFirstSlotsAtMost;
-        mSlots.assign(slots, 0);
-        mStrings.reserve(slots / 4);
+        // Small at first, as a list has few distinct keys: and an early request of 1 KiB or more
+        // makes glibc's malloc merge all the small blocks freed before, which then cannot be handed
+        // out again as cheaply.
+        mSlots.assign(kFirstSlots, 0);
+        mStrings.reserve(kFirstSlots / 4);
     }
 
     // `shared` tells whether the string is the table's own. The table holds one string per text, so
@@ -59,7 +59,7 @@ public:
 private:
     static constexpr std::size_t kLongest = 64;  // longer strings rarely repeat
     static constexpr std::size_t kMostEntries = 1 << 12;
-    static constexpr std::size_t kFirstSlotsAtMost = 1 << 13;
+    static constexpr std::size_t kFirstSlots = 64;
     static constexpr std::size_t kLongestRun = 64;
 
     // A slot holds the high bits of the text's hash (which also place it) over the string's index + 1.

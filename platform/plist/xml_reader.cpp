@@ -264,7 +264,7 @@ public:
           mCur(text.data()),
           mEnd(text.data() + text.size()),
           mArena(std::make_shared<Arena>(std::min(text.size(), kFirstBlockAtMost))),
-          mStrings(text.size(), *mArena)
+          mStrings(*mArena)
     {
         mFrames.reserve(16);
         mValues.reserve(32);
@@ -619,10 +619,13 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
     return true;
 }
 
-// Shared through the table; a key that is not notes that its dictionary must compare keys by text.
+// Keys are shared through the table, as they repeat throughout a list; a key that is not notes that
+// its dictionary must compare keys by their text. Values are made as they come: looking each up
+// would cost more time than sharing the few that repeat saves memory.
 const CFObjectZorp* XmlReader::String(const Element& element, std::string_view text)
 {
     if (text.empty()) return Shared(CFKind::String);
+    if (element.tag != Tag::Key) return mArena->Place<CFStringZorp>(text);
     bool shared = false;
     const CFStringZorp* string = mStrings.Intern(text, shared);
     if (!shared && element.tag == Tag::Key && !mFrames.empty()) mFrames.back().sharedKeys = false;
