@@ -120,6 +120,21 @@ std::size_t KeyHash(const CFObjectZorp& key)
     return HashBits(reinterpret_cast<std::uintptr_t>(&key));  // equal only to itself
 }
 
+// Quick and unkeyed, for the index on the stack: it holds at most kUnindexedLimit entries, so keys
+// made to collide cost a file little. Equal keys hash alike, as with KeyHash.
+std::size_t QuickKeyHash(const CFObjectZorp& key)
+{
+    if (key.Kind() != CFKind::String && key.Kind() != CFKind::Data) return KeyHash(key);
+    const std::string_view text = key.Kind() == CFKind::String
+                                      ? static_cast<const CFStringZorp&>(key).Text()
+                                      : static_cast<const CFBinaryDataZorp&>(key).Bytes();
+    std::uint64_t head = 0, tail = 0;
+    std::memcpy(&head, text.data(), std::min<std::size_t>(text.size(), 8));
+    if (text.size() > 8) std::memcpy(&tail, text.data() + text.size() - 8, 8);
+    std::uint64_t h = (head ^ Rotate(tail, 29) ^ text.size()) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
 bool IsString(const CFObjectZorp& key, std::string_view text)
 {
     return key.Kind() == CFKind::String && static_cast<const CFStringZorp&>(key).Text() == text;
@@ -201,7 +216,8 @@ CFDictionaryZorp::CFDictionaryZorp(Entry* entries, std::size_t count, Duplicate 
         mIndex[0] = static_cast<std::uint32_t>(words - 2);
     }
     // Entry i is copied before anything is written: what stays is moved to the front, in order.
-    for (std::size_t i = 0; i < count; ++i) Place(entries[i], rule);
+    for (std::size_t i = 0; i < count; ++i)
+        Place(entries[i], rule, mIndex == onStack ? QuickKeyHash : nullptr);
     if (mIndex == onStack) mIndex = nullptr;
 }
 
@@ -257,10 +273,10 @@ const CFObjectZorp* CFDictionaryZorp::Find(std::string_view stringKey) const
     return nullptr;
 }
 
-std::size_t CFDictionaryZorp::Place(Entry entry, Duplicate rule)
+std::size_t CFDictionaryZorp::Place(Entry entry, Duplicate rule, KeyHasher hasher)
 {
     const bool indexed = mIndex != nullptr;
-    const std::size_t hash = indexed ? KeyHash(*entry.key) : 0;
+    const std::size_t hash = indexed ? (hasher ? hasher : KeyHash)(*entry.key) : 0;
     const std::size_t i = indexed ? Lookup(*entry.key, hash) : IndexOf(*entry.key);
     const std::size_t count = Count();
     if (i < count) {

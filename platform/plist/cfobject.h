@@ -183,9 +183,12 @@ public:
 protected:
     CFDictionaryZorp() : CFObjectZorp(CFKind::Dictionary) {}
 
+    using KeyHasher = std::size_t (*)(const CFObjectZorp& key);
+
     // Places the entry, or applies `rule` to a repeated key, and answers the entry's index. The
     // entries have room for one more, and the index (when there is one) stays at most half full.
-    std::size_t Place(Entry entry, Duplicate rule);
+    // `hasher` is the keyed hash, except for an index that is thrown away after reading.
+    std::size_t Place(Entry entry, Duplicate rule, KeyHasher hasher = nullptr);
     // Of the entry whose key `hash` is the hash of.
     void IndexEntry(std::size_t entry, std::size_t hash);
     std::size_t IndexOf(const CFObjectZorp& key) const;  // Count() when absent
