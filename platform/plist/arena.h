@@ -8,12 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <span>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -45,6 +43,27 @@ public:
         // As operator new does when asked for more than there can be.
         if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
         return static_cast<T*>(Allocate(count * sizeof(T), alignof(T)));
+    }
+
+    // A dictionary over `count` entries placed here, its repeated keys dropped by `rule`, and its
+    // index (when it is large enough for one) beside them.
+    const CFDictionaryZorp* Dictionary(CFDictionaryZorp::Entry* entries, std::size_t count,
+                                       CFDictionaryZorp::Duplicate rule,
+                                       CFDictionaryZorp::Keys keys = CFDictionaryZorp::Keys::Any)
+    {
+        std::uint32_t* index = Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
+        return Make<CFDictionaryZorp>(entries, count, rule, index, keys);
+    }
+
+    // The same, of the keys and values given in turn (key, value, key, ...).
+    const CFDictionaryZorp* Dictionary(std::span<const CFObjectZorp* const> keysAndValues,
+                                       CFDictionaryZorp::Duplicate rule,
+                                       CFDictionaryZorp::Keys keys = CFDictionaryZorp::Keys::Any)
+    {
+        const std::size_t count = keysAndValues.size() / 2;
+        auto* entries = Array<CFDictionaryZorp::Entry>(count);
+        for (std::size_t i = 0; i < count; ++i) entries[i] = {keysAndValues[2 * i], keysAndValues[2 * i + 1]};
+        return Dictionary(entries, count, rule, keys);
     }
 
     // An object followed by its contents (a string's text, an array's items).

@@ -480,8 +480,8 @@ private:
         if (!EnterContainer(depth, offset) || !Count(in, low, offset, count) ||
             !Refs(in, count, offset, keyRefs) || !Refs(in, count, offset, valueRefs))
             return nullptr;
-        using Entry = CFDictionaryZorp::Entry;
-        Entry* entries = mArena->Array<Entry>(count);
+        // Placed before the children are read, so that no entry is copied.
+        auto* entries = mArena->Array<CFDictionaryZorp::Entry>(count);
         for (std::uint64_t i = 0; i < count; ++i) {
             const CFObjectZorp* key = Child(keyRefs, i, offset, depth, built);
             if (!key) return nullptr;
@@ -493,8 +493,7 @@ private:
             entries[i] = {key, value};
         }
         ++built.height;
-        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
-        return mArena->Make<CFDictionaryZorp>(entries, count, CFDictionaryZorp::Duplicate::KeepFirst, slots);
+        return mArena->Dictionary(entries, count, CFDictionaryZorp::Duplicate::KeepFirst);
     }
 
     std::string_view mBytes;

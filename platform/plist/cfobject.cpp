@@ -371,7 +371,6 @@ CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary)
         copy->mHeld.push_back(ShareOf(dictionary, entry.value));
     }
     copy->SetLength(entries.size());
-    copy->Point();
     copy->Reindex(CFDictionaryZorp::IndexWords(entries.size()));
     return copy;
 }

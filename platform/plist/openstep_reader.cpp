@@ -4,7 +4,6 @@
 #include "unicode.h"
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,7 +116,7 @@ public:
     const CFObjectZorp* Document()
     {
         // White space and comments alone read as an empty dictionary.
-        if (!SkipSpace()) return mArena->Make<CFDictionaryZorp>(nullptr, 0, Duplicate::KeepLast, nullptr);
+        if (!SkipSpace()) return mArena->Dictionary({}, CFDictionaryZorp::Duplicate::KeepLast);
         const CFObjectZorp* root = Object(0, true);
         if (!root || !SkipSpace()) return root;
         if (root->Kind() != CFKind::String) return Refuse(ErrorKind::TrailingText);
@@ -202,7 +201,7 @@ private:
     // Entries "key = value;"; "key;" alone maps the key to itself. A repeated key takes the later value.
     const CFObjectZorp* DictionaryContent(int depth)
     {
-        std::vector<Entry> entries;
+        std::vector<const CFObjectZorp*> keysAndValues;
         const CFObjectZorp* key = Key();
         while (key) {
             const CFObjectZorp* value = nullptr;
@@ -216,16 +215,14 @@ private:
             } else {
                 return Refuse(ErrorKind::ExpectedEqualsOrSemicolon);
             }
-            entries.push_back({key, value});
+            keysAndValues.push_back(key);
+            keysAndValues.push_back(value);
             if (!SkipSpace() || Peek() != ';') return Refuse(ErrorKind::MissingSemicolon);
             ++mAt;
             key = Key();
         }
         if (mFailed) return nullptr;
-        Entry* placed = mArena->Array<Entry>(entries.size());
-        if (!entries.empty()) std::memcpy(placed, entries.data(), entries.size() * sizeof(Entry));
-        std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(entries.size()));
-        return mArena->Make<CFDictionaryZorp>(placed, entries.size(), Duplicate::KeepLast, slots);
+        return mArena->Dictionary(keysAndValues, CFDictionaryZorp::Duplicate::KeepLast);
     }
 
     // A quoted or bare string, or nullptr when none starts here.
@@ -362,9 +359,6 @@ private:
         if (!ToUTF8(units, text)) return RefuseAt(ErrorKind::UnpairedSurrogate, at);
         return mArena->Place<CFStringZorp>(text);
     }
-
-    using Entry = CFDictionaryZorp::Entry;
-    using Duplicate = CFDictionaryZorp::Duplicate;
 
     const std::u16string& mText;
     ArenaRef mArena;

@@ -628,24 +628,18 @@ const CFObjectZorp* XmlReader::String(const Element& element, std::string_view t
     if (element.tag != Tag::Key) return mArena->Place<CFStringZorp>(text);
     bool shared = false;
     const CFStringZorp* string = mStrings.Intern(text, shared);
-    if (!shared && element.tag == Tag::Key && !mFrames.empty()) mFrames.back().sharedKeys = false;
+    if (!shared && !mFrames.empty()) mFrames.back().sharedKeys = false;
     return string;
 }
 
 const CFObjectZorp* XmlReader::MakeDictionary(const Frame& frame)
 {
-    const std::size_t base = frame.base;
-    using Entry = CFDictionaryZorp::Entry;
-    const std::size_t count = (mValues.size() - base) / 2;
-    Entry* entries = mArena->Array<Entry>(count);
-    for (std::size_t i = 0; i < count; ++i) entries[i] = {mValues[base + 2 * i], mValues[base + 2 * i + 1]};
-    std::uint32_t* slots = mArena->Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
-    const auto* dict = mArena->Make<CFDictionaryZorp>(
-        entries, count, CFDictionaryZorp::Duplicate::KeepLast, slots,
+    const auto* dict = mArena->Dictionary(
+        std::span(mValues).subspan(frame.base), CFDictionaryZorp::Duplicate::KeepLast,
         frame.sharedKeys ? CFDictionaryZorp::Keys::OneObjectPerText : CFDictionaryZorp::Keys::Any);
     // A lone CF$UID with a number is a keyed-archiver reference, its number taken as 32 bits.
     if (dict->Count() == 1) {
-        const Entry& entry = dict->Entries().front();
+        const CFDictionaryZorp::Entry& entry = dict->Entries().front();
         const auto& key = static_cast<const CFStringZorp&>(*entry.key);
         if (key.Text() == "CF$UID") {
             if (entry.value->Kind() == CFKind::Integer) {
