@@ -4,10 +4,8 @@
 #include "patcher/agent_check.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
-#include "platform/framework/binary_stream.h"
 #include "platform/framework/console_msgbox.h"
 #include "platform/framework/folder_item.h"
-#include "platform/framework/msgbox.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/zorp_plugin.h"
 
@@ -119,15 +117,6 @@ std::string Described(const AgentFlagReading& reading)
     return found.empty() ? "no NSUIElement" : found;
 }
 
-// Bytes of a bundle's Info.plist, to see afterwards whether the patch changed it.
-std::optional<std::string> BundleInfoBytes(const FolderItem& bundle)
-{
-    FolderItemRef info = bundle.BundleInfoPlist();
-    BinaryStreamRef stream = info ? info->OpenAsBinaryFile(false) : nullptr;
-    if (!stream) return std::nullopt;
-    return stream->Read(stream->Length());
-}
-
 bool IsSigned(const FolderItem& bundle)
 {
     FolderItemRef contents = bundle.TrueChild("Contents");
@@ -135,91 +124,59 @@ bool IsSigned(const FolderItem& bundle)
     return signature && signature->Directory();
 }
 
-void WarnSignatureBroken(const std::string& path)
+void WarnSignatureBroken(const std::string& shown)
 {
-    std::cerr << path << ": warning: the bundle's code signature no longer matches; macOS will refuse to"
-              << " open it until it is signed again. On a Mac: codesign --force --deep --sign - " << path
+    std::cerr << shown << ": warning: the bundle's code signature no longer matches; macOS will refuse to"
+              << " open it until it is signed again. On a Mac: codesign --force --deep --sign - " << shown
               << "\n";
 }
 
-// The routes as the window runs them, except that what they leave alone gets a note on standard
-// error and is left untouched: not even its modification time is refreshed.
-class ConsolePatcher final : public Patcher {
-public:
-    // The path as printed, for the notes about the next item.
-    void SetSubject(std::string shown)
-    {
-        mShown = std::move(shown);
-        mLeftAlone = false;
-    }
-    bool WasLeftAlone() const { return mLeftAlone; }
-
-protected:
-    void Refresh(const FolderItemRef& item) override
-    {
-        if (!mLeftAlone) Patcher::Refresh(item);
-    }
-
-    void LeftAlone(const FolderItemRef&, Reason why) override
-    {
-        mLeftAlone = true;
-        std::cerr << mShown
-                  << (why == Reason::NotApplication ? ": not an application, left alone\n"
-                                                    : ": property list cannot be read, left alone\n");
-    }
-
-private:
-    std::string mShown;
-    bool mLeftAlone = false;
-};
-
 int Patch(const std::vector<std::string>& paths, bool strict)
 {
-    ConsoleMsgBox messages(std::cerr);
-    ConsolePatcher patcher;
-    WriteBatch batch(patcher, std::cerr);
+    using Kind = RouteOutcome::Kind;
+    Patcher patcher;
     int status = kOk;
-    // A held rewrite is told once the batch has put it in place, in the path's place among the lines.
-    auto settle = [&](const std::string& path, bool isSigned) {
-        return [&, path, isSigned](const std::string& failure) {
-            if (!failure.empty()) {
-                ConsoleMsgBox late(std::cerr);
-                late.SetSubject(path);
-                MsgBox(failure);
-                status = kFailed;
-            } else if (isSigned) {
-                WarnSignatureBroken(EscapeControls(path));
-            }
-        };
-    };
-    for (const std::string& path : paths) {
-        const std::string shown = EscapeControls(path);
-        messages.SetSubject(path);
-        std::optional<std::filesystem::path> target = Target(path);
-        if (!target) {
-            std::cerr << shown << ": No such file or folder.\n";
+    std::vector<bool> signedBundle(paths.size(), false);
+    // Each path's line, in the paths' order, once the commit that settles it is on disk.
+    WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
+        const std::string shown = EscapeControls(paths[index]);
+        switch (outcome.kind) {
+        case Kind::Failed:
+            std::cerr << shown << ": " << EscapeControls(outcome.message);
+            if (outcome.cause) std::cerr << " (" << EscapeControls(outcome.cause.Cause()) << ")";
+            std::cerr << "\n";
             status = kFailed;
+            break;
+        case Kind::LeftAlone:
+            std::cerr << shown
+                      << (outcome.reason == RouteOutcome::Reason::NotApplication
+                              ? ": not an application, left alone\n"
+                              : ": property list cannot be read, left alone\n");
+            if (strict) status = kFailed;
+            break;
+        case Kind::Patched:
+            if (signedBundle[index]) WarnSignatureBroken(shown);
+            break;
+        case Kind::Unchanged:
+        case Kind::Edited: break;
+        }
+    });
+    for (std::size_t index = 0; index < paths.size(); ++index) {
+        std::optional<std::filesystem::path> target = Target(paths[index]);
+        if (!target) {
+            batch.Add(index, nullptr, RouteOutcome::Failure("No such file or folder."));
             continue;
         }
         auto item = std::make_shared<FolderItem>(*target);
-        // Only a signed bundle's bytes are worth keeping, to tell whether the signature broke.
-        const bool isSigned = IsSigned(*item);
-        std::optional<std::string> before = isSigned ? BundleInfoBytes(*item) : std::nullopt;
-        std::size_t shownBefore = messages.Shown();
-        patcher.SetSubject(shown);
+        signedBundle[index] = IsSigned(*item);
+        if (batch.Holds(*item)) batch.Flush();
+        RouteOutcome outcome;
         try {
-            batch.Process(item, settle(path, isSigned));
+            outcome = patcher.Route(item);
         } catch (const NilObjectException& e) {
-            std::cerr << shown << ": internal error: " << e.what() << "\n";
-            status = kFailed;
-            continue;
+            outcome = RouteOutcome::Failure(std::string("internal error: ") + e.what());
         }
-        if (patcher.WasLeftAlone() && strict) status = kFailed;
-        if (messages.Shown() != shownBefore) {
-            status = kFailed;
-            continue;
-        }
-        if (before && BundleInfoBytes(*item) != before) WarnSignatureBroken(shown);
+        batch.Add(index, std::move(item), std::move(outcome));
     }
     batch.Flush();
     return status;

@@ -3,37 +3,35 @@
 
 #include "messages.h"
 #include "platform/framework/binary_stream.h"
-#include "platform/framework/msgbox.h"
 #include "platform/framework/nil_object.h"
 
+#include <cerrno>
 #include <new>
 
 // An allocation failure ends this item alone, as a file too large to open would.
-void Patcher::ProcessPackage(const FolderItemRef& item)
+RouteOutcome Patcher::ProcessPackage(const FolderItemRef& item)
 try {
+    using Reason = RouteOutcome::Reason;
     FolderItemRef contents = Use(item).TrueChild("Contents");
-    if (!contents || !contents->Exists()) return LeftAlone(item, Reason::NotApplication);
+    if (!contents || !contents->Exists()) return RouteOutcome::LeftAlone(Reason::NotApplication);
 
     FolderItemRef infoPlist = contents->TrueChild("Info.plist");
-    if (!infoPlist || !infoPlist->Exists()) return LeftAlone(item, Reason::NotApplication);
+    if (!infoPlist || !infoPlist->Exists()) return RouteOutcome::LeftAlone(Reason::NotApplication);
 
-    BinaryStreamRef stream = infoPlist->OpenAsBinaryFile(true);
-    if (!stream) {
-        MsgBox(messages::kOpenInfoPlistFailed);
-        return;
-    }
+    FileError error;
+    BinaryStreamRef stream = infoPlist->OpenAsBinaryFile(true, error);
+    if (!stream) return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, error);
 
     // The stream holds the whole file, which the size limit keeps well inside a 32-bit count.
     std::string text = stream->Read(stream->Length());
 
-    const std::optional<std::string> edited = AgentFlagAdded(item, text);
-    if (!edited) return;
+    RouteOutcome outcome = AgentFlagAdded(item, text);
+    if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
 
     stream->SetPosition(0);
-    stream->Write(*edited);
+    stream->Write(outcome.rewrite.bytes);
     stream->SetLength(stream->Position());
-    // The stream would commit on release too; committing here is what lets a failure be told.
-    if (!stream->Commit()) MsgBox(messages::kWriteInfoPlistFailed);
+    return RouteOutcome::Edit(stream->Rewrite(), messages::kWriteInfoPlistFailed);
 } catch (const std::bad_alloc&) {
-    MsgBox(messages::kOpenInfoPlistFailed);
+    return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, {FileStep::Open, ENOMEM});
 }

@@ -2,31 +2,31 @@
 #include "patcher.h"
 
 #include "messages.h"
-#include "platform/framework/msgbox.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/resource_fork.h"
 
+#include <cerrno>
 #include <new>
 
 // An allocation failure ends this item alone, as a companion too large to open would.
-void Patcher::ProcessRes(const FolderItemRef& item)
+RouteOutcome Patcher::ProcessRes(const FolderItemRef& item)
 try {
     // Type codes are case-sensitive: "appl" is not an application.
-    if (Use(item).MacType() != "APPL") return LeftAlone(item, Reason::NotApplication);
+    if (Use(item).MacType() != "APPL") return RouteOutcome::LeftAlone(RouteOutcome::Reason::NotApplication);
 
-    ResourceForkRef fork = item->OpenResourceFork();
-    if (!fork) {
-        MsgBox(messages::OpenForkFailed(item->DisplayName()));
-        return;
-    }
+    FileError error;
+    ResourceForkRef fork = item->OpenResourceFork(true, error);
+    if (!fork) return RouteOutcome::Failure(messages::OpenForkFailed(item->DisplayName()), error);
 
     std::string text = fork->GetResource("plst", 0);
-    const std::optional<std::string> edited = AgentFlagAdded(item, text);
-    if (!edited) return;
+    RouteOutcome outcome = AgentFlagAdded(item, text);
+    if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
 
-    fork->AddResource(*edited, "plst", 0, "");
-    // The fork would commit on release too; committing here is what lets a failure be told.
-    if (!fork->Commit()) MsgBox(messages::WriteForkFailed(item->DisplayName()));
+    fork->AddResource(outcome.rewrite.bytes, "plst", 0, "");
+    FileRewrite rewrite;
+    if (FileError unwritable = fork->Rewrite(rewrite))
+        return RouteOutcome::Failure(messages::WriteForkFailed(item->DisplayName()), unwritable);
+    return RouteOutcome::Edit(std::move(rewrite), messages::WriteForkFailed(item->DisplayName()));
 } catch (const std::bad_alloc&) {
-    MsgBox(messages::OpenForkFailed(item->DisplayName()));
+    return RouteOutcome::Failure(messages::OpenForkFailed(item->DisplayName()), {FileStep::Open, ENOMEM});
 }

@@ -1,66 +1,59 @@
 // SPDX-License-Identifier: MIT
 #include "write_batch.h"
 
-#include "messages.h"
-
-#include <sys/stat.h>
+#include "platform/framework/file_identity.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
-// Text kept back for held items is let out once it grows past this, so that it stays small.
-constexpr std::size_t kKeptBackLimit = 1 << 20;
+// Items whose outcome is known wait for the group's commit to be reported in order; this many
+// at most, so that a long run of items with nothing to write keeps little memory.
+constexpr std::size_t kMostTaken = 4096;
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FileOf(const FolderItem& item)
+{
+    FolderItem::Location location = item.Locate();
+    if (!location.folder) return std::nullopt;
+    std::optional<FileIdentity> identity = IdentityAt(location.folder.Get(), location.name);
+    if (!identity) return std::nullopt;
+    return std::pair{identity->device, identity->inode};
+}
 
 }  // namespace
 
-void WriteBatch::Process(const FolderItemRef& item, Settled settled)
+bool WriteBatch::Holds(const FolderItem& item) const
 {
-    // The same item twice (another spelling, a link) would be read before its first rewrite is in.
-    struct stat info {};
-    bool known = ::stat(item->Path().c_str(), &info) == 0;
-    std::pair<std::uint64_t, std::uint64_t> key{info.st_dev, info.st_ino};
-    if (!known || std::find(mItems.begin(), mItems.end(), key) != mItems.end() ||
-        mKeptBack.view().size() > kKeptBackLimit)
-        Flush();
+    if (mEdited.empty()) return false;
+    auto file = FileOf(item);
+    // One that cannot be told apart is taken for held: a flush too many costs little.
+    return !file || std::find(mEdited.begin(), mEdited.end(), *file) != mEdited.end();
+}
 
-    std::size_t first = mGroup.Held();
-    auto hold = [&] {
-        if (mGroup.Held() == first) return;
-        // The routes' own write messages, as they would have shown them at once.
-        std::string failure = item->Directory() ? messages::kWriteInfoPlistFailed
-                                                : messages::WriteForkFailed(item->DisplayName());
-        if (!mMessagesBuffer) mMessagesBuffer = mMessages.rdbuf(&mKeptBack);
-        mHeld.push_back(
-            {first, mGroup.Held(), std::move(failure), std::move(settled), mKeptBack.view().size()});
-        if (known) mItems.push_back(key);
-    };
-    try {
-        mPatcher.Process(item);
-    } catch (...) {
-        hold();
-        throw;
+void WriteBatch::Add(std::size_t tag, FolderItemRef item, RouteOutcome outcome)
+{
+    std::size_t ready = kNotReady;
+    if (outcome.kind == RouteOutcome::Kind::Edited) {
+        if (FileError error = mGroup.Add(std::move(outcome.rewrite))) {
+            outcome = Committed(std::move(outcome), error);
+        } else {
+            ready = mGroup.Size() - 1;
+            if (auto file = FileOf(*item)) mEdited.push_back(*file);
+        }
     }
-    hold();
-    if (mGroup.Full()) Flush();
+    mTaken.push_back({tag, std::move(item), std::move(outcome), ready});
+    if (mGroup.Full() || mTaken.size() >= kMostTaken) Flush();
 }
 
 void WriteBatch::Flush()
 {
-    std::vector<bool> done = mGroup.Commit();
-    std::vector<Held> held = std::exchange(mHeld, {});
-    mItems.clear();
-    if (!mMessagesBuffer) return;
-    mMessages.rdbuf(std::exchange(mMessagesBuffer, nullptr));
-    std::string keptBack(mKeptBack.view());
-    mKeptBack.str({});
-    std::size_t at = 0;
-    for (Held& item : held) {
-        mMessages << keptBack.substr(at, item.told - at);
-        at = item.told;
-        bool written = std::all_of(done.begin() + std::ptrdiff_t(item.first),
-                                   done.begin() + std::ptrdiff_t(item.end), [](bool ok) { return ok; });
-        item.settled(written ? std::string() : item.failure);
+    std::vector<FileError> committed = mGroup.Commit();
+    std::vector<Taken> taken = std::exchange(mTaken, {});
+    mEdited.clear();
+    for (Taken& each : taken) {
+        if (each.ready != kNotReady) each.outcome = Committed(std::move(each.outcome), committed[each.ready]);
+        if (each.item) Refresh(each.item);
+        mReport(each.tag, each.outcome);
     }
-    mMessages << keptBack.substr(at) << std::flush;
 }

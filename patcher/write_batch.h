@@ -1,53 +1,49 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// veilor-patch's group commit: the items' rewrites are prepared one by one and put in place
-// together, a few hundred at a time, with one flush of each file system before the renames and
-// one after, instead of two flushes per file. Each item keeps its own outcome and message, and
-// what is written to the messages' stream keeps the items' order: while rewrites are held, it is
-// kept back, and each held item's outcome is told where that item's own lines end.
+// veilor-patch's group commit: the items' edits are made ready one by one and committed together,
+// up to a thousand at a time, with two flushes of each file system instead of two per file. Once
+// a group is durable, every item taken since the last one is refreshed and reported, in the order
+// taken, with its own outcome: an edit whose commit or flush failed is reported as that failure.
 
 #include "patcher.h"
-#include "platform/framework/atomic_file.h"
+#include "platform/framework/file_commit_group.h"
 #include "platform/framework/folder_item.h"
+#include "platform/framework/non_copyable.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <ostream>
-#include <sstream>
-#include <string>
 #include <utility>
 #include <vector>
 
-class WriteBatch {
+class WriteBatch : NonCopyable {
 public:
-    // For an item whose rewrite was held: "" once it is in place, else the route's write message.
-    using Settled = std::function<void(const std::string& failure)>;
+    // Called once for each item, in the order taken, after the commit that settled it.
+    using Report = std::function<void(std::size_t tag, const RouteOutcome& outcome)>;
 
-    WriteBatch(Patcher& patcher, std::ostream& messages) : mPatcher(patcher), mMessages(messages) {}
+    explicit WriteBatch(Report report) : mReport(std::move(report)) {}
     ~WriteBatch() { Flush(); }
-    WriteBatch(const WriteBatch&) = delete;
-    WriteBatch& operator=(const WriteBatch&) = delete;
 
-    // Runs the patcher on `item` as Patcher::Process does; what it could tell at once (a file
-    // that cannot be read, a rewrite that cannot be prepared) it tells as then. A rewrite held
-    // for the group is settled by a later Process or by Flush.
-    void Process(const FolderItemRef& item, Settled settled);
-    // Puts every held rewrite in place, on disk, and settles each.
+    // Whether the item (by its file, whatever its spelling) has an edit not yet committed: its
+    // route would read the old content, so the batch must be flushed first.
+    bool Holds(const FolderItem& item) const;
+    // Takes the route's outcome for `item` (nil: a path that names nothing, not refreshed); `tag`
+    // comes back with its report.
+    void Add(std::size_t tag, FolderItemRef item, RouteOutcome outcome);
+    // Commits what is ready, refreshes and reports every item taken.
     void Flush();
 
 private:
-    struct Held {
-        std::size_t first, end;  // its replacements in the group
-        std::string failure;
-        Settled settled;
-        std::size_t told;  // where in the kept-back text its outcome goes
+    struct Taken {
+        std::size_t tag;
+        FolderItemRef item;
+        RouteOutcome outcome;
+        std::size_t ready;  // its place in the group, for an edit made ready
     };
-    Patcher& mPatcher;
-    std::ostream& mMessages;
-    std::streambuf* mMessagesBuffer = nullptr;  // the stream's own, while its text is kept back
-    std::stringbuf mKeptBack;
+    static constexpr std::size_t kNotReady = ~std::size_t(0);
+
+    Report mReport;
     FileCommitGroup mGroup;
-    std::vector<Held> mHeld;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> mItems;  // held items, by device and inode
+    std::vector<Taken> mTaken;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> mEdited;  // device and inode of edited items
 };

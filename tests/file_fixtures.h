@@ -3,8 +3,8 @@
 // Real files for tests: a fresh temporary folder, bytes in and out, child processes (the one way
 // tests start one), messages and calls read back, and a failing step of the file-replacement seam.
 
-#include "platform/framework/atomic_file.h"
 #include "platform/framework/call_record.h"
+#include "platform/framework/file_error.h"
 #include "platform/framework/msgbox.h"
 #include "platform/framework/non_copyable.h"
 

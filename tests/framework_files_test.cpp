@@ -63,22 +63,29 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFile)
     EXPECT_EQ(RunAsNobody([&] { return FolderItem(temp / "f").OpenAsBinaryFile(false)->Read(10); }), "text");
 }
 
-// Every step of the replacement may fail; the original stays, no temporary file is left, and the
-// stream commits nothing later.
-TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
+// Every step of the replacement may fail, and says which with its cause; the original stays and
+// no temporary file is left. A stream released uncommitted writes nothing.
+TEST(BinaryStream, AFailedCommitSaysWhereAndWhyAndNothingIsWrittenOnRelease)
 {
     const struct {
         const char* label;
-        const char* failingStep;  // through the seam, "" for none
+        FileStep failingStep;  // through the seam, None for none
         // closedAsNobody: the folder made read-only after opening, by its owner nobody
         bool readWrite, closedAsNobody;
+        std::string told;  // the first commit's step and cause, then the second's
     } cases[] = {
-        {"create fails", "create", true, false},
-        {"write fails", "write", true, false},
-        {"flush fails", "fsync", true, false},
-        {"rename fails", "rename", true, false},
-        {"stream opened for reading", "", false, false},
-        {"folder made read-only after opening", "", true, true},
+        {"create fails", FileStep::Create, true, false, "create Input/output error"},
+        {"write fails", FileStep::Write, true, false, "write Input/output error"},
+        {"flush fails", FileStep::Flush, true, false, "flush Input/output error"},
+        {"rename fails", FileStep::Rename, true, false, "rename Input/output error"},
+        {"stream opened for reading", FileStep::None, false, false, "write Bad file descriptor"},
+        {"folder made read-only after opening", FileStep::None, true, true, "create Permission denied"},
+        {"released without a commit", FileStep::None, true, false, ""},
+    };
+    auto described = [](const FileError& error) {
+        static const char* const kSteps[] = {"none",  "open",   "create",  "write",  "metadata",
+                                             "flush", "rename", "changed", "damaged"};
+        return error ? kSteps[int(error.step)] + (" " + error.Cause()) : std::string();
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -90,16 +97,15 @@ TEST(BinaryStream, AFailedCommitIsReportedAndNothingIsWrittenLater)
             ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
         }
         auto run = [&] {
-            Installed<AtomicFileFaultHook> failing(
-                SetAtomicFileFaultHook, [&](std::string_view step) { return step != c.failingStep; });
+            Installed<FileFaultHook> failing(SetFileFaultHook,
+                                             [&](FileStep step) { return step != c.failingStep; });
             BinaryStreamRef stream = FolderItem(file).OpenAsBinaryFile(c.readWrite);
             if (!stream) return std::string("nil");
             if (c.closedAsNobody) ::chmod(file.parent_path().c_str(), 0555);
             stream->Write("replacement");
-            const std::string first = stream->Commit() ? "committed" : "failed";
-            return first + (stream->Commit() ? " committed" : " failed");
+            return c.told.empty() ? std::string() : described(stream->Commit());
         };
-        EXPECT_EQ(c.closedAsNobody ? RunAsNobody(run) : run(), "failed failed");
+        EXPECT_EQ(c.closedAsNobody ? RunAsNobody(run) : run(), c.told);
         EXPECT_EQ(ReadBytes(file), "original");
         EXPECT_EQ(Listing(file.parent_path()), std::vector<std::string>{"Info.plist"});
     }
@@ -118,7 +124,7 @@ TEST(BinaryStream, CommitsIntoTheFolderItOpenedEvenIfALinkTakesItsPlace)
     fs::create_directory_symlink(temp / "elsewhere", temp / "bundle/Contents");
     stream->Write("patched");
     stream->SetLength(stream->Position());
-    EXPECT_TRUE(stream->Commit());
+    EXPECT_FALSE(stream->Commit());
 
     EXPECT_EQ(ReadBytes(temp / "bundle/Moved/Info.plist"), "patched");
     EXPECT_EQ(ReadBytes(temp / "elsewhere/Info.plist"), "not ours");

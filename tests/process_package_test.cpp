@@ -41,27 +41,26 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder)
     return items;
 }
 
-// The messages of a route (Process by default) on the item.
-std::string RunRoute(const fs::path& item, void (Patcher::*route)(const FolderItemRef&) = &Patcher::Process)
+// The messages Process shows for the item.
+std::string RunRoute(const fs::path& item)
 {
     RecordedMessages messages;
-    Patcher patcher;
-    (patcher.*route)(std::make_shared<FolderItem>(item));
+    Patcher().Process(std::make_shared<FolderItem>(item));
     return messages.Joined();
 }
 
 // The real routes, with a note of which one ran and an optional fault of its own.
 class RecordingPatcher : public Patcher {
 public:
-    void ProcessPackage(const FolderItemRef& item) override
+    RouteOutcome ProcessPackage(const FolderItemRef& item) override
     {
         Ran("package ");
-        Patcher::ProcessPackage(item);
+        return Patcher::ProcessPackage(item);
     }
-    void ProcessRes(const FolderItemRef& item) override
+    RouteOutcome ProcessRes(const FolderItemRef& item) override
     {
         Ran("res ");
-        Patcher::ProcessRes(item);
+        return Patcher::ProcessRes(item);
     }
 
     std::string routes;
@@ -104,8 +103,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
 
         const Finished killed = Child([&] {
                                     int commits = 0;
-                                    SetAtomicFileFaultHook([&](std::string_view step) {
-                                        if (step == "rename" && ++commits == c.killedAtCommit)
+                                    SetFileFaultHook([&](FileStep step) {
+                                        if (step == FileStep::Rename && ++commits == c.killedAtCommit)
                                             ::kill(::getpid(), SIGKILL);
                                         return true;
                                     });
@@ -132,27 +131,33 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
     }
 }
 
-// veilor-patch's group commit: each held rewrite is told in its item's place among the lines, a
-// failed one with its route's message, and the same item twice waits for its first rewrite.
-TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
+// veilor-patch's group commit: every item is reported in the order taken, once the group that
+// settles it is durable; a failed step fails the files it covered, with the route's write message
+// and the cause, and the same item twice waits for its first edit.
+TEST(WriteBatch, ReportsEachItemInOrderOnceDurableAndAFailedStepFailsWhatItCovered)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string w = "Failed to write info.plist file.",
-                      a = "Failed to write resource fork of file App.";
+    const std::string w = "failed Failed to write info.plist file. (Input/output error)",
+                      a = "failed Failed to write resource fork of file App. (Input/output error)";
     const struct {
         const char* label;
-        std::string failing;  // the step that fails, "" for none
-        int failingAt;        // its how manyeth time
+        FileStep failing;  // the step that fails, None for none
+        int failingAt;     // its how manyeth time
         std::string told;
         const char* patched;  // A.app, B.app, App: 1 when patched
     } cases[] = {
-        {"all go in", "", 0, "A.app told \nB.app told \nApp told \n./A.app\n", "111"},
-        // Steps: create and write for each of the three, one flush, then the renames. A.app again
-        // waits for them, and is written by itself when its first rewrite failed.
-        {"one rename fails", "rename", 2, "A.app told \nB.app told " + w + "\nApp told \n./A.app\n", "101"},
-        {"the flush fails", "fsync", 1,
-         "A.app told " + w + "\nB.app told " + w + "\nApp told " + a + "\n./A.app told \n./A.app\n", "100"},
-        {"one write fails at once", "write", 3, "A.app told \nB.app told \nApp: " + a + "\n./A.app\n", "110"},
+        {"all go in", FileStep::None, 0, "A.app patched\nB.app patched\nApp patched\n./A.app unchanged\n",
+         "111"},
+        // Writes: one for each of the three; one flush before the renames and one after them.
+        {"one rename fails", FileStep::Rename, 2,
+         "A.app patched\nB.app " + w + "\nApp patched\n./A.app unchanged\n", "101"},
+        {"the flush before the renames fails", FileStep::Flush, 1,
+         "A.app " + w + "\nB.app " + w + "\nApp " + a + "\n./A.app patched\n", "100"},
+        // The renames happened, but nothing was known durable: each is told, and a rerun finds them done.
+        {"the last flush fails", FileStep::Flush, 2,
+         "A.app " + w + "\nB.app " + w + "\nApp " + a + "\n./A.app unchanged\n", "111"},
+        {"one write fails at once", FileStep::Write, 3,
+         "A.app patched\nB.app patched\nApp " + a + "\n./A.app unchanged\n", "110"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -160,24 +165,31 @@ TEST(WriteBatch, TellsEachHeldRewriteInItsPlaceAndTheOthersGoOn)
         const std::vector<fs::path> items{temp / "A.app", temp / "B.app", temp / "App"};
         for (const fs::path& item : items) MakeApp(item);
         int steps = 0;
-        Installed<AtomicFileFaultHook> hook(SetAtomicFileFaultHook, [&](std::string_view step) {
-            return step != c.failing || ++steps != c.failingAt;
-        });
-        std::ostringstream out;
+        Installed<FileFaultHook> hook(
+            SetFileFaultHook, [&](FileStep step) { return step != c.failing || ++steps != c.failingAt; });
+        const std::vector<std::string> names{"A.app", "B.app", "App", "./A.app"};
+        std::string told;
         {
-            ConsoleMsgBox messages(out);
             Patcher patcher;
-            WriteBatch batch(patcher, out);
-            for (const std::string name : {"A.app", "B.app", "App", "./A.app"}) {
-                messages.SetSubject(name);
-                batch.Process(
-                    std::make_shared<FolderItem>(temp / name),
-                    [&, name](const std::string& failure) { out << name << " told " << failure << "\n"; });
-                if (name == "./A.app") out << name << "\n";
+            WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
+                told += names[index];
+                switch (outcome.kind) {
+                case RouteOutcome::Kind::Patched: told += " patched\n"; break;
+                case RouteOutcome::Kind::Unchanged: told += " unchanged\n"; break;
+                case RouteOutcome::Kind::Failed:
+                    told += " failed " + outcome.message + " (" + outcome.cause.Cause() + ")\n";
+                    break;
+                default: told += " ?\n"; break;
+                }
+            });
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                auto item = std::make_shared<FolderItem>(temp / names[i]);
+                if (batch.Holds(*item)) batch.Flush();
+                batch.Add(i, item, patcher.Route(item));
             }
             batch.Flush();
         }
-        EXPECT_EQ(out.str(), c.told);
+        EXPECT_EQ(told, c.told);
         for (std::size_t i = 0; i < items.size(); ++i) {
             EXPECT_EQ(IsPatched(items[i]), c.patched[i] == '1') << items[i];
             EXPECT_EQ(Listing(i < 2 ? items[i] / "Contents" : temp.Path()).size(), i < 2 ? 1u : 4u)
@@ -273,7 +285,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
 
         std::string messages;
         if (c.as == As::Nobody) {
-            messages = RunAsNobody([&] { return RunRoute(bundle, &Patcher::ProcessPackage); });
+            messages = RunAsNobody([&] { return RunRoute(bundle); });
         } else if (c.as == As::NobodyWithLittleMemory) {
 #ifdef __SANITIZE_ADDRESS__
             continue;  // the sanitizer's reserved address space leaves no room to limit
@@ -285,14 +297,14 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
                 rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (16 << 20);
                 struct rlimit memory = {limit, limit};
                 if (::setrlimit(RLIMIT_AS, &memory) != 0) return std::string("<no limit>");
-                return RunRoute(bundle, &Patcher::ProcessPackage);
+                return RunRoute(bundle);
             });
         } else {
-            std::optional<Installed<AtomicFileFaultHook>> hook;
+            std::optional<Installed<FileFaultHook>> hook;
             if (c.atRename)
-                hook.emplace(SetAtomicFileFaultHook,
-                             [&](std::string_view step) { return step != "rename" || c.atRename(file); });
-            messages = RunRoute(bundle, &Patcher::ProcessPackage);
+                hook.emplace(SetFileFaultHook,
+                             [&](FileStep step) { return step != FileStep::Rename || c.atRename(file); });
+            messages = RunRoute(bundle);
         }
         EXPECT_EQ(messages, c.messages);
 
@@ -391,17 +403,22 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         std::vector<std::string> items;  // laid out as Lay does
         const char* item;
         std::string routes;
-        std::optional<std::string> messages;  // the resource-fork route's own are not looked at here
-        bool patched;                         // Tool.app/Contents/Info.plist gained the entry
-        bool raises = false;                  // the route's own fault
+        std::string messages;
+        bool patched;         // Tool.app/Contents/Info.plist gained the entry
+        bool raises = false;  // the route's own fault
         bool thrown = false;
     } cases[] = {
         {"application bundle", {bundle}, "Tool.app", "package ", "", true},
         {"empty Info.plist", {info}, "Tool.app", "package ", "No plst resource in file Tool.app.\n", false},
         {"folder that is not a bundle", {"Plain/Sub/"}, "Plain", "package ", "", false},
-        {"single-file application", {"Single", "._Single=APPL"}, "Single", "res ", std::nullopt, false},
-        {"plain document", {"notes.txt"}, "notes.txt", "res ", std::nullopt, false},
-        {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "res ", std::nullopt, false},
+        {"single-file application",
+         {"Single", "._Single=APPL"},
+         "Single",
+         "res ",
+         "No plst resource in file Single.\n",
+         false},
+        {"plain document", {"notes.txt"}, "notes.txt", "res ", "", false},
+        {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "res ", "", false},
         {"bundle route raises", {bundle}, "Tool.app", "package ", "", false, true, true},
         {"XML of the edited dictionary is nil", {intKey}, "Tool.app", "package ", "", false, false, true},
     };
@@ -424,7 +441,7 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
             patcher.Process(std::make_shared<FolderItem>(item));
         }
         EXPECT_EQ(patcher.routes, c.routes);
-        EXPECT_EQ(messages.Joined(), c.messages.value_or(messages.Joined()));
+        EXPECT_EQ(messages.Joined(), c.messages);
         // Refreshed only when its property list changed.
         EXPECT_EQ(ModifiedAt(item) > kOldTime, c.patched);
         EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist").find("NSUIElement") != std::string::npos,

@@ -43,7 +43,7 @@ std::string Companion(const std::string& layout, const std::string& types, const
 std::string RunRoute(const fs::path& file)
 {
     RecordedMessages messages;
-    Patcher().ProcessRes(std::make_shared<FolderItem>(file));
+    Patcher().Process(std::make_shared<FolderItem>(file));
     return messages.Joined();
 }
 
@@ -165,10 +165,10 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
         if (!c.companion.empty()) WriteBytes(folder / "._App", c.companion);
         if (c.prepare) c.prepare(folder);
         const auto listing = Listing(folder.Path());
-        std::optional<Installed<AtomicFileFaultHook>> hook;
+        std::optional<Installed<FileFaultHook>> hook;
         if (c.atRename)
-            hook.emplace(SetAtomicFileFaultHook, [&](std::string_view step) {
-                return step != "rename" || c.atRename(folder.Path());
+            hook.emplace(SetFileFaultHook, [&](FileStep step) {
+                return step != FileStep::Rename || c.atRename(folder.Path());
             });
         EXPECT_EQ(c.asNobody ? RunAsNobody([&] { return RunRoute(folder / "App"); })
                              : RunRoute(folder / "App"),

@@ -118,7 +118,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                          signedShown + "\n" + document.string() + ": not an application, left alone\n" +
                          empty.string() + ": No plst resource in file Empty.app.\n" + broken.string() +
                          ": property list cannot be read, left alone\n" + shortFork.string() +
-                         ": Failed to open resource fork of file Short.\n" + missing.string() +
+                         ": Failed to open resource fork of file Short. (damaged)\n" + missing.string() +
                          ": No such file or folder.\n" +
                          (mDir / "x\\nfake.app: Failed to write info.plist file.").string() +
                          ": No plst resource in file x\\nfake.app: Failed to write info.plist file..\n");
@@ -133,11 +133,11 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     EXPECT_EQ(ReadBytes(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
     EXPECT_EQ(ReadBytes(mDir / "._Short"), kCompanion.substr(0, 300));
 
-    // Left alone means untouched: not even a list or companion newer than the item refreshes its time.
+    // Left alone, the window's rule all the same: a list or companion newer than the item refreshes it.
     const auto old = fs::last_write_time(document) - std::chrono::hours(1);
     for (const fs::path& item : {document, broken}) fs::last_write_time(item, old);
     Run({document.string(), broken.string()});
-    for (const fs::path& item : {document, broken}) EXPECT_EQ(fs::last_write_time(item), old) << item;
+    for (const fs::path& item : {document, broken}) EXPECT_GT(fs::last_write_time(item), old) << item;
 
     // A skip is a note and no failure, unless --strict asks.
     for (bool strict : {false, true}) {
@@ -199,12 +199,13 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     const fs::path closed = Bundle("Closed.app", kDemoXml), shut = Bundle("Shut.app", kDemoXml);
     fs::permissions(closed, fs::perms(0700));
     fs::permissions(shut / "Contents", fs::perms(0700));
-    const std::string barred = closed.string() + ": Failed to open info.plist file.\n" + shut.string() +
-                               ": Failed to open info.plist file.\n";
-    for (const char* first : {"--check", "--strict"}) {
+    for (const std::string cause : {"", " (Permission denied)"}) {
+        const char* first = cause.empty() ? "--check" : "--strict";
         Finished barredRun = Run({first, closed.string(), shut.string()}, kNobody);
         EXPECT_EQ(barredRun.status, 1) << first;
-        EXPECT_EQ(barredRun.err, barred) << first;
+        EXPECT_EQ(barredRun.err, closed.string() + ": Failed to open info.plist file." + cause + "\n" +
+                                     shut.string() + ": Failed to open info.plist file." + cause + "\n")
+            << first;
     }
 
     Finished check = Run({"--check", classic.string()}, kNobody);
@@ -213,8 +214,9 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
 
     Finished r = Run({bundle.string(), classic.string()}, kNobody);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, bundle.string() + ": Failed to open info.plist file.\n" + classic.string() +
-                         ": Failed to open resource fork of file Classic.\n");
+    EXPECT_EQ(r.err, bundle.string() + ": Failed to open info.plist file. (Permission denied)\n" +
+                         classic.string() +
+                         ": Failed to open resource fork of file Classic. (Permission denied)\n");
     EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
     EXPECT_EQ(ReadBytes(classic.parent_path() / "._Classic"), kCompanion);
 }
@@ -235,7 +237,7 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
         const fs::path bundle = Bundle(c.name, large);
         if (c.linked) fs::create_hard_link(bundle / "Contents" / "Info.plist", mDir / "other.plist");
         args.push_back(bundle.string());
-        expected += bundle.string() + ": Failed to write info.plist file.\n";
+        expected += bundle.string() + ": Failed to write info.plist file. (File too large)\n";
     }
     const fs::path small = Bundle("Small.app", kDemoXml);
     args.push_back(small.string());
@@ -256,11 +258,11 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
 TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
 {
     constexpr int kBundles = 300;
-    // A limit of open files that makes groups of 100 rewrites (four descriptors each, 128 kept
+    // A limit of open files that makes groups of 100 rewrites (four descriptors each, 64 kept
     // free), so that each run has three; children inherit it.
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit limited = {528, saved.rlim_max};
+    struct rlimit limited = {464, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
     auto bundles = [&](const std::string& name) {
         std::vector<std::string> args;
@@ -298,26 +300,33 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
     }
 }
 
+// A usage error changes nothing and exits 2 with the usage on standard error; help names every
+// option the parser takes.
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 {
-    const std::string usage = "Usage: veilor-patch [--check] [--strict] PATH...\n";
+    const fs::path bundle = Bundle("Untouched.app", kDemoXml);
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string err, outStart;
+        bool errorTold;
     } cases[] = {
-        {{}, 2, "veilor-patch: no path given\n" + usage, ""},
-        {{"--bogus", "x"}, 2, "veilor-patch: unknown option '--bogus'\n" + usage, ""},
-        {{"--version"}, 0, "", "veilor-patch "},
-        {{"--help"}, 0, "", usage},
+        {{}, 2, true},
+        {{"--bogus", bundle.string()}, 2, true},
+        {{bundle.string(), "--bogus"}, 2, true},
+        {{"--version"}, 0, false},
+        {{"--help"}, 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args[0]);
         Finished r = Run(c.args);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart);
+        EXPECT_EQ(!r.err.empty(), c.errorTold);
+        EXPECT_EQ(r.err.find("Usage: veilor-patch") != std::string::npos, c.errorTold);
+        EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
     }
+    const std::string help = Run({"--help"}).out;
+    for (const char* option : {"--check", "--strict", "--help", "--version", "--"})
+        EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
 
     // After "--", an argument that looks like an option is a path.
     const fs::path dashed = Bundle("--check", kDemoXml);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "binary_stream.h"
 
-#include "atomic_file.h"
+#include "in_place_write.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,12 +19,12 @@ struct BinaryStream::Impl {
     std::string bytes;
     std::int64_t position = 0;
     bool changed = false;
-    bool failed = false;  // a refused change or a failed commit: nothing more is committed
+    bool tooLong = false;  // a change past kMaxLength was refused: nothing may be committed
 };
 
 namespace {
 
-// The whole content, or nothing when it cannot be read or would not fit a stream.
+// The whole content, or nothing (errno set) when it cannot be read or would be too large.
 std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
 {
     std::string bytes;
@@ -35,40 +35,54 @@ std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) return bytes;
-        if (static_cast<std::int64_t>(bytes.size()) + got > FolderItem::kMaxOpenLength) return std::nullopt;
+        if (static_cast<std::int64_t>(bytes.size()) + got > FolderItem::kMaxOpenLength) {
+            errno = EFBIG;
+            return std::nullopt;
+        }
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
 }
 
 }  // namespace
 
-BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite)
+BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite, FileError& error)
 {
-    if (!location.folder) return nullptr;
+    error = {};
+    if (!location.folder || !RecoverInterruptedWrite(location.folder.Get(), location.name)) {
+        error = FailedAt(FileStep::Open);
+        return nullptr;
+    }
     // O_NONBLOCK: a FIFO of that name must not hang the open; it is refused just below.
     int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(), flags));
     struct stat info {};
-    if (!fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-    if (info.st_size > FolderItem::kMaxOpenLength) return nullptr;
+    if (!fd || ::fstat(fd.Get(), &info) != 0) {
+        error = FailedAt(FileStep::Open);
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size > FolderItem::kMaxOpenLength) {
+        error = {FileStep::Open, S_ISREG(info.st_mode) ? EFBIG : EINVAL};
+        return nullptr;
+    }
     std::optional<std::string> bytes = ReadWhole(fd.Get(), info.st_size);
-    if (!bytes) return nullptr;
+    std::optional<FileIdentity> identity = IdentityOf(fd.Get());
+    if (!bytes || !identity) {
+        error = FailedAt(FileStep::Open);
+        return nullptr;
+    }
 
     auto impl = std::make_unique<Impl>();
     impl->folder = std::move(location.folder);
     impl->name = std::move(location.name);
     impl->writable = readWrite;
     impl->bytes = std::move(*bytes);
-    impl->read = IdentityOf(info);
+    impl->read = *identity;
     return BinaryStreamRef(new BinaryStream(std::move(impl)));
 }
 
 BinaryStream::BinaryStream(std::unique_ptr<Impl> impl) : mImpl(std::move(impl)) {}
 
-BinaryStream::~BinaryStream()
-{
-    if (mImpl->changed) (void)Commit();
-}
+BinaryStream::~BinaryStream() = default;
 
 std::int64_t BinaryStream::Length() const
 {
@@ -79,7 +93,7 @@ void BinaryStream::SetLength(std::int64_t length)
 {
     length = std::max<std::int64_t>(length, 0);
     if (length > kMaxLength) {
-        mImpl->failed = true;
+        mImpl->tooLong = true;
         return;
     }
     if (length == Length()) return;
@@ -113,7 +127,7 @@ void BinaryStream::Write(const std::string& bytes)
     if (bytes.empty()) return;
     std::int64_t end = mImpl->position + static_cast<std::int64_t>(bytes.size());
     if (end > kMaxLength) {
-        mImpl->failed = true;
+        mImpl->tooLong = true;
         return;
     }
     if (end > Length()) mImpl->bytes.resize(static_cast<std::size_t>(end), '\0');
@@ -122,16 +136,26 @@ void BinaryStream::Write(const std::string& bytes)
     mImpl->changed = true;
 }
 
-bool BinaryStream::Commit()
+bool BinaryStream::Changed() const
 {
-    if (mImpl->failed) return false;
-    if (!mImpl->changed) return true;
-    // Set first, so that an attempt ended by an exception is not tried again on release.
-    mImpl->failed = true;
-    if (!mImpl->writable ||
-        !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->name, mImpl->bytes, mImpl->read))
-        return false;
-    mImpl->failed = false;
+    return mImpl->changed || mImpl->tooLong;
+}
+
+FileRewrite BinaryStream::Rewrite() const
+{
+    return {mImpl->folder, mImpl->name, mImpl->read, mImpl->bytes};
+}
+
+FileError BinaryStream::Commit()
+{
+    if (mImpl->tooLong) return {FileStep::Write, EFBIG};
+    if (!mImpl->changed) return {};
+    if (!mImpl->writable) return {FileStep::Write, EBADF};
+    FileError error = CommitRewrite(Rewrite());
+    if (error) return error;
+    // What is now on disk is what a later commit replaces.
+    std::optional<FileIdentity> now = IdentityAt(mImpl->folder.Get(), mImpl->name);
+    if (now) mImpl->read = *now;
     mImpl->changed = false;
-    return true;
+    return {};
 }

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// A file opened for reading and writing. Writes are kept and committed when the stream is
-// released (or by Commit): a new file beside the old one, flushed, then renamed over it, so the
-// file holds either the old bytes or the new ones, never a mix.
+// A file opened for reading and writing, held whole in memory. Writes change only the stream;
+// Rewrite hands them over as new content for the file, and Commit puts that in place at once:
+// a new file beside the old one, flushed, then renamed over it, so the file holds either the old
+// bytes or the new ones, never a mix. A stream released uncommitted leaves the file as it was.
 
+#include "file_error.h"
+#include "file_replacement.h"
 #include "folder_item.h"
 #include "non_copyable.h"
 
@@ -26,14 +29,17 @@ public:
     std::string Read(std::int64_t count);  // raw bytes, no text encoding
     void Write(const std::string& bytes);  // at Position, zero-filling any gap before it
 
-    // True when the file now holds what was written (or nothing was changed). After a failure
-    // the file keeps its old content and the stream commits nothing more, also on release.
-    bool Commit();
+    bool Changed() const;
+    // The stream's content as the file's new content, to be committed now or with others.
+    FileRewrite Rewrite() const;
+    // Puts the content in place now; no error when nothing was changed. A stream opened for
+    // reading only, or grown past kMaxLength, fails.
+    FileError Commit();
 
 private:
     friend class FolderItem;
     struct Impl;
     explicit BinaryStream(std::unique_ptr<Impl> impl);
-    static BinaryStreamRef Open(FolderItem::Location location, bool readWrite);
+    static BinaryStreamRef Open(FolderItem::Location location, bool readWrite, FileError& error);
     std::unique_ptr<Impl> mImpl;
 };

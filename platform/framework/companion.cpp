@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "companion.h"
 
+#include "in_place_write.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +25,11 @@ std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t le
 
 UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info)
 {
+    // A write into it that a crash cut short is undone before anything reads it.
+    if (!RecoverInterruptedWrite(companion.folder.Get(), companion.name)) {
+        errno = EBUSY;
+        return UniqueFd();
+    }
     // O_NONBLOCK: a FIFO of that name must not hang the open; only a regular file is read.
     UniqueFd fd(::openat(companion.folder.Get(), companion.name.c_str(),
                          access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

@@ -162,7 +162,13 @@ FolderItemRef FolderItem::BundleInfoPlist() const
 
 BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite) const
 {
-    return BinaryStream::Open(Locate(), readWrite);
+    FileError ignored;
+    return OpenAsBinaryFile(readWrite, ignored);
+}
+
+BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error) const
+{
+    return BinaryStream::Open(Locate(), readWrite, error);
 }
 
 FolderItem::Location FolderItem::Companion() const
@@ -196,5 +202,11 @@ std::string FolderItem::MacType() const
 
 ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
 {
-    return ResourceFork::Open(*this, readWrite);
+    FileError ignored;
+    return OpenResourceFork(readWrite, ignored);
+}
+
+ResourceForkRef FolderItem::OpenResourceFork(bool readWrite, FileError& error) const
+{
+    return ResourceFork::Open(*this, readWrite, error);
 }

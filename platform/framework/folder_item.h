@@ -5,6 +5,7 @@
 // TrueChild made of it, while in use or among the last few opened: their next steps act on the
 // same folders, even when one is renamed meanwhile, and many items held hold few descriptors.
 
+#include "file_error.h"
 #include "unique_fd.h"
 
 #include <cstddef>
@@ -43,11 +44,13 @@ public:
     static constexpr std::int64_t kMaxOpenLength = std::int64_t(64) << 20;
 
     // Read-write; nil when the item cannot be opened so (a link is never followed) or is longer
-    // than kMaxOpenLength.
+    // than kMaxOpenLength. `error` says why.
     BinaryStreamRef OpenAsBinaryFile(bool readWrite) const;
+    BinaryStreamRef OpenAsBinaryFile(bool readWrite, FileError& error) const;
     // Nil when the companion is malformed, longer than kMaxOpenLength, or cannot be written when
     // readWrite is set (a read-only fork refuses to commit changes).
     ResourceForkRef OpenResourceFork(bool readWrite = true) const;
+    ResourceForkRef OpenResourceFork(bool readWrite, FileError& error) const;
 
     // The open folder that holds the item and the item's name in it. Below the path the item
     // was made from, no link is followed: a child of a link has no folder (folder is empty).

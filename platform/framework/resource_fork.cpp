@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "resource_fork.h"
 
-#include "atomic_file.h"
 #include "companion.h"
 #include "folder_item.h"
 #include "platform/fork/appledouble.h"
@@ -25,7 +24,6 @@ struct ResourceFork::Impl {
     macfork::ResourceMap map;
     bool writable = true;
     bool changed = false;
-    bool failed = false;  // a failed commit: the companion keeps its old bytes, nothing more is written
 };
 
 namespace {
@@ -41,39 +39,46 @@ macfork::AppleDouble NewCompanion()
 
 }  // namespace
 
-ResourceForkRef ResourceFork::Open(const FolderItem& item, bool readWrite)
+ResourceForkRef ResourceFork::Open(const FolderItem& item, bool readWrite, FileError& error)
 {
+    error = {};
+    auto refuse = [&](FileError why) {
+        error = why;
+        return nullptr;
+    };
     FolderItem::Location location = item.Locate();
-    if (!location.folder) return nullptr;
+    if (!location.folder) return refuse(FailedAt(FileStep::Open));
     FolderItem::Location where = item.Companion();
-    if (!where.folder) return nullptr;
+    if (!where.folder) return refuse(FailedAt(FileStep::Open));
     // The commit renames a new companion into the companion's folder.
-    if (readWrite && ::faccessat(where.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return nullptr;
+    if (readWrite && ::faccessat(where.folder.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return refuse(FailedAt(FileStep::Open));
 
     auto impl = std::make_unique<ResourceFork::Impl>();
     impl->writable = readWrite;
     struct stat info {};
     UniqueFd fd = OpenCompanion(where, readWrite ? O_RDWR : O_RDONLY, info);
     if (fd) {
-        if (info.st_size > FolderItem::kMaxOpenLength) return nullptr;
+        if (info.st_size > FolderItem::kMaxOpenLength) return refuse({FileStep::Open, EFBIG});
         auto bytes = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
-        if (!bytes) return nullptr;
+        std::optional<FileIdentity> identity = IdentityOf(fd.Get());
+        if (!bytes || !identity) return refuse(FailedAt(FileStep::Open));
         auto companion = macfork::ReadAppleDouble(*bytes);
-        if (!companion) return nullptr;
+        if (!companion) return refuse({FileStep::Damaged, 0});
         impl->companion = std::move(*companion);
-        impl->read = IdentityOf(info);
+        impl->read = *identity;
     } else {
         // Only a missing companion of an existing file is made anew (and only on a change).
         struct stat item {};
-        if (errno != ENOENT ||
-            ::fstatat(location.folder.Get(), location.name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(item.st_mode))
-            return nullptr;
+        if (errno != ENOENT) return refuse(FailedAt(FileStep::Open));
+        if (::fstatat(location.folder.Get(), location.name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0)
+            return refuse(FailedAt(FileStep::Open));
+        if (!S_ISREG(item.st_mode)) return refuse({FileStep::Open, EINVAL});
         impl->companion = NewCompanion();
     }
     const auto* forkEntry = macfork::FindEntry(impl->companion, macfork::kResourceForkEntry);
     auto map = macfork::ReadResourceMap(forkEntry ? forkEntry->bytes : std::string());
-    if (!map) return nullptr;
+    if (!map) return refuse({FileStep::Damaged, 0});
     impl->map = std::move(*map);
     impl->folder = std::move(where.folder);
     impl->companionName = std::move(where.name);
@@ -82,10 +87,7 @@ ResourceForkRef ResourceFork::Open(const FolderItem& item, bool readWrite)
 
 ResourceFork::ResourceFork(std::unique_ptr<Impl> impl) : mImpl(std::move(impl)) {}
 
-ResourceFork::~ResourceFork()
-{
-    if (mImpl->changed) (void)Commit();
-}
+ResourceFork::~ResourceFork() = default;
 
 std::string ResourceFork::GetResource(const std::string& type, std::int16_t id) const
 {
@@ -100,23 +102,31 @@ void ResourceFork::AddResource(const std::string& data, const std::string& type,
     mImpl->changed = true;
 }
 
-bool ResourceFork::Commit()
+bool ResourceFork::Changed() const
 {
-    if (mImpl->failed) return false;
-    if (!mImpl->changed) return true;
-    // Set first, so that an attempt ended by an exception is not tried again on release.
-    mImpl->failed = true;
-    if (!mImpl->writable) return false;
+    return mImpl->changed;
+}
+
+FileError ResourceFork::Rewrite(FileRewrite& rewrite) const
+{
     auto fork = macfork::WriteResourceMap(mImpl->map);
-    std::optional<std::string> bytes;
-    if (fork) {
-        macfork::SetEntry(mImpl->companion, macfork::kResourceForkEntry, std::move(*fork));
-        auto written = macfork::WriteAppleDouble(mImpl->companion);
-        if (written) bytes = std::move(*written);
-    }
-    if (!bytes || !ReplaceFileAtomically(mImpl->folder.Get(), mImpl->companionName, *bytes, mImpl->read))
-        return false;
-    mImpl->failed = false;
+    if (!fork) return {FileStep::Write, EFBIG};
+    macfork::AppleDouble companion = mImpl->companion;
+    macfork::SetEntry(companion, macfork::kResourceForkEntry, std::move(*fork));
+    auto bytes = macfork::WriteAppleDouble(companion);
+    if (!bytes) return {FileStep::Write, EFBIG};
+    rewrite = {mImpl->folder, mImpl->companionName, mImpl->read, std::move(*bytes)};
+    return {};
+}
+
+FileError ResourceFork::Commit()
+{
+    if (!mImpl->changed) return {};
+    if (!mImpl->writable) return {FileStep::Write, EBADF};
+    FileRewrite rewrite;
+    if (FileError error = Rewrite(rewrite)) return error;
+    if (FileError error = CommitRewrite(std::move(rewrite))) return error;
+    mImpl->read = IdentityAt(mImpl->folder.Get(), mImpl->companionName);
     mImpl->changed = false;
-    return true;
+    return {};
 }

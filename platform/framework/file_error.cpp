@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#include "file_error.h"
+
+#include "file_fault.h"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+FileFaultHook& Hook()
+{
+    static FileFaultHook hook;
+    return hook;
+}
+
+}  // namespace
+
+std::string FileError::Cause() const
+{
+    if (step == FileStep::Changed) return "changed by another program meanwhile";
+    if (step == FileStep::Damaged) return "damaged";
+    return std::strerror(code ? code : EIO);
+}
+
+FileError FailedAt(FileStep step)
+{
+    return {step, errno};
+}
+
+FileFaultHook SetFileFaultHook(FileFaultHook hook)
+{
+    return std::exchange(Hook(), std::move(hook));
+}
+
+bool StepAllowed(FileStep step)
+{
+    if (Hook() && !Hook()(step)) {
+        errno = EIO;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: MIT
+#include "file_replacement.h"
+
+#include "file_fault.h"
+#include "file_metadata.h"
+#include "folder_item.h"
+#include "in_place_write.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+
+namespace {
+
+// A file-size limit must fail the write (EFBIG), which the caller reports, not end the process.
+void IgnoreFileSizeSignal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
+}
+
+bool WriteAll(int fd, std::string_view bytes)
+{
+    off_t offset = 0;
+    while (!bytes.empty()) {
+        ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+        offset += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileError& error)
+{
+    IgnoreFileSizeSignal();
+    FileReplacement replacement;
+    error = {};
+    if (static_cast<std::int64_t>(rewrite.bytes.size()) > FolderItem::kMaxOpenLength) {
+        error = {FileStep::Write, EFBIG};
+        return replacement;
+    }
+    // Readable, so that it can be listed and flushed; a folder we may not read is still written.
+    replacement.mFolder = UniqueFd(::openat(rewrite.folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!replacement.mFolder)
+        replacement.mFolder = UniqueFd(::fcntl(rewrite.folder.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!replacement.mFolder) {
+        error = FailedAt(FileStep::Open);
+        return replacement;
+    }
+    replacement.mName = std::move(rewrite.name);
+    replacement.mRead = rewrite.read;
+    replacement.mFlush = flush;
+    const int folder = replacement.mFolder.Get();
+
+    UniqueFd original;
+    struct stat info {};
+    if (rewrite.read) {
+        original = UniqueFd(::openat(folder, replacement.mName.c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (!original || ::fstat(original.Get(), &info) != 0) {
+            error = errno == ENOENT || errno == ELOOP ? FileError{FileStep::Changed, 0}
+                                                      : FailedAt(FileStep::Open);
+            return replacement;
+        }
+        if (!S_ISREG(info.st_mode) || IdentityOf(original.Get()) != rewrite.read) {
+            error = {FileStep::Changed, 0};
+            return replacement;
+        }
+        if (info.st_nlink > 1) {
+            replacement.mInPlace = true;
+            replacement.mInPlaceBytes = std::move(rewrite.bytes);
+            return replacement;
+        }
+    }
+
+    // A new file gets the usual mode less the umask; an existing one its own mode, set below.
+    replacement.mTemporary = TemporaryFile::Create(folder, rewrite.read ? 0600 : 0666, error);
+    if (error) return replacement;
+    const int fd = replacement.mTemporary.Fd();
+    struct stat made {};
+    if (!StepAllowed(FileStep::Write) || !WriteAll(fd, rewrite.bytes) || ::fstat(fd, &made) != 0) {
+        error = FailedAt(FileStep::Write);
+        replacement.mTemporary.Discard();
+        return replacement;
+    }
+    replacement.mDevice = made.st_dev;
+    if (rewrite.read && CarryMetadata(original.Get(), info, fd)) {
+        // Only the old inode can keep what it holds: write into it instead.
+        replacement.mTemporary.Discard();
+        replacement.mInPlace = true;
+        replacement.mInPlaceBytes = std::move(rewrite.bytes);
+        return replacement;
+    }
+    if (flush == Flush::Each && (!StepAllowed(FileStep::Flush) || ::fsync(fd) != 0)) {
+        error = FailedAt(FileStep::Flush);
+        replacement.mTemporary.Discard();
+        return replacement;
+    }
+    if (flush == Flush::ByGroup) replacement.mOriginal = std::move(original);
+    return replacement;
+}
+
+FileError FileReplacement::Commit()
+{
+    if (mDone || !mFolder) return {FileStep::Rename, EINVAL};
+    mDone = true;
+    if (!StepAllowed(FileStep::Rename)) {
+        FileError error = FailedAt(FileStep::Rename);
+        mTemporary.Discard();
+        return error;
+    }
+    if (mInPlace) return WriteInPlace(mFolder.Get(), mName, mInPlaceBytes, *mRead);
+
+    // Just before the rename: another program's replacement or edit since the read wins.
+    std::optional<FileIdentity> now = IdentityAt(mFolder.Get(), mName);
+    if (!now && errno != ENOENT) {
+        FileError error = FailedAt(FileStep::Rename);
+        mTemporary.Discard();
+        return error;
+    }
+    if (now != mRead) {
+        mTemporary.Discard();
+        return {FileStep::Changed, 0};
+    }
+    if (FileError error = mTemporary.RenameOver(mName, !mRead)) return error;
+    if (mFlush == Flush::ByGroup) return {};
+    // Some file systems cannot flush a folder; that changes nothing there.
+    if ((!StepAllowed(FileStep::Flush) || ::fsync(mFolder.Get()) != 0) && errno != EINVAL && errno != EBADF)
+        return FailedAt(FileStep::Flush);
+    return {};
+}
+
+FileError CommitRewrite(FileRewrite rewrite)
+{
+    FileError error;
+    FileReplacement replacement =
+        FileReplacement::Prepare(std::move(rewrite), FileReplacement::Flush::Each, error);
+    return error ? error : replacement.Commit();
+}

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Replaces a file's content all at once: the new bytes go to a temporary file in the same folder,
+// are flushed, given the original's owner, mode, ACL and attributes, and the temporary file is
+// renamed over the original. On failure the original is untouched. A file with other names (hard
+// links), or whose metadata a new file cannot carry, keeps its inode instead: the new bytes are
+// written into it through a rollback journal (in_place_write.h).
+
+#include "file_error.h"
+#include "file_identity.h"
+#include "temporary_file.h"
+#include "unique_fd.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// New content for one file, not yet written: where it goes and what the file was when read.
+struct FileRewrite {
+    SharedFd folder;  // the open folder that holds the file
+    std::string name;
+    std::optional<FileIdentity> read;  // nullopt: there was no such file, and none may appear meanwhile
+    std::string bytes;
+};
+
+// A rewrite made ready (the temporary file written) but not yet in place, so that several can be
+// made ready before any goes in. Dropped uncommitted, it removes its temporary file.
+class FileReplacement {
+public:
+    enum class Flush {
+        Each,     // its content before the rename, its folder after
+        ByGroup,  // the caller flushes the whole file system before and after (FileCommitGroup)
+    };
+    // Refused when the file is no longer what was read (Changed), or when the content would be
+    // larger than a file may be when it is opened (Write, EFBIG): it could never be read again.
+    static FileReplacement Prepare(FileRewrite rewrite, Flush flush, FileError& error);
+
+    FileReplacement(FileReplacement&&) noexcept = default;
+    FileReplacement& operator=(FileReplacement&&) noexcept = default;
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    // Puts the content in place, once; Changed when another program replaced or edited the file
+    // since it was read. In place, the content is also flushed.
+    FileError Commit();
+
+    // Its folder flushed after its own rename, where a group's flush would not reach the disk.
+    void FlushItself() { mFlush = Flush::Each; }
+
+    bool InPlace() const { return mInPlace; }
+    int TemporaryFd() const { return mTemporary.Fd(); }  // -1 in place
+    std::uint64_t Device() const { return mDevice; }
+    // The file replaced, kept open until the group lets it go: freeing its blocks may wait on the disk.
+    UniqueFd TakeReplaced() { return std::move(mOriginal); }
+
+private:
+    FileReplacement() = default;
+    UniqueFd mFolder;  // readable where it may be, so that it can be flushed
+    std::string mName;
+    std::optional<FileIdentity> mRead;
+    Flush mFlush = Flush::Each;
+    std::uint64_t mDevice = 0;
+    TemporaryFile mTemporary;
+    UniqueFd mOriginal;
+    bool mInPlace = false;
+    std::string mInPlaceBytes;
+    bool mDone = false;
+};
+
+// One file replaced by itself and made durable: the window's way.
+FileError CommitRewrite(FileRewrite rewrite);
