@@ -361,6 +361,11 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
          false, false},
         {"no ACL in a folder with a default ACL", "setfacl -d -m u:4321:rwx $D", false, false},
         {"set-group-ID, owned by nobody", "chown 65534:0 $F; chmod 2664 $F", false, false},
+        // Writing a file clears these; the new one gets them after its content.
+        {"set-user-ID and set-group-ID, patched by its owner nobody",
+         "chown 65534:65534 $F; chmod 6755 $F; chmod 777 $D", true, false},
+        {"a file capability (cap_net_raw+ep)",
+         "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 $F", false, false},
         {"a second name", "ln $F $D/other", false, true},
         {"another user's file in an open folder", "chmod 666 $F; chmod 777 $D", true, true},
     };
