@@ -4,6 +4,10 @@ if(TARGET veilor_app)
     veilor_test(veilor_gui_test
         SOURCES gui_test.cpp
         LIBS veilor_app Qt6::Test)
+    if(TARGET veilor-patch)
+        target_compile_definitions(veilor_gui_test PRIVATE VEILOR_PATCH_BIN="$<TARGET_FILE:veilor-patch>")
+        add_dependencies(veilor_gui_test veilor-patch)
+    endif()
     veilor_test(veilor_process_test
         SOURCES veilor_process_test.cpp
         LIBS veilor_app)

@@ -41,6 +41,7 @@
 
 #include <array>
 #include <atomic>
+#include <map>
 #include <thread>
 
 extern char** environ;
@@ -641,4 +642,83 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
         listed.sort();
         EXPECT_EQ(listed, QStringList({"Chosen.app", "Classic", "Plain folder", "run"}));
     }
+}
+
+// The window and veilor-patch end every item in the same state: the same bytes everywhere, and the
+// same items refreshed (an item is touched when its list or companion is newer than it, patched
+// or left alone), with veilor-patch's rewrites held together in one group.
+TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
+{
+    constexpr time_t kItemTime = 1600000000, kOlder = kItemTime - 1000, kNewer = kItemTime + 1000;
+    const struct {
+        const char* name;
+        std::string plist;  // for a bundle; a single file gets MakeApp's companion, "TEXT" a document's
+        time_t listTime;
+    } items[] = {
+        {"Older.app", kAppPlist, kOlder},
+        {"Newer.app", kAppPlist, kNewer},
+        {"OlderTool", "", kOlder},
+        {"NewerTool", "", kNewer},
+        {"Alone.app", "<array/>", kNewer},
+        {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder},
+        {"Notes", "TEXT", kNewer},
+    };
+    auto setTime = [](const fs::path& path, time_t time) {
+        struct timespec times[2] = {{time, 0}, {time, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    auto listOf = [](const fs::path& item) {
+        return item.extension() == ".app" ? item / "Contents/Info.plist"
+                                          : item.parent_path() / ("._" + item.filename().string());
+    };
+    auto makeSet = [&](const fs::path& root) {
+        std::vector<std::string> paths;
+        for (const auto& item : items) {
+            const fs::path path = root / item.name;
+            if (item.plist == "TEXT")
+                Lay(root, {item.name, std::string("._") + item.name + "=TEXT"});
+            else
+                MakeApp(path, item.plist);
+            setTime(listOf(path), item.listTime);
+            setTime(path, kItemTime);
+            paths.push_back(path.string());
+        }
+        return paths;
+    };
+    // Every file's bytes, and which items were refreshed.
+    auto state = [&](const fs::path& root) {
+        std::map<std::string, std::string> seen;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
+            if (entry.is_regular_file())
+                seen[fs::relative(entry.path(), root).string()] = ReadBytes(entry.path());
+        for (const auto& item : items)
+            seen[std::string("refreshed ") + item.name] =
+                ModifiedAt(root / item.name) != kItemTime ? "yes" : "no";
+        return seen;
+    };
+
+    TempFolder temp;
+    const std::vector<std::string> byWindow = makeSet(temp / "window"), byCommand = makeSet(temp / "command");
+    const fs::path last = NewApp(temp / "Last.app");  // opened last: once it is patched, all were processed
+    std::vector<std::string> opened = byWindow;
+    opened.push_back(last.string());
+    const int status = RunVeilor(temp / "run", opened, [&] {
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(last); }));
+        QCoreApplication::processEvents();
+    });
+    EXPECT_EQ(status, 0);
+
+    std::vector<std::string> argv{VEILOR_PATCH_BIN};
+    argv.insert(argv.end(), byCommand.begin(), byCommand.end());
+    const Finished command = RunProgram(argv);
+    EXPECT_EQ(command.status, 0) << command.err;
+
+    const auto windowState = state(temp / "window");
+    EXPECT_EQ(state(temp / "command"), windowState);
+    for (const char* patched : {"Older.app", "Newer.app", "OlderTool", "NewerTool"}) {
+        EXPECT_TRUE(IsPatched(temp / "window" / patched)) << patched;
+        EXPECT_EQ(windowState.at(std::string("refreshed ") + patched), "yes") << patched;
+    }
+    EXPECT_EQ(windowState.at("refreshed Alone.app"), "yes");
+    EXPECT_EQ(windowState.at("refreshed Flagged.app"), "no");
 }

@@ -2,12 +2,15 @@
 // The built veilor-patch, run as a process with no display, on real temporary applications.
 
 #include "file_fixtures.h"
+#include "platform/framework/unique_fd.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -298,6 +301,84 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
         EXPECT_EQ(ReadBytes(fs::path(bundle) / "Contents" / "Info.plist"), kDemoPatched) << bundle;
         EXPECT_EQ(Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"}) << bundle;
     }
+}
+
+// A full disk fails each rewrite with its message and the system's reason; nothing is changed.
+TEST_F(VeilorPatchTest, OnAFullFileSystemEachFailureSaysWhy)
+{
+    const fs::path disk = mDir / "disk";
+    fs::create_directories(disk);
+    if (::mount("veilor-test", disk.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    const fs::path bundle = Bundle("disk/Full.app", kDemoXml),
+                   classic = SingleFile(disk / "Classic", kCompanion);
+    {
+        UniqueFd filler(::open((disk / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        const std::string block(4096, 'x');
+        while (::write(filler.Get(), block.data(), block.size()) > 0) {}
+    }
+    Finished r = Run({bundle.string(), classic.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, bundle.string() + ": Failed to write info.plist file. (No space left on device)\n" +
+                         classic.string() +
+                         ": Failed to write resource fork of file Classic. (No space left on device)\n");
+    EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(ReadBytes(disk / "._Classic"), kCompanion);
+    EXPECT_EQ(Listing(disk), (std::vector<std::string>{"._Classic", "Classic", "Full.app", "filler"}));
+}
+
+// A list whose rewrite would outgrow what Veilor opens (64 MiB) is not written: its serialisation
+// indents every level, so 1 MiB nested 500 deep comes out at some 70 MB.
+TEST_F(VeilorPatchTest, ARewriteLargerThanWhatCanBeOpenedIsNotWritten)
+{
+    std::string deep = "<plist version=\"1.0\"><dict><key>K</key>";
+    for (int i = 0; i < 498; ++i) deep += "<array>";
+    for (int i = 0; i < 135000; ++i) deep += "<string/>";
+    for (int i = 0; i < 498; ++i) deep += "</array>";
+    deep += "</dict></plist>";
+    const fs::path bundle = Bundle("Deep.app", deep);
+    Finished r = Run({bundle.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, bundle.string() + ": Failed to write info.plist file. (File too large)\n");
+    EXPECT_TRUE(ReadBytes(bundle / "Contents" / "Info.plist") == deep);
+    EXPECT_EQ(Listing(bundle / "Contents"), std::vector<std::string>{"Info.plist"});
+}
+
+// A list with a second name is written into its own inode. Killed at random moments of that
+// write, it is old or new exactly once any later run has looked at it, and a rerun finishes it.
+TEST_F(VeilorPatchTest, KilledWhileWritingInPlaceAListEndsOldOrNewExactly)
+{
+    const std::string old = "<plist version=\"1.0\"><dict><key>Blob</key><string>" +
+                            std::string(std::size_t(60) << 20, 'a') + "</string></dict></plist>";
+    const fs::path bundle = Bundle("Big.app", old), list = bundle / "Contents" / "Info.plist";
+    fs::create_hard_link(list, mDir / "other-name");
+    const fs::path copy = Bundle("Copy.app", old);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run({copy.string()}).status, 0);
+    const auto whole =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    const std::string patched = ReadBytes(copy / "Contents" / "Info.plist");
+    ASSERT_NE(patched, old);
+
+    std::mt19937 random{std::random_device{}()};
+    for (int kill = 0; kill < 4; ++kill) {
+        const double share = std::uniform_real_distribution(0.3, 0.98)(random);
+        SCOPED_TRACE("killed at " + std::to_string(share) + " of " + std::to_string(whole.count()) + " us");
+        Run({bundle.string()}, 0, 0, std::chrono::microseconds(std::int64_t(double(whole.count()) * share)));
+        (void)Run({"--check", bundle.string()});
+        const std::string now = ReadBytes(list);
+        EXPECT_TRUE(now == old || now == patched) << "neither old nor new, " << now.size() << " bytes";
+        EXPECT_TRUE(ReadBytes(mDir / "other-name") == now);
+        if (now == patched) WriteBytes(list, old);  // into the same inode: a new start for the next kill
+    }
+    EXPECT_EQ(Run({bundle.string()}).status, 0);
+    EXPECT_TRUE(ReadBytes(list) == patched);
+    EXPECT_TRUE(ReadBytes(mDir / "other-name") == patched);
+    EXPECT_EQ(Listing(list.parent_path()), std::vector<std::string>{"Info.plist"});
 }
 
 // A usage error changes nothing and exits 2 with the usage on standard error; help names every
