@@ -1,0 +1,359 @@
+// SPDX-License-Identifier: MIT
+// Code signatures: the verifier judged first on signatures other tools made (and copies of them damaged
+// in each place it checks), then the ad hoc re-sign judged by that verifier and by bytes, then our own
+// crafted files for every parse error and every refusal.
+
+#include "file_fixtures.h"
+#include "macho_craft.h"
+
+#include "platform/byteorder/byteorder.h"
+#include "platform/macho/macho.h"
+#include "platform/macho/resign.h"
+#include "platform/macho/verify.h"
+
+#include <gtest/gtest.h>
+
+using namespace fixtures;
+
+namespace {
+
+const fs::path kSigned = kShared / "samples/signed";
+
+// A bundle's files as the patcher reads them, or a bare executable (no Contents/).
+struct Files {
+    std::string executable, infoPlist, codeResources;
+    bool bundle = false, sealed = false;
+
+    macho::BundleFiles View() const
+    {
+        macho::BundleFiles files{executable, std::nullopt, std::nullopt};
+        if (bundle) files.infoPlist = infoPlist;
+        if (sealed) files.codeResources = codeResources;
+        return files;
+    }
+};
+
+// "Name.app/Executable" or "bare/tool", below the signed samples.
+Files Sample(const std::string& where)
+{
+    Files files;
+    const std::size_t app = where.find(".app/");
+    if (app == std::string::npos) {
+        files.executable = ReadBytes(kSigned / where);
+        return files;
+    }
+    const fs::path contents = kSigned / where.substr(0, app + 4) / "Contents";
+    files.bundle = true;
+    files.executable = ReadBytes(contents / "MacOS" / where.substr(app + 5));
+    files.infoPlist = ReadBytes(contents / "Info.plist");
+    files.sealed = fs::exists(contents / "_CodeSignature/CodeResources");
+    if (files.sealed) files.codeResources = ReadBytes(contents / "_CodeSignature/CodeResources");
+    return files;
+}
+
+std::string Judge(const macho::BundleFiles& files)
+{
+    macho::Result<macho::Verdict> verdict = macho::Verify(files);
+    if (!verdict) return std::string("error: ") + macho::Describe(verdict.error().kind);
+    return macho::Describe(*verdict);
+}
+
+// What a decision says, as one text: "resign", "leave alone" or "refuse: REASON".
+std::string Said(const macho::Decision& decision)
+{
+    switch (decision.action) {
+    case macho::Action::LeaveAlone: return "leave alone";
+    case macho::Action::Resign: return "resign";
+    case macho::Action::Refuse: break;
+    }
+    return "refuse: " + macho::Describe(decision);
+}
+
+// The Info.plist a patch writes: NSUIElement added before the root dictionary ends.
+std::string Patched(const std::string& plist)
+{
+    std::string out = plist;
+    out.insert(out.rfind("</dict>"), "\t<key>NSUIElement</key>\n\t<string>true</string>\n");
+    return out;
+}
+
+// Where the bytes of a view into `file` begin.
+std::size_t At(const std::string& file, std::string_view part)
+{
+    return std::size_t(part.data() - file.data());
+}
+
+macho::Slice FirstSlice(const std::string& file)
+{
+    return macho::ReadMachO(file)->front();
+}
+
+}  // namespace
+
+TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdicts)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"AdhocUniversal.app/Hello", "signature valid (ad hoc)"},
+        {"DeveloperStyle.app/Big", "signature valid (developer, team ABCDE12345)"},
+        {"Restricted.app/Keys", "signature valid (developer, team ABCDE12345)"},
+        {"WithFramework.app/Host", "signature valid (developer, team ABCDE12345)"},
+        {"DevSignedApp.app/SignedApp", "signature valid (developer, team ZCK58M894E)"},
+        {"LinkerSigned.app/Plain", "signature does not bind Info.plist (linker signature)"},
+        {"Unsigned.app/Bare", "unsigned"},
+        {"bare/yikes-universal_adhoc", "signature does not bind Info.plist (ad hoc)"},
+        {"bare/yikes-universal_signed", "signature does not bind Info.plist (developer, team 998Z9C32TC)"},
+        {"bare/signed-with-teamid", "signature does not bind Info.plist (developer, team EQHXZ8M8AV)"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
+    for (const auto& [where, verdict] : cases) {
+        SCOPED_TRACE(where);
+        EXPECT_EQ(Judge(Sample(where).View()), verdict);
+    }
+}
+
+TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
+{
+    using Tamper = std::function<void(Files&)>;
+    const auto primary = [](Files& files) {
+        return FirstSlice(files.executable).signature->codeDirectories[0];
+    };
+    const auto flip = [](Files& files, std::size_t at, char bits) { files.executable[at] ^= bits; };
+    const auto setFlag = [&](std::uint32_t flag) {
+        return [&, flag](Files& files) {
+            const std::size_t at = At(files.executable, primary(files).bytes) + 12;
+            for (int i = 0; i < 4; ++i) files.executable[at + i] |= char(flag >> (24 - 8 * i) & 0xff);
+        };
+    };
+    const auto entitlements = [&](Files& files) {
+        const macho::Slice slice = FirstSlice(files.executable);
+        flip(files, At(files.executable, slice.signature->Find(macho::kEntitlementsSlot)->bytes) + 200, 0x20);
+    };
+    const auto pageHash = [&](std::uint32_t cd) {
+        return [&, cd](Files& files) {
+            const macho::CodeDirectory& directory =
+                FirstSlice(files.executable).signature->codeDirectories.at(cd);
+            flip(files, At(files.executable, directory.CodeSlot(1)), 1);
+        };
+    };
+    struct Case {
+        std::string where, what;
+        Tamper tamper;
+        std::string verdict;
+    };
+    const std::vector<Case> cases = {
+        {"AdhocUniversal.app/Hello", "a code byte", [&](Files& f) { flip(f, 4096 + 5000, 1); },
+         "signature broken: code changed"},
+        {"AdhocUniversal.app/Hello", "a code byte in the second slice",
+         [&](Files& f) { flip(f, 32768 + 9000, 1); }, "signature broken: code changed"},
+        {"AdhocUniversal.app/Hello", "a page hash", pageHash(0), "signature broken: code changed"},
+        {"DeveloperStyle.app/Big", "an alternate's page hash", pageHash(1), "signature broken: code changed"},
+        {"AdhocUniversal.app/Hello", "Info.plist", [](Files& f) { f.infoPlist += "\n"; },
+         "signature broken: Info.plist changed"},
+        {"DevSignedApp.app/SignedApp", "Info.plist", [](Files& f) { f.infoPlist = Patched(f.infoPlist); },
+         "signature broken: Info.plist changed"},
+        {"AdhocUniversal.app/Hello", "CodeResources", [](Files& f) { f.codeResources[100] ^= 1; },
+         "signature broken: resources changed"},
+        {"DevSignedApp.app/SignedApp", "CodeResources gone", [](Files& f) { f.sealed = false; },
+         "signature broken: resources changed"},
+        {"AdhocUniversal.app/Hello", "entitlements", entitlements, "signature broken: entitlements changed"},
+        {"DevSignedApp.app/SignedApp", "entitlements", entitlements,
+         "signature broken: entitlements changed"},
+        {"DevSignedApp.app/SignedApp", "the runtime flag under a CMS", setFlag(macho::kRuntime),
+         "signature broken: CodeDirectory does not match its CMS signature"},
+        {"Restricted.app/Keys", "the ad hoc flag under a CMS", setFlag(macho::kAdhoc),
+         "signature broken: CodeDirectory does not match its CMS signature"},
+        {"DeveloperStyle.app/Big", "the primary's flags alone", setFlag(macho::kLibraryValidation),
+         "signature broken: CodeDirectory does not match its CMS signature, CodeDirectories disagree"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where + ": " + c.what);
+        Files files = Sample(c.where);
+        c.tamper(files);
+        EXPECT_EQ(Judge(files.View()), c.verdict);
+    }
+}
+
+// Every CodeDirectory of the re-signed slice against the one it replaced, field by field.
+void ExpectAdhocReplacement(const macho::Slice& before, const macho::Slice& after, std::string_view infoPlist)
+{
+    const macho::Signature &old = *before.signature, &now = *after.signature;
+    ASSERT_EQ(now.codeDirectories.size(), old.codeDirectories.size());
+    for (std::size_t i = 0; i < old.codeDirectories.size(); ++i) {
+        const macho::CodeDirectory &a = old.codeDirectories[i], &b = now.codeDirectories[i];
+        EXPECT_EQ(b.slot, a.slot);
+        EXPECT_EQ(b.version, a.version);
+        EXPECT_EQ(b.flags, (a.flags | macho::kAdhoc) & ~std::uint32_t(macho::kLinkerSigned));
+        EXPECT_EQ(b.teamId, std::nullopt);
+        EXPECT_EQ(b.identifier, a.identifier);
+        EXPECT_EQ(b.hashType, a.hashType);
+        EXPECT_EQ(b.pageSize, a.pageSize);
+        EXPECT_EQ(b.codeLimit, a.codeLimit);
+        EXPECT_EQ(b.nSpecialSlots, a.nSpecialSlots);
+        if (a.version >= 0x20400) {
+            EXPECT_EQ(b.bytes.substr(64, 24), a.bytes.substr(64, 24)) << "execSeg";
+        }
+        if (a.version >= 0x20500) {
+            EXPECT_EQ(b.bytes.substr(88, 4), a.bytes.substr(88, 4)) << "runtime";
+        }
+        EXPECT_EQ(b.SpecialSlot(1), craft::Hash(a.hashType, infoPlist));
+        EXPECT_EQ(b.SpecialSlot(2), craft::Hash(a.hashType, craft::kEmptyRequirements));
+        for (std::uint32_t n = 3; n <= a.nSpecialSlots; ++n)
+            EXPECT_EQ(b.SpecialSlot(n), a.SpecialSlot(n)) << n;
+        EXPECT_EQ(b.bytes.substr(b.hashOffset), a.bytes.substr(a.hashOffset)) << "code slots";
+    }
+    EXPECT_EQ(now.Find(macho::kRequirementsSlot)->bytes, craft::kEmptyRequirements);
+    EXPECT_EQ(now.Find(macho::kCmsSlot)->bytes, craft::Blob(0xfade0b01, ""));
+    EXPECT_EQ(now.Find(macho::kTicketSlot), nullptr);
+    for (std::uint32_t type : {macho::kEntitlementsSlot, macho::kDerEntitlementsSlot}) {
+        const macho::Blob *a = old.Find(type), *b = now.Find(type);
+        ASSERT_EQ(a == nullptr, b == nullptr);
+        if (a) {
+            EXPECT_EQ(a->bytes, b->bytes);
+        }
+    }
+    EXPECT_EQ(now.dataOffset, old.dataOffset);
+    EXPECT_EQ(now.dataSize, old.dataSize);
+    const std::uint64_t used = byteorder::BigEndian32(after.bytes.data() + now.dataOffset + 4);
+    EXPECT_EQ(after.bytes.substr(now.dataOffset + used, now.dataSize - used),
+              std::string(now.dataSize - used, '\0'));
+}
+
+TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
+{
+    struct Case {
+        std::string where;
+        macho::BundleFacts facts;
+        std::string said;
+    };
+    const std::string developer = "refuse: signed by a developer";
+    const std::vector<Case> cases = {
+        {"AdhocUniversal.app/Hello", {}, "resign"},
+        {"AdhocUniversal.app/Hello", {true, false}, "resign"},
+        {"DeveloperStyle.app/Big", {false, true}, "resign"},
+        {"DeveloperStyle.app/Big", {}, developer},
+        {"DevSignedApp.app/SignedApp", {false, true}, "resign"},
+        {"DevSignedApp.app/SignedApp", {}, developer},
+        {"Restricted.app/Keys",
+         {false, true},
+         "refuse: restricted entitlements (com.apple.developer.team-identifier, keychain-access-groups)"},
+        {"WithFramework.app/Host", {true, true}, "refuse: library validation with other code inside"},
+        {"WithFramework.app/Host", {false, true}, "resign"},
+        {"LinkerSigned.app/Plain", {false, true}, "leave alone"},
+        {"Unsigned.app/Bare", {false, true}, "leave alone"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where + " " + c.said);
+        Files files = Sample(c.where);
+        const std::string original = files.executable;
+        files.infoPlist = Patched(files.infoPlist);
+        macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files.View(), c.facts);
+        ASSERT_TRUE(resigned);
+        EXPECT_EQ(Said(resigned->decision), c.said);
+        EXPECT_EQ(Said(*macho::CheckResignable(files.View(), c.facts)), c.said);
+        if (c.said != "resign") {
+            EXPECT_TRUE(resigned->executable.empty());
+            continue;
+        }
+        ASSERT_EQ(resigned->executable.size(), original.size());
+        const std::vector<macho::Slice> before = *macho::ReadMachO(original);
+        const std::vector<macho::Slice> after = *macho::ReadMachO(resigned->executable);
+        ASSERT_EQ(after.size(), before.size());
+        // Outside each slice's signature area, not one byte changed.
+        std::string outside = resigned->executable, outsideBefore = original;
+        for (const macho::Slice& slice : before) {
+            const std::size_t area = slice.offset + slice.signature->dataOffset;
+            outside.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
+            outsideBefore.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
+        }
+        EXPECT_TRUE(outside == outsideBefore);
+        for (std::size_t i = 0; i < before.size(); ++i)
+            ExpectAdhocReplacement(before[i], after[i], files.infoPlist);
+
+        Files again = files;
+        again.executable = resigned->executable;
+        EXPECT_EQ(Judge(again.View()), "signature valid (ad hoc)");
+        macho::Result<macho::Resigned> second = macho::ResignAdHoc(again.View(), c.facts);
+        EXPECT_EQ(Said(second->decision), "leave alone");
+        EXPECT_TRUE(second->executable.empty());
+        // Run over the first Info.plist again, as a crash between the two writes would leave it.
+        again.infoPlist = Patched(again.infoPlist);
+        macho::Result<macho::Resigned> mended = macho::ResignAdHoc(again.View(), c.facts);
+        EXPECT_EQ(Said(mended->decision), "resign");
+    }
+}
+
+namespace {
+
+craft::Spec Signed(std::function<void(craft::Spec&)> change = {})
+{
+    craft::Spec spec;
+    if (change) change(spec);
+    return spec;
+}
+
+std::string Bytes(const craft::Spec& spec)
+{
+    return craft::Thin(spec).bytes;
+}
+
+}  // namespace
+
+TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
+{
+    using craft::CodeDirectorySpec;
+    struct Case {
+        std::string name, bytes;
+    };
+    std::vector<Case> cases;
+    for (bool is64 : {false, true})
+        for (bool bigEndian : {false, true})
+            cases.push_back({std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
+                             Bytes(Signed([&](craft::Spec& s) { s.is64 = is64, s.bigEndian = bigEndian; }))});
+    for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
+        for (int hashType : {1, 2, 3, 4}) {
+            const craft::Spec spec = Signed([&](craft::Spec& s) {
+                s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
+                s.codeResources = "<plist/>";
+            });
+            cases.push_back(
+                {"version " + std::to_string(version) + " hash " + std::to_string(hashType), Bytes(spec)});
+        }
+    cases.push_back({"SHA-1 primary and SHA-256 alternate, team ID", Bytes(Signed([](craft::Spec& s) {
+                         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
+                     }))});
+    cases.push_back({"one page for everything",
+                     Bytes(Signed([](craft::Spec& s) { s.codeDirectories[0].pageSize = 0; }))});
+    const std::string thin64 = Bytes(Signed()), thin32 = Bytes(Signed([](craft::Spec&s) { s.is64 = false; }));
+    cases.push_back({"universal", craft::Fat({thin32, thin64})});
+    cases.push_back({"universal, 64-bit header", craft::Fat({thin32, thin64}, true)});
+    cases.push_back({"universal, little-endian header", craft::Fat({thin64, thin32}, false, false)});
+    cases.push_back({"universal, 64-bit little-endian header", craft::Fat({thin64}, true, false)});
+
+    const std::string plist = craft::Spec().infoPlist;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string resources = "<plist/>";
+        macho::BundleFiles files{c.bytes, plist, resources};
+        EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
+        const std::string patched = Patched("<dict></dict>");
+        files.infoPlist = patched;
+        EXPECT_EQ(Judge(files), "signature broken: Info.plist changed");
+        macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {});
+        ASSERT_TRUE(resigned);
+        ASSERT_EQ(Said(resigned->decision), "resign");
+        files.executable = resigned->executable;
+        EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
+    }
+}
+
+TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
+{
+    const std::string embedded = "<plist><dict><key>A</key></dict></plist>";
+    std::string bytes = Bytes(Signed([&](craft::Spec& s) { s.embeddedPlist = s.infoPlist = embedded; }));
+    EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}), "signature valid (ad hoc)");
+    bytes[0x800 + 10] ^= 1;
+    EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}),
+              "signature broken: Info.plist changed, code changed");
+}
