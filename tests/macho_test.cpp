@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+
 using namespace fixtures;
 
 namespace {
@@ -356,4 +359,201 @@ TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
     bytes[0x800 + 10] ^= 1;
     EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}),
               "signature broken: Info.plist changed, code changed");
+}
+
+namespace {
+
+void SetLittle32(std::string& bytes, std::size_t at, std::uint32_t value)
+{
+    craft::Set32(bytes, at, value, false);
+}
+
+}  // namespace
+
+TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
+{
+    using macho::ErrorKind;
+    const craft::Built base = craft::Thin(Signed([](craft::Spec& s) {
+        s.encrypted = true;
+        s.embeddedPlist = "<plist/>";
+    }));
+    const std::size_t cd = base.codeDirectories.at(0), sb = base.superBlob;
+    // One damage to the base file a row: where, and what it writes.
+    const auto damaged = [&](std::function<void(std::string&)> damage) {
+        std::string bytes = base.bytes;
+        damage(bytes);
+        return bytes;
+    };
+    const auto big32 = [&](std::size_t at, std::uint32_t value) {
+        return damaged([=](std::string& b) { craft::Set32(b, at, value); });
+    };
+    const auto little32 = [&](std::size_t at, std::uint32_t value) {
+        return damaged([=](std::string& b) { SetLittle32(b, at, value); });
+    };
+    const auto byte = [&](std::size_t at, char value) {
+        return damaged([=](std::string& b) { b[at] = value; });
+    };
+    const std::string fat = craft::Fat({base.bytes, base.bytes});
+    const std::size_t second = 4096 + ((base.bytes.size() + 4095) & ~std::size_t(4095));
+    std::string fatOverlap = fat, fatOutside = fat, fatDamagedSecond = fat;
+    craft::Set32(fatOverlap, 8 + 20 + 8, 4096 + 16);
+    craft::Set32(fatOutside, 8 + 12, 0x7fffffff);
+    fatDamagedSecond[second + cd + 37] = 9;
+
+    struct Case {
+        std::string name, bytes;
+        ErrorKind kind;
+        std::uint64_t offset;
+    };
+    const std::vector<Case> cases = {
+        {"a header cut short", base.bytes.substr(0, 20), ErrorKind::Truncated, 0},
+        {"a script", "#!/bin/sh\necho hello\n", ErrorKind::NotMachO, 0},
+        {"three bytes", "\xfe\xed\xfa", ErrorKind::NotMachO, 0},
+        {"a universal file of no slices", craft::Fat({}), ErrorKind::BadFatHeader, 4},
+        {"a universal file's table cut short", fat.substr(0, 20), ErrorKind::Truncated, 4},
+        {"a slice past the end", fatOutside, ErrorKind::SliceOutOfRange, 8},
+        {"overlapping slices", fatOverlap, ErrorKind::SlicesOverlap, 28},
+        {"a universal file inside one", craft::Fat({craft::Fat({base.bytes})}), ErrorKind::NotMachO, 4096},
+        {"load commands past the end", little32(20, 0x7fffffff), ErrorKind::Truncated, 20},
+        {"a load command of 4 bytes", little32(base.segmentCommand + 4, 4), ErrorKind::BadLoadCommand,
+         base.segmentCommand},
+        {"a load command of an odd size", little32(base.segmentCommand + 4, 75), ErrorKind::BadLoadCommand,
+         base.segmentCommand},
+        {"two signature commands", little32(base.encryptionCommand, 0x1d), ErrorKind::DuplicateLoadCommand,
+         base.encryptionCommand},
+        {"a signature past the slice", little32(base.signatureCommand + 12, 0x7fffffff),
+         ErrorKind::SignatureOutOfRange, base.signatureCommand + 8},
+        {"a signature over the load commands", little32(base.signatureCommand + 8, 16),
+         ErrorKind::SignatureOutOfRange, base.signatureCommand + 8},
+        {"the Info.plist section past the slice", little32(base.section + 48, 0x7fffffff),
+         ErrorKind::SectionOutOfRange, base.section},
+        {"no SuperBlob", byte(sb, 0), ErrorKind::BadSuperBlob, sb},
+        {"a SuperBlob longer than its area", big32(sb + 4, 0x7fffffff), ErrorKind::BadSuperBlob, sb + 4},
+        {"a SuperBlob index past its length", big32(sb + 8, 0x10000000), ErrorKind::Truncated, sb + 8},
+        {"a blob past the SuperBlob", big32(sb + 16, 0xffff0000), ErrorKind::BlobOutOfRange, sb + 12},
+        {"a blob of length 0", big32(cd + 4, 0), ErrorKind::BlobOutOfRange, sb + 12},
+        {"a CodeDirectory of the wrong magic", byte(cd + 3, 1), ErrorKind::BadBlobMagic, cd},
+        {"two primary CodeDirectories", damaged([&](std::string& b) {
+             craft::Set32(b, sb + 20, 0);
+             craft::Set32(b, sb + 24, std::uint32_t(cd - sb));
+         }),
+         ErrorKind::DuplicateBlob, sb + 20},
+        {"only an alternate CodeDirectory", big32(sb + 12, 0x1000), ErrorKind::NoCodeDirectory, sb},
+        {"a CodeDirectory shorter than its header", big32(cd + 4, 60), ErrorKind::Truncated, cd},
+        {"a CodeDirectory of version 3", big32(cd + 8, 0x30000), ErrorKind::UnsupportedVersion, cd + 8},
+        {"a CodeDirectory of version 1", big32(cd + 8, 0x10000), ErrorKind::UnsupportedVersion, cd + 8},
+        {"an unknown hash type", byte(cd + 37, 9), ErrorKind::BadHashType, cd + 36},
+        {"a hash size unlike its type", byte(cd + 36, 20), ErrorKind::BadHashType, cd + 36},
+        {"pages of 2^40 bytes", byte(cd + 39, 40), ErrorKind::BadPageSize, cd + 39},
+        {"hashes past the CodeDirectory", big32(cd + 16, 0xffffff), ErrorKind::HashesOutOfRange, cd + 16},
+        {"special slots over the header", big32(cd + 24, 1000), ErrorKind::HashesOutOfRange, cd + 16},
+        {"an identifier past the CodeDirectory", big32(cd + 20, 0xffffff), ErrorKind::BadIdentifier, cd + 20},
+        {"a team ID past the CodeDirectory", big32(cd + 48, 0xffffff), ErrorKind::BadIdentifier, cd + 48},
+        {"code past the signature's start", big32(cd + 32, std::uint32_t(base.dataOffset + 1)),
+         ErrorKind::CodeLimitOutOfRange, cd + 32},
+        {"a slot short", big32(cd + 32, std::uint32_t(base.dataOffset - 4096)), ErrorKind::SlotCountMismatch,
+         cd + 28},
+        {"the second slice's damage", fatDamagedSecond, ErrorKind::BadHashType, second + cd + 36},
+    };
+    std::set<ErrorKind> seen;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        macho::Result<std::vector<macho::Slice>> read = macho::ReadMachO(c.bytes);
+        ASSERT_FALSE(read);
+        EXPECT_EQ(macho::Describe(read.error().kind), macho::Describe(c.kind));
+        EXPECT_EQ(read.error().offset, c.offset);
+        EXPECT_EQ(macho::Verify({c.bytes, std::nullopt, std::nullopt}).error().kind, c.kind);
+        seen.insert(c.kind);
+    }
+    EXPECT_EQ(seen.size(), std::size_t(ErrorKind::SectionOutOfRange) + 1) << "every kind has a row";
+}
+
+TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
+{
+    using craft::Wrapper;
+    const macho::BundleFacts alone{false, false}, developer{false, true}, withCode{true, false};
+    struct Case {
+        std::string name, bytes;
+        macho::BundleFacts facts;
+        std::string said;
+        bool patch = true;  // else the Info.plist it was signed with
+    };
+    const auto with = [](std::function<void(craft::Spec&)> change) { return Bytes(Signed(change)); };
+    const auto flags = [&](std::uint32_t value, std::string entitlements = {}) {
+        return with([=](craft::Spec& s) {
+            s.codeDirectories[0].flags = value;
+            s.entitlements = entitlements;
+        });
+    };
+    const std::string plain = Bytes(Signed());
+    std::string codeChanged = plain, resourcesLater = plain;
+    codeChanged[5000] ^= 1;
+    const std::string disableValidation =
+        "<plist><dict><key>com.apple.security.cs.disable-library-validation</key>\n<true/></dict></plist>";
+    const std::vector<Case> cases = {
+        {"ad hoc, binding Info.plist", plain, alone, "resign"},
+        {"ad hoc, Info.plist as signed", plain, alone, "leave alone", false},
+        {"a linker signature", with([](craft::Spec& s) {
+             s.linker = true;
+             s.codeDirectories[0].flags = 0x20002;
+             s.wrapper = Wrapper::None;
+         }),
+         alone, "leave alone"},
+        {"unsigned", with([](craft::Spec& s) { s.signature = false; }), developer, "leave alone"},
+        {"a developer's signature", with([](craft::Spec& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+         }),
+         alone, "refuse: signed by a developer"},
+        {"a developer's signature, allowed", with([](craft::Spec& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+         }),
+         developer, "resign"},
+        {"restricted entitlements", with([](craft::Spec& s) {
+             s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
+         }),
+         developer, "refuse: restricted entitlements (keychain-access-groups)"},
+        {"sandbox entitlements", with([](craft::Spec& s) {
+             s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
+         }),
+         developer, "resign"},
+        {"hardened runtime and other code", flags(0x10002), withCode,
+         "refuse: library validation with other code inside"},
+        {"library validation and other code", flags(0x2002), withCode,
+         "refuse: library validation with other code inside"},
+        {"hardened runtime, library validation disabled", flags(0x10002, disableValidation), withCode,
+         "resign"},
+        {"hardened runtime alone", flags(0x10002), alone, "resign"},
+        {"a launch constraint", with([](craft::Spec& s) { s.constraint = true; }), developer,
+         "refuse: launch or library constraints"},
+        {"an encrypted slice", with([](craft::Spec& s) { s.encrypted = true; }), developer,
+         "refuse: encrypted"},
+        {"a platform binary", with([](craft::Spec& s) { s.codeDirectories[0].platform = 1; }), developer,
+         "refuse: platform binary"},
+        {"signed by Apple", with([](craft::Spec& s) {
+             s.codeDirectories[0].flags = 0;
+             s.wrapper = Wrapper::Apple;
+         }),
+         developer, "refuse: signed by Apple"},
+        {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
+        {"a slice unsigned", craft::Fat({plain, with([](craft::Spec& s) { s.signature = false; })}),
+         developer, "refuse: signature already broken (a slice is unsigned)"},
+        {"no room", with([](craft::Spec& s) {
+             s.requirements = false;
+             s.wrapper = Wrapper::None;
+             s.padding = 0;
+         }),
+         developer, "refuse: new signature does not fit in the signature area"},
+    };
+    const std::string signedPlist = craft::Spec().infoPlist,
+                      patched = Patched("<plist><dict></dict></plist>");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const macho::BundleFiles files{c.bytes, c.patch ? patched : signedPlist, std::nullopt};
+        macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, c.facts);
+        ASSERT_TRUE(resigned) << macho::Describe(resigned.error().kind);
+        EXPECT_EQ(Said(resigned->decision), c.said);
+        EXPECT_EQ(resigned->executable.empty(), c.said != "resign");
+    }
 }
