@@ -25,10 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!resigned) std::abort();  // it read once, so it reads again
     (void)macho::Describe(resigned->decision);
     if (resigned->decision.action != macho::Action::Resign) return 0;
-    if (resigned->executable.size() != size) std::abort();
+    std::string executable(bytes);
+    resigned->ApplyTo(executable);
+    if (executable.size() != size) std::abort();
 
     macho::BundleFiles after = files;
-    after.executable = resigned->executable;
+    after.executable = executable;
     macho::Result<macho::Verdict> now = macho::Verify(after);
     if (!now || now->state != macho::State::Valid || !now->adhoc) std::abort();
     macho::Result<macho::Resigned> again = macho::ResignAdHoc(after, {size % 3 == 0, true});

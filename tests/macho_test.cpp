@@ -256,15 +256,17 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
         EXPECT_EQ(Said(resigned->decision), c.said);
         EXPECT_EQ(Said(*macho::CheckResignable(files.View(), c.facts)), c.said);
         if (c.said != "resign") {
-            EXPECT_TRUE(resigned->executable.empty());
+            EXPECT_TRUE(resigned->replacements.empty());
             continue;
         }
-        ASSERT_EQ(resigned->executable.size(), original.size());
+        std::string executable = original;
+        resigned->ApplyTo(executable);
+        ASSERT_EQ(executable.size(), original.size());
         const std::vector<macho::Slice> before = *macho::ReadMachO(original);
-        const std::vector<macho::Slice> after = *macho::ReadMachO(resigned->executable);
+        const std::vector<macho::Slice> after = *macho::ReadMachO(executable);
         ASSERT_EQ(after.size(), before.size());
         // Outside each slice's signature area, not one byte changed.
-        std::string outside = resigned->executable, outsideBefore = original;
+        std::string outside = executable, outsideBefore = original;
         for (const macho::Slice& slice : before) {
             const std::size_t area = slice.offset + slice.signature->dataOffset;
             outside.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
@@ -275,11 +277,11 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
             ExpectAdhocReplacement(before[i], after[i], files.infoPlist);
 
         Files again = files;
-        again.executable = resigned->executable;
+        again.executable = executable;
         EXPECT_EQ(Judge(again.View()), "signature valid (ad hoc)");
         macho::Result<macho::Resigned> second = macho::ResignAdHoc(again.View(), c.facts);
         EXPECT_EQ(Said(second->decision), "leave alone");
-        EXPECT_TRUE(second->executable.empty());
+        EXPECT_TRUE(second->replacements.empty());
         // Run over the first Info.plist again, as a crash between the two writes would leave it.
         again.infoPlist = Patched(again.infoPlist);
         macho::Result<macho::Resigned> mended = macho::ResignAdHoc(again.View(), c.facts);
@@ -346,7 +348,9 @@ TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
         macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {});
         ASSERT_TRUE(resigned);
         ASSERT_EQ(Said(resigned->decision), "resign");
-        files.executable = resigned->executable;
+        std::string executable = c.bytes;
+        resigned->ApplyTo(executable);
+        files.executable = executable;
         EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
     }
 }
@@ -554,6 +558,6 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, c.facts);
         ASSERT_TRUE(resigned) << macho::Describe(resigned.error().kind);
         EXPECT_EQ(Said(resigned->decision), c.said);
-        EXPECT_EQ(resigned->executable.empty(), c.said != "resign");
+        EXPECT_EQ(resigned->replacements.empty(), c.said != "resign");
     }
 }

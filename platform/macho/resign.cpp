@@ -200,22 +200,21 @@ struct Plan {
     std::vector<std::string> superBlobs;  // one a slice, for Action::Resign
 };
 
-Result<Plan> MakePlan(const BundleFiles& files, const BundleFacts& facts)
+Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFacts& facts)
 {
-    Result<Verdict> verdict = Verify(files);
-    if (!verdict) return verdict.error();
     Plan plan;
     Decision& decision = plan.decision;
-    decision.verdict = *verdict;
-    decision.developer = verdict->state != State::Unsigned && !verdict->adhoc;
-    if (verdict->state != State::Broken) return plan;
-    Result<std::vector<Slice>> slices = ReadMachO(files.executable);
+    const Verdict& verdict = examined.verdict;
+    decision.verdict = verdict;
+    decision.developer = verdict.state != State::Unsigned && !verdict.adhoc;
+    if (verdict.state != State::Broken) return plan;
 
     // Only what an ad hoc re-sign replaces may differ: slot -1, and under a CMS also slot -2 and the CMS.
-    for (const Slice& slice : *slices) {
-        if (!slice.signature)
+    for (std::size_t i = 0; i < examined.slices.size(); ++i) {
+        const Slice& slice = examined.slices[i];
+        if (!examined.checks[i])
             return Plan{Refuse(decision, Refusal::AlreadyBroken, BreakText(kSliceUnsigned)), {}};
-        const SliceCheck check = CheckSlice(slice, files);
+        const SliceCheck& check = *examined.checks[i];
         const unsigned replaced = kInfoPlistChanged | (check.cms ? kRequirementsChanged | kCmsMismatch : 0u);
         if (!check.bindsInfoPlist) return plan;
         if (check.breaks & ~replaced)
@@ -249,28 +248,31 @@ Result<Plan> MakePlan(const BundleFiles& files, const BundleFacts& facts)
 
 Result<Decision> CheckResignable(const BundleFiles& files, const BundleFacts& facts)
 {
-    Result<Plan> plan = MakePlan(files, facts);
-    if (!plan) return plan.error();
-    return plan->decision;
+    Result<Examined> examined = Examine(files);
+    if (!examined) return examined.error();
+    return MakePlan(*examined, files, facts).decision;
 }
 
 Result<Resigned> ResignAdHoc(const BundleFiles& files, const BundleFacts& facts)
 {
-    Result<Plan> plan = MakePlan(files, facts);
-    if (!plan) return plan.error();
-    Resigned resigned{plan->decision, {}};
-    if (plan->decision.action != Action::Resign) return resigned;
-    const Result<std::vector<Slice>> slices = ReadMachO(files.executable);
-    resigned.executable = std::string(files.executable);
-    for (std::size_t i = 0; i < slices->size(); ++i) {
-        const Slice& slice = (*slices)[i];
-        const std::string& blob = plan->superBlobs[i];
-        const std::uint64_t at = slice.offset + slice.signature->dataOffset;
-        resigned.executable.replace(at, blob.size(), blob);
-        std::fill_n(resigned.executable.begin() + std::ptrdiff_t(at + blob.size()),
-                    slice.signature->dataSize - blob.size(), '\0');
+    Result<Examined> examined = Examine(files);
+    if (!examined) return examined.error();
+    const Plan plan = MakePlan(*examined, files, facts);
+    Resigned resigned{plan.decision, {}};
+    if (plan.decision.action != Action::Resign) return resigned;
+    for (std::size_t i = 0; i < examined->slices.size(); ++i) {
+        const Slice& slice = examined->slices[i];
+        std::string bytes = plan.superBlobs[i];
+        bytes.resize(slice.signature->dataSize, '\0');
+        resigned.replacements.push_back({slice.offset + slice.signature->dataOffset, std::move(bytes)});
     }
     return resigned;
+}
+
+void Resigned::ApplyTo(std::string& executable) const
+{
+    for (const Replacement& replacement : replacements)
+        executable.replace(replacement.offset, replacement.bytes.size(), replacement.bytes);
 }
 
 std::string Describe(const Decision& decision)

@@ -6,7 +6,9 @@
 
 #include "verify.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace macho {
 
@@ -42,9 +44,18 @@ struct Decision {
 // `files` holds the Info.plist as it will be after the patch.
 Result<Decision> CheckResignable(const BundleFiles& files, const BundleFacts& facts);
 
+// New bytes for one slice's signature area: the SuperBlob, zero-filled to the area's end.
+struct Replacement {
+    std::uint64_t offset = 0;  // in the file
+    std::string bytes;
+};
+
 struct Resigned {
     Decision decision;
-    std::string executable;  // the new bytes, for Action::Resign only
+    std::vector<Replacement> replacements;  // for Action::Resign only; nothing else in the file changes
+
+    // The executable's bytes with the replacements written over them, in place (no copy of the file).
+    void ApplyTo(std::string& executable) const;
 };
 
 Result<Resigned> ResignAdHoc(const BundleFiles& files, const BundleFacts& facts);

@@ -6,7 +6,8 @@
 #include "macho.h"
 #include "verify.h"
 
-#include <string>
+#include <optional>
+#include <vector>
 
 namespace macho {
 
@@ -17,7 +18,13 @@ struct SliceCheck {
     unsigned breaks = 0;
 };
 
-// The slice must be signed.
-SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files);
+// Every slice read, and checked where it is signed: one pass over the code for both callers.
+struct Examined {
+    std::vector<Slice> slices;
+    std::vector<std::optional<SliceCheck>> checks;  // none for an unsigned slice
+    Verdict verdict;
+};
+
+Result<Examined> Examine(const BundleFiles& files);
 
 }  // namespace macho

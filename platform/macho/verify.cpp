@@ -75,8 +75,6 @@ bool Agree(const CodeDirectory& a, const CodeDirectory& b)
            bound(a) == bound(b);
 }
 
-}  // namespace
-
 SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
 {
     const Signature& signature = *slice.signature;
@@ -101,18 +99,22 @@ SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
     return check;
 }
 
-Result<Verdict> Verify(const BundleFiles& files)
+}  // namespace
+
+Result<Examined> Examine(const BundleFiles& files)
 {
     Result<std::vector<Slice>> slices = ReadMachO(files.executable);
     if (!slices) return slices.error();
-    Verdict verdict;
+    Examined examined{std::move(*slices), {}, {}};
+    Verdict& verdict = examined.verdict;
     bool anySigned = false, anyBinds = false;
-    for (const Slice& slice : *slices) {
+    for (const Slice& slice : examined.slices) {
+        examined.checks.emplace_back();
         if (!slice.signature) {
             verdict.breaks |= kSliceUnsigned;
             continue;
         }
-        const SliceCheck check = CheckSlice(slice, files);
+        const SliceCheck check = *(examined.checks.back() = CheckSlice(slice, files));
         const CodeDirectory& primary = slice.signature->codeDirectories.front();
         if (!anySigned) {
             verdict.adhoc = !check.cms;
@@ -123,9 +125,18 @@ Result<Verdict> Verify(const BundleFiles& files)
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
     }
-    if (!anySigned) return Verdict{};
-    verdict.state = verdict.breaks ? State::Broken : anyBinds ? State::Valid : State::NotBound;
-    return verdict;
+    if (!anySigned)
+        verdict = Verdict{};
+    else
+        verdict.state = verdict.breaks ? State::Broken : anyBinds ? State::Valid : State::NotBound;
+    return examined;
+}
+
+Result<Verdict> Verify(const BundleFiles& files)
+{
+    Result<Examined> examined = Examine(files);
+    if (!examined) return examined.error();
+    return examined->verdict;
 }
 
 std::string Describe(const Verdict& verdict)
