@@ -133,8 +133,8 @@ TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
     };
     const auto pageHash = [&](std::uint32_t cd) {
         return [&, cd](Files& files) {
-            const macho::CodeDirectory& directory =
-                FirstSlice(files.executable).signature->codeDirectories.at(cd);
+            const macho::Slice slice = FirstSlice(files.executable);
+            const macho::CodeDirectory& directory = slice.signature->codeDirectories.at(cd);
             flip(files, At(files.executable, directory.CodeSlot(1)), 1);
         };
     };
