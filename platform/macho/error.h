@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// What the Mach-O and signature readers report when the bytes do not hold what the format allows.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace macho {
+
+enum class ErrorKind {
+    Truncated,             // a header or table runs past the end of its container
+    NotMachO,              // neither a universal nor a thin Mach-O file
+    BadFatHeader,          // a universal file with no slices
+    SliceOutOfRange,       // a slice lies outside the file
+    SlicesOverlap,         // two slices share bytes
+    BadLoadCommand,        // a load command's size is too small, unaligned or runs past the commands
+    DuplicateLoadCommand,  // two code-signature or two encryption commands in one slice
+    SignatureOutOfRange,   // the signature lies outside the slice or over the load commands
+    BadSuperBlob,          // the signature area does not begin with an embedded-signature SuperBlob
+    BlobOutOfRange,        // a blob's offset or length lies outside its SuperBlob
+    BadBlobMagic,          // a blob's magic does not match its slot type
+    DuplicateBlob,         // two blobs of one type
+    NoCodeDirectory,       // a SuperBlob without a primary CodeDirectory
+    UnsupportedVersion,    // a CodeDirectory version this reader does not know
+    BadHashType,           // an unknown hash type, or a hash size that does not match it
+    BadPageSize,           // a page size outside 2^0 .. 2^31
+    HashesOutOfRange,      // special or code slots outside the CodeDirectory
+    BadIdentifier,         // the identifier or team ID outside the CodeDirectory or not terminated
+    CodeLimitOutOfRange,   // the signed code runs past the signature's start
+    SlotCountMismatch,     // the number of code slots does not cover the signed code
+    SectionOutOfRange,     // the embedded Info.plist section lies outside the slice
+};
+
+const char* Describe(ErrorKind kind);
+
+struct Error {
+    ErrorKind kind;
+    std::uint64_t offset = 0;  // from the start of the file
+};
+
+// A value, or the error that kept the reader from making one.
+template <class T>
+class Result {
+public:
+    Result(T value) : mValue(std::move(value)) {}
+    Result(Error error) : mError(error) {}
+
+    explicit operator bool() const { return mValue.has_value(); }
+    T& operator*() { return *mValue; }
+    const T& operator*() const { return *mValue; }
+    T* operator->() { return &*mValue; }
+    const T* operator->() const { return &*mValue; }
+    const Error& error() const { return mError; }
+
+private:
+    std::optional<T> mValue;
+    Error mError{ErrorKind::Truncated, 0};
+};
+
+}  // namespace macho

@@ -1,0 +1,298 @@
+// SPDX-License-Identifier: MIT
+#include "resign.h"
+
+#include "digest.h"
+#include "macho.h"
+#include "slice_check.h"
+
+#include "platform/byteorder/byteorder.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+namespace macho {
+
+namespace {
+
+using byteorder::PutBigEndian;
+using byteorder::SetBigEndian;
+
+constexpr std::string_view kEmptyRequirements("\xfa\xde\x0c\x01\x00\x00\x00\x0c\x00\x00\x00\x00", 12);
+constexpr std::string_view kEmptyCms("\xfa\xde\x0b\x01\x00\x00\x00\x08", 8);
+constexpr std::uint32_t kSuperBlobMagic = 0xfade0cc0;
+
+// Entitlements that an application may hold only under its developer's signature and profile.
+constexpr std::array<std::string_view, 6> kRestrictedPrefixes = {
+    "com.apple.developer.",   "com.apple.application-identifier",      "application-identifier",
+    "keychain-access-groups", "com.apple.security.application-groups", "com.apple.private.",
+};
+constexpr std::string_view kDisableLibraryValidation = "com.apple.security.cs.disable-library-validation";
+
+struct Entitlements {
+    std::vector<std::string> keys;
+    bool disablesLibraryValidation = false;
+};
+
+std::string XmlText(std::string_view text)
+{
+    static const std::pair<std::string_view, char> kEntities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        bool replaced = false;
+        for (const auto& [entity, c] : kEntities)
+            if (text.substr(i).starts_with(entity)) {
+                out += c, i += entity.size(), replaced = true;
+                break;
+            }
+        if (!replaced) out += text[i++];
+    }
+    return out;
+}
+
+// Every key of the XML entitlements, nested ones too: a key read too many only refuses sooner.
+Entitlements ReadXmlEntitlements(std::string_view xml)
+{
+    Entitlements entitlements;
+    for (std::size_t at = xml.find("<key>"); at != std::string_view::npos; at = xml.find("<key>", at)) {
+        at += 5;
+        const std::size_t end = xml.find("</key>", at);
+        if (end == std::string_view::npos) break;
+        std::string key = XmlText(xml.substr(at, end - at));
+        std::size_t value = xml.find_first_not_of(" \t\r\n", end + 6);
+        if (key == kDisableLibraryValidation && value != std::string_view::npos &&
+            xml.substr(value).starts_with("<true/>"))
+            entitlements.disablesLibraryValidation = true;
+        entitlements.keys.push_back(std::move(key));
+        at = end;
+    }
+    return entitlements;
+}
+
+// Every UTF8String of DER entitlements, keys and values alike (used only when there is no XML form).
+Entitlements ReadDerEntitlements(std::string_view der)
+{
+    Entitlements entitlements;
+    for (std::size_t at = 0; at + 2 <= der.size();) {
+        const unsigned char tag = static_cast<unsigned char>(der[at]);
+        std::size_t length = static_cast<unsigned char>(der[at + 1]), header = 2;
+        if (length & 0x80) {
+            const std::size_t bytes = length & 0x7f;
+            if (bytes == 0 || bytes > 4 || at + 2 + bytes > der.size()) break;
+            length = 0;
+            for (std::size_t i = 0; i < bytes; ++i)
+                length = length << 8 | static_cast<unsigned char>(der[at + 2 + i]);
+            header += bytes;
+        }
+        if (length > der.size() - at - header) break;
+        const bool constructed = tag & 0x20;
+        if (tag == 0x0c) entitlements.keys.emplace_back(der.substr(at + header, length));
+        at += constructed ? header : header + length;
+    }
+    return entitlements;
+}
+
+Entitlements ReadEntitlements(const Signature& signature)
+{
+    if (const Blob* xml = signature.Find(kEntitlementsSlot)) return ReadXmlEntitlements(xml->bytes.substr(8));
+    if (const Blob* der = signature.Find(kDerEntitlementsSlot))
+        return ReadDerEntitlements(der->bytes.substr(8));
+    return {};
+}
+
+// The restricted keys, comma-separated; empty when there are none.
+std::string RestrictedKeys(const Entitlements& entitlements)
+{
+    std::string found;
+    for (const std::string& key : entitlements.keys)
+        if (std::any_of(kRestrictedPrefixes.begin(), kRestrictedPrefixes.end(),
+                        [&](std::string_view prefix) { return key.starts_with(prefix); }))
+            found += (found.empty() ? "" : ", ") + key;
+    return found;
+}
+
+// The CodeDirectory with the new Info.plist hash, the empty requirement set's hash, the ad hoc flag and no
+// team; everything else, code slots included, as it was.
+std::string AdhocCodeDirectory(const CodeDirectory& cd, std::string_view infoPlist)
+{
+    std::string out(cd.bytes);
+    std::uint32_t hashOffset = cd.hashOffset;
+    if (cd.teamOffset != 0) {
+        const std::uint32_t teamLength = std::uint32_t(cd.teamId->size() + 1);
+        const std::uint64_t hashesStart = cd.hashOffset - std::uint64_t(cd.nSpecialSlots) * cd.hashSize;
+        const std::uint64_t hashesEnd = cd.hashOffset + std::uint64_t(cd.nCodeSlots) * cd.hashSize;
+        const bool apart = cd.teamOffset + teamLength <= hashesStart || cd.teamOffset >= hashesEnd;
+        if (apart) {
+            // Close the gap the team ID leaves, moving every offset that pointed past it.
+            out.erase(cd.teamOffset, teamLength);
+            const auto shift = [&](std::size_t field) {
+                const std::uint32_t value = byteorder::BigEndian32(out.data() + field);
+                if (value > cd.teamOffset) SetBigEndian(out, field, value - teamLength, 4);
+            };
+            shift(16);
+            shift(20);
+            if (cd.version >= 0x20100) shift(44);
+            if (cd.version >= 0x20600) shift(100);
+            hashOffset = byteorder::BigEndian32(out.data() + 16);
+        } else {
+            std::fill_n(out.begin() + cd.teamOffset, teamLength, '\0');
+        }
+        SetBigEndian(out, 48, 0, 4);
+    }
+    SetBigEndian(out, 4, out.size(), 4);
+    SetBigEndian(out, 12, (cd.flags | kAdhoc) & ~std::uint32_t(kLinkerSigned), 4);
+    Hasher hasher(cd.hashType);
+    if (cd.nSpecialSlots >= 1) out.replace(hashOffset - cd.hashSize, cd.hashSize, hasher.Digest(infoPlist));
+    if (cd.nSpecialSlots >= 2)
+        out.replace(hashOffset - 2 * cd.hashSize, cd.hashSize, hasher.Digest(kEmptyRequirements));
+    return out;
+}
+
+// The CodeDirectories, the empty requirement set, the blobs the special slots bind, and the empty CMS
+// wrapper, in type order. A stapled ticket and any other blob no slot binds are dropped.
+std::string AdhocSuperBlob(const Signature& signature, std::string_view infoPlist)
+{
+    std::vector<std::pair<std::uint32_t, std::string>> blobs;
+    for (const CodeDirectory& cd : signature.codeDirectories)
+        blobs.emplace_back(cd.slot, AdhocCodeDirectory(cd, infoPlist));
+    blobs.emplace_back(kRequirementsSlot, std::string(kEmptyRequirements));
+    for (const Blob& blob : signature.blobs)
+        if (blob.type != kCodeDirectorySlot && blob.type != kRequirementsSlot &&
+            blob.type < kFirstAlternateSlot)
+            blobs.emplace_back(blob.type, std::string(blob.bytes));
+    blobs.emplace_back(kCmsSlot, std::string(kEmptyCms));
+    std::stable_sort(blobs.begin(), blobs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    std::string index, data;
+    std::uint64_t at = 12 + 8 * blobs.size();
+    for (const auto& [type, bytes] : blobs) {
+        PutBigEndian(index, type, 4);
+        PutBigEndian(index, at + data.size(), 4);
+        data += bytes;
+    }
+    std::string out;
+    PutBigEndian(out, kSuperBlobMagic, 4);
+    PutBigEndian(out, at + data.size(), 4);
+    PutBigEndian(out, blobs.size(), 4);
+    return out + index + data;
+}
+
+std::string BreakText(unsigned breaks)
+{
+    Verdict verdict;
+    verdict.state = State::Broken;
+    verdict.breaks = breaks;
+    return Describe(verdict).substr(std::string_view("signature broken: ").size());
+}
+
+Decision Refuse(Decision decision, Refusal reason, std::string detail = {})
+{
+    decision.action = Action::Refuse;
+    decision.reason = reason;
+    decision.detail = std::move(detail);
+    return decision;
+}
+
+struct Plan {
+    Decision decision;
+    std::vector<std::string> superBlobs;  // one a slice, for Action::Resign
+};
+
+Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFacts& facts)
+{
+    Plan plan;
+    Decision& decision = plan.decision;
+    const Verdict& verdict = examined.verdict;
+    decision.verdict = verdict;
+    decision.developer = verdict.state != State::Unsigned && !verdict.adhoc;
+    if (verdict.state != State::Broken) return plan;
+
+    // Only what an ad hoc re-sign replaces may differ: slot -1, and under a CMS also slot -2 and the CMS.
+    for (std::size_t i = 0; i < examined.slices.size(); ++i) {
+        const Slice& slice = examined.slices[i];
+        if (!examined.checks[i])
+            return Plan{Refuse(decision, Refusal::AlreadyBroken, BreakText(kSliceUnsigned)), {}};
+        const SliceCheck& check = *examined.checks[i];
+        const unsigned replaced = kInfoPlistChanged | (check.cms ? kRequirementsChanged | kCmsMismatch : 0u);
+        if (!check.bindsInfoPlist) return plan;
+        if (check.breaks & ~replaced)
+            return Plan{Refuse(decision, Refusal::AlreadyBroken, BreakText(check.breaks & ~replaced)), {}};
+        const Signature& signature = *slice.signature;
+        const CodeDirectory& primary = signature.codeDirectories.front();
+        if (slice.encrypted) return Plan{Refuse(decision, Refusal::Encrypted), {}};
+        for (const CodeDirectory& cd : signature.codeDirectories)
+            if (cd.platform != 0) return Plan{Refuse(decision, Refusal::PlatformBinary), {}};
+        if (check.appleSigned) return Plan{Refuse(decision, Refusal::AppleSigned), {}};
+        for (std::uint32_t type = kFirstConstraintSlot; type <= kLastConstraintSlot; ++type)
+            if (signature.Find(type)) return Plan{Refuse(decision, Refusal::Constraints), {}};
+        const Entitlements entitlements = ReadEntitlements(signature);
+        if (std::string keys = RestrictedKeys(entitlements); !keys.empty())
+            return Plan{Refuse(decision, Refusal::RestrictedEntitlements, keys), {}};
+        if ((primary.flags & (kRuntime | kLibraryValidation)) && !entitlements.disablesLibraryValidation &&
+            facts.otherCodeInside)
+            return Plan{Refuse(decision, Refusal::LibraryValidation), {}};
+        const std::string_view infoPlist = files.infoPlist ? *files.infoPlist : slice.infoPlist.value_or("");
+        plan.superBlobs.push_back(AdhocSuperBlob(signature, infoPlist));
+        if (plan.superBlobs.back().size() > signature.dataSize)
+            return Plan{Refuse(decision, Refusal::DoesNotFit), {}};
+    }
+    if (decision.developer && !facts.allowDeveloper)
+        return Plan{Refuse(decision, Refusal::DeveloperSignature), {}};
+    decision.action = Action::Resign;
+    return plan;
+}
+
+}  // namespace
+
+Result<Decision> CheckResignable(const BundleFiles& files, const BundleFacts& facts)
+{
+    Result<Examined> examined = Examine(files);
+    if (!examined) return examined.error();
+    return MakePlan(*examined, files, facts).decision;
+}
+
+Result<Resigned> ResignAdHoc(const BundleFiles& files, const BundleFacts& facts)
+{
+    Result<Examined> examined = Examine(files);
+    if (!examined) return examined.error();
+    const Plan plan = MakePlan(*examined, files, facts);
+    Resigned resigned{plan.decision, {}};
+    if (plan.decision.action != Action::Resign) return resigned;
+    for (std::size_t i = 0; i < examined->slices.size(); ++i) {
+        const Slice& slice = examined->slices[i];
+        std::string bytes = plan.superBlobs[i];
+        bytes.resize(slice.signature->dataSize, '\0');
+        resigned.replacements.push_back({slice.offset + slice.signature->dataOffset, std::move(bytes)});
+    }
+    return resigned;
+}
+
+void Resigned::ApplyTo(std::string& executable) const
+{
+    for (const Replacement& replacement : replacements)
+        executable.replace(replacement.offset, replacement.bytes.size(), replacement.bytes);
+}
+
+std::string Describe(const Decision& decision)
+{
+    const auto with = [&](std::string text) {
+        return decision.detail.empty() ? text : text + " (" + decision.detail + ")";
+    };
+    switch (decision.reason) {
+    case Refusal::None: return {};
+    case Refusal::DeveloperSignature: return "signed by a developer";
+    case Refusal::RestrictedEntitlements: return with("restricted entitlements");
+    case Refusal::LibraryValidation: return "library validation with other code inside";
+    case Refusal::Constraints: return "launch or library constraints";
+    case Refusal::Encrypted: return "encrypted";
+    case Refusal::PlatformBinary: return "platform binary";
+    case Refusal::AppleSigned: return "signed by Apple";
+    case Refusal::AlreadyBroken: return with("signature already broken");
+    case Refusal::DoesNotFit: return "new signature does not fit in the signature area";
+    }
+    return {};
+}
+
+}  // namespace macho

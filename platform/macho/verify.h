@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Whether an executable's embedded signature still matches its code and the bundle files it binds.
+// The CMS signature's cryptography is not checked: only that it still covers the CodeDirectory.
+
+#include "error.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace macho {
+
+// The bytes a signature binds. The caller reads them; none of them is followed through a link.
+struct BundleFiles {
+    std::string_view executable;                    // Contents/MacOS/<CFBundleExecutable>
+    std::optional<std::string_view> infoPlist;      // Contents/Info.plist; none: a bare tool's own section
+    std::optional<std::string_view> codeResources;  // Contents/_CodeSignature/CodeResources
+};
+
+enum class State { Unsigned, NotBound, Valid, Broken };
+
+enum Break : unsigned {
+    kInfoPlistChanged = 1u << 0,
+    kCodeChanged = 1u << 1,
+    kResourcesChanged = 1u << 2,
+    kEntitlementsChanged = 1u << 3,
+    kRequirementsChanged = 1u << 4,
+    kConstraintsChanged = 1u << 5,
+    kCmsMismatch = 1u << 6,  // the CodeDirectory no longer matches its CMS signature or ad hoc flag
+    kAlternatesDisagree = 1u << 7,
+    kSliceUnsigned = 1u << 8,
+};
+
+struct Verdict {
+    State state = State::Unsigned;
+    bool adhoc = false;         // no CMS signature (else a developer's)
+    bool linkerSigned = false;  // a signature the linker made
+    std::string teamId;
+    unsigned breaks = 0;  // Break bits, for State::Broken
+};
+
+Result<Verdict> Verify(const BundleFiles& files);
+
+// "signature valid (ad hoc)", "signature broken: Info.plist changed", "unsigned", ...
+std::string Describe(const Verdict& verdict);
+
+}  // namespace macho

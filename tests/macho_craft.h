@@ -1,0 +1,322 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Mach-O files of our own, written byte by byte, signed the way the format describes: thin (32- or
+// 64-bit, either byte order) or universal, with the blobs a case needs. Hashes and CMS signatures come
+// straight from libcrypto, not from the library under test. Offsets of the parts a test damages come
+// back with the bytes.
+
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace craft {
+
+inline void Put(std::string& out, std::uint64_t value, int width, bool bigEndian)
+{
+    for (int i = 0; i < width; ++i) {
+        const int shift = bigEndian ? (width - 1 - i) * 8 : i * 8;
+        out.push_back(static_cast<char>((value >> shift) & 0xff));
+    }
+}
+inline void Put32(std::string& out, std::uint64_t value)
+{
+    Put(out, value, 4, true);
+}
+inline void Set32(std::string& out, std::size_t at, std::uint32_t value, bool bigEndian = true)
+{
+    std::string bytes;
+    Put(bytes, value, 4, bigEndian);
+    out.replace(at, 4, bytes);
+}
+inline std::string Padded(std::string_view text, std::size_t size)
+{
+    std::string out(text);
+    out.resize(size, '\0');
+    return out;
+}
+
+inline std::string Hash(int type, std::string_view bytes)
+{
+    const EVP_MD* md = type == 1 ? EVP_sha1() : type == 4 ? EVP_sha384() : EVP_sha256();
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), out, &length, md, nullptr);
+    return std::string(reinterpret_cast<const char*>(out), type == 3 ? 20 : length);
+}
+
+inline std::string Blob(std::uint32_t magic, std::string_view payload)
+{
+    std::string out;
+    Put32(out, magic);
+    Put32(out, payload.size() + 8);
+    return out + std::string(payload);
+}
+
+inline const std::string kEmptyRequirements = Blob(0xfade0c01, std::string(4, '\0'));
+
+// A detached CMS signature over `content` by a fresh self-signed certificate with that subject.
+inline std::string Cms(std::string_view content, const std::string& organisation,
+                       const std::string& commonName)
+{
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
+    X509_set_version(certificate.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
+    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
+    X509_NAME* name = X509_get_subject_name(certificate.get());
+    for (const auto& [field, text] : {std::pair{"O", organisation}, std::pair{"CN", commonName}})
+        X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(text.c_str()), -1, -1, 0);
+    X509_set_issuer_name(certificate.get(), name);
+    X509_set_pubkey(certificate.get(), key.get());
+    X509_sign(certificate.get(), key.get(), EVP_sha256());
+    std::unique_ptr<BIO, decltype(&BIO_free)> data(BIO_new_mem_buf(content.data(), int(content.size())),
+                                                   BIO_free);
+    std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
+        CMS_sign(certificate.get(), key.get(), nullptr, data.get(),
+                 CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP),
+        CMS_ContentInfo_free);
+    unsigned char* der = nullptr;
+    const int length = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : -1;
+    if (length <= 0) std::abort();
+    std::string out(reinterpret_cast<const char*>(der), std::size_t(length));
+    OPENSSL_free(der);
+    return out;
+}
+
+struct CodeDirectorySpec {
+    int hashType = 2;
+    std::uint32_t version = 0x20400;
+    std::uint32_t flags = 0x2;  // ad hoc
+    std::uint8_t platform = 0;
+    std::uint8_t pageSize = 12;
+    std::string team;  // none when empty (and below version 0x20200)
+};
+
+enum class Wrapper { None, Empty, Developer, Apple };
+
+struct Spec {
+    bool is64 = true, bigEndian = false;
+    std::uint32_t codeSize = 3 * 4096 + 200;  // bytes before the signature
+    bool signature = true;
+    bool linker = false;  // no special slots, no blobs but the CodeDirectory
+    std::vector<CodeDirectorySpec> codeDirectories = {{}};
+    std::string infoPlist = "<plist><dict/></plist>\n";  // bound in slot -1 unless empty
+    std::string codeResources;                           // bound in slot -3 unless empty
+    std::string entitlements;                            // XML entitlements blob unless empty
+    bool requirements = true;                            // an empty requirement set
+    bool constraint = false;                             // a launch-constraint blob
+    Wrapper wrapper = Wrapper::Empty;
+    bool encrypted = false;
+    std::string embeddedPlist;  // a __TEXT,__info_plist section unless empty
+    std::uint32_t padding = 4096;
+};
+
+struct Built {
+    std::string bytes;
+    std::size_t segmentCommand = 0, signatureCommand = 0, encryptionCommand = 0, section = 0;
+    std::size_t dataOffset = 0, superBlob = 0;  // from the start of the slice
+    std::vector<std::size_t> codeDirectories;   // from the start of the slice
+};
+
+inline std::uint32_t HeaderSize(std::uint32_t version)
+{
+    return version < 0x20100   ? 44
+           : version < 0x20200 ? 48
+           : version < 0x20300 ? 52
+           : version < 0x20400 ? 64
+           : version < 0x20500 ? 88
+           : version < 0x20600 ? 96
+                               : 108;
+}
+
+inline std::string CodeDirectory(const CodeDirectorySpec& cd, std::string_view code,
+                                 const std::vector<std::pair<std::uint32_t, std::string>>& specials)
+{
+    const std::uint32_t hashSize = std::uint32_t(Hash(cd.hashType, "").size());
+    std::uint32_t nSpecial = 0;
+    for (const auto& [slot, bytes] : specials) nSpecial = std::max(nSpecial, slot);
+    // Page size 0: the code is one page.
+    const std::size_t page =
+        cd.pageSize ? std::size_t(1) << cd.pageSize : std::max<std::size_t>(code.size(), 1);
+    const std::uint32_t nCode = std::uint32_t((code.size() + page - 1) / page);
+    const std::string identifier = "org.example.crafted";
+    const bool team = !cd.team.empty() && cd.version >= 0x20200;
+    const std::uint32_t header = HeaderSize(cd.version), identOffset = header;
+    const std::uint32_t teamOffset = team ? identOffset + std::uint32_t(identifier.size()) + 1 : 0;
+    const std::uint32_t hashOffset = (team ? teamOffset + std::uint32_t(cd.team.size()) + 1
+                                           : identOffset + std::uint32_t(identifier.size()) + 1) +
+                                     nSpecial * hashSize;
+    std::string out;
+    for (std::uint64_t field :
+         {std::uint64_t(0xfade0c02), std::uint64_t(hashOffset + nCode * hashSize), std::uint64_t(cd.version),
+          std::uint64_t(cd.flags), std::uint64_t(hashOffset), std::uint64_t(identOffset),
+          std::uint64_t(nSpecial), std::uint64_t(nCode), std::uint64_t(code.size())})
+        Put32(out, field);
+    for (std::uint8_t b : {std::uint8_t(hashSize), std::uint8_t(cd.hashType), cd.platform, cd.pageSize})
+        out.push_back(char(b));
+    out.resize(header, '\0');
+    if (cd.version >= 0x20200) Set32(out, 48, teamOffset);
+    if (cd.version >= 0x20400) {
+        out.replace(72, 8, std::string("\0\0\0\0\0\0\x10\0", 8));  // execSegLimit
+        out[87] = 1;                                               // main binary
+    }
+    if (cd.version >= 0x20500) Set32(out, 88, 0x000b0000);  // runtime version
+    out += identifier + '\0';
+    if (team) out += cd.team + '\0';
+    for (std::uint32_t n = nSpecial; n >= 1; --n) {
+        std::string hash(hashSize, '\0');
+        for (const auto& [slot, bytes] : specials)
+            if (slot == n) hash = Hash(cd.hashType, bytes);
+        out += hash;
+    }
+    for (std::uint32_t i = 0; i < nCode; ++i) out += Hash(cd.hashType, code.substr(i * page, page));
+    return out;
+}
+
+inline std::string SuperBlob(std::vector<std::pair<std::uint32_t, std::string>> blobs)
+{
+    std::string index, data, out;
+    const std::size_t start = 12 + 8 * blobs.size();
+    for (const auto& [type, bytes] : blobs) {
+        Put32(index, type);
+        Put32(index, start + data.size());
+        data += bytes;
+    }
+    Put32(out, 0xfade0cc0);
+    Put32(out, start + data.size());
+    Put32(out, blobs.size());
+    return out + index + data;
+}
+
+// The SuperBlob for `code`: CodeDirectories, the blobs the spec names and its wrapper, in type order.
+inline std::string Signature(const Spec& spec, std::string_view code,
+                             std::vector<std::size_t>* codeDirectories = nullptr)
+{
+    std::vector<std::pair<std::uint32_t, std::string>> blobs, specials;
+    if (!spec.linker) {
+        if (!spec.infoPlist.empty()) specials.emplace_back(1, spec.infoPlist);
+        if (spec.requirements) specials.emplace_back(2, kEmptyRequirements);
+        if (!spec.codeResources.empty()) specials.emplace_back(3, spec.codeResources);
+        if (!spec.entitlements.empty()) specials.emplace_back(5, Blob(0xfade7171, spec.entitlements));
+        if (spec.constraint) specials.emplace_back(8, Blob(0xfade8181, std::string(8, '\x30')));
+    }
+    for (std::size_t i = 0; i < spec.codeDirectories.size(); ++i)
+        blobs.emplace_back(i == 0 ? 0 : 0x1000 + i - 1,
+                           CodeDirectory(spec.codeDirectories[i], code, specials));
+    for (const auto& [slot, bytes] : specials)
+        if (slot != 1 && slot != 3) blobs.emplace_back(slot, bytes);
+    if (spec.wrapper == Wrapper::Empty) blobs.emplace_back(0x10000, Blob(0xfade0b01, ""));
+    if (spec.wrapper == Wrapper::Developer || spec.wrapper == Wrapper::Apple) {
+        const bool apple = spec.wrapper == Wrapper::Apple;
+        blobs.emplace_back(0x10000,
+                           Blob(0xfade0b01, Cms(blobs.front().second, apple ? "Apple Inc." : "Example Corp",
+                                                apple ? "Software Signing"
+                                                      : "Developer ID Application: Example (ABCDE12345)")));
+    }
+    std::stable_sort(blobs.begin(), blobs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t at = 12 + 8 * blobs.size();
+    for (const auto& [type, bytes] : blobs) {
+        if (codeDirectories && (type == 0 || (type >= 0x1000 && type < 0x1005)))
+            codeDirectories->push_back(at);
+        at += bytes.size();
+    }
+    return SuperBlob(blobs);
+}
+
+inline Built Thin(const Spec& spec)
+{
+    Built built;
+    const bool be = spec.bigEndian;
+    std::string& out = built.bytes;
+    const std::uint32_t segment = spec.is64 ? 72 : 56, section = spec.is64 ? 80 : 68;
+    const bool plistSection = !spec.embeddedPlist.empty();
+    const std::uint32_t segmentSize = segment + (plistSection ? section : 0);
+    const std::uint32_t commands =
+        segmentSize + (spec.signature ? 16 : 0) + (spec.encrypted ? (spec.is64 ? 24 : 20) : 0);
+    const std::uint32_t ncmds = 1 + spec.signature + spec.encrypted;
+    const std::uint32_t plistAt = 0x800;
+    for (std::uint64_t field : {std::uint64_t(spec.is64 ? 0xfeedfacf : 0xfeedface),
+                                std::uint64_t(spec.is64 ? 0x0100000c : 7), std::uint64_t(0), std::uint64_t(2),
+                                std::uint64_t(ncmds), std::uint64_t(commands), std::uint64_t(0)})
+        Put(out, field, 4, be);
+    if (spec.is64) Put(out, 0, 4, be);
+
+    built.segmentCommand = out.size();
+    Put(out, spec.is64 ? 0x19 : 0x1, 4, be);
+    Put(out, segmentSize, 4, be);
+    out += Padded("__TEXT", 16);
+    const int wide = spec.is64 ? 8 : 4;
+    for (std::uint64_t field : {0u, spec.codeSize, 0u, spec.codeSize}) Put(out, field, wide, be);
+    for (std::uint64_t field : {5u, 5u, plistSection ? 1u : 0u, 0u}) Put(out, field, 4, be);
+    if (plistSection) {
+        built.section = out.size();
+        out += Padded("__info_plist", 16) + Padded("__TEXT", 16);
+        Put(out, plistAt, wide, be);
+        Put(out, spec.embeddedPlist.size(), wide, be);
+        for (std::uint64_t field : {plistAt, 0u, 0u, 0u, 0u, 0u, 0u}) Put(out, field, 4, be);
+        if (spec.is64) Put(out, 0, 4, be);
+    }
+    const std::uint32_t dataOffset = (spec.codeSize + 15) & ~15u;
+    built.dataOffset = dataOffset;
+    if (spec.signature) {
+        built.signatureCommand = out.size();
+        for (std::uint64_t field : {0x1du, 16u, dataOffset, 0u}) Put(out, field, 4, be);
+    }
+    if (spec.encrypted) {
+        built.encryptionCommand = out.size();
+        Put(out, spec.is64 ? 0x2c : 0x21, 4, be);
+        Put(out, spec.is64 ? 24 : 20, 4, be);
+        for (std::uint64_t field : {4096u, 4096u, 1u}) Put(out, field, 4, be);
+        if (spec.is64) Put(out, 0, 4, be);
+    }
+    // Counting bytes for code, so that a page moved or changed hashes differently.
+    while (out.size() < dataOffset) out.push_back(static_cast<char>(out.size() * 7 + 1));
+    if (plistSection) out.replace(plistAt, spec.embeddedPlist.size(), spec.embeddedPlist);
+    if (!spec.signature) return built;
+
+    // The signature's size is in page 0, so it is settled (with room for a CMS of another length)
+    // before the code is hashed.
+    const bool cms = spec.wrapper == Wrapper::Developer || spec.wrapper == Wrapper::Apple;
+    const std::uint32_t dataSize = std::uint32_t(Signature(spec, out).size()) + spec.padding + (cms ? 64 : 0);
+    std::string size;
+    Put(size, dataSize, 4, be);
+    out.replace(built.signatureCommand + 12, 4, size);
+    const std::string signature = Signature(spec, out, &built.codeDirectories);
+    for (std::size_t& at : built.codeDirectories) at += dataOffset;
+    built.superBlob = dataOffset;
+    out += Padded(signature, dataSize);
+    return built;
+}
+
+// A universal file of the slices, each at a 4 KiB boundary.
+inline std::string Fat(const std::vector<std::string>& slices, bool wide = false, bool bigEndian = true)
+{
+    std::string out;
+    Put(out, wide ? 0xcafebabf : 0xcafebabe, 4, bigEndian);
+    Put(out, slices.size(), 4, bigEndian);
+    std::uint64_t at = 4096;
+    std::string body;
+    for (const std::string& slice : slices) {
+        for (std::uint64_t field : {0x0100000cu, 0u}) Put(out, field, 4, bigEndian);
+        Put(out, at, wide ? 8 : 4, bigEndian);
+        Put(out, slice.size(), wide ? 8 : 4, bigEndian);
+        Put(out, 12, 4, bigEndian);
+        if (wide) Put(out, 0, 4, bigEndian);
+        body += Padded(slice, (slice.size() + 4095) & ~std::size_t(4095));
+        at += (slice.size() + 4095) & ~std::size_t(4095);
+    }
+    return Padded(out, 4096) + body;
+}
+
+}  // namespace craft

@@ -1,0 +1,563 @@
+// SPDX-License-Identifier: MIT
+// Code signatures: the verifier judged first on signatures other tools made (and copies of them damaged
+// in each place it checks), then the ad hoc re-sign judged by that verifier and by bytes, then our own
+// crafted files for every parse error and every refusal.
+
+#include "file_fixtures.h"
+#include "macho_craft.h"
+
+#include "platform/byteorder/byteorder.h"
+#include "platform/macho/macho.h"
+#include "platform/macho/resign.h"
+#include "platform/macho/verify.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+using namespace fixtures;
+
+namespace {
+
+const fs::path kSigned = kShared / "samples/signed";
+
+// A bundle's files as the patcher reads them, or a bare executable (no Contents/).
+struct Files {
+    std::string executable, infoPlist, codeResources;
+    bool bundle = false, sealed = false;
+
+    macho::BundleFiles View() const
+    {
+        macho::BundleFiles files{executable, std::nullopt, std::nullopt};
+        if (bundle) files.infoPlist = infoPlist;
+        if (sealed) files.codeResources = codeResources;
+        return files;
+    }
+};
+
+// "Name.app/Executable" or "bare/tool", below the signed samples.
+Files Sample(const std::string& where)
+{
+    Files files;
+    const std::size_t app = where.find(".app/");
+    if (app == std::string::npos) {
+        files.executable = ReadBytes(kSigned / where);
+        return files;
+    }
+    const fs::path contents = kSigned / where.substr(0, app + 4) / "Contents";
+    files.bundle = true;
+    files.executable = ReadBytes(contents / "MacOS" / where.substr(app + 5));
+    files.infoPlist = ReadBytes(contents / "Info.plist");
+    files.sealed = fs::exists(contents / "_CodeSignature/CodeResources");
+    if (files.sealed) files.codeResources = ReadBytes(contents / "_CodeSignature/CodeResources");
+    return files;
+}
+
+std::string Judge(const macho::BundleFiles& files)
+{
+    macho::Result<macho::Verdict> verdict = macho::Verify(files);
+    if (!verdict) return std::string("error: ") + macho::Describe(verdict.error().kind);
+    return macho::Describe(*verdict);
+}
+
+// What a decision says, as one text: "resign", "leave alone" or "refuse: REASON".
+std::string Said(const macho::Decision& decision)
+{
+    switch (decision.action) {
+    case macho::Action::LeaveAlone: return "leave alone";
+    case macho::Action::Resign: return "resign";
+    case macho::Action::Refuse: break;
+    }
+    return "refuse: " + macho::Describe(decision);
+}
+
+// The Info.plist a patch writes: NSUIElement added before the root dictionary ends.
+std::string Patched(const std::string& plist)
+{
+    std::string out = plist;
+    out.insert(out.rfind("</dict>"), "\t<key>NSUIElement</key>\n\t<string>true</string>\n");
+    return out;
+}
+
+// Where the bytes of a view into `file` begin.
+std::size_t At(const std::string& file, std::string_view part)
+{
+    return std::size_t(part.data() - file.data());
+}
+
+macho::Slice FirstSlice(const std::string& file)
+{
+    return macho::ReadMachO(file)->front();
+}
+
+}  // namespace
+
+TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdicts)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"AdhocUniversal.app/Hello", "signature valid (ad hoc)"},
+        {"DeveloperStyle.app/Big", "signature valid (developer, team ABCDE12345)"},
+        {"Restricted.app/Keys", "signature valid (developer, team ABCDE12345)"},
+        {"WithFramework.app/Host", "signature valid (developer, team ABCDE12345)"},
+        {"DevSignedApp.app/SignedApp", "signature valid (developer, team ZCK58M894E)"},
+        {"LinkerSigned.app/Plain", "signature does not bind Info.plist (linker signature)"},
+        {"Unsigned.app/Bare", "unsigned"},
+        {"bare/yikes-universal_adhoc", "signature does not bind Info.plist (ad hoc)"},
+        {"bare/yikes-universal_signed", "signature does not bind Info.plist (developer, team 998Z9C32TC)"},
+        {"bare/signed-with-teamid", "signature does not bind Info.plist (developer, team EQHXZ8M8AV)"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
+    for (const auto& [where, verdict] : cases) {
+        SCOPED_TRACE(where);
+        EXPECT_EQ(Judge(Sample(where).View()), verdict);
+    }
+}
+
+TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
+{
+    using Tamper = std::function<void(Files&)>;
+    const auto primary = [](Files& files) {
+        return FirstSlice(files.executable).signature->codeDirectories[0];
+    };
+    const auto flip = [](Files& files, std::size_t at, char bits) { files.executable[at] ^= bits; };
+    const auto setFlag = [&](std::uint32_t flag) {
+        return [&, flag](Files& files) {
+            const std::size_t at = At(files.executable, primary(files).bytes) + 12;
+            for (int i = 0; i < 4; ++i) files.executable[at + i] |= char(flag >> (24 - 8 * i) & 0xff);
+        };
+    };
+    const auto entitlements = [&](Files& files) {
+        const macho::Slice slice = FirstSlice(files.executable);
+        flip(files, At(files.executable, slice.signature->Find(macho::kEntitlementsSlot)->bytes) + 200, 0x20);
+    };
+    const auto pageHash = [&](std::uint32_t cd) {
+        return [&, cd](Files& files) {
+            const macho::Slice slice = FirstSlice(files.executable);
+            const macho::CodeDirectory& directory = slice.signature->codeDirectories.at(cd);
+            flip(files, At(files.executable, directory.CodeSlot(1)), 1);
+        };
+    };
+    struct Case {
+        std::string where, what;
+        Tamper tamper;
+        std::string verdict;
+    };
+    const std::vector<Case> cases = {
+        {"AdhocUniversal.app/Hello", "a code byte", [&](Files& f) { flip(f, 4096 + 5000, 1); },
+         "signature broken: code changed"},
+        {"AdhocUniversal.app/Hello", "a code byte in the second slice",
+         [&](Files& f) { flip(f, 32768 + 9000, 1); }, "signature broken: code changed"},
+        {"AdhocUniversal.app/Hello", "a page hash", pageHash(0), "signature broken: code changed"},
+        {"DeveloperStyle.app/Big", "an alternate's page hash", pageHash(1), "signature broken: code changed"},
+        {"AdhocUniversal.app/Hello", "Info.plist", [](Files& f) { f.infoPlist += "\n"; },
+         "signature broken: Info.plist changed"},
+        {"DevSignedApp.app/SignedApp", "Info.plist", [](Files& f) { f.infoPlist = Patched(f.infoPlist); },
+         "signature broken: Info.plist changed"},
+        {"AdhocUniversal.app/Hello", "CodeResources", [](Files& f) { f.codeResources[100] ^= 1; },
+         "signature broken: resources changed"},
+        {"DevSignedApp.app/SignedApp", "CodeResources gone", [](Files& f) { f.sealed = false; },
+         "signature broken: resources changed"},
+        {"AdhocUniversal.app/Hello", "entitlements", entitlements, "signature broken: entitlements changed"},
+        {"DevSignedApp.app/SignedApp", "entitlements", entitlements,
+         "signature broken: entitlements changed"},
+        {"DevSignedApp.app/SignedApp", "the runtime flag under a CMS", setFlag(macho::kRuntime),
+         "signature broken: CodeDirectory does not match its CMS signature"},
+        {"Restricted.app/Keys", "the ad hoc flag under a CMS", setFlag(macho::kAdhoc),
+         "signature broken: CodeDirectory does not match its CMS signature"},
+        {"DeveloperStyle.app/Big", "the primary's flags alone", setFlag(macho::kLibraryValidation),
+         "signature broken: CodeDirectory does not match its CMS signature, CodeDirectories disagree"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where + ": " + c.what);
+        Files files = Sample(c.where);
+        c.tamper(files);
+        EXPECT_EQ(Judge(files.View()), c.verdict);
+    }
+}
+
+// Every CodeDirectory of the re-signed slice against the one it replaced, field by field.
+void ExpectAdhocReplacement(const macho::Slice& before, const macho::Slice& after, std::string_view infoPlist)
+{
+    const macho::Signature &old = *before.signature, &now = *after.signature;
+    ASSERT_EQ(now.codeDirectories.size(), old.codeDirectories.size());
+    for (std::size_t i = 0; i < old.codeDirectories.size(); ++i) {
+        const macho::CodeDirectory &a = old.codeDirectories[i], &b = now.codeDirectories[i];
+        EXPECT_EQ(b.slot, a.slot);
+        EXPECT_EQ(b.version, a.version);
+        EXPECT_EQ(b.flags, (a.flags | macho::kAdhoc) & ~std::uint32_t(macho::kLinkerSigned));
+        EXPECT_EQ(b.teamId, std::nullopt);
+        EXPECT_EQ(b.identifier, a.identifier);
+        EXPECT_EQ(b.hashType, a.hashType);
+        EXPECT_EQ(b.pageSize, a.pageSize);
+        EXPECT_EQ(b.codeLimit, a.codeLimit);
+        EXPECT_EQ(b.nSpecialSlots, a.nSpecialSlots);
+        if (a.version >= 0x20400) {
+            EXPECT_EQ(b.bytes.substr(64, 24), a.bytes.substr(64, 24)) << "execSeg";
+        }
+        if (a.version >= 0x20500) {
+            EXPECT_EQ(b.bytes.substr(88, 4), a.bytes.substr(88, 4)) << "runtime";
+        }
+        EXPECT_EQ(b.SpecialSlot(1), craft::Hash(a.hashType, infoPlist));
+        EXPECT_EQ(b.SpecialSlot(2), craft::Hash(a.hashType, craft::kEmptyRequirements));
+        for (std::uint32_t n = 3; n <= a.nSpecialSlots; ++n)
+            EXPECT_EQ(b.SpecialSlot(n), a.SpecialSlot(n)) << n;
+        EXPECT_EQ(b.bytes.substr(b.hashOffset), a.bytes.substr(a.hashOffset)) << "code slots";
+    }
+    EXPECT_EQ(now.Find(macho::kRequirementsSlot)->bytes, craft::kEmptyRequirements);
+    EXPECT_EQ(now.Find(macho::kCmsSlot)->bytes, craft::Blob(0xfade0b01, ""));
+    EXPECT_EQ(now.Find(macho::kTicketSlot), nullptr);
+    for (std::uint32_t type : {macho::kEntitlementsSlot, macho::kDerEntitlementsSlot}) {
+        const macho::Blob *a = old.Find(type), *b = now.Find(type);
+        ASSERT_EQ(a == nullptr, b == nullptr);
+        if (a) {
+            EXPECT_EQ(a->bytes, b->bytes);
+        }
+    }
+    EXPECT_EQ(now.dataOffset, old.dataOffset);
+    EXPECT_EQ(now.dataSize, old.dataSize);
+    const std::uint64_t used = byteorder::BigEndian32(after.bytes.data() + now.dataOffset + 4);
+    EXPECT_EQ(after.bytes.substr(now.dataOffset + used, now.dataSize - used),
+              std::string(now.dataSize - used, '\0'));
+}
+
+TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
+{
+    struct Case {
+        std::string where;
+        macho::BundleFacts facts;
+        std::string said;
+    };
+    const std::string developer = "refuse: signed by a developer";
+    const std::vector<Case> cases = {
+        {"AdhocUniversal.app/Hello", {}, "resign"},
+        {"AdhocUniversal.app/Hello", {true, false}, "resign"},
+        {"DeveloperStyle.app/Big", {false, true}, "resign"},
+        {"DeveloperStyle.app/Big", {}, developer},
+        {"DevSignedApp.app/SignedApp", {false, true}, "resign"},
+        {"DevSignedApp.app/SignedApp", {}, developer},
+        {"Restricted.app/Keys",
+         {false, true},
+         "refuse: restricted entitlements (com.apple.developer.team-identifier, keychain-access-groups)"},
+        {"WithFramework.app/Host", {true, true}, "refuse: library validation with other code inside"},
+        {"WithFramework.app/Host", {false, true}, "resign"},
+        {"LinkerSigned.app/Plain", {false, true}, "leave alone"},
+        {"Unsigned.app/Bare", {false, true}, "leave alone"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where + " " + c.said);
+        Files files = Sample(c.where);
+        const std::string original = files.executable;
+        files.infoPlist = Patched(files.infoPlist);
+        macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files.View(), c.facts);
+        ASSERT_TRUE(resigned);
+        EXPECT_EQ(Said(resigned->decision), c.said);
+        EXPECT_EQ(Said(*macho::CheckResignable(files.View(), c.facts)), c.said);
+        if (c.said != "resign") {
+            EXPECT_TRUE(resigned->replacements.empty());
+            continue;
+        }
+        std::string executable = original;
+        resigned->ApplyTo(executable);
+        ASSERT_EQ(executable.size(), original.size());
+        const std::vector<macho::Slice> before = *macho::ReadMachO(original);
+        const std::vector<macho::Slice> after = *macho::ReadMachO(executable);
+        ASSERT_EQ(after.size(), before.size());
+        // Outside each slice's signature area, not one byte changed.
+        std::string outside = executable, outsideBefore = original;
+        for (const macho::Slice& slice : before) {
+            const std::size_t area = slice.offset + slice.signature->dataOffset;
+            outside.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
+            outsideBefore.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
+        }
+        EXPECT_TRUE(outside == outsideBefore);
+        for (std::size_t i = 0; i < before.size(); ++i)
+            ExpectAdhocReplacement(before[i], after[i], files.infoPlist);
+
+        Files again = files;
+        again.executable = executable;
+        EXPECT_EQ(Judge(again.View()), "signature valid (ad hoc)");
+        macho::Result<macho::Resigned> second = macho::ResignAdHoc(again.View(), c.facts);
+        EXPECT_EQ(Said(second->decision), "leave alone");
+        EXPECT_TRUE(second->replacements.empty());
+        // Run over the first Info.plist again, as a crash between the two writes would leave it.
+        again.infoPlist = Patched(again.infoPlist);
+        macho::Result<macho::Resigned> mended = macho::ResignAdHoc(again.View(), c.facts);
+        EXPECT_EQ(Said(mended->decision), "resign");
+    }
+}
+
+namespace {
+
+craft::Spec Signed(std::function<void(craft::Spec&)> change = {})
+{
+    craft::Spec spec;
+    if (change) change(spec);
+    return spec;
+}
+
+std::string Bytes(const craft::Spec& spec)
+{
+    return craft::Thin(spec).bytes;
+}
+
+}  // namespace
+
+TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
+{
+    using craft::CodeDirectorySpec;
+    struct Case {
+        std::string name, bytes;
+    };
+    std::vector<Case> cases;
+    for (bool is64 : {false, true})
+        for (bool bigEndian : {false, true})
+            cases.push_back({std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
+                             Bytes(Signed([&](craft::Spec& s) { s.is64 = is64, s.bigEndian = bigEndian; }))});
+    for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
+        for (int hashType : {1, 2, 3, 4}) {
+            const craft::Spec spec = Signed([&](craft::Spec& s) {
+                s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
+                s.codeResources = "<plist/>";
+            });
+            cases.push_back(
+                {"version " + std::to_string(version) + " hash " + std::to_string(hashType), Bytes(spec)});
+        }
+    cases.push_back({"SHA-1 primary and SHA-256 alternate, team ID", Bytes(Signed([](craft::Spec& s) {
+                         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
+                     }))});
+    cases.push_back({"one page for everything",
+                     Bytes(Signed([](craft::Spec& s) { s.codeDirectories[0].pageSize = 0; }))});
+    const std::string thin64 = Bytes(Signed()), thin32 = Bytes(Signed([](craft::Spec&s) { s.is64 = false; }));
+    cases.push_back({"universal", craft::Fat({thin32, thin64})});
+    cases.push_back({"universal, 64-bit header", craft::Fat({thin32, thin64}, true)});
+    cases.push_back({"universal, little-endian header", craft::Fat({thin64, thin32}, false, false)});
+    cases.push_back({"universal, 64-bit little-endian header", craft::Fat({thin64}, true, false)});
+
+    const std::string plist = craft::Spec().infoPlist;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string resources = "<plist/>";
+        macho::BundleFiles files{c.bytes, plist, resources};
+        EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
+        const std::string patched = Patched("<dict></dict>");
+        files.infoPlist = patched;
+        EXPECT_EQ(Judge(files), "signature broken: Info.plist changed");
+        macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {});
+        ASSERT_TRUE(resigned);
+        ASSERT_EQ(Said(resigned->decision), "resign");
+        std::string executable = c.bytes;
+        resigned->ApplyTo(executable);
+        files.executable = executable;
+        EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
+    }
+}
+
+TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
+{
+    const std::string embedded = "<plist><dict><key>A</key></dict></plist>";
+    std::string bytes = Bytes(Signed([&](craft::Spec& s) { s.embeddedPlist = s.infoPlist = embedded; }));
+    EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}), "signature valid (ad hoc)");
+    bytes[0x800 + 10] ^= 1;
+    EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}),
+              "signature broken: Info.plist changed, code changed");
+}
+
+namespace {
+
+void SetLittle32(std::string& bytes, std::size_t at, std::uint32_t value)
+{
+    craft::Set32(bytes, at, value, false);
+}
+
+}  // namespace
+
+TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
+{
+    using macho::ErrorKind;
+    const craft::Built base = craft::Thin(Signed([](craft::Spec& s) {
+        s.encrypted = true;
+        s.embeddedPlist = "<plist/>";
+    }));
+    const std::size_t cd = base.codeDirectories.at(0), sb = base.superBlob;
+    // One damage to the base file a row: where, and what it writes.
+    const auto damaged = [&](std::function<void(std::string&)> damage) {
+        std::string bytes = base.bytes;
+        damage(bytes);
+        return bytes;
+    };
+    const auto big32 = [&](std::size_t at, std::uint32_t value) {
+        return damaged([=](std::string& b) { craft::Set32(b, at, value); });
+    };
+    const auto little32 = [&](std::size_t at, std::uint32_t value) {
+        return damaged([=](std::string& b) { SetLittle32(b, at, value); });
+    };
+    const auto byte = [&](std::size_t at, char value) {
+        return damaged([=](std::string& b) { b[at] = value; });
+    };
+    const std::string fat = craft::Fat({base.bytes, base.bytes});
+    const std::size_t second = 4096 + ((base.bytes.size() + 4095) & ~std::size_t(4095));
+    std::string fatOverlap = fat, fatOutside = fat, fatDamagedSecond = fat;
+    craft::Set32(fatOverlap, 8 + 20 + 8, 4096 + 16);
+    craft::Set32(fatOutside, 8 + 12, 0x7fffffff);
+    fatDamagedSecond[second + cd + 37] = 9;
+
+    struct Case {
+        std::string name, bytes;
+        ErrorKind kind;
+        std::uint64_t offset;
+    };
+    const std::vector<Case> cases = {
+        {"a header cut short", base.bytes.substr(0, 20), ErrorKind::Truncated, 0},
+        {"a script", "#!/bin/sh\necho hello\n", ErrorKind::NotMachO, 0},
+        {"three bytes", "\xfe\xed\xfa", ErrorKind::NotMachO, 0},
+        {"a universal file of no slices", craft::Fat({}), ErrorKind::BadFatHeader, 4},
+        {"a universal file's table cut short", fat.substr(0, 20), ErrorKind::Truncated, 4},
+        {"a slice past the end", fatOutside, ErrorKind::SliceOutOfRange, 8},
+        {"overlapping slices", fatOverlap, ErrorKind::SlicesOverlap, 28},
+        {"a universal file inside one", craft::Fat({craft::Fat({base.bytes})}), ErrorKind::NotMachO, 4096},
+        {"load commands past the end", little32(20, 0x7fffffff), ErrorKind::Truncated, 20},
+        {"a load command of 4 bytes", little32(base.segmentCommand + 4, 4), ErrorKind::BadLoadCommand,
+         base.segmentCommand},
+        {"a load command of an odd size", little32(base.segmentCommand + 4, 75), ErrorKind::BadLoadCommand,
+         base.segmentCommand},
+        {"two signature commands", little32(base.encryptionCommand, 0x1d), ErrorKind::DuplicateLoadCommand,
+         base.encryptionCommand},
+        {"a signature past the slice", little32(base.signatureCommand + 12, 0x7fffffff),
+         ErrorKind::SignatureOutOfRange, base.signatureCommand + 8},
+        {"a signature over the load commands", little32(base.signatureCommand + 8, 16),
+         ErrorKind::SignatureOutOfRange, base.signatureCommand + 8},
+        {"the Info.plist section past the slice", little32(base.section + 48, 0x7fffffff),
+         ErrorKind::SectionOutOfRange, base.section},
+        {"no SuperBlob", byte(sb, 0), ErrorKind::BadSuperBlob, sb},
+        {"a SuperBlob longer than its area", big32(sb + 4, 0x7fffffff), ErrorKind::BadSuperBlob, sb + 4},
+        {"a SuperBlob index past its length", big32(sb + 8, 0x10000000), ErrorKind::Truncated, sb + 8},
+        {"a blob past the SuperBlob", big32(sb + 16, 0xffff0000), ErrorKind::BlobOutOfRange, sb + 12},
+        {"a blob of length 0", big32(cd + 4, 0), ErrorKind::BlobOutOfRange, sb + 12},
+        {"a CodeDirectory of the wrong magic", byte(cd + 3, 1), ErrorKind::BadBlobMagic, cd},
+        {"two primary CodeDirectories", damaged([&](std::string& b) {
+             craft::Set32(b, sb + 20, 0);
+             craft::Set32(b, sb + 24, std::uint32_t(cd - sb));
+         }),
+         ErrorKind::DuplicateBlob, sb + 20},
+        {"only an alternate CodeDirectory", big32(sb + 12, 0x1000), ErrorKind::NoCodeDirectory, sb},
+        {"a CodeDirectory shorter than its header", big32(cd + 4, 60), ErrorKind::Truncated, cd},
+        {"a CodeDirectory of version 3", big32(cd + 8, 0x30000), ErrorKind::UnsupportedVersion, cd + 8},
+        {"a CodeDirectory of version 1", big32(cd + 8, 0x10000), ErrorKind::UnsupportedVersion, cd + 8},
+        {"an unknown hash type", byte(cd + 37, 9), ErrorKind::BadHashType, cd + 36},
+        {"a hash size unlike its type", byte(cd + 36, 20), ErrorKind::BadHashType, cd + 36},
+        {"pages of 2^40 bytes", byte(cd + 39, 40), ErrorKind::BadPageSize, cd + 39},
+        {"hashes past the CodeDirectory", big32(cd + 16, 0xffffff), ErrorKind::HashesOutOfRange, cd + 16},
+        {"special slots over the header", big32(cd + 24, 1000), ErrorKind::HashesOutOfRange, cd + 16},
+        {"an identifier past the CodeDirectory", big32(cd + 20, 0xffffff), ErrorKind::BadIdentifier, cd + 20},
+        {"a team ID past the CodeDirectory", big32(cd + 48, 0xffffff), ErrorKind::BadIdentifier, cd + 48},
+        {"code past the signature's start", big32(cd + 32, std::uint32_t(base.dataOffset + 1)),
+         ErrorKind::CodeLimitOutOfRange, cd + 32},
+        {"a slot short", big32(cd + 32, std::uint32_t(base.dataOffset - 4096)), ErrorKind::SlotCountMismatch,
+         cd + 28},
+        {"the second slice's damage", fatDamagedSecond, ErrorKind::BadHashType, second + cd + 36},
+    };
+    std::set<ErrorKind> seen;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        macho::Result<std::vector<macho::Slice>> read = macho::ReadMachO(c.bytes);
+        ASSERT_FALSE(read);
+        EXPECT_EQ(macho::Describe(read.error().kind), macho::Describe(c.kind));
+        EXPECT_EQ(read.error().offset, c.offset);
+        EXPECT_EQ(macho::Verify({c.bytes, std::nullopt, std::nullopt}).error().kind, c.kind);
+        seen.insert(c.kind);
+    }
+    EXPECT_EQ(seen.size(), std::size_t(ErrorKind::SectionOutOfRange) + 1) << "every kind has a row";
+}
+
+TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
+{
+    using craft::Wrapper;
+    const macho::BundleFacts alone{false, false}, developer{false, true}, withCode{true, false};
+    struct Case {
+        std::string name, bytes;
+        macho::BundleFacts facts;
+        std::string said;
+        bool patch = true;  // else the Info.plist it was signed with
+    };
+    const auto with = [](std::function<void(craft::Spec&)> change) { return Bytes(Signed(change)); };
+    const auto flags = [&](std::uint32_t value, std::string entitlements = {}) {
+        return with([=](craft::Spec& s) {
+            s.codeDirectories[0].flags = value;
+            s.entitlements = entitlements;
+        });
+    };
+    const std::string plain = Bytes(Signed());
+    std::string codeChanged = plain, resourcesLater = plain;
+    codeChanged[5000] ^= 1;
+    const std::string disableValidation =
+        "<plist><dict><key>com.apple.security.cs.disable-library-validation</key>\n<true/></dict></plist>";
+    const std::vector<Case> cases = {
+        {"ad hoc, binding Info.plist", plain, alone, "resign"},
+        {"ad hoc, Info.plist as signed", plain, alone, "leave alone", false},
+        {"a linker signature", with([](craft::Spec& s) {
+             s.linker = true;
+             s.codeDirectories[0].flags = 0x20002;
+             s.wrapper = Wrapper::None;
+         }),
+         alone, "leave alone"},
+        {"unsigned", with([](craft::Spec& s) { s.signature = false; }), developer, "leave alone"},
+        {"a developer's signature", with([](craft::Spec& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+         }),
+         alone, "refuse: signed by a developer"},
+        {"a developer's signature, allowed", with([](craft::Spec& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+         }),
+         developer, "resign"},
+        {"restricted entitlements", with([](craft::Spec& s) {
+             s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
+         }),
+         developer, "refuse: restricted entitlements (keychain-access-groups)"},
+        {"sandbox entitlements", with([](craft::Spec& s) {
+             s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
+         }),
+         developer, "resign"},
+        {"hardened runtime and other code", flags(0x10002), withCode,
+         "refuse: library validation with other code inside"},
+        {"library validation and other code", flags(0x2002), withCode,
+         "refuse: library validation with other code inside"},
+        {"hardened runtime, library validation disabled", flags(0x10002, disableValidation), withCode,
+         "resign"},
+        {"hardened runtime alone", flags(0x10002), alone, "resign"},
+        {"a launch constraint", with([](craft::Spec& s) { s.constraint = true; }), developer,
+         "refuse: launch or library constraints"},
+        {"an encrypted slice", with([](craft::Spec& s) { s.encrypted = true; }), developer,
+         "refuse: encrypted"},
+        {"a platform binary", with([](craft::Spec& s) { s.codeDirectories[0].platform = 1; }), developer,
+         "refuse: platform binary"},
+        {"signed by Apple", with([](craft::Spec& s) {
+             s.codeDirectories[0].flags = 0;
+             s.wrapper = Wrapper::Apple;
+         }),
+         developer, "refuse: signed by Apple"},
+        {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
+        {"a slice unsigned", craft::Fat({plain, with([](craft::Spec& s) { s.signature = false; })}),
+         developer, "refuse: signature already broken (a slice is unsigned)"},
+        {"no room", with([](craft::Spec& s) {
+             s.requirements = false;
+             s.wrapper = Wrapper::None;
+             s.padding = 0;
+         }),
+         developer, "refuse: new signature does not fit in the signature area"},
+    };
+    const std::string signedPlist = craft::Spec().infoPlist,
+                      patched = Patched("<plist><dict></dict></plist>");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const macho::BundleFiles files{c.bytes, c.patch ? patched : signedPlist, std::nullopt};
+        macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, c.facts);
+        ASSERT_TRUE(resigned) << macho::Describe(resigned.error().kind);
+        EXPECT_EQ(Said(resigned->decision), c.said);
+        EXPECT_EQ(resigned->replacements.empty(), c.said != "resign");
+    }
+}

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: MIT
+// Writes our crafted executables into a folder: the macho_fuzz seed corpus
+// (`macho_seeds fuzz/corpus/macho_fuzz`).
+
+#include "tests/macho_craft.h"
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: macho_seeds FOLDER\n");
+        return 2;
+    }
+    using craft::Spec;
+    const auto with = [](std::function<void(Spec&)> change) {
+        Spec spec;
+        change(spec);
+        return craft::Thin(spec).bytes;
+    };
+    const std::string thin64 = with([](Spec&) {}), thin32 = with([](Spec&s) { s.is64 = false; });
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"thin64-adhoc", thin64},
+        {"thin32-big-endian", with([](Spec& s) { s.is64 = false, s.bigEndian = true; })},
+        {"universal", craft::Fat({thin32, thin64})},
+        {"universal64-little-endian", craft::Fat({thin64, thin32}, true, false)},
+        {"sha1-and-sha256-team", with([](Spec& s) {
+             s.codeDirectories = {{1, 0x20400, 0x10000, 0, 12, "T"}, {2, 0x20400, 0x10000, 0, 12, "T"}};
+             s.wrapper = craft::Wrapper::Developer;
+         })},
+        {"v20001-sha384", with([](Spec& s) {
+             s.codeDirectories = {{4, 0x20001, 2, 0, 12, ""}};
+         })},
+        {"v20600-resources", with([](Spec& s) {
+             s.codeDirectories = {{2, 0x20600, 2, 0, 12, ""}};
+             s.codeResources = "<plist><dict/></plist>";
+         })},
+        {"entitlements-constraint", with([](Spec& s) {
+             s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
+             s.constraint = true;
+         })},
+        {"encrypted-embedded-plist", with([](Spec& s) {
+             s.encrypted = true;
+             s.embeddedPlist = "<plist/>";
+         })},
+        {"linker", with([](Spec& s) {
+             s.linker = true;
+             s.codeDirectories[0].flags = 0x20002;
+             s.wrapper = craft::Wrapper::None;
+         })},
+        {"unsigned", with([](Spec& s) { s.signature = false; })},
+        {"no-room", with([](Spec& s) {
+             s.requirements = false;
+             s.wrapper = craft::Wrapper::None;
+             s.padding = 0;
+         })},
+    };
+    for (const auto& [name, bytes] : files)
+        std::ofstream(std::string(argv[1]) + "/" + name, std::ios::binary)
+            .write(bytes.data(), std::streamsize(bytes.size()));
+    return 0;
+}
