@@ -2,8 +2,9 @@
 #pragma once
 // What a fork reader reports when the bytes do not hold what the format allows.
 
+#include "platform/byteorder/result.h"
+
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 namespace macfork {
@@ -37,23 +38,7 @@ struct Error {
     std::uint64_t offset = 0;  // where in the input it was found
 };
 
-// A value, or the error that kept the reader or writer from making one.
 template <class T>
-class Result {
-public:
-    Result(T value) : mValue(std::move(value)) {}
-    Result(Error error) : mError(error) {}
-
-    explicit operator bool() const { return mValue.has_value(); }
-    T& operator*() { return *mValue; }
-    const T& operator*() const { return *mValue; }
-    T* operator->() { return &*mValue; }
-    const T* operator->() const { return &*mValue; }
-    const Error& error() const { return mError; }
-
-private:
-    std::optional<T> mValue;
-    Error mError{ErrorKind::Truncated, 0};
-};
+using Result = byteorder::Result<T, Error>;
 
 }  // namespace macfork

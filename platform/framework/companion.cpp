@@ -8,21 +8,6 @@
 
 #include <cerrno>
 
-std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
-{
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
-    return bytes;
-}
-
 UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info)
 {
     // A write into it that a crash cut short is undone before anything reads it.

@@ -2,6 +2,7 @@
 #pragma once
 // Reading an AppleDouble companion, shared by FolderItem (its Mac type) and ResourceFork.
 
+#include "fd_io.h"
 #include "folder_item.h"
 #include "unique_fd.h"
 
@@ -11,8 +12,6 @@
 #include <optional>
 #include <string>
 
-// Up to `length` bytes at `offset`; fewer at the end of the file, nothing on a read error.
-std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length);
 // The companion opened with `access`, `info` filled in; no fd (errno set) for anything but a
 // regular file.
 UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "file_replacement.h"
 
+#include "fd_io.h"
 #include "file_fault.h"
 #include "file_metadata.h"
 #include "folder_item.h"
@@ -21,19 +22,6 @@ void IgnoreFileSizeSignal()
 {
     static std::once_flag once;
     std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
-}
-
-bool WriteAll(int fd, std::string_view bytes)
-{
-    off_t offset = 0;
-    while (!bytes.empty()) {
-        ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-        offset += written;
-    }
-    return true;
 }
 
 }  // namespace
@@ -86,7 +74,7 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     if (error) return replacement;
     const int fd = replacement.mTemporary.Fd();
     struct stat made {};
-    if (!StepAllowed(FileStep::Write) || !WriteAll(fd, rewrite.bytes) || ::fstat(fd, &made) != 0) {
+    if (!StepAllowed(FileStep::Write) || !WriteAllAt(fd, rewrite.bytes) || ::fstat(fd, &made) != 0) {
         error = FailedAt(FileStep::Write);
         replacement.mTemporary.Discard();
         return replacement;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "in_place_write.h"
 
+#include "fd_io.h"
 #include "file_fault.h"
 #include "platform/byteorder/byteorder.h"
 #include "unique_fd.h"
@@ -33,29 +34,7 @@ std::optional<std::string> ReadWhole(int fd)
 {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return std::nullopt;
-    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
-    return bytes;
-}
-
-bool WriteAllAt(int fd, std::string_view bytes, off_t offset = 0)
-{
-    while (!bytes.empty()) {
-        ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-        offset += written;
-    }
-    return true;
+    return ReadAt(fd, 0, static_cast<std::uint64_t>(info.st_size));
 }
 
 // Writes `bytes` into the open file from its start, cuts it to their length and flushes it.
