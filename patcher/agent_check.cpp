@@ -26,8 +26,8 @@ AgentFlagReading Inspect(const std::string& text)
     CFDictionaryZorpRef dictionary = AsDictionary(root);
     if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
     return {AgentFlagReading::Status::Read,
-            ShareOf(dictionary, dictionary->Find("NSUIElement")),
-            ShareOf(dictionary, dictionary->Find("LSUIElement")),
+            FindRef(dictionary, "NSUIElement"),
+            FindRef(dictionary, "LSUIElement"),
             {}};
 }
 

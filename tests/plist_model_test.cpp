@@ -119,6 +119,34 @@ TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy)
     }
 }
 
+// A copy owns what it holds: the source changing, or going, leaves the copy's values alive, at every
+// size and whether the source was made or read.
+TEST(Dictionary, CopyOutlivesChangesToItsSource)
+{
+    for (const int size : {2, 30, 100}) {
+        for (const bool read : {true, false}) {
+            std::string xml = "<dict>";
+            for (int i = 0; i < size; ++i) xml += "<key>k" + std::to_string(i) + "</key><string>v</string>";
+            auto made = std::make_shared<CFMutableDictionaryZorp>();
+            for (int i = 0; i < size; ++i) made->Set(Str("k" + std::to_string(i)), Str("v"));
+            CFDictionaryZorpRef source = read ? AsDictionary(plist::Parse(xml + "</dict>").root) : made;
+            CFMutableDictionaryZorpRef first = MutableCopy(source);
+            const CFMutableDictionaryZorpRef second = MutableCopy(first);
+            first->Set(Str("k0"), Str("replaced"));
+            made->Set(Str("k1"), Int(1));
+            first.reset();
+            source.reset();
+            made.reset();
+            for (const char* key : {"k0", "k1"}) {
+                const CFObjectZorp* kept = second->Find(key);
+                ASSERT_NE(kept, nullptr) << size;
+                ASSERT_EQ(kept->Kind(), CFKind::String) << size << key;
+                EXPECT_EQ(static_cast<const CFStringZorp&>(*kept).Text(), "v") << size << key;
+            }
+        }
+    }
+}
+
 // An operation as the plug-in's table hands it out.
 template <class Signature>
 Signature* Bound(const plugin::Operation<Signature>& operation)

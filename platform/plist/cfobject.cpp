@@ -143,7 +143,8 @@ bool IsString(const CFObjectZorp& key, std::string_view text)
 // Made one at a time: the object and its contents in one allocation of its own, held by `keep`
 // (which may hold what the contents point to as well).
 template <typename T, typename Keep>
-std::shared_ptr<T> NewPlaced(std::span<const typename T::Element> contents, Keep keep, CFKind kind = T::kKind)
+std::shared_ptr<const T> NewPlaced(std::span<const typename T::Element> contents, Keep keep,
+                                   CFKind kind = T::kKind)
 {
     const std::size_t words = (CFPlacement::SizeFor<T>(contents.size()) + 7) / 8;
     struct Held {
@@ -365,20 +366,39 @@ CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary)
     auto copy = std::make_shared<CFMutableDictionaryZorp>();
     const std::span<const CFDictionaryZorp::Entry> entries = dictionary->Entries();
     copy->mOwnEntries.assign(entries.begin(), entries.end());
-    copy->mHeld.reserve(2 * entries.size());
-    for (const CFDictionaryZorp::Entry& entry : entries) {
-        copy->mHeld.push_back(ShareOf(dictionary, entry.key));
-        copy->mHeld.push_back(ShareOf(dictionary, entry.value));
+    if (dictionary->IsMutable()) {
+        // Its values may be replaced, and freed, after this: the copy holds its own Refs to them.
+        copy->mHeld = static_cast<const CFMutableDictionaryZorp&>(*dictionary).mHeld;
+    } else {
+        // What was read never changes, and lives as long as its tree.
+        copy->mHeld.reserve(2 * entries.size());
+        for (const CFDictionaryZorp::Entry& entry : entries) {
+            copy->mHeld.push_back(ShareOf(dictionary, entry.key));
+            copy->mHeld.push_back(ShareOf(dictionary, entry.value));
+        }
     }
     copy->SetLength(entries.size());
     copy->Reindex(CFDictionaryZorp::IndexWords(entries.size()));
     return copy;
 }
 
+CFObjectZorpRef FindRef(const CFDictionaryZorpRef& dictionary, std::string_view key)
+{
+    if (!dictionary) return nullptr;
+    const CFObjectZorp* value = dictionary->Find(key);
+    if (!value || !dictionary->IsMutable()) return ShareOf(dictionary, value);
+    const auto& held = static_cast<const CFMutableDictionaryZorp&>(*dictionary).mHeld;
+    const std::span<const CFDictionaryZorp::Entry> entries = dictionary->Entries();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].value == value) return held[2 * i + 1];
+    }
+    return nullptr;
+}
+
 CFDictionaryZorpRef AsDictionary(const CFObjectZorpRef& object)
 {
     if (!object || object->Kind() != CFKind::Dictionary) return nullptr;
-    return std::static_pointer_cast<CFDictionaryZorp>(object);
+    return std::static_pointer_cast<const CFDictionaryZorp>(object);
 }
 
 CFStringZorpRef NewStringZorp(std::string_view utf8)

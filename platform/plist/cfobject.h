@@ -31,14 +31,11 @@ enum class CFKind : std::uint8_t {
 
 class CFObjectZorp {
 public:
-    CFKind Kind() const { return static_cast<CFKind>(mHeader >> kLengthBits); }
+    CFKind Kind() const { return static_cast<CFKind>(mKind); }
 
 protected:
-    static constexpr int kLengthBits = 56;
-    static constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << kLengthBits) - 1;
-
-    explicit CFObjectZorp(CFKind kind, std::size_t length = 0)
-        : mHeader(std::uint64_t{static_cast<std::uint8_t>(kind)} << kLengthBits | (length & kLengthMask))
+    explicit CFObjectZorp(CFKind kind, std::size_t length = 0, bool isMutable = false)
+        : mKind(static_cast<std::uint8_t>(kind)), mMutable(isMutable), mLength(length)
     {
     }
     // Not virtual: an arena frees its objects all at once, and a Ref made by make_shared destroys
@@ -46,20 +43,23 @@ protected:
     ~CFObjectZorp() = default;
 
     // How many bytes, items or entries the object holds.
-    std::size_t Length() const { return static_cast<std::size_t>(mHeader & kLengthMask); }
-    void SetLength(std::size_t length) { mHeader = (mHeader & ~kLengthMask) | length; }
+    std::size_t Length() const { return static_cast<std::size_t>(mLength); }
+    void SetLength(std::size_t length) { mLength = length; }
+    bool Mutable() const { return mMutable; }
 
 private:
-    std::uint64_t mHeader;  // the kind, over the length: one word for both
+    // One word for all three.
+    std::uint64_t mKind : 8;
+    std::uint64_t mMutable : 1;
+    std::uint64_t mLength : 55;
 };
-using CFObjectZorpRef = std::shared_ptr<CFObjectZorp>;
+using CFObjectZorpRef = std::shared_ptr<const CFObjectZorp>;
 
 // A Ref to `object`, which the tree `owner` refers to, sharing owner's lifetime; nullptr for none.
 template <typename T, typename Owner>
-std::shared_ptr<T> ShareOf(const std::shared_ptr<Owner>& owner, const T* object)
+std::shared_ptr<const T> ShareOf(const std::shared_ptr<Owner>& owner, const T* object)
 {
-    // Objects are immutable; the Ref's type is not const only because callers' Refs never were.
-    return object ? std::shared_ptr<T>(owner, const_cast<T*>(object)) : nullptr;
+    return object ? std::shared_ptr<const T>(owner, object) : nullptr;
 }
 
 // Makes the objects whose contents follow them in the same allocation (strings, data, arrays):
@@ -102,9 +102,9 @@ private:
 };
 
 using CFStringZorp = CFPlacedZorp<CFKind::String, char>;
-using CFStringZorpRef = std::shared_ptr<CFStringZorp>;
+using CFStringZorpRef = std::shared_ptr<const CFStringZorp>;
 using CFBinaryDataZorp = CFPlacedZorp<CFKind::Data, char>;
-using CFBinaryDataZorpRef = std::shared_ptr<CFBinaryDataZorp>;
+using CFBinaryDataZorpRef = std::shared_ptr<const CFBinaryDataZorp>;
 using CFArrayZorp = CFPlacedZorp<CFKind::Array, const CFObjectZorp*>;
 using CFSetZorp = CFArrayZorp;
 
@@ -177,11 +177,13 @@ public:
 
     std::span<const Entry> Entries() const { return {mEntries, Length()}; }
     std::size_t Count() const { return Length(); }
+    // A CFMutableDictionaryZorp; a dictionary that was read is not.
+    bool IsMutable() const { return Mutable(); }
     const CFObjectZorp* Find(const CFObjectZorp& key) const;  // nullptr when absent
     const CFObjectZorp* Find(std::string_view stringKey) const;
 
 protected:
-    CFDictionaryZorp() : CFObjectZorp(CFKind::Dictionary) {}
+    CFDictionaryZorp() : CFObjectZorp(CFKind::Dictionary, 0, true) {}
 
     using KeyHasher = std::size_t (*)(const CFObjectZorp& key);
 
@@ -203,7 +205,7 @@ private:
     std::size_t Lookup(const CFObjectZorp& key, std::size_t hash) const;
     void DropRepeatedObjects(std::size_t count, Duplicate rule);
 };
-using CFDictionaryZorpRef = std::shared_ptr<CFDictionaryZorp>;
+using CFDictionaryZorpRef = std::shared_ptr<const CFDictionaryZorp>;
 
 // Holds its own entries, and a Ref to every key and value.
 class CFMutableDictionaryZorp final : public CFDictionaryZorp {
@@ -219,6 +221,7 @@ public:
 
 private:
     friend CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary);
+    friend CFObjectZorpRef FindRef(const CFDictionaryZorpRef& dictionary, std::string_view key);
 
     void Put(CFObjectZorpRef key, CFObjectZorpRef value, Duplicate rule);
     void Reindex(std::size_t words);
@@ -229,6 +232,9 @@ private:
     std::vector<std::uint32_t> mOwnIndex;
     std::vector<CFObjectZorpRef> mHeld;  // each entry's key and value, in the entries' order
 };
+
+// The value for `key` as a Ref that keeps it alive; nullptr when absent.
+CFObjectZorpRef FindRef(const CFDictionaryZorpRef& dictionary, std::string_view key);
 
 // A mutable copy: the same entries; changing it leaves `dictionary` as it is. nullptr for none.
 CFMutableDictionaryZorpRef MutableCopy(const CFDictionaryZorpRef& dictionary);
