@@ -3,7 +3,7 @@
 // Interning of the keys one XML document reads.
 
 #include "arena.h"
-#include "cfobject.h"
+#include "platform/plist/cfobject.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-namespace plist {
+namespace plist::detail {
 
-// The keys of one document, shared: property lists repeat their keys again and again, and CF
+// The keys of one document, interned: property lists repeat their keys again and again, and CF
 // shares them the same way. Bounded, so odd documents cost no more than plain ones.
 class StringTable {
 public:
@@ -28,30 +28,24 @@ public:
         mStrings.reserve(kFirstSlots / 4);
     }
 
-    // `shared` tells whether the string is the table's own. The table holds one string per text, so
-    // two shared strings are equal only when they are the same object.
-    const CFStringZorp* Intern(std::string_view text, bool& shared)
+    // The table's string of `text`, or a new one when the table is full or the text long.
+    const CFStringZorp* Intern(std::string_view text)
     {
-        shared = false;
         if (text.size() > kLongest) return Make(text);
         const std::uint32_t tag = Hash(text) >> kIndexBits;
         const std::size_t mask = mSlots.size() - 1;
         std::size_t s = tag & mask;
         for (std::size_t probes = 0; mSlots[s] != 0; s = (s + 1) & mask) {
-            // Crafted collisions make long runs; past a few probes the string is just not shared.
+            // Crafted collisions make long runs; past a few probes the string is just not interned.
             if (++probes > kLongestRun) return Make(text);
             if (mSlots[s] >> kIndexBits != tag) continue;
             const CFStringZorp* known = mStrings[(mSlots[s] & kIndexMask) - 1];
-            if (SameText(known->Text(), text)) {
-                shared = true;
-                return known;
-            }
+            if (SameText(known->Text(), text)) return known;
         }
         const CFStringZorp* made = Make(text);
         if (mStrings.size() >= kMostEntries) return made;
         mStrings.push_back(made);
         mSlots[s] = tag << kIndexBits | static_cast<std::uint32_t>(mStrings.size());
-        shared = true;
         if (mStrings.size() * 2 > mSlots.size()) Grow();
         return made;
     }
@@ -67,7 +61,7 @@ private:
     static_assert(kMostEntries < (std::size_t{1} << kIndexBits));
     static constexpr std::uint32_t kIndexMask = (std::uint32_t{1} << kIndexBits) - 1;
 
-    const CFStringZorp* Make(std::string_view text) { return mArena.Place<CFStringZorp>(text); }
+    const CFStringZorp* Make(std::string_view text) { return mArena.Sequence<CFStringZorp>(text); }
 
     // Word at a time: a collision costs only a missed share, so speed matters more than strength.
     static std::uint32_t Hash(std::string_view text)
@@ -140,4 +134,4 @@ private:
     std::vector<const CFStringZorp*> mStrings;
 };
 
-}  // namespace plist
+}  // namespace plist::detail
