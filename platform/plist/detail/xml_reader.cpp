@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
+#include "arena.h"
 #include "calendar.h"
 #include "readers.h"
-#include "string_table.h"
 #include "unicode.h"
 #include "xml_encoding.h"
 
@@ -252,8 +252,7 @@ public:
         : mBegin(text.data()),
           mCur(text.data()),
           mEnd(text.data() + text.size()),
-          mArena(std::make_shared<Arena>(std::min(text.size(), kFirstBlockAtMost))),
-          mStrings(*mArena)
+          mArena(std::make_shared<Arena>(std::min(text.size(), kFirstBlockAtMost)))
     {
         mFrames.reserve(16);
         mValues.reserve(32);
@@ -321,7 +320,7 @@ private:
     bool Real(const CFObjectZorp*& value);
     bool Date(const CFObjectZorp*& value);
     bool Data(const CFObjectZorp*& value);
-    const CFObjectZorp* String(const Element& element, std::string_view text);
+    const CFObjectZorp* String(std::string_view text);
     const CFObjectZorp* MakeDictionary(const Frame& frame);
 
     const char* mBegin;
@@ -334,8 +333,7 @@ private:
     std::vector<const CFObjectZorp*> mValues;  // children of the open containers, in order
     int mContainerDepth = 0;
     int mPlistDepth = 0;
-    ArenaRef mArena;  // before the table that holds its objects
-    StringTable mStrings;
+    ArenaRef mArena;
     std::string mScratch;  // text that is not plain, and data, before they are copied in
 };
 
@@ -539,14 +537,14 @@ bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& 
             if (ascii || (plain.find('&') == std::string_view::npos && IsUTF8(plain))) {
                 mCur = lt;
                 if (!CloseTag(element.tag)) return false;
-                value = String(element, plain);
+                value = String(plain);
                 return true;
             }
         }
         std::string& text = mScratch;
         text.clear();
         if (!Text(text) || !CloseTag(element.tag)) return false;
-        value = String(element, text);
+        value = String(text);
         return true;
     }
     case Tag::True:
@@ -608,13 +606,10 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
     return true;
 }
 
-// Keys are interned, as they repeat throughout a list. Values are made as they come: looking each
-// up would cost more time than sharing the few that repeat saves memory.
-const CFObjectZorp* XmlReader::String(const Element& element, std::string_view text)
+const CFObjectZorp* XmlReader::String(std::string_view text)
 {
     if (text.empty()) return Constant(CFKind::String);
-    if (element.tag != Tag::Key) return mArena->Sequence<CFStringZorp>(text);
-    return mStrings.Intern(text);
+    return mArena->Sequence<CFStringZorp>(text);
 }
 
 const CFObjectZorp* XmlReader::MakeDictionary(const Frame& frame)
