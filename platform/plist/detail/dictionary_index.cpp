@@ -131,6 +131,21 @@ std::size_t Probe(const std::uint32_t* index, const Entry* entries, std::size_t 
     return s;
 }
 
+// Position, given the key's hash (asked for only with an index) and what matches it.
+template <typename Hash, typename Matches>
+std::size_t Locate(const Entry* entries, std::size_t count, const std::uint32_t* index, Hash hash,
+                   Matches matches)
+{
+    if (!index) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (matches(*entries[i].key)) return i;
+        }
+        return count;
+    }
+    const std::size_t s = Probe(index, entries, hash(), matches);
+    return index[1 + s] != 0 ? index[1 + s] - 1 : count;
+}
+
 }  // namespace
 
 std::size_t IndexWords(std::size_t count)
@@ -187,29 +202,17 @@ void IndexEntry(std::uint32_t* index, const Entry* entries, std::size_t position
 std::size_t Position(const Entry* entries, std::size_t count, const std::uint32_t* index,
                      const CFObjectZorp& key)
 {
-    if (index) {
-        const std::size_t s =
-            Probe(index, entries, KeyHash(key), [&](const CFObjectZorp& k) { return KeysEqual(k, key); });
-        return index[1 + s] != 0 ? index[1 + s] - 1 : count;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (KeysEqual(*entries[i].key, key)) return i;
-    }
-    return count;
+    return Locate(
+        entries, count, index, [&] { return KeyHash(key); },
+        [&](const CFObjectZorp& k) { return KeysEqual(k, key); });
 }
 
 std::size_t Position(const Entry* entries, std::size_t count, const std::uint32_t* index,
                      std::string_view key)
 {
-    if (index) {
-        const std::size_t s =
-            Probe(index, entries, HashText(key), [&](const CFObjectZorp& k) { return IsString(k, key); });
-        return index[1 + s] != 0 ? index[1 + s] - 1 : count;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (IsString(*entries[i].key, key)) return i;
-    }
-    return count;
+    return Locate(
+        entries, count, index, [&] { return HashText(key); },
+        [&](const CFObjectZorp& k) { return IsString(k, key); });
 }
 
 }  // namespace plist::detail
