@@ -146,7 +146,7 @@ private:
     explicit CFDictionaryZorp(bool isMutable) : CFObjectZorp(CFKind::Dictionary, 0, isMutable) {}
 
     const Entry* mEntries = nullptr;
-    const std::uint32_t* mIndex = nullptr;  // a hash index, above a few entries
+    const std::uint32_t* mIndex = nullptr;  // a hash index, when large
 };
 using CFDictionaryZorpRef = std::shared_ptr<const CFDictionaryZorp>;
 

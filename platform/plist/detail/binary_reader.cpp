@@ -244,8 +244,9 @@ private:
         case 0xA:
         case 0xC: return count > kMaxIndex / 8 ? kMaxIndex : 8 + 8 * count;
         case 0xD:
-            return count > kMaxIndex / 32 ? kMaxIndex
-                                          : sizeof(CFDictionaryZorp) + 16 * count + 4 * IndexWords(count);
+            return count > kMaxIndex / 32
+                       ? kMaxIndex
+                       : sizeof(CFDictionaryZorp) + 16 * count + words(4 * Arena::KeptIndexWords(count));
         default: return 16;
         }
     }

@@ -33,14 +33,15 @@ struct Maker {
     }
 
     // A dictionary that was read, in `room` (aligned for it): over `count` entries at `entries`, its
-    // repeated keys dropped by `rule`; `index` has IndexWords(count) words.
+    // repeated keys dropped by `rule` through `index` (IndexWords(count) words), which it keeps for
+    // look-ups when `keep`.
     static const CFDictionaryZorp* Dictionary(void* room, Entry* entries, std::size_t count, Repeated rule,
-                                              std::uint32_t* index)
+                                              std::uint32_t* index, bool keep)
     {
         auto* dictionary = ::new (room) CFDictionaryZorp(false);
         dictionary->SetLength(IndexEntries(entries, count, rule, index));
         dictionary->mEntries = entries;
-        dictionary->mIndex = index;
+        dictionary->mIndex = keep ? index : nullptr;
         return dictionary;
     }
 };
@@ -58,7 +59,7 @@ inline const CFDictionaryZorp* EmptyDictionary()
 {
     alignas(CFDictionaryZorp) static std::byte room[sizeof(CFDictionaryZorp)];
     static const CFDictionaryZorp* const empty =
-        Maker::Dictionary(room, nullptr, 0, Repeated::KeepLast, nullptr);
+        Maker::Dictionary(room, nullptr, 0, Repeated::KeepLast, nullptr, false);
     return empty;
 }
 

@@ -252,7 +252,7 @@ public:
         : mBegin(text.data()),
           mCur(text.data()),
           mEnd(text.data() + text.size()),
-          mArena(std::make_shared<Arena>(std::min(text.size(), kFirstBlockAtMost)))
+          mArena(std::make_shared<Arena>(std::min(text.size() + text.size() / 2, kFirstBlockAtMost)))
     {
         mFrames.reserve(16);
         mValues.reserve(32);
@@ -264,6 +264,7 @@ public:
     std::size_t FailedAt() const { return mFailedAt; }
 
 private:
+    // A tree takes a little more than its text: a small one fits the first block whole.
     static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
 
     enum class Content { Element, Close, Fail };
