@@ -6,7 +6,6 @@
 // that peak over the size of the document read or written).
 
 #include "platform/plist/plist.h"
-#include "platform/plist/readers.h"
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -112,7 +111,7 @@ double PeakExtra(const std::function<void()>& work)
 
 CFObjectZorpRef Str(const std::string& s)
 {
-    return NewStringZorp(s);
+    return plist::NewStringZorp(s);
 }
 CFObjectZorpRef Int(std::int64_t v)
 {
@@ -127,7 +126,7 @@ CFObjectZorpRef Strings(std::initializer_list<std::string> items)
 {
     std::vector<CFObjectZorpRef> out;
     for (const auto& s : items) out.push_back(Str(s));
-    return NewArrayZorp(std::move(out));
+    return plist::NewArrayZorp(std::move(out));
 }
 
 struct Dict {
@@ -170,8 +169,9 @@ CFObjectZorpRef InfoPlist(int n)
         "SUEnableAutomaticChecks", Bool(n % 2 == 0))("SUScheduledCheckInterval",
                                                      Int(86400))("BuildNumber", Int(20240000 + n))(
         "NSTimeout", Int(-3000 + n))("BuildDate", std::make_shared<CFDateZorp>(7.0e8 + n * 3600.0))(
-        "Checksum", NewBinaryDataZorp(blob))("CFBundleDocumentTypes", NewArrayZorp(std::move(documentTypes)))(
-        "CFBundleURLTypes", NewArrayZorp(std::vector<CFObjectZorpRef>{
+        "Checksum", plist::NewBinaryDataZorp(blob))("CFBundleDocumentTypes",
+                                                    plist::NewArrayZorp(std::move(documentTypes)))(
+        "CFBundleURLTypes", plist::NewArrayZorp(std::vector<CFObjectZorpRef>{
                                 Dict()("CFBundleURLName", Str("com.example.tool" + id + ".url"))(
                                     "CFBundleURLSchemes", Strings({"tool" + id, "example-tool"}))}))(
         "NSAppTransportSecurity",
@@ -180,11 +180,11 @@ CFObjectZorpRef InfoPlist(int n)
             Dict()("example.com", Dict()("NSIncludesSubdomains", Bool(true))(
                                       "NSTemporaryExceptionMinimumTLSVersion", Str("TLSv1.2")))))(
         "NSServices",
-        NewArrayZorp(std::vector<CFObjectZorpRef>{Dict()("NSMenuItem",
-                                                         Dict()("default", Str("Open in Tool " + id)))(
+        plist::NewArrayZorp(std::vector<CFObjectZorpRef>{Dict()("NSMenuItem",
+                                                                Dict()("default", Str("Open in Tool " + id)))(
             "NSMessage", Str("openService"))("NSPortName", Str("Tool " + id))(
             "NSSendTypes", Strings({"NSStringPboardType", "public.plain-text"}))("NSTimeout", Int(3000))}))(
-        "UIDeviceFamily", NewArrayZorp(std::vector<CFObjectZorpRef>{Int(1), Int(2)}));
+        "UIDeviceFamily", plist::NewArrayZorp(std::vector<CFObjectZorpRef>{Int(1), Int(2)}));
 }
 
 struct Input {
@@ -206,7 +206,7 @@ const Input& MakeInput(std::size_t target)
         const std::size_t one = plist::WriteXML(*InfoPlist(1))->size();
         std::vector<CFObjectZorpRef> bundles;
         for (std::size_t i = 0; i < target / one; ++i) bundles.push_back(InfoPlist(static_cast<int>(i)));
-        in.tree = Dict()("Bundles", NewArrayZorp(std::move(bundles)));
+        in.tree = Dict()("Bundles", plist::NewArrayZorp(std::move(bundles)));
     }
     in.xml = *plist::WriteXML(*in.tree);
     // Written as read, as libplist's tree is: one reading's objects together, not made one by one.
@@ -220,7 +220,7 @@ const Input& MakeInput(std::size_t target)
     in.binary.assign(bin, length);
     plist_to_bin_free(bin);
     plist_free(peer);
-    if (!plist::ParseBinary(in.binary).root) std::abort();
+    if (!plist::Parse(in.binary, plist::Format::Binary).root) std::abort();
     return in;
 }
 

@@ -41,5 +41,5 @@ bool HoldsFarDate(const CFObjectZorp& root)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // Null, sets and non-string keys do not go into XML.
-    return RoundTrip(data, size, plist::ParseBinary, Unwritable::Allowed, HoldsFarDate);
+    return RoundTrip(data, size, plist::Format::Binary, Unwritable::Allowed, HoldsFarDate);
 }

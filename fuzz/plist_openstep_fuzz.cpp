@@ -5,5 +5,5 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    return RoundTrip(data, size, plist::ParseOpenStep, Unwritable::Fault);
+    return RoundTrip(data, size, plist::Format::OpenStep, Unwritable::Fault);
 }

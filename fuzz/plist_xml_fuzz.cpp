@@ -4,5 +4,5 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    return RoundTrip(data, size, plist::ParseXML, Unwritable::Fault);
+    return RoundTrip(data, size, plist::Format::XML, Unwritable::Fault);
 }

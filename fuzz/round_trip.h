@@ -4,7 +4,6 @@
 // within the input; and a list that reads and writes as XML writes XML that reads back the same.
 
 #include "platform/plist/plist.h"
-#include "platform/plist/readers.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,10 +13,11 @@
 // Fault: every list the reader builds must be writable as XML.
 enum class Unwritable { Fault, Allowed };
 
-inline int RoundTrip(const std::uint8_t* data, std::size_t size, plist::ParseResult (*read)(std::string_view),
-                     Unwritable unwritable, bool (*exempt)(const CFObjectZorp& root) = nullptr)
+inline int RoundTrip(const std::uint8_t* data, std::size_t size, plist::Format format, Unwritable unwritable,
+                     bool (*exempt)(const CFObjectZorp& root) = nullptr)
 {
-    const plist::ParseResult first = read(std::string_view(reinterpret_cast<const char*>(data), size));
+    const plist::ParseResult first =
+        plist::Parse(std::string_view(reinterpret_cast<const char*>(data), size), format);
     if (!first.root) {
         if (first.error.kind == plist::ErrorKind::None || first.error.offset > size) std::abort();
         return 0;

@@ -23,11 +23,11 @@ AgentFlagReading Unreadable(std::string message)
 AgentFlagReading Inspect(const std::string& text)
 {
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
-    CFDictionaryZorpRef dictionary = AsDictionary(root);
+    CFDictionaryZorpRef dictionary = plist::AsDictionary(root);
     if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
     return {AgentFlagReading::Status::Read,
-            ShareOf(dictionary, dictionary->Find("NSUIElement")),
-            ShareOf(dictionary, dictionary->Find("LSUIElement")),
+            plist::FindRef(dictionary, "NSUIElement"),
+            plist::FindRef(dictionary, "LSUIElement"),
             {}};
 }
 

@@ -10,7 +10,7 @@ AgentFlagEdit WithAgentFlag(const std::string& text)
 {
     CFBinaryDataZorpRef data = Zorp::NewCFBinaryDataZorpStr(text);
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(data);
-    CFDictionaryZorpRef dictionary = AsDictionary(root);
+    CFDictionaryZorpRef dictionary = plist::AsDictionary(root);
     if (!dictionary) return {};
 
     CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);

@@ -2,6 +2,7 @@
 // The object model's dictionary rules, the plug-in's operations given nothing to work on, and
 // CoreFoundation's XML serialisation, byte for byte, for trees its golden answers cannot reach.
 #include "platform/plist/plist.h"
+#include "platform/plist/plugin_interface.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,14 @@ using namespace std::string_literals;
 
 // Short builders for trees.
 using Ref = CFObjectZorpRef;
-const auto Str = [](std::string s) -> Ref { return NewStringZorp(std::move(s)); };
+const auto Str = [](std::string s) -> Ref { return plist::NewStringZorp(std::move(s)); };
 const auto Int = [](long v) -> Ref { return std::make_shared<CFIntegerZorp>(std::uint64_t(v), false); };
 const auto Real = [](double v) -> Ref { return std::make_shared<CFRealZorp>(v); };
 const auto Bool = [](bool v) -> Ref { return std::make_shared<CFBooleanZorp>(v); };
 const auto Date = [](double seconds) -> Ref { return std::make_shared<CFDateZorp>(seconds); };
-const auto Data = [](std::string bytes) -> Ref { return NewBinaryDataZorp(std::move(bytes)); };
+const auto Data = [](std::string bytes) -> Ref { return plist::NewBinaryDataZorp(std::move(bytes)); };
 const auto Null = []() -> Ref { return std::make_shared<CFNullZorp>(); };
-const auto Array = [](std::vector<Ref> items) -> Ref { return NewArrayZorp(std::move(items)); };
+const auto Array = [](std::vector<Ref> items) -> Ref { return plist::NewArrayZorp(std::move(items)); };
 const auto Dict = [](std::initializer_list<std::pair<Ref, Ref>> entries) {
     auto dict = std::make_shared<CFMutableDictionaryZorp>();
     for (const auto& [key, value] : entries) dict->Set(key, value);
@@ -45,8 +46,8 @@ TEST(Keys, AreEqualBySameKindAndValue)
         {"NaN keys", Real(NAN), Real(NAN), true},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CFKeysEqual(*c.a, *c.b), c.equal) << c.what;
-        EXPECT_EQ(CFKeysEqual(*c.b, *c.a), c.equal) << c.what;
+        EXPECT_EQ(plist::KeysEqual(*c.a, *c.b), c.equal) << c.what;
+        EXPECT_EQ(plist::KeysEqual(*c.b, *c.a), c.equal) << c.what;
     }
 }
 
@@ -81,8 +82,8 @@ TEST(Dictionary, FindsEveryKeyAtAnySize)
     }
 }
 
-// A reader's dictionary finds repeated keys by a scan, an index on the stack or an index of its own,
-// by size; each keeps the later value of XML and answers look-ups.
+// A reader's dictionary finds repeated keys by a scan while small and by its hash index above; both
+// keep the later value of XML and answer look-ups.
 TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
 {
     // Keys longer than the reader shares are compared by their text.
@@ -92,7 +93,7 @@ TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
             for (int i = 0; i < size; ++i)
                 xml += "<key>" + k + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
             xml += "<key>" + k + "0</key><string>again</string></dict>";
-            const CFDictionaryZorpRef dict = AsDictionary(plist::Parse(xml).root);
+            const CFDictionaryZorpRef dict = plist::AsDictionary(plist::Parse(xml).root);
             ASSERT_NE(dict, nullptr);
             EXPECT_EQ(dict->Count(), static_cast<std::size_t>(size)) << size;
             EXPECT_EQ(dict->Find(k + "0")->Kind(), CFKind::String) << size;
@@ -108,7 +109,7 @@ TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy)
     for (const int size : {2, 30}) {
         auto original = std::make_shared<CFMutableDictionaryZorp>();
         for (int i = 0; i < size; ++i) original->Set(Str("k" + std::to_string(i)), Int(i));
-        const CFMutableDictionaryZorpRef copy = MutableCopy(original);
+        const CFMutableDictionaryZorpRef copy = plist::MutableCopy(original);
         copy->Add(Str("k0"), Str("changed"));
         copy->Add(Str("NSUIElement"), Str("true"));
         copy->Add(nullptr, Str("x"));
@@ -119,22 +120,51 @@ TEST(Dictionary, AddOnlyWhenAbsentIntoAnIndependentCopy)
     }
 }
 
+// A copy owns what it holds: the source changing, or going, leaves the copy's values alive, at every
+// size and whether the source was made or read.
+TEST(Dictionary, CopyOutlivesChangesToItsSource)
+{
+    for (const int size : {2, 30, 100}) {
+        for (const bool read : {true, false}) {
+            std::string xml = "<dict>";
+            for (int i = 0; i < size; ++i) xml += "<key>k" + std::to_string(i) + "</key><string>v</string>";
+            auto made = std::make_shared<CFMutableDictionaryZorp>();
+            for (int i = 0; i < size; ++i) made->Set(Str("k" + std::to_string(i)), Str("v"));
+            CFDictionaryZorpRef source =
+                read ? plist::AsDictionary(plist::Parse(xml + "</dict>").root) : made;
+            CFMutableDictionaryZorpRef first = plist::MutableCopy(source);
+            const CFMutableDictionaryZorpRef second = plist::MutableCopy(first);
+            first->Set(Str("k0"), Str("replaced"));
+            made->Set(Str("k1"), Int(1));
+            first.reset();
+            source.reset();
+            made.reset();
+            for (const char* key : {"k0", "k1"}) {
+                const CFObjectZorp* kept = second->Find(key);
+                ASSERT_NE(kept, nullptr) << size;
+                ASSERT_EQ(kept->Kind(), CFKind::String) << size << key;
+                EXPECT_EQ(static_cast<const CFStringZorp&>(*kept).Text(), "v") << size << key;
+            }
+        }
+    }
+}
+
 // An operation as the plug-in's table hands it out.
 template <class Signature>
-Signature* Bound(const plugin::Operation<Signature>& operation)
+Signature* Bound(const plist::Operation<Signature>& operation)
 {
-    const plugin::Entrypoint entry = plist::LookupEntrypoint(operation.declaration);
+    const plist::Entrypoint entry = plist::LookupEntrypoint(operation.declaration);
     EXPECT_NE(entry, nullptr) << operation.declaration;
-    return plugin::Restore(operation, entry);
+    return plist::Restore(operation, entry);
 }
 
 TEST(Operations, NilAndInvalidArgumentsGiveNil)
 {
-    EXPECT_EQ(Bound(plugin::kNewCFObjectZorpFromXML)(nullptr), nullptr);
-    EXPECT_EQ(Bound(plugin::kXML)(Null()), nullptr) << "null cannot be written as XML";
-    EXPECT_EQ(NewCFStringZorp("caf\xE9"), nullptr) << "not UTF-8";
-    EXPECT_EQ(NewCFStringZorp("\xED\xA0\x80"), nullptr) << "a surrogate";
-    ASSERT_NE(NewCFStringZorp("caf\xC3\xA9"), nullptr);
+    EXPECT_EQ(Bound(plist::kNewCFObjectZorpFromXML)(nullptr), nullptr);
+    EXPECT_EQ(Bound(plist::kXML)(Null()), nullptr) << "null cannot be written as XML";
+    EXPECT_EQ(Bound(plist::kNewCFStringZorp)("caf\xE9"), nullptr) << "not UTF-8";
+    EXPECT_EQ(Bound(plist::kNewCFStringZorp)("\xED\xA0\x80"), nullptr) << "a surrogate";
+    ASSERT_NE(Bound(plist::kNewCFStringZorp)("caf\xC3\xA9"), nullptr);
 }
 
 const std::string kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -2,8 +2,7 @@
 // What the three readers accept and refuse beyond the cases CoreFoundation answered in cf-golden
 // (plist_golden_test): a row whose input CF answered there belongs there, not here.
 #include "file_fixtures.h"
-#include "platform/plist/readers.h"
-#include "platform/plist/unicode.h"
+#include "platform/plist/plist.h"
 #include "plist_dump.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +28,10 @@ std::string Unescape(const std::string& field)
 // What the reader makes of the bytes, in the form the table's results take (see readers.txt).
 std::string Read(const std::string& reader, const std::string& bytes, const std::string& expected)
 {
-    const plist::ParseResult r = reader == "xml"      ? plist::ParseXML(bytes)
-                                 : reader == "binary" ? plist::ParseBinary(bytes)
-                                                      : plist::ParseOpenStep(bytes);
+    const plist::Format format = reader == "xml"      ? plist::Format::XML
+                                 : reader == "binary" ? plist::Format::Binary
+                                                      : plist::Format::OpenStep;
+    const plist::ParseResult r = plist::Parse(bytes, format);
     if (!r.root) {
         EXPECT_NE(r.error.kind, plist::ErrorKind::None);
         EXPECT_LE(r.error.offset, bytes.size());
@@ -39,9 +39,7 @@ std::string Read(const std::string& reader, const std::string& bytes, const std:
         if (expected == "refused" || expected == reason) return expected;
         return reason + " at " + std::to_string(r.error.offset);
     }
-    EXPECT_EQ(r.format, reader == "xml"      ? plist::Format::XML
-                        : reader == "binary" ? plist::Format::Binary
-                                             : plist::Format::OpenStep);
+    EXPECT_EQ(r.format, format);
     if (reader != "xml") return plist_dump::Dump(r.root);
     const std::optional<std::string> xml = plist::WriteXML(*r.root);
     if (!xml) return "(not writable)";
@@ -58,7 +56,8 @@ TEST(Readers, ReadOrRefuseEachCaseOfTheTable)
         EXPECT_EQ(Read(f[0], Unescape(f[2]), expected), expected) << f[0] << ": " << f[1];
     }
     EXPECT_EQ(rows.size(), 114u) << "a lost or emptied table must not pass";
-    const plist::ParseResult uid = plist::ParseXML("<dict><key>CF$UID</key><real>2.7</real></dict>");
+    const plist::ParseResult uid =
+        plist::Parse("<dict><key>CF$UID</key><real>2.7</real></dict>", plist::Format::XML);
     ASSERT_NE(uid.root, nullptr);
     EXPECT_EQ(uid.root->Kind(), CFKind::UID);
 }
@@ -87,23 +86,24 @@ TEST(Readers, LimitNestingTo512Containers)
 {
     const struct {
         const char* what;
-        plist::ParseResult (*parse)(std::string_view);
+        plist::Format format;
         std::string input;
         bool accepted;
     } cases[] = {
-        {"512 dictionaries and arrays", plist::ParseXML,
+        {"512 dictionaries and arrays", plist::Format::XML,
          Nested(256, "<dict><key>k</key><array>", "</array></dict>"), true},
-        {"an empty array as the 513th", plist::ParseXML,
+        {"an empty array as the 513th", plist::Format::XML,
          Nested(512, "<array>", "</array>").replace(512 * 7, 21, "<array/>"), false},
-        {"100000 arrays", plist::ParseXML, Nested(100000, "<array>", "</array>"), false},
-        {"513 arrays", plist::ParseOpenStep, std::string(513, '(') + std::string(513, ')'), false},
-        {"deep strings file", plist::ParseOpenStep,
+        {"100000 arrays", plist::Format::XML, Nested(100000, "<array>", "</array>"), false},
+        {"513 arrays", plist::Format::OpenStep, std::string(513, '(') + std::string(513, ')'), false},
+        {"deep strings file", plist::Format::OpenStep,
          "a = " + std::string(511, '(') + std::string(511, ')') + ";", true},
-        {"too deep strings file", plist::ParseOpenStep,
+        {"too deep strings file", plist::Format::OpenStep,
          "a = " + std::string(512, '(') + std::string(512, ')') + ";", false},
-        {"100000 open parentheses", plist::ParseOpenStep, std::string(100000, '('), false},
+        {"100000 open parentheses", plist::Format::OpenStep, std::string(100000, '('), false},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.parse(c.input).root != nullptr, c.accepted) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(plist::Parse(c.input, c.format).root != nullptr, c.accepted) << c.what;
 }
 
 // Failure means no root at all: every proper prefix of a valid list is refused, without a crash.
@@ -113,9 +113,9 @@ TEST(XmlReader, RefusesEveryTruncation)
         "<plist version=\"1.0\"><dict><key>a&amp;b</key><array><string>x<![CDATA[y]]>"
         "</string><integer>-12</integer><real>1.5</real><date>2001-01-01T00:00:00Z</date>"
         "<data>AQID</data><true/><false/><dict/></array></dict></plist>";
-    ASSERT_NE(plist::ParseXML(full).root, nullptr);
+    ASSERT_NE(plist::Parse(full, plist::Format::XML).root, nullptr);
     for (std::size_t n = 0; n < full.rfind("</plist>"); ++n)
-        EXPECT_EQ(plist::ParseXML(full.substr(0, n)).root, nullptr) << n;
+        EXPECT_EQ(plist::Parse(full.substr(0, n), plist::Format::XML).root, nullptr) << n;
 }
 
 // A binary list of the objects, the first on top: offsets 4 bytes wide, references `refSize`.
@@ -139,8 +139,8 @@ TEST(BinaryReader, BuildsSharedObjectsOnce)
     std::string refs;
     for (int i = 0; i < 2000; ++i) refs += BigEndian(1, 2);
     // An array of 2000 (0xAF, then the count as a 2-byte integer) that holds one string each time.
-    plist::ParseResult r =
-        plist::ParseBinary(BinaryList({"\xAF\x11" + BigEndian(2000, 2) + refs, "Vshared"}, 2));
+    plist::ParseResult r = plist::Parse(BinaryList({"\xAF\x11" + BigEndian(2000, 2) + refs, "Vshared"}, 2),
+                                        plist::Format::Binary);
     ASSERT_NE(r.root, nullptr) << plist::Describe(r.error.kind);
     const auto items = static_cast<const CFArrayZorp&>(*r.root).Items();
     ASSERT_EQ(items.size(), 2000u);
@@ -164,7 +164,7 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile)
         for (int i = 0; i < c.levels; ++i)
             objects.push_back("\xA2" + std::string(2, static_cast<char>(i + 1)));
         objects.push_back("\x4F\x12" + BigEndian(c.bytes, 4) + std::string(c.bytes, 'x'));
-        plist::ParseResult r = plist::ParseBinary(BinaryList(objects, 1));
+        plist::ParseResult r = plist::Parse(BinaryList(objects, 1), plist::Format::Binary);
         EXPECT_EQ(r.root != nullptr, c.accepted) << c.name << ": " << plist::Describe(r.error.kind);
     }
 }
@@ -174,11 +174,18 @@ TEST(BinaryReader, RefusesSharingThatExpandsFarBeyondTheFile)
 // The readers' UTF-8 check holds to Unicode's table of well-formed sequences, at each edge.
 TEST(Readers, TakeExactlyWellFormedUTF8)
 {
+    const auto read = [](std::string_view text) {
+        return plist::Parse("<string>" + std::string(text) + "</string>", plist::Format::XML).root != nullptr;
+    };
     for (const std::string_view good :
          {"\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xEC\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80",
-          "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF"})
-        EXPECT_EQ(unicode::SequenceLength(good, 0), good.size()) << testing::PrintToString(good);
+          "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF"}) {
+        EXPECT_TRUE(read(good)) << testing::PrintToString(good);
+        EXPECT_EQ(plist::WithInvalidUTF8Replaced(good), good);
+    }
     for (const std::string_view bad : {"\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
-                                       "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE1\x80", "\xE1\x80\x7F"})
-        EXPECT_EQ(unicode::SequenceLength(bad, 0), 0u) << testing::PrintToString(bad);
+                                       "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE1\x80", "\xE1\x80\x7F"}) {
+        EXPECT_FALSE(read(bad)) << testing::PrintToString(bad);
+        EXPECT_NE(plist::WithInvalidUTF8Replaced(bad), bad);
+    }
 }

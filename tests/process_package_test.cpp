@@ -318,8 +318,9 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         }
         // CoreFoundation's XML (its golden answers fix the bytes) of every entry, and the one added, in a new
         // file.
-        CFMutableDictionaryZorpRef expected = MutableCopy(AsDictionary(plist::Parse(original).root));
-        expected->Add(NewStringZorp("NSUIElement"), NewStringZorp("true"));
+        CFMutableDictionaryZorpRef expected =
+            plist::MutableCopy(plist::AsDictionary(plist::Parse(original).root));
+        expected->Add(plist::NewStringZorp("NSUIElement"), plist::NewStringZorp("true"));
         EXPECT_EQ(ReadBytes(file), plist::WriteXML(*expected));
         EXPECT_EQ(LinkStatus(file).st_mode, statusBefore.st_mode);
         EXPECT_NE(LinkStatus(file).st_ino, statusBefore.st_ino);

@@ -4,7 +4,7 @@
 #include "binary_stream.h"
 #include "companion.h"
 #include "platform/fork/appledouble.h"
-#include "platform/plist/unicode.h"
+#include "platform/plist/cfobject.h"
 #include "resource_fork.h"
 
 #include <fcntl.h>
@@ -143,7 +143,7 @@ bool FolderItem::Exists() const
 std::string FolderItem::DisplayName() const
 {
     std::string name = mPath.filename().string();
-    return unicode::WithInvalidUTF8Replaced(name.empty() ? mPath.string() : name);
+    return plist::WithInvalidUTF8Replaced(name.empty() ? mPath.string() : name);
 }
 
 FolderItemRef FolderItem::TrueChild(const std::string& name) const

@@ -2,28 +2,25 @@
 #include "zorp_plugin.h"
 
 #include "nil_object.h"
-#include "platform/plist/plist.h"
+#include "platform/plist/plugin_interface.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <tuple>
+#include <utility>
 
 namespace {
 
-struct Table {
-    plugin::PointerOf<plugin::kNewCFBinaryDataZorpStr> newBinaryData = nullptr;
-    plugin::PointerOf<plugin::kNewCFObjectZorpFromXML> fromXML = nullptr;
-    plugin::PointerOf<plugin::kEdit> edit = nullptr;
-    plugin::PointerOf<plugin::kNewCFStringZorp> newString = nullptr;
-    plugin::PointerOf<plugin::kAdd> add = nullptr;
-    plugin::PointerOf<plugin::kXML> xml = nullptr;
-    plugin::PointerOf<plugin::kStr> str = nullptr;
-    plugin::PointerOf<plugin::kFinderUpdateZorp> finderUpdate = nullptr;
-    plugin::PointerOf<plugin::kZorpPluginVersion> version = nullptr;
-};
+// Answered here, by the files layer: 0, or the error number.
+constexpr plist::Operation<std::int64_t(const FolderItemRef&)> kFinderUpdateZorp{
+    "folderitem.FinderUpdateZorp as integer"};
 
-Table gTable;
+// What binding looked up: the plug-in's operations, and the Finder refresh.
+using FinderUpdateFunction = decltype(kFinderUpdateZorp)::Function;
+plist::FunctionTable gTable;
+FinderUpdateFunction* gFinderUpdate = nullptr;
 
 // An operation that was never bound is a nil object too.
 template <class Fn>
@@ -31,6 +28,12 @@ Fn Bound(Fn fn)
 {
     if (!fn) throw NilObjectException();
     return fn;
+}
+
+template <const auto& op>
+auto Bound()
+{
+    return Bound(std::get<plist::PositionOf<op>()>(gTable));
 }
 
 bool NewerThan(const FolderItem::Location& location, const struct timespec& time)
@@ -66,8 +69,8 @@ std::int64_t FinderUpdate(const FolderItemRef& item)
 
 PluginEntrypoint RuntimeLookupPluginEntrypoint(std::string_view declaration)
 {
-    static const plugin::Binding kFinderUpdate = plugin::Bind<plugin::kFinderUpdateZorp, &FinderUpdate>();
-    if (declaration == kFinderUpdate.declaration) return kFinderUpdate.entrypoint;
+    FinderUpdateFunction* const finderUpdate = &FinderUpdate;  // of the type its declaration names
+    if (declaration == kFinderUpdateZorp.declaration) return reinterpret_cast<PluginEntrypoint>(finderUpdate);
     return plist::LookupEntrypoint(declaration);
 }
 
@@ -75,11 +78,11 @@ namespace {
 
 // Looks the operation up into its slot; the slot's type must be the operation's.
 template <class Signature>
-void LookUp(Signature*& slot, const plugin::Operation<Signature>& operation, std::string& firstUnknown)
+void LookUp(Signature*& slot, const plist::Operation<Signature>& operation, std::string& firstUnknown)
 {
     PluginEntrypoint entry = RuntimeLookupPluginEntrypoint(operation.declaration);
     if (!entry && firstUnknown.empty()) firstUnknown = operation.declaration;
-    slot = plugin::Restore(operation, entry);
+    slot = plist::Restore(operation, entry);
 }
 
 }  // namespace
@@ -87,15 +90,12 @@ void LookUp(Signature*& slot, const plugin::Operation<Signature>& operation, std
 std::string BindZorpPlugin()
 {
     std::string firstUnknown;
-    LookUp(gTable.newBinaryData, plugin::kNewCFBinaryDataZorpStr, firstUnknown);
-    LookUp(gTable.fromXML, plugin::kNewCFObjectZorpFromXML, firstUnknown);
-    LookUp(gTable.edit, plugin::kEdit, firstUnknown);
-    LookUp(gTable.newString, plugin::kNewCFStringZorp, firstUnknown);
-    LookUp(gTable.add, plugin::kAdd, firstUnknown);
-    LookUp(gTable.xml, plugin::kXML, firstUnknown);
-    LookUp(gTable.str, plugin::kStr, firstUnknown);
-    LookUp(gTable.finderUpdate, plugin::kFinderUpdateZorp, firstUnknown);
-    LookUp(gTable.version, plugin::kZorpPluginVersion, firstUnknown);
+    [&]<std::size_t... I>(std::index_sequence<I...>)
+    {
+        (LookUp(std::get<I>(gTable), std::get<I>(plist::kOperations), firstUnknown), ...);
+    }
+    (std::make_index_sequence<plist::kOperationCount>{});
+    LookUp(gFinderUpdate, kFinderUpdateZorp, firstUnknown);
     return firstUnknown;
 }
 
@@ -103,23 +103,23 @@ namespace Zorp {
 
 CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s)
 {
-    return Bound(gTable.newBinaryData)(s);
+    return Bound<plist::kNewCFBinaryDataZorpStr>()(s);
 }
 
 CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data)
 {
-    return Bound(gTable.fromXML)(data);
+    return Bound<plist::kNewCFObjectZorpFromXML>()(data);
 }
 
 CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary)
 {
     Use(dictionary);
-    return Bound(gTable.edit)(dictionary);
+    return Bound<plist::kEdit>()(dictionary);
 }
 
 CFStringZorpRef NewCFStringZorp(const std::string& s)
 {
-    return Bound(gTable.newString)(s);
+    return Bound<plist::kNewCFStringZorp>()(s);
 }
 
 void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& key,
@@ -128,30 +128,30 @@ void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& ke
     Use(dictionary);
     Use(key);
     Use(value);
-    Bound(gTable.add)(dictionary, key, value);
+    Bound<plist::kAdd>()(dictionary, key, value);
 }
 
 CFBinaryDataZorpRef XML(const CFObjectZorpRef& object)
 {
     Use(object);
-    return Bound(gTable.xml)(object);
+    return Bound<plist::kXML>()(object);
 }
 
 std::string Str(const CFBinaryDataZorpRef& data)
 {
     Use(data);
-    return Bound(gTable.str)(data);
+    return Bound<plist::kStr>()(data);
 }
 
 std::int64_t FinderUpdateZorp(const FolderItemRef& item)
 {
     Use(item);
-    return Bound(gTable.finderUpdate)(item);
+    return Bound(gFinderUpdate)(item);
 }
 
 std::string ZorpPluginVersion()
 {
-    return Bound(gTable.version)();
+    return Bound<plist::kZorpPluginVersion>()();
 }
 
 }  // namespace Zorp

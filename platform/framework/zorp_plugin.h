@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-using PluginEntrypoint = plugin::Entrypoint;
+using PluginEntrypoint = plist::Entrypoint;
 
 // The entry point for a declaration, or nullptr when the plug-in has none.
 PluginEntrypoint RuntimeLookupPluginEntrypoint(std::string_view declaration);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "plist.h"
-#include "unicode.h"
+#include "platform/plist/detail/unicode.h"
+#include "platform/plist/plist.h"
+#include "platform/plist/plugin_interface.h"
 
 #include <utility>
 
@@ -8,11 +9,30 @@
 #error "VEILOR_PLIST_VERSION comes from the build"
 #endif
 
+namespace plist {
 namespace {
+
+CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s)
+{
+    return NewBinaryDataZorp(s);
+}
+
+CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data)
+{
+    if (!data) return nullptr;
+    return Parse(data->Bytes()).root;
+}
 
 CFMutableDictionaryZorpRef Edit(const CFDictionaryZorpRef& dictionary)
 {
     return MutableCopy(dictionary);
+}
+
+CFStringZorpRef NewCFStringZorp(const std::string& s)
+{
+    // Text the program passes in is raw bytes; a CFString must be valid UTF-8.
+    if (!detail::IsUTF8(s)) return nullptr;
+    return NewStringZorp(s);
 }
 
 void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& key,
@@ -24,7 +44,7 @@ void Add(const CFMutableDictionaryZorpRef& dictionary, const CFObjectZorpRef& ke
 CFBinaryDataZorpRef XML(const CFObjectZorpRef& object)
 {
     if (!object) return nullptr;
-    std::optional<std::string> text = plist::WriteXML(*object);
+    std::optional<std::string> text = WriteXML(*object);
     if (!text) return nullptr;
     return NewBinaryDataZorp(std::move(*text));
 }
@@ -34,51 +54,30 @@ std::string Str(const CFBinaryDataZorpRef& data)
     return data ? std::string(data->Bytes()) : std::string();
 }
 
-// "folderitem.FinderUpdateZorp as integer" belongs to the files layer, which answers for it.
-const plugin::Binding kBindings[] = {
-    plugin::Bind<plugin::kNewCFBinaryDataZorpStr, &NewCFBinaryDataZorpStr>(),
-    plugin::Bind<plugin::kNewCFObjectZorpFromXML, &NewCFObjectZorpFromXML>(),
-    plugin::Bind<plugin::kEdit, &Edit>(),
-    plugin::Bind<plugin::kNewCFStringZorp, &NewCFStringZorp>(),
-    plugin::Bind<plugin::kAdd, &Add>(),
-    plugin::Bind<plugin::kXML, &XML>(),
-    plugin::Bind<plugin::kStr, &Str>(),
-    plugin::Bind<plugin::kZorpPluginVersion, &ZorpPluginVersion>(),
-};
-
-}  // namespace
-
-CFBinaryDataZorpRef NewCFBinaryDataZorpStr(const std::string& s)
-{
-    return NewBinaryDataZorp(s);
-}
-
-CFObjectZorpRef NewCFObjectZorpFromXML(const CFBinaryDataZorpRef& data)
-{
-    if (!data) return nullptr;
-    return plist::Parse(data->Bytes()).root;
-}
-
-CFStringZorpRef NewCFStringZorp(const std::string& s)
-{
-    // Text the framework passes in is raw bytes; a CFString must be valid UTF-8.
-    if (!unicode::IsUTF8(s)) return nullptr;
-    return NewStringZorp(s);
-}
-
 std::string ZorpPluginVersion()
 {
     return "Veilor property lists " VEILOR_PLIST_VERSION;
 }
 
-namespace plist {
+// The plug-in's table: a function of the type each operation names, in kOperations' order.
+constexpr FunctionTable kFunctions{
+    &NewCFBinaryDataZorpStr, &NewCFObjectZorpFromXML, &Edit, &NewCFStringZorp, &Add, &XML, &Str,
+    &ZorpPluginVersion};
 
-plugin::Entrypoint LookupEntrypoint(std::string_view declaration)
+}  // namespace
+
+Entrypoint LookupEntrypoint(std::string_view declaration)
 {
-    for (const plugin::Binding& binding : kBindings) {
-        if (binding.declaration == declaration) return binding.entrypoint;
+    Entrypoint found = nullptr;
+    [&]<std::size_t... I>(std::index_sequence<I...>)
+    {
+        ((std::get<I>(kOperations).declaration == declaration
+              ? found = reinterpret_cast<Entrypoint>(std::get<I>(kFunctions))
+              : found),
+         ...);
     }
-    return nullptr;
+    (std::make_index_sequence<kOperationCount>{});
+    return found;
 }
 
 }  // namespace plist

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "readers.h"
+#include "platform/plist/detail/readers.h"
+#include "platform/plist/plist.h"
 
 namespace plist {
 namespace {
+
+using detail::ParseBinary;
+using detail::ParseOpenStep;
+using detail::ParseXML;
 
 // Old text-format lists begin with a brace, a parenthesis, a quote or a bare word.
 bool LooksLikeOldText(std::string_view bytes)
@@ -33,6 +38,16 @@ ParseResult Parse(std::string_view bytes)
     if (text.root) return text;
     if (binaryTried) return binary;
     return LooksLikeOldText(bytes) ? text : xml;
+}
+
+ParseResult Parse(std::string_view bytes, Format format)
+{
+    switch (format) {
+    case Format::Binary: return ParseBinary(bytes);
+    case Format::XML: return ParseXML(bytes);
+    case Format::OpenStep: break;
+    }
+    return ParseOpenStep(bytes);
 }
 
 }  // namespace plist

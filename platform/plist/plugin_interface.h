@@ -1,22 +1,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The plug-in's interface, written once: each operation's declaration string beside the type of
-// the function exported under it. The plug-in binds its functions and the framework casts what it
-// looks up through these same types, so a function whose signature drifts fails to compile.
+// The plug-in's operations, written once: each one's declaration string beside the type of the
+// function exported under it. The plug-in's table holds its functions in these types, and the
+// program looks each up and calls it through the same, so a signature that drifts fails to compile.
 
-#include "cfobject.h"
+#include "platform/plist/cfobject.h"
 
-#include <array>
-#include <cstdint>
-#include <memory>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
 
-class FolderItem;  // the files layer's item, which the Finder refresh takes
-
-namespace plugin {
+namespace plist {
 
 template <class Signature>
 struct Operation {
@@ -24,8 +20,8 @@ struct Operation {
     std::string_view declaration;
 };
 
-// A nil receiver or argument gives a nil (or empty) result; the framework raises
-// NilObjectException before that.
+// A nil receiver or argument gives a nil (or empty) result; the program raises NilObjectException
+// before that.
 inline constexpr Operation<CFBinaryDataZorpRef(const std::string&)> kNewCFBinaryDataZorpStr{
     "NewCFBinaryDataZorpStr(s as string) as CFBinaryDataZorp"};
 inline constexpr Operation<CFObjectZorpRef(const CFBinaryDataZorpRef&)> kNewCFObjectZorpFromXML{
@@ -40,44 +36,46 @@ inline constexpr Operation<void(const CFMutableDictionaryZorpRef&, const CFObjec
 inline constexpr Operation<CFBinaryDataZorpRef(const CFObjectZorpRef&)> kXML{
     "CFObjectZorp.XML as CFBinaryDataZorp"};  // nullptr: not writable as XML
 inline constexpr Operation<std::string(const CFBinaryDataZorpRef&)> kStr{"CFBinaryDataZorp.Str as String"};
-// Answered by the files layer: 0, or the error number.
-inline constexpr Operation<std::int64_t(const std::shared_ptr<FolderItem>&)> kFinderUpdateZorp{
-    "folderitem.FinderUpdateZorp as integer"};
 inline constexpr Operation<std::string()> kZorpPluginVersion{"ZorpPluginVersion as string"};
 
-// Every operation, in the order the program binds them.
+// Every operation of the plug-in, in the order the program binds them.
 inline constexpr std::tuple kOperations{
     kNewCFBinaryDataZorpStr, kNewCFObjectZorpFromXML, kEdit, kNewCFStringZorp, kAdd, kXML, kStr,
-    kFinderUpdateZorp,       kZorpPluginVersion};
+    kZorpPluginVersion};
+inline constexpr std::size_t kOperationCount = std::tuple_size_v<decltype(kOperations)>;
 
-inline constexpr auto kDeclarations =
-    std::apply([](const auto&... operation) { return std::array{operation.declaration...}; }, kOperations);
+// A pointer to each operation's function, in kOperations' order: the plug-in's table, and the
+// program's table of what it looked up.
+using FunctionTable = decltype(std::apply(
+    [](const auto&... operation) {
+        return std::tuple<typename std::remove_cvref_t<decltype(operation)>::Function*...>{};
+    },
+    kOperations));
+
+// Where `op` is in kOperations.
+template <const auto& op>
+constexpr std::size_t PositionOf()
+{
+    return std::apply(
+        [](const auto&... operation) {
+            std::size_t position = 0, found = kOperationCount;
+            ((operation.declaration == op.declaration ? found = position : ++position), ...);
+            return found;
+        },
+        kOperations);
+}
 
 // A type-erased entry point, as looked up by declaration string.
 using Entrypoint = void (*)();
 
-template <const auto& Op>
-using PointerOf = typename std::remove_cvref_t<decltype(Op)>::Function*;
+// The plug-in's entry point for a declaration string written exactly as above; nullptr when unknown.
+Entrypoint LookupEntrypoint(std::string_view declaration);
 
-struct Binding {
-    std::string_view declaration;
-    Entrypoint entrypoint;
-};
-
-// Exports `Function` under the declaration of `Op`.
-template <const auto& Op, auto Function>
-Binding Bind()
-{
-    static_assert(std::is_same_v<decltype(Function), PointerOf<Op>>,
-                  "the function's signature differs from the one its declaration names");
-    return {Op.declaration, reinterpret_cast<Entrypoint>(Function)};
-}
-
-// The entry point found for the declaration of `op`, as the function it is.
+// An entry point looked up for `Op`, as the function it is.
 template <class Signature>
 Signature* Restore(const Operation<Signature>&, Entrypoint entry)
 {
     return reinterpret_cast<Signature*>(entry);
 }
 
-}  // namespace plugin
+}  // namespace plist

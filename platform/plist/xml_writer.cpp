@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "calendar.h"
 #include "platform/byteorder/byteorder.h"
-#include "readers.h"
+#include "platform/plist/detail/calendar.h"
+#include "platform/plist/detail/readers.h"
+#include "platform/plist/plist.h"
 
 #include <algorithm>
 #include <bit>
@@ -14,6 +15,10 @@
 
 namespace plist {
 namespace {
+
+using detail::GregorianDate;
+using detail::GregorianFromAbsoluteTime;
+using detail::kMaxDepth;
 
 constexpr std::string_view kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                                      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-namespace plist {
+namespace plist::detail {
 namespace {
 
 constexpr std::uint64_t kHeaderSize = 8;
@@ -22,6 +22,10 @@ constexpr std::uint64_t kMaxIndex = static_cast<std::uint64_t>(std::numeric_limi
 // the tree as written out may be at most this much larger than the input.
 constexpr std::uint64_t kExpansionFactor = 16;
 constexpr std::uint64_t kExpansionAllowance = std::uint64_t{4} << 20;
+
+// What TreeBytes counts each object as.
+static_assert(sizeof(CFStringZorp) == 8 && sizeof(CFArrayZorp) == 8 && sizeof(Entry) == 16);
+static_assert(sizeof(CFIntegerZorp) <= 16 && sizeof(CFRealZorp) <= 16 && sizeof(CFUIDZorp) <= 16);
 
 constexpr ErrorKind kUnknownMarker = ErrorKind::UnknownMarker;
 constexpr ErrorKind kTruncated = ErrorKind::ObjectTruncated;
@@ -89,7 +93,7 @@ std::string Latin1ToUTF8(std::string_view latin1)
 {
     std::string out;
     out.reserve(latin1.size() * 2);
-    for (const char c : latin1) unicode::AppendUTF8(static_cast<std::uint8_t>(c), out);
+    for (const char c : latin1) AppendUTF8(static_cast<std::uint8_t>(c), out);
     return out;
 }
 
@@ -98,7 +102,7 @@ bool DecodeUTF16BE(std::string_view be, std::string& out)
 {
     out.reserve(be.size() + be.size() / 2);
     std::size_t bad = 0;
-    return unicode::AppendUTF16AsUTF8(
+    return AppendUTF16AsUTF8(
         be.size() / 2, [&](std::size_t i) { return byteorder::BigEndian16(be.data() + 2 * i); }, out, bad);
 }
 
@@ -128,12 +132,12 @@ public:
 
 private:
     // Per object: being built (a second visit then is a cycle); used more than once, and then
-    // its slot in mShared; before slots are given, how often it is referred to (0, 1, 2 = more).
+    // its slot in mReused; before slots are given, how often it is referred to (0, 1, 2 = more).
     static constexpr std::uint32_t kBuilding = 1u << 31;
-    static constexpr std::uint32_t kShared = 1u << 30;
-    static constexpr std::uint32_t kSlotMask = kShared - 1;
+    static constexpr std::uint32_t kReused = 1u << 30;
+    static constexpr std::uint32_t kSlotMask = kReused - 1;
 
-    struct Shared {
+    struct Reused {
         const CFObjectZorp* object = nullptr;
         Built built;
     };
@@ -223,8 +227,8 @@ private:
         // Counts the file does not hold are no reason to take more than a few times its size.
         mTreeBytes = std::min(mTreeBytes, SaturatingAdd(4 * mBytes.size(), 1024));
         std::uint32_t slots = 0;
-        for (std::uint32_t& uses : mObjects) uses = uses > 1 ? kShared | slots++ : 0;
-        mShared.resize(slots);
+        for (std::uint32_t& uses : mObjects) uses = uses > 1 ? kReused | slots++ : 0;
+        mReused.resize(slots);
         return true;
     }
 
@@ -242,7 +246,7 @@ private:
         case 0xD:
             return count > kMaxIndex / 32
                        ? kMaxIndex
-                       : sizeof(CFDictionaryZorp) + 16 * count + 4 * CFDictionaryZorp::IndexWords(count);
+                       : sizeof(CFDictionaryZorp) + 16 * count + words(4 * Arena::KeptIndexWords(count));
         default: return 16;
         }
     }
@@ -261,12 +265,12 @@ private:
     {
         std::uint32_t& state = mObjects[index];
         if (state & kBuilding) return Refuse(ErrorKind::ObjectContainsItself, OffsetOf(index));
-        Shared* shared = state & kShared ? &mShared[state & kSlotMask] : nullptr;
-        if (shared && shared->object) {
-            // A shared object counts as deep as it is nested at each place it is used.
-            if (depth + shared->built.height > kMaxDepth) return Refuse(kTooDeep, OffsetOf(index));
-            built = shared->built;
-            return shared->object;
+        Reused* reused = state & kReused ? &mReused[state & kSlotMask] : nullptr;
+        if (reused && reused->object) {
+            // A reused object counts as deep as it is nested at each place it is used.
+            if (depth + reused->built.height > kMaxDepth) return Refuse(kTooDeep, OffsetOf(index));
+            built = reused->built;
+            return reused->object;
         }
         const std::uint64_t offset = OffsetOf(index);
         if (offset < kHeaderSize) return Refuse(ErrorKind::ObjectInHeader, offset);
@@ -275,7 +279,7 @@ private:
         if (!object) return nullptr;
         if (built.expanded > mExpansionLimit) return Refuse(ErrorKind::ExpandsTooFar, offset);
         state &= ~kBuilding;
-        if (shared) *shared = {object, built};
+        if (reused) *reused = {object, built};
         return object;
     }
 
@@ -289,11 +293,11 @@ private:
         switch (marker >> 4) {
         case 0x0:
             if (marker == 0x00)
-                object = mArena->Make<CFNullZorp>();
+                object = mArena->New<CFNullZorp>();
             else if (marker == 0x08)
-                object = mArena->Make<CFBooleanZorp>(false);
+                object = mArena->New<CFBooleanZorp>(false);
             else if (marker == 0x09)
-                object = mArena->Make<CFBooleanZorp>(true);
+                object = mArena->New<CFBooleanZorp>(true);
             else
                 Fail(kUnknownMarker, offset);
             break;
@@ -321,7 +325,7 @@ private:
         std::uint64_t value = 0;
         if (!in.Unsigned(size, value)) return Refuse(kTruncated, offset);
         const bool isUnsigned = size == 16 && value > kMaxIndex;
-        return mArena->Make<CFIntegerZorp>(value, isUnsigned);
+        return mArena->New<CFIntegerZorp>(value, isUnsigned);
     }
 
     const CFObjectZorp* Real(Cursor& in, unsigned low, std::uint64_t offset)
@@ -333,11 +337,11 @@ private:
             float f = 0;
             const auto narrow = static_cast<std::uint32_t>(bits);
             std::memcpy(&f, &narrow, sizeof f);
-            return mArena->Make<CFRealZorp>(static_cast<double>(f));
+            return mArena->New<CFRealZorp>(static_cast<double>(f));
         }
         double d = 0;
         std::memcpy(&d, &bits, sizeof d);
-        return mArena->Make<CFRealZorp>(d);
+        return mArena->New<CFRealZorp>(d);
     }
 
     const CFObjectZorp* Date(Cursor& in, std::uint64_t offset)
@@ -348,7 +352,7 @@ private:
         std::memcpy(&seconds, &bits, sizeof seconds);
         // CoreFoundation would write such a date as nonsense; refuse it rather than damage the file.
         if (!std::isfinite(seconds)) return Refuse(ErrorKind::NonFiniteDate, offset);
-        return mArena->Make<CFDateZorp>(seconds);
+        return mArena->New<CFDateZorp>(seconds);
     }
 
     // The count in the marker's low nibble, or in an integer object after it when the nibble is 15;
@@ -388,7 +392,7 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        return mArena->Place<CFBinaryDataZorp>(bytes);
+        return mArena->Sequence<CFBinaryDataZorp>(bytes);
     }
 
     const CFObjectZorp* AsciiString(Cursor& in, unsigned low, std::uint64_t offset)
@@ -397,9 +401,9 @@ private:
         std::string_view bytes;
         if (!Count(in, low, offset, count)) return nullptr;
         if (!in.Take(count, bytes)) return Refuse(kTruncated, offset);
-        const bool ascii = unicode::FirstNonASCII(bytes) == bytes.size();
-        if (ascii) return mArena->Place<CFStringZorp>(bytes);
-        return mArena->Place<CFStringZorp>(Latin1ToUTF8(bytes));
+        const bool ascii = FirstNonASCII(bytes) == bytes.size();
+        if (ascii) return mArena->Sequence<CFStringZorp>(bytes);
+        return mArena->Sequence<CFStringZorp>(Latin1ToUTF8(bytes));
     }
 
     const CFObjectZorp* UTF16String(Cursor& in, unsigned low, std::uint64_t offset)
@@ -411,7 +415,7 @@ private:
         std::string& text = mScratch;
         text.clear();
         if (!DecodeUTF16BE(bytes, text)) return Refuse(ErrorKind::UnpairedSurrogate, offset);
-        return mArena->Place<CFStringZorp>(text);
+        return mArena->Sequence<CFStringZorp>(text);
     }
 
     const CFObjectZorp* UID(Cursor& in, unsigned low, std::uint64_t offset)
@@ -420,7 +424,7 @@ private:
         if (!in.Unsigned(low + 1, value)) return Refuse(kTruncated, offset);
         if (value > std::numeric_limits<std::uint32_t>::max())
             return Refuse(ErrorKind::UIDOutOfRange, offset);
-        return mArena->Make<CFUIDZorp>(static_cast<std::uint32_t>(value));
+        return mArena->New<CFUIDZorp>(static_cast<std::uint32_t>(value));
     }
 
     bool Refs(Cursor& in, std::uint64_t count, std::uint64_t offset, std::string_view& refs)
@@ -466,8 +470,8 @@ private:
             mPending.push_back(item);
         }
         ++built.height;
-        const auto* array = mArena->Place<CFArrayZorp>(std::span(mPending).subspan(base),
-                                                       isSet ? CFKind::Set : CFKind::Array);
+        const auto* array = mArena->Sequence<CFArrayZorp>(std::span(mPending).subspan(base),
+                                                          isSet ? CFKind::Set : CFKind::Array);
         mPending.resize(base);
         return array;
     }
@@ -481,7 +485,7 @@ private:
             !Refs(in, count, offset, keyRefs) || !Refs(in, count, offset, valueRefs))
             return nullptr;
         // Placed before the children are read, so that no entry is copied.
-        auto* entries = mArena->Array<CFDictionaryZorp::Entry>(count);
+        auto* entries = mArena->Array<Entry>(count);
         for (std::uint64_t i = 0; i < count; ++i) {
             const CFObjectZorp* key = Child(keyRefs, i, offset, depth, built);
             if (!key) return nullptr;
@@ -493,7 +497,7 @@ private:
             entries[i] = {key, value};
         }
         ++built.height;
-        return mArena->Dictionary(entries, count, CFDictionaryZorp::Duplicate::KeepFirst);
+        return mArena->Dictionary(entries, count, Repeated::KeepFirst);
     }
 
     std::string_view mBytes;
@@ -503,8 +507,8 @@ private:
     std::vector<const CFObjectZorp*> mPending;  // the items of the arrays being read, in order
     Trailer mTrailer;
     std::uint64_t mExpansionLimit = SaturatingAdd(kExpansionFactor * mBytes.size(), kExpansionAllowance);
-    std::vector<std::uint32_t> mObjects;  // by object index: kBuilding, kShared and slot
-    std::vector<Shared> mShared;          // objects used more than once, each built once
+    std::vector<std::uint32_t> mObjects;  // by object index: kBuilding, kReused and slot
+    std::vector<Reused> mReused;          // objects used more than once, each built once
     ParseError mError;
     bool mFailed = false;
 };
@@ -516,4 +520,4 @@ ParseResult ParseBinary(std::string_view bytes)
     return BinaryReader(bytes).Read();
 }
 
-}  // namespace plist
+}  // namespace plist::detail

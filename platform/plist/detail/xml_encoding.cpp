@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace plist {
-
-using unicode::Encoding;
+namespace plist::detail {
 
 namespace {
 
@@ -58,7 +56,7 @@ bool EncodingForName(std::string_view name, Encoding& encoding)
 // whose first character CF skips all the same), else the XML declaration's encoding, else UTF-8.
 bool DetectEncoding(std::string_view b, XmlSource& source, ParseError& error)
 {
-    const unicode::ByteOrderMark mark = unicode::DetectByteOrderMark(b);
+    const ByteOrderMark mark = DetectByteOrderMark(b);
     source.encoding = mark.encoding;
     source.skip = mark.length;
     if (mark.length > 0) return true;
@@ -121,15 +119,15 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
                     return false;
                 }
             }
-            unicode::AppendUTF8(c, out);
+            AppendUTF8(c, out);
         }
         return true;
     case Encoding::UTF16LE:
     case Encoding::UTF16BE: {
         out.reserve(n / 2 + n / 8);
         // A stray last byte is not a character; it is left out.
-        const auto unit = [&](std::size_t i) { return unicode::CodeUnit(bytes, 2 * i, encoding); };
-        if (unicode::AppendUTF16AsUTF8(n / 2, unit, out, bad)) return true;
+        const auto unit = [&](std::size_t i) { return CodeUnit(bytes, 2 * i, encoding); };
+        if (AppendUTF16AsUTF8(n / 2, unit, out, bad)) return true;
         bad *= 2;
         return false;
     }
@@ -137,12 +135,12 @@ bool ConvertToUTF8(std::string_view bytes, Encoding encoding, std::string& out, 
     case Encoding::UTF32BE: {
         out.reserve(n / 4 + n / 16);
         for (std::size_t i = 0; i + 3 < n; i += 4) {
-            const std::uint32_t c = unicode::CodeUnit(bytes, i, encoding);
-            if (!unicode::IsScalarValue(c)) {
+            const std::uint32_t c = CodeUnit(bytes, i, encoding);
+            if (!IsScalarValue(c)) {
                 bad = i;
                 return false;
             }
-            unicode::AppendUTF8(c, out);
+            AppendUTF8(c, out);
         }
         return true;
     }
@@ -194,4 +192,4 @@ std::size_t OriginalOffset(const XmlSource& source, std::string_view original, s
     return std::min(i, original.size());
 }
 
-}  // namespace plist
+}  // namespace plist::detail

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "unicode.h"
 
-namespace unicode {
+namespace plist::detail {
 
 ByteOrderMark DetectByteOrderMark(std::string_view bytes)
 {
@@ -55,21 +55,4 @@ std::size_t DecodeUTF8(std::string_view s, std::size_t i, std::uint32_t& c)
     return length;
 }
 
-std::string WithInvalidUTF8Replaced(std::string_view s)
-{
-    std::string shown;
-    shown.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) {
-        const std::size_t length = SequenceLength(s, i);
-        if (length == 0) {
-            shown += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            shown.append(s, i, length);
-            i += length;
-        }
-    }
-    return shown;
-}
-
-}  // namespace unicode
+}  // namespace plist::detail

@@ -2,17 +2,17 @@
 #pragma once
 // How the XML reader finds a document's encoding and turns its text into UTF-8 before parsing.
 
-#include "error.h"
+#include "platform/plist/error.h"
 #include "unicode.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace plist {
+namespace plist::detail {
 
 struct XmlSource {
-    unicode::Encoding encoding = unicode::Encoding::UTF8;
+    Encoding encoding = Encoding::UTF8;
     std::size_t skip = 0;   // bytes of the byte-order mark
     std::string converted;  // the UTF-8 text when the input was in another encoding
     std::string_view text;  // what the parser reads
@@ -27,4 +27,4 @@ std::size_t OriginalOffset(const XmlSource& source, std::string_view original, s
 
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
-}  // namespace plist
+}  // namespace plist::detail

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace plist {
+namespace plist::detail {
 namespace {
 
 constexpr std::uint16_t kDaysBeforeMonth[16] = {0,   0,   31,  59,  90,  120, 151, 181,
@@ -108,4 +108,4 @@ GregorianDate GregorianFromAbsoluteTime(double seconds)
     return date;
 }
 
-}  // namespace plist
+}  // namespace plist::detail

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
+#include "arena.h"
 #include "calendar.h"
 #include "readers.h"
-#include "string_table.h"
 #include "unicode.h"
 #include "xml_encoding.h"
 
@@ -16,12 +16,8 @@
 #include <span>
 #include <vector>
 
-namespace plist {
+namespace plist::detail {
 namespace {
-
-using unicode::FirstNonASCII;
-using unicode::IsUTF8;
-using unicode::SequenceLength;
 
 // Strict UTF-8, except that CF lets a stray byte 0xA9 (the Mac OS Roman copyright sign) through as
 // U+FFFD. Returns false for anything else that is not UTF-8.
@@ -225,22 +221,16 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
-// Values every document shares: objects never change, and these own nothing.
-const CFObjectZorp* Shared(CFKind kind, bool truth = false)
+// Values every document may hold, made once: they own nothing, and no one changes them.
+const CFObjectZorp* Constant(CFKind kind, bool truth = false)
 {
     static const CFBooleanZorp yes(true);
     static const CFBooleanZorp no(false);
-    // Empty: nothing follows them. (One word: the room each takes.)
-    alignas(CFObjectZorp) static std::byte room[3][sizeof(std::uint64_t)];
-    static const CFObjectZorp* const string = CFPlacement::Place<CFStringZorp>(room[0], {});
-    static const CFObjectZorp* const data = CFPlacement::Place<CFBinaryDataZorp>(room[1], {});
-    static const CFObjectZorp* const array = CFPlacement::Place<CFArrayZorp>(room[2], {});
-    static const CFDictionaryZorp dictionary(nullptr, 0, CFDictionaryZorp::Duplicate::KeepLast, nullptr);
     switch (kind) {
-    case CFKind::String: return string;
-    case CFKind::Data: return data;
-    case CFKind::Array: return array;
-    case CFKind::Dictionary: return &dictionary;
+    case CFKind::String: return EmptySequence<CFStringZorp>();
+    case CFKind::Data: return EmptySequence<CFBinaryDataZorp>();
+    case CFKind::Array: return EmptySequence<CFArrayZorp>();
+    case CFKind::Dictionary: return EmptyDictionary();
     default: return truth ? &yes : &no;
     }
 }
@@ -251,10 +241,9 @@ struct Element {
 };
 
 struct Frame {
-    Tag tag;                 // Plist, Array or Dict
-    std::size_t base;        // its first pending value in mValues
-    bool expectValue;        // a dictionary that has read a key
-    bool sharedKeys = true;  // a dictionary whose keys all came from the string table
+    Tag tag;           // Plist, Array or Dict
+    std::size_t base;  // its first pending value in mValues
+    bool expectValue;  // a dictionary that has read a key
 };
 
 class XmlReader {
@@ -263,8 +252,7 @@ public:
         : mBegin(text.data()),
           mCur(text.data()),
           mEnd(text.data() + text.size()),
-          mArena(std::make_shared<Arena>(std::min(text.size(), kFirstBlockAtMost))),
-          mStrings(*mArena)
+          mArena(std::make_shared<Arena>(std::min(text.size() + text.size() / 2, kFirstBlockAtMost)))
     {
         mFrames.reserve(16);
         mValues.reserve(32);
@@ -276,6 +264,7 @@ public:
     std::size_t FailedAt() const { return mFailedAt; }
 
 private:
+    // A tree takes a little more than its text: a small one fits the first block whole.
     static constexpr std::size_t kFirstBlockAtMost = std::size_t{64} << 10;
 
     enum class Content { Element, Close, Fail };
@@ -332,7 +321,7 @@ private:
     bool Real(const CFObjectZorp*& value);
     bool Date(const CFObjectZorp*& value);
     bool Data(const CFObjectZorp*& value);
-    const CFObjectZorp* String(const Element& element, std::string_view text);
+    const CFObjectZorp* String(std::string_view text);
     const CFObjectZorp* MakeDictionary(const Frame& frame);
 
     const char* mBegin;
@@ -345,8 +334,7 @@ private:
     std::vector<const CFObjectZorp*> mValues;  // children of the open containers, in order
     int mContainerDepth = 0;
     int mPlistDepth = 0;
-    ArenaRef mArena;  // before the table that holds its objects
-    StringTable mStrings;
+    ArenaRef mArena;
     std::string mScratch;  // text that is not plain, and data, before they are copied in
 };
 
@@ -526,9 +514,9 @@ bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& 
         if (mContainerDepth >= kMaxDepth) return Fail(ErrorKind::TooDeep);
         if (element.empty) {
             if (element.tag == Tag::Array)
-                value = Shared(CFKind::Array);
+                value = Constant(CFKind::Array);
             else
-                value = Shared(CFKind::Dictionary);
+                value = Constant(CFKind::Dictionary);
             return true;
         }
         ++mContainerDepth;
@@ -538,10 +526,10 @@ bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& 
     case Tag::Key:
     case Tag::String: {
         if (element.empty) {
-            value = Shared(CFKind::String);
+            value = Constant(CFKind::String);
             return true;
         }
-        // Most text is plain: no entity, no CDATA, valid UTF-8. It is shared straight from the input.
+        // Most text is plain: no entity, no CDATA, valid UTF-8. It is taken straight from the input.
         const char* lt = PlainTextEnd(mCur, mEnd);
         const bool ascii = lt < mEnd && *lt == '<';
         if (!ascii) lt = static_cast<const char*>(std::memchr(mCur, '<', Left()));
@@ -550,14 +538,14 @@ bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& 
             if (ascii || (plain.find('&') == std::string_view::npos && IsUTF8(plain))) {
                 mCur = lt;
                 if (!CloseTag(element.tag)) return false;
-                value = String(element, plain);
+                value = String(plain);
                 return true;
             }
         }
         std::string& text = mScratch;
         text.clear();
         if (!Text(text) || !CloseTag(element.tag)) return false;
-        value = String(element, text);
+        value = String(text);
         return true;
     }
     case Tag::True:
@@ -566,7 +554,7 @@ bool XmlReader::Begin(const Element& element, const CFObjectZorp*& value, bool& 
             return Fail(ErrorKind::ContentInBoolean);
         }
         if (!element.empty && !CloseTag(element.tag)) return false;
-        value = Shared(CFKind::Boolean, element.tag == Tag::True);
+        value = Constant(CFKind::Boolean, element.tag == Tag::True);
         return true;
     case Tag::Data:
     case Tag::Date:
@@ -602,9 +590,9 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
     case Tag::Array: {
         const std::size_t count = mValues.size() - frame.base;
         if (count == 0) {
-            value = Shared(CFKind::Array);
+            value = Constant(CFKind::Array);
         } else {
-            value = mArena->Place<CFArrayZorp>(std::span(mValues).subspan(frame.base));
+            value = mArena->Sequence<CFArrayZorp>(std::span(mValues).subspan(frame.base));
         }
         --mContainerDepth;
         break;
@@ -619,24 +607,15 @@ bool XmlReader::CloseFrame(const CFObjectZorp*& value)
     return true;
 }
 
-// Keys are shared through the table, as they repeat throughout a list; a key that is not notes that
-// its dictionary must compare keys by their text. Values are made as they come: looking each up
-// would cost more time than sharing the few that repeat saves memory.
-const CFObjectZorp* XmlReader::String(const Element& element, std::string_view text)
+const CFObjectZorp* XmlReader::String(std::string_view text)
 {
-    if (text.empty()) return Shared(CFKind::String);
-    if (element.tag != Tag::Key) return mArena->Place<CFStringZorp>(text);
-    bool shared = false;
-    const CFStringZorp* string = mStrings.Intern(text, shared);
-    if (!shared && !mFrames.empty()) mFrames.back().sharedKeys = false;
-    return string;
+    if (text.empty()) return Constant(CFKind::String);
+    return mArena->Sequence<CFStringZorp>(text);
 }
 
 const CFObjectZorp* XmlReader::MakeDictionary(const Frame& frame)
 {
-    const auto* dict = mArena->Dictionary(
-        std::span(mValues).subspan(frame.base), CFDictionaryZorp::Duplicate::KeepLast,
-        frame.sharedKeys ? CFDictionaryZorp::Keys::OneObjectPerText : CFDictionaryZorp::Keys::Any);
+    const auto* dict = mArena->Dictionary(std::span(mValues).subspan(frame.base), Repeated::KeepLast);
     // A lone CF$UID with a number is a keyed-archiver reference, its number taken as 32 bits.
     if (dict->Count() == 1) {
         const CFDictionaryZorp::Entry& entry = dict->Entries().front();
@@ -644,13 +623,13 @@ const CFObjectZorp* XmlReader::MakeDictionary(const Frame& frame)
         if (key.Text() == "CF$UID") {
             if (entry.value->Kind() == CFKind::Integer) {
                 const auto bits = static_cast<const CFIntegerZorp&>(*entry.value).Bits();
-                return mArena->Make<CFUIDZorp>(static_cast<std::uint32_t>(bits));
+                return mArena->New<CFUIDZorp>(static_cast<std::uint32_t>(bits));
             }
             if (entry.value->Kind() == CFKind::Real) {
                 const double d = static_cast<const CFRealZorp&>(*entry.value).Value();
                 std::uint32_t v = 0;
                 if (d > -9.2e18 && d < 9.2e18) v = static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
-                return mArena->Make<CFUIDZorp>(v);
+                return mArena->New<CFUIDZorp>(v);
             }
         }
     }
@@ -760,10 +739,10 @@ bool XmlReader::Entity(std::string& out)
             const char c = *mCur++;
             if (c == ';') {
                 // "&#;" is U+0000, as in CF.
-                if (!unicode::IsScalarValue(code)) {
+                if (!IsScalarValue(code)) {
                     return FailAt(ErrorKind::BadCharacterReference, amp);
                 }
-                unicode::AppendUTF8(code, out);
+                AppendUTF8(code, out);
                 return true;
             }
             const int digit = DigitValue(c, hex);
@@ -834,9 +813,9 @@ bool XmlReader::Integer(const CFObjectZorp*& value)
     }
     if (!CloseTag(Tag::Integer)) return false;
     if (negative)
-        value = mArena->Make<CFIntegerZorp>(0 - magnitude, false);
+        value = mArena->New<CFIntegerZorp>(0 - magnitude, false);
     else
-        value = mArena->Make<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
+        value = mArena->New<CFIntegerZorp>(magnitude, magnitude > static_cast<std::uint64_t>(INT64_MAX));
     return true;
 }
 
@@ -934,7 +913,7 @@ bool XmlReader::Real(const CFObjectZorp*& value)
         if (!ScanDecimal(std::string_view(text).substr(i), d)) return FailAt(ErrorKind::BadReal, start);
     }
     if (!CloseTag(Tag::Real)) return false;
-    value = mArena->Make<CFRealZorp>(d);
+    value = mArena->New<CFRealZorp>(d);
     return true;
 }
 
@@ -972,7 +951,7 @@ bool XmlReader::Date(const CFObjectZorp*& value)
     // CF's month table has 16 places; beyond them it reads whatever follows, so we refuse.
     if (date.month > 15) return FailAt(ErrorKind::BadDate, start);
     date.year = static_cast<std::int32_t>(negative ? 0u - year : year);
-    value = mArena->Make<CFDateZorp>(AbsoluteTimeFromGregorian(date));
+    value = mArena->New<CFDateZorp>(AbsoluteTimeFromGregorian(date));
     return true;
 }
 
@@ -1005,7 +984,7 @@ bool XmlReader::Data(const CFObjectZorp*& value)
     }
     mCur = stop;
     if (!CloseTag(Tag::Data)) return false;
-    value = bytes.empty() ? Shared(CFKind::Data) : mArena->Place<CFBinaryDataZorp>(bytes);
+    value = bytes.empty() ? Constant(CFKind::Data) : mArena->Sequence<CFBinaryDataZorp>(bytes);
     return true;
 }
 
@@ -1023,4 +1002,4 @@ ParseResult ParseXML(std::string_view bytes)
     return result;
 }
 
-}  // namespace plist
+}  // namespace plist::detail

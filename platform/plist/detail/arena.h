@@ -4,7 +4,8 @@
 // call to malloc, and the tree goes all at once, with its blocks. Only objects that need no
 // destructor live here.
 
-#include "cfobject.h"
+#include "platform/plist/cfobject.h"
+#include "platform/plist/detail/objects.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace plist {
+namespace plist::detail {
 
 class Arena {
 public:
@@ -29,7 +30,7 @@ public:
     Arena& operator=(const Arena&) = delete;
 
     template <typename T, typename... Args>
-    T* Make(Args&&... args)
+    T* New(Args&&... args)
     {
         static_assert(std::is_trivially_destructible_v<T>, "the arena runs no destructors");
         return ::new (Allocate(sizeof(T), alignof(T))) T(std::forward<Args>(args)...);
@@ -45,36 +46,44 @@ public:
         return static_cast<T*>(Allocate(count * sizeof(T), alignof(T)));
     }
 
-    // A dictionary over `count` entries placed here, its repeated keys dropped by `rule`, and its
-    // index (when it is large enough for one) beside them.
-    const CFDictionaryZorp* Dictionary(CFDictionaryZorp::Entry* entries, std::size_t count,
-                                       CFDictionaryZorp::Duplicate rule,
-                                       CFDictionaryZorp::Keys keys = CFDictionaryZorp::Keys::Any)
+    // A dictionary over `count` entries placed here, its repeated keys dropped by `rule`. Only a
+    // large one keeps its index, beside them: most are small, and a scan finds a key in a few dozen
+    // entries about as fast, where an index would add a third to their weight.
+    const CFDictionaryZorp* Dictionary(Entry* entries, std::size_t count, Repeated rule)
     {
-        std::uint32_t* index = Array<std::uint32_t>(CFDictionaryZorp::IndexWords(count));
-        return Make<CFDictionaryZorp>(entries, count, rule, index, keys);
+        const std::size_t words = IndexWords(count);
+        const bool keep = count > kScannedAtMost;
+        if (!keep && words > mScratchIndex.size()) mScratchIndex.resize(words);
+        std::uint32_t* index = !words ? nullptr : keep ? Array<std::uint32_t>(words) : mScratchIndex.data();
+        return Maker::Dictionary(Allocate(sizeof(CFDictionaryZorp), alignof(CFDictionaryZorp)), entries,
+                                 count, rule, index, keep);
+    }
+
+    // The words of index a dictionary of `count` entries keeps here.
+    static std::size_t KeptIndexWords(std::size_t count)
+    {
+        return count > kScannedAtMost ? IndexWords(count) : 0;
     }
 
     // The same, of the keys and values given in turn (key, value, key, ...).
-    const CFDictionaryZorp* Dictionary(std::span<const CFObjectZorp* const> keysAndValues,
-                                       CFDictionaryZorp::Duplicate rule,
-                                       CFDictionaryZorp::Keys keys = CFDictionaryZorp::Keys::Any)
+    const CFDictionaryZorp* Dictionary(std::span<const CFObjectZorp* const> keysAndValues, Repeated rule)
     {
         const std::size_t count = keysAndValues.size() / 2;
-        auto* entries = Array<CFDictionaryZorp::Entry>(count);
+        auto* entries = Array<Entry>(count);
         for (std::size_t i = 0; i < count; ++i) entries[i] = {keysAndValues[2 * i], keysAndValues[2 * i + 1]};
-        return Dictionary(entries, count, rule, keys);
+        return Dictionary(entries, count, rule);
     }
 
-    // An object followed by its contents (a string's text, an array's items).
+    // An object followed by its elements (a string's text, an array's items).
     template <typename T>
-    const T* Place(std::span<const typename T::Element> contents, CFKind kind = T::kKind)
+    const T* Sequence(std::span<const typename T::Element> elements, CFKind kind = T::kKind)
     {
-        return CFPlacement::Place<T>(Allocate(CFPlacement::SizeFor<T>(contents.size()), alignof(T)), contents,
-                                     kind);
+        return Maker::Sequence<T>(Allocate(Maker::SequenceBytes<T>(elements.size()), alignof(T)), elements,
+                                  kind);
     }
 
 private:
+    static constexpr std::size_t kScannedAtMost = 64;
     static constexpr std::size_t kSmallestBlock = 1024;
     static constexpr std::size_t kLargestBlock = std::size_t{256} << 10;
 
@@ -84,7 +93,7 @@ private:
         if (mNext == nullptr || size > static_cast<std::size_t>(mEnd - mNext) ||
             at + size > reinterpret_cast<std::uintptr_t>(mEnd)) {
             // What is large gets a block of its own, and the current block stays in use.
-            if (size > mNextBlock / 4) return Alone(size + alignment, alignment);
+            if (size > mNextBlock / 4) return SeparateBlock(size + alignment, alignment);
             NewBlock();
             at = Aligned(mNext, alignment);
         }
@@ -106,17 +115,18 @@ private:
         mNextBlock = mNextBlock < kLargestBlock / 2 ? mNextBlock * 2 : kLargestBlock;
     }
 
-    void* Alone(std::size_t size, std::size_t alignment)
+    void* SeparateBlock(std::size_t size, std::size_t alignment)
     {
         mBlocks.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
         return reinterpret_cast<void*>(Aligned(mBlocks.back().get(), alignment));
     }
 
     std::vector<std::unique_ptr<std::byte[]>> mBlocks;
+    std::vector<std::uint32_t> mScratchIndex;  // of a dictionary while it is read
     std::byte* mNext = nullptr;
     std::byte* mEnd = nullptr;
     std::size_t mNextBlock;
 };
 using ArenaRef = std::shared_ptr<Arena>;
 
-}  // namespace plist
+}  // namespace plist::detail

@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace plist {
+namespace plist::detail {
 namespace {
-
-using unicode::Encoding;
 
 // The text as CoreFoundation sees it: UTF-16 code units, after the byte-order mark.
 struct Text {
@@ -23,10 +21,10 @@ struct Text {
 // UTF-8 unless a byte-order mark says otherwise; on failure `error` holds the byte offset.
 bool Decode(std::string_view bytes, Text& text, std::size_t& error)
 {
-    const unicode::ByteOrderMark mark = unicode::DetectByteOrderMark(bytes);
+    const ByteOrderMark mark = DetectByteOrderMark(bytes);
     text.encoding = mark.encoding;
     text.start = mark.length;
-    const std::size_t unit = unicode::UnitBytes(text.encoding);
+    const std::size_t unit = UnitBytes(text.encoding);
     if ((bytes.size() - text.start) % unit != 0) {
         error = bytes.size();
         return false;
@@ -36,16 +34,16 @@ bool Decode(std::string_view bytes, Text& text, std::size_t& error)
         std::uint32_t c = 0;
         std::size_t used = unit;
         if (text.encoding == Encoding::UTF8) {
-            used = unicode::DecodeUTF8(bytes, i, c);
+            used = DecodeUTF8(bytes, i, c);
         } else {
-            c = unicode::CodeUnit(bytes, i, text.encoding);
-            if (unit == 4 && !unicode::IsScalarValue(c)) used = 0;
+            c = CodeUnit(bytes, i, text.encoding);
+            if (unit == 4 && !IsScalarValue(c)) used = 0;
         }
         if (used == 0) {
             error = i;
             return false;
         }
-        unicode::AppendUTF16(c, text.units);
+        AppendUTF16(c, text.units);
         i += used;
     }
     return true;
@@ -60,9 +58,9 @@ std::size_t ByteOffset(std::string_view bytes, const Text& text, std::size_t ind
     for (std::size_t units = 0; units < index && i < bytes.size();) {
         std::uint32_t c = 0;
         if (text.encoding == Encoding::UTF8) {
-            i += unicode::DecodeUTF8(bytes, i, c);
+            i += DecodeUTF8(bytes, i, c);
         } else {
-            c = unicode::CodeUnit(bytes, i, text.encoding);
+            c = CodeUnit(bytes, i, text.encoding);
             i += 4;
         }
         units += c < 0x10000 ? 1 : 2;
@@ -100,7 +98,7 @@ bool ToUTF8(std::u16string_view units, std::string& out)
 {
     out.reserve(units.size());
     std::size_t bad = 0;
-    return unicode::AppendUTF16AsUTF8(
+    return AppendUTF16AsUTF8(
         units.size(), [&](std::size_t i) { return std::uint32_t{units[i]}; }, out, bad);
 }
 
@@ -116,7 +114,7 @@ public:
     const CFObjectZorp* Document()
     {
         // White space and comments alone read as an empty dictionary.
-        if (!SkipSpace()) return mArena->Dictionary({}, CFDictionaryZorp::Duplicate::KeepLast);
+        if (!SkipSpace()) return mArena->Dictionary({}, Repeated::KeepLast);
         const CFObjectZorp* root = Object(0, true);
         if (!root || !SkipSpace()) return root;
         if (root->Kind() != CFKind::String) return Refuse(ErrorKind::TrailingText);
@@ -222,7 +220,7 @@ private:
             key = Key();
         }
         if (mFailed) return nullptr;
-        return mArena->Dictionary(keysAndValues, CFDictionaryZorp::Duplicate::KeepLast);
+        return mArena->Dictionary(keysAndValues, Repeated::KeepLast);
     }
 
     // A quoted or bare string, or nullptr when none starts here.
@@ -258,7 +256,7 @@ private:
         if (mFailed) return nullptr;
         if (!SkipSpace() || Peek() != ')') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
-        return mArena->Place<CFArrayZorp>(items);
+        return mArena->Sequence<CFArrayZorp>(items);
     }
 
     // Hex digit pairs up to '>', with white space between pairs.
@@ -285,7 +283,7 @@ private:
         }
         if (Peek() != '>') return RefuseAt(ErrorKind::Unterminated, open);
         ++mAt;
-        return mArena->Place<CFBinaryDataZorp>(bytes);
+        return mArena->Sequence<CFBinaryDataZorp>(bytes);
     }
 
     const CFObjectZorp* QuotedString(char16_t quote)
@@ -357,7 +355,7 @@ private:
     {
         std::string text;
         if (!ToUTF8(units, text)) return RefuseAt(ErrorKind::UnpairedSurrogate, at);
-        return mArena->Place<CFStringZorp>(text);
+        return mArena->Sequence<CFStringZorp>(text);
     }
 
     const std::u16string& mText;
@@ -390,4 +388,4 @@ ParseResult ParseOpenStep(std::string_view bytes)
     return result;
 }
 
-}  // namespace plist
+}  // namespace plist::detail

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace plist {
+namespace plist::detail {
 
 struct GregorianDate {
     std::int32_t year = 2001;
@@ -22,4 +22,4 @@ double AbsoluteTimeFromGregorian(const GregorianDate& date);
 // For a finite time.
 GregorianDate GregorianFromAbsoluteTime(double seconds);
 
-}  // namespace plist
+}  // namespace plist::detail

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace unicode {
+namespace plist::detail {
 
 // The encodings the readers take text in; all but UTF-8 are converted before scanning.
 enum class Encoding { UTF8, UTF16LE, UTF16BE, UTF32LE, UTF32BE, Latin1, Windows1252 };
@@ -170,7 +170,4 @@ inline bool IsUTF8(std::string_view s)
     return true;
 }
 
-// The text with every byte that does not begin a valid sequence replaced by U+FFFD.
-std::string WithInvalidUTF8Replaced(std::string_view s);
-
-}  // namespace unicode
+}  // namespace plist::detail

@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// How a dictionary finds a key: a scan while it is small, a hash index above. The index is an array
+// of words: the slot count less one (a power of two less one), then the slots, each an entry's
+// position + 1, or 0 when free.
+
+#include "platform/plist/cfobject.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace plist::detail {
+
+using Entry = CFDictionaryZorp::Entry;
+
+// Which value a key that comes again keeps.
+enum class Repeated { KeepFirst, KeepLast };
+
+// The words of index that `count` entries take: none up to a few entries, which a scan finds faster
+// than a hash. Grows with `count`, and changes only when the index would pass half full.
+std::size_t IndexWords(std::size_t count);
+
+// Drops the repeated keys of `entries` by `rule`, moving the entries kept to the front in order, and
+// builds `index` (IndexWords(count) words, nullptr for none) over them; answers how many are kept.
+std::size_t IndexEntries(Entry* entries, std::size_t count, Repeated rule, std::uint32_t* index);
+
+// Adds entry `position`, whose key is new, to an index that has room for it.
+void IndexEntry(std::uint32_t* index, const Entry* entries, std::size_t position);
+
+// Where the key's entry is; `count` when absent.
+std::size_t Position(const Entry* entries, std::size_t count, const std::uint32_t* index,
+                     const CFObjectZorp& key);
+std::size_t Position(const Entry* entries, std::size_t count, const std::uint32_t* index,
+                     std::string_view key);
+
+}  // namespace plist::detail
