@@ -77,12 +77,20 @@ Result<CodeDirectory> ReadCodeDirectory(const Cursor& blob, std::uint32_t slot, 
     if (specials > cd.hashOffset || cd.hashOffset - specials < CodeDirectory::HeaderSize(cd.version) ||
         !blob.Holds(cd.hashOffset, codes))
         return Error{ErrorKind::HashesOutOfRange, blob.FileOffset(16)};
+    // The texts lie apart from the header and the hashes, so that each can change without the other.
+    const std::uint64_t hashesStart = cd.hashOffset - specials, hashesEnd = cd.hashOffset + codes;
+    const auto apart = [&](std::uint64_t at, const std::optional<std::string>& text) {
+        const std::uint64_t end = at + text->size() + 1;
+        return at >= CodeDirectory::HeaderSize(cd.version) && (end <= hashesStart || at >= hashesEnd);
+    };
     const std::optional<std::string> identifier = CString(blob, identOffset);
-    if (!identifier) return Error{ErrorKind::BadIdentifier, blob.FileOffset(20)};
+    if (!identifier || !apart(identOffset, identifier))
+        return Error{ErrorKind::BadIdentifier, blob.FileOffset(20)};
     cd.identifier = *identifier;
     if (cd.teamOffset != 0) {
         cd.teamId = CString(blob, cd.teamOffset);
-        if (!cd.teamId) return Error{ErrorKind::BadIdentifier, blob.FileOffset(48)};
+        if (!cd.teamId || !apart(cd.teamOffset, cd.teamId))
+            return Error{ErrorKind::BadIdentifier, blob.FileOffset(48)};
     }
     if (cd.codeLimit > signatureStart) return Error{ErrorKind::CodeLimitOutOfRange, blob.FileOffset(32)};
     const std::uint64_t pages =

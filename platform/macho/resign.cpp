@@ -119,25 +119,19 @@ std::string AdhocCodeDirectory(const CodeDirectory& cd, std::string_view infoPli
     std::string out(cd.bytes);
     std::uint32_t hashOffset = cd.hashOffset;
     if (cd.teamOffset != 0) {
+        // The reader keeps the team ID apart from the header and the hashes: close the gap it leaves,
+        // moving every offset that pointed past it.
         const std::uint32_t teamLength = std::uint32_t(cd.teamId->size() + 1);
-        const std::uint64_t hashesStart = cd.hashOffset - std::uint64_t(cd.nSpecialSlots) * cd.hashSize;
-        const std::uint64_t hashesEnd = cd.hashOffset + std::uint64_t(cd.nCodeSlots) * cd.hashSize;
-        const bool apart = cd.teamOffset + teamLength <= hashesStart || cd.teamOffset >= hashesEnd;
-        if (apart) {
-            // Close the gap the team ID leaves, moving every offset that pointed past it.
-            out.erase(cd.teamOffset, teamLength);
-            const auto shift = [&](std::size_t field) {
-                const std::uint32_t value = byteorder::BigEndian32(out.data() + field);
-                if (value > cd.teamOffset) SetBigEndian(out, field, value - teamLength, 4);
-            };
-            shift(16);
-            shift(20);
-            if (cd.version >= 0x20100) shift(44);
-            if (cd.version >= 0x20600) shift(100);
-            hashOffset = byteorder::BigEndian32(out.data() + 16);
-        } else {
-            std::fill_n(out.begin() + cd.teamOffset, teamLength, '\0');
-        }
+        out.erase(cd.teamOffset, teamLength);
+        const auto shift = [&](std::size_t field) {
+            const std::uint32_t value = byteorder::BigEndian32(out.data() + field);
+            if (value > cd.teamOffset) SetBigEndian(out, field, value - teamLength, 4);
+        };
+        shift(16);
+        shift(20);
+        if (cd.version >= 0x20100) shift(44);
+        if (cd.version >= 0x20600) shift(100);
+        hashOffset = byteorder::BigEndian32(out.data() + 16);
         SetBigEndian(out, 48, 0, 4);
     }
     SetBigEndian(out, 4, out.size(), 4);
