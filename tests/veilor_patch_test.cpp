@@ -3,6 +3,8 @@
 
 #include "file_fixtures.h"
 
+#include "platform/plist/unicode.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -296,6 +298,88 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
         EXPECT_EQ(ReadBytes(fs::path(bundle) / "Contents" / "Info.plist"), kDemoPatched) << bundle;
         EXPECT_EQ(Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"}) << bundle;
     }
+}
+
+// Nothing a terminal acts on or a reader takes for a line break: controls C0, DEL and C1 (raw or
+// as UTF-8), line and paragraph separators, bidirectional controls, and bytes that are not UTF-8.
+::testing::AssertionResult OneLineEachAndNoControls(const std::string& output, std::size_t lines)
+{
+    if (std::count(output.begin(), output.end(), '\n') != std::ptrdiff_t(lines) ||
+        (!output.empty() && output.back() != '\n'))
+        return ::testing::AssertionFailure() << "not " << lines << " lines: " << output;
+    if (!unicode::IsUTF8(output)) return ::testing::AssertionFailure() << "not UTF-8: " << output;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(output[i]);
+        const std::string_view rest = std::string_view(output).substr(i);
+        const auto next = rest.size() > 1 ? static_cast<unsigned char>(rest[1]) : 0;
+        const auto third = rest.size() > 2 ? static_cast<unsigned char>(rest[2]) : 0;
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F || (byte == 0xC2 && next < 0xA0) ||
+            (byte == 0xD8 && next == 0x9C) ||
+            (byte == 0xE2 && next == 0x80 &&
+             (third == 0x8E || third == 0x8F || (third >= 0xA8 && third <= 0xAE))) ||
+            (byte == 0xE2 && next == 0x81 && third >= 0xA6 && third <= 0xA9))
+            return ::testing::AssertionFailure() << "a control at byte " << i << ": " << output;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
+{
+    // A value that would print a forged second report and clear the terminal's line.
+    const std::string forging = "<plist><dict><key>NSUIElement</key><string>no&#10;evil.app: NSUIElement = "
+                                "\"true\"&#27;[2K</string></dict></plist>";
+    const fs::path forged = Bundle("Forged.app", forging);
+    Finished check = Run({"--check", forged.string()});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out,
+              forged.string() +
+                  ": NSUIElement = \"no\\nevil.app: NSUIElement = \\\"true\\\"\\x1b[2K\", not an agent\n");
+
+    const struct {
+        const char* label;
+        std::string name, shown;
+    } names[] = {
+        {"C0", "C0\x01\nx", "C0\\x01\\nx"},
+        {"C1 as UTF-8", "C1\xC2\x9B[2K\xC2\x85", "C1\\u009b[2K\\u0085"},
+        {"raw C1 byte", "raw\x9B", "raw\\x9b"},
+        {"DEL", "del\x7F", "del\\x7f"},
+        {"line separator", "ls\xE2\x80\xA8", "ls\\u2028"},
+        {"right-to-left override", "bidi\xE2\x80\xAEppa", "bidi\\u202eppa"},
+        {"invalid UTF-8", "bad\xFF\xC0", "bad\\xff\\xc0"},
+        {"printable UTF-8", "Caf\xC3\xA9 \xE7\xA7\x91", "Caf\xC3\xA9 \xE7\xA7\x91"},
+    };
+    std::vector<std::string> agents, empties, documents;
+    for (const auto& n : names) {
+        SCOPED_TRACE(n.label);
+        const fs::path agent = Bundle(n.name + ".app", forging), empty = Bundle(n.name + "-empty.app", "");
+        const fs::path document = mDir / n.name;
+        WriteBytes(document, "text");
+        agents.push_back(agent.string());
+        empties.push_back(empty.string());
+        documents.push_back(document.string());
+
+        Finished one = Run({"--check", agent.string(), empty.string(), document.string()});
+        const std::string shown = (mDir / n.shown).string();
+        EXPECT_EQ(one.out.substr(0, shown.size() + 8), shown + ".app: NS");
+        EXPECT_TRUE(OneLineEachAndNoControls(one.out, 1));
+        EXPECT_EQ(one.err.substr(0, shown.size() + 12), shown + "-empty.app: ");
+        EXPECT_TRUE(OneLineEachAndNoControls(one.err, 2));
+    }
+    std::vector<std::string> all = agents;
+    all.insert(all.end(), empties.begin(), empties.end());
+    all.insert(all.end(), documents.begin(), documents.end());
+    Finished checked = Run([&] {
+        std::vector<std::string> args{"--check"};
+        args.insert(args.end(), all.begin(), all.end());
+        return args;
+    }());
+    EXPECT_TRUE(OneLineEachAndNoControls(checked.out, agents.size()));
+    EXPECT_TRUE(OneLineEachAndNoControls(checked.err, empties.size() + documents.size()));
+    // Patched: one failure line for each empty list, one note for each document, nothing else.
+    Finished patched = Run(all);
+    EXPECT_EQ(patched.status, 1);
+    EXPECT_EQ(patched.out, "");
+    EXPECT_TRUE(OneLineEachAndNoControls(patched.err, empties.size() + documents.size()));
 }
 
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
