@@ -46,7 +46,9 @@ AgentFlagReading ReadBundle(const FolderItem& bundle)
 
 AgentFlagReading ReadSingleFile(const FolderItem& file)
 {
-    if (file.MacType() != "APPL") return {};
+    const std::optional<std::string> type = file.LookUpMacType();
+    if (!type) return Unreadable(messages::OpenForkFailed(file.DisplayName()));
+    if (*type != "APPL") return {};
     ResourceForkRef fork = file.OpenResourceFork(false);
     if (!fork) return Unreadable(messages::OpenForkFailed(file.DisplayName()));
     std::string text = fork->GetResource("plst", 0);

@@ -11,8 +11,14 @@
 // An allocation failure ends this item alone, as a companion too large to open would.
 void Patcher::ProcessRes(const FolderItemRef& item)
 try {
+    // A type that could not be read is no sign of a document: the item fails as its fork would.
+    const std::optional<std::string> type = Use(item).LookUpMacType();
+    if (!type) {
+        MsgBox(messages::OpenForkFailed(item->DisplayName()));
+        return;
+    }
     // Type codes are case-sensitive: "appl" is not an application.
-    if (Use(item).MacType() != "APPL") return LeftAlone(item, Reason::NotApplication);
+    if (*type != "APPL") return LeftAlone(item, Reason::NotApplication);
 
     ResourceForkRef fork = item->OpenResourceFork();
     if (!fork) {

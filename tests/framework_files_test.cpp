@@ -36,6 +36,33 @@ TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
     EXPECT_TRUE(FolderItem((temp / "bundle").string() + "/").Directory());
 }
 
+// Only what is known to be absent is absent; what cannot be looked at is there, and its type unknown.
+TEST(FolderItem, AnItemThatCannotBeLookedAtIsNotTakenForAbsent)
+{
+    TempFolder temp;
+    Lay(temp.Path(),
+        {"open/doc", "open/app", "open/._app=APPL", "closed/app", "closed/._app=APPL", "locked/app",
+         "locked/._app=APPL", "odd/linked", "odd/._linked->open/._app", "odd/folder", "odd/._folder/"});
+    ::chmod((temp / "closed").c_str(), 0700);
+    ::chmod((temp / "locked/._app").c_str(), 0600);
+    const struct {
+        const char* path;
+        const char* seen;  // as nobody: "exists type", type "?" when it could not be looked at
+    } cases[] = {
+        {"open/app", "1 APPL"}, {"open/doc", "1 "},     {"open/missing", "0 "},
+        {"missing/app", "0 "},  {"open/doc/app", "0 "}, {"closed/app", "1 ?"},
+        {"locked/app", "1 ?"},  {"odd/linked", "1 "},   {"odd/folder", "1 "},
+    };
+    for (const auto& c : cases) {
+        const std::string seen = RunAsNobody([&] {
+            FolderItem item(temp / c.path);
+            const std::optional<std::string> type = item.LookUpMacType();
+            return std::string(item.Exists() ? "1 " : "0 ") + type.value_or("?");
+        });
+        EXPECT_EQ(seen, c.seen) << c.path;
+    }
+}
+
 // Items are held by the thousand (a long drop, a batch): they share the folders they open, and
 // keep no descriptor each.
 TEST(FolderItem, ManyItemsHeldKeepFewDescriptorsOpen)

@@ -300,6 +300,44 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
     }
 }
 
+// Out of descriptors, an application cannot be looked at: it fails with its open (or write)
+// message, and is never taken for a document.
+TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnApplication)
+{
+    std::vector<std::string> apps;
+    for (int i = 0; i < 4; ++i) {
+        apps.push_back(Bundle("B" + std::to_string(i) + ".app", kDemoXml).string());
+        apps.push_back(SingleFile(mDir / ("S" + std::to_string(i)), kCompanion).string());
+    }
+    auto told = [](const std::string& err, const std::string& app) {
+        const std::string name = fs::path(app).filename().string();
+        for (const std::string& message :
+             {std::string("Failed to open info.plist file."), std::string("Failed to write info.plist file."),
+              "Failed to open resource fork of file " + name + ".",
+              "Failed to write resource fork of file " + name + "."})
+            if (err.find(app + ": " + message + "\n") != std::string::npos) return true;
+        return false;
+    };
+    int started = 0;
+    for (int limit = 4; limit <= 40; limit += 3) {
+        SCOPED_TRACE("ulimit -n " + std::to_string(limit));
+        for (const std::string& app : apps) MakeApp(app, kDemoXml);
+        std::string command = "ulimit -n " + std::to_string(limit) + "; exec " VEILOR_PATCH_BIN;
+        for (const std::string& app : apps) command += " '" + app + "'";
+        Finished checked =
+            RunProgram({"/bin/sh", "-c", std::string(command).insert(command.find(" '"), " --check")});
+        EXPECT_EQ(checked.err.find("not an application"), std::string::npos) << checked.err;
+        Finished r = RunProgram({"/bin/sh", "-c", command});
+        if (r.status == 127 && checked.status == 127) continue;  // too few to load the program at all
+        ++started;
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;
+        EXPECT_EQ(r.err.find("not an application"), std::string::npos) << r.err;
+        for (const std::string& app : apps)
+            EXPECT_TRUE(IsPatched(app) || told(r.err, app)) << app << "\n" << r.err;
+    }
+    EXPECT_GE(started, 8);
+}
+
 // Nothing a terminal acts on or a reader takes for a line break: controls C0, DEL and C1 (raw or
 // as UTF-8), line and paragraph separators, bidirectional controls, and bytes that are not UTF-8.
 ::testing::AssertionResult OneLineEachAndNoControls(const std::string& output, std::size_t lines)

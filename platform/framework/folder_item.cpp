@@ -24,6 +24,12 @@ std::filesystem::path WithoutTrailingSeparators(std::filesystem::path path)
     return text;
 }
 
+// What a failed lookup proves: that the item, or a folder on its way, is not there.
+bool Absent(int error)
+{
+    return error == ENOENT || error == ENOTDIR;
+}
+
 std::string CompanionName(const std::string& name)
 {
     return "._" + name;
@@ -123,13 +129,13 @@ bool FolderItem::Directory() const
 {
     Location location = Locate();
     struct stat info {};
-    return location.folder &&
-           ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(info.st_mode);
+    if (location.folder)
+        return ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(info.st_mode);
+    // Out of descriptors, an item made from a path can still be looked at by it: the same lookup.
+    return mDepth == 0 && ::lstat(mPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Only an item known to be absent does not exist. One behind a folder that may not be searched
-// counts as there, so that opening it fails and says so instead of passing for a missing item.
 bool FolderItem::Exists() const
 {
     Location location = Locate();
@@ -137,7 +143,7 @@ bool FolderItem::Exists() const
     if (location.folder &&
         ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return true;
-    return errno == EACCES;
+    return !Absent(errno);
 }
 
 std::string FolderItem::DisplayName() const
@@ -182,16 +188,28 @@ FolderItem::Location FolderItem::Companion() const
 
 std::string FolderItem::MacType() const
 {
+    return LookUpMacType().value_or("");
+}
+
+std::optional<std::string> FolderItem::LookUpMacType() const
+{
     Location location = Companion();
     struct stat info {};
-    if (!location.folder) return "";
+    if (!location.folder) return Absent(errno) ? std::optional<std::string>("") : std::nullopt;
     UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
-    if (!fd) return "";
+    // A link (never followed), a folder or any other non-file of that name is no companion.
+    if (!fd) {
+        const int error = errno;
+        if (Absent(error) || error == ELOOP || error == EINVAL || error == ENXIO) return "";
+        return std::nullopt;
+    }
     auto table = ReadAt(fd.Get(), 0, macfork::kMaxTableEnd);
-    auto span = table ? macfork::LocateEntry(*table, macfork::kFinderInfoEntry) : std::nullopt;
+    if (!table) return std::nullopt;
+    auto span = macfork::LocateEntry(*table, macfork::kFinderInfoEntry);
     if (!span || span->length < 4 || span->offset + 4 > static_cast<std::uint64_t>(info.st_size)) return "";
     auto type = ReadAt(fd.Get(), span->offset, 4);
-    return type && type->size() == 4 ? *type : "";
+    if (!type) return std::nullopt;
+    return type->size() == 4 ? *type : "";
 }
 
 ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const
