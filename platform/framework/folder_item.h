@@ -64,6 +64,9 @@ public:
     Location Locate() const;
     // Where the AppleDouble companion is, or would be made: "._" + name beside the item; when
     // that is absent, the one a Mac's zip archive left under the nearest ancestor's __MACOSX.
+    // Ancestors are the real folders above the item, looked in only while each is on the item's
+    // device, owned by us or root and writable by no one else. No folder, with errno set, when a
+    // folder that had to be looked in could not be.
     Location Companion() const;
 
 private:
