@@ -18,16 +18,22 @@ namespace {
     return false;
 }
 
+// Instances started from now on meet in `runtimeDir`, with no display.
+void RunIn(const fs::path& runtimeDir)
+{
+    fs::create_directories(runtimeDir);
+    fs::permissions(runtimeDir, fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
 }  // namespace
 
 TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigterm)
 {
     TempFolder temp;
     const fs::path runtimeDir = temp / "run";
-    fs::create_directories(runtimeDir);
-    fs::permissions(runtimeDir, fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    RunIn(runtimeDir);
     const fs::path bundle = temp / "First.app", classic = temp / "Second", later = temp / "Later.app";
     for (const fs::path& app : {bundle, classic, later}) MakeApp(app);
 
@@ -55,10 +61,7 @@ TEST(VeilorProcess, AStalledInstanceKeepsItsSocketAndNeverOpensAPathTakenBack)
 {
     TempFolder temp;
     const fs::path runtimeDir = temp / "run", socketPath = runtimeDir / "veilor.socket";
-    fs::create_directories(runtimeDir);
-    fs::permissions(runtimeDir, fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    RunIn(runtimeDir);
     const fs::path first = temp / "First.app", takenBack = temp / "TakenBack.app", later = temp / "Later.app";
     for (const fs::path& app : {first, takenBack, later}) MakeApp(app);
 
