@@ -427,6 +427,26 @@ TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
     EXPECT_EQ(status, 0);
 }
 
+// A socket left by an instance that ended (its lock free) is made anew by the next.
+TEST(SingleInstance, ASocketLeftByAnInstanceThatEndedIsMadeAnew)
+{
+    TempFolder temp;
+    const fs::path app = NewApp(temp / "App.app"), socketPath = temp / "run" / "veilor.socket";
+    fs::create_directories(temp / "run");
+    {
+        UniqueFd left(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = Address(socketPath);
+        ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    // Nothing listens on it: only a new socket in its place answers.
+    const int status = RunVeilor(temp / "run", {}, [&] {
+        EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({app.string()}) + "c"); }), "k");
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
+}
+
 TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
 {
     TempFolder temp;
