@@ -319,7 +319,7 @@ TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnAppli
         return false;
     };
     int started = 0;
-    for (int limit = 4; limit <= 40; limit += 3) {
+    for (int limit = 4; limit <= 52; limit += 3) {
         SCOPED_TRACE("ulimit -n " + std::to_string(limit));
         for (const std::string& app : apps) MakeApp(app, kDemoXml);
         std::string command = "ulimit -n " + std::to_string(limit) + "; exec " VEILOR_PATCH_BIN;
@@ -328,7 +328,13 @@ TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnAppli
             RunProgram({"/bin/sh", "-c", std::string(command).insert(command.find(" '"), " --check")});
         EXPECT_EQ(checked.err.find("not an application"), std::string::npos) << checked.err;
         Finished r = RunProgram({"/bin/sh", "-c", command});
-        if (r.status == 127 && checked.status == 127) continue;  // too few to load the program at all
+        // Too few to load the program at all; or, in a sanitizer build, too few for the sanitizer's
+        // own check of a virtual call, which then takes every object for a bad one and stops.
+        const auto unchecked = [](const Finished& f) {
+            return f.status == 127 ||
+                   f.err.find("invalid vptr\n<memory cannot be printed>") != std::string::npos;
+        };
+        if (unchecked(r) || unchecked(checked)) continue;
         ++started;
         EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;
         EXPECT_EQ(r.err.find("not an application"), std::string::npos) << r.err;
