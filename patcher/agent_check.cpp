@@ -5,6 +5,7 @@
 
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"
+#include "platform/framework/printable.h"
 #include "platform/framework/resource_fork.h"
 #include "platform/framework/zorp_plugin.h"
 
@@ -45,7 +46,9 @@ AgentFlagReading ReadBundle(const FolderItem& bundle)
 
 AgentFlagReading ReadSingleFile(const FolderItem& file)
 {
-    if (file.MacType() != "APPL") return {};
+    const std::optional<std::string> type = file.LookUpMacType();
+    if (!type) return Unreadable(messages::OpenForkFailed(file.DisplayName()));
+    if (*type != "APPL") return {};
     ResourceForkRef fork = file.OpenResourceFork(false);
     if (!fork) return Unreadable(messages::OpenForkFailed(file.DisplayName()));
     std::string text = fork->GetResource("plst", 0);
@@ -91,7 +94,8 @@ bool RunsAsAgent(const AgentFlagReading& reading)
 std::string DescribeValue(const CFObjectZorp& value)
 {
     switch (value.Kind()) {
-    case CFKind::String: return "\"" + std::string(static_cast<const CFStringZorp&>(value).Text()) + "\"";
+    case CFKind::String:
+        return "\"" + EscapeControls(static_cast<const CFStringZorp&>(value).Text(), '"') + "\"";
     case CFKind::Boolean: return static_cast<const CFBooleanZorp&>(value).Value() ? "true" : "false";
     case CFKind::Integer: {
         const auto& number = static_cast<const CFIntegerZorp&>(value);

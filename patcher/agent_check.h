@@ -27,5 +27,6 @@ AgentFlagReading ReadAgentFlag(const FolderItemRef& item);
 bool IsTrue(const CFObjectZorpRef& value);
 bool RunsAsAgent(const AgentFlagReading& reading);
 
-// The value as a person reads it: "true" quoted for a string, true for a Boolean, 1 for a number.
+// The value as a person reads it, ready to print: "true" quoted for a string (its controls and
+// quotes escaped), true for a Boolean, 1 for a number.
 std::string DescribeValue(const CFObjectZorp& value);

@@ -11,8 +11,12 @@
 // An allocation failure ends this item alone, as a companion too large to open would.
 RouteOutcome Patcher::ProcessRes(const FolderItemRef& item)
 try {
+    // A type that could not be read is no sign of a document: the item fails as its fork would.
+    const std::optional<std::string> type = Use(item).LookUpMacType();
+    if (!type)
+        return RouteOutcome::Failure(messages::OpenForkFailed(item->DisplayName()), FailedAt(FileStep::Open));
     // Type codes are case-sensitive: "appl" is not an application.
-    if (Use(item).MacType() != "APPL") return RouteOutcome::LeftAlone(RouteOutcome::Reason::NotApplication);
+    if (*type != "APPL") return RouteOutcome::LeftAlone(RouteOutcome::Reason::NotApplication);
 
     FileError error;
     ResourceForkRef fork = item->OpenResourceFork(true, error);

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 using namespace fixtures;
 
 TEST(FolderItem, DisplayNameIsTheLastComponentAsValidText)
@@ -34,6 +40,152 @@ TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
     EXPECT_EQ(bundle.TrueChild("Missing")->Path(), temp / "bundle/Missing");
     EXPECT_TRUE(bundle.TrueChild("Contents")->TrueChild("Info.plist")->Exists());
     EXPECT_TRUE(FolderItem((temp / "bundle").string() + "/").Directory());
+}
+
+// Only what is known to be absent is absent; what cannot be looked at is there, and its type unknown.
+TEST(FolderItem, AnItemThatCannotBeLookedAtIsNotTakenForAbsent)
+{
+    TempFolder temp;
+    Lay(temp.Path(),
+        {"open/doc", "open/app", "open/._app=APPL", "closed/app", "closed/._app=APPL", "locked/app",
+         "locked/._app=APPL", "odd/linked", "odd/._linked->open/._app", "odd/folder", "odd/._folder/"});
+    ::chmod((temp / "closed").c_str(), 0700);
+    ::chmod((temp / "locked/._app").c_str(), 0600);
+    const struct {
+        const char* path;
+        const char* seen;  // as nobody: "exists type", type "?" when it could not be looked at
+    } cases[] = {
+        {"open/app", "1 APPL"}, {"open/doc", "1 "},     {"open/missing", "0 "},
+        {"missing/app", "0 "},  {"open/doc/app", "0 "}, {"closed/app", "1 ?"},
+        {"locked/app", "1 ?"},  {"odd/linked", "1 "},   {"odd/folder", "1 "},
+    };
+    for (const auto& c : cases) {
+        const std::string seen = RunAsNobody([&] {
+            FolderItem item(temp / c.path);
+            const std::optional<std::string> type = item.LookUpMacType();
+            return std::string(item.Exists() ? "1 " : "0 ") + type.value_or("?");
+        });
+        EXPECT_EQ(seen, c.seen) << c.path;
+    }
+}
+
+// A companion under __MACOSX is taken only from folders no one else could have put it in: the
+// search climbs the real folders above the item and stops at the first on another device, of
+// another owner or writable by others.
+TEST(FolderItem, TheArchiveMirrorIsSoughtOnlyInTrustedRealFolders)
+{
+    const std::vector<std::string> archive = {"top/Archive/Foo/App"};
+    const struct {
+        const char* label;
+        std::vector<std::string> items;  // laid out as Lay does, besides `archive`
+        const char* setUp;               // shell commands run in the folder before looking
+        const char* item;
+        bool asNobody;
+        const char* type;
+    } cases[] = {
+        {"the archive's own __MACOSX",
+         {"top/Archive/__MACOSX/Foo/._App=APPL"},
+         "",
+         "top/Archive/Foo/App",
+         false,
+         "APPL"},
+        {"a __MACOSX above, in our own folders",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "",
+         "top/Archive/Foo/App",
+         false,
+         "APPL"},
+        {"folders of the user running it",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chown -R 65534 top",
+         "top/Archive/Foo/App",
+         true,
+         "APPL"},
+        {"above a folder of another user",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chown 65534 top/Archive",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        {"the item's folder of another user",
+         {"top/Archive/Foo/__MACOSX/._App=APPL"},
+         "chown 65534 top/Archive/Foo",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        {"above a folder writable by all",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chmod 0777 top/Archive",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        {"above a sticky folder writable by all",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chmod 1777 top/Archive",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        {"above a folder writable by its group",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chmod 0775 top/Archive",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        {"in a mirror writable by all",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chmod 0777 top/__MACOSX/Archive",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        {"in a mirror of another user",
+         {"top/__MACOSX/Archive/Foo/._App=APPL"},
+         "chown 65534 top/__MACOSX",
+         "top/Archive/Foo/App",
+         false,
+         ""},
+        // Named through a link and "..": the real parent's mirror, not the one the name spells.
+        {"\"..\" after a link",
+         {"z3/Foo/App", "z3/__MACOSX/Foo/._App=TEXT", "real/deep/x/", "real/deep/Foo/App",
+          "real/__MACOSX/deep/Foo/._App=APPL", "z3/lnk->real/deep/x"},
+         "",
+         "z3/lnk/../Foo/App",
+         false,
+         "APPL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder temp;
+        Lay(temp.Path(), archive);
+        Lay(temp.Path(), c.items);
+        const std::string setUp = std::string(c.setUp).empty() ? "" : std::string(" && ") + c.setUp;
+        ASSERT_EQ(std::system(("cd " + temp.Path().string() + " && chmod -R go-w ." + setUp).c_str()), 0);
+        const fs::path item = temp.Path().string() + "/" + c.item;
+        auto look = [&] { return FolderItem(item).MacType(); };
+        EXPECT_EQ(c.asNobody ? RunAsNobody(look) : look(), c.type);
+    }
+}
+
+// On another file system the search stops: a tmpfs mounted in a mount namespace of a child's own.
+TEST(FolderItem, TheArchiveMirrorIsNotSoughtOnAnotherDevice)
+{
+    TempFolder temp;
+    Lay(temp.Path(), {"top/__MACOSX/mnt/Foo/._App=APPL", "top/mnt/"});
+    const fs::path mount = temp / "top/mnt";
+    Finished end = Child([&] {
+                       if (::unshare(CLONE_NEWNS) != 0 ||
+                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                           ::mount("veilor-test", mount.c_str(), "tmpfs", 0, "mode=0755,size=1m") != 0)
+                           return 3;
+                       Lay(mount, {"Foo/App"});
+                       std::string seen = FolderItem(mount / "Foo/App").MacType();
+                       Lay(mount, {"Own/App", "__MACOSX/Own/._App=APPL"});
+                       seen += "," + FolderItem(mount / "Own/App").MacType();
+                       std::fputs(seen.c_str(), stdout);
+                       return 0;
+                   }).Wait();
+    if (end.status == 3) GTEST_SKIP() << "1 case skipped: a tmpfs cannot be mounted here";
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.out, ",APPL");  // only the tmpfs's own __MACOSX
 }
 
 // Items are held by the thousand (a long drop, a batch): they share the folders they open, and

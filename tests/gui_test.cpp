@@ -12,6 +12,7 @@
 #include "platform/framework/qt/qt_widgets.h"
 #include "platform/framework/qt/runtime.h"
 #include "platform/framework/qt/window.h"
+#include "platform/framework/unique_fd.h"
 #include "platform/framework/zorp_plugin.h"
 
 #include <QAbstractButton>
@@ -36,6 +37,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -285,7 +287,8 @@ void Choose(const char* text)
 
 }  // namespace
 
-TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
+// A message is opened once its sender has confirmed the answer that it was taken: "k", then "c".
+TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnUserOnce)
 {
     TempFolder temp;
     const fs::path first = NewApp(temp / "First.app"), second = NewApp(temp / "Second.app");
@@ -299,8 +302,11 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         std::string answer;
         bool firstPatched, secondPatched;
     } cases[] = {
-        {"two messages on one connection", one + Message({second.string()}), false, "kk", true, true},
-        {"a trailing unfinished message", one + Number(20) + "ab", false, "k", true, false},
+        {"two messages on one connection, each confirmed", one + "c" + Message({second.string()}) + "c",
+         false, "kk", true, true},
+        {"a message never confirmed", one, false, "k", false, false},
+        {"a confirmation of another kind", one + "x", false, "k", false, false},
+        {"a trailing unfinished message", one + "c" + Number(20) + "ab", false, "k", true, false},
         {"a message over the limit", big, false, "", false, false},
         {"a message that holds less than it announces",
          Number(4 + 4 + 4 + size) + Number(2) + Number(size) + first.string(), false, "", false, false},
@@ -330,6 +336,116 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeMessageOfItsOwnUserOnce)
         const std::vector<std::string> opened = calls.Calls("OpenDocument ");
         EXPECT_EQ(std::count(opened.begin(), opened.end(), first.string()), c.firstPatched ? 1 : 0);
     }
+}
+
+// More quiet peers than it holds at once, some sending part of a message or never confirming
+// one: the quietest make room for new ones, each goes after the idle time, and a real hand-over
+// still gets through.
+TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
+{
+    TempFolder temp;
+    const fs::path wanted = NewApp(temp / "Wanted.app"), unconfirmed = NewApp(temp / "Unconfirmed.app");
+    auto connected = [](const fs::path& socketPath) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = Address(socketPath);
+        EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    auto ended = [](const std::vector<UniqueFd>& peers) {
+        // Read past any answer: the end of the stream is what tells.
+        return std::count_if(peers.begin(), peers.end(), [](const UniqueFd& fd) {
+            char buffer[16];
+            ssize_t got;
+            while ((got = ::recv(fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {}
+            return got == 0;
+        });
+    };
+    InstanceLinkTimes times;
+    times.idle = std::chrono::minutes(1);
+    const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
+    const int status = RunVeilor(temp / "run", {}, [&] {
+        const fs::path socketPath = temp / "run" / "veilor.socket";
+        std::vector<UniqueFd> quiet;
+        for (int i = 0; i < 100; ++i) quiet.push_back(connected(socketPath));
+        EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({wanted.string()}) + "c"); }), "k");
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(wanted); }));
+        // The 100 came first; 64 at most are held, the quietest let go to make room.
+        EXPECT_GE(ended(quiet), 100 - 64);
+
+        times.idle = std::chrono::milliseconds(200);
+        SetInstanceLinkTimes(times);
+        std::vector<UniqueFd> idle;
+        for (const std::string& sent : {std::string(), Number(20) + "ab", Message({unconfirmed.string()})}) {
+            idle.push_back(connected(socketPath));
+            ASSERT_EQ(::send(idle.back().Get(), sent.data(), sent.size(), MSG_NOSIGNAL),
+                      ssize_t(sent.size()));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return ended(idle) == 3; }));
+    });
+    SetInstanceLinkTimes(saved);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(IsPatched(unconfirmed));
+}
+
+// Out of descriptors, accepting fails: the running instance keeps its socket and accepts again.
+TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
+{
+    TempFolder temp;
+    const fs::path later = NewApp(temp / "Later.app");
+    RecordedCalls calls;
+    InstanceLinkTimes times;
+    times.retry = std::chrono::milliseconds(20);
+    const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
+    const int status = RunVeilor(temp / "run", {}, [&] {
+        const fs::path socketPath = temp / "run" / "veilor.socket";
+        const ino_t inode = LinkStatus(socketPath).st_ino;
+        // Made while descriptors are left, connected when none is: connecting takes none. Every
+        // number below the limit is taken (poll refuses to watch more than it allows).
+        UniqueFd peer(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int highest = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        std::vector<UniqueFd> taken;
+        while (taken.empty() || taken.back().Get() < highest) taken.emplace_back(::dup(2));
+        struct rlimit limit {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const struct rlimit none = {rlim_t(taken.back().Get()) + 1, limit.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        sockaddr_un address = Address(socketPath);
+        const bool connected =
+            ::connect(peer.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const bool failed = WaitUntil([&] { return !calls.Calls("instance link: accept failed").empty(); });
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        taken.clear();
+        ASSERT_TRUE(connected);
+        EXPECT_TRUE(failed);
+        const std::string message = Message({later.string()}) + "c";
+        ASSERT_EQ(::send(peer.Get(), message.data(), message.size(), MSG_NOSIGNAL), ssize_t(message.size()));
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(later); }));
+        EXPECT_EQ(LinkStatus(socketPath).st_ino, inode);
+    });
+    SetInstanceLinkTimes(saved);
+    EXPECT_EQ(status, 0);
+}
+
+// A socket left by an instance that ended (its lock free) is made anew by the next.
+TEST(SingleInstance, ASocketLeftByAnInstanceThatEndedIsMadeAnew)
+{
+    TempFolder temp;
+    const fs::path app = NewApp(temp / "App.app"), socketPath = temp / "run" / "veilor.socket";
+    fs::create_directories(temp / "run");
+    {
+        UniqueFd left(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = Address(socketPath);
+        ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    // Nothing listens on it: only a new socket in its place answers.
+    const int status = RunVeilor(temp / "run", {}, [&] {
+        EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({app.string()}) + "c"); }), "k");
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
 
 TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
@@ -376,7 +492,7 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
             FAIL() << heard;
         }
         if (c.runtimeDirSet) fs::rename(place, socketPath);
-        EXPECT_FALSE(HandToRunningInstance({secret}));
+        EXPECT_FALSE(HandToRunningInstance({secret}).all);
         if (!c.runtimeDirSet) {
             ListenForOtherInstances();
             StopListening();

@@ -4,6 +4,8 @@
 #include "file_fixtures.h"
 #include "platform/framework/unique_fd.h"
 
+#include "platform/plist/cfobject.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -379,6 +381,138 @@ TEST_F(VeilorPatchTest, KilledWhileWritingInPlaceAListEndsOldOrNewExactly)
     EXPECT_TRUE(ReadBytes(list) == patched);
     EXPECT_TRUE(ReadBytes(mDir / "other-name") == patched);
     EXPECT_EQ(Listing(list.parent_path()), std::vector<std::string>{"Info.plist"});
+}
+
+// Out of descriptors, an application cannot be looked at: it fails with its open (or write)
+// message and cause, and is never taken for a document. Once the limit leaves the files layer
+// what it keeps open, the groups are sized to fit and every application is patched.
+TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnApplication)
+{
+    std::vector<std::string> apps;
+    for (int i = 0; i < 100; ++i) {
+        apps.push_back(Bundle("B" + std::to_string(i) + ".app", kDemoXml).string());
+        apps.push_back(SingleFile(mDir / ("S" + std::to_string(i)), kCompanion).string());
+    }
+    auto told = [](const std::string& err, const std::string& app) {
+        const std::string name = fs::path(app).filename().string();
+        for (const std::string& message :
+             {std::string("Failed to open info.plist file."), std::string("Failed to write info.plist file."),
+              "Failed to open resource fork of file " + name + ".",
+              "Failed to write resource fork of file " + name + "."})
+            for (const char* end : {"\n", " ("})
+                if (err.find(app + ": " + message + end) != std::string::npos) return true;
+        return false;
+    };
+    int started = 0;
+    for (int limit : {4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 52, 70, 100, 200}) {
+        SCOPED_TRACE("ulimit -n " + std::to_string(limit));
+        for (const std::string& app : apps) MakeApp(app, kDemoXml);
+        std::string command = "ulimit -n " + std::to_string(limit) + "; exec " VEILOR_PATCH_BIN;
+        for (const std::string& app : apps) command += " '" + app + "'";
+        Finished checked =
+            RunProgram({"/bin/sh", "-c", std::string(command).insert(command.find(" '"), " --check")});
+        EXPECT_EQ(checked.err.find("not an application"), std::string::npos) << checked.err;
+        Finished r = RunProgram({"/bin/sh", "-c", command});
+        // Too few to load the program at all; or, in a sanitizer build, too few for the sanitizer's
+        // own check of a virtual call, which then takes every object for a bad one and stops.
+        const auto unchecked = [](const Finished& f) {
+            return f.status == 127 ||
+                   f.err.find("invalid vptr\n<memory cannot be printed>") != std::string::npos;
+        };
+        if (unchecked(r) || unchecked(checked)) continue;
+        ++started;
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;
+        EXPECT_EQ(r.err.find("not an application"), std::string::npos) << r.err;
+        for (const std::string& app : apps)
+            EXPECT_TRUE(IsPatched(app) || told(r.err, app)) << app << "\n" << r.err;
+        if (limit >= 70) {
+            EXPECT_EQ(r.status, 0) << r.err;
+        }
+    }
+    EXPECT_GE(started, 8);
+}
+
+// Nothing a terminal acts on or a reader takes for a line break: controls C0, DEL and C1 (raw or
+// as UTF-8), line and paragraph separators, bidirectional controls, and bytes that are not UTF-8.
+::testing::AssertionResult OneLineEachAndNoControls(const std::string& output, std::size_t lines)
+{
+    if (std::count(output.begin(), output.end(), '\n') != std::ptrdiff_t(lines) ||
+        (!output.empty() && output.back() != '\n'))
+        return ::testing::AssertionFailure() << "not " << lines << " lines: " << output;
+    if (plist::WithInvalidUTF8Replaced(output) != output)
+        return ::testing::AssertionFailure() << "not UTF-8: " << output;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(output[i]);
+        const std::string_view rest = std::string_view(output).substr(i);
+        const auto next = rest.size() > 1 ? static_cast<unsigned char>(rest[1]) : 0;
+        const auto third = rest.size() > 2 ? static_cast<unsigned char>(rest[2]) : 0;
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F || (byte == 0xC2 && next < 0xA0) ||
+            (byte == 0xD8 && next == 0x9C) ||
+            (byte == 0xE2 && next == 0x80 &&
+             (third == 0x8E || third == 0x8F || (third >= 0xA8 && third <= 0xAE))) ||
+            (byte == 0xE2 && next == 0x81 && third >= 0xA6 && third <= 0xA9))
+            return ::testing::AssertionFailure() << "a control at byte " << i << ": " << output;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
+{
+    // A value that would print a forged second report and clear the terminal's line.
+    const std::string forging = "<plist><dict><key>NSUIElement</key><string>no&#10;evil.app: NSUIElement = "
+                                "\"true\"&#27;[2K</string></dict></plist>";
+    const fs::path forged = Bundle("Forged.app", forging);
+    Finished check = Run({"--check", forged.string()});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out,
+              forged.string() +
+                  ": NSUIElement = \"no\\nevil.app: NSUIElement = \\\"true\\\"\\x1b[2K\", not an agent\n");
+
+    const struct {
+        const char* label;
+        std::string name, shown;
+    } names[] = {
+        {"C0", "C0\x01\nx", "C0\\x01\\nx"},
+        {"C1 as UTF-8", "C1\xC2\x9B[2K\xC2\x85", "C1\\u009b[2K\\u0085"},
+        {"raw C1 byte", "raw\x9B", "raw\\x9b"},
+        {"DEL", "del\x7F", "del\\x7f"},
+        {"line separator", "ls\xE2\x80\xA8", "ls\\u2028"},
+        {"right-to-left override", "bidi\xE2\x80\xAEppa", "bidi\\u202eppa"},
+        {"invalid UTF-8", "bad\xFF\xC0", "bad\\xff\\xc0"},
+        {"printable UTF-8", "Caf\xC3\xA9 \xE7\xA7\x91", "Caf\xC3\xA9 \xE7\xA7\x91"},
+    };
+    std::vector<std::string> agents, empties, documents;
+    for (const auto& n : names) {
+        SCOPED_TRACE(n.label);
+        const fs::path agent = Bundle(n.name + ".app", forging), empty = Bundle(n.name + "-empty.app", "");
+        const fs::path document = mDir / n.name;
+        WriteBytes(document, "text");
+        agents.push_back(agent.string());
+        empties.push_back(empty.string());
+        documents.push_back(document.string());
+
+        Finished one = Run({"--check", agent.string(), empty.string(), document.string()});
+        const std::string shown = (mDir / n.shown).string();
+        EXPECT_EQ(one.out.substr(0, shown.size() + 8), shown + ".app: NS");
+        EXPECT_TRUE(OneLineEachAndNoControls(one.out, 1));
+        EXPECT_EQ(one.err.substr(0, shown.size() + 12), shown + "-empty.app: ");
+        EXPECT_TRUE(OneLineEachAndNoControls(one.err, 2));
+    }
+    std::vector<std::string> all = agents;
+    all.insert(all.end(), empties.begin(), empties.end());
+    all.insert(all.end(), documents.begin(), documents.end());
+    Finished checked = Run([&] {
+        std::vector<std::string> args{"--check"};
+        args.insert(args.end(), all.begin(), all.end());
+        return args;
+    }());
+    EXPECT_TRUE(OneLineEachAndNoControls(checked.out, agents.size()));
+    EXPECT_TRUE(OneLineEachAndNoControls(checked.err, empties.size() + documents.size()));
+    // Patched: one failure line for each empty list, one note for each document, nothing else.
+    Finished patched = Run(all);
+    EXPECT_EQ(patched.status, 1);
+    EXPECT_EQ(patched.out, "");
+    EXPECT_TRUE(OneLineEachAndNoControls(patched.err, empties.size() + documents.size()));
 }
 
 // A usage error changes nothing and exits 2 with the usage on standard error; help names every

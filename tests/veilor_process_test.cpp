@@ -18,16 +18,22 @@ namespace {
     return false;
 }
 
+// Instances started from now on meet in `runtimeDir`, with no display.
+void RunIn(const fs::path& runtimeDir)
+{
+    fs::create_directories(runtimeDir);
+    fs::permissions(runtimeDir, fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
 }  // namespace
 
 TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigterm)
 {
     TempFolder temp;
     const fs::path runtimeDir = temp / "run";
-    fs::create_directories(runtimeDir);
-    fs::permissions(runtimeDir, fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    RunIn(runtimeDir);
     const fs::path bundle = temp / "First.app", classic = temp / "Second", later = temp / "Later.app";
     for (const fs::path& app : {bundle, classic, later}) MakeApp(app);
 
@@ -46,4 +52,41 @@ TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigte
 
     ASSERT_EQ(kill(first.Pid(), SIGTERM), 0);
     EXPECT_EQ(first.Wait(std::chrono::seconds(60)).status, 0);
+}
+
+// An instance that does not answer (stopped) keeps its socket: a second one waits for an answer,
+// then opens its path itself and leaves the socket alone; the first, resumed, does not open that
+// path again, and still takes hand-overs.
+TEST(VeilorProcess, AStalledInstanceKeepsItsSocketAndNeverOpensAPathTakenBack)
+{
+    TempFolder temp;
+    const fs::path runtimeDir = temp / "run", socketPath = runtimeDir / "veilor.socket";
+    RunIn(runtimeDir);
+    const fs::path first = temp / "First.app", takenBack = temp / "TakenBack.app", later = temp / "Later.app";
+    for (const fs::path& app : {first, takenBack, later}) MakeApp(app);
+
+    Child owner([&] { return Exec({VEILOR_BINARY, first.string()}); });
+    ASSERT_TRUE(Eventually([&] { return IsPatched(first); }));
+    const ino_t socketInode = LinkStatus(socketPath).st_ino;
+    ASSERT_NE(socketInode, 0u);
+    ASSERT_EQ(kill(owner.Pid(), SIGSTOP), 0);
+
+    Child second([&] { return Exec({VEILOR_BINARY, takenBack.string()}); });
+    EXPECT_TRUE(Eventually([&] { return IsPatched(takenBack); }));
+    EXPECT_EQ(LinkStatus(socketPath).st_ino, socketInode);
+    ASSERT_EQ(kill(second.Pid(), SIGTERM), 0);
+    EXPECT_EQ(second.Wait(std::chrono::seconds(60)).status, 0);
+    EXPECT_EQ(LinkStatus(socketPath).st_ino, socketInode);
+
+    // Unpatched again: were the first to act on the message it never saw confirmed, it would show.
+    MakeApp(takenBack);
+    ASSERT_EQ(kill(owner.Pid(), SIGCONT), 0);
+    Child third([&] { return Exec({VEILOR_BINARY, later.string()}); });
+    EXPECT_EQ(third.Wait(std::chrono::seconds(60)).status, 0);
+    EXPECT_TRUE(Eventually([&] { return IsPatched(later); }));
+    EXPECT_FALSE(IsPatched(takenBack));
+
+    ASSERT_EQ(kill(owner.Pid(), SIGTERM), 0);
+    EXPECT_EQ(owner.Wait(std::chrono::seconds(60)).status, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }

@@ -5,15 +5,11 @@
 
 #include "msgbox.h"
 #include "non_copyable.h"
+#include "printable.h"
 
 #include <cstddef>
 #include <ostream>
 #include <string>
-#include <string_view>
-
-// The text with control characters and backslashes escaped (\n, \t, \x1b, \\), so that a report
-// built from it stays one line whatever names it holds.
-std::string EscapeControls(std::string_view text);
 
 class ConsoleMsgBox : NonCopyable {
 public:

@@ -24,31 +24,81 @@ std::filesystem::path WithoutTrailingSeparators(std::filesystem::path path)
     return text;
 }
 
+// What a failed lookup proves: that the item, or a folder on its way, is not there.
+bool Absent(int error)
+{
+    return error == ENOENT || error == ENOTDIR;
+}
+
 std::string CompanionName(const std::string& name)
 {
     return "._" + name;
 }
 
+// A folder the search for an archive's __MACOSX may look in and climb past: on the item's device,
+// owned by us or root and writable by no one else, so that no one else can have put a __MACOSX in
+// it or moved one there. An archive unpacked by the user lies below such folders.
+bool Trusted(const struct stat& folder, dev_t device)
+{
+    return S_ISDIR(folder.st_mode) && folder.st_dev == device &&
+           (folder.st_uid == ::geteuid() || folder.st_uid == 0) &&
+           (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Nothing, with errno ENOENT: the search found no mirror.
+UniqueFd NoMirror()
+{
+    errno = ENOENT;
+    return UniqueFd();
+}
+
 // A Mac's zip archive keeps the companion of Folder/Name as __MACOSX/Folder/._Name at the
-// archive's top: the mirror of `folder` under the nearest ancestor's __MACOSX, if it has one.
-UniqueFd ArchiveMirror(const std::filesystem::path& folder)
+// archive's top: the mirror of `folder` (open, named `named`) under the nearest ancestor's
+// __MACOSX, if it has one. The ancestors are the real ones, whatever links or ".." the name
+// holds, and the search stops at the first that is not Trusted. Nothing when there is no mirror
+// (errno ENOENT) or a folder could not be looked at (errno says why).
+UniqueFd ArchiveMirror(int folder, const std::filesystem::path& named)
 {
     constexpr int kFolder = O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+    struct stat here {};
+    if (::fstat(folder, &here) != 0) return UniqueFd();
     std::error_code error;
-    std::filesystem::path absolute =
-        std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
-    if (error) return UniqueFd();
-    if (absolute.filename().empty() && absolute.has_relative_path()) absolute = absolute.parent_path();
+    const std::filesystem::path real = std::filesystem::canonical(named.empty() ? "." : named, error);
+    if (error) {
+        errno = error.value();
+        return UniqueFd();
+    }
+    const dev_t device = here.st_dev;
+    UniqueFd climbed;  // the folder `at` names, once above `folder`
     std::vector<std::string> below;
-    for (std::filesystem::path ancestor = absolute;; ancestor = ancestor.parent_path()) {
-        UniqueFd mirror(::openat(AT_FDCWD, (ancestor / "__MACOSX").c_str(), kFolder));
+    for (std::filesystem::path at = real;; at = at.parent_path()) {
+        const int current = climbed ? climbed.Get() : folder;
+        if (!Trusted(here, device)) return NoMirror();
+        UniqueFd mirror(::openat(current, "__MACOSX", kFolder));
         if (mirror) {
-            for (auto name = below.rbegin(); name != below.rend() && mirror; ++name)
+            for (auto name = below.rbegin(); mirror; ++name) {
+                struct stat info {};
+                if (::fstat(mirror.Get(), &info) != 0) return UniqueFd();
+                if (!Trusted(info, device)) return NoMirror();
+                if (name == below.rend()) return mirror;
                 mirror = UniqueFd(::openat(mirror.Get(), name->c_str(), kFolder));
-            return mirror;
+            }
+            return UniqueFd();  // errno as the open left it
         }
-        if (ancestor == ancestor.parent_path() || ancestor.filename() == "__MACOSX") return UniqueFd();
-        below.push_back(ancestor.filename().string());
+        if (!Absent(errno)) return UniqueFd();
+        if (at == at.parent_path() || at.filename() == "__MACOSX") return NoMirror();
+        // The real parent, which must hold this folder under the name the real path gives it:
+        // the names below are the mirror's path.
+        UniqueFd parent(::openat(current, "..", kFolder));
+        struct stat above {};
+        if (!parent || ::fstat(parent.Get(), &above) != 0) return UniqueFd();
+        struct stat child {};
+        if (::fstatat(parent.Get(), at.filename().c_str(), &child, AT_SYMLINK_NOFOLLOW) != 0 ||
+            child.st_dev != here.st_dev || child.st_ino != here.st_ino)
+            return NoMirror();
+        below.push_back(at.filename().string());
+        climbed = std::move(parent);
+        here = above;
     }
 }
 
@@ -123,13 +173,13 @@ bool FolderItem::Directory() const
 {
     Location location = Locate();
     struct stat info {};
-    return location.folder &&
-           ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(info.st_mode);
+    if (location.folder)
+        return ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(info.st_mode);
+    // Out of descriptors, an item made from a path can still be looked at by it: the same lookup.
+    return mDepth == 0 && ::lstat(mPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Only an item known to be absent does not exist. One behind a folder that may not be searched
-// counts as there, so that opening it fails and says so instead of passing for a missing item.
 bool FolderItem::Exists() const
 {
     Location location = Locate();
@@ -137,7 +187,7 @@ bool FolderItem::Exists() const
     if (location.folder &&
         ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return true;
-    return errno == EACCES;
+    return !Absent(errno);
 }
 
 std::string FolderItem::DisplayName() const
@@ -180,24 +230,43 @@ FolderItem::Location FolderItem::Companion() const
     if (mDepth > 0 || ::fstatat(beside.folder.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ||
         errno != ENOENT)
         return beside;
-    UniqueFd mirror = ArchiveMirror(mPath.parent_path());
-    if (mirror && ::fstatat(mirror.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    UniqueFd mirror = ArchiveMirror(beside.folder.Get(), mPath.parent_path());
+    if (!mirror) {
+        // A search that could not look where it had to leaves the companion unknown, not absent.
+        const int error = errno;
+        if (Absent(error)) return beside;
+        errno = error;
+        return {SharedFd(), std::move(beside.name)};
+    }
+    if (::fstatat(mirror.Get(), beside.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
         return {SharedFd(std::move(mirror)), beside.name};
     return beside;
 }
 
 std::string FolderItem::MacType() const
 {
+    return LookUpMacType().value_or("");
+}
+
+std::optional<std::string> FolderItem::LookUpMacType() const
+{
     Location location = Companion();
     struct stat info {};
-    if (!location.folder) return "";
+    if (!location.folder) return Absent(errno) ? std::optional<std::string>("") : std::nullopt;
     UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
-    if (!fd) return "";
+    // A link (never followed), a folder or any other non-file of that name is no companion.
+    if (!fd) {
+        const int error = errno;
+        if (Absent(error) || error == ELOOP || error == EINVAL || error == ENXIO) return "";
+        return std::nullopt;
+    }
     auto table = ReadAt(fd.Get(), 0, macfork::kMaxTableEnd);
-    auto span = table ? macfork::LocateEntry(*table, macfork::kFinderInfoEntry) : std::nullopt;
+    if (!table) return std::nullopt;
+    auto span = macfork::LocateEntry(*table, macfork::kFinderInfoEntry);
     if (!span || span->length < 4 || span->offset + 4 > static_cast<std::uint64_t>(info.st_size)) return "";
     auto type = ReadAt(fd.Get(), span->offset, 4);
-    return type && type->size() == 4 ? *type : "";
+    if (!type) return std::nullopt;
+    return type->size() == 4 ? *type : "";
 }
 
 ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,16 @@ public:
 
     const std::filesystem::path& Path() const { return mPath; }
 
-    bool Directory() const;           // false for a link, even to a folder
-    bool Exists() const;              // the item itself (a dangling link exists; so does one
-                                      // that may not be looked at for lack of permission)
+    bool Directory() const;  // false for a link, even to a folder
+    // The item itself (a dangling link exists). Only an item known to be absent does not exist:
+    // one that cannot be looked at (no permission, out of descriptors, an I/O error) counts as
+    // there, so that opening it fails and says so.
+    bool Exists() const;
     std::string DisplayName() const;  // last path component, valid UTF-8
     std::string MacType() const;      // four bytes from the AppleDouble companion, or ""
+    // MacType, or nothing when the companion could not be looked at for another reason than its
+    // absence, so that a document is not told from an application that could not be read.
+    std::optional<std::string> LookUpMacType() const;
 
     FolderItemRef TrueChild(const std::string& name) const;  // nil for an unusable name
     // A bundle's property list, Contents/Info.plist, whether or not it exists.
@@ -61,6 +67,9 @@ public:
     Location Locate() const;
     // Where the AppleDouble companion is, or would be made: "._" + name beside the item; when
     // that is absent, the one a Mac's zip archive left under the nearest ancestor's __MACOSX.
+    // Ancestors are the real folders above the item, looked in only while each is on the item's
+    // device, owned by us or root and writable by no one else. No folder, with errno set, when a
+    // folder that had to be looked in could not be.
     Location Companion() const;
 
 private:

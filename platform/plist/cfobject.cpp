@@ -193,6 +193,11 @@ CFObjectZorpRef NewArrayZorp(std::vector<CFObjectZorpRef> items, CFKind kind)
     return NewSequence<CFArrayZorp>(pointers, std::move(items), kind);
 }
 
+std::size_t DecodeUTF8(std::string_view text, std::size_t i, std::uint32_t& c)
+{
+    return detail::DecodeUTF8(text, i, c);
+}
+
 std::string WithInvalidUTF8Replaced(std::string_view s)
 {
     std::string shown;

@@ -198,5 +198,7 @@ CFObjectZorpRef NewArrayZorp(std::vector<CFObjectZorpRef> items, CFKind kind = C
 
 // The text with each byte that begins no valid UTF-8 sequence replaced by U+FFFD.
 std::string WithInvalidUTF8Replaced(std::string_view text);
+// The code point of the valid UTF-8 sequence at `i` into `c`; its length, or 0 where none begins.
+std::size_t DecodeUTF8(std::string_view text, std::size_t i, std::uint32_t& c);
 
 }  // namespace plist

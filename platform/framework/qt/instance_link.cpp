@@ -1,30 +1,65 @@
 // SPDX-License-Identifier: MIT
+// The channel between the running instance and later ones.
+//
+// Each path is opened exactly once. A message is acted on only once its sender has confirmed that
+// it heard it taken: the sender sends the message, the running instance answers kReceived once it
+// holds the whole of it, the sender answers kConfirmed, and only then is the message opened.
+// A sender that hears no answer in time closes the connection and opens the paths itself; a
+// message whose confirmation never came is dropped. Before dropping a message of a connection it
+// closes, the running instance shuts the connection's reading side and reads what came before,
+// so a confirmation is either read (and the message opened) or refused to its sender (which then
+// opens the paths itself), never lost between the two.
+//
+// Only a live owner holds the lock beside the socket, for as long as it listens: a socket whose
+// lock is free was left by an instance that ended and is made anew; one whose owner lives, if
+// stopped or too busy to answer, is never touched.
+
+#include "platform/framework/call_record.h"
+#include "platform/framework/unique_fd.h"
 #include "qt_internal.h"
 #include "runtime.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QtEndian>
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
 
-#include <memory>
-#include <optional>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace {
 
-constexpr int kConnectMs = 1000;
-constexpr int kAnswerMs = 10000;
+using Clock = std::chrono::steady_clock;
+
 constexpr char kReceived = 'k';
+constexpr char kConfirmed = 'c';
 
 // A message is its length (4 bytes), then a count of paths (4 bytes) and each path as its
 // length (4 bytes) and its bytes; all numbers big-endian. Longer lists go as several messages.
-constexpr quint32 kMaxPaths = 1024;
-constexpr quint32 kMaxMessage = 1024 * 1024;
+constexpr std::uint32_t kMaxPaths = 1024;
+constexpr std::uint32_t kMaxMessage = 1024 * 1024;
+// Connections held at once; a new one beyond them closes the one quiet for longest.
+constexpr std::size_t kMaxConnections = 64;
+
+InstanceLinkTimes& Times()
+{
+    static InstanceLinkTimes times;
+    return times;
+}
 
 // Only a folder of ours that no one else may enter keeps another user from answering in our
 // place or reading the paths we send.
@@ -35,56 +70,72 @@ bool Private(const QByteArray& folder)
            (info.st_mode & 077) == 0;
 }
 
-std::optional<QString> SocketPath()
+// The private folder that holds the socket and its lock.
+std::optional<std::string> LinkFolder()
 {
     const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtimeDir.isEmpty() && Private(runtimeDir))
-        return QFile::decodeName(runtimeDir) + QStringLiteral("/veilor.socket");
+    if (!runtimeDir.isEmpty() && Private(runtimeDir)) return runtimeDir.toStdString();
     const QByteArray own =
         QFile::encodeName(QDir::tempPath() + QStringLiteral("/veilor-%1").arg(::geteuid()));
     ::mkdir(own.constData(), 0700);
     if (!Private(own)) return std::nullopt;
-    return QFile::decodeName(own) + QStringLiteral("/veilor.socket");
+    return own.toStdString();
 }
 
-bool PeerIsUs(const QLocalSocket& socket)
+std::optional<sockaddr_un> Address(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return std::nullopt;
+    std::copy(path.begin(), path.end(), address.sun_path);
+    return address;
+}
+
+bool PeerIsUs(int fd)
 {
     struct ucred peer {};
     socklen_t size = sizeof peer;
-    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) ==
-               0 &&
-           size == sizeof peer && peer.uid == ::geteuid();
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+           peer.uid == ::geteuid();
 }
 
-void AppendNumber(QByteArray& bytes, quint32 number)
+void AppendNumber(std::string& bytes, std::uint32_t number)
 {
-    const quint32 big = qToBigEndian(number);
-    bytes.append(reinterpret_cast<const char*>(&big), sizeof big);
+    bytes += {char(number >> 24), char(number >> 16), char(number >> 8), char(number)};
 }
 
-quint32 NumberAt(const QByteArray& bytes, qsizetype offset)
+std::uint32_t NumberAt(const std::string& bytes, std::size_t offset)
 {
-    return qFromBigEndian<quint32>(bytes.constData() + offset);
+    const auto at = [&](std::size_t k) {
+        return std::uint32_t(static_cast<unsigned char>(bytes[offset + k]));
+    };
+    return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);
 }
 
-std::vector<QByteArray> Encode(const std::vector<std::string>& paths)
+struct Message {
+    std::string bytes;
+    std::size_t paths = 0;
+};
+
+std::vector<Message> Encode(const std::vector<std::string>& paths)
 {
-    std::vector<QByteArray> messages;
-    QByteArray body;
-    quint32 count = 0;
+    std::vector<Message> messages;
+    std::string body;
+    std::uint32_t count = 0;
     auto finish = [&] {
-        QByteArray message;
-        AppendNumber(message, static_cast<quint32>(4 + body.size()));
-        AppendNumber(message, count);
-        messages.push_back(message + body);
+        Message message;
+        AppendNumber(message.bytes, static_cast<std::uint32_t>(4 + body.size()));
+        AppendNumber(message.bytes, count);
+        message.bytes += body;
+        message.paths = count;
+        messages.push_back(std::move(message));
         body.clear();
         count = 0;
     };
     for (const std::string& path : paths) {
-        if (count == kMaxPaths || 4 + body.size() + 4 + static_cast<qsizetype>(path.size()) > kMaxMessage)
-            finish();
-        AppendNumber(body, static_cast<quint32>(path.size()));
-        body.append(path.data(), static_cast<qsizetype>(path.size()));
+        if (count == kMaxPaths || 4 + body.size() + 4 + path.size() > kMaxMessage) finish();
+        AppendNumber(body, static_cast<std::uint32_t>(path.size()));
+        body += path;
         ++count;
     }
     if (count > 0 || messages.empty()) finish();
@@ -92,110 +143,283 @@ std::vector<QByteArray> Encode(const std::vector<std::string>& paths)
 }
 
 // The paths of one message body, or nothing when it does not hold exactly what it announces.
-std::optional<std::vector<std::string>> Decode(const QByteArray& body)
+std::optional<std::vector<std::string>> Decode(const std::string& body)
 {
     if (body.size() < 4) return std::nullopt;
-    const quint32 count = NumberAt(body, 0);
+    const std::uint32_t count = NumberAt(body, 0);
     if (count > kMaxPaths) return std::nullopt;
     std::vector<std::string> paths;
-    qsizetype at = 4;
-    for (quint32 i = 0; i < count; ++i) {
+    std::size_t at = 4;
+    for (std::uint32_t i = 0; i < count; ++i) {
         if (body.size() - at < 4) return std::nullopt;
-        const quint32 length = NumberAt(body, at);
+        const std::uint32_t length = NumberAt(body, at);
         at += 4;
         if (length > body.size() - at) return std::nullopt;
-        paths.emplace_back(body.constData() + at, length);
+        paths.emplace_back(body, at, length);
         at += length;
     }
     if (at != body.size()) return std::nullopt;
     return paths;
 }
 
-std::unique_ptr<QLocalServer>& Server()
+// Waits until `fd` is ready for `events` or `deadline` passes.
+bool WaitFor(int fd, short events, Clock::time_point deadline)
 {
-    static std::unique_ptr<QLocalServer> server;
-    return server;
-}
-
-// Each complete message is handled once, as it completes; a message over the limits, or one
-// that does not decode, ends the connection.
-void Serve(QLocalSocket* socket)
-{
-    QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    if (!PeerIsUs(*socket)) {
-        socket->abort();
-        socket->deleteLater();
-        return;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0) return false;
+        pollfd wanted{fd, events, 0};
+        const int ready = ::poll(&wanted, 1, static_cast<int>(left.count()));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
     }
-    socket->setReadBufferSize(4 + kMaxMessage);
-    auto pending = std::make_shared<QByteArray>();
-    QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, pending] {
-        while (socket->bytesAvailable() > 0) {
-            const qsizetype wanted = pending->size() < 4 ? 4 : 4 + NumberAt(*pending, 0);
-            pending->append(socket->read(wanted - pending->size()));
-            if (pending->size() == 4 && (NumberAt(*pending, 0) > kMaxMessage || NumberAt(*pending, 0) == 0)) {
-                socket->abort();
-                return;
-            }
-            if (pending->size() < 4 || pending->size() < 4 + qsizetype(NumberAt(*pending, 0))) continue;
-            std::optional<std::vector<std::string>> paths = Decode(pending->mid(4));
-            pending->clear();
-            if (!paths) {
-                socket->abort();
-                return;
-            }
-            socket->write(&kReceived, 1);
-            socket->flush();
-            RuntimeRecordCall("handed over " + std::to_string(paths->size()));
-            RuntimeOpenDocuments(*paths);
-            RuntimeActivateWindows();
-        }
-    });
 }
 
-}  // namespace
-
-bool HandToRunningInstance(const std::vector<std::string>& paths)
+bool SendAll(int fd, std::string_view bytes, Clock::time_point deadline)
 {
-    if (Server()) return false;  // this process is the running instance
-    const std::optional<QString> path = SocketPath();
-    if (!path) return false;
-    QLocalSocket socket;
-    socket.connectToServer(*path);
-    if (!socket.waitForConnected(kConnectMs)) return false;
-    if (!PeerIsUs(socket)) return false;  // nothing is sent to another user
-    for (const QByteArray& message : Encode(paths)) {
-        socket.write(message);
-        if (!socket.waitForBytesWritten(kAnswerMs)) return false;
-        while (socket.bytesAvailable() < 1) {
-            if (!socket.waitForReadyRead(kAnswerMs)) return false;
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent > 0) {
+            bytes.remove_prefix(std::size_t(sent));
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && errno == EAGAIN) {
+            if (!WaitFor(fd, POLLOUT, deadline)) return false;
+        } else {
+            return false;
         }
-        char answer = 0;
-        if (socket.read(&answer, 1) != 1 || answer != kReceived) return false;
     }
     return true;
 }
 
+bool ReceiveByte(int fd, char expected, Clock::time_point deadline)
+{
+    for (;;) {
+        char byte = 0;
+        const ssize_t got = ::recv(fd, &byte, 1, 0);
+        if (got == 1) return byte == expected;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EAGAIN && WaitFor(fd, POLLIN, deadline)) continue;
+        return false;
+    }
+}
+
+// One connection of a later instance, until it closes or stays quiet too long.
+class Connection : public QObject {
+public:
+    Connection(UniqueFd fd, QObject* parent)
+        : QObject(parent),
+          mFd(std::move(fd)),
+          mNotifier(std::make_unique<QSocketNotifier>(mFd.Get(), QSocketNotifier::Read))
+    {
+        QObject::connect(mNotifier.get(), &QSocketNotifier::activated, this, [this] { Drain(); });
+        mIdle.setSingleShot(true);
+        QObject::connect(&mIdle, &QTimer::timeout, this, [this] { Close(); });
+        Progressed();
+    }
+    bool Open() const { return bool(mFd); }
+    Clock::time_point LastProgress() const { return mLastProgress; }
+
+    // A message answered but not yet confirmed is opened only if its confirmation is already here.
+    void Close()
+    {
+        if (Open() && mAnswered) {
+            ::shutdown(mFd.Get(), SHUT_RD);
+            Drain();
+        }
+        Finish();
+    }
+
+private:
+    void Progressed()
+    {
+        mLastProgress = Clock::now();
+        mIdle.start(Times().idle);
+    }
+
+    // Takes in what has arrived and acts on it; ends the connection at its end or on a fault.
+    void Drain()
+    {
+        char buffer[64 * 1024];
+        while (Open()) {
+            const ssize_t got = ::recv(mFd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno == EAGAIN) return;
+            if (got <= 0) return Finish();
+            mPending.append(buffer, std::size_t(got));
+            if (!Handle()) return Finish();
+        }
+    }
+
+    void Finish()
+    {
+        mAnswered.reset();
+        if (!Open()) return;
+        mNotifier->setEnabled(false);
+        mIdle.stop();
+        mFd.Reset();
+        deleteLater();
+    }
+
+    // Acts on every whole step in mPending; false when the peer broke the protocol.
+    bool Handle()
+    {
+        for (;;) {
+            if (mAnswered) {
+                if (mPending.empty()) return true;
+                if (mPending[0] != kConfirmed) return false;
+                mPending.erase(0, 1);
+                std::vector<std::string> paths = std::move(*mAnswered);
+                mAnswered.reset();
+                Progressed();
+                RuntimeRecordCall("handed over " + std::to_string(paths.size()));
+                RuntimeOpenDocuments(paths);
+                RuntimeActivateWindows();
+                continue;
+            }
+            if (mPending.size() < 4) return true;
+            const std::uint32_t length = NumberAt(mPending, 0);
+            if (length == 0 || length > kMaxMessage) return false;
+            if (mPending.size() < 4 + std::size_t(length)) return true;
+            std::optional<std::vector<std::string>> paths = Decode(mPending.substr(4, length));
+            mPending.erase(0, 4 + std::size_t(length));
+            if (!paths || ::send(mFd.Get(), &kReceived, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) return false;
+            mAnswered = std::move(paths);
+            Progressed();
+        }
+    }
+
+    UniqueFd mFd;
+    std::unique_ptr<QSocketNotifier> mNotifier;  // gone before the descriptor it watches
+    QTimer mIdle;
+    Clock::time_point mLastProgress;
+    std::string mPending;
+    std::optional<std::vector<std::string>> mAnswered;  // received and answered, not yet confirmed
+};
+
+// The running instance's end: the lock that says it lives, the listening socket, its connections
+// (children of it).
+class Server : public QObject {
+public:
+    Server(UniqueFd lock, UniqueFd listener, std::string path, ino_t inode)
+        : mLock(std::move(lock)),
+          mListener(std::move(listener)),
+          mNotifier(std::make_unique<QSocketNotifier>(mListener.Get(), QSocketNotifier::Read)),
+          mPath(std::move(path)),
+          mInode(inode)
+    {
+        QObject::connect(mNotifier.get(), &QSocketNotifier::activated, this, [this] { Accept(); });
+    }
+    ~Server() override
+    {
+        // Removed only while it is still ours, before the lock goes and another may make its own.
+        struct stat info {};
+        if (::lstat(mPath.c_str(), &info) == 0 && info.st_ino == mInode) ::unlink(mPath.c_str());
+    }
+
+private:
+    void Accept()
+    {
+        for (;;) {
+            UniqueFd fd(::accept4(mListener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!fd) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                if (errno == EAGAIN) return;
+                // Out of descriptors or memory: the server stays, and tries again a little later.
+                RuntimeRecordCall("instance link: accept failed");
+                mNotifier->setEnabled(false);
+                QTimer::singleShot(Times().retry, this, [this] { mNotifier->setEnabled(true); });
+                return;
+            }
+            if (!PeerIsUs(fd.Get())) continue;
+            std::erase_if(mConnections, [](const QPointer<Connection>& c) { return !c || !c->Open(); });
+            if (mConnections.size() >= kMaxConnections) {
+                auto quietest =
+                    std::min_element(mConnections.begin(), mConnections.end(),
+                                     [](auto& a, auto& b) { return a->LastProgress() < b->LastProgress(); });
+                (*quietest)->Close();
+                mConnections.erase(quietest);
+            }
+            mConnections.emplace_back(new Connection(std::move(fd), this));
+        }
+    }
+
+    UniqueFd mLock;
+    UniqueFd mListener;
+    std::unique_ptr<QSocketNotifier> mNotifier;  // gone before the descriptor it watches
+    std::string mPath;
+    ino_t mInode;
+    std::vector<QPointer<Connection>> mConnections;
+};
+
+std::unique_ptr<Server>& RunningServer()
+{
+    static std::unique_ptr<Server> server;
+    return server;
+}
+
+}  // namespace
+
+InstanceLinkTimes SetInstanceLinkTimes(InstanceLinkTimes times)
+{
+    return std::exchange(Times(), times);
+}
+
+HandOver HandToRunningInstance(const std::vector<std::string>& paths)
+{
+    HandOver handed;
+    if (RunningServer()) return handed;  // this process is the running instance
+    const std::optional<std::string> folder = LinkFolder();
+    const std::optional<sockaddr_un> address = folder ? Address(*folder + "/veilor.socket") : std::nullopt;
+    if (!address) return handed;
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto connectWait = std::chrono::duration_cast<std::chrono::microseconds>(Times().connect);
+    timeval wait{static_cast<time_t>(connectWait.count() / 1000000),
+                 static_cast<suseconds_t>(connectWait.count() % 1000000)};
+    // A full backlog makes connect wait, as long as the send timeout allows.
+    if (!fd || ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0 ||
+        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0 ||
+        ::fcntl(fd.Get(), F_SETFL, O_NONBLOCK) != 0)
+        return handed;
+    if (!PeerIsUs(fd.Get())) return handed;  // nothing is sent to another user
+    const std::vector<Message> messages = Encode(paths);
+    for (const Message& message : messages) {
+        const Clock::time_point deadline = Clock::now() + Times().answer;
+        if (!SendAll(fd.Get(), message.bytes, deadline) || !ReceiveByte(fd.Get(), kReceived, deadline) ||
+            !SendAll(fd.Get(), std::string_view(&kConfirmed, 1), deadline))
+            return handed;
+        handed.taken += message.paths;
+    }
+    handed.all = true;
+    return handed;
+}
+
 void ListenForOtherInstances()
 {
-    if (Server()) return;
-    const std::optional<QString> path = SocketPath();
-    if (!path) return;  // no private folder: this instance runs alone
-    auto server = std::make_unique<QLocalServer>();
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(*path)) {
-        // Nobody answered there, so the socket file was left by an instance that ended.
-        QLocalServer::removeServer(*path);
-        if (!server->listen(*path)) return;
+    if (RunningServer()) return;
+    const std::optional<std::string> folder = LinkFolder();
+    if (!folder) return;  // no private folder: this instance runs alone
+    const std::string path = *folder + "/veilor.socket";
+    const std::optional<sockaddr_un> address = Address(path);
+    UniqueFd lock(
+        ::open((*folder + "/veilor.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    // A live owner holds the lock, stopped or not: its socket stays, and this instance runs alone.
+    if (!address || !lock || ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) return;
+    ::unlink(path.c_str());  // left by an instance that ended
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    struct stat info {};
+    if (!listener ||
+        ::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
+        return;
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(listener.Get(), SOMAXCONN) != 0 ||
+        ::lstat(path.c_str(), &info) != 0) {
+        ::unlink(path.c_str());
+        return;
     }
-    QLocalServer* raw = server.get();
-    QObject::connect(raw, &QLocalServer::newConnection, raw, [raw] {
-        while (QLocalSocket* socket = raw->nextPendingConnection()) Serve(socket);
-    });
-    Server() = std::move(server);
+    RunningServer() = std::make_unique<Server>(std::move(lock), std::move(listener), path, info.st_ino);
 }
 
 void StopListening()
 {
-    Server().reset();
+    RunningServer().reset();
 }

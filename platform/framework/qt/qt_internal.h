@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <chrono>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <string>
@@ -46,7 +48,22 @@ QWidget* RuntimeDialogParent();
 // Brings the program's windows to the front, as when its icon is opened again.
 void RuntimeActivateWindows();
 
-// One instance per user: the first listens, later ones hand their paths over.
-bool HandToRunningInstance(const std::vector<std::string>& paths);
+// One instance per user: the first listens, later ones hand their paths over. Answers how many
+// of the paths, from the first, the running instance took (each opened by it exactly once), and
+// whether it took them all; the rest are the caller's to open. With no paths, `all` says that it
+// heard.
+struct HandOver {
+    bool all = false;
+    std::size_t taken = 0;
+};
+HandOver HandToRunningInstance(const std::vector<std::string>& paths);
+// Listens unless another instance lives; then this one runs alone and leaves that one's socket.
 void ListenForOtherInstances();
 void StopListening();
+
+// How long a later instance waits to connect and for each answer, how long the running one keeps
+// a connection that completes nothing, and how soon it accepts again after accepting failed.
+struct InstanceLinkTimes {
+    std::chrono::milliseconds connect{1000}, answer{10000}, idle{5000}, retry{250};
+};
+InstanceLinkTimes SetInstanceLinkTimes(InstanceLinkTimes times);  // answers the times before

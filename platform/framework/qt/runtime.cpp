@@ -126,10 +126,13 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
     }
     SetMsgBoxPresenter(ShowMsgBox);
 
-    if (HandToRunningInstance(paths)) {
+    const HandOver handed = HandToRunningInstance(paths);
+    if (handed.all) {
         std::fflush(nullptr);
         std::_Exit(0);
     }
+    // What the running instance did not take, because it did not answer in time, is ours.
+    paths.erase(paths.begin(), paths.begin() + std::ptrdiff_t(handed.taken));
     ListenForOtherInstances();
     WatchQuitSignals();
     state.startedWithDocuments = !paths.empty();
