@@ -2,6 +2,7 @@
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
 #include "patcher/agent_check.h"
+#include "patcher/bundle_signature.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
 #include "platform/framework/console_msgbox.h"
@@ -28,11 +29,12 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] PATH...";
+constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] [--resign] PATH...";
 
 struct Options {
     bool check = false;
     bool strict = false;
+    bool resign = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> paths;
@@ -53,6 +55,8 @@ Options ParseArguments(int argc, char** argv)
             options.check = true;
         } else if (argument == "--strict") {
             options.strict = true;
+        } else if (argument == "--resign") {
+            options.resign = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--version") {
@@ -117,34 +121,51 @@ std::string Described(const AgentFlagReading& reading)
     return found.empty() ? "no NSUIElement" : found;
 }
 
-bool IsSigned(const FolderItem& bundle)
+void PrintFailure(const std::string& shown, const std::string& message, const FileError& cause)
 {
-    FolderItemRef contents = bundle.TrueChild("Contents");
-    FolderItemRef signature = contents ? contents->TrueChild("_CodeSignature") : nullptr;
-    return signature && signature->Directory();
+    std::cerr << shown << ": " << EscapeControls(message);
+    if (cause) std::cerr << " (" << EscapeControls(cause.Cause()) << ")";
+    std::cerr << "\n";
 }
 
-void WarnSignatureBroken(const std::string& shown)
+// What a patch did to a signature that the user should know of.
+void WarnOfSignature(const std::string& shown, const std::filesystem::path& target,
+                     const RouteOutcome& patched)
 {
-    std::cerr << shown << ": warning: the bundle's code signature no longer matches; macOS will refuse to"
-              << " open it until it is signed again. On a Mac: codesign --force --deep --sign - " << shown
-              << "\n";
+    using Signature = RouteOutcome::Signature;
+    if (patched.signature == Signature::Broken) {
+        std::cerr << shown << ": warning: the developer's code signature no longer matches; macOS will refuse"
+                  << " to open it";
+        if (patched.message.empty())
+            std::cerr << ". To sign it again ad hoc: veilor-patch --resign " << shown << "\n";
+        else
+            std::cerr << ", and signing it ad hoc would harm it: " << EscapeControls(patched.message) << "\n";
+    }
+    if (patched.signature != Signature::Resigned) return;
+    if (std::optional<std::filesystem::path> outer = EnclosingSignedBundle(target)) {
+        const std::string enclosing = EscapeControls(outer->string());
+        std::cerr << shown << ": warning: re-signed inside " << enclosing << ", whose seal still records the"
+                  << " old signature: " << enclosing << " must be signed again\n";
+    }
 }
 
-int Patch(const std::vector<std::string>& paths, bool strict)
+int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
 {
     using Kind = RouteOutcome::Kind;
     Patcher patcher;
+    patcher.ReplaceDeveloperSignatures(resign);
     int status = kOk;
-    std::vector<bool> signedBundle(paths.size(), false);
+    std::vector<std::filesystem::path> targets(paths.size());
     // Each path's line, in the paths' order, once the commit that settles it is on disk.
     WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
         const std::string shown = EscapeControls(paths[index]);
         switch (outcome.kind) {
         case Kind::Failed:
-            std::cerr << shown << ": " << EscapeControls(outcome.message);
-            if (outcome.cause) std::cerr << " (" << EscapeControls(outcome.cause.Cause()) << ")";
-            std::cerr << "\n";
+            PrintFailure(shown, outcome.message, outcome.cause);
+            status = kFailed;
+            break;
+        case Kind::Refused:
+            std::cerr << shown << ": not re-signed: " << EscapeControls(outcome.message) << "\n";
             status = kFailed;
             break;
         case Kind::LeftAlone:
@@ -154,9 +175,7 @@ int Patch(const std::vector<std::string>& paths, bool strict)
                               : ": property list cannot be read, left alone\n");
             if (strict) status = kFailed;
             break;
-        case Kind::Patched:
-            if (signedBundle[index]) WarnSignatureBroken(shown);
-            break;
+        case Kind::Patched: WarnOfSignature(shown, targets[index], outcome); break;
         case Kind::Unchanged:
         case Kind::Edited: break;
         }
@@ -167,8 +186,8 @@ int Patch(const std::vector<std::string>& paths, bool strict)
             batch.Add(index, nullptr, RouteOutcome::Failure("No such file or folder."));
             continue;
         }
+        targets[index] = *target;
         auto item = std::make_shared<FolderItem>(*target);
-        signedBundle[index] = IsSigned(*item);
         if (batch.Holds(*item)) batch.Flush();
         RouteOutcome outcome;
         try {
@@ -180,6 +199,22 @@ int Patch(const std::vector<std::string>& paths, bool strict)
     }
     batch.Flush();
     return status;
+}
+
+// Prints a bundle's signature state beside its flag; false when it fails the check.
+bool SignaturePasses(const std::string& shown, const std::filesystem::path& target)
+{
+    const FolderItem item(target);
+    if (!item.Directory()) return true;
+    const SignatureReading reading = ReadSignature(item);
+    switch (reading.status) {
+    case SignatureReading::Status::None: return true;
+    case SignatureReading::Status::Read:
+        std::cout << shown << ": " << EscapeControls(reading.text) << "\n";
+        return reading.passes;
+    case SignatureReading::Status::Failed: PrintFailure(shown, reading.text, reading.cause); return false;
+    }
+    return false;
 }
 
 int Check(const std::vector<std::string>& paths)
@@ -199,10 +234,12 @@ int Check(const std::vector<std::string>& paths)
         case Status::Read:
             if (RunsAsAgent(reading)) {
                 std::cout << shown << ": " << Described(reading) << "\n";
-                continue;
+                if (SignaturePasses(shown, *target)) continue;
+                break;
             }
             std::cout << shown << ": " << Described(reading)
                       << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
+            SignaturePasses(shown, *target);
             break;
         case Status::NotApplication:
             std::cerr << shown << ": not an application (no Contents/Info.plist, not of type APPL).\n";
@@ -238,5 +275,5 @@ int main(int argc, char** argv)
         std::cerr << "veilor-patch: the property-list library lacks \"" << missing << "\"\n";
         return kFailed;
     }
-    return options.check ? Check(options.paths) : Patch(options.paths, options.strict);
+    return options.check ? Check(options.paths) : Patch(options.paths, options.strict, options.resign);
 }
