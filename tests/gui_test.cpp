@@ -4,6 +4,7 @@
 // message boxes.
 
 #include "file_fixtures.h"
+#include "signed_bundles.h"
 
 #include "app/app.h"
 #include "app/startup.h"
@@ -503,6 +504,31 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
             EXPECT_EQ(IsPatched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
         EXPECT_EQ(ReadBytes(text), "just text\n");
     }
+}
+
+// An application signed ad hoc, dropped on the window, is patched and signed again for its new
+// list, with nothing shown.
+TEST(MainWindow, ADroppedAdhocSignedApplicationIsPatchedAndResigned)
+{
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(1);
+    TempFolder temp;
+    const fs::path app = signed_bundles::CopyOf("AdhocUniversal.app", temp.Path());
+    const signed_bundles::Snapshot original = signed_bundles::Files(app);
+    QStringList boxes;
+    const int status = RunVeilor(temp / "run", {}, [&] {
+        ModalWatcher watcher([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            boxes << (box ? box->text() : QString("a modal that is no message box"));
+            modal->close();
+            return true;
+        });
+        EXPECT_TRUE(Drop({FileUrl(app)}, {}).dropped);
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
+        QCoreApplication::processEvents();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(boxes, QStringList());
+    signed_bundles::ExpectEnd(app, original, signed_bundles::End::Resigned);
 }
 
 TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)
