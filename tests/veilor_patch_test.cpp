@@ -509,12 +509,14 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
 TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
 {
     using signed_bundles::End;
-    craft::Spec entitled, linker, developer;
+    craft::Spec entitled, linker, developer, hardened;
     entitled.entitlements =
         "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
     linker.linker = true;
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
+    hardened.codeDirectories = {{2, 0x20500, 0x10002, 0, 12, ""}};  // ad hoc, hardened runtime
+    const std::string library = ": not re-signed: library validation with other code inside";
     const auto tampered = [](craft::Built& tool) { tool.bytes[5000] ^= 1; };
     const auto garbled = [](craft::Built& tool) { tool.bytes[tool.superBlob] ^= 0x10; };
     const auto script = [](craft::Built& tool) { tool.bytes = "#!/bin/sh\necho hello\n"; };
@@ -526,9 +528,39 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         bool resign;
         End end;
         int status;
-        std::string err;  // after the path
+        std::string err;                  // after the path
+        std::vector<std::string> more{};  // laid out in Contents as Lay does
     } cases[] = {
         {"Adhoc.app", {}, 0755, {}, false, End::Resigned, 0, ""},
+        // Library validation refuses only code that loads into the application's own process.
+        {"Hardened.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Resigned,
+         0,
+         "",
+         {"PlugIns/Share.appex/", "Resources/"}},
+        {"HardenedLibrary.app", hardened, 0755, {}, false, End::Untouched, 1, library, {"MacOS/libx.dylib"}},
+        {"HardenedFramework.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Untouched,
+         1,
+         library,
+         {"Frameworks/X.framework/"}},
+        {"HardenedPlugIn.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Untouched,
+         1,
+         library,
+         {"PlugIns/Filter.bundle/"}},
         {"ReadOnly.app", {}, 0555, {}, false, End::Resigned, 0, ""},
         {"Developer.app", developer, 0755, {}, true, End::Resigned, 0, ""},
         {"Entitled.app",
@@ -561,6 +593,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.spec, c.mode, c.damage);
+        Lay(app / "Contents", c.more);
         const signed_bundles::Snapshot original = signed_bundles::Files(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
