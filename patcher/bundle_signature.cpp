@@ -113,10 +113,9 @@ SignatureReading ReadSignature(const FolderItem& bundle)
 std::optional<std::filesystem::path> EnclosingSignedBundle(const std::filesystem::path& bundle)
 {
     std::error_code error;
-    const std::filesystem::path real =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(bundle), error);
+    const std::filesystem::path absolute = std::filesystem::absolute(bundle, error).lexically_normal();
     if (error) return std::nullopt;
-    for (std::filesystem::path folder = real.parent_path(); folder != folder.parent_path();
+    for (std::filesystem::path folder = absolute.parent_path(); folder != folder.parent_path();
          folder = folder.parent_path()) {
         const bool contents = folder.filename() == "Contents";
         const bool version = folder.parent_path().filename() == "Versions";

@@ -60,5 +60,5 @@ struct SignatureReading {
 SignatureReading ReadSignature(const FolderItem& bundle);
 
 // The bundle whose sealed folder (Contents/ or Versions/X/ with a _CodeSignature/CodeResources)
-// holds `bundle`, found up its real parents: its seal records the signature `bundle` had.
+// holds `bundle`, found up its parents: its seal records the signature `bundle` had.
 std::optional<std::filesystem::path> EnclosingSignedBundle(const std::filesystem::path& bundle);
