@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -116,8 +118,7 @@ bool SafeWriteLoop(const Bundles& bundles, const std::string& bytes)
     return true;
 }
 
-template <typename Run>
-double Seconds(const Run& run, bool& ok)
+double Seconds(const std::function<bool()>& run, bool& ok)
 {
     auto started = std::chrono::steady_clock::now();
     ok = run() && ok;
@@ -135,27 +136,46 @@ double Spread(const std::vector<double>& values)
     return *std::max_element(values.begin(), values.end()) / *std::min_element(values.begin(), values.end());
 }
 
-// Both in the same run, interleaved, three times each: the disk is shared, so single times move a lot.
+struct Contender {
+    std::string name;
+    std::function<void()> reset;  // the bundles as they were made, on disk
+    std::function<bool()> run;
+};
+
+// Both in the same run, interleaved, three times each: the disk is shared, so single times move a
+// lot. Each one's median and spread (slowest over fastest) as counters NAME_s and NAME_spread; the
+// iteration's time is the first's median. Answers the two medians.
+std::pair<double, double> Interleaved(benchmark::State& state, const Contender& first,
+                                      const Contender& second)
+{
+    std::vector<double> times[2];
+    bool ok = true;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 2; ++i) {
+            const Contender& contender = i == 0 ? first : second;
+            contender.reset();
+            times[i].push_back(Seconds(contender.run, ok));
+        }
+    }
+    if (!ok) state.SkipWithError("a run failed");
+    for (int i = 0; i < 2; ++i) {
+        const std::string& name = (i == 0 ? first : second).name;
+        state.counters[name + "_s"] = Median(times[i]);
+        state.counters[name + "_spread"] = Spread(times[i]);
+    }
+    state.SetIterationTime(Median(times[0]));
+    return {Median(times[0]), Median(times[1])};
+}
+
 void VeilorPatchAgainstSafeWriteLoop(benchmark::State& state)
 {
     Bundles bundles;
     std::string bytes = TypicalInfoPlist();
     for (auto _ : state) {
-        std::vector<double> patch, loop;
-        bool ok = true;
-        for (int round = 0; round < 3; ++round) {
-            bundles.Reset();
-            patch.push_back(Seconds([&] { return RunVeilorPatch(bundles.Paths()); }, ok));
-            bundles.Reset();
-            loop.push_back(Seconds([&] { return SafeWriteLoop(bundles, bytes); }, ok));
-        }
-        if (!ok) state.SkipWithError("a run failed");
-        state.counters["patch_s"] = Median(patch);
-        state.counters["loop_s"] = Median(loop);
-        state.counters["ratio"] = Median(loop) / Median(patch);
-        state.counters["patch_spread"] = Spread(patch);
-        state.counters["loop_spread"] = Spread(loop);
-        state.SetIterationTime(Median(patch));
+        const auto [patch, loop] = Interleaved(
+            state, {"patch", [&] { bundles.Reset(); }, [&] { return RunVeilorPatch(bundles.Paths()); }},
+            {"loop", [&] { bundles.Reset(); }, [&] { return SafeWriteLoop(bundles, bytes); }});
+        state.counters["ratio"] = loop / patch;
     }
     state.SetItemsProcessed(state.iterations() * kBundles);
 }
@@ -216,27 +236,16 @@ private:
     std::vector<std::string> mPaths;
 };
 
-// Interleaved, three times each, as above; the argument is the executable's code size.
+// As above; the argument is the executable's code size.
 void VeilorPatchSignedAgainstUnsigned(benchmark::State& state)
 {
     const auto code = static_cast<std::uint32_t>(state.range(0));
-    ExecutableBundles adhoc(true, code), unsigned_(false, code);
+    ExecutableBundles adhoc(true, code), plain(false, code);
     for (auto _ : state) {
-        std::vector<double> resigned, plain;
-        bool ok = true;
-        for (int round = 0; round < 3; ++round) {
-            adhoc.Reset();
-            resigned.push_back(Seconds([&] { return RunVeilorPatch(adhoc.Paths()); }, ok));
-            unsigned_.Reset();
-            plain.push_back(Seconds([&] { return RunVeilorPatch(unsigned_.Paths()); }, ok));
-        }
-        if (!ok) state.SkipWithError("a run failed");
-        state.counters["signed_s"] = Median(resigned);
-        state.counters["unsigned_s"] = Median(plain);
-        state.counters["ratio"] = Median(resigned) / Median(plain);
-        state.counters["signed_spread"] = Spread(resigned);
-        state.counters["unsigned_spread"] = Spread(plain);
-        state.SetIterationTime(Median(resigned));
+        const auto [resigned, unsigned_] = Interleaved(
+            state, {"signed", [&] { adhoc.Reset(); }, [&] { return RunVeilorPatch(adhoc.Paths()); }},
+            {"unsigned", [&] { plain.Reset(); }, [&] { return RunVeilorPatch(plain.Paths()); }});
+        state.counters["ratio"] = resigned / unsigned_;
     }
     state.SetItemsProcessed(state.iterations() * kSignedBundles);
 }
