@@ -67,7 +67,8 @@ try {
     code.status = BundleCode::Status::Read;
     return code;
 } catch (const std::bad_alloc&) {
-    return Failed(messages::OpenExecutableFailed(executable), {FileStep::Open, ENOMEM});
+    return Failed(messages::OpenExecutableFailed(FolderItem(executable).DisplayName()),
+                  {FileStep::Open, ENOMEM});
 }
 
 bool OtherCodeInside(const FolderItem& contents, const std::string& executable)

@@ -4,6 +4,7 @@
 #include "file_fixtures.h"
 #include "signed_bundles.h"
 
+#include "platform/framework/folder_item.h"
 #include "platform/framework/unique_fd.h"
 
 #include <gtest/gtest.h>
@@ -603,15 +604,34 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         signed_bundles::ExpectEnd(app, original, c.end);
     }
 
-    const fs::path linked = signed_bundles::CraftedBundle(mDir / "Linked.app");
-    fs::rename(linked / "Contents/MacOS/Tool", mDir / "Tool");
-    fs::create_symlink(mDir / "Tool", linked / "Contents/MacOS/Tool");
-    const signed_bundles::Snapshot original = signed_bundles::Files(linked);
-    Finished r = Run({linked.string()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, linked.string() +
-                         ": Failed to open executable file Tool. (Too many levels of symbolic links)\n");
-    EXPECT_TRUE(signed_bundles::Files(linked) == original);
+    // An executable that cannot be read keeps its signature unjudged: nothing is written.
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& tool)> make;
+        const char* cause;
+    } unreadable[] = {
+        {"Linked.app",
+         [&](const fs::path& tool) {
+             fs::rename(tool, mDir / "Tool"), fs::create_symlink(mDir / "Tool", tool);
+         },
+         "Too many levels of symbolic links"},
+        {"Huge.app",
+         [](const fs::path& tool) { fs::resize_file(tool, FolderItem::kMaxExecutableLength + 1); },
+         "File too large"},
+    };
+    for (const auto& c : unreadable) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name), tool = app / "Contents/MacOS/Tool";
+        c.make(tool);
+        const struct stat before = LinkStatus(tool);
+        Finished r = Run({app.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, app.string() + ": Failed to open executable file Tool. (" + c.cause + ")\n");
+        EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), signed_bundles::kCraftedPlist);
+        EXPECT_EQ(Listing(app / "Contents/MacOS"), std::vector<std::string>{"Tool"});
+        EXPECT_EQ(LinkStatus(tool).st_ino, before.st_ino);
+        EXPECT_EQ(LinkStatus(tool).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
 }
 
 // After a re-sign inside another signed bundle, the enclosing one's seal records the old signature.
