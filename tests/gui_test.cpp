@@ -709,6 +709,8 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
             setTime(path, kItemTime);
             paths.push_back(path.string());
         }
+        // Signed ad hoc: its executable is signed again, by both roads alike.
+        paths.push_back(signed_bundles::CraftedBundle(root / "Signed.app").string());
         return paths;
     };
     // Every file's bytes, and which items were refreshed.
@@ -746,5 +748,6 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         EXPECT_EQ(windowState.at(std::string("refreshed ") + patched), "yes") << patched;
     }
     EXPECT_EQ(windowState.at("refreshed Alone.app"), "yes");
+    EXPECT_EQ(signed_bundles::Verdict(temp / "window/Signed.app"), "signature valid (ad hoc)");
     EXPECT_EQ(windowState.at("refreshed Flagged.app"), "no");
 }
