@@ -2,6 +2,7 @@
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
 #include "patcher/agent_check.h"
+#include "patcher/bundle_signature.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
 #include "platform/framework/console_msgbox.h"
@@ -28,11 +29,12 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] PATH...";
+constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] [--resign] PATH...";
 
 struct Options {
     bool check = false;
     bool strict = false;
+    bool resign = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> paths;
@@ -53,6 +55,8 @@ Options ParseArguments(int argc, char** argv)
             options.check = true;
         } else if (argument == "--strict") {
             options.strict = true;
+        } else if (argument == "--resign") {
+            options.resign = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--version") {
@@ -75,10 +79,13 @@ void PrintHelp()
               << "under __MACOSX/ as a Mac's zip archive leaves it). A link named as PATH is followed;\n"
               << "nothing inside a bundle is.\n"
               << "\n"
-              << "  --check    change nothing; print each path's NSUIElement and LSUIElement values.\n"
-              << "             A path passes when either is true: Boolean true, a nonzero number,\n"
-              << "             or \"true\", \"YES\" or \"1\" in any case; anything else fails\n"
+              << "  --check    change nothing; print each path's NSUIElement and LSUIElement values,\n"
+              << "             and a bundle's code signature (\"signature valid (ad hoc)\", \"unsigned\",\n"
+              << "             \"signature broken: Info.plist changed\", ...). A path passes when either\n"
+              << "             value is true (Boolean true, a nonzero number, or \"true\", \"YES\" or\n"
+              << "             \"1\" in any case) and its signature is not broken\n"
               << "  --strict   a path left alone counts as a failure\n"
+              << "  --resign   renew a developer's code signature as an ad hoc one, too\n"
               << "  --help     show this text\n"
               << "  --version  show the version\n"
               << "  --         end of options: every later argument is a path\n"
@@ -90,9 +97,25 @@ void PrintHelp()
               << "\\\\ for a backslash, \\xff for a byte that is not UTF-8, and \\u0085, \\u2028, \\u202e\n"
               << "for C1 controls, line separators and bidirectional controls.\n"
               << "\n"
+              << "Signed applications: the main executable's code signature records a hash of\n"
+              << "Info.plist, so adding the entry breaks it. An ad hoc signature that binds\n"
+              << "Info.plist is renewed in the same run: the executable is signed again ad hoc for\n"
+              << "the new list, and no byte of its code changes. A developer's signature is renewed\n"
+              << "only with --resign; without it the patch breaks the signature and warns. Re-signing\n"
+              << "loses what only the developer's signature gives: notarisation, the developer's\n"
+              << "identity (privacy permissions and keychain items ask again), and Gatekeeper's\n"
+              << "approval of a quarantined download. An application that an ad hoc signature\n"
+              << "would harm is left untouched, Info.plist included, with \"PATH: not re-signed:\n"
+              << "REASON\" (a failure): restricted entitlements, library validation with other code\n"
+              << "inside, launch or library constraints, encryption, a platform binary, a signature\n"
+              << "by Apple, a signature broken before the patch, no room for the new signature, or\n"
+              << "one that cannot be read. Unsigned executables and signatures that do not bind\n"
+              << "Info.plist are never written. After a re-sign inside another signed bundle, that\n"
+              << "bundle's seal still records the old signature: it must be signed again.\n"
+              << "\n"
               << "Exit status: 0 when every path went through (with --check: every path runs as an\n"
-              << "agent), 1 when any path failed (with --strict: or was left alone), 2 for a usage\n"
-              << "error.\n";
+              << "agent and no signature is broken), 1 when any path failed or was not re-signed\n"
+              << "(with --strict: or was left alone), 2 for a usage error.\n";
 }
 
 // A link named on the command line is what the user meant, so it alone is followed. Nothing
@@ -119,34 +142,51 @@ std::string Described(const AgentFlagReading& reading)
     return found.empty() ? "no NSUIElement" : found;
 }
 
-bool IsSigned(const FolderItem& bundle)
+void PrintFailure(const std::string& shown, const std::string& message, const FileError& cause)
 {
-    FolderItemRef contents = bundle.TrueChild("Contents");
-    FolderItemRef signature = contents ? contents->TrueChild("_CodeSignature") : nullptr;
-    return signature && signature->Directory();
+    std::cerr << shown << ": " << EscapeControls(message);
+    if (cause) std::cerr << " (" << EscapeControls(cause.Cause()) << ")";
+    std::cerr << "\n";
 }
 
-void WarnSignatureBroken(const std::string& shown)
+// What a patch did to a signature that the user should know of.
+void WarnOfSignature(const std::string& shown, const std::filesystem::path& target,
+                     const RouteOutcome& patched)
 {
-    std::cerr << shown << ": warning: the bundle's code signature no longer matches; macOS will refuse to"
-              << " open it until it is signed again. On a Mac: codesign --force --deep --sign - " << shown
-              << "\n";
+    using Signature = RouteOutcome::Signature;
+    if (patched.signature == Signature::Broken) {
+        std::cerr << shown << ": warning: the developer's code signature no longer matches; macOS will refuse"
+                  << " to open it";
+        if (patched.message.empty())
+            std::cerr << ". To sign it again ad hoc: veilor-patch --resign " << shown << "\n";
+        else
+            std::cerr << ", and signing it ad hoc would harm it: " << EscapeControls(patched.message) << "\n";
+    }
+    if (patched.signature != Signature::Resigned) return;
+    if (std::optional<std::filesystem::path> outer = EnclosingSignedBundle(target)) {
+        const std::string enclosing = EscapeControls(outer->string());
+        std::cerr << shown << ": warning: re-signed inside " << enclosing << ", whose seal still records the"
+                  << " old signature: " << enclosing << " must be signed again\n";
+    }
 }
 
-int Patch(const std::vector<std::string>& paths, bool strict)
+int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
 {
     using Kind = RouteOutcome::Kind;
     Patcher patcher;
+    patcher.ReplaceDeveloperSignatures(resign);
     int status = kOk;
-    std::vector<bool> signedBundle(paths.size(), false);
+    std::vector<std::filesystem::path> targets(paths.size());
     // Each path's line, in the paths' order, once the commit that settles it is on disk.
     WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
         const std::string shown = EscapeControls(paths[index]);
         switch (outcome.kind) {
         case Kind::Failed:
-            std::cerr << shown << ": " << EscapeControls(outcome.message);
-            if (outcome.cause) std::cerr << " (" << EscapeControls(outcome.cause.Cause()) << ")";
-            std::cerr << "\n";
+            PrintFailure(shown, outcome.message, outcome.cause);
+            status = kFailed;
+            break;
+        case Kind::Refused:
+            std::cerr << shown << ": not re-signed: " << EscapeControls(outcome.message) << "\n";
             status = kFailed;
             break;
         case Kind::LeftAlone:
@@ -156,9 +196,7 @@ int Patch(const std::vector<std::string>& paths, bool strict)
                               : ": property list cannot be read, left alone\n");
             if (strict) status = kFailed;
             break;
-        case Kind::Patched:
-            if (signedBundle[index]) WarnSignatureBroken(shown);
-            break;
+        case Kind::Patched: WarnOfSignature(shown, targets[index], outcome); break;
         case Kind::Unchanged:
         case Kind::Edited: break;
         }
@@ -169,8 +207,8 @@ int Patch(const std::vector<std::string>& paths, bool strict)
             batch.Add(index, nullptr, RouteOutcome::Failure("No such file or folder."));
             continue;
         }
+        targets[index] = *target;
         auto item = std::make_shared<FolderItem>(*target);
-        signedBundle[index] = IsSigned(*item);
         if (batch.Holds(*item)) batch.Flush();
         RouteOutcome outcome;
         try {
@@ -182,6 +220,22 @@ int Patch(const std::vector<std::string>& paths, bool strict)
     }
     batch.Flush();
     return status;
+}
+
+// Prints a bundle's signature state beside its flag; false when it fails the check.
+bool SignaturePasses(const std::string& shown, const std::filesystem::path& target)
+{
+    const FolderItem item(target);
+    if (!item.Directory()) return true;
+    const SignatureReading reading = ReadSignature(item);
+    switch (reading.status) {
+    case SignatureReading::Status::None: return true;
+    case SignatureReading::Status::Read:
+        std::cout << shown << ": " << EscapeControls(reading.text) << "\n";
+        return reading.passes;
+    case SignatureReading::Status::Failed: PrintFailure(shown, reading.text, reading.cause); return false;
+    }
+    return false;
 }
 
 int Check(const std::vector<std::string>& paths)
@@ -201,10 +255,12 @@ int Check(const std::vector<std::string>& paths)
         case Status::Read:
             if (RunsAsAgent(reading)) {
                 std::cout << shown << ": " << Described(reading) << "\n";
-                continue;
+                if (SignaturePasses(shown, *target)) continue;
+                break;
             }
             std::cout << shown << ": " << Described(reading)
                       << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
+            SignaturePasses(shown, *target);
             break;
         case Status::NotApplication:
             std::cerr << shown << ": not an application (no Contents/Info.plist, not of type APPL).\n";
@@ -240,5 +296,5 @@ int main(int argc, char** argv)
         std::cerr << "veilor-patch: the property-list library lacks \"" << missing << "\"\n";
         return kFailed;
     }
-    return options.check ? Check(options.paths) : Patch(options.paths, options.strict);
+    return options.check ? Check(options.paths) : Patch(options.paths, options.strict, options.resign);
 }

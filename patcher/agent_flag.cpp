@@ -6,12 +6,29 @@
 
 #include <memory>
 
-AgentFlagEdit WithAgentFlag(const std::string& text)
+namespace {
+
+CFDictionaryZorpRef Parsed(const std::string& text)
 {
     CFBinaryDataZorpRef data = Zorp::NewCFBinaryDataZorpStr(text);
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(data);
-    CFDictionaryZorpRef dictionary = plist::AsDictionary(root);
+    return plist::AsDictionary(root);
+}
+
+std::string ExecutableOf(const CFDictionaryZorp& dictionary)
+{
+    const CFObjectZorp* name = dictionary.Find("CFBundleExecutable");
+    if (!name || name->Kind() != CFKind::String) return {};
+    return std::string(static_cast<const CFStringZorp&>(*name).Text());
+}
+
+}  // namespace
+
+AgentFlagEdit WithAgentFlag(const std::string& text)
+{
+    CFDictionaryZorpRef dictionary = Parsed(text);
     if (!dictionary) return {};
+    std::string executable = ExecutableOf(*dictionary);
 
     CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
     CFStringZorpRef key = Zorp::NewCFStringZorp("NSUIElement");
@@ -19,8 +36,14 @@ AgentFlagEdit WithAgentFlag(const std::string& text)
     std::size_t entries = Use(editable).Count();
     Zorp::Add(editable, key, value);
     // Already there: the file stays as it is, its form, layout and signature included.
-    if (editable->Count() == entries) return {AgentFlagEdit::Outcome::AlreadySet, {}};
+    if (editable->Count() == entries) return {AgentFlagEdit::Outcome::AlreadySet, {}, std::move(executable)};
 
     CFBinaryDataZorpRef xml = Zorp::XML(editable);
-    return {AgentFlagEdit::Outcome::Added, Zorp::Str(xml)};
+    return {AgentFlagEdit::Outcome::Added, Zorp::Str(xml), std::move(executable)};
+}
+
+std::string BundleExecutable(const std::string& text)
+{
+    CFDictionaryZorpRef dictionary = Parsed(text);
+    return dictionary ? ExecutableOf(*dictionary) : std::string();
 }

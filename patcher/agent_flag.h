@@ -13,7 +13,10 @@ struct AgentFlagEdit {
     };
     Outcome outcome = Outcome::NoDictionary;
     std::string text;
+    std::string executable;  // the root's CFBundleExecutable, when it is a string
 };
 
 // A nil result of Edit or XML raises NilObjectException.
 AgentFlagEdit WithAgentFlag(const std::string& text);
+// The list's CFBundleExecutable, or "" when it has none that is a string.
+std::string BundleExecutable(const std::string& text);

@@ -20,5 +20,19 @@ inline std::string WriteForkFailed(const std::string& name)
 {
     return "Failed to write resource fork of file " + name + ".";
 }
+inline std::string OpenExecutableFailed(const std::string& name)
+{
+    return "Failed to open executable file " + name + ".";
+}
+inline std::string WriteExecutableFailed(const std::string& name)
+{
+    return "Failed to write executable file " + name + ".";
+}
+inline const std::string kOpenCodeResourcesFailed = "Failed to open CodeResources file.";
+// The window's words for a bundle left untouched because its signature may not be renewed.
+inline std::string NotResigned(const std::string& name, const std::string& why)
+{
+    return "Not re-signed: " + why + ". Nothing in " + name + " was changed.";
+}
 
 }  // namespace messages

@@ -8,15 +8,18 @@
 #include "platform/framework/file_replacement.h"
 #include "platform/framework/folder_item.h"
 
+#include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 struct RouteOutcome {
     enum class Kind {
         LeftAlone,  // `reason` says why: nothing for a route to do
-        Unchanged,  // the list holds NSUIElement already
+        Unchanged,  // the list holds NSUIElement already, and its signature needs nothing
         Failed,     // `message` is what the user is told; `cause`, what the files layer said
-        Edited,     // `rewrite` is the new content, `message` what to tell if it cannot be written
+        Refused,    // the signature may not be renewed: `message` says why; nothing is written
+        Edited,     // `writes` hold the new content
         Patched,    // an edit committed: in place and on disk
     };
     enum class Reason {
@@ -24,44 +27,85 @@ struct RouteOutcome {
         NotApplication,  // neither a folder with Contents/Info.plist nor an "APPL" file
         NoDictionary,    // its property list does not parse to a dictionary
     };
+    // What becomes of the main executable's signature, for an edit.
+    enum class Signature {
+        Kept,      // nothing signed is touched, or the signature stays valid
+        Resigned,  // replaced by an ad hoc one: the executable is the last write
+        Broken,    // a developer's, which the new Info.plist breaks: replacing it was not allowed, and
+                   // would harm the application too when `message` says why
+    };
+    // One file's new content, and what the user is told if it cannot be written.
+    struct Write {
+        FileRewrite rewrite;
+        std::string failed;
+    };
+
     Kind kind = Kind::Unchanged;
     Reason reason = Reason::None;
     std::string message;
     FileError cause;
-    FileRewrite rewrite;
+    std::vector<Write> writes;  // in order: each goes in only once those before it did
+    Signature signature = Signature::Kept;
 
-    static RouteOutcome LeftAlone(Reason why) { return {Kind::LeftAlone, why, {}, {}, {}}; }
+    static RouteOutcome LeftAlone(Reason why) { return {Kind::LeftAlone, why, {}, {}, {}, {}}; }
     static RouteOutcome Failure(std::string message, FileError cause = {})
     {
-        return {Kind::Failed, Reason::None, std::move(message), cause, {}};
+        return {Kind::Failed, Reason::None, std::move(message), cause, {}, {}};
+    }
+    static RouteOutcome Refusal(std::string why)
+    {
+        return {Kind::Refused, Reason::None, std::move(why), {}, {}, {}};
     }
     static RouteOutcome Edit(FileRewrite rewrite, std::string writeFailed)
     {
-        return {Kind::Edited, Reason::None, std::move(writeFailed), {}, std::move(rewrite)};
+        RouteOutcome edited{Kind::Edited, Reason::None, {}, {}, {}, {}};
+        edited.Then(std::move(rewrite), std::move(writeFailed));
+        return edited;
     }
+    // One more file to write after the others; an outcome that was Unchanged becomes an edit.
+    void Then(FileRewrite rewrite, std::string writeFailed)
+    {
+        kind = Kind::Edited;
+        writes.push_back({std::move(rewrite), std::move(writeFailed)});
+    }
+    // The new contents, for the commit; the messages stay.
+    std::vector<FileRewrite> TakeRewrites();
 };
 
 class Patcher {
 public:
     virtual ~Patcher() = default;
 
-    // The window's road: the route, its edit committed at once, a failure told in a message box,
-    // then the refresh.
+    // The window's road: the route, its edit committed at once, a failure or refusal told in a
+    // message box, then the refresh.
     virtual void Process(const FolderItemRef& item);
     // The route `Process` takes: the bundle route for a folder, else the resource-fork route.
     RouteOutcome Route(const FolderItemRef& item);
     virtual RouteOutcome ProcessRes(const FolderItemRef& item);
     virtual RouteOutcome ProcessPackage(const FolderItemRef& item);
 
+    // Whether a developer's signature that the patch breaks is replaced by an ad hoc one. The
+    // window never does: it has no way to ask.
+    void ReplaceDeveloperSignatures(bool replace) { mReplaceDeveloperSignatures = replace; }
+
 protected:
-    // The step both routes end with. An empty list is told, one that is not a dictionary left
-    // alone, one that has the flag already unchanged; else Edited, with the new list as
-    // `rewrite.bytes` for the route to place.
-    static RouteOutcome AgentFlagAdded(const FolderItemRef& item, const std::string& text);
+    // The step both routes take after reading the list. An empty list is told, one that is not a
+    // dictionary left alone, one that has the flag already unchanged; else Edited, with the new
+    // list as the one write's bytes for the route to place. `executable` gets CFBundleExecutable.
+    static RouteOutcome AgentFlagAdded(const FolderItemRef& item, const std::string& text,
+                                       std::string* executable = nullptr);
+    // The bundle route's last step: what the main executable's signature needs once Info.plist
+    // holds `infoPlist`. An edit gains the re-signed executable, or the outcome becomes a refusal.
+    RouteOutcome SignatureKept(const FolderItem& contents, const std::string& executable,
+                               const std::string& infoPlist, RouteOutcome outcome) const;
+
+private:
+    bool mReplaceDeveloperSignatures = false;
 };
 
-// An edit once its commit is known: Patched, or Failed with the edit's message and the cause.
-RouteOutcome Committed(RouteOutcome edited, FileError error);
+// An edit once its commit is known: Patched, or Failed with the message of the write that failed
+// (`failed`, its index) and the cause.
+RouteOutcome Committed(RouteOutcome edited, FileError error, std::size_t failed = 0);
 // Wakes file managers for the item when its Contents/Info.plist or companion is newer than the
 // item, whatever its route did: the same rule on every road, after the commit.
 void Refresh(const FolderItemRef& item);

@@ -8,16 +8,20 @@
 #include "platform/framework/zorp_plugin.h"
 
 #include <utility>
+#include <vector>
 
 void Patcher::Process(const FolderItemRef& item)
 {
     // Not refreshed when the route raises: the exception passes on without it.
     RouteOutcome outcome = Route(item);
     if (outcome.kind == RouteOutcome::Kind::Edited) {
-        FileError error = CommitRewrite(std::move(outcome.rewrite));
-        outcome = Committed(std::move(outcome), error);
+        std::size_t failed = 0;
+        FileError error = CommitRewrites(outcome.TakeRewrites(), failed);
+        outcome = Committed(std::move(outcome), error, failed);
     }
     if (outcome.kind == RouteOutcome::Kind::Failed) MsgBox(outcome.message);
+    if (outcome.kind == RouteOutcome::Kind::Refused)
+        MsgBox(messages::NotResigned(item->DisplayName(), outcome.message));
     Refresh(item);
 }
 
@@ -26,10 +30,12 @@ RouteOutcome Patcher::Route(const FolderItemRef& item)
     return Use(item).Directory() ? ProcessPackage(item) : ProcessRes(item);
 }
 
-RouteOutcome Patcher::AgentFlagAdded(const FolderItemRef& item, const std::string& text)
+RouteOutcome Patcher::AgentFlagAdded(const FolderItemRef& item, const std::string& text,
+                                     std::string* executable)
 {
     if (text.empty()) return RouteOutcome::Failure(messages::NoPlstResource(item->DisplayName()));
     AgentFlagEdit edit = WithAgentFlag(text);
+    if (executable) *executable = std::move(edit.executable);
     switch (edit.outcome) {
     case AgentFlagEdit::Outcome::NoDictionary:
         return RouteOutcome::LeftAlone(RouteOutcome::Reason::NoDictionary);
@@ -41,12 +47,19 @@ RouteOutcome Patcher::AgentFlagAdded(const FolderItemRef& item, const std::strin
     return RouteOutcome::Edit(std::move(placed), {});
 }
 
-RouteOutcome Committed(RouteOutcome edited, FileError error)
+std::vector<FileRewrite> RouteOutcome::TakeRewrites()
 {
-    edited.rewrite = {};
+    std::vector<FileRewrite> rewrites;
+    for (Write& write : writes) rewrites.push_back(std::exchange(write.rewrite, {}));
+    return rewrites;
+}
+
+RouteOutcome Committed(RouteOutcome edited, FileError error, std::size_t failed)
+{
     edited.kind = error ? RouteOutcome::Kind::Failed : RouteOutcome::Kind::Patched;
     edited.cause = error;
-    if (!error) edited.message.clear();
+    if (error) edited.message = std::move(edited.writes.at(failed).failed);
+    edited.writes.clear();
     return edited;
 }
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
+#include "bundle_signature.h"
 #include "messages.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"
+#include "platform/macho/resign.h"
 
 #include <cerrno>
 #include <new>
@@ -11,6 +13,7 @@
 // An allocation failure ends this item alone, as a file too large to open would.
 RouteOutcome Patcher::ProcessPackage(const FolderItemRef& item)
 try {
+    using Kind = RouteOutcome::Kind;
     using Reason = RouteOutcome::Reason;
     FolderItemRef contents = Use(item).TrueChild("Contents");
     if (!contents || !contents->Exists()) return RouteOutcome::LeftAlone(Reason::NotApplication);
@@ -25,13 +28,60 @@ try {
     // The stream holds the whole file, which the size limit keeps well inside a 32-bit count.
     std::string text = stream->Read(stream->Length());
 
-    RouteOutcome outcome = AgentFlagAdded(item, text);
-    if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
+    std::string executable;
+    RouteOutcome outcome = AgentFlagAdded(item, text, &executable);
+    if (outcome.kind != Kind::Edited && outcome.kind != Kind::Unchanged) return outcome;
 
-    stream->SetPosition(0);
-    stream->Write(outcome.rewrite.bytes);
-    stream->SetLength(stream->Position());
-    return RouteOutcome::Edit(stream->Rewrite(), messages::kWriteInfoPlistFailed);
+    if (outcome.kind == Kind::Edited) {
+        text = std::move(outcome.writes.front().rewrite.bytes);
+        stream->SetPosition(0);
+        stream->Write(text);
+        stream->SetLength(stream->Position());
+        outcome = RouteOutcome::Edit(stream->Rewrite(), messages::kWriteInfoPlistFailed);
+    }
+    // With the list as it will be; also when it has the flag already, for a run cut short between
+    // the list and the executable left a signature that only needs renewing.
+    return SignatureKept(*contents, executable, text, std::move(outcome));
 } catch (const std::bad_alloc&) {
     return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, {FileStep::Open, ENOMEM});
+}
+
+RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::string& executable,
+                                    const std::string& infoPlist, RouteOutcome outcome) const
+{
+    BundleCode code = ReadBundleCode(contents, executable);
+    if (code.status == BundleCode::Status::None) return outcome;
+    if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
+
+    // Taken for there at first: the folders are looked at only when library validation would refuse.
+    macho::BundleFacts facts{true, mReplaceDeveloperSignatures};
+    macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
+    if (resigned && resigned->decision.reason == macho::Refusal::LibraryValidation &&
+        !OtherCodeInside(contents, executable)) {
+        facts.otherCodeInside = false;
+        resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
+    }
+    if (!resigned) {
+        // Not a Mach-O file (a script, say): nothing in it is signed.
+        if (resigned.error().kind == macho::ErrorKind::NotMachO) return outcome;
+        return RouteOutcome::Refusal(Unreadable(resigned.error().kind));
+    }
+    const macho::Decision& decision = resigned->decision;
+    switch (decision.action) {
+    case macho::Action::LeaveAlone: return outcome;
+    case macho::Action::Resign: break;
+    case macho::Action::Refuse:
+        if (!decision.developer || mReplaceDeveloperSignatures)
+            return RouteOutcome::Refusal(macho::Describe(decision));
+        // Not allowed to replace a developer's signature: the patch goes on, and breaks it.
+        if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
+        outcome.signature = RouteOutcome::Signature::Broken;
+        if (decision.reason != macho::Refusal::DeveloperSignature)
+            outcome.message = macho::Describe(decision);
+        return outcome;
+    }
+    resigned->ApplyTo(code.executable.bytes);
+    outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
+    outcome.signature = RouteOutcome::Signature::Resigned;
+    return outcome;
 }

@@ -26,7 +26,7 @@ try {
     RouteOutcome outcome = AgentFlagAdded(item, text);
     if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
 
-    fork->AddResource(outcome.rewrite.bytes, "plst", 0, "");
+    fork->AddResource(outcome.writes.front().rewrite.bytes, "plst", 0, "");
     FileRewrite rewrite;
     if (FileError unwritable = fork->Rewrite(rewrite))
         return RouteOutcome::Failure(messages::WriteForkFailed(item->DisplayName()), unwritable);

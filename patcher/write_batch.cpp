@@ -35,10 +35,13 @@ void WriteBatch::Add(std::size_t tag, FolderItemRef item, RouteOutcome outcome)
 {
     std::size_t ready = kNotReady;
     if (outcome.kind == RouteOutcome::Kind::Edited) {
-        if (FileError error = mGroup.Add(std::move(outcome.rewrite))) {
-            outcome = Committed(std::move(outcome), error);
+        const std::size_t files = outcome.writes.size();
+        if (!mGroup.Fits(files)) Flush();
+        std::size_t failed = 0;
+        if (FileError error = mGroup.Add(outcome.TakeRewrites(), failed)) {
+            outcome = Committed(std::move(outcome), error, failed);
         } else {
-            ready = mGroup.Size() - 1;
+            ready = mGroup.Size() - files;
             if (auto file = FileOf(*item)) mEdited.push_back(*file);
         }
     }
@@ -52,7 +55,12 @@ void WriteBatch::Flush()
     std::vector<Taken> taken = std::exchange(mTaken, {});
     mEdited.clear();
     for (Taken& each : taken) {
-        if (each.ready != kNotReady) each.outcome = Committed(std::move(each.outcome), committed[each.ready]);
+        if (each.ready != kNotReady) {
+            // The first of its files that failed: those after it were not written.
+            std::size_t failed = 0;
+            while (failed + 1 < each.outcome.writes.size() && !committed[each.ready + failed]) ++failed;
+            each.outcome = Committed(std::move(each.outcome), committed[each.ready + failed], failed);
+        }
         if (each.item) Refresh(each.item);
         mReport(each.tag, each.outcome);
     }

@@ -4,6 +4,7 @@
 // up to a thousand at a time, with two flushes of each file system instead of two per file. Once
 // a group is durable, every item taken since the last one is refreshed and reported, in the order
 // taken, with its own outcome: an edit whose commit or flush failed is reported as that failure.
+// An edit of several files (a list and its re-signed executable) goes in one group, in order.
 
 #include "patcher.h"
 #include "platform/framework/file_commit_group.h"
@@ -38,7 +39,7 @@ private:
         std::size_t tag;
         FolderItemRef item;
         RouteOutcome outcome;
-        std::size_t ready;  // its place in the group, for an edit made ready
+        std::size_t ready;  // the place of its first file in the group, for an edit made ready
     };
     static constexpr std::size_t kNotReady = ~std::size_t(0);
 

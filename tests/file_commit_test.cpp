@@ -104,6 +104,60 @@ TEST(FileCommitGroup, RefusesWhatCouldNotBeOpenedAgain)
     EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"Info.plist"});
 }
 
+// The files of one edit (a list, then the executable signed for it) go in in order on both roads:
+// none when one cannot be made ready, and none after one that cannot go in.
+TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)
+{
+    const std::string rename = Described({FileStep::Rename, EIO}), big = Described({FileStep::Write, EFBIG});
+    const struct {
+        const char* label;
+        int failingRename;  // which rename the seam fails, from 1; 0: none
+        bool secondTooLarge;
+        std::string first, second;  // the files' contents afterwards
+        std::size_t failed;
+        std::string error;
+        std::vector<std::string> grouped;  // each file's outcome in a group; none when not added
+    } cases[] = {
+        {"both go in", 0, false, "new", "new", 0, "done", {"done", "done"}},
+        {"the first cannot go in", 1, false, "old", "old", 0, rename, {rename, rename}},
+        {"the second cannot go in", 2, false, "new", "old", 1, rename, {"done", rename}},
+        {"the second cannot be made ready", 0, true, "old", "old", 1, big, {}},
+    };
+    for (const auto& c : cases) {
+        for (bool grouped : {false, true}) {
+            SCOPED_TRACE(std::string(c.label) + (grouped ? ", in a group" : ", by themselves"));
+            TempFolder temp;
+            WriteBytes(temp / "Info.plist", "old");
+            WriteBytes(temp / "Tool", "old");
+            std::vector<FileRewrite> rewrites;
+            rewrites.push_back(RewriteOf(temp / "Info.plist", "new"));
+            rewrites.push_back(RewriteOf(temp / "Tool", "new"));
+            if (c.secondTooLarge) rewrites.back().openLimit = 2;
+            int renames = 0;
+            Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
+                return step != FileStep::Rename || ++renames != c.failingRename;
+            });
+            std::size_t failed = 9;
+            if (grouped) {
+                FileCommitGroup group;
+                FileError error = group.Add(std::move(rewrites), failed);
+                EXPECT_EQ(Described(error), c.grouped.empty() ? c.error : "done");
+                std::vector<std::string> outcomes;
+                for (const FileError& each : group.Commit()) outcomes.push_back(Described(each));
+                EXPECT_EQ(outcomes, c.grouped);
+            } else {
+                EXPECT_EQ(Described(CommitRewrites(std::move(rewrites), failed)), c.error);
+            }
+            if (c.error != "done" && (!grouped || c.grouped.empty())) {
+                EXPECT_EQ(failed, c.failed);
+            }
+            EXPECT_EQ(ReadBytes(temp / "Info.plist"), c.first);
+            EXPECT_EQ(ReadBytes(temp / "Tool"), c.second);
+            EXPECT_EQ(Listing(temp.Path()), (std::vector<std::string>{"Info.plist", "Tool"}));
+        }
+    }
+}
+
 // A write in place cut short is undone from its journal by the next run, before anything reads
 // the file; a journal that cannot apply is dropped, and one still being written stops the open.
 TEST(InPlaceWrite, AJournalPutsBackTheOldContentAfterACrash)

@@ -215,6 +215,46 @@ TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFile)
     EXPECT_EQ(RunAsNobody([&] { return FolderItem(temp / "f").OpenAsBinaryFile(false)->Read(10); }), "text");
 }
 
+// The names a folder holds, for a look at what a bundle carries: never through a link.
+TEST(FolderItem, ChildNamesListsAFolderItselfAndNothingElse)
+{
+    TempFolder temp;
+    Lay(temp.Path(), {"Contents/MacOS/Tool", "Contents/MacOS/libx.dylib", "Contents/MacOS/.hidden",
+                      "Contents/Frameworks/", "Linked->Contents/MacOS", "file"});
+    const FolderItem contents(temp / "Contents");
+    EXPECT_EQ(contents.TrueChild("MacOS")->ChildNames(),
+              (std::vector<std::string>{".hidden", "Tool", "libx.dylib"}));
+    EXPECT_EQ(contents.TrueChild("Frameworks")->ChildNames(), std::vector<std::string>{});
+    for (const char* none : {"Linked", "file", "missing"})
+        EXPECT_EQ(FolderItem(temp.Path()).TrueChild(none)->ChildNames(), std::vector<std::string>{}) << none;
+}
+
+// An executable is opened under a larger limit than a property list, and taken whole, without a
+// copy, as the rewrite that puts it back; the commit refuses only what exceeds its own limit.
+TEST(BinaryStream, ALargerLimitOpensAnExecutableWhoseRewriteKeepsThatLimit)
+{
+    TempFolder temp;
+    const std::string large(std::size_t(FolderItem::kMaxOpenLength) + 1, 'x');
+    WriteBytes(temp / "Tool", large);
+    const FolderItem tool(temp / "Tool");
+    FileError error;
+    EXPECT_EQ(tool.OpenAsBinaryFile(false, error), nullptr);
+    EXPECT_EQ(error.Cause(), FileError({FileStep::Open, EFBIG}).Cause());
+    BinaryStreamRef stream = tool.OpenAsBinaryFile(false, error, FolderItem::kMaxExecutableLength);
+    ASSERT_NE(stream, nullptr);
+    FileRewrite rewrite = stream->TakeRewrite();
+    EXPECT_EQ(stream->Length(), 0);
+    EXPECT_FALSE(stream->Changed());
+    EXPECT_EQ(rewrite.openLimit, FolderItem::kMaxExecutableLength);
+    ASSERT_EQ(rewrite.bytes.size(), large.size());
+    rewrite.bytes.replace(0, 3, "new");
+    EXPECT_FALSE(CommitRewrite(rewrite));
+    EXPECT_EQ(ReadBytes(temp / "Tool").substr(0, 4), "newx");
+    rewrite.openLimit = FolderItem::kMaxOpenLength;
+    rewrite.read = IdentityAt(rewrite.folder.Get(), rewrite.name);
+    EXPECT_EQ(CommitRewrite(std::move(rewrite)).Cause(), FileError({FileStep::Write, EFBIG}).Cause());
+}
+
 // Every step of the replacement may fail, and says which with its cause; the original stays and
 // no temporary file is left. A stream released uncommitted writes nothing.
 TEST(BinaryStream, AFailedCommitSaysWhereAndWhyAndNothingIsWrittenOnRelease)

@@ -3,7 +3,7 @@ if(TARGET veilor_app)
     find_package(Qt6 REQUIRED COMPONENTS Test)
     veilor_test(veilor_gui_test
         SOURCES gui_test.cpp
-        LIBS veilor_app Qt6::Test)
+        LIBS veilor_app Qt6::Test OpenSSL::Crypto)
     if(TARGET veilor-patch)
         target_compile_definitions(veilor_gui_test PRIVATE VEILOR_PATCH_BIN="$<TARGET_FILE:veilor-patch>")
         add_dependencies(veilor_gui_test veilor-patch)

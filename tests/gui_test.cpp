@@ -4,6 +4,7 @@
 // message boxes.
 
 #include "file_fixtures.h"
+#include "signed_bundles.h"
 
 #include "app/app.h"
 #include "app/startup.h"
@@ -621,6 +622,31 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     }
 }
 
+// An application signed ad hoc, dropped on the window, is patched and signed again for its new
+// list, with nothing shown.
+TEST(MainWindow, ADroppedAdhocSignedApplicationIsPatchedAndResigned)
+{
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(1);
+    TempFolder temp;
+    const fs::path app = signed_bundles::CopyOf("AdhocUniversal.app", temp.Path());
+    const signed_bundles::Snapshot original = signed_bundles::Files(app);
+    QStringList boxes;
+    const int status = RunVeilor(temp / "run", {}, [&] {
+        ModalWatcher watcher([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            boxes << (box ? box->text() : QString("a modal that is no message box"));
+            modal->close();
+            return true;
+        });
+        EXPECT_TRUE(Drop({FileUrl(app)}, {}).dropped);
+        EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
+        QCoreApplication::processEvents();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(boxes, QStringList());
+    signed_bundles::ExpectEnd(app, original, signed_bundles::End::Resigned);
+}
+
 TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)
 {
     TempFolder temp;
@@ -799,6 +825,8 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
             setTime(path, kItemTime);
             paths.push_back(path.string());
         }
+        // Signed ad hoc: its executable is signed again, by both roads alike.
+        paths.push_back(signed_bundles::CraftedBundle(root / "Signed.app").string());
         return paths;
     };
     // Every file's bytes, and which items were refreshed.
@@ -836,5 +864,6 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         EXPECT_EQ(windowState.at(std::string("refreshed ") + patched), "yes") << patched;
     }
     EXPECT_EQ(windowState.at("refreshed Alone.app"), "yes");
+    EXPECT_EQ(signed_bundles::Verdict(temp / "window/Signed.app"), "signature valid (ad hoc)");
     EXPECT_EQ(windowState.at("refreshed Flagged.app"), "no");
 }

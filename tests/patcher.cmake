@@ -1,2 +1,2 @@
 # SPDX-License-Identifier: MIT
-veilor_test(process_package_test SOURCES process_package_test.cpp LIBS veilor_patcher)
+veilor_test(process_package_test SOURCES process_package_test.cpp LIBS veilor_patcher OpenSSL::Crypto)

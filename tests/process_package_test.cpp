@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
+#include "signed_bundles.h"
+
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
 #include "platform/framework/console_msgbox.h"
@@ -456,4 +458,120 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
     RecordingPatcher patcher;
     EXPECT_THROW(patcher.Process(nullptr), NilObjectException);
     EXPECT_EQ(patcher.routes, "");
+}
+
+// The window's road over every signed sample: an ad hoc signature renewed, a developer's left to
+// break (the window never replaces one), the rest's executables untouched; nothing shown, and a
+// second drop changes nothing.
+TEST(ProcessSigned, EverySignedSampleThroughTheWindowEndsAsItsSignatureAllows)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    using signed_bundles::End;
+    const std::map<std::string, End> ends = {
+        {"AdhocUniversal.app", End::Resigned},       {"DevSignedApp.app", End::ExecutableKept},
+        {"DeveloperStyle.app", End::ExecutableKept}, {"LinkerSigned.app", End::ExecutableKept},
+        {"Restricted.app", End::ExecutableKept},     {"Unsigned.app", End::ExecutableKept},
+        {"WithFramework.app", End::ExecutableKept},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(ends.size());
+    TempFolder temp;
+    for (const auto& [name, end] : ends) {
+        SCOPED_TRACE(name);
+        const fs::path app = signed_bundles::CopyOf(name, temp.Path());
+        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        EXPECT_EQ(RunRoute(app), "");
+        signed_bundles::ExpectEnd(app, original, end);
+        const signed_bundles::Snapshot once = signed_bundles::Files(app);
+        EXPECT_EQ(RunRoute(app), "");
+        EXPECT_TRUE(signed_bundles::Files(app) == once) << "the second drop changed something";
+    }
+}
+
+// On the window's road an edit of two files is made ready whole before either goes in: a refusal
+// or a failure to make the executable ready changes nothing, and one to put it in place leaves a
+// list that the next drop finishes. A re-signed executable with a second name is written in place.
+TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTheEdit)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    using signed_bundles::End;
+    craft::Spec entitled, developer;
+    entitled.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
+    developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    developer.wrapper = craft::Wrapper::Developer;
+    const struct {
+        const char* name;
+        craft::Spec spec;
+        FileStep failing;  // the step that fails, None for none
+        int failingAt;     // its how manyeth time
+        std::string messages;
+        End end;
+        bool linked = false;  // the executable has a second name
+    } cases[] = {
+        {"Adhoc.app", {}, FileStep::None, 0, "", End::Resigned},
+        {"Linked.app", {}, FileStep::None, 0, "", End::Resigned, true},
+        {"Developer.app", developer, FileStep::None, 0, "", End::ExecutableKept},
+        {"Entitled.app", entitled, FileStep::None, 0,
+         "Not re-signed: restricted entitlements (keychain-access-groups). Nothing in Entitled.app was "
+         "changed.\n",
+         End::Untouched},
+        {"ListFails.app", {}, FileStep::Rename, 1, "Failed to write info.plist file.\n", End::Untouched},
+        {"ReadyFails.app", {}, FileStep::Write, 2, "Failed to write executable file Tool.\n", End::Untouched},
+        {"ToolFails.app",
+         {},
+         FileStep::Rename,
+         2,
+         "Failed to write executable file Tool.\n",
+         End::ExecutableKept},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder temp;
+        const fs::path app = signed_bundles::CraftedBundle(temp / c.name, c.spec);
+        if (c.linked) fs::create_hard_link(app / "Contents/MacOS/Tool", temp / "other name");
+        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        {
+            int steps = 0;
+            Installed<FileFaultHook> hook(
+                SetFileFaultHook, [&](FileStep step) { return step != c.failing || ++steps != c.failingAt; });
+            EXPECT_EQ(RunRoute(app), c.messages);
+        }
+        signed_bundles::ExpectEnd(app, original, c.end);
+        if (c.linked) {
+            EXPECT_TRUE(ReadBytes(temp / "other name") == ReadBytes(app / "Contents/MacOS/Tool"));
+        }
+        if (c.failing == FileStep::None) continue;
+        EXPECT_EQ(RunRoute(app), "");
+        signed_bundles::ExpectEnd(app, original, End::Resigned);
+    }
+}
+
+// veilor-patch's group holds an edit's two files in order: when the executable cannot go in, its
+// own message is told, the list stays new for a rerun, and the other items are not held up.
+TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    TempFolder temp;
+    const fs::path first = signed_bundles::CraftedBundle(temp / "First.app"),
+                   second = signed_bundles::CraftedBundle(temp / "Second.app");
+    const signed_bundles::Snapshot firstBefore = signed_bundles::Files(first),
+                                   secondBefore = signed_bundles::Files(second);
+    int renames = 0;
+    Installed<FileFaultHook> hook(SetFileFaultHook,
+                                  [&](FileStep step) { return step != FileStep::Rename || ++renames != 2; });
+    std::string told;
+    {
+        Patcher patcher;
+        WriteBatch batch([&](std::size_t, const RouteOutcome& outcome) {
+            told += outcome.kind == RouteOutcome::Kind::Patched
+                        ? "patched\n"
+                        : outcome.message + " (" + outcome.cause.Cause() + ")\n";
+        });
+        for (const fs::path& app : {first, second}) {
+            auto item = std::make_shared<FolderItem>(app);
+            batch.Add(0, item, patcher.Route(item));
+        }
+    }
+    EXPECT_EQ(told, "Failed to write executable file Tool. (Input/output error)\npatched\n");
+    signed_bundles::ExpectEnd(first, firstBefore, signed_bundles::End::ExecutableKept);
+    signed_bundles::ExpectEnd(second, secondBefore, signed_bundles::End::Resigned);
 }

@@ -2,6 +2,9 @@
 // The built veilor-patch, run as a process with no display, on real temporary applications.
 
 #include "file_fixtures.h"
+#include "signed_bundles.h"
+
+#include "platform/framework/folder_item.h"
 #include "platform/framework/unique_fd.h"
 
 #include "platform/plist/cfobject.h"
@@ -87,7 +90,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                    empty = Bundle("Empty.app", ""),
                    broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
     fs::create_directories(signedOne / "Contents" / "_CodeSignature");
-    // Unchanged, so no warning and not written at all.
+    // Unchanged, so not written at all.
     fs::create_directories(patched / "Contents" / "_CodeSignature");
     fs::create_directories(flaggedSigned / "Contents" / "_CodeSignature");
     const ino_t flaggedInode = LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino;
@@ -114,14 +117,9 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                       broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
                       "Relative.app/", forged.string()});
     EXPECT_EQ(r.status, 1);
-    // The warning comes when a held rewrite is in place, and escapes the path like every report.
-    const std::string signedShown = (mDir / "Signed\\tTool.app").string();
-    EXPECT_EQ(r.err, signedShown +
-                         ": warning: the bundle's code signature no longer matches; macOS will refuse"
-                         " to open it until it is signed again. On a Mac: codesign --force --deep"
-                         " --sign - " +
-                         signedShown + "\n" + document.string() + ": not an application, left alone\n" +
-                         empty.string() + ": No plst resource in file Empty.app.\n" + broken.string() +
+    // A signature folder without an executable that a signature could bind is no signature.
+    EXPECT_EQ(r.err, document.string() + ": not an application, left alone\n" + empty.string() +
+                         ": No plst resource in file Empty.app.\n" + broken.string() +
                          ": property list cannot be read, left alone\n" + shortFork.string() +
                          ": Failed to open resource fork of file Short. (damaged)\n" + missing.string() +
                          ": No such file or folder.\n" +
@@ -511,6 +509,278 @@ TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
     EXPECT_TRUE(OneLineEachAndNoControls(patched.err, empties.size() + documents.size()));
 }
 
+// Every signed sample, patched with and without --resign: re-signed and valid, or refused and
+// byte-identical, or its executable untouched; the report says which; a second run changes
+// nothing; --check shows the signature beside the flag and fails a broken one.
+TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunChangesNothing)
+{
+    using signed_bundles::End;
+    const std::string renew = ": warning: the developer's code signature no longer matches; macOS will refuse"
+                              " to open it. To sign it again ad hoc: veilor-patch --resign ",
+                      harm = ": warning: the developer's code signature no longer matches; macOS will refuse"
+                             " to open it, and signing it ad hoc would harm it: ",
+                      restricted = "restricted entitlements (com.apple.developer.team-identifier,"
+                                   " keychain-access-groups)",
+                      library = "library validation with other code inside",
+                      broken = "signature broken: Info.plist changed", adhoc = "signature valid (ad hoc)",
+                      developer = "signature valid (developer, team ABCDE12345)";
+    const struct {
+        const char* app;
+        bool resign;
+        End end;
+        int status;
+        std::string err;    // after the path; "=" stands for the path again
+        std::string check;  // the signature's line from --check afterwards
+    } cases[] = {
+        {"AdhocUniversal.app", false, End::Resigned, 0, "", adhoc},
+        {"AdhocUniversal.app", true, End::Resigned, 0, "", adhoc},
+        {"DeveloperStyle.app", false, End::ExecutableKept, 0, renew + "=", broken},
+        {"DeveloperStyle.app", true, End::Resigned, 0, "", adhoc},
+        {"DevSignedApp.app", false, End::ExecutableKept, 0, renew + "=", broken},
+        {"DevSignedApp.app", true, End::Resigned, 0, "", adhoc},
+        {"Restricted.app", false, End::ExecutableKept, 0, harm + restricted, broken},
+        {"Restricted.app", true, End::Untouched, 1, ": not re-signed: " + restricted, developer},
+        {"WithFramework.app", false, End::ExecutableKept, 0, harm + library, broken},
+        {"WithFramework.app", true, End::Untouched, 1, ": not re-signed: " + library, developer},
+        {"LinkerSigned.app", true, End::ExecutableKept, 0, "",
+         "signature does not bind Info.plist (linker signature)"},
+        {"Unsigned.app", true, End::ExecutableKept, 0, "", "unsigned"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(std::size(cases) + 1);
+
+    std::vector<std::string> fresh{"--check"};
+    std::string verdicts;
+    const std::map<std::string, std::string> before = {
+        {"AdhocUniversal.app", adhoc},
+        {"DevSignedApp.app", "signature valid (developer, team ZCK58M894E)"},
+        {"DeveloperStyle.app", developer},
+        {"LinkerSigned.app", "signature does not bind Info.plist (linker signature)"},
+        {"Restricted.app", developer},
+        {"Unsigned.app", "unsigned"},
+        {"WithFramework.app", developer},
+    };
+    for (const std::string& app : signed_bundles::kSampleApps) {
+        fresh.push_back(signed_bundles::CopyOf(app, mDir / "fresh").string());
+        verdicts += fresh.back() + ": no NSUIElement\n" + fresh.back() + ": " + before.at(app) + "\n";
+    }
+    Finished checked = Run(fresh);
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.out, verdicts);
+
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(std::string(c.app) + (c.resign ? " --resign" : ""));
+        const fs::path app = signed_bundles::CopyOf(c.app, mDir / std::to_string(i));
+        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        std::vector<std::string> args{app.string()};
+        if (c.resign) args.insert(args.begin(), "--resign");
+
+        Finished r = Run(args);
+        EXPECT_EQ(r.status, c.status);
+        std::string err = c.err;
+        if (err.ends_with("=")) err.replace(err.size() - 1, 1, app.string());
+        EXPECT_EQ(r.err, err.empty() ? "" : app.string() + err + "\n");
+        signed_bundles::ExpectEnd(app, original, c.end);
+
+        const signed_bundles::Snapshot once = signed_bundles::Files(app);
+        Finished again = Run(args);
+        EXPECT_EQ(again.status, c.status);
+        EXPECT_EQ(again.err, c.end == End::Untouched ? r.err : "");
+        EXPECT_TRUE(signed_bundles::Files(app) == once) << "the second run changed something";
+
+        Finished check = Run({"--check", app.string()});
+        const bool agent = c.end != End::Untouched;
+        EXPECT_EQ(check.status, agent && c.check != broken ? 0 : 1);
+        EXPECT_EQ(check.out, app.string() + (agent ? ": NSUIElement = \"true\"\n" : ": no NSUIElement\n") +
+                                 app.string() + ": " + c.check + "\n");
+    }
+}
+
+// A run cut short between the list and the executable, or a patch made earlier without --resign,
+// leaves a signature that differs from valid only in what the list changed: a run renews it and
+// leaves the list, inode and all, as it is.
+TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
+{
+    const struct {
+        const char* app;
+        std::vector<std::string> first, rerun;  // options of the run that patches the list, of the rerun
+    } cases[] = {
+        {"AdhocUniversal.app", {}, {}},
+        {"DevSignedApp.app", {}, {"--resign"}},
+        {"DeveloperStyle.app", {}, {"--resign"}},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(std::size(cases));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app);
+        const fs::path reference = signed_bundles::CopyOf(c.app, mDir / "reference"),
+                       app = signed_bundles::CopyOf(c.app, mDir / "cut");
+        std::vector<std::string> args = c.first;
+        args.push_back(reference.string());
+        ASSERT_EQ(Run(args).status, 0);
+        // The list as that run left it, the executable as it was.
+        WriteBytes(app / "Contents/Info.plist", ReadBytes(reference / "Contents/Info.plist"));
+        EXPECT_EQ(signed_bundles::Verdict(app).substr(0, 36), "signature broken: Info.plist changed");
+        const signed_bundles::Snapshot cut = signed_bundles::Files(app);
+        const ino_t list = LinkStatus(app / "Contents/Info.plist").st_ino;
+
+        args = c.rerun;
+        args.push_back(app.string());
+        Finished r = Run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        signed_bundles::ExpectEnd(app, cut, signed_bundles::End::Resigned);
+        EXPECT_EQ(LinkStatus(app / "Contents/Info.plist").st_ino, list);
+        EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), ReadBytes(reference / "Contents/Info.plist"));
+    }
+}
+
+// Bundles around our own executables, so that every end is reached with or without the shared
+// samples: each refusal leaves the bundle untouched, a link in the executable's place is not
+// followed, and a mode without write permission is kept.
+TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
+{
+    using signed_bundles::End;
+    craft::Spec entitled, linker, developer, hardened;
+    entitled.entitlements =
+        "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
+    linker.linker = true;
+    developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    developer.wrapper = craft::Wrapper::Developer;
+    hardened.codeDirectories = {{2, 0x20500, 0x10002, 0, 12, ""}};  // ad hoc, hardened runtime
+    const std::string library = ": not re-signed: library validation with other code inside";
+    const auto tampered = [](craft::Built& tool) { tool.bytes[5000] ^= 1; };
+    const auto garbled = [](craft::Built& tool) { tool.bytes[tool.superBlob] ^= 0x10; };
+    const auto script = [](craft::Built& tool) { tool.bytes = "#!/bin/sh\necho hello\n"; };
+    const struct {
+        const char* name;
+        craft::Spec spec;
+        mode_t mode;
+        std::function<void(craft::Built&)> damage;
+        bool resign;
+        End end;
+        int status;
+        std::string err;                  // after the path
+        std::vector<std::string> more{};  // laid out in Contents as Lay does
+    } cases[] = {
+        {"Adhoc.app", {}, 0755, {}, false, End::Resigned, 0, ""},
+        // Library validation refuses only code that loads into the application's own process.
+        {"Hardened.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Resigned,
+         0,
+         "",
+         {"PlugIns/Share.appex/", "Resources/"}},
+        {"HardenedLibrary.app", hardened, 0755, {}, false, End::Untouched, 1, library, {"MacOS/libx.dylib"}},
+        {"HardenedFramework.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Untouched,
+         1,
+         library,
+         {"Frameworks/X.framework/"}},
+        {"HardenedPlugIn.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Untouched,
+         1,
+         library,
+         {"PlugIns/Filter.bundle/"}},
+        {"ReadOnly.app", {}, 0555, {}, false, End::Resigned, 0, ""},
+        {"Developer.app", developer, 0755, {}, true, End::Resigned, 0, ""},
+        {"Entitled.app",
+         entitled,
+         0755,
+         {},
+         false,
+         End::Untouched,
+         1,
+         ": not re-signed: restricted entitlements (com.apple.developer.icloud-services)"},
+        {"Tampered.app",
+         {},
+         0755,
+         tampered,
+         false,
+         End::Untouched,
+         1,
+         ": not re-signed: signature already broken (code changed)"},
+        {"Garbled.app",
+         {},
+         0755,
+         garbled,
+         false,
+         End::Untouched,
+         1,
+         ": not re-signed: signature cannot be read (the signature is not a SuperBlob)"},
+        {"Linker.app", linker, 0755, {}, false, End::ExecutableKept, 0, ""},
+        {"Script.app", {}, 0755, script, false, End::ExecutableKept, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.spec, c.mode, c.damage);
+        Lay(app / "Contents", c.more);
+        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        std::vector<std::string> args{app.string()};
+        if (c.resign) args.insert(args.begin(), "--resign");
+        Finished r = Run(args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err.empty() ? "" : app.string() + c.err + "\n");
+        signed_bundles::ExpectEnd(app, original, c.end);
+    }
+
+    // An executable that cannot be read keeps its signature unjudged: nothing is written.
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& tool)> make;
+        const char* cause;
+    } unreadable[] = {
+        {"Linked.app",
+         [&](const fs::path& tool) {
+             fs::rename(tool, mDir / "Tool"), fs::create_symlink(mDir / "Tool", tool);
+         },
+         "Too many levels of symbolic links"},
+        {"Huge.app",
+         [](const fs::path& tool) { fs::resize_file(tool, FolderItem::kMaxExecutableLength + 1); },
+         "File too large"},
+    };
+    for (const auto& c : unreadable) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name), tool = app / "Contents/MacOS/Tool";
+        c.make(tool);
+        const struct stat before = LinkStatus(tool);
+        Finished r = Run({app.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, app.string() + ": Failed to open executable file Tool. (" + c.cause + ")\n");
+        EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), signed_bundles::kCraftedPlist);
+        EXPECT_EQ(Listing(app / "Contents/MacOS"), std::vector<std::string>{"Tool"});
+        EXPECT_EQ(LinkStatus(tool).st_ino, before.st_ino);
+        EXPECT_EQ(LinkStatus(tool).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
+}
+
+// After a re-sign inside another signed bundle, the enclosing one's seal records the old signature.
+TEST_F(VeilorPatchTest, ResigningInsideASignedBundleWarnsThatTheEnclosingSealIsStale)
+{
+    const fs::path outer = mDir / "Out\ter.app";
+    WriteBytes(outer / "Contents/_CodeSignature/CodeResources", signed_bundles::kCraftedSeal);
+    const fs::path inner = signed_bundles::CraftedBundle(outer / "Contents/Library/LoginItems/Helper.app"),
+                   alone = signed_bundles::CraftedBundle(mDir / "Alone.app");
+    Finished r = Run({inner.string(), alone.string()});
+    EXPECT_EQ(r.status, 0);
+    const std::string shown = (mDir / "Out\\ter.app").string();
+    EXPECT_EQ(r.err, (mDir / "Out\\ter.app/Contents/Library/LoginItems/Helper.app").string() +
+                         ": warning: re-signed inside " + shown +
+                         ", whose seal still records the old signature: " + shown +
+                         " must be signed again\n");
+    EXPECT_EQ(signed_bundles::Verdict(inner), "signature valid (ad hoc)");
+}
+
 // A usage error changes nothing and exits 2 with the usage on standard error; help names every
 // option the parser takes.
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
@@ -536,7 +806,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
     }
     const std::string help = Run({"--help"}).out;
-    for (const char* option : {"--check", "--strict", "--help", "--version", "--"})
+    for (const char* option : {"--check", "--strict", "--resign", "--help", "--version", "--"})
         EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
 
     // After "--", an argument that looks like an option is a path.

@@ -16,6 +16,7 @@ struct BinaryStream::Impl {
     std::string name;
     FileIdentity read;  // the file as it was read; the commit replaces only that
     bool writable = false;
+    std::int64_t limit = FolderItem::kMaxOpenLength;  // the most it was opened with
     std::string bytes;
     std::int64_t position = 0;
     bool changed = false;
@@ -25,7 +26,7 @@ struct BinaryStream::Impl {
 namespace {
 
 // The whole content, or nothing (errno set) when it cannot be read or would be too large.
-std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
+std::optional<std::string> ReadWhole(int fd, off_t expectedSize, std::int64_t limit)
 {
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(expectedSize));
@@ -35,7 +36,7 @@ std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) return bytes;
-        if (static_cast<std::int64_t>(bytes.size()) + got > FolderItem::kMaxOpenLength) {
+        if (static_cast<std::int64_t>(bytes.size()) + got > limit) {
             errno = EFBIG;
             return std::nullopt;
         }
@@ -45,9 +46,11 @@ std::optional<std::string> ReadWhole(int fd, off_t expectedSize)
 
 }  // namespace
 
-BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite, FileError& error)
+BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite, FileError& error,
+                                   std::int64_t limit)
 {
     error = {};
+    limit = std::min(limit, kMaxLength);
     if (!location.folder || !RecoverInterruptedWrite(location.folder.Get(), location.name)) {
         error = FailedAt(FileStep::Open);
         return nullptr;
@@ -60,11 +63,11 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
-    if (!S_ISREG(info.st_mode) || info.st_size > FolderItem::kMaxOpenLength) {
+    if (!S_ISREG(info.st_mode) || info.st_size > limit) {
         error = {FileStep::Open, S_ISREG(info.st_mode) ? EFBIG : EINVAL};
         return nullptr;
     }
-    std::optional<std::string> bytes = ReadWhole(fd.Get(), info.st_size);
+    std::optional<std::string> bytes = ReadWhole(fd.Get(), info.st_size, limit);
     std::optional<FileIdentity> identity = IdentityOf(fd.Get());
     if (!bytes || !identity) {
         error = FailedAt(FileStep::Open);
@@ -75,6 +78,7 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
     impl->folder = std::move(location.folder);
     impl->name = std::move(location.name);
     impl->writable = readWrite;
+    impl->limit = limit;
     impl->bytes = std::move(*bytes);
     impl->read = *identity;
     return BinaryStreamRef(new BinaryStream(std::move(impl)));
@@ -143,7 +147,15 @@ bool BinaryStream::Changed() const
 
 FileRewrite BinaryStream::Rewrite() const
 {
-    return {mImpl->folder, mImpl->name, mImpl->read, mImpl->bytes};
+    return {mImpl->folder, mImpl->name, mImpl->read, mImpl->bytes, mImpl->limit};
+}
+
+FileRewrite BinaryStream::TakeRewrite()
+{
+    FileRewrite rewrite{mImpl->folder, mImpl->name, mImpl->read, std::move(mImpl->bytes), mImpl->limit};
+    mImpl->bytes.clear();
+    mImpl->position = 0;
+    return rewrite;
 }
 
 FileError BinaryStream::Commit()

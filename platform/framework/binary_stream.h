@@ -32,6 +32,9 @@ public:
     bool Changed() const;
     // The stream's content as the file's new content, to be committed now or with others.
     FileRewrite Rewrite() const;
+    // The same without a copy, for content too large to hold twice (an executable): the stream is
+    // left empty and unchanged, and the caller edits the rewrite's bytes itself.
+    FileRewrite TakeRewrite();
     // Puts the content in place now; no error when nothing was changed. A stream opened for
     // reading only, or grown past kMaxLength, fails.
     FileError Commit();
@@ -40,6 +43,7 @@ private:
     friend class FolderItem;
     struct Impl;
     explicit BinaryStream(std::unique_ptr<Impl> impl);
-    static BinaryStreamRef Open(FolderItem::Location location, bool readWrite, FileError& error);
+    static BinaryStreamRef Open(FolderItem::Location location, bool readWrite, FileError& error,
+                                std::int64_t limit);
     std::unique_ptr<Impl> mImpl;
 };

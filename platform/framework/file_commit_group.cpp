@@ -59,16 +59,36 @@ FileCommitGroup::~FileCommitGroup()
 
 FileError FileCommitGroup::Add(FileRewrite rewrite)
 {
-    FileError error;
-    FileReplacement ready =
-        FileReplacement::Prepare(std::move(rewrite), FileReplacement::Flush::ByGroup, error);
-    if (!error) mReady.push_back(std::move(ready));
-    return error;
+    std::vector<FileRewrite> one;
+    one.push_back(std::move(rewrite));
+    std::size_t failed = 0;
+    return Add(std::move(one), failed);
+}
+
+FileError FileCommitGroup::Add(std::vector<FileRewrite> rewrites, std::size_t& failed)
+{
+    const std::size_t before = mReady.size();
+    for (std::size_t i = 0; i < rewrites.size(); ++i) {
+        FileError error;
+        FileReplacement ready =
+            FileReplacement::Prepare(std::move(rewrites[i]), FileReplacement::Flush::ByGroup, error);
+        if (error) {
+            failed = i;
+            // The edit's files made ready so far are removed unwritten.
+            mReady.erase(mReady.begin() + std::ptrdiff_t(before), mReady.end());
+            mFollows.resize(before);
+            return error;
+        }
+        mReady.push_back(std::move(ready));
+        mFollows.push_back(i > 0);
+    }
+    return {};
 }
 
 std::vector<FileError> FileCommitGroup::Commit()
 {
     std::vector<FileReplacement> ready = std::exchange(mReady, {});
+    const std::vector<bool> follows = std::exchange(mFollows, {});
     std::vector<FileError> outcome(ready.size());
     struct FileSystem {
         std::uint64_t device;
@@ -104,6 +124,7 @@ std::vector<FileError> FileCommitGroup::Commit()
     }
 
     for (std::size_t i = 0; i < ready.size(); ++i) {
+        if (follows[i] && outcome[i - 1]) outcome[i] = outcome[i - 1];
         if (outcome[i]) continue;
         // Off a file system flushed whole, its folder is flushed by itself after the rename.
         if (of[i] && !of[i]->whole) ready[i].FlushItself();

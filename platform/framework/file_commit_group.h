@@ -20,9 +20,14 @@ public:
 
     // Makes the rewrite ready for the next Commit; an error, and nothing added, when it cannot be.
     FileError Add(FileRewrite rewrite);
+    // Makes the rewrites of one edit ready together: all of them, or none and the error of the
+    // first that could not be (`failed`, its index). At Commit each goes in only once the one
+    // before it did; after a failure the rest are not written and fail as it did.
+    FileError Add(std::vector<FileRewrite> rewrites, std::size_t& failed);
     std::size_t Size() const { return mReady.size(); }
     // Full at 1,024 files, or sooner where the limit of open files would be reached.
     bool Full() const { return mReady.size() >= mCapacity; }
+    bool Fits(std::size_t files) const { return mReady.size() + files <= mCapacity; }
 
     // Each added file's outcome, in the order added: no error once it is in place and durable.
     // A failed flush fails every file it covered. Nothing is held afterwards.
@@ -32,6 +37,7 @@ private:
     void LetGo(std::vector<UniqueFd> replaced);
 
     std::vector<FileReplacement> mReady;
+    std::vector<bool> mFollows;  // goes in only once the file before it did
     std::size_t mCapacity;
     std::thread mLettingGo;  // closing the last group's replaced files
 };

@@ -31,7 +31,7 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     IgnoreFileSizeSignal();
     FileReplacement replacement;
     error = {};
-    if (static_cast<std::int64_t>(rewrite.bytes.size()) > FolderItem::kMaxOpenLength) {
+    if (static_cast<std::int64_t>(rewrite.bytes.size()) > rewrite.openLimit) {
         error = {FileStep::Write, EFBIG};
         return replacement;
     }
@@ -132,4 +132,18 @@ FileError CommitRewrite(FileRewrite rewrite)
     FileReplacement replacement =
         FileReplacement::Prepare(std::move(rewrite), FileReplacement::Flush::Each, error);
     return error ? error : replacement.Commit();
+}
+
+FileError CommitRewrites(std::vector<FileRewrite> rewrites, std::size_t& failed)
+{
+    std::vector<FileReplacement> ready;
+    FileError error;
+    for (failed = 0; failed < rewrites.size(); ++failed) {
+        ready.push_back(
+            FileReplacement::Prepare(std::move(rewrites[failed]), FileReplacement::Flush::Each, error));
+        if (error) return error;  // the ones made ready are removed unwritten
+    }
+    for (failed = 0; failed < ready.size(); ++failed)
+        if ((error = ready[failed].Commit())) return error;
+    return {};
 }

@@ -8,12 +8,14 @@
 
 #include "file_error.h"
 #include "file_identity.h"
+#include "folder_item.h"
 #include "temporary_file.h"
 #include "unique_fd.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // New content for one file, not yet written: where it goes and what the file was when read.
 struct FileRewrite {
@@ -21,6 +23,7 @@ struct FileRewrite {
     std::string name;
     std::optional<FileIdentity> read;  // nullopt: there was no such file, and none may appear meanwhile
     std::string bytes;
+    std::int64_t openLimit = FolderItem::kMaxOpenLength;  // the most that may be opened again
 };
 
 // A rewrite made ready (the temporary file written) but not yet in place, so that several can be
@@ -32,7 +35,7 @@ public:
         ByGroup,  // the caller flushes the whole file system before and after (FileCommitGroup)
     };
     // Refused when the file is no longer what was read (Changed), or when the content would be
-    // larger than a file may be when it is opened (Write, EFBIG): it could never be read again.
+    // larger than the rewrite's openLimit (Write, EFBIG): it could never be read again.
     static FileReplacement Prepare(FileRewrite rewrite, Flush flush, FileError& error);
 
     FileReplacement(FileReplacement&&) noexcept = default;
@@ -69,3 +72,8 @@ private:
 
 // One file replaced by itself and made durable: the window's way.
 FileError CommitRewrite(FileRewrite rewrite);
+// Files that make one edit, replaced one after another the same way. Every new content is made
+// ready before the first goes in, so that a full disk changes none of them. The error of the first
+// that failed (`failed`, its index): none is written when it could not be made ready, none after
+// it when it could not go in.
+FileError CommitRewrites(std::vector<FileRewrite> rewrites, std::size_t& failed);

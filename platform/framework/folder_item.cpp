@@ -7,9 +7,11 @@
 #include "platform/plist/cfobject.h"
 #include "resource_fork.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <string_view>
@@ -216,9 +218,31 @@ BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite) const
     return OpenAsBinaryFile(readWrite, ignored);
 }
 
-BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error) const
+BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error, std::int64_t limit) const
 {
-    return BinaryStream::Open(Locate(), readWrite, error);
+    return BinaryStream::Open(Locate(), readWrite, error, limit);
+}
+
+std::vector<std::string> FolderItem::ChildNames() const
+{
+    std::vector<std::string> names;
+    Location location = Locate();
+    if (!location.folder) return names;
+    UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return names;
+    struct CloseFolder {
+        void operator()(DIR* folder) const { ::closedir(folder); }
+    };
+    std::unique_ptr<DIR, CloseFolder> folder(::fdopendir(fd.Get()));
+    if (!folder) return names;
+    fd.Release();  // the stream owns it now
+    while (const dirent* entry = ::readdir(folder.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 FolderItem::Location FolderItem::Companion() const

@@ -48,11 +48,18 @@ public:
     // Files and companions larger than this are not opened: the whole content is read at once,
     // and no real application's property list comes near it (the largest known is some 70 KB).
     static constexpr std::int64_t kMaxOpenLength = std::int64_t(64) << 20;
+    // An application's main executable is read whole too, to check and renew its signature. The
+    // largest known are a few hundred MB (universal builds of big applications); one held in
+    // memory must still leave room on a small machine, so a larger one is not opened.
+    static constexpr std::int64_t kMaxExecutableLength = std::int64_t(1) << 30;
 
     // Read-write; nil when the item cannot be opened so (a link is never followed) or is longer
-    // than kMaxOpenLength. `error` says why.
+    // than `limit`. `error` says why.
     BinaryStreamRef OpenAsBinaryFile(bool readWrite) const;
-    BinaryStreamRef OpenAsBinaryFile(bool readWrite, FileError& error) const;
+    BinaryStreamRef OpenAsBinaryFile(bool readWrite, FileError& error,
+                                     std::int64_t limit = kMaxOpenLength) const;
+    // The names in this folder, sorted; none when it is not a folder (a link is not) or cannot be read.
+    std::vector<std::string> ChildNames() const;
     // Nil when the companion is malformed, longer than kMaxOpenLength, or cannot be written when
     // readWrite is set (a read-only fork refuses to commit changes).
     ResourceForkRef OpenResourceFork(bool readWrite = true) const;

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// A bundle's main executable, Contents/MacOS/<CFBundleExecutable>, and the other files its code
+// signature binds, read through the framework layer (no link is followed); what --check says of
+// that signature; and the signed bundle around one whose signature was renewed.
+
+#include "platform/framework/file_error.h"
+#include "platform/framework/file_replacement.h"
+#include "platform/framework/folder_item.h"
+#include "platform/macho/error.h"
+#include "platform/macho/verify.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+struct BundleCode {
+    enum class Status {
+        None,    // no executable named, or none of that name: nothing signed binds the list
+        Read,    // `executable` holds it
+        Failed,  // `message` and `cause` say why
+    };
+    Status status = Status::None;
+    std::string name;                          // the executable's, as shown
+    FileRewrite executable;                    // its bytes, and where they go back
+    std::optional<std::string> codeResources;  // Contents/_CodeSignature/CodeResources
+    std::string message;
+    FileError cause;
+
+    // What the signature binds, with `infoPlist` as Contents/Info.plist.
+    macho::BundleFiles Files(const std::string& infoPlist) const
+    {
+        return {executable.bytes, infoPlist, codeResources};
+    }
+};
+
+// `contents` is the bundle's Contents folder, `executable` its list's CFBundleExecutable.
+BundleCode ReadBundleCode(const FolderItem& contents, const std::string& executable);
+
+// Whether other Mach-O code loads into the application's own process (frameworks, in-process
+// plug-ins, libraries beside the executable): library validation refuses it once the application
+// is signed ad hoc.
+bool OtherCodeInside(const FolderItem& contents, const std::string& executable);
+
+// Why a signature the reader cannot make sense of is not judged: "signature cannot be read (...)".
+std::string Unreadable(macho::ErrorKind kind);
+
+// What --check tells of a bundle's signature.
+struct SignatureReading {
+    enum class Status {
+        None,    // the bundle holds no executable its list names
+        Read,    // `text` is its state ("signature valid (ad hoc)", "unsigned", ...)
+        Failed,  // `text` is the message, `cause` what the files layer said
+    };
+    Status status = Status::None;
+    std::string text;
+    bool passes = false;  // neither broken nor unreadable
+    FileError cause;
+};
+SignatureReading ReadSignature(const FolderItem& bundle);
+
+// The bundle whose sealed folder (Contents/ or Versions/X/ with a _CodeSignature/CodeResources)
+// holds `bundle`, found up its parents: its seal records the signature `bundle` had.
+std::optional<std::filesystem::path> EnclosingSignedBundle(const std::filesystem::path& bundle);
