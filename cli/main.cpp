@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -120,16 +121,29 @@ void PrintHelp()
 
 // A link named on the command line is what the user meant, so it alone is followed. Nothing
 // when the path, or what its link leads to, does not exist.
-std::optional<std::filesystem::path> Target(const std::string& argument)
+std::optional<std::filesystem::path> Target(const std::string& argument, int& error)
 {
     const FolderItem named(argument);
     struct stat info {};
-    if (::lstat(named.Path().c_str(), &info) != 0) return std::nullopt;
+    if (::lstat(named.Path().c_str(), &info) != 0) {
+        error = errno;
+        return std::nullopt;
+    }
     if (!S_ISLNK(info.st_mode)) return named.Path();
-    std::error_code error;
-    std::filesystem::path target = std::filesystem::canonical(named.Path(), error);
-    if (error) return std::nullopt;
+    std::error_code resolved;
+    std::filesystem::path target = std::filesystem::canonical(named.Path(), resolved);
+    if (resolved) {
+        error = resolved.value();
+        return std::nullopt;
+    }
     return target;
+}
+
+// Why a path named nothing to work on: missing, or (with its reason) not to be looked at.
+RouteOutcome Unreachable(int error)
+{
+    if (error == ENOENT || error == ENOTDIR) return RouteOutcome::Failure("No such file or folder.");
+    return RouteOutcome::Failure("Cannot be looked at.", {FileStep::Open, error});
 }
 
 std::string Described(const AgentFlagReading& reading)
@@ -202,9 +216,10 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
         }
     });
     for (std::size_t index = 0; index < paths.size(); ++index) {
-        std::optional<std::filesystem::path> target = Target(paths[index]);
+        int error = 0;
+        std::optional<std::filesystem::path> target = Target(paths[index], error);
         if (!target) {
-            batch.Add(index, nullptr, RouteOutcome::Failure("No such file or folder."));
+            batch.Add(index, nullptr, Unreachable(error));
             continue;
         }
         targets[index] = *target;
@@ -243,9 +258,11 @@ int Check(const std::vector<std::string>& paths)
     int status = kOk;
     for (const std::string& path : paths) {
         const std::string shown = EscapeControls(path);
-        std::optional<std::filesystem::path> target = Target(path);
+        int error = 0;
+        std::optional<std::filesystem::path> target = Target(path, error);
         if (!target) {
-            std::cerr << shown << ": No such file or folder.\n";
+            const RouteOutcome unreachable = Unreachable(error);
+            PrintFailure(shown, unreachable.message, unreachable.cause);
             status = kFailed;
             continue;
         }

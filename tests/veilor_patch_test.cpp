@@ -303,6 +303,21 @@ TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
     }
 }
 
+// A path that may not be looked at is not called missing: the reason is told, with --check too.
+TEST_F(VeilorPatchTest, APathThatCannotBeLookedAtIsToldSoAndAMissingOneIsMissing)
+{
+    const fs::path hidden = Bundle("Hidden/App.app", kDemoXml), missing = mDir / "Missing.app";
+    fs::permissions(mDir / "Hidden", fs::perms(0700));
+    for (const char* mode : {"--check", "--strict"}) {
+        Finished r = Run({mode, hidden.string(), missing.string()}, kNobody);
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.err, hidden.string() + ": Cannot be looked at. (Permission denied)\n" + missing.string() +
+                             ": No such file or folder.\n")
+            << mode;
+    }
+    EXPECT_EQ(ReadBytes(hidden / "Contents" / "Info.plist"), kDemoXml);
+}
+
 // A full disk fails each rewrite with its message and the system's reason; nothing is changed.
 TEST_F(VeilorPatchTest, OnAFullFileSystemEachFailureSaysWhy)
 {
