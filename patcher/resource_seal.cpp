@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "resource_seal.h"
 
+#include "agent_flag.h"
+
+#include "platform/framework/binary_stream.h"
 #include "platform/framework/unique_fd.h"
 #include "platform/framework/zorp_plugin.h"
 #include "platform/macho/digest.h"
+#include "platform/macho/macho.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,7 +33,7 @@ struct Rule {
 struct Entry {
     std::optional<std::string> hash;  // SHA-256 for files2, SHA-1 for files
     std::optional<std::string> symlink;
-    bool nested = false;  // a cdhash: nested code, looked for but not hashed
+    std::optional<std::string> cdhash;  // nested code: its main executable's
     bool optional = false;
     bool seen = false;
 };
@@ -124,10 +128,10 @@ bool ReadEntry(const CFObjectZorp& value, bool legacy, Entry& entry)
     const auto& fields = static_cast<const CFDictionaryZorp&>(value);
     entry.optional = Flag(fields, "optional");
     entry.hash = Bytes(fields.Find(legacy ? "hash" : "hash2"));
-    entry.nested = fields.Find("cdhash") != nullptr;
+    entry.cdhash = Bytes(fields.Find("cdhash"));
     if (const CFObjectZorp* target = fields.Find("symlink"); target && target->Kind() == CFKind::String)
         entry.symlink = std::string(static_cast<const CFStringZorp&>(*target).Text());
-    return entry.hash || entry.nested || entry.symlink;
+    return entry.hash || entry.cdhash || entry.symlink;
 }
 
 // Current systems check files2 with rules2; a list without them has only the SHA-1 files and rules.
@@ -185,7 +189,7 @@ private:
         const auto listed = mSeal.entries.find(path);
         if (listed != mSeal.entries.end()) {
             listed->second.seen = true;
-            return Matches(listed->second, location, status);
+            return Matches(listed->second, item, location, status);
         }
         // A folder is sealed through the files it holds.
         if (S_ISDIR(status.st_mode)) return Folder(item, path + "/", depth + 1);
@@ -200,11 +204,66 @@ private:
         return nullptr;
     }
 
-    bool Matches(const Entry& entry, const FolderItem::Location& location, const struct stat& status)
+    bool Matches(const Entry& entry, const FolderItem& item, const FolderItem::Location& location,
+                 const struct stat& status)
     {
-        if (entry.nested) return S_ISDIR(status.st_mode) || S_ISREG(status.st_mode);
+        if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, item, status);
         if (entry.symlink) return S_ISLNK(status.st_mode) && LinkTarget(location) == entry.symlink;
         return S_ISREG(status.st_mode) && HashOf(location) == entry.hash;
+    }
+
+    // The seal records the cdhash of one of the nested code's CodeDirectories, in one of its slices.
+    static bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item,
+                                  const struct stat& status)
+    {
+        if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return false;
+        FolderItemRef executable =
+            S_ISREG(status.st_mode) ? std::make_shared<FolderItem>(item) : NestedExecutable(item);
+        // A bundle of a layout not known here is only looked for.
+        if (!executable) return true;
+        const std::optional<std::string> bytes = Read(*executable, FolderItem::kMaxExecutableLength);
+        if (!bytes) return false;
+        const macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(*bytes);
+        if (!slices) return false;
+        for (const macho::Slice& slice : *slices)
+            if (slice.signature)
+                for (const macho::CodeDirectory& cd : slice.signature->codeDirectories)
+                    if (macho::CdHash(cd) == cdhash) return true;
+        return false;
+    }
+
+    // An application-style bundle's Contents/MacOS/<CFBundleExecutable>, or a framework's
+    // Versions/<Current>/<CFBundleExecutable>; nil for another layout.
+    static FolderItemRef NestedExecutable(const FolderItem& bundle)
+    {
+        if (FolderItemRef contents = bundle.TrueChild("Contents"); contents && contents->Directory()) {
+            const std::string name = ExecutableIn(*contents, "Info.plist");
+            FolderItemRef macOS = name.empty() ? nullptr : contents->TrueChild("MacOS");
+            return macOS ? macOS->TrueChild(name) : nullptr;
+        }
+        FolderItemRef versions = bundle.TrueChild("Versions");
+        FolderItemRef current = versions ? versions->TrueChild("Current") : nullptr;
+        const std::optional<std::string> target = current ? LinkTarget(current->Locate()) : std::nullopt;
+        FolderItemRef version = target ? versions->TrueChild(*target) : nullptr;
+        if (!version || !version->Directory()) return nullptr;
+        FolderItemRef resources = version->TrueChild("Resources");
+        const std::string name = resources ? ExecutableIn(*resources, "Info.plist") : "";
+        return name.empty() ? nullptr : version->TrueChild(name);
+    }
+
+    static std::string ExecutableIn(const FolderItem& folder, const std::string& list)
+    {
+        FolderItemRef item = folder.TrueChild(list);
+        const std::optional<std::string> text = item ? Read(*item, FolderItem::kMaxOpenLength) : std::nullopt;
+        return text ? BundleExecutable(*text) : "";
+    }
+
+    static std::optional<std::string> Read(const FolderItem& item, std::int64_t limit)
+    {
+        FileError error;
+        BinaryStreamRef stream = item.OpenAsBinaryFile(false, error, limit);
+        if (!stream) return std::nullopt;
+        return stream->Read(stream->Length());
     }
 
     static std::optional<std::string> LinkTarget(const FolderItem::Location& location)

@@ -905,6 +905,59 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
         judged(app, c.valid);
     }
 
+    // Nested code is recorded by its main executable's cdhash: a library, an application's
+    // Contents/MacOS/<name>, a framework's current version.
+    craft::Spec smaller;
+    smaller.codeSize = 4096;
+    const craft::Built code = craft::Thin({}), other = craft::Thin(smaller);
+    const auto cdhash = [](const craft::Built& built) {
+        const std::size_t at = built.codeDirectories.at(0);
+        const std::string_view blob = std::string_view(built.bytes).substr(at);
+        const std::size_t length = std::size_t(std::uint8_t(blob[4])) << 24 |
+                                   std::size_t(std::uint8_t(blob[5])) << 16 |
+                                   std::size_t(std::uint8_t(blob[6])) << 8 | std::uint8_t(blob[7]);
+        const std::string hash = macho::Digest(macho::kSha256, blob.substr(0, length)).substr(0, 20);
+        return "<dict><key>cdhash</key><data>" + signed_bundles::Base64(hash) +
+               "</data><key>requirement</key><string>cdhash</string></dict>";
+    };
+    const std::string helperPlist =
+        "<plist><dict><key>CFBundleExecutable</key><string>Helper</string></dict></plist>";
+    const auto library = [&](const fs::path& contents) {
+        WriteBytes(contents / "Frameworks/libn.dylib", code.bytes, 0755);
+    };
+    const auto application = [&](const fs::path& contents) {
+        WriteBytes(contents / "Helpers/Helper.app/Contents/Info.plist", helperPlist);
+        WriteBytes(contents / "Helpers/Helper.app/Contents/MacOS/Helper", code.bytes, 0755);
+    };
+    const auto framework = [&](const fs::path& contents) {
+        const fs::path root = contents / "Frameworks/N.framework";
+        WriteBytes(root / "Versions/A/Resources/Info.plist", helperPlist);
+        WriteBytes(root / "Versions/A/Helper", code.bytes, 0755);
+        WriteBytes(root / "Versions/B/Helper", other.bytes, 0755);
+        fs::create_symlink("A", root / "Versions/Current");
+    };
+    const struct {
+        const char* name;
+        const char* path;
+        std::function<void(const fs::path&)> lay;
+        const craft::Built& recorded;
+        bool valid;
+    } nested[] = {
+        {"Library.app", "Frameworks/libn.dylib", library, code, true},
+        {"LibraryChanged.app", "Frameworks/libn.dylib", library, other, false},
+        {"Application.app", "Helpers/Helper.app", application, code, true},
+        {"ApplicationChanged.app", "Helpers/Helper.app", application, other, false},
+        {"Framework.app", "Frameworks/N.framework", framework, code, true},
+        {"FrameworkChanged.app", "Frameworks/N.framework", framework, other, false},
+    };
+    for (const auto& c : nested) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(
+            mDir / c.name, {}, 0755, {}, signed_bundles::SealOf({{c.path, cdhash(c.recorded)}}));
+        c.lay(app / "Contents");
+        judged(app, c.valid);
+    }
+
     // The shared ad hoc sample, whose seal holds a sealed and an optional resource.
     const struct {
         const char* name;
