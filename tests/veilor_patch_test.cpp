@@ -868,6 +868,13 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
 
     // Seals in other forms: legacy SHA-1 files, rules of their own, and ones that cannot be read.
     const std::string sha1 = signed_bundles::Base64(macho::Digest(macho::kSha1, "r"));
+    // Hashed in pieces: a change in the last byte of a file larger than one piece is still seen.
+    const std::string big(3 << 20, 'b'), bigChanged = big.substr(0, big.size() - 1) + 'c';
+    // The walk stops 64 levels below Contents.
+    std::string deep = "Resources/", deeper = deep;
+    for (int i = 0; i < 63; ++i) deep += "d/";
+    deep += "f", deeper += "d/" + deep.substr(std::string("Resources/").size());
+
     const struct {
         const char* name;
         std::string seal;
@@ -897,6 +904,19 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
         {"BadRule.app", signed_bundles::SealOf({}, "<dict><key>(</key><true/></dict>"), {}, false},
         {"NotAList.app", "not a list", {}, false},
         {"NoFiles.app", "<plist><dict/></plist>", {}, false},
+        {"Large.app",
+         signed_bundles::SealOf({{"Resources/big", signed_bundles::SealedFile(big)}}),
+         {"Resources/big=" + big},
+         true},
+        {"LargeChanged.app",
+         signed_bundles::SealOf({{"Resources/big", signed_bundles::SealedFile(big)}}),
+         {"Resources/big=" + bigChanged},
+         false},
+        {"Deep.app", signed_bundles::SealOf({{deep, signed_bundles::SealedFile("x")}}), {deep + "=x"}, true},
+        {"TooDeep.app",
+         signed_bundles::SealOf({{deeper, signed_bundles::SealedFile("x")}}),
+         {deeper + "=x"},
+         false},
     };
     for (const auto& c : forms) {
         SCOPED_TRACE(c.name);
