@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <optional>
 #include <regex>
@@ -168,6 +169,7 @@ public:
         for (const std::string& name : folder.ChildNames()) {
             if (++mItems > kMaxSealedItems) return false;
             const std::string path = prefix + name;
+            if (path.size() > kMaxSealedPath) return false;
             if (prefix.empty() &&
                 (name == "_CodeSignature" || name == "CodeResources" || name == "_MASReceipt"))
                 continue;

@@ -13,6 +13,9 @@
 // seal that cannot be checked is not taken as holding.
 inline constexpr std::size_t kMaxSealedItems = 100000;
 inline constexpr std::size_t kMaxSealedDepth = 64;
+// Nor paths longer than any a Mac allows (PATH_MAX there is 1024): matching rules against one takes
+// stack in proportion to its length.
+inline constexpr std::size_t kMaxSealedPath = 1024;
 
 // `contents` is the bundle's Contents folder, `codeResources` the bytes of its
 // _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable. False also when the

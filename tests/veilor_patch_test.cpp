@@ -874,6 +874,10 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
     std::string deep = "Resources/", deeper = deep;
     for (int i = 0; i < 63; ++i) deep += "d/";
     deep += "f", deeper += "d/" + deep.substr(std::string("Resources/").size());
+    // Nor past a path of 1024 bytes, longer than any a Mac allows.
+    const std::string name(250, 'n');
+    std::string longPath = "Resources";
+    while (longPath.size() <= 1024) longPath += "/" + name;
 
     const struct {
         const char* name;
@@ -913,6 +917,10 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
          {"Resources/big=" + bigChanged},
          false},
         {"Deep.app", signed_bundles::SealOf({{deep, signed_bundles::SealedFile("x")}}), {deep + "=x"}, true},
+        {"TooLong.app",
+         signed_bundles::SealOf({{longPath, signed_bundles::SealedFile("x")}}),
+         {longPath + "=x"},
+         false},
         {"TooDeep.app",
          signed_bundles::SealOf({{deeper, signed_bundles::SealedFile("x")}}),
          {deeper + "=x"},
