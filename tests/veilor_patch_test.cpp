@@ -844,6 +844,9 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
         {"Removed.app", remove("Resources/res.txt"), false},
         {"OptionalRemoved.app", remove("Resources/en.lproj/x.strings"), true},
         {"OmittedAdded.app", write("Resources/.DS_Store", "d"), true},
+        {"LocversionAdded.app", write("Resources/en.lproj/locversion.plist", "l"), true},
+        {"LocalisedAdded.app", write("Resources/en.lproj/new.strings", "n"), false},
+        {"SymbolsAdded.app", write("Tool.dSYM/Contents/Info.plist", "p"), false},
         {"NeverListedAdded.app",
          [](const fs::path& contents) {
              WriteBytes(contents / "_CodeSignature/other", "o");
