@@ -3,6 +3,7 @@
 
 #include "agent_flag.h"
 #include "messages.h"
+#include "resource_seal.h"
 
 #include "platform/framework/binary_stream.h"
 
@@ -63,6 +64,7 @@ try {
         BinaryStreamRef sealStream = seal->OpenAsBinaryFile(false, error);
         if (!sealStream) return Failed(messages::kOpenCodeResourcesFailed, error);
         code.codeResources = sealStream->Read(sealStream->Length());
+        code.resourcesAsSealed = ResourcesAsSealed(contents, *code.codeResources, executable);
     }
     code.status = BundleCode::Status::Read;
     return code;

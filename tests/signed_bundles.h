@@ -7,6 +7,7 @@
 #include "file_fixtures.h"
 #include "macho_craft.h"
 
+#include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/verify.h"
 
@@ -117,17 +118,49 @@ inline const std::string kCraftedPlist =
 inline const std::string kCraftedSeal =
     "<plist version=\"1.0\"><dict><key>files2</key><dict/></dict></plist>\n";
 
-// BUNDLE/Contents with kCraftedPlist, a seal, and MacOS/Tool crafted from `spec`, signed for both,
-// then changed by `damage` when it is given.
+inline std::string Base64(std::string_view bytes)
+{
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t group = std::uint32_t(std::uint8_t(bytes[i])) << 16;
+        if (i + 1 < bytes.size()) group |= std::uint32_t(std::uint8_t(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size()) group |= std::uint8_t(bytes[i + 2]);
+        for (std::size_t k = 0; k < 4; ++k)
+            text += i + k <= bytes.size() ? kDigits[(group >> (18 - 6 * k)) & 63] : '=';
+    }
+    return text;
+}
+
+// A seal's entry for a file of these bytes, as files2 records it.
+inline std::string SealedFile(std::string_view bytes, bool optional = false)
+{
+    return "<dict><key>hash2</key><data>" + Base64(macho::Digest(macho::kSha256, bytes)) + "</data>" +
+           (optional ? "<key>optional</key><true/>" : "") + "</dict>";
+}
+
+// CodeResources with these files2 entries (path, the entry's XML), and rules2 when given.
+inline std::string SealOf(const std::map<std::string, std::string>& entries, const std::string& rules2 = "")
+{
+    std::string text = "<plist version=\"1.0\"><dict><key>files2</key><dict>";
+    for (const auto& [path, entry] : entries) text += "<key>" + path + "</key>" + entry;
+    text += "</dict>";
+    if (!rules2.empty()) text += "<key>rules2</key>" + rules2;
+    return text + "</dict></plist>\n";
+}
+
+// BUNDLE/Contents with kCraftedPlist, a seal (kCraftedSeal unless given), and MacOS/Tool crafted
+// from `spec`, signed for both, then changed by `damage` when it is given.
 inline fs::path CraftedBundle(const fs::path& bundle, craft::Spec spec = {}, mode_t mode = 0755,
-                              const std::function<void(craft::Built&)>& damage = {})
+                              const std::function<void(craft::Built&)>& damage = {},
+                              const std::string& seal = kCraftedSeal)
 {
     spec.infoPlist = kCraftedPlist;
-    spec.codeResources = kCraftedSeal;
+    spec.codeResources = seal;
     craft::Built tool = craft::Thin(spec);
     if (damage) damage(tool);
     WriteBytes(bundle / "Contents/Info.plist", kCraftedPlist);
-    WriteBytes(bundle / "Contents/_CodeSignature/CodeResources", kCraftedSeal);
+    WriteBytes(bundle / "Contents/_CodeSignature/CodeResources", seal);
     WriteBytes(bundle / "Contents/MacOS/Tool", tool.bytes, mode);
     return bundle;
 }

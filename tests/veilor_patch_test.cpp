@@ -676,6 +676,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         int status;
         std::string err;                  // after the path
         std::vector<std::string> more{};  // laid out in Contents as Lay does
+        std::string seal = signed_bundles::kCraftedSeal;
     } cases[] = {
         {"Adhoc.app", {}, 0755, {}, false, End::Resigned, 0, ""},
         // Library validation refuses only code that loads into the application's own process.
@@ -688,7 +689,16 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
          0,
          "",
          {"PlugIns/Share.appex/", "Resources/"}},
-        {"HardenedLibrary.app", hardened, 0755, {}, false, End::Untouched, 1, library, {"MacOS/libx.dylib"}},
+        {"HardenedLibrary.app",
+         hardened,
+         0755,
+         {},
+         false,
+         End::Untouched,
+         1,
+         library,
+         {"MacOS/libx.dylib"},
+         signed_bundles::SealOf({{"MacOS/libx.dylib", signed_bundles::SealedFile("x")}})},
         {"HardenedFramework.app",
          hardened,
          0755,
@@ -738,7 +748,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.spec, c.mode, c.damage);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.spec, c.mode, c.damage, c.seal);
         Lay(app / "Contents", c.more);
         const signed_bundles::Snapshot original = signed_bundles::Files(app);
         std::vector<std::string> args{app.string()};
@@ -776,6 +786,227 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         EXPECT_EQ(Listing(app / "Contents/MacOS"), std::vector<std::string>{"Tool"});
         EXPECT_EQ(LinkStatus(tool).st_ino, before.st_ino);
         EXPECT_EQ(LinkStatus(tool).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
+}
+
+// Files changed, added or removed under a seal that itself is intact: --check calls the signature
+// broken and no re-sign hides it; what the rules leave out, or mark optional, may come and go.
+TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResigned)
+{
+    using Damage = std::function<void(const fs::path& contents)>;
+    const auto judged = [&](const fs::path& app, bool valid) {
+        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        Finished check = Run({"--check", app.string()});
+        EXPECT_EQ(check.out, app.string() + ": no NSUIElement\n" + app.string() + ": signature " +
+                                 (valid ? "valid (ad hoc)" : "broken: resources changed") + "\n");
+        Finished patch = Run({app.string()});
+        EXPECT_EQ(patch.status, valid ? 0 : 1);
+        EXPECT_EQ(patch.err,
+                  valid ? ""
+                        : app.string() + ": not re-signed: signature already broken (resources changed)\n");
+        signed_bundles::ExpectEnd(app, original,
+                                  valid ? signed_bundles::End::Resigned : signed_bundles::End::Untouched);
+    };
+    const auto write = [](const char* path, const char* text) {
+        return [=](const fs::path& contents) {
+            fs::remove(contents / path);  // a link in its place is replaced, not written through
+            WriteBytes(contents / path, text);
+        };
+    };
+    const auto remove = [](const char* path) {
+        return [=](const fs::path& contents) { fs::remove_all(contents / path); };
+    };
+    const auto link = [](const char* path, const char* target) {
+        return [=](const fs::path& contents) {
+            fs::remove(contents / path);
+            fs::create_symlink(target, contents / path);
+        };
+    };
+
+    // Our own bundle: a sealed file, an optional one, a sealed link and nested code.
+    const std::string seal = signed_bundles::SealOf({
+        {"Resources/res.txt", signed_bundles::SealedFile("r")},
+        {"Resources/en.lproj/x.strings", signed_bundles::SealedFile("s", true)},
+        {"Resources/link", "<dict><key>symlink</key><string>res.txt</string></dict>"},
+        {"Frameworks/Inner.framework",
+         "<dict><key>cdhash</key><data>AAAA</data><key>requirement</key><string>cdhash</string></dict>"},
+    });
+    const struct {
+        const char* name;
+        Damage damage;
+        bool valid;
+    } crafted[] = {
+        {"Intact.app", {}, true},
+        {"ByteChanged.app", write("Resources/res.txt", "R"), false},
+        {"Added.app", write("Resources/new.txt", "n"), false},
+        {"AddedCode.app", write("MacOS/helper", "h"), false},
+        {"AddedAtTop.app", write("extra", "e"), false},
+        {"Removed.app", remove("Resources/res.txt"), false},
+        {"OptionalRemoved.app", remove("Resources/en.lproj/x.strings"), true},
+        {"OmittedAdded.app", write("Resources/.DS_Store", "d"), true},
+        {"LocversionAdded.app", write("Resources/en.lproj/locversion.plist", "l"), true},
+        {"LocalisedAdded.app", write("Resources/en.lproj/new.strings", "n"), false},
+        {"SymbolsAdded.app", write("Tool.dSYM/Contents/Info.plist", "p"), false},
+        {"NeverListedAdded.app",
+         [](const fs::path& contents) {
+             WriteBytes(contents / "_CodeSignature/other", "o");
+             WriteBytes(contents / "_MASReceipt/receipt", "m");
+             WriteBytes(contents / "PkgInfo", "APPL????");
+         },
+         true},
+        {"Retargeted.app", link("Resources/link", "new.txt"), false},
+        {"LinkMadeFile.app", write("Resources/link", "r"), false},
+        {"FileMadeLink.app", link("Resources/res.txt", "en.lproj/x.strings"), false},
+        {"NestedRemoved.app", remove("Frameworks/Inner.framework"), false},
+    };
+    for (const auto& c : crafted) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, {}, 0755, {}, seal);
+        Lay(app / "Contents",
+            {"Resources/res.txt=r", "Resources/en.lproj/x.strings=s", "Frameworks/Inner.framework/Inner=i"});
+        fs::create_symlink("res.txt", app / "Contents/Resources/link");
+        if (c.damage) c.damage(app / "Contents");
+        judged(app, c.valid);
+    }
+
+    // Seals in other forms: legacy SHA-1 files, rules of their own, and ones that cannot be read.
+    const std::string sha1 = signed_bundles::Base64(macho::Digest(macho::kSha1, "r"));
+    // Hashed in pieces: a change in the last byte of a file larger than one piece is still seen.
+    const std::string big(3 << 20, 'b'), bigChanged = big.substr(0, big.size() - 1) + 'c';
+    // The walk stops 64 levels below Contents.
+    std::string deep = "Resources/", deeper = deep;
+    for (int i = 0; i < 63; ++i) deep += "d/";
+    deep += "f", deeper += "d/" + deep.substr(std::string("Resources/").size());
+    // Nor past a path of 1024 bytes, longer than any a Mac allows.
+    const std::string name(250, 'n');
+    std::string longPath = "Resources";
+    while (longPath.size() <= 1024) longPath += "/" + name;
+
+    const struct {
+        const char* name;
+        std::string seal;
+        std::vector<std::string> files;
+        bool valid;
+    } forms[] = {
+        {"Legacy.app",
+         "<plist><dict><key>files</key><dict><key>Resources/res.txt</key><data>" + sha1 +
+             "</data></dict></dict></plist>",
+         {"Resources/res.txt=r"},
+         true},
+        {"LegacyChanged.app",
+         "<plist><dict><key>files</key><dict><key>Resources/res.txt</key><data>" + sha1 +
+             "</data></dict></dict></plist>",
+         {"Resources/res.txt=R"},
+         false},
+        {"OwnRules.app",
+         signed_bundles::SealOf({{"Resources/res.txt", signed_bundles::SealedFile("r")}},
+                                "<dict><key>^Resources/</key><true/></dict>"),
+         {"Resources/res.txt=r", "Other/free.txt=f"},
+         true},
+        {"OwnRulesAdded.app",
+         signed_bundles::SealOf({{"Resources/res.txt", signed_bundles::SealedFile("r")}},
+                                "<dict><key>^Resources/</key><true/></dict>"),
+         {"Resources/res.txt=r", "Resources/new.txt=n"},
+         false},
+        {"BadRule.app", signed_bundles::SealOf({}, "<dict><key>(</key><true/></dict>"), {}, false},
+        {"NotAList.app", "not a list", {}, false},
+        {"NoFiles.app", "<plist><dict/></plist>", {}, false},
+        {"Large.app",
+         signed_bundles::SealOf({{"Resources/big", signed_bundles::SealedFile(big)}}),
+         {"Resources/big=" + big},
+         true},
+        {"LargeChanged.app",
+         signed_bundles::SealOf({{"Resources/big", signed_bundles::SealedFile(big)}}),
+         {"Resources/big=" + bigChanged},
+         false},
+        {"Deep.app", signed_bundles::SealOf({{deep, signed_bundles::SealedFile("x")}}), {deep + "=x"}, true},
+        {"TooLong.app",
+         signed_bundles::SealOf({{longPath, signed_bundles::SealedFile("x")}}),
+         {longPath + "=x"},
+         false},
+        {"TooDeep.app",
+         signed_bundles::SealOf({{deeper, signed_bundles::SealedFile("x")}}),
+         {deeper + "=x"},
+         false},
+    };
+    for (const auto& c : forms) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, {}, 0755, {}, c.seal);
+        Lay(app / "Contents", c.files);
+        judged(app, c.valid);
+    }
+
+    // Nested code is recorded by its main executable's cdhash: a library, an application's
+    // Contents/MacOS/<name>, a framework's current version.
+    craft::Spec smaller;
+    smaller.codeSize = 4096;
+    const craft::Built code = craft::Thin({}), other = craft::Thin(smaller);
+    const auto cdhash = [](const craft::Built& built) {
+        const std::size_t at = built.codeDirectories.at(0);
+        const std::string_view blob = std::string_view(built.bytes).substr(at);
+        const std::size_t length = std::size_t(std::uint8_t(blob[4])) << 24 |
+                                   std::size_t(std::uint8_t(blob[5])) << 16 |
+                                   std::size_t(std::uint8_t(blob[6])) << 8 | std::uint8_t(blob[7]);
+        const std::string hash = macho::Digest(macho::kSha256, blob.substr(0, length)).substr(0, 20);
+        return "<dict><key>cdhash</key><data>" + signed_bundles::Base64(hash) +
+               "</data><key>requirement</key><string>cdhash</string></dict>";
+    };
+    const std::string helperPlist =
+        "<plist><dict><key>CFBundleExecutable</key><string>Helper</string></dict></plist>";
+    const auto library = [&](const fs::path& contents) {
+        WriteBytes(contents / "Frameworks/libn.dylib", code.bytes, 0755);
+    };
+    const auto application = [&](const fs::path& contents) {
+        WriteBytes(contents / "Helpers/Helper.app/Contents/Info.plist", helperPlist);
+        WriteBytes(contents / "Helpers/Helper.app/Contents/MacOS/Helper", code.bytes, 0755);
+    };
+    const auto framework = [&](const fs::path& contents) {
+        const fs::path root = contents / "Frameworks/N.framework";
+        WriteBytes(root / "Versions/A/Resources/Info.plist", helperPlist);
+        WriteBytes(root / "Versions/A/Helper", code.bytes, 0755);
+        WriteBytes(root / "Versions/B/Helper", other.bytes, 0755);
+        fs::create_symlink("A", root / "Versions/Current");
+    };
+    const struct {
+        const char* name;
+        const char* path;
+        std::function<void(const fs::path&)> lay;
+        const craft::Built& recorded;
+        bool valid;
+    } nested[] = {
+        {"Library.app", "Frameworks/libn.dylib", library, code, true},
+        {"LibraryChanged.app", "Frameworks/libn.dylib", library, other, false},
+        {"Application.app", "Helpers/Helper.app", application, code, true},
+        {"ApplicationChanged.app", "Helpers/Helper.app", application, other, false},
+        {"Framework.app", "Frameworks/N.framework", framework, code, true},
+        {"FrameworkChanged.app", "Frameworks/N.framework", framework, other, false},
+    };
+    for (const auto& c : nested) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CraftedBundle(
+            mDir / c.name, {}, 0755, {}, signed_bundles::SealOf({{c.path, cdhash(c.recorded)}}));
+        c.lay(app / "Contents");
+        judged(app, c.valid);
+    }
+
+    // The shared ad hoc sample, whose seal holds a sealed and an optional resource.
+    const struct {
+        const char* name;
+        Damage damage;
+        bool valid;
+    } samples[] = {
+        {"ByteChanged", write("Resources/res.txt", "changed"), false},
+        {"Added", write("Resources/new.txt", "n"), false},
+        {"Removed", remove("Resources/res.txt"), false},
+        {"OptionalRemoved", remove("Resources/en.lproj/InfoPlist.strings"), true},
+        {"OmittedAdded", write(".DS_Store", "d"), true},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(std::size(samples));
+    for (const auto& c : samples) {
+        SCOPED_TRACE(c.name);
+        const fs::path app = signed_bundles::CopyOf("AdhocUniversal.app", mDir / c.name);
+        c.damage(app / "Contents");
+        judged(app, c.valid);
     }
 }
 

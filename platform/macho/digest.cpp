@@ -50,13 +50,26 @@ Hasher::~Hasher() = default;
 
 std::string Hasher::Digest(std::string_view bytes)
 {
+    Begin();
+    Add(bytes);
+    return Finish();
+}
+
+void Hasher::Begin()
+{
+    if (EVP_DigestInit_ex2(mState->context.get(), mState->md.get(), nullptr) != 1) std::abort();
+}
+
+void Hasher::Add(std::string_view bytes)
+{
+    if (EVP_DigestUpdate(mState->context.get(), bytes.data(), bytes.size()) != 1) std::abort();
+}
+
+std::string Hasher::Finish()
+{
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_MD_CTX* context = mState->context.get();
-    if (EVP_DigestInit_ex2(context, mState->md.get(), nullptr) != 1 ||
-        EVP_DigestUpdate(context, bytes.data(), bytes.size()) != 1 ||
-        EVP_DigestFinal_ex(context, out, &length) != 1 || length < mSize)
-        std::abort();
+    if (EVP_DigestFinal_ex(mState->context.get(), out, &length) != 1 || length < mSize) std::abort();
     return std::string(reinterpret_cast<const char*>(out), mSize);
 }
 

@@ -27,6 +27,11 @@ public:
     std::string Digest(std::string_view bytes);
     bool Matches(std::string_view bytes, std::string_view expected);
 
+    // The same digest of bytes handed in pieces: Begin, Add each piece in order, then Finish.
+    void Begin();
+    void Add(std::string_view bytes);
+    std::string Finish();
+
 private:
     struct State;
     std::unique_ptr<State> mState;

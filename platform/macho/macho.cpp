@@ -288,4 +288,9 @@ Result<std::vector<Slice>> ReadMachO(std::string_view bytes)
     return slices;
 }
 
+std::string CdHash(const CodeDirectory& cd)
+{
+    return Digest(cd.hashType, cd.bytes).substr(0, 20);
+}
+
 }  // namespace macho

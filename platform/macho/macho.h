@@ -73,6 +73,10 @@ struct Slice {
     std::optional<Signature> signature;
 };
 
+// What names a CodeDirectory elsewhere (a container's seal, a CMS attribute): the hash of its whole
+// blob with its own hash type, cut to 20 bytes.
+std::string CdHash(const CodeDirectory& cd);
+
 // Every slice of a universal file, or the one of a thin file.
 Result<std::vector<Slice>> ReadMachO(std::string_view file);
 

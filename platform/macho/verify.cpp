@@ -53,7 +53,9 @@ unsigned CheckCodeDirectory(const CodeDirectory& cd, const Slice& slice, const B
     if (!SlotMatches(cd, 1, infoPlist, true, hasher)) breaks |= kInfoPlistChanged;
     if (!SlotMatches(cd, 2, BlobBytes(signature, kRequirementsSlot), false, hasher))
         breaks |= kRequirementsChanged;
-    if (!SlotMatches(cd, 3, files.codeResources, true, hasher)) breaks |= kResourcesChanged;
+    const bool sealBound = 3 <= cd.nSpecialSlots && !IsZero(cd.SpecialSlot(3));
+    if (!SlotMatches(cd, 3, files.codeResources, true, hasher) || (sealBound && !files.resourcesAsSealed))
+        breaks |= kResourcesChanged;
     for (std::uint32_t n : {kEntitlementsSlot, kDerEntitlementsSlot})
         if (!SlotMatches(cd, n, BlobBytes(signature, n), false, hasher)) breaks |= kEntitlementsChanged;
     for (std::uint32_t n = kFirstConstraintSlot; n <= kLastConstraintSlot; ++n)

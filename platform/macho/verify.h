@@ -16,6 +16,9 @@ struct BundleFiles {
     std::string_view executable;                    // Contents/MacOS/<CFBundleExecutable>
     std::optional<std::string_view> infoPlist;      // Contents/Info.plist; none: a bare tool's own section
     std::optional<std::string_view> codeResources;  // Contents/_CodeSignature/CodeResources
+    // Whether the bundle's files are as CodeResources records them, which the caller checks; it
+    // matters only where the signature binds CodeResources.
+    bool resourcesAsSealed = true;
 };
 
 enum class State { Unsigned, NotBound, Valid, Broken };

@@ -1,0 +1,316 @@
+// SPDX-License-Identifier: MIT
+#include "resource_seal.h"
+
+#include "agent_flag.h"
+
+#include "platform/framework/binary_stream.h"
+#include "platform/framework/unique_fd.h"
+#include "platform/framework/zorp_plugin.h"
+#include "platform/macho/digest.h"
+#include "platform/macho/macho.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <map>
+#include <optional>
+#include <regex>
+#include <vector>
+
+namespace {
+
+struct Rule {
+    std::regex pattern;
+    double weight = 1;
+    bool omit = false;
+    bool optional = false;
+};
+
+// What the list records of one path.
+struct Entry {
+    std::optional<std::string> hash;  // SHA-256 for files2, SHA-1 for files
+    std::optional<std::string> symlink;
+    std::optional<std::string> cdhash;  // nested code: its main executable's
+    bool optional = false;
+    bool seen = false;
+};
+
+struct Seal {
+    std::map<std::string, Entry> entries;
+    std::vector<Rule> rules;  // by falling weight
+    std::uint8_t hashType = macho::kSha256;
+};
+
+// Which files are sealed where the list names no rules.
+constexpr struct {
+    const char* pattern;
+    double weight;
+    bool omit;
+    bool optional;
+} kDefaultRules[] = {
+    {"^.*", 1, false, false},
+    {"^[^/]+$", 10, false, false},
+    {"^(Frameworks|SharedFrameworks|PlugIns|Plug-ins|XPCServices|Helpers|MacOS|Library/"
+     "(Automator|Spotlight|LoginItems))/",
+     10, false, false},
+    {".*\\.dSYM($|/)", 11, false, false},
+    {"^(.*/)?\\.DS_Store$", 2000, true, false},
+    {"^Info\\.plist$", 20, true, false},
+    {"^version\\.plist$", 20, false, false},
+    {"^embedded\\.provisionprofile$", 20, false, false},
+    {"^PkgInfo$", 20, true, false},
+    {"^Resources/", 20, false, false},
+    {"^Resources/.*\\.lproj/", 1000, false, true},
+    {"^Resources/Base\\.lproj/", 1010, false, false},
+    {"^Resources/.*\\.lproj/locversion.plist$", 1100, true, false},
+};
+
+bool Flag(const CFDictionaryZorp& dictionary, std::string_view key)
+{
+    const CFObjectZorp* value = dictionary.Find(key);
+    return value && value->Kind() == CFKind::Boolean && static_cast<const CFBooleanZorp&>(*value).Value();
+}
+
+std::optional<double> Number(const CFObjectZorp* value)
+{
+    if (!value) return std::nullopt;
+    if (value->Kind() == CFKind::Integer) return double(static_cast<const CFIntegerZorp&>(*value).AsSigned());
+    if (value->Kind() == CFKind::Real) return static_cast<const CFRealZorp&>(*value).Value();
+    return std::nullopt;
+}
+
+std::optional<std::string> Bytes(const CFObjectZorp* value)
+{
+    if (!value || value->Kind() != CFKind::Data) return std::nullopt;
+    return std::string(static_cast<const CFBinaryDataZorp&>(*value).Bytes());
+}
+
+// False for a rule the list states in a form it may not have.
+bool ReadRules(const CFDictionaryZorp* rules, std::vector<Rule>& out)
+try {
+    if (!rules) {
+        for (const auto& rule : kDefaultRules)
+            out.push_back(
+                {std::regex(rule.pattern, std::regex::extended), rule.weight, rule.omit, rule.optional});
+    } else {
+        for (const CFDictionaryZorp::Entry& entry : rules->Entries()) {
+            if (entry.key->Kind() != CFKind::String) return false;
+            Rule rule{std::regex(std::string(static_cast<const CFStringZorp&>(*entry.key).Text()),
+                                 std::regex::extended)};
+            if (entry.value->Kind() == CFKind::Dictionary) {
+                const auto& options = static_cast<const CFDictionaryZorp&>(*entry.value);
+                rule.weight = Number(options.Find("weight")).value_or(1);
+                rule.omit = Flag(options, "omit");
+                rule.optional = Flag(options, "optional");
+            } else if (entry.value->Kind() != CFKind::Boolean) {
+                return false;
+            }
+            out.push_back(std::move(rule));
+        }
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Rule& a, const Rule& b) { return a.weight > b.weight; });
+    return true;
+} catch (const std::regex_error&) {
+    return false;
+}
+
+bool ReadEntry(const CFObjectZorp& value, bool legacy, Entry& entry)
+{
+    if (legacy && value.Kind() == CFKind::Data) {
+        entry.hash = Bytes(&value);
+        return true;
+    }
+    if (value.Kind() != CFKind::Dictionary) return false;
+    const auto& fields = static_cast<const CFDictionaryZorp&>(value);
+    entry.optional = Flag(fields, "optional");
+    entry.hash = Bytes(fields.Find(legacy ? "hash" : "hash2"));
+    entry.cdhash = Bytes(fields.Find("cdhash"));
+    if (const CFObjectZorp* target = fields.Find("symlink"); target && target->Kind() == CFKind::String)
+        entry.symlink = std::string(static_cast<const CFStringZorp&>(*target).Text());
+    return entry.hash || entry.cdhash || entry.symlink;
+}
+
+// Current systems check files2 with rules2; a list without them has only the SHA-1 files and rules.
+std::optional<Seal> ReadSeal(std::string_view bytes)
+{
+    CFDictionaryZorpRef root =
+        plist::AsDictionary(Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(std::string(bytes))));
+    if (!root) return std::nullopt;
+    const bool legacy = !root->Find("files2");
+    const CFObjectZorp* files = root->Find(legacy ? "files" : "files2");
+    const CFObjectZorp* rules = root->Find(legacy ? "rules" : "rules2");
+    if (!files || files->Kind() != CFKind::Dictionary) return std::nullopt;
+    if (rules && rules->Kind() != CFKind::Dictionary) return std::nullopt;
+    Seal seal;
+    seal.hashType = legacy ? macho::kSha1 : macho::kSha256;
+    if (!ReadRules(static_cast<const CFDictionaryZorp*>(rules), seal.rules)) return std::nullopt;
+    for (const CFDictionaryZorp::Entry& item : static_cast<const CFDictionaryZorp&>(*files).Entries()) {
+        Entry entry;
+        if (item.key->Kind() != CFKind::String || !ReadEntry(*item.value, legacy, entry)) return std::nullopt;
+        seal.entries.emplace(std::string(static_cast<const CFStringZorp&>(*item.key).Text()),
+                             std::move(entry));
+    }
+    return seal;
+}
+
+class Walk {
+public:
+    Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable("MacOS/" + std::move(executable)) {}
+
+    // False as soon as a file differs from the seal, or cannot be looked at.
+    bool Folder(const FolderItem& folder, const std::string& prefix, std::size_t depth)
+    {
+        if (depth > kMaxSealedDepth) return false;
+        for (const std::string& name : folder.ChildNames()) {
+            if (++mItems > kMaxSealedItems) return false;
+            const std::string path = prefix + name;
+            if (path.size() > kMaxSealedPath) return false;
+            if (prefix.empty() &&
+                (name == "_CodeSignature" || name == "CodeResources" || name == "_MASReceipt"))
+                continue;
+            if (path == mExecutable) continue;
+            FolderItemRef child = folder.TrueChild(name);
+            if (!child || !Item(*child, path, depth)) return false;
+        }
+        return true;
+    }
+
+private:
+    bool Item(const FolderItem& item, const std::string& path, std::size_t depth)
+    {
+        const FolderItem::Location location = item.Locate();
+        struct stat status {};
+        if (location.folder.Get() < 0 ||
+            fstatat(location.folder.Get(), location.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        const auto listed = mSeal.entries.find(path);
+        if (listed != mSeal.entries.end()) {
+            listed->second.seen = true;
+            return Matches(listed->second, item, location, status);
+        }
+        // A folder is sealed through the files it holds.
+        if (S_ISDIR(status.st_mode)) return Folder(item, path + "/", depth + 1);
+        const Rule* rule = RuleFor(path);
+        return !rule || rule->omit;
+    }
+
+    const Rule* RuleFor(const std::string& path) const
+    {
+        for (const Rule& rule : mSeal.rules)
+            if (std::regex_search(path, rule.pattern)) return &rule;
+        return nullptr;
+    }
+
+    bool Matches(const Entry& entry, const FolderItem& item, const FolderItem::Location& location,
+                 const struct stat& status)
+    {
+        if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, item, status);
+        if (entry.symlink) return S_ISLNK(status.st_mode) && LinkTarget(location) == entry.symlink;
+        return S_ISREG(status.st_mode) && HashOf(location) == entry.hash;
+    }
+
+    // The seal records the cdhash of one of the nested code's CodeDirectories, in one of its slices.
+    static bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item,
+                                  const struct stat& status)
+    {
+        if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return false;
+        FolderItemRef executable =
+            S_ISREG(status.st_mode) ? std::make_shared<FolderItem>(item) : NestedExecutable(item);
+        // A bundle of a layout not known here is only looked for.
+        if (!executable) return true;
+        const std::optional<std::string> bytes = Read(*executable, FolderItem::kMaxExecutableLength);
+        if (!bytes) return false;
+        const macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(*bytes);
+        if (!slices) return false;
+        for (const macho::Slice& slice : *slices)
+            if (slice.signature)
+                for (const macho::CodeDirectory& cd : slice.signature->codeDirectories)
+                    if (macho::CdHash(cd) == cdhash) return true;
+        return false;
+    }
+
+    // An application-style bundle's Contents/MacOS/<CFBundleExecutable>, or a framework's
+    // Versions/<Current>/<CFBundleExecutable>; nil for another layout.
+    static FolderItemRef NestedExecutable(const FolderItem& bundle)
+    {
+        if (FolderItemRef contents = bundle.TrueChild("Contents"); contents && contents->Directory()) {
+            const std::string name = ExecutableIn(*contents, "Info.plist");
+            FolderItemRef macOS = name.empty() ? nullptr : contents->TrueChild("MacOS");
+            return macOS ? macOS->TrueChild(name) : nullptr;
+        }
+        FolderItemRef versions = bundle.TrueChild("Versions");
+        FolderItemRef current = versions ? versions->TrueChild("Current") : nullptr;
+        const std::optional<std::string> target = current ? LinkTarget(current->Locate()) : std::nullopt;
+        FolderItemRef version = target ? versions->TrueChild(*target) : nullptr;
+        if (!version || !version->Directory()) return nullptr;
+        FolderItemRef resources = version->TrueChild("Resources");
+        const std::string name = resources ? ExecutableIn(*resources, "Info.plist") : "";
+        return name.empty() ? nullptr : version->TrueChild(name);
+    }
+
+    static std::string ExecutableIn(const FolderItem& folder, const std::string& list)
+    {
+        FolderItemRef item = folder.TrueChild(list);
+        const std::optional<std::string> text = item ? Read(*item, FolderItem::kMaxOpenLength) : std::nullopt;
+        return text ? BundleExecutable(*text) : "";
+    }
+
+    static std::optional<std::string> Read(const FolderItem& item, std::int64_t limit)
+    {
+        FileError error;
+        BinaryStreamRef stream = item.OpenAsBinaryFile(false, error, limit);
+        if (!stream) return std::nullopt;
+        return stream->Read(stream->Length());
+    }
+
+    static std::optional<std::string> LinkTarget(const FolderItem::Location& location)
+    {
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length =
+            readlinkat(location.folder.Get(), location.name.c_str(), target.data(), target.size());
+        if (length < 0 || std::size_t(length) >= target.size()) return std::nullopt;
+        target.resize(std::size_t(length));
+        return target;
+    }
+
+    // Read in pieces: a sealed resource may be far larger than anything worth holding whole.
+    std::optional<std::string> HashOf(const FolderItem::Location& location)
+    {
+        UniqueFd file(
+            openat(location.folder.Get(), location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!file) return std::nullopt;
+        macho::Hasher& hasher = mSeal.hashType == macho::kSha1 ? mSha1 : mSha256;
+        hasher.Begin();
+        std::string buffer(std::size_t(1) << 20, '\0');
+        for (;;) {
+            const ssize_t got = read(file.Get(), buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return std::nullopt;
+            if (got == 0) break;
+            hasher.Add(std::string_view(buffer).substr(0, std::size_t(got)));
+        }
+        return hasher.Finish();
+    }
+
+    Seal& mSeal;
+    const std::string mExecutable;
+    std::size_t mItems = 0;
+    macho::Hasher mSha1{macho::kSha1};
+    macho::Hasher mSha256{macho::kSha256};
+};
+
+}  // namespace
+
+bool ResourcesAsSealed(const FolderItem& contents, std::string_view codeResources,
+                       const std::string& executable)
+{
+    std::optional<Seal> seal = ReadSeal(codeResources);
+    if (!seal || !Walk(*seal, executable).Folder(contents, "", 0)) return false;
+    return std::all_of(seal->entries.begin(), seal->entries.end(),
+                       [](const auto& entry) { return entry.second.seen || entry.second.optional; });
+}
