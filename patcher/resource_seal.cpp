@@ -89,18 +89,27 @@ std::optional<std::string> Bytes(const CFObjectZorp* value)
     return std::string(static_cast<const CFBinaryDataZorp&>(*value).Bytes());
 }
 
+// The bundle's own patterns are input like any other: matched in time linear in the path, never by
+// backtracking, which a pattern such as ^(a|aa)+$ would make take years.
+std::regex Pattern(const std::string& text)
+{
+#ifdef __GLIBCXX__
+    return std::regex(text, std::regex::extended | std::regex_constants::__polynomial);
+#else
+    return std::regex(text, std::regex::extended);
+#endif
+}
+
 // False for a rule the list states in a form it may not have.
 bool ReadRules(const CFDictionaryZorp* rules, std::vector<Rule>& out)
 try {
     if (!rules) {
         for (const auto& rule : kDefaultRules)
-            out.push_back(
-                {std::regex(rule.pattern, std::regex::extended), rule.weight, rule.omit, rule.optional});
+            out.push_back({Pattern(rule.pattern), rule.weight, rule.omit, rule.optional});
     } else {
         for (const CFDictionaryZorp::Entry& entry : rules->Entries()) {
             if (entry.key->Kind() != CFKind::String) return false;
-            Rule rule{std::regex(std::string(static_cast<const CFStringZorp&>(*entry.key).Text()),
-                                 std::regex::extended)};
+            Rule rule{Pattern(std::string(static_cast<const CFStringZorp&>(*entry.key).Text()))};
             if (entry.value->Kind() == CFKind::Dictionary) {
                 const auto& options = static_cast<const CFDictionaryZorp&>(*entry.value);
                 rule.weight = Number(options.Find("weight")).value_or(1);

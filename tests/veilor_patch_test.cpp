@@ -909,6 +909,11 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
          {"Resources/res.txt=r", "Resources/new.txt=n"},
          false},
         {"BadRule.app", signed_bundles::SealOf({}, "<dict><key>(</key><true/></dict>"), {}, false},
+        // A pattern that backtracking would take years over, against an unsealed file it does not match.
+        {"SlowRule.app",
+         signed_bundles::SealOf({}, "<dict><key>^(a|aa)+$</key><true/></dict>"),
+         {std::string(100, 'a') + "b=x"},
+         true},
         {"NotAList.app", "not a list", {}, false},
         {"NoFiles.app", "<plist><dict/></plist>", {}, false},
         {"Large.app",
