@@ -191,12 +191,13 @@ public:
         std::string pattern = (fs::temp_directory_path() / "veilor-bench-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
         mRoot = pattern;
-        craft::Spec spec;
-        spec.codeSize = code;
-        spec.signature = adhoc;
-        spec.infoPlist = mInfo = WithExecutable(TypicalInfoPlist());
-        spec.codeResources = mSeal = "<plist version=\"1.0\"><dict><key>files2</key><dict/></dict></plist>\n";
-        mExecutable = craft::Thin(spec).bytes;
+        craft::Shape shape;
+        shape.codeSize = code;
+        shape.signature = adhoc;
+        shape.infoPlist = mInfo = WithExecutable(TypicalInfoPlist());
+        shape.codeResources = mSeal =
+            "<plist version=\"1.0\"><dict><key>files2</key><dict/></dict></plist>\n";
+        mExecutable = craft::Thin(shape).bytes;
         for (int i = 0; i < kSignedBundles; ++i)
             mPaths.push_back((mRoot / ("App" + std::to_string(i) + ".app")).string());
         Reset();

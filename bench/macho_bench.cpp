@@ -27,13 +27,13 @@ struct Executable {
 
     Executable()
     {
-        craft::Spec spec;
-        spec.codeSize = kSliceCode;
-        infoPlist = spec.infoPlist;
+        craft::Shape shape;
+        shape.codeSize = kSliceCode;
+        infoPlist = shape.infoPlist;
         patched = "<plist><dict><key>NSUIElement</key><string>true</string></dict></plist>\n";
-        const std::string arm = craft::Thin(spec).bytes;
-        spec.is64 = false;
-        bytes = craft::Fat({arm, craft::Thin(spec).bytes});
+        const std::string arm = craft::Thin(shape).bytes;
+        shape.is64 = false;
+        bytes = craft::Fat({arm, craft::Thin(shape).bytes});
         file = fs::temp_directory_path() / ("veilor-macho-bench-" + std::to_string(::getpid()));
         std::ofstream(file, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
     }

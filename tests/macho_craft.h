@@ -93,7 +93,7 @@ inline std::string Cms(std::string_view content, const std::string& organisation
     return out;
 }
 
-struct CodeDirectorySpec {
+struct CodeDirectoryShape {
     int hashType = 2;
     std::uint32_t version = 0x20400;
     std::uint32_t flags = 0x2;  // ad hoc
@@ -104,12 +104,12 @@ struct CodeDirectorySpec {
 
 enum class Wrapper { None, Empty, Developer, Apple };
 
-struct Spec {
+struct Shape {
     bool is64 = true, bigEndian = false;
     std::uint32_t codeSize = 3 * 4096 + 200;  // bytes before the signature
     bool signature = true;
     bool linker = false;  // no special slots, no blobs but the CodeDirectory
-    std::vector<CodeDirectorySpec> codeDirectories = {{}};
+    std::vector<CodeDirectoryShape> codeDirectories = {{}};
     std::string infoPlist = "<plist><dict/></plist>\n";  // bound in slot -1 unless empty
     std::string codeResources;                           // bound in slot -3 unless empty
     std::string entitlements;                            // XML entitlements blob unless empty
@@ -139,7 +139,7 @@ inline std::uint32_t HeaderSize(std::uint32_t version)
                                : 108;
 }
 
-inline std::string CodeDirectory(const CodeDirectorySpec& cd, std::string_view code,
+inline std::string CodeDirectory(const CodeDirectoryShape& cd, std::string_view code,
                                  const std::vector<std::pair<std::uint32_t, std::string>>& specials)
 {
     const std::uint32_t hashSize = std::uint32_t(Hash(cd.hashType, "").size());
@@ -198,26 +198,26 @@ inline std::string SuperBlob(std::vector<std::pair<std::uint32_t, std::string>> 
     return out + index + data;
 }
 
-// The SuperBlob for `code`: CodeDirectories, the blobs the spec names and its wrapper, in type order.
-inline std::string Signature(const Spec& spec, std::string_view code,
+// The SuperBlob for `code`: CodeDirectories, the blobs the shape names and its wrapper, in type order.
+inline std::string Signature(const Shape& shape, std::string_view code,
                              std::vector<std::size_t>* codeDirectories = nullptr)
 {
     std::vector<std::pair<std::uint32_t, std::string>> blobs, specials;
-    if (!spec.linker) {
-        if (!spec.infoPlist.empty()) specials.emplace_back(1, spec.infoPlist);
-        if (spec.requirements) specials.emplace_back(2, kEmptyRequirements);
-        if (!spec.codeResources.empty()) specials.emplace_back(3, spec.codeResources);
-        if (!spec.entitlements.empty()) specials.emplace_back(5, Blob(0xfade7171, spec.entitlements));
-        if (spec.constraint) specials.emplace_back(8, Blob(0xfade8181, std::string(8, '\x30')));
+    if (!shape.linker) {
+        if (!shape.infoPlist.empty()) specials.emplace_back(1, shape.infoPlist);
+        if (shape.requirements) specials.emplace_back(2, kEmptyRequirements);
+        if (!shape.codeResources.empty()) specials.emplace_back(3, shape.codeResources);
+        if (!shape.entitlements.empty()) specials.emplace_back(5, Blob(0xfade7171, shape.entitlements));
+        if (shape.constraint) specials.emplace_back(8, Blob(0xfade8181, std::string(8, '\x30')));
     }
-    for (std::size_t i = 0; i < spec.codeDirectories.size(); ++i)
+    for (std::size_t i = 0; i < shape.codeDirectories.size(); ++i)
         blobs.emplace_back(i == 0 ? 0 : 0x1000 + i - 1,
-                           CodeDirectory(spec.codeDirectories[i], code, specials));
+                           CodeDirectory(shape.codeDirectories[i], code, specials));
     for (const auto& [slot, bytes] : specials)
         if (slot != 1 && slot != 3) blobs.emplace_back(slot, bytes);
-    if (spec.wrapper == Wrapper::Empty) blobs.emplace_back(0x10000, Blob(0xfade0b01, ""));
-    if (spec.wrapper == Wrapper::Developer || spec.wrapper == Wrapper::Apple) {
-        const bool apple = spec.wrapper == Wrapper::Apple;
+    if (shape.wrapper == Wrapper::Empty) blobs.emplace_back(0x10000, Blob(0xfade0b01, ""));
+    if (shape.wrapper == Wrapper::Developer || shape.wrapper == Wrapper::Apple) {
+        const bool apple = shape.wrapper == Wrapper::Apple;
         blobs.emplace_back(0x10000,
                            Blob(0xfade0b01, Cms(blobs.front().second, apple ? "Apple Inc." : "Example Corp",
                                                 apple ? "Software Signing"
@@ -234,65 +234,67 @@ inline std::string Signature(const Spec& spec, std::string_view code,
     return SuperBlob(blobs);
 }
 
-inline Built Thin(const Spec& spec)
+inline Built Thin(const Shape& shape)
 {
     Built built;
-    const bool be = spec.bigEndian;
+    const bool be = shape.bigEndian;
     std::string& out = built.bytes;
-    const std::uint32_t segment = spec.is64 ? 72 : 56, section = spec.is64 ? 80 : 68;
-    const bool plistSection = !spec.embeddedPlist.empty();
+    const std::uint32_t segment = shape.is64 ? 72 : 56, section = shape.is64 ? 80 : 68;
+    const bool plistSection = !shape.embeddedPlist.empty();
     const std::uint32_t segmentSize = segment + (plistSection ? section : 0);
     const std::uint32_t commands =
-        segmentSize + (spec.signature ? 16 : 0) + (spec.encrypted ? (spec.is64 ? 24 : 20) : 0);
-    const std::uint32_t ncmds = 1 + spec.signature + spec.encrypted;
+        segmentSize + (shape.signature ? 16 : 0) + (shape.encrypted ? (shape.is64 ? 24 : 20) : 0);
+    const std::uint32_t ncmds = 1 + shape.signature + shape.encrypted;
     const std::uint32_t plistAt = 0x800;
-    for (std::uint64_t field : {std::uint64_t(spec.is64 ? 0xfeedfacf : 0xfeedface),
-                                std::uint64_t(spec.is64 ? 0x0100000c : 7), std::uint64_t(0), std::uint64_t(2),
-                                std::uint64_t(ncmds), std::uint64_t(commands), std::uint64_t(0)})
+    for (std::uint64_t field :
+         {std::uint64_t(shape.is64 ? 0xfeedfacf : 0xfeedface), std::uint64_t(shape.is64 ? 0x0100000c : 7),
+          std::uint64_t(0), std::uint64_t(2), std::uint64_t(ncmds), std::uint64_t(commands),
+          std::uint64_t(0)})
         Put(out, field, 4, be);
-    if (spec.is64) Put(out, 0, 4, be);
+    if (shape.is64) Put(out, 0, 4, be);
 
     built.segmentCommand = out.size();
-    Put(out, spec.is64 ? 0x19 : 0x1, 4, be);
+    Put(out, shape.is64 ? 0x19 : 0x1, 4, be);
     Put(out, segmentSize, 4, be);
     out += Padded("__TEXT", 16);
-    const int wide = spec.is64 ? 8 : 4;
-    for (std::uint64_t field : {0u, spec.codeSize, 0u, spec.codeSize}) Put(out, field, wide, be);
+    const int wide = shape.is64 ? 8 : 4;
+    for (std::uint64_t field : {0u, shape.codeSize, 0u, shape.codeSize}) Put(out, field, wide, be);
     for (std::uint64_t field : {5u, 5u, plistSection ? 1u : 0u, 0u}) Put(out, field, 4, be);
     if (plistSection) {
         built.section = out.size();
         out += Padded("__info_plist", 16) + Padded("__TEXT", 16);
         Put(out, plistAt, wide, be);
-        Put(out, spec.embeddedPlist.size(), wide, be);
+        Put(out, shape.embeddedPlist.size(), wide, be);
         for (std::uint64_t field : {plistAt, 0u, 0u, 0u, 0u, 0u, 0u}) Put(out, field, 4, be);
-        if (spec.is64) Put(out, 0, 4, be);
+        if (shape.is64) Put(out, 0, 4, be);
     }
-    const std::uint32_t dataOffset = (spec.codeSize + 15) & ~15u;
+    const std::uint32_t dataOffset = (shape.codeSize + 15) & ~15u;
     built.dataOffset = dataOffset;
-    if (spec.signature) {
+    if (shape.signature) {
         built.signatureCommand = out.size();
         for (std::uint64_t field : {0x1du, 16u, dataOffset, 0u}) Put(out, field, 4, be);
     }
-    if (spec.encrypted) {
+    if (shape.encrypted) {
         built.encryptionCommand = out.size();
-        Put(out, spec.is64 ? 0x2c : 0x21, 4, be);
-        Put(out, spec.is64 ? 24 : 20, 4, be);
+        Put(out, shape.is64 ? 0x2c : 0x21, 4, be);
+        Put(out, shape.is64 ? 24 : 20, 4, be);
         for (std::uint64_t field : {4096u, 4096u, 1u}) Put(out, field, 4, be);
-        if (spec.is64) Put(out, 0, 4, be);
+        if (shape.is64) Put(out, 0, 4, be);
     }
     // Counting bytes for code, so that a page moved or changed hashes differently.
     while (out.size() < dataOffset) out.push_back(static_cast<char>(out.size() * 7 + 1));
-    if (plistSection) out.replace(plistAt, spec.embeddedPlist.size(), spec.embeddedPlist);
-    if (!spec.signature) return built;
+    if (plistSection) out.replace(plistAt, shape.embeddedPlist.size(), shape.embeddedPlist);
+    if (!shape.signature) return built;
 
     // The signature's size is in page 0, so it is settled (with room for a CMS of another length)
     // before the code is hashed.
-    const bool cms = spec.wrapper == Wrapper::Developer || spec.wrapper == Wrapper::Apple;
-    const std::uint32_t dataSize = std::uint32_t(Signature(spec, out).size()) + spec.padding + (cms ? 64 : 0);
+    const bool cms = shape.wrapper == Wrapper::Developer || shape.wrapper == Wrapper::Apple;
+    const std::uint32_t dataSize =
+        std::uint32_t(Signature(shape, out).size()) + shape.padding + (cms ? 64 : 0);
     std::string size;
     Put(size, dataSize, 4, be);
     out.replace(built.signatureCommand + 12, 4, size);
-    const std::string signature = Signature(spec, out, &built.codeDirectories);
+    const std::string signature = Signature(shape, out, &built.codeDirectories);
     for (std::size_t& at : built.codeDirectories) at += dataOffset;
     built.superBlob = dataOffset;
     out += Padded(signature, dataSize);

@@ -291,52 +291,54 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
 
 namespace {
 
-craft::Spec Signed(std::function<void(craft::Spec&)> change = {})
+craft::Shape Signed(std::function<void(craft::Shape&)> change = {})
 {
-    craft::Spec spec;
-    if (change) change(spec);
-    return spec;
+    craft::Shape shape;
+    if (change) change(shape);
+    return shape;
 }
 
-std::string Bytes(const craft::Spec& spec)
+std::string Bytes(const craft::Shape& shape)
 {
-    return craft::Thin(spec).bytes;
+    return craft::Thin(shape).bytes;
 }
 
 }  // namespace
 
 TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 {
-    using craft::CodeDirectorySpec;
+    using craft::CodeDirectoryShape;
     struct Case {
         std::string name, bytes;
     };
     std::vector<Case> cases;
     for (bool is64 : {false, true})
         for (bool bigEndian : {false, true})
-            cases.push_back({std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
-                             Bytes(Signed([&](craft::Spec& s) { s.is64 = is64, s.bigEndian = bigEndian; }))});
+            cases.push_back(
+                {std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
+                 Bytes(Signed([&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; }))});
     for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
         for (int hashType : {1, 2, 3, 4}) {
-            const craft::Spec spec = Signed([&](craft::Spec& s) {
+            const craft::Shape shape = Signed([&](craft::Shape& s) {
                 s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
                 s.codeResources = "<plist/>";
             });
             cases.push_back(
-                {"version " + std::to_string(version) + " hash " + std::to_string(hashType), Bytes(spec)});
+                {"version " + std::to_string(version) + " hash " + std::to_string(hashType), Bytes(shape)});
         }
-    cases.push_back({"SHA-1 primary and SHA-256 alternate, team ID", Bytes(Signed([](craft::Spec& s) {
+    cases.push_back({"SHA-1 primary and SHA-256 alternate, team ID", Bytes(Signed([](craft::Shape& s) {
                          s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
                      }))});
     cases.push_back({"one page for everything",
-                     Bytes(Signed([](craft::Spec& s) { s.codeDirectories[0].pageSize = 0; }))});
-    const std::string thin64 = Bytes(Signed()), thin32 = Bytes(Signed([](craft::Spec&s) { s.is64 = false; }));
+                     Bytes(Signed([](craft::Shape& s) { s.codeDirectories[0].pageSize = 0; }))});
+    const std::string thin64 = Bytes(Signed()),
+                      thin32 = Bytes(Signed([](craft::Shape&s) { s.is64 = false; }));
     cases.push_back({"universal", craft::Fat({thin32, thin64})});
     cases.push_back({"universal, 64-bit header", craft::Fat({thin32, thin64}, true)});
     cases.push_back({"universal, little-endian header", craft::Fat({thin64, thin32}, false, false)});
     cases.push_back({"universal, 64-bit little-endian header", craft::Fat({thin64}, true, false)});
 
-    const std::string plist = craft::Spec().infoPlist;
+    const std::string plist = craft::Shape().infoPlist;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string resources = "<plist/>";
@@ -358,7 +360,7 @@ TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
 {
     const std::string embedded = "<plist><dict><key>A</key></dict></plist>";
-    std::string bytes = Bytes(Signed([&](craft::Spec& s) { s.embeddedPlist = s.infoPlist = embedded; }));
+    std::string bytes = Bytes(Signed([&](craft::Shape& s) { s.embeddedPlist = s.infoPlist = embedded; }));
     EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}), "signature valid (ad hoc)");
     bytes[0x800 + 10] ^= 1;
     EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}),
@@ -377,7 +379,7 @@ void SetLittle32(std::string& bytes, std::size_t at, std::uint32_t value)
 TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
 {
     using macho::ErrorKind;
-    const craft::Built base = craft::Thin(Signed([](craft::Spec& s) {
+    const craft::Built base = craft::Thin(Signed([](craft::Shape& s) {
         s.encrypted = true;
         s.embeddedPlist = "<plist/>";
     }));
@@ -482,9 +484,9 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         std::string said;
         bool patch = true;  // else the Info.plist it was signed with
     };
-    const auto with = [](std::function<void(craft::Spec&)> change) { return Bytes(Signed(change)); };
+    const auto with = [](std::function<void(craft::Shape&)> change) { return Bytes(Signed(change)); };
     const auto flags = [&](std::uint32_t value, std::string entitlements = {}) {
-        return with([=](craft::Spec& s) {
+        return with([=](craft::Shape& s) {
             s.codeDirectories[0].flags = value;
             s.entitlements = entitlements;
         });
@@ -497,28 +499,28 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
     const std::vector<Case> cases = {
         {"ad hoc, binding Info.plist", plain, alone, "resign"},
         {"ad hoc, Info.plist as signed", plain, alone, "leave alone", false},
-        {"a linker signature", with([](craft::Spec& s) {
+        {"a linker signature", with([](craft::Shape& s) {
              s.linker = true;
              s.codeDirectories[0].flags = 0x20002;
              s.wrapper = Wrapper::None;
          }),
          alone, "leave alone"},
-        {"unsigned", with([](craft::Spec& s) { s.signature = false; }), developer, "leave alone"},
-        {"a developer's signature", with([](craft::Spec& s) {
+        {"unsigned", with([](craft::Shape& s) { s.signature = false; }), developer, "leave alone"},
+        {"a developer's signature", with([](craft::Shape& s) {
              s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
              s.wrapper = Wrapper::Developer;
          }),
          alone, "refuse: signed by a developer"},
-        {"a developer's signature, allowed", with([](craft::Spec& s) {
+        {"a developer's signature, allowed", with([](craft::Shape& s) {
              s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
              s.wrapper = Wrapper::Developer;
          }),
          developer, "resign"},
-        {"restricted entitlements", with([](craft::Spec& s) {
+        {"restricted entitlements", with([](craft::Shape& s) {
              s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
          }),
          developer, "refuse: restricted entitlements (keychain-access-groups)"},
-        {"sandbox entitlements", with([](craft::Spec& s) {
+        {"sandbox entitlements", with([](craft::Shape& s) {
              s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
          }),
          developer, "resign"},
@@ -529,28 +531,28 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         {"hardened runtime, library validation disabled", flags(0x10002, disableValidation), withCode,
          "resign"},
         {"hardened runtime alone", flags(0x10002), alone, "resign"},
-        {"a launch constraint", with([](craft::Spec& s) { s.constraint = true; }), developer,
+        {"a launch constraint", with([](craft::Shape& s) { s.constraint = true; }), developer,
          "refuse: launch or library constraints"},
-        {"an encrypted slice", with([](craft::Spec& s) { s.encrypted = true; }), developer,
+        {"an encrypted slice", with([](craft::Shape& s) { s.encrypted = true; }), developer,
          "refuse: encrypted"},
-        {"a platform binary", with([](craft::Spec& s) { s.codeDirectories[0].platform = 1; }), developer,
+        {"a platform binary", with([](craft::Shape& s) { s.codeDirectories[0].platform = 1; }), developer,
          "refuse: platform binary"},
-        {"signed by Apple", with([](craft::Spec& s) {
+        {"signed by Apple", with([](craft::Shape& s) {
              s.codeDirectories[0].flags = 0;
              s.wrapper = Wrapper::Apple;
          }),
          developer, "refuse: signed by Apple"},
         {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
-        {"a slice unsigned", craft::Fat({plain, with([](craft::Spec& s) { s.signature = false; })}),
+        {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
-        {"no room", with([](craft::Spec& s) {
+        {"no room", with([](craft::Shape& s) {
              s.requirements = false;
              s.wrapper = Wrapper::None;
              s.padding = 0;
          }),
          developer, "refuse: new signature does not fit in the signature area"},
     };
-    const std::string signedPlist = craft::Spec().infoPlist,
+    const std::string signedPlist = craft::Shape().infoPlist,
                       patched = Patched("<plist><dict></dict></plist>");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -494,13 +494,13 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     using signed_bundles::End;
-    craft::Spec entitled, developer;
+    craft::Shape entitled, developer;
     entitled.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
     const struct {
         const char* name;
-        craft::Spec spec;
+        craft::Shape shape;
         FileStep failing;  // the step that fails, None for none
         int failingAt;     // its how manyeth time
         std::string messages;
@@ -526,7 +526,7 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder temp;
-        const fs::path app = signed_bundles::CraftedBundle(temp / c.name, c.spec);
+        const fs::path app = signed_bundles::CraftedBundle(temp / c.name, c.shape);
         if (c.linked) fs::create_hard_link(app / "Contents/MacOS/Tool", temp / "other name");
         const signed_bundles::Snapshot original = signed_bundles::Files(app);
         {

@@ -150,14 +150,14 @@ inline std::string SealOf(const std::map<std::string, std::string>& entries, con
 }
 
 // BUNDLE/Contents with kCraftedPlist, a seal (kCraftedSeal unless given), and MacOS/Tool crafted
-// from `spec`, signed for both, then changed by `damage` when it is given.
-inline fs::path CraftedBundle(const fs::path& bundle, craft::Spec spec = {}, mode_t mode = 0755,
+// from `shape`, signed for both, then changed by `damage` when it is given.
+inline fs::path CraftedBundle(const fs::path& bundle, craft::Shape shape = {}, mode_t mode = 0755,
                               const std::function<void(craft::Built&)>& damage = {},
                               const std::string& seal = kCraftedSeal)
 {
-    spec.infoPlist = kCraftedPlist;
-    spec.codeResources = seal;
-    craft::Built tool = craft::Thin(spec);
+    shape.infoPlist = kCraftedPlist;
+    shape.codeResources = seal;
+    craft::Built tool = craft::Thin(shape);
     if (damage) damage(tool);
     WriteBytes(bundle / "Contents/Info.plist", kCraftedPlist);
     WriteBytes(bundle / "Contents/_CodeSignature/CodeResources", seal);

@@ -655,7 +655,7 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
 TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
 {
     using signed_bundles::End;
-    craft::Spec entitled, linker, developer, hardened;
+    craft::Shape entitled, linker, developer, hardened;
     entitled.entitlements =
         "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
     linker.linker = true;
@@ -668,7 +668,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     const auto script = [](craft::Built& tool) { tool.bytes = "#!/bin/sh\necho hello\n"; };
     const struct {
         const char* name;
-        craft::Spec spec;
+        craft::Shape shape;
         mode_t mode;
         std::function<void(craft::Built&)> damage;
         bool resign;
@@ -748,7 +748,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.spec, c.mode, c.damage, c.seal);
+        const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.shape, c.mode, c.damage, c.seal);
         Lay(app / "Contents", c.more);
         const signed_bundles::Snapshot original = signed_bundles::Files(app);
         std::vector<std::string> args{app.string()};
@@ -943,7 +943,7 @@ TEST_F(VeilorPatchTest, ABundleWhoseFilesNoLongerMatchItsSealIsBrokenAndNotResig
 
     // Nested code is recorded by its main executable's cdhash: a library, an application's
     // Contents/MacOS/<name>, a framework's current version.
-    craft::Spec smaller;
+    craft::Shape smaller;
     smaller.codeSize = 4096;
     const craft::Built code = craft::Thin({}), other = craft::Thin(smaller);
     const auto cdhash = [](const craft::Built& built) {

@@ -17,44 +17,44 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: macho_seeds FOLDER\n");
         return 2;
     }
-    using craft::Spec;
-    const auto with = [](std::function<void(Spec&)> change) {
-        Spec spec;
-        change(spec);
-        return craft::Thin(spec).bytes;
+    using craft::Shape;
+    const auto with = [](std::function<void(Shape&)> change) {
+        Shape shape;
+        change(shape);
+        return craft::Thin(shape).bytes;
     };
-    const std::string thin64 = with([](Spec&) {}), thin32 = with([](Spec&s) { s.is64 = false; });
+    const std::string thin64 = with([](Shape&) {}), thin32 = with([](Shape&s) { s.is64 = false; });
     const std::vector<std::pair<std::string, std::string>> files = {
         {"thin64-adhoc", thin64},
-        {"thin32-big-endian", with([](Spec& s) { s.is64 = false, s.bigEndian = true; })},
+        {"thin32-big-endian", with([](Shape& s) { s.is64 = false, s.bigEndian = true; })},
         {"universal", craft::Fat({thin32, thin64})},
         {"universal64-little-endian", craft::Fat({thin64, thin32}, true, false)},
-        {"sha1-and-sha256-team", with([](Spec& s) {
+        {"sha1-and-sha256-team", with([](Shape& s) {
              s.codeDirectories = {{1, 0x20400, 0x10000, 0, 12, "T"}, {2, 0x20400, 0x10000, 0, 12, "T"}};
              s.wrapper = craft::Wrapper::Developer;
          })},
-        {"v20001-sha384", with([](Spec& s) {
+        {"v20001-sha384", with([](Shape& s) {
              s.codeDirectories = {{4, 0x20001, 2, 0, 12, ""}};
          })},
-        {"v20600-resources", with([](Spec& s) {
+        {"v20600-resources", with([](Shape& s) {
              s.codeDirectories = {{2, 0x20600, 2, 0, 12, ""}};
              s.codeResources = "<plist><dict/></plist>";
          })},
-        {"entitlements-constraint", with([](Spec& s) {
+        {"entitlements-constraint", with([](Shape& s) {
              s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
              s.constraint = true;
          })},
-        {"encrypted-embedded-plist", with([](Spec& s) {
+        {"encrypted-embedded-plist", with([](Shape& s) {
              s.encrypted = true;
              s.embeddedPlist = "<plist/>";
          })},
-        {"linker", with([](Spec& s) {
+        {"linker", with([](Shape& s) {
              s.linker = true;
              s.codeDirectories[0].flags = 0x20002;
              s.wrapper = craft::Wrapper::None;
          })},
-        {"unsigned", with([](Spec& s) { s.signature = false; })},
-        {"no-room", with([](Spec& s) {
+        {"unsigned", with([](Shape& s) { s.signature = false; })},
+        {"no-room", with([](Shape& s) {
              s.requirements = false;
              s.wrapper = craft::Wrapper::None;
              s.padding = 0;
