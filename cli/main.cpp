@@ -238,11 +238,12 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
 }
 
 // Prints a bundle's signature state beside its flag; false when it fails the check.
-bool SignaturePasses(const std::string& shown, const std::filesystem::path& target)
+bool SignaturePasses(const std::string& shown, const std::filesystem::path& target,
+                     const AgentFlagReading& flag)
 {
     const FolderItem item(target);
     if (!item.Directory()) return true;
-    const SignatureReading reading = ReadSignature(item);
+    const SignatureReading reading = ReadSignature(item, flag.bundleList);
     switch (reading.status) {
     case SignatureReading::Status::None: return true;
     case SignatureReading::Status::Read:
@@ -272,12 +273,12 @@ int Check(const std::vector<std::string>& paths)
         case Status::Read:
             if (RunsAsAgent(reading)) {
                 std::cout << shown << ": " << Described(reading) << "\n";
-                if (SignaturePasses(shown, *target)) continue;
+                if (SignaturePasses(shown, *target, reading)) continue;
                 break;
             }
             std::cout << shown << ": " << Described(reading)
                       << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
-            SignaturePasses(shown, *target);
+            SignaturePasses(shown, *target, reading);
             break;
         case Status::NotApplication:
             std::cerr << shown << ": not an application (no Contents/Info.plist, not of type APPL).\n";

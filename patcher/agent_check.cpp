@@ -18,17 +18,18 @@ namespace {
 
 AgentFlagReading Unreadable(std::string message)
 {
-    return {AgentFlagReading::Status::Unreadable, nullptr, nullptr, std::move(message)};
+    return {AgentFlagReading::Status::Unreadable, nullptr, nullptr, std::move(message), {}};
 }
 
 AgentFlagReading Inspect(const std::string& text)
 {
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
     CFDictionaryZorpRef dictionary = plist::AsDictionary(root);
-    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}};
+    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}, {}};
     return {AgentFlagReading::Status::Read,
             plist::FindRef(dictionary, "NSUIElement"),
             plist::FindRef(dictionary, "LSUIElement"),
+            {},
             {}};
 }
 
@@ -41,7 +42,9 @@ AgentFlagReading ReadBundle(const FolderItem& bundle)
     if (!stream) return Unreadable(messages::kOpenInfoPlistFailed);
     std::string text = stream->Read(stream->Length());
     if (text.empty()) return Unreadable(messages::NoPlstResource(bundle.DisplayName()));
-    return Inspect(text);
+    AgentFlagReading reading = Inspect(text);
+    reading.bundleList = std::move(text);
+    return reading;
 }
 
 AgentFlagReading ReadSingleFile(const FolderItem& file)

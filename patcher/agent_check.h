@@ -18,6 +18,7 @@ struct AgentFlagReading {
     CFObjectZorpRef nsUIElement;
     CFObjectZorpRef lsUIElement;
     std::string message;
+    std::string bundleList;  // a bundle's Info.plist as read, for the judge of its signature
 };
 
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item);

@@ -92,17 +92,11 @@ std::string Unreadable(macho::ErrorKind kind)
     return std::string("signature cannot be read (") + macho::Describe(kind) + ")";
 }
 
-SignatureReading ReadSignature(const FolderItem& bundle)
+SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist)
 {
     using Status = SignatureReading::Status;
     FolderItemRef contents = bundle.TrueChild("Contents");
-    FolderItemRef plist = contents ? contents->TrueChild("Info.plist") : nullptr;
-    if (!plist || !plist->Exists()) return {};
-    FileError error;
-    BinaryStreamRef stream = plist->OpenAsBinaryFile(false, error);
-    if (!stream) return {Status::Failed, messages::kOpenInfoPlistFailed, false, error};
-    const std::string infoPlist = stream->Read(stream->Length());
-
+    if (!contents) return {};
     BundleCode code = ReadBundleCode(*contents, BundleExecutable(infoPlist));
     if (code.status == BundleCode::Status::None) return {};
     if (code.status == BundleCode::Status::Failed) return {Status::Failed, code.message, false, code.cause};

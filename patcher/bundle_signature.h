@@ -58,7 +58,8 @@ struct SignatureReading {
     bool passes = false;  // neither broken nor unreadable
     FileError cause;
 };
-SignatureReading ReadSignature(const FolderItem& bundle);
+// Of a bundle whose Contents/Info.plist holds `infoPlist`, as already read.
+SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist);
 
 // The bundle whose sealed folder (Contents/ or Versions/X/ with a _CodeSignature/CodeResources)
 // holds `bundle`, found up its parents: its seal records the signature `bundle` had.
