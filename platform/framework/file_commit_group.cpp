@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -98,46 +97,43 @@ std::vector<FileError> FileCommitGroup::Commit()
         bool renamed = false;
     };
     std::vector<FileSystem> fileSystems;
-    std::vector<FileSystem*> of(ready.size(), nullptr);
+    constexpr std::size_t kInPlace = ~std::size_t(0);
+    std::vector<std::size_t> of(ready.size(), kInPlace);  // each file's file system, by index
     // Each temporary file's content durable before any rename can be.
     for (std::size_t i = 0; i < ready.size(); ++i) {
         if (ready[i].InPlace()) continue;
         auto known = [&](const FileSystem& f) { return f.device == ready[i].Device(); };
-        auto fileSystem = std::find_if(fileSystems.begin(), fileSystems.end(), known);
-        if (fileSystem == fileSystems.end()) {
+        of[i] =
+            std::size_t(std::find_if(fileSystems.begin(), fileSystems.end(), known) - fileSystems.begin());
+        if (of[i] == fileSystems.size()) {
             UniqueFd fd(::fcntl(ready[i].TemporaryFd(), F_DUPFD_CLOEXEC, 0));
             bool whole = fd && FlushedWhole(fd.Get());
             FileError flushed = !fd ? FailedAt(FileStep::Flush) : whole ? SyncWhole(fd.Get()) : FileError{};
             fileSystems.push_back({ready[i].Device(), std::move(fd), whole, flushed});
-            fileSystem = std::prev(fileSystems.end());
         }
-        outcome[i] = fileSystem->flushed;
-        if (!outcome[i] && !fileSystem->whole &&
+        const FileSystem& fileSystem = fileSystems[of[i]];
+        outcome[i] = fileSystem.flushed;
+        if (!outcome[i] && !fileSystem.whole &&
             (!StepAllowed(FileStep::Flush) || ::fsync(ready[i].TemporaryFd()) != 0))
             outcome[i] = FailedAt(FileStep::Flush);
-    }
-    // `of` is filled only now: the vector no longer grows.
-    for (std::size_t i = 0; i < ready.size(); ++i) {
-        if (ready[i].InPlace()) continue;
-        for (FileSystem& f : fileSystems)
-            if (f.device == ready[i].Device()) of[i] = &f;
     }
 
     for (std::size_t i = 0; i < ready.size(); ++i) {
         if (follows[i] && outcome[i - 1]) outcome[i] = outcome[i - 1];
         if (outcome[i]) continue;
+        FileSystem* fileSystem = of[i] == kInPlace ? nullptr : &fileSystems[of[i]];
         // Off a file system flushed whole, its folder is flushed by itself after the rename.
-        if (of[i] && !of[i]->whole) ready[i].FlushItself();
+        if (fileSystem && !fileSystem->whole) ready[i].FlushItself();
         outcome[i] = ready[i].Commit();
-        if (!outcome[i] && of[i]) of[i]->renamed = true;
+        if (!outcome[i] && fileSystem) fileSystem->renamed = true;
     }
     // Every rename durable before any file counts as done.
-    for (FileSystem& f : fileSystems) {
-        if (!f.whole || !f.renamed) continue;
-        FileError flushed = SyncWhole(f.fd.Get());
+    for (std::size_t f = 0; f < fileSystems.size(); ++f) {
+        if (!fileSystems[f].whole || !fileSystems[f].renamed) continue;
+        FileError flushed = SyncWhole(fileSystems[f].fd.Get());
         if (!flushed) continue;
         for (std::size_t i = 0; i < ready.size(); ++i)
-            if (of[i] == &f && !outcome[i]) outcome[i] = flushed;
+            if (of[i] == f && !outcome[i]) outcome[i] = flushed;
     }
 
     std::vector<UniqueFd> replaced;
