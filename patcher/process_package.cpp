@@ -81,6 +81,8 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
         return outcome;
     }
     resigned->ApplyTo(code.executable.bytes);
+    for (const macho::Replacement& replacement : resigned->replacements)
+        code.executable.changed.push_back({replacement.offset, replacement.bytes.size()});
     outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
     outcome.signature = RouteOutcome::Signature::Resigned;
     return outcome;

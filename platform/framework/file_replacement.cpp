@@ -8,9 +8,12 @@
 #include "in_place_write.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -22,6 +25,25 @@ void IgnoreFileSizeSignal()
 {
     static std::once_flag once;
     std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
+}
+
+// The new content into the empty temporary file `fd`. A large executable whose signature was
+// renewed then costs its signature area on btrfs or XFS, not a copy of the whole file; elsewhere
+// the clone fails at once and everything is written.
+bool WriteContent(int fd, int original, std::int64_t originalSize, const FileRewrite& rewrite)
+{
+    const std::string_view bytes = rewrite.bytes;
+    const bool inside =
+        std::all_of(rewrite.changed.begin(), rewrite.changed.end(), [&](const ByteRange& range) {
+            return range.offset <= bytes.size() && range.length <= bytes.size() - range.offset;
+        });
+    if (original >= 0 && !rewrite.changed.empty() && inside &&
+        static_cast<std::uint64_t>(originalSize) == bytes.size() && ::ioctl(fd, FICLONE, original) == 0) {
+        return std::all_of(rewrite.changed.begin(), rewrite.changed.end(), [&](const ByteRange& range) {
+            return WriteAllAt(fd, bytes.substr(range.offset, range.length), static_cast<off_t>(range.offset));
+        });
+    }
+    return WriteAllAt(fd, bytes);
 }
 
 }  // namespace
@@ -74,7 +96,8 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     if (error) return replacement;
     const int fd = replacement.mTemporary.Fd();
     struct stat made {};
-    if (!StepAllowed(FileStep::Write) || !WriteAllAt(fd, rewrite.bytes) || ::fstat(fd, &made) != 0) {
+    if (!StepAllowed(FileStep::Write) || !WriteContent(fd, original.Get(), info.st_size, rewrite) ||
+        ::fstat(fd, &made) != 0) {
         error = FailedAt(FileStep::Write);
         replacement.mTemporary.Discard();
         return replacement;

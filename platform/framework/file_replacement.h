@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+struct ByteRange {
+    std::uint64_t offset = 0, length = 0;
+};
+
 // New content for one file, not yet written: where it goes and what the file was when read.
 struct FileRewrite {
     SharedFd folder;  // the open folder that holds the file
@@ -24,6 +28,10 @@ struct FileRewrite {
     std::optional<FileIdentity> read;  // nullopt: there was no such file, and none may appear meanwhile
     std::string bytes;
     std::int64_t openLimit = FolderItem::kMaxOpenLength;  // the most that may be opened again
+    // When not empty: `bytes` differ from what was read only here, and the size is the same. On a
+    // file system that shares blocks between files, the new file is then a clone of the old one
+    // with these ranges written, not a copy.
+    std::vector<ByteRange> changed = {};
 };
 
 // A rewrite made ready (the temporary file written) but not yet in place, so that several can be
