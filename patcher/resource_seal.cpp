@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <vector>
@@ -295,13 +296,12 @@ private:
         if (!file) return std::nullopt;
         macho::Hasher& hasher = mSeal.hashType == macho::kSha1 ? mSha1 : mSha256;
         hasher.Begin();
-        std::string buffer(std::size_t(1) << 20, '\0');
         for (;;) {
-            const ssize_t got = read(file.Get(), buffer.data(), buffer.size());
+            const ssize_t got = read(file.Get(), mBuffer.get(), kBufferSize);
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return std::nullopt;
             if (got == 0) break;
-            hasher.Add(std::string_view(buffer).substr(0, std::size_t(got)));
+            hasher.Add(std::string_view(mBuffer.get(), std::size_t(got)));
         }
         return hasher.Finish();
     }
@@ -311,6 +311,9 @@ private:
     std::size_t mItems = 0;
     macho::Hasher mSha1{macho::kSha1};
     macho::Hasher mSha256{macho::kSha256};
+    // One for the walk, not cleared: most sealed files are small, and a bundle may hold thousands.
+    static constexpr std::size_t kBufferSize = std::size_t(1) << 18;
+    std::unique_ptr<char[]> mBuffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
 };
 
 }  // namespace
