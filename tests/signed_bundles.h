@@ -25,12 +25,6 @@ using namespace fixtures;
 
 inline const fs::path kSamples = kShared / "samples/signed";
 
-// Every signed sample application, by name.
-inline const std::vector<std::string> kSampleApps = {
-    "AdhocUniversal.app", "DevSignedApp.app", "DeveloperStyle.app", "LinkerSigned.app",
-    "Restricted.app",     "Unsigned.app",     "WithFramework.app",
-};
-
 // A copy of the sample, modes and times kept, as `into`/NAME.
 inline fs::path CopyOf(const std::string& sample, const fs::path& into)
 {
