@@ -367,15 +367,6 @@ TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
               "signature broken: Info.plist changed, code changed");
 }
 
-namespace {
-
-void SetLittle32(std::string& bytes, std::size_t at, std::uint32_t value)
-{
-    craft::Set32(bytes, at, value, false);
-}
-
-}  // namespace
-
 TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
 {
     using macho::ErrorKind;
@@ -394,7 +385,7 @@ TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
         return damaged([=](std::string& b) { craft::Set32(b, at, value); });
     };
     const auto little32 = [&](std::size_t at, std::uint32_t value) {
-        return damaged([=](std::string& b) { SetLittle32(b, at, value); });
+        return damaged([=](std::string& b) { craft::Set32(b, at, value, false); });
     };
     const auto byte = [&](std::size_t at, char value) {
         return damaged([=](std::string& b) { b[at] = value; });

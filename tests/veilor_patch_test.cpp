@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -51,9 +50,8 @@ protected:
     }
 
     // Runs veilor-patch in the test's folder with no display, as `user`, with files limited to
-    // `fileSizeLimit` bytes when it is not 0, killed after `killAfter` when that is not 0.
-    Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0,
-                 std::chrono::microseconds killAfter = {})
+    // `fileSizeLimit` bytes when it is not 0.
+    Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
         auto body = [&] {
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
@@ -65,12 +63,7 @@ protected:
             argv.insert(argv.end(), args.begin(), args.end());
             return Exec(argv);
         };
-        Child child(body, user);
-        if (killAfter.count() != 0) {
-            ::usleep(useconds_t(killAfter.count()));
-            ::kill(child.Pid(), SIGKILL);
-        }
-        return child.Wait();
+        return Child(body, user).Wait();
     }
 
     TempFolder mDir;
@@ -259,53 +252,6 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
         EXPECT_EQ(Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"}) << c.name;
     }
     EXPECT_EQ(ReadBytes(small / "Contents" / "Info.plist"), kDemoPatched);
-}
-
-// Killed at random moments of a batch, several times over: each file is old or new, never cut,
-// and a normal run afterwards patches the rest and leaves no temporary file behind.
-TEST_F(VeilorPatchTest, AKilledBatchLeavesEachFileOldOrNewAndARerunFinishesIt)
-{
-    constexpr int kBundles = 300;
-    // A limit of open files that makes groups of 100 rewrites (four descriptors each, 64 kept
-    // free), so that each run has three; children inherit it.
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit limited = {464, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
-    auto bundles = [&](const std::string& name) {
-        std::vector<std::string> args;
-        for (int i = 0; i < kBundles; ++i) {
-            args.push_back((mDir / name / ("App" + std::to_string(i) + ".app")).string());
-            WriteBytes(fs::path(args.back()) / "Contents" / "Info.plist", kDemoXml);
-        }
-        return args;
-    };
-    // A whole run's time, so that the kills fall anywhere in one: preparing, renaming, flushing.
-    auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(Run(bundles("timed")).status, 0);
-    const auto whole =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
-
-    const std::vector<std::string> args = bundles("killed");
-    std::mt19937 random{std::random_device{}()};
-    for (double share : {0.1, -1.0, -1.0, -1.0}) {
-        if (share < 0) share = std::uniform_real_distribution(0.05, 0.95)(random);
-        SCOPED_TRACE("killed at " + std::to_string(share) + " of " + std::to_string(whole.count()) + " us");
-        Run(args, 0, 0, std::chrono::microseconds(std::int64_t(double(whole.count()) * share)));
-        for (const std::string& bundle : args) {
-            const std::string bytes = ReadBytes(fs::path(bundle) / "Contents" / "Info.plist");
-            EXPECT_TRUE(bytes == kDemoXml || bytes == kDemoPatched) << bundle << " holds " << bytes;
-        }
-    }
-
-    Finished rerun = Run(args);
-    setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(rerun.status, 0);
-    EXPECT_EQ(rerun.err, "");
-    for (const std::string& bundle : args) {
-        EXPECT_EQ(ReadBytes(fs::path(bundle) / "Contents" / "Info.plist"), kDemoPatched) << bundle;
-        EXPECT_EQ(Listing(fs::path(bundle) / "Contents"), std::vector<std::string>{"Info.plist"}) << bundle;
-    }
 }
 
 // A full disk fails each rewrite with its message and the system's reason; nothing is changed.
