@@ -74,6 +74,7 @@ TEST(FolderItem, AnItemThatCannotBeLookedAtIsNotTakenForAbsent)
 // another owner or writable by others.
 TEST(FolderItem, TheArchiveMirrorIsSoughtOnlyInTrustedRealFolders)
 {
+    const char *item = "top/Archive/Foo/App", *nearest = "top/Archive/Foo/__MACOSX/._App=TEXT";
     const struct {
         const char* label;
         const char* setUp;  // shell commands run in the folder before looking
@@ -84,15 +85,9 @@ TEST(FolderItem, TheArchiveMirrorIsSoughtOnlyInTrustedRealFolders)
     } cases[] = {
         {"a __MACOSX above, in our own folders", "", "APPL"},
         {"the archive's own __MACOSX, the nearest", "", "TEXT", {"top/Archive/__MACOSX/Foo/._App=TEXT"}},
-        {.label = "folders of the user running it",
-         .setUp = "chown -R 65534 top",
-         .type = "APPL",
-         .asNobody = true},
+        {"folders of the user running it", "chown -R 65534 top", "APPL", {}, item, true},
         {"above a folder of another user", "chown 65534 top/Archive", ""},
-        {"the item's folder of another user",
-         "chown 65534 top/Archive/Foo",
-         "",
-         {"top/Archive/Foo/__MACOSX/._App=TEXT"}},
+        {"the item's folder of another user", "chown 65534 top/Archive/Foo", "", {nearest}},
         {"above a folder writable by all", "chmod 0777 top/Archive", ""},
         {"above a sticky folder writable by all", "chmod 1777 top/Archive", ""},
         {"above a folder writable by its group", "chmod 0775 top/Archive", ""},
@@ -113,8 +108,7 @@ TEST(FolderItem, TheArchiveMirrorIsSoughtOnlyInTrustedRealFolders)
         Lay(temp.Path(), c.items);
         const std::string setUp = std::string(c.setUp).empty() ? "" : std::string(" && ") + c.setUp;
         ASSERT_EQ(std::system(("cd " + temp.Path().string() + " && chmod -R go-w ." + setUp).c_str()), 0);
-        const fs::path item = temp.Path().string() + "/" + c.item;
-        auto look = [&] { return FolderItem(item).MacType(); };
+        auto look = [&] { return FolderItem(temp.Path().string() + "/" + c.item).MacType(); };
         EXPECT_EQ(c.asNobody ? RunAsNobody(look) : look(), c.type);
     }
 }

@@ -5,6 +5,7 @@
 #include "patcher/patcher.h"
 #include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
+#include "platform/byteorder/byteorder.h"
 #include "platform/framework/console_msgbox.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/unique_fd.h"
@@ -381,7 +382,9 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
 TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kAppPlist;
+    const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kAppPlist,
+                      intKey = info + TestData("patcher/bin-int-key.plist"),
+                      noPlst = "No plst resource in file ";
     const struct {
         const char* label;
         std::vector<std::string> items;  // laid out as Lay does
@@ -391,21 +394,12 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         bool thrown = false;
     } cases[] = {
         {"application bundle", {bundle}, "Tool.app", "", true},
-        {"empty Info.plist", {info}, "Tool.app", "No plst resource in file Tool.app.\n", false},
+        {"empty Info.plist", {info}, "Tool.app", noPlst + "Tool.app.\n", false},
         {"folder that is not a bundle", {"Plain/Sub/"}, "Plain", "", false},
-        {"single-file application",
-         {"Single", "._Single=APPL"},
-         "Single",
-         "No plst resource in file Single.\n",
-         false},
+        {"single-file application", {"Single", "._Single=APPL"}, "Single", noPlst + "Single.\n", false},
         {"plain document", {"notes.txt"}, "notes.txt", "", false},
         {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "", false},
-        {"XML of the edited dictionary is nil",
-         {info + TestData("patcher/bin-int-key.plist")},
-         "Tool.app",
-         "",
-         false,
-         true},
+        {"XML of the edited dictionary is nil", {intKey}, "Tool.app", "", false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -442,6 +436,7 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     entitled.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
+    const std::string tool = "Failed to write executable file Tool.\n";
     const struct {
         const char* name;
         craft::Shape shape;
@@ -459,13 +454,8 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
          "changed.\n",
          End::Untouched},
         {"ListFails.app", {}, FileStep::Rename, 1, "Failed to write info.plist file.\n", End::Untouched},
-        {"ReadyFails.app", {}, FileStep::Write, 2, "Failed to write executable file Tool.\n", End::Untouched},
-        {"ToolFails.app",
-         {},
-         FileStep::Rename,
-         2,
-         "Failed to write executable file Tool.\n",
-         End::ExecutableKept},
+        {"ReadyFails.app", {}, FileStep::Write, 2, tool, End::Untouched},
+        {"ToolFails.app", {}, FileStep::Rename, 2, tool, End::ExecutableKept},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -551,12 +541,17 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
     });
     const std::vector<std::string> oursLaid = {"Resources/res.txt=r", "Resources/en.lproj/x.strings=s",
                                                "Frameworks/Inner.framework/Inner=i"};
+    std::vector<std::string> neverListed = oursLaid;
+    neverListed.insert(neverListed.end(),
+                       {"_CodeSignature/other=o", "_MASReceipt/receipt=m", "PkgInfo=APPL????"});
     const Change link = put("Resources/link", "res.txt", true);
     const std::string legacy = "<plist><dict><key>files</key><dict><key>Resources/res.txt</key><data>" +
                                signed_bundles::Base64(macho::Digest(macho::kSha1, "r")) +
                                "</data></dict></dict></plist>",
                       ownRules =
                           sealed("Resources/res.txt", "r", "<dict><key>^Resources/</key><true/></dict>");
+    // A pattern that backtracking would take years over, against an unsealed file it does not match.
+    const std::string slowRule = SealOf({}, "<dict><key>^(a|aa)+$</key><true/></dict>");
     // Hashed in pieces: a change in the last byte of a file larger than one piece is still seen.
     const std::string big(3 << 20, 'b'), bigChanged = big.substr(0, big.size() - 1) + 'c';
     // The walk stops 64 levels below Contents, and past a path of 1024 bytes, longer than a Mac allows.
@@ -570,8 +565,9 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
     const craft::Built code = craft::Thin({}), other = craft::Thin(smaller);
     const auto cdhash = [](const std::string& path, const craft::Built& built) {
         const std::string_view blob = std::string_view(built.bytes).substr(built.codeDirectories.at(0));
-        const std::size_t length = std::size_t(std::uint8_t(blob[6])) << 8 | std::uint8_t(blob[7]);
-        const std::string hash = macho::Digest(macho::kSha256, blob.substr(0, length)).substr(0, 20);
+        const std::string hash =
+            macho::Digest(macho::kSha256, blob.substr(0, byteorder::BigEndian32(blob.data() + 4)))
+                .substr(0, 20);
         return SealOf({{path, "<dict><key>cdhash</key><data>" + signed_bundles::Base64(hash) +
                                   "</data><key>requirement</key><string>cdhash</string></dict>"}});
     };
@@ -603,12 +599,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"LocversionAdded", ours, oursLaid, {link, put("Resources/en.lproj/locversion.plist", "l")}, true},
         {"LocalisedAdded", ours, oursLaid, {link, put("Resources/en.lproj/new.strings", "n")}, false},
         {"SymbolsAdded", ours, oursLaid, {link, put("Tool.dSYM/Contents/Info.plist", "p")}, false},
-        {"NeverListedAdded",
-         ours,
-         {"_CodeSignature/other=o", "_MASReceipt/receipt=m", "PkgInfo=APPL????", "Resources/res.txt=r",
-          "Resources/en.lproj/x.strings=s", "Frameworks/Inner.framework/Inner=i"},
-         {link},
-         true},
+        {"NeverListedAdded", ours, neverListed, {link}, true},
         {"Retargeted", ours, oursLaid, {put("Resources/link", "new.txt", true)}, false},
         {"LinkMadeFile", ours, oursLaid, {put("Resources/link", "r")}, false},
         {"FileMadeLink", ours, oursLaid, {link, put("Resources/res.txt", "en.lproj/x.strings", true)}, false},
@@ -618,12 +609,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"OwnRules", ownRules, {"Resources/res.txt=r", "Other/free.txt=f"}, {}, true},
         {"OwnRulesAdded", ownRules, {"Resources/res.txt=r", "Resources/new.txt=n"}, {}, false},
         {"BadRule", SealOf({}, "<dict><key>(</key><true/></dict>"), {}, {}, false},
-        // A pattern that backtracking would take years over, against an unsealed file it does not match.
-        {"SlowRule",
-         SealOf({}, "<dict><key>^(a|aa)+$</key><true/></dict>"),
-         {std::string(100, 'a') + "b=x"},
-         {},
-         true},
+        {"SlowRule", slowRule, {std::string(100, 'a') + "b=x"}, {}, true},
         {"NotAList", "not a list", {}, {}, false},
         {"NoFiles", "<plist><dict/></plist>", {}, {}, false},
         {"Large", sealed("Resources/big", big), {"Resources/big=" + big}, {}, true},

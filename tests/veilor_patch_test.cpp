@@ -473,12 +473,16 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     developer.wrapper = craft::Wrapper::Developer;
     hardened.codeDirectories = {{2, 0x20500, 0x10002, 0, 12, ""}};  // ad hoc, hardened runtime
     const std::string library = ": not re-signed: library validation with other code inside",
-                      broken = ": not re-signed: signature already broken ";
+                      broken = ": not re-signed: signature already broken ",
+                      resourcesChanged = broken + "(resources changed)",
+                      notABlob =
+                          ": not re-signed: signature cannot be read (the signature is not a SuperBlob)";
     const auto tampered = [](craft::Built& tool) { tool.bytes[5000] ^= 1; };
     const auto garbled = [](craft::Built& tool) { tool.bytes[tool.superBlob] ^= 0x10; };
     const auto script = [](craft::Built& tool) { tool.bytes = "#!/bin/sh\necho hello\n"; };
-    const std::string resSealed =
-        signed_bundles::SealOf({{"Resources/res.txt", signed_bundles::SealedFile("r")}});
+    using signed_bundles::SealOf, signed_bundles::SealedFile;
+    const std::string libSealed = SealOf({{"MacOS/libx.dylib", SealedFile("x")}}),
+                      resSealed = SealOf({{"Resources/res.txt", SealedFile("r")}});
     const struct {
         const char* name;
         craft::Shape shape{};
@@ -493,12 +497,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {"Adhoc.app", {}, End::Resigned, ""},
         // Library validation refuses only code that loads into the application's own process.
         {"Hardened.app", hardened, End::Resigned, "", {"PlugIns/Share.appex/", "Resources/"}},
-        {"HardenedLibrary.app",
-         hardened,
-         End::Untouched,
-         library,
-         {"MacOS/libx.dylib"},
-         signed_bundles::SealOf({{"MacOS/libx.dylib", signed_bundles::SealedFile("x")}})},
+        {"HardenedLibrary.app", hardened, End::Untouched, library, {"MacOS/libx.dylib"}, libSealed},
         {"HardenedFramework.app", hardened, End::Untouched, library, {"Frameworks/X.framework/"}},
         {"HardenedPlugIn.app", hardened, End::Untouched, library, {"PlugIns/Filter.bundle/"}},
         {.name = "ReadOnly.app", .end = End::Resigned, .mode = 0555},
@@ -506,17 +505,9 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {"Entitled.app", entitled, End::Untouched,
          ": not re-signed: restricted entitlements (com.apple.developer.icloud-services)"},
         {.name = "Tampered.app", .end = End::Untouched, .err = broken + "(code changed)", .damage = tampered},
-        {.name = "Garbled.app",
-         .end = End::Untouched,
-         .err = ": not re-signed: signature cannot be read (the signature is not a SuperBlob)",
-         .damage = garbled},
+        {.name = "Garbled.app", .end = End::Untouched, .err = notABlob, .damage = garbled},
         // A file changed under an intact seal.
-        {"Resources.app",
-         {},
-         End::Untouched,
-         broken + "(resources changed)",
-         {"Resources/res.txt=R"},
-         resSealed},
+        {"Resources.app", {}, End::Untouched, resourcesChanged, {"Resources/res.txt=R"}, resSealed},
         {"Linker.app", linker, End::ExecutableKept, ""},
         {.name = "Script.app", .end = End::ExecutableKept, .damage = script},
     };
