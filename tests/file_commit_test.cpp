@@ -91,19 +91,6 @@ TEST(FileCommitGroup, PutsEveryReadyFileInPlaceAtCommitEachWithItsOwnOutcome)
     }
 }
 
-TEST(FileCommitGroup, RefusesWhatCouldNotBeOpenedAgain)
-{
-    TempFolder temp;
-    WriteBytes(temp / "Info.plist", "old");
-    FileCommitGroup group;
-    const FileError error = group.Add(
-        RewriteOf(temp / "Info.plist", std::string(std::size_t(FolderItem::kMaxOpenLength) + 1, 'x')));
-    EXPECT_EQ(Described(error), Described({FileStep::Write, EFBIG}));
-    EXPECT_EQ(group.Size(), 0u);
-    EXPECT_TRUE(group.Commit().empty());
-    EXPECT_EQ(Listing(temp.Path()), std::vector<std::string>{"Info.plist"});
-}
-
 // The files of one edit (a list, then the executable signed for it) go in in order on both roads:
 // none when one cannot be made ready, and none after one that cannot go in.
 TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)

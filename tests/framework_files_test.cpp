@@ -74,93 +74,41 @@ TEST(FolderItem, AnItemThatCannotBeLookedAtIsNotTakenForAbsent)
 // another owner or writable by others.
 TEST(FolderItem, TheArchiveMirrorIsSoughtOnlyInTrustedRealFolders)
 {
-    const std::vector<std::string> archive = {"top/Archive/Foo/App"};
+    const char *item = "top/Archive/Foo/App", *nearest = "top/Archive/Foo/__MACOSX/._App=TEXT";
     const struct {
         const char* label;
-        std::vector<std::string> items;  // laid out as Lay does, besides `archive`
-        const char* setUp;               // shell commands run in the folder before looking
-        const char* item;
-        bool asNobody;
+        const char* setUp;  // shell commands run in the folder before looking
         const char* type;
+        std::vector<std::string> items{};  // laid out as Lay does, besides the archive and a mirror above
+        const char* item = "top/Archive/Foo/App";
+        bool asNobody = false;
     } cases[] = {
-        {"the archive's own __MACOSX",
-         {"top/Archive/__MACOSX/Foo/._App=APPL"},
-         "",
-         "top/Archive/Foo/App",
-         false,
-         "APPL"},
-        {"a __MACOSX above, in our own folders",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "",
-         "top/Archive/Foo/App",
-         false,
-         "APPL"},
-        {"folders of the user running it",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chown -R 65534 top",
-         "top/Archive/Foo/App",
-         true,
-         "APPL"},
-        {"above a folder of another user",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chown 65534 top/Archive",
-         "top/Archive/Foo/App",
-         false,
-         ""},
-        {"the item's folder of another user",
-         {"top/Archive/Foo/__MACOSX/._App=APPL"},
-         "chown 65534 top/Archive/Foo",
-         "top/Archive/Foo/App",
-         false,
-         ""},
-        {"above a folder writable by all",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chmod 0777 top/Archive",
-         "top/Archive/Foo/App",
-         false,
-         ""},
-        {"above a sticky folder writable by all",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chmod 1777 top/Archive",
-         "top/Archive/Foo/App",
-         false,
-         ""},
-        {"above a folder writable by its group",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chmod 0775 top/Archive",
-         "top/Archive/Foo/App",
-         false,
-         ""},
-        {"in a mirror writable by all",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chmod 0777 top/__MACOSX/Archive",
-         "top/Archive/Foo/App",
-         false,
-         ""},
-        {"in a mirror of another user",
-         {"top/__MACOSX/Archive/Foo/._App=APPL"},
-         "chown 65534 top/__MACOSX",
-         "top/Archive/Foo/App",
-         false,
-         ""},
+        {"a __MACOSX above, in our own folders", "", "APPL"},
+        {"the archive's own __MACOSX, the nearest", "", "TEXT", {"top/Archive/__MACOSX/Foo/._App=TEXT"}},
+        {"folders of the user running it", "chown -R 65534 top", "APPL", {}, item, true},
+        {"above a folder of another user", "chown 65534 top/Archive", ""},
+        {"the item's folder of another user", "chown 65534 top/Archive/Foo", "", {nearest}},
+        {"above a folder writable by all", "chmod 0777 top/Archive", ""},
+        {"above a sticky folder writable by all", "chmod 1777 top/Archive", ""},
+        {"above a folder writable by its group", "chmod 0775 top/Archive", ""},
+        {"in a mirror writable by all", "chmod 0777 top/__MACOSX/Archive", ""},
+        {"in a mirror of another user", "chown 65534 top/__MACOSX", ""},
         // Named through a link and "..": the real parent's mirror, not the one the name spells.
         {"\"..\" after a link",
+         "",
+         "APPL",
          {"z3/Foo/App", "z3/__MACOSX/Foo/._App=TEXT", "real/deep/x/", "real/deep/Foo/App",
           "real/__MACOSX/deep/Foo/._App=APPL", "z3/lnk->real/deep/x"},
-         "",
-         "z3/lnk/../Foo/App",
-         false,
-         "APPL"},
+         "z3/lnk/../Foo/App"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         TempFolder temp;
-        Lay(temp.Path(), archive);
+        Lay(temp.Path(), {"top/Archive/Foo/App", "top/__MACOSX/Archive/Foo/._App=APPL"});
         Lay(temp.Path(), c.items);
         const std::string setUp = std::string(c.setUp).empty() ? "" : std::string(" && ") + c.setUp;
         ASSERT_EQ(std::system(("cd " + temp.Path().string() + " && chmod -R go-w ." + setUp).c_str()), 0);
-        const fs::path item = temp.Path().string() + "/" + c.item;
-        auto look = [&] { return FolderItem(item).MacType(); };
+        auto look = [&] { return FolderItem(temp.Path().string() + "/" + c.item).MacType(); };
         EXPECT_EQ(c.asNobody ? RunAsNobody(look) : look(), c.type);
     }
 }

@@ -341,11 +341,18 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnU
 
 // More quiet peers than it holds at once, some sending part of a message or never confirming
 // one: the quietest make room for new ones, each goes after the idle time, and a real hand-over
-// still gets through.
+// still gets through. A socket left by an instance that ended (its lock free) is made anew.
 TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
 {
     TempFolder temp;
-    const fs::path wanted = NewApp(temp / "Wanted.app"), unconfirmed = NewApp(temp / "Unconfirmed.app");
+    const fs::path wanted = NewApp(temp / "Wanted.app"), unconfirmed = NewApp(temp / "Unconfirmed.app"),
+                   socketPath = temp / "run" / "veilor.socket";
+    fs::create_directories(temp / "run");
+    {
+        UniqueFd left(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = Address(socketPath);
+        ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
     auto connected = [](const fs::path& socketPath) {
         UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un address = Address(socketPath);
@@ -365,7 +372,6 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
     times.idle = std::chrono::minutes(1);
     const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
     const int status = RunVeilor(temp / "run", {}, [&] {
-        const fs::path socketPath = temp / "run" / "veilor.socket";
         std::vector<UniqueFd> quiet;
         for (int i = 0; i < 100; ++i) quiet.push_back(connected(socketPath));
         EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({wanted.string()}) + "c"); }), "k");
@@ -386,6 +392,7 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
     SetInstanceLinkTimes(saved);
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(IsPatched(unconfirmed));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
 
 // Out of descriptors, accepting fails: the running instance keeps its socket and accepts again.
@@ -427,26 +434,6 @@ TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
     });
     SetInstanceLinkTimes(saved);
     EXPECT_EQ(status, 0);
-}
-
-// A socket left by an instance that ended (its lock free) is made anew by the next.
-TEST(SingleInstance, ASocketLeftByAnInstanceThatEndedIsMadeAnew)
-{
-    TempFolder temp;
-    const fs::path app = NewApp(temp / "App.app"), socketPath = temp / "run" / "veilor.socket";
-    fs::create_directories(temp / "run");
-    {
-        UniqueFd left(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address = Address(socketPath);
-        ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    // Nothing listens on it: only a new socket in its place answers.
-    const int status = RunVeilor(temp / "run", {}, [&] {
-        EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({app.string()}) + "c"); }), "k");
-        EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
 
 TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
@@ -568,6 +555,9 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
                    first = NewApp(temp / "First.app", ""), last = NewApp(temp / "Last.app", ""),
                    text = temp / "readme.txt";
     WriteBytes(text, "just text\n");
+    // Signed ad hoc: patched and signed again for its new list, with nothing shown.
+    const fs::path signedApp = signed_bundles::CraftedBundle(temp / "Signed.app");
+    const signed_bundles::Snapshot original = signed_bundles::Files(signedApp);
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
@@ -585,6 +575,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         {"web link second", {FileUrl(a), web, FileUrl(c)}, true, {a, c}, {}},
         {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
+        {"an application signed ad hoc", {FileUrl(signedApp)}, true, {signedApp}, {}},
         {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a}, failures},
         // What the drag carries is judged once, when it enters, not again on every move.
         {"companion gone once it entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
@@ -620,31 +611,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
             EXPECT_EQ(IsPatched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
         EXPECT_EQ(ReadBytes(text), "just text\n");
     }
-}
-
-// An application signed ad hoc, dropped on the window, is patched and signed again for its new
-// list, with nothing shown.
-TEST(MainWindow, ADroppedAdhocSignedApplicationIsPatchedAndResigned)
-{
-    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(1);
-    TempFolder temp;
-    const fs::path app = signed_bundles::CopyOf("AdhocUniversal.app", temp.Path());
-    const signed_bundles::Snapshot original = signed_bundles::Files(app);
-    QStringList boxes;
-    const int status = RunVeilor(temp / "run", {}, [&] {
-        ModalWatcher watcher([&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            boxes << (box ? box->text() : QString("a modal that is no message box"));
-            modal->close();
-            return true;
-        });
-        EXPECT_TRUE(Drop({FileUrl(app)}, {}).dropped);
-        EXPECT_TRUE(WaitUntil([&] { return IsPatched(app); }));
-        QCoreApplication::processEvents();
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(boxes, QStringList());
-    signed_bundles::ExpectEnd(app, original, signed_bundles::End::Resigned);
+    signed_bundles::ExpectEnd(signedApp, original, signed_bundles::End::Resigned);
 }
 
 TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)

@@ -143,30 +143,27 @@ TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
         Tamper tamper;
         std::string verdict;
     };
+    const std::string adhoc = "AdhocUniversal.app/Hello", signedApp = "DevSignedApp.app/SignedApp",
+                      big = "DeveloperStyle.app/Big", code = "signature broken: code changed",
+                      plist = "signature broken: Info.plist changed",
+                      resources = "signature broken: resources changed",
+                      entitled = "signature broken: entitlements changed",
+                      cms = "signature broken: CodeDirectory does not match its CMS signature";
     const std::vector<Case> cases = {
-        {"AdhocUniversal.app/Hello", "a code byte", [&](Files& f) { flip(f, 4096 + 5000, 1); },
-         "signature broken: code changed"},
-        {"AdhocUniversal.app/Hello", "a code byte in the second slice",
-         [&](Files& f) { flip(f, 32768 + 9000, 1); }, "signature broken: code changed"},
-        {"AdhocUniversal.app/Hello", "a page hash", pageHash(0), "signature broken: code changed"},
-        {"DeveloperStyle.app/Big", "an alternate's page hash", pageHash(1), "signature broken: code changed"},
-        {"AdhocUniversal.app/Hello", "Info.plist", [](Files& f) { f.infoPlist += "\n"; },
-         "signature broken: Info.plist changed"},
-        {"DevSignedApp.app/SignedApp", "Info.plist", [](Files& f) { f.infoPlist = Patched(f.infoPlist); },
-         "signature broken: Info.plist changed"},
-        {"AdhocUniversal.app/Hello", "CodeResources", [](Files& f) { f.codeResources[100] ^= 1; },
-         "signature broken: resources changed"},
-        {"DevSignedApp.app/SignedApp", "CodeResources gone", [](Files& f) { f.sealed = false; },
-         "signature broken: resources changed"},
-        {"AdhocUniversal.app/Hello", "entitlements", entitlements, "signature broken: entitlements changed"},
-        {"DevSignedApp.app/SignedApp", "entitlements", entitlements,
-         "signature broken: entitlements changed"},
-        {"DevSignedApp.app/SignedApp", "the runtime flag under a CMS", setFlag(macho::kRuntime),
-         "signature broken: CodeDirectory does not match its CMS signature"},
-        {"Restricted.app/Keys", "the ad hoc flag under a CMS", setFlag(macho::kAdhoc),
-         "signature broken: CodeDirectory does not match its CMS signature"},
-        {"DeveloperStyle.app/Big", "the primary's flags alone", setFlag(macho::kLibraryValidation),
-         "signature broken: CodeDirectory does not match its CMS signature, CodeDirectories disagree"},
+        {adhoc, "a code byte", [&](Files& f) { flip(f, 4096 + 5000, 1); }, code},
+        {adhoc, "a code byte in the second slice", [&](Files& f) { flip(f, 32768 + 9000, 1); }, code},
+        {adhoc, "a page hash", pageHash(0), code},
+        {big, "an alternate's page hash", pageHash(1), code},
+        {adhoc, "Info.plist", [](Files& f) { f.infoPlist += "\n"; }, plist},
+        {signedApp, "Info.plist", [](Files& f) { f.infoPlist = Patched(f.infoPlist); }, plist},
+        {adhoc, "CodeResources", [](Files& f) { f.codeResources[100] ^= 1; }, resources},
+        {signedApp, "CodeResources gone", [](Files& f) { f.sealed = false; }, resources},
+        {adhoc, "entitlements", entitlements, entitled},
+        {signedApp, "entitlements", entitlements, entitled},
+        {signedApp, "the runtime flag under a CMS", setFlag(macho::kRuntime), cms},
+        {"Restricted.app/Keys", "the ad hoc flag under a CMS", setFlag(macho::kAdhoc), cms},
+        {big, "the primary's flags alone", setFlag(macho::kLibraryValidation),
+         cms + ", CodeDirectories disagree"},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
     for (const Case& c : cases) {
@@ -367,15 +364,6 @@ TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
               "signature broken: Info.plist changed, code changed");
 }
 
-namespace {
-
-void SetLittle32(std::string& bytes, std::size_t at, std::uint32_t value)
-{
-    craft::Set32(bytes, at, value, false);
-}
-
-}  // namespace
-
 TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
 {
     using macho::ErrorKind;
@@ -394,7 +382,7 @@ TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
         return damaged([=](std::string& b) { craft::Set32(b, at, value); });
     };
     const auto little32 = [&](std::size_t at, std::uint32_t value) {
-        return damaged([=](std::string& b) { SetLittle32(b, at, value); });
+        return damaged([=](std::string& b) { craft::Set32(b, at, value, false); });
     };
     const auto byte = [&](std::size_t at, char value) {
         return damaged([=](std::string& b) { b[at] = value; });
@@ -491,8 +479,9 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
             s.entitlements = entitlements;
         });
     };
-    const std::string plain = Bytes(Signed());
-    std::string codeChanged = plain, resourcesLater = plain;
+    const std::string plain = Bytes(Signed()),
+                      validation = "refuse: library validation with other code inside";
+    std::string codeChanged = plain;
     codeChanged[5000] ^= 1;
     const std::string disableValidation =
         "<plist><dict><key>com.apple.security.cs.disable-library-validation</key>\n<true/></dict></plist>";
@@ -524,10 +513,8 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
              s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
          }),
          developer, "resign"},
-        {"hardened runtime and other code", flags(0x10002), withCode,
-         "refuse: library validation with other code inside"},
-        {"library validation and other code", flags(0x2002), withCode,
-         "refuse: library validation with other code inside"},
+        {"hardened runtime and other code", flags(0x10002), withCode, validation},
+        {"library validation and other code", flags(0x2002), withCode, validation},
         {"hardened runtime, library validation disabled", flags(0x10002, disableValidation), withCode,
          "resign"},
         {"hardened runtime alone", flags(0x10002), alone, "resign"},

@@ -3,7 +3,9 @@
 #include "signed_bundles.h"
 
 #include "patcher/patcher.h"
+#include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
+#include "platform/byteorder/byteorder.h"
 #include "platform/framework/console_msgbox.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/unique_fd.h"
@@ -50,31 +52,6 @@ std::string RunRoute(const fs::path& item)
     Patcher().Process(std::make_shared<FolderItem>(item));
     return messages.Joined();
 }
-
-// The real routes, with a note of which one ran and an optional fault of its own.
-class RecordingPatcher : public Patcher {
-public:
-    RouteOutcome ProcessPackage(const FolderItemRef& item) override
-    {
-        Ran("package ");
-        return Patcher::ProcessPackage(item);
-    }
-    RouteOutcome ProcessRes(const FolderItemRef& item) override
-    {
-        Ran("res ");
-        return Patcher::ProcessRes(item);
-    }
-
-    std::string routes;
-    bool raiseInRoute = false;
-
-private:
-    void Ran(const char* route)
-    {
-        routes += route;
-        if (raiseInRoute) throw NilObjectException();
-    }
-};
 
 }  // namespace
 
@@ -399,36 +376,30 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
     }
 }
 
-// Process takes the package route for folders and the resource route for everything else, then
-// refreshes the item; an exception passes out, with nothing written and no refresh.
+// Process takes the package route for folders (a link is none) and the resource route for
+// everything else, then refreshes the item; an exception passes out, with nothing written and no
+// refresh.
 TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     const std::string info = "Tool.app/Contents/Info.plist=", bundle = info + kAppPlist,
-                      intKey = info + TestData("patcher/bin-int-key.plist");
+                      intKey = info + TestData("patcher/bin-int-key.plist"),
+                      noPlst = "No plst resource in file ";
     const struct {
         const char* label;
         std::vector<std::string> items;  // laid out as Lay does
         const char* item;
-        std::string routes;
         std::string messages;
-        bool patched;         // Tool.app/Contents/Info.plist gained the entry
-        bool raises = false;  // the route's own fault
+        bool patched;  // Tool.app/Contents/Info.plist gained the entry
         bool thrown = false;
     } cases[] = {
-        {"application bundle", {bundle}, "Tool.app", "package ", "", true},
-        {"empty Info.plist", {info}, "Tool.app", "package ", "No plst resource in file Tool.app.\n", false},
-        {"folder that is not a bundle", {"Plain/Sub/"}, "Plain", "package ", "", false},
-        {"single-file application",
-         {"Single", "._Single=APPL"},
-         "Single",
-         "res ",
-         "No plst resource in file Single.\n",
-         false},
-        {"plain document", {"notes.txt"}, "notes.txt", "res ", "", false},
-        {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "res ", "", false},
-        {"bundle route raises", {bundle}, "Tool.app", "package ", "", false, true, true},
-        {"XML of the edited dictionary is nil", {intKey}, "Tool.app", "package ", "", false, false, true},
+        {"application bundle", {bundle}, "Tool.app", "", true},
+        {"empty Info.plist", {info}, "Tool.app", noPlst + "Tool.app.\n", false},
+        {"folder that is not a bundle", {"Plain/Sub/"}, "Plain", "", false},
+        {"single-file application", {"Single", "._Single=APPL"}, "Single", noPlst + "Single.\n", false},
+        {"plain document", {"notes.txt"}, "notes.txt", "", false},
+        {"link to a bundle", {bundle, "Link.app->Tool.app"}, "Link.app", "", false},
+        {"XML of the edited dictionary is nil", {intKey}, "Tool.app", "", false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -438,53 +409,20 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
         const fs::path item = temp / c.item;
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(temp.Path()))
             MakeOld(entry.path());
-
-        RecordingPatcher patcher;
-        patcher.raiseInRoute = c.raises;
         RecordedMessages messages;
         if (c.thrown) {
-            EXPECT_THROW(patcher.Process(std::make_shared<FolderItem>(item)), NilObjectException);
+            EXPECT_THROW(Patcher().Process(std::make_shared<FolderItem>(item)), NilObjectException);
             EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist"), plist);
         } else {
-            patcher.Process(std::make_shared<FolderItem>(item));
+            Patcher().Process(std::make_shared<FolderItem>(item));
         }
-        EXPECT_EQ(patcher.routes, c.routes);
         EXPECT_EQ(messages.Joined(), c.messages);
         // Refreshed only when its property list changed.
         EXPECT_EQ(ModifiedAt(item) > kOldTime, c.patched);
         EXPECT_EQ(ReadBytes(temp / "Tool.app/Contents/Info.plist").find("NSUIElement") != std::string::npos,
                   c.patched);
     }
-    RecordingPatcher patcher;
-    EXPECT_THROW(patcher.Process(nullptr), NilObjectException);
-    EXPECT_EQ(patcher.routes, "");
-}
-
-// The window's road over every signed sample: an ad hoc signature renewed, a developer's left to
-// break (the window never replaces one), the rest's executables untouched; nothing shown, and a
-// second drop changes nothing.
-TEST(ProcessSigned, EverySignedSampleThroughTheWindowEndsAsItsSignatureAllows)
-{
-    ASSERT_EQ(BindZorpPlugin(), "");
-    using signed_bundles::End;
-    const std::map<std::string, End> ends = {
-        {"AdhocUniversal.app", End::Resigned},       {"DevSignedApp.app", End::ExecutableKept},
-        {"DeveloperStyle.app", End::ExecutableKept}, {"LinkerSigned.app", End::ExecutableKept},
-        {"Restricted.app", End::ExecutableKept},     {"Unsigned.app", End::ExecutableKept},
-        {"WithFramework.app", End::ExecutableKept},
-    };
-    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(ends.size());
-    TempFolder temp;
-    for (const auto& [name, end] : ends) {
-        SCOPED_TRACE(name);
-        const fs::path app = signed_bundles::CopyOf(name, temp.Path());
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
-        EXPECT_EQ(RunRoute(app), "");
-        signed_bundles::ExpectEnd(app, original, end);
-        const signed_bundles::Snapshot once = signed_bundles::Files(app);
-        EXPECT_EQ(RunRoute(app), "");
-        EXPECT_TRUE(signed_bundles::Files(app) == once) << "the second drop changed something";
-    }
+    EXPECT_THROW(Patcher().Process(nullptr), NilObjectException);
 }
 
 // On the window's road an edit of two files is made ready whole before either goes in: a refusal
@@ -498,6 +436,7 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     entitled.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
+    const std::string tool = "Failed to write executable file Tool.\n";
     const struct {
         const char* name;
         craft::Shape shape;
@@ -515,13 +454,8 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
          "changed.\n",
          End::Untouched},
         {"ListFails.app", {}, FileStep::Rename, 1, "Failed to write info.plist file.\n", End::Untouched},
-        {"ReadyFails.app", {}, FileStep::Write, 2, "Failed to write executable file Tool.\n", End::Untouched},
-        {"ToolFails.app",
-         {},
-         FileStep::Rename,
-         2,
-         "Failed to write executable file Tool.\n",
-         End::ExecutableKept},
+        {"ReadyFails.app", {}, FileStep::Write, 2, tool, End::Untouched},
+        {"ToolFails.app", {}, FileStep::Rename, 2, tool, End::ExecutableKept},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -574,4 +508,144 @@ TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
     EXPECT_EQ(told, "Failed to write executable file Tool. (Input/output error)\npatched\n");
     signed_bundles::ExpectEnd(first, firstBefore, signed_bundles::End::ExecutableKept);
     signed_bundles::ExpectEnd(second, secondBefore, signed_bundles::End::Resigned);
+}
+
+// Files changed, added or removed under a seal that itself is intact break it; what the rules leave
+// out, or mark optional, may come and go. Seals in other forms: legacy SHA-1 files, rules of their
+// own, nested code by its main executable's cdhash, and ones that cannot be read or walked.
+TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    using Change = std::function<void(const fs::path& contents)>;
+    using signed_bundles::SealOf, signed_bundles::SealedFile;
+    // In place of what was at the path: a file of that text, or a link to it; or nothing.
+    const auto put = [](const std::string& path, const std::string& text, bool link = false) -> Change {
+        return [=](const fs::path& contents) {
+            fs::remove_all(contents / path);  // a link in its place is replaced, not written through
+            link ? fs::create_symlink(text, contents / path) : WriteBytes(contents / path, text);
+        };
+    };
+    const auto gone = [](const std::string& path) -> Change {
+        return [=](const fs::path& contents) { fs::remove_all(contents / path); };
+    };
+    const auto sealed = [](const std::string& path, const std::string& bytes, const std::string& rules = "") {
+        return SealOf({{path, SealedFile(bytes)}}, rules);
+    };
+    // Our own bundle: a sealed file, an optional one, a sealed link and nested code.
+    const std::string ours = SealOf({
+        {"Resources/res.txt", SealedFile("r")},
+        {"Resources/en.lproj/x.strings", SealedFile("s", true)},
+        {"Resources/link", "<dict><key>symlink</key><string>res.txt</string></dict>"},
+        {"Frameworks/Inner.framework",
+         "<dict><key>cdhash</key><data>AAAA</data><key>requirement</key><string>cdhash</string></dict>"},
+    });
+    const std::vector<std::string> oursLaid = {"Resources/res.txt=r", "Resources/en.lproj/x.strings=s",
+                                               "Frameworks/Inner.framework/Inner=i"};
+    std::vector<std::string> neverListed = oursLaid;
+    neverListed.insert(neverListed.end(),
+                       {"_CodeSignature/other=o", "_MASReceipt/receipt=m", "PkgInfo=APPL????"});
+    const Change link = put("Resources/link", "res.txt", true);
+    const std::string legacy = "<plist><dict><key>files</key><dict><key>Resources/res.txt</key><data>" +
+                               signed_bundles::Base64(macho::Digest(macho::kSha1, "r")) +
+                               "</data></dict></dict></plist>",
+                      ownRules =
+                          sealed("Resources/res.txt", "r", "<dict><key>^Resources/</key><true/></dict>");
+    // A pattern that backtracking would take years over, against an unsealed file it does not match.
+    const std::string slowRule = SealOf({}, "<dict><key>^(a|aa)+$</key><true/></dict>");
+    // Hashed in pieces: a change in the last byte of a file larger than one piece is still seen.
+    const std::string big(3 << 20, 'b'), bigChanged = big.substr(0, big.size() - 1) + 'c';
+    // The walk stops 64 levels below Contents, and past a path of 1024 bytes, longer than a Mac allows.
+    std::string deep = "Resources/", deeper = deep, longPath = "Resources";
+    for (int i = 0; i < 63; ++i) deep += "d/";
+    deep += "f", deeper += "d/" + deep.substr(std::string("Resources/").size());
+    while (longPath.size() <= 1024) longPath += "/" + std::string(250, 'n');
+    // Nested code: a library, an application's Contents/MacOS/<name>, a framework's current version.
+    craft::Shape smaller;
+    smaller.codeSize = 4096;
+    const craft::Built code = craft::Thin({}), other = craft::Thin(smaller);
+    const auto cdhash = [](const std::string& path, const craft::Built& built) {
+        const std::string_view blob = std::string_view(built.bytes).substr(built.codeDirectories.at(0));
+        const std::string hash =
+            macho::Digest(macho::kSha256, blob.substr(0, byteorder::BigEndian32(blob.data() + 4)))
+                .substr(0, 20);
+        return SealOf({{path, "<dict><key>cdhash</key><data>" + signed_bundles::Base64(hash) +
+                                  "</data><key>requirement</key><string>cdhash</string></dict>"}});
+    };
+    const std::string helper = "/Info.plist=<plist><dict><key>CFBundleExecutable</key><string>Helper"
+                               "</string></dict></plist>";
+    const auto tool = [&](const char* path) { return put(path, code.bytes); };
+    const std::vector<Change> library = {tool("Frameworks/libn.dylib")},
+                              application = {tool("Helpers/Helper.app/Contents/MacOS/Helper")},
+                              framework = {tool("Frameworks/N.framework/Versions/A/Helper"),
+                                           put("Frameworks/N.framework/Versions/B/Helper", other.bytes),
+                                           put("Frameworks/N.framework/Versions/Current", "A", true)};
+    const std::vector<std::string> applicationLaid = {"Helpers/Helper.app/Contents" + helper},
+                                   frameworkLaid = {"Frameworks/N.framework/Versions/A/Resources" + helper};
+    const struct {
+        const char* name;
+        std::string seal;  // "": the shared ad hoc sample's, which seals a file and an optional one
+        std::vector<std::string> laid;  // in Contents, as Lay does
+        std::vector<Change> changes;
+        bool holds;
+    } cases[] = {
+        {"Intact", ours, oursLaid, {link}, true},
+        {"ByteChanged", ours, oursLaid, {link, put("Resources/res.txt", "R")}, false},
+        {"Added", ours, oursLaid, {link, put("Resources/new.txt", "n")}, false},
+        {"AddedCode", ours, oursLaid, {link, put("MacOS/helper", "h")}, false},
+        {"AddedAtTop", ours, oursLaid, {link, put("extra", "e")}, false},
+        {"Removed", ours, oursLaid, {link, gone("Resources/res.txt")}, false},
+        {"OptionalRemoved", ours, oursLaid, {link, gone("Resources/en.lproj/x.strings")}, true},
+        {"OmittedAdded", ours, oursLaid, {link, put("Resources/.DS_Store", "d")}, true},
+        {"LocversionAdded", ours, oursLaid, {link, put("Resources/en.lproj/locversion.plist", "l")}, true},
+        {"LocalisedAdded", ours, oursLaid, {link, put("Resources/en.lproj/new.strings", "n")}, false},
+        {"SymbolsAdded", ours, oursLaid, {link, put("Tool.dSYM/Contents/Info.plist", "p")}, false},
+        {"NeverListedAdded", ours, neverListed, {link}, true},
+        {"Retargeted", ours, oursLaid, {put("Resources/link", "new.txt", true)}, false},
+        {"LinkMadeFile", ours, oursLaid, {put("Resources/link", "r")}, false},
+        {"FileMadeLink", ours, oursLaid, {link, put("Resources/res.txt", "en.lproj/x.strings", true)}, false},
+        {"NestedRemoved", ours, oursLaid, {link, gone("Frameworks/Inner.framework")}, false},
+        {"Legacy", legacy, {"Resources/res.txt=r"}, {}, true},
+        {"LegacyChanged", legacy, {"Resources/res.txt=R"}, {}, false},
+        {"OwnRules", ownRules, {"Resources/res.txt=r", "Other/free.txt=f"}, {}, true},
+        {"OwnRulesAdded", ownRules, {"Resources/res.txt=r", "Resources/new.txt=n"}, {}, false},
+        {"BadRule", SealOf({}, "<dict><key>(</key><true/></dict>"), {}, {}, false},
+        {"SlowRule", slowRule, {std::string(100, 'a') + "b=x"}, {}, true},
+        {"NotAList", "not a list", {}, {}, false},
+        {"NoFiles", "<plist><dict/></plist>", {}, {}, false},
+        {"Large", sealed("Resources/big", big), {"Resources/big=" + big}, {}, true},
+        {"LargeChanged", sealed("Resources/big", big), {"Resources/big=" + bigChanged}, {}, false},
+        {"Deep", sealed(deep, "x"), {deep + "=x"}, {}, true},
+        {"TooLong", sealed(longPath, "x"), {longPath + "=x"}, {}, false},
+        {"TooDeep", sealed(deeper, "x"), {deeper + "=x"}, {}, false},
+        {"Library", cdhash("Frameworks/libn.dylib", code), {}, library, true},
+        {"LibraryChanged", cdhash("Frameworks/libn.dylib", other), {}, library, false},
+        {"Application", cdhash("Helpers/Helper.app", code), applicationLaid, application, true},
+        {"ApplicationChanged", cdhash("Helpers/Helper.app", other), applicationLaid, application, false},
+        {"Framework", cdhash("Frameworks/N.framework", code), frameworkLaid, framework, true},
+        {"FrameworkChanged", cdhash("Frameworks/N.framework", other), frameworkLaid, framework, false},
+        {"SampleByteChanged", "", {"Resources/res.txt=changed"}, {}, false},
+        {"SampleAdded", "", {"Resources/new.txt=n"}, {}, false},
+        {"SampleRemoved", "", {}, {gone("Resources/res.txt")}, false},
+        {"SampleOptionalRemoved", "", {}, {gone("Resources/en.lproj/InfoPlist.strings")}, true},
+        {"SampleOmittedAdded", "", {".DS_Store=d"}, {}, true},
+    };
+    TempFolder temp;
+    std::size_t skipped = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.seal.empty() && !HaveShared()) {
+            ++skipped;
+            continue;
+        }
+        const fs::path app = c.seal.empty()
+                                 ? signed_bundles::CopyOf("AdhocUniversal.app", temp / c.name)
+                                 : signed_bundles::CraftedBundle(temp / c.name, {}, 0755, {}, c.seal);
+        Lay(app / "Contents", c.laid);
+        for (const Change& change : c.changes) change(app / "Contents");
+        EXPECT_EQ(ResourcesAsSealed(FolderItem(app / "Contents"),
+                                    ReadBytes(app / "Contents/_CodeSignature/CodeResources"),
+                                    c.seal.empty() ? "Hello" : "Tool"),
+                  c.holds);
+    }
+    if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }

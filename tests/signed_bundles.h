@@ -25,12 +25,6 @@ using namespace fixtures;
 
 inline const fs::path kSamples = kShared / "samples/signed";
 
-// Every signed sample application, by name.
-inline const std::vector<std::string> kSampleApps = {
-    "AdhocUniversal.app", "DevSignedApp.app", "DeveloperStyle.app", "LinkerSigned.app",
-    "Restricted.app",     "Unsigned.app",     "WithFramework.app",
-};
-
 // A copy of the sample, modes and times kept, as `into`/NAME.
 inline fs::path CopyOf(const std::string& sample, const fs::path& into)
 {
@@ -120,15 +114,10 @@ inline const std::string kCraftedSeal =
 
 inline std::string Base64(std::string_view bytes)
 {
-    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = std::uint32_t(std::uint8_t(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) group |= std::uint32_t(std::uint8_t(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) group |= std::uint8_t(bytes[i + 2]);
-        for (std::size_t k = 0; k < 4; ++k)
-            text += i + k <= bytes.size() ? kDigits[(group >> (18 - 6 * k)) & 63] : '=';
-    }
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                    reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()));
+    text.pop_back();
     return text;
 }
 
