@@ -27,12 +27,16 @@ void IgnoreFileSizeSignal()
     std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
 }
 
+// Below this, writing the bytes costs less than sharing the old file's blocks (measured on XFS).
+constexpr std::size_t kCloneFrom = std::size_t(256) << 10;
+
 // The new content into the empty temporary file `fd`. A large executable whose signature was
 // renewed then costs its signature area on btrfs or XFS, not a copy of the whole file; elsewhere
 // the clone fails at once and everything is written.
 bool WriteContent(int fd, int original, std::int64_t originalSize, const FileRewrite& rewrite)
 {
     const std::string_view bytes = rewrite.bytes;
+    if (bytes.size() < kCloneFrom) return WriteAllAt(fd, bytes);
     const bool inside =
         std::all_of(rewrite.changed.begin(), rewrite.changed.end(), [&](const ByteRange& range) {
             return range.offset <= bytes.size() && range.length <= bytes.size() - range.offset;

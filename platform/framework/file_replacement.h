@@ -29,8 +29,8 @@ struct FileRewrite {
     std::string bytes;
     std::int64_t openLimit = FolderItem::kMaxOpenLength;  // the most that may be opened again
     // When not empty: `bytes` differ from what was read only here, and the size is the same. On a
-    // file system that shares blocks between files, the new file is then a clone of the old one
-    // with these ranges written, not a copy.
+    // file system that shares blocks between files, a large file's new copy is then a clone of the
+    // old one with these ranges written.
     std::vector<ByteRange> changed = {};
 };
 
