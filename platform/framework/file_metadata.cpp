@@ -76,12 +76,13 @@ FileError CarryMetadata(int originalFd, const struct stat& original, int copyFd)
         if (::fsetxattr(copyFd, name.c_str(), value.data(), value.size(), 0) != 0) return Refused(errno);
         carried.emplace_back(name, std::move(value));
     }
-    // What the new file got from the folder (a default ACL) and the original did not have.
+    // What the new file got from the folder (a default ACL) and the original did not have. XFS
+    // lists an ACL under a second name too, gone with the first.
     std::optional<std::vector<std::string>> got = AttributeNames(copyFd);
     if (!got) return Refused(errno);
     for (const std::string& name : *got)
         if (std::find(names->begin(), names->end(), name) == names->end() &&
-            ::fremovexattr(copyFd, name.c_str()) != 0)
+            ::fremovexattr(copyFd, name.c_str()) != 0 && errno != ENODATA)
             return Refused(errno);
 
     // Last: the ACL's mask follows the group bits, and setting a capability may clear set-user-ID.
