@@ -120,10 +120,7 @@ TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)
             rewrites.push_back(RewriteOf(temp / "Info.plist", "new"));
             rewrites.push_back(RewriteOf(temp / "Tool", "new"));
             if (c.secondTooLarge) rewrites.back().openLimit = 2;
-            int renames = 0;
-            Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
-                return step != FileStep::Rename || ++renames != c.failingRename;
-            });
+            const auto hook = FailNth(FileStep::Rename, c.failingRename);
             std::size_t failed = 9;
             if (grouped) {
                 FileCommitGroup group;

@@ -305,6 +305,13 @@ private:
     Hook mPrevious;
 };
 
+// While it lives, the `nth` time (from 1) the files layer takes `step` fails; FileStep::None: none.
+[[nodiscard]] inline Installed<FileFaultHook> FailNth(FileStep step, int nth)
+{
+    return {SetFileFaultHook,
+            [step, nth, seen = 0](FileStep now) mutable { return now != step || ++seen != nth; }};
+}
+
 // Records every message box shown while it lives.
 class RecordedMessages {
 public:

@@ -59,10 +59,8 @@ const auto NewApp = [](const fs::path& item, const std::string& plist = kAppPlis
     return item;
 };
 
-// Runs the program in this process as main does, with `body` as the first event of the loop, its
-// runtime socket in `runtimeDir`; answers the exit status.
-int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
-              const std::function<void()>& body)
+// Starts the runtime in this process as main does, its socket in `runtimeDir`.
+void InitRuntime(const fs::path& runtimeDir, const std::vector<std::string>& args)
 {
     fs::create_directories(runtimeDir);
     fs::permissions(runtimeDir, fs::perms::owner_all);
@@ -77,6 +75,13 @@ int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
     argv.push_back(nullptr);
 
     RuntimeInit(static_cast<int>(storage.size()), argv.data(), environ);
+}
+
+// Runs the program as main does, with `body` as the first event of the loop; answers the exit status.
+int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
+              const std::function<void()>& body)
+{
+    InitRuntime(runtimeDir, args);
     QTimer::singleShot(0, qApp, [&] {
         body();
         RuntimeQuit();
@@ -182,21 +187,32 @@ sockaddr_un Address(const fs::path& socketPath)
     return address;
 }
 
+// A socket connected to the path; whether it could connect is told, or else expected.
+UniqueFd Connected(const fs::path& socketPath, bool* connected = nullptr)
+{
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address = Address(socketPath);
+    const bool done = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (connected) {
+        *connected = done;
+    } else {
+        EXPECT_TRUE(done) << socketPath;
+    }
+    return fd;
+}
+
 // Sends the bytes, then answers everything read back until the other end closes.
 std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = Address(socketPath);
-    std::string answer = "<no connection>";
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        [[maybe_unused]] ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        ::shutdown(fd, SHUT_WR);
-        answer.clear();
-        char buffer[256];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-            answer.append(buffer, std::size_t(got));
-    }
-    ::close(fd);
+    bool connected = false;
+    UniqueFd fd = Connected(socketPath, &connected);
+    if (!connected) return "<no connection>";
+    [[maybe_unused]] ssize_t sent = ::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ::shutdown(fd.Get(), SHUT_WR);
+    std::string answer;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(fd.Get(), buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, std::size_t(got));
     return answer;
 }
 
@@ -246,12 +262,6 @@ const auto FileUrl = [](const fs::path& path) {
     return QUrl::fromLocalFile(QString::fromStdString(path.string()));
 };
 
-struct Dragged {
-    bool entered, moved, dropped;
-    bool highlighted;     // while the drag was over the window
-    bool highlightAfter;  // once it dropped
-};
-
 bool Highlighted()
 {
     const QWidget* content = MainQtWindow()->centralWidget();
@@ -260,8 +270,9 @@ bool Highlighted()
 }
 
 // As a file manager drops: the drag enters, moves over the window, then drops. `meanwhile`
-// runs after it entered.
-Dragged Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
+// runs after it entered. Answers which of the three were accepted, and whether the window was
+// highlighted while the drag was over it and once it dropped.
+std::string Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
 {
     QMimeData mime;
     mime.setUrls(urls);
@@ -273,7 +284,9 @@ Dragged Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
     QCoreApplication::sendEvent(MainQtWindow(), &move);
     QDropEvent drop(QPointF(160, 80), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainQtWindow(), &drop);
-    return {enter.isAccepted(), move.isAccepted(), drop.isAccepted(), highlighted, Highlighted()};
+    return std::string(enter.isAccepted() ? "entered " : "") + (move.isAccepted() ? "moved " : "") +
+           (drop.isAccepted() ? "dropped " : "") + (highlighted ? "highlighted " : "") +
+           (Highlighted() ? "highlighted after" : "");
 }
 
 void Choose(const char* text)
@@ -353,12 +366,6 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
         sockaddr_un address = Address(socketPath);
         ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
-    auto connected = [](const fs::path& socketPath) {
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address = Address(socketPath);
-        EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        return fd;
-    };
     auto ended = [](const std::vector<UniqueFd>& peers) {
         // Read past any answer: the end of the stream is what tells.
         return std::count_if(peers.begin(), peers.end(), [](const UniqueFd& fd) {
@@ -373,7 +380,7 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
     const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
     const int status = RunVeilor(temp / "run", {}, [&] {
         std::vector<UniqueFd> quiet;
-        for (int i = 0; i < 100; ++i) quiet.push_back(connected(socketPath));
+        for (int i = 0; i < 100; ++i) quiet.push_back(Connected(socketPath));
         EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({wanted.string()}) + "c"); }), "k");
         EXPECT_TRUE(WaitUntil([&] { return IsPatched(wanted); }));
         // The 100 came first; 64 at most are held, the quietest let go to make room.
@@ -383,7 +390,7 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
         SetInstanceLinkTimes(times);
         std::vector<UniqueFd> idle;
         for (const std::string& sent : {std::string(), Number(20) + "ab", Message({unconfirmed.string()})}) {
-            idle.push_back(connected(socketPath));
+            idle.push_back(Connected(socketPath));
             ASSERT_EQ(::send(idle.back().Get(), sent.data(), sent.size(), MSG_NOSIGNAL),
                       ssize_t(sent.size()));
         }
@@ -531,12 +538,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
 TEST(StartUp, AFailedStepEndsTheRunWithStatusOneBeforeTheLoop)
 {
     TempFolder temp;
-    fs::create_directories(temp / "run");
-    fs::permissions(temp / "run", fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", (temp / "run").c_str(), 1);
-    char name[] = "veilor";
-    char* argv[] = {name, nullptr};
-    RuntimeInit(1, argv, environ);
+    InitRuntime(temp / "run", {});
     RuntimeStartupError("The property-list plug-in lacks an operation.");
     bool looped = false;
     QTimer::singleShot(0, qApp, [&] {
@@ -593,12 +595,8 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
                 modal->close();
                 return true;
             });
-            const Dragged dragged = Drop(testCase.urls, testCase.meanwhile);
-            EXPECT_EQ(dragged.entered, testCase.accepted);
-            EXPECT_EQ(dragged.moved, testCase.accepted);
-            EXPECT_EQ(dragged.dropped, testCase.accepted);
-            EXPECT_EQ(dragged.highlighted, testCase.accepted);
-            EXPECT_FALSE(dragged.highlightAfter);
+            EXPECT_EQ(Drop(testCase.urls, testCase.meanwhile),
+                      testCase.accepted ? "entered moved dropped highlighted " : "");
             EXPECT_TRUE(WaitUntil([&] {
                 return boxes.size() >= testCase.boxes.size() &&
                        std::all_of(want.begin(), want.end(), IsPatched);

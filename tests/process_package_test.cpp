@@ -53,6 +53,28 @@ std::string RunRoute(const fs::path& item)
     return messages.Joined();
 }
 
+// Patches the items through veilor-patch's group commit, flushing before an item the group holds;
+// answers what it told of each: "NAME patched", "NAME unchanged" or "NAME failed MESSAGE (CAUSE)".
+std::string Batched(const fs::path& folder, const std::vector<std::string>& names)
+{
+    std::string told;
+    Patcher patcher;
+    WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
+        using enum RouteOutcome::Kind;
+        told += names[index] + (outcome.kind == Patched ? " patched\n"
+                                : outcome.kind == Unchanged
+                                    ? " unchanged\n"
+                                    : " failed " + outcome.message + " (" + outcome.cause.Cause() + ")\n");
+    });
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        auto item = std::make_shared<FolderItem>(folder / names[i]);
+        if (batch.Holds(*item)) batch.Flush();
+        batch.Add(i, item, patcher.Route(item));
+    }
+    batch.Flush();
+    return told;
+}
+
 }  // namespace
 
 TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
@@ -143,32 +165,8 @@ TEST(WriteBatch, ReportsEachItemInOrderOnceDurableAndAFailedStepFailsWhatItCover
         TempFolder temp;
         const std::vector<fs::path> items{temp / "A.app", temp / "B.app", temp / "App"};
         for (const fs::path& item : items) MakeApp(item);
-        int steps = 0;
-        Installed<FileFaultHook> hook(
-            SetFileFaultHook, [&](FileStep step) { return step != c.failing || ++steps != c.failingAt; });
-        const std::vector<std::string> names{"A.app", "B.app", "App", "./A.app"};
-        std::string told;
-        {
-            Patcher patcher;
-            WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
-                told += names[index];
-                switch (outcome.kind) {
-                case RouteOutcome::Kind::Patched: told += " patched\n"; break;
-                case RouteOutcome::Kind::Unchanged: told += " unchanged\n"; break;
-                case RouteOutcome::Kind::Failed:
-                    told += " failed " + outcome.message + " (" + outcome.cause.Cause() + ")\n";
-                    break;
-                default: told += " ?\n"; break;
-                }
-            });
-            for (std::size_t i = 0; i < names.size(); ++i) {
-                auto item = std::make_shared<FolderItem>(temp / names[i]);
-                if (batch.Holds(*item)) batch.Flush();
-                batch.Add(i, item, patcher.Route(item));
-            }
-            batch.Flush();
-        }
-        EXPECT_EQ(told, c.told);
+        const auto hook = FailNth(c.failing, c.failingAt);
+        EXPECT_EQ(Batched(temp.Path(), {"A.app", "B.app", "App", "./A.app"}), c.told);
         for (std::size_t i = 0; i < items.size(); ++i) {
             EXPECT_EQ(IsPatched(items[i]), c.patched[i] == '1') << items[i];
             EXPECT_EQ(Listing(i < 2 ? items[i] / "Contents" : temp.Path()).size(), i < 2 ? 1u : 4u)
@@ -464,9 +462,7 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
         if (c.linked) fs::create_hard_link(app / "Contents/MacOS/Tool", temp / "other name");
         const signed_bundles::Snapshot original = signed_bundles::Files(app);
         {
-            int steps = 0;
-            Installed<FileFaultHook> hook(
-                SetFileFaultHook, [&](FileStep step) { return step != c.failing || ++steps != c.failingAt; });
+            const auto hook = FailNth(c.failing, c.failingAt);
             EXPECT_EQ(RunRoute(app), c.messages);
         }
         signed_bundles::ExpectEnd(app, original, c.end);
@@ -489,23 +485,10 @@ TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
                    second = signed_bundles::CraftedBundle(temp / "Second.app");
     const signed_bundles::Snapshot firstBefore = signed_bundles::Files(first),
                                    secondBefore = signed_bundles::Files(second);
-    int renames = 0;
-    Installed<FileFaultHook> hook(SetFileFaultHook,
-                                  [&](FileStep step) { return step != FileStep::Rename || ++renames != 2; });
-    std::string told;
-    {
-        Patcher patcher;
-        WriteBatch batch([&](std::size_t, const RouteOutcome& outcome) {
-            told += outcome.kind == RouteOutcome::Kind::Patched
-                        ? "patched\n"
-                        : outcome.message + " (" + outcome.cause.Cause() + ")\n";
-        });
-        for (const fs::path& app : {first, second}) {
-            auto item = std::make_shared<FolderItem>(app);
-            batch.Add(0, item, patcher.Route(item));
-        }
-    }
-    EXPECT_EQ(told, "Failed to write executable file Tool. (Input/output error)\npatched\n");
+    const auto hook = FailNth(FileStep::Rename, 2);
+    EXPECT_EQ(
+        Batched(temp.Path(), {"First.app", "Second.app"}),
+        "First.app failed Failed to write executable file Tool. (Input/output error)\nSecond.app patched\n");
     signed_bundles::ExpectEnd(first, firstBefore, signed_bundles::End::ExecutableKept);
     signed_bundles::ExpectEnd(second, secondBefore, signed_bundles::End::Resigned);
 }
