@@ -122,11 +122,11 @@ inline struct stat LinkStatus(const fs::path& path)
     return info;
 }
 
-// Access and modification times of the item itself set to 2001-09-09.
+// Access and modification times of the item itself set to `time`, by default 2001-09-09.
 constexpr time_t kOldTime = 1000000000;
-inline void MakeOld(const fs::path& path)
+inline void MakeOld(const fs::path& path, time_t time = kOldTime)
 {
-    struct timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
+    struct timespec times[2] = {{time, 0}, {time, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 inline time_t ModifiedAt(const fs::path& path)

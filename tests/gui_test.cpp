@@ -32,6 +32,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -639,11 +640,8 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     for (const auto& about : {seen[1], seen[2]}) {
         EXPECT_EQ(about[0], "About");
         EXPECT_TRUE(about[0].endsWith(about[3])) << "the window system would show it with its own suffix";
-        const QStringList parts = about[1].split('\n');
-        ASSERT_EQ(parts.size(), 3);  // exactly two line ends
-        EXPECT_EQ(parts[0], "Veilor 1.0.0");
-        EXPECT_TRUE(parts[1].isEmpty());
-        EXPECT_FALSE(parts[2].isEmpty());
+        EXPECT_TRUE(QRegularExpression("\\AVeilor 1\\.0\\.0\n\n[^\n]+\\z").match(about[1]).hasMatch())
+            << about[1].toStdString();
         EXPECT_EQ(about[2], QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
     }
     EXPECT_EQ(seen[3][1], "An exception of class NilObjectException was not handled.");
@@ -770,24 +768,13 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder},
         {"Notes", "TEXT", kNewer},
     };
-    auto setTime = [](const fs::path& path, time_t time) {
-        struct timespec times[2] = {{time, 0}, {time, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-    };
-    auto listOf = [](const fs::path& item) {
-        return item.extension() == ".app" ? item / "Contents/Info.plist"
-                                          : item.parent_path() / ("._" + item.filename().string());
-    };
     auto makeSet = [&](const fs::path& root) {
         std::vector<std::string> paths;
         for (const auto& item : items) {
-            const fs::path path = root / item.name;
-            if (item.plist == "TEXT")
-                Lay(root, {item.name, std::string("._") + item.name + "=TEXT"});
-            else
-                MakeApp(path, item.plist);
-            setTime(listOf(path), item.listTime);
-            setTime(path, kItemTime);
+            const fs::path path = root / item.name, companion = root / ("._" + path.filename().string());
+            if (item.plist == "TEXT") Lay(root, {item.name, companion.filename().string() + "=TEXT"});
+            MakeOld(item.plist == "TEXT" ? companion : MakeApp(path, item.plist), item.listTime);
+            MakeOld(path, kItemTime);
             paths.push_back(path.string());
         }
         // Signed ad hoc: its executable is signed again, by both roads alike.
