@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -120,6 +121,21 @@ inline struct stat LinkStatus(const fs::path& path)
     struct stat info {};
     ::lstat(path.c_str(), &info);
     return info;
+}
+
+// Every item below the folder by relative path: its mode, then a link's target or a file's bytes.
+inline std::map<std::string, std::string> Tree(const fs::path& folder)
+{
+    std::map<std::string, std::string> items;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+        const mode_t mode = LinkStatus(entry.path()).st_mode;
+        items[fs::relative(entry.path(), folder).string()] =
+            std::to_string(mode) + " " +
+            (S_ISLNK(mode)   ? "-> " + fs::read_symlink(entry.path()).string()
+             : S_ISREG(mode) ? ReadBytes(entry.path())
+                             : "");
+    }
+    return items;
 }
 
 // Access and modification times of the item itself set to `time`, by default 2001-09-09.

@@ -202,6 +202,15 @@ UniqueFd Connected(const fs::path& socketPath, bool* connected = nullptr)
     return fd;
 }
 
+// Everything read from the descriptor until the other end closes (or the read times out).
+std::string ReadAll(int fd)
+{
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, std::size_t(got));
+    return bytes;
+}
+
 // Sends the bytes, then answers everything read back until the other end closes.
 std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 {
@@ -210,11 +219,7 @@ std::string Exchange(const fs::path& socketPath, const std::string& bytes)
     if (!connected) return "<no connection>";
     [[maybe_unused]] ssize_t sent = ::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     ::shutdown(fd.Get(), SHUT_WR);
-    std::string answer;
-    char buffer[256];
-    for (ssize_t got; (got = ::read(fd.Get(), buffer, sizeof buffer)) > 0;)
-        answer.append(buffer, std::size_t(got));
-    return answer;
+    return ReadAll(fd.Get());
 }
 
 // Listens at the path, open to everyone, and answers what each connection sent, in brackets,
@@ -222,26 +227,22 @@ std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 std::string ListenAndRecord(const fs::path& socketPath)
 {
     const fs::path making = socketPath.string() + ".new";
-    int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address = Address(making);
-    if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(server, 8) != 0)
+    if (::bind(server.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(server.Get(), 8) != 0)
         return "<cannot listen>";
     ::chmod(making.c_str(), 0777);
     ::rename(making.c_str(), socketPath.c_str());
     timeval wait{20, 0};
-    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ::setsockopt(server.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string record;
-    for (int fd; (fd = ::accept(server, nullptr, nullptr)) >= 0;) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        std::string got;
-        char buffer[256];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) got.append(buffer, std::size_t(n));
-        ::close(fd);
+    for (UniqueFd fd; (fd = UniqueFd(::accept(server.Get(), nullptr, nullptr)));) {
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        const std::string got = ReadAll(fd.Get());
         if (got == "end") break;
         record += "[" + got + "]";
     }
-    ::close(server);
     return record;
 }
 
@@ -560,7 +561,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     WriteBytes(text, "just text\n");
     // Signed ad hoc: patched and signed again for its new list, with nothing shown.
     const fs::path signedApp = signed_bundles::CraftedBundle(temp / "Signed.app");
-    const signed_bundles::Snapshot original = signed_bundles::Files(signedApp);
+    const auto original = Tree(signedApp);
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then

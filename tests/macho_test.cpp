@@ -255,13 +255,13 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
         const std::vector<macho::Slice> after = *macho::ReadMachO(executable);
         ASSERT_EQ(after.size(), before.size());
         // Outside each slice's signature area, not one byte changed.
-        std::string outside = executable, outsideBefore = original;
-        for (const macho::Slice& slice : before) {
-            const std::size_t area = slice.offset + slice.signature->dataOffset;
-            outside.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
-            outsideBefore.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
-        }
-        EXPECT_TRUE(outside == outsideBefore);
+        const auto outside = [&](std::string bytes) {
+            for (const macho::Slice& slice : before)
+                bytes.replace(slice.offset + slice.signature->dataOffset, slice.signature->dataSize,
+                              slice.signature->dataSize, '-');
+            return bytes;
+        };
+        EXPECT_TRUE(outside(executable) == outside(original));
         for (std::size_t i = 0; i < before.size(); ++i)
             ExpectAdhocReplacement(before[i], after[i], files.infoPlist);
 

@@ -31,19 +31,6 @@ const std::string kWriteFailed = "Failed to write info.plist file.\n";
 
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
-// Every item below the folder: kind, mode and content.
-std::map<std::string, std::string> Snapshot(const fs::path& folder)
-{
-    std::map<std::string, std::string> items;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-        struct stat info = LinkStatus(entry.path());
-        std::string described = std::to_string(info.st_mode) + " ";
-        if (S_ISLNK(info.st_mode)) described += "-> " + fs::read_symlink(entry.path()).string();
-        if (S_ISREG(info.st_mode)) described += ReadBytes(entry.path());
-        items[fs::relative(entry.path(), folder).string()] = described;
-    }
-    return items;
-}
 
 // The messages Process shows for the item.
 std::string RunRoute(const fs::path& item)
@@ -256,7 +243,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         const fs::path bundle = temp / kBundle;
         const fs::path file = bundle / "Contents/Info.plist";
         c.make(bundle);
-        const auto before = Snapshot(temp.Path());
+        const auto before = Tree(temp.Path());
         const std::string original = ReadBytes(file);
         const struct stat statusBefore = LinkStatus(file);
 
@@ -285,7 +272,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         }
         EXPECT_EQ(messages, c.messages);
 
-        auto after = Snapshot(temp.Path());
+        auto after = Tree(temp.Path());
         if (!c.patched) {
             EXPECT_EQ(after, before);
             if (c.as == As::Root && !c.atRename && fs::is_regular_file(file)) {
@@ -460,7 +447,7 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
         TempFolder temp;
         const fs::path app = signed_bundles::CraftedBundle(temp / c.name, c.shape);
         if (c.linked) fs::create_hard_link(app / "Contents/MacOS/Tool", temp / "other name");
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        const auto original = Tree(app);
         {
             const auto hook = FailNth(c.failing, c.failingAt);
             EXPECT_EQ(RunRoute(app), c.messages);
@@ -483,8 +470,7 @@ TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
     TempFolder temp;
     const fs::path first = signed_bundles::CraftedBundle(temp / "First.app"),
                    second = signed_bundles::CraftedBundle(temp / "Second.app");
-    const signed_bundles::Snapshot firstBefore = signed_bundles::Files(first),
-                                   secondBefore = signed_bundles::Files(second);
+    const auto firstBefore = Tree(first), secondBefore = Tree(second);
     const auto hook = FailNth(FileStep::Rename, 2);
     EXPECT_EQ(
         Batched(temp.Path(), {"First.app", "Second.app"}),

@@ -384,7 +384,7 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
         const auto& c = cases[i];
         SCOPED_TRACE(std::string(c.app) + (c.resign ? " --resign" : ""));
         const fs::path app = signed_bundles::CopyOf(c.app, mDir / std::to_string(i));
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        const auto original = Tree(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
 
@@ -395,11 +395,11 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
         EXPECT_EQ(r.err, err.empty() ? "" : app.string() + err + "\n");
         signed_bundles::ExpectEnd(app, original, c.end);
 
-        const signed_bundles::Snapshot once = signed_bundles::Files(app);
+        const auto once = Tree(app);
         Finished again = Run(args);
         EXPECT_EQ(again.status, c.status);
         EXPECT_EQ(again.err, c.end == End::Untouched ? r.err : "");
-        EXPECT_TRUE(signed_bundles::Files(app) == once) << "the second run changed something";
+        EXPECT_TRUE(Tree(app) == once) << "the second run changed something";
 
         Finished check = Run({"--check", app.string()});
         const bool agent = c.end != End::Untouched;
@@ -433,7 +433,7 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
         // The list as that run left it, the executable as it was.
         WriteBytes(app / "Contents/Info.plist", ReadBytes(reference / "Contents/Info.plist"));
         EXPECT_EQ(signed_bundles::Verdict(app).substr(0, 36), "signature broken: Info.plist changed");
-        const signed_bundles::Snapshot cut = signed_bundles::Files(app);
+        const auto cut = Tree(app);
         const ino_t list = LinkStatus(app / "Contents/Info.plist").st_ino;
 
         args = c.rerun;
@@ -501,7 +501,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         SCOPED_TRACE(c.name);
         const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.shape, c.mode, c.damage, c.seal);
         Lay(app / "Contents", c.more);
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        const auto original = Tree(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
         EXPECT_EQ(Told(Run(args)), (c.end == End::Untouched ? "1 " : "0 ") +
