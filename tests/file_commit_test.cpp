@@ -32,8 +32,7 @@ std::string Described(const FileError& error)
 
 }  // namespace
 
-// Nothing goes in before Commit, written in place or not; then each file gets its own outcome,
-// and another program's change since the read wins over ours.
+// Nothing goes in before Commit; another program's change since the read wins over ours.
 TEST(FileCommitGroup, PutsEveryReadyFileInPlaceAtCommitEachWithItsOwnOutcome)
 {
     const std::string changed = Described({FileStep::Changed, 0});
@@ -91,8 +90,7 @@ TEST(FileCommitGroup, PutsEveryReadyFileInPlaceAtCommitEachWithItsOwnOutcome)
     }
 }
 
-// The files of one edit (a list, then the executable signed for it) go in in order on both roads:
-// none when one cannot be made ready, and none after one that cannot go in.
+// A list, then the executable signed for it: none when one cannot be made ready, none after a failure.
 TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)
 {
     const std::string rename = Described({FileStep::Rename, EIO}), big = Described({FileStep::Write, EFBIG});
@@ -207,9 +205,8 @@ TEST(InPlaceWrite, AJournalPutsBackTheOldContentAfterACrash)
     }
 }
 
-// A large file whose rewrite names the ranges it changed (an executable signed again) ends with
-// exactly the new bytes, whether the file system clones the old file (btrfs, XFS: run with TMPDIR
-// there) or not, and never takes ranges that lie outside the content on trust.
+// Whether the file system clones the old file (btrfs, XFS: run with TMPDIR there) or not; ranges
+// outside the content are never taken on trust.
 TEST(FileCommitGroup, ARewriteOfSomeRangesEndsWithExactlyTheNewBytes)
 {
     std::string old(3 << 20, '\0');

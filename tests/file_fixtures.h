@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Real files for tests: a fresh temporary folder, bytes in and out, child processes (the one way
-// tests start one), messages and calls read back, and a failing step of the file-replacement seam.
+// Real files for tests: temporary folders, bytes, child processes, messages and calls read back.
 
 #include "platform/framework/call_record.h"
 #include "platform/framework/file_error.h"
@@ -79,8 +78,7 @@ inline std::string TestData(const std::string& relative)
     return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
 }
 
-// The rows of a table in the test data: one a line, fields split at tabs, without empty lines and
-// comment lines ("#").
+// The rows of a table in the test data, fields split at tabs; empty and "#" lines skipped.
 inline std::vector<std::vector<std::string>> TableRows(const std::string& relative)
 {
     std::vector<std::vector<std::string>> rows;
@@ -202,15 +200,13 @@ inline void Lay(const fs::path& root, const std::vector<std::string>& items)
 
 constexpr uid_t kNobody = 65534;
 
-// How a child process ended: its exit status (or -1 when a signal ended it, or it was
-// killed for running too long), the signal, and what it wrote to its standard output and error.
+// How a child process ended: status -1 when a signal ended it or it was killed for running too long.
 struct Finished {
     int status = -1, signal = 0;
     std::string out, err;
 };
 
-// A child process running `body`, as user and group `user` when that is not 0, its standard
-// output and error kept for Wait. body's answer is the exit status. Killed if never waited for.
+// A child running `body` (its answer the exit status), as `user` unless 0; killed if never waited for.
 class Child {
 public:
     explicit Child(const std::function<int()>& body, uid_t user = 0)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Reading and writing resource forks and AppleDouble companions: real ones from classic and modern
-// Mac writers, hand-patched malformed ones, and ones we build. Offsets that wrap are refused by the
-// one bounds check both formats use (the AppleDouble row tells).
+// Resource forks and AppleDouble companions: real ones, hand-patched malformed ones, ones we build.
+// Offsets that wrap are refused by the one bounds check both formats use (the AppleDouble row tells).
 
 #include "fork_test_support.h"
 
@@ -194,8 +193,7 @@ TEST(ResourceMapWrite, RefusesWhatTheFieldsCannotHold)
     }
 }
 
-// Each reads as its writer made it, writes back byte for byte, and with its fork replaced keeps
-// every other entry's bytes and place in the table, and the offsets of those before the fork.
+// With the fork replaced, every other entry keeps its bytes and place, and those before it their offsets.
 TEST(AppleDouble, ReadsRewritesAndEditsRealCompanions)
 {
     std::size_t skipped = 0;
@@ -272,8 +270,7 @@ TEST(AppleDouble, RewritesEdgeLayoutsByteForByte)
 // A fork that has no room moves the Finder info that follows the table, and its attribute moves along.
 TEST(AppleDouble, MovesAFinderInfoWithItsAttributesToMakeRoomForAFork)
 {
-    // Finder info right after the table, with an ATTR block whose one value ("hi") lies at absolute offset
-    // 124.
+    // Finder info right after the table, with an ATTR block whose one value ("hi") lies at 124.
     std::string attr = std::string(34, 'f') + "ATTR" + std::string(4, '\0');
     for (std::uint32_t field : {38 + 88, 38 + 86, 2}) Put32(attr, field);
     attr += std::string(12, '\0') + std::string("\0\0\0\x01", 4);

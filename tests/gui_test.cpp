@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The window program in this process, with a real event loop and real files: start-up, the
-// single-instance channel, the menu bar, the main window and its drops, the Open dialog and
-// message boxes.
+// The window program in this process, with a real event loop and real files.
 
 #include "file_fixtures.h"
 #include "signed_bundles.h"
@@ -128,9 +126,8 @@ void OpenAndCloseMenu(const QString& menuTitle)
     }
 }
 
-// While a modal widget is up, `act` is offered it on every turn of the loop; `act` answers
-// whether it took the widget (and should close it). One that stays up long after is rejected,
-// so a test fails instead of hanging. Stops when destroyed.
+// Offers each modal widget to `act`, which answers whether it took it. One that stays up long after
+// is rejected, so that a test fails instead of hanging.
 class ModalWatcher {
 public:
     explicit ModalWatcher(std::function<bool(QWidget*)> act)
@@ -271,9 +268,8 @@ bool Highlighted()
            content->palette().color(QPalette::Window) == content->palette().color(QPalette::Highlight);
 }
 
-// As a file manager drops: the drag enters, moves over the window, then drops. `meanwhile`
-// runs after it entered. Answers which of the three were accepted, and whether the window was
-// highlighted while the drag was over it and once it dropped.
+// As a file manager drops, `meanwhile` run after the drag entered: answers which steps were accepted
+// and whether the window was highlighted while the drag was over it and after.
 std::string Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
 {
     QMimeData mime;
@@ -354,9 +350,8 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnU
     }
 }
 
-// More quiet peers than it holds at once, some sending part of a message or never confirming
-// one: the quietest make room for new ones, each goes after the idle time, and a real hand-over
-// still gets through. A socket left by an instance that ended (its lock free) is made anew.
+// The quietest make room for new peers, each goes after the idle time, and a hand-over still gets
+// through. A socket left by an instance that ended (its lock free) is made anew.
 TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
 {
     TempFolder temp;
@@ -750,9 +745,8 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
     }
 }
 
-// The window and veilor-patch end every item in the same state: the same bytes everywhere, and the
-// same items refreshed (an item is touched when its list or companion is newer than it, patched
-// or left alone), with veilor-patch's rewrites held together in one group.
+// An item is refreshed when its list or companion is newer than it, patched or left alone; veilor-patch
+// holds its rewrites together in one group.
 TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
 {
     constexpr time_t kItemTime = 1600000000, kOlder = kItemTime - 1000, kNewer = kItemTime + 1000;

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Mach-O files of our own, written byte by byte, signed the way the format describes: thin (32- or
-// 64-bit, either byte order) or universal, with the blobs a case needs. Hashes and CMS signatures come
-// straight from libcrypto, not from the library under test. Offsets of the parts a test damages come
-// back with the bytes.
+// Mach-O files of our own, signed the way the format describes, with the offsets of the parts a test
+// damages. Hashes and CMS signatures come from libcrypto, not from the library under test.
 
 #include <openssl/cms.h>
 #include <openssl/evp.h>

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Code signatures: the verifier judged first on signatures other tools made (and copies of them damaged
-// in each place it checks), then the ad hoc re-sign judged by that verifier and by bytes, then our own
-// crafted files for every parse error and every refusal.
+// Code signatures: other tools' samples (and damaged copies), the ad hoc re-sign, then our own crafted
+// files for every parse error and every refusal.
 
 #include "file_fixtures.h"
 #include "macho_craft.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The object model's dictionary rules, the plug-in's operations given nothing to work on, and
-// CoreFoundation's XML serialisation, byte for byte, for trees its golden answers cannot reach.
+// The object model's dictionary rules, the operations given nothing, and XML for trees the golden
+// answers cannot reach.
 #include "platform/plist/plist.h"
 #include "platform/plist/plugin_interface.h"
 
@@ -51,8 +51,7 @@ TEST(Keys, AreEqualBySameKindAndValue)
     }
 }
 
-// Small dictionaries scan, large ones hash every kind of key: both must answer alike, and keep the
-// value the rule asks of a repeated key (Set: the later, Add: the first).
+// Small dictionaries scan, large ones hash: both keep the value asked of a repeated key (Set: the later).
 TEST(Dictionary, FindsEveryKeyAtAnySize)
 {
     for (const int size : {1, 8, 9, 64, 65, 1000}) {
@@ -82,8 +81,7 @@ TEST(Dictionary, FindsEveryKeyAtAnySize)
     }
 }
 
-// A reader's dictionary finds repeated keys by a scan while small and by its hash index above; both
-// keep the later value of XML and answer look-ups.
+// A reader's dictionary finds repeated keys by a scan while small and by a hash index above.
 TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
 {
     // Keys longer than the reader shares are compared by their text.
@@ -103,9 +101,8 @@ TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
         }
 }
 
-// Add keeps an existing value (an application's own NSUIElement stays). A copy owns what it holds:
-// its edits leave the source alone, and the source changing, or going, leaves the copy's values alive,
-// at every size and whether the source was made or read.
+// Add keeps an application's own NSUIElement. A copy owns what it holds, at every size, whether the
+// source was made or read.
 TEST(Dictionary, ACopyIsIndependentOfItsSourceAndAddKeepsAnExistingValue)
 {
     for (const int size : {2, 30, 100}) {
@@ -206,8 +203,7 @@ TEST(XmlWriter, RefusesWhatXMLCannotCarry)
     selfHolding->Set(Str("me"), Str("no longer a cycle"));
 }
 
-// The result grows as it fills; large output must come out as small output does, byte for byte,
-// whole or in the pieces a sink is handed.
+// The result grows as it fills; whole or in a sink's pieces, large output comes out as small does.
 TEST(XmlWriter, WritesLargeTreesAsSmallOnes)
 {
     const std::vector<CFObjectZorpRef> kinds = {

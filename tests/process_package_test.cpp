@@ -119,9 +119,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
     }
 }
 
-// veilor-patch's group commit: every item is reported in the order taken, once the group that
-// settles it is durable; a failed step fails the files it covered, with the route's write message
-// and the cause, and the same item twice waits for its first edit.
+// veilor-patch's group commit: a failed step fails the files it covered, with the route's message and
+// the cause, and the same item twice waits for its first edit.
 TEST(WriteBatch, ReportsEachItemInOrderOnceDurableAndAFailedStepFailsWhatItCovered)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -280,8 +279,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
             }
             continue;
         }
-        // CoreFoundation's XML (its golden answers fix the bytes) of every entry, and the one added, in a new
-        // file.
+        // CoreFoundation's XML (its golden answers fix the bytes) with the entry added, in a new file.
         CFMutableDictionaryZorpRef expected =
             plist::MutableCopy(plist::AsDictionary(plist::Parse(original).root));
         expected->Add(plist::NewStringZorp("NSUIElement"), plist::NewStringZorp("true"));
@@ -295,8 +293,7 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
     if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }
 
-// What Linux keeps besides the content stays, through both routes: ACL, extended attributes,
-// owner, mode and every name of the file.
+// ACL, extended attributes, owner, mode and every name of the file stay, through both routes.
 TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -361,9 +358,8 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
     }
 }
 
-// Process takes the package route for folders (a link is none) and the resource route for
-// everything else, then refreshes the item; an exception passes out, with nothing written and no
-// refresh.
+// The package route for folders (a link is none), the resource route for the rest; an exception
+// passes out, with nothing written and no refresh.
 TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -410,9 +406,8 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
     EXPECT_THROW(Patcher().Process(nullptr), NilObjectException);
 }
 
-// On the window's road an edit of two files is made ready whole before either goes in: a refusal
-// or a failure to make the executable ready changes nothing, and one to put it in place leaves a
-// list that the next drop finishes. A re-signed executable with a second name is written in place.
+// On the window's road an edit of two files is made ready whole before either goes in; a failure to put
+// the executable in place leaves a list the next drop finishes. A second name is written in place.
 TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTheEdit)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -462,8 +457,7 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     }
 }
 
-// veilor-patch's group holds an edit's two files in order: when the executable cannot go in, its
-// own message is told, the list stays new for a rerun, and the other items are not held up.
+// When the executable cannot go in, its own message is told and the other items are not held up.
 TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -479,9 +473,8 @@ TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
     signed_bundles::ExpectEnd(second, secondBefore, signed_bundles::End::Resigned);
 }
 
-// Files changed, added or removed under a seal that itself is intact break it; what the rules leave
-// out, or mark optional, may come and go. Seals in other forms: legacy SHA-1 files, rules of their
-// own, nested code by its main executable's cdhash, and ones that cannot be read or walked.
+// What the rules leave out or mark optional may come and go. Seals in other forms: legacy SHA-1, rules
+// of their own, nested code by cdhash, and ones that cannot be read or walked.
 TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
 {
     ASSERT_EQ(BindZorpPlugin(), "");

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Signed applications for the patcher's roads: copies of the shared samples made at test time, and
-// bundles around crafted executables; and the three ends a road may leave one in, checked by our
-// verifier and by bytes.
+// Signed applications (copies of the shared samples, bundles around crafted executables) and the three
+// ends a road may leave one in, checked by our verifier and by bytes.
 
 #include "file_fixtures.h"
 #include "macho_craft.h"
@@ -62,8 +61,7 @@ enum class End {
     Untouched,       // not one byte changed
 };
 
-// Checks that `bundle`, which was `before`, ended as `end`: and every file but the list and the
-// executable unchanged, the executable's mode kept, each slice's bytes before its signature too.
+// Checks that `bundle`, which was `before`, ended as `end`, and that nothing else changed.
 inline void ExpectEnd(const fs::path& bundle, const Snapshot& before, End end)
 {
     const Snapshot after = Tree(bundle);

@@ -49,8 +49,7 @@ protected:
         return path;
     }
 
-    // Runs veilor-patch in the test's folder with no display, as `user`, with files limited to
-    // `fileSizeLimit` bytes when it is not 0.
+    // Runs veilor-patch in the test's folder with no display, files limited to `fileSizeLimit` unless 0.
     Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
         auto body = [&] {
@@ -271,9 +270,8 @@ TEST_F(VeilorPatchTest, OnAFullFileSystemEachFailureSaysWhy)
     EXPECT_EQ(Listing(disk), (std::vector<std::string>{"._Classic", "Classic", "Full.app", "filler"}));
 }
 
-// Out of descriptors, an application cannot be looked at: it fails with its open (or write)
-// message and cause, and is never taken for a document. Once the limit leaves the files layer
-// what it keeps open, the groups are sized to fit and every application is patched.
+// Out of descriptors, an application fails with its open (or write) message. Once the limit leaves
+// the files layer what it keeps open, the groups are sized to fit and every application is patched.
 TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnApplication)
 {
     std::vector<std::string> apps;
@@ -316,9 +314,8 @@ TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnAppli
     EXPECT_GE(started, 8);
 }
 
-// Paths and values are printed with every control escaped, so that a report stays one line: a
-// value that would forge a second report and clear the terminal's line, in a name that holds C0,
-// C1 (as UTF-8), DEL, a line separator, a bidirectional control and bytes that are not UTF-8.
+// A value that would forge a second report and clear the terminal's line, in a name holding C0, C1,
+// DEL, a line separator, a bidirectional control and bytes that are not UTF-8.
 TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
 {
     const std::string forging = "<plist><dict><key>NSUIElement</key><string>no&#10;evil.app: NSUIElement = "
@@ -342,9 +339,7 @@ TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
               "1 " + noPlst + shown + "\\xff\\xc0 Caf\xC3\xA9: not an application, left alone\n");
 }
 
-// Every signed sample, patched with and without --resign: re-signed and valid, or refused and
-// byte-identical, or its executable untouched; the report says which; a second run changes
-// nothing; --check shows the signature beside the flag and fails a broken one.
+// With and without --resign; --check shows the signature beside the flag and fails a broken one.
 TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunChangesNothing)
 {
     using signed_bundles::End;
@@ -409,9 +404,8 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
     }
 }
 
-// A run cut short between the list and the executable, or a patch made earlier without --resign,
-// leaves a signature that differs from valid only in what the list changed: a run renews it and
-// leaves the list, inode and all, as it is.
+// A run cut short between the list and the executable, or an earlier patch without --resign: the
+// rerun leaves the list, inode and all, as it is.
 TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
 {
     const struct {
@@ -445,9 +439,8 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
     }
 }
 
-// Bundles around our own executables, so that every end is reached with or without the shared
-// samples: each refusal leaves the bundle untouched, a link in the executable's place is not
-// followed, and a mode without write permission is kept.
+// Every end reached without the shared samples; a link in the executable's place is not followed,
+// and a mode without write permission is kept.
 TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
 {
     using signed_bundles::End;
@@ -556,8 +549,7 @@ TEST_F(VeilorPatchTest, ResigningInsideASignedBundleWarnsThatTheEnclosingSealIsS
     EXPECT_EQ(signed_bundles::Verdict(inner), "signature valid (ad hoc)");
 }
 
-// A usage error changes nothing and exits 2 with the usage on standard error; help names every
-// option the parser takes.
+// Help names every option the parser takes.
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 {
     const fs::path bundle = Bundle("Untouched.app", kDemoXml);
