@@ -159,11 +159,14 @@ inline std::string FinderInfoCompanion(std::string_view type, std::string_view c
 // An application to patch: NAME.app with `plist` as its Info.plist, or (a name without ".app") a
 // single-file one beside its companion, whose fork holds a plst 0. Answers the file a patch rewrites.
 inline const std::string kAppPlist = "<dict><key>CFBundleName</key><string>A</string></dict>";
+inline fs::path CompanionOf(const fs::path& file)
+{
+    return file.parent_path() / ("._" + file.filename().string());
+}
 inline fs::path MakeApp(const fs::path& item, const std::string& plist = kAppPlist)
 {
     const bool bundle = item.extension() == ".app";
-    const fs::path file =
-        bundle ? item / "Contents/Info.plist" : item.parent_path() / ("._" + item.filename().string());
+    const fs::path file = bundle ? item / "Contents/Info.plist" : CompanionOf(item);
     WriteBytes(file, bundle ? plist : TestData("cli/plst-appl.adouble"));
     if (!bundle) WriteBytes(item, "data fork");
     return file;
@@ -172,8 +175,7 @@ inline fs::path MakeApp(const fs::path& item, const std::string& plist = kAppPli
 // True once the application's (bundle's or single file's) property list carries NSUIElement.
 inline bool IsPatched(const fs::path& app)
 {
-    const fs::path file = fs::is_directory(app) ? app / "Contents/Info.plist"
-                                                : app.parent_path() / ("._" + app.filename().string());
+    const fs::path file = fs::is_directory(app) ? app / "Contents/Info.plist" : CompanionOf(app);
     return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
 }
 
@@ -207,7 +209,7 @@ struct Finished {
 };
 
 // A child running `body` (its answer the exit status), as `user` unless 0; killed if never waited for.
-class Child {
+class Child : NonCopyable {
 public:
     explicit Child(const std::function<int()>& body, uid_t user = 0)
         : mOut(::memfd_create("out", MFD_CLOEXEC)), mErr(::memfd_create("err", MFD_CLOEXEC))
@@ -230,9 +232,6 @@ public:
         ::close(mOut);
         ::close(mErr);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
     pid_t Pid() const { return mPid; }
 
     // Waits for the end, killing the child after `timeout`.
@@ -305,12 +304,10 @@ inline int Exec(std::vector<std::string> args)
 
 // Puts a seam's hook in place while it lives, and the one before back after.
 template <class Hook>
-class Installed {
+class Installed : NonCopyable {
 public:
     Installed(Hook (*set)(Hook), Hook hook) : mSet(set), mPrevious(set(std::move(hook))) {}
     ~Installed() { mSet(std::move(mPrevious)); }
-    Installed(const Installed&) = delete;
-    Installed& operator=(const Installed&) = delete;
 
 private:
     Hook (*mSet)(Hook);

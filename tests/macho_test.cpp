@@ -90,6 +90,14 @@ macho::Slice FirstSlice(const std::string& file)
     return macho::ReadMachO(file)->front();
 }
 
+// A thin executable signed ad hoc, in the default shape changed by `change`.
+craft::Built Crafted(const std::function<void(craft::Shape&)>& change = {})
+{
+    craft::Shape shape;
+    if (change) change(shape);
+    return craft::Thin(shape);
+}
+
 }  // namespace
 
 TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdicts)
@@ -277,63 +285,46 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
     }
 }
 
-namespace {
-
-// A thin executable signed ad hoc, in the default shape changed by `change`.
-craft::Built Crafted(const std::function<void(craft::Shape&)>& change = {})
-{
-    craft::Shape shape;
-    if (change) change(shape);
-    return craft::Thin(shape);
-}
-
-}  // namespace
-
 TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 {
-    using craft::CodeDirectoryShape;
-    struct Case {
-        std::string name, bytes;
+    std::vector<std::pair<std::string, std::string>> cases;  // name, bytes
+    const auto add = [&](const std::string& name, const std::function<void(craft::Shape&)>& change) {
+        cases.emplace_back(name, Crafted(change).bytes);
     };
-    std::vector<Case> cases;
     for (bool is64 : {false, true})
         for (bool bigEndian : {false, true})
-            cases.push_back(
-                {std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
-                 Crafted([&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; }).bytes});
+            add(std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
+                [&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; });
     for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
-        for (int hashType : {1, 2, 3, 4}) {
-            cases.push_back({"version " + std::to_string(version) + " hash " + std::to_string(hashType),
-                             Crafted([&](craft::Shape& s) {
-                                 s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
-                                 s.codeResources = "<plist/>";
-                             }).bytes});
-        }
-    cases.push_back({"SHA-1 primary and SHA-256 alternate, team ID",
-                     Crafted([](craft::Shape& s) {
-                         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
-                     }).bytes});
-    cases.push_back({"one page for everything",
-                     Crafted([](craft::Shape& s) { s.codeDirectories[0].pageSize = 0; }).bytes});
+        for (int hashType : {1, 2, 3, 4})
+            add("version " + std::to_string(version) + " hash " + std::to_string(hashType),
+                [&](craft::Shape& s) {
+                    s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
+                    s.codeResources = "<plist/>";
+                });
+    add("SHA-1 primary and SHA-256 alternate, team ID", [](craft::Shape& s) {
+        s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
+    });
+    add("one page for everything", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 0; });
     const std::string thin64 = Crafted().bytes,
                       thin32 = Crafted([](craft::Shape&s) { s.is64 = false; }).bytes;
-    cases.push_back({"universal", craft::Fat({thin32, thin64})});
-    cases.push_back({"universal, 64-bit header", craft::Fat({thin32, thin64}, true)});
-    cases.push_back({"universal, little-endian header", craft::Fat({thin64, thin32}, false, false)});
-    cases.push_back({"universal, 64-bit little-endian header", craft::Fat({thin64}, true, false)});
+    cases.emplace_back("universal", craft::Fat({thin32, thin64}));
+    cases.emplace_back("universal, 64-bit header", craft::Fat({thin32, thin64}, true));
+    cases.emplace_back("universal, little-endian header", craft::Fat({thin64, thin32}, false, false));
+    cases.emplace_back("universal, 64-bit little-endian header", craft::Fat({thin64}, true, false));
 
     const std::string plist = craft::Shape().infoPlist, resources = "<plist/>",
                       patched = Patched("<dict></dict>");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        macho::BundleFiles files{c.bytes, plist, resources};
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        macho::BundleFiles files{bytes, plist, resources};
         EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
         files.infoPlist = patched;
         EXPECT_EQ(Judge(files), "signature broken: Info.plist changed");
         macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {});
         ASSERT_TRUE(resigned);
         ASSERT_EQ(Said(resigned->decision), "resign");
-        std::string executable = c.bytes;
+        std::string executable = bytes;
         resigned->ApplyTo(executable);
         files.executable = executable;
         EXPECT_EQ(Judge(files), "signature valid (ad hoc)");

@@ -45,7 +45,7 @@ protected:
     fs::path SingleFile(const fs::path& path, const std::string& companion)
     {
         WriteBytes(path, "data fork");
-        WriteBytes(path.parent_path() / ("._" + path.filename().string()), companion);
+        WriteBytes(CompanionOf(path), companion);
         return path;
     }
 
