@@ -128,13 +128,14 @@ struct Built {
 
 inline std::uint32_t HeaderSize(std::uint32_t version)
 {
-    return version < 0x20100   ? 44
-           : version < 0x20200 ? 48
-           : version < 0x20300 ? 52
-           : version < 0x20400 ? 64
-           : version < 0x20500 ? 88
-           : version < 0x20600 ? 96
-                               : 108;
+    for (const auto& [from, size] : {std::pair{0x20600u, 108u},
+                                     {0x20500u, 96u},
+                                     {0x20400u, 88u},
+                                     {0x20300u, 64u},
+                                     {0x20200u, 52u},
+                                     {0x20100u, 48u}})
+        if (version >= from) return size;
+    return 44;
 }
 
 inline std::string CodeDirectory(const CodeDirectoryShape& cd, std::string_view code,
