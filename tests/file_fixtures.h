@@ -291,14 +291,11 @@ inline int Exec(std::vector<std::string> args)
 // What `work` answers when run as user nobody, or "<child failed>" when it could not be.
 [[nodiscard]] inline std::string RunAsNobody(const std::function<std::string()>& work)
 {
-    Finished end =
-        Child(
-            [&] {
-                std::string answer = work();
-                return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
-            },
-            kNobody)
-            .Wait();
+    const auto body = [&] {
+        const std::string answer = work();
+        return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
+    };
+    const Finished end = Child(body, kNobody).Wait();
     return end.status == 0 ? end.out : "<child failed>";
 }
 
