@@ -76,9 +76,9 @@ void InitRuntime(const fs::path& runtimeDir, const std::vector<std::string>& arg
     RuntimeInit(static_cast<int>(storage.size()), argv.data(), environ);
 }
 
-// Runs the program as main does, with `body` as the first event of the loop; answers the exit status.
-int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
-              const std::function<void()>& body)
+// Runs the program as main does, with `body` as the first event of the loop, and expects it to end well.
+void RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
+               const std::function<void()>& body)
 {
     InitRuntime(runtimeDir, args);
     QTimer::singleShot(0, qApp, [&] {
@@ -87,7 +87,7 @@ int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
     });
     _Main();
     _ModuleFinalize();
-    return RuntimeExit();
+    EXPECT_EQ(RuntimeExit(), 0) << "the run's exit status";
 }
 
 // Lets the loop run until `done` answers true; false when it never did within a generous time.
@@ -331,7 +331,7 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnU
         for (const fs::path& app : {first, second}) MakeApp(app);
         std::string answer;
         RecordedCalls calls;
-        const int status = RunVeilor(temp / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             // Another user cannot enter the private folder; a link to the socket beside it stands
             // for whatever road a peer of another uid might find.
             const fs::path reachable = temp / "reachable.socket";
@@ -342,7 +342,6 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnU
             answer = Beside([&] { return c.asNobody ? RunAsNobody(send) : send(); });
             EXPECT_TRUE(WaitUntil([&] { return c.outcome.ends_with(patched()); }));
         });
-        EXPECT_EQ(status, 0);
         EXPECT_EQ(answer + " " + patched(), c.outcome);
         const std::vector<std::string> opened = calls.Calls("OpenDocument ");
         EXPECT_EQ(std::count(opened.begin(), opened.end(), first.string()), IsPatched(first) ? 1 : 0);
@@ -373,8 +372,8 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
     };
     InstanceLinkTimes times;
     times.idle = std::chrono::minutes(1);
-    const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
-    const int status = RunVeilor(temp / "run", {}, [&] {
+    const Installed<InstanceLinkTimes> linkTimes(SetInstanceLinkTimes, times);
+    RunVeilor(temp / "run", {}, [&] {
         std::vector<UniqueFd> quiet;
         for (int i = 0; i < 100; ++i) quiet.push_back(Connected(socketPath));
         EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({wanted.string()}) + "c"); }), "k");
@@ -392,8 +391,6 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
         }
         EXPECT_TRUE(WaitUntil([&] { return ended(idle) == 3; }));
     });
-    SetInstanceLinkTimes(saved);
-    EXPECT_EQ(status, 0);
     EXPECT_FALSE(IsPatched(unconfirmed));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
@@ -406,8 +403,8 @@ TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
     RecordedCalls calls;
     InstanceLinkTimes times;
     times.retry = std::chrono::milliseconds(20);
-    const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
-    const int status = RunVeilor(temp / "run", {}, [&] {
+    const Installed<InstanceLinkTimes> linkTimes(SetInstanceLinkTimes, times);
+    RunVeilor(temp / "run", {}, [&] {
         const fs::path socketPath = temp / "run" / "veilor.socket";
         const ino_t inode = LinkStatus(socketPath).st_ino;
         // Made while descriptors are left, connected when none is: connecting takes none. Every
@@ -435,8 +432,6 @@ TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
         EXPECT_TRUE(WaitUntil([&] { return IsPatched(later); }));
         EXPECT_EQ(LinkStatus(socketPath).st_ino, inode);
     });
-    SetInstanceLinkTimes(saved);
-    EXPECT_EQ(status, 0);
 }
 
 TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
@@ -505,7 +500,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
     const std::string openBundle = "OpenDocument " + bundle.string(),
                       openDocument = "OpenDocument " + document.string();
     bool quitEnabled = false;
-    const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
+    RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         ASSERT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
         // No close button, and a close request is ignored: Quit is the way out.
         EXPECT_FALSE(MainQtWindow()->windowFlags().testFlag(Qt::WindowCloseButtonHint));
@@ -519,7 +514,6 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
         EXPECT_EQ(quit->shortcut().toString(QKeySequence::PortableText), "Ctrl+Q");
         quit->trigger();
     });
-    EXPECT_EQ(status, 0);
     EXPECT_TRUE(quitEnabled);
     EXPECT_TRUE(IsPatched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
@@ -584,7 +578,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         for (const fs::path& app : {a, c}) MakeApp(app);
         NewApp(temp / "Beta");
         Boxes boxes;
-        const int status = RunVeilor(temp / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* box = qobject_cast<QMessageBox*>(modal);
                 boxes.emplace_back(box ? box->text() : QString(), IsPatched(a));
@@ -599,7 +593,6 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
             }));
             QCoreApplication::processEvents();
         });
-        EXPECT_EQ(status, 0);
         EXPECT_EQ(boxes, testCase.boxes);
         for (const fs::path& app : {a, b, c})
             EXPECT_EQ(IsPatched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
@@ -614,7 +607,7 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     const fs::path empty = NewApp(temp / "Empty.app", "");
     std::vector<std::array<QString, 4>> seen;  // title, text, explanation, application name then
     bool wentOn = false;
-    const int status = RunVeilor(temp / "run", {empty.string()}, [&] {
+    RunVeilor(temp / "run", {empty.string()}, [&] {
         ModalWatcher watcher([&seen](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box) return false;
@@ -629,7 +622,6 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
         RuntimeHandle([] { throw NilObjectException(); });
         wentOn = true;
     });
-    EXPECT_EQ(status, 0);
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
     for (const auto& about : {seen[1], seen[2]}) {
@@ -659,7 +651,7 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
         QStringList listed;
         QString filterShown, browsed;  // browsed: where the second dialog started, and what browsing did
         int dialogs = 0, others = 0;
-        const int status = RunVeilor(temp / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* dialog = qobject_cast<QFileDialog*>(modal);
                 if (!dialog) {
@@ -730,7 +722,6 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
             EXPECT_TRUE(WaitUntil([&] { return dialogs == 2 && !QApplication::activeModalWidget(); }));
             EXPECT_EQ(browsed, here + " open");
         });
-        EXPECT_EQ(status, 0);
         EXPECT_EQ(dialogs, how == How::DoubleClicked ? 2 : 1);
         EXPECT_EQ(others, 0);
         EXPECT_EQ(IsPatched(app), how == How::Typed);
@@ -772,12 +763,9 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         paths.push_back(signed_bundles::CraftedBundle(root / "Signed.app").string());
         return paths;
     };
-    // Every file's bytes, and which items were refreshed.
+    // Every item's mode and bytes, and which items were refreshed.
     auto state = [&](const fs::path& root) {
-        std::map<std::string, std::string> seen;
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
-            if (entry.is_regular_file())
-                seen[fs::relative(entry.path(), root).string()] = ReadBytes(entry.path());
+        std::map<std::string, std::string> seen = Tree(root);
         for (const auto& item : items)
             seen[std::string("refreshed ") + item.name] =
                 ModifiedAt(root / item.name) != kItemTime ? "yes" : "no";
@@ -789,11 +777,10 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
     const fs::path last = NewApp(temp / "Last.app");  // opened last: once it is patched, all were processed
     std::vector<std::string> opened = byWindow;
     opened.push_back(last.string());
-    const int status = RunVeilor(temp / "run", opened, [&] {
+    RunVeilor(temp / "run", opened, [&] {
         EXPECT_TRUE(WaitUntil([&] { return IsPatched(last); }));
         QCoreApplication::processEvents();
     });
-    EXPECT_EQ(status, 0);
 
     std::vector<std::string> argv{VEILOR_PATCH_BIN};
     argv.insert(argv.end(), byCommand.begin(), byCommand.end());
@@ -802,11 +789,10 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
 
     const auto windowState = state(temp / "window");
     EXPECT_EQ(state(temp / "command"), windowState);
-    for (const char* patched : {"Older.app", "Newer.app", "OlderTool", "NewerTool"}) {
+    for (const char* patched : {"Older.app", "Newer.app", "OlderTool", "NewerTool"})
         EXPECT_TRUE(IsPatched(temp / "window" / patched)) << patched;
-        EXPECT_EQ(windowState.at(std::string("refreshed ") + patched), "yes") << patched;
-    }
-    EXPECT_EQ(windowState.at("refreshed Alone.app"), "yes");
+    for (const char* refreshed : {"Older.app", "Newer.app", "OlderTool", "NewerTool", "Alone.app"})
+        EXPECT_EQ(windowState.at(std::string("refreshed ") + refreshed), "yes") << refreshed;
     EXPECT_EQ(signed_bundles::Verdict(temp / "window/Signed.app"), "signature valid (ad hoc)");
     EXPECT_EQ(windowState.at("refreshed Flagged.app"), "no");
 }
