@@ -32,8 +32,7 @@ std::string Described(const FileError& error)
 
 }  // namespace
 
-// Nothing goes in before Commit, written in place or not; then each file gets its own outcome,
-// and another program's change since the read wins over ours.
+// Nothing goes in before Commit; another program's change since the read wins over ours.
 TEST(FileCommitGroup, PutsEveryReadyFileInPlaceAtCommitEachWithItsOwnOutcome)
 {
     const std::string changed = Described({FileStep::Changed, 0});
@@ -71,9 +70,7 @@ TEST(FileCommitGroup, PutsEveryReadyFileInPlaceAtCommitEachWithItsOwnOutcome)
     }
     EXPECT_EQ(group.Size(), std::size(cases));
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (cases[i].make) {
-            EXPECT_EQ(ReadBytes(files[i]), "old") << cases[i].label;
-        }
+        EXPECT_EQ(ReadBytes(files[i]), cases[i].make ? "old" : "<unreadable>") << cases[i].label;
         if (cases[i].meanwhile) cases[i].meanwhile(files[i]);
     }
     const std::vector<FileError> outcomes = group.Commit();
@@ -91,8 +88,7 @@ TEST(FileCommitGroup, PutsEveryReadyFileInPlaceAtCommitEachWithItsOwnOutcome)
     }
 }
 
-// The files of one edit (a list, then the executable signed for it) go in in order on both roads:
-// none when one cannot be made ready, and none after one that cannot go in.
+// A list, then the executable signed for it: none when one cannot be made ready, none after a failure.
 TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)
 {
     const std::string rename = Described({FileStep::Rename, EIO}), big = Described({FileStep::Write, EFBIG});
@@ -120,10 +116,7 @@ TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)
             rewrites.push_back(RewriteOf(temp / "Info.plist", "new"));
             rewrites.push_back(RewriteOf(temp / "Tool", "new"));
             if (c.secondTooLarge) rewrites.back().openLimit = 2;
-            int renames = 0;
-            Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
-                return step != FileStep::Rename || ++renames != c.failingRename;
-            });
+            const auto hook = FailNth(FileStep::Rename, c.failingRename);
             std::size_t failed = 9;
             if (grouped) {
                 FileCommitGroup group;
@@ -210,9 +203,8 @@ TEST(InPlaceWrite, AJournalPutsBackTheOldContentAfterACrash)
     }
 }
 
-// A large file whose rewrite names the ranges it changed (an executable signed again) ends with
-// exactly the new bytes, whether the file system clones the old file (btrfs, XFS: run with TMPDIR
-// there) or not, and never takes ranges that lie outside the content on trust.
+// Whether the file system clones the old file (btrfs, XFS: run with TMPDIR there) or not; ranges
+// outside the content are never taken on trust.
 TEST(FileCommitGroup, ARewriteOfSomeRangesEndsWithExactlyTheNewBytes)
 {
     std::string old(3 << 20, '\0');

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Real files for tests: a fresh temporary folder, bytes in and out, child processes (the one way
-// tests start one), messages and calls read back, and a failing step of the file-replacement seam.
+// Real files for tests: temporary folders, bytes, child processes, messages and calls read back.
 
 #include "platform/framework/call_record.h"
 #include "platform/framework/file_error.h"
@@ -23,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -78,8 +78,7 @@ inline std::string TestData(const std::string& relative)
     return ReadBytes(fs::path(VEILOR_TEST_DATA) / relative);
 }
 
-// The rows of a table in the test data: one a line, fields split at tabs, without empty lines and
-// comment lines ("#").
+// The rows of a table in the test data, fields split at tabs; empty and "#" lines skipped.
 inline std::vector<std::vector<std::string>> TableRows(const std::string& relative)
 {
     std::vector<std::vector<std::string>> rows;
@@ -122,11 +121,26 @@ inline struct stat LinkStatus(const fs::path& path)
     return info;
 }
 
-// Access and modification times of the item itself set to 2001-09-09.
-constexpr time_t kOldTime = 1000000000;
-inline void MakeOld(const fs::path& path)
+// Every item below the folder by relative path: its mode, then a link's target or a file's bytes.
+inline std::map<std::string, std::string> Tree(const fs::path& folder)
 {
-    struct timespec times[2] = {{kOldTime, 0}, {kOldTime, 0}};
+    std::map<std::string, std::string> items;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+        const mode_t mode = LinkStatus(entry.path()).st_mode;
+        items[fs::relative(entry.path(), folder).string()] =
+            std::to_string(mode) + " " +
+            (S_ISLNK(mode)   ? "-> " + fs::read_symlink(entry.path()).string()
+             : S_ISREG(mode) ? ReadBytes(entry.path())
+                             : "");
+    }
+    return items;
+}
+
+// Access and modification times of the item itself set to `time`, by default 2001-09-09.
+constexpr time_t kOldTime = 1000000000;
+inline void MakeOld(const fs::path& path, time_t time = kOldTime)
+{
+    struct timespec times[2] = {{time, 0}, {time, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 inline time_t ModifiedAt(const fs::path& path)
@@ -145,11 +159,14 @@ inline std::string FinderInfoCompanion(std::string_view type, std::string_view c
 // An application to patch: NAME.app with `plist` as its Info.plist, or (a name without ".app") a
 // single-file one beside its companion, whose fork holds a plst 0. Answers the file a patch rewrites.
 inline const std::string kAppPlist = "<dict><key>CFBundleName</key><string>A</string></dict>";
+inline fs::path CompanionOf(const fs::path& file)
+{
+    return file.parent_path() / ("._" + file.filename().string());
+}
 inline fs::path MakeApp(const fs::path& item, const std::string& plist = kAppPlist)
 {
     const bool bundle = item.extension() == ".app";
-    const fs::path file =
-        bundle ? item / "Contents/Info.plist" : item.parent_path() / ("._" + item.filename().string());
+    const fs::path file = bundle ? item / "Contents/Info.plist" : CompanionOf(item);
     WriteBytes(file, bundle ? plist : TestData("cli/plst-appl.adouble"));
     if (!bundle) WriteBytes(item, "data fork");
     return file;
@@ -158,8 +175,7 @@ inline fs::path MakeApp(const fs::path& item, const std::string& plist = kAppPli
 // True once the application's (bundle's or single file's) property list carries NSUIElement.
 inline bool IsPatched(const fs::path& app)
 {
-    const fs::path file = fs::is_directory(app) ? app / "Contents/Info.plist"
-                                                : app.parent_path() / ("._" + app.filename().string());
+    const fs::path file = fs::is_directory(app) ? app / "Contents/Info.plist" : CompanionOf(app);
     return ReadBytes(file).find("<key>NSUIElement</key>") != std::string::npos;
 }
 
@@ -186,16 +202,14 @@ inline void Lay(const fs::path& root, const std::vector<std::string>& items)
 
 constexpr uid_t kNobody = 65534;
 
-// How a child process ended: its exit status (or -1 when a signal ended it, or it was
-// killed for running too long), the signal, and what it wrote to its standard output and error.
+// How a child process ended: status -1 when a signal ended it or it was killed for running too long.
 struct Finished {
     int status = -1, signal = 0;
     std::string out, err;
 };
 
-// A child process running `body`, as user and group `user` when that is not 0, its standard
-// output and error kept for Wait. body's answer is the exit status. Killed if never waited for.
-class Child {
+// A child running `body` (its answer the exit status), as `user` unless 0; killed if never waited for.
+class Child : NonCopyable {
 public:
     explicit Child(const std::function<int()>& body, uid_t user = 0)
         : mOut(::memfd_create("out", MFD_CLOEXEC)), mErr(::memfd_create("err", MFD_CLOEXEC))
@@ -218,9 +232,6 @@ public:
         ::close(mOut);
         ::close(mErr);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
     pid_t Pid() const { return mPid; }
 
     // Waits for the end, killing the child after `timeout`.
@@ -280,30 +291,32 @@ inline int Exec(std::vector<std::string> args)
 // What `work` answers when run as user nobody, or "<child failed>" when it could not be.
 [[nodiscard]] inline std::string RunAsNobody(const std::function<std::string()>& work)
 {
-    Finished end =
-        Child(
-            [&] {
-                std::string answer = work();
-                return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
-            },
-            kNobody)
-            .Wait();
+    const auto body = [&] {
+        const std::string answer = work();
+        return std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size() ? 0 : 3;
+    };
+    const Finished end = Child(body, kNobody).Wait();
     return end.status == 0 ? end.out : "<child failed>";
 }
 
 // Puts a seam's hook in place while it lives, and the one before back after.
 template <class Hook>
-class Installed {
+class Installed : NonCopyable {
 public:
     Installed(Hook (*set)(Hook), Hook hook) : mSet(set), mPrevious(set(std::move(hook))) {}
     ~Installed() { mSet(std::move(mPrevious)); }
-    Installed(const Installed&) = delete;
-    Installed& operator=(const Installed&) = delete;
 
 private:
     Hook (*mSet)(Hook);
     Hook mPrevious;
 };
+
+// While it lives, the `nth` time (from 1) the files layer takes `step` fails; FileStep::None: none.
+[[nodiscard]] inline Installed<FileFaultHook> FailNth(FileStep step, int nth)
+{
+    return {SetFileFaultHook,
+            [step, nth, seen = 0](FileStep now) mutable { return now != step || ++seen != nth; }};
+}
 
 // Records every message box shown while it lives.
 class RecordedMessages {

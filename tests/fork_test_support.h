@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// What the fork tests share, besides file_fixtures.h: big-endian patching, a companion's
-// contents as our reader sees them, and the independent writer and reader in
-// tools/make_appledouble.py.
+// What the fork tests share: big-endian patching, a companion as our reader sees it, and the
+// independent writer and reader in tools/make_appledouble.py.
 
 #include "file_fixtures.h"
 #include "platform/fork/appledouble.h"
@@ -52,8 +51,7 @@ inline std::uint32_t Get32(const std::string& bytes, std::size_t at)
     return v;
 }
 
-// Everything a fork holds, without where it was read: one resource a line,
-// "type id attributes 'name' handle data-in-hex".
+// Everything a fork holds, one resource a line: "type id attributes 'name' handle data-in-hex".
 inline std::string Contents(const macfork::ResourceMap& map)
 {
     std::string out = Hex(map.systemArea) + " map " + std::to_string(map.attributes) + " " +

@@ -69,8 +69,7 @@ TEST(FolderItem, AnItemThatCannotBeLookedAtIsNotTakenForAbsent)
     }
 }
 
-// A companion under __MACOSX is taken only from folders no one else could have put it in: the
-// search climbs the real folders above the item and stops at the first on another device, of
+// The search climbs the real folders above the item and stops at the first on another device, of
 // another owner or writable by others.
 TEST(FolderItem, TheArchiveMirrorIsSoughtOnlyInTrustedRealFolders)
 {
@@ -136,8 +135,7 @@ TEST(FolderItem, TheArchiveMirrorIsNotSoughtOnAnotherDevice)
     EXPECT_EQ(end.out, ",APPL");  // only the tmpfs's own __MACOSX
 }
 
-// Items are held by the thousand (a long drop, a batch): they share the folders they open, and
-// keep no descriptor each.
+// Items are held by the thousand (a long drop, a batch): they keep no descriptor each.
 TEST(FolderItem, ManyItemsHeldKeepFewDescriptorsOpen)
 {
     TempFolder temp;
@@ -203,8 +201,7 @@ TEST(BinaryStream, ALargerLimitOpensAnExecutableWhoseRewriteKeepsThatLimit)
     EXPECT_EQ(CommitRewrite(std::move(rewrite)).Cause(), FileError({FileStep::Write, EFBIG}).Cause());
 }
 
-// Every step of the replacement may fail, and says which with its cause; the original stays and
-// no temporary file is left. A stream released uncommitted writes nothing.
+// The original stays and no temporary file is left.
 TEST(BinaryStream, AFailedCommitSaysWhereAndWhyAndNothingIsWrittenOnRelease)
 {
     const struct {

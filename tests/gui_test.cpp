@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The window program in this process, with a real event loop and real files: start-up, the
-// single-instance channel, the menu bar, the main window and its drops, the Open dialog and
-// message boxes.
+// The window program in this process, with a real event loop and real files.
 
 #include "file_fixtures.h"
 #include "signed_bundles.h"
@@ -32,6 +30,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -59,10 +58,8 @@ const auto NewApp = [](const fs::path& item, const std::string& plist = kAppPlis
     return item;
 };
 
-// Runs the program in this process as main does, with `body` as the first event of the loop, its
-// runtime socket in `runtimeDir`; answers the exit status.
-int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
-              const std::function<void()>& body)
+// Starts the runtime in this process as main does, its socket in `runtimeDir`.
+void InitRuntime(const fs::path& runtimeDir, const std::vector<std::string>& args)
 {
     fs::create_directories(runtimeDir);
     fs::permissions(runtimeDir, fs::perms::owner_all);
@@ -77,13 +74,20 @@ int RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
     argv.push_back(nullptr);
 
     RuntimeInit(static_cast<int>(storage.size()), argv.data(), environ);
+}
+
+// Runs the program as main does, with `body` as the first event of the loop, and expects it to end well.
+void RunVeilor(const fs::path& runtimeDir, const std::vector<std::string>& args,
+               const std::function<void()>& body)
+{
+    InitRuntime(runtimeDir, args);
     QTimer::singleShot(0, qApp, [&] {
         body();
         RuntimeQuit();
     });
     _Main();
     _ModuleFinalize();
-    return RuntimeExit();
+    EXPECT_EQ(RuntimeExit(), 0) << "the run's exit status";
 }
 
 // Lets the loop run until `done` answers true; false when it never did within a generous time.
@@ -122,9 +126,8 @@ void OpenAndCloseMenu(const QString& menuTitle)
     }
 }
 
-// While a modal widget is up, `act` is offered it on every turn of the loop; `act` answers
-// whether it took the widget (and should close it). One that stays up long after is rejected,
-// so a test fails instead of hanging. Stops when destroyed.
+// Offers each modal widget to `act`, which answers whether it took it. One that stays up long after
+// is rejected, so that a test fails instead of hanging.
 class ModalWatcher {
 public:
     explicit ModalWatcher(std::function<bool(QWidget*)> act)
@@ -182,22 +185,38 @@ sockaddr_un Address(const fs::path& socketPath)
     return address;
 }
 
+// A socket connected to the path; whether it could connect is told, or else expected.
+UniqueFd Connected(const fs::path& socketPath, bool* connected = nullptr)
+{
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address = Address(socketPath);
+    const bool done = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (connected) {
+        *connected = done;
+    } else {
+        EXPECT_TRUE(done) << socketPath;
+    }
+    return fd;
+}
+
+// Everything read from the descriptor until the other end closes (or the read times out).
+std::string ReadAll(int fd)
+{
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, std::size_t(got));
+    return bytes;
+}
+
 // Sends the bytes, then answers everything read back until the other end closes.
 std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = Address(socketPath);
-    std::string answer = "<no connection>";
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        [[maybe_unused]] ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        ::shutdown(fd, SHUT_WR);
-        answer.clear();
-        char buffer[256];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-            answer.append(buffer, std::size_t(got));
-    }
-    ::close(fd);
-    return answer;
+    bool connected = false;
+    UniqueFd fd = Connected(socketPath, &connected);
+    if (!connected) return "<no connection>";
+    [[maybe_unused]] ssize_t sent = ::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ::shutdown(fd.Get(), SHUT_WR);
+    return ReadAll(fd.Get());
 }
 
 // Listens at the path, open to everyone, and answers what each connection sent, in brackets,
@@ -205,26 +224,22 @@ std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 std::string ListenAndRecord(const fs::path& socketPath)
 {
     const fs::path making = socketPath.string() + ".new";
-    int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address = Address(making);
-    if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(server, 8) != 0)
+    if (::bind(server.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(server.Get(), 8) != 0)
         return "<cannot listen>";
     ::chmod(making.c_str(), 0777);
     ::rename(making.c_str(), socketPath.c_str());
     timeval wait{20, 0};
-    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ::setsockopt(server.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string record;
-    for (int fd; (fd = ::accept(server, nullptr, nullptr)) >= 0;) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        std::string got;
-        char buffer[256];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) got.append(buffer, std::size_t(n));
-        ::close(fd);
+    for (UniqueFd fd; (fd = UniqueFd(::accept(server.Get(), nullptr, nullptr)));) {
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        const std::string got = ReadAll(fd.Get());
         if (got == "end") break;
         record += "[" + got + "]";
     }
-    ::close(server);
     return record;
 }
 
@@ -246,12 +261,6 @@ const auto FileUrl = [](const fs::path& path) {
     return QUrl::fromLocalFile(QString::fromStdString(path.string()));
 };
 
-struct Dragged {
-    bool entered, moved, dropped;
-    bool highlighted;     // while the drag was over the window
-    bool highlightAfter;  // once it dropped
-};
-
 bool Highlighted()
 {
     const QWidget* content = MainQtWindow()->centralWidget();
@@ -259,9 +268,9 @@ bool Highlighted()
            content->palette().color(QPalette::Window) == content->palette().color(QPalette::Highlight);
 }
 
-// As a file manager drops: the drag enters, moves over the window, then drops. `meanwhile`
-// runs after it entered.
-Dragged Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
+// As a file manager drops, `meanwhile` run after the drag entered: answers which steps were accepted
+// and whether the window was highlighted while the drag was over it and after.
+std::string Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
 {
     QMimeData mime;
     mime.setUrls(urls);
@@ -273,7 +282,9 @@ Dragged Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile)
     QCoreApplication::sendEvent(MainQtWindow(), &move);
     QDropEvent drop(QPointF(160, 80), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainQtWindow(), &drop);
-    return {enter.isAccepted(), move.isAccepted(), drop.isAccepted(), highlighted, Highlighted()};
+    return std::string(enter.isAccepted() ? "entered " : "") + (move.isAccepted() ? "moved " : "") +
+           (drop.isAccepted() ? "dropped " : "") + (highlighted ? "highlighted " : "") +
+           (Highlighted() ? "highlighted after" : "");
 }
 
 void Choose(const char* text)
@@ -300,25 +311,27 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnU
         const char* label;
         std::string bytes;
         bool asNobody;
-        std::string answer;
-        bool firstPatched, secondPatched;
+        std::string outcome;  // the answer, then whether First and Second were patched
     } cases[] = {
         {"two messages on one connection, each confirmed", one + "c" + Message({second.string()}) + "c",
-         false, "kk", true, true},
-        {"a message never confirmed", one, false, "k", false, false},
-        {"a confirmation of another kind", one + "x", false, "k", false, false},
-        {"a trailing unfinished message", one + "c" + Number(20) + "ab", false, "k", true, false},
-        {"a message over the limit", big, false, "", false, false},
+         false, "kk 11"},
+        {"a message never confirmed", one, false, "k 00"},
+        {"a confirmation of another kind", one + "x", false, "k 00"},
+        {"a trailing unfinished message", one + "c" + Number(20) + "ab", false, "k 10"},
+        {"a message over the limit", big, false, " 00"},
         {"a message that holds less than it announces",
-         Number(4 + 4 + 4 + size) + Number(2) + Number(size) + first.string(), false, "", false, false},
-        {"another user", one, true, "", false, false},
+         Number(4 + 4 + 4 + size) + Number(2) + Number(size) + first.string(), false, " 00"},
+        {"another user", one, true, " 00"},
+    };
+    const auto patched = [&] {
+        return std::string(IsPatched(first) ? "1" : "0") + (IsPatched(second) ? "1" : "0");
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         for (const fs::path& app : {first, second}) MakeApp(app);
         std::string answer;
         RecordedCalls calls;
-        const int status = RunVeilor(temp / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             // Another user cannot enter the private folder; a link to the socket beside it stands
             // for whatever road a peer of another uid might find.
             const fs::path reachable = temp / "reachable.socket";
@@ -327,21 +340,16 @@ TEST(SingleInstance, TheRunningInstanceHandlesEachWholeConfirmedMessageOfItsOwnU
             ::chmod(reachable.c_str(), 0777);
             auto send = [&] { return Exchange(reachable, c.bytes); };
             answer = Beside([&] { return c.asNobody ? RunAsNobody(send) : send(); });
-            EXPECT_TRUE(WaitUntil(
-                [&] { return IsPatched(first) == c.firstPatched && IsPatched(second) == c.secondPatched; }));
+            EXPECT_TRUE(WaitUntil([&] { return c.outcome.ends_with(patched()); }));
         });
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(answer, c.answer);
-        EXPECT_EQ(IsPatched(first), c.firstPatched);
-        EXPECT_EQ(IsPatched(second), c.secondPatched);
+        EXPECT_EQ(answer + " " + patched(), c.outcome);
         const std::vector<std::string> opened = calls.Calls("OpenDocument ");
-        EXPECT_EQ(std::count(opened.begin(), opened.end(), first.string()), c.firstPatched ? 1 : 0);
+        EXPECT_EQ(std::count(opened.begin(), opened.end(), first.string()), IsPatched(first) ? 1 : 0);
     }
 }
 
-// More quiet peers than it holds at once, some sending part of a message or never confirming
-// one: the quietest make room for new ones, each goes after the idle time, and a real hand-over
-// still gets through. A socket left by an instance that ended (its lock free) is made anew.
+// The quietest make room for new peers, each goes after the idle time, and a hand-over still gets
+// through. A socket left by an instance that ended (its lock free) is made anew.
 TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
 {
     TempFolder temp;
@@ -353,12 +361,6 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
         sockaddr_un address = Address(socketPath);
         ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
-    auto connected = [](const fs::path& socketPath) {
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address = Address(socketPath);
-        EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        return fd;
-    };
     auto ended = [](const std::vector<UniqueFd>& peers) {
         // Read past any answer: the end of the stream is what tells.
         return std::count_if(peers.begin(), peers.end(), [](const UniqueFd& fd) {
@@ -370,10 +372,10 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
     };
     InstanceLinkTimes times;
     times.idle = std::chrono::minutes(1);
-    const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
-    const int status = RunVeilor(temp / "run", {}, [&] {
+    const Installed<InstanceLinkTimes> linkTimes(SetInstanceLinkTimes, times);
+    RunVeilor(temp / "run", {}, [&] {
         std::vector<UniqueFd> quiet;
-        for (int i = 0; i < 100; ++i) quiet.push_back(connected(socketPath));
+        for (int i = 0; i < 100; ++i) quiet.push_back(Connected(socketPath));
         EXPECT_EQ(Beside([&] { return Exchange(socketPath, Message({wanted.string()}) + "c"); }), "k");
         EXPECT_TRUE(WaitUntil([&] { return IsPatched(wanted); }));
         // The 100 came first; 64 at most are held, the quietest let go to make room.
@@ -383,14 +385,12 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAHandOverStillGetsThrough)
         SetInstanceLinkTimes(times);
         std::vector<UniqueFd> idle;
         for (const std::string& sent : {std::string(), Number(20) + "ab", Message({unconfirmed.string()})}) {
-            idle.push_back(connected(socketPath));
+            idle.push_back(Connected(socketPath));
             ASSERT_EQ(::send(idle.back().Get(), sent.data(), sent.size(), MSG_NOSIGNAL),
                       ssize_t(sent.size()));
         }
         EXPECT_TRUE(WaitUntil([&] { return ended(idle) == 3; }));
     });
-    SetInstanceLinkTimes(saved);
-    EXPECT_EQ(status, 0);
     EXPECT_FALSE(IsPatched(unconfirmed));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
@@ -403,8 +403,8 @@ TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
     RecordedCalls calls;
     InstanceLinkTimes times;
     times.retry = std::chrono::milliseconds(20);
-    const InstanceLinkTimes saved = SetInstanceLinkTimes(times);
-    const int status = RunVeilor(temp / "run", {}, [&] {
+    const Installed<InstanceLinkTimes> linkTimes(SetInstanceLinkTimes, times);
+    RunVeilor(temp / "run", {}, [&] {
         const fs::path socketPath = temp / "run" / "veilor.socket";
         const ino_t inode = LinkStatus(socketPath).st_ino;
         // Made while descriptors are left, connected when none is: connecting takes none. Every
@@ -432,8 +432,6 @@ TEST(SingleInstance, AnAcceptThatFailsForWantOfDescriptorsLeavesTheChannelOpen)
         EXPECT_TRUE(WaitUntil([&] { return IsPatched(later); }));
         EXPECT_EQ(LinkStatus(socketPath).st_ino, inode);
     });
-    SetInstanceLinkTimes(saved);
-    EXPECT_EQ(status, 0);
 }
 
 TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
@@ -460,10 +458,7 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
             c.runtimeDirSet ? own / "veilor.socket"
                             : shared / ("veilor-" + std::to_string(::geteuid())) / "veilor.socket";
         fs::remove(own / "veilor.socket");
-        if (c.runtimeDirSet)
-            setenv("XDG_RUNTIME_DIR", own.c_str(), 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
+        c.runtimeDirSet ? setenv("XDG_RUNTIME_DIR", own.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
         setenv("TMPDIR", shared.c_str(), 1);
         const fs::path place = c.runtimeDirSet ? attackers / "veilor.socket" : socketPath;
         std::string heard;
@@ -496,28 +491,21 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
 {
     TempFolder temp;
     RecordedCalls calls;
-    const fs::path bundle = NewApp(temp / "Sample.app");
-    const fs::path document = temp / "notes.txt";
+    const fs::path bundle = NewApp(temp / "Sample.app"), document = temp / "notes.txt";
     WriteBytes(document, "plain text\n");
     const std::string openBundle = "OpenDocument " + bundle.string(),
                       openDocument = "OpenDocument " + document.string();
-    bool quitEnabled = false;
-    const int status = RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
+    RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         ASSERT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
         // No close button, and a close request is ignored: Quit is the way out.
         EXPECT_FALSE(MainQtWindow()->windowFlags().testFlag(Qt::WindowCloseButtonHint));
         EXPECT_FALSE(MainQtWindow()->close());
         EXPECT_TRUE(WaitUntil([&] { return bool(InOrder(calls.Calls(), {openBundle, openDocument})); }));
         EXPECT_TRUE(MainQtWindow()->isVisible());
-        QAction* quit = FindAction("Quit");
-        ASSERT_NE(quit, nullptr);
-        OpenAndCloseMenu("&File");
-        quitEnabled = quit->isEnabled();
-        EXPECT_EQ(quit->shortcut().toString(QKeySequence::PortableText), "Ctrl+Q");
-        quit->trigger();
+        ASSERT_NE(FindAction("Quit"), nullptr);
+        EXPECT_EQ(FindAction("Quit")->shortcut().toString(QKeySequence::PortableText), "Ctrl+Q");
+        Choose("Quit");  // enabled once the menu was opened
     });
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(quitEnabled);
     EXPECT_TRUE(IsPatched(bundle));
     EXPECT_EQ(ReadBytes(document), "plain text\n");
     EXPECT_TRUE(InOrder(calls.Calls(),
@@ -531,12 +519,7 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
 TEST(StartUp, AFailedStepEndsTheRunWithStatusOneBeforeTheLoop)
 {
     TempFolder temp;
-    fs::create_directories(temp / "run");
-    fs::permissions(temp / "run", fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", (temp / "run").c_str(), 1);
-    char name[] = "veilor";
-    char* argv[] = {name, nullptr};
-    RuntimeInit(1, argv, environ);
+    InitRuntime(temp / "run", {});
     RuntimeStartupError("The property-list plug-in lacks an operation.");
     bool looped = false;
     QTimer::singleShot(0, qApp, [&] {
@@ -557,7 +540,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     WriteBytes(text, "just text\n");
     // Signed ad hoc: patched and signed again for its new list, with nothing shown.
     const fs::path signedApp = signed_bundles::CraftedBundle(temp / "Signed.app");
-    const signed_bundles::Snapshot original = signed_bundles::Files(signedApp);
+    const auto original = Tree(signedApp);
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
@@ -586,26 +569,21 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         for (const fs::path& app : {a, c}) MakeApp(app);
         NewApp(temp / "Beta");
         Boxes boxes;
-        const int status = RunVeilor(temp / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* box = qobject_cast<QMessageBox*>(modal);
                 boxes.emplace_back(box ? box->text() : QString(), IsPatched(a));
                 modal->close();
                 return true;
             });
-            const Dragged dragged = Drop(testCase.urls, testCase.meanwhile);
-            EXPECT_EQ(dragged.entered, testCase.accepted);
-            EXPECT_EQ(dragged.moved, testCase.accepted);
-            EXPECT_EQ(dragged.dropped, testCase.accepted);
-            EXPECT_EQ(dragged.highlighted, testCase.accepted);
-            EXPECT_FALSE(dragged.highlightAfter);
+            EXPECT_EQ(Drop(testCase.urls, testCase.meanwhile),
+                      testCase.accepted ? "entered moved dropped highlighted " : "");
             EXPECT_TRUE(WaitUntil([&] {
                 return boxes.size() >= testCase.boxes.size() &&
                        std::all_of(want.begin(), want.end(), IsPatched);
             }));
             QCoreApplication::processEvents();
         });
-        EXPECT_EQ(status, 0);
         EXPECT_EQ(boxes, testCase.boxes);
         for (const fs::path& app : {a, b, c})
             EXPECT_EQ(IsPatched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
@@ -620,7 +598,7 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     const fs::path empty = NewApp(temp / "Empty.app", "");
     std::vector<std::array<QString, 4>> seen;  // title, text, explanation, application name then
     bool wentOn = false;
-    const int status = RunVeilor(temp / "run", {empty.string()}, [&] {
+    RunVeilor(temp / "run", {empty.string()}, [&] {
         ModalWatcher watcher([&seen](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box) return false;
@@ -635,17 +613,13 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
         RuntimeHandle([] { throw NilObjectException(); });
         wentOn = true;
     });
-    EXPECT_EQ(status, 0);
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
     for (const auto& about : {seen[1], seen[2]}) {
         EXPECT_EQ(about[0], "About");
         EXPECT_TRUE(about[0].endsWith(about[3])) << "the window system would show it with its own suffix";
-        const QStringList parts = about[1].split('\n');
-        ASSERT_EQ(parts.size(), 3);  // exactly two line ends
-        EXPECT_EQ(parts[0], "Veilor 1.0.0");
-        EXPECT_TRUE(parts[1].isEmpty());
-        EXPECT_FALSE(parts[2].isEmpty());
+        EXPECT_TRUE(QRegularExpression("\\AVeilor 1\\.0\\.0\n\n[^\n]+\\z").match(about[1]).hasMatch())
+            << about[1].toStdString();
         EXPECT_EQ(about[2], QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
     }
     EXPECT_EQ(seen[3][1], "An exception of class NilObjectException was not handled.");
@@ -659,17 +633,16 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
     NewApp(temp / "Classic");
     fs::create_directories(temp / "Plain folder");
     WriteBytes(temp / "letter.txt", "text\n");
-    const QString here = QString::fromStdString(temp.Path().string());
-    const QString bundle = QString::fromStdString(app.string());
+    const QString here = QString::fromStdString(temp.Path().string()),
+                  bundle = QString::fromStdString(app.string());
     enum class How { Typed, DoubleClicked, Cancelled };
     for (How how : {How::Typed, How::DoubleClicked, How::Cancelled}) {
         SCOPED_TRACE(int(how));
         MakeApp(app);
         QStringList listed;
-        QString filterShown, startedIn;
-        bool patchedByBrowsing = true, stayedOpen = false;
+        QString filterShown, browsed;  // browsed: where the second dialog started, and what browsing did
         int dialogs = 0, others = 0;
-        const int status = RunVeilor(temp / "run", {}, [&] {
+        RunVeilor(temp / "run", {}, [&] {
             ModalWatcher watcher([&](QWidget* modal) {
                 auto* dialog = qobject_cast<QFileDialog*>(modal);
                 if (!dialog) {
@@ -679,14 +652,14 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
                 }
                 if (++dialogs == 2) {
                     // Reaching the bundle by its Contents and the parent button only shows it.
-                    startedIn = dialog->directory().absolutePath();
+                    browsed = dialog->directory().absolutePath();
                     dialog->setDirectory(bundle + "/Contents");
                     auto* parent = dialog->findChild<QAbstractButton*>("toParentButton");
                     if (!parent) return false;
                     parent->click();
                     QCoreApplication::processEvents();
-                    stayedOpen = dialog->isVisible() && dialog->directory().absolutePath() == bundle;
-                    patchedByBrowsing = IsPatched(app);
+                    const bool open = dialog->isVisible() && dialog->directory().absolutePath() == bundle;
+                    browsed += QString(open ? " open" : " closed") + (IsPatched(app) ? " patched" : "");
                     dialog->reject();
                     return true;
                 }
@@ -738,11 +711,8 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
             MakeApp(app);
             Choose("Open...");
             EXPECT_TRUE(WaitUntil([&] { return dialogs == 2 && !QApplication::activeModalWidget(); }));
-            EXPECT_EQ(startedIn, here);
-            EXPECT_TRUE(stayedOpen);
-            EXPECT_FALSE(patchedByBrowsing);
+            EXPECT_EQ(browsed, here + " open");
         });
-        EXPECT_EQ(status, 0);
         EXPECT_EQ(dialogs, how == How::DoubleClicked ? 2 : 1);
         EXPECT_EQ(others, 0);
         EXPECT_EQ(IsPatched(app), how == How::Typed);
@@ -753,9 +723,8 @@ TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideThe
     }
 }
 
-// The window and veilor-patch end every item in the same state: the same bytes everywhere, and the
-// same items refreshed (an item is touched when its list or companion is newer than it, patched
-// or left alone), with veilor-patch's rewrites held together in one group.
+// An item is refreshed when its list or companion is newer than it, patched or left alone; veilor-patch
+// holds its rewrites together in one group.
 TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
 {
     constexpr time_t kItemTime = 1600000000, kOlder = kItemTime - 1000, kNewer = kItemTime + 1000;
@@ -772,36 +741,22 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder},
         {"Notes", "TEXT", kNewer},
     };
-    auto setTime = [](const fs::path& path, time_t time) {
-        struct timespec times[2] = {{time, 0}, {time, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-    };
-    auto listOf = [](const fs::path& item) {
-        return item.extension() == ".app" ? item / "Contents/Info.plist"
-                                          : item.parent_path() / ("._" + item.filename().string());
-    };
     auto makeSet = [&](const fs::path& root) {
         std::vector<std::string> paths;
         for (const auto& item : items) {
-            const fs::path path = root / item.name;
-            if (item.plist == "TEXT")
-                Lay(root, {item.name, std::string("._") + item.name + "=TEXT"});
-            else
-                MakeApp(path, item.plist);
-            setTime(listOf(path), item.listTime);
-            setTime(path, kItemTime);
+            const fs::path path = root / item.name, companion = CompanionOf(path);
+            if (item.plist == "TEXT") Lay(root, {item.name, companion.filename().string() + "=TEXT"});
+            MakeOld(item.plist == "TEXT" ? companion : MakeApp(path, item.plist), item.listTime);
+            MakeOld(path, kItemTime);
             paths.push_back(path.string());
         }
         // Signed ad hoc: its executable is signed again, by both roads alike.
         paths.push_back(signed_bundles::CraftedBundle(root / "Signed.app").string());
         return paths;
     };
-    // Every file's bytes, and which items were refreshed.
+    // Every item's mode and bytes, and which items were refreshed.
     auto state = [&](const fs::path& root) {
-        std::map<std::string, std::string> seen;
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
-            if (entry.is_regular_file())
-                seen[fs::relative(entry.path(), root).string()] = ReadBytes(entry.path());
+        std::map<std::string, std::string> seen = Tree(root);
         for (const auto& item : items)
             seen[std::string("refreshed ") + item.name] =
                 ModifiedAt(root / item.name) != kItemTime ? "yes" : "no";
@@ -813,11 +768,10 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
     const fs::path last = NewApp(temp / "Last.app");  // opened last: once it is patched, all were processed
     std::vector<std::string> opened = byWindow;
     opened.push_back(last.string());
-    const int status = RunVeilor(temp / "run", opened, [&] {
+    RunVeilor(temp / "run", opened, [&] {
         EXPECT_TRUE(WaitUntil([&] { return IsPatched(last); }));
         QCoreApplication::processEvents();
     });
-    EXPECT_EQ(status, 0);
 
     std::vector<std::string> argv{VEILOR_PATCH_BIN};
     argv.insert(argv.end(), byCommand.begin(), byCommand.end());
@@ -826,11 +780,10 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
 
     const auto windowState = state(temp / "window");
     EXPECT_EQ(state(temp / "command"), windowState);
-    for (const char* patched : {"Older.app", "Newer.app", "OlderTool", "NewerTool"}) {
+    for (const char* patched : {"Older.app", "Newer.app", "OlderTool", "NewerTool"})
         EXPECT_TRUE(IsPatched(temp / "window" / patched)) << patched;
-        EXPECT_EQ(windowState.at(std::string("refreshed ") + patched), "yes") << patched;
-    }
-    EXPECT_EQ(windowState.at("refreshed Alone.app"), "yes");
+    for (const char* refreshed : {"Older.app", "Newer.app", "OlderTool", "NewerTool", "Alone.app"})
+        EXPECT_EQ(windowState.at(std::string("refreshed ") + refreshed), "yes") << refreshed;
     EXPECT_EQ(signed_bundles::Verdict(temp / "window/Signed.app"), "signature valid (ad hoc)");
     EXPECT_EQ(windowState.at("refreshed Flagged.app"), "no");
 }

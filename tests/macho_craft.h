@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Mach-O files of our own, written byte by byte, signed the way the format describes: thin (32- or
-// 64-bit, either byte order) or universal, with the blobs a case needs. Hashes and CMS signatures come
-// straight from libcrypto, not from the library under test. Offsets of the parts a test damages come
-// back with the bytes.
+// Mach-O files of our own, signed the way the format describes, with the offsets of the parts a test
+// damages. Hashes and CMS signatures come from libcrypto, not from the library under test.
 
 #include <openssl/cms.h>
 #include <openssl/evp.h>
@@ -130,13 +128,14 @@ struct Built {
 
 inline std::uint32_t HeaderSize(std::uint32_t version)
 {
-    return version < 0x20100   ? 44
-           : version < 0x20200 ? 48
-           : version < 0x20300 ? 52
-           : version < 0x20400 ? 64
-           : version < 0x20500 ? 88
-           : version < 0x20600 ? 96
-                               : 108;
+    for (const auto& [from, size] : {std::pair{0x20600u, 108u},
+                                     {0x20500u, 96u},
+                                     {0x20400u, 88u},
+                                     {0x20300u, 64u},
+                                     {0x20200u, 52u},
+                                     {0x20100u, 48u}})
+        if (version >= from) return size;
+    return 44;
 }
 
 inline std::string CodeDirectory(const CodeDirectoryShape& cd, std::string_view code,

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Code signatures: the verifier judged first on signatures other tools made (and copies of them damaged
-// in each place it checks), then the ad hoc re-sign judged by that verifier and by bytes, then our own
-// crafted files for every parse error and every refusal.
+// Code signatures: other tools' samples (and damaged copies), the ad hoc re-sign, then our own crafted
+// files for every parse error and every refusal.
 
 #include "file_fixtures.h"
 #include "macho_craft.h"
@@ -89,6 +88,14 @@ std::size_t At(const std::string& file, std::string_view part)
 macho::Slice FirstSlice(const std::string& file)
 {
     return macho::ReadMachO(file)->front();
+}
+
+// A thin executable signed ad hoc, in the default shape changed by `change`.
+craft::Built Crafted(const std::function<void(craft::Shape&)>& change = {})
+{
+    craft::Shape shape;
+    if (change) change(shape);
+    return craft::Thin(shape);
 }
 
 }  // namespace
@@ -181,15 +188,11 @@ void ExpectAdhocReplacement(const macho::Slice& before, const macho::Slice& afte
     ASSERT_EQ(now.codeDirectories.size(), old.codeDirectories.size());
     for (std::size_t i = 0; i < old.codeDirectories.size(); ++i) {
         const macho::CodeDirectory &a = old.codeDirectories[i], &b = now.codeDirectories[i];
-        EXPECT_EQ(b.slot, a.slot);
-        EXPECT_EQ(b.version, a.version);
+        EXPECT_EQ(
+            std::tie(b.slot, b.version, b.identifier, b.hashType, b.pageSize, b.codeLimit, b.nSpecialSlots),
+            std::tie(a.slot, a.version, a.identifier, a.hashType, a.pageSize, a.codeLimit, a.nSpecialSlots));
         EXPECT_EQ(b.flags, (a.flags | macho::kAdhoc) & ~std::uint32_t(macho::kLinkerSigned));
         EXPECT_EQ(b.teamId, std::nullopt);
-        EXPECT_EQ(b.identifier, a.identifier);
-        EXPECT_EQ(b.hashType, a.hashType);
-        EXPECT_EQ(b.pageSize, a.pageSize);
-        EXPECT_EQ(b.codeLimit, a.codeLimit);
-        EXPECT_EQ(b.nSpecialSlots, a.nSpecialSlots);
         if (a.version >= 0x20400) {
             EXPECT_EQ(b.bytes.substr(64, 24), a.bytes.substr(64, 24)) << "execSeg";
         }
@@ -207,13 +210,9 @@ void ExpectAdhocReplacement(const macho::Slice& before, const macho::Slice& afte
     EXPECT_EQ(now.Find(macho::kTicketSlot), nullptr);
     for (std::uint32_t type : {macho::kEntitlementsSlot, macho::kDerEntitlementsSlot}) {
         const macho::Blob *a = old.Find(type), *b = now.Find(type);
-        ASSERT_EQ(a == nullptr, b == nullptr);
-        if (a) {
-            EXPECT_EQ(a->bytes, b->bytes);
-        }
+        EXPECT_EQ(a ? a->bytes : "<none>", b ? b->bytes : "<none>");
     }
-    EXPECT_EQ(now.dataOffset, old.dataOffset);
-    EXPECT_EQ(now.dataSize, old.dataSize);
+    EXPECT_EQ(std::tie(now.dataOffset, now.dataSize), std::tie(old.dataOffset, old.dataSize));
     const std::uint64_t used = byteorder::BigEndian32(after.bytes.data() + now.dataOffset + 4);
     EXPECT_EQ(after.bytes.substr(now.dataOffset + used, now.dataSize - used),
               std::string(now.dataSize - used, '\0'));
@@ -263,13 +262,13 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
         const std::vector<macho::Slice> after = *macho::ReadMachO(executable);
         ASSERT_EQ(after.size(), before.size());
         // Outside each slice's signature area, not one byte changed.
-        std::string outside = executable, outsideBefore = original;
-        for (const macho::Slice& slice : before) {
-            const std::size_t area = slice.offset + slice.signature->dataOffset;
-            outside.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
-            outsideBefore.replace(area, slice.signature->dataSize, slice.signature->dataSize, '-');
-        }
-        EXPECT_TRUE(outside == outsideBefore);
+        const auto outside = [&](std::string bytes) {
+            for (const macho::Slice& slice : before)
+                bytes.replace(slice.offset + slice.signature->dataOffset, slice.signature->dataSize,
+                              slice.signature->dataSize, '-');
+            return bytes;
+        };
+        EXPECT_TRUE(outside(executable) == outside(original));
         for (std::size_t i = 0; i < before.size(); ++i)
             ExpectAdhocReplacement(before[i], after[i], files.infoPlist);
 
@@ -286,68 +285,46 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
     }
 }
 
-namespace {
-
-craft::Shape Signed(std::function<void(craft::Shape&)> change = {})
-{
-    craft::Shape shape;
-    if (change) change(shape);
-    return shape;
-}
-
-std::string Bytes(const craft::Shape& shape)
-{
-    return craft::Thin(shape).bytes;
-}
-
-}  // namespace
-
 TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 {
-    using craft::CodeDirectoryShape;
-    struct Case {
-        std::string name, bytes;
+    std::vector<std::pair<std::string, std::string>> cases;  // name, bytes
+    const auto add = [&](const std::string& name, const std::function<void(craft::Shape&)>& change) {
+        cases.emplace_back(name, Crafted(change).bytes);
     };
-    std::vector<Case> cases;
     for (bool is64 : {false, true})
         for (bool bigEndian : {false, true})
-            cases.push_back(
-                {std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
-                 Bytes(Signed([&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; }))});
+            add(std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
+                [&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; });
     for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
-        for (int hashType : {1, 2, 3, 4}) {
-            const craft::Shape shape = Signed([&](craft::Shape& s) {
-                s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
-                s.codeResources = "<plist/>";
-            });
-            cases.push_back(
-                {"version " + std::to_string(version) + " hash " + std::to_string(hashType), Bytes(shape)});
-        }
-    cases.push_back({"SHA-1 primary and SHA-256 alternate, team ID", Bytes(Signed([](craft::Shape& s) {
-                         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
-                     }))});
-    cases.push_back({"one page for everything",
-                     Bytes(Signed([](craft::Shape& s) { s.codeDirectories[0].pageSize = 0; }))});
-    const std::string thin64 = Bytes(Signed()),
-                      thin32 = Bytes(Signed([](craft::Shape&s) { s.is64 = false; }));
-    cases.push_back({"universal", craft::Fat({thin32, thin64})});
-    cases.push_back({"universal, 64-bit header", craft::Fat({thin32, thin64}, true)});
-    cases.push_back({"universal, little-endian header", craft::Fat({thin64, thin32}, false, false)});
-    cases.push_back({"universal, 64-bit little-endian header", craft::Fat({thin64}, true, false)});
+        for (int hashType : {1, 2, 3, 4})
+            add("version " + std::to_string(version) + " hash " + std::to_string(hashType),
+                [&](craft::Shape& s) {
+                    s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
+                    s.codeResources = "<plist/>";
+                });
+    add("SHA-1 primary and SHA-256 alternate, team ID", [](craft::Shape& s) {
+        s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
+    });
+    add("one page for everything", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 0; });
+    const std::string thin64 = Crafted().bytes,
+                      thin32 = Crafted([](craft::Shape&s) { s.is64 = false; }).bytes;
+    cases.emplace_back("universal", craft::Fat({thin32, thin64}));
+    cases.emplace_back("universal, 64-bit header", craft::Fat({thin32, thin64}, true));
+    cases.emplace_back("universal, little-endian header", craft::Fat({thin64, thin32}, false, false));
+    cases.emplace_back("universal, 64-bit little-endian header", craft::Fat({thin64}, true, false));
 
-    const std::string plist = craft::Shape().infoPlist;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string resources = "<plist/>";
-        macho::BundleFiles files{c.bytes, plist, resources};
+    const std::string plist = craft::Shape().infoPlist, resources = "<plist/>",
+                      patched = Patched("<dict></dict>");
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        macho::BundleFiles files{bytes, plist, resources};
         EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
-        const std::string patched = Patched("<dict></dict>");
         files.infoPlist = patched;
         EXPECT_EQ(Judge(files), "signature broken: Info.plist changed");
         macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {});
         ASSERT_TRUE(resigned);
         ASSERT_EQ(Said(resigned->decision), "resign");
-        std::string executable = c.bytes;
+        std::string executable = bytes;
         resigned->ApplyTo(executable);
         files.executable = executable;
         EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
@@ -357,7 +334,7 @@ TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
 {
     const std::string embedded = "<plist><dict><key>A</key></dict></plist>";
-    std::string bytes = Bytes(Signed([&](craft::Shape& s) { s.embeddedPlist = s.infoPlist = embedded; }));
+    std::string bytes = Crafted([&](craft::Shape& s) { s.embeddedPlist = s.infoPlist = embedded; }).bytes;
     EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}), "signature valid (ad hoc)");
     bytes[0x800 + 10] ^= 1;
     EXPECT_EQ(Judge({bytes, std::nullopt, std::nullopt}),
@@ -367,10 +344,10 @@ TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
 TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
 {
     using macho::ErrorKind;
-    const craft::Built base = craft::Thin(Signed([](craft::Shape& s) {
+    const craft::Built base = Crafted([](craft::Shape& s) {
         s.encrypted = true;
         s.embeddedPlist = "<plist/>";
-    }));
+    });
     const std::size_t cd = base.codeDirectories.at(0), sb = base.superBlob;
     // One damage to the base file a row: where, and what it writes.
     const auto damaged = [&](std::function<void(std::string&)> damage) {
@@ -472,15 +449,19 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         std::string said;
         bool patch = true;  // else the Info.plist it was signed with
     };
-    const auto with = [](std::function<void(craft::Shape&)> change) { return Bytes(Signed(change)); };
+    const auto with = [](std::function<void(craft::Shape&)> change) { return Crafted(change).bytes; };
     const auto flags = [&](std::uint32_t value, std::string entitlements = {}) {
         return with([=](craft::Shape& s) {
             s.codeDirectories[0].flags = value;
             s.entitlements = entitlements;
         });
     };
-    const std::string plain = Bytes(Signed()),
+    const std::string plain = Crafted().bytes,
                       validation = "refuse: library validation with other code inside";
+    const std::string developerSigned = with([](craft::Shape& s) {
+        s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+        s.wrapper = Wrapper::Developer;
+    });
     std::string codeChanged = plain;
     codeChanged[5000] ^= 1;
     const std::string disableValidation =
@@ -495,16 +476,8 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
          }),
          alone, "leave alone"},
         {"unsigned", with([](craft::Shape& s) { s.signature = false; }), developer, "leave alone"},
-        {"a developer's signature", with([](craft::Shape& s) {
-             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
-             s.wrapper = Wrapper::Developer;
-         }),
-         alone, "refuse: signed by a developer"},
-        {"a developer's signature, allowed", with([](craft::Shape& s) {
-             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
-             s.wrapper = Wrapper::Developer;
-         }),
-         developer, "resign"},
+        {"a developer's signature", developerSigned, alone, "refuse: signed by a developer"},
+        {"a developer's signature, allowed", developerSigned, developer, "resign"},
         {"restricted entitlements", with([](craft::Shape& s) {
              s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
          }),

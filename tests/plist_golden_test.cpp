@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Every case CoreFoundation itself answered: our reader must accept or refuse each input as CF did,
-// and our writer must give CF's XML bytes. Our own inputs are in tests/data/plist/cf-golden; the
-// real files of other projects (file-*) are read from the shared folder beside the project.
+// Every case CoreFoundation itself answered, accepted or refused as CF did and written as CF's XML bytes.
+// Other projects' real files (file-*) are read from the shared folder.
 #include "file_fixtures.h"
 #include "platform/plist/plist.h"
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The object model's dictionary rules, the plug-in's operations given nothing to work on, and
-// CoreFoundation's XML serialisation, byte for byte, for trees its golden answers cannot reach.
+// The object model's dictionary rules, the operations given nothing, and XML for trees the golden
+// answers cannot reach.
 #include "platform/plist/plist.h"
 #include "platform/plist/plugin_interface.h"
+#include "plist_dump.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,8 @@ const auto Dict = [](std::initializer_list<std::pair<Ref, Ref>> entries) {
     for (const auto& [key, value] : entries) dict->Set(key, value);
     return dict;
 };
+// A value found, as plist_dump shows it, or "none".
+const auto Shown = [](const CFObjectZorp* found) { return found ? plist_dump::Dump(*found) : "none"; };
 
 TEST(Keys, AreEqualBySameKindAndValue)
 {
@@ -51,8 +54,7 @@ TEST(Keys, AreEqualBySameKindAndValue)
     }
 }
 
-// Small dictionaries scan, large ones hash every kind of key: both must answer alike, and keep the
-// value the rule asks of a repeated key (Set: the later, Add: the first).
+// Small dictionaries scan, large ones hash: both keep the value asked of a repeated key (Set: the later).
 TEST(Dictionary, FindsEveryKeyAtAnySize)
 {
     for (const int size : {1, 8, 9, 64, 65, 1000}) {
@@ -67,12 +69,9 @@ TEST(Dictionary, FindsEveryKeyAtAnySize)
             put(Real(NAN), Str("NaN"));
             put(Str("key0"), Str("again"));
             ASSERT_EQ(dict.Count(), static_cast<std::size_t>(size) + 3);
-            for (int i = 1; i < size; ++i) {
-                const CFObjectZorp* found = dict.Find("key" + std::to_string(i));
-                ASSERT_NE(found, nullptr) << size << " " << i;
-                EXPECT_EQ(static_cast<const CFIntegerZorp&>(*found).AsSigned(), i);
-            }
-            EXPECT_EQ(dict.Find("key0")->Kind(), keepLast ? CFKind::String : CFKind::Integer);
+            for (int i = 1; i < size; ++i)
+                EXPECT_EQ(Shown(dict.Find("key" + std::to_string(i))), std::to_string(i));
+            EXPECT_EQ(Shown(dict.Find("key0")), keepLast ? "\"again\"" : "0");
             EXPECT_EQ(dict.Find("key"), nullptr) << size;
             EXPECT_EQ(dict.Find(*Str("7")), nullptr) << "a string is not the integer key";
             EXPECT_NE(dict.Find(*Int(7)), nullptr);
@@ -82,8 +81,7 @@ TEST(Dictionary, FindsEveryKeyAtAnySize)
     }
 }
 
-// A reader's dictionary finds repeated keys by a scan while small and by its hash index above; both
-// keep the later value of XML and answer look-ups.
+// A reader's dictionary finds repeated keys by a scan while small and by a hash index above.
 TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
 {
     // Keys longer than the reader shares are compared by their text.
@@ -96,16 +94,13 @@ TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
             const CFDictionaryZorpRef dict = plist::AsDictionary(plist::Parse(xml).root);
             ASSERT_NE(dict, nullptr);
             EXPECT_EQ(dict->Count(), static_cast<std::size_t>(size)) << size;
-            EXPECT_EQ(dict->Find(k + "0")->Kind(), CFKind::String) << size;
-            const CFObjectZorp* last = dict->Find(k + std::to_string(size - 1));
-            ASSERT_NE(last, nullptr) << size;
-            EXPECT_EQ(static_cast<const CFIntegerZorp&>(*last).AsSigned(), size - 1);
+            EXPECT_EQ(Shown(dict->Find(k + "0")), "\"again\"") << size;
+            EXPECT_EQ(Shown(dict->Find(k + std::to_string(size - 1))), std::to_string(size - 1)) << size;
         }
 }
 
-// Add keeps an existing value (an application's own NSUIElement stays). A copy owns what it holds:
-// its edits leave the source alone, and the source changing, or going, leaves the copy's values alive,
-// at every size and whether the source was made or read.
+// Add keeps an application's own NSUIElement. A copy owns what it holds, at every size, whether the
+// source was made or read.
 TEST(Dictionary, ACopyIsIndependentOfItsSourceAndAddKeepsAnExistingValue)
 {
     for (const int size : {2, 30, 100}) {
@@ -130,12 +125,7 @@ TEST(Dictionary, ACopyIsIndependentOfItsSourceAndAddKeepsAnExistingValue)
             first.reset();
             source.reset();
             made.reset();
-            for (const char* key : {"k0", "k1"}) {
-                const CFObjectZorp* kept = second->Find(key);
-                ASSERT_NE(kept, nullptr);
-                ASSERT_EQ(kept->Kind(), CFKind::String) << key;
-                EXPECT_EQ(static_cast<const CFStringZorp&>(*kept).Text(), "v") << key;
-            }
+            for (const char* key : {"k0", "k1"}) EXPECT_EQ(Shown(second->Find(key)), "\"v\"") << key;
         }
     }
 }
@@ -206,8 +196,7 @@ TEST(XmlWriter, RefusesWhatXMLCannotCarry)
     selfHolding->Set(Str("me"), Str("no longer a cycle"));
 }
 
-// The result grows as it fills; large output must come out as small output does, byte for byte,
-// whole or in the pieces a sink is handed.
+// The result grows as it fills; whole or in a sink's pieces, large output comes out as small does.
 TEST(XmlWriter, WritesLargeTreesAsSmallOnes)
 {
     const std::vector<CFObjectZorpRef> kinds = {

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the three readers accept and refuse beyond the cases CoreFoundation answered in cf-golden
-// (plist_golden_test): a row whose input CF answered there belongs there, not here.
+// The readers beyond the cases CoreFoundation answered (plist_golden_test), which belong there.
 #include "file_fixtures.h"
 #include "platform/plist/plist.h"
 #include "plist_dump.h"

@@ -31,19 +31,6 @@ const std::string kWriteFailed = "Failed to write info.plist file.\n";
 
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
-// Every item below the folder: kind, mode and content.
-std::map<std::string, std::string> Snapshot(const fs::path& folder)
-{
-    std::map<std::string, std::string> items;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-        struct stat info = LinkStatus(entry.path());
-        std::string described = std::to_string(info.st_mode) + " ";
-        if (S_ISLNK(info.st_mode)) described += "-> " + fs::read_symlink(entry.path()).string();
-        if (S_ISREG(info.st_mode)) described += ReadBytes(entry.path());
-        items[fs::relative(entry.path(), folder).string()] = described;
-    }
-    return items;
-}
 
 // The messages Process shows for the item.
 std::string RunRoute(const fs::path& item)
@@ -51,6 +38,28 @@ std::string RunRoute(const fs::path& item)
     RecordedMessages messages;
     Patcher().Process(std::make_shared<FolderItem>(item));
     return messages.Joined();
+}
+
+// Patches the items through veilor-patch's group commit, flushing before an item the group holds;
+// answers what it told of each: "NAME patched", "NAME unchanged" or "NAME failed MESSAGE (CAUSE)".
+std::string Batched(const fs::path& folder, const std::vector<std::string>& names)
+{
+    std::string told;
+    Patcher patcher;
+    WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
+        using enum RouteOutcome::Kind;
+        told += names[index] + (outcome.kind == Patched ? " patched\n"
+                                : outcome.kind == Unchanged
+                                    ? " unchanged\n"
+                                    : " failed " + outcome.message + " (" + outcome.cause.Cause() + ")\n");
+    });
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        auto item = std::make_shared<FolderItem>(folder / names[i]);
+        if (batch.Holds(*item)) batch.Flush();
+        batch.Add(i, item, patcher.Route(item));
+    }
+    batch.Flush();
+    return told;
 }
 
 }  // namespace
@@ -110,9 +119,8 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
     }
 }
 
-// veilor-patch's group commit: every item is reported in the order taken, once the group that
-// settles it is durable; a failed step fails the files it covered, with the route's write message
-// and the cause, and the same item twice waits for its first edit.
+// veilor-patch's group commit: a failed step fails the files it covered, with the route's message and
+// the cause, and the same item twice waits for its first edit.
 TEST(WriteBatch, ReportsEachItemInOrderOnceDurableAndAFailedStepFailsWhatItCovered)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -143,32 +151,8 @@ TEST(WriteBatch, ReportsEachItemInOrderOnceDurableAndAFailedStepFailsWhatItCover
         TempFolder temp;
         const std::vector<fs::path> items{temp / "A.app", temp / "B.app", temp / "App"};
         for (const fs::path& item : items) MakeApp(item);
-        int steps = 0;
-        Installed<FileFaultHook> hook(
-            SetFileFaultHook, [&](FileStep step) { return step != c.failing || ++steps != c.failingAt; });
-        const std::vector<std::string> names{"A.app", "B.app", "App", "./A.app"};
-        std::string told;
-        {
-            Patcher patcher;
-            WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
-                told += names[index];
-                switch (outcome.kind) {
-                case RouteOutcome::Kind::Patched: told += " patched\n"; break;
-                case RouteOutcome::Kind::Unchanged: told += " unchanged\n"; break;
-                case RouteOutcome::Kind::Failed:
-                    told += " failed " + outcome.message + " (" + outcome.cause.Cause() + ")\n";
-                    break;
-                default: told += " ?\n"; break;
-                }
-            });
-            for (std::size_t i = 0; i < names.size(); ++i) {
-                auto item = std::make_shared<FolderItem>(temp / names[i]);
-                if (batch.Holds(*item)) batch.Flush();
-                batch.Add(i, item, patcher.Route(item));
-            }
-            batch.Flush();
-        }
-        EXPECT_EQ(told, c.told);
+        const auto hook = FailNth(c.failing, c.failingAt);
+        EXPECT_EQ(Batched(temp.Path(), {"A.app", "B.app", "App", "./A.app"}), c.told);
         for (std::size_t i = 0; i < items.size(); ++i) {
             EXPECT_EQ(IsPatched(items[i]), c.patched[i] == '1') << items[i];
             EXPECT_EQ(Listing(i < 2 ? items[i] / "Contents" : temp.Path()).size(), i < 2 ? 1u : 4u)
@@ -255,10 +239,9 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
             continue;
         }
         TempFolder temp;
-        const fs::path bundle = temp / kBundle;
-        const fs::path file = bundle / "Contents/Info.plist";
+        const fs::path bundle = temp / kBundle, file = bundle / "Contents/Info.plist";
         c.make(bundle);
-        const auto before = Snapshot(temp.Path());
+        const auto before = Tree(temp.Path());
         const std::string original = ReadBytes(file);
         const struct stat statusBefore = LinkStatus(file);
 
@@ -287,31 +270,28 @@ TEST(ProcessPackage, AddsTheEntryOrReportsWhyNotLeavingTheFileIntact)
         }
         EXPECT_EQ(messages, c.messages);
 
-        auto after = Snapshot(temp.Path());
         if (!c.patched) {
-            EXPECT_EQ(after, before);
+            EXPECT_EQ(Tree(temp.Path()), before);
             if (c.as == As::Root && !c.atRename && fs::is_regular_file(file)) {
                 EXPECT_EQ(LinkStatus(file).st_ino, statusBefore.st_ino);
             }
             continue;
         }
-        // CoreFoundation's XML (its golden answers fix the bytes) of every entry, and the one added, in a new
-        // file.
+        // CoreFoundation's XML (its golden answers fix the bytes) with the entry added, in a new file.
         CFMutableDictionaryZorpRef expected =
             plist::MutableCopy(plist::AsDictionary(plist::Parse(original).root));
         expected->Add(plist::NewStringZorp("NSUIElement"), plist::NewStringZorp("true"));
+        auto after = before;  // the mode kept, and nothing else changed
+        after[kBundle + "/Contents/Info.plist"] =
+            std::to_string(statusBefore.st_mode) + " " + plist::WriteXML(*expected).value_or("<none>");
+        EXPECT_TRUE(Tree(temp.Path()) == after);
         EXPECT_EQ(ReadBytes(file), plist::WriteXML(*expected));
-        EXPECT_EQ(LinkStatus(file).st_mode, statusBefore.st_mode);
         EXPECT_NE(LinkStatus(file).st_ino, statusBefore.st_ino);
-        after.erase(kBundle + "/Contents/Info.plist");
-        EXPECT_EQ(after.size() + 1, before.size());
-        for (const auto& [path, described] : after) EXPECT_EQ(described, before.at(path)) << path;
     }
     if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }
 
-// What Linux keeps besides the content stays, through both routes: ACL, extended attributes,
-// owner, mode and every name of the file.
+// ACL, extended attributes, owner, mode and every name of the file stay, through both routes.
 TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -376,9 +356,8 @@ TEST(Rewrite, KeepsAclAttributesOwnerAndLinks)
     }
 }
 
-// Process takes the package route for folders (a link is none) and the resource route for
-// everything else, then refreshes the item; an exception passes out, with nothing written and no
-// refresh.
+// The package route for folders (a link is none), the resource route for the rest; an exception
+// passes out, with nothing written and no refresh.
 TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -425,9 +404,8 @@ TEST(Process, RoutesByDirectoryAndThenRefreshesAChangedItem)
     EXPECT_THROW(Patcher().Process(nullptr), NilObjectException);
 }
 
-// On the window's road an edit of two files is made ready whole before either goes in: a refusal
-// or a failure to make the executable ready changes nothing, and one to put it in place leaves a
-// list that the next drop finishes. A re-signed executable with a second name is written in place.
+// On the window's road an edit of two files is made ready whole before either goes in; a failure to put
+// the executable in place leaves a list the next drop finishes. A second name is written in place.
 TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTheEdit)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
@@ -462,11 +440,9 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
         TempFolder temp;
         const fs::path app = signed_bundles::CraftedBundle(temp / c.name, c.shape);
         if (c.linked) fs::create_hard_link(app / "Contents/MacOS/Tool", temp / "other name");
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        const auto original = Tree(app);
         {
-            int steps = 0;
-            Installed<FileFaultHook> hook(
-                SetFileFaultHook, [&](FileStep step) { return step != c.failing || ++steps != c.failingAt; });
+            const auto hook = FailNth(c.failing, c.failingAt);
             EXPECT_EQ(RunRoute(app), c.messages);
         }
         signed_bundles::ExpectEnd(app, original, c.end);
@@ -479,40 +455,24 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     }
 }
 
-// veilor-patch's group holds an edit's two files in order: when the executable cannot go in, its
-// own message is told, the list stays new for a rerun, and the other items are not held up.
+// When the executable cannot go in, its own message is told and the other items are not held up.
 TEST(WriteBatch, AnEditOfTwoFilesIsToldByTheFileThatFailed)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
     TempFolder temp;
     const fs::path first = signed_bundles::CraftedBundle(temp / "First.app"),
                    second = signed_bundles::CraftedBundle(temp / "Second.app");
-    const signed_bundles::Snapshot firstBefore = signed_bundles::Files(first),
-                                   secondBefore = signed_bundles::Files(second);
-    int renames = 0;
-    Installed<FileFaultHook> hook(SetFileFaultHook,
-                                  [&](FileStep step) { return step != FileStep::Rename || ++renames != 2; });
-    std::string told;
-    {
-        Patcher patcher;
-        WriteBatch batch([&](std::size_t, const RouteOutcome& outcome) {
-            told += outcome.kind == RouteOutcome::Kind::Patched
-                        ? "patched\n"
-                        : outcome.message + " (" + outcome.cause.Cause() + ")\n";
-        });
-        for (const fs::path& app : {first, second}) {
-            auto item = std::make_shared<FolderItem>(app);
-            batch.Add(0, item, patcher.Route(item));
-        }
-    }
-    EXPECT_EQ(told, "Failed to write executable file Tool. (Input/output error)\npatched\n");
+    const auto firstBefore = Tree(first), secondBefore = Tree(second);
+    const auto hook = FailNth(FileStep::Rename, 2);
+    EXPECT_EQ(
+        Batched(temp.Path(), {"First.app", "Second.app"}),
+        "First.app failed Failed to write executable file Tool. (Input/output error)\nSecond.app patched\n");
     signed_bundles::ExpectEnd(first, firstBefore, signed_bundles::End::ExecutableKept);
     signed_bundles::ExpectEnd(second, secondBefore, signed_bundles::End::Resigned);
 }
 
-// Files changed, added or removed under a seal that itself is intact break it; what the rules leave
-// out, or mark optional, may come and go. Seals in other forms: legacy SHA-1 files, rules of their
-// own, nested code by its main executable's cdhash, and ones that cannot be read or walked.
+// What the rules leave out or mark optional may come and go. Seals in other forms: legacy SHA-1, rules
+// of their own, nested code by cdhash, and ones that cannot be read or walked.
 TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
 {
     ASSERT_EQ(BindZorpPlugin(), "");

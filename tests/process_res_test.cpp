@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The resource-fork route on real files with AppleDouble companions packed by the independent
-// writer in tools/make_appledouble.py.
+// The resource-fork route on companions packed by the independent writer, tools/make_appledouble.py.
 
 #include "file_fixtures.h"
 #include "fork_test_support.h"

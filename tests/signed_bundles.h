@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Signed applications for the patcher's roads: copies of the shared samples made at test time, and
-// bundles around crafted executables; and the three ends a road may leave one in, checked by our
-// verifier and by bytes.
+// Signed applications (copies of the shared samples, bundles around crafted executables) and the three
+// ends a road may leave one in, checked by our verifier and by bytes.
 
 #include "file_fixtures.h"
 #include "macho_craft.h"
@@ -40,17 +39,8 @@ inline fs::path ExecutableOf(const fs::path& bundle)
     return bundle / "Contents/MacOS" / Listing(bundle / "Contents/MacOS").at(0);
 }
 
-// Each file below the bundle, by relative path: its mode, then its bytes.
+// A bundle as Tree describes it.
 using Snapshot = std::map<std::string, std::string>;
-inline Snapshot Files(const fs::path& bundle)
-{
-    Snapshot files;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(bundle))
-        if (entry.is_regular_file())
-            files[fs::relative(entry.path(), bundle).string()] =
-                std::to_string(LinkStatus(entry.path()).st_mode) + " " + ReadBytes(entry.path());
-    return files;
-}
 
 // What our verifier says of the bundle as it stands.
 inline std::string Verdict(const fs::path& bundle)
@@ -71,11 +61,10 @@ enum class End {
     Untouched,       // not one byte changed
 };
 
-// Checks that `bundle`, which was `before`, ended as `end`: and every file but the list and the
-// executable unchanged, the executable's mode kept, each slice's bytes before its signature too.
+// Checks that `bundle`, which was `before`, ended as `end`, and that nothing else changed.
 inline void ExpectEnd(const fs::path& bundle, const Snapshot& before, End end)
 {
-    const Snapshot after = Files(bundle);
+    const Snapshot after = Tree(bundle);
     if (end == End::Untouched) {
         EXPECT_TRUE(after == before) << "the bundle changed";
         return;

@@ -38,19 +38,18 @@ class VeilorPatchTest : public ::testing::Test {
 protected:
     fs::path Bundle(const std::string& name, const std::string& info)
     {
-        WriteBytes(mDir / name / "Contents" / "Info.plist", info);
+        WriteBytes(mDir / name / "Contents/Info.plist", info);
         return mDir / name;
     }
 
     fs::path SingleFile(const fs::path& path, const std::string& companion)
     {
         WriteBytes(path, "data fork");
-        WriteBytes(path.parent_path() / ("._" + path.filename().string()), companion);
+        WriteBytes(CompanionOf(path), companion);
         return path;
     }
 
-    // Runs veilor-patch in the test's folder with no display, as `user`, with files limited to
-    // `fileSizeLimit` bytes when it is not 0.
+    // Runs veilor-patch in the test's folder with no display, files limited to `fileSizeLimit` unless 0.
     Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
         auto body = [&] {
@@ -66,6 +65,10 @@ protected:
         return Child(body, user).Wait();
     }
 
+    // How a run ended, as one text: its status, then what it wrote to standard error or (Shown) output.
+    static std::string Told(const Finished& run) { return std::to_string(run.status) + " " + run.err; }
+    static std::string Shown(const Finished& run) { return std::to_string(run.status) + " " + run.out; }
+
     TempFolder mDir;
 };
 
@@ -80,11 +83,10 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                    flaggedSigned = Bundle("FlaggedSigned.app", kFlaggedBinary),
                    empty = Bundle("Empty.app", ""),
                    broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
-    fs::create_directories(signedOne / "Contents" / "_CodeSignature");
-    // Unchanged, so not written at all.
-    fs::create_directories(patched / "Contents" / "_CodeSignature");
-    fs::create_directories(flaggedSigned / "Contents" / "_CodeSignature");
-    const ino_t flaggedInode = LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino;
+    // Signature folders with no executable a signature could bind; the last two unchanged, so not written.
+    for (const fs::path& app : {signedOne, patched, flaggedSigned})
+        fs::create_directories(app / "Contents/_CodeSignature");
+    const ino_t flaggedInode = LinkStatus(flaggedSigned / "Contents/Info.plist").st_ino;
     const fs::path classic = SingleFile(mDir / "Classic", kCompanion);
     const fs::path document = SingleFile(mDir / "Notes", std::string(kCompanion).replace(50, 4, "TEXT"));
     const fs::path shortFork = SingleFile(mDir / "Short", kCompanion.substr(0, 300));
@@ -97,34 +99,31 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(),
                                          "Relative.app/"};
 
-    Finished before = Run(check);
-    EXPECT_EQ(before.status, 1);
-    EXPECT_EQ(before.out, xml.string() + ": no NSUIElement\n" + flagged.string() + ": NSUIElement = true\n" +
-                              classic.string() + ": no NSUIElement\nRelative.app/: no NSUIElement\n");
-    EXPECT_EQ(ReadBytes(xml / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(Shown(Run(check)), "1 " + xml.string() + ": no NSUIElement\n" + flagged.string() +
+                                     ": NSUIElement = true\n" + classic.string() +
+                                     ": no NSUIElement\nRelative.app/: no NSUIElement\n");
+    EXPECT_EQ(ReadBytes(xml / "Contents/Info.plist"), kDemoXml);
 
-    Finished r = Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
-                      flaggedSigned.string(), classic.string(), document.string(), empty.string(),
-                      broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
-                      "Relative.app/", forged.string()});
-    EXPECT_EQ(r.status, 1);
-    // A signature folder without an executable that a signature could bind is no signature.
-    EXPECT_EQ(r.err, document.string() + ": not an application, left alone\n" + empty.string() +
-                         ": No plst resource in file Empty.app.\n" + broken.string() +
-                         ": property list cannot be read, left alone\n" + shortFork.string() +
-                         ": Failed to open resource fork of file Short. (damaged)\n" + missing.string() +
-                         ": No such file or folder.\n" +
-                         (mDir / "x\\nfake.app: Failed to write info.plist file.").string() +
-                         ": No plst resource in file x\\nfake.app: Failed to write info.plist file..\n");
+    EXPECT_EQ(Told(Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
+                        flaggedSigned.string(), classic.string(), document.string(), empty.string(),
+                        broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
+                        "Relative.app/", forged.string()})),
+              "1 " + document.string() + ": not an application, left alone\n" + empty.string() +
+                  ": No plst resource in file Empty.app.\n" + broken.string() +
+                  ": property list cannot be read, left alone\n" + shortFork.string() +
+                  ": Failed to open resource fork of file Short. (damaged)\n" + missing.string() +
+                  ": No such file or folder.\n" +
+                  (mDir / "x\\nfake.app: Failed to write info.plist file.").string() +
+                  ": No plst resource in file x\\nfake.app: Failed to write info.plist file..\n");
     for (const fs::path& bundle : {xml, binary, oldText, patched, signedOne, real, realToo})
-        EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoPatched) << bundle;
-    EXPECT_EQ(ReadBytes(flaggedSigned / "Contents" / "Info.plist"), kFlaggedBinary);
-    EXPECT_EQ(LinkStatus(flaggedSigned / "Contents" / "Info.plist").st_ino, flaggedInode);
+        EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoPatched) << bundle;
+    EXPECT_EQ(LinkStatus(flaggedSigned / "Contents/Info.plist").st_ino, flaggedInode);
     EXPECT_NE(ReadBytes(mDir / "._Classic").find(kDemoPatched), std::string::npos);
+    EXPECT_EQ(ReadBytes(flaggedSigned / "Contents/Info.plist"), kFlaggedBinary);
     EXPECT_EQ(ReadBytes(classic), "data fork");
     EXPECT_EQ(ReadBytes(mDir / "._Notes"), std::string(kCompanion).replace(50, 4, "TEXT"));
-    EXPECT_EQ(ReadBytes(empty / "Contents" / "Info.plist"), "");
-    EXPECT_EQ(ReadBytes(broken / "Contents" / "Info.plist"), "<plist><dict><key>a</key></plist>");
+    EXPECT_EQ(ReadBytes(empty / "Contents/Info.plist"), "");
+    EXPECT_EQ(ReadBytes(broken / "Contents/Info.plist"), "<plist><dict><key>a</key></plist>");
     EXPECT_EQ(ReadBytes(mDir / "._Short"), kCompanion.substr(0, 300));
 
     // Left alone, the window's rule all the same: a list or companion newer than the item refreshes it.
@@ -138,17 +137,14 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
         std::vector<std::string> args{document.string(), (mDir / "Plain").string()};
         fs::create_directories(mDir / "Plain");
         if (strict) args.insert(args.begin(), "--strict");
-        Finished skipped = Run(args);
-        EXPECT_EQ(skipped.status, strict ? 1 : 0);
-        EXPECT_EQ(skipped.err, document.string() + ": not an application, left alone\n" +
-                                   (mDir / "Plain").string() + ": not an application, left alone\n");
+        EXPECT_EQ(Told(Run(args)), (strict ? "1 " : "0 ") + document.string() +
+                                       ": not an application, left alone\n" + (mDir / "Plain").string() +
+                                       ": not an application, left alone\n");
     }
 
-    Finished after = Run(check);
-    EXPECT_EQ(after.status, 0);
-    EXPECT_EQ(after.out, xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() +
-                             ": NSUIElement = true\n" + classic.string() +
-                             ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
+    EXPECT_EQ(Shown(Run(check)), "0 " + xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() +
+                                     ": NSUIElement = true\n" + classic.string() +
+                                     ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
 }
 
 TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
@@ -174,16 +170,15 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         SCOPED_TRACE(c.entries);
         const fs::path app =
             Bundle("Agent.app", std::string("<plist><dict>") + c.entries + "</dict></plist>");
-        Finished r = Run({"--check", app.string()});
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, app.string() + ": " + c.out + "\n");
+        EXPECT_EQ(Shown(Run({"--check", app.string()})),
+                  std::to_string(c.status) + " " + app.string() + ": " + c.out + "\n");
     }
 }
 
 TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlone)
 {
     const fs::path bundle = Bundle("Locked.app", kDemoXml);
-    fs::permissions(bundle / "Contents" / "Info.plist", fs::perms(0444));
+    fs::permissions(bundle / "Contents/Info.plist", fs::perms(0444));
     // Its folders writable, so only the file's own bits stand in the way.
     fs::permissions(bundle, fs::perms::all);
     fs::permissions(bundle / "Contents", fs::perms::all);
@@ -198,27 +193,23 @@ TEST_F(VeilorPatchTest, ReadOnlyApplicationsCanBeCheckedButAreReportedAndLeftAlo
     fs::permissions(mDir / "Hidden", fs::perms(0700));
     for (const std::string cause : {"", " (Permission denied)"}) {
         const char* first = cause.empty() ? "--check" : "--strict";
-        Finished barredRun =
-            Run({first, closed.string(), shut.string(), hidden.string(), missing.string()}, kNobody);
-        EXPECT_EQ(barredRun.status, 1) << first;
-        EXPECT_EQ(barredRun.err, closed.string() + ": Failed to open info.plist file." + cause + "\n" +
-                                     shut.string() + ": Failed to open info.plist file." + cause + "\n" +
-                                     hidden.string() + ": Cannot be looked at. (Permission denied)\n" +
-                                     missing.string() + ": No such file or folder.\n")
+        EXPECT_EQ(
+            Told(Run({first, closed.string(), shut.string(), hidden.string(), missing.string()}, kNobody)),
+            "1 " + closed.string() + ": Failed to open info.plist file." + cause + "\n" + shut.string() +
+                ": Failed to open info.plist file." + cause + "\n" + hidden.string() +
+                ": Cannot be looked at. (Permission denied)\n" + missing.string() +
+                ": No such file or folder.\n")
             << first;
     }
-    EXPECT_EQ(ReadBytes(hidden / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(ReadBytes(hidden / "Contents/Info.plist"), kDemoXml);
 
-    Finished check = Run({"--check", classic.string()}, kNobody);
-    EXPECT_EQ(check.err, "");
-    EXPECT_EQ(check.out, classic.string() + ": no NSUIElement\n");
+    const Finished check = Run({"--check", classic.string()}, kNobody);
+    EXPECT_EQ(check.err + check.out, classic.string() + ": no NSUIElement\n");
 
-    Finished r = Run({bundle.string(), classic.string()}, kNobody);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, bundle.string() + ": Failed to open info.plist file. (Permission denied)\n" +
-                         classic.string() +
-                         ": Failed to open resource fork of file Classic. (Permission denied)\n");
-    EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(Told(Run({bundle.string(), classic.string()}, kNobody)),
+              "1 " + bundle.string() + ": Failed to open info.plist file. (Permission denied)\n" +
+                  classic.string() + ": Failed to open resource fork of file Classic. (Permission denied)\n");
+    EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     EXPECT_EQ(ReadBytes(classic.parent_path() / "._Classic"), kCompanion);
 }
 
@@ -236,7 +227,7 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
     std::string expected;
     for (const auto& c : cases) {
         const fs::path bundle = Bundle(c.name, large);
-        if (c.linked) fs::create_hard_link(bundle / "Contents" / "Info.plist", mDir / "other.plist");
+        if (c.linked) fs::create_hard_link(bundle / "Contents/Info.plist", mDir / "other.plist");
         args.push_back(bundle.string());
         expected += bundle.string() + ": Failed to write info.plist file. (File too large)\n";
     }
@@ -244,14 +235,12 @@ TEST_F(VeilorPatchTest, AFileSizeLimitFailsThatWriteAndTheBatchGoesOn)
     args.push_back(small.string());
 
     // Room for the old file, not for the serialiser's longer layout of it.
-    Finished r = Run(args, 0, large.size() + 1000);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(Told(Run(args, 0, large.size() + 1000)), "1 " + expected);
     for (const auto& c : cases) {
-        EXPECT_EQ(ReadBytes(mDir / c.name / "Contents" / "Info.plist"), large) << c.name;
+        EXPECT_EQ(ReadBytes(mDir / c.name / "Contents/Info.plist"), large) << c.name;
         EXPECT_EQ(Listing(mDir / c.name / "Contents"), std::vector<std::string>{"Info.plist"}) << c.name;
     }
-    EXPECT_EQ(ReadBytes(small / "Contents" / "Info.plist"), kDemoPatched);
+    EXPECT_EQ(ReadBytes(small / "Contents/Info.plist"), kDemoPatched);
 }
 
 // A full disk fails each rewrite with its message and the system's reason; nothing is changed.
@@ -272,19 +261,17 @@ TEST_F(VeilorPatchTest, OnAFullFileSystemEachFailureSaysWhy)
         const std::string block(4096, 'x');
         while (::write(filler.Get(), block.data(), block.size()) > 0) {}
     }
-    Finished r = Run({bundle.string(), classic.string()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, bundle.string() + ": Failed to write info.plist file. (No space left on device)\n" +
-                         classic.string() +
-                         ": Failed to write resource fork of file Classic. (No space left on device)\n");
-    EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
+    EXPECT_EQ(Told(Run({bundle.string(), classic.string()})),
+              "1 " + bundle.string() + ": Failed to write info.plist file. (No space left on device)\n" +
+                  classic.string() +
+                  ": Failed to write resource fork of file Classic. (No space left on device)\n");
+    EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     EXPECT_EQ(ReadBytes(disk / "._Classic"), kCompanion);
     EXPECT_EQ(Listing(disk), (std::vector<std::string>{"._Classic", "Classic", "Full.app", "filler"}));
 }
 
-// Out of descriptors, an application cannot be looked at: it fails with its open (or write)
-// message and cause, and is never taken for a document. Once the limit leaves the files layer
-// what it keeps open, the groups are sized to fit and every application is patched.
+// Out of descriptors, an application fails with its open (or write) message. Once the limit leaves
+// the files layer what it keeps open, the groups are sized to fit and every application is patched.
 TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnApplication)
 {
     std::vector<std::string> apps;
@@ -327,9 +314,8 @@ TEST_F(VeilorPatchTest, AnApplicationThatCannotBeLookedAtIsNeverCalledNotAnAppli
     EXPECT_GE(started, 8);
 }
 
-// Paths and values are printed with every control escaped, so that a report stays one line: a
-// value that would forge a second report and clear the terminal's line, in a name that holds C0,
-// C1 (as UTF-8), DEL, a line separator, a bidirectional control and bytes that are not UTF-8.
+// A value that would forge a second report and clear the terminal's line, in a name holding C0, C1,
+// DEL, a line separator, a bidirectional control and bytes that are not UTF-8.
 TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
 {
     const std::string forging = "<plist><dict><key>NSUIElement</key><string>no&#10;evil.app: NSUIElement = "
@@ -348,15 +334,12 @@ TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
               noPlst + shown +
                   "\\xff\\xc0 Caf\xC3\xA9: not an application (no Contents/Info.plist, not of type "
                   "APPL).\n");
-    Finished patched = Run({agent.string(), empty.string(), (mDir / name).string()});
-    EXPECT_EQ(patched.status, 1);
-    EXPECT_EQ(patched.out, "");
-    EXPECT_EQ(patched.err, noPlst + shown + "\\xff\\xc0 Caf\xC3\xA9: not an application, left alone\n");
+    const Finished patched = Run({agent.string(), empty.string(), (mDir / name).string()});
+    EXPECT_EQ(patched.out + Told(patched),
+              "1 " + noPlst + shown + "\\xff\\xc0 Caf\xC3\xA9: not an application, left alone\n");
 }
 
-// Every signed sample, patched with and without --resign: re-signed and valid, or refused and
-// byte-identical, or its executable untouched; the report says which; a second run changes
-// nothing; --check shows the signature beside the flag and fails a broken one.
+// With and without --resign; --check shows the signature beside the flag and fails a broken one.
 TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunChangesNothing)
 {
     using signed_bundles::End;
@@ -396,7 +379,7 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
         const auto& c = cases[i];
         SCOPED_TRACE(std::string(c.app) + (c.resign ? " --resign" : ""));
         const fs::path app = signed_bundles::CopyOf(c.app, mDir / std::to_string(i));
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        const auto original = Tree(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
 
@@ -407,11 +390,11 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
         EXPECT_EQ(r.err, err.empty() ? "" : app.string() + err + "\n");
         signed_bundles::ExpectEnd(app, original, c.end);
 
-        const signed_bundles::Snapshot once = signed_bundles::Files(app);
+        const auto once = Tree(app);
         Finished again = Run(args);
         EXPECT_EQ(again.status, c.status);
         EXPECT_EQ(again.err, c.end == End::Untouched ? r.err : "");
-        EXPECT_TRUE(signed_bundles::Files(app) == once) << "the second run changed something";
+        EXPECT_TRUE(Tree(app) == once) << "the second run changed something";
 
         Finished check = Run({"--check", app.string()});
         const bool agent = c.end != End::Untouched;
@@ -421,9 +404,8 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
     }
 }
 
-// A run cut short between the list and the executable, or a patch made earlier without --resign,
-// leaves a signature that differs from valid only in what the list changed: a run renews it and
-// leaves the list, inode and all, as it is.
+// A run cut short between the list and the executable, or an earlier patch without --resign: the
+// rerun leaves the list, inode and all, as it is.
 TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
 {
     const struct {
@@ -445,23 +427,20 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
         // The list as that run left it, the executable as it was.
         WriteBytes(app / "Contents/Info.plist", ReadBytes(reference / "Contents/Info.plist"));
         EXPECT_EQ(signed_bundles::Verdict(app).substr(0, 36), "signature broken: Info.plist changed");
-        const signed_bundles::Snapshot cut = signed_bundles::Files(app);
+        const auto cut = Tree(app);
         const ino_t list = LinkStatus(app / "Contents/Info.plist").st_ino;
 
         args = c.rerun;
         args.push_back(app.string());
-        Finished r = Run(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Told(Run(args)), "0 ");
         signed_bundles::ExpectEnd(app, cut, signed_bundles::End::Resigned);
         EXPECT_EQ(LinkStatus(app / "Contents/Info.plist").st_ino, list);
         EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), ReadBytes(reference / "Contents/Info.plist"));
     }
 }
 
-// Bundles around our own executables, so that every end is reached with or without the shared
-// samples: each refusal leaves the bundle untouched, a link in the executable's place is not
-// followed, and a mode without write permission is kept.
+// Every end reached without the shared samples; a link in the executable's place is not followed,
+// and a mode without write permission is kept.
 TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
 {
     using signed_bundles::End;
@@ -515,12 +494,11 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         SCOPED_TRACE(c.name);
         const fs::path app = signed_bundles::CraftedBundle(mDir / c.name, c.shape, c.mode, c.damage, c.seal);
         Lay(app / "Contents", c.more);
-        const signed_bundles::Snapshot original = signed_bundles::Files(app);
+        const auto original = Tree(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
-        Finished r = Run(args);
-        EXPECT_EQ(r.status, c.end == End::Untouched ? 1 : 0);
-        EXPECT_EQ(r.err, c.err.empty() ? "" : app.string() + c.err + "\n");
+        EXPECT_EQ(Told(Run(args)), (c.end == End::Untouched ? "1 " : "0 ") +
+                                       (c.err.empty() ? "" : app.string() + c.err + "\n"));
         signed_bundles::ExpectEnd(app, original, c.end);
     }
     const std::string resources = (mDir / "Resources.app").string();
@@ -547,9 +525,8 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         const fs::path app = signed_bundles::CraftedBundle(mDir / c.name), tool = app / "Contents/MacOS/Tool";
         c.make(tool);
         const struct stat before = LinkStatus(tool);
-        Finished r = Run({app.string()});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, app.string() + ": Failed to open executable file Tool. (" + c.cause + ")\n");
+        EXPECT_EQ(Told(Run({app.string()})),
+                  "1 " + app.string() + ": Failed to open executable file Tool. (" + c.cause + ")\n");
         EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), signed_bundles::kCraftedPlist);
         EXPECT_EQ(Listing(app / "Contents/MacOS"), std::vector<std::string>{"Tool"});
         EXPECT_EQ(LinkStatus(tool).st_ino, before.st_ino);
@@ -564,18 +541,15 @@ TEST_F(VeilorPatchTest, ResigningInsideASignedBundleWarnsThatTheEnclosingSealIsS
     WriteBytes(outer / "Contents/_CodeSignature/CodeResources", signed_bundles::kCraftedSeal);
     const fs::path inner = signed_bundles::CraftedBundle(outer / "Contents/Library/LoginItems/Helper.app"),
                    alone = signed_bundles::CraftedBundle(mDir / "Alone.app");
-    Finished r = Run({inner.string(), alone.string()});
-    EXPECT_EQ(r.status, 0);
     const std::string shown = (mDir / "Out\\ter.app").string();
-    EXPECT_EQ(r.err, (mDir / "Out\\ter.app/Contents/Library/LoginItems/Helper.app").string() +
-                         ": warning: re-signed inside " + shown +
-                         ", whose seal still records the old signature: " + shown +
-                         " must be signed again\n");
+    EXPECT_EQ(Told(Run({inner.string(), alone.string()})),
+              "0 " + (mDir / "Out\\ter.app/Contents/Library/LoginItems/Helper.app").string() +
+                  ": warning: re-signed inside " + shown +
+                  ", whose seal still records the old signature: " + shown + " must be signed again\n");
     EXPECT_EQ(signed_bundles::Verdict(inner), "signature valid (ad hoc)");
 }
 
-// A usage error changes nothing and exits 2 with the usage on standard error; help names every
-// option the parser takes.
+// Help names every option the parser takes.
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 {
     const fs::path bundle = Bundle("Untouched.app", kDemoXml);
@@ -596,7 +570,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(!r.err.empty(), c.errorTold);
         EXPECT_EQ(r.err.find("Usage: veilor-patch") != std::string::npos, c.errorTold);
-        EXPECT_EQ(ReadBytes(bundle / "Contents" / "Info.plist"), kDemoXml);
+        EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     }
     const std::string help = Run({"--help"}).out;
     for (const char* option : {"--check", "--strict", "--resign", "--help", "--version", "--"})
@@ -605,7 +579,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     // After "--", an argument that looks like an option is a path.
     const fs::path dashed = Bundle("--check", kDemoXml);
     EXPECT_EQ(Run({"--", "--check"}).status, 0);
-    EXPECT_EQ(ReadBytes(dashed / "Contents" / "Info.plist"), kDemoPatched);
+    EXPECT_EQ(ReadBytes(dashed / "Contents/Info.plist"), kDemoPatched);
 }
 
 }  // namespace

@@ -54,9 +54,8 @@ TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigte
     EXPECT_EQ(first.Wait(std::chrono::seconds(60)).status, 0);
 }
 
-// An instance that does not answer (stopped) keeps its socket: a second one waits for an answer,
-// then opens its path itself and leaves the socket alone; the first, resumed, does not open that
-// path again, and still takes hand-overs.
+// A second instance waits for a stopped one, then opens its path itself and leaves the socket alone;
+// the first, resumed, does not open that path again, and still takes hand-overs.
 TEST(VeilorProcess, AStalledInstanceKeepsItsSocketAndNeverOpensAPathTakenBack)
 {
     TempFolder temp;
