@@ -53,14 +53,9 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
-    // Taken for there at first: the folders are looked at only when library validation would refuse.
-    macho::BundleFacts facts{true, mReplaceDeveloperSignatures};
+    const macho::BundleFacts facts{[&] { return OtherCodeInside(contents, executable); },
+                                   mReplaceDeveloperSignatures};
     macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
-    if (resigned && resigned->decision.reason == macho::Refusal::LibraryValidation &&
-        !OtherCodeInside(contents, executable)) {
-        facts.otherCodeInside = false;
-        resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
-    }
     if (!resigned) {
         // Not a Mach-O file (a script, say): nothing in it is signed.
         if (resigned.error().kind == macho::ErrorKind::NotMachO) return outcome;

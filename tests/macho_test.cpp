@@ -226,20 +226,21 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
         std::string said;
     };
     const std::string developer = "refuse: signed by a developer";
+    const auto inside = [] { return true; };
     const std::vector<Case> cases = {
         {"AdhocUniversal.app/Hello", {}, "resign"},
-        {"AdhocUniversal.app/Hello", {true, false}, "resign"},
-        {"DeveloperStyle.app/Big", {false, true}, "resign"},
+        {"AdhocUniversal.app/Hello", {inside, false}, "resign"},
+        {"DeveloperStyle.app/Big", {{}, true}, "resign"},
         {"DeveloperStyle.app/Big", {}, developer},
-        {"DevSignedApp.app/SignedApp", {false, true}, "resign"},
+        {"DevSignedApp.app/SignedApp", {{}, true}, "resign"},
         {"DevSignedApp.app/SignedApp", {}, developer},
         {"Restricted.app/Keys",
-         {false, true},
+         {{}, true},
          "refuse: restricted entitlements (com.apple.developer.team-identifier, keychain-access-groups)"},
-        {"WithFramework.app/Host", {true, true}, "refuse: library validation with other code inside"},
-        {"WithFramework.app/Host", {false, true}, "resign"},
-        {"LinkerSigned.app/Plain", {false, true}, "leave alone"},
-        {"Unsigned.app/Bare", {false, true}, "leave alone"},
+        {"WithFramework.app/Host", {inside, true}, "refuse: library validation with other code inside"},
+        {"WithFramework.app/Host", {{}, true}, "resign"},
+        {"LinkerSigned.app/Plain", {{}, true}, "leave alone"},
+        {"Unsigned.app/Bare", {{}, true}, "leave alone"},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
     for (const Case& c : cases) {
@@ -442,7 +443,7 @@ TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
 TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
 {
     using craft::Wrapper;
-    const macho::BundleFacts alone{false, false}, developer{false, true}, withCode{true, false};
+    const macho::BundleFacts alone, developer{{}, true}, withCode{[] { return true; }, false};
     struct Case {
         std::string name, bytes;
         macho::BundleFacts facts;

@@ -225,7 +225,7 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
         if (std::string keys = RestrictedKeys(entitlements); !keys.empty())
             return Plan{Refuse(decision, Refusal::RestrictedEntitlements, keys), {}};
         if ((primary.flags & (kRuntime | kLibraryValidation)) && !entitlements.disablesLibraryValidation &&
-            facts.otherCodeInside)
+            facts.otherCodeInside && facts.otherCodeInside())
             return Plan{Refuse(decision, Refusal::LibraryValidation), {}};
         const std::string_view infoPlist = files.infoPlist ? *files.infoPlist : slice.infoPlist.value_or("");
         plan.superBlobs.push_back(AdhocSuperBlob(signature, infoPlist));

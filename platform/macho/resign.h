@@ -7,6 +7,7 @@
 #include "verify.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,10 @@ namespace macho {
 
 // What the caller knows about the bundle and what it allows.
 struct BundleFacts {
-    bool otherCodeInside = false;  // Mach-O code loaded in process: Contents/Frameworks, dylibs, plug-ins
-    bool allowDeveloper = false;   // a developer's CMS signature may be replaced
+    // Whether Mach-O code is loaded in process (Contents/Frameworks, dylibs, plug-ins); asked only
+    // where library validation would refuse it, as finding out means listing folders. Unset: none.
+    std::function<bool()> otherCodeInside;
+    bool allowDeveloper = false;  // a developer's CMS signature may be replaced
 };
 
 enum class Action { LeaveAlone, Resign, Refuse };
