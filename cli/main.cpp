@@ -5,9 +5,9 @@
 #include "patcher/bundle_signature.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
-#include "platform/framework/console_msgbox.h"
 #include "platform/framework/folder_item.h"
 #include "platform/framework/nil_object.h"
+#include "platform/framework/printable.h"
 #include "platform/framework/zorp_plugin.h"
 
 #include <sys/stat.h>

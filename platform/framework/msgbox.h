@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // The modal message box. How it is shown depends on the program that runs: a Qt dialog in the
-// window, a line on standard error in the console tool, a recorder in tests.
+// window, a recorder in tests, else a line on standard error.
 
 #include <functional>
 #include <string>

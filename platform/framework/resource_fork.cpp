@@ -22,8 +22,6 @@ struct ResourceFork::Impl {
     std::optional<FileIdentity> read;  // the companion as it was read; nullopt: there was none
     macfork::AppleDouble companion;
     macfork::ResourceMap map;
-    bool writable = true;
-    bool changed = false;
 };
 
 namespace {
@@ -55,7 +53,6 @@ ResourceForkRef ResourceFork::Open(const FolderItem& item, bool readWrite, FileE
         return refuse(FailedAt(FileStep::Open));
 
     auto impl = std::make_unique<ResourceFork::Impl>();
-    impl->writable = readWrite;
     struct stat info {};
     UniqueFd fd = OpenCompanion(where, readWrite ? O_RDWR : O_RDONLY, info);
     if (fd) {
@@ -99,34 +96,15 @@ void ResourceFork::AddResource(const std::string& data, const std::string& type,
                                const std::string& name)
 {
     macfork::AddResource(mImpl->map, type, id, data, name);
-    mImpl->changed = true;
 }
 
-bool ResourceFork::Changed() const
-{
-    return mImpl->changed;
-}
-
-FileError ResourceFork::Rewrite(FileRewrite& rewrite) const
+FileError ResourceFork::Rewrite(FileRewrite& rewrite)
 {
     auto fork = macfork::WriteResourceMap(mImpl->map);
     if (!fork) return {FileStep::Write, EFBIG};
-    macfork::AppleDouble companion = mImpl->companion;
-    macfork::SetEntry(companion, macfork::kResourceForkEntry, std::move(*fork));
-    auto bytes = macfork::WriteAppleDouble(companion);
+    macfork::SetEntry(mImpl->companion, macfork::kResourceForkEntry, std::move(*fork));
+    auto bytes = macfork::WriteAppleDouble(mImpl->companion);
     if (!bytes) return {FileStep::Write, EFBIG};
     rewrite = {mImpl->folder, mImpl->companionName, mImpl->read, std::move(*bytes)};
-    return {};
-}
-
-FileError ResourceFork::Commit()
-{
-    if (!mImpl->changed) return {};
-    if (!mImpl->writable) return {FileStep::Write, EBADF};
-    FileRewrite rewrite;
-    if (FileError error = Rewrite(rewrite)) return error;
-    if (FileError error = CommitRewrite(std::move(rewrite))) return error;
-    mImpl->read = IdentityAt(mImpl->folder.Get(), mImpl->companionName);
-    mImpl->changed = false;
     return {};
 }

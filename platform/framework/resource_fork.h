@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A file's resource fork, kept in its AppleDouble companion ("._" + name). Changes stay in the
-// fork until Rewrite hands them over as the companion's new content, or Commit puts that in
-// place at once, atomically like a BinaryStream. Released uncommitted, it changes nothing.
+// fork until Rewrite hands them over as the companion's new content, for the commit layer to put
+// in place. Released before that, it changes nothing.
 
 #include "file_error.h"
 #include "file_replacement.h"
@@ -22,11 +22,8 @@ public:
     void AddResource(const std::string& data, const std::string& type, std::int16_t id,
                      const std::string& name);
 
-    bool Changed() const;
-    // The companion's new content; an error when the fork would not fit the format.
-    FileError Rewrite(FileRewrite& rewrite) const;
-    // Puts the companion in place now; no error when nothing was changed.
-    FileError Commit();
+    // The companion's new content, taken from the fork; an error when it would not fit the format.
+    FileError Rewrite(FileRewrite& rewrite);
 
 private:
     friend class FolderItem;

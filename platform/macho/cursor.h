@@ -21,7 +21,6 @@ public:
 
     std::uint64_t size() const { return mBytes.size(); }
     std::string_view bytes() const { return mBytes; }
-    bool BigEndian() const { return mBigEndian; }
     // Where `at` lies in the whole file.
     std::uint64_t FileOffset(std::uint64_t at) const { return mBase + at; }
 

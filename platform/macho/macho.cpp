@@ -124,7 +124,7 @@ Result<Signature> ReadSignature(const Cursor& slice, std::uint32_t dataOffset, s
         const std::optional<std::uint32_t> magic = ExpectedMagic(type);
         if (magic && blob->U32(0) != *magic) return Error{ErrorKind::BadBlobMagic, blob->FileOffset(0)};
         if (signature.Find(type)) return Error{ErrorKind::DuplicateBlob, super.FileOffset(entry)};
-        signature.blobs.push_back({type, blob->U32(0), blob->bytes()});
+        signature.blobs.push_back({type, blob->bytes()});
         if (magic == kCodeDirectoryMagic) {
             Result<CodeDirectory> cd = ReadCodeDirectory(*blob, type, dataOffset);
             if (!cd) return cd.error();
@@ -179,7 +179,6 @@ Result<Slice> ReadThin(const Cursor& file, std::uint64_t offset, std::uint64_t s
     Slice result;
     result.offset = offset;
     result.bytes = slice.bytes();
-    result.cpuType = slice.U32(4);
     bool sawEncryption = false;
     std::uint64_t at = 0;
     for (std::uint32_t i = 0; i < ncmds; ++i) {

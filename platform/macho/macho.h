@@ -52,7 +52,7 @@ struct CodeDirectory {
 };
 
 struct Blob {
-    std::uint32_t type = 0, magic = 0;
+    std::uint32_t type = 0;
     std::string_view bytes;  // header included
 };
 
@@ -67,7 +67,6 @@ struct Signature {
 struct Slice {
     std::uint64_t offset = 0;  // in the file
     std::string_view bytes;
-    std::uint32_t cpuType = 0;
     bool encrypted = false;                     // LC_ENCRYPTION_INFO(_64) with cryptid != 0
     std::optional<std::string_view> infoPlist;  // a bare tool's __TEXT,__info_plist
     std::optional<Signature> signature;

@@ -173,14 +173,6 @@ std::string AdhocSuperBlob(const Signature& signature, std::string_view infoPlis
     return out + index + data;
 }
 
-std::string BreakText(unsigned breaks)
-{
-    Verdict verdict;
-    verdict.state = State::Broken;
-    verdict.breaks = breaks;
-    return Describe(verdict).substr(std::string_view("signature broken: ").size());
-}
-
 Decision Refuse(Decision decision, Refusal reason, std::string detail = {})
 {
     decision.action = Action::Refuse;
@@ -199,7 +191,6 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
     Plan plan;
     Decision& decision = plan.decision;
     const Verdict& verdict = examined.verdict;
-    decision.verdict = verdict;
     decision.developer = verdict.state != State::Unsigned && !verdict.adhoc;
     if (verdict.state != State::Broken) return plan;
 
@@ -207,12 +198,13 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
     for (std::size_t i = 0; i < examined.slices.size(); ++i) {
         const Slice& slice = examined.slices[i];
         if (!examined.checks[i])
-            return Plan{Refuse(decision, Refusal::AlreadyBroken, BreakText(kSliceUnsigned)), {}};
+            return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(kSliceUnsigned)), {}};
         const SliceCheck& check = *examined.checks[i];
         const unsigned replaced = kInfoPlistChanged | (check.cms ? kRequirementsChanged | kCmsMismatch : 0u);
         if (!check.bindsInfoPlist) return plan;
         if (check.breaks & ~replaced)
-            return Plan{Refuse(decision, Refusal::AlreadyBroken, BreakText(check.breaks & ~replaced)), {}};
+            return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(check.breaks & ~replaced)),
+                        {}};
         const Signature& signature = *slice.signature;
         const CodeDirectory& primary = signature.codeDirectories.front();
         if (slice.encrypted) return Plan{Refuse(decision, Refusal::Encrypted), {}};
@@ -239,13 +231,6 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
 }
 
 }  // namespace
-
-Result<Decision> CheckResignable(const BundleFiles& files, const BundleFacts& facts)
-{
-    Result<Examined> examined = Examine(files);
-    if (!examined) return examined.error();
-    return MakePlan(*examined, files, facts).decision;
-}
 
 Result<Resigned> ResignAdHoc(const BundleFiles& files, const BundleFacts& facts)
 {

@@ -41,11 +41,7 @@ struct Decision {
     Refusal reason = Refusal::None;
     std::string detail;      // the entitlement, or what was already broken
     bool developer = false;  // the signature is a developer's (CMS)
-    Verdict verdict;         // as the files stand
 };
-
-// `files` holds the Info.plist as it will be after the patch.
-Result<Decision> CheckResignable(const BundleFiles& files, const BundleFacts& facts);
 
 // New bytes for one slice's signature area: the SuperBlob, zero-filled to the area's end.
 struct Replacement {

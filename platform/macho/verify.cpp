@@ -151,8 +151,13 @@ std::string Describe(const Verdict& verdict)
     case State::Unsigned: return "unsigned";
     case State::NotBound: return "signature does not bind Info.plist (" + kind + ")";
     case State::Valid: return "signature valid (" + kind + ")";
-    case State::Broken: break;
+    case State::Broken: return "signature broken: " + DescribeBreaks(verdict.breaks);
     }
+    return {};
+}
+
+std::string DescribeBreaks(unsigned breaks)
+{
     static const std::pair<Break, const char*> kTexts[] = {
         {kInfoPlistChanged, "Info.plist changed"},
         {kCodeChanged, "code changed"},
@@ -164,10 +169,9 @@ std::string Describe(const Verdict& verdict)
         {kAlternatesDisagree, "CodeDirectories disagree"},
         {kSliceUnsigned, "a slice is unsigned"},
     };
-    std::string text = "signature broken: ";
-    const char* separator = "";
+    std::string text;
     for (const auto& [bit, words] : kTexts)
-        if (verdict.breaks & bit) text += std::string(separator) + words, separator = ", ";
+        if (breaks & bit) text += (text.empty() ? "" : ", ") + std::string(words);
     return text;
 }
 

@@ -47,5 +47,7 @@ Result<Verdict> Verify(const BundleFiles& files);
 
 // "signature valid (ad hoc)", "signature broken: Info.plist changed", "unsigned", ...
 std::string Describe(const Verdict& verdict);
+// What broke, without the "signature broken: " before it: "Info.plist changed, code changed".
+std::string DescribeBreaks(unsigned breaks);
 
 }  // namespace macho
