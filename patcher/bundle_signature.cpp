@@ -56,7 +56,8 @@ try {
     FileError error;
     BinaryStreamRef stream = file->OpenAsBinaryFile(false, error, FolderItem::kMaxExecutableLength);
     if (!stream) return Failed(messages::OpenExecutableFailed(code.name), error);
-    code.executable = stream->TakeRewrite();
+    if (FileError error = stream->TakeRewrite(code.executable))
+        return Failed(messages::OpenExecutableFailed(code.name), error);
 
     FolderItemRef signature = contents.TrueChild("_CodeSignature");
     FolderItemRef seal = signature ? signature->TrueChild("CodeResources") : nullptr;

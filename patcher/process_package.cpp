@@ -37,7 +37,10 @@ try {
         stream->SetPosition(0);
         stream->Write(text);
         stream->SetLength(stream->Position());
-        outcome = RouteOutcome::Edit(stream->Rewrite(), messages::kWriteInfoPlistFailed);
+        FileRewrite rewrite;
+        if (FileError tooLarge = stream->TakeRewrite(rewrite))
+            return RouteOutcome::Failure(messages::kWriteInfoPlistFailed, tooLarge);
+        outcome = RouteOutcome::Edit(std::move(rewrite), messages::kWriteInfoPlistFailed);
     }
     // With the list as it will be; also when it has the flag already, for a run cut short between
     // the list and the executable left a signature that only needs renewing.

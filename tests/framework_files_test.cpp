@@ -188,9 +188,15 @@ TEST(BinaryStream, ALargerLimitOpensAnExecutableWhoseRewriteKeepsThatLimit)
     EXPECT_EQ(error.Cause(), FileError({FileStep::Open, EFBIG}).Cause());
     BinaryStreamRef stream = tool.OpenAsBinaryFile(false, error, FolderItem::kMaxExecutableLength);
     ASSERT_NE(stream, nullptr);
-    FileRewrite rewrite = stream->TakeRewrite();
+    FileRewrite rewrite;
+    ASSERT_FALSE(stream->TakeRewrite(rewrite));
     EXPECT_EQ(stream->Length(), 0);
     EXPECT_FALSE(stream->Changed());
+    // Content that a write could not hold is never handed over as the file's new content.
+    stream->SetPosition(BinaryStream::kMaxLength);
+    stream->Write("x");
+    FileRewrite none;
+    EXPECT_EQ(stream->TakeRewrite(none).Cause(), FileError({FileStep::Write, EFBIG}).Cause());
     EXPECT_EQ(rewrite.openLimit, FolderItem::kMaxExecutableLength);
     ASSERT_EQ(rewrite.bytes.size(), large.size());
     rewrite.bytes.replace(0, 3, "new");

@@ -145,17 +145,14 @@ bool BinaryStream::Changed() const
     return mImpl->changed || mImpl->tooLong;
 }
 
-FileRewrite BinaryStream::Rewrite() const
+FileError BinaryStream::TakeRewrite(FileRewrite& rewrite)
 {
-    return {mImpl->folder, mImpl->name, mImpl->read, mImpl->bytes, mImpl->limit};
-}
-
-FileRewrite BinaryStream::TakeRewrite()
-{
-    FileRewrite rewrite{mImpl->folder, mImpl->name, mImpl->read, std::move(mImpl->bytes), mImpl->limit};
+    if (mImpl->tooLong) return {FileStep::Write, EFBIG};
+    rewrite = {mImpl->folder, mImpl->name, mImpl->read, std::move(mImpl->bytes), mImpl->limit};
     mImpl->bytes.clear();
     mImpl->position = 0;
-    return rewrite;
+    mImpl->changed = false;
+    return {};
 }
 
 FileError BinaryStream::Commit()
@@ -163,7 +160,7 @@ FileError BinaryStream::Commit()
     if (mImpl->tooLong) return {FileStep::Write, EFBIG};
     if (!mImpl->changed) return {};
     if (!mImpl->writable) return {FileStep::Write, EBADF};
-    FileError error = CommitRewrite(Rewrite());
+    FileError error = CommitRewrite({mImpl->folder, mImpl->name, mImpl->read, mImpl->bytes, mImpl->limit});
     if (error) return error;
     // What is now on disk is what a later commit replaces.
     std::optional<FileIdentity> now = IdentityAt(mImpl->folder.Get(), mImpl->name);

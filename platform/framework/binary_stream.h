@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A file opened for reading and writing, held whole in memory. Writes change only the stream;
-// Rewrite hands them over as new content for the file, and Commit puts that in place at once:
+// TakeRewrite hands them over as new content for the file, and Commit puts that in place at once:
 // a new file beside the old one, flushed, then renamed over it, so the file holds either the old
 // bytes or the new ones, never a mix. A stream released uncommitted leaves the file as it was.
 
@@ -30,11 +30,10 @@ public:
     void Write(const std::string& bytes);  // at Position, zero-filling any gap before it
 
     bool Changed() const;
-    // The stream's content as the file's new content, to be committed now or with others.
-    FileRewrite Rewrite() const;
-    // The same without a copy, for content too large to hold twice (an executable): the stream is
-    // left empty and unchanged, and the caller edits the rewrite's bytes itself.
-    FileRewrite TakeRewrite();
+    // The stream's content, taken as the file's new content to be committed now or with others:
+    // the stream is left empty and unchanged. Refused (EFBIG) when a write went past kMaxLength,
+    // for then the stream lacks what was written.
+    FileError TakeRewrite(FileRewrite& rewrite);
     // Puts the content in place now; no error when nothing was changed. A stream opened for
     // reading only, or grown past kMaxLength, fails.
     FileError Commit();
