@@ -464,6 +464,9 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
     });
     std::string codeChanged = plain;
     codeChanged[5000] ^= 1;
+    const auto entitled = [&](std::string entitlements) {
+        return with([=](craft::Shape& s) { s.entitlements = entitlements; });
+    };
     const std::string disableValidation =
         "<plist><dict><key>com.apple.security.cs.disable-library-validation</key>\n<true/></dict></plist>";
     const std::vector<Case> cases = {
@@ -482,6 +485,12 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
              s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
          }),
          developer, "refuse: restricted entitlements (keychain-access-groups)"},
+        {"restricted entitlements spelled with references and CDATA",
+         entitled("<plist><dict><key>&#107;eychain-access-groups</key><array/>"
+                  "<key><![CDATA[com.apple.private.x]]></key><true/></dict></plist>"),
+         developer, "refuse: restricted entitlements (keychain-access-groups, com.apple.private.x)"},
+        {"entitlements that cannot be read", entitled("<plist><dict><key>a</key></dict></plist>"), developer,
+         "refuse: restricted entitlements (unreadable)"},
         {"sandbox entitlements", with([](craft::Shape& s) {
              s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
          }),

@@ -6,6 +6,7 @@
 #include "slice_check.h"
 
 #include "platform/byteorder/byteorder.h"
+#include "platform/plist/plist.h"
 
 #include <algorithm>
 #include <array>
@@ -32,41 +33,36 @@ constexpr std::string_view kDisableLibraryValidation = "com.apple.security.cs.di
 struct Entitlements {
     std::vector<std::string> keys;
     bool disablesLibraryValidation = false;
+    bool unreadable = false;  // the system would not run the application with them either
 };
 
-std::string XmlText(std::string_view text)
+// Every key, nested ones too: a key read too many only refuses sooner.
+void AddKeys(const CFObjectZorp& object, std::vector<std::string>& keys)
 {
-    static const std::pair<std::string_view, char> kEntities[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        bool replaced = false;
-        for (const auto& [entity, c] : kEntities)
-            if (text.substr(i).starts_with(entity)) {
-                out += c, i += entity.size(), replaced = true;
-                break;
-            }
-        if (!replaced) out += text[i++];
+    if (object.Kind() == CFKind::Array)
+        for (const CFObjectZorp* item : static_cast<const CFArrayZorp&>(object).Items()) AddKeys(*item, keys);
+    if (object.Kind() != CFKind::Dictionary) return;
+    for (const auto& [key, value] : static_cast<const CFDictionaryZorp&>(object).Entries()) {
+        if (key->Kind() == CFKind::String) keys.emplace_back(static_cast<const CFStringZorp&>(*key).Text());
+        AddKeys(*value, keys);
     }
-    return out;
 }
 
-// Every key of the XML entitlements, nested ones too: a key read too many only refuses sooner.
+// Read as the property list it is, so that a key spelled with character references or CDATA is
+// the key the system reads.
 Entitlements ReadXmlEntitlements(std::string_view xml)
 {
     Entitlements entitlements;
-    for (std::size_t at = xml.find("<key>"); at != std::string_view::npos; at = xml.find("<key>", at)) {
-        at += 5;
-        const std::size_t end = xml.find("</key>", at);
-        if (end == std::string_view::npos) break;
-        std::string key = XmlText(xml.substr(at, end - at));
-        std::size_t value = xml.find_first_not_of(" \t\r\n", end + 6);
-        if (key == kDisableLibraryValidation && value != std::string_view::npos &&
-            xml.substr(value).starts_with("<true/>"))
-            entitlements.disablesLibraryValidation = true;
-        entitlements.keys.push_back(std::move(key));
-        at = end;
+    const plist::ParseResult parsed = plist::Parse(xml, plist::Format::XML);
+    const CFDictionaryZorpRef root = plist::AsDictionary(parsed.root);
+    if (!root) {
+        entitlements.unreadable = true;
+        return entitlements;
     }
+    AddKeys(*root, entitlements.keys);
+    const CFObjectZorp* disable = root->Find(kDisableLibraryValidation);
+    entitlements.disablesLibraryValidation =
+        disable && disable->Kind() == CFKind::Boolean && static_cast<const CFBooleanZorp&>(*disable).Value();
     return entitlements;
 }
 
@@ -104,6 +100,7 @@ Entitlements ReadEntitlements(const Signature& signature)
 // The restricted keys, comma-separated; empty when there are none.
 std::string RestrictedKeys(const Entitlements& entitlements)
 {
+    if (entitlements.unreadable) return "unreadable";
     std::string found;
     for (const std::string& key : entitlements.keys)
         if (std::any_of(kRestrictedPrefixes.begin(), kRestrictedPrefixes.end(),
