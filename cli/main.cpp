@@ -241,9 +241,10 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
 bool SignaturePasses(const std::string& shown, const std::filesystem::path& target,
                      const AgentFlagReading& flag)
 {
-    const FolderItem item(target);
-    if (!item.Directory()) return true;
-    const SignatureReading reading = ReadSignature(item, flag.bundleList);
+    // Only a bundle's reading holds its list.
+    if (flag.bundleList.empty()) return true;
+    const SignatureReading reading =
+        ReadSignature(FolderItem(target), flag.bundleList, flag.bundleExecutable);
     switch (reading.status) {
     case SignatureReading::Status::None: return true;
     case SignatureReading::Status::Read:

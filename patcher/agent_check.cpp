@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "agent_check.h"
 
+#include "agent_flag.h"
 #include "messages.h"
 
 #include "platform/framework/binary_stream.h"
@@ -18,19 +19,20 @@ namespace {
 
 AgentFlagReading Unreadable(std::string message)
 {
-    return {AgentFlagReading::Status::Unreadable, nullptr, nullptr, std::move(message), {}};
+    return {AgentFlagReading::Status::Unreadable, nullptr, nullptr, std::move(message), {}, {}};
 }
 
 AgentFlagReading Inspect(const std::string& text)
 {
     CFObjectZorpRef root = Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(text));
     CFDictionaryZorpRef dictionary = plist::AsDictionary(root);
-    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}, {}};
+    if (!dictionary) return {AgentFlagReading::Status::NoDictionary, nullptr, nullptr, {}, {}, {}};
     return {AgentFlagReading::Status::Read,
             plist::FindRef(dictionary, "NSUIElement"),
             plist::FindRef(dictionary, "LSUIElement"),
             {},
-            {}};
+            {},
+            BundleExecutable(*dictionary)};
 }
 
 AgentFlagReading ReadBundle(const FolderItem& bundle)

@@ -18,7 +18,8 @@ struct AgentFlagReading {
     CFObjectZorpRef nsUIElement;
     CFObjectZorpRef lsUIElement;
     std::string message;
-    std::string bundleList;  // a bundle's Info.plist as read, for the judge of its signature
+    std::string bundleList;        // a bundle's Info.plist as read, for the judge of its signature
+    std::string bundleExecutable;  // its CFBundleExecutable, "" when none
 };
 
 AgentFlagReading ReadAgentFlag(const FolderItemRef& item);

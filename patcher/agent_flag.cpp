@@ -15,20 +15,13 @@ CFDictionaryZorpRef Parsed(const std::string& text)
     return plist::AsDictionary(root);
 }
 
-std::string ExecutableOf(const CFDictionaryZorp& dictionary)
-{
-    const CFObjectZorp* name = dictionary.Find("CFBundleExecutable");
-    if (!name || name->Kind() != CFKind::String) return {};
-    return std::string(static_cast<const CFStringZorp&>(*name).Text());
-}
-
 }  // namespace
 
 AgentFlagEdit WithAgentFlag(const std::string& text)
 {
     CFDictionaryZorpRef dictionary = Parsed(text);
     if (!dictionary) return {};
-    std::string executable = ExecutableOf(*dictionary);
+    std::string executable = BundleExecutable(*dictionary);
 
     CFMutableDictionaryZorpRef editable = Zorp::Edit(dictionary);
     CFStringZorpRef key = Zorp::NewCFStringZorp("NSUIElement");
@@ -45,5 +38,12 @@ AgentFlagEdit WithAgentFlag(const std::string& text)
 std::string BundleExecutable(const std::string& text)
 {
     CFDictionaryZorpRef dictionary = Parsed(text);
-    return dictionary ? ExecutableOf(*dictionary) : std::string();
+    return dictionary ? BundleExecutable(*dictionary) : std::string();
+}
+
+std::string BundleExecutable(const CFDictionaryZorp& list)
+{
+    const CFObjectZorp* name = list.Find("CFBundleExecutable");
+    if (!name || name->Kind() != CFKind::String) return {};
+    return std::string(static_cast<const CFStringZorp&>(*name).Text());
 }

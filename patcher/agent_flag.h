@@ -3,6 +3,8 @@
 // The work both routes share: parse a property list, add NSUIElement = "true" when absent,
 // serialise the root dictionary back to XML when the entry was added.
 
+#include "platform/plist/cfobject.h"
+
 #include <string>
 
 struct AgentFlagEdit {
@@ -20,3 +22,4 @@ struct AgentFlagEdit {
 AgentFlagEdit WithAgentFlag(const std::string& text);
 // The list's CFBundleExecutable, or "" when it has none that is a string.
 std::string BundleExecutable(const std::string& text);
+std::string BundleExecutable(const CFDictionaryZorp& list);

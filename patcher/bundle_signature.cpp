@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "bundle_signature.h"
 
-#include "agent_flag.h"
 #include "messages.h"
 #include "resource_seal.h"
 
@@ -93,12 +92,13 @@ std::string Unreadable(macho::ErrorKind kind)
     return std::string("signature cannot be read (") + macho::Describe(kind) + ")";
 }
 
-SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist)
+SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist,
+                               const std::string& executable)
 {
     using Status = SignatureReading::Status;
     FolderItemRef contents = bundle.TrueChild("Contents");
     if (!contents) return {};
-    BundleCode code = ReadBundleCode(*contents, BundleExecutable(infoPlist));
+    BundleCode code = ReadBundleCode(*contents, executable);
     if (code.status == BundleCode::Status::None) return {};
     if (code.status == BundleCode::Status::Failed) return {Status::Failed, code.message, false, code.cause};
     macho::Result<macho::Verdict> verdict = macho::Verify(code.Files(infoPlist));

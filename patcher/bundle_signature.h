@@ -58,8 +58,9 @@ struct SignatureReading {
     bool passes = false;  // neither broken nor unreadable
     FileError cause;
 };
-// Of a bundle whose Contents/Info.plist holds `infoPlist`, as already read.
-SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist);
+// Of a bundle whose Contents/Info.plist holds `infoPlist`, as already read, naming `executable`.
+SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist,
+                               const std::string& executable);
 
 // The bundle whose sealed folder (Contents/ or Versions/X/ with a _CodeSignature/CodeResources)
 // holds `bundle`, found up its parents: its seal records the signature `bundle` had.
