@@ -4,18 +4,11 @@
 #include "agent_flag.h"
 
 #include "platform/framework/binary_stream.h"
-#include "platform/framework/unique_fd.h"
 #include "platform/framework/zorp_plugin.h"
 #include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -169,6 +162,8 @@ std::optional<Seal> ReadSeal(std::string_view bytes)
 }
 
 class Walk {
+    using Kind = FolderItem::Kind;
+
 public:
     Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable("MacOS/" + std::move(executable)) {}
 
@@ -193,18 +188,15 @@ public:
 private:
     bool Item(const FolderItem& item, const std::string& path, std::size_t depth)
     {
-        const FolderItem::Location location = item.Locate();
-        struct stat status {};
-        if (location.folder.Get() < 0 ||
-            fstatat(location.folder.Get(), location.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-            return false;
+        const std::optional<Kind> kind = item.LookUpKind();
+        if (!kind) return false;
         const auto listed = mSeal.entries.find(path);
         if (listed != mSeal.entries.end()) {
             listed->second.seen = true;
-            return Matches(listed->second, item, location, status);
+            return Matches(listed->second, item, *kind);
         }
         // A folder is sealed through the files it holds.
-        if (S_ISDIR(status.st_mode)) return Folder(item, path + "/", depth + 1);
+        if (kind == Kind::Folder) return Folder(item, path + "/", depth + 1);
         const Rule* rule = RuleFor(path);
         return !rule || rule->omit;
     }
@@ -216,21 +208,19 @@ private:
         return nullptr;
     }
 
-    bool Matches(const Entry& entry, const FolderItem& item, const FolderItem::Location& location,
-                 const struct stat& status)
+    bool Matches(const Entry& entry, const FolderItem& item, Kind kind)
     {
-        if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, item, status);
-        if (entry.symlink) return S_ISLNK(status.st_mode) && LinkTarget(location) == entry.symlink;
-        return S_ISREG(status.st_mode) && HashOf(location) == entry.hash;
+        if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, item, kind);
+        if (entry.symlink) return kind == Kind::Link && item.LinkTarget() == entry.symlink;
+        return kind == Kind::File && HashOf(item) == entry.hash;
     }
 
     // The seal records the cdhash of one of the nested code's CodeDirectories, in one of its slices.
-    static bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item,
-                                  const struct stat& status)
+    static bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item, Kind kind)
     {
-        if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return false;
+        if (kind != Kind::Folder && kind != Kind::File) return false;
         FolderItemRef executable =
-            S_ISREG(status.st_mode) ? std::make_shared<FolderItem>(item) : NestedExecutable(item);
+            kind == Kind::File ? std::make_shared<FolderItem>(item) : NestedExecutable(item);
         // A bundle of a layout not known here is only looked for.
         if (!executable) return true;
         const std::optional<std::string> bytes = Read(*executable, FolderItem::kMaxExecutableLength);
@@ -255,7 +245,7 @@ private:
         }
         FolderItemRef versions = bundle.TrueChild("Versions");
         FolderItemRef current = versions ? versions->TrueChild("Current") : nullptr;
-        const std::optional<std::string> target = current ? LinkTarget(current->Locate()) : std::nullopt;
+        const std::optional<std::string> target = current ? current->LinkTarget() : std::nullopt;
         FolderItemRef version = target ? versions->TrueChild(*target) : nullptr;
         if (!version || !version->Directory()) return nullptr;
         FolderItemRef resources = version->TrueChild("Resources");
@@ -278,31 +268,16 @@ private:
         return stream->Read(stream->Length());
     }
 
-    static std::optional<std::string> LinkTarget(const FolderItem::Location& location)
-    {
-        std::string target(PATH_MAX, '\0');
-        const ssize_t length =
-            readlinkat(location.folder.Get(), location.name.c_str(), target.data(), target.size());
-        if (length < 0 || std::size_t(length) >= target.size()) return std::nullopt;
-        target.resize(std::size_t(length));
-        return target;
-    }
-
     // Read in pieces: a sealed resource may be far larger than anything worth holding whole.
-    std::optional<std::string> HashOf(const FolderItem::Location& location)
+    std::optional<std::string> HashOf(const FolderItem& item)
     {
-        UniqueFd file(
-            openat(location.folder.Get(), location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!file) return std::nullopt;
         macho::Hasher& hasher = mSeal.hashType == macho::kSha1 ? mSha1 : mSha256;
         hasher.Begin();
-        for (;;) {
-            const ssize_t got = read(file.Get(), mBuffer.get(), kBufferSize);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return std::nullopt;
-            if (got == 0) break;
-            hasher.Add(std::string_view(mBuffer.get(), std::size_t(got)));
-        }
+        const auto add = [&](std::string_view piece) {
+            hasher.Add(piece);
+            return true;
+        };
+        if (!item.ReadInPieces(add)) return std::nullopt;
         return hasher.Finish();
     }
 
@@ -311,9 +286,6 @@ private:
     std::size_t mItems = 0;
     macho::Hasher mSha1{macho::kSha1};
     macho::Hasher mSha256{macho::kSha256};
-    // One for the walk, not cleared: most sealed files are small, and a bundle may hold thousands.
-    static constexpr std::size_t kBufferSize = std::size_t(1) << 18;
-    std::unique_ptr<char[]> mBuffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
 };
 
 }  // namespace

@@ -152,12 +152,14 @@ TEST(FolderItem, ManyItemsHeldKeepFewDescriptorsOpen)
 }
 
 // A link, a folder, a file of another user and one past the size limit are the routes' tests' concern.
-TEST(FolderItem, OpenAsBinaryFileOpensOnlyARegularFile)
+// A FIFO is refused at once, not waited on for a writer.
+TEST(FolderItem, OpenAsBinaryFileAndReadInPiecesOpenOnlyARegularFile)
 {
     TempFolder temp;
     WriteBytes(temp / "f", "text");
     ASSERT_EQ(::mkfifo((temp / "p").c_str(), 0666), 0);
     EXPECT_EQ(FolderItem(temp / "p").OpenAsBinaryFile(false), nullptr);
+    EXPECT_FALSE(FolderItem(temp / "p").ReadInPieces([](std::string_view) { return true; }));
     EXPECT_EQ(RunAsNobody([&] { return FolderItem(temp / "f").OpenAsBinaryFile(false)->Read(10); }), "text");
 }
 

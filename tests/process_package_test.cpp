@@ -504,6 +504,10 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
     neverListed.insert(neverListed.end(),
                        {"_CodeSignature/other=o", "_MASReceipt/receipt=m", "PkgInfo=APPL????"});
     const Change link = put("Resources/link", "res.txt", true);
+    const Change fifo = [](const fs::path& contents) {
+        fs::remove(contents / "Resources/res.txt");
+        ASSERT_EQ(::mkfifo((contents / "Resources/res.txt").c_str(), 0666), 0);
+    };
     const std::string legacy = "<plist><dict><key>files</key><dict><key>Resources/res.txt</key><data>" +
                                signed_bundles::Base64(macho::Digest(macho::kSha1, "r")) +
                                "</data></dict></dict></plist>",
@@ -562,6 +566,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"Retargeted", ours, oursLaid, {put("Resources/link", "new.txt", true)}, false},
         {"LinkMadeFile", ours, oursLaid, {put("Resources/link", "r")}, false},
         {"FileMadeLink", ours, oursLaid, {link, put("Resources/res.txt", "en.lproj/x.strings", true)}, false},
+        {"FileMadeFifo", ours, oursLaid, {link, fifo}, false},
         {"NestedRemoved", ours, oursLaid, {link, gone("Frameworks/Inner.framework")}, false},
         {"Legacy", legacy, {"Resources/res.txt=r"}, {}, true},
         {"LegacyChanged", legacy, {"Resources/res.txt=R"}, {}, false},

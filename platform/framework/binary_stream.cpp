@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "binary_stream.h"
 
+#include "fd_io.h"
 #include "in_place_write.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,22 +23,20 @@ struct BinaryStream::Impl {
 namespace {
 
 // The whole content, or nothing (errno set) when it cannot be read or would be too large.
-std::optional<std::string> ReadWhole(int fd, off_t expectedSize, std::int64_t limit)
+std::optional<std::string> ReadWhole(int fd, std::int64_t expectedSize, std::int64_t limit)
 {
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(expectedSize));
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::nullopt;
-        if (got == 0) return bytes;
-        if (static_cast<std::int64_t>(bytes.size()) + got > limit) {
+    const auto append = [&](std::string_view piece) {
+        if (static_cast<std::int64_t>(bytes.size() + piece.size()) > limit) {
             errno = EFBIG;
-            return std::nullopt;
+            return false;
         }
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
+        bytes.append(piece);
+        return true;
+    };
+    if (!ReadPieces(fd, append)) return std::nullopt;
+    return bytes;
 }
 
 }  // namespace
@@ -55,19 +50,17 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
-    // O_NONBLOCK: a FIFO of that name must not hang the open; it is refused just below.
-    int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(), flags));
-    struct stat info {};
-    if (!fd || ::fstat(fd.Get(), &info) != 0) {
+    std::int64_t size = 0;
+    UniqueFd fd = OpenRegularAt(location.folder.Get(), location.name, readWrite, size);
+    if (!fd) {
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
-    if (!S_ISREG(info.st_mode) || info.st_size > limit) {
-        error = {FileStep::Open, S_ISREG(info.st_mode) ? EFBIG : EINVAL};
+    if (size > limit) {
+        error = {FileStep::Open, EFBIG};
         return nullptr;
     }
-    std::optional<std::string> bytes = ReadWhole(fd.Get(), info.st_size, limit);
+    std::optional<std::string> bytes = ReadWhole(fd.Get(), size, limit);
     std::optional<FileIdentity> identity = IdentityOf(fd.Get());
     if (!bytes || !identity) {
         error = FailedAt(FileStep::Open);

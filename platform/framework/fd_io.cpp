@@ -1,9 +1,38 @@
 // SPDX-License-Identifier: MIT
 #include "fd_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, std::int64_t& size)
+{
+    // O_NONBLOCK: a FIFO of that name must not hang the open; it is refused just below.
+    const int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    UniqueFd fd(::openat(folder, name.c_str(), flags));
+    struct stat info {};
+    if (!fd || ::fstat(fd.Get(), &info) != 0) return UniqueFd();
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return UniqueFd();
+    }
+    size = info.st_size;
+    return fd;
+}
+
+bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        if (!sink(std::string_view(buffer, static_cast<std::size_t>(got)))) return false;
+    }
+}
 
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
 {

@@ -1,13 +1,24 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Whole reads and writes at an offset of an open file, through short counts and interruptions.
+// Whole reads and writes of an open file, through short counts and interruptions.
+
+#include "unique_fd.h"
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+// `name` in `folder`, opened for its content: never through a link, never waiting on a FIFO nor
+// becoming a terminal's. Empty (errno set, EINVAL for anything but a regular file) when it cannot be
+// opened so. `size` is its length then.
+UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, std::int64_t& size);
+// From the file's offset to its end, handed to `sink` piece by piece as read. False (errno set) on a
+// read error, or when the sink refuses a piece (setting errno itself).
+bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink);
 
 // Up to `length` bytes at `offset`; fewer at the end of the file, nothing (errno set) on a read error.
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length);

@@ -3,6 +3,7 @@
 
 #include "binary_stream.h"
 #include "companion.h"
+#include "fd_io.h"
 #include "platform/fork/appledouble.h"
 #include "platform/plist/cfobject.h"
 #include "resource_fork.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <string_view>
 #include <vector>
 
@@ -171,15 +173,36 @@ FolderItem::Location FolderItem::Locate() const
     return {mHolder->Open(), mName};
 }
 
-bool FolderItem::Directory() const
+std::optional<FolderItem::Kind> FolderItem::LookUpKind() const
 {
     Location location = Locate();
     struct stat info {};
-    if (location.folder)
-        return ::fstatat(location.folder.Get(), location.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISDIR(info.st_mode);
     // Out of descriptors, an item made from a path can still be looked at by it: the same lookup.
-    return mDepth == 0 && ::lstat(mPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    const bool found = location.folder ? ::fstatat(location.folder.Get(), location.name.c_str(), &info,
+                                                   AT_SYMLINK_NOFOLLOW) == 0
+                                       : mDepth == 0 && ::lstat(mPath.c_str(), &info) == 0;
+    if (!found) return std::nullopt;
+    if (S_ISDIR(info.st_mode)) return Kind::Folder;
+    if (S_ISREG(info.st_mode)) return Kind::File;
+    if (S_ISLNK(info.st_mode)) return Kind::Link;
+    return Kind::Other;
+}
+
+bool FolderItem::Directory() const
+{
+    return LookUpKind() == Kind::Folder;
+}
+
+std::optional<std::string> FolderItem::LinkTarget() const
+{
+    Location location = Locate();
+    if (!location.folder) return std::nullopt;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length =
+        ::readlinkat(location.folder.Get(), location.name.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
+    target.resize(static_cast<std::size_t>(length));
+    return target;
 }
 
 bool FolderItem::Exists() const
@@ -221,6 +244,15 @@ BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite) const
 BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error, std::int64_t limit) const
 {
     return BinaryStream::Open(Locate(), readWrite, error, limit);
+}
+
+bool FolderItem::ReadInPieces(const std::function<bool(std::string_view)>& sink) const
+{
+    Location location = Locate();
+    std::int64_t size = 0;
+    UniqueFd fd =
+        location.folder ? OpenRegularAt(location.folder.Get(), location.name, false, size) : UniqueFd();
+    return fd && ReadPieces(fd.Get(), sink);
 }
 
 std::vector<std::string> FolderItem::ChildNames() const

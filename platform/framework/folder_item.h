@@ -11,10 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class FolderItem;
@@ -30,7 +32,12 @@ public:
 
     const std::filesystem::path& Path() const { return mPath; }
 
+    enum class Kind { Folder, File, Link, Other };
+    // What the item itself is (a link is not followed); nothing when it cannot be looked at.
+    std::optional<Kind> LookUpKind() const;
     bool Directory() const;  // false for a link, even to a folder
+    // Where the link points; nothing when the item is not a link or cannot be read.
+    std::optional<std::string> LinkTarget() const;
     // The item itself (a dangling link exists). Only an item known to be absent does not exist:
     // one that cannot be looked at (no permission, out of descriptors, an I/O error) counts as
     // there, so that opening it fails and says so.
@@ -58,6 +65,10 @@ public:
     BinaryStreamRef OpenAsBinaryFile(bool readWrite) const;
     BinaryStreamRef OpenAsBinaryFile(bool readWrite, FileError& error,
                                      std::int64_t limit = kMaxOpenLength) const;
+    // For content too large to hold whole: the file, opened as OpenAsBinaryFile opens it, handed to
+    // `sink` piece by piece as read. False (errno set) when it is not a regular file or cannot be
+    // read, or the sink refused a piece.
+    bool ReadInPieces(const std::function<bool(std::string_view)>& sink) const;
     // The names in this folder, sorted; none when it is not a folder (a link is not) or cannot be read.
     std::vector<std::string> ChildNames() const;
     // Nil when the companion is malformed, longer than kMaxOpenLength, or cannot be written when
