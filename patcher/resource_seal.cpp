@@ -271,21 +271,19 @@ private:
     // Read in pieces: a sealed resource may be far larger than anything worth holding whole.
     std::optional<std::string> HashOf(const FolderItem& item)
     {
-        macho::Hasher& hasher = mSeal.hashType == macho::kSha1 ? mSha1 : mSha256;
-        hasher.Begin();
+        mHasher.Begin();
         const auto add = [&](std::string_view piece) {
-            hasher.Add(piece);
+            mHasher.Add(piece);
             return true;
         };
         if (!item.ReadInPieces(add)) return std::nullopt;
-        return hasher.Finish();
+        return mHasher.Finish();
     }
 
     Seal& mSeal;
     const std::string mExecutable;
     std::size_t mItems = 0;
-    macho::Hasher mSha1{macho::kSha1};
-    macho::Hasher mSha256{macho::kSha256};
+    macho::Hasher mHasher{mSeal.hashType};  // one seal, one kind of hash
 };
 
 }  // namespace
