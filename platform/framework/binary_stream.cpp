@@ -50,19 +50,19 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
-    std::int64_t size = 0;
-    UniqueFd fd = OpenRegularAt(location.folder.Get(), location.name, readWrite, size);
+    // What the file was before it was read: an edit during the read makes the commit refuse.
+    FileIdentity identity;
+    UniqueFd fd = OpenRegularAt(location.folder.Get(), location.name, readWrite, identity);
     if (!fd) {
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
-    if (size > limit) {
+    if (identity.size > limit) {
         error = {FileStep::Open, EFBIG};
         return nullptr;
     }
-    std::optional<std::string> bytes = ReadWhole(fd.Get(), size, limit);
-    std::optional<FileIdentity> identity = IdentityOf(fd.Get());
-    if (!bytes || !identity) {
+    std::optional<std::string> bytes = ReadWhole(fd.Get(), identity.size, limit);
+    if (!bytes) {
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
@@ -73,7 +73,7 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
     impl->writable = readWrite;
     impl->limit = limit;
     impl->bytes = std::move(*bytes);
-    impl->read = *identity;
+    impl->read = identity;
     return BinaryStreamRef(new BinaryStream(std::move(impl)));
 }
 

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, std::int64_t& size)
+UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, FileIdentity& opened)
 {
     // O_NONBLOCK: a FIFO of that name must not hang the open; it is refused just below.
     const int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -18,7 +18,7 @@ UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, std:
         errno = EINVAL;
         return UniqueFd();
     }
-    size = info.st_size;
+    opened = IdentityOf(info);
     return fd;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 // Whole reads and writes of an open file, through short counts and interruptions.
 
+#include "file_identity.h"
 #include "unique_fd.h"
 
 #include <sys/types.h>
@@ -14,8 +15,8 @@
 
 // `name` in `folder`, opened for its content: never through a link, never waiting on a FIFO nor
 // becoming a terminal's. Empty (errno set, EINVAL for anything but a regular file) when it cannot be
-// opened so. `size` is its length then.
-UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, std::int64_t& size);
+// opened so. `opened` is what it was then, before anything was read.
+UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, FileIdentity& opened);
 // From the file's offset to its end, handed to `sink` piece by piece as read. False (errno set) on a
 // read error, or when the sink refuses a piece (setting errno itself).
 bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink);

@@ -11,24 +11,24 @@ std::int64_t Nanoseconds(const struct timespec& t)
     return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-FileIdentity Of(const struct stat& info)
+}  // namespace
+
+FileIdentity IdentityOf(const struct stat& info)
 {
     return {std::uint64_t(info.st_dev), std::uint64_t(info.st_ino), std::int64_t(info.st_size),
             Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
 }
 
-}  // namespace
-
 std::optional<FileIdentity> IdentityOf(int fd)
 {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return std::nullopt;
-    return Of(info);
+    return IdentityOf(info);
 }
 
 std::optional<FileIdentity> IdentityAt(int folderFd, const std::string& name)
 {
     struct stat info {};
     if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    return Of(info);
+    return IdentityOf(info);
 }

@@ -13,6 +13,10 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+struct stat;
+
+// Of what fstat or fstatat told.
+FileIdentity IdentityOf(const struct stat& info);
 // Of an open file; nullopt (errno set) when it cannot be looked at.
 std::optional<FileIdentity> IdentityOf(int fd);
 // Of `name` in the open folder `folderFd`; nullopt (errno set) when it cannot be looked at,

@@ -84,7 +84,7 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
                                                       : FailedAt(FileStep::Open);
             return replacement;
         }
-        if (!S_ISREG(info.st_mode) || IdentityOf(original.Get()) != rewrite.read) {
+        if (!S_ISREG(info.st_mode) || IdentityOf(info) != rewrite.read) {
             error = {FileStep::Changed, 0};
             return replacement;
         }

@@ -249,9 +249,9 @@ BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error, s
 bool FolderItem::ReadInPieces(const std::function<bool(std::string_view)>& sink) const
 {
     Location location = Locate();
-    std::int64_t size = 0;
+    FileIdentity opened;
     UniqueFd fd =
-        location.folder ? OpenRegularAt(location.folder.Get(), location.name, false, size) : UniqueFd();
+        location.folder ? OpenRegularAt(location.folder.Get(), location.name, false, opened) : UniqueFd();
     return fd && ReadPieces(fd.Get(), sink);
 }
 

@@ -30,13 +30,6 @@ std::uint64_t Hash(std::string_view bytes, std::uint64_t hash = 0xcbf29ce4842223
     return hash;
 }
 
-std::optional<std::string> ReadWhole(int fd)
-{
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return std::nullopt;
-    return ReadAt(fd, 0, static_cast<std::uint64_t>(info.st_size));
-}
-
 // Writes `bytes` into the open file from its start, cuts it to their length and flushes it.
 FileError Overwrite(int fd, std::string_view bytes, off_t oldSize)
 {
@@ -111,8 +104,8 @@ FileError WriteInPlace(int folderFd, const std::string& name, std::string_view b
     UniqueFd fd(::openat(folderFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat info {};
     if (!fd || ::fstat(fd.Get(), &info) != 0) return FailedAt(FileStep::Rename);
-    if (!S_ISREG(info.st_mode) || IdentityOf(fd.Get()) != expected) return {FileStep::Changed, 0};
-    std::optional<std::string> old = ReadWhole(fd.Get());
+    if (!S_ISREG(info.st_mode) || IdentityOf(info) != expected) return {FileStep::Changed, 0};
+    std::optional<std::string> old = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
     if (!old) return FailedAt(FileStep::Rename);
 
     const std::string journalName = JournalName(name);
@@ -149,7 +142,8 @@ bool RecoverInterruptedWrite(int folderFd, const std::string& name)
     struct stat journalInfo {};
     if (::fstat(journal.Get(), &journalInfo) != 0 || !S_ISREG(journalInfo.st_mode)) return false;
     if (::flock(journal.Get(), LOCK_EX | LOCK_NB) != 0) return false;  // its writer is still at work
-    std::optional<std::string> bytes = ReadWhole(journal.Get());
+    std::optional<std::string> bytes =
+        ReadAt(journal.Get(), 0, static_cast<std::uint64_t>(journalInfo.st_size));
     if (!bytes) return false;
 
     UniqueFd fd(::openat(folderFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));

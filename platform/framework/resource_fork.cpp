@@ -58,12 +58,11 @@ ResourceForkRef ResourceFork::Open(const FolderItem& item, bool readWrite, FileE
     if (fd) {
         if (info.st_size > FolderItem::kMaxOpenLength) return refuse({FileStep::Open, EFBIG});
         auto bytes = ReadAt(fd.Get(), 0, static_cast<std::uint64_t>(info.st_size));
-        std::optional<FileIdentity> identity = IdentityOf(fd.Get());
-        if (!bytes || !identity) return refuse(FailedAt(FileStep::Open));
+        if (!bytes) return refuse(FailedAt(FileStep::Open));
         auto companion = macfork::ReadAppleDouble(*bytes);
         if (!companion) return refuse({FileStep::Damaged, 0});
         impl->companion = std::move(*companion);
-        impl->read = *identity;
+        impl->read = IdentityOf(info);  // as before the read
     } else {
         // Only a missing companion of an existing file is made anew (and only on a change).
         struct stat item {};
