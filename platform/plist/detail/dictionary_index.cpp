@@ -10,9 +10,6 @@
 namespace plist::detail {
 namespace {
 
-// Up to this many entries a dictionary is scanned: no index, and no hashing.
-constexpr std::size_t kScanLimit = 8;
-
 std::uint64_t Rotate(std::uint64_t x, int bits)
 {
     return x << bits | x >> (64 - bits);
@@ -146,14 +143,6 @@ Place Search(const Entry* entries, std::size_t count, const std::uint32_t* index
 }
 
 }  // namespace
-
-std::size_t IndexWords(std::size_t count)
-{
-    if (count <= kScanLimit) return 0;
-    std::size_t slots = 4 * kScanLimit;
-    while (slots < 2 * count) slots *= 2;
-    return 1 + slots;
-}
 
 std::size_t IndexEntries(Entry* entries, std::size_t count, Repeated rule, std::uint32_t* index)
 {

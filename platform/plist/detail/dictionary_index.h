@@ -17,9 +17,18 @@ using Entry = CFDictionaryZorp::Entry;
 // Which value a key that comes again keeps.
 enum class Repeated { KeepFirst, KeepLast };
 
+// Up to this many entries a dictionary is scanned: no index, and no hashing.
+inline constexpr std::size_t kScanLimit = 8;
+
 // The words of index that `count` entries take: none up to a few entries, which a scan finds faster
 // than a hash. Grows with `count`, and changes only when the index would pass half full.
-std::size_t IndexWords(std::size_t count);
+constexpr std::size_t IndexWords(std::size_t count)
+{
+    if (count <= kScanLimit) return 0;
+    std::size_t slots = 4 * kScanLimit;
+    while (slots < 2 * count) slots *= 2;
+    return 1 + slots;
+}
 
 // Drops the repeated keys of `entries` by `rule`, moving the entries kept to the front in order, and
 // builds `index` (IndexWords(count) words, nullptr for none) over them; answers how many are kept.
