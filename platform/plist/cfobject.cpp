@@ -9,9 +9,11 @@
 #include <cmath>
 #include <limits>
 
-using plist::detail::IndexEntries;
+using plist::detail::IndexDistinct;
 using plist::detail::IndexEntry;
 using plist::detail::IndexWords;
+using plist::detail::Locate;
+using plist::detail::Place;
 using plist::detail::Position;
 
 namespace {
@@ -86,7 +88,9 @@ void CFMutableDictionaryZorp::Put(CFObjectZorpRef key, CFObjectZorpRef value, bo
 {
     if (!key || !value) return;
     const std::size_t count = Count();
-    const std::size_t i = Position(mEntries, count, mIndex, *key);
+    // A new key is hashed once: its free slot is kept for it while the index stays as it is.
+    const Place place = Locate(mEntries, count, mIndex, *key);
+    const std::size_t i = place.position;
     if (i < count) {
         if (!replace) return;
         mOwnEntries[i].value = value.get();
@@ -102,15 +106,15 @@ void CFMutableDictionaryZorp::Put(CFObjectZorpRef key, CFObjectZorpRef value, bo
         return;
     }
     UpdateViews();
-    if (!mOwnIndex.empty()) IndexEntry(mOwnIndex.data(), mOwnEntries.data(), count);
+    if (!mOwnIndex.empty()) IndexEntry(mOwnIndex.data(), place.slot, count);
 }
 
+// The entries' keys already differ: each is placed once, and a small dictionary has no index to build.
 void CFMutableDictionaryZorp::Reindex()
 {
     mOwnIndex.assign(IndexWords(Count()), 0);
     UpdateViews();
-    IndexEntries(mOwnEntries.data(), Count(), plist::detail::Repeated::KeepFirst,
-                 mOwnIndex.empty() ? nullptr : mOwnIndex.data());
+    if (!mOwnIndex.empty()) IndexDistinct(mOwnIndex.data(), mOwnEntries.data(), Count());
 }
 
 void CFMutableDictionaryZorp::UpdateViews()

@@ -14,6 +14,7 @@
 // lock is free was left by an instance that ended and is made anew; one whose owner lives, if
 // stopped or too busy to answer, is never touched.
 
+#include "platform/byteorder/byteorder.h"
 #include "platform/framework/call_record.h"
 #include "platform/framework/unique_fd.h"
 #include "qt_internal.h"
@@ -39,6 +40,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -99,42 +102,24 @@ bool PeerIsUs(int fd)
            peer.uid == ::geteuid();
 }
 
-void AppendNumber(std::string& bytes, std::uint32_t number)
+// Each message's bytes; the count of paths it carries is its bytes [4, 8).
+std::vector<std::string> Encode(const std::vector<std::string>& paths)
 {
-    bytes += {char(number >> 24), char(number >> 16), char(number >> 8), char(number)};
-}
-
-std::uint32_t NumberAt(const std::string& bytes, std::size_t offset)
-{
-    const auto at = [&](std::size_t k) {
-        return std::uint32_t(static_cast<unsigned char>(bytes[offset + k]));
-    };
-    return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);
-}
-
-struct Message {
-    std::string bytes;
-    std::size_t paths = 0;
-};
-
-std::vector<Message> Encode(const std::vector<std::string>& paths)
-{
-    std::vector<Message> messages;
+    std::vector<std::string> messages;
     std::string body;
     std::uint32_t count = 0;
     auto finish = [&] {
-        Message message;
-        AppendNumber(message.bytes, static_cast<std::uint32_t>(4 + body.size()));
-        AppendNumber(message.bytes, count);
-        message.bytes += body;
-        message.paths = count;
+        std::string message;
+        byteorder::PutBigEndian(message, 4 + body.size(), 4);
+        byteorder::PutBigEndian(message, count, 4);
+        message += body;
         messages.push_back(std::move(message));
         body.clear();
         count = 0;
     };
     for (const std::string& path : paths) {
         if (count == kMaxPaths || 4 + body.size() + 4 + path.size() > kMaxMessage) finish();
-        AppendNumber(body, static_cast<std::uint32_t>(path.size()));
+        byteorder::PutBigEndian(body, path.size(), 4);
         body += path;
         ++count;
     }
@@ -143,19 +128,19 @@ std::vector<Message> Encode(const std::vector<std::string>& paths)
 }
 
 // The paths of one message body, or nothing when it does not hold exactly what it announces.
-std::optional<std::vector<std::string>> Decode(const std::string& body)
+std::optional<std::vector<std::string>> Decode(std::string_view body)
 {
     if (body.size() < 4) return std::nullopt;
-    const std::uint32_t count = NumberAt(body, 0);
+    const std::uint32_t count = byteorder::BigEndian32(body.data());
     if (count > kMaxPaths) return std::nullopt;
     std::vector<std::string> paths;
     std::size_t at = 4;
     for (std::uint32_t i = 0; i < count; ++i) {
         if (body.size() - at < 4) return std::nullopt;
-        const std::uint32_t length = NumberAt(body, at);
+        const std::uint32_t length = byteorder::BigEndian32(body.data() + at);
         at += 4;
         if (length > body.size() - at) return std::nullopt;
-        paths.emplace_back(body, at, length);
+        paths.emplace_back(body.substr(at, length));
         at += length;
     }
     if (at != body.size()) return std::nullopt;
@@ -278,10 +263,11 @@ private:
                 continue;
             }
             if (mPending.size() < 4) return true;
-            const std::uint32_t length = NumberAt(mPending, 0);
+            const std::uint32_t length = byteorder::BigEndian32(mPending.data());
             if (length == 0 || length > kMaxMessage) return false;
             if (mPending.size() < 4 + std::size_t(length)) return true;
-            std::optional<std::vector<std::string>> paths = Decode(mPending.substr(4, length));
+            std::optional<std::vector<std::string>> paths =
+                Decode(std::string_view(mPending).substr(4, length));
             mPending.erase(0, 4 + std::size_t(length));
             if (!paths || ::send(mFd.Get(), &kReceived, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) return false;
             mAnswered = std::move(paths);
@@ -382,13 +368,13 @@ HandOver HandToRunningInstance(const std::vector<std::string>& paths)
         ::fcntl(fd.Get(), F_SETFL, O_NONBLOCK) != 0)
         return handed;
     if (!PeerIsUs(fd.Get())) return handed;  // nothing is sent to another user
-    const std::vector<Message> messages = Encode(paths);
-    for (const Message& message : messages) {
+    const std::vector<std::string> messages = Encode(paths);
+    for (const std::string& message : messages) {
         const Clock::time_point deadline = Clock::now() + Times().answer;
-        if (!SendAll(fd.Get(), message.bytes, deadline) || !ReceiveByte(fd.Get(), kReceived, deadline) ||
+        if (!SendAll(fd.Get(), message, deadline) || !ReceiveByte(fd.Get(), kReceived, deadline) ||
             !SendAll(fd.Get(), std::string_view(&kConfirmed, 1), deadline))
             return handed;
-        handed.taken += message.paths;
+        handed.taken += byteorder::BigEndian32(message.data() + 4);
     }
     handed.all = true;
     return handed;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -51,12 +52,13 @@ public:
     // entries about as fast, where an index would add a third to their weight.
     const CFDictionaryZorp* Dictionary(Entry* entries, std::size_t count, Repeated rule)
     {
-        const std::size_t words = IndexWords(count);
-        const bool keep = count > kScannedAtMost;
-        if (!keep && words > mScratchIndex.size()) mScratchIndex.resize(words);
-        std::uint32_t* index = !words ? nullptr : keep ? Array<std::uint32_t>(words) : mScratchIndex.data();
+        // The index of one that keeps none is needed only while it is read.
+        std::uint32_t scratch[1 + 2 * kScannedAtMost];
+        static_assert(IndexWords(kScannedAtMost) <= std::size(scratch));
+        const std::size_t kept = KeptIndexWords(count);
+        std::uint32_t* index = kept ? Array<std::uint32_t>(kept) : IndexWords(count) ? scratch : nullptr;
         return Maker::Dictionary(Allocate(sizeof(CFDictionaryZorp), alignof(CFDictionaryZorp)), entries,
-                                 count, rule, index, keep);
+                                 count, rule, index, kept != 0);
     }
 
     // The words of index a dictionary of `count` entries keeps here.
@@ -122,7 +124,6 @@ private:
     }
 
     std::vector<std::unique_ptr<std::byte[]>> mBlocks;
-    std::vector<std::uint32_t> mScratchIndex;  // of a dictionary while it is read
     std::byte* mNext = nullptr;
     std::byte* mEnd = nullptr;
     std::size_t mNextBlock;

@@ -10,9 +10,6 @@
 namespace plist::detail {
 namespace {
 
-// Up to this many entries a dictionary is scanned: no index, and no hashing.
-constexpr std::size_t kScanLimit = 8;
-
 std::uint64_t Rotate(std::uint64_t x, int bits)
 {
     return x << bits | x >> (64 - bits);
@@ -131,30 +128,21 @@ std::size_t Probe(const std::uint32_t* index, const Entry* entries, std::size_t 
     return s;
 }
 
-// Position, given the key's hash (asked for only with an index) and what matches it.
+// Place, given the key's hash (asked for only with an index) and what matches it.
 template <typename Hash, typename Matches>
-std::size_t Locate(const Entry* entries, std::size_t count, const std::uint32_t* index, Hash hash,
-                   Matches matches)
+Place Search(const Entry* entries, std::size_t count, const std::uint32_t* index, Hash hash, Matches matches)
 {
     if (!index) {
         for (std::size_t i = 0; i < count; ++i) {
-            if (matches(*entries[i].key)) return i;
+            if (matches(*entries[i].key)) return {i, 0};
         }
-        return count;
+        return {count, 0};
     }
     const std::size_t s = Probe(index, entries, hash(), matches);
-    return index[1 + s] != 0 ? index[1 + s] - 1 : count;
+    return {index[1 + s] != 0 ? index[1 + s] - 1 : count, s};
 }
 
 }  // namespace
-
-std::size_t IndexWords(std::size_t count)
-{
-    if (count <= kScanLimit) return 0;
-    std::size_t slots = 4 * kScanLimit;
-    while (slots < 2 * count) slots *= 2;
-    return 1 + slots;
-}
 
 std::size_t IndexEntries(Entry* entries, std::size_t count, Repeated rule, std::uint32_t* index)
 {
@@ -192,27 +180,39 @@ std::size_t IndexEntries(Entry* entries, std::size_t count, Repeated rule, std::
     return kept;
 }
 
-void IndexEntry(std::uint32_t* index, const Entry* entries, std::size_t position)
+void IndexDistinct(std::uint32_t* index, const Entry* entries, std::size_t count)
 {
-    const std::size_t s =
-        Probe(index, entries, KeyHash(*entries[position].key), [](const CFObjectZorp&) { return false; });
-    index[1 + s] = static_cast<std::uint32_t>(position + 1);
+    index[0] = static_cast<std::uint32_t>(IndexWords(count) - 2);
+    const auto none = [](const CFObjectZorp&) { return false; };
+    for (std::size_t i = 0; i < count; ++i)
+        IndexEntry(index, Probe(index, entries, KeyHash(*entries[i].key), none), i);
+}
+
+Place Locate(const Entry* entries, std::size_t count, const std::uint32_t* index, const CFObjectZorp& key)
+{
+    return Search(
+        entries, count, index, [&] { return KeyHash(key); },
+        [&](const CFObjectZorp& k) { return KeysEqual(k, key); });
+}
+
+void IndexEntry(std::uint32_t* index, std::size_t slot, std::size_t position)
+{
+    index[1 + slot] = static_cast<std::uint32_t>(position + 1);
 }
 
 std::size_t Position(const Entry* entries, std::size_t count, const std::uint32_t* index,
                      const CFObjectZorp& key)
 {
-    return Locate(
-        entries, count, index, [&] { return KeyHash(key); },
-        [&](const CFObjectZorp& k) { return KeysEqual(k, key); });
+    return Locate(entries, count, index, key).position;
 }
 
 std::size_t Position(const Entry* entries, std::size_t count, const std::uint32_t* index,
                      std::string_view key)
 {
-    return Locate(
-        entries, count, index, [&] { return HashText(key); },
-        [&](const CFObjectZorp& k) { return IsString(k, key); });
+    return Search(
+               entries, count, index, [&] { return HashText(key); },
+               [&](const CFObjectZorp& k) { return IsString(k, key); })
+        .position;
 }
 
 }  // namespace plist::detail
