@@ -54,6 +54,14 @@ inline std::uint64_t BigEndian(const char* p, std::size_t width)
     return value;
 }
 
+// A little-endian field of up to 8 bytes.
+inline std::uint64_t LittleEndian(const char* p, std::size_t width)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) value = value << 8 | Byte(p, static_cast<int>(i));
+    return value;
+}
+
 // Appends the low `width` bytes of `value`, most significant first.
 inline void PutBigEndian(std::string& out, std::uint64_t value, int width)
 {

@@ -64,3 +64,8 @@ bool WriteAllAt(int fd, std::string_view bytes, off_t offset)
     }
     return true;
 }
+
+bool SyncFolder(int folderFd)
+{
+    return ::fsync(folderFd) == 0 || errno == EINVAL || errno == EBADF;
+}

@@ -23,5 +23,8 @@ bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink);
 
 // Up to `length` bytes at `offset`; fewer at the end of the file, nothing (errno set) on a read error.
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length);
+// Flushes an open folder. True also where the file system cannot flush folders (EINVAL, EBADF):
+// that changes nothing there.
+bool SyncFolder(int folderFd);
 // False (errno set) unless every byte was written.
 bool WriteAllAt(int fd, std::string_view bytes, off_t offset = 0);

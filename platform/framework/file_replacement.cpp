@@ -147,9 +147,7 @@ FileError FileReplacement::Commit()
     }
     if (FileError error = mTemporary.RenameOver(mName, !mRead)) return error;
     if (mFlush == Flush::ByGroup) return {};
-    // Some file systems cannot flush a folder; that changes nothing there.
-    if ((!StepAllowed(FileStep::Flush) || ::fsync(mFolder.Get()) != 0) && errno != EINVAL && errno != EBADF)
-        return FailedAt(FileStep::Flush);
+    if (!StepAllowed(FileStep::Flush) || !SyncFolder(mFolder.Get())) return FailedAt(FileStep::Flush);
     return {};
 }
 

@@ -51,8 +51,7 @@ FileError FlushFolder(int folderFd)
     UniqueFd folder(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // A folder that may not be read, or a file system that refuses, gives no way to flush it.
     if (!folder) return {};
-    if (::fsync(folder.Get()) != 0 && errno != EINVAL && errno != EBADF) return FailedAt(FileStep::Flush);
-    return {};
+    return SyncFolder(folder.Get()) ? FileError{} : FailedAt(FileStep::Flush);
 }
 
 std::string JournalOf(const std::string& name, const struct stat& info, std::string_view old)

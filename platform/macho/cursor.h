@@ -55,10 +55,8 @@ private:
     {
         if (!Holds(at, std::uint64_t(width))) return 0;
         const char* p = mBytes.data() + at;
-        if (mBigEndian) return byteorder::BigEndian(p, std::size_t(width));
-        std::uint64_t value = 0;
-        for (int i = width - 1; i >= 0; --i) value = value << 8 | byteorder::Byte(p, i);
-        return value;
+        return mBigEndian ? byteorder::BigEndian(p, std::size_t(width))
+                          : byteorder::LittleEndian(p, std::size_t(width));
     }
 
     std::string_view mBytes;

@@ -18,11 +18,6 @@ constexpr std::uint32_t kSegment = 0x1, kSegment64 = 0x19, kCodeSignature = 0x1d
 constexpr std::uint32_t kEncryptionInfo = 0x21, kEncryptionInfo64 = 0x2c;
 constexpr std::uint32_t kEarliestVersion = 0x20001, kLatestVersion = 0x206ff;
 
-std::uint32_t Swap32(std::uint32_t v)
-{
-    return (v >> 24) | ((v >> 8) & 0xff00) | ((v << 8) & 0xff0000) | (v << 24);
-}
-
 std::optional<std::uint32_t> ExpectedMagic(std::uint32_t type)
 {
     if (type == kCodeDirectorySlot || (type >= kFirstAlternateSlot && type <= kLastAlternateSlot))
@@ -164,9 +159,9 @@ Result<std::optional<std::string_view>> InfoPlistSection(const Cursor& slice, co
 Result<Slice> ReadThin(const Cursor& file, std::uint64_t offset, std::uint64_t size)
 {
     const Cursor raw = *file.Window(offset, size);
-    const std::uint32_t magic = raw.InByteOrder(true).U32(0);
+    const std::uint32_t magic = raw.InByteOrder(true).U32(0), swapped = raw.InByteOrder(false).U32(0);
     const bool bigEndian = magic == kMagic || magic == kMagic64;
-    if (!raw.Holds(0, 4) || (!bigEndian && Swap32(magic) != kMagic && Swap32(magic) != kMagic64))
+    if (!raw.Holds(0, 4) || (!bigEndian && swapped != kMagic && swapped != kMagic64))
         return Error{ErrorKind::NotMachO, raw.FileOffset(0)};
     const Cursor slice = raw.InByteOrder(bigEndian);
     const bool is64 = slice.U32(0) == kMagic64;
@@ -243,9 +238,9 @@ Result<std::vector<Slice>> ReadMachO(std::string_view bytes)
 {
     const Cursor file(bytes, 0, true);
     if (!file.Holds(0, 4)) return Error{ErrorKind::NotMachO, 0};
-    const std::uint32_t magic = file.U32(0);
+    const std::uint32_t magic = file.U32(0), swapped = file.InByteOrder(false).U32(0);
     const bool fatBig = magic == kFatMagic || magic == kFatMagic64;
-    const bool fatLittle = Swap32(magic) == kFatMagic || Swap32(magic) == kFatMagic64;
+    const bool fatLittle = swapped == kFatMagic || swapped == kFatMagic64;
     std::vector<Slice> slices;
     if (!fatBig && !fatLittle) {
         Result<Slice> slice = ReadThin(file, 0, file.size());
