@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     macho::Result<macho::Verdict> verdict = macho::Verify(files);
     if (!verdict) return 0;
     (void)macho::Describe(*verdict);
-    macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {size % 3 == 0, true});
+    const macho::BundleFacts facts{[inside = size % 3 == 0] { return inside; }, true};
+    macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, facts);
     if (!resigned) std::abort();  // it read once, so it reads again
     (void)macho::Describe(resigned->decision);
     if (resigned->decision.action != macho::Action::Resign) return 0;
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     after.executable = executable;
     macho::Result<macho::Verdict> now = macho::Verify(after);
     if (!now || now->state != macho::State::Valid || !now->adhoc) std::abort();
-    macho::Result<macho::Resigned> again = macho::ResignAdHoc(after, {size % 3 == 0, true});
+    macho::Result<macho::Resigned> again = macho::ResignAdHoc(after, facts);
     if (!again || again->decision.action != macho::Action::LeaveAlone) std::abort();
     return 0;
 }
