@@ -4,8 +4,8 @@
 // signature binds, read through the framework layer (no link is followed); what --check says of
 // that signature; and the signed bundle around one whose signature was renewed.
 
-#include "platform/framework/file_error.h"
-#include "platform/framework/file_replacement.h"
+#include "platform/files/file_error.h"
+#include "platform/files/file_replacement.h"
 #include "platform/framework/folder_item.h"
 #include "platform/macho/error.h"
 #include "platform/macho/verify.h"

@@ -4,8 +4,8 @@
 // changes nothing on disk: it hands back what it made of the item, and its caller commits an edit,
 // then refreshes the item. The application object is a Patcher; the console tool uses one too.
 
-#include "platform/framework/file_error.h"
-#include "platform/framework/file_replacement.h"
+#include "platform/files/file_error.h"
+#include "platform/files/file_replacement.h"
 #include "platform/framework/folder_item.h"
 
 #include <cstddef>

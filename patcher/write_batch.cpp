@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "write_batch.h"
 
-#include "platform/framework/file_identity.h"
+#include "platform/files/file_identity.h"
 
 #include <algorithm>
 #include <optional>

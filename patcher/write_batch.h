@@ -7,9 +7,9 @@
 // An edit of several files (a list and its re-signed executable) goes in one group, in order.
 
 #include "patcher.h"
-#include "platform/framework/file_commit_group.h"
+#include "platform/files/file_commit_group.h"
+#include "platform/files/non_copyable.h"
 #include "platform/framework/folder_item.h"
-#include "platform/framework/non_copyable.h"
 
 #include <cstddef>
 #include <cstdint>

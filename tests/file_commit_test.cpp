@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "file_fixtures.h"
+#include "platform/files/file_commit_group.h"
+#include "platform/files/in_place_write.h"
 #include "platform/framework/binary_stream.h"
-#include "platform/framework/file_commit_group.h"
 #include "platform/framework/folder_item.h"
-#include "platform/framework/in_place_write.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 #pragma once
 // Real files for tests: temporary folders, bytes, child processes, messages and calls read back.
 
+#include "platform/files/file_error.h"
+#include "platform/files/non_copyable.h"
 #include "platform/framework/call_record.h"
-#include "platform/framework/file_error.h"
 #include "platform/framework/msgbox.h"
-#include "platform/framework/non_copyable.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -6,12 +6,12 @@
 
 #include "app/app.h"
 #include "app/startup.h"
+#include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/qt/qt_internal.h"
 #include "platform/framework/qt/qt_widgets.h"
 #include "platform/framework/qt/runtime.h"
 #include "platform/framework/qt/window.h"
-#include "platform/framework/unique_fd.h"
 #include "platform/framework/zorp_plugin.h"
 
 #include <QAbstractButton>

@@ -6,8 +6,8 @@
 #include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
 #include "platform/byteorder/byteorder.h"
+#include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
-#include "platform/framework/unique_fd.h"
 #include "platform/framework/zorp_plugin.h"
 #include "platform/plist/plist.h"
 

@@ -4,8 +4,8 @@
 #include "file_fixtures.h"
 #include "signed_bundles.h"
 
+#include "platform/files/unique_fd.h"
 #include "platform/framework/folder_item.h"
-#include "platform/framework/unique_fd.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "binary_stream.h"
 
-#include "fd_io.h"
-#include "in_place_write.h"
+#include "platform/files/fd_io.h"
+#include "platform/files/in_place_write.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -5,10 +5,10 @@
 // a new file beside the old one, flushed, then renamed over it, so the file holds either the old
 // bytes or the new ones, never a mix. A stream released uncommitted leaves the file as it was.
 
-#include "file_error.h"
-#include "file_replacement.h"
 #include "folder_item.h"
-#include "non_copyable.h"
+#include "platform/files/file_error.h"
+#include "platform/files/file_replacement.h"
+#include "platform/files/non_copyable.h"
 
 #include <cstdint>
 #include <memory>

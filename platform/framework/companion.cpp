@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "companion.h"
 
-#include "in_place_write.h"
+#include "platform/files/in_place_write.h"
 
 #include <fcntl.h>
 #include <unistd.h>

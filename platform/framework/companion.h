@@ -2,9 +2,9 @@
 #pragma once
 // Reading an AppleDouble companion, shared by FolderItem (its Mac type) and ResourceFork.
 
-#include "fd_io.h"
 #include "folder_item.h"
-#include "unique_fd.h"
+#include "platform/files/fd_io.h"
+#include "platform/files/unique_fd.h"
 
 #include <sys/stat.h>
 

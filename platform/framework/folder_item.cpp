@@ -3,7 +3,7 @@
 
 #include "binary_stream.h"
 #include "companion.h"
-#include "fd_io.h"
+#include "platform/files/fd_io.h"
 #include "platform/fork/appledouble.h"
 #include "platform/plist/cfobject.h"
 #include "resource_fork.h"

@@ -5,8 +5,9 @@
 // TrueChild made of it, while in use or among the last few opened: their next steps act on the
 // same folders, even when one is renamed meanwhile, and many items held hold few descriptors.
 
-#include "file_error.h"
-#include "unique_fd.h"
+#include "platform/files/file_error.h"
+#include "platform/files/open_limits.h"
+#include "platform/files/unique_fd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,13 +53,9 @@ public:
     // A bundle's property list, Contents/Info.plist, whether or not it exists.
     FolderItemRef BundleInfoPlist() const;
 
-    // Files and companions larger than this are not opened: the whole content is read at once,
-    // and no real application's property list comes near it (the largest known is some 70 KB).
-    static constexpr std::int64_t kMaxOpenLength = std::int64_t(64) << 20;
-    // An application's main executable is read whole too, to check and renew its signature. The
-    // largest known are a few hundred MB (universal builds of big applications); one held in
-    // memory must still leave room on a small machine, so a larger one is not opened.
-    static constexpr std::int64_t kMaxExecutableLength = std::int64_t(1) << 30;
+    // The limits of platform/files/open_limits.h, under the names callers know them by.
+    static constexpr std::int64_t kMaxOpenLength = ::kMaxOpenLength;
+    static constexpr std::int64_t kMaxExecutableLength = ::kMaxExecutableLength;
 
     // Read-write; nil when the item cannot be opened so (a link is never followed) or is longer
     // than `limit`. `error` says why.

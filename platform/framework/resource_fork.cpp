@@ -3,9 +3,9 @@
 
 #include "companion.h"
 #include "folder_item.h"
+#include "platform/files/unique_fd.h"
 #include "platform/fork/appledouble.h"
 #include "platform/fork/resource_map.h"
-#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

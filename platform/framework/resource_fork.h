@@ -4,10 +4,10 @@
 // fork until Rewrite hands them over as the companion's new content, for the commit layer to put
 // in place. Released before that, it changes nothing.
 
-#include "file_error.h"
-#include "file_replacement.h"
 #include "folder_item.h"
-#include "non_copyable.h"
+#include "platform/files/file_error.h"
+#include "platform/files/file_replacement.h"
+#include "platform/files/non_copyable.h"
 
 #include <cstdint>
 #include <memory>

@@ -3,8 +3,8 @@
 // The application object: receives the application events and the menu commands.
 
 #include "menu.h"
+#include "platform/files/non_copyable.h"
 #include "platform/framework/folder_item.h"
-#include "platform/framework/non_copyable.h"
 
 #include <exception>
 #include <functional>

@@ -15,8 +15,8 @@
 // stopped or too busy to answer, is never touched.
 
 #include "platform/byteorder/byteorder.h"
+#include "platform/files/unique_fd.h"
 #include "platform/framework/call_record.h"
-#include "platform/framework/unique_fd.h"
 #include "qt_internal.h"
 #include "runtime.h"
 

@@ -3,7 +3,7 @@
 // The menu tree: menus and items found by name. Texts keep "&" before the access letter, "-"
 // is a separator, and shortcuts are written "Cmd+O" (the Ctrl key on Linux).
 
-#include "platform/framework/non_copyable.h"
+#include "platform/files/non_copyable.h"
 #include <memory>
 #include <string>
 #include <vector>

@@ -3,8 +3,8 @@
 // Windows, their named controls and their stored initial properties, and file drops.
 
 #include "menu.h"
+#include "platform/files/non_copyable.h"
 #include "platform/framework/folder_item.h"
-#include "platform/framework/non_copyable.h"
 
 #include <cstdint>
 #include <memory>

@@ -4,8 +4,8 @@
 #include "fd_io.h"
 #include "file_fault.h"
 #include "file_metadata.h"
-#include "folder_item.h"
 #include "in_place_write.h"
+#include "open_limits.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

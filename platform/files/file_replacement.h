@@ -8,7 +8,7 @@
 
 #include "file_error.h"
 #include "file_identity.h"
-#include "folder_item.h"
+#include "open_limits.h"
 #include "temporary_file.h"
 #include "unique_fd.h"
 
@@ -27,7 +27,7 @@ struct FileRewrite {
     std::string name;
     std::optional<FileIdentity> read;  // nullopt: there was no such file, and none may appear meanwhile
     std::string bytes;
-    std::int64_t openLimit = FolderItem::kMaxOpenLength;  // the most that may be opened again
+    std::int64_t openLimit = kMaxOpenLength;  // the most that may be opened again
     // When not empty: `bytes` differ from what was read only here, and the size is the same. On a
     // file system that shares blocks between files, a large file's new copy is then a clone of the
     // old one with these ranges written.
