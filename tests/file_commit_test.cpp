@@ -30,24 +30,6 @@ FileRewrite RewriteOf(const fs::path& file, std::string bytes)
     return rewrite;
 }
 
-// A whole journal, in the layout the files layer writes, naming `name` as the file (device, inode).
-std::string JournalFor(const fs::path& file, const std::string& name, std::string_view old)
-{
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) return {};
-    std::string journal = "VEILORJ1";
-    const auto put = [&](std::uint64_t value, int bytes) {
-        for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) journal += char((value >> shift) & 0xFF);
-    };
-    put(info.st_dev, 8), put(info.st_ino, 8), put(old.size(), 8), put(name.size(), 4);
-    journal += name;
-    journal += old;
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (unsigned char c : journal) hash = (hash ^ c) * 0x100000001b3ULL;
-    put(hash, 8);
-    return journal;
-}
-
 // Kills a child in the middle of an in-place write of `file` (its first bytes torn): its journal stays.
 int KillMidWrite(const fs::path& file)
 {
