@@ -274,37 +274,38 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
     const std::string oldBytes = "#!/bin/sh\necho root's own\n", planted = "#!/bin/sh\necho planted\n";
     struct Case {
         const char* label;
-        bool asNobody;  // planted by another user (needs root)
+        bool asNobody;       // planted by another user (needs root)
+        bool folderTrusted;  // no other user may make files in the folder, or it is sticky
         std::function<void(const fs::path& folder, const fs::path& file, const fs::path& journal)> plant;
     };
     const auto whole = [&](const fs::path&, const fs::path& file, const fs::path& journal) {
         WriteBytes(journal, JournalFor(file, file.filename().string(), planted), 0600);
     };
     const Case cases[] = {
-        {"a link to a whole journal", false,
+        {"a link to a whole journal", false, true,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
              WriteBytes(folder / "elsewhere", JournalFor(file, file.filename().string(), planted), 0600);
              fs::create_symlink(folder / "elsewhere", journal);
          }},
-        {"a FIFO", false,
+        {"a FIFO", false, true,
          [](auto&, auto&, const fs::path& journal) { ASSERT_EQ(::mkfifo(journal.c_str(), 0600), 0); }},
-        {"empty", false, [](auto&, auto&, const fs::path& journal) { WriteBytes(journal, "", 0600); }},
-        {"made for another file", false,
+        {"empty", false, true, [](auto&, auto&, const fs::path& journal) { WriteBytes(journal, "", 0600); }},
+        {"made for another file", false, true,
          [&](const fs::path& folder, auto&, const fs::path& journal) {
              WriteBytes(folder / "other", "x");
              WriteBytes(journal, JournalFor(folder / "other", "Bare", planted), 0600);
          }},
-        {"a 64 GiB sparse one", false,
+        {"a 64 GiB sparse one", false, true,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
              whole(folder, file, journal);
              ASSERT_EQ(::truncate(journal.c_str(), off_t(64) << 30), 0);
          }},
-        {"one with another name", false,
+        {"one with another name", false, true,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
              whole(folder, file, journal);
              fs::create_hard_link(journal, folder / "kept");
          }},
-        {"another user's, for root's set-user-ID executable", true,
+        {"another user's, for root's set-user-ID executable", true, false,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
              ASSERT_EQ(::chmod(file.c_str(), 04755), 0);
              ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
@@ -314,6 +315,21 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
                            return std::string("planted");
                        }),
                        "planted");
+         }},
+        {"another user's in a sticky folder all may write", true, true,
+         [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
+             ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+             const std::string bytes = JournalFor(file, file.filename().string(), planted);
+             ASSERT_EQ(RunAsNobody([&] {
+                           WriteBytes(journal, bytes, 0600);
+                           return std::string("planted");
+                       }),
+                       "planted");
+         }},
+        {"root's own, whole, in a folder all may write", false, false,
+         [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
+             ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+             whole(folder, file, journal);
          }},
     };
     int skipped = 0;
@@ -344,7 +360,7 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
 
         // Ours, cut short under the other name: a check says so and writes nothing; a run mends it.
         // (In a folder of another user's, not even ours can be told from theirs.)
-        if (!c.asNobody) {
+        if (c.folderTrusted) {
             EXPECT_EQ(KillMidWrite(file), SIGKILL);
             const std::string torn = ReadBytes(file);
             EXPECT_TRUE(torn.starts_with("TORN"));
