@@ -6,6 +6,7 @@
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
 #include "platform/framework/folder_item.h"
+#include "platform/files/in_place_write.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/printable.h"
 #include "platform/framework/zorp_plugin.h"
@@ -255,11 +256,24 @@ bool SignaturePasses(const std::string& shown, const std::filesystem::path& targ
     return false;
 }
 
+// The journals found beside the path's files and ignored as not ours, a line each.
+void TellIgnoredJournals(const std::string& shown)
+{
+    for (const IgnoredJournal& journal : TakeIgnoredJournals())
+        std::cerr << shown << ": a journal that is not ours is ignored: " << EscapeControls(journal.journal)
+                  << " beside " << EscapeControls(journal.file) << " (" << journal.why << ")\n";
+}
+
 int Check(const std::vector<std::string>& paths)
 {
+    SetJournalsFinished(false);  // a check writes nothing, not even a journal's undo
     int status = kOk;
     for (const std::string& path : paths) {
         const std::string shown = EscapeControls(path);
+        struct Teller {
+            const std::string& shown;
+            ~Teller() { TellIgnoredJournals(shown); }
+        } teller{shown};
         int error = 0;
         std::optional<std::filesystem::path> target = Target(path, error);
         if (!target) {

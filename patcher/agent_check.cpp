@@ -40,7 +40,11 @@ AgentFlagReading ReadBundle(const FolderItem& bundle)
     FolderItemRef plist = bundle.BundleInfoPlist();
     if (!plist || !plist->Exists()) return {};
 
-    BinaryStreamRef stream = plist->OpenAsBinaryFile(false);
+    FileError error;
+    BinaryStreamRef stream = plist->OpenAsBinaryFile(false, error);
+    // A write cut short is the one cause a check must tell: the next plain run finishes it.
+    if (!stream && error.step == FileStep::Unfinished)
+        return Unreadable(messages::kOpenInfoPlistFailed + std::string(" (") + error.Cause() + ")");
     if (!stream) return Unreadable(messages::kOpenInfoPlistFailed);
     std::string text = stream->Read(stream->Length());
     if (text.empty()) return Unreadable(messages::NoPlstResource(bundle.DisplayName()));

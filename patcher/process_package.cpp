@@ -5,6 +5,7 @@
 #include "messages.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"
+#include "platform/files/temporary_file.h"
 #include "platform/macho/resign.h"
 
 #include <cerrno>
@@ -31,6 +32,11 @@ try {
     std::string executable;
     RouteOutcome outcome = AgentFlagAdded(item, text, &executable);
     if (outcome.kind != Kind::Edited && outcome.kind != Kind::Unchanged) return outcome;
+    // A killed run's temporary files in the folders this route writes, before the seal sees them.
+    if (FolderItem::Location list = infoPlist->Locate(); list.folder) RemoveLeftovers(list.folder.Get());
+    if (FolderItemRef macOS = contents->TrueChild("MacOS"); macOS && !executable.empty())
+        if (FolderItemRef code = macOS->TrueChild(executable))
+            if (FolderItem::Location at = code->Locate(); at.folder) RemoveLeftovers(at.folder.Get());
 
     if (outcome.kind == Kind::Edited) {
         text = std::move(outcome.writes.front().rewrite.bytes);

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 if(TARGET veilor-patch)
-    veilor_test(veilor_patch_test SOURCES veilor_patch_test.cpp LIBS veilor_plist veilor_macho OpenSSL::Crypto)
+    veilor_test(veilor_patch_test SOURCES veilor_patch_test.cpp LIBS veilor_plist veilor_macho veilor_framework OpenSSL::Crypto)
     target_compile_definitions(veilor_patch_test PRIVATE VEILOR_PATCH_BIN="$<TARGET_FILE:veilor-patch>")
     target_include_directories(veilor_patch_test PRIVATE ${PROJECT_SOURCE_DIR})
     add_dependencies(veilor_patch_test veilor-patch)

@@ -136,6 +136,24 @@ inline std::map<std::string, std::string> Tree(const fs::path& folder)
     return items;
 }
 
+// A whole journal, in the layout the files layer writes, naming `name` as the file (device, inode).
+inline std::string JournalFor(const fs::path& file, const std::string& name, std::string_view old)
+{
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return {};
+    std::string journal = "VEILORJ1";
+    const auto put = [&](std::uint64_t value, int bytes) {
+        for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) journal += char((value >> shift) & 0xFF);
+    };
+    put(info.st_dev, 8), put(info.st_ino, 8), put(old.size(), 8), put(name.size(), 4);
+    journal += name;
+    journal += old;
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : journal) hash = (hash ^ c) * 0x100000001b3ULL;
+    put(hash, 8);
+    return journal;
+}
+
 // Access and modification times of the item itself set to `time`, by default 2001-09-09.
 constexpr time_t kOldTime = 1000000000;
 inline void MakeOld(const fs::path& path, time_t time = kOldTime)

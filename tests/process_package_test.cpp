@@ -613,3 +613,38 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
     }
     if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }
+
+// veilor-patch killed at each rename and flush of a sealed bundle's two-file commit (the list,
+// then the executable) in turn: whatever it left, the rerun ends with a valid signature.
+TEST(Leftovers, ARerunAfterAKillAtAnyStepOfTheTwoFileCommitEndsValid)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    constexpr int kMostSteps = 12;
+    int killedRuns = 0;
+    for (FileStep step : {FileStep::Rename, FileStep::Flush}) {
+        for (int nth = 1; nth <= kMostSteps; ++nth) {
+            SCOPED_TRACE(std::to_string(int(step)) + " #" + std::to_string(nth));
+            TempFolder temp;
+            const fs::path bundle = signed_bundles::CraftedBundle(temp / "Signed.app");
+            const Finished killed = Child([&] {
+                                        int seen = 0;
+                                        SetFileFaultHook([&](FileStep now) {
+                                            if (now == step && ++seen == nth) ::kill(::getpid(), SIGKILL);
+                                            return true;
+                                        });
+                                        (void)Batched(temp.Path(), {"Signed.app"});
+                                        return 0;
+                                    }).Wait();
+            // Killed after the last rename, the rerun finds nothing left to do.
+            const std::string rerun = Batched(temp.Path(), {"Signed.app"});
+            EXPECT_TRUE(rerun == "Signed.app patched\n" || rerun == "Signed.app unchanged\n") << rerun;
+            EXPECT_EQ(signed_bundles::Verdict(bundle), "signature valid (ad hoc)");
+            for (const fs::path& folder : {bundle / "Contents", bundle / "Contents/MacOS"})
+                for (const std::string& name : Listing(folder))
+                    EXPECT_FALSE(name.starts_with(".veilor-")) << name;
+            if (killed.signal != SIGKILL) break;  // the run went through: no later step to kill at
+            ++killedRuns;
+        }
+    }
+    EXPECT_GE(killedRuns, 4);
+}

@@ -6,6 +6,7 @@
 
 #include "platform/files/unique_fd.h"
 #include "platform/framework/folder_item.h"
+#include "platform/files/in_place_write.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,30 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     EXPECT_EQ(Shown(Run(check)), "0 " + xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() +
                                      ": NSUIElement = true\n" + classic.string() +
                                      ": NSUIElement = \"true\"\nRelative.app/: NSUIElement = \"true\"\n");
+}
+
+// A check writes nothing: a write cut short is told, not finished, and a journal that is not ours
+// is told on its own line; the next plain run finishes the write and patches.
+TEST_F(VeilorPatchTest, CheckLeavesEveryJournalAndByteAndTellsWhatItFinds)
+{
+    const fs::path app = Bundle("Demo.app", "TORN" + kDemoXml.substr(4)), list = app / "Contents/Info.plist";
+    const std::vector<std::string> names = JournalNames("Info.plist");
+    WriteBytes(app / "Contents" / names[0], "", 0600);  // another's, too small to be a journal
+    WriteBytes(app / "Contents" / names[1], JournalFor(list, "Info.plist", kDemoXml), 0600);
+    const auto before = Tree(mDir.Path());
+    const Finished check = Run({"--check", app.string()});
+    EXPECT_EQ(Told(check),
+              "1 " + app.string() +
+                  ": Failed to open info.plist file. (a write was cut short: run veilor-patch on "
+                  "it to finish)\n" +
+                  app.string() + ": a journal that is not ours is ignored: " + names[0] +
+                  " beside Info.plist (not of a journal's size)\n");
+    EXPECT_TRUE(Tree(mDir.Path()) == before);
+
+    EXPECT_EQ(Run({app.string()}).status, 0);
+    EXPECT_EQ(ReadBytes(list), kDemoPatched);
+    EXPECT_TRUE(fs::exists(app / "Contents" / names[0]));
+    EXPECT_FALSE(fs::exists(app / "Contents" / names[1]));
 }
 
 TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)

@@ -21,6 +21,7 @@ std::string FileError::Cause() const
 {
     if (step == FileStep::Changed) return "changed by another program meanwhile";
     if (step == FileStep::Damaged) return "damaged";
+    if (step == FileStep::Unfinished) return "a write was cut short: run veilor-patch on it to finish";
     return std::strerror(code ? code : EIO);
 }
 

@@ -7,15 +7,16 @@
 #include <string>
 
 enum class FileStep {
-    None,      // no failure
-    Open,      // opening or reading the file, or a folder on its way
-    Create,    // making the temporary file beside it
-    Write,     // writing the new content (also: it would be larger than a file may be opened at)
-    Metadata,  // giving the new file the old one's owner, mode, ACL or attributes
-    Flush,     // making the content or the rename durable
-    Rename,    // putting the new file in place, or writing into the old one
-    Changed,   // another program replaced or edited the file since it was read
-    Damaged,   // its content is not in the format it must have
+    None,        // no failure
+    Open,        // opening or reading the file, or a folder on its way
+    Create,      // making the temporary file beside it
+    Write,       // writing the new content (also: it would be larger than a file may be opened at)
+    Metadata,    // giving the new file the old one's owner, mode, ACL or attributes
+    Flush,       // making the content or the rename durable
+    Rename,      // putting the new file in place, or writing into the old one
+    Changed,     // another program replaced or edited the file since it was read
+    Damaged,     // its content is not in the format it must have
+    Unfinished,  // a write into it was cut short, and this run may not finish it
 };
 
 struct FileError {

@@ -50,6 +50,16 @@ bool WriteContent(int fd, int original, std::int64_t originalSize, const FileRew
     return WriteAllAt(fd, bytes);
 }
 
+// Whether an in-place write can go in: the file opens for writing and its journal can be made
+// beside it. Known before any file of the edit is written, so that none is.
+FileError InPlaceWritable(int folder, const std::string& name)
+{
+    UniqueFd fd(::openat(folder, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return FailedAt(FileStep::Rename);
+    if (::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0) return FailedAt(FileStep::Create);
+    return {};
+}
+
 }  // namespace
 
 FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileError& error)
@@ -89,6 +99,7 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
             return replacement;
         }
         if (info.st_nlink > 1) {
+            if ((error = InPlaceWritable(folder, replacement.mName))) return replacement;
             replacement.mInPlace = true;
             replacement.mInPlaceBytes = std::move(rewrite.bytes);
             return replacement;
@@ -110,6 +121,7 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     if (rewrite.read && CarryMetadata(original.Get(), info, fd)) {
         // Only the old inode can keep what it holds: write into it instead.
         replacement.mTemporary.Discard();
+        if ((error = InPlaceWritable(folder, replacement.mName))) return replacement;
         replacement.mInPlace = true;
         replacement.mInPlaceBytes = std::move(rewrite.bytes);
         return replacement;

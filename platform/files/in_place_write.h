@@ -11,15 +11,32 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Only while `name` in `folderFd` is still what `expected` says; the caller has passed the
 // commit's fault seam.
 FileError WriteInPlace(int folderFd, const std::string& name, std::string_view bytes,
                        const FileIdentity& expected);
 
-// Puts back the old content of `name` if a write into it was cut short (a killed or crashed run);
-// false when a journal is there but the file could not be mended (then it must not be used).
-bool RecoverInterruptedWrite(int folderFd, const std::string& name);
+// Puts back the old content of `name` if a write into it was cut short (a killed or crashed run).
+// A journal is applied only when it can only be ours: a lone regular file of a journal's size,
+// owned by the file's owner or root, in a folder where no one else may make files (or a sticky
+// one), its header naming this file (device, inode, name). Any other is ignored, never removed,
+// and noted (TakeIgnoredJournals). An error when the file must not be used: it could not be
+// mended, its writer is still at work, or (writes not allowed) Unfinished.
+FileError RecoverInterruptedWrite(int folderFd, const std::string& name);
 
-// The journal's name for `name`: fixed, so that finding it costs one look-up.
+// False for a run that must write nothing (veilor-patch --check): a journal is then neither
+// applied nor removed, and a file it would mend is refused as Unfinished.
+void SetJournalsFinished(bool finish);
+
+struct IgnoredJournal {
+    std::string file, journal, why;
+};
+// The journals ignored since the last call, as not ours (a few at most are kept).
+std::vector<IgnoredJournal> TakeIgnoredJournals();
+
+// The journal's names for `name`, the first one first: fixed, so that finding them costs a few
+// look-ups; ours takes the first that no other file holds.
+std::vector<std::string> JournalNames(const std::string& name);
 std::string JournalName(const std::string& name);

@@ -51,9 +51,10 @@ bool StillNamed(int folderFd, const std::string& name, int fd)
            SameFile(opened, named);
 }
 
-// Removes temporary files of ours that no run holds locked: what a killed run left behind. Each
-// folder once per process, so that a batch over one large folder does not list it again and again.
-// The last folders tidied are held open, so that a new folder cannot take one's inode number.
+}  // namespace
+
+// Each folder once per process, so that a batch over one large folder does not list it again and
+// again. The last folders tidied are held open, so that a new folder cannot take one's inode number.
 void RemoveLeftovers(int folderFd)
 {
     struct Tidied {
@@ -94,8 +95,6 @@ void RemoveLeftovers(int folderFd)
         if (StillNamed(folderFd, name, fd.Get())) ::unlinkat(folderFd, name.c_str(), 0);
     }
 }
-
-}  // namespace
 
 bool IsTemporaryName(const std::string& name)
 {

@@ -36,5 +36,9 @@ private:
     UniqueFd mFd;
 };
 
+// Removes temporary files of ours that no run holds locked in the open folder: what a killed run
+// left behind, which a bundle's seal would take for a change.
+void RemoveLeftovers(int folderFd);
+
 // Whether `name` is one of ours, for tests and for the sweep.
 bool IsTemporaryName(const std::string& name);

@@ -46,10 +46,11 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
 {
     error = {};
     limit = std::min(limit, kMaxLength);
-    if (!location.folder || !RecoverInterruptedWrite(location.folder.Get(), location.name)) {
+    if (!location.folder) {
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
+    if ((error = RecoverInterruptedWrite(location.folder.Get(), location.name))) return nullptr;
     // What the file was before it was read: an edit during the read makes the commit refuse.
     FileIdentity identity;
     UniqueFd fd = OpenRegularAt(location.folder.Get(), location.name, readWrite, identity);

@@ -11,8 +11,8 @@
 UniqueFd OpenCompanion(const FolderItem::Location& companion, int access, struct stat& info)
 {
     // A write into it that a crash cut short is undone before anything reads it.
-    if (!RecoverInterruptedWrite(companion.folder.Get(), companion.name)) {
-        errno = EBUSY;
+    if (FileError unusable = RecoverInterruptedWrite(companion.folder.Get(), companion.name)) {
+        errno = unusable.code ? unusable.code : EBUSY;
         return UniqueFd();
     }
     // O_NONBLOCK: a FIFO of that name must not hang the open; only a regular file is read.
