@@ -64,7 +64,9 @@ try {
         BinaryStreamRef sealStream = seal->OpenAsBinaryFile(false, error);
         if (!sealStream) return Failed(messages::kOpenCodeResourcesFailed, error);
         code.codeResources = sealStream->Read(sealStream->Length());
-        code.resourcesAsSealed = ResourcesAsSealed(contents, *code.codeResources, executable);
+        SealCheck check = CheckSeal(contents, *code.codeResources, executable);
+        code.resourcesAsSealed = check.status == SealCheck::Status::Holds;
+        code.resourcesUnchecked = std::move(check.reason);
     }
     code.status = BundleCode::Status::Read;
     return code;
