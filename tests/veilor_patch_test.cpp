@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <sys/mount.h>
 #include <sys/resource.h>
 
@@ -516,6 +518,24 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
              fs::rename(tool, mDir / "Tool"), fs::create_symlink(mDir / "Tool", tool);
          },
          "Too many levels of symbolic links"},
+        // macOS would follow these links to the code; nothing here follows one.
+        {"LinkedMacOS.app",
+         [&](const fs::path& tool) {
+             fs::rename(tool.parent_path(), mDir / "MacOS"),
+                 fs::create_symlink(mDir / "MacOS", tool.parent_path());
+         },
+         "Too many levels of symbolic links"},
+        {"LinkedSignature.app",
+         [&](const fs::path& tool) {
+             const fs::path signature = tool.parent_path().parent_path() / "_CodeSignature";
+             fs::exists(signature) ? fs::rename(signature, mDir / "Signature")
+                                   : (void)fs::create_directory(mDir / "Signature");
+             fs::create_symlink(mDir / "Signature", tool.parent_path().parent_path() / "_CodeSignature");
+         },
+         "Too many levels of symbolic links"},
+        // Refused by its type, never opened: a FIFO's open would wait.
+        {"Fifo.app", [](const fs::path& tool) { fs::remove(tool), ::mkfifo(tool.c_str(), 0755); },
+         "Invalid argument"},
         {"Huge.app",
          [](const fs::path& tool) { fs::resize_file(tool, FolderItem::kMaxExecutableLength + 1); },
          "File too large"},
@@ -529,6 +549,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
                   "1 " + app.string() + ": Failed to open executable file Tool. (" + c.cause + ")\n");
         EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), signed_bundles::kCraftedPlist);
         EXPECT_EQ(Listing(app / "Contents/MacOS"), std::vector<std::string>{"Tool"});
+        EXPECT_EQ(Told(Run({"--check", app.string()})).substr(0, 1), "1");
         EXPECT_EQ(LinkStatus(tool).st_ino, before.st_ino);
         EXPECT_EQ(LinkStatus(tool).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     }
