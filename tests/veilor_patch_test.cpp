@@ -604,3 +604,18 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 }
 
 }  // namespace
+
+// Refused by its type before any open: a FIFO's open would wait, a device's may act.
+TEST_F(VeilorPatchTest, AnInfoPlistThatIsNoRegularFileIsNeverOpened)
+{
+    const fs::path app = mDir / "Fifo.app";
+    fs::create_directories(app / "Contents/MacOS");
+    ASSERT_EQ(::mkfifo((app / "Contents/Info.plist").c_str(), 0644), 0);
+    for (const char* mode : {"", "--check"}) {
+        SCOPED_TRACE(mode);
+        std::vector<std::string> args{app.string()};
+        if (*mode) args.insert(args.begin(), mode);
+        EXPECT_TRUE(Told(Run(args)).starts_with("1 " + app.string() + ": Failed to open info.plist file."));
+        EXPECT_TRUE(fs::is_fifo(fs::symlink_status(app / "Contents/Info.plist")));
+    }
+}
