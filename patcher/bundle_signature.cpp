@@ -47,6 +47,14 @@ bool HasFile(const std::filesystem::path& folder, const char* inner, const char*
 BundleCode ReadBundleCode(const FolderItem& contents, const std::string& executable)
 try {
     BundleCode code;
+    // macOS follows a link where a bundle's code lives, which is never followed here: such a
+    // signature can be neither judged nor kept.
+    for (const char* place : {"MacOS", "_CodeSignature"}) {
+        FolderItemRef item = executable.empty() ? nullptr : contents.TrueChild(place);
+        if (item && item->LookUpKind() == FolderItem::Kind::Link)
+            return Failed(messages::OpenExecutableFailed(FolderItem(executable).DisplayName()),
+                          {FileStep::Open, ELOOP});
+    }
     FolderItemRef macOS = contents.TrueChild("MacOS");
     FolderItemRef file = macOS ? macOS->TrueChild(executable) : nullptr;
     if (!file || !file->Exists()) return code;
@@ -64,7 +72,9 @@ try {
         BinaryStreamRef sealStream = seal->OpenAsBinaryFile(false, error);
         if (!sealStream) return Failed(messages::kOpenCodeResourcesFailed, error);
         code.codeResources = sealStream->Read(sealStream->Length());
-        code.resourcesAsSealed = ResourcesAsSealed(contents, *code.codeResources, executable);
+        SealCheck check = CheckSeal(contents, *code.codeResources, executable);
+        code.resourcesAsSealed = check.status == SealCheck::Status::Holds;
+        code.resourcesUnchecked = std::move(check.reason);
     }
     code.status = BundleCode::Status::Read;
     return code;

@@ -25,13 +25,14 @@ struct BundleCode {
     FileRewrite executable;                    // its bytes, and where they go back
     std::optional<std::string> codeResources;  // Contents/_CodeSignature/CodeResources
     bool resourcesAsSealed = true;             // the files it seals are as it records them
+    std::string resourcesUnchecked;            // why they could not be checked, when they could not
     std::string message;
     FileError cause;
 
     // What the signature binds, with `infoPlist` as Contents/Info.plist.
     macho::BundleFiles Files(const std::string& infoPlist) const
     {
-        return {executable.bytes, infoPlist, codeResources, resourcesAsSealed};
+        return {executable.bytes, infoPlist, codeResources, resourcesAsSealed, resourcesUnchecked};
     }
 };
 

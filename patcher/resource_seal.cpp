@@ -2,6 +2,7 @@
 #include "resource_seal.h"
 
 #include "agent_flag.h"
+#include "seal_pattern.h"
 
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/zorp_plugin.h"
@@ -9,16 +10,17 @@
 #include "platform/macho/macho.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <vector>
 
 namespace {
 
 struct Rule {
-    std::regex pattern;
+    SealPattern pattern;
     double weight = 1;
     bool omit = false;
     bool optional = false;
@@ -83,27 +85,20 @@ std::optional<std::string> Bytes(const CFObjectZorp* value)
     return std::string(static_cast<const CFBinaryDataZorp&>(*value).Bytes());
 }
 
-// The bundle's own patterns are input like any other: matched in time linear in the path, never by
-// backtracking, which a pattern such as ^(a|aa)+$ would make take years.
-std::regex Pattern(const std::string& text)
-{
-#ifdef __GLIBCXX__
-    return std::regex(text, std::regex::extended | std::regex_constants::__polynomial);
-#else
-    return std::regex(text, std::regex::extended);
-#endif
-}
-
-// False for a rule the list states in a form it may not have.
+// False for a rule the list states in a form it may not have, or a pattern too large to match.
 bool ReadRules(const CFDictionaryZorp* rules, std::vector<Rule>& out)
-try {
+{
     if (!rules) {
         for (const auto& rule : kDefaultRules)
-            out.push_back({Pattern(rule.pattern), rule.weight, rule.omit, rule.optional});
+            out.push_back({*SealPattern::Compile(rule.pattern), rule.weight, rule.omit, rule.optional});
     } else {
+        std::size_t states = 0;
         for (const CFDictionaryZorp::Entry& entry : rules->Entries()) {
             if (entry.key->Kind() != CFKind::String) return false;
-            Rule rule{Pattern(std::string(static_cast<const CFStringZorp&>(*entry.key).Text()))};
+            std::optional<SealPattern> pattern =
+                SealPattern::Compile(static_cast<const CFStringZorp&>(*entry.key).Text());
+            if (!pattern || (states += pattern->States()) > kMaxSealedStates) return false;
+            Rule rule{std::move(*pattern)};
             if (entry.value->Kind() == CFKind::Dictionary) {
                 const auto& options = static_cast<const CFDictionaryZorp&>(*entry.value);
                 rule.weight = Number(options.Find("weight")).value_or(1);
@@ -118,8 +113,6 @@ try {
     std::stable_sort(out.begin(), out.end(),
                      [](const Rule& a, const Rule& b) { return a.weight > b.weight; });
     return true;
-} catch (const std::regex_error&) {
-    return false;
 }
 
 bool ReadEntry(const CFObjectZorp& value, bool legacy, Entry& entry)
@@ -167,14 +160,15 @@ class Walk {
 public:
     Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable("MacOS/" + std::move(executable)) {}
 
-    // False as soon as a file differs from the seal, or cannot be looked at.
+    // False as soon as a file differs from the seal, or cannot be looked at (Unchecked then says
+    // why).
     bool Folder(const FolderItem& folder, const std::string& prefix, std::size_t depth)
     {
-        if (depth > kMaxSealedDepth) return false;
+        if (depth > kMaxSealedDepth || mItems + 1 > kMaxSealedItems) return Unchecked();
         for (const std::string& name : folder.ChildNames()) {
-            if (++mItems > kMaxSealedItems) return false;
+            if (++mItems > kMaxSealedItems) return Unchecked();
             const std::string path = prefix + name;
-            if (path.size() > kMaxSealedPath) return false;
+            if (path.size() > kMaxSealedPath) return Unchecked();
             if (prefix.empty() &&
                 (name == "_CodeSignature" || name == "CodeResources" || name == "_MASReceipt"))
                 continue;
@@ -197,35 +191,77 @@ private:
         }
         // A folder is sealed through the files it holds.
         if (kind == Kind::Folder) return Folder(item, path + "/", depth + 1);
-        const Rule* rule = RuleFor(path);
+        bool costly = false;
+        const Rule* rule = RuleFor(path, costly);
+        if (costly) return Unchecked();
         return !rule || rule->omit;
     }
 
-    const Rule* RuleFor(const std::string& path) const
+    // Each path may cost the rules at most kMaxMatchSteps, and the whole walk kMaxSealSteps.
+    const Rule* RuleFor(const std::string& path, bool& costly)
     {
-        for (const Rule& rule : mSeal.rules)
-            if (std::regex_search(path, rule.pattern)) return &rule;
-        return nullptr;
+        std::size_t budget = std::min(kMaxMatchSteps, mBudget);
+        const std::size_t before = budget;
+        const Rule* found = nullptr;
+        for (const Rule& rule : mSeal.rules) {
+            const SealPattern::Match match = rule.pattern.Search(path, budget);
+            if (match == SealPattern::Match::TooCostly) costly = true;
+            if (match != SealPattern::Match::No) {
+                found = &rule;
+                break;
+            }
+        }
+        mBudget -= before - budget;
+        return costly ? nullptr : found;
+    }
+
+public:
+    const std::string& Reason() const { return mReason; }
+
+private:
+    bool Unchecked(std::string reason = "resources cannot be checked")
+    {
+        mReason = std::move(reason);
+        return false;
+    }
+    // A file that cannot be read proves nothing either way.
+    bool Unreadable(int error)
+    {
+        return Unchecked(std::string("resources cannot be read (") + std::strerror(error) + ")");
     }
 
     bool Matches(const Entry& entry, const FolderItem& item, Kind kind)
     {
         if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, item, kind);
         if (entry.symlink) return kind == Kind::Link && item.LinkTarget() == entry.symlink;
-        return kind == Kind::File && HashOf(item) == entry.hash;
+        if (kind != Kind::File) return false;
+        const std::optional<std::string> hash = HashOf(item);
+        return hash ? hash == entry.hash : false;
     }
 
     // The seal records the cdhash of one of the nested code's CodeDirectories, in one of its slices.
-    static bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item, Kind kind)
+    bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item, Kind kind)
     {
         if (kind != Kind::Folder && kind != Kind::File) return false;
         FolderItemRef executable =
             kind == Kind::File ? std::make_shared<FolderItem>(item) : NestedExecutable(item);
         // A bundle of a layout not known here is only looked for.
         if (!executable) return true;
-        const std::optional<std::string> bytes = Read(*executable, FolderItem::kMaxExecutableLength);
-        if (!bytes) return false;
-        const macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(*bytes);
+        // Read once, in pieces, and only as far as the first piece when that is no Mach-O file.
+        std::string bytes;
+        bool notCode = false;
+        const auto add = [&](std::string_view piece) {
+            if (bytes.empty() && !LooksLikeMachO(piece)) {
+                notCode = true;
+                errno = ENOEXEC;
+                return false;
+            }
+            bytes.append(piece);
+            return true;
+        };
+        if (!executable->ReadInPieces(add, FolderItem::kMaxExecutableLength))
+            return notCode ? false : ReadFailed(errno);
+        const macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(bytes);
         if (!slices) return false;
         for (const macho::Slice& slice : *slices)
             if (slice.signature)
@@ -268,7 +304,28 @@ private:
         return stream->Read(stream->Length());
     }
 
-    // Read in pieces: a sealed resource may be far larger than anything worth holding whole.
+    static bool LooksLikeMachO(std::string_view piece)
+    {
+        static const std::uint32_t kMagics[] = {0xfeedface, 0xfeedfacf, 0xcefaedfe, 0xcffaedfe,
+                                                0xcafebabe, 0xcafebabf, 0xbebafeca, 0xbfbafeca};
+        if (piece.size() < 4) return false;
+        const std::uint32_t magic = std::uint32_t(std::uint8_t(piece[0])) << 24 |
+                                    std::uint32_t(std::uint8_t(piece[1])) << 16 |
+                                    std::uint32_t(std::uint8_t(piece[2])) << 8 | std::uint8_t(piece[3]);
+        return std::find(std::begin(kMagics), std::end(kMagics), magic) != std::end(kMagics);
+    }
+
+    // What a failed read of a sealed file means: one that is not a regular file (a link, a FIFO)
+    // is not the file sealed; one too large or unreadable cannot be checked.
+    bool ReadFailed(int error)
+    {
+        if (error == ELOOP || error == EINVAL || error == ENOENT || error == ENXIO) return false;
+        if (error == EFBIG) return Unchecked();
+        return Unreadable(error);
+    }
+
+    // Read in pieces: a sealed resource may be far larger than anything worth holding whole, and
+    // none larger than an executable may be is hashed.
     std::optional<std::string> HashOf(const FolderItem& item)
     {
         mHasher.Begin();
@@ -276,23 +333,33 @@ private:
             mHasher.Add(piece);
             return true;
         };
-        if (!item.ReadInPieces(add)) return std::nullopt;
+        if (!item.ReadInPieces(add, FolderItem::kMaxExecutableLength)) {
+            ReadFailed(errno);
+            return std::nullopt;
+        }
         return mHasher.Finish();
     }
 
     Seal& mSeal;
     const std::string mExecutable;
     std::size_t mItems = 0;
+    std::size_t mBudget = kMaxSealSteps;
+    std::string mReason;
     macho::Hasher mHasher{mSeal.hashType};  // one seal, one kind of hash
 };
 
 }  // namespace
 
-bool ResourcesAsSealed(const FolderItem& contents, std::string_view codeResources,
-                       const std::string& executable)
+SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources, const std::string& executable)
 {
     std::optional<Seal> seal = ReadSeal(codeResources);
-    if (!seal || !Walk(*seal, executable).Folder(contents, "", 0)) return false;
-    return std::all_of(seal->entries.begin(), seal->entries.end(),
-                       [](const auto& entry) { return entry.second.seen || entry.second.optional; });
+    if (!seal) return {SealCheck::Status::Unchecked, "resources cannot be checked"};
+    Walk walk(*seal, executable);
+    if (!walk.Folder(contents, "", 0))
+        return walk.Reason().empty() ? SealCheck{SealCheck::Status::Changed, {}}
+                                     : SealCheck{SealCheck::Status::Unchecked, walk.Reason()};
+    const bool complete = std::all_of(seal->entries.begin(), seal->entries.end(), [](const auto& entry) {
+        return entry.second.seen || entry.second.optional;
+    });
+    return {complete ? SealCheck::Status::Holds : SealCheck::Status::Changed, {}};
 }

@@ -13,12 +13,22 @@
 // seal that cannot be checked is not taken as holding.
 inline constexpr std::size_t kMaxSealedItems = 100000;
 inline constexpr std::size_t kMaxSealedDepth = 64;
-// Nor paths longer than any a Mac allows (PATH_MAX there is 1024): matching rules against one takes
-// stack in proportion to its length.
+// Nor paths longer than any a Mac allows (PATH_MAX there is 1024).
 inline constexpr std::size_t kMaxSealedPath = 1024;
+// The rules' automata together, and what matching them may cost for one path and for the walk.
+inline constexpr std::size_t kMaxSealedStates = std::size_t(1) << 16;
+inline constexpr std::size_t kMaxMatchSteps = std::size_t(1) << 22;
+inline constexpr std::size_t kMaxSealSteps = std::size_t(1) << 27;
 
+struct SealCheck {
+    enum class Status { Holds, Changed, Unchecked };
+    Status status;
+    // For Unchecked: "resources cannot be checked", or "resources cannot be read (WHY)".
+    std::string reason;
+};
 // `contents` is the bundle's Contents folder, `codeResources` the bytes of its
-// _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable. False also when the
-// seal cannot be read or the tree cannot be walked within the bounds above.
-bool ResourcesAsSealed(const FolderItem& contents, std::string_view codeResources,
-                       const std::string& executable);
+// _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable. Unchecked when the seal
+// cannot be read, its rules compiled or matched, the tree walked or a sealed file hashed (larger
+// than an executable may be) within the bounds above, or a sealed file read.
+SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources,
+                    const std::string& executable);

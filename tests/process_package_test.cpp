@@ -544,54 +544,88 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
                                            put("Frameworks/N.framework/Versions/Current", "A", true)};
     const std::vector<std::string> applicationLaid = {"Helpers/Helper.app/Contents" + helper},
                                    frameworkLaid = {"Frameworks/N.framework/Versions/A/Resources" + helper};
+    constexpr SealCheck::Status H = SealCheck::Status::Holds, C = SealCheck::Status::Changed,
+                                U = SealCheck::Status::Unchecked;
+    const auto sparse = [](const std::string& path, off_t size) -> Change {
+        return [=](const fs::path& contents) {
+            fs::create_directories((contents / path).parent_path());
+            fs::remove(contents / path);
+            WriteBytes(contents / path, "");
+            ASSERT_EQ(::truncate((contents / path).c_str(), size), 0);
+        };
+    };
+    const Change unreadable = [](const fs::path& contents) {
+        fs::permissions(contents / "Resources/res.txt", fs::perms::none);
+    };
     const struct {
         const char* name;
         std::string seal;  // "": the shared ad hoc sample's, which seals a file and an optional one
         std::vector<std::string> laid;  // in Contents, as Lay does
         std::vector<Change> changes;
-        bool holds;
+        SealCheck::Status want;
     } cases[] = {
-        {"Intact", ours, oursLaid, {link}, true},
-        {"ByteChanged", ours, oursLaid, {link, put("Resources/res.txt", "R")}, false},
-        {"Added", ours, oursLaid, {link, put("Resources/new.txt", "n")}, false},
-        {"AddedCode", ours, oursLaid, {link, put("MacOS/helper", "h")}, false},
-        {"AddedAtTop", ours, oursLaid, {link, put("extra", "e")}, false},
-        {"Removed", ours, oursLaid, {link, gone("Resources/res.txt")}, false},
-        {"OptionalRemoved", ours, oursLaid, {link, gone("Resources/en.lproj/x.strings")}, true},
-        {"OmittedAdded", ours, oursLaid, {link, put("Resources/.DS_Store", "d")}, true},
-        {"LocversionAdded", ours, oursLaid, {link, put("Resources/en.lproj/locversion.plist", "l")}, true},
-        {"LocalisedAdded", ours, oursLaid, {link, put("Resources/en.lproj/new.strings", "n")}, false},
-        {"SymbolsAdded", ours, oursLaid, {link, put("Tool.dSYM/Contents/Info.plist", "p")}, false},
-        {"NeverListedAdded", ours, neverListed, {link}, true},
-        {"Retargeted", ours, oursLaid, {put("Resources/link", "new.txt", true)}, false},
-        {"LinkMadeFile", ours, oursLaid, {put("Resources/link", "r")}, false},
-        {"FileMadeLink", ours, oursLaid, {link, put("Resources/res.txt", "en.lproj/x.strings", true)}, false},
-        {"FileMadeFifo", ours, oursLaid, {link, fifo}, false},
-        {"NestedRemoved", ours, oursLaid, {link, gone("Frameworks/Inner.framework")}, false},
-        {"Legacy", legacy, {"Resources/res.txt=r"}, {}, true},
-        {"LegacyChanged", legacy, {"Resources/res.txt=R"}, {}, false},
-        {"OwnRules", ownRules, {"Resources/res.txt=r", "Other/free.txt=f"}, {}, true},
-        {"OwnRulesAdded", ownRules, {"Resources/res.txt=r", "Resources/new.txt=n"}, {}, false},
-        {"BadRule", SealOf({}, "<dict><key>(</key><true/></dict>"), {}, {}, false},
-        {"SlowRule", slowRule, {std::string(100, 'a') + "b=x"}, {}, true},
-        {"NotAList", "not a list", {}, {}, false},
-        {"NoFiles", "<plist><dict/></plist>", {}, {}, false},
-        {"Large", sealed("Resources/big", big), {"Resources/big=" + big}, {}, true},
-        {"LargeChanged", sealed("Resources/big", big), {"Resources/big=" + bigChanged}, {}, false},
-        {"Deep", sealed(deep, "x"), {deep + "=x"}, {}, true},
-        {"TooLong", sealed(longPath, "x"), {longPath + "=x"}, {}, false},
-        {"TooDeep", sealed(deeper, "x"), {deeper + "=x"}, {}, false},
-        {"Library", cdhash("Frameworks/libn.dylib", code), {}, library, true},
-        {"LibraryChanged", cdhash("Frameworks/libn.dylib", other), {}, library, false},
-        {"Application", cdhash("Helpers/Helper.app", code), applicationLaid, application, true},
-        {"ApplicationChanged", cdhash("Helpers/Helper.app", other), applicationLaid, application, false},
-        {"Framework", cdhash("Frameworks/N.framework", code), frameworkLaid, framework, true},
-        {"FrameworkChanged", cdhash("Frameworks/N.framework", other), frameworkLaid, framework, false},
-        {"SampleByteChanged", "", {"Resources/res.txt=changed"}, {}, false},
-        {"SampleAdded", "", {"Resources/new.txt=n"}, {}, false},
-        {"SampleRemoved", "", {}, {gone("Resources/res.txt")}, false},
-        {"SampleOptionalRemoved", "", {}, {gone("Resources/en.lproj/InfoPlist.strings")}, true},
-        {"SampleOmittedAdded", "", {".DS_Store=d"}, {}, true},
+        {"Intact", ours, oursLaid, {link}, H},
+        {"ByteChanged", ours, oursLaid, {link, put("Resources/res.txt", "R")}, C},
+        {"Added", ours, oursLaid, {link, put("Resources/new.txt", "n")}, C},
+        {"AddedCode", ours, oursLaid, {link, put("MacOS/helper", "h")}, C},
+        {"AddedAtTop", ours, oursLaid, {link, put("extra", "e")}, C},
+        {"Removed", ours, oursLaid, {link, gone("Resources/res.txt")}, C},
+        {"OptionalRemoved", ours, oursLaid, {link, gone("Resources/en.lproj/x.strings")}, H},
+        {"OmittedAdded", ours, oursLaid, {link, put("Resources/.DS_Store", "d")}, H},
+        {"LocversionAdded", ours, oursLaid, {link, put("Resources/en.lproj/locversion.plist", "l")}, H},
+        {"LocalisedAdded", ours, oursLaid, {link, put("Resources/en.lproj/new.strings", "n")}, C},
+        {"SymbolsAdded", ours, oursLaid, {link, put("Tool.dSYM/Contents/Info.plist", "p")}, C},
+        {"NeverListedAdded", ours, neverListed, {link}, H},
+        {"Retargeted", ours, oursLaid, {put("Resources/link", "new.txt", true)}, C},
+        {"LinkMadeFile", ours, oursLaid, {put("Resources/link", "r")}, C},
+        {"FileMadeLink", ours, oursLaid, {link, put("Resources/res.txt", "en.lproj/x.strings", true)}, C},
+        {"FileMadeFifo", ours, oursLaid, {link, fifo}, C},
+        {"NestedRemoved", ours, oursLaid, {link, gone("Frameworks/Inner.framework")}, C},
+        {"Legacy", legacy, {"Resources/res.txt=r"}, {}, H},
+        {"LegacyChanged", legacy, {"Resources/res.txt=R"}, {}, C},
+        {"OwnRules", ownRules, {"Resources/res.txt=r", "Other/free.txt=f"}, {}, H},
+        {"OwnRulesAdded", ownRules, {"Resources/res.txt=r", "Resources/new.txt=n"}, {}, C},
+        {"BadRule", SealOf({}, "<dict><key>(</key><true/></dict>"), {}, {}, U},
+        {"SlowRule", slowRule, {std::string(100, 'a') + "b=x"}, {}, H},
+        {"NotAList", "not a list", {}, {}, U},
+        {"NoFiles", "<plist><dict/></plist>", {}, {}, U},
+        {"Large", sealed("Resources/big", big), {"Resources/big=" + big}, {}, H},
+        {"LargeChanged", sealed("Resources/big", big), {"Resources/big=" + bigChanged}, {}, C},
+        {"Deep", sealed(deep, "x"), {deep + "=x"}, {}, H},
+        {"TooLong", sealed(longPath, "x"), {longPath + "=x"}, {}, U},
+        {"TooDeep", sealed(deeper, "x"), {deeper + "=x"}, {}, U},
+        {"Library", cdhash("Frameworks/libn.dylib", code), {}, library, H},
+        {"LibraryChanged", cdhash("Frameworks/libn.dylib", other), {}, library, C},
+        {"Application", cdhash("Helpers/Helper.app", code), applicationLaid, application, H},
+        {"ApplicationChanged", cdhash("Helpers/Helper.app", other), applicationLaid, application, C},
+        {"Framework", cdhash("Frameworks/N.framework", code), frameworkLaid, framework, H},
+        {"FrameworkChanged", cdhash("Frameworks/N.framework", other), frameworkLaid, framework, C},
+        {"SampleByteChanged", "", {"Resources/res.txt=changed"}, {}, C},
+        {"SampleAdded", "", {"Resources/new.txt=n"}, {}, C},
+        {"SampleRemoved", "", {}, {gone("Resources/res.txt")}, C},
+        {"SampleOptionalRemoved", "", {}, {gone("Resources/en.lproj/InfoPlist.strings")}, H},
+        {"SampleOmittedAdded", "", {".DS_Store=d"}, {}, H},
+        // Hostile seals: judged, never run as a program nor read without bound.
+        {"NestedGroups",
+         SealOf({},
+                "<dict><key>" + std::string(50000, '(') + std::string(50000, ')') + "</key><true/></dict>"),
+         {},
+         {},
+         U},
+        {"CatastrophicPattern",
+         SealOf({}, "<dict><key>(.{0,255}){0,9}x</key><true/></dict>"),
+         {"Resources/" + std::string(250, 'a') + "/" + std::string(250, 'a') + "/" + std::string(250, 'a') +
+          "=x"},
+         {},
+         U},
+        {"CountAboveLimit", SealOf({}, "<dict><key>(.{0,1000}){0,9}x</key><true/></dict>"), {}, {}, U},
+        {"HugeSparseSealed", sealed("Resources/huge", ""), {}, {sparse("Resources/huge", 8ll << 30)}, U},
+        {"HugeSparseNestedCode",
+         cdhash("Frameworks/libn.dylib", code),
+         {},
+         {sparse("Frameworks/libn.dylib", 1ll << 30)},
+         C},
+        {"UnreadableSealed", ours, oursLaid, {link, unreadable}, U},
     };
     TempFolder temp;
     std::size_t skipped = 0;
@@ -606,10 +640,19 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
                                  : signed_bundles::CraftedBundle(temp / c.name, {}, 0755, {}, c.seal);
         Lay(app / "Contents", c.laid);
         for (const Change& change : c.changes) change(app / "Contents");
-        EXPECT_EQ(ResourcesAsSealed(FolderItem(app / "Contents"),
-                                    ReadBytes(app / "Contents/_CodeSignature/CodeResources"),
-                                    c.seal.empty() ? "Hello" : "Tool"),
-                  c.holds);
+        // A file only root may read is judged as another user, where one runs as root.
+        const bool unreadable = c.name == std::string("UnreadableSealed");
+        const auto judge = [&] {
+            const SealCheck check = CheckSeal(FolderItem(app / "Contents"),
+                                              ReadBytes(app / "Contents/_CodeSignature/CodeResources"),
+                                              c.seal.empty() ? "Hello" : "Tool");
+            return std::to_string(int(check.status)) + " " + check.reason;
+        };
+        const std::string want = std::to_string(int(c.want)) + " " +
+                                 (unreadable    ? "resources cannot be read (Permission denied)"
+                                  : c.want == U ? "resources cannot be checked"
+                                                : "");
+        EXPECT_EQ(unreadable && ::geteuid() == 0 ? RunAsNobody(judge) : judge(), want);
     }
     if (skipped) GTEST_SKIP() << SharedSkipped(skipped);
 }

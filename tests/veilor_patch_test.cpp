@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <sys/mount.h>
 #include <sys/resource.h>
 
@@ -541,6 +543,24 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
              fs::rename(tool, mDir / "Tool"), fs::create_symlink(mDir / "Tool", tool);
          },
          "Too many levels of symbolic links"},
+        // macOS would follow these links to the code; nothing here follows one.
+        {"LinkedMacOS.app",
+         [&](const fs::path& tool) {
+             fs::rename(tool.parent_path(), mDir / "MacOS"),
+                 fs::create_symlink(mDir / "MacOS", tool.parent_path());
+         },
+         "Too many levels of symbolic links"},
+        {"LinkedSignature.app",
+         [&](const fs::path& tool) {
+             const fs::path signature = tool.parent_path().parent_path() / "_CodeSignature";
+             fs::exists(signature) ? fs::rename(signature, mDir / "Signature")
+                                   : (void)fs::create_directory(mDir / "Signature");
+             fs::create_symlink(mDir / "Signature", tool.parent_path().parent_path() / "_CodeSignature");
+         },
+         "Too many levels of symbolic links"},
+        // Refused by its type, never opened: a FIFO's open would wait.
+        {"Fifo.app", [](const fs::path& tool) { fs::remove(tool), ::mkfifo(tool.c_str(), 0755); },
+         "Invalid argument"},
         {"Huge.app",
          [](const fs::path& tool) { fs::resize_file(tool, FolderItem::kMaxExecutableLength + 1); },
          "File too large"},
@@ -554,6 +574,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
                   "1 " + app.string() + ": Failed to open executable file Tool. (" + c.cause + ")\n");
         EXPECT_EQ(ReadBytes(app / "Contents/Info.plist"), signed_bundles::kCraftedPlist);
         EXPECT_EQ(Listing(app / "Contents/MacOS"), std::vector<std::string>{"Tool"});
+        EXPECT_EQ(Told(Run({"--check", app.string()})).substr(0, 1), "1");
         EXPECT_EQ(LinkStatus(tool).st_ino, before.st_ino);
         EXPECT_EQ(LinkStatus(tool).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     }
@@ -608,3 +629,18 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 }
 
 }  // namespace
+
+// Refused by its type before any open: a FIFO's open would wait, a device's may act.
+TEST_F(VeilorPatchTest, AnInfoPlistThatIsNoRegularFileIsNeverOpened)
+{
+    const fs::path app = mDir / "Fifo.app";
+    fs::create_directories(app / "Contents/MacOS");
+    ASSERT_EQ(::mkfifo((app / "Contents/Info.plist").c_str(), 0644), 0);
+    for (const char* mode : {"", "--check"}) {
+        SCOPED_TRACE(mode);
+        std::vector<std::string> args{app.string()};
+        if (*mode) args.insert(args.begin(), mode);
+        EXPECT_TRUE(Told(Run(args)).starts_with("1 " + app.string() + ": Failed to open info.plist file."));
+        EXPECT_TRUE(fs::is_fifo(fs::symlink_status(app / "Contents/Info.plist")));
+    }
+}

@@ -6,19 +6,32 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, FileIdentity& opened)
 {
-    // O_NONBLOCK: a FIFO of that name must not hang the open; it is refused just below.
-    const int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    UniqueFd fd(::openat(folder, name.c_str(), flags));
+    // Only a handle first, which opens nothing: a device's open may have effects of its own and a
+    // FIFO's would wait. What it names is then opened for its content through /proc, which reaches
+    // the same file even if the name was taken meanwhile.
+    UniqueFd handle(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
-    if (!fd || ::fstat(fd.Get(), &info) != 0) return UniqueFd();
+    if (!handle || ::fstat(handle.Get(), &info) != 0) return UniqueFd();
     if (!S_ISREG(info.st_mode)) {
+        errno = S_ISLNK(info.st_mode) ? ELOOP : EINVAL;
+        return UniqueFd();
+    }
+    const int flags = (readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const std::string reopen = "/proc/self/fd/" + std::to_string(handle.Get());
+    UniqueFd fd(::open(reopen.c_str(), flags));
+    // Without /proc, by name again: then only a regular file of the same identity is kept.
+    if (!fd && errno == ENOENT) fd = UniqueFd(::openat(folder, name.c_str(), flags | O_NOFOLLOW));
+    struct stat now {};
+    if (!fd || ::fstat(fd.Get(), &now) != 0) return UniqueFd();
+    if (!S_ISREG(now.st_mode) || now.st_dev != info.st_dev || now.st_ino != info.st_ino) {
         errno = EINVAL;
         return UniqueFd();
     }
-    opened = IdentityOf(info);
+    opened = IdentityOf(now);
     return fd;
 }
 

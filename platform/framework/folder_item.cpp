@@ -246,13 +246,26 @@ BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error, s
     return BinaryStream::Open(Locate(), readWrite, error, limit);
 }
 
-bool FolderItem::ReadInPieces(const std::function<bool(std::string_view)>& sink) const
+bool FolderItem::ReadInPieces(const std::function<bool(std::string_view)>& sink, std::int64_t limit) const
 {
     Location location = Locate();
     FileIdentity opened;
     UniqueFd fd =
         location.folder ? OpenRegularAt(location.folder.Get(), location.name, false, opened) : UniqueFd();
-    return fd && ReadPieces(fd.Get(), sink);
+    if (!fd) return false;
+    if (opened.size > limit) {
+        errno = EFBIG;
+        return false;
+    }
+    // One that grows while read is cut off at the limit too.
+    std::int64_t read = 0;
+    return ReadPieces(fd.Get(), [&](std::string_view piece) {
+        if ((read += std::int64_t(piece.size())) > limit) {
+            errno = EFBIG;
+            return false;
+        }
+        return sink(piece);
+    });
 }
 
 std::vector<std::string> FolderItem::ChildNames() const

@@ -64,8 +64,9 @@ public:
                                      std::int64_t limit = kMaxOpenLength) const;
     // For content too large to hold whole: the file, opened as OpenAsBinaryFile opens it, handed to
     // `sink` piece by piece as read. False (errno set) when it is not a regular file or cannot be
-    // read, or the sink refused a piece.
-    bool ReadInPieces(const std::function<bool(std::string_view)>& sink) const;
+    // read, is longer than `limit` (EFBIG, before anything is read), or the sink refused a piece.
+    bool ReadInPieces(const std::function<bool(std::string_view)>& sink,
+                      std::int64_t limit = kMaxExecutableLength) const;
     // The names in this folder, sorted; none when it is not a folder (a link is not) or cannot be read.
     std::vector<std::string> ChildNames() const;
     // Nil when the companion is malformed, longer than kMaxOpenLength, or cannot be written when

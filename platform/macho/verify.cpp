@@ -54,8 +54,10 @@ unsigned CheckCodeDirectory(const CodeDirectory& cd, const Slice& slice, const B
     if (!SlotMatches(cd, 2, BlobBytes(signature, kRequirementsSlot), false, hasher))
         breaks |= kRequirementsChanged;
     const bool sealBound = 3 <= cd.nSpecialSlots && !IsZero(cd.SpecialSlot(3));
-    if (!SlotMatches(cd, 3, files.codeResources, true, hasher) || (sealBound && !files.resourcesAsSealed))
+    if (!SlotMatches(cd, 3, files.codeResources, true, hasher))
         breaks |= kResourcesChanged;
+    else if (sealBound && !files.resourcesAsSealed)
+        breaks |= files.resourcesUnchecked.empty() ? kResourcesChanged : kResourcesUnchecked;
     for (std::uint32_t n : {kEntitlementsSlot, kDerEntitlementsSlot})
         if (!SlotMatches(cd, n, BlobBytes(signature, n), false, hasher)) breaks |= kEntitlementsChanged;
     for (std::uint32_t n = kFirstConstraintSlot; n <= kLastConstraintSlot; ++n)
@@ -127,6 +129,7 @@ Result<Examined> Examine(const BundleFiles& files)
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
     }
+    if (verdict.breaks & kResourcesUnchecked) verdict.resourcesUnchecked = files.resourcesUnchecked;
     if (!anySigned)
         verdict = Verdict{};
     else
@@ -151,7 +154,11 @@ std::string Describe(const Verdict& verdict)
     case State::Unsigned: return "unsigned";
     case State::NotBound: return "signature does not bind Info.plist (" + kind + ")";
     case State::Valid: return "signature valid (" + kind + ")";
-    case State::Broken: return "signature broken: " + DescribeBreaks(verdict.breaks);
+    case State::Broken:
+        // Nothing found changed, but not all could be looked at: no tampering is claimed.
+        if (verdict.breaks == kResourcesUnchecked)
+            return "signature cannot be checked: " + verdict.resourcesUnchecked;
+        return "signature broken: " + DescribeBreaks(verdict.breaks);
     }
     return {};
 }
@@ -168,6 +175,7 @@ std::string DescribeBreaks(unsigned breaks)
         {kCmsMismatch, "CodeDirectory does not match its CMS signature"},
         {kAlternatesDisagree, "CodeDirectories disagree"},
         {kSliceUnsigned, "a slice is unsigned"},
+        {kResourcesUnchecked, "resources cannot be checked"},
     };
     std::string text;
     for (const auto& [bit, words] : kTexts)

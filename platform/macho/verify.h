@@ -19,6 +19,8 @@ struct BundleFiles {
     // Whether the bundle's files are as CodeResources records them, which the caller checks; it
     // matters only where the signature binds CodeResources.
     bool resourcesAsSealed = true;
+    // Why they could not be checked ("resources cannot be read (WHY)"); empty when they were.
+    std::string_view resourcesUnchecked = {};
 };
 
 enum class State { Unsigned, NotBound, Valid, Broken };
@@ -33,6 +35,7 @@ enum Break : unsigned {
     kCmsMismatch = 1u << 6,  // the CodeDirectory no longer matches its CMS signature or ad hoc flag
     kAlternatesDisagree = 1u << 7,
     kSliceUnsigned = 1u << 8,
+    kResourcesUnchecked = 1u << 9,  // the sealed files could not be checked: never vouched for
 };
 
 struct Verdict {
@@ -40,7 +43,8 @@ struct Verdict {
     bool adhoc = false;         // no CMS signature (else a developer's)
     bool linkerSigned = false;  // a signature the linker made
     std::string teamId;
-    unsigned breaks = 0;  // Break bits, for State::Broken
+    unsigned breaks = 0;             // Break bits, for State::Broken
+    std::string resourcesUnchecked;  // for kResourcesUnchecked: why
 };
 
 Result<Verdict> Verify(const BundleFiles& files);
