@@ -159,6 +159,7 @@ void RuntimeRun()
         });
     });
     ScheduleOpenDocuments();
+    RuntimeRecomputeMenus();  // the program's own enabling shown before the first menu opens
     state.exitStatus = QApplication::exec();
     RuntimeRecordCall("RuntimeRun returned");
     RuntimeHandle([] {
