@@ -561,6 +561,8 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         {{}, 2, true},
         {{"--bogus", bundle.string()}, 2, true},
         {{bundle.string(), "--bogus"}, 2, true},
+        {{"--check", "--resign", bundle.string()}, 2, true},
+        {{"--resign", bundle.string(), "--check"}, 2, true},
         {{"--version"}, 0, false},
         {{"--help"}, 0, false},
     };
