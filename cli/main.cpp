@@ -69,6 +69,8 @@ Options ParseArguments(int argc, char** argv)
         }
     }
     if (!options.help && !options.version && options.paths.empty()) options.error = "no path given";
+    // --check changes nothing, so an option that says how to write cannot go with it.
+    if (options.check && options.resign) options.error = "--check and --resign cannot be used together";
     return options;
 }
 

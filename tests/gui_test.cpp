@@ -626,6 +626,38 @@ TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTe
     EXPECT_TRUE(wentOn);
 }
 
+// A name is shown as the user would type it, never as markup that could forge the message.
+TEST(MessageBoxes, NamesShowAsPlainTextAndTheEditItemsAreDisabledFromTheStart)
+{
+    const char* names[] = {"<b>Bold.app",
+                           "<br><br><font size=6 color=green>All done<font color=#efefef>.app"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        TempFolder temp;
+        const fs::path app = NewApp(temp / name, "");
+        std::vector<std::pair<QString, Qt::TextFormat>> seen;
+        QStringList enabledAtStart;
+        RunVeilor(temp / "run", {app.string()}, [&] {
+            for (QAction* action : MainQtWindow()->findChildren<QAction*>())
+                if (action->isEnabled() && !action->menu() && !action->isSeparator())
+                    enabledAtStart << action->text();
+            ModalWatcher watcher([&seen](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                if (!box) return false;
+                seen.emplace_back(box->text(), box->textFormat());
+                box->accept();
+                return true;
+            });
+            EXPECT_TRUE(WaitUntil([&] { return seen.size() == 1; }));
+        });
+        enabledAtStart.sort();
+        EXPECT_EQ(enabledAtStart, QStringList({"About Veilor...", "Open...", "Quit"}));
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].first, QString("No plst resource in file ") + name + ".");
+        EXPECT_EQ(seen[0].second, Qt::PlainText);
+    }
+}
+
 TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideTheLastOne)
 {
     TempFolder temp;

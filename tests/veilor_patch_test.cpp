@@ -85,7 +85,13 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
                        Bundle("Flagged.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>"),
                    flaggedSigned = Bundle("FlaggedSigned.app", kFlaggedBinary),
                    empty = Bundle("Empty.app", ""),
-                   broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>");
+                   broken = Bundle("Broken.app", "<plist><dict><key>a</key></plist>"),
+                   // A binary list {a: null}: read as CoreFoundation reads it, yet no list may hold a null.
+        null = Bundle("Null.app", std::string("bplist00\xd1\x01\x02\x51\x61\x00\x08\x0b\x0d"
+                                              "\0\0\0\0\0\0\x01\x01",
+                                              25) +
+                                      std::string(7, '\0') + "\x03" + std::string(8, '\0') +
+                                      std::string(7, '\0') + "\x0e");
     // Signature folders with no executable a signature could bind; the last two unchanged, so not written.
     for (const fs::path& app : {signedOne, patched, flaggedSigned})
         fs::create_directories(app / "Contents/_CodeSignature");
@@ -109,10 +115,11 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
 
     EXPECT_EQ(Told(Run({xml.string(), binary.string(), oldText.string(), patched.string(), signedOne.string(),
                         flaggedSigned.string(), classic.string(), document.string(), empty.string(),
-                        broken.string(), shortFork.string(), missing.string(), (mDir / "Link.app").string(),
-                        "Relative.app/", forged.string()})),
+                        broken.string(), null.string(), shortFork.string(), missing.string(),
+                        (mDir / "Link.app").string(), "Relative.app/", forged.string()})),
               "1 " + document.string() + ": not an application, left alone\n" + empty.string() +
                   ": No plst resource in file Empty.app.\n" + broken.string() +
+                  ": property list cannot be read, left alone\n" + null.string() +
                   ": property list cannot be read, left alone\n" + shortFork.string() +
                   ": Failed to open resource fork of file Short. (damaged)\n" + missing.string() +
                   ": No such file or folder.\n" +
@@ -607,6 +614,8 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         {{}, 2, true},
         {{"--bogus", bundle.string()}, 2, true},
         {{bundle.string(), "--bogus"}, 2, true},
+        {{"--check", "--resign", bundle.string()}, 2, true},
+        {{"--resign", bundle.string(), "--check"}, 2, true},
         {{"--version"}, 0, false},
         {{"--help"}, 0, false},
     };

@@ -89,3 +89,31 @@ TEST(VeilorProcess, AStalledInstanceKeepsItsSocketAndNeverOpensAPathTakenBack)
     EXPECT_EQ(owner.Wait(std::chrono::seconds(60)).status, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
 }
+
+TEST(VeilorProcess, WithoutADisplayItSaysSoInOneLineAndEndsWithStatusOne)
+{
+    TempFolder temp;
+    RunIn(temp / "run");
+    const fs::path app = MakeApp(temp / "Waiting.app", kAppPlist);
+    const struct {
+        const char *name, *display, *platform;
+    } cases[] = {
+        {"no display at all", nullptr, nullptr},
+        {"a display no server answers", ":65000", nullptr},
+        {"a platform that cannot start", nullptr, "xcb"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Finished end =
+            Child([&] {
+                unsetenv("WAYLAND_DISPLAY");
+                c.display ? setenv("DISPLAY", c.display, 1) : unsetenv("DISPLAY");
+                c.platform ? setenv("QT_QPA_PLATFORM", c.platform, 1) : unsetenv("QT_QPA_PLATFORM");
+                return Exec({VEILOR_BINARY, app.string()});
+            }).Wait();
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(std::count(end.err.begin(), end.err.end(), '\n'), 1) << end.err;
+        EXPECT_NE(end.err.find("xvfb-run"), std::string::npos) << end.err;
+        EXPECT_FALSE(IsPatched(app));
+    }
+}

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QSortFilterProxyModel>
@@ -151,8 +152,11 @@ std::int32_t MessageDialog::ShowModal()
     QMessageBox box(RuntimeDialogParent());
     box.setWindowModality(Qt::ApplicationModal);
     box.setWindowTitle(ToQString(mTitle));
+    box.setTextFormat(Qt::PlainText);
     box.setText(ToDisplayText(mMessage));
     box.setInformativeText(ToDisplayText(mExplanation));
+    if (auto* explanation = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        explanation->setTextFormat(Qt::PlainText);
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     ExactTitle exactTitle;

@@ -127,6 +127,8 @@ void InstallQtMenuBar(QMainWindow& window, const MenuBarRef& bar)
         }
     }
     window.setMenuBar(qbar);
+    // An item shows its AutoEnable state from the start, as an accessibility reader sees it.
+    if (bar) ApplyAutoEnable(*bar);
     ShowEnabledStates();
 }
 

@@ -31,6 +31,7 @@ void ReportUnhandledException(const std::exception& error)
     QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
                     ToQString("An exception of class " + className + " was not handled."), QMessageBox::Ok,
                     RuntimeDialogParent());
+    box.setTextFormat(Qt::PlainText);
     box.setInformativeText(QObject::tr("The command was stopped. The program goes on running."));
     box.exec();
 }
@@ -39,6 +40,8 @@ void ShowMsgBox(const std::string& text)
 {
     QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), ToDisplayText(text),
                     QMessageBox::Ok, RuntimeDialogParent());
+    // A name in the text comes from whoever named the file: never read as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
@@ -49,6 +52,7 @@ void ShowStartupError(const std::string& message)
     if (qApp && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
         QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), ToDisplayText(message),
                         QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
 }

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -72,6 +73,44 @@ void WatchQuitSignals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
+constexpr const char* kNoDisplay =
+    "veilor: no display to open the window on; run it in a desktop session, or under a virtual display: "
+    "xvfb-run -a veilor [PATH...]\n";
+
+// Qt aborts when its window system cannot start; Veilor says so in one line and ends with status 1.
+struct HeldMessage {
+    QtMsgType type;
+    QString text;
+};
+std::vector<HeldMessage> gHeldMessages;
+
+void HoldOrRefuse(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type != QtFatalMsg) {
+        gHeldMessages.push_back({type, text});
+        return;
+    }
+    std::fputs(kNoDisplay, stderr);
+    std::_Exit(1);
+}
+
+std::unique_ptr<QApplication> StartQt()
+{
+    const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (!platformChosen && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fputs(kNoDisplay, stderr);
+        std::_Exit(1);
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(HoldOrRefuse);
+    auto application = std::make_unique<QApplication>(gQtArgc, gQtArgv);
+    qInstallMessageHandler(previous);
+    // What Qt said on a start that went well is told as it would have been.
+    for (const HeldMessage& held : std::exchange(gHeldMessages, {}))
+        qt_message_output(held.type, QMessageLogContext(), held.text);
+    return application;
+}
+
 }  // namespace
 
 void RuntimeHandle(const std::function<void()>& handler)
@@ -112,7 +151,7 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
         QApplication::setApplicationDisplayName(QStringLiteral(VEILOR_NAME));
         QApplication::setApplicationVersion(QStringLiteral(VEILOR_VERSION));
         QApplication::setDesktopFileName(QStringLiteral("org.veilor.Veilor"));
-        state.qtApp = std::make_unique<QApplication>(gQtArgc, gQtArgv);
+        state.qtApp = StartQt();
         QApplication::setQuitOnLastWindowClosed(false);
         QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.veilor.Veilor")));
         QObject::connect(qApp, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState now) {
@@ -159,6 +198,7 @@ void RuntimeRun()
         });
     });
     ScheduleOpenDocuments();
+    RuntimeRecomputeMenus();  // the program's own enabling shown before the first menu opens
     state.exitStatus = QApplication::exec();
     RuntimeRecordCall("RuntimeRun returned");
     RuntimeHandle([] {
