@@ -231,8 +231,10 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
         RouteOutcome outcome;
         try {
             outcome = patcher.Route(item);
-        } catch (const NilObjectException& e) {
-            outcome = RouteOutcome::Failure(std::string("internal error: ") + e.what());
+        } catch (const NilObjectException&) {
+            // The one nil that a file can bring about: a list with a value no list may be written
+            // with (a binary list's null). The window lets it pass; here it is a list not read.
+            outcome = RouteOutcome::LeftAlone(RouteOutcome::Reason::NoDictionary);
         }
         batch.Add(index, std::move(item), std::move(outcome));
     }

@@ -3,7 +3,7 @@
 
 #include "fd_io.h"
 #include "file_fault.h"
-#include "folder_item.h"
+#include "open_limits.h"
 #include "platform/byteorder/byteorder.h"
 #include "unique_fd.h"
 
@@ -29,7 +29,7 @@ constexpr std::string_view kMagic = "VEILORJ1";
 constexpr std::size_t kHeaderSize = 8 + 8 + 8 + 8 + 4;
 constexpr std::size_t kHashSize = 8;
 // The largest file we write, its name and the header: nothing larger is read as a journal.
-constexpr off_t kMostJournal = off_t(FolderItem::kMaxExecutableLength) + 4096;
+constexpr off_t kMostJournal = off_t(kMaxExecutableLength) + 4096;
 // Other names for our journal, where another's file already takes the first.
 constexpr int kJournalNames = 4;
 
