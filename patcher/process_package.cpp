@@ -3,9 +3,9 @@
 
 #include "bundle_signature.h"
 #include "messages.h"
+#include "platform/files/temporary_file.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"
-#include "platform/files/temporary_file.h"
 #include "platform/macho/resign.h"
 
 #include <cerrno>

@@ -4,9 +4,9 @@
 #include "file_fixtures.h"
 #include "signed_bundles.h"
 
+#include "platform/files/in_place_write.h"
 #include "platform/files/unique_fd.h"
 #include "platform/framework/folder_item.h"
-#include "platform/files/in_place_write.h"
 
 #include <gtest/gtest.h>
 
