@@ -230,8 +230,9 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
         RouteOutcome outcome;
         try {
             outcome = patcher.Route(item);
-        } catch (const NilObjectException& e) {
-            outcome = RouteOutcome::Failure(std::string("internal error: ") + e.what());
+        } catch (const NilObjectException&) {
+            // The edited list has no XML form (it holds a null, or a key that is not a string).
+            outcome = RouteOutcome::LeftAlone(RouteOutcome::Reason::NoDictionary);
         }
         batch.Add(index, std::move(item), std::move(outcome));
     }

@@ -32,8 +32,6 @@ AgentFlagEdit WithAgentFlag(const std::string& text)
     if (editable->Count() == entries) return {AgentFlagEdit::Outcome::AlreadySet, {}, std::move(executable)};
 
     CFBinaryDataZorpRef xml = Zorp::XML(editable);
-    // A value no list may hold (a binary list's null): the list cannot be read as a property list.
-    if (!xml) return {};
     return {AgentFlagEdit::Outcome::Added, Zorp::Str(xml), std::move(executable)};
 }
 

@@ -11,7 +11,7 @@ struct AgentFlagEdit {
     enum class Outcome {
         Added,         // text is the new list
         AlreadySet,    // NSUIElement is there: nothing to write
-        NoDictionary,  // not a dictionary, or holds what no list may (a null): nothing to write
+        NoDictionary,  // the list does not parse to a dictionary: nothing to write
     };
     Outcome outcome = Outcome::NoDictionary;
     std::string text;
