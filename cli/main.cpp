@@ -232,8 +232,7 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
         try {
             outcome = patcher.Route(item);
         } catch (const NilObjectException&) {
-            // The one nil that a file can bring about: a list with a value no list may be written
-            // with (a binary list's null). The window lets it pass; here it is a list not read.
+            // The edited list has no XML form (it holds a null, or a key that is not a string).
             outcome = RouteOutcome::LeftAlone(RouteOutcome::Reason::NoDictionary);
         }
         batch.Add(index, std::move(item), std::move(outcome));
