@@ -3,6 +3,7 @@
 #include "platform/files/file_commit_group.h"
 #include "platform/files/file_replacement.h"
 #include "platform/files/in_place_write.h"
+#include "platform/files/private_group.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/folder_item.h"
 
@@ -383,6 +384,23 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
         EXPECT_EQ(info.st_uid, 0u);
     }
     if (skipped) std::printf("[  SKIPPED ] %d journal cases need root to plant as another user\n", skipped);
+}
+
+// Under a umask of 002 a folder is writable by the user's private group: our journal there is
+// still ours, so a killed write is put back.
+TEST(InPlaceWrite, OurJournalInAFolderOfThePrivateGroupIsApplied)
+{
+    const std::optional<gid_t> own = PrivateGroupOf(::geteuid());
+    if (!own) GTEST_SKIP() << "the user running the tests has no private group";
+    TempFolder temp;
+    const fs::path folder = temp / "MacOS", file = folder / "Bare";
+    WriteBytes(file, "old bytes\n", 0755);
+    fs::create_hard_link(file, temp / "second");
+    ASSERT_EQ(::chown(folder.c_str(), ::geteuid(), *own), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+    EXPECT_EQ(KillMidWrite(file), SIGKILL);
+    EXPECT_EQ(Opened(file), "old bytes\n");
+    EXPECT_TRUE(TakeIgnoredJournals().empty());
 }
 
 // An edit whose later file can never be written fails before its first file goes in.

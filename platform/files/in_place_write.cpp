@@ -5,6 +5,7 @@
 #include "file_fault.h"
 #include "open_limits.h"
 #include "platform/byteorder/byteorder.h"
+#include "private_group.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -112,7 +113,7 @@ const char* Distrusted(const struct stat& journal, const struct stat& file, cons
     if (journal.st_size < off_t(kHeaderSize + kHashSize) || journal.st_size > kMostJournal)
         return "not of a journal's size";
     if (folder.st_mode & S_ISVTX) return nullptr;  // others may make files, not take ours
-    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+    if (!OnlyOwnerWrites(folder.st_mode, file.st_uid, folder.st_gid) ||
         (folder.st_uid != 0 && folder.st_uid != file.st_uid && folder.st_uid != journal.st_uid))
         return "in a folder where others may make files";
     return nullptr;

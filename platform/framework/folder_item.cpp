@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "folder_item.h"
+#include "platform/files/private_group.h"
 
 #include "binary_stream.h"
 #include "companion.h"
@@ -10,8 +11,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -43,32 +42,6 @@ std::string CompanionName(const std::string& name)
     return "._" + name;
 }
 
-// The user's private group (the primary group, named after the user, with no other member), as
-// systems with a umask of 002 give each user; nothing when the user has none.
-std::optional<gid_t> PrivateGroup()
-{
-    static thread_local std::optional<std::pair<uid_t, std::optional<gid_t>>> known;
-    const uid_t user = ::geteuid();
-    if (known && known->first == user) return known->second;
-    std::optional<gid_t> found;
-    std::vector<char> buffer(1 << 16);
-    passwd account{};
-    passwd* self = nullptr;
-    group entry{};
-    group* primary = nullptr;
-    if (::getpwuid_r(user, &account, buffer.data(), buffer.size() / 2, &self) == 0 && self &&
-        ::getgrgid_r(self->pw_gid, &entry, buffer.data() + buffer.size() / 2, buffer.size() / 2, &primary) ==
-            0 &&
-        primary && std::string_view(primary->gr_name) == self->pw_name) {
-        bool alone = true;
-        for (char** member = primary->gr_mem; member && *member; ++member)
-            alone = alone && std::string_view(*member) == self->pw_name;
-        if (alone) found = self->pw_gid;
-    }
-    known.emplace(user, found);
-    return found;
-}
-
 // A folder the search for an archive's __MACOSX may look in and climb past: on the item's device,
 // owned by us or root and writable by no one else (a group that is the user's private group is
 // the user), so that no one else can have put a __MACOSX in it or moved one there. An archive
@@ -78,8 +51,7 @@ bool Trusted(const struct stat& folder, dev_t device)
     if (!S_ISDIR(folder.st_mode) || folder.st_dev != device ||
         (folder.st_uid != ::geteuid() && folder.st_uid != 0) || (folder.st_mode & S_IWOTH) != 0)
         return false;
-    if ((folder.st_mode & S_IWGRP) == 0) return true;
-    return (folder.st_mode & S_ISVTX) == 0 && folder.st_gid == PrivateGroup();
+    return OnlyOwnerWrites(folder.st_mode, ::geteuid(), folder.st_gid);
 }
 
 // Nothing, with errno ENOENT: the search found no mirror.
