@@ -24,6 +24,8 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QFontMetricsF>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
@@ -497,6 +499,11 @@ TEST(StartUp, RunsInItsFixedOrderOpensTheGivenDocumentsAndQuitFinalisesInOrder)
                       openDocument = "OpenDocument " + document.string();
     RunVeilor(temp / "run", {bundle.string(), document.string()}, [&] {
         ASSERT_TRUE(MainQtWindow() && MainQtWindow()->isVisible());
+        // Each line of the texts keeps to one row, fitted once the window is shown.
+        for (const QLabel* label : MainQtWindow()->findChildren<QLabel*>())
+            for (const QString& line : label->text().split('\n'))
+                EXPECT_LE(QFontMetricsF(label->font()).horizontalAdvance(line), label->contentsRect().width())
+                    << line.toStdString();
         // No close button, and a close request is ignored: Quit is the way out.
         EXPECT_FALSE(MainQtWindow()->windowFlags().testFlag(Qt::WindowCloseButtonHint));
         EXPECT_FALSE(MainQtWindow()->close());

@@ -18,7 +18,7 @@ namespace {
 std::unique_ptr<Control::Impl> NewLabel(Window& owner)
 {
     auto impl = std::make_unique<Control::Impl>();
-    auto* label = new QLabel(QtContentOf(owner));
+    QLabel* label = NewFittedLabel(QtContentOf(owner));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setTextFormat(Qt::PlainText);
     impl->widget = label;

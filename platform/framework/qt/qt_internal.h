@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+class QLabel;
 class QMainWindow;
 class QWidget;
 
@@ -21,6 +22,9 @@ QString ToQString(const std::string& bytes);
 QString ToDisplayText(const std::string& bytes);
 std::string FromQString(const QString& text);
 std::string PathFromQString(const QString& path);
+
+// A StaticText's label, owned by `parent`; its lines are fitted once it is shown.
+QLabel* NewFittedLabel(QWidget* parent);
 
 // Runs a handler of the program's. An exception that escapes it is shown in a modal message
 // naming it, and the program goes on.

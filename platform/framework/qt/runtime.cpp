@@ -4,6 +4,7 @@
 #include "application.h"
 #include "platform/framework/msgbox.h"
 #include "qt_internal.h"
+#include "quit_when_shown.h"
 #include "window.h"
 
 #include <QApplication>
@@ -152,6 +153,7 @@ void RuntimeInit(int argc, char** argv, char** /*envp*/)
         QApplication::setApplicationVersion(QStringLiteral(VEILOR_VERSION));
         QApplication::setDesktopFileName(QStringLiteral("org.veilor.Veilor"));
         state.qtApp = StartQt();
+        QuitWhenShownIfAsked();
         QApplication::setQuitOnLastWindowClosed(false);
         QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.veilor.Veilor")));
         QObject::connect(qApp, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState now) {
