@@ -31,20 +31,23 @@ FileRewrite RewriteOf(const fs::path& file, std::string bytes)
     return rewrite;
 }
 
-// Kills a child in the middle of an in-place write of `file` (its first bytes torn): its journal stays.
-int KillMidWrite(const fs::path& file)
+// Kills a child in the middle of an in-place commit of `bytes` to `file`: at the flush of its
+// journal, or at the write with the file's first bytes torn; FileStep::None lets it finish.
+// Answers the signal that ended it.
+int KilledAt(FileStep step, const fs::path& file, const std::string& bytes = "killed")
 {
     return Child([&] {
-               Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
+               Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep now) {
+                   if (now != step) return true;
                    if (step == FileStep::Write) {
                        UniqueFd fd(::open(file.c_str(), O_WRONLY));
                        (void)!::pwrite(fd.Get(), "TORN", 4, 0);
-                       ::kill(::getpid(), SIGKILL);
                    }
+                   ::kill(::getpid(), SIGKILL);
                    return true;
                });
                FileCommitGroup group;
-               if (group.Add(RewriteOf(file, "killed"))) return 2;
+               if (group.Add(RewriteOf(file, bytes))) return 2;
                return group.Commit()[0] ? 3 : 0;
            })
         .Wait()
@@ -176,27 +179,36 @@ TEST(FileCommitGroup, TheFilesOfOneEditGoInInOrderAndNoneAfterAFailure)
 TEST(InPlaceWrite, AJournalPutsBackTheOldContentAfterACrash)
 {
     const std::string oldBytes(100000, 'o'), newBytes(150000, 'n');
-    enum class Dies { WritingTheFile, FlushingTheJournal, Never };
     struct Case {
         const char* label;
-        Dies dies;
+        FileStep dies;  // FileStep::None: not at all
         std::function<void(const fs::path& file, const fs::path& journal)> after;  // before the next open
         std::string opened;  // what the next open reads, "nil" when it is refused
         bool journalLeft;
     };
     const Case cases[] = {
-        {"killed while writing the file", Dies::WritingTheFile, nullptr, oldBytes, false},
+        {"killed while writing the file", FileStep::Write, nullptr, oldBytes, false},
         // The file is touched only once the journal is whole and flushed.
-        {"power cut while the journal was written", Dies::FlushingTheJournal,
+        {"power cut while the journal was written", FileStep::Flush,
          [](auto&, const fs::path& journal) { ASSERT_EQ(::truncate(journal.c_str(), 5000), 0); }, oldBytes,
          false},
-        {"the file replaced since", Dies::WritingTheFile,
+        {"the file replaced since", FileStep::Write,
          [](const fs::path& file, auto&) {
              WriteBytes(file.string() + ".x", "other"), fs::rename(file.string() + ".x", file);
          },
          "other", true},
-        {"its writer still at work", Dies::WritingTheFile, nullptr, "nil", true},
-        {"a write that went through", Dies::Never, nullptr, newBytes, false},
+        {"its writer still at work", FileStep::Write, nullptr, "nil", true},
+        {"a write that went through", FileStep::None, nullptr, newBytes, false},
+        // Under a umask of 002 the folder is writable by the user's private group: ours all the same.
+        {"in a folder of the private group", FileStep::Write,
+         [](const fs::path& file, auto&) {
+             const std::optional<gid_t> own = PrivateGroupOf(::geteuid());
+             if (!own)
+                 return std::puts("[  SKIPPED ] the user running the tests has no private group"), void();
+             ASSERT_EQ(::chown(file.parent_path().c_str(), ::geteuid(), *own), 0);
+             ASSERT_EQ(::chmod(file.parent_path().c_str(), 0775), 0);
+         },
+         oldBytes, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -204,25 +216,11 @@ TEST(InPlaceWrite, AJournalPutsBackTheOldContentAfterACrash)
         const fs::path file = temp / "Info.plist", journal = temp / JournalName("Info.plist");
         WriteBytes(file, oldBytes);
         fs::create_hard_link(file, temp / "second");
-        const Finished run = Child([&] {
-                                 Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
-                                     if (step == FileStep::Flush && c.dies == Dies::FlushingTheJournal)
-                                         ::kill(::getpid(), SIGKILL);
-                                     if (step == FileStep::Write && c.dies == Dies::WritingTheFile) {
-                                         UniqueFd fd(::open(file.c_str(), O_WRONLY));
-                                         (void)!::pwrite(fd.Get(), std::string(64, 'T').data(), 64, 0);
-                                         ::kill(::getpid(), SIGKILL);
-                                     }
-                                     return true;
-                                 });
-                                 FileCommitGroup group;
-                                 if (group.Add(RewriteOf(file, newBytes))) return 2;
-                                 return group.Commit()[0] ? 3 : 0;
-                             }).Wait();
-        EXPECT_EQ(run.signal, c.dies == Dies::Never ? 0 : SIGKILL);
-        EXPECT_EQ(fs::exists(journal), c.dies != Dies::Never);
+        EXPECT_EQ(KilledAt(c.dies, file, newBytes), c.dies == FileStep::None ? 0 : SIGKILL);
+        EXPECT_EQ(fs::exists(journal), c.dies != FileStep::None);
         if (c.after) c.after(file, journal);
         UniqueFd held;
+        (void)TakeIgnoredJournals();
         if (std::string(c.label) == "its writer still at work") {
             held = UniqueFd(::open(journal.c_str(), O_RDONLY | O_CLOEXEC));
             ASSERT_EQ(::flock(held.Get(), LOCK_EX), 0);
@@ -231,6 +229,9 @@ TEST(InPlaceWrite, AJournalPutsBackTheOldContentAfterACrash)
         BinaryStreamRef stream = FolderItem(file).OpenAsBinaryFile(true, error);
         EXPECT_EQ(stream ? stream->Read(stream->Length()) : "nil", c.opened);
         EXPECT_EQ(fs::exists(journal), c.journalLeft);
+        if (!c.journalLeft) {
+            EXPECT_TRUE(TakeIgnoredJournals().empty());
+        }
         EXPECT_EQ(ReadBytes(temp / "second") == ReadBytes(file),
                   std::string(c.label) != "the file replaced since");
     }
@@ -282,6 +283,11 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
     const auto whole = [&](const fs::path&, const fs::path& file, const fs::path& journal) {
         WriteBytes(journal, JournalFor(file, file.filename().string(), planted), 0600);
     };
+    const auto byNobody = [&](const fs::path& file, const fs::path& journal) {
+        const std::string bytes = JournalFor(file, file.filename().string(), planted);
+        EXPECT_EQ(RunAsNobody([&] { return WriteBytes(journal, bytes, 0600), std::string("planted"); }),
+                  "planted");
+    };
     const Case cases[] = {
         {"a link to a whole journal", false, true,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
@@ -310,22 +316,12 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
              ASSERT_EQ(::chmod(file.c_str(), 04755), 0);
              ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
-             const std::string bytes = JournalFor(file, file.filename().string(), planted);
-             ASSERT_EQ(RunAsNobody([&] {
-                           WriteBytes(journal, bytes, 0600);
-                           return std::string("planted");
-                       }),
-                       "planted");
+             byNobody(file, journal);
          }},
         {"another user's in a sticky folder all may write", true, true,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
              ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
-             const std::string bytes = JournalFor(file, file.filename().string(), planted);
-             ASSERT_EQ(RunAsNobody([&] {
-                           WriteBytes(journal, bytes, 0600);
-                           return std::string("planted");
-                       }),
-                       "planted");
+             byNobody(file, journal);
          }},
         {"root's own, whole, in a folder all may write", false, false,
          [&](const fs::path& folder, const fs::path& file, const fs::path& journal) {
@@ -362,7 +358,7 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
         // Ours, cut short under the other name: a check says so and writes nothing; a run mends it.
         // (In a folder of another user's, not even ours can be told from theirs.)
         if (c.folderTrusted) {
-            EXPECT_EQ(KillMidWrite(file), SIGKILL);
+            EXPECT_EQ(KilledAt(FileStep::Write, file), SIGKILL);
             const std::string torn = ReadBytes(file);
             EXPECT_TRUE(torn.starts_with("TORN"));
             SetJournalsFinished(false);
@@ -384,23 +380,6 @@ TEST(InPlaceWrite, AJournalThatCouldBeAnothersIsIgnoredAndOursStillWorks)
         EXPECT_EQ(info.st_uid, 0u);
     }
     if (skipped) std::printf("[  SKIPPED ] %d journal cases need root to plant as another user\n", skipped);
-}
-
-// Under a umask of 002 a folder is writable by the user's private group: our journal there is
-// still ours, so a killed write is put back.
-TEST(InPlaceWrite, OurJournalInAFolderOfThePrivateGroupIsApplied)
-{
-    const std::optional<gid_t> own = PrivateGroupOf(::geteuid());
-    if (!own) GTEST_SKIP() << "the user running the tests has no private group";
-    TempFolder temp;
-    const fs::path folder = temp / "MacOS", file = folder / "Bare";
-    WriteBytes(file, "old bytes\n", 0755);
-    fs::create_hard_link(file, temp / "second");
-    ASSERT_EQ(::chown(folder.c_str(), ::geteuid(), *own), 0);
-    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
-    EXPECT_EQ(KillMidWrite(file), SIGKILL);
-    EXPECT_EQ(Opened(file), "old bytes\n");
-    EXPECT_TRUE(TakeIgnoredJournals().empty());
 }
 
 // An edit whose later file can never be written fails before its first file goes in.

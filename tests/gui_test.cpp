@@ -599,70 +599,54 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     signed_bundles::ExpectEnd(signedApp, original, signed_bundles::End::Resigned);
 }
 
-TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)
-{
-    TempFolder temp;
-    const fs::path empty = NewApp(temp / "Empty.app", "");
-    std::vector<std::array<QString, 4>> seen;  // title, text, explanation, application name then
-    bool wentOn = false;
-    RunVeilor(temp / "run", {empty.string()}, [&] {
-        ModalWatcher watcher([&seen](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            if (!box) return false;
-            seen.push_back({box->windowTitle(), box->text(), box->informativeText(),
-                            QGuiApplication::applicationDisplayName()});
-            box->accept();
-            return true;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return seen.size() == 1; }));
-        Choose("About Veilor...");
-        Choose("About Veilor...");  // made afresh each time
-        RuntimeHandle([] { throw NilObjectException(); });
-        wentOn = true;
-    });
-    ASSERT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen[0][1], "No plst resource in file Empty.app.");
-    for (const auto& about : {seen[1], seen[2]}) {
-        EXPECT_EQ(about[0], "About");
-        EXPECT_TRUE(about[0].endsWith(about[3])) << "the window system would show it with its own suffix";
-        EXPECT_TRUE(QRegularExpression("\\AVeilor 1\\.0\\.0\n\n[^\n]+\\z").match(about[1]).hasMatch())
-            << about[1].toStdString();
-        EXPECT_EQ(about[2], QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
-    }
-    EXPECT_EQ(seen[3][1], "An exception of class NilObjectException was not handled.");
-    EXPECT_TRUE(wentOn);
-}
-
 // A name is shown as the user would type it, never as markup that could forge the message.
-TEST(MessageBoxes, NamesShowAsPlainTextAndTheEditItemsAreDisabledFromTheStart)
+TEST(MessageBoxes, RouteFailuresTheAboutBoxAndAnEscapedExceptionShowTheirExactTextsAsPlainText)
 {
-    const char* names[] = {"<b>Bold.app",
-                           "<br><br><font size=6 color=green>All done<font color=#efefef>.app"};
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
-        TempFolder temp;
-        const fs::path app = NewApp(temp / name, "");
-        std::vector<std::pair<QString, Qt::TextFormat>> seen;
-        QStringList enabledAtStart;
-        RunVeilor(temp / "run", {app.string()}, [&] {
-            for (QAction* action : MainQtWindow()->findChildren<QAction*>())
-                if (action->isEnabled() && !action->menu() && !action->isSeparator())
-                    enabledAtStart << action->text();
-            ModalWatcher watcher([&seen](QWidget* modal) {
-                auto* box = qobject_cast<QMessageBox*>(modal);
-                if (!box) return false;
-                seen.emplace_back(box->text(), box->textFormat());
-                box->accept();
-                return true;
-            });
-            EXPECT_TRUE(WaitUntil([&] { return seen.size() == 1; }));
-        });
-        enabledAtStart.sort();
-        EXPECT_EQ(enabledAtStart, QStringList({"About Veilor...", "Open...", "Quit"}));
-        ASSERT_EQ(seen.size(), 1u);
-        EXPECT_EQ(seen[0].first, QString("No plst resource in file ") + name + ".");
-        EXPECT_EQ(seen[0].second, Qt::PlainText);
+    const std::string names[] = {"<b>Bold.app",
+                                 "<br><br><font size=6 color=green>All done<font color=#efefef>.app"};
+    TempFolder temp;
+    struct Box {
+        QString title, text, explanation, applicationName;
+        Qt::TextFormat format;
+    };
+    std::vector<Box> seen;
+    QStringList enabledAtStart;
+    bool wentOn = false;
+    RunVeilor(temp / "run", {NewApp(temp / names[0], "").string(), NewApp(temp / names[1], "").string()},
+              [&] {
+                  for (QAction* action : MainQtWindow()->findChildren<QAction*>())
+                      if (action->isEnabled() && !action->menu() && !action->isSeparator())
+                          enabledAtStart << action->text();
+                  ModalWatcher watcher([&seen](QWidget* modal) {
+                      auto* box = qobject_cast<QMessageBox*>(modal);
+                      if (!box) return false;
+                      seen.push_back({box->windowTitle(), box->text(), box->informativeText(),
+                                      QGuiApplication::applicationDisplayName(), box->textFormat()});
+                      box->accept();
+                      return true;
+                  });
+                  EXPECT_TRUE(WaitUntil([&] { return seen.size() == 2; }));
+                  Choose("About Veilor...");
+                  Choose("About Veilor...");  // made afresh each time
+                  RuntimeHandle([] { throw NilObjectException(); });
+                  wentOn = true;
+              });
+    enabledAtStart.sort();
+    EXPECT_EQ(enabledAtStart, QStringList({"About Veilor...", "Open...", "Quit"}));
+    ASSERT_EQ(seen.size(), 5u);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(seen[i].text, QString::fromStdString("No plst resource in file " + names[i] + "."));
+    for (const Box& about : {seen[2], seen[3]}) {
+        EXPECT_EQ(about.title, "About");
+        EXPECT_TRUE(about.title.endsWith(about.applicationName))
+            << "the window system would show it with its own suffix";
+        EXPECT_TRUE(QRegularExpression("\\AVeilor 1\\.0\\.0\n\n[^\n]+\\z").match(about.text).hasMatch())
+            << about.text.toStdString();
+        EXPECT_EQ(about.explanation, QString::fromStdString("Using " + Zorp::ZorpPluginVersion()));
     }
+    EXPECT_EQ(seen[4].text, "An exception of class NilObjectException was not handled.");
+    for (const Box& box : seen) EXPECT_EQ(box.format, Qt::PlainText) << box.text.toStdString();
+    EXPECT_TRUE(wentOn);
 }
 
 TEST(OpenCommand, ListsApplicationsPatchesOnlyAnExplicitChoiceAndStartsBesideTheLastOne)

@@ -29,43 +29,21 @@ void RunIn(const fs::path& runtimeDir)
 
 }  // namespace
 
-TEST(VeilorProcess, PatchesItsArgumentsTakesASecondInstancesPathsAndQuitsOnSigterm)
-{
-    TempFolder temp;
-    const fs::path runtimeDir = temp / "run";
-    RunIn(runtimeDir);
-    const fs::path bundle = temp / "First.app", classic = temp / "Second", later = temp / "Later.app";
-    for (const fs::path& app : {bundle, classic, later}) MakeApp(app);
-
-    Child first([&] { return Exec({VEILOR_BINARY, bundle.string(), classic.string()}); });
-    ASSERT_GT(first.Pid(), 0);
-    EXPECT_TRUE(Eventually([&] { return IsPatched(bundle) && IsPatched(classic); }));
-    EXPECT_FALSE(IsPatched(later));
-
-    // A relative path names the item in the second instance's own folder, not the first's.
-    const fs::path here = fs::current_path();
-    fs::current_path(temp.Path());
-    Child second([] { return Exec({VEILOR_BINARY, "Later.app"}); });
-    fs::current_path(here);
-    EXPECT_EQ(second.Wait(std::chrono::seconds(60)).status, 0);
-    EXPECT_TRUE(Eventually([&] { return IsPatched(later); }));
-
-    ASSERT_EQ(kill(first.Pid(), SIGTERM), 0);
-    EXPECT_EQ(first.Wait(std::chrono::seconds(60)).status, 0);
-}
-
-// A second instance waits for a stopped one, then opens its path itself and leaves the socket alone;
-// the first, resumed, does not open that path again, and still takes hand-overs.
-TEST(VeilorProcess, AStalledInstanceKeepsItsSocketAndNeverOpensAPathTakenBack)
+// The first instance patches its arguments. A second one waits for it while it is stopped, then
+// opens its path itself and leaves the socket alone; the first, resumed, does not open that path
+// again, still takes hand-overs (a relative path named in the sender's own folder), and quits on
+// SIGTERM.
+TEST(VeilorProcess, AStalledInstanceKeepsItsSocketNeverOpensAPathTakenBackAndQuitsOnSigterm)
 {
     TempFolder temp;
     const fs::path runtimeDir = temp / "run", socketPath = runtimeDir / "veilor.socket";
     RunIn(runtimeDir);
-    const fs::path first = temp / "First.app", takenBack = temp / "TakenBack.app", later = temp / "Later.app";
-    for (const fs::path& app : {first, takenBack, later}) MakeApp(app);
+    const fs::path first = temp / "First.app", classic = temp / "Classic", takenBack = temp / "TakenBack.app",
+                   later = temp / "Later.app";
+    for (const fs::path& app : {first, classic, takenBack, later}) MakeApp(app);
 
-    Child owner([&] { return Exec({VEILOR_BINARY, first.string()}); });
-    ASSERT_TRUE(Eventually([&] { return IsPatched(first); }));
+    Child owner([&] { return Exec({VEILOR_BINARY, first.string(), classic.string()}); });
+    ASSERT_TRUE(Eventually([&] { return IsPatched(first) && IsPatched(classic); }));
     const ino_t socketInode = LinkStatus(socketPath).st_ino;
     ASSERT_NE(socketInode, 0u);
     ASSERT_EQ(kill(owner.Pid(), SIGSTOP), 0);
@@ -80,7 +58,10 @@ TEST(VeilorProcess, AStalledInstanceKeepsItsSocketAndNeverOpensAPathTakenBack)
     // Unpatched again: were the first to act on the message it never saw confirmed, it would show.
     MakeApp(takenBack);
     ASSERT_EQ(kill(owner.Pid(), SIGCONT), 0);
-    Child third([&] { return Exec({VEILOR_BINARY, later.string()}); });
+    const fs::path here = fs::current_path();
+    fs::current_path(temp.Path());
+    Child third([] { return Exec({VEILOR_BINARY, "Later.app"}); });
+    fs::current_path(here);
     EXPECT_EQ(third.Wait(std::chrono::seconds(60)).status, 0);
     EXPECT_TRUE(Eventually([&] { return IsPatched(later); }));
     EXPECT_FALSE(IsPatched(takenBack));
