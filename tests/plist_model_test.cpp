@@ -54,49 +54,48 @@ TEST(Keys, AreEqualBySameKindAndValue)
     }
 }
 
-// Small dictionaries scan, large ones hash: both keep the value asked of a repeated key (Set: the later).
+// Small dictionaries scan, large ones hash, whether made or read. A repeated key keeps the later
+// value (Set, and the reader) or the first (Add); read keys longer than the reader shares are
+// compared by their text.
 TEST(Dictionary, FindsEveryKeyAtAnySize)
 {
+    enum class Made { BySet, ByAdd, ByReading, ByReadingLongKeys };
     for (const int size : {1, 8, 9, 64, 65, 1000}) {
-        for (const bool keepLast : {true, false}) {
-            CFMutableDictionaryZorp dict;
+        for (const Made how : {Made::BySet, Made::ByAdd, Made::ByReading, Made::ByReadingLongKeys}) {
+            SCOPED_TRACE(std::to_string(size) + " made " + std::to_string(int(how)));
+            const bool read = how == Made::ByReading || how == Made::ByReadingLongKeys;
+            const std::string k = how == Made::ByReadingLongKeys ? std::string(70, 'k') : "key";
+            CFMutableDictionaryZorp made;
             const auto put = [&](Ref key, Ref value) {
-                keepLast ? dict.Set(key, value) : dict.Add(key, value);
+                how == Made::ByAdd ? made.Add(key, value) : made.Set(key, value);
             };
-            for (int i = 0; i < size; ++i) put(Str("key" + std::to_string(i)), Int(i));
+            std::string xml = "<dict>";
+            for (int i = 0; i < size; ++i) {
+                put(Str(k + std::to_string(i)), Int(i));
+                xml += "<key>" + k + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
+            }
             put(Int(7), Str("integer key"));
             put(Real(-0.0), Str("zero"));
             put(Real(NAN), Str("NaN"));
-            put(Str("key0"), Str("again"));
-            ASSERT_EQ(dict.Count(), static_cast<std::size_t>(size) + 3);
+            put(Str(k + "0"), Str("again"));
+            const CFDictionaryZorpRef parsed =
+                read ? plist::AsDictionary(
+                           plist::Parse(xml + "<key>" + k + "0</key><string>again</string></dict>").root)
+                     : nullptr;
+            ASSERT_TRUE(parsed || !read);
+            const CFDictionaryZorp& dict = read ? *parsed : made;
+            ASSERT_EQ(dict.Count(), static_cast<std::size_t>(size) + (read ? 0 : 3));
             for (int i = 1; i < size; ++i)
-                EXPECT_EQ(Shown(dict.Find("key" + std::to_string(i))), std::to_string(i));
-            EXPECT_EQ(Shown(dict.Find("key0")), keepLast ? "\"again\"" : "0");
-            EXPECT_EQ(dict.Find("key"), nullptr) << size;
+                EXPECT_EQ(Shown(dict.Find(k + std::to_string(i))), std::to_string(i));
+            EXPECT_EQ(Shown(dict.Find(k + "0")), how == Made::ByAdd ? "0" : "\"again\"");
+            EXPECT_EQ(dict.Find(k), nullptr);
+            if (read) continue;
             EXPECT_EQ(dict.Find(*Str("7")), nullptr) << "a string is not the integer key";
             EXPECT_NE(dict.Find(*Int(7)), nullptr);
             EXPECT_NE(dict.Find(*Real(0.0)), nullptr) << "0 and -0 are one key";
             EXPECT_NE(dict.Find(*Real(-NAN)), nullptr) << "NaN keys are one key";
         }
     }
-}
-
-// A reader's dictionary finds repeated keys by a scan while small and by a hash index above.
-TEST(Dictionary, ReadKeepsTheLaterOfARepeatedKeyAtAnySize)
-{
-    // Keys longer than the reader shares are compared by their text.
-    for (const std::string& k : {std::string("k"), std::string(70, 'k')})
-        for (const int size : {8, 9, 64, 65, 1000}) {
-            std::string xml = "<dict>";
-            for (int i = 0; i < size; ++i)
-                xml += "<key>" + k + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
-            xml += "<key>" + k + "0</key><string>again</string></dict>";
-            const CFDictionaryZorpRef dict = plist::AsDictionary(plist::Parse(xml).root);
-            ASSERT_NE(dict, nullptr);
-            EXPECT_EQ(dict->Count(), static_cast<std::size_t>(size)) << size;
-            EXPECT_EQ(Shown(dict->Find(k + "0")), "\"again\"") << size;
-            EXPECT_EQ(Shown(dict->Find(k + std::to_string(size - 1))), std::to_string(size - 1)) << size;
-        }
 }
 
 // Add keeps an application's own NSUIElement. A copy owns what it holds, at every size, whether the
