@@ -5,6 +5,7 @@
 #include "digest.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace macho {
 
@@ -86,6 +87,11 @@ Result<CodeDirectory> ReadCodeDirectory(const Cursor& blob, std::uint32_t slot, 
         cd.teamId = CString(blob, cd.teamOffset);
         if (!cd.teamId || !apart(cd.teamOffset, cd.teamId))
             return Error{ErrorKind::BadIdentifier, blob.FileOffset(48)};
+        // Apart from the identifier too: the re-sign drops the team ID and must keep the identifier.
+        const std::uint64_t identEnd = identOffset + identifier->size() + 1;
+        const std::uint64_t teamEnd = cd.teamOffset + cd.teamId->size() + 1;
+        if (cd.teamOffset < identEnd && identOffset < teamEnd)
+            return Error{ErrorKind::BadIdentifier, blob.FileOffset(48)};
     }
     if (cd.codeLimit > signatureStart) return Error{ErrorKind::CodeLimitOutOfRange, blob.FileOffset(32)};
     const std::uint64_t pages =
@@ -110,6 +116,8 @@ Result<Signature> ReadSignature(const Cursor& slice, std::uint32_t dataOffset, s
     Signature signature;
     signature.dataOffset = dataOffset;
     signature.dataSize = dataSize;
+    // Types seen so far, so that a long index is checked for duplicates in linear time.
+    std::unordered_set<std::uint32_t> seen;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t entry = 12 + std::uint64_t(i) * 8;
         const std::uint32_t type = super.U32(entry), at = super.U32(entry + 4);
@@ -118,7 +126,7 @@ Result<Signature> ReadSignature(const Cursor& slice, std::uint32_t dataOffset, s
         if (!blob || blob->size() < 8) return Error{ErrorKind::BlobOutOfRange, super.FileOffset(entry)};
         const std::optional<std::uint32_t> magic = ExpectedMagic(type);
         if (magic && blob->U32(0) != *magic) return Error{ErrorKind::BadBlobMagic, blob->FileOffset(0)};
-        if (signature.Find(type)) return Error{ErrorKind::DuplicateBlob, super.FileOffset(entry)};
+        if (!seen.insert(type).second) return Error{ErrorKind::DuplicateBlob, super.FileOffset(entry)};
         signature.blobs.push_back({type, blob->bytes()});
         if (magic == kCodeDirectoryMagic) {
             Result<CodeDirectory> cd = ReadCodeDirectory(*blob, type, dataOffset);
@@ -276,6 +284,9 @@ Result<std::vector<Slice>> ReadMachO(std::string_view bytes)
             return Error{ErrorKind::SlicesOverlap, sorted[i].entry};
     for (const Place& place : places) {
         Result<Slice> slice = ReadThin(file, place.offset, place.size);
+        // A slice that is not Mach-O leaves the file unreadable, not a file of no code at all.
+        if (!slice && slice.error().kind == ErrorKind::NotMachO)
+            return Error{ErrorKind::SliceNotMachO, slice.error().offset};
         if (!slice) return slice.error();
         slices.push_back(std::move(*slice));
     }

@@ -3,6 +3,7 @@
 
 #include "cms.h"
 #include "digest.h"
+#include "hash_agility.h"
 #include "slice_check.h"
 
 #include <algorithm>
@@ -89,14 +90,17 @@ SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
         check.breaks |= CheckCodeDirectory(cd, slice, files);
         if (!Agree(cd, primary)) check.breaks |= kAlternatesDisagree;
     }
-    // Verifiers skip the CMS only under the ad hoc flag, so the flag and the wrapper must agree.
+    // Under the ad hoc flag macOS does not even read the CMS wrapper, so what is left in it does not
+    // count; without the flag the CMS must name every CodeDirectory, alternates included.
     const Blob* cms = signature.Find(kCmsSlot);
-    check.cms = cms && cms->bytes.size() > kEmptyCmsLength;
     const bool adhocFlag = primary.flags & kAdhoc;
+    check.cms = !adhocFlag && cms && cms->bytes.size() > kEmptyCmsLength;
     if (check.cms) {
-        const CmsFacts facts = ReadCms(cms->bytes.substr(8), primary.bytes);
+        const std::string_view der = cms->bytes.substr(8);
+        const CmsFacts facts = ReadCms(der, primary.bytes);
         check.appleSigned = facts.appleSigned;
-        if (adhocFlag || !facts.coversCodeDirectory) check.breaks |= kCmsMismatch;
+        if (!facts.coversCodeDirectory || !CmsNamesEveryCodeDirectory(der, signature.codeDirectories))
+            check.breaks |= kCmsMismatch;
     } else if (!adhocFlag) {
         check.breaks |= kCmsMismatch;
     }
@@ -120,11 +124,14 @@ Result<Examined> Examine(const BundleFiles& files)
         }
         const SliceCheck check = *(examined.checks.back() = CheckSlice(slice, files));
         const CodeDirectory& primary = slice.signature->codeDirectories.front();
-        if (!anySigned) {
+        // One developer slice makes it a developer's file, whichever slice comes first.
+        if (!anySigned || (check.cms && verdict.adhoc)) {
             verdict.adhoc = !check.cms;
             verdict.linkerSigned = primary.flags & kLinkerSigned;
             verdict.teamId = primary.teamId.value_or("");
         }
+        // A linker signature beside one of a signer's is named by the other.
+        if (!(primary.flags & kLinkerSigned) && check.cms == !verdict.adhoc) verdict.linkerSigned = false;
         anySigned = true;
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
