@@ -121,7 +121,8 @@ struct Shape {
 
 struct Built {
     std::string bytes;
-    std::size_t segmentCommand = 0, signatureCommand = 0, encryptionCommand = 0, section = 0;
+    std::size_t segmentCommand = 0, linkEditCommand = 0, signatureCommand = 0, encryptionCommand = 0,
+                section = 0;
     std::size_t dataOffset = 0, superBlob = 0;  // from the start of the slice
     std::vector<std::size_t> codeDirectories;   // from the start of the slice
 };
@@ -241,9 +242,10 @@ inline Built Thin(const Shape& shape)
     const std::uint32_t segment = shape.is64 ? 72 : 56, section = shape.is64 ? 80 : 68;
     const bool plistSection = !shape.embeddedPlist.empty();
     const std::uint32_t segmentSize = segment + (plistSection ? section : 0);
+    // A signed slice ends in __LINKEDIT, which holds the signature.
     const std::uint32_t commands =
-        segmentSize + (shape.signature ? 16 : 0) + (shape.encrypted ? (shape.is64 ? 24 : 20) : 0);
-    const std::uint32_t ncmds = 1 + shape.signature + shape.encrypted;
+        segmentSize + (shape.signature ? segment + 16 : 0) + (shape.encrypted ? (shape.is64 ? 24 : 20) : 0);
+    const std::uint32_t ncmds = 1 + 2 * shape.signature + shape.encrypted;
     const std::uint32_t plistAt = 0x800;
     for (std::uint64_t field :
          {std::uint64_t(shape.is64 ? 0xfeedfacf : 0xfeedface), std::uint64_t(shape.is64 ? 0x0100000c : 7),
@@ -270,6 +272,13 @@ inline Built Thin(const Shape& shape)
     const std::uint32_t dataOffset = (shape.codeSize + 15) & ~15u;
     built.dataOffset = dataOffset;
     if (shape.signature) {
+        built.linkEditCommand = out.size();
+        Put(out, shape.is64 ? 0x19 : 0x1, 4, be);
+        Put(out, segment, 4, be);
+        out += Padded("__LINKEDIT", 16);
+        for (std::uint64_t field : {dataOffset, 0u, dataOffset, 0u})
+            Put(out, field, wide, be);  // sizes below
+        for (std::uint64_t field : {1u, 1u, 0u, 0u}) Put(out, field, 4, be);
         built.signatureCommand = out.size();
         for (std::uint64_t field : {0x1du, 16u, dataOffset, 0u}) Put(out, field, 4, be);
     }
@@ -290,9 +299,11 @@ inline Built Thin(const Shape& shape)
     const bool cms = shape.wrapper == Wrapper::Developer || shape.wrapper == Wrapper::Apple;
     const std::uint32_t dataSize =
         std::uint32_t(Signature(shape, out).size()) + shape.padding + (cms ? 64 : 0);
-    std::string size;
+    std::string size, wideSize;
     Put(size, dataSize, 4, be);
+    Put(wideSize, dataSize, wide, be);
     out.replace(built.signatureCommand + 12, 4, size);
+    for (int field : {1, 3}) out.replace(built.linkEditCommand + 24 + field * wide, wide, wideSize);
     const std::string signature = Signature(shape, out, &built.codeDirectories);
     for (std::size_t& at : built.codeDirectories) at += dataOffset;
     built.superBlob = dataOffset;
@@ -300,7 +311,8 @@ inline Built Thin(const Shape& shape)
     return built;
 }
 
-// A universal file of the slices, each at a 4 KiB boundary.
+// A universal file of the slices, each at a 4 KiB boundary, the last one ending the file; each entry
+// names the cputype of its slice's header.
 inline std::string Fat(const std::vector<std::string>& slices, bool wide = false, bool bigEndian = true)
 {
     std::string out;
@@ -309,12 +321,17 @@ inline std::string Fat(const std::vector<std::string>& slices, bool wide = false
     std::uint64_t at = 4096;
     std::string body;
     for (const std::string& slice : slices) {
-        for (std::uint64_t field : {0x0100000cu, 0u}) Put(out, field, 4, bigEndian);
+        const bool sliceBig = slice.size() >= 8 && slice[0] == '\xfe';
+        std::uint64_t cpu = 0;
+        for (int i = 0; i < 4 && slice.size() >= 8; ++i)
+            cpu |= std::uint64_t(static_cast<unsigned char>(slice[4 + i])) << (sliceBig ? 24 - 8 * i : 8 * i);
+        for (std::uint64_t field : {cpu, std::uint64_t(0)}) Put(out, field, 4, bigEndian);
         Put(out, at, wide ? 8 : 4, bigEndian);
         Put(out, slice.size(), wide ? 8 : 4, bigEndian);
         Put(out, 12, 4, bigEndian);
         if (wide) Put(out, 0, 4, bigEndian);
-        body += Padded(slice, (slice.size() + 4095) & ~std::size_t(4095));
+        const bool last = &slice == &slices.back();
+        body += Padded(slice, last ? slice.size() : (slice.size() + 4095) & ~std::size_t(4095));
         at += (slice.size() + 4095) & ~std::size_t(4095);
     }
     return Padded(out, 4096) + body;

@@ -34,6 +34,7 @@ enum class Refusal {
     AppleSigned,
     AlreadyBroken,
     DoesNotFit,
+    TeamKept,  // a slice left as it is keeps a team ID that the renewed ones lose
 };
 
 struct Decision {

@@ -5,6 +5,7 @@
 #include "digest.h"
 #include "hash_agility.h"
 #include "slice_check.h"
+#include "strict.h"
 
 #include <algorithm>
 #include <vector>
@@ -86,6 +87,7 @@ SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
     const CodeDirectory& primary = signature.codeDirectories.front();
     SliceCheck check;
     check.bindsInfoPlist = primary.nSpecialSlots >= 1 && !IsZero(primary.SpecialSlot(1));
+    check.breaks |= SliceRuleBreaks(slice);
     for (const CodeDirectory& cd : signature.codeDirectories) {
         check.breaks |= CheckCodeDirectory(cd, slice, files);
         if (!Agree(cd, primary)) check.breaks |= kAlternatesDisagree;
@@ -136,6 +138,7 @@ Result<Examined> Examine(const BundleFiles& files)
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
     }
+    if (anySigned) verdict.breaks |= FileRuleBreaks(files.executable, examined.slices);
     if (verdict.breaks & kResourcesUnchecked) verdict.resourcesUnchecked = files.resourcesUnchecked;
     if (!anySigned)
         verdict = Verdict{};
@@ -183,6 +186,15 @@ std::string DescribeBreaks(unsigned breaks)
         {kAlternatesDisagree, "CodeDirectories disagree"},
         {kSliceUnsigned, "a slice is unsigned"},
         {kResourcesUnchecked, "resources cannot be checked"},
+        {kCodeLimitShort, "code limit short of the code"},
+        {kScatter, "scatter vector"},
+        {kPageSize, "page size out of range"},
+        {kLinkEditNotLast, "__LINKEDIT does not end the slice"},
+        {kEntitlementsForm, "entitlements not a property list"},
+        {kUniversalHeader, "universal header not 32-bit big-endian"},
+        {kUniversalLayout, "bytes between or after the slices"},
+        {kCodeLimitNotSignature, "code limit not at the signature"},
+        {kTeamIdsDiffer, "slices' team IDs differ"},
     };
     std::string text;
     for (const auto& [bit, words] : kTexts)

@@ -36,6 +36,16 @@ enum Break : unsigned {
     kAlternatesDisagree = 1u << 7,
     kSliceUnsigned = 1u << 8,
     kResourcesUnchecked = 1u << 9,  // the sealed files could not be checked: never vouched for
+    // Rules macOS applies beyond the hashes (strict.h), each named by its own text.
+    kCodeLimitShort = 1u << 10,         // the signed code stops before the load commands or segments end
+    kScatter = 1u << 11,                // a scatter vector
+    kPageSize = 1u << 12,               // pages other than 4 to 16 KiB
+    kLinkEditNotLast = 1u << 13,        // __LINKEDIT does not end the slice
+    kEntitlementsForm = 1u << 14,       // an entitlements blob that is not a property list
+    kUniversalHeader = 1u << 15,        // a universal header other than the 32-bit big-endian one
+    kUniversalLayout = 1u << 16,        // bytes between or after the slices
+    kCodeLimitNotSignature = 1u << 17,  // the main slice's signed code does not end at its signature
+    kTeamIdsDiffer = 1u << 18,          // slices of different team IDs
 };
 
 struct Verdict {
