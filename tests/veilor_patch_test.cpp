@@ -385,7 +385,8 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
                                    " keychain-access-groups)",
                       library = "library validation with other code inside",
                       broken = "signature broken: Info.plist changed", adhoc = "signature valid (ad hoc)",
-                      developer = "signature valid (developer, team ABCDE12345)";
+                      developer = "signature intact, but not from a certificate of Apple's (Developer ID "
+                                  "Application: Example Corp (ABCDE12345))";
     const struct {
         const char* app;
         bool resign;

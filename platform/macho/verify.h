@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Whether an executable's embedded signature still matches its code and the bundle files it binds.
-// The CMS signature's cryptography is not checked: only that it still covers the CodeDirectory.
+// Whether an executable's embedded signature still matches its code and the bundle files it binds,
+// and for a developer's, who signed it (see cms.h).
 
+#include "cms.h"
 #include "error.h"
 
 #include <optional>
@@ -36,6 +37,7 @@ enum Break : unsigned {
     kAlternatesDisagree = 1u << 7,
     kSliceUnsigned = 1u << 8,
     kResourcesUnchecked = 1u << 9,  // the sealed files could not be checked: never vouched for
+    kSignerInvalid = 1u << 10,      // the CMS signature or its certificate chain does not hold
 };
 
 struct Verdict {
@@ -45,13 +47,17 @@ struct Verdict {
     std::string teamId;
     unsigned breaks = 0;             // Break bits, for State::Broken
     std::string resourcesUnchecked;  // for kResourcesUnchecked: why
+    std::optional<Signer> signer;    // of a developer's signature: the slice's that names the kind
+    std::string signerInvalid;       // for kSignerInvalid: why
 };
 
 Result<Verdict> Verify(const BundleFiles& files);
 
-// "signature valid (ad hoc)", "signature broken: Info.plist changed", "unsigned", ...
+// "signature valid (ad hoc)", "signature valid (Developer ID Application: NAME (TEAM))",
+// "signature broken: Info.plist changed", "unsigned", ...
 std::string Describe(const Verdict& verdict);
-// What broke, without the "signature broken: " before it: "Info.plist changed, code changed".
-std::string DescribeBreaks(unsigned breaks);
+// What broke, without the "signature broken: " before it: "Info.plist changed, code changed";
+// `signerInvalid` names what of the CMS signature does not hold.
+std::string DescribeBreaks(unsigned breaks, std::string_view signerInvalid = {});
 
 }  // namespace macho
