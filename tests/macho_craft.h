@@ -5,7 +5,9 @@
 
 #include <openssl/cms.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -60,29 +62,119 @@ inline std::string Blob(std::uint32_t magic, std::string_view payload)
 
 inline const std::string kEmptyRequirements = Blob(0xfade0c01, std::string(4, '\0'));
 
-// A detached CMS signature over `content` by a fresh self-signed certificate with that subject.
-inline std::string Cms(std::string_view content, const std::string& organisation,
-                       const std::string& commonName)
+// Who signs a crafted CMS signature, and how it is damaged.
+struct Signing {
+    std::string organisation = "Example Corp";
+    std::string commonName = "Developer ID Application: Example (ABCDE12345)";
+    std::string unit = "ABCDE12345";  // the signer's OU
+    std::string marker;               // an Apple marker extension on the signer's certificate
+    int intermediates = -1;           // authorities between the signer and the root; -1: self-signed
+    bool carryRoot = true;
+    bool badIntermediate = false;   // the intermediate signed by a key that is not its issuer's
+    long validFor = 3600;           // seconds from now; negative: expired
+    bool otherContent = false;      // signs other bytes than the CodeDirectory
+    bool tamperAttributes = false;  // a signed attribute added after signing
+};
+
+using KeyRef = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using CertificateRef = std::unique_ptr<X509, decltype(&X509_free)>;
+
+// A certificate of `key` named CN `commonName` (and O, OU), issued by `issuer` (itself when null).
+inline CertificateRef Certificate(const std::string& commonName, const Signing& signing, EVP_PKEY* key,
+                                  X509* issuer, EVP_PKEY* issuerKey, bool authority)
 {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
+    CertificateRef certificate(X509_new(), X509_free);
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
+    X509_gmtime_adj(X509_getm_notBefore(certificate.get()),
+                    authority ? -7200 : std::min(-7200L, signing.validFor - 60));
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), authority ? 3600 : signing.validFor);
     X509_NAME* name = X509_get_subject_name(certificate.get());
-    for (const auto& [field, text] : {std::pair{"O", organisation}, std::pair{"CN", commonName}})
+    const std::pair<const char*, std::string> fields[] = {
+        {"CN", commonName}, {"OU", authority ? "Authority" : signing.unit}, {"O", signing.organisation}};
+    for (const auto& [field, text] : fields)
         X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
                                    reinterpret_cast<const unsigned char*>(text.c_str()), -1, -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    X509_set_pubkey(certificate.get(), key.get());
-    X509_sign(certificate.get(), key.get(), EVP_sha256());
-    std::unique_ptr<BIO, decltype(&BIO_free)> data(BIO_new_mem_buf(content.data(), int(content.size())),
-                                                   BIO_free);
+    X509_set_issuer_name(certificate.get(), issuer ? X509_get_subject_name(issuer) : name);
+    X509_set_pubkey(certificate.get(), key);
+    const auto extend = [&](X509_EXTENSION* extension) {
+        X509_add_ext(certificate.get(), extension, -1);
+        X509_EXTENSION_free(extension);
+    };
+    if (authority) extend(X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE"));
+    if (!authority && !signing.marker.empty()) {
+        std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> oid(OBJ_txt2obj(signing.marker.c_str(), 1),
+                                                                      ASN1_OBJECT_free);
+        std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> null(ASN1_OCTET_STRING_new(),
+                                                                                   ASN1_OCTET_STRING_free);
+        ASN1_OCTET_STRING_set(null.get(), reinterpret_cast<const unsigned char*>("\x05\x00"), 2);
+        extend(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 1, null.get()));
+    }
+    X509_sign(certificate.get(), issuerKey ? issuerKey : key, EVP_sha256());
+    return certificate;
+}
+
+// The DER of one value of the CMS attribute that names every CodeDirectory by digest (CDHashes2):
+// SEQUENCE { digest OID, full-length cdhash }.
+inline std::string CdHashByDigest(int hashType, std::string_view codeDirectory)
+{
+    const std::string oid = hashType == 1   ? std::string("\x2b\x0e\x03\x02\x1a", 5)
+                            : hashType == 4 ? std::string("\x60\x86\x48\x01\x65\x03\x04\x02\x02", 9)
+                                            : std::string("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);
+    const std::string hash = Hash(hashType == 3 ? 2 : hashType, codeDirectory);
+    std::string inner = "\x06" + std::string(1, char(oid.size())) + oid + "\x04" + char(hash.size()) + hash;
+    return "\x30" + std::string(1, char(inner.size())) + inner;
+}
+
+// A detached CMS signature over `content` (the primary CodeDirectory) by the signing's certificate,
+// with its chain, naming each of `codeDirectories` (hash type, blob) by digest.
+inline std::string Cms(std::string_view content, const Signing& signing,
+                       const std::vector<std::pair<int, std::string>>& codeDirectories = {})
+{
+    const auto fresh = [] { return KeyRef(EVP_EC_gen("P-256"), EVP_PKEY_free); };
+    std::vector<KeyRef> keys;
+    std::vector<CertificateRef> chain;  // the root first
+    for (int i = 0; i <= signing.intermediates; ++i) {
+        keys.push_back(fresh());
+        const bool root = i == 0;
+        KeyRef stranger = fresh();
+        EVP_PKEY* issuerKey = root                                ? nullptr
+                              : signing.badIntermediate && i == 1 ? stranger.get()
+                                                                  : keys[i - 1].get();
+        chain.push_back(Certificate(root ? "Example Root CA" : "Example CA " + std::to_string(i), signing,
+                                    keys.back().get(), root ? nullptr : chain.back().get(), issuerKey, true));
+    }
+    KeyRef key = fresh();
+    const bool selfSigned = signing.intermediates < 0;
+    CertificateRef leaf =
+        Certificate(signing.commonName, signing, key.get(), selfSigned ? nullptr : chain.back().get(),
+                    selfSigned ? nullptr : keys.back().get(), false);
+    std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> carried(
+        sk_X509_new_null(), [](STACK_OF(X509) * stack) { sk_X509_free(stack); });
+    for (std::size_t i = 0; !selfSigned && i < chain.size(); ++i)
+        if (i > 0 || signing.carryRoot) sk_X509_push(carried.get(), chain[i].get());
+    const std::string signedBytes = std::string(content) + (signing.otherContent ? "!" : "");
+    std::unique_ptr<BIO, decltype(&BIO_free)> data(
+        BIO_new_mem_buf(signedBytes.data(), int(signedBytes.size())), BIO_free);
+    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
     std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
-        CMS_sign(certificate.get(), key.get(), nullptr, data.get(),
-                 CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP),
-        CMS_ContentInfo_free);
+        CMS_sign(leaf.get(), key.get(), carried.get(), nullptr, flags | CMS_PARTIAL), CMS_ContentInfo_free);
+    if (!cms) std::abort();
+    if (!codeDirectories.empty()) {
+        std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> oid(
+            OBJ_txt2obj("1.2.840.113635.100.9.2", 1), ASN1_OBJECT_free);
+        std::unique_ptr<X509_ATTRIBUTE, decltype(&X509_ATTRIBUTE_free)> attribute(
+            X509_ATTRIBUTE_create_by_OBJ(nullptr, oid.get(), 0, nullptr, -1), X509_ATTRIBUTE_free);
+        for (const auto& [type, bytes] : codeDirectories) {
+            const std::string value = CdHashByDigest(type, bytes);
+            X509_ATTRIBUTE_set1_data(attribute.get(), V_ASN1_SEQUENCE, value.data(), int(value.size()));
+        }
+        CMS_signed_add1_attr(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), attribute.get());
+    }
+    if (!CMS_final(cms.get(), data.get(), nullptr, flags)) std::abort();
+    if (cms && signing.tamperAttributes)
+        CMS_signed_add1_attr_by_txt(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), "1.2.3.4",
+                                    V_ASN1_OCTET_STRING, "x", 1);
     unsigned char* der = nullptr;
     const int length = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : -1;
     if (length <= 0) std::abort();
@@ -114,6 +206,7 @@ struct Shape {
     bool requirements = true;                            // an empty requirement set
     bool constraint = false;                             // a launch-constraint blob
     Wrapper wrapper = Wrapper::Empty;
+    Signing signing;  // of a developer's wrapper
     bool encrypted = false;
     std::string embeddedPlist;  // a __TEXT,__info_plist section unless empty
     std::uint32_t padding = 4096;
@@ -217,11 +310,13 @@ inline std::string Signature(const Shape& shape, std::string_view code,
         if (slot != 1 && slot != 3) blobs.emplace_back(slot, bytes);
     if (shape.wrapper == Wrapper::Empty) blobs.emplace_back(0x10000, Blob(0xfade0b01, ""));
     if (shape.wrapper == Wrapper::Developer || shape.wrapper == Wrapper::Apple) {
-        const bool apple = shape.wrapper == Wrapper::Apple;
-        blobs.emplace_back(0x10000,
-                           Blob(0xfade0b01, Cms(blobs.front().second, apple ? "Apple Inc." : "Example Corp",
-                                                apple ? "Software Signing"
-                                                      : "Developer ID Application: Example (ABCDE12345)")));
+        Signing signing = shape.signing;
+        if (shape.wrapper == Wrapper::Apple)
+            signing.organisation = "Apple Inc.", signing.commonName = "Software Signing";
+        std::vector<std::pair<int, std::string>> named;
+        for (std::size_t i = 0; i < shape.codeDirectories.size(); ++i)
+            named.emplace_back(shape.codeDirectories[i].hashType, blobs[i].second);
+        blobs.emplace_back(0x10000, Blob(0xfade0b01, Cms(blobs.front().second, signing, named)));
     }
     std::stable_sort(blobs.begin(), blobs.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

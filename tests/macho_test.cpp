@@ -60,6 +60,17 @@ std::string Judge(const macho::BundleFiles& files)
     return macho::Describe(*verdict);
 }
 
+// The signer's chain, "Apple: " before it when it ends at Apple's root.
+std::string Signers(const macho::BundleFiles& files)
+{
+    macho::Result<macho::Verdict> verdict = macho::Verify(files);
+    if (!verdict || !verdict->signer) return "";
+    std::string text = verdict->signer->appleChain ? "Apple: " : "";
+    for (const std::string& name : verdict->signer->authorities)
+        text += (text.empty() || text == "Apple: " ? "" : " < ") + name;
+    return text;
+}
+
 // What a decision says, as one text: "resign", "leave alone" or "refuse: REASON".
 std::string Said(const macho::Decision& decision)
 {
@@ -100,24 +111,37 @@ craft::Built Crafted(const std::function<void(craft::Shape&)>& change = {})
 
 }  // namespace
 
-TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdicts)
+TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdictsAndSigners)
 {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"AdhocUniversal.app/Hello", "signature valid (ad hoc)"},
-        {"DeveloperStyle.app/Big", "signature valid (developer, team ABCDE12345)"},
-        {"Restricted.app/Keys", "signature valid (developer, team ABCDE12345)"},
-        {"WithFramework.app/Host", "signature valid (developer, team ABCDE12345)"},
-        {"DevSignedApp.app/SignedApp", "signature valid (developer, team ZCK58M894E)"},
-        {"LinkerSigned.app/Plain", "signature does not bind Info.plist (linker signature)"},
-        {"Unsigned.app/Bare", "unsigned"},
-        {"bare/yikes-universal_adhoc", "signature does not bind Info.plist (ad hoc)"},
-        {"bare/yikes-universal_signed", "signature does not bind Info.plist (developer, team 998Z9C32TC)"},
-        {"bare/signed-with-teamid", "signature does not bind Info.plist (developer, team EQHXZ8M8AV)"},
+    const std::string example = "Developer ID Application: Example Corp (ABCDE12345)",
+                      selfSigned =
+                          "signature intact, but not from a certificate of Apple's (" + example + ")",
+                      pawashe = "Developer ID Application: Mayur Pawashe (ZCK58M894E)",
+                      developerId = pawashe + " < Developer ID Certification Authority < Apple Root CA",
+                      wwdr = " < Apple Worldwide Developer Relations Certification Authority < Apple Root CA";
+    struct Case {
+        std::string where, verdict, authorities;  // leaf to root; "Apple: " when the root is Apple's
+    };
+    const std::vector<Case> cases = {
+        {"AdhocUniversal.app/Hello", "signature valid (ad hoc)", ""},
+        {"DeveloperStyle.app/Big", selfSigned, example},
+        {"Restricted.app/Keys", selfSigned, example},
+        {"WithFramework.app/Host", selfSigned, example},
+        {"DevSignedApp.app/SignedApp", "signature valid (" + pawashe + ")", "Apple: " + developerId},
+        {"DevSignedAppVersion2.app/SignedApp", "signature valid (" + pawashe + ")", "Apple: " + developerId},
+        {"LinkerSigned.app/Plain", "signature does not bind Info.plist (linker signature)", ""},
+        {"Unsigned.app/Bare", "unsigned", ""},
+        {"bare/yikes-universal_adhoc", "signature does not bind Info.plist (ad hoc)", ""},
+        {"bare/yikes-universal_signed", "signature does not bind Info.plist (developer, team 998Z9C32TC)",
+         "Apple: Mac Developer: Tom Burgin (QDXTTPU8MW)" + wwdr},
+        {"bare/signed-with-teamid", "signature does not bind Info.plist (developer, team EQHXZ8M8AV)",
+         "Apple: Apple Development: Google Development (69FHSU289T)" + wwdr},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
-    for (const auto& [where, verdict] : cases) {
-        SCOPED_TRACE(where);
-        EXPECT_EQ(Judge(Sample(where).View()), verdict);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        EXPECT_EQ(Judge(Sample(c.where).View()), c.verdict);
+        EXPECT_EQ(Signers(Sample(c.where).View()), c.authorities);
     }
 }
 
@@ -507,11 +531,11 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
          "refuse: encrypted"},
         {"a platform binary", with([](craft::Shape& s) { s.codeDirectories[0].platform = 1; }), developer,
          "refuse: platform binary"},
-        {"signed by Apple", with([](craft::Shape& s) {
+        {"a self-signed certificate named as Apple's", with([](craft::Shape& s) {
              s.codeDirectories[0].flags = 0;
              s.wrapper = Wrapper::Apple;
          }),
-         developer, "refuse: signed by Apple"},
+         developer, "resign"},
         {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
         {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
@@ -532,4 +556,67 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         EXPECT_EQ(Said(resigned->decision), c.said);
         EXPECT_EQ(resigned->replacements.empty(), c.said != "resign");
     }
+}
+
+TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
+{
+    const std::string name = "Developer ID Application: Example (ABCDE12345)",
+                      intact = "signature intact, but not from a certificate of Apple's (" + name + ")",
+                      plist = craft::Shape().infoPlist;
+    struct Case {
+        std::string name;
+        std::function<void(craft::Signing&)> change;
+        std::string verdict, authorities;
+        std::uint32_t flags = 0;
+    };
+    const std::vector<Case> cases = {
+        {"self-signed", {}, intact, name},
+        {"a chain to a root not Apple's", [](craft::Signing& s) { s.intermediates = 1; }, intact,
+         name + " < Example CA 1 < Example Root CA"},
+        {"expired, no timestamp", [](craft::Signing& s) { s.validFor = -60; }, intact, name},
+        {"expired, expiry enforced", [](craft::Signing& s) { s.validFor = -60; },
+         "signature broken: certificate chain broken (certificate has expired)", name, 0x400},
+        {"signed attributes tampered", [](craft::Signing& s) { s.tamperAttributes = true; },
+         "signature broken: signed attributes do not match their signature", name},
+        {"another message digest", [](craft::Signing& s) { s.otherContent = true; },
+         "signature broken: CodeDirectory does not match its CMS signature", name},
+        {"an intermediate's signature fails",
+         [](craft::Signing& s) {
+             s.intermediates = 2;
+             s.badIntermediate = true;
+         },
+         "signature broken: certificate chain broken (certificate signature failure)", name},
+        {"no root carried",
+         [](craft::Signing& s) {
+             s.intermediates = 1;
+             s.carryRoot = false;
+         },
+         "signature broken: certificate chain does not end at a self-signed root", name},
+        {"a developer's marker and another team",
+         [](craft::Signing& s) {
+             s.marker = "1.2.840.113635.100.6.1.12";
+             s.unit = "OTHERTEAM1";
+         },
+         "signature broken: team ID differs from the certificate's", name},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = Crafted([&](craft::Shape& s) {
+                                      s.codeDirectories = {{2, 0x20400, c.flags, 0, 12, "ABCDE12345"}};
+                                      s.wrapper = craft::Wrapper::Developer;
+                                      if (c.change) c.change(s.signing);
+                                  }).bytes;
+        const macho::BundleFiles files{bytes, plist, std::nullopt};
+        EXPECT_EQ(Judge(files), c.verdict);
+        EXPECT_EQ(Signers(files), c.authorities);
+    }
+    std::string garbled = Crafted([](craft::Shape& s) {
+                              s.codeDirectories[0].flags = 0;
+                              s.wrapper = craft::Wrapper::Developer;
+                          }).bytes;
+    const std::size_t cms = garbled.find(std::string("\xfa\xde\x0b\x01", 4));
+    garbled[cms + 8] ^= 0x10;
+    EXPECT_EQ(
+        Judge({garbled, craft::Shape().infoPlist, std::nullopt}),
+        "signature broken: CodeDirectory does not match its CMS signature, CMS signature cannot be read");
 }

@@ -391,7 +391,8 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
                       wouldHarm = refused + "an ad hoc one would harm it: ",
                       anyway = " (veilor-patch --allow-broken-signature patches it anyway)",
                       broken = "signature broken: Info.plist changed", adhoc = "signature valid (ad hoc)",
-                      developer = "signature valid (developer, team ABCDE12345)";
+                      developer = "signature intact, but not from a certificate of Apple's (Developer ID "
+                                  "Application: Example Corp (ABCDE12345))";
     const struct {
         const char* app;
         std::vector<std::string> options;
