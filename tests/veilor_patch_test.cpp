@@ -411,7 +411,7 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
          End::Untouched,
          1,
          wouldBreak,
-         "signature valid (developer, team ZCK58M894E)"},
+         "signature valid (Developer ID Application: Mayur Pawashe (ZCK58M894E))"},
         {"DevSignedApp.app",
          {"--allow-broken-signature", "--strict"},
          End::ExecutableKept,
