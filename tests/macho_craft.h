@@ -196,6 +196,7 @@ enum class Wrapper { None, Empty, Developer, Apple };
 
 struct Shape {
     bool is64 = true, bigEndian = false;
+    std::uint32_t cpuType = 0;                // 0: arm64, or i386 for 32 bits
     std::uint32_t codeSize = 3 * 4096 + 200;  // bytes before the signature
     bool signature = true;
     bool linker = false;  // no special slots, no blobs but the CodeDirectory
@@ -342,10 +343,12 @@ inline Built Thin(const Shape& shape)
         segmentSize + (shape.signature ? segment + 16 : 0) + (shape.encrypted ? (shape.is64 ? 24 : 20) : 0);
     const std::uint32_t ncmds = 1 + 2 * shape.signature + shape.encrypted;
     const std::uint32_t plistAt = 0x800;
-    for (std::uint64_t field :
-         {std::uint64_t(shape.is64 ? 0xfeedfacf : 0xfeedface), std::uint64_t(shape.is64 ? 0x0100000c : 7),
-          std::uint64_t(0), std::uint64_t(2), std::uint64_t(ncmds), std::uint64_t(commands),
-          std::uint64_t(0)})
+    for (std::uint64_t field : {std::uint64_t(shape.is64 ? 0xfeedfacf : 0xfeedface),
+                                std::uint64_t(shape.cpuType ? shape.cpuType
+                                              : shape.is64  ? 0x0100000c
+                                                            : 7),
+                                std::uint64_t(0), std::uint64_t(2), std::uint64_t(ncmds),
+                                std::uint64_t(commands), std::uint64_t(0)})
         Put(out, field, 4, be);
     if (shape.is64) Put(out, 0, 4, be);
 

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <set>
 
@@ -619,4 +620,269 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
     EXPECT_EQ(
         Judge({garbled, craft::Shape().infoPlist, std::nullopt}),
         "signature broken: CodeDirectory does not match its CMS signature, CMS signature cannot be read");
+}
+
+namespace {
+
+std::uint32_t Big32(const std::string& bytes, std::size_t at)
+{
+    return byteorder::BigEndian32(bytes.data() + at);
+}
+
+// Writes the hash of `hashed` into special slot -n (slot = -n) or code slot i of the CodeDirectory at
+// `cd`, as a signer that covers its tracks would.
+void Rehash(std::string& bytes, std::size_t cd, int slot, std::string_view hashed)
+{
+    const int size = static_cast<unsigned char>(bytes[cd + 36]), type = bytes[cd + 37];
+    bytes.replace(std::size_t(std::int64_t(cd + Big32(bytes, cd + 16)) + std::int64_t(slot) * size),
+                  std::size_t(size), craft::Hash(type, hashed));
+}
+
+// Where the blob of `type` begins in a crafted thin file.
+std::size_t BlobAt(const std::string& bytes, const craft::Built& built, std::uint32_t type)
+{
+    const std::size_t sb = built.superBlob;
+    for (std::uint32_t i = 0; i < Big32(bytes, sb + 8); ++i)
+        if (Big32(bytes, sb + 12 + 8 * i) == type) return sb + Big32(bytes, sb + 16 + 8 * i);
+    return std::string::npos;
+}
+
+// A crafted ad hoc file whose SuperBlob has `extra` more index entries, of types no slot binds, each
+// pointing at the requirement set.
+std::string WithLongIndex(std::uint32_t extra)
+{
+    craft::Shape shape;
+    shape.padding = 8 * extra + 4096;
+    const craft::Built built = craft::Thin(shape);
+    std::string bytes = built.bytes;
+    const std::size_t sb = built.superBlob;
+    const std::uint32_t count = Big32(bytes, sb + 8), length = Big32(bytes, sb + 4), moved = 8 * extra;
+    std::string index, requirements;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t type = Big32(bytes, sb + 12 + 8 * i), at = Big32(bytes, sb + 16 + 8 * i) + moved;
+        craft::Put32(index, type);
+        craft::Put32(index, at);
+        if (type == 2) craft::Put32(requirements, at);
+    }
+    for (std::uint32_t i = 0; i < extra; ++i) {
+        craft::Put32(index, 0x20000 + i);
+        index += requirements;
+    }
+    std::string super;
+    for (std::uint32_t field : {0xfade0cc0u, length + moved, count + extra}) craft::Put32(super, field);
+    super += index + bytes.substr(sb + 12 + 8 * count, length - 12 - 8 * count);
+    bytes.replace(sb, super.size(), super);
+    return bytes;
+}
+
+}  // namespace
+
+// Crafted files for each rule a verdict follows: the verdict as signed, then what a plain run and one
+// with --resign decide after the patch of Info.plist (a developer's signature refused on a plain run
+// is a bundle left untouched, "not patched"). A refusal writes nothing; a renewal ends valid ad hoc,
+// keeps every identifier byte for byte and leaves nothing for a second run. An earlier plain patch, or
+// a run cut short between the two files, is the same input as the patch itself: only slot -1 differs.
+TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
+{
+    using craft::Wrapper;
+    craft::Shape developer, agile, noPlist, linker, adhocTeam;
+    developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    developer.wrapper = Wrapper::Developer;
+    agile = developer;
+    agile.codeDirectories = {{1, 0x20400, 0, 0, 12, "ABCDE12345"}, {2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    linker.linker = true;
+    linker.codeDirectories[0].flags = 0x20002;
+    linker.wrapper = Wrapper::None;
+    noPlist.infoPlist.clear();
+    const auto thin = [](craft::Shape shape, const std::function<void(craft::Shape&)>& change = {}) {
+        if (change) change(shape);
+        return craft::Thin(shape);
+    };
+    const auto x86 = [](craft::Shape shape) {
+        shape.cpuType = 0x01000007;
+        return craft::Thin(shape).bytes;
+    };
+    const auto damaged = [](craft::Built built,
+                            const std::function<void(std::string&, const craft::Built&)>& damage) {
+        damage(built.bytes, built);
+        return built.bytes;
+    };
+    const auto pageSize = [&](std::uint8_t size) {
+        return thin({}, [=](craft::Shape& s) { s.codeDirectories[0].pageSize = size; }).bytes;
+    };
+    const auto teamed = [&](std::string team) {
+        return thin({}, [=](craft::Shape& s) { s.codeDirectories = {{2, 0x20400, 2, 0, 12, team}}; }).bytes;
+    };
+    const std::string adhoc = thin({}).bytes, fat = craft::Fat({x86({}), adhoc});
+    std::string gap = fat;
+    gap.at(4096 + x86({}).size()) = 1;
+
+    const std::string valid = "signature valid (ad hoc)",
+                      intact = "signature intact, but not from a certificate of Apple's (Developer ID "
+                               "Application: Example (ABCDE12345))",
+                      renew = "resign", byDeveloper = "refuse: signed by a developer",
+                      cms = "CodeDirectory does not match its CMS signature",
+                      limit = "code limit short of the code, code limit not at the signature",
+                      universal = "universal header not 32-bit big-endian", teams = "slices' team IDs differ",
+                      layout = "bytes between or after the slices";
+    struct Case {
+        std::string name, bytes, verdict, plain, resign;
+    };
+    // Broken by a rule or by someone else's change: refused by either run.
+    const auto rule = [](std::string name, std::string bytes, std::string what) {
+        const std::string refused = "refuse: signature already broken (" + what + ")";
+        return Case{std::move(name), std::move(bytes), "signature broken: " + what, refused, refused};
+    };
+    const auto unreadable = [](std::string name, std::string bytes, std::string why) {
+        return Case{std::move(name), std::move(bytes), "error: " + why, "error: " + why, "error: " + why};
+    };
+    const std::vector<Case> cases = {
+        {"ad hoc", adhoc, valid, renew, renew},
+        {"the ad hoc flag beside a developer's CMS left over",
+         thin(developer,
+              [](craft::Shape& s) {
+                  s.codeDirectories = {{2, 0x20400, 2, 0, 12, ""}};
+              })
+             .bytes,
+         valid, renew, renew},
+        {"a developer's", thin(developer).bytes, intact, byDeveloper, renew},
+        {"a developer's, SHA-1 and SHA-256 named by digest", thin(agile).bytes, intact, byDeveloper, renew},
+        rule("a developer's, a code page and its hash changed",
+             damaged(thin(developer),
+                     [](std::string& b, const craft::Built& built) {
+                         b[5000] ^= 1;
+                         Rehash(b, built.codeDirectories[0], 1, b.substr(4096, 4096));
+                     }),
+             cms),
+        rule("a developer's, entitlements and slot -5 changed",
+             damaged(
+                 thin(developer,
+                      [](craft::Shape& s) {
+                          s.entitlements =
+                              "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
+                      }),
+                 [](std::string& b, const craft::Built& built) {
+                     b[b.find("app-sandbox")] = 'b';
+                     const std::size_t blob = BlobAt(b, built, 5);
+                     Rehash(b, built.codeDirectories[0], -5, b.substr(blob, Big32(b, blob + 4)));
+                 }),
+             cms),
+        rule("a developer's, requirements and slot -2 changed",
+             damaged(thin(developer),
+                     [](std::string& b, const craft::Built& built) {
+                         const std::size_t blob = BlobAt(b, built, 2);
+                         b[blob + 11] = 1;
+                         Rehash(b, built.codeDirectories[0], -2, b.substr(blob, 12));
+                     }),
+             cms),
+        rule("a developer's, its CMS's digest of the CodeDirectory changed",
+             damaged(thin(developer),
+                     [](std::string& b, const craft::Built& built) {
+                         const std::size_t cd = built.codeDirectories[0];
+                         b[b.find(craft::Hash(2, b.substr(cd, Big32(b, cd + 4))), cd + 8)] ^= 1;
+                     }),
+             cms + ", signed attributes do not match their signature"),
+        rule(
+            "a developer's, the SHA-256 alternate's execSegFlags set",
+            damaged(thin(agile), [](std::string& b,
+                                    const craft::Built& built) { b[built.codeDirectories[1] + 87] |= 0x10; }),
+            cms),
+        rule("ad hoc, a code byte changed",
+             damaged(thin({}), [](std::string& b, const craft::Built&) { b[5000] ^= 1; }), "code changed"),
+        rule("pages of 2^0 bytes", pageSize(0), "page size out of range"),
+        rule("pages of 2^31 bytes", pageSize(31), "page size out of range"),
+        rule("a scatter vector",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 44, 0x100);
+                     }),
+             "scatter vector"),
+        rule("code limit 0",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 28, 0);
+                         craft::Set32(b, built.codeDirectories[0] + 32, 0);
+                     }),
+             limit),
+        rule("code limit a page short, the code after it changed",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 28, 3);
+                         craft::Set32(b, built.codeDirectories[0] + 32, 3 * 4096);
+                         b[3 * 4096 + 50] ^= 1;
+                     }),
+             limit),
+        rule("code limit short of the signature",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 32, craft::Shape().codeSize);
+                         Rehash(b, built.codeDirectories[0], 3,
+                                b.substr(3 * 4096, craft::Shape().codeSize - 3 * 4096));
+                     }),
+             "code limit not at the signature"),
+        rule("a byte after __LINKEDIT", adhoc + '\0', "__LINKEDIT does not end the slice"),
+        rule("entitlements that are not a property list",
+             thin({}, [](craft::Shape& s) { s.entitlements = "<plist><dict><key>a</key></dict></plist>"; })
+                 .bytes,
+             "entitlements not a property list"),
+        rule("a byte-swapped universal header", craft::Fat({x86({}), adhoc}, false, false), universal),
+        rule("a universal header of 64 bits", craft::Fat({adhoc}, true), universal),
+        rule("a byte between the slices", gap, layout),
+        rule("a byte after the last slice", fat + '\0', layout),
+        rule("slices of two team IDs", craft::Fat({teamed("T1"), teamed("T2")}), teams),
+        {"an ad hoc slice beside a linker's", craft::Fat({x86({}), thin(linker).bytes}), valid, renew, renew},
+        {"an ad hoc slice that binds Info.plist beside one that does not", craft::Fat({x86(noPlist), adhoc}),
+         valid, renew, renew},
+        rule("an x86_64 ad hoc slice before an arm64 developer's",
+             craft::Fat({x86({}), thin(developer).bytes}), teams),
+        {"a developer's slice that binds Info.plist beside one that does not",
+         craft::Fat({x86([&] {
+                         craft::Shape s = developer;
+                         s.infoPlist.clear();
+                         return s;
+                     }()),
+                     thin(developer).bytes}),
+         intact, "refuse: a slice that does not bind Info.plist would keep its team ID",
+         "refuse: a slice that does not bind Info.plist would keep its team ID"},
+        unreadable("a slice that is not Mach-O", craft::Fat({adhoc, "#!/bin/sh\n"}),
+                   "a slice is not a Mach-O executable"),
+        unreadable("an identifier that runs into the team ID",
+                   damaged(thin(agile),
+                           [](std::string& b, const craft::Built& built) {
+                               for (std::size_t cd : built.codeDirectories)
+                                   b[cd + 88 + std::strlen("org.example.crafted")] = '%';
+                           }),
+                   "an identifier or team ID outside its place in the CodeDirectory"),
+        {"300,000 index entries", WithLongIndex(300000), valid, renew, renew},
+    };
+    const std::string signedPlist = craft::Shape().infoPlist,
+                      patched = Patched("<plist><dict></dict></plist>");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Judge({c.bytes, signedPlist, std::nullopt}), c.verdict);
+        for (const auto& [allowDeveloper, said] : {std::pair{false, c.plain}, std::pair{true, c.resign}}) {
+            const macho::BundleFiles files{c.bytes, patched, std::nullopt};
+            macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {{}, allowDeveloper});
+            if (!resigned) {
+                EXPECT_EQ(std::string("error: ") + macho::Describe(resigned.error().kind), said);
+                continue;
+            }
+            EXPECT_EQ(Said(resigned->decision), said);
+            if (said != renew) {
+                EXPECT_TRUE(resigned->replacements.empty());
+                continue;
+            }
+            std::string executable = c.bytes;
+            resigned->ApplyTo(executable);
+            const macho::BundleFiles after{executable, patched, std::nullopt};
+            EXPECT_EQ(Judge(after), valid);
+            EXPECT_EQ(Said(macho::ResignAdHoc(after, {})->decision), "leave alone");
+            const std::vector<macho::Slice> old = *macho::ReadMachO(c.bytes),
+                                            now = *macho::ReadMachO(executable);
+            for (std::size_t i = 0; i < old.size(); ++i)
+                for (std::size_t n = 0; n < old[i].signature->codeDirectories.size(); ++n)
+                    EXPECT_EQ(now[i].signature->codeDirectories[n].identifier,
+                              old[i].signature->codeDirectories[n].identifier);
+        }
+    }
 }

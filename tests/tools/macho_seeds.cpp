@@ -54,6 +54,11 @@ int main(int argc, char** argv)
              s.wrapper = craft::Wrapper::None;
          })},
         {"unsigned", with([](Shape& s) { s.signature = false; })},
+        {"universal-adhoc-beside-developer",
+         craft::Fat({with([](Shape& s) { s.cpuType = 0x01000007; }), with([](Shape& s) {
+                         s.codeDirectories = {{2, 0x20400, 0, 0, 12, "T"}};
+                         s.wrapper = craft::Wrapper::Developer;
+                     })})},
         {"no-room", with([](Shape& s) {
              s.requirements = false;
              s.wrapper = craft::Wrapper::None;
