@@ -153,6 +153,7 @@ Chain VerifyChain(X509* leaf, STACK_OF(X509) * carried, std::optional<std::time_
         chain.expired = true;
         error = attempt(X509_V_FLAG_NO_CHECK_TIME);
     }
+    if (error == X509_V_OK && chain.certificates.empty()) error = X509_V_ERR_UNSPECIFIED;
     if (error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
         error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT)
         chain.broken = "certificate chain does not end at a self-signed root";
