@@ -539,6 +539,12 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
          }),
          developer, "resign"},
         {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
+        {"a CMS signature that does not hold", with([](craft::Shape& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+             s.signing.tamperAttributes = true;
+         }),
+         developer, "refuse: signature already broken (signed attributes do not match their signature)"},
         {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
         {"no room", with([](craft::Shape& s) {
@@ -578,6 +584,17 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
         {"expired, no timestamp", [](craft::Signing& s) { s.validFor = -60; }, intact, name},
         {"expired, expiry enforced", [](craft::Signing& s) { s.validFor = -60; },
          "signature broken: certificate chain broken (certificate has expired)", name, 0x400},
+        {"expired, enforced, timestamped while valid",
+         [](craft::Signing& s) {
+             s.validFor = -60;
+             s.timestampAt = -600;
+         },
+         intact, name, 0x400},
+        {"expired, timestamped after", [](craft::Signing& s) { s.validFor = -60, s.timestampAt = 0; },
+         "signature broken: certificate chain broken (certificate has expired)", name},
+        {"a timestamp of other bytes",
+         [](craft::Signing& s) { s.timestampAt = 0, s.timestampOtherBytes = true; },
+         "signature broken: timestamp does not hold", name},
         {"signed attributes tampered", [](craft::Signing& s) { s.tamperAttributes = true; },
          "signature broken: signed attributes do not match their signature", name},
         {"another message digest", [](craft::Signing& s) { s.otherContent = true; },
