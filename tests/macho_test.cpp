@@ -544,7 +544,7 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
              s.wrapper = Wrapper::Developer;
              s.signing.tamperAttributes = true;
          }),
-         developer, "refuse: signature already broken (signed attributes do not match their signature)"},
+         developer, "refuse: signature already broken (CMS signature invalid)"},
         {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
         {"no room", with([](craft::Shape& s) {

@@ -198,10 +198,7 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
         if (!examined.checks[i])
             return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(kSliceUnsigned)), {}};
         const unsigned others = examined.checks[i]->breaks & ~unsigned(kInfoPlistChanged);
-        if (others)
-            return Plan{Refuse(decision, Refusal::AlreadyBroken,
-                               DescribeBreaks(others, examined.checks[i]->signer.broken)),
-                        {}};
+        if (others) return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(others)), {}};
     }
     // A slice whose signature does not bind Info.plist (the linker's, say) stays valid as it is and is
     // left so; the slices that bind it are renewed.
