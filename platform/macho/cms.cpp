@@ -176,10 +176,13 @@ struct Timestamp {
 // signature's bytes, and its chain at the time it states.
 Timestamp ReadTimestamp(CMS_SignerInfo* signer)
 {
-    const auto* value = static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(
-        signer, OBJ_nid2obj(NID_id_smime_aa_timeStampToken), -3, V_ASN1_SEQUENCE));
-    if (!value) return {};
+    ASN1_OBJECT* oid = OBJ_nid2obj(NID_id_smime_aa_timeStampToken);
+    if (CMS_unsigned_get_attr_by_OBJ(signer, oid, -1) < 0) return {};
     Timestamp timestamp{std::time_t(0), false, "timestamp does not hold"};
+    // Exactly one token: a second one is no way to make the first one count for less.
+    const auto* value =
+        static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(signer, oid, -3, V_ASN1_SEQUENCE));
+    if (!value) return timestamp;
     const unsigned char* p = ASN1_STRING_get0_data(value);
     CmsRef token(d2i_CMS_ContentInfo(nullptr, &p, ASN1_STRING_length(value)));
     CertificatesRef carried(token ? CMS_get1_certs(token.get()) : nullptr);
