@@ -6,13 +6,16 @@
 #include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,19 +73,24 @@ struct Signing {
     std::string marker;               // an Apple marker extension on the signer's certificate
     int intermediates = -1;           // authorities between the signer and the root; -1: self-signed
     bool carryRoot = true;
-    bool badIntermediate = false;   // the intermediate signed by a key that is not its issuer's
-    long validFor = 3600;           // seconds from now; negative: expired
-    bool otherContent = false;      // signs other bytes than the CodeDirectory
-    bool tamperAttributes = false;  // a signed attribute added after signing
+    bool badIntermediate = false;      // the intermediate signed by a key that is not its issuer's
+    long validFor = 3600;              // seconds from now; negative: expired
+    bool otherContent = false;         // signs other bytes than the CodeDirectory
+    bool tamperAttributes = false;     // a signed attribute added after signing
+    std::optional<long> timestampAt;   // a timestamp by a self-signed authority, seconds from now
+    bool timestampOtherBytes = false;  // a timestamp of another signature's bytes
 };
+
+enum class Role { Authority, Signer, TimestampAuthority };
 
 using KeyRef = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using CertificateRef = std::unique_ptr<X509, decltype(&X509_free)>;
 
 // A certificate of `key` named CN `commonName` (and O, OU), issued by `issuer` (itself when null).
 inline CertificateRef Certificate(const std::string& commonName, const Signing& signing, EVP_PKEY* key,
-                                  X509* issuer, EVP_PKEY* issuerKey, bool authority)
+                                  X509* issuer, EVP_PKEY* issuerKey, Role role)
 {
+    const bool authority = role != Role::Signer;
     CertificateRef certificate(X509_new(), X509_free);
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
@@ -101,7 +109,10 @@ inline CertificateRef Certificate(const std::string& commonName, const Signing& 
         X509_add_ext(certificate.get(), extension, -1);
         X509_EXTENSION_free(extension);
     };
-    if (authority) extend(X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE"));
+    if (role == Role::Authority)
+        extend(X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE"));
+    if (role == Role::TimestampAuthority)
+        extend(X509V3_EXT_conf_nid(nullptr, nullptr, NID_ext_key_usage, "critical,timeStamping"));
     if (!authority && !signing.marker.empty()) {
         std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> oid(OBJ_txt2obj(signing.marker.c_str(), 1),
                                                                       ASN1_OBJECT_free);
@@ -112,6 +123,51 @@ inline CertificateRef Certificate(const std::string& commonName, const Signing& 
     }
     X509_sign(certificate.get(), issuerKey ? issuerKey : key, EVP_sha256());
     return certificate;
+}
+
+// An RFC 3161 token over the signature's value, as an unsigned attribute.
+inline void AddTimestamp(CMS_ContentInfo* cms, const Signing& signing)
+{
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+    const std::string imprint =
+        Hash(2, std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                            std::size_t(ASN1_STRING_length(value))) +
+                    (signing.timestampOtherBytes ? "!" : ""));
+    KeyRef key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    CertificateRef authority = Certificate("Example Timestamp Authority", signing, key.get(), nullptr,
+                                           nullptr, Role::TimestampAuthority);
+    std::unique_ptr<TS_RESP_CTX, decltype(&TS_RESP_CTX_free)> context(TS_RESP_CTX_new(), TS_RESP_CTX_free);
+    TS_RESP_CTX_set_signer_cert(context.get(), authority.get());
+    TS_RESP_CTX_set_signer_key(context.get(), key.get());
+    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> policy(OBJ_txt2obj("1.2.3.4", 1),
+                                                                     ASN1_OBJECT_free);
+    TS_RESP_CTX_set_def_policy(context.get(), policy.get());
+    TS_RESP_CTX_add_md(context.get(), EVP_sha256());
+    static long at;
+    at = long(std::time(nullptr)) + *signing.timestampAt;
+    TS_RESP_CTX_set_time_cb(
+        context.get(),
+        [](TS_RESP_CTX*, void*, long* seconds, long* micro) {
+            *seconds = at, *micro = 0;
+            return 1;
+        },
+        nullptr);
+    // The request in DER: version 1, the SHA-256 imprint, and the authority's certificate asked for.
+    const std::string request = std::string("\x30\x39\x02\x01\x01\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65"
+                                            "\x03\x04\x02\x01\x05\x00\x04\x20",
+                                            24) +
+                                imprint + std::string("\x01\x01\xff", 3);
+    std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_mem_buf(request.data(), int(request.size())),
+                                                 BIO_free);
+    std::unique_ptr<TS_RESP, decltype(&TS_RESP_free)> response(
+        TS_RESP_create_response(context.get(), in.get()), TS_RESP_free);
+    PKCS7* token = response ? TS_RESP_get_token(response.get()) : nullptr;
+    unsigned char* der = nullptr;
+    const int length = token ? i2d_PKCS7(token, &der) : -1;
+    if (length <= 0) std::abort();
+    CMS_unsigned_add1_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, der, length);
+    OPENSSL_free(der);
 }
 
 // The DER of one value of the CMS attribute that names every CodeDirectory by digest (CDHashes2):
@@ -142,13 +198,14 @@ inline std::string Cms(std::string_view content, const Signing& signing,
                               : signing.badIntermediate && i == 1 ? stranger.get()
                                                                   : keys[i - 1].get();
         chain.push_back(Certificate(root ? "Example Root CA" : "Example CA " + std::to_string(i), signing,
-                                    keys.back().get(), root ? nullptr : chain.back().get(), issuerKey, true));
+                                    keys.back().get(), root ? nullptr : chain.back().get(), issuerKey,
+                                    Role::Authority));
     }
     KeyRef key = fresh();
     const bool selfSigned = signing.intermediates < 0;
     CertificateRef leaf =
         Certificate(signing.commonName, signing, key.get(), selfSigned ? nullptr : chain.back().get(),
-                    selfSigned ? nullptr : keys.back().get(), false);
+                    selfSigned ? nullptr : keys.back().get(), Role::Signer);
     std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> carried(
         sk_X509_new_null(), [](STACK_OF(X509) * stack) { sk_X509_free(stack); });
     for (std::size_t i = 0; !selfSigned && i < chain.size(); ++i)
@@ -175,6 +232,7 @@ inline std::string Cms(std::string_view content, const Signing& signing,
     if (cms && signing.tamperAttributes)
         CMS_signed_add1_attr_by_txt(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), "1.2.3.4",
                                     V_ASN1_OCTET_STRING, "x", 1);
+    if (cms && signing.timestampAt) AddTimestamp(cms.get(), signing);
     unsigned char* der = nullptr;
     const int length = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : -1;
     if (length <= 0) std::abort();

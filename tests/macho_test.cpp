@@ -538,6 +538,12 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
          }),
          developer, "resign"},
         {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
+        {"a CMS signature that does not hold", with([](craft::Shape& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+             s.signing.tamperAttributes = true;
+         }),
+         developer, "refuse: signature already broken (CMS signature invalid)"},
         {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
         {"no room", with([](craft::Shape& s) {
@@ -577,6 +583,17 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
         {"expired, no timestamp", [](craft::Signing& s) { s.validFor = -60; }, intact, name},
         {"expired, expiry enforced", [](craft::Signing& s) { s.validFor = -60; },
          "signature broken: certificate chain broken (certificate has expired)", name, 0x400},
+        {"expired, enforced, timestamped while valid",
+         [](craft::Signing& s) {
+             s.validFor = -60;
+             s.timestampAt = -600;
+         },
+         intact, name, 0x400},
+        {"expired, timestamped after", [](craft::Signing& s) { s.validFor = -60, s.timestampAt = 0; },
+         "signature broken: certificate chain broken (certificate has expired)", name},
+        {"a timestamp of other bytes",
+         [](craft::Signing& s) { s.timestampAt = 0, s.timestampOtherBytes = true; },
+         "signature broken: timestamp does not hold", name},
         {"signed attributes tampered", [](craft::Signing& s) { s.tamperAttributes = true; },
          "signature broken: signed attributes do not match their signature", name},
         {"another message digest", [](craft::Signing& s) { s.otherContent = true; },
@@ -729,8 +746,8 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
         std::string name, bytes, verdict, plain, resign;
     };
     // Broken by a rule or by someone else's change: refused by either run.
-    const auto rule = [](std::string name, std::string bytes, std::string what) {
-        const std::string refused = "refuse: signature already broken (" + what + ")";
+    const auto rule = [](std::string name, std::string bytes, std::string what, std::string told = {}) {
+        const std::string refused = "refuse: signature already broken (" + (told.empty() ? what : told) + ")";
         return Case{std::move(name), std::move(bytes), "signature broken: " + what, refused, refused};
     };
     const auto unreadable = [](std::string name, std::string bytes, std::string why) {
@@ -781,7 +798,7 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                          const std::size_t cd = built.codeDirectories[0];
                          b[b.find(craft::Hash(2, b.substr(cd, Big32(b, cd + 4))), cd + 8)] ^= 1;
                      }),
-             cms + ", signed attributes do not match their signature"),
+             cms + ", signed attributes do not match their signature", cms + ", CMS signature invalid"),
         rule(
             "a developer's, the SHA-256 alternate's execSegFlags set",
             damaged(thin(agile), [](std::string& b,

@@ -133,8 +133,7 @@ Chain VerifyChain(X509* leaf, STACK_OF(X509) * carried, std::optional<std::time_
         if (!context || X509_STORE_CTX_init(context.get(), store.get(), leaf, carried) != 1)
             return X509_V_ERR_UNSPECIFIED;
         // Apple marks its certificates with critical extensions of its own.
-        X509_STORE_CTX_set_flags(context.get(),
-                                 X509_V_FLAG_IGNORE_CRITICAL | X509_V_FLAG_CHECK_SS_SIGNATURE | extra);
+        X509_STORE_CTX_set_flags(context.get(), X509_V_FLAG_IGNORE_CRITICAL | extra);
         X509_STORE_CTX_set_depth(context.get(), kMaxDepth);
         // A time to check at outweighs the flag not to check any.
         if (at && !(extra & X509_V_FLAG_NO_CHECK_TIME)) X509_STORE_CTX_set_time(context.get(), 0, *at);
@@ -153,6 +152,12 @@ Chain VerifyChain(X509* leaf, STACK_OF(X509) * carried, std::optional<std::time_
         chain.expired = true;
         error = attempt(X509_V_FLAG_NO_CHECK_TIME);
     }
+    if (error == X509_V_OK && chain.certificates.empty()) error = X509_V_ERR_UNSPECIFIED;
+    // Apple's roots are known by their bytes (and some are signed with SHA-1, which a system's
+    // policy may refuse); any other root must at least have signed itself.
+    X509* root = chain.certificates.empty() ? nullptr : chain.certificates.back();
+    if (error == X509_V_OK && !IsAppleRoot(root) && X509_verify(root, X509_get0_pubkey(root)) != 1)
+        error = X509_V_ERR_CERT_SIGNATURE_FAILURE;
     if (error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
         error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT)
         chain.broken = "certificate chain does not end at a self-signed root";
@@ -171,10 +176,13 @@ struct Timestamp {
 // signature's bytes, and its chain at the time it states.
 Timestamp ReadTimestamp(CMS_SignerInfo* signer)
 {
-    const auto* value = static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(
-        signer, OBJ_nid2obj(NID_id_smime_aa_timeStampToken), -3, V_ASN1_SEQUENCE));
-    if (!value) return {};
+    ASN1_OBJECT* oid = OBJ_nid2obj(NID_id_smime_aa_timeStampToken);
+    if (CMS_unsigned_get_attr_by_OBJ(signer, oid, -1) < 0) return {};
     Timestamp timestamp{std::time_t(0), false, "timestamp does not hold"};
+    // Exactly one token: a second one is no way to make the first one count for less.
+    const auto* value =
+        static_cast<const ASN1_STRING*>(CMS_unsigned_get0_data_by_OBJ(signer, oid, -3, V_ASN1_SEQUENCE));
+    if (!value) return timestamp;
     const unsigned char* p = ASN1_STRING_get0_data(value);
     CmsRef token(d2i_CMS_ContentInfo(nullptr, &p, ASN1_STRING_length(value)));
     CertificatesRef carried(token ? CMS_get1_certs(token.get()) : nullptr);

@@ -196,8 +196,7 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
     // hash that no longer holds, in any slice, is someone else's change and is never signed over; a
     // rule macOS applies that fails now fails after a re-sign too.
     if (const unsigned others = verdict.breaks & ~unsigned(kInfoPlistChanged))
-        return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(others, verdict.signerInvalid)),
-                    {}};
+        return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(others)), {}};
     // A slice whose signature does not bind Info.plist (the linker's, say) stays valid as it is and is
     // left so; the slices that bind it are renewed.
     plan.superBlobs.resize(examined.slices.size());

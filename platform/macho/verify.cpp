@@ -168,10 +168,12 @@ std::string Describe(const Verdict& verdict)
     case State::Unsigned: return "unsigned";
     case State::NotBound: return "signature does not bind Info.plist (" + kind + ")";
     case State::Valid:
-        if (verdict.signer && !verdict.signer->name.empty() && !verdict.adhoc)
-            return verdict.signer->appleChain ? "signature valid (" + verdict.signer->name + ")"
-                                              : "signature intact, but not from a certificate of Apple's (" +
-                                                    verdict.signer->name + ")";
+        if (verdict.signer && !verdict.adhoc) {
+            const std::string name = verdict.signer->name.empty() ? kind : verdict.signer->name;
+            return verdict.signer->appleChain
+                       ? "signature valid (" + name + ")"
+                       : "signature intact, but not from a certificate of Apple's (" + name + ")";
+        }
         return "signature valid (" + kind + ")";
     case State::Broken:
         // Nothing found changed, but not all could be looked at: no tampering is claimed.
