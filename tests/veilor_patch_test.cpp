@@ -535,6 +535,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         std::function<void(craft::Built&)> damage{};
         mode_t mode = 0755;
         bool resign = false;
+        bool anyway = false;  // --allow-broken-signature
     } cases[] = {
         {"Adhoc.app", {}, End::Resigned, ""},
         // Library validation refuses only code that loads into the application's own process.
@@ -545,6 +546,21 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {.name = "ReadOnly.app", .end = End::Resigned, .mode = 0555},
         {.name = "Developer.app", .shape = developer, .end = End::Resigned, .resign = true},
         {.name = "DeveloperAlone.app", .shape = developer, .end = End::Untouched, .err = notPatched},
+        {.name = "DeveloperAnyway.app",
+         .shape = developer,
+         .end = End::ExecutableKept,
+         .err =
+             ": warning: the developer's code signature no longer matches; macOS will refuse to open it. To "
+             "sign it again ad hoc: veilor-patch --resign " +
+             (mDir / "DeveloperAnyway.app").string(),
+         .anyway = true},
+        // Someone else's change is never signed over, whatever the options.
+        {.name = "DeveloperTampered.app",
+         .shape = developer,
+         .end = End::Untouched,
+         .err = broken + "(code changed)",
+         .damage = tampered,
+         .resign = true},
         {"Entitled.app", entitled, End::Untouched,
          ": not re-signed: restricted entitlements (com.apple.developer.icloud-services)"},
         {.name = "Tampered.app", .end = End::Untouched, .err = broken + "(code changed)", .damage = tampered},
@@ -561,6 +577,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         const auto original = Tree(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
+        if (c.anyway) args.insert(args.begin(), "--allow-broken-signature");
         EXPECT_EQ(Told(Run(args)), (c.end == End::Untouched ? "1 " : "0 ") +
                                        (c.err.empty() ? "" : app.string() + c.err + "\n"));
         signed_bundles::ExpectEnd(app, original, c.end);
