@@ -859,8 +859,8 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                          return s;
                      }()),
                      thin(developer).bytes}),
-         intact, "refuse: a slice that does not bind Info.plist would keep its team ID",
-         "refuse: a slice that does not bind Info.plist would keep its team ID"},
+         intact, "refuse: a slice that does not bind Info.plist would keep its developer's signature",
+         "refuse: a slice that does not bind Info.plist would keep its developer's signature"},
         unreadable("a slice that is not Mach-O", craft::Fat({adhoc, "#!/bin/sh\n"}),
                    "a slice is not a Mach-O executable"),
         unreadable("an identifier that runs into the team ID",

@@ -200,12 +200,12 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
     // A slice whose signature does not bind Info.plist (the linker's, say) stays valid as it is and is
     // left so; the slices that bind it are renewed.
     plan.superBlobs.resize(examined.slices.size());
-    bool replacesDeveloper = false, keepsTeam = false;
+    bool replacesDeveloper = false, keepsSigner = false;
     for (std::size_t i = 0; i < examined.slices.size(); ++i) {
         const Slice& slice = examined.slices[i];
         const SliceCheck& check = *examined.checks[i];
         if (!check.bindsInfoPlist) {
-            keepsTeam |= slice.signature->codeDirectories.front().teamId.value_or("") != "";
+            keepsSigner |= check.cms || slice.signature->codeDirectories.front().teamId.value_or("") != "";
             continue;
         }
         replacesDeveloper |= check.cms;
@@ -228,8 +228,9 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
         if (plan.superBlobs[i]->size() > signature.dataSize)
             return Plan{Refuse(decision, Refusal::DoesNotFit), {}};
     }
-    // The renewed slices lose their team ID, which every slice must share.
-    if (keepsTeam) return Plan{Refuse(decision, Refusal::TeamKept), {}};
+    // The renewed slices become ad hoc and lose their team ID, which every slice must share: a kept
+    // developer's slice would leave a file signed two ways.
+    if (keepsSigner) return Plan{Refuse(decision, Refusal::SignerKept), {}};
     // A developer's slice that is kept as it was is not replaced.
     decision.developer = replacesDeveloper;
     if (replacesDeveloper && !facts.allowDeveloper)
@@ -279,7 +280,8 @@ std::string Describe(const Decision& decision)
     case Refusal::AppleSigned: return "signed by Apple";
     case Refusal::AlreadyBroken: return with("signature already broken");
     case Refusal::DoesNotFit: return "new signature does not fit in the signature area";
-    case Refusal::TeamKept: return "a slice that does not bind Info.plist would keep its team ID";
+    case Refusal::SignerKept:
+        return "a slice that does not bind Info.plist would keep its developer's signature";
     }
     return {};
 }

@@ -34,7 +34,7 @@ enum class Refusal {
     AppleSigned,
     AlreadyBroken,
     DoesNotFit,
-    TeamKept,  // a slice left as it is keeps a team ID that the renewed ones lose
+    SignerKept,  // a slice left as it is keeps a developer's signature or team ID that the renewed ones lose
 };
 
 struct Decision {
