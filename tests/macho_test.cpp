@@ -730,6 +730,14 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
     const auto teamed = [&](std::string team) {
         return thin({}, [=](craft::Shape& s) { s.codeDirectories = {{2, 0x20400, 2, 0, 12, team}}; }).bytes;
     };
+    craft::Shape x86Shape;
+    x86Shape.cpuType = 0x01000007;
+    const auto shortOfSignature = [&](const craft::Shape& shape) {
+        return damaged(thin(shape), [](std::string& b, const craft::Built& built) {
+            craft::Set32(b, built.codeDirectories[0] + 32, craft::Shape().codeSize);
+            Rehash(b, built.codeDirectories[0], 3, b.substr(3 * 4096, craft::Shape().codeSize - 3 * 4096));
+        });
+    };
     const std::string adhoc = thin({}).bytes, fat = craft::Fat({x86({}), adhoc});
     std::string gap = fat;
     gap.at(4096 + x86({}).size()) = 1;
@@ -829,14 +837,10 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                          b[3 * 4096 + 50] ^= 1;
                      }),
              limit),
-        rule("code limit short of the signature",
-             damaged(thin({}),
-                     [](std::string& b, const craft::Built& built) {
-                         craft::Set32(b, built.codeDirectories[0] + 32, craft::Shape().codeSize);
-                         Rehash(b, built.codeDirectories[0], 3,
-                                b.substr(3 * 4096, craft::Shape().codeSize - 3 * 4096));
-                     }),
-             "code limit not at the signature"),
+        rule("code limit short of the signature", shortOfSignature({}), "code limit not at the signature"),
+        // Only the slice a Mac runs is held to it.
+        {"code limit short of the signature in the x86_64 slice",
+         craft::Fat({shortOfSignature(x86Shape), adhoc}), valid, renew, renew},
         rule("a byte after __LINKEDIT", adhoc + '\0', "__LINKEDIT does not end the slice"),
         rule("entitlements that are not a property list",
              thin({}, [](craft::Shape& s) { s.entitlements = "<plist><dict><key>a</key></dict></plist>"; })
