@@ -97,9 +97,10 @@ bool OtherCodeInside(const FolderItem& contents, const std::string& executable)
     return false;
 }
 
-std::string Unreadable(macho::ErrorKind kind)
+std::string Unreadable(const macho::Error& error)
 {
-    return std::string("signature cannot be read (") + macho::Describe(kind) + ")";
+    return std::string("signature cannot be read (") + macho::Describe(error.kind) + " at offset " +
+           std::to_string(error.offset) + ")";
 }
 
 SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist,
@@ -114,7 +115,7 @@ SignatureReading ReadSignature(const FolderItem& bundle, const std::string& info
     macho::Result<macho::Verdict> verdict = macho::Verify(code.Files(infoPlist));
     if (!verdict && verdict.error().kind == macho::ErrorKind::NotMachO)
         return {Status::Read, macho::Describe(macho::Verdict{}), true, {}};
-    if (!verdict) return {Status::Read, Unreadable(verdict.error().kind), false, {}};
+    if (!verdict) return {Status::Read, Unreadable(verdict.error()), false, {}};
     return {Status::Read, macho::Describe(*verdict), verdict->state != macho::State::Broken, {}};
 }
 

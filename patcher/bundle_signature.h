@@ -44,8 +44,9 @@ BundleCode ReadBundleCode(const FolderItem& contents, const std::string& executa
 // is signed ad hoc.
 bool OtherCodeInside(const FolderItem& contents, const std::string& executable);
 
-// Why a signature the reader cannot make sense of is not judged: "signature cannot be read (...)".
-std::string Unreadable(macho::ErrorKind kind);
+// Why a signature the reader cannot make sense of is not judged: "signature cannot be read (WHY at
+// offset N)".
+std::string Unreadable(const macho::Error& error);
 
 // What --check tells of a bundle's signature.
 struct SignatureReading {

@@ -35,4 +35,20 @@ inline std::string NotResigned(const std::string& name, const std::string& why)
     return "Not re-signed: " + why + ". Nothing in " + name + " was changed.";
 }
 
+// Why a bundle is left untouched rather than patched into a developer's signature that no longer
+// holds, with the way to go on anyway.
+inline const std::string kSignatureWouldBreak =
+    "the developer's code signature would no longer match, and macOS would refuse to open it "
+    "(veilor-patch --resign renews it as an ad hoc signature)";
+inline std::string SignatureWouldBreakAndHarm(const std::string& harm)
+{
+    return "the developer's code signature would no longer match, and an ad hoc one would harm it: " + harm +
+           " (veilor-patch --allow-broken-signature patches it anyway)";
+}
+// The window's words for such a bundle.
+inline std::string NotPatched(const std::string& name, const std::string& why)
+{
+    return "Not patched: " + why + ". Nothing in " + name + " was changed.";
+}
+
 }  // namespace messages

@@ -68,7 +68,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     if (!resigned) {
         // Not a Mach-O file (a script, say): nothing in it is signed.
         if (resigned.error().kind == macho::ErrorKind::NotMachO) return outcome;
-        return RouteOutcome::Refusal(Unreadable(resigned.error().kind));
+        return RouteOutcome::Refusal(Unreadable(resigned.error()));
     }
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
@@ -77,11 +77,25 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     case macho::Action::Refuse:
         if (!decision.developer || mReplaceDeveloperSignatures)
             return RouteOutcome::Refusal(macho::Describe(decision));
-        // Not allowed to replace a developer's signature: the patch goes on, and breaks it.
-        if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
+        const bool harms = decision.reason != macho::Refusal::DeveloperSignature;
+        // Someone else's change is never patched over unless the user takes a broken signature.
+        if (decision.reason == macho::Refusal::AlreadyBroken && !mAllowBrokenSignatures)
+            return RouteOutcome::Refusal(macho::Describe(decision));
+        // An earlier patch broke it: nothing to write, but the signature stays broken.
+        if (outcome.kind != RouteOutcome::Kind::Edited) {
+            outcome.signature = RouteOutcome::Signature::Broken;
+            if (harms) outcome.message = macho::Describe(decision);
+            return outcome;
+        }
+        if (!mAllowBrokenSignatures) {
+            RouteOutcome refused =
+                RouteOutcome::Refusal(harms ? messages::SignatureWouldBreakAndHarm(macho::Describe(decision))
+                                            : messages::kSignatureWouldBreak);
+            refused.signature = RouteOutcome::Signature::Broken;
+            return refused;
+        }
         outcome.signature = RouteOutcome::Signature::Broken;
-        if (decision.reason != macho::Refusal::DeveloperSignature)
-            outcome.message = macho::Describe(decision);
+        if (harms) outcome.message = macho::Describe(decision);
         return outcome;
     }
     resigned->ApplyTo(code.executable.bytes);
