@@ -6,6 +6,9 @@
 #include "patcher/patcher.h"
 #include "platform/framework/zorp_plugin.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/xattr.h>
 
 #include <array>
@@ -486,4 +489,120 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         EXPECT_EQ(after.size(), before.size());
     }
     if (skipped) GTEST_SKIP() << skipped << " case(s) skipped: this file system takes large attributes";
+}
+
+namespace {
+
+// A program's run with `input` as its standard input (a file, never a pipe at its end).
+Finished RunWithInput(const std::vector<std::string>& args, const std::string& input)
+{
+    return Child([&] {
+               const int fd = ::memfd_create("in", 0);
+               if (fd < 0 || ::write(fd, input.data(), input.size()) != ssize_t(input.size()) ||
+                   ::lseek(fd, 0, SEEK_SET) != 0 || ::dup2(fd, 0) != 0)
+                   return 125;
+               return Exec(args);
+           })
+        .Wait();
+}
+
+int FreeLoopbackPort()
+{
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (!socket || ::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+bool Listening(int port)
+{
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return socket && ::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+// A Mac's write through a real Samba share, in both of fruit's layouts; the patched fork read back
+// through the share.
+TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
+{
+    ASSERT_EQ(BindZorpPlugin(), "");
+    const std::string smbd = "/usr/sbin/smbd", client = "/usr/bin/smbclient", passwd = "/usr/bin/smbpasswd";
+    const std::vector<std::string> configurations = {"fruit:metadata = netatalk\n  fruit:resource = file\n",
+                                                     "fruit:metadata = stream\n  fruit:resource = stream\n"};
+    if (!fs::exists(smbd) || !fs::exists(client) || !fs::exists(passwd) || ::geteuid() != 0)
+        GTEST_SKIP() << configurations.size() << " Samba case(s) skipped: smbd, smbclient or root missing";
+    auto file = macfork::ReadAppleDouble(Companion("plain", kAppFork));
+    ASSERT_TRUE(file);
+    const std::string fork = macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes;
+    for (const std::string& fruit : configurations) {
+        SCOPED_TRACE(fruit);
+        TempFolder t;
+        const int port = FreeLoopbackPort();
+        ASSERT_NE(port, 0);
+        std::string conf =
+            "[global]\n  smb ports = " + std::to_string(port) +
+            "\n  interfaces = 127.0.0.1\n  bind interfaces only = yes\n"
+            "  server role = standalone server\n  load printers = no\n  disable spoolss = yes\n"
+            "  printcap name = /dev/null\n  log file = " +
+            (t / "log").string() + "\n  passdb backend = tdbsam:" + (t / "passdb.tdb").string() + "\n";
+        for (const char* dir : {"private dir", "lock directory", "state directory", "cache directory",
+                                "pid directory", "ncalrpc dir", "binddns dir"}) {
+            const fs::path made = t / std::string(dir).substr(0, std::string(dir).find(' '));
+            fs::create_directories(made);
+            conf += "  " + std::string(dir) + " = " + made.string() + "\n";
+        }
+        conf += "[share]\n  path = " + (t / "share").string() +
+                "\n  read only = no\n  vfs objects = catia fruit streams_xattr\n  " + fruit;
+        fs::create_directories(t / "share");
+        WriteBytes(t / "smb.conf", conf);
+        const std::string confPath = (t / "smb.conf").string();
+        ASSERT_EQ(RunWithInput({passwd, "-c", confPath, "-a", "-s", "root"}, "pw\npw\n").status, 0);
+
+        // Its standard input stays open: in the foreground smbd ends at the end of a piped one.
+        // In a process group of its own, which it ends with itself and its helpers.
+        Child server([&] {
+            if (::setpgid(0, 0) != 0) return 125;
+            const int null = ::open("/dev/null", O_RDONLY);
+            if (null < 0 || ::dup2(null, 0) != 0) return 125;
+            return Exec({smbd, "--foreground", "--no-process-group", "-s", confPath});
+        });
+        for (int tries = 0; tries < 1000 && !Listening(port); ++tries) ::usleep(10000);
+        ASSERT_TRUE(Listening(port)) << ReadBytes(t / "log");
+        auto run = [&](const std::string& commands) {
+            const Finished end = RunProgram({client, "-s", confPath, "-p", std::to_string(port), "-U",
+                                             "root%pw", "//127.0.0.1/share", "-c", commands});
+            EXPECT_EQ(end.status, 0) << end.out << end.err;
+        };
+        WriteBytes(t / "App", "data fork");
+        WriteBytes(t / "App.rsrc", fork);
+        WriteBytes(t / "App.afp", AfpInfoStream("APPL").substr(0, 60));
+        run("put " + (t / "App").string() + " App; put " + (t / "App.rsrc").string() +
+            " App:AFP_Resource; put " + (t / "App.afp").string() + " App:AFP_AfpInfo");
+
+        // Where the server put them: the fork in ._App or in a stream.
+        EXPECT_EQ(fs::exists(t / "share/._App"), fruit.ends_with("file\n"));
+        EXPECT_EQ(RunRoute(t / "share/App"), "");
+        run("get App:AFP_Resource " + (t / "back.rsrc").string() + "; get App:AFP_AfpInfo " +
+            (t / "back.afp").string() + "; get App " + (t / "back").string());
+        ::kill(-server.Pid(), SIGTERM);
+        (void)server.Wait(std::chrono::seconds(30));
+
+        auto before = macfork::ReadResourceMap(fork),
+             after = macfork::ReadResourceMap(ReadBytes(t / "back.rsrc"));
+        ASSERT_TRUE(before && after);
+        EXPECT_EQ(Without(Contents(*after), {"plst 0 "}), Without(Contents(*before), {"plst 0 "}));
+        EXPECT_NE(Contents(*after).find("plst 0 0 - 0 " + Hex(kPatched) + "\n"), std::string::npos);
+        EXPECT_EQ(ReadBytes(t / "back.afp").substr(16, 4), "APPL");
+        EXPECT_EQ(ReadBytes(t / "back"), "data fork");
+    }
 }
