@@ -82,7 +82,7 @@ Result<std::vector<std::string>> SplitStream(std::string_view stream, std::uint6
         values.back().push_back('\0');
         return values;
     }
-    if (fragment < 2) return Error{ErrorKind::TooLarge, 0};
+    if (fragment == 0) return Error{ErrorKind::TooLarge, 0};
     const std::uint64_t rest = stream.size() - (fragment - 1);
     const std::uint64_t extents = (rest + fragment - 1) / fragment;
     if (extents > maxExtents || extents > kMostExtents) return Error{ErrorKind::TooLarge, 0};
