@@ -200,62 +200,49 @@ std::string FinderInfo(const std::string& type)
     return type.empty() ? std::string(32, '\0') : type + "ttxt" + std::string(24, '\0');
 }
 
-// An AppleDouble header of `size` bytes with its table (ID, offset, length); the bytes after it zero.
-std::string Header(const std::string& filler, const std::vector<std::array<std::uint32_t, 3>>& entries,
-                   std::size_t size)
+// An AppleDouble header of `size` bytes, its table given as ID, offset, length, ...; zeros after it.
+std::string Header(const std::string& filler, const std::vector<std::uint32_t>& table, std::size_t size)
 {
     std::string out =
-        std::string("\0\x05\x16\x07\0\x02\0\0", 8) + filler + Be(std::uint32_t(entries.size()), 2);
-    for (const auto& e : entries) out += Be(e[0], 4) + Be(e[1], 4) + Be(e[2], 4);
+        std::string("\0\x05\x16\x07\0\x02\0\0", 8) + filler + Be(std::uint32_t(table.size() / 3), 2);
+    for (std::uint32_t field : table) out += Be(field, 4);
     out.resize(size, '\0');
     return out;
 }
 
-// The stores as their writers lay them out (see the format sheet's tables).
+// The stores as their writers lay them out (see the format sheet's tables): the AfpInfo stream
+// with streams_xattr's marker, netatalk's metadata attribute, the ._NAME Samba makes (fork entry
+// first, Finder info zero) or netatalk 3 (Finder info first), netatalk 2's .AppleDouble/NAME.
+constexpr std::uint32_t kDev = 0x80444556, kIno = 0x80494E4F, kSyn = 0x8053594E, kId = 0x8053567E;
 std::string AfpInfoStream(const std::string& type)
 {
-    return std::string("AFP\0\0\0\1\0\0\0\0\0\x80\0\0\0", 16) + FinderInfo(type) + std::string(12, '\0') +
-           '\0';
+    return std::string("AFP\0\0\0\1\0\0\0\0\0\x80\0\0\0", 16) + FinderInfo(type) + std::string(13, '\0');
 }
 std::string NetatalkMetadata(const std::string& type)
 {
-    std::string out = Header(std::string(16, '\0'),
-                             {{4, 154, 0},
-                              {8, 354, 16},
-                              {9, 122, 32},
-                              {14, 370, 4},
-                              {0x80444556, 374, 0},
-                              {0x80494E4F, 382, 0},
-                              {0x8053594E, 390, 0},
-                              {0x8053567E, 398, 0}},
-                             402);
-    return out.replace(122, 32, FinderInfo(type));
+    return Header(std::string(16, '\0'), {4,    154, 0, 8,    354, 16, 9,    122, 32, 14,  370, 4,
+                                          kDev, 374, 0, kIno, 382, 0,  kSyn, 390, 0,  kId, 398, 0},
+                  402)
+        .replace(122, 32, FinderInfo(type));
 }
-// The ._NAME Samba makes (fork entry first, Finder info zero), or netatalk 3 (Finder info first).
 std::string ServerCompanion(const std::string& fork, const std::string& type = "", bool samba = true)
 {
     const std::uint32_t length = std::uint32_t(fork.size());
-    std::vector<std::array<std::uint32_t, 3>> entries = {{2, 82, length}, {9, 50, 32}};
-    if (!samba) std::swap(entries[0], entries[1]);
-    return Header("Netatalk        ", entries, 82).replace(50, 32, FinderInfo(type)) + fork;
+    return Header("Netatalk        ",
+                  samba ? std::vector<std::uint32_t>{2, 82, length, 9, 50, 32}
+                        : std::vector<std::uint32_t>{9, 50, 32, 2, 82, length},
+                  82)
+               .replace(50, 32, FinderInfo(type)) +
+           fork;
 }
 std::string Netatalk2(const std::string& fork, const std::string& type)
 {
-    return Header(std::string(16, '\0'),
-                  {{2, 741, std::uint32_t(fork.size())},
-                   {3, 182, 3},
-                   {4, 437, 0},
-                   {8, 637, 16},
-                   {9, 653, 32},
-                   {11, 705, 8},
-                   {13, 693, 0},
-                   {14, 689, 4},
-                   {15, 685, 4},
-                   {0x80444556, 713, 8},
-                   {0x80494E4F, 721, 8},
-                   {0x8053594E, 729, 8},
-                   {0x8053567E, 737, 4}},
-                  741)
+    const std::string header =
+        Header(std::string(16, '\0'),
+               {2, 741, 0,   3, 182, 3,   4, 437,  0,   8, 637,  16,  9, 653,  32,  11, 705, 8,   13, 693,
+                0, 14,  689, 4, 15,  685, 4, kDev, 713, 8, kIno, 721, 8, kSyn, 729, 8,  kId, 737, 4},
+               741);
+    return Patched(header, 34, 4, std::uint32_t(fork.size()))
                .replace(182, 3, "App")
                .replace(653, 32, FinderInfo(type)) +
            fork;
@@ -576,6 +563,14 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
             if (null < 0 || ::dup2(null, 0) != 0) return 125;
             return Exec({smbd, "--foreground", "--no-process-group", "-s", confPath});
         });
+        struct Stop {
+            Child& server;
+            ~Stop()
+            {
+                ::kill(-server.Pid(), SIGTERM);
+                (void)server.Wait(std::chrono::seconds(30));
+            }
+        } stop{server};
         for (int tries = 0; tries < 1000 && !Listening(port); ++tries) ::usleep(10000);
         ASSERT_TRUE(Listening(port)) << ReadBytes(t / "log");
         auto run = [&](const std::string& commands) {
@@ -594,8 +589,6 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
         EXPECT_EQ(RunRoute(t / "share/App"), "");
         run("get App:AFP_Resource " + (t / "back.rsrc").string() + "; get App:AFP_AfpInfo " +
             (t / "back.afp").string() + "; get App " + (t / "back").string());
-        ::kill(-server.Pid(), SIGTERM);
-        (void)server.Wait(std::chrono::seconds(30));
 
         auto before = macfork::ReadResourceMap(fork),
              after = macfork::ReadResourceMap(ReadBytes(t / "back.rsrc"));
