@@ -326,6 +326,7 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         std::string written;  // the store that gets the new fork; "" for none
         std::string expected = "";
         std::function<void(const fs::path& folder)> prepare = nullptr;
+        int cause = 0;  // the errno the message comes with, where it matters
     };
     const std::vector<Case> cases = {
         {"Samba's defaults", {{kMeta, NetatalkMetadata("APPL")}, {"._App", ServerCompanion(fork)}}, "._App"},
@@ -403,11 +404,15 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         {"one extent more needed",
          {{kAfp, AfpInfoStream("APPL")}, {kRsrc, big.substr(0, f1 - 1) + '\1'}, {Ext(1), big.substr(f1 - 1)}},
          "",
-         writeFailed},
+         writeFailed,
+         nullptr,
+         E2BIG},
         {"past the file system's room for attributes",
          {{kAfp, AfpInfoStream("APPL")}, {kRsrc, bigger + '\0'}},
          "",
-         writeFailed},
+         writeFailed,
+         nullptr,
+         ENOSPC},
         // The same trust as for __MACOSX: helper folders anyone may write in, or links, are not read.
         {"helper folders writable by all",
          {{".finf/App", FinderInfo("APPL")}, {".rsrc/App", fork}},
@@ -449,7 +454,19 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         }
         const auto before = Stores(root.Path(), app);
 
-        EXPECT_EQ(RunRoute(app), c.expected);
+        if (c.cause) {
+            // The route and the commit as Process takes them, for the cause the message comes with.
+            RouteOutcome outcome = Patcher().Route(std::make_shared<FolderItem>(app));
+            std::size_t failed = 0;
+            if (outcome.kind == RouteOutcome::Kind::Edited) {
+                const FileError error = CommitRewrites(outcome.TakeRewrites(), failed);
+                outcome = Committed(std::move(outcome), error, failed);
+            }
+            EXPECT_EQ(outcome.message + "\n", c.expected);
+            EXPECT_EQ(outcome.cause.code, c.cause);
+        } else {
+            EXPECT_EQ(RunRoute(app), c.expected);
+        }
         const auto after = Stores(root.Path(), app);
         EXPECT_EQ(ReadBytes(app), "data fork");
         auto key = [&](const std::string& name) {
