@@ -11,6 +11,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,7 +61,44 @@ FileError InPlaceWritable(int folder, const std::string& name)
     return {};
 }
 
+// The largest attribute value any Linux file system takes.
+constexpr std::size_t kMaxAttributeValue = 65536;
+
+// The attribute's value; none when absent, or (errno set, not ENODATA) when it cannot be read.
+std::optional<std::string> AttributeValue(int fd, const std::string& name)
+{
+    std::string value(kMaxAttributeValue, '\0');
+    const ssize_t length = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+    if (length < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(length));
+    return value;
+}
+
 }  // namespace
+
+FileError FileReplacement::ChangeAttributes()
+{
+    const int fd = mAttributed.Get();
+    // Just before the change: the same file, untouched since it was read.
+    std::optional<FileIdentity> now = IdentityOf(fd), named = IdentityAt(mFolder.Get(), mName);
+    if (!now || !named) return errno == ENOENT ? FileError{FileStep::Changed, 0} : FailedAt(FileStep::Rename);
+    if (now != mRead || named != mRead) return {FileStep::Changed, 0};
+    for (const AttributeChange& change : mAttributes) {
+        errno = 0;
+        std::optional<std::string> value = AttributeValue(fd, change.name);
+        if (!value && errno != ENODATA) return FailedAt(FileStep::Open);
+        if (value != change.before) return {FileStep::Changed, 0};
+    }
+    for (const AttributeChange& change : mAttributes) {
+        if (!StepAllowed(FileStep::Write)) return FailedAt(FileStep::Write);
+        const int done = change.after ? ::fsetxattr(fd, change.name.c_str(), change.after->data(),
+                                                    change.after->size(), change.before ? XATTR_REPLACE : 0)
+                                      : ::fremovexattr(fd, change.name.c_str());
+        if (done != 0 && !(errno == ENODATA && !change.after)) return FailedAt(FileStep::Write);
+    }
+    if (!StepAllowed(FileStep::Flush) || ::fsync(fd) != 0) return FailedAt(FileStep::Flush);
+    return {};
+}
 
 FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileError& error)
 {
@@ -83,6 +121,28 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     replacement.mRead = rewrite.read;
     replacement.mFlush = flush;
     const int folder = replacement.mFolder.Get();
+
+    if (!rewrite.attributes.empty()) {
+        // Changed where the file is; a read-only descriptor serves, the file's own mode decides.
+        replacement.mInPlace = true;
+        replacement.mAttributes = std::move(rewrite.attributes);
+        replacement.mAttributed = UniqueFd(::openat(
+            folder, replacement.mName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        struct stat info {};
+        if (!replacement.mAttributed || ::fstat(replacement.mAttributed.Get(), &info) != 0) {
+            error = errno == ENOENT || errno == ELOOP ? FileError{FileStep::Changed, 0}
+                                                      : FailedAt(FileStep::Open);
+        } else if (!S_ISREG(info.st_mode) || IdentityOf(info) != rewrite.read) {
+            error = {FileStep::Changed, 0};
+        } else if (::faccessat(folder, replacement.mName.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
+                   0) {
+            error = FailedAt(FileStep::Open);
+        }
+        for (const AttributeChange& change : replacement.mAttributes)
+            if (!error && change.after && change.after->size() > kMaxAttributeValue)
+                error = {FileStep::Write, E2BIG};
+        return replacement;
+    }
 
     UniqueFd original;
     struct stat info {};
@@ -144,6 +204,7 @@ FileError FileReplacement::Commit()
         mTemporary.Discard();
         return error;
     }
+    if (mAttributed) return ChangeAttributes();
     if (mInPlace) return WriteInPlace(mFolder.Get(), mName, mInPlaceBytes, *mRead);
 
     // Just before the rename: another program's replacement or edit since the read wins.

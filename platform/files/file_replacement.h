@@ -21,6 +21,13 @@ struct ByteRange {
     std::uint64_t offset = 0, length = 0;
 };
 
+// An extended attribute of a file, as a rewrite changes it.
+struct AttributeChange {
+    std::string name;
+    std::optional<std::string> before;  // as read (none: absent); another value at the commit refuses it
+    std::optional<std::string> after;   // none: removed
+};
+
 // New content for one file, not yet written: where it goes and what the file was when read.
 struct FileRewrite {
     SharedFd folder;  // the open folder that holds the file
@@ -32,6 +39,10 @@ struct FileRewrite {
     // file system that shares blocks between files, a large file's new copy is then a clone of the
     // old one with these ranges written.
     std::vector<ByteRange> changed = {};
+    // When not empty: the file's content stays, and these attributes of the file itself (never of
+    // what a link points to) change instead, in order. One change is one atomic step; the file
+    // system's refusal of the first (E2BIG, ENOSPC) leaves everything as it was.
+    std::vector<AttributeChange> attributes = {};
 };
 
 // A rewrite made ready (the temporary file written) but not yet in place, so that several can be
@@ -66,6 +77,7 @@ public:
 
 private:
     FileReplacement() = default;
+    FileError ChangeAttributes();
     UniqueFd mFolder;  // readable where it may be, so that it can be flushed
     std::string mName;
     std::optional<FileIdentity> mRead;
@@ -75,6 +87,8 @@ private:
     UniqueFd mOriginal;
     bool mInPlace = false;
     std::string mInPlaceBytes;
+    std::vector<AttributeChange> mAttributes;
+    UniqueFd mAttributed;  // the file whose attributes change
     bool mDone = false;
 };
 

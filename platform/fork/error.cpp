@@ -24,6 +24,7 @@ const char* Describe(ErrorKind kind)
     case ErrorKind::NameOutOfRange: return "resource name outside the name list";
     case ErrorKind::DuplicateType: return "a type listed twice";
     case ErrorKind::DuplicateId: return "an ID twice within a type";
+    case ErrorKind::BadLength: return "a size or count the store does not allow";
     case ErrorKind::TooLarge: return "too large for the format's fields";
     }
     return "unknown error";

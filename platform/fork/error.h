@@ -28,7 +28,8 @@ enum class ErrorKind {
     NameOutOfRange,
     DuplicateType,
     DuplicateId,
-    TooLarge,  // a writer's value does not fit its field
+    BadLength,  // a store of a fixed size or count that has another
+    TooLarge,   // a writer's value does not fit its field
 };
 
 const char* Describe(ErrorKind kind);

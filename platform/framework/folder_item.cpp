@@ -4,8 +4,10 @@
 
 #include "binary_stream.h"
 #include "companion.h"
+#include "fork_stores.h"
 #include "platform/files/fd_io.h"
 #include "platform/fork/appledouble.h"
+#include "platform/fork/stores.h"
 #include "platform/plist/cfobject.h"
 #include "resource_fork.h"
 
@@ -42,17 +44,10 @@ std::string CompanionName(const std::string& name)
     return "._" + name;
 }
 
-// A folder the search for an archive's __MACOSX may look in and climb past: on the item's device,
-// owned by us or root and writable by no one else (a group that is the user's private group is
-// the user), so that no one else can have put a __MACOSX in it or moved one there. An archive
-// unpacked by the user lies below such folders.
-bool Trusted(const struct stat& folder, dev_t device)
-{
-    if (!S_ISDIR(folder.st_mode) || folder.st_dev != device ||
-        (folder.st_uid != ::geteuid() && folder.st_uid != 0) || (folder.st_mode & S_IWOTH) != 0)
-        return false;
-    return OnlyOwnerWrites(folder.st_mode, ::geteuid(), folder.st_gid);
-}
+// A folder the search for an archive's __MACOSX may look in and climb past (forkstore::Trusted):
+// no one else can have put a __MACOSX in it or moved one there. An archive unpacked by the user
+// lies below such folders.
+using forkstore::Trusted;
 
 // Nothing, with errno ENOENT: the search found no mirror.
 UniqueFd NoMirror()
@@ -322,13 +317,17 @@ std::string FolderItem::MacType() const
     return LookUpMacType().value_or("");
 }
 
-std::optional<std::string> FolderItem::LookUpMacType() const
+namespace {
+
+const std::string kNoType(4, '\0');
+
+// The type in a companion's Finder info entry: "" when there is none (no such file, a link, a
+// folder, or no entry 9), nothing (errno set) when it could not be read. The header and table
+// alone tell it, so that a damaged fork does not hide the type.
+std::optional<std::string> CompanionType(const FolderItem::Location& location)
 {
-    Location location = Companion();
     struct stat info {};
-    if (!location.folder) return Absent(errno) ? std::optional<std::string>("") : std::nullopt;
     UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
-    // A link (never followed), a folder or any other non-file of that name is no companion.
     if (!fd) {
         const int error = errno;
         if (Absent(error) || error == ELOOP || error == EINVAL || error == ENXIO) return "";
@@ -341,6 +340,75 @@ std::optional<std::string> FolderItem::LookUpMacType() const
     auto type = ReadAt(fd.Get(), span->offset, 4);
     if (!type) return std::nullopt;
     return type->size() == 4 ? *type : "";
+}
+
+// The type in one of the file's attributes: "" when absent, nothing (errno set) when it could
+// not be read or does not hold what the server writes there.
+std::optional<std::string> AttributeType(int file, const std::string& name)
+{
+    std::optional<std::string> value = forkstore::ReadAttribute(file, name);
+    if (!value) return errno == ENODATA ? std::optional<std::string>("") : std::nullopt;
+    auto stream = macfork::JoinStream(*value, {});
+    auto info = name == forkstore::kAfpInfo ? (stream ? macfork::AfpInfoFinderInfo(*stream) : stream.error())
+                                            : macfork::NetatalkMetadataFinderInfo(*value);
+    if (!info) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    return info->substr(0, 4);
+}
+
+// The type in an emulator's .finf/NAME, as AttributeType tells it.
+std::optional<std::string> EmulatorType(const FolderItem::Location& location)
+{
+    struct stat info {};
+    UniqueFd fd = OpenCompanion(location, O_RDONLY, info);
+    if (!fd)
+        return Absent(errno) || errno == ELOOP || errno == EINVAL || errno == ENXIO
+                   ? std::optional<std::string>("")
+                   : std::nullopt;
+    auto bytes = ReadAt(fd.Get(), 0, 33);
+    if (!bytes) return std::nullopt;
+    auto finderInfo = macfork::EmulatorFinderInfo(*bytes);
+    if (!finderInfo) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    return finderInfo->substr(0, 4);
+}
+
+}  // namespace
+
+std::optional<std::string> FolderItem::LookUpMacType() const
+{
+    Location location = Locate();
+    if (!location.folder) return Absent(errno) ? std::optional<std::string>("") : std::nullopt;
+    // Each store in the order the Mac's server would answer from; one holding zeros hides none.
+    auto decided = [](const std::optional<std::string>& type) {
+        return !type || (!type->empty() && *type != kNoType);
+    };
+    std::optional<std::string> type;
+    FileIdentity opened;
+    UniqueFd file = OpenRegularAt(location.folder.Get(), location.name, false, opened);
+    if (!file && !Absent(errno) && errno != ELOOP && errno != EINVAL) return std::nullopt;
+    if (file) {
+        for (const std::string& name : {forkstore::kAfpInfo, forkstore::kNetatalkMetadata})
+            if (decided(type = AttributeType(file.Get(), name))) return type;
+    }
+    if (decided(type = CompanionType({location.folder, CompanionName(location.name)}))) return type;
+    for (const char* helper : {forkstore::kAppleDoubleFolder, forkstore::kFinderInfoFolder}) {
+        UniqueFd folder = forkstore::HelperFolder(location.folder.Get(), helper);
+        if (!folder && !Absent(errno)) return std::nullopt;
+        if (!folder) continue;
+        const Location inside{SharedFd(std::move(folder)), location.name};
+        if (decided(type = helper == forkstore::kFinderInfoFolder ? EmulatorType(inside)
+                                                                  : CompanionType(inside)))
+            return type;
+    }
+    Location archived = Companion();
+    if (!archived.folder) return Absent(errno) ? std::optional<std::string>("") : std::nullopt;
+    type = CompanionType(archived);
+    return !type || *type != kNoType ? type : "";
 }
 
 ResourceForkRef FolderItem::OpenResourceFork(bool readWrite) const

@@ -44,9 +44,12 @@ public:
     // there, so that opening it fails and says so.
     bool Exists() const;
     std::string DisplayName() const;  // last path component, valid UTF-8
-    std::string MacType() const;      // four bytes from the AppleDouble companion, or ""
-    // MacType, or nothing when the companion could not be looked at for another reason than its
-    // absence, so that a document is not told from an application that could not be read.
+    // Four bytes from the first store of the Finder info that holds a type (see ResourceFork for
+    // the stores: the servers' attributes, the companion, .AppleDouble, .finf, __MACOSX), or "".
+    std::string MacType() const;
+    // MacType, or nothing when a store could not be looked at for another reason than its absence,
+    // or holds what its writer never writes, so that a document is not told from an application
+    // that could not be read.
     std::optional<std::string> LookUpMacType() const;
 
     FolderItemRef TrueChild(const std::string& name) const;  // nil for an unusable name
@@ -69,7 +72,7 @@ public:
                       std::int64_t limit = kMaxExecutableLength) const;
     // The names in this folder, sorted; none when it is not a folder (a link is not) or cannot be read.
     std::vector<std::string> ChildNames() const;
-    // Nil when the companion is malformed, longer than kMaxOpenLength, or cannot be written when
+    // Nil when the fork's store is malformed, longer than kMaxOpenLength, or cannot be written when
     // readWrite is set (a read-only fork refuses to commit changes).
     ResourceForkRef OpenResourceFork(bool readWrite = true) const;
     ResourceForkRef OpenResourceFork(bool readWrite, FileError& error) const;
