@@ -31,12 +31,13 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] [--resign] PATH...";
+constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] [--resign] [--sign] PATH...";
 
 struct Options {
     bool check = false;
     bool strict = false;
     bool resign = false;
+    bool sign = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> paths;
@@ -59,6 +60,8 @@ Options ParseArguments(int argc, char** argv)
             options.strict = true;
         } else if (argument == "--resign") {
             options.resign = true;
+        } else if (argument == "--sign") {
+            options.sign = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--version") {
@@ -71,6 +74,7 @@ Options ParseArguments(int argc, char** argv)
     if (!options.help && !options.version && options.paths.empty()) options.error = "no path given";
     // --check changes nothing, so an option that says how to write cannot go with it.
     if (options.check && options.resign) options.error = "--check and --resign cannot be used together";
+    if (options.check && options.sign) options.error = "--check and --sign cannot be used together";
     return options;
 }
 
@@ -90,6 +94,8 @@ void PrintHelp()
               << "             \"1\" in any case) and its signature is not broken\n"
               << "  --strict   a path left alone counts as a failure\n"
               << "  --resign   renew a developer's code signature as an ad hoc one, too\n"
+              << "  --sign     sign each bundle ad hoc from scratch, deep (nested code first),\n"
+              << "             whatever signature it had; implies --resign\n"
               << "  --help     show this text\n"
               << "  --version  show the version\n"
               << "  --         end of options: every later argument is a path\n"
@@ -179,6 +185,13 @@ void WarnOfSignature(const std::string& shown, const std::filesystem::path& targ
         else
             std::cerr << ", and signing it ad hoc would harm it: " << EscapeControls(patched.message) << "\n";
     }
+    if (patched.signature == Signature::Signed) {
+        for (std::size_t at = 0; at < patched.message.size();) {
+            const std::size_t end = std::min(patched.message.find('\n', at), patched.message.size());
+            std::cerr << shown << ": " << EscapeControls(patched.message.substr(at, end - at)) << "\n";
+            at = end + 1;
+        }
+    }
     if (patched.signature != Signature::Resigned) return;
     if (std::optional<std::filesystem::path> outer = EnclosingSignedBundle(target)) {
         const std::string enclosing = EscapeControls(outer->string());
@@ -187,11 +200,12 @@ void WarnOfSignature(const std::string& shown, const std::filesystem::path& targ
     }
 }
 
-int Patch(const std::vector<std::string>& paths, bool strict, bool resign)
+int Patch(const std::vector<std::string>& paths, bool strict, bool resign, bool sign)
 {
     using Kind = RouteOutcome::Kind;
     Patcher patcher;
-    patcher.ReplaceDeveloperSignatures(resign);
+    patcher.ReplaceDeveloperSignatures(resign || sign);
+    patcher.SignFromScratch(sign);
     int status = kOk;
     std::vector<std::filesystem::path> targets(paths.size());
     // Each path's line, in the paths' order, once the commit that settles it is on disk.
@@ -332,5 +346,6 @@ int main(int argc, char** argv)
         std::cerr << "veilor-patch: the property-list library lacks \"" << missing << "\"\n";
         return kFailed;
     }
-    return options.check ? Check(options.paths) : Patch(options.paths, options.strict, options.resign);
+    return options.check ? Check(options.paths)
+                         : Patch(options.paths, options.strict, options.resign, options.sign);
 }

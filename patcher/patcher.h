@@ -9,6 +9,7 @@
 #include "platform/framework/folder_item.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,7 @@ struct RouteOutcome {
         Resigned,  // replaced by an ad hoc one: the executable is the last write
         Broken,    // a developer's, which the new Info.plist breaks: replacing it was not allowed, and
                    // would harm the application too when `message` says why
+        Signed,    // the whole bundle signed ad hoc from scratch; `message` holds notes, one a line
     };
     // One file's new content, and what the user is told if it cannot be written.
     struct Write {
@@ -87,6 +89,8 @@ public:
     // Whether a developer's signature that the patch breaks is replaced by an ad hoc one. The
     // window never does: it has no way to ask.
     void ReplaceDeveloperSignatures(bool replace) { mReplaceDeveloperSignatures = replace; }
+    // Whether the bundle route signs the whole bundle ad hoc, deep, whatever signature it had.
+    void SignFromScratch(bool sign) { mSignFromScratch = sign; }
 
 protected:
     // The step both routes take after reading the list. An empty list is told, one that is not a
@@ -98,9 +102,14 @@ protected:
     // holds `infoPlist`. An edit gains the re-signed executable, or the outcome becomes a refusal.
     RouteOutcome SignatureKept(const FolderItem& contents, const std::string& executable,
                                const std::string& infoPlist, RouteOutcome outcome) const;
+    // Instead, with SignFromScratch: every file of the bundle's new signature, innermost first,
+    // with the list placed before the outer bundle's own seal and executable.
+    static RouteOutcome SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
+                                          RouteOutcome outcome);
 
 private:
     bool mReplaceDeveloperSignatures = false;
+    bool mSignFromScratch = false;
 };
 
 // An edit once its commit is known: Patched, or Failed with the message of the write that failed

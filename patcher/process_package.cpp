@@ -3,11 +3,13 @@
 
 #include "bundle_signature.h"
 #include "messages.h"
+#include "platform/codesign/sign_bundle.h"
 #include "platform/files/temporary_file.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"
 #include "platform/macho/resign.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -50,6 +52,7 @@ try {
     }
     // With the list as it will be; also when it has the flag already, for a run cut short between
     // the list and the executable left a signature that only needs renewing.
+    if (mSignFromScratch) return SignedFromScratch(item->Path(), text, std::move(outcome));
     return SignatureKept(*contents, executable, text, std::move(outcome));
 } catch (const std::bad_alloc&) {
     return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, {FileStep::Open, ENOMEM});
@@ -90,4 +93,31 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
     outcome.signature = RouteOutcome::Signature::Resigned;
     return outcome;
+}
+
+RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
+                                        RouteOutcome outcome)
+{
+    using Status = codesign::BundlePlan::Status;
+    codesign::BundlePlan plan = codesign::PlanSignature(bundle, infoPlist);
+    if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
+    if (plan.status == Status::Failed)
+        return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
+    if (plan.writes.empty()) return outcome;
+    std::vector<RouteOutcome::Write> writes;
+    for (std::size_t i = 0; i <= plan.writes.size(); ++i) {
+        if (i == std::min(plan.outerWrites, plan.writes.size()))
+            for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
+        if (i == plan.writes.size()) break;
+        const std::string failed = "Failed to write " + plan.writes[i].shown + ".";
+        std::optional<FileRewrite> rewrite = codesign::Prepare(plan.writes[i]);
+        if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
+        writes.push_back({std::move(*rewrite), failed});
+    }
+    RouteOutcome edited = RouteOutcome::Refusal({});
+    edited.kind = RouteOutcome::Kind::Edited;
+    edited.writes = std::move(writes);
+    edited.signature = RouteOutcome::Signature::Signed;
+    for (const std::string& note : plan.notes) edited.message += (edited.message.empty() ? "" : "\n") + note;
+    return edited;
 }

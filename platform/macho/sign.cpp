@@ -281,6 +281,17 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
     return signedCode;
 }
 
+bool WantsSha1(std::string_view file)
+{
+    Result<std::vector<Slice>> slices = ReadMachO(file);
+    if (!slices) return false;
+    for (const Slice& slice : *slices) {
+        Result<SliceLayout> layout = ReadLayout(slice.bytes, slice.offset);
+        if (layout && NeedsSha1(*layout)) return true;
+    }
+    return false;
+}
+
 std::string IdentifierForFile(std::string_view name)
 {
     std::vector<std::string_view> parts;

@@ -30,6 +30,9 @@ struct SignedCode {
 // the entitlement blobs. Every code page is hashed again.
 Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request);
 
+// Whether SignAdHoc makes SHA-1 CodeDirectories beside SHA-256 ones, which a seal's `hash` keys follow.
+bool WantsSha1(std::string_view file);
+
 // The identifier of a file signed on its own: its name less a final non-numeric extension, numeric
 // parts after the first dropped ("libssl.1.1.dylib" -> "libssl.1").
 std::string IdentifierForFile(std::string_view name);
