@@ -158,7 +158,7 @@ class Walk {
     using Kind = FolderItem::Kind;
 
 public:
-    Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable("MacOS/" + std::move(executable)) {}
+    Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable(std::move(executable)) {}
 
     // False as soon as a file differs from the seal, or cannot be looked at (Unchecked then says
     // why).
@@ -350,11 +350,12 @@ private:
 
 }  // namespace
 
-SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources, const std::string& executable)
+SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources, const std::string& executable,
+                    bool framework)
 {
     std::optional<Seal> seal = ReadSeal(codeResources);
     if (!seal) return {SealCheck::Status::Unchecked, "resources cannot be checked"};
-    Walk walk(*seal, executable);
+    Walk walk(*seal, framework ? executable : "MacOS/" + executable);
     if (!walk.Folder(contents, "", 0))
         return walk.Reason().empty() ? SealCheck{SealCheck::Status::Changed, {}}
                                      : SealCheck{SealCheck::Status::Unchecked, walk.Reason()};

@@ -27,8 +27,9 @@ struct SealCheck {
     std::string reason;
 };
 // `contents` is the bundle's Contents folder, `codeResources` the bytes of its
-// _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable. Unchecked when the seal
+// _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable (in MacOS/, or beside
+// the seal in a framework's version folder). Unchecked when the seal
 // cannot be read, its rules compiled or matched, the tree walked or a sealed file hashed (larger
 // than an executable may be) within the bounds above, or a sealed file read.
-SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources,
-                    const std::string& executable);
+SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources, const std::string& executable,
+                    bool framework = false);

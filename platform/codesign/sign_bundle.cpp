@@ -5,6 +5,7 @@
 
 #include "platform/files/fd_io.h"
 #include "platform/files/open_limits.h"
+#include "platform/files/temporary_file.h"
 #include "platform/macho/digest.h"
 #include "platform/macho/layout.h"
 #include "platform/macho/macho.h"
@@ -200,6 +201,8 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
                   const std::string& mainExecutable, std::vector<SealEntry>& entries, bool& inProcessCode)
 {
     if (depth > kMaxSignedDepth) return Refuse(shown, "folders nested too deep");
+    // A killed run's temporary files are no part of the bundle.
+    RemoveLeftovers(folder);
     const std::optional<std::vector<std::string>> names = Names(folder);
     if (!names) return Fail(shown, "cannot be listed", errno);
     SharedFd shared;
@@ -381,6 +384,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
 
     SharedFd sealFolder(OpenFolderAt(root.Get(), "_CodeSignature"));
     if (sealFolder) {
+        RemoveLeftovers(sealFolder.Get());
         FileIdentity read;
         UniqueFd old = OpenRegularAt(sealFolder.Get(), "CodeResources", false, read);
         std::string bytes;
