@@ -34,6 +34,7 @@ struct RouteOutcome {
         Resigned,  // replaced by an ad hoc one: the executable is the last write
         Broken,    // a developer's, which the new Info.plist breaks: replacing it was not allowed, and
                    // would harm the application too when `message` says why
+        Resealed,  // Resigned, and every signed bundle around it re-sealed
         Signed,    // the whole bundle signed ad hoc from scratch; `message` holds notes, one a line
     };
     // One file's new content, and what the user is told if it cannot be written.

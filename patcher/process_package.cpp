@@ -3,6 +3,7 @@
 
 #include "bundle_signature.h"
 #include "messages.h"
+#include "platform/codesign/reseal.h"
 #include "platform/codesign/sign_bundle.h"
 #include "platform/files/temporary_file.h"
 #include "platform/framework/binary_stream.h"
@@ -12,6 +13,30 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+
+namespace {
+
+// The signed bundles around this one, re-sealed from the inside out after its own files.
+RouteOutcome Resealed(const std::filesystem::path& bundle, std::string executable, bool allowDeveloper,
+                      RouteOutcome outcome)
+{
+    using Status = codesign::ResealPlan::Status;
+    const codesign::ResealPlan plan = codesign::PlanReseal(bundle, std::move(executable), allowDeveloper);
+    if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
+    if (plan.status == Status::Failed)
+        return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
+    for (const codesign::PlannedWrite& write : plan.writes) {
+        std::optional<FileRewrite> rewrite = codesign::Prepare(write);
+        const std::string failed = "Failed to write " + write.shown + ".";
+        if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
+        outcome.Then(std::move(*rewrite), failed);
+    }
+    if (plan.levels > 0 && outcome.signature == RouteOutcome::Signature::Resigned)
+        outcome.signature = RouteOutcome::Signature::Resealed;
+    return outcome;
+}
+
+}  // namespace
 
 // An allocation failure ends this item alone, as a file too large to open would.
 RouteOutcome Patcher::ProcessPackage(const FolderItemRef& item)
@@ -75,7 +100,9 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     }
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
-    case macho::Action::LeaveAlone: return outcome;
+    case macho::Action::LeaveAlone:
+        return Resealed(contents.Path().parent_path(), std::move(code.executable.bytes),
+                        mReplaceDeveloperSignatures, std::move(outcome));
     case macho::Action::Resign: break;
     case macho::Action::Refuse:
         if (!decision.developer || mReplaceDeveloperSignatures)
@@ -90,9 +117,11 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     resigned->ApplyTo(code.executable.bytes);
     for (const macho::Replacement& replacement : resigned->replacements)
         code.executable.changed.push_back({replacement.offset, replacement.bytes.size()});
+    std::string newExecutable = code.executable.bytes;
     outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
     outcome.signature = RouteOutcome::Signature::Resigned;
-    return outcome;
+    return Resealed(contents.Path().parent_path(), std::move(newExecutable), mReplaceDeveloperSignatures,
+                    std::move(outcome));
 }
 
 RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
@@ -103,17 +132,28 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
     if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
     if (plan.status == Status::Failed)
         return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
-    if (plan.writes.empty()) return outcome;
+    // Known in full before any new folder is made.
+    const codesign::ResealPlan chain = codesign::PlanReseal(bundle, std::move(plan.executable), true);
+    if (chain.status == codesign::ResealPlan::Status::Refused) return RouteOutcome::Refusal(chain.message);
+    if (chain.status == codesign::ResealPlan::Status::Failed)
+        return RouteOutcome::Failure("Failed to open " + chain.message + ".", {FileStep::Open, chain.error});
+    std::vector<codesign::PlannedWrite> planned = std::move(plan.writes);
+    const std::size_t outer = std::min(plan.outerWrites, planned.size());
+    planned.insert(planned.end(), chain.writes.begin(), chain.writes.end());
+    if (planned.empty()) return outcome;
+
     std::vector<RouteOutcome::Write> writes;
-    for (std::size_t i = 0; i <= plan.writes.size(); ++i) {
-        if (i == std::min(plan.outerWrites, plan.writes.size()))
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        // The list goes in after the nested code, before the bundle's own seal and executable.
+        if (i == outer)
             for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
-        if (i == plan.writes.size()) break;
-        const std::string failed = "Failed to write " + plan.writes[i].shown + ".";
-        std::optional<FileRewrite> rewrite = codesign::Prepare(plan.writes[i]);
+        const std::string failed = "Failed to write " + planned[i].shown + ".";
+        std::optional<FileRewrite> rewrite = codesign::Prepare(planned[i]);
         if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
         writes.push_back({std::move(*rewrite), failed});
     }
+    if (outer == planned.size())
+        for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
     RouteOutcome edited = RouteOutcome::Refusal({});
     edited.kind = RouteOutcome::Kind::Edited;
     edited.writes = std::move(writes);

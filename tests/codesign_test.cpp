@@ -94,13 +94,14 @@ std::string DeepFault(const fs::path& app)
     return {};
 }
 
-// veilor-patch --sign's road for one bundle: the route, then the commit group.
-std::string Sign(const fs::path& app)
+// veilor-patch's road for one bundle (with --sign unless not `fromScratch`): the route, then the
+// commit group. What it told: a refusal, a failure, or the notes of a signing.
+std::string Sign(const fs::path& app, bool fromScratch = true, bool resign = true)
 {
     if (!BindZorpPlugin().empty()) return "no plug-in";
     Patcher patcher;
-    patcher.ReplaceDeveloperSignatures(true);
-    patcher.SignFromScratch(true);
+    patcher.ReplaceDeveloperSignatures(resign);
+    patcher.SignFromScratch(fromScratch);
     std::string told;
     {
         WriteBatch batch([&](std::size_t, const RouteOutcome& outcome) {
@@ -240,6 +241,75 @@ TEST(SignDeep, AKilledCommitIsFinishedByTheNextRun)
         EXPECT_EQ(DeepFault(app), "");
         EXPECT_TRUE(killAt > 1 || killed.signal == SIGKILL) << "the commit was never killed";
         if (killed.signal == 0) break;  // the commit has fewer renames than this
+    }
+}
+
+// A login item patched on its own, inside a signed application: the application is re-sealed around
+// it as one edit, or, where it may not be, neither is touched.
+TEST(SignDeep, PatchingANestedApplicationReSealsTheOneAroundIt)
+{
+    struct Case {
+        const char* name;
+        bool developer, resign;
+        std::string told;
+    };
+    const std::vector<Case> cases = {
+        {"ad hoc outside", false, false, ""},
+        {"a developer's outside, --resign", true, true, ""},
+        {"a developer's outside", true, false, ": not re-sealed: signed by a developer"},
+    };
+    if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(cases.size());
+    TempFolder source;
+    const fs::path original = source / "App.app";
+    Application(original, linked::Link(source.Path(), linked::Make("arm64")),
+                linked::Link(source.Path(), linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "l"),
+                linked::Link(source.Path(), linked::Make("arm64"), "h"));
+    ASSERT_EQ(Sign(original), "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const fs::path app = folder / "App.app", login = app / "Contents/Library/LoginItems/Login.app";
+        fs::copy(original, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        if (c.developer) {
+            craft::Shape shape;
+            shape.infoPlist = ReadBytes(app / "Contents/Info.plist");
+            shape.codeResources = ReadBytes(app / "Contents/_CodeSignature/CodeResources");
+            shape.wrapper = craft::Wrapper::Developer;
+            shape.codeDirectories.front().flags = 0;
+            shape.codeDirectories.front().team = "ABCDE12345";
+            WriteBytes(app / "Contents/MacOS/App", craft::Thin(shape).bytes, 0755);
+        }
+        const auto before = Tree(app);
+        EXPECT_EQ(Sign(login, false, c.resign), c.told.empty() ? "" : app.string() + c.told);
+        if (!c.told.empty()) {
+            EXPECT_TRUE(Tree(app) == before) << "a refused chain changed";
+            continue;
+        }
+        EXPECT_NE(ReadBytes(login / "Contents/Info.plist").find("NSUIElement"), std::string::npos);
+        EXPECT_EQ(DeepFault(app), "");
+        const auto once = Tree(app);
+        EXPECT_EQ(Sign(login, false, c.resign), "");
+        EXPECT_TRUE(Tree(app) == once) << "the second run changed something";
+    }
+    // Killed at each rename of the chain's commit, then run again.
+    for (int killAt = 1; killAt <= 8; ++killAt) {
+        SCOPED_TRACE(killAt);
+        TempFolder folder;
+        const fs::path app = folder / "App.app", login = app / "Contents/Library/LoginItems/Login.app";
+        fs::copy(original, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        const Finished killed = Child([&] {
+                                    int renames = 0;
+                                    Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
+                                        if (step == FileStep::Rename && ++renames == killAt)
+                                            ::kill(::getpid(), SIGKILL);
+                                        return true;
+                                    });
+                                    Sign(login, false, false);
+                                    return 0;
+                                }).Wait();
+        EXPECT_EQ(Sign(login, false, false), "");
+        EXPECT_EQ(DeepFault(app), "");
+        if (killed.signal == 0) break;
     }
 }
 

@@ -93,7 +93,7 @@ private:
                         bool* libraryValidation);
     std::optional<Facts> Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
                                 const Code& code, const macho::SignRequest& request, bool libraryValidation,
-                                bool inProcessCode);
+                                bool inProcessCode, std::string* keep = nullptr);
 
     bool Refuse(const std::string& shown, const std::string& why)
     {
@@ -163,7 +163,7 @@ std::string Signer::Refusal(const Code& code, const std::string& shown,
 
 std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
                                     const Code& code, const macho::SignRequest& request,
-                                    bool libraryValidation, bool inProcessCode)
+                                    bool libraryValidation, bool inProcessCode, std::string* keep)
 {
     if (libraryValidation && inProcessCode)
         return Refuse(shown, "library validation with other code inside"), std::nullopt;
@@ -175,6 +175,7 @@ std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& n
     facts.seal = macho::SealOf(*slices);
     const macho::Result<macho::SliceLayout> layout = macho::ReadLayout(slices->front().bytes, 0);
     facts.inProcess = layout && layout->filetype != kExecute;
+    if (keep) *keep = signedCode->bytes;
     if (signedCode->bytes != code.bytes)
         mPlan.writes.push_back({folder, {}, name, code.read, std::move(signedCode->bytes), shown});
     return facts;
@@ -417,7 +418,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
         return Fail(rootShown + "/_CodeSignature", "cannot be opened", errno), std::nullopt;
     }
     return Signed(executableAt, *executable, executableShown, *code, {identifier, list, *seal},
-                  libraryValidation, inProcessCode);
+                  libraryValidation, inProcessCode, depth == 0 ? &mPlan.executable : nullptr);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ struct BundlePlan {
     std::vector<std::string> notes;  // "PATH: the old signature no longer matched (code changed)"
     std::vector<PlannedWrite> writes;
     std::size_t outerWrites = 0;  // where the outer bundle's own seal and executable begin in `writes`
+    std::string executable;       // the outer bundle's main executable as signed
 };
 
 // `infoPlist`: the outer bundle's list as it will be, when the caller changes it too.

@@ -281,6 +281,24 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
     return signedCode;
 }
 
+std::optional<std::string> WithSealHash(std::string_view file, std::string_view codeResources)
+{
+    Result<std::vector<Slice>> slices = ReadMachO(file);
+    if (!slices) return std::nullopt;
+    std::string out(file);
+    for (const Slice& slice : *slices) {
+        if (!slice.signature) return std::nullopt;
+        const Blob* cms = slice.signature->Find(kCmsSlot);
+        if (cms && cms->bytes.size() > kEmptyCms.size()) return std::nullopt;
+        for (const CodeDirectory& cd : slice.signature->codeDirectories) {
+            if (!(cd.flags & kAdhoc) || cd.nSpecialSlots < 3) return std::nullopt;
+            const std::size_t at = std::size_t(cd.SpecialSlot(3).data() - file.data());
+            out.replace(at, cd.hashSize, Digest(cd.hashType, codeResources));
+        }
+    }
+    return out;
+}
+
 bool WantsSha1(std::string_view file)
 {
     Result<std::vector<Slice>> slices = ReadMachO(file);

@@ -30,6 +30,11 @@ struct SignedCode {
 // the entitlement blobs. Every code page is hashed again.
 Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request);
 
+// An ad hoc signature's CodeDirectories, every slice's, binding new CodeResources bytes in slot -3
+// and nothing else changed: what a container needs once a bundle nested in it is signed again.
+// None when a slice is unsigned, signed by a developer (a CMS) or binds no CodeResources.
+std::optional<std::string> WithSealHash(std::string_view file, std::string_view codeResources);
+
 // Whether SignAdHoc makes SHA-1 CodeDirectories beside SHA-256 ones, which a seal's `hash` keys follow.
 bool WantsSha1(std::string_view file);
 
