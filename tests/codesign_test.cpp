@@ -11,6 +11,7 @@
 #include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
 #include "platform/codesign/seal_builder.h"
+#include "platform/codesign/sign_bundle.h"
 #include "platform/framework/zorp_plugin.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/verify.h"
@@ -310,6 +311,43 @@ TEST(SignDeep, PatchingANestedApplicationReSealsTheOneAroundIt)
         EXPECT_EQ(Sign(login, false, false), "");
         EXPECT_EQ(DeepFault(app), "");
         if (killed.signal == 0) break;
+    }
+}
+
+// The shared samples given --sign: each valid ad hoc afterwards, or refused and left byte for byte
+// as its SOURCES entry leads one to expect; and the seal Apple's codesign wrote for DevSignedApp
+// is the one made from scratch, byte for byte.
+TEST(SignDeep, EverySignedSampleEndsValidOrRefused)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"AdhocUniversal.app", ""},
+        {"DeveloperStyle.app", ""},
+        {"DevSignedApp.app", ""},
+        {"DevSignedAppVersion2.app", ""},
+        {"LinkerSigned.app", ""},
+        {"Unsigned.app", ""},
+        {"Restricted.app", "Restricted.app/Contents/MacOS/Keys: restricted entitlements "
+                           "(com.apple.developer.team-identifier, keychain-access-groups)"},
+        {"WithFramework.app",
+         "WithFramework.app/Contents/MacOS/Host: library validation with other code inside"},
+    };
+    if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size() + 1);
+    for (const auto& [sample, told] : cases) {
+        SCOPED_TRACE(sample);
+        TempFolder folder;
+        const fs::path app = folder / sample;
+        fs::copy(kShared / "samples/signed" / sample, app,
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        if (sample == "DevSignedApp.app") {
+            for (const codesign::PlannedWrite& write : codesign::PlanSignature(app, std::nullopt).writes)
+                EXPECT_NE(write.name, "CodeResources");
+        }
+        const auto before = Tree(app);
+        EXPECT_EQ(Sign(app), told);
+        if (!told.empty())
+            EXPECT_TRUE(Tree(app) == before);
+        else
+            EXPECT_EQ(DeepFault(app), "");
     }
 }
 

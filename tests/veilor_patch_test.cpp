@@ -616,6 +616,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         {{bundle.string(), "--bogus"}, 2, true},
         {{"--check", "--resign", bundle.string()}, 2, true},
         {{"--resign", bundle.string(), "--check"}, 2, true},
+        {{"--check", "--sign", bundle.string()}, 2, true},
         {{"--version"}, 0, false},
         {{"--help"}, 0, false},
     };
@@ -628,7 +629,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     }
     const std::string help = Run({"--help"}).out;
-    for (const char* option : {"--check", "--strict", "--resign", "--help", "--version", "--"})
+    for (const char* option : {"--check", "--strict", "--resign", "--sign", "--help", "--version", "--"})
         EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
 
     // After "--", an argument that looks like an option is a path.

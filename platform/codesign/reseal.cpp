@@ -89,7 +89,7 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executabl
     const auto stop = [&](ResealPlan::Status status, const std::filesystem::path& where, std::string why,
                           int error = 0) {
         plan.status = status;
-        plan.message = where.string() + ": " + std::move(why);
+        plan.message = why.empty() ? where.string() : where.string() + ": " + std::move(why);
         plan.error = error;
         plan.writes.clear();
         return plan;
@@ -120,7 +120,12 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executabl
             sealFd ? ReadFile(sealFd, "CodeResources", kMaxOpenLength) : std::nullopt;
         const std::optional<File> list =
             contentsFd ? ReadFile(contentsFd, "Info.plist", kMaxOpenLength) : std::nullopt;
-        if (!seal || !list) return stop(ResealPlan::Status::Failed, outer, "its seal cannot be read", errno);
+        // A folder with a seal but no list is no bundle Veilor can sign: the warning stays.
+        if (!list && errno == ENOENT) break;
+        if (!seal || !list)
+            return stop(ResealPlan::Status::Failed,
+                        seal ? contents / "Info.plist" : contents / "_CodeSignature/CodeResources", {},
+                        errno);
         const macho::Result<std::vector<macho::Slice>> innerSlices = macho::ReadMachO(executable);
         if (!innerSlices) break;
         const macho::NestedSeal nested = macho::SealOf(*innerSlices);
@@ -138,7 +143,8 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executabl
         SharedFd macOSFd(OpenFolderAt(contentsFd.Get(), "MacOS"));
         const std::optional<File> code =
             macOSFd ? ReadFile(macOSFd, executableName, kMaxExecutableLength) : std::nullopt;
-        if (!code) return stop(ResealPlan::Status::Failed, outer, "its executable cannot be read", errno);
+        if (!code && errno == ENOENT) break;
+        if (!code) return stop(ResealPlan::Status::Failed, contents / "MacOS" / executableName, {}, errno);
 
         // The container must be intact but for the entry that now records the old code; or, after a
         // run cut short, hold exactly the seal this chain writes with only its binding left to renew.

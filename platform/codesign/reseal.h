@@ -16,7 +16,7 @@ namespace codesign {
 struct ResealPlan {
     enum class Status { Ready, Refused, Failed };
     Status status = Status::Ready;
-    std::string message;  // Refused or Failed: "BUNDLE: why"
+    std::string message;  // Refused: "BUNDLE: why"; Failed: the file that could not be read
     int error = 0;
     std::vector<PlannedWrite> writes;  // innermost first: a seal, then its executable
     std::size_t levels = 0;            // enclosing bundles re-sealed

@@ -103,11 +103,11 @@ private:
         }
         return false;
     }
-    bool Fail(const std::string& shown, const std::string& what, int error)
+    bool Fail(const std::string& shown, int error)
     {
         if (mPlan.status == BundlePlan::Status::Ready) {
             mPlan.status = BundlePlan::Status::Failed;
-            mPlan.message = shown + ": " + what;
+            mPlan.message = shown;
             mPlan.error = error;
         }
         return false;
@@ -121,7 +121,7 @@ std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const 
 {
     Code code;
     UniqueFd fd = OpenRegularAt(folder, name, false, code.read);
-    if (!fd) return Fail(shown, "cannot be opened", errno), std::nullopt;
+    if (!fd) return Fail(shown, errno), std::nullopt;
     if (code.read.size > kMaxExecutableLength) return Refuse(shown, "too large to sign"), std::nullopt;
     code.bytes.reserve(std::size_t(code.read.size));
     if (!ReadPieces(fd.Get(), [&](std::string_view piece) {
@@ -130,7 +130,7 @@ std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const 
             code.bytes += piece;
             return true;
         }))
-        return Fail(shown, "cannot be read", errno), std::nullopt;
+        return Fail(shown, errno), std::nullopt;
     return code;
 }
 
@@ -205,7 +205,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
     // A killed run's temporary files are no part of the bundle.
     RemoveLeftovers(folder);
     const std::optional<std::vector<std::string>> names = Names(folder);
-    if (!names) return Fail(shown, "cannot be listed", errno);
+    if (!names) return Fail(shown, errno);
     SharedFd shared;
     for (const std::string& name : *names) {
         if (++mItems > kMaxSignedItems) return Refuse(shown, "too many files");
@@ -214,15 +214,14 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
         if (relative.empty() && Excluded(name)) continue;
         if (path == mainExecutable) continue;
         struct stat info {};
-        if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-            return Fail(itemShown, "cannot be looked at", errno);
+        if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return Fail(itemShown, errno);
         const Placement placement = Place(path);
         if (placement.role == Placement::Role::Omitted) continue;
         if (S_ISLNK(info.st_mode)) {
             std::string target(std::size_t(info.st_size > 0 && info.st_size < 4096 ? info.st_size : 4096),
                                '\0');
             const ssize_t length = ::readlinkat(folder, name.c_str(), target.data(), target.size());
-            if (length < 0) return Fail(itemShown, "cannot be read", errno);
+            if (length < 0) return Fail(itemShown, errno);
             target.resize(std::size_t(length));
             // A link is sealed as its text; one that points out of the bundle is refused.
             std::vector<std::string_view> at;
@@ -265,7 +264,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
                 continue;
             }
             UniqueFd child = OpenFolderAt(folder, name);
-            if (!child) return Fail(itemShown, "cannot be opened", errno);
+            if (!child) return Fail(itemShown, errno);
             if (!Walk(child.Get(), path, itemShown, depth + 1, mainExecutable, entries, inProcessCode))
                 return false;
         } else if (S_ISREG(info.st_mode)) {
@@ -286,7 +285,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
             }
             FileIdentity identity;
             UniqueFd fd = OpenRegularAt(folder, name, false, identity);
-            if (!fd) return Fail(itemShown, "cannot be opened", errno);
+            if (!fd) return Fail(itemShown, errno);
             if (identity.size > kMaxExecutableLength) return Refuse(itemShown, "too large to seal");
             macho::Hasher sha1(macho::kSha1), sha256(macho::kSha256);
             sha1.Begin();
@@ -296,7 +295,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
                     sha256.Add(piece);
                     return true;
                 }))
-                return Fail(itemShown, "cannot be read", errno);
+                return Fail(itemShown, errno);
             entries.push_back({SealEntry::Kind::File,
                                path,
                                sha1.Finish(),
@@ -317,7 +316,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
 {
     if (depth > kMaxSignedDepth) return Refuse(shown, "folders nested too deep"), std::nullopt;
     UniqueFd bundle = OpenFolderAt(parent, name);
-    if (!bundle) return Fail(shown, "cannot be opened", errno), std::nullopt;
+    if (!bundle) return Fail(shown, errno), std::nullopt;
     // The sealed root: Contents/, a framework's current version, or the bundle itself.
     std::string rootShown = shown, listName = "Info.plist", executableFolder;
     UniqueFd root = OpenFolderAt(bundle.Get(), "Contents");
@@ -336,7 +335,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
     } else {
         root = UniqueFd(::dup(bundle.Get()));
     }
-    if (!root) return Fail(rootShown, "cannot be opened", errno), std::nullopt;
+    if (!root) return Fail(rootShown, errno), std::nullopt;
 
     std::string list;
     if (infoPlist) {
@@ -365,7 +364,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
                                                    : OpenFolderAt(root.Get(), executableFolder));
     const std::string executableShown =
         rootShown + "/" + (executableFolder.empty() ? "" : executableFolder + "/") + *executable;
-    if (!executableAt) return Fail(executableShown, "cannot be opened", errno), std::nullopt;
+    if (!executableAt) return Fail(executableShown, errno), std::nullopt;
     std::optional<Code> code = ReadCode(executableAt.Get(), *executable, executableShown);
     if (!code) return std::nullopt;
     macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(code->bytes);
@@ -409,13 +408,13 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
                                     *seal,
                                     rootShown + "/_CodeSignature/CodeResources"});
         } else {
-            return Fail(rootShown + "/_CodeSignature/CodeResources", "cannot be opened", errno), std::nullopt;
+            return Fail(rootShown + "/_CodeSignature/CodeResources", errno), std::nullopt;
         }
     } else if (errno == ENOENT) {
         mPlan.writes.push_back({SharedFd(UniqueFd(::dup(root.Get()))), "_CodeSignature", "CodeResources",
                                 std::nullopt, *seal, rootShown + "/_CodeSignature/CodeResources"});
     } else {
-        return Fail(rootShown + "/_CodeSignature", "cannot be opened", errno), std::nullopt;
+        return Fail(rootShown + "/_CodeSignature", errno), std::nullopt;
     }
     return Signed(executableAt, *executable, executableShown, *code, {identifier, list, *seal},
                   libraryValidation, inProcessCode, depth == 0 ? &mPlan.executable : nullptr);
@@ -431,7 +430,7 @@ BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optiona
     const std::string name = bundle.filename().string();
     if (!folder) {
         plan.status = BundlePlan::Status::Failed;
-        plan.message = name + ": cannot be opened";
+        plan.message = parent.string();
         plan.error = errno;
         return plan;
     }

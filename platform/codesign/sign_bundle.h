@@ -33,7 +33,7 @@ struct PlannedWrite {
 struct BundlePlan {
     enum class Status { Ready, Refused, Failed };
     Status status = Status::Ready;
-    std::string message;             // Refused or Failed: "PATH: why" (PATH below the bundle)
+    std::string message;             // Refused: "PATH: why"; Failed: the PATH that could not be read
     int error = 0;                   // Failed: errno
     std::vector<std::string> notes;  // "PATH: the old signature no longer matched (code changed)"
     std::vector<PlannedWrite> writes;
