@@ -6,12 +6,12 @@
 #include "platform/files/fd_io.h"
 #include "platform/files/open_limits.h"
 #include "platform/files/temporary_file.h"
+#include "platform/macho/cms.h"
 #include "platform/macho/digest.h"
 #include "platform/macho/layout.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/resign.h"
 #include "platform/macho/sign.h"
-#include "platform/macho/slice_check.h"
 #include "platform/plist/plist.h"
 
 #include <dirent.h>
@@ -65,6 +65,52 @@ std::optional<std::string> Text(const CFDictionaryZorpRef& list, std::string_vie
     return std::string(static_cast<const CFStringZorp&>(*value).Text());
 }
 
+// Whether an old signature's page hashes no longer match the code. Signing moves no code, so the
+// new SHA-256 hashes of 4 KiB pages stand for the old ones but on the first page (where the load
+// commands may have changed) and a last partial page; those, and old signatures of another shape,
+// are hashed again.
+bool CodeChanged(const std::vector<macho::Slice>& before, const std::vector<macho::Slice>& after)
+{
+    for (std::size_t s = 0; s < before.size() && s < after.size(); ++s) {
+        if (!before[s].signature) continue;
+        const macho::CodeDirectory* fresh = nullptr;
+        for (const macho::CodeDirectory& cd : after[s].signature->codeDirectories)
+            if (cd.hashType == macho::kSha256) fresh = &cd;
+        for (const macho::CodeDirectory& cd : before[s].signature->codeDirectories) {
+            macho::Hasher hasher(cd.hashType);
+            const bool alike = fresh && cd.hashType == macho::kSha256 && cd.pageSize == 12;
+            const std::uint64_t page = cd.pageSize == 0 ? cd.codeLimit : std::uint64_t(1) << cd.pageSize;
+            for (std::uint32_t i = 0; i < cd.nCodeSlots; ++i) {
+                const std::uint64_t start = std::uint64_t(i) * page;
+                const std::uint64_t length = std::min(page, cd.codeLimit - start);
+                const bool same = alike && i > 0 && length == page && i < fresh->nCodeSlots
+                                      ? cd.CodeSlot(i) == fresh->CodeSlot(i)
+                                      : hasher.Matches(before[s].bytes.substr(start, length), cd.CodeSlot(i));
+                if (!same) return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Where two contents of one size differ, in 64 KiB blocks: a file system that shares blocks keeps
+// the rest shared with the old file.
+std::vector<ByteRange> Differences(std::string_view before, std::string_view after)
+{
+    constexpr std::uint64_t kBlock = 64 << 10;
+    std::vector<ByteRange> ranges;
+    if (before.size() != after.size()) return ranges;
+    for (std::uint64_t at = 0; at < after.size(); at += kBlock) {
+        const std::uint64_t length = std::min<std::uint64_t>(kBlock, after.size() - at);
+        if (before.substr(at, length) == after.substr(at, length)) continue;
+        if (!ranges.empty() && ranges.back().offset + ranges.back().length == at)
+            ranges.back().length += length;
+        else
+            ranges.push_back({at, length});
+    }
+    return ranges;
+}
+
 struct Code {
     std::string bytes;
     FileIdentity read;
@@ -88,9 +134,8 @@ private:
     bool Walk(int folder, const std::string& relative, const std::string& shown, std::size_t depth,
               const std::string& mainExecutable, std::vector<SealEntry>& entries, bool& inProcessCode);
     std::optional<Code> ReadCode(int folder, const std::string& name, const std::string& shown);
-    // What the old signature forbids (empty: nothing); notes a signature the code no longer matches.
-    std::string Refusal(const Code& code, const std::string& shown, const std::vector<macho::Slice>& slices,
-                        bool* libraryValidation);
+    // What the old signature forbids (empty: nothing).
+    std::string Refusal(const std::vector<macho::Slice>& slices, bool* libraryValidation);
     std::optional<Facts> Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
                                 const Code& code, const macho::SignRequest& request, bool libraryValidation,
                                 bool inProcessCode, std::string* keep = nullptr);
@@ -134,10 +179,8 @@ std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const 
     return code;
 }
 
-std::string Signer::Refusal(const Code& code, const std::string& shown,
-                            const std::vector<macho::Slice>& slices, bool* libraryValidation)
+std::string Signer::Refusal(const std::vector<macho::Slice>& slices, bool* libraryValidation)
 {
-    macho::Result<macho::Examined> examined = macho::Examine({code.bytes, std::nullopt, std::nullopt});
     for (std::size_t i = 0; i < slices.size(); ++i) {
         const macho::Slice& slice = slices[i];
         if (slice.encrypted) return "encrypted";
@@ -145,7 +188,10 @@ std::string Signer::Refusal(const Code& code, const std::string& shown,
         const macho::Signature& signature = *slice.signature;
         for (const macho::CodeDirectory& cd : signature.codeDirectories)
             if (cd.platform != 0) return "platform binary";
-        if (examined && examined->checks[i] && examined->checks[i]->appleSigned) return "signed by Apple";
+        const macho::Blob* cms = signature.Find(macho::kCmsSlot);
+        if (cms && cms->bytes.size() > 8 &&
+            macho::ReadCms(cms->bytes.substr(8), signature.codeDirectories.front().bytes).appleSigned)
+            return "signed by Apple";
         for (std::uint32_t type = macho::kFirstConstraintSlot; type <= macho::kLastConstraintSlot; ++type)
             if (signature.Find(type)) return "launch or library constraints";
         if (std::string keys = macho::RestrictedEntitlements(signature); !keys.empty())
@@ -156,8 +202,6 @@ std::string Signer::Refusal(const Code& code, const std::string& shown,
             !macho::DisablesLibraryValidation(signature))
             *libraryValidation = true;
     }
-    if (examined && (examined->verdict.breaks & macho::kCodeChanged))
-        mPlan.notes.push_back(shown + ": the old signature no longer matched (code changed)");
     return {};
 }
 
@@ -171,13 +215,18 @@ std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& n
     if (!signedCode) return Refuse(shown, macho::Describe(signedCode.error().kind)), std::nullopt;
     macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(signedCode->bytes);
     if (!slices) return Refuse(shown, macho::Describe(slices.error().kind)), std::nullopt;
+    if (const macho::Result<std::vector<macho::Slice>> before = macho::ReadMachO(code.bytes);
+        before && CodeChanged(*before, *slices))
+        mPlan.notes.push_back(shown + ": the old signature no longer matched (code changed)");
     Facts facts;
     facts.seal = macho::SealOf(*slices);
     const macho::Result<macho::SliceLayout> layout = macho::ReadLayout(slices->front().bytes, 0);
     facts.inProcess = layout && layout->filetype != kExecute;
     if (keep) *keep = signedCode->bytes;
-    if (signedCode->bytes != code.bytes)
+    if (signedCode->bytes != code.bytes) {
         mPlan.writes.push_back({folder, {}, name, code.read, std::move(signedCode->bytes), shown});
+        mPlan.writes.back().changed = Differences(code.bytes, mPlan.writes.back().bytes);
+    }
     return facts;
 }
 
@@ -192,7 +241,7 @@ std::optional<Facts> Signer::Loose(const SharedFd& folder, const std::string& na
                                  : macho::Describe(slices.error().kind)),
                std::nullopt;
     bool libraryValidation = false;
-    if (std::string why = Refusal(*code, shown, *slices, &libraryValidation); !why.empty())
+    if (std::string why = Refusal(*slices, &libraryValidation); !why.empty())
         return Refuse(shown, why), std::nullopt;
     return Signed(folder, name, shown, *code, {macho::IdentifierForFile(name), std::nullopt, std::nullopt},
                   false, false);
@@ -370,7 +419,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
     macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(code->bytes);
     if (!slices) return Refuse(executableShown, macho::Describe(slices.error().kind)), std::nullopt;
     bool libraryValidation = false;
-    if (std::string why = Refusal(*code, executableShown, *slices, &libraryValidation); !why.empty())
+    if (std::string why = Refusal(*slices, &libraryValidation); !why.empty())
         return Refuse(executableShown, why), std::nullopt;
 
     // Nested code first, each piece signed before its seal is recorded.
@@ -454,6 +503,7 @@ std::optional<FileRewrite> Prepare(const PlannedWrite& write)
     rewrite.read = write.read;
     rewrite.bytes = write.bytes;
     rewrite.openLimit = kMaxExecutableLength;
+    rewrite.changed = write.changed;
     return rewrite;
 }
 

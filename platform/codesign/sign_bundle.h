@@ -27,7 +27,8 @@ struct PlannedWrite {
     std::string name;
     std::optional<FileIdentity> read;  // none: a new file
     std::string bytes;
-    std::string shown;  // the path below the bundle, for messages
+    std::string shown;                    // the path below the bundle, for messages
+    std::vector<ByteRange> changed = {};  // for a file of the same size: where it differs
 };
 
 struct BundlePlan {
