@@ -3,8 +3,6 @@
 // beside the floor of reading every byte of the bundle once and hashing it with SHA-256
 // (`openssl dgst -sha256` over the same files, in the same run). The target: within 1.3x.
 
-#include "tests/macho_craft.h"
-
 #include <benchmark/benchmark.h>
 
 #include <sys/wait.h>
@@ -14,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,13 +30,30 @@ std::string List(const std::string& executable)
            "</string>\n</dict>\n</plist>\n";
 }
 
-// Unsigned code of that size, with room in its header for a signature's load command.
-std::string Code(std::uint32_t size)
+std::string Read(const fs::path& path)
 {
-    craft::Shape shape;
-    shape.codeSize = size;
-    shape.signature = false;
-    return craft::Thin(shape).bytes;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Code of about `size` bytes linked by clang and ld64.lld, as a Linux build leaves it: signed by
+// the linker alone. `kind` is -execute or -dylib; empty when the tools are missing.
+std::string Linked(const fs::path& folder, const std::string& arch, const std::string& kind,
+                   std::uint32_t size)
+{
+    std::ofstream(folder / "libSystem.tbd")
+        << "--- !tapi-tbd\ntbd-version: 4\ntargets: [ x86_64-macos, arm64-macos ]\n"
+           "install-name: /usr/lib/libSystem.B.dylib\ncurrent-version: 1311\nexports:\n"
+           "  - targets: [ x86_64-macos, arm64-macos ]\n    symbols: [ dyld_stub_binder ]\n...\n";
+    std::ofstream(folder / "big.c") << "const char big[" << size
+                                    << "] = {1};\nint main(void) { return big[0]; }\n";
+    const std::string out = (folder / (arch + kind)).string();
+    const std::string command = "cd '" + folder.string() + "' && clang-14 -target " + arch +
+                                "-apple-macos11 -c big.c -o big.o && ld64.lld-14 -arch " + arch + " " + kind +
+                                " -platform_version macos 11.0 11.0 -adhoc_codesign -o '" + out +
+                                "' big.o libSystem.tbd 2>/dev/null";
+    if (std::system(command.c_str()) != 0) return {};
+    return Read(out);
 }
 
 void Write(const fs::path& path, const std::string& bytes)
@@ -70,7 +86,22 @@ void SignAgainstHashingEveryByte(benchmark::State& state)
     if (!mkdtemp(pattern.data())) std::abort();
     const fs::path root = pattern, app = root / "Big.app";
     // The executables are laid down once; each run restores them before it starts, untimed.
-    const std::string main = craft::Fat({Code(kSlice), Code(kSlice)}), framework = Code(2 * kSlice);
+    const std::string arm = Linked(root, "arm64", "-execute", kSlice),
+                      intel = Linked(root, "x86_64", "-execute", kSlice);
+    const std::string framework = Linked(root, "arm64", "-dylib", 2 * kSlice);
+    if (arm.empty() || intel.empty() || framework.empty()) {
+        state.SkipWithError("clang-14 and ld64.lld-14 are needed");
+        return;
+    }
+    std::ofstream(root / "a") << arm;
+    std::ofstream(root / "i") << intel;
+    if (std::system(("llvm-lipo-14 -create '" + (root / "a").string() + "' '" + (root / "i").string() +
+                     "' -output '" + (root / "u").string() + "'")
+                        .c_str()) != 0) {
+        state.SkipWithError("llvm-lipo-14 is needed");
+        return;
+    }
+    const std::string main = Read(root / "u");
     const auto lay = [&] {
         fs::remove_all(app);
         Write(app / "Contents/Info.plist", List("Big"));

@@ -17,17 +17,17 @@
 namespace {
 
 // The signed bundles around this one, re-sealed from the inside out after its own files.
-RouteOutcome Resealed(const std::filesystem::path& bundle, std::string executable, bool allowDeveloper,
+RouteOutcome Resealed(const std::filesystem::path& bundle, std::string_view executable, bool allowDeveloper,
                       RouteOutcome outcome)
 {
     using Status = codesign::ResealPlan::Status;
-    const codesign::ResealPlan plan = codesign::PlanReseal(bundle, std::move(executable), allowDeveloper);
+    codesign::ResealPlan plan = codesign::PlanReseal(bundle, executable, allowDeveloper);
     if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
     if (plan.status == Status::Failed)
         return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
-    for (const codesign::PlannedWrite& write : plan.writes) {
-        std::optional<FileRewrite> rewrite = codesign::Prepare(write);
+    for (codesign::PlannedWrite& write : plan.writes) {
         const std::string failed = "Failed to write " + write.shown + ".";
+        std::optional<FileRewrite> rewrite = codesign::Prepare(std::move(write));
         if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
         outcome.Then(std::move(*rewrite), failed);
     }
@@ -101,8 +101,8 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
     case macho::Action::LeaveAlone:
-        return Resealed(contents.Path().parent_path(), std::move(code.executable.bytes),
-                        mReplaceDeveloperSignatures, std::move(outcome));
+        return Resealed(contents.Path().parent_path(), code.executable.bytes, mReplaceDeveloperSignatures,
+                        std::move(outcome));
     case macho::Action::Resign: break;
     case macho::Action::Refuse:
         if (!decision.developer || mReplaceDeveloperSignatures)
@@ -117,10 +117,11 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     resigned->ApplyTo(code.executable.bytes);
     for (const macho::Replacement& replacement : resigned->replacements)
         code.executable.changed.push_back({replacement.offset, replacement.bytes.size()});
-    std::string newExecutable = code.executable.bytes;
     outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
     outcome.signature = RouteOutcome::Signature::Resigned;
-    return Resealed(contents.Path().parent_path(), std::move(newExecutable), mReplaceDeveloperSignatures,
+    // Read by the chain's planning, before the outcome grows.
+    const std::string_view newExecutable = outcome.writes.back().rewrite.bytes;
+    return Resealed(contents.Path().parent_path(), newExecutable, mReplaceDeveloperSignatures,
                     std::move(outcome));
 }
 
@@ -133,13 +134,13 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
     if (plan.status == Status::Failed)
         return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
     // Known in full before any new folder is made.
-    const codesign::ResealPlan chain = codesign::PlanReseal(bundle, std::move(plan.executable), true);
+    codesign::ResealPlan chain = codesign::PlanReseal(bundle, plan.Executable(), true);
     if (chain.status == codesign::ResealPlan::Status::Refused) return RouteOutcome::Refusal(chain.message);
     if (chain.status == codesign::ResealPlan::Status::Failed)
         return RouteOutcome::Failure("Failed to open " + chain.message + ".", {FileStep::Open, chain.error});
     std::vector<codesign::PlannedWrite> planned = std::move(plan.writes);
     const std::size_t outer = std::min(plan.outerWrites, planned.size());
-    planned.insert(planned.end(), chain.writes.begin(), chain.writes.end());
+    for (codesign::PlannedWrite& write : chain.writes) planned.push_back(std::move(write));
     if (planned.empty()) return outcome;
 
     std::vector<RouteOutcome::Write> writes;
@@ -148,7 +149,7 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
         if (i == outer)
             for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
         const std::string failed = "Failed to write " + planned[i].shown + ".";
-        std::optional<FileRewrite> rewrite = codesign::Prepare(planned[i]);
+        std::optional<FileRewrite> rewrite = codesign::Prepare(std::move(planned[i]));
         if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
         writes.push_back({std::move(*rewrite), failed});
     }

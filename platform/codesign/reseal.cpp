@@ -83,8 +83,11 @@ std::string Why(const macho::Examined& examined, const macho::Signature& signatu
 
 }  // namespace
 
-ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executable, bool allowDeveloper)
+ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view innerExecutable,
+                      bool allowDeveloper)
 {
+    std::string_view executable = innerExecutable;
+    std::string held;  // an enclosing executable, once the chain has climbed to it
     ResealPlan plan;
     const auto stop = [&](ResealPlan::Status status, const std::filesystem::path& where, std::string why,
                           int error = 0) {
@@ -151,7 +154,8 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executabl
         macho::Result<macho::Examined> examined = macho::Examine({code->bytes, list->bytes, *newSeal});
         if (examined && examined->verdict.state == macho::State::Valid) {
             inner = outer;  // this level is done already; the ones above may not be
-            executable = code->bytes;
+            held = code->bytes;
+            executable = held;
             continue;
         }
         const bool cutShort = examined && *newSeal == seal->bytes &&
@@ -195,11 +199,15 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executabl
                                    seal->read,
                                    *newSeal,
                                    shown + "/Contents/_CodeSignature/CodeResources"});
-        plan.writes.push_back(
-            {macOSFd, {}, executableName, code->read, newCode, shown + "/Contents/MacOS/" + executableName});
+        plan.writes.push_back({macOSFd,
+                               {},
+                               executableName,
+                               code->read,
+                               std::move(newCode),
+                               shown + "/Contents/MacOS/" + executableName});
         ++plan.levels;
         inner = outer;
-        executable = std::move(newCode);
+        executable = plan.writes.back().bytes;
     }
     return plan;
 }

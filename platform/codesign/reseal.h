@@ -25,6 +25,6 @@ struct ResealPlan {
 // `executable`: the new bytes of `bundle`'s main executable. A bundle that is not in a nested-code
 // place of the one around it, or that the seal does not list as nested code, ends the chain there.
 // A developer's signature around it is replaced by an ad hoc one only when `allowDeveloper`.
-ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string executable, bool allowDeveloper);
+ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view executable, bool allowDeveloper);
 
 }  // namespace codesign

@@ -222,10 +222,12 @@ std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& n
     facts.seal = macho::SealOf(*slices);
     const macho::Result<macho::SliceLayout> layout = macho::ReadLayout(slices->front().bytes, 0);
     facts.inProcess = layout && layout->filetype != kExecute;
-    if (keep) *keep = signedCode->bytes;
     if (signedCode->bytes != code.bytes) {
+        if (keep) mPlan.executableWrite = mPlan.writes.size();
         mPlan.writes.push_back({folder, {}, name, code.read, std::move(signedCode->bytes), shown});
         mPlan.writes.back().changed = Differences(code.bytes, mPlan.writes.back().bytes);
+    } else if (keep) {
+        *keep = std::move(signedCode->bytes);
     }
     return facts;
 }
@@ -488,7 +490,7 @@ BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optiona
     return plan;
 }
 
-std::optional<FileRewrite> Prepare(const PlannedWrite& write)
+std::optional<FileRewrite> Prepare(PlannedWrite write)
 {
     SharedFd folder = write.folder;
     if (!write.makeFolder.empty()) {
@@ -501,9 +503,9 @@ std::optional<FileRewrite> Prepare(const PlannedWrite& write)
     rewrite.folder = folder;
     rewrite.name = write.name;
     rewrite.read = write.read;
-    rewrite.bytes = write.bytes;
+    rewrite.bytes = std::move(write.bytes);
     rewrite.openLimit = kMaxExecutableLength;
-    rewrite.changed = write.changed;
+    rewrite.changed = std::move(write.changed);
     return rewrite;
 }
 

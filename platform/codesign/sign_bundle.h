@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace codesign {
@@ -39,7 +40,13 @@ struct BundlePlan {
     std::vector<std::string> notes;  // "PATH: the old signature no longer matched (code changed)"
     std::vector<PlannedWrite> writes;
     std::size_t outerWrites = 0;  // where the outer bundle's own seal and executable begin in `writes`
-    std::string executable;       // the outer bundle's main executable as signed
+    // The outer bundle's main executable as signed: a write's bytes, or kept here when unchanged.
+    std::optional<std::size_t> executableWrite;
+    std::string executable;
+    std::string_view Executable() const
+    {
+        return executableWrite ? writes[*executableWrite].bytes : executable;
+    }
 };
 
 // `infoPlist`: the outer bundle's list as it will be, when the caller changes it too.
@@ -47,6 +54,6 @@ BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optiona
 
 // The rewrite for a planned write, its new folder made first (an empty _CodeSignature is the one
 // thing made before the commit, and no seal lists it); none, errno set, when that fails.
-std::optional<FileRewrite> Prepare(const PlannedWrite& write);
+std::optional<FileRewrite> Prepare(PlannedWrite write);
 
 }  // namespace codesign

@@ -231,6 +231,9 @@ Result<std::string> LayOutUniversal(const FatHeader& header, const std::vector<s
     const int wide = header.wide ? 8 : 4;
     const std::uint64_t entrySize = header.wide ? 32 : 20;
     std::string out(8 + entrySize * slices.size(), '\0');
+    std::uint64_t total = out.size();
+    for (const std::string& slice : slices) total = AlignUp(total, kSegmentAlign) + slice.size();
+    out.reserve(total);
     Set(out, 0, header.wide ? kFatMagic64 : kFatMagic, 4, header.bigEndian);
     Set(out, 4, slices.size(), 4, header.bigEndian);
     for (std::size_t i = 0; i < slices.size(); ++i) {
