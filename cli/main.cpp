@@ -2,9 +2,9 @@
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
 #include "patcher/agent_check.h"
-#include "patcher/bundle_signature.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
+#include "platform/codesign/bundle_signature.h"
 #include "platform/files/in_place_write.h"
 #include "platform/framework/folder_item.h"
 #include "platform/framework/nil_object.h"

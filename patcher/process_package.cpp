@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
-#include "bundle_signature.h"
 #include "messages.h"
+#include "platform/codesign/bundle_signature.h"
 #include "platform/files/temporary_file.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"

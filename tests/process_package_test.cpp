@@ -3,9 +3,9 @@
 #include "signed_bundles.h"
 
 #include "patcher/patcher.h"
-#include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
 #include "platform/byteorder/byteorder.h"
+#include "platform/codesign/resource_seal.h"
 #include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/zorp_plugin.h"

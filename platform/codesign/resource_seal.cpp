@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "resource_seal.h"
 
-#include "agent_flag.h"
 #include "seal_pattern.h"
 
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/zorp_plugin.h"
 #include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
+#include "platform/plist/plist.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -293,7 +293,11 @@ private:
     {
         FolderItemRef item = folder.TrueChild(list);
         const std::optional<std::string> text = item ? Read(*item, FolderItem::kMaxOpenLength) : std::nullopt;
-        return text ? BundleExecutable(*text) : "";
+        CFDictionaryZorpRef root = text ? plist::AsDictionary(plist::Parse(*text).root) : nullptr;
+        const CFObjectZorp* name = root ? root->Find("CFBundleExecutable") : nullptr;
+        return name && name->Kind() == CFKind::String
+                   ? std::string(static_cast<const CFStringZorp&>(*name).Text())
+                   : "";
     }
 
     static std::optional<std::string> Read(const FolderItem& item, std::int64_t limit)
