@@ -248,7 +248,7 @@ bool SignaturePasses(const std::string& shown, const std::filesystem::path& targ
     // Only a bundle's reading holds its list.
     if (flag.bundleList.empty()) return true;
     const SignatureReading reading =
-        ReadSignature(FolderItem(target), flag.bundleList, flag.bundleExecutable);
+        ReadSignature(FolderItem(target).AsFolder(), flag.bundleList, flag.bundleExecutable);
     switch (reading.status) {
     case SignatureReading::Status::None: return true;
     case SignatureReading::Status::Read:

@@ -58,11 +58,13 @@ try {
 RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::string& executable,
                                     const std::string& infoPlist, RouteOutcome outcome) const
 {
-    BundleCode code = ReadBundleCode(contents, executable);
+    // The signing library walks folders by descriptor: the bundle's Contents, opened as the item is.
+    const OpenFolder folder = contents.AsFolder();
+    BundleCode code = ReadBundleCode(folder, executable);
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
-    const macho::BundleFacts facts{[&] { return OtherCodeInside(contents, executable); },
+    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder, executable); },
                                    mReplaceDeveloperSignatures};
     macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
     if (!resigned) {

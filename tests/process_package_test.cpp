@@ -643,7 +643,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         // A file only root may read is judged as another user, where one runs as root.
         const bool unreadable = c.name == std::string("UnreadableSealed");
         const auto judge = [&] {
-            const SealCheck check = CheckSeal(FolderItem(app / "Contents"),
+            const SealCheck check = CheckSeal(OpenFolder::At(app / "Contents"),
                                               ReadBytes(app / "Contents/_CodeSignature/CodeResources"),
                                               c.seal.empty() ? "Hello" : "Tool");
             return std::to_string(int(check.status)) + " " + check.reason;

@@ -4,7 +4,8 @@
 #include "messages.h"
 #include "resource_seal.h"
 
-#include "platform/framework/binary_stream.h"
+#include "platform/files/open_limits.h"
+#include "platform/plist/cfobject.h"
 
 #include <cerrno>
 #include <new>
@@ -22,10 +23,14 @@ BundleCode Failed(std::string message, FileError cause)
     return code;
 }
 
-std::vector<std::string> NamesIn(const FolderItem& contents, const std::string& folder)
+// The names in `folder` of `contents`, as many as `most`; none when it is no folder (a link is
+// not) or cannot be read. `tooMany` when it holds more.
+std::vector<std::string> NamesIn(const OpenFolder& contents, const char* folder, std::size_t most,
+                                 bool& tooMany)
 {
-    FolderItemRef item = contents.TrueChild(folder);
-    return item ? item->ChildNames() : std::vector<std::string>();
+    std::optional<std::vector<std::string>> names = contents.Child(folder).Names(most);
+    tooMany = !names && errno == E2BIG;
+    return names ? std::move(*names) : std::vector<std::string>();
 }
 
 bool EndsWithAny(std::string_view name, std::initializer_list<std::string_view> endings)
@@ -35,43 +40,43 @@ bool EndsWithAny(std::string_view name, std::initializer_list<std::string_view> 
     return false;
 }
 
-bool HasFile(const std::filesystem::path& folder, const char* inner, const char* name)
+// Whether `name` may be in `folder`: only one known to be absent is not.
+bool Holds(const OpenFolder& folder, const std::string& name)
 {
-    FolderItemRef holder = FolderItem(folder).TrueChild(inner);
-    FolderItemRef file = holder ? holder->TrueChild(name) : nullptr;
-    return file && file->Exists();
+    return folder ? folder.Holds(name) : !OpenFolder::Absent(folder.Error());
+}
+
+// The file's name as shown: the last component, valid UTF-8.
+std::string DisplayName(std::string name)
+{
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    const std::string last = std::filesystem::path(name).filename().string();
+    return plist::WithInvalidUTF8Replaced(last.empty() ? name : last);
 }
 
 }  // namespace
 
-BundleCode ReadBundleCode(const FolderItem& contents, const std::string& executable)
+BundleCode ReadBundleCode(const OpenFolder& contents, const std::string& executable)
 try {
+    using Kind = OpenFolder::Kind;
     BundleCode code;
     // macOS follows a link where a bundle's code lives, which is never followed here: such a
     // signature can be neither judged nor kept.
-    for (const char* place : {"MacOS", "_CodeSignature"}) {
-        FolderItemRef item = executable.empty() ? nullptr : contents.TrueChild(place);
-        if (item && item->LookUpKind() == FolderItem::Kind::Link)
-            return Failed(messages::OpenExecutableFailed(FolderItem(executable).DisplayName()),
-                          {FileStep::Open, ELOOP});
-    }
-    FolderItemRef macOS = contents.TrueChild("MacOS");
-    FolderItemRef file = macOS ? macOS->TrueChild(executable) : nullptr;
-    if (!file || !file->Exists()) return code;
-    code.name = file->DisplayName();
-
-    FileError error;
-    BinaryStreamRef stream = file->OpenAsBinaryFile(false, error, FolderItem::kMaxExecutableLength);
-    if (!stream) return Failed(messages::OpenExecutableFailed(code.name), error);
-    if (FileError error = stream->TakeRewrite(code.executable))
+    for (const char* place : {"MacOS", "_CodeSignature"})
+        if (!executable.empty() && contents.KindOf(place) == Kind::Link)
+            return Failed(messages::OpenExecutableFailed(DisplayName(executable)), {FileStep::Open, ELOOP});
+    const OpenFolder macOS = contents.Child("MacOS");
+    if (!OpenFolder::IsName(executable) || !Holds(macOS, executable)) return code;
+    code.name = DisplayName(executable);
+    if (FileError error = macOS.ReadWhole(executable, kMaxExecutableLength, code.executable))
         return Failed(messages::OpenExecutableFailed(code.name), error);
 
-    FolderItemRef signature = contents.TrueChild("_CodeSignature");
-    FolderItemRef seal = signature ? signature->TrueChild("CodeResources") : nullptr;
-    if (seal && seal->Exists()) {
-        BinaryStreamRef sealStream = seal->OpenAsBinaryFile(false, error);
-        if (!sealStream) return Failed(messages::kOpenCodeResourcesFailed, error);
-        code.codeResources = sealStream->Read(sealStream->Length());
+    const OpenFolder signature = contents.Child("_CodeSignature");
+    if (Holds(signature, "CodeResources")) {
+        FileRewrite seal;
+        if (FileError error = signature.ReadWhole("CodeResources", kMaxOpenLength, seal))
+            return Failed(messages::kOpenCodeResourcesFailed, error);
+        code.codeResources = std::move(seal.bytes);
         SealCheck check = CheckSeal(contents, *code.codeResources, executable);
         code.resourcesAsSealed = check.status == SealCheck::Status::Holds;
         code.resourcesUnchecked = std::move(check.reason);
@@ -79,22 +84,26 @@ try {
     code.status = BundleCode::Status::Read;
     return code;
 } catch (const std::bad_alloc&) {
-    return Failed(messages::OpenExecutableFailed(FolderItem(executable).DisplayName()),
-                  {FileStep::Open, ENOMEM});
+    return Failed(messages::OpenExecutableFailed(DisplayName(executable)), {FileStep::Open, ENOMEM});
 }
 
-bool OtherCodeInside(const FolderItem& contents, const std::string& executable)
+bool OtherCodeInside(const OpenFolder& contents, const std::string& executable)
 {
+    // Folders fuller than any real bundle's are taken to hold such code.
+    constexpr std::size_t kMost = kMaxSealedItems;
+    bool tooMany = false;
     // A framework folder holds libraries, or helpers that load them: either way, code of ours.
     for (const char* folder : {"Frameworks", "SharedFrameworks"})
-        if (!NamesIn(contents, folder).empty()) return true;
+        if (!NamesIn(contents, folder, kMost, tooMany).empty() || tooMany) return true;
     // App extensions run in processes of their own; any other plug-in loads into this one.
-    for (const char* folder : {"PlugIns", "Plug-ins"})
-        for (const std::string& name : NamesIn(contents, folder))
+    for (const char* folder : {"PlugIns", "Plug-ins"}) {
+        for (const std::string& name : NamesIn(contents, folder, kMost, tooMany))
             if (!name.ends_with(".appex")) return true;
-    for (const std::string& name : NamesIn(contents, "MacOS"))
+        if (tooMany) return true;
+    }
+    for (const std::string& name : NamesIn(contents, "MacOS", kMost, tooMany))
         if (name != executable && EndsWithAny(name, {".dylib", ".so", ".bundle", ".plugin"})) return true;
-    return false;
+    return tooMany;
 }
 
 std::string Unreadable(const macho::Error& error)
@@ -103,13 +112,11 @@ std::string Unreadable(const macho::Error& error)
            std::to_string(error.offset) + ")";
 }
 
-SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist,
+SignatureReading ReadSignature(const OpenFolder& bundle, const std::string& infoPlist,
                                const std::string& executable)
 {
     using Status = SignatureReading::Status;
-    FolderItemRef contents = bundle.TrueChild("Contents");
-    if (!contents) return {};
-    BundleCode code = ReadBundleCode(*contents, executable);
+    BundleCode code = ReadBundleCode(bundle.Child("Contents"), executable);
     if (code.status == BundleCode::Status::None) return {};
     if (code.status == BundleCode::Status::Failed) return {Status::Failed, code.message, false, code.cause};
     macho::Result<macho::Verdict> verdict = macho::Verify(code.Files(infoPlist));
@@ -128,7 +135,9 @@ std::optional<std::filesystem::path> EnclosingSignedBundle(const std::filesystem
          folder = folder.parent_path()) {
         const bool contents = folder.filename() == "Contents";
         const bool version = folder.parent_path().filename() == "Versions";
-        if ((contents || version) && HasFile(folder, "_CodeSignature", "CodeResources"))
+        if ((contents || version) &&
+            Holds(OpenFolder::At(folder.parent_path()).Child(folder.filename()).Child("_CodeSignature"),
+                  "CodeResources"))
             return contents ? folder.parent_path() : folder.parent_path().parent_path();
     }
     return std::nullopt;
