@@ -2,9 +2,9 @@
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
 #include "patcher/agent_check.h"
-#include "patcher/bundle_signature.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
+#include "platform/codesign/bundle_signature.h"
 #include "platform/files/in_place_write.h"
 #include "platform/framework/folder_item.h"
 #include "platform/framework/nil_object.h"
@@ -31,13 +31,15 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-constexpr const char* kUsageLine = "Usage: veilor-patch [--check] [--strict] [--resign] [--sign] PATH...";
+constexpr const char* kUsageLine =
+    "Usage: veilor-patch [--check] [--strict] [--resign] [--sign] [--allow-broken-signature] PATH...";
 
 struct Options {
     bool check = false;
     bool strict = false;
     bool resign = false;
     bool sign = false;
+    bool allowBroken = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> paths;
@@ -62,6 +64,8 @@ Options ParseArguments(int argc, char** argv)
             options.resign = true;
         } else if (argument == "--sign") {
             options.sign = true;
+        } else if (argument == "--allow-broken-signature") {
+            options.allowBroken = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--version") {
@@ -75,6 +79,8 @@ Options ParseArguments(int argc, char** argv)
     // --check changes nothing, so an option that says how to write cannot go with it.
     if (options.check && options.resign) options.error = "--check and --resign cannot be used together";
     if (options.check && options.sign) options.error = "--check and --sign cannot be used together";
+    if (options.check && options.allowBroken)
+        options.error = "--check and --allow-broken-signature cannot be used together";
     return options;
 }
 
@@ -92,10 +98,13 @@ void PrintHelp()
               << "             \"signature broken: Info.plist changed\", ...). A path passes when either\n"
               << "             value is true (Boolean true, a nonzero number, or \"true\", \"YES\" or\n"
               << "             \"1\" in any case) and its signature is not broken\n"
-              << "  --strict   a path left alone counts as a failure\n"
+              << "  --strict   a path left alone, or a signature left broken, counts as a failure\n"
               << "  --resign   renew a developer's code signature as an ad hoc one, too\n"
               << "  --sign     sign each bundle ad hoc from scratch, deep (nested code first),\n"
               << "             whatever signature it had; implies --resign\n"
+              << "  --allow-broken-signature  patch even where that breaks a developer's signature\n"
+              << "             that may not be renewed, and warn (for pipelines that sign it again\n"
+              << "             on a Mac)\n"
               << "  --help     show this text\n"
               << "  --version  show the version\n"
               << "  --         end of options: every later argument is a path\n"
@@ -108,24 +117,31 @@ void PrintHelp()
               << "for C1 controls, line separators and bidirectional controls.\n"
               << "\n"
               << "Signed applications: the main executable's code signature records a hash of\n"
-              << "Info.plist, so adding the entry breaks it. An ad hoc signature that binds\n"
-              << "Info.plist is renewed in the same run: the executable is signed again ad hoc for\n"
-              << "the new list, and no byte of its code changes. A developer's signature is renewed\n"
-              << "only with --resign; without it the patch breaks the signature and warns. Re-signing\n"
-              << "loses what only the developer's signature gives: notarisation, the developer's\n"
-              << "identity (privacy permissions and keychain items ask again), and Gatekeeper's\n"
-              << "approval of a quarantined download. An application that an ad hoc signature\n"
-              << "would harm is left untouched, Info.plist included, with \"PATH: not re-signed:\n"
-              << "REASON\" (a failure): restricted entitlements, library validation with other code\n"
-              << "inside, launch or library constraints, encryption, a platform binary, a signature\n"
-              << "by Apple, a signature broken before the patch, no room for the new signature, or\n"
-              << "one that cannot be read. Unsigned executables and signatures that do not bind\n"
-              << "Info.plist are never written. After a re-sign inside another signed bundle, that\n"
-              << "bundle's seal still records the old signature: it must be signed again.\n"
+              << "Info.plist, so adding the entry breaks it. An ad hoc signature that binds Info.plist\n"
+              << "is renewed in the same run: the executable is signed again ad hoc for the new list,\n"
+              << "and no byte of its code changes. A developer's signature is renewed only with\n"
+              << "--resign; without it the application is left untouched with \"PATH: not patched:\n"
+              << "REASON\" (a failure), or, with --allow-broken-signature, patched with its signature\n"
+              << "broken and a warning. Re-signing loses what only the developer's signature gives:\n"
+              << "notarisation, the developer's identity (privacy permissions and keychain items ask\n"
+              << "again), and Gatekeeper's approval of a quarantined download (since macOS 15, one\n"
+              << "that Gatekeeper blocks opens with System Settings > Privacy & Security > Open\n"
+              << "Anyway; Control-click > Open no longer overrides it). An application that an\n"
+              << "ad hoc signature would harm is left untouched, Info.plist included, with \"PATH: not\n"
+              << "re-signed: REASON\" (a failure): restricted entitlements, library validation with\n"
+              << "other code inside, launch or library constraints, encryption, a platform binary, a\n"
+              << "signature by Apple, a signature broken before the patch (\"already broken (WHAT)\":\n"
+              << "code, requirements, entitlements, CMS or a CodeDirectory changed, or a rule macOS\n"
+              << "applies, such as the code limit, the page size or the universal file's layout), no\n"
+              << "room for the new signature, or one that cannot be read. Unsigned executables and\n"
+              << "signatures that do not bind Info.plist are never written. After a re-sign inside\n"
+              << "another signed bundle, that bundle's seal still records the old signature: it must\n"
+              << "be signed again.\n"
               << "\n"
               << "Exit status: 0 when every path went through (with --check: every path runs as an\n"
-              << "agent and no signature is broken), 1 when any path failed or was not re-signed\n"
-              << "(with --strict: or was left alone), 2 for a usage error.\n";
+              << "agent and no signature is broken), 1 when any path failed or was not patched or\n"
+              << "re-signed (with --strict: or was left alone, or ends with a broken signature), 2\n"
+              << "for a usage error.\n";
 }
 
 // A link named on the command line is what the user meant, so it alone is followed. Nothing
@@ -200,12 +216,14 @@ void WarnOfSignature(const std::string& shown, const std::filesystem::path& targ
     }
 }
 
-int Patch(const std::vector<std::string>& paths, bool strict, bool resign, bool sign)
+int Patch(const std::vector<std::string>& paths, const Options& options)
 {
     using Kind = RouteOutcome::Kind;
+    const bool strict = options.strict;
     Patcher patcher;
-    patcher.ReplaceDeveloperSignatures(resign || sign);
-    patcher.SignFromScratch(sign);
+    patcher.ReplaceDeveloperSignatures(options.resign || options.sign);
+    patcher.SignFromScratch(options.sign);
+    patcher.AllowBrokenSignatures(options.allowBroken);
     int status = kOk;
     std::vector<std::filesystem::path> targets(paths.size());
     // Each path's line, in the paths' order, once the commit that settles it is on disk.
@@ -217,7 +235,10 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign, bool 
             status = kFailed;
             break;
         case Kind::Refused:
-            std::cerr << shown << ": not re-signed: " << EscapeControls(outcome.message) << "\n";
+            std::cerr << shown
+                      << (outcome.signature == RouteOutcome::Signature::Broken ? ": not patched: "
+                                                                               : ": not re-signed: ")
+                      << EscapeControls(outcome.message) << "\n";
             status = kFailed;
             break;
         case Kind::LeftAlone:
@@ -227,8 +248,11 @@ int Patch(const std::vector<std::string>& paths, bool strict, bool resign, bool 
                               : ": property list cannot be read, left alone\n");
             if (strict) status = kFailed;
             break;
-        case Kind::Patched: WarnOfSignature(shown, targets[index], outcome); break;
+        case Kind::Patched:
         case Kind::Unchanged:
+            WarnOfSignature(shown, targets[index], outcome);
+            if (strict && outcome.signature == RouteOutcome::Signature::Broken) status = kFailed;
+            break;
         case Kind::Edited: break;
         }
     });
@@ -262,7 +286,7 @@ bool SignaturePasses(const std::string& shown, const std::filesystem::path& targ
     // Only a bundle's reading holds its list.
     if (flag.bundleList.empty()) return true;
     const SignatureReading reading =
-        ReadSignature(FolderItem(target), flag.bundleList, flag.bundleExecutable);
+        ReadSignature(FolderItem(target).AsFolder(), flag.bundleList, flag.bundleExecutable);
     switch (reading.status) {
     case SignatureReading::Status::None: return true;
     case SignatureReading::Status::Read:
@@ -346,6 +370,5 @@ int main(int argc, char** argv)
         std::cerr << "veilor-patch: the property-list library lacks \"" << missing << "\"\n";
         return kFailed;
     }
-    return options.check ? Check(options.paths)
-                         : Patch(options.paths, options.strict, options.resign, options.sign);
+    return options.check ? Check(options.paths) : Patch(options.paths, options);
 }

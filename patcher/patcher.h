@@ -19,7 +19,8 @@ struct RouteOutcome {
         LeftAlone,  // `reason` says why: nothing for a route to do
         Unchanged,  // the list holds NSUIElement already, and its signature needs nothing
         Failed,     // `message` is what the user is told; `cause`, what the files layer said
-        Refused,    // the signature may not be renewed: `message` says why; nothing is written
+        Refused,    // the signature may not be renewed: `message` says why; nothing is written. With
+                    // `signature` Broken: the patch would break a developer's signature it may not renew
         Edited,     // `writes` hold the new content
         Patched,    // an edit committed: in place and on disk
     };
@@ -32,8 +33,9 @@ struct RouteOutcome {
     enum class Signature {
         Kept,      // nothing signed is touched, or the signature stays valid
         Resigned,  // replaced by an ad hoc one: the executable is the last write
-        Broken,    // a developer's, which the new Info.plist breaks: replacing it was not allowed, and
-                   // would harm the application too when `message` says why
+        Broken,    // a developer's, which the new Info.plist breaks (or an earlier patch broke):
+                   // replacing it was not allowed, and would harm the application too when `message`
+                   // says why
         Resealed,  // Resigned, and every signed bundle around it re-sealed
         Signed,    // the whole bundle signed ad hoc from scratch; `message` holds notes, one a line
     };
@@ -90,6 +92,9 @@ public:
     // Whether a developer's signature that the patch breaks is replaced by an ad hoc one. The
     // window never does: it has no way to ask.
     void ReplaceDeveloperSignatures(bool replace) { mReplaceDeveloperSignatures = replace; }
+    // Whether a patch may go on and break a developer's signature it may not renew; else the
+    // application is left untouched. For pipelines that sign it again on a Mac afterwards.
+    void AllowBrokenSignatures(bool allow) { mAllowBrokenSignatures = allow; }
     // Whether the bundle route signs the whole bundle ad hoc, deep, whatever signature it had.
     void SignFromScratch(bool sign) { mSignFromScratch = sign; }
 
@@ -110,6 +115,7 @@ protected:
 
 private:
     bool mReplaceDeveloperSignatures = false;
+    bool mAllowBrokenSignatures = false;
     bool mSignFromScratch = false;
 };
 

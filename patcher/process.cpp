@@ -21,7 +21,9 @@ void Patcher::Process(const FolderItemRef& item)
     }
     if (outcome.kind == RouteOutcome::Kind::Failed) MsgBox(outcome.message);
     if (outcome.kind == RouteOutcome::Kind::Refused)
-        MsgBox(messages::NotResigned(item->DisplayName(), outcome.message));
+        MsgBox(outcome.signature == RouteOutcome::Signature::Broken
+                   ? messages::NotPatched(item->DisplayName(), outcome.message)
+                   : messages::NotResigned(item->DisplayName(), outcome.message));
     Refresh(item);
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
-#include "bundle_signature.h"
 #include "messages.h"
+#include "platform/codesign/bundle_signature.h"
 #include "platform/codesign/reseal.h"
 #include "platform/codesign/sign_bundle.h"
 #include "platform/files/temporary_file.h"
@@ -86,17 +86,19 @@ try {
 RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::string& executable,
                                     const std::string& infoPlist, RouteOutcome outcome) const
 {
-    BundleCode code = ReadBundleCode(contents, executable);
+    // The signing library walks folders by descriptor: the bundle's Contents, opened as the item is.
+    const OpenFolder folder = contents.AsFolder();
+    BundleCode code = ReadBundleCode(folder, executable);
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
-    const macho::BundleFacts facts{[&] { return OtherCodeInside(contents, executable); },
+    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder, executable); },
                                    mReplaceDeveloperSignatures};
     macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
     if (!resigned) {
         // Not a Mach-O file (a script, say): nothing in it is signed.
         if (resigned.error().kind == macho::ErrorKind::NotMachO) return outcome;
-        return RouteOutcome::Refusal(Unreadable(resigned.error().kind));
+        return RouteOutcome::Refusal(Unreadable(resigned.error()));
     }
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
@@ -107,11 +109,25 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     case macho::Action::Refuse:
         if (!decision.developer || mReplaceDeveloperSignatures)
             return RouteOutcome::Refusal(macho::Describe(decision));
-        // Not allowed to replace a developer's signature: the patch goes on, and breaks it.
-        if (outcome.kind != RouteOutcome::Kind::Edited) return outcome;
+        const bool harms = decision.reason != macho::Refusal::DeveloperSignature;
+        // Someone else's change is never patched over unless the user takes a broken signature.
+        if (decision.reason == macho::Refusal::AlreadyBroken && !mAllowBrokenSignatures)
+            return RouteOutcome::Refusal(macho::Describe(decision));
+        // An earlier patch broke it: nothing to write, but the signature stays broken.
+        if (outcome.kind != RouteOutcome::Kind::Edited) {
+            outcome.signature = RouteOutcome::Signature::Broken;
+            if (harms) outcome.message = macho::Describe(decision);
+            return outcome;
+        }
+        if (!mAllowBrokenSignatures) {
+            RouteOutcome refused =
+                RouteOutcome::Refusal(harms ? messages::SignatureWouldBreakAndHarm(macho::Describe(decision))
+                                            : messages::kSignatureWouldBreak);
+            refused.signature = RouteOutcome::Signature::Broken;
+            return refused;
+        }
         outcome.signature = RouteOutcome::Signature::Broken;
-        if (decision.reason != macho::Refusal::DeveloperSignature)
-            outcome.message = macho::Describe(decision);
+        if (harms) outcome.message = macho::Describe(decision);
         return outcome;
     }
     resigned->ApplyTo(code.executable.bytes);

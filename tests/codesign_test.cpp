@@ -8,8 +8,8 @@
 #include "macho_craft.h"
 
 #include "patcher/patcher.h"
-#include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
+#include "platform/codesign/resource_seal.h"
 #include "platform/codesign/seal_builder.h"
 #include "platform/codesign/sign_bundle.h"
 #include "platform/framework/zorp_plugin.h"
@@ -84,7 +84,7 @@ std::string DeepFault(const fs::path& app)
             info = ReadBytes(list);
             files.infoPlist = info;
             files.codeResources = seal;
-            const SealCheck check = CheckSeal(FolderItem(root), seal, path.filename().string(), !hasList);
+            const SealCheck check = CheckSeal(OpenFolder::At(root), seal, path.filename().string(), !hasList);
             if (check.status != SealCheck::Status::Holds) return root.string() + ": seal does not hold";
         }
         const macho::Result<macho::Verdict> verdict = macho::Verify(files);

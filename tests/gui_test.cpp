@@ -6,6 +6,8 @@
 
 #include "app/app.h"
 #include "app/startup.h"
+#include "platform/codesign/resource_seal.h"
+#include "platform/files/open_folder.h"
 #include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/qt/qt_internal.h"
@@ -13,6 +15,7 @@
 #include "platform/framework/qt/runtime.h"
 #include "platform/framework/qt/window.h"
 #include "platform/framework/zorp_plugin.h"
+#include "platform/macho/sign.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -541,9 +544,31 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     // Signed ad hoc: patched and signed again for its new list, with nothing shown.
     const fs::path signedApp = signed_bundles::CraftedBundle(temp / "Signed.app");
     const auto original = Tree(signedApp);
+    // A login item signed ad hoc inside an application signed ad hoc: the application re-sealed.
+    const fs::path outer = temp / "Outer.app",
+                   login = signed_bundles::CraftedBundle(outer / "Contents/Library/LoginItems/Login.app");
+    const macho::NestedSeal nested =
+        macho::SealOf(*macho::ReadMachO(ReadBytes(login / "Contents/MacOS/Tool")));
+    signed_bundles::CraftedBundle(
+        outer, {}, 0755, {},
+        signed_bundles::SealOf(
+            {{"Library/LoginItems/Login.app",
+              "<dict><key>cdhash</key><data>" + signed_bundles::Base64(nested.cdhash) +
+                  "</data><key>requirement</key><string>" + nested.requirement + "</string></dict>"}}));
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
+    // Signed by a developer: left untouched, and told why and how to go on.
+    craft::Shape developer;
+    developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    developer.wrapper = craft::Wrapper::Developer;
+    const fs::path developerApp = signed_bundles::CraftedBundle(temp / "Developer.app", developer);
+    const auto developerOriginal = Tree(developerApp);
+    const Boxes notPatched{
+        {"Not patched: the developer's code signature would no longer match, and macOS would "
+         "refuse to open it (veilor-patch --resign renews it as an ad hoc signature). Nothing "
+         "in Developer.app was changed.",
+         false}};
     const Boxes failures{{"No plst resource in file First.app.", false},
                          {"No plst resource in file Last.app.", true}};
     const struct {
@@ -559,6 +584,8 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
         {"an application signed ad hoc", {FileUrl(signedApp)}, true, {signedApp}, {}},
+        {"a login item inside an application", {FileUrl(login)}, true, {login}, {}},
+        {"an application signed by a developer", {FileUrl(developerApp)}, true, {}, notPatched},
         {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a}, failures},
         // What the drag carries is judged once, when it enters, not again on every move.
         {"companion gone once it entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
@@ -590,6 +617,12 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         EXPECT_EQ(ReadBytes(text), "just text\n");
     }
     signed_bundles::ExpectEnd(signedApp, original, signed_bundles::End::Resigned);
+    signed_bundles::ExpectEnd(developerApp, developerOriginal, signed_bundles::End::Untouched);
+    EXPECT_EQ(signed_bundles::Verdict(outer), "signature valid (ad hoc)");
+    EXPECT_EQ(CheckSeal(OpenFolder::At(outer / "Contents"),
+                        ReadBytes(outer / "Contents/_CodeSignature/CodeResources"), "Tool")
+                  .status,
+              SealCheck::Status::Holds);
 }
 
 TEST(MessageBoxes, TheAboutBoxARouteFailureAndAnEscapedExceptionShowTheirExactTexts)

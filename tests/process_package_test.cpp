@@ -3,9 +3,9 @@
 #include "signed_bundles.h"
 
 #include "patcher/patcher.h"
-#include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
 #include "platform/byteorder/byteorder.h"
+#include "platform/codesign/resource_seal.h"
 #include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/zorp_plugin.h"
@@ -425,7 +425,11 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     } cases[] = {
         {"Adhoc.app", {}, FileStep::None, 0, "", End::Resigned},
         {"Linked.app", {}, FileStep::None, 0, "", End::Resigned, true},
-        {"Developer.app", developer, FileStep::None, 0, "", End::ExecutableKept},
+        {"Developer.app", developer, FileStep::None, 0,
+         "Not patched: the developer's code signature would no longer match, and macOS would refuse to "
+         "open it (veilor-patch --resign renews it as an ad hoc signature). Nothing in Developer.app was "
+         "changed.\n",
+         End::Untouched},
         {"Entitled.app", entitled, FileStep::None, 0,
          "Not re-signed: restricted entitlements (keychain-access-groups). Nothing in Entitled.app was "
          "changed.\n",
@@ -643,7 +647,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         // A file only root may read is judged as another user, where one runs as root.
         const bool unreadable = c.name == std::string("UnreadableSealed");
         const auto judge = [&] {
-            const SealCheck check = CheckSeal(FolderItem(app / "Contents"),
+            const SealCheck check = CheckSeal(OpenFolder::At(app / "Contents"),
                                               ReadBytes(app / "Contents/_CodeSignature/CodeResources"),
                                               c.seal.empty() ? "Hello" : "Tool");
             return std::to_string(int(check.status)) + " " + check.reason;

@@ -190,7 +190,7 @@ std::string Signer::Refusal(const std::vector<macho::Slice>& slices, bool* libra
             if (cd.platform != 0) return "platform binary";
         const macho::Blob* cms = signature.Find(macho::kCmsSlot);
         if (cms && cms->bytes.size() > 8 &&
-            macho::ReadCms(cms->bytes.substr(8), signature.codeDirectories.front().bytes).appleSigned)
+            macho::ReadCms(cms->bytes.substr(8), signature.codeDirectories.front()).signer.appleOwn)
             return "signed by Apple";
         for (std::uint32_t type = macho::kFirstConstraintSlot; type <= macho::kLastConstraintSlot; ++type)
             if (signature.Find(type)) return "launch or library constraints";

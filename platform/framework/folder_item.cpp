@@ -254,23 +254,14 @@ BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error, s
 bool FolderItem::ReadInPieces(const std::function<bool(std::string_view)>& sink, std::int64_t limit) const
 {
     Location location = Locate();
-    FileIdentity opened;
-    UniqueFd fd =
-        location.folder ? OpenRegularAt(location.folder.Get(), location.name, false, opened) : UniqueFd();
-    if (!fd) return false;
-    if (opened.size > limit) {
-        errno = EFBIG;
-        return false;
-    }
-    // One that grows while read is cut off at the limit too.
-    std::int64_t read = 0;
-    return ReadPieces(fd.Get(), [&](std::string_view piece) {
-        if ((read += std::int64_t(piece.size())) > limit) {
-            errno = EFBIG;
-            return false;
-        }
-        return sink(piece);
-    });
+    if (!location.folder) return false;
+    return OpenFolder(std::move(location.folder)).ReadPieces(location.name, sink, limit);
+}
+
+OpenFolder FolderItem::AsFolder() const
+{
+    SharedFd folder = mAsFolder->Open();
+    return OpenFolder(std::move(folder), errno);
 }
 
 std::vector<std::string> FolderItem::ChildNames() const

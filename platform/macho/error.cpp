@@ -23,10 +23,11 @@ const char* Describe(ErrorKind kind)
     case ErrorKind::BadHashType: return "an unknown hash type or size";
     case ErrorKind::BadPageSize: return "a page size out of range";
     case ErrorKind::HashesOutOfRange: return "hash slots lie outside the CodeDirectory";
-    case ErrorKind::BadIdentifier: return "an identifier outside the CodeDirectory";
+    case ErrorKind::BadIdentifier: return "an identifier or team ID outside its place in the CodeDirectory";
     case ErrorKind::CodeLimitOutOfRange: return "the signed code runs into the signature";
     case ErrorKind::SlotCountMismatch: return "the code slots do not cover the signed code";
     case ErrorKind::SectionOutOfRange: return "the embedded Info.plist lies outside its slice";
+    case ErrorKind::SliceNotMachO: return "a slice is not a Mach-O executable";
     case ErrorKind::UnsupportedFileType: return "a kind of Mach-O file that carries no signature";
     case ErrorKind::NoLinkedit: return "no __LINKEDIT segment at the end to hold the signature";
     case ErrorKind::SignatureNotLast: return "data after the signature";

@@ -27,10 +27,12 @@ enum class ErrorKind {
     BadHashType,           // an unknown hash type, or a hash size that does not match it
     BadPageSize,           // a page size outside 2^0 .. 2^31
     HashesOutOfRange,      // special or code slots outside the CodeDirectory
-    BadIdentifier,         // the identifier or team ID outside the CodeDirectory or not terminated
+    BadIdentifier,         // the identifier or team ID outside the CodeDirectory, not terminated, or
+                           // over the header, the hashes or each other
     CodeLimitOutOfRange,   // the signed code runs past the signature's start
     SlotCountMismatch,     // the number of code slots does not cover the signed code
     SectionOutOfRange,     // the embedded Info.plist section lies outside the slice
+    SliceNotMachO,         // a slice of a universal file is not a Mach-O file
     UnsupportedFileType,   // not an executable, library, bundle or loader that can carry a signature
     NoLinkedit,            // no __LINKEDIT segment to hold the signature, or one not last in the file
     SignatureNotLast,      // bytes after the signature, which a larger signature would overwrite

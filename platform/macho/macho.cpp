@@ -5,6 +5,7 @@
 #include "digest.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace macho {
 
@@ -14,7 +15,7 @@ constexpr std::uint32_t kFatMagic = 0xcafebabe, kFatMagic64 = 0xcafebabf;
 constexpr std::uint32_t kMagic = 0xfeedface, kMagic64 = 0xfeedfacf;
 constexpr std::uint32_t kSuperBlobMagic = 0xfade0cc0;
 constexpr std::uint32_t kCodeDirectoryMagic = 0xfade0c02;
-constexpr std::uint32_t kSegment = 0x1, kSegment64 = 0x19, kCodeSignature = 0x1d;
+constexpr std::uint32_t kSegment = 0x1, kSymtab = 0x2, kSegment64 = 0x19, kCodeSignature = 0x1d;
 constexpr std::uint32_t kEncryptionInfo = 0x21, kEncryptionInfo64 = 0x2c;
 constexpr std::uint32_t kEarliestVersion = 0x20001, kLatestVersion = 0x206ff;
 
@@ -61,6 +62,7 @@ Result<CodeDirectory> ReadCodeDirectory(const Cursor& blob, std::uint32_t slot, 
     cd.hashType = std::uint8_t(blob.U8(37));
     cd.platform = std::uint8_t(blob.U8(38));
     cd.pageSize = std::uint8_t(blob.U8(39));
+    if (cd.version >= 0x20100) cd.scatterOffset = blob.U32(44);
     if (cd.version >= 0x20200) cd.teamOffset = blob.U32(48);
     if (cd.version >= 0x20300 && blob.U64(56) != 0) cd.codeLimit = blob.U64(56);
 
@@ -86,6 +88,11 @@ Result<CodeDirectory> ReadCodeDirectory(const Cursor& blob, std::uint32_t slot, 
         cd.teamId = CString(blob, cd.teamOffset);
         if (!cd.teamId || !apart(cd.teamOffset, cd.teamId))
             return Error{ErrorKind::BadIdentifier, blob.FileOffset(48)};
+        // Apart from the identifier too: the re-sign drops the team ID and must keep the identifier.
+        const std::uint64_t identEnd = identOffset + identifier->size() + 1;
+        const std::uint64_t teamEnd = cd.teamOffset + cd.teamId->size() + 1;
+        if (cd.teamOffset < identEnd && identOffset < teamEnd)
+            return Error{ErrorKind::BadIdentifier, blob.FileOffset(48)};
     }
     if (cd.codeLimit > signatureStart) return Error{ErrorKind::CodeLimitOutOfRange, blob.FileOffset(32)};
     const std::uint64_t pages =
@@ -110,6 +117,8 @@ Result<Signature> ReadSignature(const Cursor& slice, std::uint32_t dataOffset, s
     Signature signature;
     signature.dataOffset = dataOffset;
     signature.dataSize = dataSize;
+    // Types seen so far, so that a long index is checked for duplicates in linear time.
+    std::unordered_set<std::uint32_t> seen;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t entry = 12 + std::uint64_t(i) * 8;
         const std::uint32_t type = super.U32(entry), at = super.U32(entry + 4);
@@ -118,7 +127,7 @@ Result<Signature> ReadSignature(const Cursor& slice, std::uint32_t dataOffset, s
         if (!blob || blob->size() < 8) return Error{ErrorKind::BlobOutOfRange, super.FileOffset(entry)};
         const std::optional<std::uint32_t> magic = ExpectedMagic(type);
         if (magic && blob->U32(0) != *magic) return Error{ErrorKind::BadBlobMagic, blob->FileOffset(0)};
-        if (signature.Find(type)) return Error{ErrorKind::DuplicateBlob, super.FileOffset(entry)};
+        if (!seen.insert(type).second) return Error{ErrorKind::DuplicateBlob, super.FileOffset(entry)};
         signature.blobs.push_back({type, blob->bytes()});
         if (magic == kCodeDirectoryMagic) {
             Result<CodeDirectory> cd = ReadCodeDirectory(*blob, type, dataOffset);
@@ -174,6 +183,8 @@ Result<Slice> ReadThin(const Cursor& file, std::uint64_t offset, std::uint64_t s
     Slice result;
     result.offset = offset;
     result.bytes = slice.bytes();
+    result.cpuType = slice.U32(4);
+    result.commandsEnd = headerSize + sizeofcmds;
     bool sawEncryption = false;
     std::uint64_t at = 0;
     for (std::uint32_t i = 0; i < ncmds; ++i) {
@@ -198,6 +209,15 @@ Result<Slice> ReadThin(const Cursor& file, std::uint64_t offset, std::uint64_t s
                 InfoPlistSection(slice, *command, cmd == kSegment64);
             if (!section) return section.error();
             if (*section) result.infoPlist = *section;
+            const bool wide = cmd == kSegment64;
+            const std::uint64_t fileOffset = wide ? command->U64(40) : command->U32(32);
+            const std::uint64_t end = fileOffset + (wide ? command->U64(48) : command->U32(36));
+            if (command->Bytes(8, 16).substr(0, 11) != std::string_view("__LINKEDIT\0", 11))
+                result.segmentsEnd = std::max(result.segmentsEnd, end);
+            else if (!result.linkEditEnd)
+                result.linkEditEnd = end;
+        } else if (cmd == kSymtab && cmdsize >= 24 && !result.linkEditEnd) {
+            result.linkEditEnd = std::uint64_t(command->U32(16)) + command->U32(20);
         }
         at += cmdsize;
     }
@@ -276,6 +296,9 @@ Result<std::vector<Slice>> ReadMachO(std::string_view bytes)
             return Error{ErrorKind::SlicesOverlap, sorted[i].entry};
     for (const Place& place : places) {
         Result<Slice> slice = ReadThin(file, place.offset, place.size);
+        // A slice that is not Mach-O leaves the file unreadable, not a file of no code at all.
+        if (!slice && slice.error().kind == ErrorKind::NotMachO)
+            return Error{ErrorKind::SliceNotMachO, slice.error().offset};
         if (!slice) return slice.error();
         slices.push_back(std::move(*slice));
     }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace macho {
@@ -180,7 +181,7 @@ Decision Refuse(Decision decision, Refusal reason, std::string detail = {})
 
 struct Plan {
     Decision decision;
-    std::vector<std::string> superBlobs;  // one a slice, for Action::Resign
+    std::vector<std::optional<std::string>> superBlobs;  // one a slice, for Action::Resign; none: kept
 };
 
 Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFacts& facts)
@@ -191,17 +192,23 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
     decision.developer = verdict.state != State::Unsigned && !verdict.adhoc;
     if (verdict.state != State::Broken) return plan;
 
-    // Only what an ad hoc re-sign replaces may differ: slot -1, and under a CMS also slot -2 and the CMS.
+    // An edit of Info.plist changes slot -1 and nothing else: a CodeDirectory, its CMS or any other
+    // hash that no longer holds, in any slice, is someone else's change and is never signed over; a
+    // rule macOS applies that fails now fails after a re-sign too.
+    if (const unsigned others = verdict.breaks & ~unsigned(kInfoPlistChanged))
+        return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(others)), {}};
+    // A slice whose signature does not bind Info.plist (the linker's, say) stays valid as it is and is
+    // left so; the slices that bind it are renewed.
+    plan.superBlobs.resize(examined.slices.size());
+    bool replacesDeveloper = false, keepsSigner = false;
     for (std::size_t i = 0; i < examined.slices.size(); ++i) {
         const Slice& slice = examined.slices[i];
-        if (!examined.checks[i])
-            return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(kSliceUnsigned)), {}};
         const SliceCheck& check = *examined.checks[i];
-        const unsigned replaced = kInfoPlistChanged | (check.cms ? kRequirementsChanged | kCmsMismatch : 0u);
-        if (!check.bindsInfoPlist) return plan;
-        if (check.breaks & ~replaced)
-            return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(check.breaks & ~replaced)),
-                        {}};
+        if (!check.bindsInfoPlist) {
+            keepsSigner |= check.cms || slice.signature->codeDirectories.front().teamId.value_or("") != "";
+            continue;
+        }
+        replacesDeveloper |= check.cms;
         const Signature& signature = *slice.signature;
         const CodeDirectory& primary = signature.codeDirectories.front();
         if (slice.encrypted) return Plan{Refuse(decision, Refusal::Encrypted), {}};
@@ -217,11 +224,16 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
             facts.otherCodeInside && facts.otherCodeInside())
             return Plan{Refuse(decision, Refusal::LibraryValidation), {}};
         const std::string_view infoPlist = files.infoPlist ? *files.infoPlist : slice.infoPlist.value_or("");
-        plan.superBlobs.push_back(AdhocSuperBlob(signature, infoPlist));
-        if (plan.superBlobs.back().size() > signature.dataSize)
+        plan.superBlobs[i] = AdhocSuperBlob(signature, infoPlist);
+        if (plan.superBlobs[i]->size() > signature.dataSize)
             return Plan{Refuse(decision, Refusal::DoesNotFit), {}};
     }
-    if (decision.developer && !facts.allowDeveloper)
+    // The renewed slices become ad hoc and lose their team ID, which every slice must share: a kept
+    // developer's slice would leave a file signed two ways.
+    if (keepsSigner) return Plan{Refuse(decision, Refusal::SignerKept), {}};
+    // A developer's slice that is kept as it was is not replaced.
+    decision.developer = replacesDeveloper;
+    if (replacesDeveloper && !facts.allowDeveloper)
         return Plan{Refuse(decision, Refusal::DeveloperSignature), {}};
     decision.action = Action::Resign;
     return plan;
@@ -238,7 +250,8 @@ Result<Resigned> ResignAdHoc(const BundleFiles& files, const BundleFacts& facts)
     if (plan.decision.action != Action::Resign) return resigned;
     for (std::size_t i = 0; i < examined->slices.size(); ++i) {
         const Slice& slice = examined->slices[i];
-        std::string bytes = plan.superBlobs[i];
+        if (!plan.superBlobs[i]) continue;
+        std::string bytes = *plan.superBlobs[i];
         bytes.resize(slice.signature->dataSize, '\0');
         resigned.replacements.push_back({slice.offset + slice.signature->dataOffset, std::move(bytes)});
     }
@@ -277,6 +290,8 @@ std::string Describe(const Decision& decision)
     case Refusal::AppleSigned: return "signed by Apple";
     case Refusal::AlreadyBroken: return with("signature already broken");
     case Refusal::DoesNotFit: return "new signature does not fit in the signature area";
+    case Refusal::SignerKept:
+        return "a slice that does not bind Info.plist would keep its developer's signature";
     }
     return {};
 }

@@ -3,7 +3,9 @@
 
 #include "cms.h"
 #include "digest.h"
+#include "hash_agility.h"
 #include "slice_check.h"
+#include "strict.h"
 
 #include <algorithm>
 #include <vector>
@@ -85,18 +87,24 @@ SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
     const CodeDirectory& primary = signature.codeDirectories.front();
     SliceCheck check;
     check.bindsInfoPlist = primary.nSpecialSlots >= 1 && !IsZero(primary.SpecialSlot(1));
+    check.breaks |= SliceRuleBreaks(slice);
     for (const CodeDirectory& cd : signature.codeDirectories) {
         check.breaks |= CheckCodeDirectory(cd, slice, files);
         if (!Agree(cd, primary)) check.breaks |= kAlternatesDisagree;
     }
-    // Verifiers skip the CMS only under the ad hoc flag, so the flag and the wrapper must agree.
+    // Under the ad hoc flag macOS does not even read the CMS wrapper, so what is left in it does not
+    // count; without the flag the CMS must name every CodeDirectory, alternates included.
     const Blob* cms = signature.Find(kCmsSlot);
-    check.cms = cms && cms->bytes.size() > kEmptyCmsLength;
     const bool adhocFlag = primary.flags & kAdhoc;
+    check.cms = !adhocFlag && cms && cms->bytes.size() > kEmptyCmsLength;
     if (check.cms) {
-        const CmsFacts facts = ReadCms(cms->bytes.substr(8), primary.bytes);
-        check.appleSigned = facts.appleSigned;
-        if (adhocFlag || !facts.coversCodeDirectory) check.breaks |= kCmsMismatch;
+        const std::string_view der = cms->bytes.substr(8);
+        CmsFacts facts = ReadCms(der, primary);
+        check.appleSigned = facts.signer.appleOwn;
+        if (!facts.coversCodeDirectory || !CmsNamesEveryCodeDirectory(der, signature.codeDirectories))
+            check.breaks |= kCmsMismatch;
+        if (!facts.signer.broken.empty()) check.breaks |= kSignerInvalid;
+        check.signer = std::move(facts.signer);
     } else if (!adhocFlag) {
         check.breaks |= kCmsMismatch;
     }
@@ -120,15 +128,21 @@ Result<Examined> Examine(const BundleFiles& files)
         }
         const SliceCheck check = *(examined.checks.back() = CheckSlice(slice, files));
         const CodeDirectory& primary = slice.signature->codeDirectories.front();
-        if (!anySigned) {
+        // One developer slice makes it a developer's file, whichever slice comes first.
+        if (!anySigned || (check.cms && verdict.adhoc)) {
             verdict.adhoc = !check.cms;
             verdict.linkerSigned = primary.flags & kLinkerSigned;
             verdict.teamId = primary.teamId.value_or("");
+            verdict.signer = check.cms ? std::optional(check.signer) : std::nullopt;
         }
+        if (verdict.signerInvalid.empty()) verdict.signerInvalid = check.signer.broken;
+        // A linker signature beside one of a signer's is named by the other.
+        if (!(primary.flags & kLinkerSigned) && check.cms == !verdict.adhoc) verdict.linkerSigned = false;
         anySigned = true;
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
     }
+    if (anySigned) verdict.breaks |= FileRuleBreaks(files.executable, examined.slices);
     if (verdict.breaks & kResourcesUnchecked) verdict.resourcesUnchecked = files.resourcesUnchecked;
     if (!anySigned)
         verdict = Verdict{};
@@ -153,17 +167,24 @@ std::string Describe(const Verdict& verdict)
     switch (verdict.state) {
     case State::Unsigned: return "unsigned";
     case State::NotBound: return "signature does not bind Info.plist (" + kind + ")";
-    case State::Valid: return "signature valid (" + kind + ")";
+    case State::Valid:
+        if (verdict.signer && !verdict.adhoc) {
+            const std::string name = verdict.signer->name.empty() ? kind : verdict.signer->name;
+            return verdict.signer->appleChain
+                       ? "signature valid (" + name + ")"
+                       : "signature intact, but not from a certificate of Apple's (" + name + ")";
+        }
+        return "signature valid (" + kind + ")";
     case State::Broken:
         // Nothing found changed, but not all could be looked at: no tampering is claimed.
         if (verdict.breaks == kResourcesUnchecked)
             return "signature cannot be checked: " + verdict.resourcesUnchecked;
-        return "signature broken: " + DescribeBreaks(verdict.breaks);
+        return "signature broken: " + DescribeBreaks(verdict.breaks, verdict.signerInvalid);
     }
     return {};
 }
 
-std::string DescribeBreaks(unsigned breaks)
+std::string DescribeBreaks(unsigned breaks, std::string_view signerInvalid)
 {
     static const std::pair<Break, const char*> kTexts[] = {
         {kInfoPlistChanged, "Info.plist changed"},
@@ -176,10 +197,22 @@ std::string DescribeBreaks(unsigned breaks)
         {kAlternatesDisagree, "CodeDirectories disagree"},
         {kSliceUnsigned, "a slice is unsigned"},
         {kResourcesUnchecked, "resources cannot be checked"},
+        {kSignerInvalid, "CMS signature invalid"},
+        {kCodeLimitShort, "code limit short of the code"},
+        {kScatter, "scatter vector"},
+        {kPageSize, "page size out of range"},
+        {kLinkEditNotLast, "__LINKEDIT does not end the slice"},
+        {kEntitlementsForm, "entitlements not a property list"},
+        {kUniversalHeader, "universal header not 32-bit big-endian"},
+        {kUniversalLayout, "bytes between or after the slices"},
+        {kCodeLimitNotSignature, "code limit not at the signature"},
+        {kTeamIdsDiffer, "slices' team IDs differ"},
     };
     std::string text;
     for (const auto& [bit, words] : kTexts)
-        if (breaks & bit) text += (text.empty() ? "" : ", ") + std::string(words);
+        if (breaks & bit)
+            text += (text.empty() ? "" : ", ") +
+                    std::string(bit == kSignerInvalid && !signerInvalid.empty() ? signerInvalid : words);
     return text;
 }
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A bundle's main executable, Contents/MacOS/<CFBundleExecutable>, and the other files its code
-// signature binds, read through the framework layer (no link is followed); what --check says of
-// that signature; and the signed bundle around one whose signature was renewed.
+// signature binds, read through open folders (no link is followed); what --check says of that
+// signature; and the signed bundle around one whose signature was renewed.
 
 #include "platform/files/file_error.h"
 #include "platform/files/file_replacement.h"
-#include "platform/framework/folder_item.h"
+#include "platform/files/open_folder.h"
 #include "platform/macho/error.h"
 #include "platform/macho/verify.h"
 
@@ -37,15 +37,16 @@ struct BundleCode {
 };
 
 // `contents` is the bundle's Contents folder, `executable` its list's CFBundleExecutable.
-BundleCode ReadBundleCode(const FolderItem& contents, const std::string& executable);
+BundleCode ReadBundleCode(const OpenFolder& contents, const std::string& executable);
 
 // Whether other Mach-O code loads into the application's own process (frameworks, in-process
 // plug-ins, libraries beside the executable): library validation refuses it once the application
 // is signed ad hoc.
-bool OtherCodeInside(const FolderItem& contents, const std::string& executable);
+bool OtherCodeInside(const OpenFolder& contents, const std::string& executable);
 
-// Why a signature the reader cannot make sense of is not judged: "signature cannot be read (...)".
-std::string Unreadable(macho::ErrorKind kind);
+// Why a signature the reader cannot make sense of is not judged: "signature cannot be read (WHY at
+// offset N)".
+std::string Unreadable(const macho::Error& error);
 
 // What --check tells of a bundle's signature.
 struct SignatureReading {
@@ -60,7 +61,7 @@ struct SignatureReading {
     FileError cause;
 };
 // Of a bundle whose Contents/Info.plist holds `infoPlist`, as already read, naming `executable`.
-SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist,
+SignatureReading ReadSignature(const OpenFolder& bundle, const std::string& infoPlist,
                                const std::string& executable);
 
 // The bundle whose sealed folder (Contents/ or Versions/X/ with a _CodeSignature/CodeResources)
