@@ -160,6 +160,7 @@ private:
 
     BundlePlan& mPlan;
     std::size_t mItems = 0;
+    std::int64_t mCode = 0;  // bytes of code read so far
 };
 
 std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const std::string& shown)
@@ -168,6 +169,8 @@ std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const 
     UniqueFd fd = OpenRegularAt(folder, name, false, code.read);
     if (!fd) return Fail(shown, errno), std::nullopt;
     if (code.read.size > kMaxExecutableLength) return Refuse(shown, "too large to sign"), std::nullopt;
+    if ((mCode += code.read.size) > kMaxSignedCode)
+        return Refuse(shown, "too much code to sign at once"), std::nullopt;
     code.bytes.reserve(std::size_t(code.read.size));
     if (!ReadPieces(fd.Get(), [&](std::string_view piece) {
             if (code.bytes.size() + piece.size() > std::size_t(kMaxExecutableLength))
@@ -273,6 +276,8 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
                                '\0');
             const ssize_t length = ::readlinkat(folder, name.c_str(), target.data(), target.size());
             if (length < 0) return Fail(itemShown, errno);
+            if (std::size_t(length) == target.size() && length >= 4096)
+                return Refuse(itemShown, "a link too long");
             target.resize(std::size_t(length));
             // A link is sealed as its text; one that points out of the bundle is refused.
             std::vector<std::string_view> at;

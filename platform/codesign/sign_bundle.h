@@ -10,6 +10,7 @@
 #include "platform/files/unique_fd.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ namespace codesign {
 // Trees larger or deeper than this are refused: no real application comes near them.
 inline constexpr std::size_t kMaxSignedItems = 100000;
 inline constexpr std::size_t kMaxSignedDepth = 64;
+// Nor is more code than this held at once, all of it new until the commit.
+inline constexpr std::int64_t kMaxSignedCode = std::int64_t(4) << 30;
 
 struct PlannedWrite {
     SharedFd folder;         // holds the file, or the folder to make first
