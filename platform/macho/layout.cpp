@@ -25,7 +25,7 @@ std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to)
     return (value + to - 1) / to * to;
 }
 
-void Set(std::string& out, std::uint64_t at, std::uint64_t value, int width, bool bigEndian)
+void Set(char* out, std::uint64_t at, std::uint64_t value, int width, bool bigEndian)
 {
     for (int i = 0; i < width; ++i) {
         const int shift = bigEndian ? (width - 1 - i) * 8 : i * 8;
@@ -144,61 +144,70 @@ Result<SliceLayout> ReadLayout(std::string_view bytes, std::uint64_t fileOffset)
     return layout;
 }
 
-Result<Room> MakeRoom(std::string_view bytes, const SliceLayout& layout, std::uint32_t size)
+Result<Room> PlanRoom(std::string_view bytes, const SliceLayout& layout, std::uint32_t size)
 {
     Room room;
     if (layout.signatureCommand && size <= layout.dataSize &&
         std::uint64_t(layout.dataOffset) + layout.dataSize <= bytes.size()) {
-        room.slice = std::string(bytes);
         room.dataOffset = layout.dataOffset;
         room.dataSize = layout.dataSize;
-        std::fill_n(room.slice.begin() + layout.dataOffset, layout.dataSize, '\0');
+        room.length = bytes.size();
         return room;
     }
     if (!layout.linkeditCommand) return Error{ErrorKind::NoLinkedit, 0};
-    const bool be = layout.bigEndian;
     std::uint64_t dataOffset = 0;
-    std::string slice;
     if (layout.signatureCommand) {
         // Apple's allocator allows the linker's padding of up to 7 bytes after the old area.
         if (std::uint64_t(layout.dataOffset) + layout.dataSize + 7 < bytes.size() ||
             layout.dataOffset > bytes.size() || layout.dataOffset < layout.linkeditOffset)
             return Error{ErrorKind::SignatureNotLast, layout.signatureCommand};
+        room.kind = Room::Kind::Grown;
         dataOffset = layout.dataOffset;
-        slice = std::string(bytes.substr(0, dataOffset));
-        Set(slice, layout.signatureCommand + 12, size, 4, be);
     } else {
         const std::uint64_t commandsEnd = std::uint64_t(layout.headerSize) + layout.sizeofcmds;
         if (commandsEnd + 16 > layout.commandRoom || commandsEnd + 16 > bytes.size() ||
             bytes.substr(commandsEnd, 16).find_first_not_of('\0') != std::string_view::npos)
             return Error{ErrorKind::NoRoomForSignature, commandsEnd};
+        room.kind = Room::Kind::Added;
         dataOffset = AlignUp(bytes.size(), 16);
-        slice = std::string(bytes);
-        slice.resize(dataOffset, '\0');
-        Set(slice, commandsEnd, kCodeSignature, 4, be);
-        Set(slice, commandsEnd + 4, 16, 4, be);
-        Set(slice, commandsEnd + 8, dataOffset, 4, be);
-        Set(slice, commandsEnd + 12, size, 4, be);
-        Set(slice, 16, layout.ncmds + 1, 4, be);
-        Set(slice, 20, layout.sizeofcmds + 16, 4, be);
     }
     if (dataOffset + size > kMax32) return Error{ErrorKind::TooLarge, 0};
-    slice.resize(dataOffset + size, '\0');
-    const std::uint64_t filesize = slice.size() - layout.linkeditOffset;
+    room.dataOffset = std::uint32_t(dataOffset);
+    room.dataSize = size;
+    room.length = dataOffset + size;
+    return room;
+}
+
+void MakeRoom(std::string_view bytes, const SliceLayout& layout, const Room& room, char* out)
+{
+    const std::uint64_t kept =
+        std::min<std::uint64_t>(room.kind == Room::Kind::Grown ? room.dataOffset : bytes.size(), room.length);
+    std::copy_n(bytes.data(), kept, out);
+    std::fill(out + kept, out + room.length, '\0');
+    std::fill_n(out + room.dataOffset, room.dataSize, '\0');
+    if (room.kind == Room::Kind::Kept) return;
+    const bool be = layout.bigEndian;
+    if (room.kind == Room::Kind::Grown) {
+        Set(out, layout.signatureCommand + 12, room.dataSize, 4, be);
+    } else {
+        const std::uint64_t commandsEnd = std::uint64_t(layout.headerSize) + layout.sizeofcmds;
+        Set(out, commandsEnd, kCodeSignature, 4, be);
+        Set(out, commandsEnd + 4, 16, 4, be);
+        Set(out, commandsEnd + 8, room.dataOffset, 4, be);
+        Set(out, commandsEnd + 12, room.dataSize, 4, be);
+        Set(out, 16, layout.ncmds + 1, 4, be);
+        Set(out, 20, layout.sizeofcmds + 16, 4, be);
+    }
+    const std::uint64_t filesize = room.length - layout.linkeditOffset;
     const std::uint64_t vmsize = AlignUp(filesize, kSegmentAlign);
     const std::uint64_t segment = layout.linkeditCommand;
     if (layout.is64) {
-        Set(slice, segment + 32, vmsize, 8, be);
-        Set(slice, segment + 48, filesize, 8, be);
+        Set(out, segment + 32, vmsize, 8, be);
+        Set(out, segment + 48, filesize, 8, be);
     } else {
-        Set(slice, segment + 28, vmsize, 4, be);
-        Set(slice, segment + 36, filesize, 4, be);
+        Set(out, segment + 28, vmsize, 4, be);
+        Set(out, segment + 36, filesize, 4, be);
     }
-    room.slice = std::move(slice);
-    room.dataOffset = std::uint32_t(dataOffset);
-    room.dataSize = size;
-    room.changed = true;
-    return room;
 }
 
 std::optional<FatHeader> ReadFatHeader(std::string_view file)
@@ -226,29 +235,30 @@ std::optional<FatHeader> ReadFatHeader(std::string_view file)
     return header;
 }
 
-Result<std::string> LayOutUniversal(const FatHeader& header, const std::vector<std::string>& slices)
+Result<std::vector<std::uint64_t>>
+LayOutUniversal(const FatHeader& header, const std::vector<std::uint64_t>& lengths, std::string& out)
 {
     const int wide = header.wide ? 8 : 4;
     const std::uint64_t entrySize = header.wide ? 32 : 20;
-    std::string out(8 + entrySize * slices.size(), '\0');
-    std::uint64_t total = out.size();
-    for (const std::string& slice : slices) total = AlignUp(total, kSegmentAlign) + slice.size();
-    out.reserve(total);
-    Set(out, 0, header.wide ? kFatMagic64 : kFatMagic, 4, header.bigEndian);
-    Set(out, 4, slices.size(), 4, header.bigEndian);
-    for (std::size_t i = 0; i < slices.size(); ++i) {
-        const std::uint64_t offset = AlignUp(out.size(), kSegmentAlign);
-        if (!header.wide && offset + slices[i].size() > kMax32) return Error{ErrorKind::TooLarge, 0};
-        const std::uint64_t at = 8 + i * entrySize;
-        Set(out, at, header.entries[i].cputype, 4, header.bigEndian);
-        Set(out, at + 4, header.entries[i].cpusubtype, 4, header.bigEndian);
-        Set(out, at + 8, offset, wide, header.bigEndian);
-        Set(out, at + 8 + std::uint64_t(wide), slices[i].size(), wide, header.bigEndian);
-        Set(out, at + 8 + 2 * std::uint64_t(wide), kSliceAlignLog2, 4, header.bigEndian);
-        out.resize(offset, '\0');
-        out += slices[i];
+    std::vector<std::uint64_t> offsets;
+    std::uint64_t end = 8 + entrySize * lengths.size();
+    for (const std::uint64_t length : lengths) {
+        offsets.push_back(AlignUp(end, kSegmentAlign));
+        end = offsets.back() + length;
+        if (!header.wide && end > kMax32) return Error{ErrorKind::TooLarge, 0};
     }
-    return out;
+    out.assign(end, '\0');
+    Set(out.data(), 0, header.wide ? kFatMagic64 : kFatMagic, 4, header.bigEndian);
+    Set(out.data(), 4, lengths.size(), 4, header.bigEndian);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        const std::uint64_t at = 8 + i * entrySize;
+        Set(out.data(), at, header.entries[i].cputype, 4, header.bigEndian);
+        Set(out.data(), at + 4, header.entries[i].cpusubtype, 4, header.bigEndian);
+        Set(out.data(), at + 8, offsets[i], wide, header.bigEndian);
+        Set(out.data(), at + 8 + std::uint64_t(wide), lengths[i], wide, header.bigEndian);
+        Set(out.data(), at + 8 + 2 * std::uint64_t(wide), kSliceAlignLog2, 4, header.bigEndian);
+    }
+    return offsets;
 }
 
 }  // namespace macho

@@ -31,15 +31,18 @@ struct SliceLayout {
 
 Result<SliceLayout> ReadLayout(std::string_view slice, std::uint64_t fileOffset);
 
-// The slice with a zero-filled signature area of at least `size` bytes at its end: the old area when
-// it is large enough, else grown at the end of __LINKEDIT, or added with a new LC_CODE_SIGNATURE in
-// the header's padding. Only the load commands' sizes change in the bytes before the area.
+// Where a signature of at least `size` bytes goes: the old area when it is large enough, else the
+// area grown at the end of __LINKEDIT, or added with a new LC_CODE_SIGNATURE in the header's padding.
 struct Room {
-    std::string slice;
+    enum class Kind { Kept, Grown, Added };
+    Kind kind = Kind::Kept;
     std::uint32_t dataOffset = 0, dataSize = 0;
-    bool changed = false;  // the load commands or the slice's length changed
+    std::uint64_t length = 0;  // the slice's new length
 };
-Result<Room> MakeRoom(std::string_view slice, const SliceLayout& layout, std::uint32_t size);
+Result<Room> PlanRoom(std::string_view slice, const SliceLayout& layout, std::uint32_t size);
+// The slice with that room, written to `out` (room.length bytes): the area zero-filled, and only the
+// load commands' sizes changed in the bytes before it.
+void MakeRoom(std::string_view slice, const SliceLayout& layout, const Room& room, char* out);
 
 struct FatEntry {
     std::uint32_t cputype = 0, cpusubtype = 0, align = 0;
@@ -52,8 +55,10 @@ struct FatHeader {
 // The universal header, or none for a thin file (ReadMachO has checked it).
 std::optional<FatHeader> ReadFatHeader(std::string_view file);
 
-// A universal file of the slices in the header's order: each at the next 16 KiB boundary, aligned so,
-// the file ending with the last slice.
-Result<std::string> LayOutUniversal(const FatHeader& header, const std::vector<std::string>& slices);
+// A universal file for slices of these lengths in the header's order: each at the next 16 KiB
+// boundary, aligned so, the file ending with the last slice. `out` gets the header and zeros; the
+// slices' offsets are returned.
+Result<std::vector<std::uint64_t>>
+LayOutUniversal(const FatHeader& header, const std::vector<std::uint64_t>& lengths, std::string& out);
 
 }  // namespace macho

@@ -156,16 +156,20 @@ std::string SuperBlob(const std::vector<std::pair<std::uint32_t, std::string>>& 
     return out + index + data;
 }
 
-struct SignedSlice {
-    std::string bytes;
-    bool changed = false;
+// One slice's new signature, settled before any byte of the new file is written.
+struct SlicePlan {
+    Kept kept;
+    Plan plan;
+    std::vector<std::uint8_t> hashTypes;
+    Room room;
 };
 
-Result<SignedSlice> SignSlice(const Slice& slice, const SliceLayout& layout, const SignRequest& request,
-                              bool sha1)
+Result<SlicePlan> PlanSlice(const Slice& slice, const SliceLayout& layout, const SignRequest& request,
+                            bool sha1)
 {
-    const Kept kept = KeptFrom(slice.signature);
-    Plan plan;
+    SlicePlan out;
+    const Kept& kept = out.kept = KeptFrom(slice.signature);
+    Plan& plan = out.plan;
     plan.identifier = request.identifier;
     plan.flags = kAdhoc | kept.flags;
     plan.runtime = kept.runtime;
@@ -184,32 +188,36 @@ Result<SignedSlice> SignSlice(const Slice& slice, const SliceLayout& layout, con
         plan.specials[type] = bytes;
         plan.nSpecial = std::max(plan.nSpecial, type);
     }
-
-    const std::vector<std::uint8_t> hashTypes =
-        sha1 ? std::vector<std::uint8_t>{kSha1, kSha256} : std::vector<std::uint8_t>{kSha256};
-    std::uint64_t needed =
-        12 + 8 * (hashTypes.size() + 2 + kept.blobs.size()) + kEmptyRequirements.size() + kEmptyCms.size();
-    for (std::uint8_t type : hashTypes) needed += plan.Size(type);
+    out.hashTypes = sha1 ? std::vector<std::uint8_t>{kSha1, kSha256} : std::vector<std::uint8_t>{kSha256};
+    std::uint64_t needed = 12 + 8 * (out.hashTypes.size() + 2 + kept.blobs.size()) +
+                           kEmptyRequirements.size() + kEmptyCms.size();
+    for (std::uint8_t type : out.hashTypes) needed += plan.Size(type);
     for (const auto& blob : kept.blobs) needed += blob.second.size();
     if (needed > 0xffffffffu - 16) return Error{ErrorKind::TooLarge, slice.offset};
-    Result<Room> room = MakeRoom(slice.bytes, layout, std::uint32_t((needed + 15) / 16 * 16));
+    Result<Room> room = PlanRoom(slice.bytes, layout, std::uint32_t((needed + 15) / 16 * 16));
     if (!room) return Error{room.error().kind, slice.offset + room.error().offset};
     if (room->dataOffset != plan.codeLimit) return Error{ErrorKind::SignatureOutOfRange, slice.offset};
+    out.room = *room;
+    return out;
+}
 
-    const std::string_view code = std::string_view(room->slice).substr(0, plan.codeLimit);
+// The slice with its new signature, written to `out` (the room's length).
+void WriteSlice(const SlicePlan& planned, const Slice& slice, const SliceLayout& layout, char* out)
+{
+    MakeRoom(slice.bytes, layout, planned.room, out);
+    const std::string_view code(out, planned.plan.codeLimit);
     std::vector<std::pair<std::uint32_t, std::string>> blobs;
-    for (std::size_t i = 0; i < hashTypes.size(); ++i)
+    for (std::size_t i = 0; i < planned.hashTypes.size(); ++i)
         blobs.emplace_back(i == 0 ? std::uint32_t(kCodeDirectorySlot)
                                   : std::uint32_t(kFirstAlternateSlot + i - 1),
-                           MakeCodeDirectory(plan, hashTypes[i], code));
+                           MakeCodeDirectory(planned.plan, planned.hashTypes[i], code));
     blobs.emplace_back(kRequirementsSlot, std::string(kEmptyRequirements));
-    for (const auto& [type, bytes] : kept.blobs) blobs.emplace_back(type, std::string(bytes));
+    for (const auto& [type, bytes] : planned.kept.blobs) blobs.emplace_back(type, std::string(bytes));
     blobs.emplace_back(kCmsSlot, std::string(kEmptyCms));
     std::stable_sort(blobs.begin(), blobs.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     const std::string superBlob = SuperBlob(blobs);
-    room->slice.replace(room->dataOffset, superBlob.size(), superBlob);
-    return SignedSlice{std::move(room->slice), room->changed};
+    std::copy(superBlob.begin(), superBlob.end(), out + planned.room.dataOffset);
 }
 
 std::uint32_t CpuType(const Slice& slice, std::uint32_t* subtype)
@@ -257,27 +265,31 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
     }
     SignedCode signedCode;
     signedCode.sha1 = sha1;
-    std::vector<std::string> bytes;
+    std::vector<SlicePlan> plans;
+    std::vector<std::uint64_t> lengths;
     for (std::size_t i = 0; i < slices->size(); ++i) {
-        Result<SignedSlice> slice = SignSlice((*slices)[i], layouts[i], request, sha1);
-        if (!slice) return slice.error();
-        signedCode.grown |= slice->changed;
-        bytes.push_back(std::move(slice->bytes));
+        Result<SlicePlan> plan = PlanSlice((*slices)[i], layouts[i], request, sha1);
+        if (!plan) return plan.error();
+        signedCode.grown |= plan->room.kind != Room::Kind::Kept;
+        lengths.push_back(plan->room.length);
+        plans.push_back(std::move(*plan));
     }
+    // The new file is assembled once: each slice written straight to its place.
+    std::vector<std::uint64_t> offsets;
     const std::optional<FatHeader> fat = ReadFatHeader(file);
     if (!fat) {
-        signedCode.bytes = std::move(bytes.front());
-        return signedCode;
-    }
-    if (!signedCode.grown) {
+        signedCode.bytes.resize(lengths.front());
+        offsets.push_back(0);
+    } else if (!signedCode.grown) {
         signedCode.bytes = std::string(file);
-        for (std::size_t i = 0; i < slices->size(); ++i)
-            signedCode.bytes.replace((*slices)[i].offset, bytes[i].size(), bytes[i]);
-        return signedCode;
+        for (const Slice& slice : *slices) offsets.push_back(slice.offset);
+    } else {
+        Result<std::vector<std::uint64_t>> laidOut = LayOutUniversal(*fat, lengths, signedCode.bytes);
+        if (!laidOut) return laidOut.error();
+        offsets = std::move(*laidOut);
     }
-    Result<std::string> laidOut = LayOutUniversal(*fat, bytes);
-    if (!laidOut) return laidOut.error();
-    signedCode.bytes = std::move(*laidOut);
+    for (std::size_t i = 0; i < slices->size(); ++i)
+        WriteSlice(plans[i], (*slices)[i], layouts[i], signedCode.bytes.data() + offsets[i]);
     return signedCode;
 }
 
