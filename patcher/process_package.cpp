@@ -50,21 +50,21 @@ try {
     }
     // With the list as it will be; also when it has the flag already, for a run cut short between
     // the list and the executable left a signature that only needs renewing.
-    return SignatureKept(*contents, executable, text, std::move(outcome));
+    return SignatureKept(*item, executable, text, std::move(outcome));
 } catch (const std::bad_alloc&) {
     return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, {FileStep::Open, ENOMEM});
 }
 
-RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::string& executable,
+RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string& executable,
                                     const std::string& infoPlist, RouteOutcome outcome) const
 {
-    // The signing library walks folders by descriptor: the bundle's Contents, opened as the item is.
-    const OpenFolder folder = contents.AsFolder();
+    // The signing library walks folders by descriptor: the bundle, opened as the item is.
+    const OpenFolder folder = bundle.AsFolder();
     BundleCode code = ReadBundleCode(folder, executable);
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
-    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder, executable); },
+    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder.Child("Contents"), executable); },
                                    mReplaceDeveloperSignatures};
     macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
     if (!resigned) {

@@ -7,6 +7,7 @@
 #include "platform/files/open_limits.h"
 #include "platform/plist/cfobject.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <string_view>
@@ -54,12 +55,61 @@ std::string DisplayName(std::string name)
     return plist::WithInvalidUTF8Replaced(last.empty() ? name : last);
 }
 
+// Folders holding more than this break their rules whatever the names.
+constexpr std::size_t kMostNamesAllowed = 16;
+
+bool Companion(const std::string& name)
+{
+    return name.starts_with("._");
+}
+
+// Only Contents, and the files Finder and software updates leave, none executable. A top folder
+// that cannot be read is not judged here: the seal's walk below it tells what cannot be read.
+bool AppRootSealed(const OpenFolder& bundle)
+{
+    static const std::string_view kFinderFiles[] = {".LSOverride", ".DS_Store", "Icon\r",
+                                                    ".SoftwareDepot.tracking"};
+    std::optional<std::vector<std::string>> names = bundle.Names(kMostNamesAllowed);
+    if (!names) return errno != E2BIG;
+    for (const std::string& name : *names) {
+        const std::string_view plain = Companion(name) ? std::string_view(name).substr(2) : name;
+        const bool finder =
+            std::find(std::begin(kFinderFiles), std::end(kFinderFiles), plain) != std::end(kFinderFiles);
+        if (plain != "Contents" && !finder) return false;
+        const std::optional<OpenFolder::Item> item = bundle.LookUp(name);
+        if (!item) return false;
+        if (Companion(name)) continue;
+        if (finder ? item->kind != OpenFolder::Kind::File || (item->mode & 0111)
+                   : item->kind != OpenFolder::Kind::Folder)
+            return false;
+    }
+    return true;
+}
+
+// Regular files only, each one the signature uses: CodeResources (whether it is bound, the
+// verifier tells) and an empty CodeSignature, which macOS tolerates. The other names there are
+// those of a signature kept in files, for code that is no Mach-O file, which is not judged.
+bool OnlySignatureFiles(const OpenFolder& signature)
+{
+    if (!signature) return true;
+    std::optional<std::vector<std::string>> names = signature.Names(kMostNamesAllowed);
+    if (!names) return errno != E2BIG;
+    for (const std::string& name : *names) {
+        if (Companion(name)) continue;
+        const std::optional<OpenFolder::Item> item = signature.LookUp(name);
+        if (!item || item->kind != OpenFolder::Kind::File) return false;
+        if (name != "CodeResources" && !(name == "CodeSignature" && item->size == 0)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-BundleCode ReadBundleCode(const OpenFolder& contents, const std::string& executable)
+BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable)
 try {
     using Kind = OpenFolder::Kind;
     BundleCode code;
+    const OpenFolder contents = bundle.Child("Contents");
     // macOS follows a link where a bundle's code lives, which is never followed here: such a
     // signature can be neither judged nor kept.
     for (const char* place : {"MacOS", "_CodeSignature"})
@@ -81,6 +131,8 @@ try {
         code.resourcesAsSealed = check.status == SealCheck::Status::Holds;
         code.resourcesUnchecked = std::move(check.reason);
     }
+    code.folderBreaks = (AppRootSealed(bundle) ? 0u : unsigned(macho::kAppRootUnsealed)) |
+                        (OnlySignatureFiles(signature) ? 0u : unsigned(macho::kSignatureFolderExtra));
     code.status = BundleCode::Status::Read;
     return code;
 } catch (const std::bad_alloc&) {
@@ -116,7 +168,7 @@ SignatureReading ReadSignature(const OpenFolder& bundle, const std::string& info
                                const std::string& executable)
 {
     using Status = SignatureReading::Status;
-    BundleCode code = ReadBundleCode(bundle.Child("Contents"), executable);
+    BundleCode code = ReadBundleCode(bundle, executable);
     if (code.status == BundleCode::Status::None) return {};
     if (code.status == BundleCode::Status::Failed) return {Status::Failed, code.message, false, code.cause};
     macho::Result<macho::Verdict> verdict = macho::Verify(code.Files(infoPlist));
