@@ -64,7 +64,7 @@ bool Companion(const std::string& name)
 }
 
 // Only Contents, and the files Finder and software updates leave, none executable. A top folder
-// that cannot be read is not judged here: the seal's walk below it tells what cannot be read.
+// that cannot be listed (searchable, not readable) is not held to this rule.
 bool AppRootSealed(const OpenFolder& bundle)
 {
     static const std::string_view kFinderFiles[] = {".LSOverride", ".DS_Store", "Icon\r",
