@@ -41,12 +41,6 @@ bool EndsWithAny(std::string_view name, std::initializer_list<std::string_view> 
     return false;
 }
 
-// Whether `name` may be in `folder`: only one known to be absent is not.
-bool Holds(const OpenFolder& folder, const std::string& name)
-{
-    return folder ? folder.Holds(name) : !OpenFolder::Absent(folder.Error());
-}
-
 // The file's name as shown: the last component, valid UTF-8.
 std::string DisplayName(std::string name)
 {
@@ -116,13 +110,13 @@ try {
         if (!executable.empty() && contents.KindOf(place) == Kind::Link)
             return Failed(messages::OpenExecutableFailed(DisplayName(executable)), {FileStep::Open, ELOOP});
     const OpenFolder macOS = contents.Child("MacOS");
-    if (!OpenFolder::IsName(executable) || !Holds(macOS, executable)) return code;
+    if (!OpenFolder::IsName(executable) || !macOS.Holds(executable)) return code;
     code.name = DisplayName(executable);
     if (FileError error = macOS.ReadWhole(executable, kMaxExecutableLength, code.executable))
         return Failed(messages::OpenExecutableFailed(code.name), error);
 
     const OpenFolder signature = contents.Child("_CodeSignature");
-    if (Holds(signature, "CodeResources")) {
+    if (signature.Holds("CodeResources")) {
         FileRewrite seal;
         if (FileError error = signature.ReadWhole("CodeResources", kMaxOpenLength, seal))
             return Failed(messages::kOpenCodeResourcesFailed, error);
@@ -187,9 +181,10 @@ std::optional<std::filesystem::path> EnclosingSignedBundle(const std::filesystem
          folder = folder.parent_path()) {
         const bool contents = folder.filename() == "Contents";
         const bool version = folder.parent_path().filename() == "Versions";
-        if ((contents || version) &&
-            Holds(OpenFolder::At(folder.parent_path()).Child(folder.filename()).Child("_CodeSignature"),
-                  "CodeResources"))
+        if ((contents || version) && OpenFolder::At(folder.parent_path())
+                                         .Child(folder.filename())
+                                         .Child("_CodeSignature")
+                                         .Holds("CodeResources"))
             return contents ? folder.parent_path() : folder.parent_path().parent_path();
     }
     return std::nullopt;
