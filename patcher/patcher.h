@@ -106,7 +106,7 @@ protected:
                                        std::string* executable = nullptr);
     // The bundle route's last step: what the main executable's signature needs once Info.plist
     // holds `infoPlist`. An edit gains the re-signed executable, or the outcome becomes a refusal.
-    RouteOutcome SignatureKept(const FolderItem& contents, const std::string& executable,
+    RouteOutcome SignatureKept(const FolderItem& bundle, const std::string& executable,
                                const std::string& infoPlist, RouteOutcome outcome) const;
     // Instead, with SignFromScratch: every file of the bundle's new signature, innermost first,
     // with the list placed before the outer bundle's own seal and executable.

@@ -78,21 +78,21 @@ try {
     // With the list as it will be; also when it has the flag already, for a run cut short between
     // the list and the executable left a signature that only needs renewing.
     if (mSignFromScratch) return SignedFromScratch(item->Path(), text, std::move(outcome));
-    return SignatureKept(*contents, executable, text, std::move(outcome));
+    return SignatureKept(*item, executable, text, std::move(outcome));
 } catch (const std::bad_alloc&) {
     return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, {FileStep::Open, ENOMEM});
 }
 
-RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::string& executable,
+RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string& executable,
                                     const std::string& infoPlist, RouteOutcome outcome) const
 {
-    // The signing library walks folders by descriptor: the bundle's Contents, opened as the item is.
-    const OpenFolder folder = contents.AsFolder();
+    // The signing library walks folders by descriptor: the bundle, opened as the item is.
+    const OpenFolder folder = bundle.AsFolder();
     BundleCode code = ReadBundleCode(folder, executable);
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
-    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder, executable); },
+    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder.Child("Contents"), executable); },
                                    mReplaceDeveloperSignatures};
     macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
     if (!resigned) {
@@ -103,7 +103,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
     case macho::Action::LeaveAlone:
-        return Resealed(contents.Path().parent_path(), code.executable.bytes, mReplaceDeveloperSignatures,
+        return Resealed(bundle.Path(), code.executable.bytes, mReplaceDeveloperSignatures,
                         std::move(outcome));
     case macho::Action::Resign: break;
     case macho::Action::Refuse:
@@ -137,8 +137,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     outcome.signature = RouteOutcome::Signature::Resigned;
     // Read by the chain's planning, before the outcome grows.
     const std::string_view newExecutable = outcome.writes.back().rewrite.bytes;
-    return Resealed(contents.Path().parent_path(), newExecutable, mReplaceDeveloperSignatures,
-                    std::move(outcome));
+    return Resealed(bundle.Path(), newExecutable, mReplaceDeveloperSignatures, std::move(outcome));
 }
 
 RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,

@@ -319,8 +319,12 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
 TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 {
     std::vector<std::pair<std::string, std::string>> cases;  // name, bytes
+    // Each binds the CodeResources it is judged with: one it did not bind would be a stray file.
+    const auto sealed = [](const std::function<void(craft::Shape&)>& change) {
+        return Crafted([&](craft::Shape& s) { s.codeResources = "<plist/>", change(s); }).bytes;
+    };
     const auto add = [&](const std::string& name, const std::function<void(craft::Shape&)>& change) {
-        cases.emplace_back(name, Crafted(change).bytes);
+        cases.emplace_back(name, sealed(change));
     };
     for (bool is64 : {false, true})
         for (bool bigEndian : {false, true})
@@ -337,8 +341,8 @@ TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
     });
     add("16 KiB pages", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 14; });
-    const std::string thin64 = Crafted().bytes,
-                      thin32 = Crafted([](craft::Shape&s) { s.is64 = false; }).bytes;
+    const std::string thin64 = sealed([](craft::Shape&) {}),
+                      thin32 = sealed([](craft::Shape&s) { s.is64 = false; });
     cases.emplace_back("universal", craft::Fat({thin32, thin64}));
 
     const std::string plist = craft::Shape().infoPlist, resources = "<plist/>",

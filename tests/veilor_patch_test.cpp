@@ -569,6 +569,24 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {"Resources.app", {}, End::Untouched, resourcesChanged, {"Resources/res.txt=R"}, resSealed},
         {"Linker.app", linker, End::ExecutableKept, ""},
         {.name = "Script.app", .end = End::ExecutableKept, .damage = script},
+        // The bundle's own folders: Finder's files and companions pass, anything else is unsealed.
+        {"FinderFiles.app",
+         {},
+         End::Resigned,
+         "",
+         {"../.DS_Store=d", "../._Contents=a",
+          "_CodeSignature/CodeSignature=", "_CodeSignature/._CodeResources=a"}},
+        {"RootFile.app", {}, End::Untouched, broken + "(unsealed files beside Contents)", {"../README=r"}},
+        {"FinderFolder.app",
+         {},
+         End::Untouched,
+         broken + "(unsealed files beside Contents)",
+         {"../.DS_Store/"}},
+        {"SignatureFile.app",
+         {},
+         End::Untouched,
+         broken + "(_CodeSignature holds files the signature does not use)",
+         {"_CodeSignature/CodeRequirements=r"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

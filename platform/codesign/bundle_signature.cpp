@@ -7,6 +7,7 @@
 #include "platform/files/open_limits.h"
 #include "platform/plist/cfobject.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <string_view>
@@ -40,12 +41,6 @@ bool EndsWithAny(std::string_view name, std::initializer_list<std::string_view> 
     return false;
 }
 
-// Whether `name` may be in `folder`: only one known to be absent is not.
-bool Holds(const OpenFolder& folder, const std::string& name)
-{
-    return folder ? folder.Holds(name) : !OpenFolder::Absent(folder.Error());
-}
-
 // The file's name as shown: the last component, valid UTF-8.
 std::string DisplayName(std::string name)
 {
@@ -54,25 +49,74 @@ std::string DisplayName(std::string name)
     return plist::WithInvalidUTF8Replaced(last.empty() ? name : last);
 }
 
+// Folders holding more than this break their rules whatever the names.
+constexpr std::size_t kMostNamesAllowed = 16;
+
+bool Companion(const std::string& name)
+{
+    return name.starts_with("._");
+}
+
+// Only Contents, and the files Finder and software updates leave, none executable. A top folder
+// that cannot be listed (searchable, not readable) is not held to this rule.
+bool AppRootSealed(const OpenFolder& bundle)
+{
+    static const std::string_view kFinderFiles[] = {".LSOverride", ".DS_Store", "Icon\r",
+                                                    ".SoftwareDepot.tracking"};
+    std::optional<std::vector<std::string>> names = bundle.Names(kMostNamesAllowed);
+    if (!names) return errno != E2BIG;
+    for (const std::string& name : *names) {
+        const std::string_view plain = Companion(name) ? std::string_view(name).substr(2) : name;
+        const bool finder =
+            std::find(std::begin(kFinderFiles), std::end(kFinderFiles), plain) != std::end(kFinderFiles);
+        if (plain != "Contents" && !finder) return false;
+        const std::optional<OpenFolder::Item> item = bundle.LookUp(name);
+        if (!item) return false;
+        if (Companion(name)) continue;
+        if (finder ? item->kind != OpenFolder::Kind::File || (item->mode & 0111)
+                   : item->kind != OpenFolder::Kind::Folder)
+            return false;
+    }
+    return true;
+}
+
+// Regular files only, each one the signature uses: CodeResources (whether it is bound, the
+// verifier tells) and an empty CodeSignature, which macOS tolerates. The other names there are
+// those of a signature kept in files, for code that is no Mach-O file, which is not judged.
+bool OnlySignatureFiles(const OpenFolder& signature)
+{
+    if (!signature) return true;
+    std::optional<std::vector<std::string>> names = signature.Names(kMostNamesAllowed);
+    if (!names) return errno != E2BIG;
+    for (const std::string& name : *names) {
+        if (Companion(name)) continue;
+        const std::optional<OpenFolder::Item> item = signature.LookUp(name);
+        if (!item || item->kind != OpenFolder::Kind::File) return false;
+        if (name != "CodeResources" && !(name == "CodeSignature" && item->size == 0)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-BundleCode ReadBundleCode(const OpenFolder& contents, const std::string& executable)
+BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable)
 try {
     using Kind = OpenFolder::Kind;
     BundleCode code;
+    const OpenFolder contents = bundle.Child("Contents");
     // macOS follows a link where a bundle's code lives, which is never followed here: such a
     // signature can be neither judged nor kept.
     for (const char* place : {"MacOS", "_CodeSignature"})
         if (!executable.empty() && contents.KindOf(place) == Kind::Link)
             return Failed(messages::OpenExecutableFailed(DisplayName(executable)), {FileStep::Open, ELOOP});
     const OpenFolder macOS = contents.Child("MacOS");
-    if (!OpenFolder::IsName(executable) || !Holds(macOS, executable)) return code;
+    if (!OpenFolder::IsName(executable) || !macOS.Holds(executable)) return code;
     code.name = DisplayName(executable);
     if (FileError error = macOS.ReadWhole(executable, kMaxExecutableLength, code.executable))
         return Failed(messages::OpenExecutableFailed(code.name), error);
 
     const OpenFolder signature = contents.Child("_CodeSignature");
-    if (Holds(signature, "CodeResources")) {
+    if (signature.Holds("CodeResources")) {
         FileRewrite seal;
         if (FileError error = signature.ReadWhole("CodeResources", kMaxOpenLength, seal))
             return Failed(messages::kOpenCodeResourcesFailed, error);
@@ -81,6 +125,8 @@ try {
         code.resourcesAsSealed = check.status == SealCheck::Status::Holds;
         code.resourcesUnchecked = std::move(check.reason);
     }
+    code.folderBreaks = (AppRootSealed(bundle) ? 0u : unsigned(macho::kAppRootUnsealed)) |
+                        (OnlySignatureFiles(signature) ? 0u : unsigned(macho::kSignatureFolderExtra));
     code.status = BundleCode::Status::Read;
     return code;
 } catch (const std::bad_alloc&) {
@@ -116,7 +162,7 @@ SignatureReading ReadSignature(const OpenFolder& bundle, const std::string& info
                                const std::string& executable)
 {
     using Status = SignatureReading::Status;
-    BundleCode code = ReadBundleCode(bundle.Child("Contents"), executable);
+    BundleCode code = ReadBundleCode(bundle, executable);
     if (code.status == BundleCode::Status::None) return {};
     if (code.status == BundleCode::Status::Failed) return {Status::Failed, code.message, false, code.cause};
     macho::Result<macho::Verdict> verdict = macho::Verify(code.Files(infoPlist));
@@ -135,9 +181,10 @@ std::optional<std::filesystem::path> EnclosingSignedBundle(const std::filesystem
          folder = folder.parent_path()) {
         const bool contents = folder.filename() == "Contents";
         const bool version = folder.parent_path().filename() == "Versions";
-        if ((contents || version) &&
-            Holds(OpenFolder::At(folder.parent_path()).Child(folder.filename()).Child("_CodeSignature"),
-                  "CodeResources"))
+        if ((contents || version) && OpenFolder::At(folder.parent_path())
+                                         .Child(folder.filename())
+                                         .Child("_CodeSignature")
+                                         .Holds("CodeResources"))
             return contents ? folder.parent_path() : folder.parent_path().parent_path();
     }
     return std::nullopt;

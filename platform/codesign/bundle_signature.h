@@ -26,18 +26,22 @@ struct BundleCode {
     std::optional<std::string> codeResources;  // Contents/_CodeSignature/CodeResources
     bool resourcesAsSealed = true;             // the files it seals are as it records them
     std::string resourcesUnchecked;            // why they could not be checked, when they could not
+    unsigned folderBreaks = 0;                 // the bundle's folders' rules it breaks (macho::Break)
     std::string message;
     FileError cause;
 
     // What the signature binds, with `infoPlist` as Contents/Info.plist.
     macho::BundleFiles Files(const std::string& infoPlist) const
     {
-        return {executable.bytes, infoPlist, codeResources, resourcesAsSealed, resourcesUnchecked};
+        return {executable.bytes,  infoPlist,          codeResources,
+                resourcesAsSealed, resourcesUnchecked, folderBreaks};
     }
 };
 
-// `contents` is the bundle's Contents folder, `executable` its list's CFBundleExecutable.
-BundleCode ReadBundleCode(const OpenFolder& contents, const std::string& executable);
+// `bundle` is the bundle's folder, `executable` its list's CFBundleExecutable. Its top folder may
+// hold only Contents and the files Finder leaves (not executable), and _CodeSignature only the
+// signature's files; AppleDouble companions, the attributes of a Mac's volume, are passed over.
+BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable);
 
 // Whether other Mach-O code loads into the application's own process (frameworks, in-process
 // plug-ins, libraries beside the executable): library validation refuses it once the application

@@ -46,6 +46,12 @@ OpenFolder OpenFolder::Child(const std::string& name) const
 
 std::optional<OpenFolder::Kind> OpenFolder::KindOf(const std::string& name) const
 {
+    const std::optional<Item> item = LookUp(name);
+    return item ? std::optional(item->kind) : std::nullopt;
+}
+
+std::optional<OpenFolder::Item> OpenFolder::LookUp(const std::string& name) const
+{
     struct stat info {};
     if (!mFd) {
         errno = mError;
@@ -56,10 +62,11 @@ std::optional<OpenFolder::Kind> OpenFolder::KindOf(const std::string& name) cons
         return std::nullopt;
     }
     if (::fstatat(mFd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    if (S_ISDIR(info.st_mode)) return Kind::Folder;
-    if (S_ISREG(info.st_mode)) return Kind::File;
-    if (S_ISLNK(info.st_mode)) return Kind::Link;
-    return Kind::Other;
+    const Kind kind = S_ISDIR(info.st_mode)   ? Kind::Folder
+                      : S_ISREG(info.st_mode) ? Kind::File
+                      : S_ISLNK(info.st_mode) ? Kind::Link
+                                              : Kind::Other;
+    return Item{kind, unsigned(info.st_mode & 07777), std::int64_t(info.st_size)};
 }
 
 bool OpenFolder::Holds(const std::string& name) const

@@ -36,9 +36,16 @@ public:
     OpenFolder Child(const std::string& name) const;
 
     enum class Kind { Folder, File, Link, Other };
+    struct Item {
+        Kind kind;
+        unsigned mode;  // the permission bits
+        std::int64_t size;
+    };
     // What `name` is, a link not followed; nothing (errno set) when it cannot be looked at.
+    std::optional<Item> LookUp(const std::string& name) const;
     std::optional<Kind> KindOf(const std::string& name) const;
-    // Whether `name` may be there: only an item known to be absent is not (errno set then).
+    // Whether `name` may be there: only an item known to be absent is not (errno set then), also
+    // when this folder could not be opened.
     bool Holds(const std::string& name) const;
     // Where the link `name` points; nothing when it is no link or cannot be read.
     std::optional<std::string> LinkTarget(const std::string& name) const;

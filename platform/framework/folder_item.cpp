@@ -9,7 +9,6 @@
 #include "platform/plist/cfobject.h"
 #include "resource_fork.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -266,24 +266,7 @@ OpenFolder FolderItem::AsFolder() const
 
 std::vector<std::string> FolderItem::ChildNames() const
 {
-    std::vector<std::string> names;
-    Location location = Locate();
-    if (!location.folder) return names;
-    UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return names;
-    struct CloseFolder {
-        void operator()(DIR* folder) const { ::closedir(folder); }
-    };
-    std::unique_ptr<DIR, CloseFolder> folder(::fdopendir(fd.Get()));
-    if (!folder) return names;
-    fd.Release();  // the stream owns it now
-    while (const dirent* entry = ::readdir(folder.get())) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.emplace_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return AsFolder().Names(std::numeric_limits<std::size_t>::max()).value_or(std::vector<std::string>());
 }
 
 FolderItem::Location FolderItem::Companion() const
