@@ -2,9 +2,9 @@
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
 #include "patcher/agent_check.h"
-#include "patcher/bundle_signature.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
+#include "platform/codesign/bundle_signature.h"
 #include "platform/files/in_place_write.h"
 #include "platform/framework/folder_item.h"
 #include "platform/framework/nil_object.h"
@@ -32,12 +32,13 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 constexpr const char* kUsageLine =
-    "Usage: veilor-patch [--check] [--strict] [--resign] [--allow-broken-signature] PATH...";
+    "Usage: veilor-patch [--check] [--strict] [--resign] [--sign] [--allow-broken-signature] PATH...";
 
 struct Options {
     bool check = false;
     bool strict = false;
     bool resign = false;
+    bool sign = false;
     bool allowBroken = false;
     bool help = false;
     bool version = false;
@@ -61,6 +62,8 @@ Options ParseArguments(int argc, char** argv)
             options.strict = true;
         } else if (argument == "--resign") {
             options.resign = true;
+        } else if (argument == "--sign") {
+            options.sign = true;
         } else if (argument == "--allow-broken-signature") {
             options.allowBroken = true;
         } else if (argument == "--help" || argument == "-h") {
@@ -75,6 +78,7 @@ Options ParseArguments(int argc, char** argv)
     if (!options.help && !options.version && options.paths.empty()) options.error = "no path given";
     // --check changes nothing, so an option that says how to write cannot go with it.
     if (options.check && options.resign) options.error = "--check and --resign cannot be used together";
+    if (options.check && options.sign) options.error = "--check and --sign cannot be used together";
     if (options.check && options.allowBroken)
         options.error = "--check and --allow-broken-signature cannot be used together";
     return options;
@@ -97,6 +101,8 @@ void PrintHelp()
               << "             \"1\" in any case) and its signature is not broken\n"
               << "  --strict   a path left alone, or a signature left broken, counts as a failure\n"
               << "  --resign   renew a developer's code signature as an ad hoc one, too\n"
+              << "  --sign     sign each bundle ad hoc from scratch, deep (nested code first),\n"
+              << "             whatever signature it had; implies --resign\n"
               << "  --allow-broken-signature  patch even where that breaks a developer's signature\n"
               << "             that may not be renewed, and warn (for pipelines that sign it again\n"
               << "             on a Mac)\n"
@@ -196,6 +202,13 @@ void WarnOfSignature(const std::string& shown, const std::filesystem::path& targ
         else
             std::cerr << ", and signing it ad hoc would harm it: " << EscapeControls(patched.message) << "\n";
     }
+    if (patched.signature == Signature::Signed) {
+        for (std::size_t at = 0; at < patched.message.size();) {
+            const std::size_t end = std::min(patched.message.find('\n', at), patched.message.size());
+            std::cerr << shown << ": " << EscapeControls(patched.message.substr(at, end - at)) << "\n";
+            at = end + 1;
+        }
+    }
     if (patched.signature != Signature::Resigned) return;
     if (std::optional<std::filesystem::path> outer = EnclosingSignedBundle(target)) {
         const std::string enclosing = EscapeControls(outer->string());
@@ -209,7 +222,8 @@ int Patch(const std::vector<std::string>& paths, const Options& options)
     using Kind = RouteOutcome::Kind;
     const bool strict = options.strict;
     Patcher patcher;
-    patcher.ReplaceDeveloperSignatures(options.resign);
+    patcher.ReplaceDeveloperSignatures(options.resign || options.sign);
+    patcher.SignFromScratch(options.sign);
     patcher.AllowBrokenSignatures(options.allowBroken);
     int status = kOk;
     std::vector<std::filesystem::path> targets(paths.size());
@@ -273,7 +287,7 @@ bool SignaturePasses(const std::string& shown, const std::filesystem::path& targ
     // Only a bundle's reading holds its list.
     if (flag.bundleList.empty()) return true;
     const SignatureReading reading =
-        ReadSignature(FolderItem(target), flag.bundleList, flag.bundleExecutable);
+        ReadSignature(FolderItem(target).AsFolder(), flag.bundleList, flag.bundleExecutable);
     switch (reading.status) {
     case SignatureReading::Status::None: return true;
     case SignatureReading::Status::Read:

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Any executable that reads must verify without fault; where the re-signer agrees to re-sign, the result
-// must be valid ad hoc, the same length, and need no second re-sign.
+// must be valid ad hoc, the same length, and need no second re-sign. Where signing from scratch
+// succeeds, the result must be valid ad hoc, and a second signing must change nothing.
 
 #include "platform/macho/resign.h"
+#include "platform/macho/sign.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string codeResources = "<plist><dict/></plist>";
     const macho::BundleFiles files{bytes, infoPlist,
                                    size % 2 ? std::optional<std::string_view>(codeResources) : std::nullopt};
+    const macho::SignRequest request{"org.example.fuzz", infoPlist, codeResources};
+    if (macho::Result<macho::SignedCode> signedCode = macho::SignAdHoc(bytes, request)) {
+        macho::Result<macho::Verdict> fresh = macho::Verify({signedCode->bytes, infoPlist, codeResources});
+        if (!fresh || fresh->state != macho::State::Valid || !fresh->adhoc) std::abort();
+        macho::Result<macho::SignedCode> again = macho::SignAdHoc(signedCode->bytes, request);
+        if (!again || again->bytes != signedCode->bytes) std::abort();
+    }
     macho::Result<macho::Verdict> verdict = macho::Verify(files);
     if (!verdict) return 0;
     (void)macho::Describe(*verdict);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The seal's rule patterns: the first line of the input is compiled, the rest matched against it.
-#include "patcher/seal_pattern.h"
+#include "platform/codesign/seal_pattern.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The routes' messages, kept in one place for the routes and for the check that reads as they do.
+// The routes' messages, kept in one place for the routes and for the check that reads as they do;
+// those for a signature's files are the signing library's.
+
+#include "platform/codesign/messages.h"
 
 #include <string>
 
@@ -20,15 +23,10 @@ inline std::string WriteForkFailed(const std::string& name)
 {
     return "Failed to write resource fork of file " + name + ".";
 }
-inline std::string OpenExecutableFailed(const std::string& name)
-{
-    return "Failed to open executable file " + name + ".";
-}
 inline std::string WriteExecutableFailed(const std::string& name)
 {
     return "Failed to write executable file " + name + ".";
 }
-inline const std::string kOpenCodeResourcesFailed = "Failed to open CodeResources file.";
 // The window's words for a bundle left untouched because its signature may not be renewed.
 inline std::string NotResigned(const std::string& name, const std::string& why)
 {

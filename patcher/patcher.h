@@ -9,6 +9,7 @@
 #include "platform/framework/folder_item.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,8 @@ struct RouteOutcome {
         Broken,    // a developer's, which the new Info.plist breaks (or an earlier patch broke):
                    // replacing it was not allowed, and would harm the application too when `message`
                    // says why
+        Resealed,  // Resigned, and every signed bundle around it re-sealed
+        Signed,    // the whole bundle signed ad hoc from scratch; `message` holds notes, one a line
     };
     // One file's new content, and what the user is told if it cannot be written.
     struct Write {
@@ -92,6 +95,8 @@ public:
     // Whether a patch may go on and break a developer's signature it may not renew; else the
     // application is left untouched. For pipelines that sign it again on a Mac afterwards.
     void AllowBrokenSignatures(bool allow) { mAllowBrokenSignatures = allow; }
+    // Whether the bundle route signs the whole bundle ad hoc, deep, whatever signature it had.
+    void SignFromScratch(bool sign) { mSignFromScratch = sign; }
 
 protected:
     // The step both routes take after reading the list. An empty list is told, one that is not a
@@ -101,12 +106,17 @@ protected:
                                        std::string* executable = nullptr);
     // The bundle route's last step: what the main executable's signature needs once Info.plist
     // holds `infoPlist`. An edit gains the re-signed executable, or the outcome becomes a refusal.
-    RouteOutcome SignatureKept(const FolderItem& contents, const std::string& executable,
+    RouteOutcome SignatureKept(const FolderItem& bundle, const std::string& executable,
                                const std::string& infoPlist, RouteOutcome outcome) const;
+    // Instead, with SignFromScratch: every file of the bundle's new signature, innermost first,
+    // with the list placed before the outer bundle's own seal and executable.
+    static RouteOutcome SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
+                                          RouteOutcome outcome);
 
 private:
     bool mReplaceDeveloperSignatures = false;
     bool mAllowBrokenSignatures = false;
+    bool mSignFromScratch = false;
 };
 
 // An edit once its commit is known: Patched, or Failed with the message of the write that failed

@@ -1,15 +1,42 @@
 // SPDX-License-Identifier: MIT
 #include "patcher.h"
 
-#include "bundle_signature.h"
 #include "messages.h"
+#include "platform/codesign/bundle_signature.h"
+#include "platform/codesign/reseal.h"
+#include "platform/codesign/sign_bundle.h"
 #include "platform/files/temporary_file.h"
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/nil_object.h"
 #include "platform/macho/resign.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
+
+namespace {
+
+// The signed bundles around this one, re-sealed from the inside out after its own files.
+RouteOutcome Resealed(const std::filesystem::path& bundle, std::string_view executable, bool allowDeveloper,
+                      RouteOutcome outcome)
+{
+    using Status = codesign::ResealPlan::Status;
+    codesign::ResealPlan plan = codesign::PlanReseal(bundle, executable, allowDeveloper);
+    if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
+    if (plan.status == Status::Failed)
+        return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
+    for (codesign::PlannedWrite& write : plan.writes) {
+        const std::string failed = "Failed to write " + write.shown + ".";
+        std::optional<FileRewrite> rewrite = codesign::Prepare(std::move(write));
+        if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
+        outcome.Then(std::move(*rewrite), failed);
+    }
+    if (plan.levels > 0 && outcome.signature == RouteOutcome::Signature::Resigned)
+        outcome.signature = RouteOutcome::Signature::Resealed;
+    return outcome;
+}
+
+}  // namespace
 
 // An allocation failure ends this item alone, as a file too large to open would.
 RouteOutcome Patcher::ProcessPackage(const FolderItemRef& item)
@@ -50,19 +77,22 @@ try {
     }
     // With the list as it will be; also when it has the flag already, for a run cut short between
     // the list and the executable left a signature that only needs renewing.
-    return SignatureKept(*contents, executable, text, std::move(outcome));
+    if (mSignFromScratch) return SignedFromScratch(item->Path(), text, std::move(outcome));
+    return SignatureKept(*item, executable, text, std::move(outcome));
 } catch (const std::bad_alloc&) {
     return RouteOutcome::Failure(messages::kOpenInfoPlistFailed, {FileStep::Open, ENOMEM});
 }
 
-RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::string& executable,
+RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string& executable,
                                     const std::string& infoPlist, RouteOutcome outcome) const
 {
-    BundleCode code = ReadBundleCode(contents, executable);
+    // The signing library walks folders by descriptor: the bundle, opened as the item is.
+    const OpenFolder folder = bundle.AsFolder();
+    BundleCode code = ReadBundleCode(folder, executable);
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
-    const macho::BundleFacts facts{[&] { return OtherCodeInside(contents, executable); },
+    const macho::BundleFacts facts{[&] { return OtherCodeInside(folder.Child("Contents"), executable); },
                                    mReplaceDeveloperSignatures};
     macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(code.Files(infoPlist), facts);
     if (!resigned) {
@@ -72,7 +102,9 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
     }
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
-    case macho::Action::LeaveAlone: return outcome;
+    case macho::Action::LeaveAlone:
+        return Resealed(bundle.Path(), code.executable.bytes, mReplaceDeveloperSignatures,
+                        std::move(outcome));
     case macho::Action::Resign: break;
     case macho::Action::Refuse:
         if (!decision.developer || mReplaceDeveloperSignatures)
@@ -103,5 +135,45 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& contents, const std::strin
         code.executable.changed.push_back({replacement.offset, replacement.bytes.size()});
     outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
     outcome.signature = RouteOutcome::Signature::Resigned;
-    return outcome;
+    // Read by the chain's planning, before the outcome grows.
+    const std::string_view newExecutable = outcome.writes.back().rewrite.bytes;
+    return Resealed(bundle.Path(), newExecutable, mReplaceDeveloperSignatures, std::move(outcome));
+}
+
+RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
+                                        RouteOutcome outcome)
+{
+    using Status = codesign::BundlePlan::Status;
+    codesign::BundlePlan plan = codesign::PlanSignature(bundle, infoPlist);
+    if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
+    if (plan.status == Status::Failed)
+        return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});
+    // Known in full before any new folder is made.
+    codesign::ResealPlan chain = codesign::PlanReseal(bundle, plan.Executable(), true);
+    if (chain.status == codesign::ResealPlan::Status::Refused) return RouteOutcome::Refusal(chain.message);
+    if (chain.status == codesign::ResealPlan::Status::Failed)
+        return RouteOutcome::Failure("Failed to open " + chain.message + ".", {FileStep::Open, chain.error});
+    std::vector<codesign::PlannedWrite> planned = std::move(plan.writes);
+    const std::size_t outer = std::min(plan.outerWrites, planned.size());
+    for (codesign::PlannedWrite& write : chain.writes) planned.push_back(std::move(write));
+    if (planned.empty()) return outcome;
+
+    std::vector<RouteOutcome::Write> writes;
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        // The list goes in after the nested code, before the bundle's own seal and executable.
+        if (i == outer)
+            for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
+        const std::string failed = "Failed to write " + planned[i].shown + ".";
+        std::optional<FileRewrite> rewrite = codesign::Prepare(std::move(planned[i]));
+        if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
+        writes.push_back({std::move(*rewrite), failed});
+    }
+    if (outer == planned.size())
+        for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
+    RouteOutcome edited = RouteOutcome::Refusal({});
+    edited.kind = RouteOutcome::Kind::Edited;
+    edited.writes = std::move(writes);
+    edited.signature = RouteOutcome::Signature::Signed;
+    for (const std::string& note : plan.notes) edited.message += (edited.message.empty() ? "" : "\n") + note;
+    return edited;
 }

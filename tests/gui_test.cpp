@@ -6,6 +6,8 @@
 
 #include "app/app.h"
 #include "app/startup.h"
+#include "platform/codesign/resource_seal.h"
+#include "platform/files/open_folder.h"
 #include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/qt/qt_internal.h"
@@ -13,6 +15,7 @@
 #include "platform/framework/qt/runtime.h"
 #include "platform/framework/qt/window.h"
 #include "platform/framework/zorp_plugin.h"
+#include "platform/macho/sign.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -541,6 +544,17 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     // Signed ad hoc: patched and signed again for its new list, with nothing shown.
     const fs::path signedApp = signed_bundles::CraftedBundle(temp / "Signed.app");
     const auto original = Tree(signedApp);
+    // A login item signed ad hoc inside an application signed ad hoc: the application re-sealed.
+    const fs::path outer = temp / "Outer.app",
+                   login = signed_bundles::CraftedBundle(outer / "Contents/Library/LoginItems/Login.app");
+    const macho::NestedSeal nested =
+        macho::SealOf(*macho::ReadMachO(ReadBytes(login / "Contents/MacOS/Tool")));
+    signed_bundles::CraftedBundle(
+        outer, {}, 0755, {},
+        signed_bundles::SealOf(
+            {{"Library/LoginItems/Login.app",
+              "<dict><key>cdhash</key><data>" + signed_bundles::Base64(nested.cdhash) +
+                  "</data><key>requirement</key><string>" + nested.requirement + "</string></dict>"}}));
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
@@ -570,6 +584,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
         {"an application signed ad hoc", {FileUrl(signedApp)}, true, {signedApp}, {}},
+        {"a login item inside an application", {FileUrl(login)}, true, {login}, {}},
         {"an application signed by a developer", {FileUrl(developerApp)}, true, {}, notPatched},
         {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a}, failures},
         // What the drag carries is judged once, when it enters, not again on every move.
@@ -603,6 +618,11 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     }
     signed_bundles::ExpectEnd(signedApp, original, signed_bundles::End::Resigned);
     signed_bundles::ExpectEnd(developerApp, developerOriginal, signed_bundles::End::Untouched);
+    EXPECT_EQ(signed_bundles::Verdict(outer), "signature valid (ad hoc)");
+    EXPECT_EQ(CheckSeal(OpenFolder::At(outer / "Contents"),
+                        ReadBytes(outer / "Contents/_CodeSignature/CodeResources"), "Tool")
+                  .status,
+              SealCheck::Status::Holds);
 }
 
 // A name is shown as the user would type it, never as markup that could forge the message.

@@ -3,11 +3,14 @@
 // files for every parse error and every refusal.
 
 #include "file_fixtures.h"
+#include "linked_code.h"
 #include "macho_craft.h"
 
 #include "platform/byteorder/byteorder.h"
+#include "platform/macho/layout.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/resign.h"
+#include "platform/macho/sign.h"
 #include "platform/macho/verify.h"
 
 #include <gtest/gtest.h>
@@ -316,8 +319,12 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
 TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
 {
     std::vector<std::pair<std::string, std::string>> cases;  // name, bytes
+    // Each binds the CodeResources it is judged with: one it did not bind would be a stray file.
+    const auto sealed = [](const std::function<void(craft::Shape&)>& change) {
+        return Crafted([&](craft::Shape& s) { s.codeResources = "<plist/>", change(s); }).bytes;
+    };
     const auto add = [&](const std::string& name, const std::function<void(craft::Shape&)>& change) {
-        cases.emplace_back(name, Crafted(change).bytes);
+        cases.emplace_back(name, sealed(change));
     };
     for (bool is64 : {false, true})
         for (bool bigEndian : {false, true})
@@ -334,8 +341,8 @@ TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
     });
     add("16 KiB pages", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 14; });
-    const std::string thin64 = Crafted().bytes,
-                      thin32 = Crafted([](craft::Shape&s) { s.is64 = false; }).bytes;
+    const std::string thin64 = sealed([](craft::Shape&) {}),
+                      thin32 = sealed([](craft::Shape&s) { s.is64 = false; });
     cases.emplace_back("universal", craft::Fat({thin32, thin64}));
 
     const std::string plist = craft::Shape().infoPlist, resources = "<plist/>",
@@ -906,4 +913,118 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                               old[i].signature->codeDirectories[n].identifier);
         }
     }
+}
+
+// Signing from scratch, over code as Linux linkers leave it: the linker's signature grown, none added,
+// universal files laid out again; the code's bytes unchanged and a second signing a no-op.
+TEST(MachoSigning, FromScratchInEveryLayout)
+{
+    using linked::Code;
+    struct Case {
+        const char* name;
+        std::vector<Code> slices;
+        bool sha1 = false;
+        const char* error = nullptr;
+    };
+    const Code unsigned64 = linked::Make("x86_64", "-no_adhoc_codesign");
+    const std::vector<Case> cases = {
+        {"arm64, linker-signed", {Code{}}},
+        {"x86_64, linker-signed", {linked::Make("x86_64")}},
+        {"arm64, unsigned", {linked::Make("arm64", "-no_adhoc_codesign")}},
+        {"x86_64 for macOS 10.9, unsigned", {linked::Make("x86_64", "-no_adhoc_codesign", "10.9")}, true},
+        {"arm64 library", {linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib")}},
+        {"universal, arm64 linker-signed and x86_64 unsigned", {Code{}, unsigned64}},
+        {"universal, both linker-signed", {Code{}, linked::Make("x86_64")}},
+        {"no room for the load command",
+         {linked::Make("x86_64", "-no_adhoc_codesign -headerpad 0")},
+         false,
+         "no room in the header for a signature load command"},
+    };
+    if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(cases.size());
+    const std::string info = "<plist><dict/></plist>\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        std::vector<std::string> thin;
+        for (const Code& code : c.slices)
+            thin.push_back(linked::Link(folder.Path(), code, "s" + std::to_string(thin.size())));
+        const std::string file = thin.size() == 1 ? thin.front() : linked::Lipo(folder.Path(), thin);
+        ASSERT_FALSE(file.empty());
+        const macho::Result<macho::SignedCode> result =
+            macho::SignAdHoc(file, {"org.example.linked", info, {}});
+        if (c.error) {
+            ASSERT_FALSE(result);
+            EXPECT_STREQ(macho::Describe(result.error().kind), c.error);
+            continue;
+        }
+        ASSERT_TRUE(result) << macho::Describe(result.error().kind);
+        const macho::Result<macho::Verdict> verdict = macho::Verify({result->bytes, info, std::nullopt});
+        ASSERT_TRUE(verdict);
+        EXPECT_EQ(macho::Describe(*verdict), "signature valid (ad hoc)");
+        EXPECT_EQ(result->sha1, c.sha1);
+        const macho::Result<macho::SignedCode> again =
+            macho::SignAdHoc(result->bytes, {"org.example.linked", info, {}});
+        ASSERT_TRUE(again);
+        EXPECT_TRUE(again->bytes == result->bytes);
+
+        const std::vector<macho::Slice> before = *macho::ReadMachO(file),
+                                        after = *macho::ReadMachO(result->bytes);
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            const macho::SliceLayout old = *macho::ReadLayout(before[i].bytes, 0);
+            const macho::SliceLayout now = *macho::ReadLayout(after[i].bytes, 0);
+            const std::size_t commandsEnd = now.headerSize + now.sizeofcmds;
+            const std::size_t codeEnd = old.signatureCommand ? old.dataOffset : before[i].bytes.size();
+            EXPECT_TRUE(after[i].bytes.substr(commandsEnd, codeEnd - commandsEnd) ==
+                        before[i].bytes.substr(commandsEnd, codeEnd - commandsEnd));
+            EXPECT_EQ(now.ncmds, old.ncmds + (old.signatureCommand ? 0 : 1));
+            EXPECT_EQ(now.dataOffset % 16, 0u);
+            EXPECT_EQ(now.dataOffset + now.dataSize, after[i].bytes.size());
+            EXPECT_EQ(now.linkeditOffset + now.linkeditSize, after[i].bytes.size());
+            EXPECT_EQ(now.linkeditVmSize, (now.linkeditSize + 0x3fff) & ~std::uint64_t(0x3fff));
+            const macho::CodeDirectory& primary = after[i].signature->codeDirectories.front();
+            EXPECT_EQ(primary.identifier, "org.example.linked");
+            EXPECT_EQ(primary.flags, std::uint32_t(macho::kAdhoc));
+            EXPECT_EQ(after[i].signature->codeDirectories.size(), c.sha1 ? 2u : 1u);
+        }
+        if (const std::optional<macho::FatHeader> fat = macho::ReadFatHeader(result->bytes)) {
+            for (const macho::FatEntry& entry : fat->entries) {
+                EXPECT_EQ(entry.offset % 0x4000, 0u);
+                EXPECT_EQ(entry.align, 14u);
+            }
+            EXPECT_EQ(fat->entries.back().offset + fat->entries.back().size, result->bytes.size());
+        }
+    }
+}
+
+// What an old signature that was not the linker's hands on: hardened runtime and its version, and the
+// entitlements; the linker's hands on nothing.
+TEST(MachoSigning, KeepsRuntimeAndEntitlementsOnly)
+{
+    const std::string entitlements =
+        "<plist><dict><key>com.apple.security.cs.allow-jit</key><true/></dict></plist>";
+    for (const bool linker : {false, true}) {
+        SCOPED_TRACE(linker ? "linker" : "developer");
+        const craft::Built built = Crafted([&](craft::Shape& shape) {
+            shape.codeDirectories.front().version = 0x20500;
+            shape.codeDirectories.front().flags = linker ? 0x20002u : 0x10000u;
+            shape.entitlements = entitlements;
+            shape.wrapper = linker ? craft::Wrapper::None : craft::Wrapper::Developer;
+        });
+        const macho::Result<macho::SignedCode> result =
+            macho::SignAdHoc(built.bytes, {"org.example.tool", {}, {}});
+        ASSERT_TRUE(result);
+        EXPECT_FALSE(result->grown);
+        const macho::Slice slice = FirstSlice(result->bytes);
+        const macho::CodeDirectory& cd = slice.signature->codeDirectories.front();
+        EXPECT_EQ(cd.flags, linker ? 0x2u : 0x10002u);
+        EXPECT_EQ(cd.version, linker ? 0x20100u : 0x20500u);
+        EXPECT_EQ(slice.signature->Find(macho::kEntitlementsSlot) != nullptr, !linker);
+        EXPECT_EQ(Judge({result->bytes, std::nullopt, std::nullopt}),
+                  "signature does not bind Info.plist (ad hoc)");
+    }
+    for (const auto& [name, identifier] : {std::pair{"libssl.1.1.dylib", "libssl.1"},
+                                           {"helper", "helper"},
+                                           {"Foo.bundle", "Foo"},
+                                           {"tool.2", "tool.2"}})
+        EXPECT_EQ(macho::IdentifierForFile(name), identifier);
 }

@@ -3,9 +3,9 @@
 #include "signed_bundles.h"
 
 #include "patcher/patcher.h"
-#include "patcher/resource_seal.h"
 #include "patcher/write_batch.h"
 #include "platform/byteorder/byteorder.h"
+#include "platform/codesign/resource_seal.h"
 #include "platform/files/unique_fd.h"
 #include "platform/framework/nil_object.h"
 #include "platform/framework/zorp_plugin.h"
@@ -561,6 +561,10 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
     const Change unreadable = [](const fs::path& contents) {
         fs::permissions(contents / "Resources/res.txt", fs::perms::none);
     };
+    // Its only file is optional: a folder taken as empty would hide what it holds.
+    const Change unreadableFolder = [](const fs::path& contents) {
+        fs::permissions(contents / "Resources/en.lproj", fs::perms::owner_exec);
+    };
     const struct {
         const char* name;
         std::string seal;  // "": the shared ad hoc sample's, which seals a file and an optional one
@@ -630,6 +634,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
          {sparse("Frameworks/libn.dylib", 1ll << 30)},
          C},
         {"UnreadableSealed", ours, oursLaid, {link, unreadable}, U},
+        {"UnreadableSealedFolder", ours, oursLaid, {link, unreadableFolder}, U},
     };
     TempFolder temp;
     std::size_t skipped = 0;
@@ -645,9 +650,9 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         Lay(app / "Contents", c.laid);
         for (const Change& change : c.changes) change(app / "Contents");
         // A file only root may read is judged as another user, where one runs as root.
-        const bool unreadable = c.name == std::string("UnreadableSealed");
+        const bool unreadable = std::string_view(c.name).starts_with("UnreadableSealed");
         const auto judge = [&] {
-            const SealCheck check = CheckSeal(FolderItem(app / "Contents"),
+            const SealCheck check = CheckSeal(OpenFolder::At(app / "Contents"),
                                               ReadBytes(app / "Contents/_CodeSignature/CodeResources"),
                                               c.seal.empty() ? "Hello" : "Tool");
             return std::to_string(int(check.status)) + " " + check.reason;

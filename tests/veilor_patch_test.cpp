@@ -569,6 +569,24 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {"Resources.app", {}, End::Untouched, resourcesChanged, {"Resources/res.txt=R"}, resSealed},
         {"Linker.app", linker, End::ExecutableKept, ""},
         {.name = "Script.app", .end = End::ExecutableKept, .damage = script},
+        // The bundle's own folders: Finder's files and companions pass, anything else is unsealed.
+        {"FinderFiles.app",
+         {},
+         End::Resigned,
+         "",
+         {"../.DS_Store=d", "../._Contents=a",
+          "_CodeSignature/CodeSignature=", "_CodeSignature/._CodeResources=a"}},
+        {"RootFile.app", {}, End::Untouched, broken + "(unsealed files beside Contents)", {"../README=r"}},
+        {"FinderFolder.app",
+         {},
+         End::Untouched,
+         broken + "(unsealed files beside Contents)",
+         {"../.DS_Store/"}},
+        {"SignatureFile.app",
+         {},
+         End::Untouched,
+         broken + "(_CodeSignature holds files the signature does not use)",
+         {"_CodeSignature/CodeRequirements=r"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -663,6 +681,7 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         {{bundle.string(), "--bogus"}, 2, true},
         {{"--check", "--resign", bundle.string()}, 2, true},
         {{"--resign", bundle.string(), "--check"}, 2, true},
+        {{"--check", "--sign", bundle.string()}, 2, true},
         {{"--check", "--allow-broken-signature", bundle.string()}, 2, true},
         {{"--version"}, 0, false},
         {{"--help"}, 0, false},
@@ -676,8 +695,8 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     }
     const std::string help = Run({"--help"}).out;
-    for (const char* option :
-         {"--check", "--strict", "--resign", "--allow-broken-signature", "--help", "--version", "--"})
+    for (const char* option : {"--check", "--strict", "--resign", "--sign", "--allow-broken-signature",
+                               "--help", "--version", "--"})
         EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
 
     // After "--", an argument that looks like an option is a path.

@@ -20,27 +20,6 @@ struct BinaryStream::Impl {
     bool tooLong = false;  // a change past kMaxLength was refused: nothing may be committed
 };
 
-namespace {
-
-// The whole content, or nothing (errno set) when it cannot be read or would be too large.
-std::optional<std::string> ReadWhole(int fd, std::int64_t expectedSize, std::int64_t limit)
-{
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(expectedSize));
-    const auto append = [&](std::string_view piece) {
-        if (static_cast<std::int64_t>(bytes.size() + piece.size()) > limit) {
-            errno = EFBIG;
-            return false;
-        }
-        bytes.append(piece);
-        return true;
-    };
-    if (!ReadPieces(fd, append)) return std::nullopt;
-    return bytes;
-}
-
-}  // namespace
-
 BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite, FileError& error,
                                    std::int64_t limit)
 {
@@ -50,31 +29,17 @@ BinaryStreamRef BinaryStream::Open(FolderItem::Location location, bool readWrite
         error = FailedAt(FileStep::Open);
         return nullptr;
     }
-    if ((error = RecoverInterruptedWrite(location.folder.Get(), location.name))) return nullptr;
-    // What the file was before it was read: an edit during the read makes the commit refuse.
-    FileIdentity identity;
-    UniqueFd fd = OpenRegularAt(location.folder.Get(), location.name, readWrite, identity);
-    if (!fd) {
-        error = FailedAt(FileStep::Open);
+    FileRewrite read;
+    if ((error = OpenFolder(std::move(location.folder)).ReadWhole(location.name, limit, read, readWrite)))
         return nullptr;
-    }
-    if (identity.size > limit) {
-        error = {FileStep::Open, EFBIG};
-        return nullptr;
-    }
-    std::optional<std::string> bytes = ReadWhole(fd.Get(), identity.size, limit);
-    if (!bytes) {
-        error = FailedAt(FileStep::Open);
-        return nullptr;
-    }
 
     auto impl = std::make_unique<Impl>();
-    impl->folder = std::move(location.folder);
-    impl->name = std::move(location.name);
+    impl->folder = std::move(read.folder);
+    impl->name = std::move(read.name);
     impl->writable = readWrite;
     impl->limit = limit;
-    impl->bytes = std::move(*bytes);
-    impl->read = identity;
+    impl->bytes = std::move(read.bytes);
+    impl->read = *read.read;
     return BinaryStreamRef(new BinaryStream(std::move(impl)));
 }
 

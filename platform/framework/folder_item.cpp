@@ -11,7 +11,6 @@
 #include "platform/plist/cfobject.h"
 #include "resource_fork.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -19,6 +18,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -249,45 +249,19 @@ BinaryStreamRef FolderItem::OpenAsBinaryFile(bool readWrite, FileError& error, s
 bool FolderItem::ReadInPieces(const std::function<bool(std::string_view)>& sink, std::int64_t limit) const
 {
     Location location = Locate();
-    FileIdentity opened;
-    UniqueFd fd =
-        location.folder ? OpenRegularAt(location.folder.Get(), location.name, false, opened) : UniqueFd();
-    if (!fd) return false;
-    if (opened.size > limit) {
-        errno = EFBIG;
-        return false;
-    }
-    // One that grows while read is cut off at the limit too.
-    std::int64_t read = 0;
-    return ReadPieces(fd.Get(), [&](std::string_view piece) {
-        if ((read += std::int64_t(piece.size())) > limit) {
-            errno = EFBIG;
-            return false;
-        }
-        return sink(piece);
-    });
+    if (!location.folder) return false;
+    return OpenFolder(std::move(location.folder)).ReadPieces(location.name, sink, limit);
+}
+
+OpenFolder FolderItem::AsFolder() const
+{
+    SharedFd folder = mAsFolder->Open();
+    return OpenFolder(std::move(folder), errno);
 }
 
 std::vector<std::string> FolderItem::ChildNames() const
 {
-    std::vector<std::string> names;
-    Location location = Locate();
-    if (!location.folder) return names;
-    UniqueFd fd(::openat(location.folder.Get(), location.name.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return names;
-    struct CloseFolder {
-        void operator()(DIR* folder) const { ::closedir(folder); }
-    };
-    std::unique_ptr<DIR, CloseFolder> folder(::fdopendir(fd.Get()));
-    if (!folder) return names;
-    fd.Release();  // the stream owns it now
-    while (const dirent* entry = ::readdir(folder.get())) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.emplace_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return AsFolder().Names(std::numeric_limits<std::size_t>::max()).value_or(std::vector<std::string>());
 }
 
 FolderItem::Location FolderItem::Companion() const

@@ -6,6 +6,7 @@
 // same folders, even when one is renamed meanwhile, and many items held hold few descriptors.
 
 #include "platform/files/file_error.h"
+#include "platform/files/open_folder.h"
 #include "platform/files/open_limits.h"
 #include "platform/files/unique_fd.h"
 
@@ -72,6 +73,9 @@ public:
                       std::int64_t limit = kMaxExecutableLength) const;
     // The names in this folder, sorted; none when it is not a folder (a link is not) or cannot be read.
     std::vector<std::string> ChildNames() const;
+    // The item as an open folder, for the libraries that walk folders by descriptor; a failed one
+    // (its Error() set) when it is not a folder (a link is not) or cannot be opened.
+    OpenFolder AsFolder() const;
     // Nil when the fork's store is malformed, longer than kMaxOpenLength, or cannot be written when
     // readWrite is set (a read-only fork refuses to commit changes).
     ResourceForkRef OpenResourceFork(bool readWrite = true) const;

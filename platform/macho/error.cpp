@@ -28,6 +28,11 @@ const char* Describe(ErrorKind kind)
     case ErrorKind::SlotCountMismatch: return "the code slots do not cover the signed code";
     case ErrorKind::SectionOutOfRange: return "the embedded Info.plist lies outside its slice";
     case ErrorKind::SliceNotMachO: return "a slice is not a Mach-O executable";
+    case ErrorKind::UnsupportedFileType: return "a kind of Mach-O file that carries no signature";
+    case ErrorKind::NoLinkedit: return "no __LINKEDIT segment at the end to hold the signature";
+    case ErrorKind::SignatureNotLast: return "data after the signature";
+    case ErrorKind::NoRoomForSignature: return "no room in the header for a signature load command";
+    case ErrorKind::TooLarge: return "the signed file would be too large for its format";
     }
     return "unknown error";
 }

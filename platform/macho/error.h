@@ -33,6 +33,11 @@ enum class ErrorKind {
     SlotCountMismatch,     // the number of code slots does not cover the signed code
     SectionOutOfRange,     // the embedded Info.plist section lies outside the slice
     SliceNotMachO,         // a slice of a universal file is not a Mach-O file
+    UnsupportedFileType,   // not an executable, library, bundle or loader that can carry a signature
+    NoLinkedit,            // no __LINKEDIT segment to hold the signature, or one not last in the file
+    SignatureNotLast,      // bytes after the signature, which a larger signature would overwrite
+    NoRoomForSignature,    // no room in the header's padding for a signature load command
+    TooLarge,              // the signed slice or universal file would pass the format's 4 GiB offsets
 };
 
 const char* Describe(ErrorKind kind);

@@ -264,6 +264,16 @@ void Resigned::ApplyTo(std::string& executable) const
         executable.replace(replacement.offset, replacement.bytes.size(), replacement.bytes);
 }
 
+std::string RestrictedEntitlements(const Signature& signature)
+{
+    return RestrictedKeys(ReadEntitlements(signature));
+}
+
+bool DisablesLibraryValidation(const Signature& signature)
+{
+    return ReadEntitlements(signature).disablesLibraryValidation;
+}
+
 std::string Describe(const Decision& decision)
 {
     const auto with = [&](std::string text) {

@@ -4,6 +4,7 @@
 // judging first whether that would harm the application. The new signature is written where the old
 // one was, in every slice and for every CodeDirectory, so no byte of code changes.
 
+#include "macho.h"
 #include "verify.h"
 
 #include <cstdint>
@@ -59,6 +60,12 @@ struct Resigned {
 };
 
 Result<Resigned> ResignAdHoc(const BundleFiles& files, const BundleFacts& facts);
+
+// For signing from scratch, which judges each piece of code itself: the keys of a signature's
+// entitlements that need a developer's profile, comma-separated (empty: none), and whether they
+// turn library validation off.
+std::string RestrictedEntitlements(const Signature& signature);
+bool DisablesLibraryValidation(const Signature& signature);
 
 // "restricted entitlements (keychain-access-groups)", "signature already broken (code changed)", ...
 std::string Describe(const Decision& decision);

@@ -141,8 +141,13 @@ Result<Examined> Examine(const BundleFiles& files)
         anySigned = true;
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
+        // A CodeResources beside a signature that seals the bundle without it is no file of its.
+        if (check.bindsInfoPlist && files.codeResources &&
+            !(3 <= primary.nSpecialSlots && !IsZero(primary.SpecialSlot(3))))
+            verdict.breaks |= kSignatureFolderExtra;
     }
     if (anySigned) verdict.breaks |= FileRuleBreaks(files.executable, examined.slices);
+    if (anyBinds) verdict.breaks |= files.folderBreaks;
     if (verdict.breaks & kResourcesUnchecked) verdict.resourcesUnchecked = files.resourcesUnchecked;
     if (!anySigned)
         verdict = Verdict{};
@@ -207,6 +212,8 @@ std::string DescribeBreaks(unsigned breaks, std::string_view signerInvalid)
         {kUniversalLayout, "bytes between or after the slices"},
         {kCodeLimitNotSignature, "code limit not at the signature"},
         {kTeamIdsDiffer, "slices' team IDs differ"},
+        {kAppRootUnsealed, "unsealed files beside Contents"},
+        {kSignatureFolderExtra, "_CodeSignature holds files the signature does not use"},
     };
     std::string text;
     for (const auto& [bit, words] : kTexts)

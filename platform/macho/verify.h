@@ -22,6 +22,9 @@ struct BundleFiles {
     bool resourcesAsSealed = true;
     // Why they could not be checked ("resources cannot be read (WHY)"); empty when they were.
     std::string_view resourcesUnchecked = {};
+    // The rules of the bundle's own folders that the caller found broken (kAppRootUnsealed,
+    // kSignatureFolderExtra): they count where a signature seals the bundle (binds Info.plist).
+    unsigned folderBreaks = 0;
 };
 
 enum class State { Unsigned, NotBound, Valid, Broken };
@@ -48,6 +51,9 @@ enum Break : unsigned {
     kUniversalLayout = 1u << 17,        // bytes between or after the slices
     kCodeLimitNotSignature = 1u << 18,  // the main slice's signed code does not end at its signature
     kTeamIdsDiffer = 1u << 19,          // slices of different team IDs
+    // Rules of the bundle's folders, for a signature that seals the bundle.
+    kAppRootUnsealed = 1u << 20,       // the bundle's top folder holds more than Contents and Finder's files
+    kSignatureFolderExtra = 1u << 21,  // _CodeSignature holds what the signature does not use
 };
 
 struct Verdict {

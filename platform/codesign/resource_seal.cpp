@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "resource_seal.h"
 
-#include "agent_flag.h"
 #include "seal_pattern.h"
 
-#include "platform/framework/binary_stream.h"
-#include "platform/framework/zorp_plugin.h"
+#include "platform/files/open_limits.h"
 #include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
+#include "platform/plist/plist.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -134,8 +133,7 @@ bool ReadEntry(const CFObjectZorp& value, bool legacy, Entry& entry)
 // Current systems check files2 with rules2; a list without them has only the SHA-1 files and rules.
 std::optional<Seal> ReadSeal(std::string_view bytes)
 {
-    CFDictionaryZorpRef root =
-        plist::AsDictionary(Zorp::NewCFObjectZorpFromXML(Zorp::NewCFBinaryDataZorpStr(std::string(bytes))));
+    CFDictionaryZorpRef root = plist::AsDictionary(plist::Parse(bytes).root);
     if (!root) return std::nullopt;
     const bool legacy = !root->Find("files2");
     const CFObjectZorp* files = root->Find(legacy ? "files" : "files2");
@@ -155,42 +153,43 @@ std::optional<Seal> ReadSeal(std::string_view bytes)
 }
 
 class Walk {
-    using Kind = FolderItem::Kind;
+    using Kind = OpenFolder::Kind;
 
 public:
-    Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable("MacOS/" + std::move(executable)) {}
+    Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable(std::move(executable)) {}
 
     // False as soon as a file differs from the seal, or cannot be looked at (Unchecked then says
     // why).
-    bool Folder(const FolderItem& folder, const std::string& prefix, std::size_t depth)
+    bool Folder(const OpenFolder& folder, const std::string& prefix, std::size_t depth)
     {
         if (depth > kMaxSealedDepth || mItems + 1 > kMaxSealedItems) return Unchecked();
-        for (const std::string& name : folder.ChildNames()) {
-            if (++mItems > kMaxSealedItems) return Unchecked();
+        const std::optional<std::vector<std::string>> names = folder.Names(kMaxSealedItems - mItems);
+        if (!names) return errno == E2BIG ? Unchecked() : Unreadable(errno);
+        for (const std::string& name : *names) {
+            ++mItems;
             const std::string path = prefix + name;
             if (path.size() > kMaxSealedPath) return Unchecked();
             if (prefix.empty() &&
                 (name == "_CodeSignature" || name == "CodeResources" || name == "_MASReceipt"))
                 continue;
             if (path == mExecutable) continue;
-            FolderItemRef child = folder.TrueChild(name);
-            if (!child || !Item(*child, path, depth)) return false;
+            if (!Item(folder, name, path, depth)) return false;
         }
         return true;
     }
 
 private:
-    bool Item(const FolderItem& item, const std::string& path, std::size_t depth)
+    bool Item(const OpenFolder& folder, const std::string& name, const std::string& path, std::size_t depth)
     {
-        const std::optional<Kind> kind = item.LookUpKind();
+        const std::optional<Kind> kind = folder.KindOf(name);
         if (!kind) return false;
         const auto listed = mSeal.entries.find(path);
         if (listed != mSeal.entries.end()) {
             listed->second.seen = true;
-            return Matches(listed->second, item, *kind);
+            return Matches(listed->second, folder, name, *kind);
         }
         // A folder is sealed through the files it holds.
-        if (kind == Kind::Folder) return Folder(item, path + "/", depth + 1);
+        if (kind == Kind::Folder) return Folder(folder.Child(name), path + "/", depth + 1);
         bool costly = false;
         const Rule* rule = RuleFor(path, costly);
         if (costly) return Unchecked();
@@ -230,21 +229,28 @@ private:
         return Unchecked(std::string("resources cannot be read (") + std::strerror(error) + ")");
     }
 
-    bool Matches(const Entry& entry, const FolderItem& item, Kind kind)
+    bool Matches(const Entry& entry, const OpenFolder& folder, const std::string& name, Kind kind)
     {
-        if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, item, kind);
-        if (entry.symlink) return kind == Kind::Link && item.LinkTarget() == entry.symlink;
+        if (entry.cdhash) return NestedCodeMatches(*entry.cdhash, folder, name, kind);
+        if (entry.symlink) return kind == Kind::Link && folder.LinkTarget(name) == entry.symlink;
         if (kind != Kind::File) return false;
-        const std::optional<std::string> hash = HashOf(item);
+        const std::optional<std::string> hash = HashOf(folder, name);
         return hash ? hash == entry.hash : false;
     }
 
+    // A file: the folder that holds it and its name there.
+    struct Place {
+        OpenFolder folder;
+        std::string name;
+    };
+
     // The seal records the cdhash of one of the nested code's CodeDirectories, in one of its slices.
-    bool NestedCodeMatches(const std::string& cdhash, const FolderItem& item, Kind kind)
+    bool NestedCodeMatches(const std::string& cdhash, const OpenFolder& folder, const std::string& name,
+                           Kind kind)
     {
         if (kind != Kind::Folder && kind != Kind::File) return false;
-        FolderItemRef executable =
-            kind == Kind::File ? std::make_shared<FolderItem>(item) : NestedExecutable(item);
+        const std::optional<Place> executable =
+            kind == Kind::File ? Place{folder, name} : NestedExecutable(folder.Child(name));
         // A bundle of a layout not known here is only looked for.
         if (!executable) return true;
         // Read once, in pieces, and only as far as the first piece when that is no Mach-O file.
@@ -259,7 +265,7 @@ private:
             bytes.append(piece);
             return true;
         };
-        if (!executable->ReadInPieces(add, FolderItem::kMaxExecutableLength))
+        if (!executable->folder.ReadPieces(executable->name, add, kMaxExecutableLength))
             return notCode ? false : ReadFailed(errno);
         const macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(bytes);
         if (!slices) return false;
@@ -271,37 +277,34 @@ private:
     }
 
     // An application-style bundle's Contents/MacOS/<CFBundleExecutable>, or a framework's
-    // Versions/<Current>/<CFBundleExecutable>; nil for another layout.
-    static FolderItemRef NestedExecutable(const FolderItem& bundle)
+    // Versions/<Current>/<CFBundleExecutable>; nothing for another layout.
+    static std::optional<Place> NestedExecutable(const OpenFolder& bundle)
     {
-        if (FolderItemRef contents = bundle.TrueChild("Contents"); contents && contents->Directory()) {
-            const std::string name = ExecutableIn(*contents, "Info.plist");
-            FolderItemRef macOS = name.empty() ? nullptr : contents->TrueChild("MacOS");
-            return macOS ? macOS->TrueChild(name) : nullptr;
+        if (bundle.KindOf("Contents") == Kind::Folder) {
+            const OpenFolder contents = bundle.Child("Contents");
+            std::string name = ExecutableIn(contents, "Info.plist");
+            if (!OpenFolder::IsName(name)) return std::nullopt;
+            return Place{contents.Child("MacOS"), std::move(name)};
         }
-        FolderItemRef versions = bundle.TrueChild("Versions");
-        FolderItemRef current = versions ? versions->TrueChild("Current") : nullptr;
-        const std::optional<std::string> target = current ? current->LinkTarget() : std::nullopt;
-        FolderItemRef version = target ? versions->TrueChild(*target) : nullptr;
-        if (!version || !version->Directory()) return nullptr;
-        FolderItemRef resources = version->TrueChild("Resources");
-        const std::string name = resources ? ExecutableIn(*resources, "Info.plist") : "";
-        return name.empty() ? nullptr : version->TrueChild(name);
+        const OpenFolder versions = bundle.Child("Versions");
+        const std::optional<std::string> target = versions.LinkTarget("Current");
+        if (!target || !OpenFolder::IsName(*target) || versions.KindOf(*target) != Kind::Folder)
+            return std::nullopt;
+        const OpenFolder version = versions.Child(*target);
+        std::string name = ExecutableIn(version.Child("Resources"), "Info.plist");
+        if (!OpenFolder::IsName(name)) return std::nullopt;
+        return Place{version, std::move(name)};
     }
 
-    static std::string ExecutableIn(const FolderItem& folder, const std::string& list)
+    static std::string ExecutableIn(const OpenFolder& folder, const std::string& list)
     {
-        FolderItemRef item = folder.TrueChild(list);
-        const std::optional<std::string> text = item ? Read(*item, FolderItem::kMaxOpenLength) : std::nullopt;
-        return text ? BundleExecutable(*text) : "";
-    }
-
-    static std::optional<std::string> Read(const FolderItem& item, std::int64_t limit)
-    {
-        FileError error;
-        BinaryStreamRef stream = item.OpenAsBinaryFile(false, error, limit);
-        if (!stream) return std::nullopt;
-        return stream->Read(stream->Length());
+        FileRewrite read;
+        if (folder.ReadWhole(list, kMaxOpenLength, read)) return "";
+        CFDictionaryZorpRef root = plist::AsDictionary(plist::Parse(read.bytes).root);
+        const CFObjectZorp* name = root ? root->Find("CFBundleExecutable") : nullptr;
+        return name && name->Kind() == CFKind::String
+                   ? std::string(static_cast<const CFStringZorp&>(*name).Text())
+                   : "";
     }
 
     static bool LooksLikeMachO(std::string_view piece)
@@ -326,14 +329,14 @@ private:
 
     // Read in pieces: a sealed resource may be far larger than anything worth holding whole, and
     // none larger than an executable may be is hashed.
-    std::optional<std::string> HashOf(const FolderItem& item)
+    std::optional<std::string> HashOf(const OpenFolder& folder, const std::string& name)
     {
         mHasher.Begin();
         const auto add = [&](std::string_view piece) {
             mHasher.Add(piece);
             return true;
         };
-        if (!item.ReadInPieces(add, FolderItem::kMaxExecutableLength)) {
+        if (!folder.ReadPieces(name, add, kMaxExecutableLength)) {
             ReadFailed(errno);
             return std::nullopt;
         }
@@ -350,11 +353,12 @@ private:
 
 }  // namespace
 
-SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources, const std::string& executable)
+SealCheck CheckSeal(const OpenFolder& contents, std::string_view codeResources, const std::string& executable,
+                    bool framework)
 {
     std::optional<Seal> seal = ReadSeal(codeResources);
     if (!seal) return {SealCheck::Status::Unchecked, "resources cannot be checked"};
-    Walk walk(*seal, executable);
+    Walk walk(*seal, framework ? executable : "MacOS/" + executable);
     if (!walk.Folder(contents, "", 0))
         return walk.Reason().empty() ? SealCheck{SealCheck::Status::Changed, {}}
                                      : SealCheck{SealCheck::Status::Unchecked, walk.Reason()};

@@ -3,7 +3,7 @@
 // Whether a bundle's files are still those its CodeResources seals: each listed file with its
 // recorded hash, link target or nested code, and no file the rules seal that the list lacks.
 
-#include "platform/framework/folder_item.h"
+#include "platform/files/open_folder.h"
 
 #include <cstddef>
 #include <string>
@@ -27,8 +27,9 @@ struct SealCheck {
     std::string reason;
 };
 // `contents` is the bundle's Contents folder, `codeResources` the bytes of its
-// _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable. Unchecked when the seal
+// _CodeSignature/CodeResources, `executable` its list's CFBundleExecutable (in MacOS/, or beside
+// the seal in a framework's version folder). Unchecked when the seal
 // cannot be read, its rules compiled or matched, the tree walked or a sealed file hashed (larger
-// than an executable may be) within the bounds above, or a sealed file read.
-SealCheck CheckSeal(const FolderItem& contents, std::string_view codeResources,
-                    const std::string& executable);
+// than an executable may be) within the bounds above, or a sealed file or folder read.
+SealCheck CheckSeal(const OpenFolder& contents, std::string_view codeResources, const std::string& executable,
+                    bool framework = false);

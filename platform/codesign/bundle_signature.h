@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A bundle's main executable, Contents/MacOS/<CFBundleExecutable>, and the other files its code
-// signature binds, read through the framework layer (no link is followed); what --check says of
-// that signature; and the signed bundle around one whose signature was renewed.
+// signature binds, read through open folders (no link is followed); what --check says of that
+// signature; and the signed bundle around one whose signature was renewed.
 
 #include "platform/files/file_error.h"
 #include "platform/files/file_replacement.h"
-#include "platform/framework/folder_item.h"
+#include "platform/files/open_folder.h"
 #include "platform/macho/error.h"
 #include "platform/macho/verify.h"
 
@@ -26,23 +26,27 @@ struct BundleCode {
     std::optional<std::string> codeResources;  // Contents/_CodeSignature/CodeResources
     bool resourcesAsSealed = true;             // the files it seals are as it records them
     std::string resourcesUnchecked;            // why they could not be checked, when they could not
+    unsigned folderBreaks = 0;                 // the bundle's folders' rules it breaks (macho::Break)
     std::string message;
     FileError cause;
 
     // What the signature binds, with `infoPlist` as Contents/Info.plist.
     macho::BundleFiles Files(const std::string& infoPlist) const
     {
-        return {executable.bytes, infoPlist, codeResources, resourcesAsSealed, resourcesUnchecked};
+        return {executable.bytes,  infoPlist,          codeResources,
+                resourcesAsSealed, resourcesUnchecked, folderBreaks};
     }
 };
 
-// `contents` is the bundle's Contents folder, `executable` its list's CFBundleExecutable.
-BundleCode ReadBundleCode(const FolderItem& contents, const std::string& executable);
+// `bundle` is the bundle's folder, `executable` its list's CFBundleExecutable. Its top folder may
+// hold only Contents and the files Finder leaves (not executable), and _CodeSignature only the
+// signature's files; AppleDouble companions, the attributes of a Mac's volume, are passed over.
+BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable);
 
 // Whether other Mach-O code loads into the application's own process (frameworks, in-process
 // plug-ins, libraries beside the executable): library validation refuses it once the application
 // is signed ad hoc.
-bool OtherCodeInside(const FolderItem& contents, const std::string& executable);
+bool OtherCodeInside(const OpenFolder& contents, const std::string& executable);
 
 // Why a signature the reader cannot make sense of is not judged: "signature cannot be read (WHY at
 // offset N)".
@@ -61,7 +65,7 @@ struct SignatureReading {
     FileError cause;
 };
 // Of a bundle whose Contents/Info.plist holds `infoPlist`, as already read, naming `executable`.
-SignatureReading ReadSignature(const FolderItem& bundle, const std::string& infoPlist,
+SignatureReading ReadSignature(const OpenFolder& bundle, const std::string& infoPlist,
                                const std::string& executable);
 
 // The bundle whose sealed folder (Contents/ or Versions/X/ with a _CodeSignature/CodeResources)
