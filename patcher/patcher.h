@@ -92,6 +92,8 @@ public:
     // Whether a patch may go on and break a developer's signature it may not renew; else the
     // application is left untouched. For pipelines that sign it again on a Mac afterwards.
     void AllowBrokenSignatures(bool allow) { mAllowBrokenSignatures = allow; }
+    // For a dry run: a route then leaves even a killed run's temporary files where they are.
+    void WriteNothing(bool nothing) { mWriteNothing = nothing; }
 
 protected:
     // The step both routes take after reading the list. An empty list is told, one that is not a
@@ -107,6 +109,7 @@ protected:
 private:
     bool mReplaceDeveloperSignatures = false;
     bool mAllowBrokenSignatures = false;
+    bool mWriteNothing = false;
 };
 
 // An edit once its commit is known: Patched, or Failed with the message of the write that failed

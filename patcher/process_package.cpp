@@ -33,10 +33,12 @@ try {
     RouteOutcome outcome = AgentFlagAdded(item, text, &executable);
     if (outcome.kind != Kind::Edited && outcome.kind != Kind::Unchanged) return outcome;
     // A killed run's temporary files in the folders this route writes, before the seal sees them.
-    if (FolderItem::Location list = infoPlist->Locate(); list.folder) RemoveLeftovers(list.folder.Get());
-    if (FolderItemRef macOS = contents->TrueChild("MacOS"); macOS && !executable.empty())
-        if (FolderItemRef code = macOS->TrueChild(executable))
-            if (FolderItem::Location at = code->Locate(); at.folder) RemoveLeftovers(at.folder.Get());
+    if (!mWriteNothing) {
+        if (FolderItem::Location list = infoPlist->Locate(); list.folder) RemoveLeftovers(list.folder.Get());
+        if (FolderItemRef macOS = contents->TrueChild("MacOS"); macOS && !executable.empty())
+            if (FolderItemRef code = macOS->TrueChild(executable))
+                if (FolderItem::Location at = code->Locate(); at.folder) RemoveLeftovers(at.folder.Get());
+    }
 
     if (outcome.kind == Kind::Edited) {
         text = std::move(outcome.writes.front().rewrite.bytes);

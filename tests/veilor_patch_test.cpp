@@ -108,7 +108,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(),
                                          "Relative.app/"};
 
-    EXPECT_EQ(Shown(Run(check)), "1 " + xml.string() + ": no NSUIElement\n" + flagged.string() +
+    EXPECT_EQ(Shown(Run(check)), "3 " + xml.string() + ": no NSUIElement\n" + flagged.string() +
                                      ": NSUIElement = true\n" + classic.string() +
                                      ": no NSUIElement\nRelative.app/: no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents/Info.plist"), kDemoXml);
@@ -193,12 +193,12 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         {"<key>LSUIElement</key><string>1</string>", 0, "LSUIElement = \"1\""},
         {"<key>NSUIElement</key><string>0</string><key>LSUIElement</key><true/>", 0,
          "NSUIElement = \"0\", LSUIElement = true"},
-        {"<key>NSUIElement</key><false/>", 1, "NSUIElement = false, not an agent"},
-        {"<key>NSUIElement</key><string>0</string>", 1, "NSUIElement = \"0\", not an agent"},
-        {"<key>LSUIElement</key><integer>0</integer>", 1, "LSUIElement = 0, not an agent"},
-        {"<key>LSUIElement</key><string>yes please</string>", 1,
+        {"<key>NSUIElement</key><false/>", 3, "NSUIElement = false, not an agent"},
+        {"<key>NSUIElement</key><string>0</string>", 3, "NSUIElement = \"0\", not an agent"},
+        {"<key>LSUIElement</key><integer>0</integer>", 3, "LSUIElement = 0, not an agent"},
+        {"<key>LSUIElement</key><string>yes please</string>", 3,
          "LSUIElement = \"yes please\", not an agent"},
-        {"", 1, "no NSUIElement"},
+        {"", 3, "no NSUIElement"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries);
@@ -432,7 +432,7 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
 
         Finished check = Run({"--check", app.string()});
         const bool agent = c.end != End::Untouched;
-        EXPECT_EQ(check.status, agent && c.check != broken ? 0 : 1);
+        EXPECT_EQ(check.status, agent && c.check != broken ? 0 : 3);
         EXPECT_EQ(check.out, app.string() + (agent ? ": NSUIElement = \"true\"\n" : ": no NSUIElement\n") +
                                  app.string() + ": " + c.check + "\n");
     }
@@ -485,11 +485,12 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
     hardened.codeDirectories = {{2, 0x20500, 0x10002, 0, 12, ""}};  // ad hoc, hardened runtime
-    const std::string library = ": not re-signed: library validation with other code inside",
-                      broken = ": not re-signed: signature already broken ",
-                      resourcesChanged = broken + "(resources changed)",
-                      notABlob =
-                          ": not re-signed: signature cannot be read (the signature is not a SuperBlob)";
+    const std::string
+        library = ": not re-signed: library validation with other code inside",
+        broken = ": not re-signed: signature already broken ",
+        resourcesChanged = broken + "(resources changed)",
+        notABlob =
+            ": not re-signed: signature cannot be read (the signature is not a SuperBlob at offset 12496)";
     const auto tampered = [](craft::Built& tool) { tool.bytes[5000] ^= 1; };
     const auto garbled = [](craft::Built& tool) { tool.bytes[tool.superBlob] ^= 0x10; };
     const auto script = [](craft::Built& tool) { tool.bytes = "#!/bin/sh\necho hello\n"; };
