@@ -186,7 +186,7 @@ void PrintHelp()
               << "  --require-team TEAM\n"
               << "             with --verify: a path passes only when signed by that team, through a\n"
               << "             certificate chain that ends at Apple's root\n"
-              << "  --strict   a path left alone counts as a failure\n"
+              << "  --strict   a path left alone, or a signature left broken, counts as a failure\n"
               << "  --resign   renew a developer's code signature as an ad hoc one, too\n"
               << "  --allow-broken-signature\n"
               << "             patch even where a developer's signature would then no longer match\n"
@@ -217,26 +217,32 @@ void PrintHelp()
               << "longer than a second shows its progress on one line of standard error.\n"
               << "\n"
               << "Signed applications: the main executable's code signature records a hash of\n"
-              << "Info.plist, so adding the entry breaks it. An ad hoc signature that binds\n"
-              << "Info.plist is renewed in the same run: the executable is signed again ad hoc for\n"
-              << "the new list, and no byte of its code changes. A developer's signature is renewed\n"
-              << "only with --resign; without it the application is left untouched, \"PATH: not\n"
-              << "patched: REASON\" (a failure), unless --allow-broken-signature. Re-signing loses\n"
-              << "what only the developer's signature gives: notarisation, the developer's identity\n"
-              << "(privacy permissions and keychain items ask again), and Gatekeeper's approval of a\n"
-              << "quarantined download. An application that an ad hoc signature would harm is left\n"
-              << "untouched, Info.plist included, with \"PATH: not re-signed: REASON\" (a failure):\n"
-              << "restricted entitlements, library validation with other code inside, launch or\n"
-              << "library constraints, encryption, a platform binary, a signature by Apple, a\n"
-              << "signature broken before the patch, no room for the new signature, or one that\n"
-              << "cannot be read. Unsigned executables and signatures that do not bind Info.plist\n"
-              << "are never written. After a re-sign inside another signed bundle, that bundle's\n"
-              << "seal still records the old signature: it must be signed again.\n"
+              << "Info.plist, so adding the entry breaks it. An ad hoc signature that binds Info.plist\n"
+              << "is renewed in the same run: the executable is signed again ad hoc for the new list,\n"
+              << "and no byte of its code changes. A developer's signature is renewed only with\n"
+              << "--resign; without it the application is left untouched with \"PATH: not patched:\n"
+              << "REASON\" (a failure), or, with --allow-broken-signature, patched with its signature\n"
+              << "broken and a warning. Re-signing loses what only the developer's signature gives:\n"
+              << "notarisation, the developer's identity (privacy permissions and keychain items ask\n"
+              << "again), and Gatekeeper's approval of a quarantined download (since macOS 15, one\n"
+              << "that Gatekeeper blocks opens with System Settings > Privacy & Security > Open\n"
+              << "Anyway; Control-click > Open no longer overrides it). An application that an\n"
+              << "ad hoc signature would harm is left untouched, Info.plist included, with \"PATH: not\n"
+              << "re-signed: REASON\" (a failure): restricted entitlements, library validation with\n"
+              << "other code inside, launch or library constraints, encryption, a platform binary, a\n"
+              << "signature by Apple, a signature broken before the patch (\"already broken (WHAT)\":\n"
+              << "code, requirements, entitlements, CMS or a CodeDirectory changed, or a rule macOS\n"
+              << "applies, such as the code limit, the page size or the universal file's layout), no\n"
+              << "room for the new signature, or one that cannot be read. Unsigned executables and\n"
+              << "signatures that do not bind Info.plist are never written. After a re-sign inside\n"
+              << "another signed bundle, that bundle's seal still records the old signature: it must\n"
+              << "be signed again.\n"
               << "\n"
               << "Exit status: 0 when every path went through; 1 when any path failed or was\n"
-              << "refused (with --strict: or was left alone); 2 for a usage error or a list that\n"
-              << "cannot be read; 3 when, with nothing failed, a --check or --verify answers no\n"
-              << "(a path that is not an agent, or a signature that is not valid).\n";
+              << "refused (with --strict: or was left alone, or ends with a broken signature); 2 for a\n"
+              << "usage error or a list that cannot be read; 3 when, with nothing failed, a --check\n"
+              << "or --verify answers no (a path that is not an agent, or a signature that is not\n"
+              << "valid).\n";
 }
 
 // A link named on the command line is what the user meant, so it alone is followed. Nothing
@@ -532,7 +538,7 @@ void Details(const SignatureFacts& facts, ItemReport& report)
             line("CDHash[" + slice.arch + "]=" + slice.codeDirectories.front().cdhash);
     }
     line("TeamIdentifier=" + (facts.team.empty() ? "not set" : facts.team));
-    if (facts.authority.empty()) line(facts.kind == "developer" ? "Authority=not read" : "Authority=none");
+    if (facts.authority.empty()) line("Authority=none");
     for (const std::string& authority : facts.authority) line("Authority=" + authority);
     bool bound = !facts.slices.empty();
     for (const SliceFacts& slice : facts.slices)
@@ -601,8 +607,8 @@ ItemReport VerifyOne(const std::string& path, const Options& options)
         if (facts.kind != "developer" || facts.team != options.requireTeam) {
             verdict += ", not signed by team " + options.requireTeam;
             passes = false;
-        } else if (facts.authority.empty()) {
-            verdict += ", but no certificate chain to Apple's root was found";
+        } else if (!facts.appleChain) {
+            verdict += ", but not through a certificate chain to Apple's root";
             passes = false;
         }
     }
@@ -767,8 +773,22 @@ int Patch(const Options& options, const std::vector<std::string>& paths, Output&
             case Kind::Unchanged:
                 json.action = "unchanged";
                 if (options.verbose) line = shown + ": unchanged, an agent already\n";
+                if (outcome.signature == Signature::Broken) {
+                    line += shown + ": warning: the developer's code signature no longer matches; macOS will "
+                                    "refuse to open it";
+                    if (outcome.message.empty())
+                        line += ". To sign it again ad hoc: veilor-patch --resign " + shown + "\n";
+                    else
+                        line += ", and signing it ad hoc would harm it: " + EscapeControls(outcome.message) +
+                                "\n";
+                }
                 break;
             }
+            // A signature left broken fails a strict run.
+            if (options.strict && outcome.signature == Signature::Broken &&
+                (outcome.kind == Kind::Patched || outcome.kind == Kind::Edited ||
+                 outcome.kind == Kind::Unchanged))
+                failure = true;
             if (failure) status = kFailed;
             json.passes = !failure;
             if (!line.empty() && (!options.quiet || failure)) output.Err(line);

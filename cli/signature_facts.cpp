@@ -60,9 +60,12 @@ SignatureFacts::State StateOf(const macho::Verdict& verdict)
     return State::Unreadable;
 }
 
-void Judge(const macho::BundleFiles& files, SignatureFacts& facts)
+// A tool has no Info.plist to bind: its code intact is all there is to its signature.
+void Judge(const macho::BundleFiles& files, SignatureFacts& facts, bool tool = false)
 {
     macho::Result<macho::Verdict> verdict = macho::Verify(files);
+    if (tool && verdict && verdict->state == macho::State::NotBound && !verdict->linkerSigned)
+        verdict->state = macho::State::Valid;
     if (!verdict && verdict.error().kind == macho::ErrorKind::NotMachO) {
         facts.state = SignatureFacts::State::None;
         facts.text = "not Mach-O code";
@@ -75,7 +78,13 @@ void Judge(const macho::BundleFiles& files, SignatureFacts& facts)
     }
     facts.state = StateOf(*verdict);
     facts.text = macho::Describe(*verdict);
-    if (verdict->state == macho::State::Broken) facts.breaks = macho::DescribeBreaks(verdict->breaks);
+    if (verdict->state == macho::State::Broken)
+        facts.breaks = macho::DescribeBreaks(verdict->breaks, verdict->signerInvalid);
+    if (verdict->signer) {
+        facts.signer = verdict->signer->name;
+        facts.authority = verdict->signer->authorities;
+        facts.appleChain = verdict->signer->appleChain;
+    }
     if (verdict->state != macho::State::Unsigned)
         facts.kind = verdict->linkerSigned ? "linker" : verdict->adhoc ? "ad hoc" : "developer";
     facts.team = verdict->teamId;
@@ -224,13 +233,7 @@ try {
     }
     const std::string bytes = stream->Read(stream->Length());
     facts.files.push_back("");
-    Judge(macho::BundleFiles{bytes, std::nullopt, std::nullopt}, facts);
-    // A tool has no Info.plist to bind: its code intact is all there is to its signature.
-    if (facts.state == SignatureFacts::State::LinkerOnly && facts.kind != "linker") {
-        facts.state = SignatureFacts::State::Valid;
-        facts.text =
-            "signature valid (" + facts.kind + (facts.team.empty() ? "" : ", team " + facts.team) + ")";
-    }
+    Judge(macho::BundleFiles{bytes, std::nullopt, std::nullopt}, facts, true);
     facts.format = "Mach-O " + std::string(facts.slices.size() > 1 ? "universal (" : "thin (");
     for (std::size_t i = 0; i < facts.slices.size(); ++i)
         facts.format += (i ? " " : "") + facts.slices[i].arch;

@@ -39,7 +39,9 @@ struct SignatureFacts {
     std::string text;  // as --check says it: "signature valid (ad hoc)", "unsigned", ...
     std::string breaks;
     std::string identifier, team;
-    std::vector<std::string> authority;  // the signer's chain, leaf first, where it is read
+    std::string signer;                  // the signer's name, for a developer's signature
+    std::vector<std::string> authority;  // the signer's chain, leaf first
+    bool appleChain = false;             // the chain ends at one of Apple's roots
     std::vector<SliceFacts> slices;
     std::string format;                      // "app bundle with Mach-O thin (arm64)", ...
     std::optional<std::size_t> sealedFiles;  // the seal's entries

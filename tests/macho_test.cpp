@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <set>
 
@@ -60,6 +61,17 @@ std::string Judge(const macho::BundleFiles& files)
     return macho::Describe(*verdict);
 }
 
+// The signer's chain, "Apple: " before it when it ends at Apple's root.
+std::string Signers(const macho::BundleFiles& files)
+{
+    macho::Result<macho::Verdict> verdict = macho::Verify(files);
+    if (!verdict || !verdict->signer) return "";
+    std::string text = verdict->signer->appleChain ? "Apple: " : "";
+    for (const std::string& name : verdict->signer->authorities)
+        text += (text.empty() || text == "Apple: " ? "" : " < ") + name;
+    return text;
+}
+
 // What a decision says, as one text: "resign", "leave alone" or "refuse: REASON".
 std::string Said(const macho::Decision& decision)
 {
@@ -100,24 +112,37 @@ craft::Built Crafted(const std::function<void(craft::Shape&)>& change = {})
 
 }  // namespace
 
-TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdicts)
+TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdictsAndSigners)
 {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"AdhocUniversal.app/Hello", "signature valid (ad hoc)"},
-        {"DeveloperStyle.app/Big", "signature valid (developer, team ABCDE12345)"},
-        {"Restricted.app/Keys", "signature valid (developer, team ABCDE12345)"},
-        {"WithFramework.app/Host", "signature valid (developer, team ABCDE12345)"},
-        {"DevSignedApp.app/SignedApp", "signature valid (developer, team ZCK58M894E)"},
-        {"LinkerSigned.app/Plain", "signature does not bind Info.plist (linker signature)"},
-        {"Unsigned.app/Bare", "unsigned"},
-        {"bare/yikes-universal_adhoc", "signature does not bind Info.plist (ad hoc)"},
-        {"bare/yikes-universal_signed", "signature does not bind Info.plist (developer, team 998Z9C32TC)"},
-        {"bare/signed-with-teamid", "signature does not bind Info.plist (developer, team EQHXZ8M8AV)"},
+    const std::string example = "Developer ID Application: Example Corp (ABCDE12345)",
+                      selfSigned =
+                          "signature intact, but not from a certificate of Apple's (" + example + ")",
+                      pawashe = "Developer ID Application: Mayur Pawashe (ZCK58M894E)",
+                      developerId = pawashe + " < Developer ID Certification Authority < Apple Root CA",
+                      wwdr = " < Apple Worldwide Developer Relations Certification Authority < Apple Root CA";
+    struct Case {
+        std::string where, verdict, authorities;  // leaf to root; "Apple: " when the root is Apple's
+    };
+    const std::vector<Case> cases = {
+        {"AdhocUniversal.app/Hello", "signature valid (ad hoc)", ""},
+        {"DeveloperStyle.app/Big", selfSigned, example},
+        {"Restricted.app/Keys", selfSigned, example},
+        {"WithFramework.app/Host", selfSigned, example},
+        {"DevSignedApp.app/SignedApp", "signature valid (" + pawashe + ")", "Apple: " + developerId},
+        {"DevSignedAppVersion2.app/SignedApp", "signature valid (" + pawashe + ")", "Apple: " + developerId},
+        {"LinkerSigned.app/Plain", "signature does not bind Info.plist (linker signature)", ""},
+        {"Unsigned.app/Bare", "unsigned", ""},
+        {"bare/yikes-universal_adhoc", "signature does not bind Info.plist (ad hoc)", ""},
+        {"bare/yikes-universal_signed", "signature does not bind Info.plist (developer, team 998Z9C32TC)",
+         "Apple: Mac Developer: Tom Burgin (QDXTTPU8MW)" + wwdr},
+        {"bare/signed-with-teamid", "signature does not bind Info.plist (developer, team EQHXZ8M8AV)",
+         "Apple: Apple Development: Google Development (69FHSU289T)" + wwdr},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(cases.size());
-    for (const auto& [where, verdict] : cases) {
-        SCOPED_TRACE(where);
-        EXPECT_EQ(Judge(Sample(where).View()), verdict);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        EXPECT_EQ(Judge(Sample(c.where).View()), c.verdict);
+        EXPECT_EQ(Signers(Sample(c.where).View()), c.authorities);
     }
 }
 
@@ -160,7 +185,8 @@ TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
         {adhoc, "a code byte", [&](Files& f) { flip(f, 4096 + 5000, 1); }, code},
         {adhoc, "a code byte in the second slice", [&](Files& f) { flip(f, 32768 + 9000, 1); }, code},
         {adhoc, "a page hash", pageHash(0), code},
-        {big, "an alternate's page hash", pageHash(1), code},
+        {big, "an alternate's page hash", pageHash(1),
+         code + ", CodeDirectory does not match its CMS signature"},
         {adhoc, "Info.plist", [](Files& f) { f.infoPlist += "\n"; }, plist},
         {signedApp, "Info.plist", [](Files& f) { f.infoPlist = Patched(f.infoPlist); }, plist},
         {adhoc, "CodeResources", [](Files& f) { f.codeResources[100] ^= 1; }, resources},
@@ -168,7 +194,9 @@ TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
         {adhoc, "entitlements", entitlements, entitled},
         {signedApp, "entitlements", entitlements, entitled},
         {signedApp, "the runtime flag under a CMS", setFlag(macho::kRuntime), cms},
-        {"Restricted.app/Keys", "the ad hoc flag under a CMS", setFlag(macho::kAdhoc), cms},
+        // macOS does not read a CMS under the ad hoc flag.
+        {"Restricted.app/Keys", "the ad hoc flag under a CMS", setFlag(macho::kAdhoc),
+         "signature valid (ad hoc)"},
         {big, "the primary's flags alone", setFlag(macho::kLibraryValidation),
          cms + ", CodeDirectories disagree"},
     };
@@ -305,13 +333,10 @@ TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
     add("SHA-1 primary and SHA-256 alternate, team ID", [](craft::Shape& s) {
         s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
     });
-    add("one page for everything", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 0; });
+    add("16 KiB pages", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 14; });
     const std::string thin64 = Crafted().bytes,
                       thin32 = Crafted([](craft::Shape&s) { s.is64 = false; }).bytes;
     cases.emplace_back("universal", craft::Fat({thin32, thin64}));
-    cases.emplace_back("universal, 64-bit header", craft::Fat({thin32, thin64}, true));
-    cases.emplace_back("universal, little-endian header", craft::Fat({thin64, thin32}, false, false));
-    cases.emplace_back("universal, 64-bit little-endian header", craft::Fat({thin64}, true, false));
 
     const std::string plist = craft::Shape().infoPlist, resources = "<plist/>",
                       patched = Patched("<dict></dict>");
@@ -384,7 +409,8 @@ TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
         {"a universal file's table cut short", fat.substr(0, 20), ErrorKind::Truncated, 4},
         {"a slice past the end", fatOutside, ErrorKind::SliceOutOfRange, 8},
         {"overlapping slices", fatOverlap, ErrorKind::SlicesOverlap, 28},
-        {"a universal file inside one", craft::Fat({craft::Fat({base.bytes})}), ErrorKind::NotMachO, 4096},
+        {"a universal file inside one", craft::Fat({craft::Fat({base.bytes})}), ErrorKind::SliceNotMachO,
+         4096},
         {"load commands past the end", little32(20, 0x7fffffff), ErrorKind::Truncated, 20},
         {"a load command of 4 bytes", little32(base.segmentCommand + 4, 4), ErrorKind::BadLoadCommand,
          base.segmentCommand},
@@ -436,7 +462,7 @@ TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
         EXPECT_EQ(macho::Verify({c.bytes, std::nullopt, std::nullopt}).error().kind, c.kind);
         seen.insert(c.kind);
     }
-    EXPECT_EQ(seen.size(), std::size_t(ErrorKind::SectionOutOfRange) + 1) << "every kind has a row";
+    EXPECT_EQ(seen.size(), std::size_t(ErrorKind::SliceNotMachO) + 1) << "every kind has a row";
 }
 
 TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
@@ -490,7 +516,7 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
                   "<key><![CDATA[com.apple.private.x]]></key><true/></dict></plist>"),
          developer, "refuse: restricted entitlements (keychain-access-groups, com.apple.private.x)"},
         {"entitlements that cannot be read", entitled("<plist><dict><key>a</key></dict></plist>"), developer,
-         "refuse: restricted entitlements (unreadable)"},
+         "refuse: signature already broken (entitlements not a property list)"},
         {"sandbox entitlements", with([](craft::Shape& s) {
              s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
          }),
@@ -506,12 +532,18 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
          "refuse: encrypted"},
         {"a platform binary", with([](craft::Shape& s) { s.codeDirectories[0].platform = 1; }), developer,
          "refuse: platform binary"},
-        {"signed by Apple", with([](craft::Shape& s) {
+        {"a self-signed certificate named as Apple's", with([](craft::Shape& s) {
              s.codeDirectories[0].flags = 0;
              s.wrapper = Wrapper::Apple;
          }),
-         developer, "refuse: signed by Apple"},
+         developer, "resign"},
         {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
+        {"a CMS signature that does not hold", with([](craft::Shape& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = Wrapper::Developer;
+             s.signing.tamperAttributes = true;
+         }),
+         developer, "refuse: signature already broken (CMS signature invalid)"},
         {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
         {"no room", with([](craft::Shape& s) {
@@ -530,5 +562,348 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         ASSERT_TRUE(resigned) << macho::Describe(resigned.error().kind);
         EXPECT_EQ(Said(resigned->decision), c.said);
         EXPECT_EQ(resigned->replacements.empty(), c.said != "resign");
+    }
+}
+
+TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
+{
+    const std::string name = "Developer ID Application: Example (ABCDE12345)",
+                      intact = "signature intact, but not from a certificate of Apple's (" + name + ")",
+                      plist = craft::Shape().infoPlist;
+    struct Case {
+        std::string name;
+        std::function<void(craft::Signing&)> change;
+        std::string verdict, authorities;
+        std::uint32_t flags = 0;
+    };
+    const std::vector<Case> cases = {
+        {"self-signed", {}, intact, name},
+        {"a chain to a root not Apple's", [](craft::Signing& s) { s.intermediates = 1; }, intact,
+         name + " < Example CA 1 < Example Root CA"},
+        {"expired, no timestamp", [](craft::Signing& s) { s.validFor = -60; }, intact, name},
+        {"expired, expiry enforced", [](craft::Signing& s) { s.validFor = -60; },
+         "signature broken: certificate chain broken (certificate has expired)", name, 0x400},
+        {"expired, enforced, timestamped while valid",
+         [](craft::Signing& s) {
+             s.validFor = -60;
+             s.timestampAt = -600;
+         },
+         intact, name, 0x400},
+        {"expired, timestamped after", [](craft::Signing& s) { s.validFor = -60, s.timestampAt = 0; },
+         "signature broken: certificate chain broken (certificate has expired)", name},
+        {"a timestamp of other bytes",
+         [](craft::Signing& s) { s.timestampAt = 0, s.timestampOtherBytes = true; },
+         "signature broken: timestamp does not hold", name},
+        {"signed attributes tampered", [](craft::Signing& s) { s.tamperAttributes = true; },
+         "signature broken: signed attributes do not match their signature", name},
+        {"another message digest", [](craft::Signing& s) { s.otherContent = true; },
+         "signature broken: CodeDirectory does not match its CMS signature", name},
+        {"an intermediate's signature fails",
+         [](craft::Signing& s) {
+             s.intermediates = 2;
+             s.badIntermediate = true;
+         },
+         "signature broken: certificate chain broken (certificate signature failure)", name},
+        {"no root carried",
+         [](craft::Signing& s) {
+             s.intermediates = 1;
+             s.carryRoot = false;
+         },
+         "signature broken: certificate chain does not end at a self-signed root", name},
+        {"a developer's marker and another team",
+         [](craft::Signing& s) {
+             s.marker = "1.2.840.113635.100.6.1.12";
+             s.unit = "OTHERTEAM1";
+         },
+         "signature broken: team ID differs from the certificate's", name},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = Crafted([&](craft::Shape& s) {
+                                      s.codeDirectories = {{2, 0x20400, c.flags, 0, 12, "ABCDE12345"}};
+                                      s.wrapper = craft::Wrapper::Developer;
+                                      if (c.change) c.change(s.signing);
+                                  }).bytes;
+        const macho::BundleFiles files{bytes, plist, std::nullopt};
+        EXPECT_EQ(Judge(files), c.verdict);
+        EXPECT_EQ(Signers(files), c.authorities);
+    }
+    std::string garbled = Crafted([](craft::Shape& s) {
+                              s.codeDirectories[0].flags = 0;
+                              s.wrapper = craft::Wrapper::Developer;
+                          }).bytes;
+    const std::size_t cms = garbled.find(std::string("\xfa\xde\x0b\x01", 4));
+    garbled[cms + 8] ^= 0x10;
+    EXPECT_EQ(
+        Judge({garbled, craft::Shape().infoPlist, std::nullopt}),
+        "signature broken: CodeDirectory does not match its CMS signature, CMS signature cannot be read");
+}
+
+namespace {
+
+std::uint32_t Big32(const std::string& bytes, std::size_t at)
+{
+    return byteorder::BigEndian32(bytes.data() + at);
+}
+
+// Writes the hash of `hashed` into special slot -n (slot = -n) or code slot i of the CodeDirectory at
+// `cd`, as a signer that covers its tracks would.
+void Rehash(std::string& bytes, std::size_t cd, int slot, std::string_view hashed)
+{
+    const int size = static_cast<unsigned char>(bytes[cd + 36]), type = bytes[cd + 37];
+    bytes.replace(std::size_t(std::int64_t(cd + Big32(bytes, cd + 16)) + std::int64_t(slot) * size),
+                  std::size_t(size), craft::Hash(type, hashed));
+}
+
+// Where the blob of `type` begins in a crafted thin file.
+std::size_t BlobAt(const std::string& bytes, const craft::Built& built, std::uint32_t type)
+{
+    const std::size_t sb = built.superBlob;
+    for (std::uint32_t i = 0; i < Big32(bytes, sb + 8); ++i)
+        if (Big32(bytes, sb + 12 + 8 * i) == type) return sb + Big32(bytes, sb + 16 + 8 * i);
+    return std::string::npos;
+}
+
+// A crafted ad hoc file whose SuperBlob has `extra` more index entries, of types no slot binds, each
+// pointing at the requirement set.
+std::string WithLongIndex(std::uint32_t extra)
+{
+    craft::Shape shape;
+    shape.padding = 8 * extra + 4096;
+    const craft::Built built = craft::Thin(shape);
+    std::string bytes = built.bytes;
+    const std::size_t sb = built.superBlob;
+    const std::uint32_t count = Big32(bytes, sb + 8), length = Big32(bytes, sb + 4), moved = 8 * extra;
+    std::string index, requirements;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t type = Big32(bytes, sb + 12 + 8 * i), at = Big32(bytes, sb + 16 + 8 * i) + moved;
+        craft::Put32(index, type);
+        craft::Put32(index, at);
+        if (type == 2) craft::Put32(requirements, at);
+    }
+    for (std::uint32_t i = 0; i < extra; ++i) {
+        craft::Put32(index, 0x20000 + i);
+        index += requirements;
+    }
+    std::string super;
+    for (std::uint32_t field : {0xfade0cc0u, length + moved, count + extra}) craft::Put32(super, field);
+    super += index + bytes.substr(sb + 12 + 8 * count, length - 12 - 8 * count);
+    bytes.replace(sb, super.size(), super);
+    return bytes;
+}
+
+}  // namespace
+
+// Crafted files for each rule a verdict follows: the verdict as signed, then what a plain run and one
+// with --resign decide after the patch of Info.plist (a developer's signature refused on a plain run
+// is a bundle left untouched, "not patched"). A refusal writes nothing; a renewal ends valid ad hoc,
+// keeps every identifier byte for byte and leaves nothing for a second run. An earlier plain patch, or
+// a run cut short between the two files, is the same input as the patch itself: only slot -1 differs.
+TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
+{
+    using craft::Wrapper;
+    craft::Shape developer, agile, noPlist, linker, adhocTeam;
+    developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    developer.wrapper = Wrapper::Developer;
+    agile = developer;
+    agile.codeDirectories = {{1, 0x20400, 0, 0, 12, "ABCDE12345"}, {2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+    linker.linker = true;
+    linker.codeDirectories[0].flags = 0x20002;
+    linker.wrapper = Wrapper::None;
+    noPlist.infoPlist.clear();
+    const auto thin = [](craft::Shape shape, const std::function<void(craft::Shape&)>& change = {}) {
+        if (change) change(shape);
+        return craft::Thin(shape);
+    };
+    const auto x86 = [](craft::Shape shape) {
+        shape.cpuType = 0x01000007;
+        return craft::Thin(shape).bytes;
+    };
+    const auto damaged = [](craft::Built built,
+                            const std::function<void(std::string&, const craft::Built&)>& damage) {
+        damage(built.bytes, built);
+        return built.bytes;
+    };
+    const auto pageSize = [&](std::uint8_t size) {
+        return thin({}, [=](craft::Shape& s) { s.codeDirectories[0].pageSize = size; }).bytes;
+    };
+    const auto teamed = [&](std::string team) {
+        return thin({}, [=](craft::Shape& s) { s.codeDirectories = {{2, 0x20400, 2, 0, 12, team}}; }).bytes;
+    };
+    craft::Shape x86Shape;
+    x86Shape.cpuType = 0x01000007;
+    const auto shortOfSignature = [&](const craft::Shape& shape) {
+        return damaged(thin(shape), [](std::string& b, const craft::Built& built) {
+            craft::Set32(b, built.codeDirectories[0] + 32, craft::Shape().codeSize);
+            Rehash(b, built.codeDirectories[0], 3, b.substr(3 * 4096, craft::Shape().codeSize - 3 * 4096));
+        });
+    };
+    const std::string adhoc = thin({}).bytes, fat = craft::Fat({x86({}), adhoc});
+    std::string gap = fat;
+    gap.at(4096 + x86({}).size()) = 1;
+
+    const std::string valid = "signature valid (ad hoc)",
+                      intact = "signature intact, but not from a certificate of Apple's (Developer ID "
+                               "Application: Example (ABCDE12345))",
+                      renew = "resign", byDeveloper = "refuse: signed by a developer",
+                      cms = "CodeDirectory does not match its CMS signature",
+                      limit = "code limit short of the code, code limit not at the signature",
+                      universal = "universal header not 32-bit big-endian", teams = "slices' team IDs differ",
+                      layout = "bytes between or after the slices";
+    struct Case {
+        std::string name, bytes, verdict, plain, resign;
+    };
+    // Broken by a rule or by someone else's change: refused by either run.
+    const auto rule = [](std::string name, std::string bytes, std::string what, std::string told = {}) {
+        const std::string refused = "refuse: signature already broken (" + (told.empty() ? what : told) + ")";
+        return Case{std::move(name), std::move(bytes), "signature broken: " + what, refused, refused};
+    };
+    const auto unreadable = [](std::string name, std::string bytes, std::string why) {
+        return Case{std::move(name), std::move(bytes), "error: " + why, "error: " + why, "error: " + why};
+    };
+    const std::vector<Case> cases = {
+        {"ad hoc", adhoc, valid, renew, renew},
+        {"the ad hoc flag beside a developer's CMS left over",
+         thin(developer,
+              [](craft::Shape& s) {
+                  s.codeDirectories = {{2, 0x20400, 2, 0, 12, ""}};
+              })
+             .bytes,
+         valid, renew, renew},
+        {"a developer's", thin(developer).bytes, intact, byDeveloper, renew},
+        {"a developer's, SHA-1 and SHA-256 named by digest", thin(agile).bytes, intact, byDeveloper, renew},
+        rule("a developer's, a code page and its hash changed",
+             damaged(thin(developer),
+                     [](std::string& b, const craft::Built& built) {
+                         b[5000] ^= 1;
+                         Rehash(b, built.codeDirectories[0], 1, b.substr(4096, 4096));
+                     }),
+             cms),
+        rule("a developer's, entitlements and slot -5 changed",
+             damaged(
+                 thin(developer,
+                      [](craft::Shape& s) {
+                          s.entitlements =
+                              "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
+                      }),
+                 [](std::string& b, const craft::Built& built) {
+                     b[b.find("app-sandbox")] = 'b';
+                     const std::size_t blob = BlobAt(b, built, 5);
+                     Rehash(b, built.codeDirectories[0], -5, b.substr(blob, Big32(b, blob + 4)));
+                 }),
+             cms),
+        rule("a developer's, requirements and slot -2 changed",
+             damaged(thin(developer),
+                     [](std::string& b, const craft::Built& built) {
+                         const std::size_t blob = BlobAt(b, built, 2);
+                         b[blob + 11] = 1;
+                         Rehash(b, built.codeDirectories[0], -2, b.substr(blob, 12));
+                     }),
+             cms),
+        rule("a developer's, its CMS's digest of the CodeDirectory changed",
+             damaged(thin(developer),
+                     [](std::string& b, const craft::Built& built) {
+                         const std::size_t cd = built.codeDirectories[0];
+                         b[b.find(craft::Hash(2, b.substr(cd, Big32(b, cd + 4))), cd + 8)] ^= 1;
+                     }),
+             cms + ", signed attributes do not match their signature", cms + ", CMS signature invalid"),
+        rule(
+            "a developer's, the SHA-256 alternate's execSegFlags set",
+            damaged(thin(agile), [](std::string& b,
+                                    const craft::Built& built) { b[built.codeDirectories[1] + 87] |= 0x10; }),
+            cms),
+        rule("ad hoc, a code byte changed",
+             damaged(thin({}), [](std::string& b, const craft::Built&) { b[5000] ^= 1; }), "code changed"),
+        rule("pages of 2^0 bytes", pageSize(0), "page size out of range"),
+        rule("pages of 2^31 bytes", pageSize(31), "page size out of range"),
+        rule("a scatter vector",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 44, 0x100);
+                     }),
+             "scatter vector"),
+        rule("code limit 0",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 28, 0);
+                         craft::Set32(b, built.codeDirectories[0] + 32, 0);
+                     }),
+             limit),
+        rule("code limit a page short, the code after it changed",
+             damaged(thin({}),
+                     [](std::string& b, const craft::Built& built) {
+                         craft::Set32(b, built.codeDirectories[0] + 28, 3);
+                         craft::Set32(b, built.codeDirectories[0] + 32, 3 * 4096);
+                         b[3 * 4096 + 50] ^= 1;
+                     }),
+             limit),
+        rule("code limit short of the signature", shortOfSignature({}), "code limit not at the signature"),
+        // Only the slice a Mac runs is held to it.
+        {"code limit short of the signature in the x86_64 slice",
+         craft::Fat({shortOfSignature(x86Shape), adhoc}), valid, renew, renew},
+        rule("a byte after __LINKEDIT", adhoc + '\0', "__LINKEDIT does not end the slice"),
+        rule("entitlements that are not a property list",
+             thin({}, [](craft::Shape& s) { s.entitlements = "<plist><dict><key>a</key></dict></plist>"; })
+                 .bytes,
+             "entitlements not a property list"),
+        rule("a byte-swapped universal header", craft::Fat({x86({}), adhoc}, false, false), universal),
+        rule("a universal header of 64 bits", craft::Fat({adhoc}, true), universal),
+        rule("a byte between the slices", gap, layout),
+        rule("a byte after the last slice", fat + '\0', layout),
+        rule("slices of two team IDs", craft::Fat({teamed("T1"), teamed("T2")}), teams),
+        {"an ad hoc slice beside a linker's", craft::Fat({x86({}), thin(linker).bytes}), valid, renew, renew},
+        {"an ad hoc slice that binds Info.plist beside one that does not", craft::Fat({x86(noPlist), adhoc}),
+         valid, renew, renew},
+        rule("an x86_64 ad hoc slice before an arm64 developer's",
+             craft::Fat({x86({}), thin(developer).bytes}), teams),
+        {"a developer's slice that binds Info.plist beside one that does not",
+         craft::Fat({x86([&] {
+                         craft::Shape s = developer;
+                         s.infoPlist.clear();
+                         return s;
+                     }()),
+                     thin(developer).bytes}),
+         intact, "refuse: a slice that does not bind Info.plist would keep its developer's signature",
+         "refuse: a slice that does not bind Info.plist would keep its developer's signature"},
+        unreadable("a slice that is not Mach-O", craft::Fat({adhoc, "#!/bin/sh\n"}),
+                   "a slice is not a Mach-O executable"),
+        unreadable("an identifier that runs into the team ID",
+                   damaged(thin(agile),
+                           [](std::string& b, const craft::Built& built) {
+                               for (std::size_t cd : built.codeDirectories)
+                                   b[cd + 88 + std::strlen("org.example.crafted")] = '%';
+                           }),
+                   "an identifier or team ID outside its place in the CodeDirectory"),
+        {"300,000 index entries", WithLongIndex(300000), valid, renew, renew},
+    };
+    const std::string signedPlist = craft::Shape().infoPlist,
+                      patched = Patched("<plist><dict></dict></plist>");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Judge({c.bytes, signedPlist, std::nullopt}), c.verdict);
+        for (const auto& [allowDeveloper, said] : {std::pair{false, c.plain}, std::pair{true, c.resign}}) {
+            const macho::BundleFiles files{c.bytes, patched, std::nullopt};
+            macho::Result<macho::Resigned> resigned = macho::ResignAdHoc(files, {{}, allowDeveloper});
+            if (!resigned) {
+                EXPECT_EQ(std::string("error: ") + macho::Describe(resigned.error().kind), said);
+                continue;
+            }
+            EXPECT_EQ(Said(resigned->decision), said);
+            if (said != renew) {
+                EXPECT_TRUE(resigned->replacements.empty());
+                continue;
+            }
+            std::string executable = c.bytes;
+            resigned->ApplyTo(executable);
+            const macho::BundleFiles after{executable, patched, std::nullopt};
+            EXPECT_EQ(Judge(after), valid);
+            EXPECT_EQ(Said(macho::ResignAdHoc(after, {})->decision), "leave alone");
+            const std::vector<macho::Slice> old = *macho::ReadMachO(c.bytes),
+                                            now = *macho::ReadMachO(executable);
+            for (std::size_t i = 0; i < old.size(); ++i)
+                for (std::size_t n = 0; n < old[i].signature->codeDirectories.size(); ++n)
+                    EXPECT_EQ(now[i].signature->codeDirectories[n].identifier,
+                              old[i].signature->codeDirectories[n].identifier);
+        }
     }
 }

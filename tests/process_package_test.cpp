@@ -425,7 +425,11 @@ TEST(ProcessSigned, TheWindowTellsARefusalOrAFailedWriteAndTheNextDropFinishesTh
     } cases[] = {
         {"Adhoc.app", {}, FileStep::None, 0, "", End::Resigned},
         {"Linked.app", {}, FileStep::None, 0, "", End::Resigned, true},
-        {"Developer.app", developer, FileStep::None, 0, "", End::ExecutableKept},
+        {"Developer.app", developer, FileStep::None, 0,
+         "Not patched: the developer's code signature would no longer match, and macOS would refuse to "
+         "open it (veilor-patch --resign renews it as an ad hoc signature). Nothing in Developer.app was "
+         "changed.\n",
+         End::Untouched},
         {"Entitled.app", entitled, FileStep::None, 0,
          "Not re-signed: restricted entitlements (keychain-access-groups). Nothing in Entitled.app was "
          "changed.\n",

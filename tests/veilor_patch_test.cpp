@@ -398,7 +398,8 @@ TEST_F(VeilorPatchTest, EveryPrintedPathAndValueIsOneLineWithNoControls)
               "1 " + noPlst + shown + "\\xff\\xc0 Caf\xC3\xA9: not an application, left alone\n");
 }
 
-// With and without --resign; --check shows the signature beside the flag and fails a broken one.
+// With and without --resign or --allow-broken-signature; --check shows the signature beside the flag
+// and fails a broken one.
 TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunChangesNothing)
 {
     using signed_bundles::End;
@@ -409,38 +410,61 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
                       restricted = "restricted entitlements (com.apple.developer.team-identifier,"
                                    " keychain-access-groups)",
                       library = "library validation with other code inside",
+                      refused = ": not patched: the developer's code signature would no longer match, and ",
+                      wouldBreak = refused + "macOS would refuse to open it (veilor-patch --resign renews it "
+                                             "as an ad hoc signature)",
+                      wouldHarm = refused + "an ad hoc one would harm it: ",
+                      anyway = " (veilor-patch --allow-broken-signature patches it anyway)",
                       broken = "signature broken: Info.plist changed", adhoc = "signature valid (ad hoc)",
-                      developer = "signature valid (developer, team ABCDE12345)";
+                      developer = "signature intact, but not from a certificate of Apple's (Developer ID "
+                                  "Application: Example Corp (ABCDE12345))";
     const struct {
         const char* app;
-        bool resign;
+        std::vector<std::string> options;
         End end;
         int status;
         std::string err;    // after the path; "=" stands for the path again
         std::string check;  // the signature's line from --check afterwards
     } cases[] = {
-        {"AdhocUniversal.app", false, End::Resigned, 0, "", adhoc},
-        {"AdhocUniversal.app", true, End::Resigned, 0, "", adhoc},
-        {"DeveloperStyle.app", false, End::ExecutableKept, 0, renew + "=", broken},
-        {"DeveloperStyle.app", true, End::Resigned, 0, "", adhoc},
-        {"DevSignedApp.app", false, End::ExecutableKept, 0, renew + "=", broken},
-        {"DevSignedApp.app", true, End::Resigned, 0, "", adhoc},
-        {"Restricted.app", false, End::ExecutableKept, 0, harm + restricted, broken},
-        {"Restricted.app", true, End::Untouched, 1, ": not re-signed: " + restricted, developer},
-        {"WithFramework.app", false, End::ExecutableKept, 0, harm + library, broken},
-        {"WithFramework.app", true, End::Untouched, 1, ": not re-signed: " + library, developer},
-        {"LinkerSigned.app", true, End::ExecutableKept, 0, "",
+        {"AdhocUniversal.app", {}, End::Resigned, 0, "", adhoc},
+        {"AdhocUniversal.app", {"--resign"}, End::Resigned, 0, "", adhoc},
+        {"DeveloperStyle.app", {}, End::Untouched, 1, wouldBreak, developer},
+        {"DeveloperStyle.app", {"--allow-broken-signature"}, End::ExecutableKept, 0, renew + "=", broken},
+        {"DeveloperStyle.app", {"--resign"}, End::Resigned, 0, "", adhoc},
+        {"DevSignedApp.app",
+         {},
+         End::Untouched,
+         1,
+         wouldBreak,
+         "signature valid (Developer ID Application: Mayur Pawashe (ZCK58M894E))"},
+        {"DevSignedApp.app",
+         {"--allow-broken-signature", "--strict"},
+         End::ExecutableKept,
+         1,
+         renew + "=",
+         broken},
+        {"DevSignedApp.app", {"--resign", "--strict"}, End::Resigned, 0, "", adhoc},
+        {"Restricted.app", {}, End::Untouched, 1, wouldHarm + restricted + anyway, developer},
+        {"Restricted.app", {"--allow-broken-signature"}, End::ExecutableKept, 0, harm + restricted, broken},
+        {"Restricted.app", {"--resign"}, End::Untouched, 1, ": not re-signed: " + restricted, developer},
+        {"WithFramework.app", {}, End::Untouched, 1, wouldHarm + library + anyway, developer},
+        {"WithFramework.app", {"--resign"}, End::Untouched, 1, ": not re-signed: " + library, developer},
+        {"LinkerSigned.app",
+         {"--resign"},
+         End::ExecutableKept,
+         0,
+         "",
          "signature does not bind Info.plist (linker signature)"},
-        {"Unsigned.app", true, End::ExecutableKept, 0, "", "unsigned"},
+        {"Unsigned.app", {"--resign"}, End::ExecutableKept, 0, "", "unsigned"},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        SCOPED_TRACE(std::string(c.app) + (c.resign ? " --resign" : ""));
+        SCOPED_TRACE(std::string(c.app) + " " + testing::PrintToString(c.options));
         const fs::path app = signed_bundles::CopyOf(c.app, mDir / std::to_string(i));
         const auto original = Tree(app);
-        std::vector<std::string> args{app.string()};
-        if (c.resign) args.insert(args.begin(), "--resign");
+        std::vector<std::string> args = c.options;
+        args.push_back(app.string());
 
         Finished r = Run(args);
         EXPECT_EQ(r.status, c.status);
@@ -452,7 +476,8 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
         const auto once = Tree(app);
         Finished again = Run(args);
         EXPECT_EQ(again.status, c.status);
-        EXPECT_EQ(again.err, c.end == End::Untouched ? r.err : "");
+        // A signature left broken is told again.
+        EXPECT_EQ(again.err, c.end == End::Resigned ? "" : r.err);
         EXPECT_TRUE(Tree(app) == once) << "the second run changed something";
 
         Finished check = Run({"--check", app.string()});
@@ -463,7 +488,7 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
     }
 }
 
-// A run cut short between the list and the executable, or an earlier patch without --resign: the
+// A run cut short between the list and the executable, or an earlier patch that broke the signature: the
 // rerun leaves the list, inode and all, as it is.
 TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
 {
@@ -472,8 +497,8 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
         std::vector<std::string> first, rerun;  // options of the run that patches the list, of the rerun
     } cases[] = {
         {"AdhocUniversal.app", {}, {}},
-        {"DevSignedApp.app", {}, {"--resign"}},
-        {"DeveloperStyle.app", {}, {"--resign"}},
+        {"DevSignedApp.app", {"--allow-broken-signature"}, {"--resign"}},
+        {"DeveloperStyle.app", {"--allow-broken-signature"}, {"--resign"}},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(std::size(cases));
     for (const auto& c : cases) {
@@ -510,12 +535,15 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
     hardened.codeDirectories = {{2, 0x20500, 0x10002, 0, 12, ""}};  // ad hoc, hardened runtime
-    const std::string
-        library = ": not re-signed: library validation with other code inside",
-        broken = ": not re-signed: signature already broken ",
-        resourcesChanged = broken + "(resources changed)",
-        notABlob =
-            ": not re-signed: signature cannot be read (the signature is not a SuperBlob at offset 12496)";
+    const std::string library = ": not re-signed: library validation with other code inside",
+                      broken = ": not re-signed: signature already broken ",
+                      resourcesChanged = broken + "(resources changed)",
+                      notABlob =
+                          ": not re-signed: signature cannot be read (the signature is not a SuperBlob at "
+                          "offset 12496)";
+    const std::string notPatched = ": not patched: the developer's code signature would no longer match, and "
+                                   "macOS would refuse to open it (veilor-patch --resign renews it as an ad "
+                                   "hoc signature)";
     const auto tampered = [](craft::Built& tool) { tool.bytes[5000] ^= 1; };
     const auto garbled = [](craft::Built& tool) { tool.bytes[tool.superBlob] ^= 0x10; };
     const auto script = [](craft::Built& tool) { tool.bytes = "#!/bin/sh\necho hello\n"; };
@@ -532,6 +560,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         std::function<void(craft::Built&)> damage{};
         mode_t mode = 0755;
         bool resign = false;
+        bool anyway = false;  // --allow-broken-signature
     } cases[] = {
         {"Adhoc.app", {}, End::Resigned, ""},
         // Library validation refuses only code that loads into the application's own process.
@@ -541,6 +570,22 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {"HardenedPlugIn.app", hardened, End::Untouched, library, {"PlugIns/Filter.bundle/"}},
         {.name = "ReadOnly.app", .end = End::Resigned, .mode = 0555},
         {.name = "Developer.app", .shape = developer, .end = End::Resigned, .resign = true},
+        {.name = "DeveloperAlone.app", .shape = developer, .end = End::Untouched, .err = notPatched},
+        {.name = "DeveloperAnyway.app",
+         .shape = developer,
+         .end = End::ExecutableKept,
+         .err =
+             ": warning: the developer's code signature no longer matches; macOS will refuse to open it. To "
+             "sign it again ad hoc: veilor-patch --resign " +
+             (mDir / "DeveloperAnyway.app").string(),
+         .anyway = true},
+        // Someone else's change is never signed over, whatever the options.
+        {.name = "DeveloperTampered.app",
+         .shape = developer,
+         .end = End::Untouched,
+         .err = broken + "(code changed)",
+         .damage = tampered,
+         .resign = true},
         {"Entitled.app", entitled, End::Untouched,
          ": not re-signed: restricted entitlements (com.apple.developer.icloud-services)"},
         {.name = "Tampered.app", .end = End::Untouched, .err = broken + "(code changed)", .damage = tampered},
@@ -557,6 +602,7 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         const auto original = Tree(app);
         std::vector<std::string> args{app.string()};
         if (c.resign) args.insert(args.begin(), "--resign");
+        if (c.anyway) args.insert(args.begin(), "--allow-broken-signature");
         EXPECT_EQ(Told(Run(args)), (c.end == End::Untouched ? "1 " : "0 ") +
                                        (c.err.empty() ? "" : app.string() + c.err + "\n"));
         signed_bundles::ExpectEnd(app, original, c.end);

@@ -15,7 +15,7 @@ constexpr std::uint32_t kFatMagic = 0xcafebabe, kFatMagic64 = 0xcafebabf;
 constexpr std::uint32_t kMagic = 0xfeedface, kMagic64 = 0xfeedfacf;
 constexpr std::uint32_t kSuperBlobMagic = 0xfade0cc0;
 constexpr std::uint32_t kCodeDirectoryMagic = 0xfade0c02;
-constexpr std::uint32_t kSegment = 0x1, kSegment64 = 0x19, kCodeSignature = 0x1d;
+constexpr std::uint32_t kSegment = 0x1, kSymtab = 0x2, kSegment64 = 0x19, kCodeSignature = 0x1d;
 constexpr std::uint32_t kEncryptionInfo = 0x21, kEncryptionInfo64 = 0x2c;
 constexpr std::uint32_t kEarliestVersion = 0x20001, kLatestVersion = 0x206ff;
 
@@ -62,6 +62,7 @@ Result<CodeDirectory> ReadCodeDirectory(const Cursor& blob, std::uint32_t slot, 
     cd.hashType = std::uint8_t(blob.U8(37));
     cd.platform = std::uint8_t(blob.U8(38));
     cd.pageSize = std::uint8_t(blob.U8(39));
+    if (cd.version >= 0x20100) cd.scatterOffset = blob.U32(44);
     if (cd.version >= 0x20200) cd.teamOffset = blob.U32(48);
     if (cd.version >= 0x20300 && blob.U64(56) != 0) cd.codeLimit = blob.U64(56);
 
@@ -182,6 +183,8 @@ Result<Slice> ReadThin(const Cursor& file, std::uint64_t offset, std::uint64_t s
     Slice result;
     result.offset = offset;
     result.bytes = slice.bytes();
+    result.cpuType = slice.U32(4);
+    result.commandsEnd = headerSize + sizeofcmds;
     bool sawEncryption = false;
     std::uint64_t at = 0;
     for (std::uint32_t i = 0; i < ncmds; ++i) {
@@ -206,6 +209,15 @@ Result<Slice> ReadThin(const Cursor& file, std::uint64_t offset, std::uint64_t s
                 InfoPlistSection(slice, *command, cmd == kSegment64);
             if (!section) return section.error();
             if (*section) result.infoPlist = *section;
+            const bool wide = cmd == kSegment64;
+            const std::uint64_t fileOffset = wide ? command->U64(40) : command->U32(32);
+            const std::uint64_t end = fileOffset + (wide ? command->U64(48) : command->U32(36));
+            if (command->Bytes(8, 16).substr(0, 11) != std::string_view("__LINKEDIT\0", 11))
+                result.segmentsEnd = std::max(result.segmentsEnd, end);
+            else if (!result.linkEditEnd)
+                result.linkEditEnd = end;
+        } else if (cmd == kSymtab && cmdsize >= 24 && !result.linkEditEnd) {
+            result.linkEditEnd = std::uint64_t(command->U32(16)) + command->U32(20);
         }
         at += cmdsize;
     }

@@ -40,7 +40,8 @@ struct CodeDirectory {
     std::uint32_t version = 0, flags = 0, hashOffset = 0, nSpecialSlots = 0, nCodeSlots = 0;
     std::uint64_t codeLimit = 0;  // codeLimit64 where it is set
     std::uint8_t hashSize = 0, hashType = 0, platform = 0, pageSize = 0;
-    std::uint32_t teamOffset = 0;  // 0: none
+    std::uint32_t teamOffset = 0;     // 0: none
+    std::uint32_t scatterOffset = 0;  // 0: none (a scatter vector is never used for Mach-O code)
     std::string identifier;
     std::optional<std::string> teamId;
 
@@ -67,6 +68,11 @@ struct Signature {
 struct Slice {
     std::uint64_t offset = 0;  // in the file
     std::string_view bytes;
+    std::uint32_t cpuType = 0;
+    std::uint64_t commandsEnd = 0;  // the header and the load commands
+    std::uint64_t segmentsEnd = 0;  // where the file content of every segment but __LINKEDIT ends
+    // Where the first __LINKEDIT segment, or an LC_SYMTAB's string table before it, ends.
+    std::optional<std::uint64_t> linkEditEnd;
     bool encrypted = false;                     // LC_ENCRYPTION_INFO(_64) with cryptid != 0
     std::optional<std::string_view> infoPlist;  // a bare tool's __TEXT,__info_plist
     std::optional<Signature> signature;

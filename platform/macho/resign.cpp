@@ -193,21 +193,21 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
     if (verdict.state != State::Broken) return plan;
 
     // An edit of Info.plist changes slot -1 and nothing else: a CodeDirectory, its CMS or any other
-    // hash that no longer holds is someone else's change, in any slice, and is never signed over.
-    for (std::size_t i = 0; i < examined.slices.size(); ++i) {
-        if (!examined.checks[i])
-            return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(kSliceUnsigned)), {}};
-        const unsigned others = examined.checks[i]->breaks & ~unsigned(kInfoPlistChanged);
-        if (others) return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(others)), {}};
-    }
+    // hash that no longer holds, in any slice, is someone else's change and is never signed over; a
+    // rule macOS applies that fails now fails after a re-sign too.
+    if (const unsigned others = verdict.breaks & ~unsigned(kInfoPlistChanged))
+        return Plan{Refuse(decision, Refusal::AlreadyBroken, DescribeBreaks(others)), {}};
     // A slice whose signature does not bind Info.plist (the linker's, say) stays valid as it is and is
     // left so; the slices that bind it are renewed.
     plan.superBlobs.resize(examined.slices.size());
-    bool replacesDeveloper = false;
+    bool replacesDeveloper = false, keepsSigner = false;
     for (std::size_t i = 0; i < examined.slices.size(); ++i) {
         const Slice& slice = examined.slices[i];
         const SliceCheck& check = *examined.checks[i];
-        if (!check.bindsInfoPlist) continue;
+        if (!check.bindsInfoPlist) {
+            keepsSigner |= check.cms || slice.signature->codeDirectories.front().teamId.value_or("") != "";
+            continue;
+        }
         replacesDeveloper |= check.cms;
         const Signature& signature = *slice.signature;
         const CodeDirectory& primary = signature.codeDirectories.front();
@@ -228,6 +228,9 @@ Plan MakePlan(const Examined& examined, const BundleFiles& files, const BundleFa
         if (plan.superBlobs[i]->size() > signature.dataSize)
             return Plan{Refuse(decision, Refusal::DoesNotFit), {}};
     }
+    // The renewed slices become ad hoc and lose their team ID, which every slice must share: a kept
+    // developer's slice would leave a file signed two ways.
+    if (keepsSigner) return Plan{Refuse(decision, Refusal::SignerKept), {}};
     // A developer's slice that is kept as it was is not replaced.
     decision.developer = replacesDeveloper;
     if (replacesDeveloper && !facts.allowDeveloper)
@@ -277,6 +280,8 @@ std::string Describe(const Decision& decision)
     case Refusal::AppleSigned: return "signed by Apple";
     case Refusal::AlreadyBroken: return with("signature already broken");
     case Refusal::DoesNotFit: return "new signature does not fit in the signature area";
+    case Refusal::SignerKept:
+        return "a slice that does not bind Info.plist would keep its developer's signature";
     }
     return {};
 }

@@ -34,6 +34,7 @@ enum class Refusal {
     AppleSigned,
     AlreadyBroken,
     DoesNotFit,
+    SignerKept,  // a slice left as it is keeps a developer's signature or team ID that the renewed ones lose
 };
 
 struct Decision {

@@ -3,6 +3,7 @@
 // One slice's signature checked against its code and the bundle's files: shared by the verifier and
 // the re-signer, which judges what is broken before it replaces anything.
 
+#include "cms.h"
 #include "macho.h"
 #include "verify.h"
 
@@ -15,6 +16,7 @@ struct SliceCheck {
     bool bindsInfoPlist = false;
     bool cms = false;  // a non-empty CMS wrapper
     bool appleSigned = false;
+    Signer signer;  // of a non-empty CMS wrapper
     unsigned breaks = 0;
 };
 

@@ -5,6 +5,7 @@
 #include "digest.h"
 #include "hash_agility.h"
 #include "slice_check.h"
+#include "strict.h"
 
 #include <algorithm>
 #include <vector>
@@ -86,6 +87,7 @@ SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
     const CodeDirectory& primary = signature.codeDirectories.front();
     SliceCheck check;
     check.bindsInfoPlist = primary.nSpecialSlots >= 1 && !IsZero(primary.SpecialSlot(1));
+    check.breaks |= SliceRuleBreaks(slice);
     for (const CodeDirectory& cd : signature.codeDirectories) {
         check.breaks |= CheckCodeDirectory(cd, slice, files);
         if (!Agree(cd, primary)) check.breaks |= kAlternatesDisagree;
@@ -97,10 +99,12 @@ SliceCheck CheckSlice(const Slice& slice, const BundleFiles& files)
     check.cms = !adhocFlag && cms && cms->bytes.size() > kEmptyCmsLength;
     if (check.cms) {
         const std::string_view der = cms->bytes.substr(8);
-        const CmsFacts facts = ReadCms(der, primary.bytes);
-        check.appleSigned = facts.appleSigned;
+        CmsFacts facts = ReadCms(der, primary);
+        check.appleSigned = facts.signer.appleOwn;
         if (!facts.coversCodeDirectory || !CmsNamesEveryCodeDirectory(der, signature.codeDirectories))
             check.breaks |= kCmsMismatch;
+        if (!facts.signer.broken.empty()) check.breaks |= kSignerInvalid;
+        check.signer = std::move(facts.signer);
     } else if (!adhocFlag) {
         check.breaks |= kCmsMismatch;
     }
@@ -129,13 +133,16 @@ Result<Examined> Examine(const BundleFiles& files)
             verdict.adhoc = !check.cms;
             verdict.linkerSigned = primary.flags & kLinkerSigned;
             verdict.teamId = primary.teamId.value_or("");
+            verdict.signer = check.cms ? std::optional(check.signer) : std::nullopt;
         }
+        if (verdict.signerInvalid.empty()) verdict.signerInvalid = check.signer.broken;
         // A linker signature beside one of a signer's is named by the other.
         if (!(primary.flags & kLinkerSigned) && check.cms == !verdict.adhoc) verdict.linkerSigned = false;
         anySigned = true;
         anyBinds |= check.bindsInfoPlist;
         verdict.breaks |= check.breaks;
     }
+    if (anySigned) verdict.breaks |= FileRuleBreaks(files.executable, examined.slices);
     if (verdict.breaks & kResourcesUnchecked) verdict.resourcesUnchecked = files.resourcesUnchecked;
     if (!anySigned)
         verdict = Verdict{};
@@ -160,17 +167,24 @@ std::string Describe(const Verdict& verdict)
     switch (verdict.state) {
     case State::Unsigned: return "unsigned";
     case State::NotBound: return "signature does not bind Info.plist (" + kind + ")";
-    case State::Valid: return "signature valid (" + kind + ")";
+    case State::Valid:
+        if (verdict.signer && !verdict.adhoc) {
+            const std::string name = verdict.signer->name.empty() ? kind : verdict.signer->name;
+            return verdict.signer->appleChain
+                       ? "signature valid (" + name + ")"
+                       : "signature intact, but not from a certificate of Apple's (" + name + ")";
+        }
+        return "signature valid (" + kind + ")";
     case State::Broken:
         // Nothing found changed, but not all could be looked at: no tampering is claimed.
         if (verdict.breaks == kResourcesUnchecked)
             return "signature cannot be checked: " + verdict.resourcesUnchecked;
-        return "signature broken: " + DescribeBreaks(verdict.breaks);
+        return "signature broken: " + DescribeBreaks(verdict.breaks, verdict.signerInvalid);
     }
     return {};
 }
 
-std::string DescribeBreaks(unsigned breaks)
+std::string DescribeBreaks(unsigned breaks, std::string_view signerInvalid)
 {
     static const std::pair<Break, const char*> kTexts[] = {
         {kInfoPlistChanged, "Info.plist changed"},
@@ -183,10 +197,22 @@ std::string DescribeBreaks(unsigned breaks)
         {kAlternatesDisagree, "CodeDirectories disagree"},
         {kSliceUnsigned, "a slice is unsigned"},
         {kResourcesUnchecked, "resources cannot be checked"},
+        {kSignerInvalid, "CMS signature invalid"},
+        {kCodeLimitShort, "code limit short of the code"},
+        {kScatter, "scatter vector"},
+        {kPageSize, "page size out of range"},
+        {kLinkEditNotLast, "__LINKEDIT does not end the slice"},
+        {kEntitlementsForm, "entitlements not a property list"},
+        {kUniversalHeader, "universal header not 32-bit big-endian"},
+        {kUniversalLayout, "bytes between or after the slices"},
+        {kCodeLimitNotSignature, "code limit not at the signature"},
+        {kTeamIdsDiffer, "slices' team IDs differ"},
     };
     std::string text;
     for (const auto& [bit, words] : kTexts)
-        if (breaks & bit) text += (text.empty() ? "" : ", ") + std::string(words);
+        if (breaks & bit)
+            text += (text.empty() ? "" : ", ") +
+                    std::string(bit == kSignerInvalid && !signerInvalid.empty() ? signerInvalid : words);
     return text;
 }
 

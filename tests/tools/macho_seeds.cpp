@@ -33,6 +33,13 @@ int main(int argc, char** argv)
              s.codeDirectories = {{1, 0x20400, 0x10000, 0, 12, "T"}, {2, 0x20400, 0x10000, 0, 12, "T"}};
              s.wrapper = craft::Wrapper::Developer;
          })},
+        {"developer-chain-timestamp", with([](Shape& s) {
+             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
+             s.wrapper = craft::Wrapper::Developer;
+             s.signing.intermediates = 1;
+             s.signing.marker = "1.2.840.113635.100.6.1.13";
+             s.signing.timestampAt = 0;
+         })},
         {"v20001-sha384", with([](Shape& s) {
              s.codeDirectories = {{4, 0x20001, 2, 0, 12, ""}};
          })},
@@ -54,6 +61,11 @@ int main(int argc, char** argv)
              s.wrapper = craft::Wrapper::None;
          })},
         {"unsigned", with([](Shape& s) { s.signature = false; })},
+        {"universal-adhoc-beside-developer",
+         craft::Fat({with([](Shape& s) { s.cpuType = 0x01000007; }), with([](Shape& s) {
+                         s.codeDirectories = {{2, 0x20400, 0, 0, 12, "T"}};
+                         s.wrapper = craft::Wrapper::Developer;
+                     })})},
         {"no-room", with([](Shape& s) {
              s.requirements = false;
              s.wrapper = craft::Wrapper::None;
