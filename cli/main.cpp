@@ -574,7 +574,7 @@ ItemReport VerifyOne(const std::string& path, const Options& options)
     AgentFlagReading reading = ReadAgentFlag(std::make_shared<FolderItem>(*target));
     using Status = AgentFlagReading::Status;
     if (reading.status == Status::Read && !reading.bundleList.empty()) {
-        facts = BundleSignature(item, reading.bundleList, reading.bundleExecutable);
+        facts = BundleSignature(item, reading.bundleList, reading.bundleExecutable, options.verbose);
         if (facts.state == SignatureFacts::State::None) facts.state = SignatureFacts::State::Unsigned;
     } else if (reading.status == Status::Read) {
         facts.state = SignatureFacts::State::Unsigned;  // a single-file application: no code signature

@@ -103,7 +103,7 @@ std::optional<std::size_t> SealedFiles(std::string_view codeResources)
 }
 
 SignatureFacts BundleSignatureAt(const FolderItem& bundle, const std::string& infoPlist,
-                                 const std::string& executable, int depth);
+                                 const std::string& executable, int depth, bool details);
 
 // Nested bundles where macOS looks for helpers, services, plug-ins and login items.
 void JudgeNested(const FolderItem& contents, SignatureFacts& facts, int depth)
@@ -127,7 +127,7 @@ void JudgeNested(const FolderItem& contents, SignatureFacts& facts, int depth)
             facts.nested.push_back({prefix + name, "Info.plist cannot be read", false});
             if (!stream) continue;
             const std::string text = stream->Read(stream->Length());
-            SignatureFacts inside = BundleSignatureAt(*inner, text, BundleExecutable(text), depth + 1);
+            SignatureFacts inside = BundleSignatureAt(*inner, text, BundleExecutable(text), depth + 1, false);
             facts.nested.back().valid = inside.Valid() || inside.state == SignatureFacts::State::None;
             facts.nested.back().text = inside.state == SignatureFacts::State::None ? "no code" : inside.text;
             for (SignatureFacts::Nested& deeper : inside.nested) {
@@ -139,7 +139,7 @@ void JudgeNested(const FolderItem& contents, SignatureFacts& facts, int depth)
 }
 
 SignatureFacts BundleSignatureAt(const FolderItem& bundle, const std::string& infoPlist,
-                                 const std::string& executable, int depth)
+                                 const std::string& executable, int depth, bool details)
 try {
     SignatureFacts facts;
     FolderItemRef contents = bundle.TrueChild("Contents");
@@ -156,7 +156,7 @@ try {
         return facts;
     }
     facts.files.push_back("Contents/MacOS/" + executable);
-    if (code.codeResources) facts.sealedFiles = SealedFiles(*code.codeResources);
+    if (code.codeResources && details) facts.sealedFiles = SealedFiles(*code.codeResources);
     Judge(code.Files(infoPlist), facts);
     facts.format =
         "app bundle with Mach-O " + std::string(facts.slices.size() > 1 ? "universal (" : "thin (");
@@ -215,9 +215,9 @@ void ReadSlices(std::string_view executable, SignatureFacts& facts)
 }
 
 SignatureFacts BundleSignature(const FolderItem& bundle, const std::string& infoPlist,
-                               const std::string& executable)
+                               const std::string& executable, bool details)
 {
-    return BundleSignatureAt(bundle, infoPlist, executable, 0);
+    return BundleSignatureAt(bundle, infoPlist, executable, 0, details);
 }
 
 SignatureFacts ToolSignature(const FolderItem& tool)

@@ -58,9 +58,9 @@ struct SignatureFacts {
 };
 
 // A bundle, with its Contents/Info.plist as read and the executable it names; nested code in the
-// usual places is judged too, down to a few levels.
+// usual places is judged too, down to a few levels. The seal's count of files only with `details`.
 SignatureFacts BundleSignature(const FolderItem& bundle, const std::string& infoPlist,
-                               const std::string& executable);
+                               const std::string& executable, bool details = false);
 // A bare Mach-O file (a tool), whose Info.plist, if any, is its own section.
 SignatureFacts ToolSignature(const FolderItem& tool);
 // From an executable's bytes and the verdict's parts alone: for a signature made in memory.
