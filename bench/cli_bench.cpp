@@ -2,7 +2,8 @@
 // One veilor-patch call over many bundles, beside the bare loop that writes the same bytes
 // safely one file at a time (write a temporary, fsync, rename, fsync the folder): veilor-patch
 // commits in groups, so it should beat the loop although it also reads, parses and checks. And
-// veilor-patch over bundles signed ad hoc, each re-signed, beside the same bundles unsigned: within 2x.
+// veilor-patch over bundles signed ad hoc, each re-signed, beside the same bundles unsigned, and
+// beside the floor of a crash-safe re-sign; --verify beside one hashing pass over what it hashes.
 
 #include "tests/macho_craft.h"
 
@@ -251,8 +252,82 @@ void VeilorPatchSignedAgainstUnsigned(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kSignedBundles);
 }
 
+// A command through the shell, for the floors' tools.
+bool Shell(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}
+
+// The list of files in a file of its own, one a line, for xargs.
+std::string ListFile(const fs::path& at, const std::vector<std::string>& files)
+{
+    std::ofstream list(at, std::ios::trunc);
+    for (const std::string& file : files) list << file << "\n";
+    return at.string();
+}
+
+// Signed bundles re-signed by veilor-patch, beside the floor any crash-safe re-sign has: the
+// unsigned run, one SHA-256 pass over every executable spread over the cores, and a copy of every
+// executable (the new file). The argument is the executable's code size.
+void VeilorPatchSignedAgainstFloor(benchmark::State& state)
+{
+    const auto code = static_cast<std::uint32_t>(state.range(0));
+    ExecutableBundles adhoc(true, code), plain(false, code);
+    std::vector<std::string> executables;
+    for (const std::string& path : plain.Paths()) executables.push_back(path + "/Contents/MacOS/Tool");
+    const std::string list =
+        ListFile(fs::path(plain.Paths().front()).parent_path() / "executables", executables);
+    const std::string digest = "xargs -P \"$(nproc)\" -n 64 openssl dgst -sha256 < " + list + " > /dev/null";
+    const std::string copy = "while read -r f; do cp --reflink=auto \"$f\" \"$f.copy\"; done < " + list;
+    for (auto _ : state) {
+        const auto [resigned, floor] = Interleaved(
+            state, {"signed", [&] { adhoc.Reset(); }, [&] { return RunVeilorPatch(adhoc.Paths()); }},
+            {"floor", [&] { plain.Reset(); },
+             [&] { return RunVeilorPatch(plain.Paths()) && Shell(digest) && Shell(copy) && Shell("sync"); }});
+        state.counters["ratio"] = resigned / floor;
+    }
+    state.SetItemsProcessed(state.iterations() * kSignedBundles);
+}
+
+// --verify over the signed bundles beside one SHA-256 pass over what it must hash (every
+// executable and sealed file), spread over the cores.
+void VerifyAgainstDigest(benchmark::State& state)
+{
+    const auto code = static_cast<std::uint32_t>(state.range(0));
+    ExecutableBundles adhoc(true, code);
+    std::vector<std::string> files;
+    for (const std::string& path : adhoc.Paths()) {
+        files.push_back(path + "/Contents/MacOS/Tool");
+        files.push_back(path + "/Contents/Info.plist");
+        files.push_back(path + "/Contents/_CodeSignature/CodeResources");
+    }
+    const std::string list = ListFile(fs::path(adhoc.Paths().front()).parent_path() / "sealed", files);
+    std::vector<std::string> verify{"--verify", "-q"};
+    verify.insert(verify.end(), adhoc.Paths().begin(), adhoc.Paths().end());
+    const std::string digest = "xargs -P \"$(nproc)\" -n 64 openssl dgst -sha256 < " + list + " > /dev/null";
+    for (auto _ : state) {
+        const auto [verified, hashed] =
+            Interleaved(state, {"verify", [] {}, [&] { return RunVeilorPatch(verify); }},
+                        {"digest", [] {}, [&] { return Shell(digest); }});
+        state.counters["ratio"] = verified / hashed;
+    }
+    state.SetItemsProcessed(state.iterations() * kSignedBundles);
+}
+
 }  // namespace
 
+BENCHMARK(VeilorPatchSignedAgainstFloor)
+    ->Arg(16 << 10)
+    ->Arg(1 << 20)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+BENCHMARK(VerifyAgainstDigest)
+    ->Arg(16 << 10)
+    ->Arg(1 << 20)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
 BENCHMARK(VeilorPatchSignedAgainstUnsigned)
     ->Arg(16 << 10)
     ->Arg(64 << 10)

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: MIT
 // veilor-patch: the same patcher as the window, for build pipelines and file servers.
 
+#include "json.h"
+#include "ordered_work.h"
+#include "output.h"
+#include "path_list.h"
+#include "signature_facts.h"
+
 #include "patcher/agent_check.h"
+#include "patcher/messages.h"
 #include "patcher/patcher.h"
 #include "patcher/write_batch.h"
 #include "platform/codesign/bundle_signature.h"
@@ -12,13 +19,17 @@
 #include "platform/framework/zorp_plugin.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef VEILOR_VERSION
@@ -30,34 +41,66 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr int kAnswerNo = 3;
 
 constexpr const char* kUsageLine =
-    "Usage: veilor-patch [--check] [--strict] [--resign] [--sign] [--allow-broken-signature] PATH...";
+    "Usage: veilor-patch [--check | --verify | --sign] [options] [--files-from FILE] [-r] PATH...";
+
+enum class Mode { Patch, Check, Verify };
 
 struct Options {
-    bool check = false;
+    Mode mode = Mode::Patch;
     bool strict = false;
     bool resign = false;
     bool sign = false;
     bool allowBroken = false;
+    bool dryRun = false;
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    unsigned jobs = 0;  // 0: as many as there are cores
+    std::string requireTeam;
     bool help = false;
     bool version = false;
-    std::vector<std::string> paths;
+    PathSources sources;
     std::string error;
 };
+
+bool Jobs(const std::string& text, unsigned& jobs)
+{
+    unsigned value = 0;
+    const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (failed != std::errc() || end != text.data() + text.size() || value == 0 || value > 1024) return false;
+    jobs = value;
+    return true;
+}
 
 Options ParseArguments(int argc, char** argv)
 {
     Options options;
     bool pathsOnly = false;
-    for (int i = 1; i < argc; ++i) {
+    bool check = false, verify = false;
+    bool filesFrom = false;
+    // An option's value: the next argument, or what follows "=".
+    const auto value = [&](int& i, const std::string& argument,
+                           const std::string& name) -> std::optional<std::string> {
+        if (argument.starts_with(name + "=")) return argument.substr(name.size() + 1);
+        if (i + 1 >= argc) return std::nullopt;
+        return std::string(argv[++i]);
+    };
+    for (int i = 1; i < argc && options.error.empty(); ++i) {
         std::string argument = argv[i];
+        const auto named = [&](const char* name) {
+            return argument == name || argument.starts_with(std::string(name) + "=");
+        };
         if (pathsOnly || argument.empty() || argument[0] != '-' || argument == "-") {
-            options.paths.push_back(argument);
+            options.sources.arguments.push_back(argument);
         } else if (argument == "--") {
             pathsOnly = true;
         } else if (argument == "--check") {
-            options.check = true;
+            check = true;
+        } else if (argument == "--verify") {
+            verify = true;
         } else if (argument == "--strict") {
             options.strict = true;
         } else if (argument == "--resign") {
@@ -66,21 +109,65 @@ Options ParseArguments(int argc, char** argv)
             options.sign = true;
         } else if (argument == "--allow-broken-signature") {
             options.allowBroken = true;
+        } else if (argument == "--dry-run" || argument == "-n") {
+            options.dryRun = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--quiet" || argument == "-q") {
+            options.quiet = true;
+        } else if (argument == "--verbose" || argument == "-v") {
+            options.verbose = true;
+        } else if (argument == "--recursive" || argument == "-r") {
+            options.sources.recursive = true;
+        } else if (argument == "--null" || argument == "-0") {
+            options.sources.nulSeparated = true;
+        } else if (named("--files-from")) {
+            std::optional<std::string> file = value(i, argument, "--files-from");
+            if (!file || file->empty())
+                options.error = "--files-from needs a file, or - for standard input";
+            else
+                options.sources.lists.push_back(*file);
+            filesFrom = true;
+        } else if (named("--jobs") || argument == "-j") {
+            std::optional<std::string> count = value(i, argument, argument == "-j" ? "-j" : "--jobs");
+            if (!count || !Jobs(*count, options.jobs))
+                options.error = "--jobs needs a number of threads from 1 to 1024";
+        } else if (named("--require-team")) {
+            std::optional<std::string> team = value(i, argument, "--require-team");
+            if (!team || team->empty())
+                options.error = "--require-team needs a team identifier";
+            else
+                options.requireTeam = *team;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (argument == "--version") {
             options.version = true;
         } else {
             options.error = "unknown option '" + argument + "'";
-            return options;
         }
     }
-    if (!options.help && !options.version && options.paths.empty()) options.error = "no path given";
-    // --check changes nothing, so an option that says how to write cannot go with it.
-    if (options.check && options.resign) options.error = "--check and --resign cannot be used together";
-    if (options.check && options.sign) options.error = "--check and --sign cannot be used together";
-    if (options.check && options.allowBroken)
-        options.error = "--check and --allow-broken-signature cannot be used together";
+    if (!options.error.empty()) return options;
+    options.mode = verify ? Mode::Verify : check ? Mode::Check : Mode::Patch;
+    if (!options.help && !options.version && options.sources.arguments.empty() && !filesFrom)
+        options.error = "no path given";
+    // Options that say how to write cannot go with a mode that writes nothing.
+    const bool readOnly = check || verify;
+    if (check && verify)
+        options.error = "--check and --verify cannot be used together";
+    else if (readOnly && options.resign)
+        options.error = "--resign writes, and --check or --verify writes nothing";
+    else if (readOnly && options.sign)
+        options.error = "--sign writes, and --check or --verify writes nothing";
+    else if (readOnly && options.allowBroken)
+        options.error = "--allow-broken-signature writes, and --check or --verify writes nothing";
+    else if (readOnly && options.dryRun)
+        options.error = "--check and --verify write nothing already";
+    else if (!verify && !options.requireTeam.empty())
+        options.error = "--require-team goes with --verify";
+    else if (options.quiet && options.verbose)
+        options.error = "--quiet and --verbose cannot be used together";
+    else if (options.sources.nulSeparated && !filesFrom)
+        options.error = "-0 goes with --files-from";
     return options;
 }
 
@@ -99,13 +186,32 @@ void PrintHelp()
               << "             \"signature broken: Info.plist changed\", ...). A path passes when either\n"
               << "             value is true (Boolean true, a nonzero number, or \"true\", \"YES\" or\n"
               << "             \"1\" in any case) and its signature is not broken\n"
+              << "  --verify   change nothing; judge each path's code signature only, deep (the main\n"
+              << "             executable, nested code, every sealed file): \"PATH: valid (ad hoc)\",\n"
+              << "             \"PATH: broken: WHAT\", \"PATH: unsigned\", ...; with -v the details\n"
+              << "  --require-team TEAM\n"
+              << "             with --verify: a path passes only when signed by that team, through a\n"
+              << "             certificate chain that ends at Apple's root\n"
               << "  --strict   a path left alone, or a signature left broken, counts as a failure\n"
               << "  --resign   renew a developer's code signature as an ad hoc one, too\n"
               << "  --sign     sign each bundle ad hoc from scratch, deep (nested code first),\n"
               << "             whatever signature it had; implies --resign\n"
-              << "  --allow-broken-signature  patch even where that breaks a developer's signature\n"
-              << "             that may not be renewed, and warn (for pipelines that sign it again\n"
-              << "             on a Mac)\n"
+              << "  --allow-broken-signature\n"
+              << "             patch even where a developer's signature would then no longer match\n"
+              << "             (for pipelines that sign again on a Mac afterwards)\n"
+              << "  --dry-run, -n\n"
+              << "             read, judge and re-sign in memory, and report what would be written\n"
+              << "             (\"PATH: would be patched\"); nothing is written\n"
+              << "  --json     one JSON object per path on standard output (see the manual page)\n"
+              << "  --files-from FILE\n"
+              << "             the paths in FILE, one a line (- for standard input), after the others\n"
+              << "  -0, --null with --files-from: the paths are separated by NUL bytes\n"
+              << "  -r, --recursive\n"
+              << "             the applications under each folder given (bundles, not looked into, and\n"
+              << "             single-file applications), in name order; links are not followed\n"
+              << "  -q, --quiet    print failures only\n"
+              << "  -v, --verbose  one line for every path\n"
+              << "  -j, --jobs N   threads that read, judge and re-sign (default: one per core)\n"
               << "  --help     show this text\n"
               << "  --version  show the version\n"
               << "  --         end of options: every later argument is a path\n"
@@ -115,7 +221,8 @@ void PrintHelp()
               << "\"PATH: property list cannot be read, left alone\". Paths and values are printed\n"
               << "with every control escaped, so that a report is always one line: \\n, \\t, \\x1b,\n"
               << "\\\\ for a backslash, \\xff for a byte that is not UTF-8, and \\u0085, \\u2028, \\u202e\n"
-              << "for C1 controls, line separators and bidirectional controls.\n"
+              << "for C1 controls, line separators and bidirectional controls. On a terminal, a run\n"
+              << "longer than a second shows its progress on one line of standard error.\n"
               << "\n"
               << "Signed applications: the main executable's code signature records a hash of\n"
               << "Info.plist, so adding the entry breaks it. An ad hoc signature that binds Info.plist\n"
@@ -139,10 +246,11 @@ void PrintHelp()
               << "another signed bundle, that bundle's seal still records the old signature: it must\n"
               << "be signed again.\n"
               << "\n"
-              << "Exit status: 0 when every path went through (with --check: every path runs as an\n"
-              << "agent and no signature is broken), 1 when any path failed or was not patched or\n"
-              << "re-signed (with --strict: or was left alone, or ends with a broken signature), 2\n"
-              << "for a usage error.\n";
+              << "Exit status: 0 when every path went through; 1 when any path failed or was\n"
+              << "refused (with --strict: or was left alone, or ends with a broken signature); 2 for a\n"
+              << "usage error or a list that cannot be read; 3 when, with nothing failed, a --check\n"
+              << "or --verify answers no (a path that is not an agent, or a signature that is not\n"
+              << "valid).\n";
 }
 
 // A link named on the command line is what the user meant, so it alone is followed. Nothing
@@ -182,171 +290,548 @@ std::string Described(const AgentFlagReading& reading)
     return found.empty() ? "no NSUIElement" : found;
 }
 
-void PrintFailure(const std::string& shown, const std::string& message, const FileError& cause)
+std::string FailureLine(const std::string& shown, const std::string& message, const FileError& cause)
 {
-    std::cerr << shown << ": " << EscapeControls(message);
-    if (cause) std::cerr << " (" << EscapeControls(cause.Cause()) << ")";
-    std::cerr << "\n";
+    std::string line = shown + ": " + EscapeControls(message);
+    if (cause) line += " (" + EscapeControls(cause.Cause()) + ")";
+    return line + "\n";
 }
 
-// What a patch did to a signature that the user should know of.
-void WarnOfSignature(const std::string& shown, const std::filesystem::path& target,
-                     const RouteOutcome& patched)
+// --- JSON ---------------------------------------------------------------------------------
+
+std::string SignatureJson(const std::optional<SignatureFacts>& facts)
 {
-    using Signature = RouteOutcome::Signature;
-    if (patched.signature == Signature::Broken) {
-        std::cerr << shown << ": warning: the developer's code signature no longer matches; macOS will refuse"
-                  << " to open it";
-        if (patched.message.empty())
-            std::cerr << ". To sign it again ad hoc: veilor-patch --resign " << shown << "\n";
+    if (!facts || facts->state == SignatureFacts::State::None) return "null";
+    using State = SignatureFacts::State;
+    static const char* const kStates[] = {"none", "unsigned", "linker-only", "valid", "broken", "unreadable"};
+    json::Object object;
+    object.Add("state", kStates[static_cast<int>(facts->state)]);
+    object.Add("kind", facts->kind);
+    object.Add("text", facts->text);
+    if (facts->state == State::Broken)
+        object.Add("broken", facts->breaks);
+    else
+        object.AddNull("broken");
+    object.Add("identifier", facts->identifier);
+    object.Add("team", facts->team);
+    std::vector<std::string> slices;
+    for (const SliceFacts& slice : facts->slices) {
+        json::Object each;
+        each.Add("arch", slice.arch);
+        if (slice.codeDirectories.empty())
+            each.AddNull("cdhash");
         else
-            std::cerr << ", and signing it ad hoc would harm it: " << EscapeControls(patched.message) << "\n";
+            each.Add("cdhash", slice.codeDirectories.front().cdhash);
+        slices.push_back(each.Text());
     }
-    if (patched.signature == Signature::Signed) {
-        for (std::size_t at = 0; at < patched.message.size();) {
-            const std::size_t end = std::min(patched.message.find('\n', at), patched.message.size());
-            std::cerr << shown << ": " << EscapeControls(patched.message.substr(at, end - at)) << "\n";
-            at = end + 1;
+    object.AddRaw("slices", json::Array(slices));
+    object.AddRaw("authority", json::StringArray(facts->authority));
+    return object.Text();
+}
+
+std::string AgentJson(std::optional<bool> before, std::optional<bool> after)
+{
+    json::Object object;
+    before ? object.Add("before", *before) : object.AddNull("before");
+    after ? object.Add("after", *after) : object.AddNull("after");
+    return object.Text();
+}
+
+struct JsonReport {
+    JsonReport(std::string path, std::string mode, std::string action)
+        : path(std::move(path)), mode(std::move(mode)), action(std::move(action))
+    {
+    }
+    std::string path, mode, action;
+    std::optional<std::string> reason, message, cause;
+    std::optional<bool> agentBefore, agentAfter;
+    std::optional<SignatureFacts> before, after;
+    std::vector<std::string> files;
+    bool passes = true;
+
+    std::string Line() const
+    {
+        json::Object object;
+        const auto optional = [&](const char* key, const std::optional<std::string>& text) {
+            text ? object.Add(key, *text) : object.AddNull(key);
+        };
+        object.Add("path", path);
+        object.Add("mode", mode);
+        object.Add("action", action);
+        optional("reason", reason);
+        optional("message", message);
+        optional("cause", cause);
+        object.AddRaw("agent", AgentJson(agentBefore, agentAfter));
+        json::Object signature;
+        signature.AddRaw("before", SignatureJson(before));
+        signature.AddRaw("after", SignatureJson(after));
+        object.AddRaw("signature", signature.Text());
+        object.AddRaw("files", json::StringArray(files));
+        object.Add("passes", passes);
+        return object.Text() + "\n";
+    }
+};
+
+// --- one item's report, for the read-only modes ---------------------------------------------
+
+struct ItemReport {
+    struct Line {
+        bool error;  // standard error, else output
+        std::string text;
+    };
+    std::vector<Line> lines;
+    int status = kOk;
+    std::string json;
+
+    void Out(std::string text) { lines.push_back({false, std::move(text)}); }
+    void Err(std::string text) { lines.push_back({true, std::move(text)}); }
+    void Fail(int how)
+    {
+        if (status != kFailed) status = how;
+    }
+};
+
+int Worst(int status, int item)
+{
+    if (status == kFailed || item == kFailed) return kFailed;
+    return status == kAnswerNo || item == kAnswerNo ? kAnswerNo : kOk;
+}
+
+unsigned JobsFor(const Options& options)
+{
+    if (options.jobs) return options.jobs;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores ? cores : 1;
+}
+
+int RunReadOnly(const Options& options, const std::vector<std::string>& paths, Output& output,
+                const std::function<ItemReport(const std::string&)>& one)
+{
+    int status = kOk;
+    RunInOrder<ItemReport>(
+        paths.size(), JobsFor(options), [&](std::size_t i) { return one(paths[i]); },
+        [&](std::size_t, ItemReport& report) {
+            output.ItemDone();
+            status = Worst(status, report.status);
+            for (const ItemReport::Line& line : report.lines) {
+                if (options.json && !line.error) continue;
+                if (options.quiet && report.status == kOk) continue;
+                line.error ? output.Err(line.text) : output.Out(line.text);
+            }
+            if (options.json) output.Out(report.json);
+        });
+    return status;
+}
+
+// --- --check --------------------------------------------------------------------------------
+
+// The journals found beside the path's files and ignored as not ours, a line each.
+void TellIgnoredJournals(const std::string& shown, ItemReport& report)
+{
+    for (const IgnoredJournal& journal : TakeIgnoredJournals())
+        report.Err(shown + ": a journal that is not ours is ignored: " + EscapeControls(journal.journal) +
+                   " beside " + EscapeControls(journal.file) + " (" + journal.why + ")\n");
+}
+
+ItemReport CheckOne(const std::string& path)
+{
+    ItemReport report;
+    const std::string shown = EscapeControls(path);
+    JsonReport json{path, "check", "checked"};
+    int error = 0;
+    std::optional<std::filesystem::path> target = Target(path, error);
+    if (!target) {
+        const RouteOutcome unreachable = Unreachable(error);
+        report.Err(FailureLine(shown, unreachable.message, unreachable.cause));
+        report.Fail(kFailed);
+        json.action = "failed", json.message = unreachable.message;
+        if (unreachable.cause) json.cause = unreachable.cause.Cause();
+        json.passes = false;
+        report.json = json.Line();
+        return report;
+    }
+    AgentFlagReading reading = ReadAgentFlag(std::make_shared<FolderItem>(*target));
+    using Status = AgentFlagReading::Status;
+    switch (reading.status) {
+    case Status::Read: {
+        const bool agent = RunsAsAgent(reading);
+        json.agentBefore = agent;
+        report.Out(shown + ": " + Described(reading) +
+                   (!agent && (reading.nsUIElement || reading.lsUIElement) ? ", not an agent\n" : "\n"));
+        if (!agent) report.Fail(kAnswerNo);
+        // Only a bundle's reading holds its list.
+        if (reading.bundleList.empty()) break;
+        SignatureFacts facts =
+            BundleSignature(FolderItem(*target), reading.bundleList, reading.bundleExecutable);
+        if (facts.state == SignatureFacts::State::None) break;
+        json.before = facts;
+        if (facts.cause) {
+            report.Err(FailureLine(shown, facts.text, facts.cause));
+            report.Fail(kFailed);
+            break;
+        }
+        report.Out(shown + ": " + EscapeControls(facts.text) + "\n");
+        if (facts.state == SignatureFacts::State::Broken || facts.state == SignatureFacts::State::Unreadable)
+            report.Fail(kAnswerNo);
+        break;
+    }
+    case Status::NotApplication:
+        report.Err(shown + ": not an application (no Contents/Info.plist, not of type APPL).\n");
+        report.Fail(kFailed);
+        json.action = "left-alone", json.reason = "not an application";
+        break;
+    case Status::NoDictionary:
+        report.Err(shown + ": the property list cannot be read as a dictionary.\n");
+        report.Fail(kFailed);
+        json.action = "left-alone", json.reason = "property list cannot be read";
+        break;
+    case Status::Unreadable:
+        report.Err(shown + ": " + EscapeControls(reading.message) + "\n");
+        report.Fail(kFailed);
+        json.action = "failed", json.message = reading.message;
+        break;
+    }
+    TellIgnoredJournals(shown, report);
+    json.passes = report.status == kOk;
+    report.json = json.Line();
+    return report;
+}
+
+// --- --verify -------------------------------------------------------------------------------
+
+const char* HashName(std::uint8_t type)
+{
+    switch (type) {
+    case 1: return "sha1";
+    case 2: return "sha256";
+    case 3: return "sha256-truncated";
+    case 4: return "sha384";
+    default: return "unknown";
+    }
+}
+
+std::string FlagNames(std::uint32_t flags)
+{
+    static const std::pair<std::uint32_t, const char*> kNames[] = {
+        {0x1, "host"},           {0x2, "adhoc"},
+        {0x100, "hard"},         {0x200, "kill"},
+        {0x400, "expires"},      {0x800, "restrict"},
+        {0x1000, "enforcement"}, {0x2000, "library-validation"},
+        {0x10000, "runtime"},    {0x20000, "linker-signed"}};
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", flags);
+    std::string names;
+    for (const auto& [bit, name] : kNames)
+        if (flags & bit) names += (names.empty() ? "" : ",") + std::string(name);
+    return std::string(hex) + "(" + (names.empty() ? "none" : names) + ")";
+}
+
+void Details(const SignatureFacts& facts, ItemReport& report)
+{
+    const auto line = [&](const std::string& text) { report.Out("  " + EscapeControls(text) + "\n"); };
+    line("Identifier=" + (facts.identifier.empty() ? "not set" : facts.identifier));
+    line("Format=" + facts.format);
+    for (const SliceFacts& slice : facts.slices) {
+        for (std::size_t i = 0; i < slice.codeDirectories.size(); ++i) {
+            const CodeDirectoryFacts& cd = slice.codeDirectories[i];
+            char version[16];
+            std::snprintf(version, sizeof version, "%x", cd.version);
+            line("CodeDirectory[" + slice.arch + (i ? ", alternate" : "") + "] v=" + version +
+                 " size=" + std::to_string(cd.size) + " flags=" + FlagNames(cd.flags) +
+                 " hashes=" + std::to_string(cd.codeSlots) + "+" + std::to_string(cd.specialSlots) +
+                 " hash=" + HashName(cd.hashType) +
+                 " page size=" + (cd.pageSizeLog2 ? std::to_string(1ull << (cd.pageSizeLog2 & 63)) : "none"));
+        }
+        if (!slice.codeDirectories.empty())
+            line("CDHash[" + slice.arch + "]=" + slice.codeDirectories.front().cdhash);
+    }
+    line("TeamIdentifier=" + (facts.team.empty() ? "not set" : facts.team));
+    if (facts.authority.empty()) line("Authority=none");
+    for (const std::string& authority : facts.authority) line("Authority=" + authority);
+    bool bound = !facts.slices.empty();
+    for (const SliceFacts& slice : facts.slices)
+        bound = bound && !slice.codeDirectories.empty() && slice.codeDirectories.front().bindsInfoPlist;
+    line(std::string("Info.plist=") + (bound ? "bound" : "not bound"));
+    line("Sealed Resources=" + (facts.sealedFiles ? "files=" + std::to_string(*facts.sealedFiles) : "none"));
+    for (const SignatureFacts::Nested& nested : facts.nested)
+        line("Nested=" + nested.path + ": " + nested.text);
+}
+
+ItemReport VerifyOne(const std::string& path, const Options& options)
+{
+    ItemReport report;
+    const std::string shown = EscapeControls(path);
+    JsonReport json{path, "verify", "verified"};
+    const auto failed = [&](const std::string& message, const FileError& cause) {
+        report.Err(FailureLine(shown, message, cause));
+        report.Fail(kFailed);
+        json.action = "failed", json.message = message;
+        if (cause) json.cause = cause.Cause();
+        json.passes = false;
+        report.json = json.Line();
+        return report;
+    };
+    int error = 0;
+    std::optional<std::filesystem::path> target = Target(path, error);
+    if (!target) {
+        const RouteOutcome unreachable = Unreachable(error);
+        return failed(unreachable.message, unreachable.cause);
+    }
+    const FolderItem item(*target);
+    SignatureFacts facts;
+    AgentFlagReading reading = ReadAgentFlag(std::make_shared<FolderItem>(*target));
+    using Status = AgentFlagReading::Status;
+    if (reading.status == Status::Read && !reading.bundleList.empty()) {
+        facts = BundleSignature(item, reading.bundleList, reading.bundleExecutable, options.verbose);
+        if (facts.state == SignatureFacts::State::None) facts.state = SignatureFacts::State::Unsigned;
+    } else if (reading.status == Status::Read) {
+        facts.state = SignatureFacts::State::Unsigned;  // a single-file application: no code signature
+    } else if (reading.status == Status::NotApplication && item.LookUpKind() == FolderItem::Kind::File) {
+        facts = ToolSignature(item);
+        if (facts.cause) return failed(messages::OpenExecutableFailed(item.DisplayName()), facts.cause);
+        if (facts.state == SignatureFacts::State::None)
+            return failed("not an application, nor Mach-O code", {});
+    } else if (reading.status == Status::NotApplication) {
+        return failed("not an application (no Contents/Info.plist, not of type APPL).", {});
+    } else {
+        return failed(reading.status == Status::NoDictionary
+                          ? "the property list cannot be read as a dictionary."
+                          : reading.message,
+                      {});
+    }
+    if (facts.cause) return failed(facts.text, facts.cause);
+    using State = SignatureFacts::State;
+    std::string verdict;
+    switch (facts.state) {
+    case State::Valid: verdict = facts.text.substr(std::string("signature ").size()); break;
+    case State::Broken: verdict = "broken: " + facts.breaks; break;
+    case State::Unsigned: verdict = "unsigned"; break;
+    case State::LinkerOnly: verdict = "not sealed: " + facts.text; break;
+    case State::Unreadable:
+    case State::None: verdict = facts.text; break;
+    }
+    bool passes = facts.Valid();
+    if (passes && !options.requireTeam.empty()) {
+        if (facts.kind != "developer" || facts.team != options.requireTeam) {
+            verdict += ", not signed by team " + options.requireTeam;
+            passes = false;
+        } else if (!facts.appleChain) {
+            verdict += ", but not through a certificate chain to Apple's root";
+            passes = false;
         }
     }
-    if (patched.signature != Signature::Resigned) return;
-    if (std::optional<std::filesystem::path> outer = EnclosingSignedBundle(target)) {
-        const std::string enclosing = EscapeControls(outer->string());
-        std::cerr << shown << ": warning: re-signed inside " << enclosing << ", whose seal still records the"
-                  << " old signature: " << enclosing << " must be signed again\n";
-    }
+    if (!passes) report.Fail(kAnswerNo);
+    report.Out(shown + ": " + EscapeControls(verdict) + "\n");
+    if (options.verbose) Details(facts, report);
+    json.before = facts;
+    json.passes = passes;
+    report.json = json.Line();
+    return report;
 }
 
-int Patch(const std::vector<std::string>& paths, const Options& options)
+// --- patching -------------------------------------------------------------------------------
+
+// What a worker makes of one path before the commit: the route's outcome, and for --json what
+// was there before and what the edit will leave.
+struct Prepared {
+    std::optional<std::filesystem::path> target;
+    int error = 0;
+    FolderItemRef item;
+    RouteOutcome outcome;
+    std::optional<bool> agentBefore;
+    std::optional<SignatureFacts> before, after;
+    std::vector<std::string> files;
+};
+
+std::string PathOfFolder(int fd)
+{
+    std::error_code failed;
+    std::filesystem::path folder =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), failed);
+    return failed ? std::string() : folder.string();
+}
+
+Prepared Prepare(Patcher& patcher, const std::string& path, bool json)
+{
+    Prepared prepared;
+    prepared.target = Target(path, prepared.error);
+    if (!prepared.target) return prepared;
+    prepared.item = std::make_shared<FolderItem>(*prepared.target);
+    if (json) {
+        AgentFlagReading reading = ReadAgentFlag(prepared.item);
+        if (reading.status == AgentFlagReading::Status::Read) prepared.agentBefore = RunsAsAgent(reading);
+        if (!reading.bundleList.empty())
+            prepared.before = BundleSignature(*prepared.item, reading.bundleList, reading.bundleExecutable);
+        TakeIgnoredJournals();
+    }
+    try {
+        prepared.outcome = patcher.Route(prepared.item);
+    } catch (const NilObjectException&) {
+        // The edited list has no XML form (it holds a null, or a key that is not a string).
+        prepared.outcome = RouteOutcome::LeftAlone(RouteOutcome::Reason::NoDictionary);
+    }
+    if (!json || prepared.outcome.kind != RouteOutcome::Kind::Edited) return prepared;
+    // Named from the path as given where they lie below it or beside it, so that a report does
+    // not depend on where the tree is.
+    std::error_code failed;
+    const std::filesystem::path real = std::filesystem::canonical(*prepared.target, failed);
+    const std::string inside = real.string() + "/", beside = real.parent_path().string() + "/";
+    const std::filesystem::path named(path);
+    for (const RouteOutcome::Write& write : prepared.outcome.writes) {
+        const std::string file = PathOfFolder(write.rewrite.folder.Get()) + "/" + write.rewrite.name;
+        if (!failed && file.starts_with(inside))
+            prepared.files.push_back((named / file.substr(inside.size())).string());
+        else if (!failed && file.starts_with(beside))
+            prepared.files.push_back((named.parent_path() / file.substr(beside.size())).string());
+        else
+            prepared.files.push_back(file);
+    }
+    using Signature = RouteOutcome::Signature;
+    prepared.after = prepared.before;
+    if (prepared.after && prepared.outcome.signature == Signature::Resigned) {
+        SignatureFacts& after = *prepared.after;
+        after.state = SignatureFacts::State::Valid;
+        after.kind = "ad hoc", after.text = "signature valid (ad hoc)", after.breaks.clear();
+        after.team.clear(), after.authority.clear();
+        ReadSlices(prepared.outcome.writes.back().rewrite.bytes, after);
+        after.team.clear();
+    } else if (prepared.after && prepared.outcome.signature == Signature::Broken) {
+        prepared.after->state = SignatureFacts::State::Broken;
+        prepared.after->breaks = "Info.plist changed";
+        prepared.after->text = "signature broken: Info.plist changed";
+    }
+    return prepared;
+}
+
+int Patch(const Options& options, const std::vector<std::string>& paths, Output& output)
 {
     using Kind = RouteOutcome::Kind;
-    const bool strict = options.strict;
+    using Signature = RouteOutcome::Signature;
     Patcher patcher;
     patcher.ReplaceDeveloperSignatures(options.resign || options.sign);
     patcher.SignFromScratch(options.sign);
     patcher.AllowBrokenSignatures(options.allowBroken);
+    patcher.WriteNothing(options.dryRun);
+    if (options.dryRun) SetJournalsFinished(false);
     int status = kOk;
-    std::vector<std::filesystem::path> targets(paths.size());
-    // Each path's line, in the paths' order, once the commit that settles it is on disk.
-    WriteBatch batch([&](std::size_t index, const RouteOutcome& outcome) {
-        const std::string shown = EscapeControls(paths[index]);
-        switch (outcome.kind) {
-        case Kind::Failed:
-            PrintFailure(shown, outcome.message, outcome.cause);
-            status = kFailed;
-            break;
-        case Kind::Refused:
-            std::cerr << shown
-                      << (outcome.signature == RouteOutcome::Signature::Broken ? ": not patched: "
-                                                                               : ": not re-signed: ")
-                      << EscapeControls(outcome.message) << "\n";
-            status = kFailed;
-            break;
-        case Kind::LeftAlone:
-            std::cerr << shown
-                      << (outcome.reason == RouteOutcome::Reason::NotApplication
-                              ? ": not an application, left alone\n"
-                              : ": property list cannot be read, left alone\n");
-            if (strict) status = kFailed;
-            break;
-        case Kind::Patched:
-        case Kind::Unchanged:
-            WarnOfSignature(shown, targets[index], outcome);
-            if (strict && outcome.signature == RouteOutcome::Signature::Broken) status = kFailed;
-            break;
-        case Kind::Edited: break;
-        }
-    });
-    for (std::size_t index = 0; index < paths.size(); ++index) {
-        int error = 0;
-        std::optional<std::filesystem::path> target = Target(paths[index], error);
-        if (!target) {
-            batch.Add(index, nullptr, Unreachable(error));
-            continue;
-        }
-        targets[index] = *target;
-        auto item = std::make_shared<FolderItem>(*target);
-        if (batch.Holds(*item)) batch.Flush();
-        RouteOutcome outcome;
-        try {
-            outcome = patcher.Route(item);
-        } catch (const NilObjectException&) {
-            // The edited list has no XML form (it holds a null, or a key that is not a string).
-            outcome = RouteOutcome::LeftAlone(RouteOutcome::Reason::NoDictionary);
-        }
-        batch.Add(index, std::move(item), std::move(outcome));
-    }
-    batch.Flush();
-    return status;
-}
-
-// Prints a bundle's signature state beside its flag; false when it fails the check.
-bool SignaturePasses(const std::string& shown, const std::filesystem::path& target,
-                     const AgentFlagReading& flag)
-{
-    // Only a bundle's reading holds its list.
-    if (flag.bundleList.empty()) return true;
-    const SignatureReading reading =
-        ReadSignature(FolderItem(target).AsFolder(), flag.bundleList, flag.bundleExecutable);
-    switch (reading.status) {
-    case SignatureReading::Status::None: return true;
-    case SignatureReading::Status::Read:
-        std::cout << shown << ": " << EscapeControls(reading.text) << "\n";
-        return reading.passes;
-    case SignatureReading::Status::Failed: PrintFailure(shown, reading.text, reading.cause); return false;
-    }
-    return false;
-}
-
-// The journals found beside the path's files and ignored as not ours, a line each.
-void TellIgnoredJournals(const std::string& shown)
-{
-    for (const IgnoredJournal& journal : TakeIgnoredJournals())
-        std::cerr << shown << ": a journal that is not ours is ignored: " << EscapeControls(journal.journal)
-                  << " beside " << EscapeControls(journal.file) << " (" << journal.why << ")\n";
-}
-
-int Check(const std::vector<std::string>& paths)
-{
-    SetJournalsFinished(false);  // a check writes nothing, not even a journal's undo
-    int status = kOk;
-    for (const std::string& path : paths) {
-        const std::string shown = EscapeControls(path);
-        struct Teller {
-            const std::string& shown;
-            ~Teller() { TellIgnoredJournals(shown); }
-        } teller{shown};
-        int error = 0;
-        std::optional<std::filesystem::path> target = Target(path, error);
-        if (!target) {
-            const RouteOutcome unreachable = Unreachable(error);
-            PrintFailure(shown, unreachable.message, unreachable.cause);
-            status = kFailed;
-            continue;
-        }
-        AgentFlagReading reading = ReadAgentFlag(std::make_shared<FolderItem>(*target));
-        using Status = AgentFlagReading::Status;
-        switch (reading.status) {
-        case Status::Read:
-            if (RunsAsAgent(reading)) {
-                std::cout << shown << ": " << Described(reading) << "\n";
-                if (SignaturePasses(shown, *target, reading)) continue;
+    std::map<std::size_t, Prepared> waiting;  // until the commit that settles them is on disk
+    WriteBatch batch(
+        [&](std::size_t index, const RouteOutcome& outcome) {
+            Prepared prepared = std::move(waiting[index]);
+            waiting.erase(index);
+            output.ItemDone();
+            const std::string shown = EscapeControls(paths[index]);
+            JsonReport json{paths[index], options.dryRun ? "dry-run" : "patch", ""};
+            json.agentBefore = prepared.agentBefore, json.agentAfter = prepared.agentBefore;
+            json.before = prepared.before, json.after = prepared.before;
+            std::string line;
+            bool failure = false;
+            switch (outcome.kind) {
+            case Kind::Failed:
+                line = FailureLine(shown, outcome.message, outcome.cause);
+                failure = true;
+                json.action = "failed", json.message = outcome.message;
+                if (outcome.cause) json.cause = outcome.cause.Cause();
+                break;
+            case Kind::Refused:
+                line = shown +
+                       (outcome.signature == Signature::Broken ? ": not patched: " : ": not re-signed: ") +
+                       EscapeControls(outcome.message) + "\n";
+                failure = true;
+                json.action = "refused", json.reason = outcome.message;
+                break;
+            case Kind::LeftAlone: {
+                const std::string why = outcome.reason == RouteOutcome::Reason::NotApplication
+                                            ? "not an application"
+                                            : "property list cannot be read";
+                line = shown + ": " + why + ", left alone\n";
+                failure = options.strict;
+                json.action = "left-alone", json.reason = why;
                 break;
             }
-            std::cout << shown << ": " << Described(reading)
-                      << (reading.nsUIElement || reading.lsUIElement ? ", not an agent\n" : "\n");
-            SignaturePasses(shown, *target, reading);
-            break;
-        case Status::NotApplication:
-            std::cerr << shown << ": not an application (no Contents/Info.plist, not of type APPL).\n";
-            break;
-        case Status::NoDictionary:
-            std::cerr << shown << ": the property list cannot be read as a dictionary.\n";
-            break;
-        case Status::Unreadable: std::cerr << shown << ": " << EscapeControls(reading.message) << "\n"; break;
-        }
-        status = kFailed;
-    }
+            case Kind::Edited:  // a dry run's: nothing was written
+            case Kind::Patched: {
+                const bool dry = outcome.kind == Kind::Edited;
+                json.action = dry ? "would-patch" : "patched";
+                json.agentAfter = true;
+                json.after = prepared.after;
+                json.files = prepared.files;
+                if (dry || options.verbose)
+                    line = shown + (dry ? ": would be patched" : ": patched") +
+                           (outcome.signature == Signature::Resigned ? ", re-signed ad hoc" : "") + "\n";
+                if (outcome.signature == Signature::Broken) {
+                    line += shown + ": warning: the developer's code signature " +
+                            (dry ? "would no longer match" : "no longer matches") +
+                            "; macOS will refuse to open it";
+                    if (outcome.message.empty())
+                        line += ". To sign it again ad hoc: veilor-patch --resign " + shown + "\n";
+                    else
+                        line += ", and signing it ad hoc would harm it: " + EscapeControls(outcome.message) +
+                                "\n";
+                }
+                if (outcome.signature == Signature::Resigned && prepared.target)
+                    if (std::optional<std::filesystem::path> outer =
+                            EnclosingSignedBundle(*prepared.target)) {
+                        const std::string enclosing = EscapeControls(outer->string());
+                        line += shown + ": warning: " + (dry ? "would be " : "") + "re-signed inside " +
+                                enclosing + ", whose seal still records the old signature: " + enclosing +
+                                " must be signed again\n";
+                    }
+                break;
+            }
+            case Kind::Unchanged:
+                json.action = "unchanged";
+                if (options.verbose) line = shown + ": unchanged, an agent already\n";
+                if (outcome.signature == Signature::Broken) {
+                    line += shown + ": warning: the developer's code signature no longer matches; macOS will "
+                                    "refuse to open it";
+                    if (outcome.message.empty())
+                        line += ". To sign it again ad hoc: veilor-patch --resign " + shown + "\n";
+                    else
+                        line += ", and signing it ad hoc would harm it: " + EscapeControls(outcome.message) +
+                                "\n";
+                }
+                break;
+            }
+            if (outcome.signature == Signature::Signed &&
+                (outcome.kind == Kind::Patched || outcome.kind == Kind::Edited ||
+                 outcome.kind == Kind::Unchanged))
+                for (std::size_t at = 0; at < outcome.message.size();) {
+                    const std::size_t end = std::min(outcome.message.find('\n', at), outcome.message.size());
+                    line += shown + ": " + EscapeControls(outcome.message.substr(at, end - at)) + "\n";
+                    at = end + 1;
+                }
+            // A signature left broken fails a strict run.
+            if (options.strict && outcome.signature == Signature::Broken &&
+                (outcome.kind == Kind::Patched || outcome.kind == Kind::Edited ||
+                 outcome.kind == Kind::Unchanged))
+                failure = true;
+            if (failure) status = kFailed;
+            json.passes = !failure;
+            if (!line.empty() && (!options.quiet || failure)) output.Err(line);
+            if (options.json) output.Out(json.Line());
+        },
+        options.dryRun);
+    RunInOrder<Prepared>(
+        paths.size(), JobsFor(options),
+        [&](std::size_t i) { return Prepare(patcher, paths[i], options.json); },
+        [&](std::size_t index, Prepared& prepared) {
+            if (!prepared.target) {
+                waiting[index] = std::move(prepared);
+                batch.Add(index, nullptr, Unreachable(waiting[index].error));
+                return;
+            }
+            // The same file named twice: its route read it before the first edit went in.
+            if (batch.Edited(*prepared.item)) {
+                batch.Flush();
+                prepared = Prepare(patcher, paths[index], options.json);
+            }
+            FolderItemRef item = prepared.item;
+            RouteOutcome outcome = std::move(prepared.outcome);
+            waiting[index] = std::move(prepared);
+            batch.Add(index, std::move(item), std::move(outcome));
+        });
+    batch.Flush();
     return status;
 }
 
@@ -371,5 +856,24 @@ int main(int argc, char** argv)
         std::cerr << "veilor-patch: the property-list library lacks \"" << missing << "\"\n";
         return kFailed;
     }
-    return options.check ? Check(options.paths) : Patch(options.paths, options);
+    // Reading a long list is part of the run, its total not yet known.
+    Output output(!options.quiet);
+    output.Start();
+    PathList list = GatherPaths(options.sources);
+    if (!list.error.empty()) {
+        output.Err("veilor-patch: " + EscapeControls(list.error) + "\n");
+        return kUsage;
+    }
+    output.Total(list.paths.size());
+    switch (options.mode) {
+    case Mode::Check:
+        SetJournalsFinished(false);  // a check writes nothing, not even a journal's undo
+        return RunReadOnly(options, list.paths, output, CheckOne);
+    case Mode::Verify:
+        SetJournalsFinished(false);
+        return RunReadOnly(options, list.paths, output,
+                           [&](const std::string& path) { return VerifyOne(path, options); });
+    case Mode::Patch: break;
+    }
+    return Patch(options, list.paths, output);
 }

@@ -97,6 +97,8 @@ public:
     void AllowBrokenSignatures(bool allow) { mAllowBrokenSignatures = allow; }
     // Whether the bundle route signs the whole bundle ad hoc, deep, whatever signature it had.
     void SignFromScratch(bool sign) { mSignFromScratch = sign; }
+    // For a dry run: a route then leaves even a killed run's temporary files where they are.
+    void WriteNothing(bool nothing) { mWriteNothing = nothing; }
 
 protected:
     // The step both routes take after reading the list. An empty list is told, one that is not a
@@ -110,13 +112,14 @@ protected:
                                const std::string& infoPlist, RouteOutcome outcome) const;
     // Instead, with SignFromScratch: every file of the bundle's new signature, innermost first,
     // with the list placed before the outer bundle's own seal and executable.
-    static RouteOutcome SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
-                                          RouteOutcome outcome);
+    RouteOutcome SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
+                                   RouteOutcome outcome) const;
 
 private:
     bool mReplaceDeveloperSignatures = false;
     bool mAllowBrokenSignatures = false;
     bool mSignFromScratch = false;
+    bool mWriteNothing = false;
 };
 
 // An edit once its commit is known: Patched, or Failed with the message of the write that failed

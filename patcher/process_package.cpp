@@ -60,10 +60,12 @@ try {
     RouteOutcome outcome = AgentFlagAdded(item, text, &executable);
     if (outcome.kind != Kind::Edited && outcome.kind != Kind::Unchanged) return outcome;
     // A killed run's temporary files in the folders this route writes, before the seal sees them.
-    if (FolderItem::Location list = infoPlist->Locate(); list.folder) RemoveLeftovers(list.folder.Get());
-    if (FolderItemRef macOS = contents->TrueChild("MacOS"); macOS && !executable.empty())
-        if (FolderItemRef code = macOS->TrueChild(executable))
-            if (FolderItem::Location at = code->Locate(); at.folder) RemoveLeftovers(at.folder.Get());
+    if (!mWriteNothing) {
+        if (FolderItem::Location list = infoPlist->Locate(); list.folder) RemoveLeftovers(list.folder.Get());
+        if (FolderItemRef macOS = contents->TrueChild("MacOS"); macOS && !executable.empty())
+            if (FolderItemRef code = macOS->TrueChild(executable))
+                if (FolderItem::Location at = code->Locate(); at.folder) RemoveLeftovers(at.folder.Get());
+    }
 
     if (outcome.kind == Kind::Edited) {
         text = std::move(outcome.writes.front().rewrite.bytes);
@@ -141,7 +143,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string&
 }
 
 RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
-                                        RouteOutcome outcome)
+                                        RouteOutcome outcome) const
 {
     using Status = codesign::BundlePlan::Status;
     codesign::BundlePlan plan = codesign::PlanSignature(bundle, infoPlist);
@@ -164,7 +166,7 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
         if (i == outer)
             for (RouteOutcome::Write& list : outcome.writes) writes.push_back(std::move(list));
         const std::string failed = "Failed to write " + planned[i].shown + ".";
-        std::optional<FileRewrite> rewrite = codesign::Prepare(std::move(planned[i]));
+        std::optional<FileRewrite> rewrite = codesign::Prepare(std::move(planned[i]), !mWriteNothing);
         if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
         writes.push_back({std::move(*rewrite), failed});
     }

@@ -31,10 +31,19 @@ bool WriteBatch::Holds(const FolderItem& item) const
     return !file || std::find(mEdited.begin(), mEdited.end(), *file) != mEdited.end();
 }
 
+bool WriteBatch::Edited(const FolderItem& item) const
+{
+    if (mEverEdited.empty()) return false;
+    auto file = FileOf(item);
+    return !file || mEverEdited.count(*file) != 0;
+}
+
 void WriteBatch::Add(std::size_t tag, FolderItemRef item, RouteOutcome outcome)
 {
     std::size_t ready = kNotReady;
-    if (outcome.kind == RouteOutcome::Kind::Edited) {
+    if (outcome.kind == RouteOutcome::Kind::Edited && mDryRun) {
+        if (auto file = FileOf(*item)) mEverEdited.insert(*file);
+    } else if (outcome.kind == RouteOutcome::Kind::Edited) {
         const std::size_t files = outcome.writes.size();
         if (!mGroup.Fits(files)) Flush();
         std::size_t failed = 0;
@@ -42,7 +51,7 @@ void WriteBatch::Add(std::size_t tag, FolderItemRef item, RouteOutcome outcome)
             outcome = Committed(std::move(outcome), error, failed);
         } else {
             ready = mGroup.Size() - files;
-            if (auto file = FileOf(*item)) mEdited.push_back(*file);
+            if (auto file = FileOf(*item)) mEdited.push_back(*file), mEverEdited.insert(*file);
         }
     }
     mTaken.push_back({tag, std::move(item), std::move(outcome), ready});
@@ -61,7 +70,7 @@ void WriteBatch::Flush()
             while (failed + 1 < each.outcome.writes.size() && !committed[each.ready + failed]) ++failed;
             each.outcome = Committed(std::move(each.outcome), committed[each.ready + failed], failed);
         }
-        if (each.item) Refresh(each.item);
+        if (each.item && !mDryRun) Refresh(each.item);
         mReport(each.tag, each.outcome);
     }
 }

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -22,12 +23,17 @@ public:
     // Called once for each item, in the order taken, after the commit that settled it.
     using Report = std::function<void(std::size_t tag, const RouteOutcome& outcome)>;
 
-    explicit WriteBatch(Report report) : mReport(std::move(report)) {}
+    // A dry run's batch writes nothing: each edit is reported as it was made ready (Edited), and
+    // no item is refreshed.
+    explicit WriteBatch(Report report, bool dryRun = false) : mReport(std::move(report)), mDryRun(dryRun) {}
     ~WriteBatch() { Flush(); }
 
     // Whether the item (by its file, whatever its spelling) has an edit not yet committed: its
     // route would read the old content, so the batch must be flushed first.
     bool Holds(const FolderItem& item) const;
+    // Whether the item (by its file) was edited by this batch, committed or not: a route that read
+    // it before that edit went in read the old content.
+    bool Edited(const FolderItem& item) const;
     // Takes the route's outcome for `item` (nil: a path that names nothing, not refreshed); `tag`
     // comes back with its report.
     void Add(std::size_t tag, FolderItemRef item, RouteOutcome outcome);
@@ -44,7 +50,9 @@ private:
     static constexpr std::size_t kNotReady = ~std::size_t(0);
 
     Report mReport;
+    bool mDryRun = false;
     FileCommitGroup mGroup;
     std::vector<Taken> mTaken;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> mEdited;  // device and inode of edited items
+    std::set<std::pair<std::uint64_t, std::uint64_t>> mEverEdited;
 };

@@ -10,13 +10,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,6 +75,24 @@ protected:
         return Child(body, user).Wait();
     }
 
+    // Runs veilor-patch in `folder` (relative to the test's), standard input read from `input` unless empty.
+    Finished RunIn(const fs::path& folder, const std::vector<std::string>& args,
+                   const std::string& input = "")
+    {
+        auto body = [&] {
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
+            if (chdir((mDir / folder).c_str()) != 0) return 124;
+            if (!input.empty()) {
+                const int fd = ::open(input.c_str(), O_RDONLY);
+                if (fd < 0 || ::dup2(fd, 0) < 0) return 124;
+            }
+            std::vector<std::string> argv{VEILOR_PATCH_BIN};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return Exec(argv);
+        };
+        return Child(body).Wait();
+    }
+
     // How a run ended, as one text: its status, then what it wrote to standard error or (Shown) output.
     static std::string Told(const Finished& run) { return std::to_string(run.status) + " " + run.err; }
     static std::string Shown(const Finished& run) { return std::to_string(run.status) + " " + run.out; }
@@ -108,7 +133,7 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
     const std::vector<std::string> check{"--check", xml.string(), flagged.string(), classic.string(),
                                          "Relative.app/"};
 
-    EXPECT_EQ(Shown(Run(check)), "1 " + xml.string() + ": no NSUIElement\n" + flagged.string() +
+    EXPECT_EQ(Shown(Run(check)), "3 " + xml.string() + ": no NSUIElement\n" + flagged.string() +
                                      ": NSUIElement = true\n" + classic.string() +
                                      ": no NSUIElement\nRelative.app/: no NSUIElement\n");
     EXPECT_EQ(ReadBytes(xml / "Contents/Info.plist"), kDemoXml);
@@ -193,12 +218,12 @@ TEST_F(VeilorPatchTest, CheckPassesOnlyAnApplicationThatRunsAsAnAgent)
         {"<key>LSUIElement</key><string>1</string>", 0, "LSUIElement = \"1\""},
         {"<key>NSUIElement</key><string>0</string><key>LSUIElement</key><true/>", 0,
          "NSUIElement = \"0\", LSUIElement = true"},
-        {"<key>NSUIElement</key><false/>", 1, "NSUIElement = false, not an agent"},
-        {"<key>NSUIElement</key><string>0</string>", 1, "NSUIElement = \"0\", not an agent"},
-        {"<key>LSUIElement</key><integer>0</integer>", 1, "LSUIElement = 0, not an agent"},
-        {"<key>LSUIElement</key><string>yes please</string>", 1,
+        {"<key>NSUIElement</key><false/>", 3, "NSUIElement = false, not an agent"},
+        {"<key>NSUIElement</key><string>0</string>", 3, "NSUIElement = \"0\", not an agent"},
+        {"<key>LSUIElement</key><integer>0</integer>", 3, "LSUIElement = 0, not an agent"},
+        {"<key>LSUIElement</key><string>yes please</string>", 3,
          "LSUIElement = \"yes please\", not an agent"},
-        {"", 1, "no NSUIElement"},
+        {"", 3, "no NSUIElement"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries);
@@ -457,7 +482,7 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
 
         Finished check = Run({"--check", app.string()});
         const bool agent = c.end != End::Untouched;
-        EXPECT_EQ(check.status, agent && c.check != broken ? 0 : 1);
+        EXPECT_EQ(check.status, agent && c.check != broken ? 0 : 3);
         EXPECT_EQ(check.out, app.string() + (agent ? ": NSUIElement = \"true\"\n" : ": no NSUIElement\n") +
                                  app.string() + ": " + c.check + "\n");
     }
@@ -682,7 +707,14 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         {{"--check", "--resign", bundle.string()}, 2, true},
         {{"--resign", bundle.string(), "--check"}, 2, true},
         {{"--check", "--sign", bundle.string()}, 2, true},
+        {{"--check", "--verify", bundle.string()}, 2, true},
+        {{"--verify", "-n", bundle.string()}, 2, true},
         {{"--check", "--allow-broken-signature", bundle.string()}, 2, true},
+        {{"--require-team", "T", bundle.string()}, 2, true},
+        {{"-q", "-v", bundle.string()}, 2, true},
+        {{"-0", bundle.string()}, 2, true},
+        {{"--jobs", "0", bundle.string()}, 2, true},
+        {{"--files-from"}, 2, true},
         {{"--version"}, 0, false},
         {{"--help"}, 0, false},
     };
@@ -695,9 +727,12 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
         EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     }
     const std::string help = Run({"--help"}).out;
-    for (const char* option : {"--check", "--strict", "--resign", "--sign", "--allow-broken-signature",
-                               "--help", "--version", "--"})
-        EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
+    for (const char* option : {"--check", "--verify", "--require-team", "--strict", "--resign", "--sign",
+                               "--allow-broken-signature", "--dry-run,", "--json", "--files-from", "--null",
+                               "--recursive", "--quiet", "--verbose", "--jobs", "--help", "--version", "--"})
+        EXPECT_TRUE(help.find(std::string(" ") + option + " ") != std::string::npos ||
+                    help.find(std::string(" ") + option + "\n") != std::string::npos)
+            << option;
 
     // After "--", an argument that looks like an option is a path.
     const fs::path dashed = Bundle("--check", kDemoXml);
@@ -705,6 +740,369 @@ TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
     EXPECT_EQ(ReadBytes(dashed / "Contents/Info.plist"), kDemoPatched);
 }
 
+// Every byte, inode and timestamp below the folder but the access times: what a read-only run must keep.
+std::map<std::string, std::string> Untouched(const fs::path& folder)
+{
+    std::map<std::string, std::string> items = Tree(folder);
+    for (auto& [name, item] : items) {
+        const struct stat info = LinkStatus(folder / name);
+        item += " " + std::to_string(info.st_ino) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+                std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_ctim.tv_sec) + "." +
+                std::to_string(info.st_ctim.tv_nsec);
+    }
+    return items;
+}
+
+// A JSON text flattened to its field names, "a.b", "a[].c" for an array's objects: each with its
+// value's text for a scalar, "{" or "[" else. Nothing (an "!" entry) when the text is not JSON.
+class Flattened {
+public:
+    explicit Flattened(std::string_view text) : mText(text)
+    {
+        if (!Value("") || (Space(), mAt != mText.size())) mFields = {{"!", ""}};
+    }
+    std::multimap<std::string, std::string> mFields;
+
+private:
+    void Space()
+    {
+        while (mAt < mText.size() && std::strchr(" \t\r\n", mText[mAt])) ++mAt;
+    }
+    bool Take(char c)
+    {
+        Space();
+        if (mAt >= mText.size() || mText[mAt] != c) return false;
+        ++mAt;
+        return true;
+    }
+    bool String(std::string& out)
+    {
+        if (!Take('"')) return false;
+        for (; mAt < mText.size() && mText[mAt] != '"'; ++mAt) {
+            if (static_cast<unsigned char>(mText[mAt]) < 0x20) return false;
+            if (mText[mAt] == '\\') out += mText[mAt++];
+            out += mText[mAt];
+        }
+        return mAt++ < mText.size();
+    }
+    bool Value(const std::string& name)
+    {
+        Space();
+        if (mAt >= mText.size()) return false;
+        const std::size_t start = mAt;
+        if (Take('{')) {
+            mFields.emplace(name, "{");
+            if (Take('}')) return true;
+            do {
+                std::string key;
+                if (!String(key) || !Take(':') || !Value(name.empty() ? key : name + "." + key)) return false;
+            } while (Take(','));
+            return Take('}');
+        }
+        if (Take('[')) {
+            mFields.emplace(name, "[");
+            if (Take(']')) return true;
+            do {
+                if (!Value(name + "[]")) return false;
+            } while (Take(','));
+            return Take(']');
+        }
+        std::string text;
+        if (mText[mAt] == '"') {
+            if (!String(text)) return false;
+            mFields.emplace(name, "\"" + text + "\"");
+            return true;
+        }
+        while (mAt < mText.size() && std::strchr("-+.eE0123456789truefalsn", mText[mAt])) ++mAt;
+        text = std::string(mText.substr(start, mAt - start));
+        if (text != "true" && text != "false" && text != "null" &&
+            text.find_first_not_of("-+.eE0123456789") != std::string::npos)
+            return false;
+        mFields.emplace(name, text);
+        return !text.empty();
+    }
+    std::string_view mText;
+    std::size_t mAt = 0;
+};
+
+// The fields the manual page's JSON OUTPUT section lists, one ".B name" after each ".TP".
+std::set<std::string> DocumentedFields()
+{
+    std::ifstream page(VEILOR_SOURCE_DIR "/docs/man/veilor-patch.1");
+    std::set<std::string> fields;
+    bool section = false, tagged = false;
+    for (std::string line; std::getline(page, line);) {
+        if (line.starts_with(".SH")) section = line == ".SH JSON OUTPUT";
+        if (section && tagged && line.starts_with(".B ")) fields.insert(line.substr(3));
+        tagged = line == ".TP";
+    }
+    return fields;
+}
+
+TEST_F(VeilorPatchTest, OptionsAndExitStatusesOnRealFiles)
+{
+    Bundle("Agent.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>");
+    Bundle("Plain.app", kDemoXml);
+    signed_bundles::CraftedBundle(mDir / "Adhoc.app");
+    signed_bundles::CraftedBundle(mDir / "Tampered.app", {}, 0755,
+                                  [](craft::Built& tool) { tool.bytes[5000] ^= 1; });
+    // Signing it makes _CodeSignature: a dry run must not.
+    signed_bundles::CraftedBundle(mDir / "Unsealed.app");
+    fs::remove_all(mDir / "Unsealed.app/Contents/_CodeSignature");
+    SingleFile(mDir / "Doc", std::string(kCompanion).replace(50, 4, "TEXT"));
+    // Found below Folder: bundles, not looked into, and a single-file application; never through a link.
+    Bundle("Folder/Inner.app", kDemoXml), Bundle("Folder/Deeper/Second.app", kDemoXml);
+    Bundle("Folder/Inside.app/Contents/Library/LoginItems/Nested.app", kDemoXml);
+    Bundle("Folder/Inside.app", kDemoXml), SingleFile(mDir / "Folder/Old", kCompanion);
+    fs::create_directory_symlink("../Plain.app", mDir / "Folder/Link.app");
+    fs::create_directory_symlink("..", mDir / "Folder/Deeper/Up");
+    craft::Shape bare;
+    bare.infoPlist.clear();
+    WriteBytes(mDir / "Tool", craft::Thin(bare).bytes, 0755);  // a tool: nothing but its code bound
+    WriteBytes(mDir / "list", "Plain.app\n\nDoc\n");
+    WriteBytes(mDir / "list0", std::string("Plain.app\0Ag\nent.app\0", 22));
+    const std::string wouldPlain = "Plain.app: would be patched\n",
+                      doc = "Doc: not an application, left alone\n",
+                      missing = "Missing.app: No such file or folder.\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err, out = "";
+        std::string input = "";  // standard input's file
+    } cases[] = {
+        {{"--check", "Agent.app"}, 0, "", "Agent.app: NSUIElement = true\n"},
+        {{"--check", "Plain.app"}, 3, "", "Plain.app: no NSUIElement\n"},
+        {{"--check", "Plain.app", "Missing.app"}, 1, missing, "Plain.app: no NSUIElement\n"},
+        {{"--check", "-q", "Agent.app", "Plain.app"}, 3, "", "Plain.app: no NSUIElement\n"},
+        {{"--check", "-j", "3", "Adhoc.app"},
+         3,
+         "",
+         "Adhoc.app: no NSUIElement\nAdhoc.app: signature valid (ad hoc)\n"},
+        {{"--verify", "Adhoc.app", "Agent.app"}, 3, "", "Adhoc.app: valid (ad hoc)\nAgent.app: unsigned\n"},
+        {{"--verify", "Tampered.app"}, 3, "", "Tampered.app: broken: code changed\n"},
+        {{"--verify", "Tool"}, 0, "", "Tool: valid (ad hoc)\n"},
+        {{"--verify", "--require-team=ABCDE12345", "Adhoc.app"},
+         3,
+         "",
+         "Adhoc.app: valid (ad hoc), not signed by team ABCDE12345\n"},
+        {{"--verify", "Missing.app", "Adhoc.app", "Tampered.app"},
+         1,
+         missing,
+         "Adhoc.app: valid (ad hoc)\nTampered.app: broken: code changed\n"},
+        {{"--verify", "-v", "Adhoc.app"},
+         0,
+         "",
+         "Adhoc.app: valid (ad hoc)\n  Identifier=org.example.crafted\n  Format=app bundle with Mach-O thin "
+         "(arm64)\n"},
+        {{"-n", "Plain.app", "Adhoc.app", "Doc", "Agent.app"},
+         0,
+         wouldPlain + "Adhoc.app: would be patched, re-signed ad hoc\n" + doc},
+        {{"--dry-run", "-q", "Plain.app", "Adhoc.app", "Doc"}, 0, ""},
+        {{"-n", "--sign", "Unsealed.app"}, 0, "Unsealed.app: would be patched\n"},
+        {{"-n", "--strict", "-q", "Doc"}, 1, doc},
+        {{"-n", "-v", "Agent.app", "Missing.app"}, 1, "Agent.app: unchanged, an agent already\n" + missing},
+        {{"-n", "-r", "Folder", "Doc"},
+         0,
+         "Folder/Deeper/Second.app: would be patched\nFolder/Inner.app: would be patched\nFolder/Inside.app: "
+         "would be patched\nFolder/Old: would be patched\n" +
+             doc},
+        {{"-n", "Agent.app", "--files-from", "list"}, 0, wouldPlain + doc},
+        {{"-n", "-0", "--files-from=-"},
+         1,
+         wouldPlain + "Ag\\nent.app: No such file or folder.\n",
+         "",
+         "list0"},
+        {{"-n", "--files-from", "absent"},
+         2,
+         "veilor-patch: cannot read the list absent (No such file or directory)\n"},
+    };
+    const auto before = Untouched(mDir.Path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const Finished r = RunIn(".", c.args, c.input.empty() ? "" : (mDir / c.input).string());
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        EXPECT_TRUE(Untouched(mDir.Path()) == before) << "a run that writes nothing changed something";
+    }
+    // The same paths for real: what the dry run said.
+    EXPECT_EQ(Told(RunIn(".", {"-v", "-r", "Folder", "Plain.app", "Adhoc.app"})),
+              "0 Folder/Deeper/Second.app: patched\nFolder/Inner.app: patched\nFolder/Inside.app: patched\n"
+              "Folder/Old: patched\nPlain.app: patched\nAdhoc.app: patched, re-signed ad hoc\n");
+    EXPECT_EQ(signed_bundles::Verdict(mDir / "Adhoc.app"), "signature valid (ad hoc)");
+    EXPECT_EQ(
+        ReadBytes(mDir / "Folder/Inside.app/Contents/Library/LoginItems/Nested.app/Contents/Info.plist"),
+        kDemoXml);
+}
+
+// Each object parsed on its own, its fields those the manual page lists, and every listed field seen.
+TEST_F(VeilorPatchTest, JsonReportsHoldTheFieldsTheManualPageDocuments)
+{
+    craft::Shape entitled;
+    entitled.entitlements =
+        "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
+    signed_bundles::CraftedBundle(mDir / "Adhoc.app");
+    signed_bundles::CraftedBundle(mDir / "Entitled.app", entitled);
+    Bundle("Plain.app", kDemoXml), Bundle("B\xff\x1b.app", kDemoXml), Bundle("Empty.app", "");
+    SingleFile(mDir / "Doc", std::string(kCompanion).replace(50, 4, "TEXT"));
+    const auto field = [](const Flattened& line, const std::string& name) {
+        auto found = line.mFields.find(name);
+        return found == line.mFields.end() ? std::string("<absent>") : found->second;
+    };
+    const struct {
+        std::vector<std::string> args;
+        // Per line: field=value, ...
+        std::vector<std::vector<std::pair<std::string, std::string>>> lines;
+    } cases[] = {
+        {{"--verify", "Adhoc.app", "Missing.app"},
+         {{{"mode", "\"verify\""},
+           {"action", "\"verified\""},
+           {"signature.before.state", "\"valid\""},
+           {"signature.before.kind", "\"ad hoc\""},
+           {"signature.before.slices[].arch", "\"arm64\""},
+           {"signature.after", "null"},
+           {"passes", "true"}},
+          {{"action", "\"failed\""}, {"message", "\"No such file or folder.\""}, {"passes", "false"}}}},
+        {{"--check", "Plain.app"}, {{{"mode", "\"check\""}, {"agent.before", "false"}, {"passes", "false"}}}},
+        {{"-n", "Adhoc.app"},
+         {{{"mode", "\"dry-run\""},
+           {"action", "\"would-patch\""},
+           {"agent.after", "true"},
+           {"files[]", "\"Adhoc.app/Contents/Info.plist\""}}}},
+        {{"Adhoc.app", "Entitled.app", "Plain.app", "B\xff\x1b.app", "Empty.app", "Doc", "Missing.app"},
+         {{{"action", "\"patched\""},
+           {"agent.before", "false"},
+           {"agent.after", "true"},
+           {"signature.before.state", "\"valid\""},
+           {"signature.after.kind", "\"ad hoc\""},
+           {"signature.before.broken", "null"},
+           {"cause", "null"}},
+          {{"action", "\"refused\""},
+           {"reason", "\"restricted entitlements (com.apple.developer.icloud-services)\""},
+           {"signature.after.state", "\"valid\""}},
+          {{"action", "\"patched\""},
+           {"signature.before", "null"},
+           {"files[]", "\"Plain.app/Contents/Info.plist\""}},
+          {{"path", "\"B\\udcff\\u001b.app\""}, {"action", "\"patched\""}},
+          {{"action", "\"failed\""}, {"message", "\"No plst resource in file Empty.app.\""}},
+          {{"action", "\"left-alone\""}, {"reason", "\"not an application\""}, {"agent.before", "null"}},
+          {{"action", "\"failed\""}, {"agent.before", "null"}, {"files", "["}}}},
+    };
+    const std::set<std::string> documented = DocumentedFields();
+    ASSERT_GT(documented.size(), 20u);
+    std::set<std::string> seen;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> args{"--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::istringstream out(RunIn(".", args).out);
+        std::size_t index = 0;
+        for (std::string text; std::getline(out, text); ++index) {
+            const Flattened line(text);
+            for (const auto& [name, value] : line.mFields) {
+                if (name.empty() || name.ends_with("[]")) continue;  // the line, an array's item
+                std::string listed = name;
+                if (listed.starts_with("signature.after")) listed.replace(10, 5, "before");
+                EXPECT_TRUE(documented.count(listed)) << name << " is not in the manual page";
+                seen.insert(listed), seen.insert(name);
+            }
+            ASSERT_LT(index, c.lines.size()) << text;
+            for (const auto& [name, value] : c.lines[index]) EXPECT_EQ(field(line, name), value) << name;
+        }
+        EXPECT_EQ(index, c.lines.size());
+    }
+    for (const std::string& name : documented) EXPECT_TRUE(seen.count(name)) << name << " was never written";
+    // A renewed signature is told with its new cdhash.
+    const std::string adhoc = RunIn(".", {"--json", "--verify", "Adhoc.app"}).out;
+    EXPECT_NE(field(Flattened(adhoc), "signature.before.slices[].cdhash"), "null");
+}
+
+// Output and exit status with one thread and with four are byte for byte the same.
+TEST_F(VeilorPatchTest, ManyJobsReportLikeOne)
+{
+    craft::Shape entitled;
+    entitled.entitlements =
+        "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
+    for (const char* root : {"one", "four"})
+        for (int i = 0; i < 300; ++i) {
+            const fs::path at = mDir / root / std::to_string(i % 7) / ("App" + std::to_string(i));
+            switch (i % 6) {
+            case 0: Bundle(fs::relative(at, mDir.Path()).string() + ".app", kDemoXml); break;
+            case 1: SingleFile(at, kCompanion); break;
+            case 2: signed_bundles::CraftedBundle(at.string() + ".app"); break;
+            case 3: signed_bundles::CraftedBundle(at.string() + ".app", entitled); break;
+            case 4: Bundle(fs::relative(at, mDir.Path()).string() + ".app", ""); break;
+            case 5: SingleFile(at, std::string(kCompanion).replace(50, 4, "TEXT")); break;
+            }
+        }
+    const Finished one = RunIn("one", {"--json", "-v", "-j", "1", "-r", "."}),
+                   four = RunIn("four", {"--json", "-v", "--jobs=4", "-r", "."});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 250);  // documents are not looked for
+    EXPECT_EQ(Shown(one), Shown(four));
+    EXPECT_EQ(Told(one), Told(four));
+}
+
+// Progress is drawn on a terminal while the run lasts, here while its list is still being written,
+// and wiped before each report; never on a file.
+TEST_F(VeilorPatchTest, ProgressShowsOnATerminalOnly)
+{
+    Bundle("Agent.app", "<plist><dict><key>NSUIElement</key><true/></dict></plist>");
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "file");
+        int list[2];
+        ASSERT_EQ(::pipe2(list, O_CLOEXEC), 0);
+        const fs::path errors = mDir / "errors";
+        int master = -1;
+        const pid_t pid = terminal ? ::forkpty(&master, nullptr, nullptr, nullptr) : ::fork();
+        if (pid == 0) {
+            ::dup2(list[0], 0);
+            const int out = ::open((mDir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            if (!terminal) ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            if (chdir(mDir.Path().c_str()) != 0) ::_exit(124);
+            ::_exit(Exec({VEILOR_PATCH_BIN, "--check", "-v", "--files-from", "-"}));
+        }
+        ::close(list[0]);
+        std::string seen;
+        if (terminal) {
+            // Waits for the progress line for as long as it takes, bounded, then ends the list.
+            char buffer[256];
+            for (int polls = 0; polls < 300 && seen.find(" done, ") == std::string::npos; ++polls) {
+                struct pollfd wait {
+                    master, POLLIN, 0
+                };
+                if (::poll(&wait, 1, 100) > 0) {
+                    const ssize_t got = ::read(master, buffer, sizeof buffer);
+                    if (got > 0) seen.append(buffer, std::size_t(got));
+                }
+            }
+        } else {
+            ::usleep(1500 * 1000);  // longer than a run that shows progress
+        }
+        EXPECT_EQ(::write(list[1], "Agent.app\nMissing.app\n", 22), 22);
+        ::close(list[1]);
+        if (terminal)
+            for (char buffer[256];;) {
+                const ssize_t got = ::read(master, buffer, sizeof buffer);
+                if (got <= 0) break;
+                seen.append(buffer, std::size_t(got));
+            }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (master >= 0) ::close(master);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        if (terminal) {
+            EXPECT_NE(seen.find("veilor-patch: 0 done, 0 a second"), std::string::npos) << seen;
+            // The line wiped before the report, so that the report begins a line of its own.
+            EXPECT_NE(seen.find("\r\x1b[KMissing.app: No such file or folder.\r\n"), std::string::npos)
+                << seen;
+        } else {
+            EXPECT_EQ(ReadBytes(errors), "Missing.app: No such file or folder.\n");
+        }
+        EXPECT_EQ(ReadBytes(mDir / "out"), "Agent.app: NSUIElement = true\n");
+    }
+}
 }  // namespace
 
 // Refused by its type before any open: a FIFO's open would wait, a device's may act.

@@ -495,10 +495,12 @@ BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optiona
     return plan;
 }
 
-std::optional<FileRewrite> Prepare(PlannedWrite write)
+std::optional<FileRewrite> Prepare(PlannedWrite write, bool makeFolder)
 {
     SharedFd folder = write.folder;
-    if (!write.makeFolder.empty()) {
+    if (!write.makeFolder.empty() && !makeFolder) {
+        write.name = write.makeFolder + "/" + write.name;
+    } else if (!write.makeFolder.empty()) {
         if (::mkdirat(write.folder.Get(), write.makeFolder.c_str(), 0755) != 0 && errno != EEXIST)
             return std::nullopt;
         folder = SharedFd(OpenFolderAt(write.folder.Get(), write.makeFolder));

@@ -56,7 +56,9 @@ struct BundlePlan {
 BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optional<std::string>& infoPlist);
 
 // The rewrite for a planned write, its new folder made first (an empty _CodeSignature is the one
-// thing made before the commit, and no seal lists it); none, errno set, when that fails.
-std::optional<FileRewrite> Prepare(PlannedWrite write);
+// thing made before the commit, and no seal lists it); none, errno set, when that fails. Without
+// `makeFolder` (a dry run, which never commits) nothing is made: the rewrite names the file through
+// the folder that would hold it.
+std::optional<FileRewrite> Prepare(PlannedWrite write, bool makeFolder = true);
 
 }  // namespace codesign

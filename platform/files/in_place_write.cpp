@@ -121,7 +121,8 @@ const char* Distrusted(const struct stat& journal, const struct stat& file, cons
 
 std::atomic<bool> gFinishJournals{true};
 std::mutex gIgnoredMutex;
-std::vector<IgnoredJournal> gIgnored;
+// Each thread's own: a thread that judges one path tells that path's journals.
+thread_local std::vector<IgnoredJournal> gIgnored;
 constexpr std::size_t kMostIgnored = 64;
 
 void Ignore(const std::string& file, const std::string& journal, const std::string& why)

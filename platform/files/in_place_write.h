@@ -33,7 +33,7 @@ void SetJournalsFinished(bool finish);
 struct IgnoredJournal {
     std::string file, journal, why;
 };
-// The journals ignored since the last call, as not ours (a few at most are kept).
+// The journals this thread ignored since its last call, as not ours (a few at most are kept).
 std::vector<IgnoredJournal> TakeIgnoredJournals();
 
 // The journal's names for `name`, the first one first: fixed, so that finding them costs a few
