@@ -147,20 +147,7 @@ TEST(Operations, NilAndInvalidArgumentsGiveNil)
     ASSERT_NE(Bound(plist::kNewCFStringZorp)("caf\xC3\xA9"), nullptr);
 }
 
-const std::string kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                            "<plist version=\"1.0\">\n";
-const std::string kFooter = "</plist>\n";
-
-// The lines between the frame.
-std::string Body(const CFObjectZorp& root)
-{
-    const std::optional<std::string> xml = plist::WriteXML(root);
-    if (!xml) return "(nullopt)";
-    EXPECT_TRUE(xml->starts_with(kHeader) && xml->ends_with(kFooter)) << *xml;
-    return xml->substr(kHeader.size(), xml->size() - kHeader.size() - kFooter.size());
-}
+using plist_dump::XmlBody;
 
 // Dates: fractions of a second, which neither XML nor CF's binary cases hold, round toward minus
 // infinity. Text: only ampersand and angle brackets are escaped.
@@ -184,7 +171,7 @@ TEST(XmlWriter, WritesWhatCFWritesAndRefusesWhatXMLCannotCarry)
         {"infinite date", Date(HUGE_VAL), "(nullopt)"},
         {"a dictionary that holds itself", selfHolding, "(nullopt)"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Body(*c.root), c.body) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(XmlBody(*c.root), c.body) << c.what;
     selfHolding->Set(Str("me"), Str("no longer a cycle"));
 }
 
@@ -208,11 +195,11 @@ TEST(XmlWriter, WritesLargeTreesAsSmallOnes)
     while (expected.size() < (std::size_t{3} << 20)) {
         const CFObjectZorpRef& item = kinds[items.size() % kinds.size()];
         items.push_back(item);
-        std::string one = Body(*Array({item}));
+        std::string one = XmlBody(*Array({item}));
         expected += one.substr(8, one.size() - 8 - 9);  // its lines inside "<array>\n" ... "</array>\n"
     }
     expected += "</array>\n";
-    EXPECT_EQ(Body(*Array(items)), expected);
+    EXPECT_EQ(XmlBody(*Array(items)), expected);
     std::string pieces;
     EXPECT_TRUE(plist::WriteXML(*Array(items), [&pieces](std::string_view piece) { pieces += piece; }));
     EXPECT_EQ(pieces, plist::WriteXML(*Array(items)));
