@@ -46,7 +46,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <array>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -424,8 +423,7 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
     const fs::path own = temp / "run", shared = temp / "tmp", attackers = temp / "attacker";
     for (const fs::path& folder : {own, shared, attackers}) fs::create_directories(folder);
     fs::permissions(own, fs::perms::owner_all);
-    fs::permissions(shared, fs::perms::all);
-    fs::permissions(attackers, fs::perms::all);
+    for (const fs::path& open : {shared, attackers}) fs::permissions(open, fs::perms::all);
     const std::string secret = (temp / "My-Secret-Project.app").string();
     const struct {
         const char* label;
