@@ -39,8 +39,7 @@ std::string Read(const std::string& reader, const std::string& bytes, const std:
         return reason + " at " + std::to_string(r.error.offset);
     }
     EXPECT_EQ(r.format, format);
-    if (reader != "xml") return plist_dump::Dump(r.root);
-    return plist_dump::XmlBody(*r.root);
+    return reader == "xml" ? plist_dump::XmlBody(*r.root) : plist_dump::Dump(r.root);
 }
 
 TEST(Readers, ReadOrRefuseEachCaseOfTheTable)
