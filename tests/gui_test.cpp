@@ -46,7 +46,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <array>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -122,15 +121,6 @@ QAction* FindAction(const QString& text)
     return nullptr;
 }
 
-// Raises the menus' recompute as opening a menu does.
-void OpenAndCloseMenu(const QString& menuTitle)
-{
-    if (QAction* action = FindAction(menuTitle); action && action->menu()) {
-        action->menu()->popup(QPoint(0, 0));
-        action->menu()->hide();
-    }
-}
-
 // Offers each modal widget to `act`, which answers whether it took it. One that stays up long after
 // is rejected, so that a test fails instead of hanging.
 class ModalWatcher {
@@ -182,25 +172,25 @@ std::string Message(const std::vector<std::string>& paths)
     return Number(std::uint32_t(body.size())) + body;
 }
 
-sockaddr_un Address(const fs::path& socketPath)
+UniqueFd NewSocket()
+{
+    return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+// Connects the socket to the path, or binds it there; whether it could.
+bool At(const UniqueFd& fd, const fs::path& path, bool bind = false)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    return address;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    const auto* at = reinterpret_cast<sockaddr*>(&address);
+    return (bind ? ::bind(fd.Get(), at, sizeof address) : ::connect(fd.Get(), at, sizeof address)) == 0;
 }
 
-// A socket connected to the path; whether it could connect is told, or else expected.
-UniqueFd Connected(const fs::path& socketPath, bool* connected = nullptr)
+UniqueFd Connected(const fs::path& socketPath)
 {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address = Address(socketPath);
-    const bool done = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (connected) {
-        *connected = done;
-    } else {
-        EXPECT_TRUE(done) << socketPath;
-    }
+    UniqueFd fd = NewSocket();
+    EXPECT_TRUE(At(fd, socketPath)) << socketPath;
     return fd;
 }
 
@@ -216,9 +206,8 @@ std::string ReadAll(int fd)
 // Sends the bytes, then answers everything read back until the other end closes.
 std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 {
-    bool connected = false;
-    UniqueFd fd = Connected(socketPath, &connected);
-    if (!connected) return "<no connection>";
+    UniqueFd fd = NewSocket();
+    if (!At(fd, socketPath)) return "<no connection>";
     [[maybe_unused]] ssize_t sent = ::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     ::shutdown(fd.Get(), SHUT_WR);
     return ReadAll(fd.Get());
@@ -229,11 +218,8 @@ std::string Exchange(const fs::path& socketPath, const std::string& bytes)
 std::string ListenAndRecord(const fs::path& socketPath)
 {
     const fs::path making = socketPath.string() + ".new";
-    UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address = Address(making);
-    if (::bind(server.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(server.Get(), 8) != 0)
-        return "<cannot listen>";
+    UniqueFd server = NewSocket();
+    if (!At(server, making, true) || ::listen(server.Get(), 8) != 0) return "<cannot listen>";
     ::chmod(making.c_str(), 0777);
     ::rename(making.c_str(), socketPath.c_str());
     timeval wait{20, 0};
@@ -292,10 +278,15 @@ std::string Drop(const QList<QUrl>& urls, const std::function<void()>& meanwhile
            (Highlighted() ? "highlighted after" : "");
 }
 
+// Chooses the item once the menus were opened, which raises their recompute.
 void Choose(const char* text)
 {
-    OpenAndCloseMenu("&File");
-    OpenAndCloseMenu("&Help");
+    for (const char* menu : {"&File", "&Help"}) {
+        if (QAction* action = FindAction(menu); action && action->menu()) {
+            action->menu()->popup(QPoint(0, 0));
+            action->menu()->hide();
+        }
+    }
     QAction* action = FindAction(text);
     ASSERT_NE(action, nullptr);
     ASSERT_TRUE(action->isEnabled());
@@ -362,11 +353,7 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAFailedAcceptIsRetried)
     const fs::path wanted = NewApp(temp / "Wanted.app"), unconfirmed = NewApp(temp / "Unconfirmed.app"),
                    later = NewApp(temp / "Later.app"), socketPath = temp / "run" / "veilor.socket";
     fs::create_directories(temp / "run");
-    {
-        UniqueFd left(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address = Address(socketPath);
-        ASSERT_EQ(::bind(left.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    ASSERT_TRUE(At(NewSocket(), socketPath, true));
     auto ended = [](const std::vector<UniqueFd>& peers) {
         // Read past any answer: the end of the stream is what tells.
         return std::count_if(peers.begin(), peers.end(), [](const UniqueFd& fd) {
@@ -405,7 +392,7 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAFailedAcceptIsRetried)
         const ino_t inode = LinkStatus(socketPath).st_ino;
         // Made while descriptors are left, connected when none is: connecting takes none. Every
         // number below the limit is taken (poll refuses to watch more than it allows).
-        UniqueFd peer(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd peer = NewSocket();
         int highest = 0;
         for (const fs::directory_entry& entry : fs::directory_iterator("/proc/self/fd"))
             highest = std::max(highest, std::stoi(entry.path().filename().string()));
@@ -415,9 +402,7 @@ TEST(SingleInstance, IdlePeersAreCappedAndDroppedAndAFailedAcceptIsRetried)
         ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
         const struct rlimit none = {rlim_t(taken.back().Get()) + 1, limit.rlim_max};
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-        sockaddr_un address = Address(socketPath);
-        const bool connected =
-            ::connect(peer.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const bool connected = At(peer, socketPath);
         const bool failed = WaitUntil([&] { return !calls.Calls("instance link: accept failed").empty(); });
         ::setrlimit(RLIMIT_NOFILE, &limit);
         taken.clear();
@@ -438,8 +423,7 @@ TEST(SingleInstance, ASecondInstanceNeverTalksToAnotherUsersSocketOrFolder)
     const fs::path own = temp / "run", shared = temp / "tmp", attackers = temp / "attacker";
     for (const fs::path& folder : {own, shared, attackers}) fs::create_directories(folder);
     fs::permissions(own, fs::perms::owner_all);
-    fs::permissions(shared, fs::perms::all);
-    fs::permissions(attackers, fs::perms::all);
+    for (const fs::path& open : {shared, attackers}) fs::permissions(open, fs::perms::all);
     const std::string secret = (temp / "My-Secret-Project.app").string();
     const struct {
         const char* label;
@@ -781,14 +765,15 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         const char* name;
         std::string plist;  // for a bundle; a single file gets MakeApp's companion, "TEXT" a document's
         time_t listTime;
+        bool flagged, refreshed;  // afterwards
     } items[] = {
-        {"Older.app", kAppPlist, kOlder},
-        {"Newer.app", kAppPlist, kNewer},
-        {"OlderTool", "", kOlder},
-        {"NewerTool", "", kNewer},
-        {"Alone.app", "<array/>", kNewer},
-        {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder},
-        {"Notes", "TEXT", kNewer},
+        {"Older.app", kAppPlist, kOlder, true, true},
+        {"Newer.app", kAppPlist, kNewer, true, true},
+        {"OlderTool", "", kOlder, true, true},
+        {"NewerTool", "", kNewer, true, true},
+        {"Alone.app", "<array/>", kNewer, false, true},
+        {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder, true, false},
+        {"Notes", "TEXT", kNewer, false, true},
     };
     auto makeSet = [&](const fs::path& root) {
         std::vector<std::string> paths;
@@ -829,10 +814,9 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
 
     const auto windowState = state(temp / "window");
     EXPECT_EQ(state(temp / "command"), windowState);
-    for (const char* patched : {"Older.app", "Newer.app", "OlderTool", "NewerTool"})
-        EXPECT_TRUE(IsPatched(temp / "window" / patched)) << patched;
-    for (const char* refreshed : {"Older.app", "Newer.app", "OlderTool", "NewerTool", "Alone.app"})
-        EXPECT_EQ(windowState.at(std::string("refreshed ") + refreshed), "yes") << refreshed;
+    for (const auto& item : items) {
+        EXPECT_EQ(IsPatched(temp / "window" / item.name), item.flagged) << item.name;
+        EXPECT_EQ(windowState.at(std::string("refreshed ") + item.name), item.refreshed ? "yes" : "no");
+    }
     EXPECT_EQ(signed_bundles::Verdict(temp / "window/Signed.app"), "signature valid (ad hoc)");
-    EXPECT_EQ(windowState.at("refreshed Flagged.app"), "no");
 }

@@ -3,6 +3,7 @@
 // A one-line text form of a property-list tree, for comparing values rather than bytes.
 
 #include "platform/plist/cfobject.h"
+#include "platform/plist/plist.h"
 
 #include <algorithm>
 #include <cmath>
@@ -86,6 +87,20 @@ inline std::string Dump(const CFObjectZorp& o)
 inline std::string Dump(const CFObjectZorpRef& o)
 {
     return o ? Dump(*o) : "(no root)";
+}
+
+// The lines of the tree's XML inside its frame; "(nullopt)" when it cannot be written.
+inline std::string XmlBody(const CFObjectZorp& root)
+{
+    static const std::string header = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                      "<plist version=\"1.0\">\n",
+                             footer = "</plist>\n";
+    const std::optional<std::string> xml = plist::WriteXML(root);
+    if (!xml) return "(nullopt)";
+    if (!xml->starts_with(header) || !xml->ends_with(footer)) return "(not framed) " + *xml;
+    return xml->substr(header.size(), xml->size() - header.size() - footer.size());
 }
 
 }  // namespace plist_dump
