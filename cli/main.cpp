@@ -744,7 +744,14 @@ int Patch(const Options& options, const std::vector<std::string>& paths, Output&
                 const std::string why = outcome.reason == RouteOutcome::Reason::NotApplication
                                             ? "not an application"
                                             : "property list cannot be read";
-                line = shown + ": " + why + ", left alone\n";
+                line = shown + ": " + why + ", left alone";
+                // A plain folder may hold applications: say how to reach them.
+                struct stat status {};
+                if (outcome.reason == RouteOutcome::Reason::NotApplication && !options.sources.recursive &&
+                    prepared.target && ::lstat(prepared.target->c_str(), &status) == 0 &&
+                    S_ISDIR(status.st_mode))
+                    line += " (a folder: -r finds the applications in it)";
+                line += "\n";
                 failure = options.strict;
                 json.action = "left-alone", json.reason = why;
                 break;

@@ -172,9 +172,11 @@ TEST_F(VeilorPatchTest, PatchesOrReportsEveryPathAndChecksBeforeAndAfter)
         std::vector<std::string> args{document.string(), (mDir / "Plain").string()};
         fs::create_directories(mDir / "Plain");
         if (strict) args.insert(args.begin(), "--strict");
-        EXPECT_EQ(Told(Run(args)), (strict ? "1 " : "0 ") + document.string() +
-                                       ": not an application, left alone\n" + (mDir / "Plain").string() +
-                                       ": not an application, left alone\n");
+        EXPECT_EQ(Told(Run(args)),
+                  (strict ? "1 " : "0 ") + document.string() + ": not an application, left alone\n" +
+                      (mDir / "Plain").string() +
+                      ": not an application, left alone (a folder: -r finds the applications "
+                      "in it)\n");
     }
 
     EXPECT_EQ(Shown(Run(check)), "0 " + xml.string() + ": NSUIElement = \"true\"\n" + flagged.string() +
