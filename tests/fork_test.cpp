@@ -68,11 +68,11 @@ std::string SmallFork()
     return *macfork::WriteResourceMap(map);
 }
 
-// The map written and read back, as Contents() shows it; "unwritable" or "unreadable" when it cannot be.
+// The map written and read back, as Contents() shows it; "unwritable: WHY" or "unreadable" when it cannot be.
 std::string RoundTrip(const macfork::ResourceMap& map, std::string* written = nullptr)
 {
     auto bytes = macfork::WriteResourceMap(map);
-    if (!bytes) return "unwritable";
+    if (!bytes) return std::string("unwritable: ") + macfork::Describe(bytes.error().kind);
     if (written) *written = *bytes;
     auto again = macfork::ReadResourceMap(*bytes);
     return again ? Contents(*again) : "unreadable";
@@ -152,6 +152,7 @@ TEST(ResourceMapRead, RefusesMalformedForks)
     ExpectEachRefused(cases, [](const auto& bytes) { return macfork::ReadResourceMap(bytes); });
 }
 
+// What the fields cannot hold is refused as too large.
 TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
 {
     struct Case {
@@ -162,7 +163,8 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
         std::string data, newName, expected;
     };
     const std::string head = std::string(480, '0') + " map 0 0 0 copy\n";
-    const std::string small = "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n";
+    const std::string small = "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n",
+                      tooLarge = std::string("unwritable: ") + macfork::Describe(ErrorKind::TooLarge);
     const std::vector<Case> cases = {
         {"a new type goes last", SmallFork(), "plst", 0, "P", "", small + "plst 0 0 - 0 50\n"},
         {"a new ID goes last in its type", SmallFork(), "TEXT", -2, "", "b",
@@ -170,6 +172,8 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
         {"replacing sets a name", SmallFork(), "STR ", 6, "q", "n",
          "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 'n' 0 71\n"},
         {"type codes are exact", SmallFork(), "text", 1, "", "", small + "text 1 0 - 0 \n"},
+        {"a name over 255 bytes", SmallFork(), "TEXT", 1, "", std::string(256, 'n'), tooLarge},
+        {"a type code of three bytes", SmallFork(), "TXT", 1, "", "", tooLarge},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,19 +181,7 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
         ASSERT_TRUE(map);
         macfork::AddResource(*map, c.type, c.id, c.data, c.newName);
         EXPECT_EQ(macfork::FindResource(*map, c.type, c.id)->data, c.data);
-        EXPECT_EQ(RoundTrip(*map), head + c.expected);
-    }
-}
-
-TEST(ResourceMapWrite, RefusesWhatTheFieldsCannotHold)
-{
-    macfork::ResourceMap longName, shortType;
-    macfork::AddResource(longName, "TEXT", 1, "", std::string(256, 'n'));
-    macfork::AddResource(shortType, "TXT", 1, "", "");
-    for (const auto* map : {&longName, &shortType}) {
-        auto written = macfork::WriteResourceMap(*map);
-        ASSERT_FALSE(written);
-        EXPECT_EQ(written.error().kind, ErrorKind::TooLarge);
+        EXPECT_EQ(RoundTrip(*map), c.expected == tooLarge ? tooLarge : head + c.expected);
     }
 }
 
