@@ -481,27 +481,20 @@ Finished RunWithInput(const std::vector<std::string>& args, const std::string& i
         .Wait();
 }
 
-int FreeLoopbackPort()
-{
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (!socket || ::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
-bool Listening(int port)
+// Port 0 binds a free port and answers it; another answers whether a server listens there.
+int Loopback(int port)
 {
     UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return socket && ::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    auto* any = reinterpret_cast<sockaddr*>(&address);
+    socklen_t length = sizeof address;
+    if (port) return socket && ::connect(socket.Get(), any, length) == 0;
+    if (!socket || ::bind(socket.Get(), any, length) != 0 || ::getsockname(socket.Get(), any, &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
 }
 
 }  // namespace
@@ -522,7 +515,7 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
     for (const std::string& fruit : configurations) {
         SCOPED_TRACE(fruit);
         TempFolder t;
-        const int port = FreeLoopbackPort();
+        const int port = Loopback(0);
         ASSERT_NE(port, 0);
         std::string conf =
             "[global]\n  smb ports = " + std::to_string(port) +
@@ -559,8 +552,8 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
                 (void)server.Wait(std::chrono::seconds(30));
             }
         } stop{server};
-        for (int tries = 0; tries < 1000 && !Listening(port); ++tries) ::usleep(10000);
-        ASSERT_TRUE(Listening(port)) << ReadBytes(t / "log");
+        for (int tries = 0; tries < 1000 && !Loopback(port); ++tries) ::usleep(10000);
+        ASSERT_TRUE(Loopback(port)) << ReadBytes(t / "log");
         auto run = [&](const std::string& commands) {
             const Finished end = RunProgram({client, "-s", confPath, "-p", std::to_string(port), "-U",
                                              "root%pw", "//127.0.0.1/share", "-c", commands});
