@@ -13,21 +13,14 @@ struct Descriptor {
     std::uint32_t id, offset, length;
 };
 
-void Put32(std::string& out, std::uint32_t v)
-{
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
-}
-
 // A companion with the given table, filled with counting bytes up to size.
 std::string Pack(const std::vector<Descriptor>& table, std::size_t size, std::uint32_t magic = 0x00051607,
                  std::uint32_t version = 0x00020000, int count = -1)
 {
-    std::string out;
-    Put32(out, magic);
-    Put32(out, version);
-    out = Patched(out + std::string(18, '\0'), 24, 2, count < 0 ? table.size() : count);
+    std::string out = Be(magic, 4) + Be(version, 4) + std::string(16, '\0') +
+                      Be(std::uint32_t(count < 0 ? table.size() : std::size_t(count)), 2);
     for (const auto& d : table)
-        for (std::uint32_t field : {d.id, d.offset, d.length}) Put32(out, field);
+        for (std::uint32_t field : {d.id, d.offset, d.length}) out += Be(field, 4);
     while (out.size() < size) out.push_back(static_cast<char>(out.size()));
     out.resize(size);
     return out;
@@ -264,11 +257,9 @@ TEST(AppleDouble, MovesAFinderInfoWithItsAttributesToMakeRoomForAFork)
 {
     // Finder info right after the table, with an ATTR block whose one value ("hi") lies at 124.
     std::string attr = std::string(34, 'f') + "ATTR" + std::string(4, '\0');
-    for (std::uint32_t field : {38 + 88, 38 + 86, 2}) Put32(attr, field);
-    attr += std::string(12, '\0') + std::string("\0\0\0\x01", 4);
-    Put32(attr, 38 + 86);
-    Put32(attr, 2);
-    attr += std::string("\0\0\x02", 3) + std::string("n\0", 2) + std::string(3, '\0') + "hi";
+    for (std::uint32_t field : {38 + 88, 38 + 86, 2}) attr += Be(field, 4);
+    attr += std::string(12, '\0') + std::string("\0\0\0\x01", 4) + Be(38 + 86, 4) + Be(2, 4) +
+            std::string("\0\0\x02", 3) + std::string("n\0", 2) + std::string(3, '\0') + "hi";
     auto file = macfork::ReadAppleDouble(Pack({{9, 38, static_cast<std::uint32_t>(attr.size())}}, 38) + attr);
     ASSERT_TRUE(file);
     macfork::SetEntry(*file, macfork::kResourceForkEntry, "FORK");

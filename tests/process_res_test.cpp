@@ -190,11 +190,6 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
 
 namespace {
 
-std::string Be(std::uint32_t value, int width)
-{
-    return Patched(std::string(std::size_t(width), '\0'), 0, width, value);
-}
-
 std::string FinderInfo(const std::string& type)
 {
     return type.empty() ? std::string(32, '\0') : type + "ttxt" + std::string(24, '\0');
