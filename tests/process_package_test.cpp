@@ -61,6 +61,21 @@ std::string Batched(const fs::path& folder, const std::vector<std::string>& name
     return told;
 }
 
+// The run in a child, killed the nth time it takes the step.
+Finished KilledAt(FileStep step, int nth, const std::function<void()>& run)
+{
+    return Child([&] {
+               int seen = 0;
+               SetFileFaultHook([&](FileStep now) {
+                   if (now == step && ++seen == nth) ::kill(::getpid(), SIGKILL);
+                   return true;
+               });
+               run();
+               return 0;
+           })
+        .Wait();
+}
+
 }  // namespace
 
 TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
@@ -88,16 +103,7 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
             for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
         };
 
-        const Finished killed = Child([&] {
-                                    int commits = 0;
-                                    SetFileFaultHook([&](FileStep step) {
-                                        if (step == FileStep::Rename && ++commits == c.killedAtCommit)
-                                            ::kill(::getpid(), SIGKILL);
-                                        return true;
-                                    });
-                                    runBatch();
-                                    return 0;
-                                }).Wait();
+        const Finished killed = KilledAt(FileStep::Rename, c.killedAtCommit, runBatch);
         ASSERT_EQ(killed.signal, SIGKILL);
         const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
         EXPECT_EQ(oursIn(killedIn), 1);
@@ -671,15 +677,7 @@ TEST(Leftovers, ARerunAfterAKillAtAnyStepOfTheTwoFileCommitEndsValid)
             SCOPED_TRACE(std::to_string(int(step)) + " #" + std::to_string(nth));
             TempFolder temp;
             const fs::path bundle = signed_bundles::CraftedBundle(temp / "Signed.app");
-            const Finished killed = Child([&] {
-                                        int seen = 0;
-                                        SetFileFaultHook([&](FileStep now) {
-                                            if (now == step && ++seen == nth) ::kill(::getpid(), SIGKILL);
-                                            return true;
-                                        });
-                                        (void)Batched(temp.Path(), {"Signed.app"});
-                                        return 0;
-                                    }).Wait();
+            const Finished killed = KilledAt(step, nth, [&] { (void)Batched(temp.Path(), {"Signed.app"}); });
             // Killed after the last rename, the rerun finds nothing left to do.
             const std::string rerun = Batched(temp.Path(), {"Signed.app"});
             EXPECT_TRUE(rerun == "Signed.app patched\n" || rerun == "Signed.app unchanged\n") << rerun;

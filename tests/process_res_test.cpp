@@ -47,6 +47,13 @@ std::string Companion(const std::string& layout, const std::string& types, const
     return ReadBytes(scratch / "built");
 }
 
+// The fork of such a companion, in the plain layout.
+std::string ForkOf(const std::string& types)
+{
+    auto file = macfork::ReadAppleDouble(Companion("plain", types));
+    return file ? macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes : std::string();
+}
+
 std::string RunRoute(const fs::path& file)
 {
     RecordedMessages messages;
@@ -296,20 +303,16 @@ std::pair<std::string, std::string> Split(const std::string& name,
 TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    auto forkOf = [](const std::string& types) {
-        auto file = macfork::ReadAppleDouble(Companion("plain", types));
-        return file ? macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes : std::string();
-    };
-    const std::string fork = forkOf(kAppFork), mac = Companion("macos", kAppFork);
+    const std::string fork = ForkOf(kAppFork), mac = Companion("macos", kAppFork);
     const std::string macDocument = Patched(mac, 50, 4, 0x54455854);
     // A fork of 1,000 bytes and more, in fragments of F: the anchor F - 1 bytes and the count, then
     // two extents, the second with room for the patched plst.
-    const std::string big = forkOf(kAppFork + ", " + Type("DATA", 128, std::string(1000, 'd')));
+    const std::string big = ForkOf(kAppFork + ", " + Type("DATA", 128, std::string(1000, 'd')));
     const std::size_t f = (big.size() + 1) / 2 - 1;
     const std::string anchor = big.substr(0, f - 1) + '\2', ext1 = big.substr(f - 1, f),
                       ext2 = big.substr(2 * f - 1);
     const std::size_t f1 = big.size() / 2 + 2;  // one extent, nearly full
-    const std::string bigger = forkOf(kAppFork + ", " + Type("DATA", 128, std::string(3400, 'd')));
+    const std::string bigger = ForkOf(kAppFork + ", " + Type("DATA", 128, std::string(3400, 'd')));
     const std::string damaged = Patched(fork, 4, 4, 0xFFFF);  // its map past the end
     const std::string afp = AfpInfoStream("APPL"), meta = NetatalkMetadata("APPL"),
                       server = ServerCompanion(fork), finf = FinderInfo("APPL");
@@ -504,9 +507,7 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
                                                      "fruit:metadata = stream\n  fruit:resource = stream\n"};
     if (!fs::exists(smbd) || !fs::exists(client) || !fs::exists(passwd) || ::geteuid() != 0)
         GTEST_SKIP() << configurations.size() << " Samba case(s) skipped: smbd, smbclient or root missing";
-    auto file = macfork::ReadAppleDouble(Companion("plain", kAppFork));
-    ASSERT_TRUE(file);
-    const std::string fork = macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes;
+    const std::string fork = ForkOf(kAppFork);
     for (const std::string& fruit : configurations) {
         SCOPED_TRACE(fruit);
         TempFolder t;
