@@ -558,20 +558,14 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
                                    frameworkLaid = {"Frameworks/N.framework/Versions/A/Resources" + helper};
     constexpr SealCheck::Status H = SealCheck::Status::Holds, C = SealCheck::Status::Changed,
                                 U = SealCheck::Status::Unchecked;
-    const auto sparse = [](const std::string& path, off_t size) -> Change {
-        return [=](const fs::path& contents) {
-            fs::create_directories((contents / path).parent_path());
-            fs::remove(contents / path);
-            WriteBytes(contents / path, "");
+    const auto sparse = [&](const std::string& path, off_t size) -> Change {
+        return [=, empty = put(path, "")](const fs::path& contents) {
+            empty(contents);
             ASSERT_EQ(::truncate((contents / path).c_str(), size), 0);
         };
     };
-    const Change unreadable = [](const fs::path& contents) {
-        fs::permissions(contents / "Resources/res.txt", fs::perms::none);
-    };
-    // Its only file is optional: a folder taken as empty would hide what it holds.
-    const Change unreadableFolder = [](const fs::path& contents) {
-        fs::permissions(contents / "Resources/en.lproj", fs::perms::owner_exec);
+    const auto locked = [](const std::string& path, fs::perms perms) -> Change {
+        return [=](const fs::path& contents) { fs::permissions(contents / path, perms); };
     };
     const struct {
         const char* name;
@@ -632,8 +626,13 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"CountAboveLimit", rule("(.{0,1000}){0,9}x"), {}, {}, U},
         {"HugeSparseSealed", sealed("Resources/huge", ""), {}, {sparse("Resources/huge", 8ll << 30)}, U},
         {"HugeSparseNestedCode", libn, {}, {sparse("Frameworks/libn.dylib", 1ll << 30)}, C},
-        {"UnreadableSealed", ours, oursLaid, {link, unreadable}, U},
-        {"UnreadableSealedFolder", ours, oursLaid, {link, unreadableFolder}, U},
+        {"UnreadableSealed", ours, oursLaid, {link, locked("Resources/res.txt", fs::perms::none)}, U},
+        // Its only file is optional: a folder taken as empty would hide what it holds.
+        {"UnreadableSealedFolder",
+         ours,
+         oursLaid,
+         {link, locked("Resources/en.lproj", fs::perms::owner_exec)},
+         U},
     };
     TempFolder temp;
     std::size_t skipped = 0;
