@@ -4,29 +4,26 @@
 
 #include "platform/fork/resource_map.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
 bool SameResources(const macfork::ResourceMap& a, const macfork::ResourceMap& b)
 {
-    if (a.attributes != b.attributes || a.types.size() != b.types.size()) return false;
-    for (std::size_t t = 0; t < a.types.size(); ++t) {
-        const auto& x = a.types[t];
-        const auto& y = b.types[t];
-        if (x.code != y.code || x.resources.size() != y.resources.size()) return false;
-        for (std::size_t r = 0; r < x.resources.size(); ++r) {
-            const auto& p = x.resources[r];
-            const auto& q = y.resources[r];
-            if (p.id != q.id || p.name != q.name || p.attributes != q.attributes || p.data != q.data)
-                return false;
-        }
-    }
-    return true;
+    const auto sameResource = [](const macfork::Resource& p, const macfork::Resource& q) {
+        return std::tie(p.id, p.name, p.attributes, p.data) == std::tie(q.id, q.name, q.attributes, q.data);
+    };
+    return a.attributes == b.attributes &&
+           std::equal(a.types.begin(), a.types.end(), b.types.begin(), b.types.end(), [&](auto& x, auto& y) {
+               return x.code == y.code && std::equal(x.resources.begin(), x.resources.end(),
+                                                     y.resources.begin(), y.resources.end(), sameResource);
+           });
 }
 
 }  // namespace

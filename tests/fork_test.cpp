@@ -13,21 +13,14 @@ struct Descriptor {
     std::uint32_t id, offset, length;
 };
 
-void Put32(std::string& out, std::uint32_t v)
-{
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>(v >> s));
-}
-
 // A companion with the given table, filled with counting bytes up to size.
 std::string Pack(const std::vector<Descriptor>& table, std::size_t size, std::uint32_t magic = 0x00051607,
                  std::uint32_t version = 0x00020000, int count = -1)
 {
-    std::string out;
-    Put32(out, magic);
-    Put32(out, version);
-    out = Patched(out + std::string(18, '\0'), 24, 2, count < 0 ? table.size() : count);
+    std::string out = Be(magic, 4) + Be(version, 4) + std::string(16, '\0') +
+                      Be(std::uint32_t(count < 0 ? table.size() : std::size_t(count)), 2);
     for (const auto& d : table)
-        for (std::uint32_t field : {d.id, d.offset, d.length}) Put32(out, field);
+        for (std::uint32_t field : {d.id, d.offset, d.length}) out += Be(field, 4);
     while (out.size() < size) out.push_back(static_cast<char>(out.size()));
     out.resize(size);
     return out;
@@ -68,11 +61,11 @@ std::string SmallFork()
     return *macfork::WriteResourceMap(map);
 }
 
-// The map written and read back, as Contents() shows it; "unwritable" or "unreadable" when it cannot be.
+// The map written and read back, as Contents() shows it; "unwritable: WHY" or "unreadable" when it cannot be.
 std::string RoundTrip(const macfork::ResourceMap& map, std::string* written = nullptr)
 {
     auto bytes = macfork::WriteResourceMap(map);
-    if (!bytes) return "unwritable";
+    if (!bytes) return std::string("unwritable: ") + macfork::Describe(bytes.error().kind);
     if (written) *written = *bytes;
     auto again = macfork::ReadResourceMap(*bytes);
     return again ? Contents(*again) : "unreadable";
@@ -152,6 +145,7 @@ TEST(ResourceMapRead, RefusesMalformedForks)
     ExpectEachRefused(cases, [](const auto& bytes) { return macfork::ReadResourceMap(bytes); });
 }
 
+// What the fields cannot hold is refused as too large.
 TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
 {
     struct Case {
@@ -162,7 +156,8 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
         std::string data, newName, expected;
     };
     const std::string head = std::string(480, '0') + " map 0 0 0 copy\n";
-    const std::string small = "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n";
+    const std::string small = "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 - 0 \n",
+                      tooLarge = std::string("unwritable: ") + macfork::Describe(ErrorKind::TooLarge);
     const std::vector<Case> cases = {
         {"a new type goes last", SmallFork(), "plst", 0, "P", "", small + "plst 0 0 - 0 50\n"},
         {"a new ID goes last in its type", SmallFork(), "TEXT", -2, "", "b",
@@ -170,6 +165,8 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
         {"replacing sets a name", SmallFork(), "STR ", 6, "q", "n",
          "TEXT 1 0 'a' 0 7879\nSTR  5 0 - 0 73\nSTR  6 0 'n' 0 71\n"},
         {"type codes are exact", SmallFork(), "text", 1, "", "", small + "text 1 0 - 0 \n"},
+        {"a name over 255 bytes", SmallFork(), "TEXT", 1, "", std::string(256, 'n'), tooLarge},
+        {"a type code of three bytes", SmallFork(), "TXT", 1, "", "", tooLarge},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,19 +174,7 @@ TEST(ResourceMapWrite, AddsOrReplacesByTypeAndId)
         ASSERT_TRUE(map);
         macfork::AddResource(*map, c.type, c.id, c.data, c.newName);
         EXPECT_EQ(macfork::FindResource(*map, c.type, c.id)->data, c.data);
-        EXPECT_EQ(RoundTrip(*map), head + c.expected);
-    }
-}
-
-TEST(ResourceMapWrite, RefusesWhatTheFieldsCannotHold)
-{
-    macfork::ResourceMap longName, shortType;
-    macfork::AddResource(longName, "TEXT", 1, "", std::string(256, 'n'));
-    macfork::AddResource(shortType, "TXT", 1, "", "");
-    for (const auto* map : {&longName, &shortType}) {
-        auto written = macfork::WriteResourceMap(*map);
-        ASSERT_FALSE(written);
-        EXPECT_EQ(written.error().kind, ErrorKind::TooLarge);
+        EXPECT_EQ(RoundTrip(*map), c.expected == tooLarge ? tooLarge : head + c.expected);
     }
 }
 
@@ -272,11 +257,9 @@ TEST(AppleDouble, MovesAFinderInfoWithItsAttributesToMakeRoomForAFork)
 {
     // Finder info right after the table, with an ATTR block whose one value ("hi") lies at 124.
     std::string attr = std::string(34, 'f') + "ATTR" + std::string(4, '\0');
-    for (std::uint32_t field : {38 + 88, 38 + 86, 2}) Put32(attr, field);
-    attr += std::string(12, '\0') + std::string("\0\0\0\x01", 4);
-    Put32(attr, 38 + 86);
-    Put32(attr, 2);
-    attr += std::string("\0\0\x02", 3) + std::string("n\0", 2) + std::string(3, '\0') + "hi";
+    for (std::uint32_t field : {38 + 88, 38 + 86, 2}) attr += Be(field, 4);
+    attr += std::string(12, '\0') + std::string("\0\0\0\x01", 4) + Be(38 + 86, 4) + Be(2, 4) +
+            std::string("\0\0\x02", 3) + std::string("n\0", 2) + std::string(3, '\0') + "hi";
     auto file = macfork::ReadAppleDouble(Pack({{9, 38, static_cast<std::uint32_t>(attr.size())}}, 38) + attr);
     ASSERT_TRUE(file);
     macfork::SetEntry(*file, macfork::kResourceForkEntry, "FORK");

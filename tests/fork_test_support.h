@@ -44,6 +44,11 @@ inline std::string Patched(std::string bytes, std::size_t at, int width, std::ui
     return bytes;
 }
 
+inline std::string Be(std::uint32_t value, int width)
+{
+    return Patched(std::string(std::size_t(width), '\0'), 0, width, value);
+}
+
 inline std::uint32_t Get32(const std::string& bytes, std::size_t at)
 {
     std::uint32_t v = 0;

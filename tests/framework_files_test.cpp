@@ -32,17 +32,25 @@ TEST(FolderItem, DisplayNameIsTheLastComponentAsValidText)
     for (const auto& c : cases) EXPECT_EQ(FolderItem(c.path).DisplayName(), c.shown) << c.path;
 }
 
-TEST(FolderItem, TrueChildNamesOneEntryAndFollowsNoLink)
+// The names a folder holds, for a look at what a bundle carries: never through a link.
+TEST(FolderItem, TrueChildAndChildNamesNameOneEntryAndFollowNoLink)
 {
     TempFolder temp;
-    WriteBytes(temp / "bundle/Contents/Info.plist", "x");
-    FolderItem bundle(temp / "bundle");
+    Lay(temp.Path(), {"Contents/Info.plist=x", "Contents/MacOS/Tool", "Contents/MacOS/libx.dylib",
+                      "Contents/MacOS/.hidden", "Contents/Frameworks/", "Linked->Contents/MacOS", "file"});
+    FolderItem bundle(temp.Path());
     for (const std::string name : {"", ".", "..", "Contents/Info.plist"})
         EXPECT_EQ(bundle.TrueChild(name), nullptr) << name;
     EXPECT_EQ(bundle.TrueChild(std::string("Con\0tents", 9)), nullptr);
-    EXPECT_EQ(bundle.TrueChild("Missing")->Path(), temp / "bundle/Missing");
+    EXPECT_EQ(bundle.TrueChild("Missing")->Path(), temp / "Missing");
     EXPECT_TRUE(bundle.TrueChild("Contents")->TrueChild("Info.plist")->Exists());
-    EXPECT_TRUE(FolderItem((temp / "bundle").string() + "/").Directory());
+    EXPECT_TRUE(FolderItem(temp.Path().string() + "/").Directory());
+    const FolderItemRef contents = bundle.TrueChild("Contents");
+    EXPECT_EQ(contents->TrueChild("MacOS")->ChildNames(),
+              (std::vector<std::string>{".hidden", "Tool", "libx.dylib"}));
+    EXPECT_EQ(contents->TrueChild("Frameworks")->ChildNames(), std::vector<std::string>{});
+    for (const char* none : {"Linked", "file", "missing"})
+        EXPECT_EQ(bundle.TrueChild(none)->ChildNames(), std::vector<std::string>{}) << none;
 }
 
 // Only what is known to be absent is absent; what cannot be looked at is there, and its type unknown.
@@ -192,20 +200,6 @@ TEST(FolderItem, OpenAsBinaryFileAndReadInPiecesOpenOnlyARegularFile)
     EXPECT_EQ(FolderItem(temp / "p").OpenAsBinaryFile(false), nullptr);
     EXPECT_FALSE(FolderItem(temp / "p").ReadInPieces([](std::string_view) { return true; }));
     EXPECT_EQ(RunAsNobody([&] { return FolderItem(temp / "f").OpenAsBinaryFile(false)->Read(10); }), "text");
-}
-
-// The names a folder holds, for a look at what a bundle carries: never through a link.
-TEST(FolderItem, ChildNamesListsAFolderItselfAndNothingElse)
-{
-    TempFolder temp;
-    Lay(temp.Path(), {"Contents/MacOS/Tool", "Contents/MacOS/libx.dylib", "Contents/MacOS/.hidden",
-                      "Contents/Frameworks/", "Linked->Contents/MacOS", "file"});
-    const FolderItem contents(temp / "Contents");
-    EXPECT_EQ(contents.TrueChild("MacOS")->ChildNames(),
-              (std::vector<std::string>{".hidden", "Tool", "libx.dylib"}));
-    EXPECT_EQ(contents.TrueChild("Frameworks")->ChildNames(), std::vector<std::string>{});
-    for (const char* none : {"Linked", "file", "missing"})
-        EXPECT_EQ(FolderItem(temp.Path()).TrueChild(none)->ChildNames(), std::vector<std::string>{}) << none;
 }
 
 // An executable is opened under a larger limit than a property list, and taken whole, without a

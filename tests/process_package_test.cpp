@@ -61,6 +61,21 @@ std::string Batched(const fs::path& folder, const std::vector<std::string>& name
     return told;
 }
 
+// The run in a child, killed the nth time it takes the step.
+Finished KilledAt(FileStep step, int nth, const std::function<void()>& run)
+{
+    return Child([&] {
+               int seen = 0;
+               SetFileFaultHook([&](FileStep now) {
+                   if (now == step && ++seen == nth) ::kill(::getpid(), SIGKILL);
+                   return true;
+               });
+               run();
+               return 0;
+           })
+        .Wait();
+}
+
 }  // namespace
 
 TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemporaries)
@@ -88,16 +103,7 @@ TEST(Leftovers, ARunKilledMidBatchLeavesOldOrNewFilesAndTheNextRunRemovesItsTemp
             for (const fs::path& item : items) Patcher().Process(std::make_shared<FolderItem>(item));
         };
 
-        const Finished killed = Child([&] {
-                                    int commits = 0;
-                                    SetFileFaultHook([&](FileStep step) {
-                                        if (step == FileStep::Rename && ++commits == c.killedAtCommit)
-                                            ::kill(::getpid(), SIGKILL);
-                                        return true;
-                                    });
-                                    runBatch();
-                                    return 0;
-                                }).Wait();
+        const Finished killed = KilledAt(FileStep::Rename, c.killedAtCommit, runBatch);
         ASSERT_EQ(killed.signal, SIGKILL);
         const fs::path killedIn = files[std::size_t(c.killedAtCommit - 1)].parent_path();
         EXPECT_EQ(oursIn(killedIn), 1);
@@ -517,8 +523,9 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
                                "</data></dict></dict></plist>",
                       ownRules =
                           sealed("Resources/res.txt", "r", "<dict><key>^Resources/</key><true/></dict>");
-    // A pattern that backtracking would take years over, against an unsealed file it does not match.
-    const std::string slowRule = SealOf({}, "<dict><key>^(a|aa)+$</key><true/></dict>");
+    const auto rule = [](const std::string& pattern) {
+        return SealOf({}, "<dict><key>" + pattern + "</key><true/></dict>");
+    };
     // Hashed in pieces: a change in the last byte of a file larger than one piece is still seen.
     const std::string big(3 << 20, 'b'), bigChanged = big.substr(0, big.size() - 1) + 'c';
     // The walk stops 64 levels below Contents, and past a path of 1024 bytes, longer than a Mac allows.
@@ -538,6 +545,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         return SealOf({{path, "<dict><key>cdhash</key><data>" + signed_bundles::Base64(hash) +
                                   "</data><key>requirement</key><string>cdhash</string></dict>"}});
     };
+    const std::string libn = cdhash("Frameworks/libn.dylib", code), a250(250, 'a');
     const std::string helper = "/Info.plist=<plist><dict><key>CFBundleExecutable</key><string>Helper"
                                "</string></dict></plist>";
     const auto tool = [&](const char* path) { return put(path, code.bytes); };
@@ -550,20 +558,14 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
                                    frameworkLaid = {"Frameworks/N.framework/Versions/A/Resources" + helper};
     constexpr SealCheck::Status H = SealCheck::Status::Holds, C = SealCheck::Status::Changed,
                                 U = SealCheck::Status::Unchecked;
-    const auto sparse = [](const std::string& path, off_t size) -> Change {
-        return [=](const fs::path& contents) {
-            fs::create_directories((contents / path).parent_path());
-            fs::remove(contents / path);
-            WriteBytes(contents / path, "");
+    const auto sparse = [&](const std::string& path, off_t size) -> Change {
+        return [=, empty = put(path, "")](const fs::path& contents) {
+            empty(contents);
             ASSERT_EQ(::truncate((contents / path).c_str(), size), 0);
         };
     };
-    const Change unreadable = [](const fs::path& contents) {
-        fs::permissions(contents / "Resources/res.txt", fs::perms::none);
-    };
-    // Its only file is optional: a folder taken as empty would hide what it holds.
-    const Change unreadableFolder = [](const fs::path& contents) {
-        fs::permissions(contents / "Resources/en.lproj", fs::perms::owner_exec);
+    const auto locked = [](const std::string& path, fs::perms perms) -> Change {
+        return [=](const fs::path& contents) { fs::permissions(contents / path, perms); };
     };
     const struct {
         const char* name;
@@ -593,8 +595,9 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"LegacyChanged", legacy, {"Resources/res.txt=R"}, {}, C},
         {"OwnRules", ownRules, {"Resources/res.txt=r", "Other/free.txt=f"}, {}, H},
         {"OwnRulesAdded", ownRules, {"Resources/res.txt=r", "Resources/new.txt=n"}, {}, C},
-        {"BadRule", SealOf({}, "<dict><key>(</key><true/></dict>"), {}, {}, U},
-        {"SlowRule", slowRule, {std::string(100, 'a') + "b=x"}, {}, H},
+        {"BadRule", rule("("), {}, {}, U},
+        // A pattern that backtracking would take years over, against an unsealed file it does not match.
+        {"SlowRule", rule("^(a|aa)+$"), {std::string(100, 'a') + "b=x"}, {}, H},
         {"NotAList", "not a list", {}, {}, U},
         {"NoFiles", "<plist><dict/></plist>", {}, {}, U},
         {"Large", sealed("Resources/big", big), {"Resources/big=" + big}, {}, H},
@@ -602,7 +605,7 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"Deep", sealed(deep, "x"), {deep + "=x"}, {}, H},
         {"TooLong", sealed(longPath, "x"), {longPath + "=x"}, {}, U},
         {"TooDeep", sealed(deeper, "x"), {deeper + "=x"}, {}, U},
-        {"Library", cdhash("Frameworks/libn.dylib", code), {}, library, H},
+        {"Library", libn, {}, library, H},
         {"LibraryChanged", cdhash("Frameworks/libn.dylib", other), {}, library, C},
         {"Application", cdhash("Helpers/Helper.app", code), applicationLaid, application, H},
         {"ApplicationChanged", cdhash("Helpers/Helper.app", other), applicationLaid, application, C},
@@ -614,27 +617,22 @@ TEST(ResourceSeal, HoldsOnlyWhileTheSealedFilesAreAsRecorded)
         {"SampleOptionalRemoved", "", {}, {gone("Resources/en.lproj/InfoPlist.strings")}, H},
         {"SampleOmittedAdded", "", {".DS_Store=d"}, {}, H},
         // Hostile seals: judged, never run as a program nor read without bound.
-        {"NestedGroups",
-         SealOf({},
-                "<dict><key>" + std::string(50000, '(') + std::string(50000, ')') + "</key><true/></dict>"),
-         {},
-         {},
-         U},
+        {"NestedGroups", rule(std::string(50000, '(') + std::string(50000, ')')), {}, {}, U},
         {"CatastrophicPattern",
-         SealOf({}, "<dict><key>(.{0,255}){0,9}x</key><true/></dict>"),
-         {"Resources/" + std::string(250, 'a') + "/" + std::string(250, 'a') + "/" + std::string(250, 'a') +
-          "=x"},
+         rule("(.{0,255}){0,9}x"),
+         {"Resources/" + a250 + "/" + a250 + "/" + a250 + "=x"},
          {},
          U},
-        {"CountAboveLimit", SealOf({}, "<dict><key>(.{0,1000}){0,9}x</key><true/></dict>"), {}, {}, U},
+        {"CountAboveLimit", rule("(.{0,1000}){0,9}x"), {}, {}, U},
         {"HugeSparseSealed", sealed("Resources/huge", ""), {}, {sparse("Resources/huge", 8ll << 30)}, U},
-        {"HugeSparseNestedCode",
-         cdhash("Frameworks/libn.dylib", code),
-         {},
-         {sparse("Frameworks/libn.dylib", 1ll << 30)},
-         C},
-        {"UnreadableSealed", ours, oursLaid, {link, unreadable}, U},
-        {"UnreadableSealedFolder", ours, oursLaid, {link, unreadableFolder}, U},
+        {"HugeSparseNestedCode", libn, {}, {sparse("Frameworks/libn.dylib", 1ll << 30)}, C},
+        {"UnreadableSealed", ours, oursLaid, {link, locked("Resources/res.txt", fs::perms::none)}, U},
+        // Its only file is optional: a folder taken as empty would hide what it holds.
+        {"UnreadableSealedFolder",
+         ours,
+         oursLaid,
+         {link, locked("Resources/en.lproj", fs::perms::owner_exec)},
+         U},
     };
     TempFolder temp;
     std::size_t skipped = 0;
@@ -678,15 +676,7 @@ TEST(Leftovers, ARerunAfterAKillAtAnyStepOfTheTwoFileCommitEndsValid)
             SCOPED_TRACE(std::to_string(int(step)) + " #" + std::to_string(nth));
             TempFolder temp;
             const fs::path bundle = signed_bundles::CraftedBundle(temp / "Signed.app");
-            const Finished killed = Child([&] {
-                                        int seen = 0;
-                                        SetFileFaultHook([&](FileStep now) {
-                                            if (now == step && ++seen == nth) ::kill(::getpid(), SIGKILL);
-                                            return true;
-                                        });
-                                        (void)Batched(temp.Path(), {"Signed.app"});
-                                        return 0;
-                                    }).Wait();
+            const Finished killed = KilledAt(step, nth, [&] { (void)Batched(temp.Path(), {"Signed.app"}); });
             // Killed after the last rename, the rerun finds nothing left to do.
             const std::string rerun = Batched(temp.Path(), {"Signed.app"});
             EXPECT_TRUE(rerun == "Signed.app patched\n" || rerun == "Signed.app unchanged\n") << rerun;

@@ -47,6 +47,13 @@ std::string Companion(const std::string& layout, const std::string& types, const
     return ReadBytes(scratch / "built");
 }
 
+// The fork of such a companion, in the plain layout.
+std::string ForkOf(const std::string& types)
+{
+    auto file = macfork::ReadAppleDouble(Companion("plain", types));
+    return file ? macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes : std::string();
+}
+
 std::string RunRoute(const fs::path& file)
 {
     RecordedMessages messages;
@@ -190,11 +197,6 @@ TEST(ProcessRes, LeavesFilesUnchangedWithTheExactMessageOrSilence)
 
 namespace {
 
-std::string Be(std::uint32_t value, int width)
-{
-    return Patched(std::string(std::size_t(width), '\0'), 0, width, value);
-}
-
 std::string FinderInfo(const std::string& type)
 {
     return type.empty() ? std::string(32, '\0') : type + "ttxt" + std::string(24, '\0');
@@ -301,21 +303,19 @@ std::pair<std::string, std::string> Split(const std::string& name,
 TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
 {
     ASSERT_EQ(BindZorpPlugin(), "");
-    auto forkOf = [](const std::string& types) {
-        auto file = macfork::ReadAppleDouble(Companion("plain", types));
-        return file ? macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes : std::string();
-    };
-    const std::string fork = forkOf(kAppFork), mac = Companion("macos", kAppFork);
+    const std::string fork = ForkOf(kAppFork), mac = Companion("macos", kAppFork);
     const std::string macDocument = Patched(mac, 50, 4, 0x54455854);
     // A fork of 1,000 bytes and more, in fragments of F: the anchor F - 1 bytes and the count, then
     // two extents, the second with room for the patched plst.
-    const std::string big = forkOf(kAppFork + ", " + Type("DATA", 128, std::string(1000, 'd')));
+    const std::string big = ForkOf(kAppFork + ", " + Type("DATA", 128, std::string(1000, 'd')));
     const std::size_t f = (big.size() + 1) / 2 - 1;
     const std::string anchor = big.substr(0, f - 1) + '\2', ext1 = big.substr(f - 1, f),
                       ext2 = big.substr(2 * f - 1);
     const std::size_t f1 = big.size() / 2 + 2;  // one extent, nearly full
-    const std::string bigger = forkOf(kAppFork + ", " + Type("DATA", 128, std::string(3400, 'd')));
+    const std::string bigger = ForkOf(kAppFork + ", " + Type("DATA", 128, std::string(3400, 'd')));
     const std::string damaged = Patched(fork, 4, 4, 0xFFFF);  // its map past the end
+    const std::string afp = AfpInfoStream("APPL"), meta = NetatalkMetadata("APPL"),
+                      server = ServerCompanion(fork), finf = FinderInfo("APPL");
 
     const std::string openFailed = "Failed to open resource fork of file App.\n",
                       writeFailed = "Failed to write resource fork of file App.\n",
@@ -329,44 +329,28 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         int cause = 0;  // the errno the message comes with, where it matters
     };
     const std::vector<Case> cases = {
-        {"Samba's defaults", {{kMeta, NetatalkMetadata("APPL")}, {"._App", ServerCompanion(fork)}}, "._App"},
-        {"Samba's stream mode", {{kAfp, AfpInfoStream("APPL")}, {kRsrc, fork + '\0'}}, kRsrc},
-        {"stream metadata, fork in ._App",
-         {{kAfp, AfpInfoStream("APPL")}, {"._App", ServerCompanion(fork)}},
-         "._App"},
-        {"netatalk 3",
-         {{kMeta, NetatalkMetadata("APPL")}, {"._App", ServerCompanion(fork, "TEXT", false)}},
-         "._App"},
+        {"Samba's defaults", {{kMeta, meta}, {"._App", server}}, "._App"},
+        {"Samba's stream mode", {{kAfp, afp}, {kRsrc, fork + '\0'}}, kRsrc},
+        {"stream metadata, fork in ._App", {{kAfp, afp}, {"._App", server}}, "._App"},
+        {"netatalk 3", {{kMeta, meta}, {"._App", ServerCompanion(fork, "TEXT", false)}}, "._App"},
         {"netatalk 2", {{".AppleDouble/App", Netatalk2(fork, "APPL")}}, ".AppleDouble/App"},
-        {"emulator", {{".finf/App", FinderInfo("APPL")}, {".rsrc/App", fork}}, ".rsrc/App"},
-        {"emulator, FInfo alone",
-         {{".finf/App", FinderInfo("APPL").substr(0, 16)}, {".rsrc/App", fork}},
-         ".rsrc/App"},
-        {"type in .finf, fork in ._App",
-         {{".finf/App", FinderInfo("APPL")}, {"._App", ServerCompanion(fork)}},
-         "._App"},
+        {"emulator", {{".finf/App", finf}, {".rsrc/App", fork}}, ".rsrc/App"},
+        {"emulator, FInfo alone", {{".finf/App", finf.substr(0, 16)}, {".rsrc/App", fork}}, ".rsrc/App"},
+        {"type in .finf, fork in ._App", {{".finf/App", finf}, {"._App", server}}, "._App"},
         {"type under __MACOSX, fork in a stream", {{"__MACOSX/Foo/._App", mac}, {kRsrc, fork + '\0'}}, kRsrc},
-        {"type in a stream, fork in .rsrc",
-         {{kAfp, AfpInfoStream("APPL")}, {".rsrc/App", fork}},
-         ".rsrc/App"},
-        {"the fork in fragments",
-         {{kAfp, AfpInfoStream("APPL")}, {kRsrc, anchor}, {Ext(1), ext1}, {Ext(2), ext2}},
-         kRsrc},
+        {"type in a stream, fork in .rsrc", {{kAfp, afp}, {".rsrc/App", fork}}, ".rsrc/App"},
+        {"the fork in fragments", {{kAfp, afp}, {kRsrc, anchor}, {Ext(1), ext1}, {Ext(2), ext2}}, kRsrc},
         // Stale stores stay as they are.
         {"a Mac's old ._App beside a stream",
-         {{kAfp, AfpInfoStream("APPL")}, {kRsrc, fork + '\0'}, {"._App", macDocument}},
+         {{kAfp, afp}, {kRsrc, fork + '\0'}, {"._App", macDocument}},
          kRsrc},
         {"netatalk 2's .AppleDouble beside netatalk 3's",
-         {{kMeta, NetatalkMetadata("APPL")},
-          {"._App", ServerCompanion(fork)},
-          {".AppleDouble/App", Netatalk2(fork, "TEXT")}},
+         {{kMeta, meta}, {"._App", server}, {".AppleDouble/App", Netatalk2(fork, "TEXT")}},
          "._App"},
         {"a stale metadata attribute beside the stream",
-         {{kMeta, NetatalkMetadata("TEXT")}, {kAfp, AfpInfoStream("APPL")}, {"._App", mac}},
+         {{kMeta, NetatalkMetadata("TEXT")}, {kAfp, afp}, {"._App", mac}},
          "._App"},
-        {"the stream names a document",
-         {{kAfp, AfpInfoStream("TEXT")}, {kMeta, NetatalkMetadata("APPL")}, {"._App", mac}},
-         ""},
+        {"the stream names a document", {{kAfp, AfpInfoStream("TEXT")}, {kMeta, meta}, {"._App", mac}}, ""},
         // A store holding zeros or an empty fork hides none after it.
         {"zero Finder info and an empty stream passed over",
          {{kAfp, AfpInfoStream("")},
@@ -376,46 +360,31 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
           {".AppleDouble/App", Netatalk2(fork, "APPL")}},
          ".AppleDouble/App"},
         // Stores that lie.
-        {"an AfpInfo cut short",
-         {{kAfp, AfpInfoStream("APPL").substr(0, 40)}, {"._App", mac}},
-         "",
-         openFailed},
-        {"a metadata attribute of another size",
-         {{kMeta, NetatalkMetadata("APPL") + "x"}, {"._App", mac}},
-         "",
-         openFailed},
-        {"a .finf of the wrong length",
-         {{".finf/App", FinderInfo("APPL") + "x"}, {".rsrc/App", fork}},
-         "",
-         openFailed},
+        {"an AfpInfo cut short", {{kAfp, afp.substr(0, 40)}, {"._App", mac}}, "", openFailed},
+        {"a metadata attribute of another size", {{kMeta, meta + "x"}, {"._App", mac}}, "", openFailed},
+        {"a .finf of the wrong length", {{".finf/App", finf + "x"}, {".rsrc/App", fork}}, "", openFailed},
         {"a stream whose map is damaged",
-         {{kAfp, AfpInfoStream("APPL")}, {kRsrc, damaged + '\0'}, {"._App", mac}},
+         {{kAfp, afp}, {kRsrc, damaged + '\0'}, {"._App", mac}},
          "",
          openFailed},
-        {"an extent missing",
-         {{kAfp, AfpInfoStream("APPL")}, {kRsrc, anchor}, {Ext(1), ext1}},
-         "",
-         openFailed},
-        {"a .rsrc whose map is damaged",
-         {{".finf/App", FinderInfo("APPL")}, {".rsrc/App", damaged}},
-         "",
-         openFailed},
+        {"an extent missing", {{kAfp, afp}, {kRsrc, anchor}, {Ext(1), ext1}}, "", openFailed},
+        {"a .rsrc whose map is damaged", {{".finf/App", finf}, {".rsrc/App", damaged}}, "", openFailed},
         // Where the new fork does not fit, nothing changes.
         {"one extent more needed",
-         {{kAfp, AfpInfoStream("APPL")}, {kRsrc, big.substr(0, f1 - 1) + '\1'}, {Ext(1), big.substr(f1 - 1)}},
+         {{kAfp, afp}, {kRsrc, big.substr(0, f1 - 1) + '\1'}, {Ext(1), big.substr(f1 - 1)}},
          "",
          writeFailed,
          nullptr,
          E2BIG},
         {"past the file system's room for attributes",
-         {{kAfp, AfpInfoStream("APPL")}, {kRsrc, bigger + '\0'}},
+         {{kAfp, afp}, {kRsrc, bigger + '\0'}},
          "",
          writeFailed,
          nullptr,
          ENOSPC},
         // The same trust as for __MACOSX: helper folders anyone may write in, or links, are not read.
         {"helper folders writable by all",
-         {{".finf/App", FinderInfo("APPL")}, {".rsrc/App", fork}},
+         {{".finf/App", finf}, {".rsrc/App", fork}},
          "",
          "",
          [](const fs::path& f) {
@@ -423,7 +392,7 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
              fs::permissions(f / ".rsrc", fs::perms::all);
          }},
         {"a link in place of .rsrc/App",
-         {{kAfp, AfpInfoStream("APPL")}, {"elsewhere", fork}},
+         {{kAfp, afp}, {"elsewhere", fork}},
          "",
          noPlst,
          [](const fs::path& f) {
@@ -510,27 +479,20 @@ Finished RunWithInput(const std::vector<std::string>& args, const std::string& i
         .Wait();
 }
 
-int FreeLoopbackPort()
-{
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (!socket || ::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
-bool Listening(int port)
+// Port 0 binds a free port and answers it; another answers whether a server listens there.
+int Loopback(int port)
 {
     UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return socket && ::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    auto* any = reinterpret_cast<sockaddr*>(&address);
+    socklen_t length = sizeof address;
+    if (port) return socket && ::connect(socket.Get(), any, length) == 0;
+    if (!socket || ::bind(socket.Get(), any, length) != 0 || ::getsockname(socket.Get(), any, &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
 }
 
 }  // namespace
@@ -545,13 +507,11 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
                                                      "fruit:metadata = stream\n  fruit:resource = stream\n"};
     if (!fs::exists(smbd) || !fs::exists(client) || !fs::exists(passwd) || ::geteuid() != 0)
         GTEST_SKIP() << configurations.size() << " Samba case(s) skipped: smbd, smbclient or root missing";
-    auto file = macfork::ReadAppleDouble(Companion("plain", kAppFork));
-    ASSERT_TRUE(file);
-    const std::string fork = macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes;
+    const std::string fork = ForkOf(kAppFork);
     for (const std::string& fruit : configurations) {
         SCOPED_TRACE(fruit);
         TempFolder t;
-        const int port = FreeLoopbackPort();
+        const int port = Loopback(0);
         ASSERT_NE(port, 0);
         std::string conf =
             "[global]\n  smb ports = " + std::to_string(port) +
@@ -588,8 +548,8 @@ TEST(ProcessRes, PatchesWhatAMacPutOnASambaShare)
                 (void)server.Wait(std::chrono::seconds(30));
             }
         } stop{server};
-        for (int tries = 0; tries < 1000 && !Listening(port); ++tries) ::usleep(10000);
-        ASSERT_TRUE(Listening(port)) << ReadBytes(t / "log");
+        for (int tries = 0; tries < 1000 && !Loopback(port); ++tries) ::usleep(10000);
+        ASSERT_TRUE(Loopback(port)) << ReadBytes(t / "log");
         auto run = [&](const std::string& commands) {
             const Finished end = RunProgram({client, "-s", confPath, "-p", std::to_string(port), "-U",
                                              "root%pw", "//127.0.0.1/share", "-c", commands});
