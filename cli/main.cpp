@@ -703,6 +703,16 @@ Prepared Prepare(Patcher& patcher, const std::string& path, bool json)
     return prepared;
 }
 
+// A developer's signature the patch left broken, as --allow-broken-signature allows.
+std::string BrokenWarning(const std::string& shown, const std::string& harm, bool dry)
+{
+    std::string line = shown + ": warning: the developer's code signature " +
+                       (dry ? "would no longer match" : "no longer matches") +
+                       "; macOS will refuse to open it";
+    if (harm.empty()) return line + ". To sign it again ad hoc: veilor-patch --resign " + shown + "\n";
+    return line + ", and signing it ad hoc would harm it: " + EscapeControls(harm) + "\n";
+}
+
 int Patch(const Options& options, const std::vector<std::string>& paths, Output& output)
 {
     using Kind = RouteOutcome::Kind;
@@ -766,16 +776,8 @@ int Patch(const Options& options, const std::vector<std::string>& paths, Output&
                 if (dry || options.verbose)
                     line = shown + (dry ? ": would be patched" : ": patched") +
                            (outcome.signature == Signature::Resigned ? ", re-signed ad hoc" : "") + "\n";
-                if (outcome.signature == Signature::Broken) {
-                    line += shown + ": warning: the developer's code signature " +
-                            (dry ? "would no longer match" : "no longer matches") +
-                            "; macOS will refuse to open it";
-                    if (outcome.message.empty())
-                        line += ". To sign it again ad hoc: veilor-patch --resign " + shown + "\n";
-                    else
-                        line += ", and signing it ad hoc would harm it: " + EscapeControls(outcome.message) +
-                                "\n";
-                }
+                if (outcome.signature == Signature::Broken)
+                    line += BrokenWarning(shown, outcome.message, dry);
                 if (outcome.signature == Signature::Resigned && prepared.target)
                     if (std::optional<std::filesystem::path> outer =
                             EnclosingSignedBundle(*prepared.target)) {
@@ -789,15 +791,8 @@ int Patch(const Options& options, const std::vector<std::string>& paths, Output&
             case Kind::Unchanged:
                 json.action = "unchanged";
                 if (options.verbose) line = shown + ": unchanged, an agent already\n";
-                if (outcome.signature == Signature::Broken) {
-                    line += shown + ": warning: the developer's code signature no longer matches; macOS will "
-                                    "refuse to open it";
-                    if (outcome.message.empty())
-                        line += ". To sign it again ad hoc: veilor-patch --resign " + shown + "\n";
-                    else
-                        line += ", and signing it ad hoc would harm it: " + EscapeControls(outcome.message) +
-                                "\n";
-                }
+                if (outcome.signature == Signature::Broken)
+                    line += BrokenWarning(shown, outcome.message, false);
                 break;
             }
             if (outcome.signature == Signature::Signed &&

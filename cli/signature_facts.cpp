@@ -15,6 +15,14 @@
 
 namespace {
 
+SignatureFacts OutOfMemory()
+{
+    SignatureFacts facts;
+    facts.state = SignatureFacts::State::Unreadable;
+    facts.text = "signature cannot be read (out of memory)";
+    return facts;
+}
+
 // Nested code inside nested code: real applications go two or three deep.
 constexpr int kMaxNesting = 4;
 
@@ -175,10 +183,7 @@ try {
             }
     return facts;
 } catch (const std::bad_alloc&) {
-    SignatureFacts facts;
-    facts.state = SignatureFacts::State::Unreadable;
-    facts.text = "signature cannot be read (out of memory)";
-    return facts;
+    return OutOfMemory();
 }
 
 }  // namespace
@@ -240,8 +245,5 @@ try {
     facts.format += ")";
     return facts;
 } catch (const std::bad_alloc&) {
-    SignatureFacts facts;
-    facts.state = SignatureFacts::State::Unreadable;
-    facts.text = "signature cannot be read (out of memory)";
-    return facts;
+    return OutOfMemory();
 }

@@ -121,6 +121,17 @@ struct Facts {
     bool inProcess = false;  // a library or loadable bundle, not a process of its own
 };
 
+SealEntry NestedEntry(const std::string& path, const macho::NestedSeal& seal, bool optional)
+{
+    SealEntry entry;
+    entry.kind = SealEntry::Kind::Nested;
+    entry.path = path;
+    entry.cdhash = seal.cdhash;
+    entry.requirement = seal.requirement;
+    entry.optional = optional;
+    return entry;
+}
+
 class Signer {
 public:
     explicit Signer(BundlePlan& plan) : mPlan(plan) {}
@@ -309,14 +320,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
                 std::optional<Facts> facts = Bundle(folder, name, itemShown, std::nullopt, depth + 1);
                 if (!facts) return false;
                 inProcessCode |= facts->inProcess;
-                entries.push_back({SealEntry::Kind::Nested,
-                                   path,
-                                   {},
-                                   {},
-                                   {},
-                                   facts->seal.cdhash,
-                                   facts->seal.requirement,
-                                   placement.optional});
+                entries.push_back(NestedEntry(path, facts->seal, placement.optional));
                 continue;
             }
             UniqueFd child = OpenFolderAt(folder, name);
@@ -329,14 +333,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
                 std::optional<Facts> facts = Loose(shared, name, itemShown);
                 if (!facts) return false;
                 inProcessCode |= facts->inProcess;
-                entries.push_back({SealEntry::Kind::Nested,
-                                   path,
-                                   {},
-                                   {},
-                                   {},
-                                   facts->seal.cdhash,
-                                   facts->seal.requirement,
-                                   placement.optional});
+                entries.push_back(NestedEntry(path, facts->seal, placement.optional));
                 continue;
             }
             FileIdentity identity;
