@@ -152,13 +152,11 @@ TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdictsAndSigners)
 TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
 {
     using Tamper = std::function<void(Files&)>;
-    const auto primary = [](Files& files) {
-        return FirstSlice(files.executable).signature->codeDirectories[0];
-    };
     const auto flip = [](Files& files, std::size_t at, char bits) { files.executable[at] ^= bits; };
     const auto setFlag = [&](std::uint32_t flag) {
         return [&, flag](Files& files) {
-            const std::size_t at = At(files.executable, primary(files).bytes) + 12;
+            const std::size_t at =
+                At(files.executable, FirstSlice(files.executable).signature->codeDirectories[0].bytes) + 12;
             for (int i = 0; i < 4; ++i) files.executable[at + i] |= char(flag >> (24 - 8 * i) & 0xff);
         };
     };
@@ -682,7 +680,7 @@ std::string WithLongIndex(std::uint32_t extra)
 TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
 {
     using craft::Wrapper;
-    craft::Shape developer, agile, noPlist, linker, adhocTeam;
+    craft::Shape developer, agile, noPlist, linker;
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = Wrapper::Developer;
     agile = developer;
@@ -691,6 +689,9 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
     linker.codeDirectories[0].flags = 0x20002;
     linker.wrapper = Wrapper::None;
     noPlist.infoPlist.clear();
+    craft::Shape bareDeveloper = developer, x86Shape;
+    bareDeveloper.infoPlist.clear();
+    x86Shape.cpuType = 0x01000007;
     const auto thin = [](craft::Shape shape, const std::function<void(craft::Shape&)>& change = {}) {
         if (change) change(shape);
         return craft::Thin(shape);
@@ -714,8 +715,6 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
             if (flip) b[flip] ^= 1;
         });
     };
-    craft::Shape x86Shape;
-    x86Shape.cpuType = 0x01000007;
     const auto shortOfSignature = [&](const craft::Shape& shape) {
         return damaged(thin(shape), [](std::string& b, const craft::Built& built) {
             craft::Set32(b, built.codeDirectories[0] + 32, craft::Shape().codeSize);
@@ -823,13 +822,8 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
         rule("an x86_64 ad hoc slice before an arm64 developer's",
              craft::Fat({x86({}), thin(developer).bytes}), teams),
         {"a developer's slice that binds Info.plist beside one that does not",
-         craft::Fat({x86([&] {
-                         craft::Shape s = developer;
-                         s.infoPlist.clear();
-                         return s;
-                     }()),
-                     thin(developer).bytes}),
-         intact, "refuse: a slice that does not bind Info.plist would keep its developer's signature",
+         craft::Fat({x86(bareDeveloper), thin(developer).bytes}), intact,
+         "refuse: a slice that does not bind Info.plist would keep its developer's signature",
          "refuse: a slice that does not bind Info.plist would keep its developer's signature"},
         unreadable("a slice that is not Mach-O", craft::Fat({adhoc, "#!/bin/sh\n"}),
                    "a slice is not a Mach-O executable"),
