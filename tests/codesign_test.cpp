@@ -106,15 +106,60 @@ std::string Sign(const fs::path& app, bool fromScratch = true, bool resign = tru
     std::string told;
     {
         WriteBatch batch([&](std::size_t, const RouteOutcome& outcome) {
-            if (outcome.kind == RouteOutcome::Kind::Refused || outcome.kind == RouteOutcome::Kind::Failed)
-                told = outcome.message;
-            else if (outcome.signature == RouteOutcome::Signature::Signed)
+            if (outcome.kind == RouteOutcome::Kind::Refused || outcome.kind == RouteOutcome::Kind::Failed ||
+                outcome.signature == RouteOutcome::Signature::Signed)
                 told = outcome.message;
         });
         auto item = std::make_shared<FolderItem>(app);
         batch.Add(0, item, patcher.Route(item));
     }
     return told;
+}
+
+// Application() from linked code: arm64 linker-signed, its helpers of `helperArch`.
+fs::path LinkedApplication(const fs::path& folder, const std::string& helperArch)
+{
+    const fs::path app = folder / "App.app";
+    Application(app, linked::Link(folder, linked::Make("arm64")),
+                linked::Link(folder, linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "l"),
+                linked::Link(folder,
+                             linked::Make(helperArch,
+                                          helperArch == "arm64" ? "-adhoc_codesign" : "-no_adhoc_codesign"),
+                             "h"));
+    return app;
+}
+
+fs::path CopyInto(const fs::path& original, const fs::path& folder)
+{
+    const fs::path app = folder / original.filename();
+    fs::copy(original, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    return app;
+}
+
+// Killed at each rename of the commit in turn, `sign` leaves every file old or new, and a second run
+// ends with `app` valid deep.
+void KilledAtEachRename(const fs::path& original, const fs::path& inCopy,
+                        const std::function<void(const fs::path&)>& sign)
+{
+    for (int killAt = 1; killAt <= 12; ++killAt) {
+        SCOPED_TRACE(killAt);
+        TempFolder folder;
+        const fs::path app = CopyInto(original, folder.Path()), target = inCopy.empty() ? app : app / inCopy;
+        const Finished killed = Child([&] {
+                                    int renames = 0;
+                                    Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
+                                        if (step == FileStep::Rename && ++renames == killAt)
+                                            ::kill(::getpid(), SIGKILL);
+                                        return true;
+                                    });
+                                    sign(target);
+                                    return 0;
+                                }).Wait();
+        sign(target);
+        EXPECT_EQ(DeepFault(app), "");
+        EXPECT_TRUE(killAt > 1 || killed.signal == SIGKILL) << "the commit was never killed";
+        if (killed.signal == 0) break;  // the commit has fewer renames than this
+    }
 }
 
 TEST(SignDeep, EveryPieceSignedInsideOutAndASecondRunChangesNothing)
@@ -213,36 +258,12 @@ TEST(SignDeep, EveryPieceSignedInsideOutAndASecondRunChangesNothing)
     }
 }
 
-// Killed at each rename of the commit in turn, a bundle is left with every file old or new, and a
-// second run ends valid.
 TEST(SignDeep, AKilledCommitIsFinishedByTheNextRun)
 {
     if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(1);
     TempFolder source;
-    const fs::path original = source / "App.app";
-    Application(original, linked::Link(source.Path(), linked::Make("arm64")),
-                linked::Link(source.Path(), linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "l"),
-                linked::Link(source.Path(), linked::Make("x86_64", "-no_adhoc_codesign"), "h"));
-    for (int killAt = 1; killAt <= 12; ++killAt) {
-        SCOPED_TRACE(killAt);
-        TempFolder folder;
-        const fs::path app = folder / "App.app";
-        fs::copy(original, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        const Finished killed = Child([&] {
-                                    int renames = 0;
-                                    Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
-                                        if (step == FileStep::Rename && ++renames == killAt)
-                                            ::kill(::getpid(), SIGKILL);
-                                        return true;
-                                    });
-                                    Sign(app);
-                                    return 0;
-                                }).Wait();
-        Sign(app);
-        EXPECT_EQ(DeepFault(app), "");
-        EXPECT_TRUE(killAt > 1 || killed.signal == SIGKILL) << "the commit was never killed";
-        if (killed.signal == 0) break;  // the commit has fewer renames than this
-    }
+    KilledAtEachRename(LinkedApplication(source.Path(), "x86_64"), "",
+                       [](const fs::path& app) { Sign(app); });
 }
 
 // A login item patched on its own, inside a signed application: the application is re-sealed around
@@ -261,16 +282,13 @@ TEST(SignDeep, PatchingANestedApplicationReSealsTheOneAroundIt)
     };
     if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(cases.size());
     TempFolder source;
-    const fs::path original = source / "App.app";
-    Application(original, linked::Link(source.Path(), linked::Make("arm64")),
-                linked::Link(source.Path(), linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "l"),
-                linked::Link(source.Path(), linked::Make("arm64"), "h"));
+    const fs::path original = LinkedApplication(source.Path(), "arm64"),
+                   loginItem = "Contents/Library/LoginItems/Login.app";
     ASSERT_EQ(Sign(original), "");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
-        const fs::path app = folder / "App.app", login = app / "Contents/Library/LoginItems/Login.app";
-        fs::copy(original, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        const fs::path app = CopyInto(original, folder.Path()), login = app / loginItem;
         if (c.developer) {
             craft::Shape shape;
             shape.infoPlist = ReadBytes(app / "Contents/Info.plist");
@@ -293,25 +311,8 @@ TEST(SignDeep, PatchingANestedApplicationReSealsTheOneAroundIt)
         EXPECT_TRUE(Tree(app) == once) << "the second run changed something";
     }
     // Killed at each rename of the chain's commit, then run again.
-    for (int killAt = 1; killAt <= 8; ++killAt) {
-        SCOPED_TRACE(killAt);
-        TempFolder folder;
-        const fs::path app = folder / "App.app", login = app / "Contents/Library/LoginItems/Login.app";
-        fs::copy(original, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        const Finished killed = Child([&] {
-                                    int renames = 0;
-                                    Installed<FileFaultHook> hook(SetFileFaultHook, [&](FileStep step) {
-                                        if (step == FileStep::Rename && ++renames == killAt)
-                                            ::kill(::getpid(), SIGKILL);
-                                        return true;
-                                    });
-                                    Sign(login, false, false);
-                                    return 0;
-                                }).Wait();
-        EXPECT_EQ(Sign(login, false, false), "");
-        EXPECT_EQ(DeepFault(app), "");
-        if (killed.signal == 0) break;
-    }
+    KilledAtEachRename(original, loginItem,
+                       [](const fs::path& login) { EXPECT_EQ(Sign(login, false, false), ""); });
 }
 
 // The shared samples given --sign: each valid ad hoc afterwards, or refused and left byte for byte
@@ -335,9 +336,7 @@ TEST(SignDeep, EverySignedSampleEndsValidOrRefused)
     for (const auto& [sample, told] : cases) {
         SCOPED_TRACE(sample);
         TempFolder folder;
-        const fs::path app = folder / sample;
-        fs::copy(kShared / "samples/signed" / sample, app,
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        const fs::path app = CopyInto(kShared / "samples/signed" / sample, folder.Path());
         if (sample == "DevSignedApp.app") {
             for (const codesign::PlannedWrite& write : codesign::PlanSignature(app, std::nullopt).writes)
                 EXPECT_NE(write.name, "CodeResources");

@@ -152,13 +152,11 @@ TEST(MachoSamples, OtherToolsSignaturesGetTheirVerdictsAndSigners)
 TEST(MachoSamples, TamperedCopiesAreRejectedForWhatChanged)
 {
     using Tamper = std::function<void(Files&)>;
-    const auto primary = [](Files& files) {
-        return FirstSlice(files.executable).signature->codeDirectories[0];
-    };
     const auto flip = [](Files& files, std::size_t at, char bits) { files.executable[at] ^= bits; };
     const auto setFlag = [&](std::uint32_t flag) {
         return [&, flag](Files& files) {
-            const std::size_t at = At(files.executable, primary(files).bytes) + 12;
+            const std::size_t at =
+                At(files.executable, FirstSlice(files.executable).signature->codeDirectories[0].bytes) + 12;
             for (int i = 0; i < 4; ++i) files.executable[at + i] |= char(flag >> (24 - 8 * i) & 0xff);
         };
     };
@@ -491,10 +489,10 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
     };
     const std::string plain = Crafted().bytes,
                       validation = "refuse: library validation with other code inside";
-    const std::string developerSigned = with([](craft::Shape& s) {
-        s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
-        s.wrapper = Wrapper::Developer;
-    });
+    const auto developerShape = [](craft::Shape& s) {
+        s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}}, s.wrapper = Wrapper::Developer;
+    };
+    const std::string developerSigned = with(developerShape);
     std::string codeChanged = plain;
     codeChanged[5000] ^= 1;
     const auto entitled = [&](std::string entitlements) {
@@ -506,28 +504,24 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
         {"ad hoc, binding Info.plist", plain, alone, "resign"},
         {"ad hoc, Info.plist as signed", plain, alone, "leave alone", false},
         {"a linker signature", with([](craft::Shape& s) {
-             s.linker = true;
-             s.codeDirectories[0].flags = 0x20002;
-             s.wrapper = Wrapper::None;
+             s.linker = true, s.codeDirectories[0].flags = 0x20002, s.wrapper = Wrapper::None;
          }),
          alone, "leave alone"},
         {"unsigned", with([](craft::Shape& s) { s.signature = false; }), developer, "leave alone"},
         {"a developer's signature", developerSigned, alone, "refuse: signed by a developer"},
         {"a developer's signature, allowed", developerSigned, developer, "resign"},
-        {"restricted entitlements", with([](craft::Shape& s) {
-             s.entitlements = "<plist><dict><key>keychain-access-groups</key><array/></dict></plist>";
-         }),
-         developer, "refuse: restricted entitlements (keychain-access-groups)"},
+        {"restricted entitlements",
+         entitled("<plist><dict><key>keychain-access-groups</key><array/></dict></plist>"), developer,
+         "refuse: restricted entitlements (keychain-access-groups)"},
         {"restricted entitlements spelled with references and CDATA",
          entitled("<plist><dict><key>&#107;eychain-access-groups</key><array/>"
                   "<key><![CDATA[com.apple.private.x]]></key><true/></dict></plist>"),
          developer, "refuse: restricted entitlements (keychain-access-groups, com.apple.private.x)"},
         {"entitlements that cannot be read", entitled("<plist><dict><key>a</key></dict></plist>"), developer,
          "refuse: signature already broken (entitlements not a property list)"},
-        {"sandbox entitlements", with([](craft::Shape& s) {
-             s.entitlements = "<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>";
-         }),
-         developer, "resign"},
+        {"sandbox entitlements",
+         entitled("<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>"), developer,
+         "resign"},
         {"hardened runtime and other code", flags(0x10002), withCode, validation},
         {"library validation and other code", flags(0x2002), withCode, validation},
         {"hardened runtime, library validation disabled", flags(0x10002, disableValidation), withCode,
@@ -539,25 +533,17 @@ TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
          "refuse: encrypted"},
         {"a platform binary", with([](craft::Shape& s) { s.codeDirectories[0].platform = 1; }), developer,
          "refuse: platform binary"},
-        {"a self-signed certificate named as Apple's", with([](craft::Shape& s) {
-             s.codeDirectories[0].flags = 0;
-             s.wrapper = Wrapper::Apple;
-         }),
-         developer, "resign"},
+        {"a self-signed certificate named as Apple's",
+         with([](craft::Shape& s) { s.codeDirectories[0].flags = 0, s.wrapper = Wrapper::Apple; }), developer,
+         "resign"},
         {"code changed before", codeChanged, developer, "refuse: signature already broken (code changed)"},
-        {"a CMS signature that does not hold", with([](craft::Shape& s) {
-             s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
-             s.wrapper = Wrapper::Developer;
-             s.signing.tamperAttributes = true;
-         }),
-         developer, "refuse: signature already broken (CMS signature invalid)"},
+        {"a CMS signature that does not hold",
+         with([&](craft::Shape& s) { developerShape(s), s.signing.tamperAttributes = true; }), developer,
+         "refuse: signature already broken (CMS signature invalid)"},
         {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
          developer, "refuse: signature already broken (a slice is unsigned)"},
-        {"no room", with([](craft::Shape& s) {
-             s.requirements = false;
-             s.wrapper = Wrapper::None;
-             s.padding = 0;
-         }),
+        {"no room",
+         with([](craft::Shape& s) { s.requirements = false, s.wrapper = Wrapper::None, s.padding = 0; }),
          developer, "refuse: new signature does not fit in the signature area"},
     };
     const std::string signedPlist = craft::Shape().infoPlist,
@@ -591,11 +577,7 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
         {"expired, expiry enforced", [](craft::Signing& s) { s.validFor = -60; },
          "signature broken: certificate chain broken (certificate has expired)", name, 0x400},
         {"expired, enforced, timestamped while valid",
-         [](craft::Signing& s) {
-             s.validFor = -60;
-             s.timestampAt = -600;
-         },
-         intact, name, 0x400},
+         [](craft::Signing& s) { s.validFor = -60, s.timestampAt = -600; }, intact, name, 0x400},
         {"expired, timestamped after", [](craft::Signing& s) { s.validFor = -60, s.timestampAt = 0; },
          "signature broken: certificate chain broken (certificate has expired)", name},
         {"a timestamp of other bytes",
@@ -606,22 +588,12 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
         {"another message digest", [](craft::Signing& s) { s.otherContent = true; },
          "signature broken: CodeDirectory does not match its CMS signature", name},
         {"an intermediate's signature fails",
-         [](craft::Signing& s) {
-             s.intermediates = 2;
-             s.badIntermediate = true;
-         },
+         [](craft::Signing& s) { s.intermediates = 2, s.badIntermediate = true; },
          "signature broken: certificate chain broken (certificate signature failure)", name},
-        {"no root carried",
-         [](craft::Signing& s) {
-             s.intermediates = 1;
-             s.carryRoot = false;
-         },
+        {"no root carried", [](craft::Signing& s) { s.intermediates = 1, s.carryRoot = false; },
          "signature broken: certificate chain does not end at a self-signed root", name},
         {"a developer's marker and another team",
-         [](craft::Signing& s) {
-             s.marker = "1.2.840.113635.100.6.1.12";
-             s.unit = "OTHERTEAM1";
-         },
+         [](craft::Signing& s) { s.marker = "1.2.840.113635.100.6.1.12", s.unit = "OTHERTEAM1"; },
          "signature broken: team ID differs from the certificate's", name},
     };
     for (const Case& c : cases) {
@@ -636,8 +608,7 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
         EXPECT_EQ(Signers(files), c.authorities);
     }
     std::string garbled = Crafted([](craft::Shape& s) {
-                              s.codeDirectories[0].flags = 0;
-                              s.wrapper = craft::Wrapper::Developer;
+                              s.codeDirectories[0].flags = 0, s.wrapper = craft::Wrapper::Developer;
                           }).bytes;
     const std::size_t cms = garbled.find(std::string("\xfa\xde\x0b\x01", 4));
     garbled[cms + 8] ^= 0x10;
@@ -709,7 +680,7 @@ std::string WithLongIndex(std::uint32_t extra)
 TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
 {
     using craft::Wrapper;
-    craft::Shape developer, agile, noPlist, linker, adhocTeam;
+    craft::Shape developer, agile, noPlist, linker;
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = Wrapper::Developer;
     agile = developer;
@@ -718,14 +689,14 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
     linker.codeDirectories[0].flags = 0x20002;
     linker.wrapper = Wrapper::None;
     noPlist.infoPlist.clear();
+    craft::Shape bareDeveloper = developer, x86Shape;
+    bareDeveloper.infoPlist.clear();
+    x86Shape.cpuType = 0x01000007;
     const auto thin = [](craft::Shape shape, const std::function<void(craft::Shape&)>& change = {}) {
         if (change) change(shape);
         return craft::Thin(shape);
     };
-    const auto x86 = [](craft::Shape shape) {
-        shape.cpuType = 0x01000007;
-        return craft::Thin(shape).bytes;
-    };
+    const auto x86 = [](craft::Shape shape) { return shape.cpuType = 0x01000007, craft::Thin(shape).bytes; };
     const auto damaged = [](craft::Built built,
                             const std::function<void(std::string&, const craft::Built&)>& damage) {
         damage(built.bytes, built);
@@ -737,8 +708,13 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
     const auto teamed = [&](std::string team) {
         return thin({}, [=](craft::Shape& s) { s.codeDirectories = {{2, 0x20400, 2, 0, 12, team}}; }).bytes;
     };
-    craft::Shape x86Shape;
-    x86Shape.cpuType = 0x01000007;
+    // The ad hoc file with fields of its CodeDirectory set (offset, value), then a byte flipped.
+    const auto fields = [&](std::vector<std::pair<std::size_t, std::uint32_t>> set, std::size_t flip = 0) {
+        return damaged(thin({}), [=](std::string& b, const craft::Built& built) {
+            for (const auto& [at, value] : set) craft::Set32(b, built.codeDirectories[0] + at, value);
+            if (flip) b[flip] ^= 1;
+        });
+    };
     const auto shortOfSignature = [&](const craft::Shape& shape) {
         return damaged(thin(shape), [](std::string& b, const craft::Built& built) {
             craft::Set32(b, built.codeDirectories[0] + 32, craft::Shape().codeSize);
@@ -819,31 +795,13 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
             damaged(thin(agile), [](std::string& b,
                                     const craft::Built& built) { b[built.codeDirectories[1] + 87] |= 0x10; }),
             cms),
-        rule("ad hoc, a code byte changed",
-             damaged(thin({}), [](std::string& b, const craft::Built&) { b[5000] ^= 1; }), "code changed"),
+        rule("ad hoc, a code byte changed", fields({}, 5000), "code changed"),
         rule("pages of 2^0 bytes", pageSize(0), "page size out of range"),
         rule("pages of 2^31 bytes", pageSize(31), "page size out of range"),
-        rule("a scatter vector",
-             damaged(thin({}),
-                     [](std::string& b, const craft::Built& built) {
-                         craft::Set32(b, built.codeDirectories[0] + 44, 0x100);
-                     }),
-             "scatter vector"),
-        rule("code limit 0",
-             damaged(thin({}),
-                     [](std::string& b, const craft::Built& built) {
-                         craft::Set32(b, built.codeDirectories[0] + 28, 0);
-                         craft::Set32(b, built.codeDirectories[0] + 32, 0);
-                     }),
-             limit),
+        rule("a scatter vector", fields({{44, 0x100}}), "scatter vector"),
+        rule("code limit 0", fields({{28, 0}, {32, 0}}), limit),
         rule("code limit a page short, the code after it changed",
-             damaged(thin({}),
-                     [](std::string& b, const craft::Built& built) {
-                         craft::Set32(b, built.codeDirectories[0] + 28, 3);
-                         craft::Set32(b, built.codeDirectories[0] + 32, 3 * 4096);
-                         b[3 * 4096 + 50] ^= 1;
-                     }),
-             limit),
+             fields({{28, 3}, {32, 3 * 4096}}, 3 * 4096 + 50), limit),
         rule("code limit short of the signature", shortOfSignature({}), "code limit not at the signature"),
         // Only the slice a Mac runs is held to it.
         {"code limit short of the signature in the x86_64 slice",
@@ -864,13 +822,8 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
         rule("an x86_64 ad hoc slice before an arm64 developer's",
              craft::Fat({x86({}), thin(developer).bytes}), teams),
         {"a developer's slice that binds Info.plist beside one that does not",
-         craft::Fat({x86([&] {
-                         craft::Shape s = developer;
-                         s.infoPlist.clear();
-                         return s;
-                     }()),
-                     thin(developer).bytes}),
-         intact, "refuse: a slice that does not bind Info.plist would keep its developer's signature",
+         craft::Fat({x86(bareDeveloper), thin(developer).bytes}), intact,
+         "refuse: a slice that does not bind Info.plist would keep its developer's signature",
          "refuse: a slice that does not bind Info.plist would keep its developer's signature"},
         unreadable("a slice that is not Mach-O", craft::Fat({adhoc, "#!/bin/sh\n"}),
                    "a slice is not a Mach-O executable"),
