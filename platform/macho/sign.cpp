@@ -123,7 +123,7 @@ std::string MakeCodeDirectory(const Plan& plan, std::uint8_t hashType, std::stri
     PutBigEndian(out, 0, 4);                                // spare2
     PutBigEndian(out, 0, 4);                                // scatterOffset
     if (plan.version >= 0x20200) PutBigEndian(out, 0, 4);   // teamOffset
-    if (plan.version >= 0x20300) PutBigEndian(out, 0, 12);  // spare3, codeLimit64
+    if (plan.version >= 0x20300) out.append(12, '\0');  // spare3, codeLimit64
     if (plan.version >= 0x20400)
         for (std::uint64_t field : {plan.execSegBase, plan.execSegLimit, plan.execSegFlags})
             PutBigEndian(out, field, 8);
