@@ -120,10 +120,10 @@ std::string MakeCodeDirectory(const Plan& plan, std::uint8_t hashType, std::stri
           std::uint64_t(plan.nSpecial), std::uint64_t(plan.CodeSlots()), plan.codeLimit})
         PutBigEndian(out, field, 4);
     for (std::uint32_t byte : {hashSize, std::uint32_t(hashType), 0u, kPageShift}) out.push_back(char(byte));
-    PutBigEndian(out, 0, 4);                                // spare2
-    PutBigEndian(out, 0, 4);                                // scatterOffset
-    if (plan.version >= 0x20200) PutBigEndian(out, 0, 4);   // teamOffset
-    if (plan.version >= 0x20300) out.append(12, '\0');  // spare3, codeLimit64
+    PutBigEndian(out, 0, 4);                               // spare2
+    PutBigEndian(out, 0, 4);                               // scatterOffset
+    if (plan.version >= 0x20200) PutBigEndian(out, 0, 4);  // teamOffset
+    if (plan.version >= 0x20300) out.append(12, '\0');     // spare3, codeLimit64
     if (plan.version >= 0x20400)
         for (std::uint64_t field : {plan.execSegBase, plan.execSegLimit, plan.execSegFlags})
             PutBigEndian(out, field, 8);
