@@ -33,6 +33,7 @@ const char* Describe(ErrorKind kind)
     case ErrorKind::SignatureNotLast: return "data after the signature";
     case ErrorKind::NoRoomForSignature: return "no room in the header for a signature load command";
     case ErrorKind::TooLarge: return "the signed file would be too large for its format";
+    case ErrorKind::RefusedLayout: return "a layout macOS refuses in signed code";
     }
     return "unknown error";
 }

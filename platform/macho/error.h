@@ -38,6 +38,8 @@ enum class ErrorKind {
     SignatureNotLast,      // bytes after the signature, which a larger signature would overwrite
     NoRoomForSignature,    // no room in the header's padding for a signature load command
     TooLarge,              // the signed slice or universal file would pass the format's 4 GiB offsets
+    RefusedLayout,         // once signed, a layout macOS refuses (__LINKEDIT not last, the universal
+                           // header's form, gaps between slices, entitlements that are no list)
 };
 
 const char* Describe(ErrorKind kind);

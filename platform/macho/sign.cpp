@@ -3,6 +3,7 @@
 
 #include "digest.h"
 #include "layout.h"
+#include "strict.h"
 
 #include "platform/byteorder/byteorder.h"
 #include "platform/plist/plist.h"
@@ -290,6 +291,13 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
     }
     for (std::size_t i = 0; i < slices->size(); ++i)
         WriteSlice(plans[i], (*slices)[i], layouts[i], signedCode.bytes.data() + offsets[i]);
+    // What signing cannot mend (the file's own layout, kept entitlements) would leave a signature macOS
+    // calls broken: refuse it rather than write it. No page is hashed again here.
+    Result<std::vector<Slice>> written = ReadMachO(signedCode.bytes);
+    if (!written) return written.error();
+    unsigned breaks = FileRuleBreaks(signedCode.bytes, *written);
+    for (const Slice& slice : *written) breaks |= SliceRuleBreaks(slice);
+    if (breaks) return Error{ErrorKind::RefusedLayout, 0};
     return signedCode;
 }
 
