@@ -893,8 +893,17 @@ TEST(MachoSigning, FromScratchInEveryLayout)
          false,
          "no room in the header for a signature load command"},
     };
-    if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(cases.size());
+    if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(cases.size() + 1);
     const std::string info = "<plist><dict/></plist>\n";
+    {
+        // A universal header the kernel does not read: signing cannot mend it, so it signs nothing.
+        TempFolder folder;
+        const std::string wide = craft::Fat({linked::Link(folder.Path(), Code{}, "w")}, true);
+        const macho::Result<macho::SignedCode> refused =
+            macho::SignAdHoc(wide, {"org.example.linked", info, {}});
+        ASSERT_FALSE(refused);
+        EXPECT_STREQ(macho::Describe(refused.error().kind), "a layout macOS refuses in signed code");
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
