@@ -479,82 +479,6 @@ TEST(MachoCrafted, DamagedFilesGiveTypedErrorsWithOffsets)
     EXPECT_EQ(seen.size(), std::size_t(ErrorKind::SliceNotMachO) + 1) << "every kind has a row";
 }
 
-TEST(MachoCrafted, EachRefusalReasonAndWhatIsLeftAlone)
-{
-    using craft::Wrapper;
-    const macho::BundleFacts alone, developer{{}, true}, withCode{[] { return true; }, false};
-    struct Case {
-        std::string name, bytes;
-        macho::BundleFacts facts;
-        std::string said;
-        bool patch = true;  // else the Info.plist it was signed with
-    };
-    const auto with = [](std::function<void(craft::Shape&)> change) { return Crafted(change).bytes; };
-    const auto flags = [&](std::uint32_t value, std::string entitlements = {}) {
-        return with([=](craft::Shape& s) {
-            s.codeDirectories[0].flags = value;
-            s.entitlements = entitlements;
-        });
-    };
-    const std::string plain = Crafted().bytes,
-                      validation = "refuse: library validation with other code inside";
-    const auto developerShape = [](craft::Shape& s) {
-        s.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}}, s.wrapper = Wrapper::Developer;
-    };
-    const auto entitled = [&](std::string entitlements) {
-        return with([=](craft::Shape& s) { s.entitlements = entitlements; });
-    };
-    const std::string disableValidation =
-        "<plist><dict><key>com.apple.security.cs.disable-library-validation</key>\n<true/></dict></plist>";
-    const std::vector<Case> cases = {
-        {"ad hoc, Info.plist as signed", plain, alone, "leave alone", false},
-        {"a linker signature", with([](craft::Shape& s) {
-             s.linker = true, s.codeDirectories[0].flags = 0x20002, s.wrapper = Wrapper::None;
-         }),
-         alone, "leave alone"},
-        {"unsigned", with([](craft::Shape& s) { s.signature = false; }), developer, "leave alone"},
-        {"restricted entitlements",
-         entitled("<plist><dict><key>keychain-access-groups</key><array/></dict></plist>"), developer,
-         "refuse: restricted entitlements (keychain-access-groups)"},
-        {"restricted entitlements spelled with references and CDATA",
-         entitled("<plist><dict><key>&#107;eychain-access-groups</key><array/>"
-                  "<key><![CDATA[com.apple.private.x]]></key><true/></dict></plist>"),
-         developer, "refuse: restricted entitlements (keychain-access-groups, com.apple.private.x)"},
-        {"sandbox entitlements",
-         entitled("<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>"), developer,
-         "resign"},
-        {"hardened runtime and other code", flags(0x10002), withCode, validation},
-        {"library validation and other code", flags(0x2002), withCode, validation},
-        {"hardened runtime, library validation disabled", flags(0x10002, disableValidation), withCode,
-         "resign"},
-        {"hardened runtime alone", flags(0x10002), alone, "resign"},
-        {"a launch constraint", with([](craft::Shape& s) { s.constraint = true; }), developer,
-         "refuse: launch or library constraints"},
-        {"an encrypted slice", with([](craft::Shape& s) { s.encrypted = true; }), developer,
-         "refuse: encrypted"},
-        {"a platform binary", with([](craft::Shape& s) { s.codeDirectories[0].platform = 1; }), developer,
-         "refuse: platform binary"},
-        {"a self-signed certificate named as Apple's",
-         with([](craft::Shape& s) { s.codeDirectories[0].flags = 0, s.wrapper = Wrapper::Apple; }), developer,
-         "resign"},
-        {"a CMS signature that does not hold",
-         with([&](craft::Shape& s) { developerShape(s), s.signing.tamperAttributes = true; }), developer,
-         "refuse: signature already broken (CMS signature invalid)"},
-        {"a slice unsigned", craft::Fat({plain, with([](craft::Shape& s) { s.signature = false; })}),
-         developer, "refuse: signature already broken (a slice is unsigned)"},
-        {"no room",
-         with([](craft::Shape& s) { s.requirements = false, s.wrapper = Wrapper::None, s.padding = 0; }),
-         developer, "refuse: new signature does not fit in the signature area"},
-    };
-    const std::string signedPlist = craft::Shape().infoPlist,
-                      patched = Patched("<plist><dict></dict></plist>");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const macho::BundleFiles files{c.bytes, c.patch ? patched : signedPlist, std::nullopt};
-        ExpectRun(files, c.facts, c.said);
-    }
-}
-
 TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
 {
     const std::string name = "Developer ID Application: Example (ABCDE12345)",
@@ -724,7 +648,26 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                       layout = "bytes between or after the slices";
     struct Case {
         std::string name, bytes, verdict, plain, resign;
+        bool inside = false;  // other code loaded in process
     };
+    // Decided alike whether a developer's signature may be replaced.
+    const auto both = [](std::string name, std::string bytes, std::string verdict, std::string said,
+                         bool inside = false) {
+        return Case{std::move(name), std::move(bytes), std::move(verdict), said, said, inside};
+    };
+    const auto flags = [](std::uint32_t value, std::string entitlements = {}) {
+        return Crafted([=](craft::Shape& s) {
+                   s.codeDirectories[0].flags = value, s.entitlements = entitlements;
+               })
+            .bytes;
+    };
+    const auto entitled = [](std::string entitlements) {
+        return Crafted([=](craft::Shape& s) { s.entitlements = entitlements; }).bytes;
+    };
+    const std::string unsignedCode = Crafted([](craft::Shape&s) { s.signature = false; }).bytes,
+                      validation = "refuse: library validation with other code inside",
+                      disableValidation = "<plist><dict><key>com.apple.security.cs.disable-library-validation"
+                                          "</key>\n<true/></dict></plist>";
     // Broken by a rule or by someone else's change: refused by either run.
     const auto rule = [](std::string name, std::string bytes, std::string what, std::string told = {}) {
         const std::string refused = "refuse: signature already broken (" + (told.empty() ? what : told) + ")";
@@ -828,6 +771,38 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                            }),
                    "an identifier or team ID outside its place in the CodeDirectory"),
         {"300,000 index entries", WithLongIndex(300000), valid, renew, renew},
+        both("a linker signature", Crafted(linker).bytes,
+             "signature does not bind Info.plist (linker signature)", "leave alone"),
+        both("unsigned", unsignedCode, "unsigned", "leave alone"),
+        rule("a slice unsigned", craft::Fat({adhoc, unsignedCode}), "a slice is unsigned"),
+        both("restricted entitlements",
+             entitled("<plist><dict><key>keychain-access-groups</key><array/></dict></plist>"), valid,
+             "refuse: restricted entitlements (keychain-access-groups)"),
+        both("restricted entitlements spelled with references and CDATA",
+             entitled("<plist><dict><key>&#107;eychain-access-groups</key><array/>"
+                      "<key><![CDATA[com.apple.private.x]]></key><true/></dict></plist>"),
+             valid, "refuse: restricted entitlements (keychain-access-groups, com.apple.private.x)"),
+        both("sandbox entitlements",
+             entitled("<plist><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>"), valid,
+             renew),
+        both("hardened runtime and other code", flags(0x10002), valid, validation, true),
+        both("library validation and other code", flags(0x2002), valid, validation, true),
+        both("hardened runtime, library validation disabled", flags(0x10002, disableValidation), valid, renew,
+             true),
+        both("hardened runtime alone", flags(0x10002), valid, renew),
+        both("a launch constraint", Crafted([](craft::Shape& s) { s.constraint = true; }).bytes, valid,
+             "refuse: launch or library constraints"),
+        both("an encrypted slice", Crafted([](craft::Shape& s) { s.encrypted = true; }).bytes, valid,
+             "refuse: encrypted"),
+        both("a platform binary", Crafted([](craft::Shape& s) { s.codeDirectories[0].platform = 1; }).bytes,
+             valid, "refuse: platform binary"),
+        {"a self-signed certificate named as Apple's",
+         Crafted([](craft::Shape& s) { s.codeDirectories[0].flags = 0, s.wrapper = Wrapper::Apple; }).bytes,
+         "signature intact, but not from a certificate of Apple's (Software Signing)", byDeveloper, renew},
+        both("no room", Crafted([](craft::Shape& s) {
+                            s.requirements = false, s.wrapper = Wrapper::None, s.padding = 0;
+                        }).bytes,
+             valid, "refuse: new signature does not fit in the signature area"),
     };
     const std::string signedPlist = craft::Shape().infoPlist,
                       patched = Patched("<plist><dict></dict></plist>");
@@ -836,7 +811,9 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
         EXPECT_EQ(Judge({c.bytes, signedPlist, std::nullopt}), c.verdict);
         for (const auto& [allowDeveloper, said] : {std::pair{false, c.plain}, std::pair{true, c.resign}}) {
             const macho::BundleFiles files{c.bytes, patched, std::nullopt};
-            const std::string executable = ExpectRun(files, {{}, allowDeveloper}, said);
+            const std::string executable = ExpectRun(
+                files, {c.inside ? std::function<bool()>([] { return true; }) : nullptr, allowDeveloper},
+                said);
             if (said != renew) continue;
             const std::vector<macho::Slice> old = *macho::ReadMachO(c.bytes),
                                             now = *macho::ReadMachO(executable);
