@@ -116,16 +116,19 @@ std::string Sign(const fs::path& app, bool fromScratch = true, bool resign = tru
     return told;
 }
 
-// Application() from linked code: arm64 linker-signed, its helpers of `helperArch`.
+// Application() from linked code, universal as Apple's linker leaves it (the arm64 slice signed by the
+// linker, x86_64 not), its helpers of `helperArch`.
 fs::path LinkedApplication(const fs::path& folder, const std::string& helperArch)
 {
     const fs::path app = folder / "App.app";
-    Application(app, linked::Link(folder, linked::Make("arm64")),
-                linked::Link(folder, linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "l"),
-                linked::Link(folder,
-                             linked::Make(helperArch,
-                                          helperArch == "arm64" ? "-adhoc_codesign" : "-no_adhoc_codesign"),
-                             "h"));
+    Application(
+        app,
+        linked::Lipo(folder, {linked::Link(folder, linked::Make("arm64")),
+                              linked::Link(folder, linked::Make("x86_64", "-no_adhoc_codesign"), "x")}),
+        linked::Link(folder, linked::Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "l"),
+        linked::Link(
+            folder,
+            linked::Make(helperArch, helperArch == "arm64" ? "-adhoc_codesign" : "-no_adhoc_codesign"), "h"));
     return app;
 }
 
@@ -171,13 +174,8 @@ TEST(SignDeep, EveryPieceSignedInsideOutAndASecondRunChangesNothing)
         bool refused = false;
     };
     using linked::Make;
-    const auto linkedApp = [](const fs::path& folder, const fs::path& app) {
-        // Universal as Apple's linker leaves it: the arm64 slice signed by the linker, x86_64 not.
-        Application(app,
-                    linked::Lipo(folder, {linked::Link(folder, Make("arm64")),
-                                          linked::Link(folder, Make("x86_64", "-no_adhoc_codesign"), "x")}),
-                    linked::Link(folder, Make("arm64", "-adhoc_codesign", "11.0", "-dylib"), "lib"),
-                    linked::Link(folder, Make("arm64"), "helper"));
+    const auto linkedApp = [](const fs::path& folder, const fs::path&) {
+        LinkedApplication(folder, "arm64");
     };
     const auto runtime = [](const std::string& flags) {
         craft::Shape shape;
