@@ -528,14 +528,6 @@ TEST(MachoCrafted, CmsSignaturesAreCheckedUpTheirChains)
         EXPECT_EQ(Judge(files), c.verdict);
         EXPECT_EQ(Signers(files), c.authorities);
     }
-    std::string garbled = Crafted([](craft::Shape& s) {
-                              s.codeDirectories[0].flags = 0, s.wrapper = craft::Wrapper::Developer;
-                          }).bytes;
-    const std::size_t cms = garbled.find(std::string("\xfa\xde\x0b\x01", 4));
-    garbled[cms + 8] ^= 0x10;
-    EXPECT_EQ(
-        Judge({garbled, craft::Shape().infoPlist, std::nullopt}),
-        "signature broken: CodeDirectory does not match its CMS signature, CMS signature cannot be read");
 }
 
 namespace {
@@ -724,6 +716,12 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                          b[b.find(craft::Hash(2, b.substr(cd, Big32(b, cd + 4))), cd + 8)] ^= 1;
                      }),
              cms + ", signed attributes do not match their signature", cms + ", CMS signature invalid"),
+        rule("a developer's, its CMS garbled",
+             damaged(Crafted(developer),
+                     [](std::string& b, const craft::Built&) {
+                         b[b.find(std::string("\xfa\xde\x0b\x01", 4)) + 8] ^= 0x10;
+                     }),
+             cms + ", CMS signature cannot be read", cms + ", CMS signature invalid"),
         rule("a developer's, the SHA-256 alternate's execSegFlags set",
              damaged(
                  Crafted(agile),
