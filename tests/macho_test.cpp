@@ -329,47 +329,6 @@ TEST(MachoSamples, ResignAdhocEndsAsTheRulesSay)
     }
 }
 
-TEST(MachoCrafted, EveryLayoutVerifiesAndResigns)
-{
-    std::vector<std::pair<std::string, std::string>> cases;  // name, bytes
-    // Each binds the CodeResources it is judged with: one it did not bind would be a stray file.
-    const auto sealed = [](const std::function<void(craft::Shape&)>& change) {
-        return Crafted([&](craft::Shape& s) { s.codeResources = "<plist/>", change(s); }).bytes;
-    };
-    const auto add = [&](const std::string& name, const std::function<void(craft::Shape&)>& change) {
-        cases.emplace_back(name, sealed(change));
-    };
-    for (bool is64 : {false, true})
-        for (bool bigEndian : {false, true})
-            add(std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
-                [&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; });
-    for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
-        for (int hashType : {1, 2, 3, 4})
-            add("version " + std::to_string(version) + " hash " + std::to_string(hashType),
-                [&](craft::Shape& s) {
-                    s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
-                    s.codeResources = "<plist/>";
-                });
-    add("SHA-1 primary and SHA-256 alternate, team ID", [](craft::Shape& s) {
-        s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
-    });
-    add("16 KiB pages", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 14; });
-    const std::string thin64 = sealed([](craft::Shape&) {}),
-                      thin32 = sealed([](craft::Shape&s) { s.is64 = false; });
-    cases.emplace_back("universal", craft::Fat({thin32, thin64}));
-
-    const std::string plist = craft::Shape().infoPlist, resources = "<plist/>",
-                      patched = Patched("<dict></dict>");
-    for (const auto& [name, bytes] : cases) {
-        SCOPED_TRACE(name);
-        macho::BundleFiles files{bytes, plist, resources};
-        EXPECT_EQ(Judge(files), "signature valid (ad hoc)");
-        files.infoPlist = patched;
-        EXPECT_EQ(Judge(files), "signature broken: Info.plist changed");
-        ExpectRun(files, {}, "resign");
-    }
-}
-
 TEST(MachoCrafted, BareToolsBindTheirEmbeddedInfoPlist)
 {
     const std::string embedded = "<plist><dict><key>A</key></dict></plist>";
@@ -641,6 +600,7 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
     struct Case {
         std::string name, bytes, verdict, plain, resign;
         bool inside = false;  // other code loaded in process
+        bool sealed = false;  // binds a CodeResources, and is judged with it
     };
     // Decided alike whether a developer's signature may be replaced.
     const auto both = [](std::string name, std::string bytes, std::string verdict, std::string said,
@@ -668,7 +628,7 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
     const auto unreadable = [](std::string name, std::string bytes, std::string why) {
         return Case{std::move(name), std::move(bytes), "error: " + why, "error: " + why, "error: " + why};
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"ad hoc", adhoc, valid, renew, renew},
         {"the ad hoc flag beside a developer's CMS left over",
          Crafted(developer,
@@ -802,13 +762,44 @@ TEST(MachoCrafted, EachRuleGivesItsVerdictAndWhatARunAndAResignDecide)
                         }).bytes,
              valid, "refuse: new signature does not fit in the signature area"),
     };
+    // Every layout, sealed: each binds the CodeResources it is judged with, as one it did not bind would
+    // be a stray file.
+    const auto sealed = [&](const std::string& name, const std::function<void(craft::Shape&)>& change) {
+        const std::string bytes =
+            Crafted([&](craft::Shape& s) { s.codeResources = "<plist/>", change(s); }).bytes;
+        cases.push_back({name, bytes, valid, renew, renew, false, true});
+        return bytes;
+    };
+    std::string little[2];  // 32 and 64 bits
+    for (bool is64 : {false, true})
+        for (bool bigEndian : {false, true}) {
+            const std::string bytes =
+                sealed(std::string(is64 ? "64" : "32") + (bigEndian ? "-big" : "-little"),
+                       [&](craft::Shape& s) { s.is64 = is64, s.bigEndian = bigEndian; });
+            if (!bigEndian) little[is64] = bytes;
+        }
+    for (std::uint32_t version : {0x20001u, 0x20100u, 0x20200u, 0x20300u, 0x20400u, 0x20500u, 0x20600u})
+        for (int hashType : {1, 2, 3, 4})
+            sealed("version " + std::to_string(version) + " hash " + std::to_string(hashType),
+                   [&](craft::Shape& s) {
+                       s.codeDirectories = {{hashType, version, 2, 0, 12, ""}};
+                   });
+    sealed("SHA-1 primary and SHA-256 alternate, team ID", [](craft::Shape& s) {
+        s.codeDirectories = {{1, 0x20400, 2, 0, 12, "T"}, {2, 0x20400, 2, 0, 12, "T"}};
+    });
+    sealed("16 KiB pages", [](craft::Shape& s) { s.codeDirectories[0].pageSize = 14; });
+    cases.push_back(
+        {"universal, sealed", craft::Fat({little[0], little[1]}), valid, renew, renew, false, true});
+
     const std::string signedPlist = craft::Shape().infoPlist,
                       patched = Patched("<plist><dict></dict></plist>");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Judge({c.bytes, signedPlist, std::nullopt}), c.verdict);
+        const std::optional<std::string_view> seal =
+            c.sealed ? std::optional<std::string_view>("<plist/>") : std::nullopt;
+        EXPECT_EQ(Judge({c.bytes, signedPlist, seal}), c.verdict);
         for (const auto& [allowDeveloper, said] : {std::pair{false, c.plain}, std::pair{true, c.resign}}) {
-            const macho::BundleFiles files{c.bytes, patched, std::nullopt};
+            const macho::BundleFiles files{c.bytes, patched, seal};
             const std::string executable = ExpectRun(
                 files, {c.inside ? std::function<bool()>([] { return true; }) : nullptr, allowDeveloper},
                 said);
