@@ -54,13 +54,6 @@ std::string ForkOf(const std::string& types)
     return file ? macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes : std::string();
 }
 
-std::string RunRoute(const fs::path& file)
-{
-    RecordedMessages messages;
-    Patcher().Process(std::make_shared<FolderItem>(file));
-    return messages.Joined();
-}
-
 }  // namespace
 
 TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)

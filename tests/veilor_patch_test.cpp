@@ -44,6 +44,14 @@ const std::string kFlaggedBinary = TestData("cli/flagged.bplist");
 // A type APPL companion whose fork holds kDemoXml as plst 0: Finder info at 50, the fork at 82.
 const std::string kCompanion = TestData("cli/plst-appl.adouble");
 
+// Signed ad hoc with an entitlement that only a developer's signature may carry.
+craft::Shape Entitled()
+{
+    craft::Shape shape;
+    shape.entitlements = "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
+    return shape;
+}
+
 class VeilorPatchTest : public ::testing::Test {
 protected:
     fs::path Bundle(const std::string& name, const std::string& info)
@@ -59,38 +67,28 @@ protected:
         return path;
     }
 
-    // Runs veilor-patch in the test's folder with no display, files limited to `fileSizeLimit` unless 0.
-    Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
+    // Runs veilor-patch with no display in `folder` (relative to the test's), standard input read from
+    // `input` unless empty, files limited to `fileSizeLimit` unless 0.
+    Finished RunIn(const fs::path& folder, const std::vector<std::string>& args,
+                   const std::string& input = "", uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
         auto body = [&] {
             for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
             struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-            if (chdir(mDir.Path().c_str()) != 0 ||
+            if (chdir((mDir / folder).c_str()) != 0 ||
                 (fileSizeLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0))
                 return 124;
+            const int fd = input.empty() ? 0 : ::open(input.c_str(), O_RDONLY);
+            if (fd < 0 || (fd > 0 && ::dup2(fd, 0) < 0)) return 124;
             std::vector<std::string> argv{VEILOR_PATCH_BIN};
             argv.insert(argv.end(), args.begin(), args.end());
             return Exec(argv);
         };
         return Child(body, user).Wait();
     }
-
-    // Runs veilor-patch in `folder` (relative to the test's), standard input read from `input` unless empty.
-    Finished RunIn(const fs::path& folder, const std::vector<std::string>& args,
-                   const std::string& input = "")
+    Finished Run(const std::vector<std::string>& args, uid_t user = 0, rlim_t fileSizeLimit = 0)
     {
-        auto body = [&] {
-            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
-            if (chdir((mDir / folder).c_str()) != 0) return 124;
-            if (!input.empty()) {
-                const int fd = ::open(input.c_str(), O_RDONLY);
-                if (fd < 0 || ::dup2(fd, 0) < 0) return 124;
-            }
-            std::vector<std::string> argv{VEILOR_PATCH_BIN};
-            argv.insert(argv.end(), args.begin(), args.end());
-            return Exec(argv);
-        };
-        return Child(body).Wait();
+        return RunIn(".", args, "", user, fileSizeLimit);
     }
 
     // How a run ended, as one text: its status, then what it wrote to standard error or (Shown) output.
@@ -411,7 +409,6 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
                              " to open it, and signing it ad hoc would harm it: ",
                       restricted = "restricted entitlements (com.apple.developer.team-identifier,"
                                    " keychain-access-groups)",
-                      library = "library validation with other code inside",
                       refused = ": not patched: the developer's code signature would no longer match, and ",
                       wouldBreak = refused + "macOS would refuse to open it (veilor-patch --resign renews it "
                                              "as an ad hoc signature)",
@@ -419,7 +416,10 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
                       anyway = " (veilor-patch --allow-broken-signature patches it anyway)",
                       broken = "signature broken: Info.plist changed", adhoc = "signature valid (ad hoc)",
                       developer = "signature intact, but not from a certificate of Apple's (Developer ID "
-                                  "Application: Example Corp (ABCDE12345))";
+                                  "Application: Example Corp (ABCDE12345))",
+                      developerId = "signature valid (Developer ID Application: Mayur Pawashe (ZCK58M894E))",
+                      linker = "signature does not bind Info.plist (linker signature)",
+                      allow = "--allow-broken-signature";
     const struct {
         const char* app;
         std::vector<std::string> options;
@@ -429,34 +429,13 @@ TEST_F(VeilorPatchTest, EverySignedSampleEndsAsItsSignatureAllowsAndASecondRunCh
         std::string check;  // the signature's line from --check afterwards
     } cases[] = {
         {"AdhocUniversal.app", {}, End::Resigned, 0, "", adhoc},
-        {"AdhocUniversal.app", {"--resign"}, End::Resigned, 0, "", adhoc},
         {"DeveloperStyle.app", {}, End::Untouched, 1, wouldBreak, developer},
-        {"DeveloperStyle.app", {"--allow-broken-signature"}, End::ExecutableKept, 0, renew + "=", broken},
-        {"DeveloperStyle.app", {"--resign"}, End::Resigned, 0, "", adhoc},
-        {"DevSignedApp.app",
-         {},
-         End::Untouched,
-         1,
-         wouldBreak,
-         "signature valid (Developer ID Application: Mayur Pawashe (ZCK58M894E))"},
-        {"DevSignedApp.app",
-         {"--allow-broken-signature", "--strict"},
-         End::ExecutableKept,
-         1,
-         renew + "=",
-         broken},
+        {"DevSignedApp.app", {}, End::Untouched, 1, wouldBreak, developerId},
+        {"DevSignedApp.app", {allow, "--strict"}, End::ExecutableKept, 1, renew + "=", broken},
         {"DevSignedApp.app", {"--resign", "--strict"}, End::Resigned, 0, "", adhoc},
         {"Restricted.app", {}, End::Untouched, 1, wouldHarm + restricted + anyway, developer},
-        {"Restricted.app", {"--allow-broken-signature"}, End::ExecutableKept, 0, harm + restricted, broken},
-        {"Restricted.app", {"--resign"}, End::Untouched, 1, ": not re-signed: " + restricted, developer},
-        {"WithFramework.app", {}, End::Untouched, 1, wouldHarm + library + anyway, developer},
-        {"WithFramework.app", {"--resign"}, End::Untouched, 1, ": not re-signed: " + library, developer},
-        {"LinkerSigned.app",
-         {"--resign"},
-         End::ExecutableKept,
-         0,
-         "",
-         "signature does not bind Info.plist (linker signature)"},
+        {"Restricted.app", {allow}, End::ExecutableKept, 0, harm + restricted, broken},
+        {"LinkerSigned.app", {"--resign"}, End::ExecutableKept, 0, "", linker},
         {"Unsigned.app", {"--resign"}, End::ExecutableKept, 0, "", "unsigned"},
     };
     if (!HaveShared()) GTEST_SKIP() << SharedSkipped(std::size(cases));
@@ -498,7 +477,6 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
         const char* app;
         std::vector<std::string> first, rerun;  // options of the run that patches the list, of the rerun
     } cases[] = {
-        {"AdhocUniversal.app", {}, {}},
         {"DevSignedApp.app", {"--allow-broken-signature"}, {"--resign"}},
         {"DeveloperStyle.app", {"--allow-broken-signature"}, {"--resign"}},
     };
@@ -530,9 +508,7 @@ TEST_F(VeilorPatchTest, ARerunRenewsASignatureThatOnlyThePatchedListBroke)
 TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
 {
     using signed_bundles::End;
-    craft::Shape entitled, linker, developer, hardened;
-    entitled.entitlements =
-        "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
+    craft::Shape linker, developer, hardened;
     linker.linker = true;
     developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
     developer.wrapper = craft::Wrapper::Developer;
@@ -540,6 +516,13 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     const std::string library = ": not re-signed: library validation with other code inside",
                       broken = ": not re-signed: signature already broken ",
                       resourcesChanged = broken + "(resources changed)",
+                      codeChanged = broken + "(code changed)",
+                      beside = broken + "(unsealed files beside Contents)",
+                      unused = broken + "(_CodeSignature holds files the signature does not use)",
+                      warned =
+                          ": warning: the developer's code signature no longer matches; macOS will refuse to "
+                          "open it. To sign it again ad hoc: veilor-patch --resign " +
+                          (mDir / "DeveloperAnyway.app").string(),
                       notABlob =
                           ": not re-signed: signature cannot be read (the signature is not a SuperBlob at "
                           "offset 12496)";
@@ -576,21 +559,18 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
         {.name = "DeveloperAnyway.app",
          .shape = developer,
          .end = End::ExecutableKept,
-         .err =
-             ": warning: the developer's code signature no longer matches; macOS will refuse to open it. To "
-             "sign it again ad hoc: veilor-patch --resign " +
-             (mDir / "DeveloperAnyway.app").string(),
+         .err = warned,
          .anyway = true},
         // Someone else's change is never signed over, whatever the options.
         {.name = "DeveloperTampered.app",
          .shape = developer,
          .end = End::Untouched,
-         .err = broken + "(code changed)",
+         .err = codeChanged,
          .damage = tampered,
          .resign = true},
-        {"Entitled.app", entitled, End::Untouched,
+        {"Entitled.app", Entitled(), End::Untouched,
          ": not re-signed: restricted entitlements (com.apple.developer.icloud-services)"},
-        {.name = "Tampered.app", .end = End::Untouched, .err = broken + "(code changed)", .damage = tampered},
+        {.name = "Tampered.app", .end = End::Untouched, .err = codeChanged, .damage = tampered},
         {.name = "Garbled.app", .end = End::Untouched, .err = notABlob, .damage = garbled},
         // A file changed under an intact seal.
         {"Resources.app", {}, End::Untouched, resourcesChanged, {"Resources/res.txt=R"}, resSealed},
@@ -603,17 +583,9 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
          "",
          {"../.DS_Store=d", "../._Contents=a",
           "_CodeSignature/CodeSignature=", "_CodeSignature/._CodeResources=a"}},
-        {"RootFile.app", {}, End::Untouched, broken + "(unsealed files beside Contents)", {"../README=r"}},
-        {"FinderFolder.app",
-         {},
-         End::Untouched,
-         broken + "(unsealed files beside Contents)",
-         {"../.DS_Store/"}},
-        {"SignatureFile.app",
-         {},
-         End::Untouched,
-         broken + "(_CodeSignature holds files the signature does not use)",
-         {"_CodeSignature/CodeRequirements=r"}},
+        {"RootFile.app", {}, End::Untouched, beside, {"../README=r"}},
+        {"FinderFolder.app", {}, End::Untouched, beside, {"../.DS_Store/"}},
+        {"SignatureFile.app", {}, End::Untouched, unused, {"_CodeSignature/CodeRequirements=r"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -698,34 +670,22 @@ TEST_F(VeilorPatchTest, ResigningInsideASignedBundleWarnsThatTheEnclosingSealIsS
 TEST_F(VeilorPatchTest, UsageErrorsAndInformation)
 {
     const fs::path bundle = Bundle("Untouched.app", kDemoXml);
-    const struct {
+    // Runs split at ";", B the bundle: each fails with status 2 and the usage, but the last two.
+    std::vector<std::string> cases;
+    std::istringstream runs(";--bogus B;B --bogus;--check --resign B;--resign B --check;--check --sign B;"
+                            "--check --verify B;--verify -n B;--check --allow-broken-signature B;-0 B;"
+                            "--require-team T B;-q -v B;--jobs 0 B;--files-from;--version;--help");
+    for (std::string run; std::getline(runs, run, ';');) cases.push_back(run);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i]);
         std::vector<std::string> args;
-        int status;
-        bool errorTold;
-    } cases[] = {
-        {{}, 2, true},
-        {{"--bogus", bundle.string()}, 2, true},
-        {{bundle.string(), "--bogus"}, 2, true},
-        {{"--check", "--resign", bundle.string()}, 2, true},
-        {{"--resign", bundle.string(), "--check"}, 2, true},
-        {{"--check", "--sign", bundle.string()}, 2, true},
-        {{"--check", "--verify", bundle.string()}, 2, true},
-        {{"--verify", "-n", bundle.string()}, 2, true},
-        {{"--check", "--allow-broken-signature", bundle.string()}, 2, true},
-        {{"--require-team", "T", bundle.string()}, 2, true},
-        {{"-q", "-v", bundle.string()}, 2, true},
-        {{"-0", bundle.string()}, 2, true},
-        {{"--jobs", "0", bundle.string()}, 2, true},
-        {{"--files-from"}, 2, true},
-        {{"--version"}, 0, false},
-        {{"--help"}, 0, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args[0]);
-        Finished r = Run(c.args);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(!r.err.empty(), c.errorTold);
-        EXPECT_EQ(r.err.find("Usage: veilor-patch") != std::string::npos, c.errorTold);
+        std::istringstream words(cases[i]);
+        for (std::string word; words >> word;) args.push_back(word == "B" ? bundle.string() : word);
+        const bool usage = i + 2 < cases.size();
+        Finished r = Run(args);
+        EXPECT_EQ(r.status, usage ? 2 : 0);
+        EXPECT_EQ(!r.err.empty(), usage);
+        EXPECT_EQ(r.err.find("Usage: veilor-patch") != std::string::npos, usage);
         EXPECT_EQ(ReadBytes(bundle / "Contents/Info.plist"), kDemoXml);
     }
     const std::string help = Run({"--help"}).out;
@@ -928,7 +888,7 @@ TEST_F(VeilorPatchTest, OptionsAndExitStatusesOnRealFiles)
         EXPECT_TRUE(Untouched(mDir.Path()) == before) << "a run that writes nothing changed something";
     }
     // The same paths for real: what the dry run said.
-    EXPECT_EQ(Told(RunIn(".", {"-v", "-r", "Folder", "Plain.app", "Adhoc.app"})),
+    EXPECT_EQ(Told(Run({"-v", "-r", "Folder", "Plain.app", "Adhoc.app"})),
               "0 Folder/Deeper/Second.app: patched\nFolder/Inner.app: patched\nFolder/Inside.app: patched\n"
               "Folder/Old: patched\nPlain.app: patched\nAdhoc.app: patched, re-signed ad hoc\n");
     EXPECT_EQ(signed_bundles::Verdict(mDir / "Adhoc.app"), "signature valid (ad hoc)");
@@ -940,11 +900,8 @@ TEST_F(VeilorPatchTest, OptionsAndExitStatusesOnRealFiles)
 // Each object parsed on its own, its fields those the manual page lists, and every listed field seen.
 TEST_F(VeilorPatchTest, JsonReportsHoldTheFieldsTheManualPageDocuments)
 {
-    craft::Shape entitled;
-    entitled.entitlements =
-        "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
     signed_bundles::CraftedBundle(mDir / "Adhoc.app");
-    signed_bundles::CraftedBundle(mDir / "Entitled.app", entitled);
+    signed_bundles::CraftedBundle(mDir / "Entitled.app", Entitled());
     Bundle("Plain.app", kDemoXml), Bundle("B\xff\x1b.app", kDemoXml), Bundle("Empty.app", "");
     SingleFile(mDir / "Doc", std::string(kCompanion).replace(50, 4, "TEXT"));
     const auto field = [](const Flattened& line, const std::string& name) {
@@ -997,7 +954,7 @@ TEST_F(VeilorPatchTest, JsonReportsHoldTheFieldsTheManualPageDocuments)
         SCOPED_TRACE(c.args[0]);
         std::vector<std::string> args{"--json"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        std::istringstream out(RunIn(".", args).out);
+        std::istringstream out(Run(args).out);
         std::size_t index = 0;
         for (std::string text; std::getline(out, text); ++index) {
             const Flattened line(text);
@@ -1015,16 +972,13 @@ TEST_F(VeilorPatchTest, JsonReportsHoldTheFieldsTheManualPageDocuments)
     }
     for (const std::string& name : documented) EXPECT_TRUE(seen.count(name)) << name << " was never written";
     // A renewed signature is told with its new cdhash.
-    const std::string adhoc = RunIn(".", {"--json", "--verify", "Adhoc.app"}).out;
+    const std::string adhoc = Run({"--json", "--verify", "Adhoc.app"}).out;
     EXPECT_NE(field(Flattened(adhoc), "signature.before.slices[].cdhash"), "null");
 }
 
 // Output and exit status with one thread and with four are byte for byte the same.
 TEST_F(VeilorPatchTest, ManyJobsReportLikeOne)
 {
-    craft::Shape entitled;
-    entitled.entitlements =
-        "<plist><dict><key>com.apple.developer.icloud-services</key><true/></dict></plist>";
     for (const char* root : {"one", "four"})
         for (int i = 0; i < 300; ++i) {
             const fs::path at = mDir / root / std::to_string(i % 7) / ("App" + std::to_string(i));
@@ -1032,7 +986,7 @@ TEST_F(VeilorPatchTest, ManyJobsReportLikeOne)
             case 0: Bundle(fs::relative(at, mDir.Path()).string() + ".app", kDemoXml); break;
             case 1: SingleFile(at, kCompanion); break;
             case 2: signed_bundles::CraftedBundle(at.string() + ".app"); break;
-            case 3: signed_bundles::CraftedBundle(at.string() + ".app", entitled); break;
+            case 3: signed_bundles::CraftedBundle(at.string() + ".app", Entitled()); break;
             case 4: Bundle(fs::relative(at, mDir.Path()).string() + ".app", ""); break;
             case 5: SingleFile(at, std::string(kCompanion).replace(50, 4, "TEXT")); break;
             }
@@ -1066,30 +1020,25 @@ TEST_F(VeilorPatchTest, ProgressShowsOnATerminalOnly)
             ::_exit(Exec({VEILOR_PATCH_BIN, "--check", "-v", "--files-from", "-"}));
         }
         ::close(list[0]);
+        // Reads the terminal until `enough`, or its end; a bounded wait for anything new.
         std::string seen;
-        if (terminal) {
-            // Waits for the progress line for as long as it takes, bounded, then ends the list.
+        const auto read = [&](const std::function<bool()>& enough) {
             char buffer[256];
-            for (int polls = 0; polls < 300 && seen.find(" done, ") == std::string::npos; ++polls) {
+            for (int polls = 0; polls < 300 && !enough(); ++polls) {
                 struct pollfd wait {
                     master, POLLIN, 0
                 };
-                if (::poll(&wait, 1, 100) > 0) {
-                    const ssize_t got = ::read(master, buffer, sizeof buffer);
-                    if (got > 0) seen.append(buffer, std::size_t(got));
-                }
-            }
-        } else {
-            ::usleep(1500 * 1000);  // longer than a run that shows progress
-        }
-        EXPECT_EQ(::write(list[1], "Agent.app\nMissing.app\n", 22), 22);
-        ::close(list[1]);
-        if (terminal)
-            for (char buffer[256];;) {
-                const ssize_t got = ::read(master, buffer, sizeof buffer);
-                if (got <= 0) break;
+                const ssize_t got = ::poll(&wait, 1, 100) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
+                if (got < 0) return;
                 seen.append(buffer, std::size_t(got));
             }
+        };
+        // Waits for the progress line, then ends the list.
+        terminal ? read([&] { return seen.find(" done, ") != std::string::npos; })
+                 : (void)::usleep(1500 * 1000);  // longer than a run that shows progress
+        EXPECT_EQ(::write(list[1], "Agent.app\nMissing.app\n", 22), 22);
+        ::close(list[1]);
+        if (terminal) read([] { return false; });
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (master >= 0) ::close(master);
