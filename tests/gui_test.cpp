@@ -754,6 +754,7 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         {"OlderTool", "", kOlder, true, true},
         {"NewerTool", "", kNewer, true, true},
         {"Alone.app", "<array/>", kNewer, false, true},
+        {"Broken.app", "<dict><key>a</key>", kNewer, false, true},
         {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder, true, false},
         {"Notes", "TEXT", kNewer, false, true},
     };
