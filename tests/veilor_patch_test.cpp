@@ -605,32 +605,23 @@ TEST_F(VeilorPatchTest, CraftedSignedBundlesEndAsTheirSignaturesAllow)
     EXPECT_EQ(Run({"--check", resources}).out,
               resources + ": no NSUIElement\n" + resources + ": signature broken: resources changed\n");
 
-    // An executable that cannot be read keeps its signature unjudged: nothing is written.
+    // An executable that cannot be read keeps its signature unjudged: nothing is written. macOS would
+    // follow a link to the code; nothing here follows one.
+    const auto linkOut = [&](const fs::path& at) {
+        const fs::path away = mDir / at.filename();
+        fs::exists(at) ? fs::rename(at, away) : (void)fs::create_directory(away);
+        fs::create_symlink(away, at);
+    };
+    const std::string loop = "Too many levels of symbolic links";
     const struct {
         const char* name;
         std::function<void(const fs::path& tool)> make;
-        const char* cause;
+        std::string cause;
     } unreadable[] = {
-        {"Linked.app",
-         [&](const fs::path& tool) {
-             fs::rename(tool, mDir / "Tool"), fs::create_symlink(mDir / "Tool", tool);
-         },
-         "Too many levels of symbolic links"},
-        // macOS would follow these links to the code; nothing here follows one.
-        {"LinkedMacOS.app",
-         [&](const fs::path& tool) {
-             fs::rename(tool.parent_path(), mDir / "MacOS"),
-                 fs::create_symlink(mDir / "MacOS", tool.parent_path());
-         },
-         "Too many levels of symbolic links"},
+        {"Linked.app", [&](const fs::path& tool) { linkOut(tool); }, loop},
+        {"LinkedMacOS.app", [&](const fs::path& tool) { linkOut(tool.parent_path()); }, loop},
         {"LinkedSignature.app",
-         [&](const fs::path& tool) {
-             const fs::path signature = tool.parent_path().parent_path() / "_CodeSignature";
-             fs::exists(signature) ? fs::rename(signature, mDir / "Signature")
-                                   : (void)fs::create_directory(mDir / "Signature");
-             fs::create_symlink(mDir / "Signature", tool.parent_path().parent_path() / "_CodeSignature");
-         },
-         "Too many levels of symbolic links"},
+         [&](const fs::path& tool) { linkOut(tool.parent_path().parent_path() / "_CodeSignature"); }, loop},
         // Refused by its type, never opened: a FIFO's open would wait.
         {"Fifo.app", [](const fs::path& tool) { fs::remove(tool), ::mkfifo(tool.c_str(), 0755); },
          "Invalid argument"},
