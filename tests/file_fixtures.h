@@ -2,6 +2,7 @@
 #pragma once
 // Real files for tests: temporary folders, bytes, child processes, messages and calls read back.
 
+#include "patcher/patcher.h"
 #include "platform/files/file_error.h"
 #include "platform/files/non_copyable.h"
 #include "platform/framework/call_record.h"
@@ -371,5 +372,13 @@ private:
     Installed<CallRecorder> mHook{SetRuntimeCallRecorder,
                                   [this](std::string_view call) { mCalls.emplace_back(call); }};
 };
+
+// The messages the window's route shows for the item.
+inline std::string RunRoute(const fs::path& item)
+{
+    RecordedMessages messages;
+    Patcher().Process(std::make_shared<FolderItem>(item));
+    return messages.Joined();
+}
 
 }  // namespace fixtures

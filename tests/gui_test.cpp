@@ -525,9 +525,6 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
                    first = NewApp(temp / "First.app", ""), last = NewApp(temp / "Last.app", ""),
                    text = temp / "readme.txt";
     WriteBytes(text, "just text\n");
-    // Signed ad hoc: patched and signed again for its new list, with nothing shown.
-    const fs::path signedApp = signed_bundles::CraftedBundle(temp / "Signed.app");
-    const auto original = Tree(signedApp);
     // A login item signed ad hoc inside an application signed ad hoc: the application re-sealed.
     const fs::path outer = temp / "Outer.app",
                    login = signed_bundles::CraftedBundle(outer / "Contents/Library/LoginItems/Login.app");
@@ -542,17 +539,6 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
     const QUrl web("https://example.org/app.html");
 
     using Boxes = std::vector<std::pair<QString, bool>>;  // text, Alpha patched by then
-    // Signed by a developer: left untouched, and told why and how to go on.
-    craft::Shape developer;
-    developer.codeDirectories = {{2, 0x20400, 0, 0, 12, "ABCDE12345"}};
-    developer.wrapper = craft::Wrapper::Developer;
-    const fs::path developerApp = signed_bundles::CraftedBundle(temp / "Developer.app", developer);
-    const auto developerOriginal = Tree(developerApp);
-    const Boxes notPatched{
-        {"Not patched: the developer's code signature would no longer match, and macOS would "
-         "refuse to open it (veilor-patch --resign renews it as an ad hoc signature). Nothing "
-         "in Developer.app was changed.",
-         false}};
     const Boxes failures{{"No plst resource in file First.app.", false},
                          {"No plst resource in file Last.app.", true}};
     const struct {
@@ -567,9 +553,7 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
         {"web link second", {FileUrl(a), web, FileUrl(c)}, true, {a, c}, {}},
         {"text document second", {FileUrl(a), FileUrl(text), FileUrl(b)}, true, {a, b}, {}},
         {"nothing an application", {FileUrl(text), web}, false, {}, {}},
-        {"an application signed ad hoc", {FileUrl(signedApp)}, true, {signedApp}, {}},
         {"a login item inside an application", {FileUrl(login)}, true, {login}, {}},
-        {"an application signed by a developer", {FileUrl(developerApp)}, true, {}, notPatched},
         {"failures around an application", {FileUrl(first), FileUrl(a), FileUrl(last)}, true, {a}, failures},
         // What the drag carries is judged once, when it enters, not again on every move.
         {"companion gone once it entered", {FileUrl(b)}, true, {}, {}, [&] { fs::remove(temp / "._Beta"); }},
@@ -600,8 +584,6 @@ TEST(MainWindow, DropsShowTheTargetAndPatchEveryApplicationOneAfterAnotherSkippi
             EXPECT_EQ(IsPatched(app), std::find(want.begin(), want.end(), app) != want.end()) << app;
         EXPECT_EQ(ReadBytes(text), "just text\n");
     }
-    signed_bundles::ExpectEnd(signedApp, original, signed_bundles::End::Resigned);
-    signed_bundles::ExpectEnd(developerApp, developerOriginal, signed_bundles::End::Untouched);
     EXPECT_EQ(signed_bundles::Verdict(outer), "signature valid (ad hoc)");
     EXPECT_EQ(CheckSeal(OpenFolder::At(outer / "Contents"),
                         ReadBytes(outer / "Contents/_CodeSignature/CodeResources"), "Tool")
@@ -772,6 +754,7 @@ TEST(BothRoads, TheWindowAndVeilorPatchLeaveTheSameItemsInTheSameState)
         {"OlderTool", "", kOlder, true, true},
         {"NewerTool", "", kNewer, true, true},
         {"Alone.app", "<array/>", kNewer, false, true},
+        {"Broken.app", "<dict><key>a</key>", kNewer, false, true},
         {"Flagged.app", "<dict><key>NSUIElement</key><true/></dict>", kOlder, true, false},
         {"Notes", "TEXT", kNewer, false, true},
     };

@@ -31,14 +31,6 @@ const std::string kWriteFailed = "Failed to write info.plist file.\n";
 // An invalid byte in the name, so the message shows the name as a file manager does.
 const std::string kBundle = "Tool\xFF.app";
 
-// The messages Process shows for the item.
-std::string RunRoute(const fs::path& item)
-{
-    RecordedMessages messages;
-    Patcher().Process(std::make_shared<FolderItem>(item));
-    return messages.Joined();
-}
-
 // Patches the items through veilor-patch's group commit, flushing before an item the group holds;
 // answers what it told of each: "NAME patched", "NAME unchanged" or "NAME failed MESSAGE (CAUSE)".
 std::string Batched(const fs::path& folder, const std::vector<std::string>& names)

@@ -54,13 +54,6 @@ std::string ForkOf(const std::string& types)
     return file ? macfork::FindEntry(*file, macfork::kResourceForkEntry)->bytes : std::string();
 }
 
-std::string RunRoute(const fs::path& file)
-{
-    RecordedMessages messages;
-    Patcher().Process(std::make_shared<FolderItem>(file));
-    return messages.Joined();
-}
-
 }  // namespace
 
 TEST(ProcessRes, PatchesPlstZeroKeepingEverythingElse)
@@ -312,6 +305,7 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
     const std::string anchor = big.substr(0, f - 1) + '\2', ext1 = big.substr(f - 1, f),
                       ext2 = big.substr(2 * f - 1);
     const std::size_t f1 = big.size() / 2 + 2;  // one extent, nearly full
+    const std::string full = big.substr(0, f1 - 1) + '\1', rest = big.substr(f1 - 1);
     const std::string bigger = ForkOf(kAppFork + ", " + Type("DATA", 128, std::string(3400, 'd')));
     const std::string damaged = Patched(fork, 4, 4, 0xFFFF);  // its map past the end
     const std::string afp = AfpInfoStream("APPL"), meta = NetatalkMetadata("APPL"),
@@ -320,6 +314,14 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
     const std::string openFailed = "Failed to open resource fork of file App.\n",
                       writeFailed = "Failed to write resource fork of file App.\n",
                       noPlst = "No plst resource in file App.\n";
+    const auto openToAll = [](const fs::path& f) {
+        fs::permissions(f / ".finf", fs::perms::all);
+        fs::permissions(f / ".rsrc", fs::perms::all);
+    };
+    const auto linked = [](const fs::path& f) {
+        fs::create_directory(f / ".rsrc");
+        fs::create_symlink("../elsewhere", f / ".rsrc/App");
+    };
     struct Case {
         std::string name;
         std::map<std::string, std::string> stores;
@@ -371,34 +373,20 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         {"a .rsrc whose map is damaged", {{".finf/App", finf}, {".rsrc/App", damaged}}, "", openFailed},
         // Where the new fork does not fit, nothing changes.
         {"one extent more needed",
-         {{kAfp, afp}, {kRsrc, big.substr(0, f1 - 1) + '\1'}, {Ext(1), big.substr(f1 - 1)}},
+         {{kAfp, afp}, {kRsrc, full}, {Ext(1), rest}},
          "",
          writeFailed,
          nullptr,
          E2BIG},
-        {"past the file system's room for attributes",
+        {"past the attributes' room",
          {{kAfp, afp}, {kRsrc, bigger + '\0'}},
          "",
          writeFailed,
          nullptr,
          ENOSPC},
         // The same trust as for __MACOSX: helper folders anyone may write in, or links, are not read.
-        {"helper folders writable by all",
-         {{".finf/App", finf}, {".rsrc/App", fork}},
-         "",
-         "",
-         [](const fs::path& f) {
-             fs::permissions(f / ".finf", fs::perms::all);
-             fs::permissions(f / ".rsrc", fs::perms::all);
-         }},
-        {"a link in place of .rsrc/App",
-         {{kAfp, afp}, {"elsewhere", fork}},
-         "",
-         noPlst,
-         [](const fs::path& f) {
-             fs::create_directory(f / ".rsrc");
-             fs::create_symlink("../elsewhere", f / ".rsrc/App");
-         }},
+        {"helper folders writable by all", {{".finf/App", finf}, {".rsrc/App", fork}}, "", "", openToAll},
+        {"a link in place of .rsrc/App", {{kAfp, afp}, {"elsewhere", fork}}, "", noPlst, linked},
     };
     std::size_t skipped = 0;
     for (const auto& c : cases) {
@@ -416,7 +404,7 @@ TEST(ProcessRes, FindsTypeAndForkInEveryStoreAndWritesOnlyTheForksOwn)
         }
         if (c.prepare) c.prepare(folder);
         // Only a file system that limits attributes as ext4 does refuses the larger stream.
-        if (c.name.starts_with("past the file system") &&
+        if (c.name.starts_with("past the attributes") &&
             ::lsetxattr(app.c_str(), "user.probe", bigger.data(), bigger.size() + 300, 0) == 0) {
             ++skipped;
             continue;
