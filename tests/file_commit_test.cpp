@@ -400,3 +400,31 @@ TEST(FileCommitGroup, AnEditThatCannotAllGoInWritesNothing)
         EXPECT_EQ(ReadBytes(tool), "old tool");
     }
 }
+
+// A file that grows or whose parts move, told which of its ranges are the old file's: the same
+// bytes as a plain write, whether the file system clones them (run with TMPDIR on XFS) or not.
+TEST(FileCommitGroup, AGrownOrMovedRewriteEndsWithExactlyTheNewBytes)
+{
+    std::string old(1 << 20, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i) old[i] = char(i * 13 + i / 4096);
+    const std::string moved = std::string(8192, 'H') + old.substr(4096) + std::string(5000, 'T');
+    const struct Case {
+        const char* label;
+        std::vector<SharedRange> shared;
+    } cases[] = {
+        {"moved by a block, grown", {{8192, 4096, old.size() - 4096}}},
+        {"overlapping and past either end: written", {{8192, 4096, 65536}, {12288, 8192, old.size()}}},
+        {"not block aligned: written", {{8192 + 100, 4096 + 100, 8192}}},
+    };
+    TempFolder temp;
+    for (const Case& c : cases) {
+        const fs::path file = temp / c.label;
+        WriteBytes(file, old);
+        FileRewrite rewrite = RewriteOf(file, moved);
+        rewrite.shared = c.shared;
+        FileCommitGroup group;
+        ASSERT_FALSE(group.Add(std::move(rewrite))) << c.label;
+        ASSERT_FALSE(group.Commit()[0]) << c.label;
+        EXPECT_TRUE(ReadBytes(file) == moved) << c.label;
+    }
+}

@@ -111,6 +111,31 @@ std::vector<ByteRange> Differences(std::string_view before, std::string_view aft
     return ranges;
 }
 
+// For contents of different sizes: the 4 KiB blocks of each slice that are as they were, where the
+// slice was and where it is now, so that a file system that shares blocks keeps them shared.
+std::vector<SharedRange> Unmoved(std::string_view before, std::string_view after)
+{
+    constexpr std::uint64_t kBlock = 4096;
+    std::vector<SharedRange> ranges;
+    const macho::Result<std::vector<macho::Slice>> old = macho::ReadMachO(before);
+    const macho::Result<std::vector<macho::Slice>> now = macho::ReadMachO(after);
+    if (!old || !now || old->size() != now->size()) return ranges;
+    for (std::size_t i = 0; i < now->size(); ++i) {
+        const macho::Slice &was = (*old)[i], &is = (*now)[i];
+        if (was.offset % kBlock != 0 || is.offset % kBlock != 0) continue;
+        const std::uint64_t length = std::min(was.bytes.size(), is.bytes.size());
+        for (std::uint64_t at = 0; at + kBlock <= length; at += kBlock) {
+            if (was.bytes.substr(at, kBlock) != is.bytes.substr(at, kBlock)) continue;
+            if (!ranges.empty() && ranges.back().to + ranges.back().length == is.offset + at &&
+                ranges.back().from + ranges.back().length == was.offset + at)
+                ranges.back().length += kBlock;
+            else
+                ranges.push_back({is.offset + at, was.offset + at, kBlock});
+        }
+    }
+    return ranges;
+}
+
 struct Code {
     std::string bytes;
     FileIdentity read;
@@ -239,7 +264,11 @@ std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& n
     if (signedCode->bytes != code.bytes) {
         if (keep) mPlan.executableWrite = mPlan.writes.size();
         mPlan.writes.push_back({folder, {}, name, code.read, std::move(signedCode->bytes), shown});
-        mPlan.writes.back().changed = Differences(code.bytes, mPlan.writes.back().bytes);
+        PlannedWrite& write = mPlan.writes.back();
+        if (write.bytes.size() == code.bytes.size())
+            write.changed = Differences(code.bytes, write.bytes);
+        else
+            write.shared = Unmoved(code.bytes, write.bytes);
     } else if (keep) {
         *keep = std::move(signedCode->bytes);
     }
@@ -510,6 +539,7 @@ std::optional<FileRewrite> Prepare(PlannedWrite write, bool makeFolder)
     rewrite.bytes = std::move(write.bytes);
     rewrite.openLimit = kMaxExecutableLength;
     rewrite.changed = std::move(write.changed);
+    rewrite.shared = std::move(write.shared);
     return rewrite;
 }
 

@@ -31,8 +31,9 @@ struct PlannedWrite {
     std::string name;
     std::optional<FileIdentity> read;  // none: a new file
     std::string bytes;
-    std::string shown;                    // the path below the bundle, for messages
-    std::vector<ByteRange> changed = {};  // for a file of the same size: where it differs
+    std::string shown;                     // the path below the bundle, for messages
+    std::vector<ByteRange> changed = {};   // for a file of the same size: where it differs
+    std::vector<SharedRange> shared = {};  // for a file that grew or shrank: what it keeps
 };
 
 struct BundlePlan {

@@ -31,6 +31,36 @@ void IgnoreFileSizeSignal()
 // Below this, writing the bytes costs less than sharing the old file's blocks (measured on XFS).
 constexpr std::size_t kCloneFrom = std::size_t(256) << 10;
 
+// The new content with the ranges it shares with the old file cloned where the file system can,
+// the rest written. A range the old file no longer holds, or out of order, is simply written.
+bool WriteSharing(int fd, int original, std::int64_t originalSize, const FileRewrite& rewrite)
+{
+    const std::string_view bytes = rewrite.bytes;
+    const auto oldSize = static_cast<std::uint64_t>(originalSize);
+    constexpr std::uint64_t kBlock = 4096;
+    std::uint64_t written = 0;  // everything before this is in the new file
+    bool cloning = true;
+    for (const SharedRange& range : rewrite.shared) {
+        if (!cloning) break;
+        const bool usable = range.to >= written && range.to <= bytes.size() &&
+                            range.length <= bytes.size() - range.to && range.from <= oldSize &&
+                            range.length <= oldSize - range.from && range.to % kBlock == 0 &&
+                            range.from % kBlock == 0 && range.length >= kBlock;
+        if (!usable) continue;
+        const std::uint64_t length = range.length - range.length % kBlock;
+        if (!WriteAllAt(fd, bytes.substr(written, range.to - written), static_cast<off_t>(written)))
+            return false;
+        written = range.to;
+        const file_clone_range clone{original, range.from, length, range.to};
+        if (::ioctl(fd, FICLONERANGE, &clone) != 0) {
+            cloning = false;  // not this file system, or not these files: write the rest
+            continue;
+        }
+        written = range.to + length;
+    }
+    return WriteAllAt(fd, bytes.substr(written), static_cast<off_t>(written));
+}
+
 // The new content into the empty temporary file `fd`. A large executable whose signature was
 // renewed then costs its signature area on btrfs or XFS, not a copy of the whole file; elsewhere
 // the clone fails at once and everything is written.
@@ -48,6 +78,7 @@ bool WriteContent(int fd, int original, std::int64_t originalSize, const FileRew
             return WriteAllAt(fd, bytes.substr(range.offset, range.length), static_cast<off_t>(range.offset));
         });
     }
+    if (original >= 0 && !rewrite.shared.empty()) return WriteSharing(fd, original, originalSize, rewrite);
     return WriteAllAt(fd, bytes);
 }
 

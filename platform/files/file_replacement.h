@@ -21,6 +21,12 @@ struct ByteRange {
     std::uint64_t offset = 0, length = 0;
 };
 
+// Bytes of the new content that are the old file's own: `length` bytes at `to` in the new file are
+// those at `from` in the file as read.
+struct SharedRange {
+    std::uint64_t to = 0, from = 0, length = 0;
+};
+
 // An extended attribute of a file, as a rewrite changes it.
 struct AttributeChange {
     std::string name;
@@ -39,6 +45,10 @@ struct FileRewrite {
     // file system that shares blocks between files, a large file's new copy is then a clone of the
     // old one with these ranges written.
     std::vector<ByteRange> changed = {};
+    // When not empty (and `changed` is): the file may grow or shrink, and these ranges, in order of
+    // `to` and not overlapping, are the old file's bytes. Where blocks can be shared (4 KiB aligned)
+    // they are cloned from the old file and only the rest is written; elsewhere all is written.
+    std::vector<SharedRange> shared = {};
     // When not empty: the file's content stays, and these attributes of the file itself (never of
     // what a link points to) change instead, in order. One change is one atomic step; the file
     // system's refusal of the first (E2BIG, ENOSPC) leaves everything as it was.
