@@ -6,6 +6,7 @@
 
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/zorp_plugin.h"
+#include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/verify.h"
 #include "platform/plist/cfobject.h"
@@ -25,14 +26,6 @@ SignatureFacts OutOfMemory()
 
 // Nested code inside nested code: real applications go two or three deep.
 constexpr int kMaxNesting = 4;
-
-std::string Hex(std::string_view bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char byte : bytes) out += kDigits[byte >> 4], out += kDigits[byte & 0xF];
-    return out;
-}
 
 std::string Arch(std::string_view slice)
 {
@@ -207,7 +200,7 @@ void ReadSlices(std::string_view executable, SignatureFacts& facts)
                 cdFacts.specialSlots = cd.nSpecialSlots, cdFacts.codeSlots = cd.nCodeSlots;
                 cdFacts.size = static_cast<std::uint32_t>(cd.bytes.size());
                 cdFacts.hashType = cd.hashType, cdFacts.pageSizeLog2 = cd.pageSize;
-                cdFacts.cdhash = Hex(macho::CdHash(cd));
+                cdFacts.cdhash = macho::Hex(macho::CdHash(cd));
                 const std::string_view infoSlot =
                     cd.nSpecialSlots >= 1 ? cd.SpecialSlot(1) : std::string_view();
                 cdFacts.bindsInfoPlist = infoSlot.find_first_not_of('\0') != std::string_view::npos;
