@@ -1121,3 +1121,31 @@ TEST_F(VeilorPatchTest, AnInfoPlistThatIsNoRegularFileIsNeverOpened)
         EXPECT_TRUE(fs::is_fifo(fs::symlink_status(app / "Contents/Info.plist")));
     }
 }
+
+// A dry run over a bundle a killed run left temporary files in tells what the real run then does,
+// and leaves them where they are.
+TEST_F(VeilorPatchTest, ADryRunPassesOverAKilledRunsTemporaryFiles)
+{
+    // Crafted with the seal --sign writes, whose rules seal every file.
+    signed_bundles::CraftedBundle(mDir / "Signed.app");
+    ASSERT_EQ(Run({"--sign", "Signed.app"}).status, 0);
+    const std::string seal = ReadBytes(mDir / "Signed.app/Contents/_CodeSignature/CodeResources");
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--sign"}}) {
+        SCOPED_TRACE(mode.size());
+        fs::remove_all(mDir / "Left.app");
+        signed_bundles::CraftedBundle(mDir / "Left.app", {}, 0755, {}, seal);
+        for (const char* folder : {"Contents", "Contents/MacOS"})
+            WriteBytes(mDir / "Left.app" / folder / ".veilor-0123456789ab.tmp", "left");
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"-v", "Left.app"});
+        const auto before = Untouched(mDir.Path());
+        args.insert(args.begin(), "-n");
+        std::string dry = Told(Run(args));
+        EXPECT_TRUE(Untouched(mDir.Path()) == before) << "the dry run changed something";
+        args.erase(args.begin());
+        const std::string real = Told(Run(args));
+        ASSERT_NE(dry.find("would be "), std::string::npos) << dry;
+        EXPECT_EQ(dry.replace(dry.find("would be "), 9, ""), real);
+        EXPECT_EQ(signed_bundles::Verdict(mDir / "Left.app"), "signature valid (ad hoc)");
+    }
+}
