@@ -318,7 +318,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
             entry.optional = placement.optional;
             entries.push_back(std::move(entry));
         } else if (S_ISDIR(info.st_mode)) {
-            if (placement.role == Placement::Role::Nested && name.find('.') != std::string::npos) {
+            if (NestedCodeAt(path, true) == NestedCode::Bundle) {
                 std::optional<Facts> facts = Bundle(folder, name, itemShown, std::nullopt, depth + 1);
                 if (!facts) return false;
                 inProcessCode |= facts->inProcess;
@@ -330,7 +330,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
             if (!Walk(child.Get(), path, itemShown, depth + 1, mainExecutable, entries, inProcessCode))
                 return false;
         } else if (S_ISREG(info.st_mode)) {
-            if (placement.role == Placement::Role::Nested) {
+            if (NestedCodeAt(path, false) == NestedCode::Loose) {
                 if (!shared) shared = SharedFd(UniqueFd(::dup(folder)));
                 std::optional<Facts> facts = Loose(shared, name, itemShown);
                 if (!facts) return false;
