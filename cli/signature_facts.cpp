@@ -139,11 +139,11 @@ public:
         for (const std::string& name : *names) {
             if (++mItems > kMaxSealedItems) return;
             const std::string path = relative.empty() ? name : relative + "/" + name;
-            if ((relative.empty() && codesign::Excluded(name)) || path == mainExecutable) continue;
-            const std::optional<OpenFolder::Kind> kind = folder.KindOf(name);
-            if (!kind || kind == OpenFolder::Kind::Link ||
+            if ((relative.empty() && codesign::Excluded(name)) || path == mainExecutable ||
                 codesign::Place(path).role == codesign::Placement::Role::Omitted)
                 continue;
+            const std::optional<OpenFolder::Kind> kind = folder.KindOf(name);
+            if (!kind || kind == OpenFolder::Kind::Link) continue;
             const bool isFolder = kind == OpenFolder::Kind::Folder;
             const codesign::NestedCode nested = codesign::NestedCodeAt(path, isFolder);
             if (nested == codesign::NestedCode::Bundle)
