@@ -18,6 +18,7 @@
 #include "platform/framework/printable.h"
 #include "platform/framework/zorp_plugin.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -841,6 +842,10 @@ int Patch(const Options& options, const std::vector<std::string>& paths, Output&
 
 int main(int argc, char** argv)
 {
+    // Each executable is read whole: its buffer freed is the next one's, not pages mapped, faulted
+    // in and zeroed afresh for every file.
+    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
     Options options = ParseArguments(argc, argv);
     if (!options.error.empty()) {
         std::cerr << "veilor-patch: " << options.error << "\n" << kUsageLine << "\n";

@@ -3,9 +3,13 @@
 
 #include "patcher/agent_flag.h"
 #include "platform/codesign/bundle_signature.h"
+#include "platform/codesign/resource_seal.h"
+#include "platform/codesign/seal_builder.h"
+#include "platform/files/open_limits.h"
 
 #include "platform/framework/binary_stream.h"
 #include "platform/framework/zorp_plugin.h"
+#include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/verify.h"
 #include "platform/plist/cfobject.h"
@@ -14,6 +18,8 @@
 #include <new>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 SignatureFacts OutOfMemory()
 {
@@ -25,14 +31,6 @@ SignatureFacts OutOfMemory()
 
 // Nested code inside nested code: real applications go two or three deep.
 constexpr int kMaxNesting = 4;
-
-std::string Hex(std::string_view bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char byte : bytes) out += kDigits[byte >> 4], out += kDigits[byte & 0xF];
-    return out;
-}
 
 std::string Arch(std::string_view slice)
 {
@@ -113,38 +111,130 @@ std::optional<std::size_t> SealedFiles(std::string_view codeResources)
 SignatureFacts BundleSignatureAt(const FolderItem& bundle, const std::string& infoPlist,
                                  const std::string& executable, int depth, bool details);
 
-// Nested bundles where macOS looks for helpers, services, plug-ins and login items.
-void JudgeNested(const FolderItem& contents, SignatureFacts& facts, int depth)
+// The bundle holds what it seals: one broken piece inside breaks it for macOS.
+void Fold(SignatureFacts& facts)
 {
-    static const char* const kPlaces[][2] = {{"Library", "LoginItems"}, {"Library", "LaunchServices"},
-                                             {"XPCServices", nullptr},  {"PlugIns", nullptr},
-                                             {"Helpers", nullptr},      {"Applications", nullptr}};
-    for (const auto& place : kPlaces) {
-        FolderItemRef folder = contents.TrueChild(place[0]);
-        if (folder && place[1]) folder = folder->TrueChild(place[1]);
-        if (!folder || !folder->Directory()) continue;
-        const std::string prefix =
-            std::string(place[0]) + (place[1] ? std::string("/") + place[1] : "") + "/";
-        for (const std::string& name : folder->ChildNames()) {
-            FolderItemRef inner = folder->TrueChild(name);
-            if (!inner || !inner->Directory()) continue;
-            FolderItemRef list = inner->BundleInfoPlist();
-            if (!list || !list->Exists()) continue;
-            FileError error;
-            BinaryStreamRef stream = list->OpenAsBinaryFile(false, error);
-            facts.nested.push_back({prefix + name, "Info.plist cannot be read", false});
-            if (!stream) continue;
-            const std::string text = stream->Read(stream->Length());
-            SignatureFacts inside = BundleSignatureAt(*inner, text, BundleExecutable(text), depth + 1, false);
-            facts.nested.back().valid = inside.Valid() || inside.state == SignatureFacts::State::None;
-            facts.nested.back().text = inside.state == SignatureFacts::State::None ? "no code" : inside.text;
-            for (SignatureFacts::Nested& deeper : inside.nested) {
-                deeper.path = prefix + name + "/Contents/" + deeper.path;
-                facts.nested.push_back(std::move(deeper));
+    if (facts.state == SignatureFacts::State::Valid)
+        for (const SignatureFacts::Nested& nested : facts.nested)
+            if (!nested.valid) {
+                facts.state = SignatureFacts::State::Broken;
+                facts.breaks = "nested code " + nested.path + ": " + nested.text;
+                facts.text = "signature broken: " + facts.breaks;
+                break;
             }
+}
+
+// The nested code below a sealed root, found by the rule the signer seals it by, each piece judged.
+class NestedWalk {
+public:
+    NestedWalk(SignatureFacts& facts, int depth) : mFacts(facts), mDepth(depth) {}
+
+    // `folder` at `at`, `relative` below the root; `mainExecutable` is the root's own, relative to it.
+    void Folder(const OpenFolder& folder, const fs::path& at, const std::string& relative,
+                const std::string& mainExecutable, std::size_t level)
+    {
+        if (level > kMaxSealedDepth) return;
+        const std::optional<std::vector<std::string>> names = folder.Names(kMaxSealedItems);
+        if (!names) return;
+        for (const std::string& name : *names) {
+            if (++mItems > kMaxSealedItems) return;
+            const std::string path = relative.empty() ? name : relative + "/" + name;
+            if ((relative.empty() && codesign::Excluded(name)) || path == mainExecutable ||
+                codesign::Place(path).role == codesign::Placement::Role::Omitted)
+                continue;
+            const std::optional<OpenFolder::Kind> kind = folder.KindOf(name);
+            if (!kind || kind == OpenFolder::Kind::Link) continue;
+            const bool isFolder = kind == OpenFolder::Kind::Folder;
+            const codesign::NestedCode nested = codesign::NestedCodeAt(path, isFolder);
+            if (nested == codesign::NestedCode::Bundle)
+                Bundle(folder.Child(name), at / name, path);
+            else if (nested == codesign::NestedCode::Loose)
+                Loose(folder, name, path);
+            else if (isFolder)
+                Folder(folder.Child(name), at / name, path, mainExecutable, level + 1);
         }
     }
-}
+
+private:
+    void Loose(const OpenFolder& folder, const std::string& name, const std::string& path)
+    {
+        FileRewrite code;
+        SignatureFacts inside;
+        if (folder.ReadWhole(name, kMaxExecutableLength, code)) {
+            mFacts.nested.push_back({path, "cannot be read", false});
+            return;
+        }
+        Judge({code.bytes, std::nullopt, std::nullopt}, inside, true);
+        if (inside.state != SignatureFacts::State::None)
+            mFacts.nested.push_back({path, inside.text, inside.Valid()});
+    }
+
+    // A bundle of Contents/, a framework's current version, or one whose root is its folder.
+    void Bundle(const OpenFolder& bundle, const fs::path& at, const std::string& path)
+    {
+        std::string root = "Contents", list = "Info.plist";
+        if (!bundle.Holds("Contents")) {
+            const std::optional<std::string> current = bundle.Child("Versions").LinkTarget("Current");
+            root = current && OpenFolder::IsName(*current) ? "Versions/" + *current : "";
+            list = root.empty() ? "Info.plist" : "Resources/Info.plist";
+        }
+        const OpenFolder rootFolder = root.empty()         ? bundle
+                                      : root == "Contents" ? bundle.Child(root)
+                                                           : bundle.Child("Versions").Child(root.substr(9));
+        const OpenFolder listFolder = list == "Info.plist" ? rootFolder : rootFolder.Child("Resources");
+        // A folder of resources that happens to have a dot in its name holds no list.
+        if (!listFolder.Holds("Info.plist")) return;
+        mFacts.nested.push_back({path, "Info.plist cannot be read", false});
+        FileRewrite listBytes;
+        if (listFolder.ReadWhole("Info.plist", kMaxOpenLength, listBytes)) return;
+        const std::string executable = BundleExecutable(listBytes.bytes);
+        SignatureFacts inside;
+        if (root == "Contents") {
+            inside = BundleSignatureAt(FolderItem(at), listBytes.bytes, executable, mDepth + 1, false);
+        } else {
+            inside = RootSignature(rootFolder, at / root, listBytes.bytes, executable);
+        }
+        mFacts.nested.back().valid = inside.Valid() || inside.state == SignatureFacts::State::None;
+        mFacts.nested.back().text = inside.state == SignatureFacts::State::None ? "no code" : inside.text;
+        const std::string below = path + "/" + (root.empty() ? "" : root + "/");
+        for (SignatureFacts::Nested& deeper : inside.nested) {
+            deeper.path = below + deeper.path;
+            mFacts.nested.push_back(std::move(deeper));
+        }
+    }
+
+    // A framework's version, or a bundle whose root is its own folder: the executable beside the seal.
+    SignatureFacts RootSignature(const OpenFolder& root, const fs::path& at, const std::string& list,
+                                 const std::string& executable)
+    {
+        SignatureFacts inside;
+        FileRewrite code, seal;
+        if (!OpenFolder::IsName(executable) || !root.Holds(executable)) return inside;
+        if (root.ReadWhole(executable, kMaxExecutableLength, code)) {
+            inside.state = SignatureFacts::State::Unreadable, inside.text = "cannot be read";
+            return inside;
+        }
+        macho::BundleFiles files{code.bytes, list, std::nullopt};
+        SealCheck check{SealCheck::Status::Holds, {}};
+        if (!root.Child("_CodeSignature").ReadWhole("CodeResources", kMaxOpenLength, seal)) {
+            files.codeResources = seal.bytes;
+            check = CheckSeal(root, seal.bytes, executable, true);
+        }
+        files.resourcesAsSealed = check.status == SealCheck::Status::Holds;
+        files.resourcesUnchecked = check.reason;
+        Judge(files, inside);
+        if (mDepth + 1 < kMaxNesting) {
+            NestedWalk inner(inside, mDepth + 1);
+            inner.Folder(root, at, "", executable, 0);
+        }
+        Fold(inside);
+        return inside;
+    }
+
+    SignatureFacts& mFacts;
+    const int mDepth;
+    std::size_t mItems = 0;
+};
 
 SignatureFacts BundleSignatureAt(const FolderItem& bundle, const std::string& infoPlist,
                                  const std::string& executable, int depth, bool details)
@@ -171,16 +261,12 @@ try {
     for (std::size_t i = 0; i < facts.slices.size(); ++i)
         facts.format += (i ? " " : "") + facts.slices[i].arch;
     facts.format += ")";
-    if (depth < kMaxNesting) JudgeNested(*contents, facts, depth);
-    // The bundle holds what it seals: one broken piece inside breaks it for macOS.
-    if (facts.state == SignatureFacts::State::Valid)
-        for (const SignatureFacts::Nested& nested : facts.nested)
-            if (!nested.valid) {
-                facts.state = SignatureFacts::State::Broken;
-                facts.breaks = "nested code " + nested.path + ": " + nested.text;
-                facts.text = "signature broken: " + facts.breaks;
-                break;
-            }
+    if (depth < kMaxNesting) {
+        NestedWalk nested(facts, depth);
+        nested.Folder(bundle.AsFolder().Child("Contents"), bundle.Path() / "Contents", "",
+                      "MacOS/" + executable, 0);
+    }
+    Fold(facts);
     return facts;
 } catch (const std::bad_alloc&) {
     return OutOfMemory();
@@ -207,7 +293,7 @@ void ReadSlices(std::string_view executable, SignatureFacts& facts)
                 cdFacts.specialSlots = cd.nSpecialSlots, cdFacts.codeSlots = cd.nCodeSlots;
                 cdFacts.size = static_cast<std::uint32_t>(cd.bytes.size());
                 cdFacts.hashType = cd.hashType, cdFacts.pageSizeLog2 = cd.pageSize;
-                cdFacts.cdhash = Hex(macho::CdHash(cd));
+                cdFacts.cdhash = macho::Hex(macho::CdHash(cd));
                 const std::string_view infoSlot =
                     cd.nSpecialSlots >= 1 ? cd.SpecialSlot(1) : std::string_view();
                 cdFacts.bindsInfoPlist = infoSlot.find_first_not_of('\0') != std::string_view::npos;

@@ -90,7 +90,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string&
 {
     // The signing library walks folders by descriptor: the bundle, opened as the item is.
     const OpenFolder folder = bundle.AsFolder();
-    BundleCode code = ReadBundleCode(folder, executable);
+    BundleCode code = ReadBundleCode(folder, executable, mWriteNothing);
     if (code.status == BundleCode::Status::None) return outcome;
     if (code.status == BundleCode::Status::Failed) return RouteOutcome::Failure(code.message, code.cause);
 
@@ -146,7 +146,7 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
                                         RouteOutcome outcome) const
 {
     using Status = codesign::BundlePlan::Status;
-    codesign::BundlePlan plan = codesign::PlanSignature(bundle, infoPlist);
+    codesign::BundlePlan plan = codesign::PlanSignature(bundle, infoPlist, !mWriteNothing);
     if (plan.status == Status::Refused) return RouteOutcome::Refusal(plan.message);
     if (plan.status == Status::Failed)
         return RouteOutcome::Failure("Failed to open " + plan.message + ".", {FileStep::Open, plan.error});

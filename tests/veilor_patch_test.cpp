@@ -1023,3 +1023,83 @@ TEST_F(VeilorPatchTest, AnInfoPlistThatIsNoRegularFileIsNeverOpened)
         EXPECT_TRUE(fs::is_fifo(fs::symlink_status(app / "Contents/Info.plist")));
     }
 }
+
+// --verify finds nested code where --sign seals it, and judges each piece: damaged code in any one
+// breaks the bundle.
+TEST_F(VeilorPatchTest, VerifyJudgesNestedCodeWhereverTheSignerSealsIt)
+{
+    craft::Shape bare;
+    bare.infoPlist.clear();
+    const std::string code = craft::Thin(bare).bytes, list = signed_bundles::kCraftedPlist;
+    const fs::path contents = mDir / "App.app/Contents";
+    signed_bundles::CraftedBundle(mDir / "App.app");
+    const fs::path framework = contents / "Frameworks/Kit.framework";
+    WriteBytes(framework / "Versions/A/Tool", code, 0755);
+    WriteBytes(framework / "Versions/A/Resources/Info.plist", list);
+    fs::create_symlink("A", framework / "Versions/Current");
+    for (const char* bundle : {"XPCServices/S.xpc", "PlugIns/P.appex", "Library/LoginItems/L.app",
+                               "Helpers/H.app", "Library/Spotlight/I.mdimporter"}) {
+        WriteBytes(contents / bundle / "Contents/Info.plist", list);
+        WriteBytes(contents / bundle / "Contents/MacOS/Tool", code, 0755);
+    }
+    for (const char* loose :
+         {"Frameworks/libloose.dylib", "MacOS/extra", "Helpers/H.app/Contents/MacOS/deep"})
+        WriteBytes(contents / loose, code, 0755);
+    WriteBytes(contents / "Resources/Kit.bundle/readme", "not code");  // resources, not a bundle
+    ASSERT_EQ(Run({"--sign", "App.app"}).status, 0);
+
+    const struct {
+        std::string damaged;  // below Contents
+        std::string nested;   // the piece --verify names
+    } cases[] = {
+        {"Frameworks/Kit.framework/Versions/A/Tool", "Frameworks/Kit.framework"},
+        {"Frameworks/libloose.dylib", "Frameworks/libloose.dylib"},
+        {"XPCServices/S.xpc/Contents/MacOS/Tool", "XPCServices/S.xpc"},
+        {"PlugIns/P.appex/Contents/MacOS/Tool", "PlugIns/P.appex"},
+        {"Library/LoginItems/L.app/Contents/MacOS/Tool", "Library/LoginItems/L.app"},
+        {"Library/Spotlight/I.mdimporter/Contents/MacOS/Tool", "Library/Spotlight/I.mdimporter"},
+        {"Helpers/H.app/Contents/MacOS/deep", "Helpers/H.app"},
+        {"MacOS/extra", "MacOS/extra"},
+    };
+    const Finished intact = Run({"--verify", "-v", "App.app"});
+    EXPECT_EQ(intact.status, 0) << intact.out;
+    for (const auto& c : cases)
+        EXPECT_NE(intact.out.find("  Nested=" + c.nested + ": "), std::string::npos) << c.nested;
+    EXPECT_NE(intact.out.find("  Nested=Helpers/H.app/Contents/MacOS/deep: "), std::string::npos);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.damaged);
+        const std::string bytes = ReadBytes(contents / c.damaged);
+        WriteBytes(contents / c.damaged, std::string(bytes).replace(5000, 1, 1, char(bytes[5000] ^ 1)), 0755);
+        EXPECT_TRUE(Shown(Run({"--verify", "App.app"}))
+                        .starts_with("3 App.app: broken: nested code " + c.nested + ": "));
+        WriteBytes(contents / c.damaged, bytes, 0755);
+    }
+}
+
+// A dry run over a bundle a killed run left temporary files in tells what the real run then does,
+// and leaves them where they are.
+TEST_F(VeilorPatchTest, ADryRunPassesOverAKilledRunsTemporaryFiles)
+{
+    // Crafted with the seal --sign writes, whose rules seal every file.
+    signed_bundles::CraftedBundle(mDir / "Signed.app");
+    ASSERT_EQ(Run({"--sign", "Signed.app"}).status, 0);
+    const std::string seal = ReadBytes(mDir / "Signed.app/Contents/_CodeSignature/CodeResources");
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--sign"}}) {
+        SCOPED_TRACE(mode.size());
+        fs::remove_all(mDir / "Left.app");
+        signed_bundles::CraftedBundle(mDir / "Left.app", {}, 0755, {}, seal);
+        for (const char* folder : {"Contents", "Contents/MacOS"})
+            WriteBytes(mDir / "Left.app" / folder / ".veilor-0123456789ab.tmp", "left");
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"-v", "Left.app"});
+        const auto before = Untouched(mDir.Path());
+        args.insert(args.begin(), "-n");
+        std::string dry = Told(Run(args));
+        EXPECT_TRUE(Untouched(mDir.Path()) == before) << "the dry run changed something";
+        args.erase(args.begin());
+        const std::string real = Told(Run(args));
+        ASSERT_NE(dry.find("would be "), std::string::npos) << dry;
+        EXPECT_EQ(dry.replace(dry.find("would be "), 9, ""), real);
+        EXPECT_EQ(signed_bundles::Verdict(mDir / "Left.app"), "signature valid (ad hoc)");
+    }
+}

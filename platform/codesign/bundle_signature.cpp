@@ -99,7 +99,7 @@ bool OnlySignatureFiles(const OpenFolder& signature)
 
 }  // namespace
 
-BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable)
+BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable, bool passOverLeftovers)
 try {
     using Kind = OpenFolder::Kind;
     BundleCode code;
@@ -121,7 +121,7 @@ try {
         if (FileError error = signature.ReadWhole("CodeResources", kMaxOpenLength, seal))
             return Failed(messages::kOpenCodeResourcesFailed, error);
         code.codeResources = std::move(seal.bytes);
-        SealCheck check = CheckSeal(contents, *code.codeResources, executable);
+        SealCheck check = CheckSeal(contents, *code.codeResources, executable, false, passOverLeftovers);
         code.resourcesAsSealed = check.status == SealCheck::Status::Holds;
         code.resourcesUnchecked = std::move(check.reason);
     }

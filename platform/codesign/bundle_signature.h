@@ -41,7 +41,9 @@ struct BundleCode {
 // `bundle` is the bundle's folder, `executable` its list's CFBundleExecutable. Its top folder may
 // hold only Contents and the files Finder leaves (not executable), and _CodeSignature only the
 // signature's files; AppleDouble companions, the attributes of a Mac's volume, are passed over.
-BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable);
+// `passOverLeftovers`: see CheckSeal.
+BundleCode ReadBundleCode(const OpenFolder& bundle, const std::string& executable,
+                          bool passOverLeftovers = false);
 
 // Whether other Mach-O code loads into the application's own process (frameworks, in-process
 // plug-ins, libraries beside the executable): library validation refuses it once the application

@@ -4,6 +4,7 @@
 #include "seal_pattern.h"
 
 #include "platform/files/open_limits.h"
+#include "platform/files/temporary_file.h"
 #include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
 #include "platform/plist/plist.h"
@@ -156,7 +157,10 @@ class Walk {
     using Kind = OpenFolder::Kind;
 
 public:
-    Walk(Seal& seal, std::string executable) : mSeal(seal), mExecutable(std::move(executable)) {}
+    Walk(Seal& seal, std::string executable, bool passOverLeftovers)
+        : mSeal(seal), mExecutable(std::move(executable)), mPassOverLeftovers(passOverLeftovers)
+    {
+    }
 
     // False as soon as a file differs from the seal, or cannot be looked at (Unchecked then says
     // why).
@@ -173,6 +177,8 @@ public:
                 (name == "_CodeSignature" || name == "CodeResources" || name == "_MASReceipt"))
                 continue;
             if (path == mExecutable) continue;
+            if (mPassOverLeftovers && (prefix.empty() || prefix == "MacOS/") && IsTemporaryName(name))
+                continue;
             if (!Item(folder, name, path, depth)) return false;
         }
         return true;
@@ -345,6 +351,7 @@ private:
 
     Seal& mSeal;
     const std::string mExecutable;
+    const bool mPassOverLeftovers;
     std::size_t mItems = 0;
     std::size_t mBudget = kMaxSealSteps;
     std::string mReason;
@@ -354,11 +361,11 @@ private:
 }  // namespace
 
 SealCheck CheckSeal(const OpenFolder& contents, std::string_view codeResources, const std::string& executable,
-                    bool framework)
+                    bool framework, bool passOverLeftovers)
 {
     std::optional<Seal> seal = ReadSeal(codeResources);
     if (!seal) return {SealCheck::Status::Unchecked, "resources cannot be checked"};
-    Walk walk(*seal, framework ? executable : "MacOS/" + executable);
+    Walk walk(*seal, framework ? executable : "MacOS/" + executable, passOverLeftovers);
     if (!walk.Folder(contents, "", 0))
         return walk.Reason().empty() ? SealCheck{SealCheck::Status::Changed, {}}
                                      : SealCheck{SealCheck::Status::Unchecked, walk.Reason()};

@@ -31,5 +31,7 @@ struct SealCheck {
 // the seal in a framework's version folder). Unchecked when the seal
 // cannot be read, its rules compiled or matched, the tree walked or a sealed file hashed (larger
 // than an executable may be) within the bounds above, or a sealed file or folder read.
+// `passOverLeftovers`: as a real run finds the bundle once it has removed a killed run's temporary
+// files from Contents/ and MacOS/ (for a dry run, which removes nothing).
 SealCheck CheckSeal(const OpenFolder& contents, std::string_view codeResources, const std::string& executable,
-                    bool framework = false);
+                    bool framework = false, bool passOverLeftovers = false);

@@ -150,6 +150,15 @@ Placement Place(std::string_view path)
     return placement;
 }
 
+NestedCode NestedCodeAt(std::string_view path, bool folder)
+{
+    if (Place(path).role != Placement::Role::Nested) return NestedCode::None;
+    if (!folder) return NestedCode::Loose;
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return name.find('.') != std::string_view::npos ? NestedCode::Bundle : NestedCode::None;
+}
+
 bool Excluded(std::string_view topName)
 {
     return topName == "_CodeSignature" || topName == "CodeResources" || topName == "_MASReceipt";

@@ -19,6 +19,12 @@ struct Placement {
 };
 Placement Place(std::string_view path);
 
+// What the signer takes the item at `path` below the sealed root for: nested code is a bundle (a
+// folder with a dot in its name) or a file, in a place the rules seal as nested code. Signing and
+// verifying find nested code by this one rule.
+enum class NestedCode { None, Bundle, Loose };
+NestedCode NestedCodeAt(std::string_view path, bool folder);
+
 // Never listed, never ruled: the signature's own folder, a stapled ticket, a receipt.
 bool Excluded(std::string_view topName);
 

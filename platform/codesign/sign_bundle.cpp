@@ -159,7 +159,7 @@ SealEntry NestedEntry(const std::string& path, const macho::NestedSeal& seal, bo
 
 class Signer {
 public:
-    explicit Signer(BundlePlan& plan) : mPlan(plan) {}
+    Signer(BundlePlan& plan, bool tidy) : mPlan(plan), mTidy(tidy) {}
 
     // The bundle `name` in `parent`, `shown` below the outermost bundle, `depth` folders down.
     std::optional<Facts> Bundle(int parent, const std::string& name, const std::string& shown,
@@ -195,6 +195,7 @@ private:
     }
 
     BundlePlan& mPlan;
+    const bool mTidy;
     std::size_t mItems = 0;
     std::int64_t mCode = 0;  // bytes of code read so far
 };
@@ -297,7 +298,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
 {
     if (depth > kMaxSignedDepth) return Refuse(shown, "folders nested too deep");
     // A killed run's temporary files are no part of the bundle.
-    RemoveLeftovers(folder);
+    if (mTidy) RemoveLeftovers(folder);
     const std::optional<std::vector<std::string>> names = Names(folder);
     if (!names) return Fail(shown, errno);
     SharedFd shared;
@@ -307,6 +308,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
         const std::string itemShown = shown + "/" + name;
         if (relative.empty() && Excluded(name)) continue;
         if (path == mainExecutable) continue;
+        if (!mTidy && IsTemporaryName(name)) continue;
         struct stat info {};
         if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return Fail(itemShown, errno);
         const Placement placement = Place(path);
@@ -345,7 +347,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
             entry.optional = placement.optional;
             entries.push_back(std::move(entry));
         } else if (S_ISDIR(info.st_mode)) {
-            if (placement.role == Placement::Role::Nested && name.find('.') != std::string::npos) {
+            if (NestedCodeAt(path, true) == NestedCode::Bundle) {
                 std::optional<Facts> facts = Bundle(folder, name, itemShown, std::nullopt, depth + 1);
                 if (!facts) return false;
                 inProcessCode |= facts->inProcess;
@@ -357,7 +359,7 @@ bool Signer::Walk(int folder, const std::string& relative, const std::string& sh
             if (!Walk(child.Get(), path, itemShown, depth + 1, mainExecutable, entries, inProcessCode))
                 return false;
         } else if (S_ISREG(info.st_mode)) {
-            if (placement.role == Placement::Role::Nested) {
+            if (NestedCodeAt(path, false) == NestedCode::Loose) {
                 if (!shared) shared = SharedFd(UniqueFd(::dup(folder)));
                 std::optional<Facts> facts = Loose(shared, name, itemShown);
                 if (!facts) return false;
@@ -466,7 +468,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
 
     SharedFd sealFolder(OpenFolderAt(root.Get(), "_CodeSignature"));
     if (sealFolder) {
-        RemoveLeftovers(sealFolder.Get());
+        if (mTidy) RemoveLeftovers(sealFolder.Get());
         FileIdentity read;
         UniqueFd old = OpenRegularAt(sealFolder.Get(), "CodeResources", false, read);
         std::string bytes;
@@ -504,7 +506,8 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
 
 }  // namespace
 
-BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optional<std::string>& infoPlist)
+BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optional<std::string>& infoPlist,
+                         bool tidy)
 {
     BundlePlan plan;
     const std::filesystem::path parent = bundle.has_parent_path() ? bundle.parent_path() : ".";
@@ -516,7 +519,7 @@ BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optiona
         plan.error = errno;
         return plan;
     }
-    Signer signer(plan);
+    Signer signer(plan, tidy);
     if (!signer.Bundle(folder.Get(), name, name, infoPlist, 0)) plan.writes.clear();
     return plan;
 }

@@ -53,8 +53,10 @@ struct BundlePlan {
     }
 };
 
-// `infoPlist`: the outer bundle's list as it will be, when the caller changes it too.
-BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optional<std::string>& infoPlist);
+// `infoPlist`: the outer bundle's list as it will be, when the caller changes it too. A killed run's
+// temporary files are removed first; without `tidy` (a dry run) they are left and passed over.
+BundlePlan PlanSignature(const std::filesystem::path& bundle, const std::optional<std::string>& infoPlist,
+                         bool tidy = true);
 
 // The rewrite for a planned write, its new folder made first (an empty _CodeSignature is the one
 // thing made before the commit, and no seal lists it); none, errno set, when that fails. Without

@@ -208,14 +208,22 @@ FileError RecoverInterruptedWrite(int folderFd, const std::string& name)
 {
     struct stat folderInfo {
     }, info{};
-    UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    const bool present = fd && ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode);
-    if (!fd && errno != ENOENT && errno != ELOOP) return FailedAt(FileStep::Open);
-    if (::fstat(folderFd, &folderInfo) != 0) return FailedAt(FileStep::Open);
+    bool looked = false, present = false;
     for (const std::string& journalName : JournalNames(name)) {
         UniqueFd journal(::openat(folderFd, journalName.c_str(),
                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
         if (!journal && errno == ENOENT) continue;
+        // The file and its folder are looked at only when there is a journal: almost never.
+        if (!looked) {
+            const int journalError = errno;
+            UniqueFd fd(
+                ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+            present = fd && ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode);
+            if (!fd && errno != ENOENT && errno != ELOOP) return FailedAt(FileStep::Open);
+            if (::fstat(folderFd, &folderInfo) != 0) return FailedAt(FileStep::Open);
+            looked = true;
+            errno = journalError;
+        }
         struct stat journalInfo {};
         if (!journal || ::fstat(journal.Get(), &journalInfo) != 0) {
             Ignore(name, journalName, errno == ELOOP ? "a link" : std::strerror(errno));

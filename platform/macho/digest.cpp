@@ -83,4 +83,16 @@ std::string Digest(std::uint8_t type, std::string_view bytes)
     return Hasher(type).Digest(bytes);
 }
 
+std::string Hex(std::string_view bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out.push_back(kDigits[c >> 4]);
+        out.push_back(kDigits[c & 15]);
+    }
+    return out;
+}
+
 }  // namespace macho

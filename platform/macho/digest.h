@@ -41,4 +41,7 @@ private:
 // The digest of `bytes` with a hash type (truncated to its stored size).
 std::string Digest(std::uint8_t type, std::string_view bytes);
 
+// Bytes as lower-case hexadecimal, as codesign shows a cdhash.
+std::string Hex(std::string_view bytes);
+
 }  // namespace macho

@@ -233,17 +233,6 @@ std::uint32_t CpuType(const Slice& slice, std::uint32_t* subtype)
     return read(4);
 }
 
-std::string Hex(std::string_view bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(kDigits[c >> 4]);
-        out.push_back(kDigits[c & 15]);
-    }
-    return out;
-}
-
 bool Numeric(std::string_view part)
 {
     return !part.empty() &&
