@@ -62,6 +62,7 @@ RouteOutcome Committed(RouteOutcome edited, FileError error, std::size_t failed)
     edited.cause = error;
     if (error) edited.message = std::move(edited.writes.at(failed).failed);
     edited.writes.clear();
+    if (!error && edited.afterCommit) std::exchange(edited.afterCommit, {})();
     return edited;
 }
 
