@@ -18,9 +18,10 @@ namespace {
 
 // The signed bundles around this one, re-sealed from the inside out after its own files.
 // A chain cut short is finished later only where its marker, placed before the commit, says so.
-std::optional<RouteOutcome> Marked(const std::vector<codesign::ResealMarker>& markers, bool writeNothing,
-                                   RouteOutcome& outcome)
+std::optional<RouteOutcome> Marked(const codesign::ResealPlan& plan, bool writeNothing, RouteOutcome& outcome)
 {
+    const std::vector<codesign::ResealMarker>& markers = plan.markers;
+    if (!writeNothing) codesign::RemoveMarkers(plan.stale);
     if (writeNothing || markers.empty()) return std::nullopt;
     if (!codesign::PlaceMarkers(markers))
         return RouteOutcome::Failure("Failed to write a marker of the re-seal in flight.",
@@ -43,7 +44,7 @@ RouteOutcome Resealed(const std::filesystem::path& bundle, std::string_view exec
         if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
         outcome.Then(std::move(*rewrite), failed);
     }
-    if (std::optional<RouteOutcome> failed = Marked(plan.markers, writeNothing, outcome)) return *failed;
+    if (std::optional<RouteOutcome> failed = Marked(plan, writeNothing, outcome)) return *failed;
     if (plan.levels > 0 && outcome.signature == RouteOutcome::Signature::Resigned)
         outcome.signature = RouteOutcome::Signature::Resealed;
     return outcome;
@@ -191,6 +192,6 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
     edited.writes = std::move(writes);
     edited.signature = RouteOutcome::Signature::Signed;
     for (const std::string& note : plan.notes) edited.message += (edited.message.empty() ? "" : "\n") + note;
-    if (std::optional<RouteOutcome> failed = Marked(chain.markers, mWriteNothing, edited)) return *failed;
+    if (std::optional<RouteOutcome> failed = Marked(chain, mWriteNothing, edited)) return *failed;
     return edited;
 }

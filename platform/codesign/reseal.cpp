@@ -198,6 +198,9 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view inne
         macho::Result<macho::Examined> examined = macho::Examine({code->bytes, list->bytes, *newSeal});
         // Done only when the seal on disk is the one its executable binds.
         if (examined && examined->verdict.state == macho::State::Valid && *newSeal == seal->bytes) {
+            struct stat owner {};
+            if (::fstat(contentsFd.Get(), &owner) == 0 && MarkedOurs(sealFd.Get(), owner.st_uid, seal->bytes))
+                plan.stale.push_back({sealFd, {}});
             inner = outer;  // this level is done already; the ones above may not be
             held = code->bytes;
             executable = held;

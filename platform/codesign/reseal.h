@@ -29,6 +29,7 @@ struct ResealPlan {
     std::vector<PlannedWrite> writes;   // innermost first: a seal, then its executable
     std::size_t levels = 0;             // enclosing bundles re-sealed
     std::vector<ResealMarker> markers;  // one for each level: placed before the commit
+    std::vector<ResealMarker> stale;    // ours, beside a level found done: a run killed after its commit
 };
 
 // `executable`: the new bytes of `bundle`'s main executable. A bundle that is not in a nested-code
