@@ -52,7 +52,7 @@ struct RouteOutcome {
     FileError cause;
     std::vector<Write> writes;  // in order: each goes in only once those before it did
     Signature signature = Signature::Kept;
-    // Run once every write went in (a marker of the edit in flight removed, say).
+    // Run once every write went in, or none did (a marker of the edit in flight removed, say).
     std::function<void()> afterCommit = {};
 
     static RouteOutcome LeftAlone(Reason why) { return {Kind::LeftAlone, why, {}, {}, {}, {}}; }
