@@ -142,6 +142,15 @@ TEST(Killed, AtRandomPointsTheRerunEndsValid)
     }
     SCOPED_TRACE("the chain around a patched login item");
     ASSERT_EQ(Patch({"--sign", original.string()}).status, 0);
+    // The deep verdict reaches every nested piece: one changed list breaks the whole.
+    for (const char* nested :
+         {"XPCServices/Fetch.xpc", "PlugIns/Share.appex", "Library/LoginItems/Login.app"}) {
+        TempFolder folder;
+        const fs::path app = CopyInto(original, folder.Path()),
+                       list = app / "Contents" / nested / "Contents/Info.plist";
+        WriteBytes(list, ReadBytes(list) + "\n");
+        EXPECT_NE(Fault(app), "") << nested << " was not verified";
+    }
     KilledAtRandom(original, kLogin, {});
 }
 
