@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,8 @@ struct RouteOutcome {
     FileError cause;
     std::vector<Write> writes;  // in order: each goes in only once those before it did
     Signature signature = Signature::Kept;
+    // Run once every write went in, or none did (a marker of the edit in flight removed, say).
+    std::function<void()> afterCommit = {};
 
     static RouteOutcome LeftAlone(Reason why) { return {Kind::LeftAlone, why, {}, {}, {}, {}}; }
     static RouteOutcome Failure(std::string message, FileError cause = {})

@@ -62,6 +62,8 @@ RouteOutcome Committed(RouteOutcome edited, FileError error, std::size_t failed)
     edited.cause = error;
     if (error) edited.message = std::move(edited.writes.at(failed).failed);
     edited.writes.clear();
+    // Kept only after a part went in: the next run may have to finish it.
+    if ((!error || failed == 0) && edited.afterCommit) std::exchange(edited.afterCommit, {})();
     return edited;
 }
 

@@ -17,8 +17,21 @@
 namespace {
 
 // The signed bundles around this one, re-sealed from the inside out after its own files.
+// A chain cut short is finished later only where its marker, placed before the commit, says so.
+std::optional<RouteOutcome> Marked(const codesign::ResealPlan& plan, bool writeNothing, RouteOutcome& outcome)
+{
+    const std::vector<codesign::ResealMarker>& markers = plan.markers;
+    if (!writeNothing) codesign::RemoveMarkers(plan.stale);
+    if (writeNothing || markers.empty()) return std::nullopt;
+    if (!codesign::PlaceMarkers(markers))
+        return RouteOutcome::Failure("Failed to write a marker of the re-seal in flight.",
+                                     {FileStep::Create, errno});
+    outcome.afterCommit = [markers] { codesign::RemoveMarkers(markers); };
+    return std::nullopt;
+}
+
 RouteOutcome Resealed(const std::filesystem::path& bundle, std::string_view executable, bool allowDeveloper,
-                      RouteOutcome outcome)
+                      bool writeNothing, RouteOutcome outcome)
 {
     using Status = codesign::ResealPlan::Status;
     codesign::ResealPlan plan = codesign::PlanReseal(bundle, executable, allowDeveloper);
@@ -31,6 +44,7 @@ RouteOutcome Resealed(const std::filesystem::path& bundle, std::string_view exec
         if (!rewrite) return RouteOutcome::Failure(failed, {FileStep::Create, errno});
         outcome.Then(std::move(*rewrite), failed);
     }
+    if (std::optional<RouteOutcome> failed = Marked(plan, writeNothing, outcome)) return *failed;
     if (plan.levels > 0 && outcome.signature == RouteOutcome::Signature::Resigned)
         outcome.signature = RouteOutcome::Signature::Resealed;
     return outcome;
@@ -105,7 +119,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string&
     const macho::Decision& decision = resigned->decision;
     switch (decision.action) {
     case macho::Action::LeaveAlone:
-        return Resealed(bundle.Path(), code.executable.bytes, mReplaceDeveloperSignatures,
+        return Resealed(bundle.Path(), code.executable.bytes, mReplaceDeveloperSignatures, mWriteNothing,
                         std::move(outcome));
     case macho::Action::Resign: break;
     case macho::Action::Refuse:
@@ -139,7 +153,8 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string&
     outcome.signature = RouteOutcome::Signature::Resigned;
     // Read by the chain's planning, before the outcome grows.
     const std::string_view newExecutable = outcome.writes.back().rewrite.bytes;
-    return Resealed(bundle.Path(), newExecutable, mReplaceDeveloperSignatures, std::move(outcome));
+    return Resealed(bundle.Path(), newExecutable, mReplaceDeveloperSignatures, mWriteNothing,
+                    std::move(outcome));
 }
 
 RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, const std::string& infoPlist,
@@ -177,5 +192,6 @@ RouteOutcome Patcher::SignedFromScratch(const std::filesystem::path& bundle, con
     edited.writes = std::move(writes);
     edited.signature = RouteOutcome::Signature::Signed;
     for (const std::string& note : plan.notes) edited.message += (edited.message.empty() ? "" : "\n") + note;
+    if (std::optional<RouteOutcome> failed = Marked(chain, mWriteNothing, edited)) return *failed;
     return edited;
 }

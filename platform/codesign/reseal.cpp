@@ -3,8 +3,11 @@
 
 #include "seal_builder.h"
 
+#include "platform/byteorder/byteorder.h"
 #include "platform/files/fd_io.h"
 #include "platform/files/open_limits.h"
+#include "platform/files/private_group.h"
+#include "platform/macho/digest.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/resign.h"
 #include "platform/macho/sign.h"
@@ -13,6 +16,7 @@
 #include "platform/plist/plist.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +51,46 @@ std::optional<File> ReadFile(const SharedFd& folder, const std::string& name, st
         }))
         return std::nullopt;
     return file;
+}
+
+constexpr char kMarkerName[] = ".veilor-reseal";
+constexpr std::string_view kMarkerMagic = "VEILORS1";
+
+// The marker for `seal` in the open folder `sealFolder`; empty when the folder cannot be looked at.
+std::string MarkerOf(int sealFolder, std::string_view seal)
+{
+    struct stat folder {};
+    if (::fstat(sealFolder, &folder) != 0) return {};
+    std::string marker(kMarkerMagic);
+    byteorder::PutBigEndian(marker, folder.st_dev, 8);
+    byteorder::PutBigEndian(marker, folder.st_ino, 8);
+    return marker += macho::Digest(macho::kSha256, seal);
+}
+
+// Whether a marker of ours names `seal`: as the journals' rules say, a lone regular file owned by
+// the bundle's owner (or root) in a folder where no one else may make files, or a sticky one.
+bool MarkedOurs(int sealFolder, uid_t owner, std::string_view seal)
+{
+    const std::string expected = MarkerOf(sealFolder, seal);
+    UniqueFd fd(::openat(sealFolder, kMarkerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat marker {
+    }, folder{};
+    if (expected.empty() || !fd || ::fstat(fd.Get(), &marker) != 0 || ::fstat(sealFolder, &folder) != 0)
+        return false;
+    if (!S_ISREG(marker.st_mode) || marker.st_nlink != 1 || (marker.st_uid != owner && marker.st_uid != 0) ||
+        marker.st_size != off_t(expected.size()))
+        return false;
+    if (!(folder.st_mode & S_ISVTX) &&
+        (!OnlyOwnerWrites(folder.st_mode, owner, folder.st_gid) ||
+         (folder.st_uid != 0 && folder.st_uid != owner && folder.st_uid != marker.st_uid)))
+        return false;
+    std::string bytes;
+    if (!ReadPieces(fd.Get(), [&](std::string_view piece) {
+            if (bytes.size() + piece.size() > expected.size()) return false;
+            return bytes += piece, true;
+        }))
+        return false;
+    return bytes == expected;
 }
 
 // The seal with the nested entry at `path` recording `seal`; none when it has no such entry.
@@ -152,21 +196,30 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view inne
         // The container must be intact but for the entry that now records the old code; or, after a
         // run cut short, hold exactly the seal this chain writes with only its binding left to renew.
         macho::Result<macho::Examined> examined = macho::Examine({code->bytes, list->bytes, *newSeal});
-        if (examined && examined->verdict.state == macho::State::Valid) {
+        // Done only when the seal on disk is the one its executable binds.
+        if (examined && examined->verdict.state == macho::State::Valid && *newSeal == seal->bytes) {
+            struct stat owner {};
+            if (::fstat(contentsFd.Get(), &owner) == 0 && MarkedOurs(sealFd.Get(), owner.st_uid, seal->bytes))
+                plan.stale.push_back({sealFd, {}});
             inner = outer;  // this level is done already; the ones above may not be
             held = code->bytes;
             executable = held;
             continue;
         }
-        const bool cutShort = examined && *newSeal == seal->bytes &&
-                              examined->verdict.state == macho::State::Broken &&
-                              examined->verdict.breaks == macho::kResourcesChanged;
+        struct stat owner {};
+        const bool cutShort =
+            examined && *newSeal == seal->bytes && examined->verdict.state == macho::State::Broken &&
+            examined->verdict.breaks == macho::kResourcesChanged && ::fstat(contentsFd.Get(), &owner) == 0 &&
+            MarkedOurs(sealFd.Get(), owner.st_uid, seal->bytes);
         if (!cutShort) examined = macho::Examine({code->bytes, list->bytes, seal->bytes});
         if (!examined)
             return stop(ResealPlan::Status::Refused, outer, macho::Describe(examined.error().kind));
         const macho::Verdict& verdict = examined->verdict;
         if (verdict.state != macho::State::Valid && !cutShort)
-            return stop(ResealPlan::Status::Refused, outer, "not re-sealed: " + macho::Describe(verdict));
+            return stop(
+                ResealPlan::Status::Refused, outer,
+                "not re-sealed: " + macho::Describe(verdict) +
+                    (*newSeal == seal->bytes ? " (its seal was not left so by a run of Veilor's)" : ""));
         const macho::Signature& signature = *examined->slices.front().signature;
         if (std::string why = Why(*examined, signature); !why.empty())
             return stop(ResealPlan::Status::Refused, outer, "not re-sealed: " + why);
@@ -205,11 +258,33 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view inne
                                code->read,
                                std::move(newCode),
                                shown + "/Contents/MacOS/" + executableName});
+        plan.markers.push_back({sealFd, MarkerOf(sealFd.Get(), *newSeal)});
+        if (plan.markers.back().bytes.empty())
+            return stop(ResealPlan::Status::Failed, contents / "_CodeSignature", {}, errno);
         ++plan.levels;
         inner = outer;
         executable = plan.writes.back().bytes;
     }
     return plan;
+}
+
+bool PlaceMarkers(const std::vector<ResealMarker>& markers)
+{
+    for (const ResealMarker& marker : markers) {
+        // Made afresh, so that it is a lone file of ours whatever held the name.
+        if (::unlinkat(marker.folder.Get(), kMarkerName, 0) != 0 && errno != ENOENT) return false;
+        UniqueFd fd(::openat(marker.folder.Get(), kMarkerName,
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd || !WriteAllAt(fd.Get(), marker.bytes) || ::fsync(fd.Get()) != 0 ||
+            !SyncFolder(marker.folder.Get()))
+            return false;
+    }
+    return true;
+}
+
+void RemoveMarkers(const std::vector<ResealMarker>& markers)
+{
+    for (const ResealMarker& marker : markers) ::unlinkat(marker.folder.Get(), kMarkerName, 0);
 }
 
 }  // namespace codesign
