@@ -236,6 +236,13 @@ TEST(Killed, ACutShortChainIsFinishedOnlyWhereOurMarkerSaysSo)
             EXPECT_TRUE(Tree(app) == before) << "a planted state changed";
         }
     }
+    // A marker a killed run left beside a seal that --sign makes anew goes, whatever seal it names.
+    TempFolder left;
+    const fs::path app = CopyInto(original, left.Path()), sealFolder = app / "Contents/_CodeSignature";
+    WriteBytes(sealFolder / ".veilor-reseal", Marker(sealFolder, "an older seal"));
+    EXPECT_EQ(Patch({"--sign", app.string()}).status, 0);
+    EXPECT_EQ(Fault(app), "");
+    EXPECT_FALSE(fs::exists(sealFolder / ".veilor-reseal"));
 }
 
 }  // namespace

@@ -67,18 +67,24 @@ std::string MarkerOf(int sealFolder, std::string_view seal)
     return marker += macho::Digest(macho::kSha256, seal);
 }
 
-// Whether a marker of ours names `seal`: as the journals' rules say, a lone regular file owned by
-// the bundle's owner (or root) in a folder where no one else may make files, or a sticky one.
-bool MarkedOurs(int sealFolder, uid_t owner, std::string_view seal)
+// Whether a marker of ours names `seal` (any seal when none): as the journals' rules say, a lone
+// regular file owned by the bundle's owner (or root) in a folder where no one else may make files,
+// or a sticky one.
+bool MarkedOurs(int sealFolder, uid_t owner, std::optional<std::string_view> seal)
 {
-    const std::string expected = MarkerOf(sealFolder, seal);
+    const std::string named = MarkerOf(sealFolder, seal.value_or(""));
+    if (named.empty()) return false;
+    // Without a seal, only the part that names the folder is compared.
+    const std::size_t compared =
+        seal ? named.size() : named.size() - macho::Digest(macho::kSha256, "").size();
+    const std::string expected = named.substr(0, compared);
     UniqueFd fd(::openat(sealFolder, kMarkerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat marker {
     }, folder{};
     if (expected.empty() || !fd || ::fstat(fd.Get(), &marker) != 0 || ::fstat(sealFolder, &folder) != 0)
         return false;
     if (!S_ISREG(marker.st_mode) || marker.st_nlink != 1 || (marker.st_uid != owner && marker.st_uid != 0) ||
-        marker.st_size != off_t(expected.size()))
+        marker.st_size != off_t(named.size()))
         return false;
     if (!(folder.st_mode & S_ISVTX) &&
         (!OnlyOwnerWrites(folder.st_mode, owner, folder.st_gid) ||
@@ -86,11 +92,11 @@ bool MarkedOurs(int sealFolder, uid_t owner, std::string_view seal)
         return false;
     std::string bytes;
     if (!ReadPieces(fd.Get(), [&](std::string_view piece) {
-            if (bytes.size() + piece.size() > expected.size()) return false;
+            if (bytes.size() + piece.size() > named.size()) return false;
             return bytes += piece, true;
         }))
         return false;
-    return bytes == expected;
+    return bytes.size() == named.size() && bytes.compare(0, compared, expected) == 0;
 }
 
 // The seal with the nested entry at `path` recording `seal`; none when it has no such entry.
@@ -285,6 +291,11 @@ bool PlaceMarkers(const std::vector<ResealMarker>& markers)
 void RemoveMarkers(const std::vector<ResealMarker>& markers)
 {
     for (const ResealMarker& marker : markers) ::unlinkat(marker.folder.Get(), kMarkerName, 0);
+}
+
+void RemoveOwnMarker(int sealFolder, uid_t owner)
+{
+    if (MarkedOurs(sealFolder, owner, std::nullopt)) ::unlinkat(sealFolder, kMarkerName, 0);
 }
 
 }  // namespace codesign

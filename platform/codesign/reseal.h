@@ -6,6 +6,8 @@
 
 #include "sign_bundle.h"
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -42,5 +44,8 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view exec
 bool PlaceMarkers(const std::vector<ResealMarker>& markers);
 // Once every file of the chain is in.
 void RemoveMarkers(const std::vector<ResealMarker>& markers);
+// A marker of ours that a killed chain left beside a seal about to be made anew, whatever it names:
+// left there, it would break the new signature.
+void RemoveOwnMarker(int sealFolder, uid_t owner);
 
 }  // namespace codesign

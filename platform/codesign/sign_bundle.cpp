@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "sign_bundle.h"
 
+#include "reseal.h"
 #include "seal_builder.h"
 
 #include "platform/files/fd_io.h"
@@ -468,7 +469,9 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
 
     SharedFd sealFolder(OpenFolderAt(root.Get(), "_CodeSignature"));
     if (sealFolder) {
+        struct stat owner {};
         if (mTidy) RemoveLeftovers(sealFolder.Get());
+        if (mTidy && ::fstat(root.Get(), &owner) == 0) RemoveOwnMarker(sealFolder.Get(), owner.st_uid);
         FileIdentity read;
         UniqueFd old = OpenRegularAt(sealFolder.Get(), "CodeResources", false, read);
         std::string bytes;
