@@ -4,6 +4,7 @@
 #include "reseal.h"
 #include "seal_builder.h"
 
+#include "platform/byteorder/large_buffer.h"
 #include "platform/files/fd_io.h"
 #include "platform/files/open_limits.h"
 #include "platform/files/temporary_file.h"
@@ -209,7 +210,7 @@ std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const 
     if (code.read.size > kMaxExecutableLength) return Refuse(shown, "too large to sign"), std::nullopt;
     if ((mCode += code.read.size) > kMaxSignedCode)
         return Refuse(shown, "too much code to sign at once"), std::nullopt;
-    code.bytes.reserve(std::size_t(code.read.size));
+    byteorder::ReserveLarge(code.bytes, std::size_t(code.read.size));
     if (!ReadPieces(fd.Get(), [&](std::string_view piece) {
             if (code.bytes.size() + piece.size() > std::size_t(kMaxExecutableLength))
                 return errno = EFBIG, false;

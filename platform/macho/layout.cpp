@@ -3,6 +3,8 @@
 
 #include "cursor.h"
 
+#include "platform/byteorder/large_buffer.h"
+
 #include <algorithm>
 
 namespace macho {
@@ -247,6 +249,7 @@ LayOutUniversal(const FatHeader& header, const std::vector<std::uint64_t>& lengt
         end = offsets.back() + length;
         if (!header.wide && end > kMax32) return Error{ErrorKind::TooLarge, 0};
     }
+    byteorder::ReserveLarge(out, end);
     out.assign(end, '\0');
     Set(out.data(), 0, header.wide ? kFatMagic64 : kFatMagic, 4, header.bigEndian);
     Set(out.data(), 4, lengths.size(), 4, header.bigEndian);

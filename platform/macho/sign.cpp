@@ -6,6 +6,7 @@
 #include "strict.h"
 
 #include "platform/byteorder/byteorder.h"
+#include "platform/byteorder/large_buffer.h"
 #include "platform/plist/plist.h"
 
 #include <algorithm>
@@ -268,10 +269,12 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
     std::vector<std::uint64_t> offsets;
     const std::optional<FatHeader> fat = ReadFatHeader(file);
     if (!fat) {
+        byteorder::ReserveLarge(signedCode.bytes, lengths.front());
         signedCode.bytes.resize(lengths.front());
         offsets.push_back(0);
     } else if (!signedCode.grown) {
-        signedCode.bytes = std::string(file);
+        byteorder::ReserveLarge(signedCode.bytes, file.size());
+        signedCode.bytes.assign(file);
         for (const Slice& slice : *slices) offsets.push_back(slice.offset);
     } else {
         Result<std::vector<std::uint64_t>> laidOut = LayOutUniversal(*fat, lengths, signedCode.bytes);
