@@ -22,16 +22,9 @@
 #include <functional>
 
 using namespace fixtures;
+using linked::List;
 
 namespace {
-
-std::string List(const std::string& executable, const std::string& identifier)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>CFBundleExecutable</key>\n\t<string>" +
-           executable + "</string>\n\t<key>CFBundleIdentifier</key>\n\t<string>" + identifier +
-           "</string>\n</dict>\n</plist>\n";
-}
 
 // An application with a bit of everything --deep reaches: a framework holding a versioned library,
 // a loose library, a helper application, a login item, resources with .lproj folders and links.

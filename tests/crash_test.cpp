@@ -15,16 +15,9 @@
 #include <random>
 
 using namespace fixtures;
+using linked::List;
 
 namespace {
-
-std::string List(const std::string& executable, const std::string& identifier)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>CFBundleExecutable</key>\n\t<string>" +
-           executable + "</string>\n\t<key>CFBundleIdentifier</key>\n\t<string>" + identifier +
-           "</string>\n</dict>\n</plist>\n";
-}
 
 // Linker-signed code everywhere --deep reaches: a framework, a login item, an XPC service, a plug-in.
 fs::path LinkedApplication(const fs::path& folder)

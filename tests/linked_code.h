@@ -22,6 +22,15 @@ inline std::string Skipped(std::size_t cases)
            " linked-code case(s) skipped: clang-14, ld64.lld-14 or llvm-lipo-14 missing";
 }
 
+// A bundle's Info.plist naming its executable and identifier.
+inline std::string List(const std::string& executable, const std::string& identifier)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>CFBundleExecutable</key>\n\t<string>" +
+           executable + "</string>\n\t<key>CFBundleIdentifier</key>\n\t<string>" + identifier +
+           "</string>\n</dict>\n</plist>\n";
+}
+
 struct Code {
     std::string arch = "arm64";             // or x86_64
     std::string kind = "-execute";          // or -dylib, -bundle
