@@ -694,7 +694,7 @@ Prepared Prepare(Patcher& patcher, const std::string& path, bool json)
         after.state = SignatureFacts::State::Valid;
         after.kind = "ad hoc", after.text = "signature valid (ad hoc)", after.breaks.clear();
         after.team.clear(), after.authority.clear();
-        ReadSlices(prepared.outcome.writes.back().rewrite.bytes, after);
+        ReadSlices(prepared.outcome.writes.back().rewrite.Content(), after);
         after.team.clear();
     } else if (prepared.after && prepared.outcome.signature == Signature::Broken) {
         prepared.after->state = SignatureFacts::State::Broken;

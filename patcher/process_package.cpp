@@ -152,7 +152,7 @@ RouteOutcome Patcher::SignatureKept(const FolderItem& bundle, const std::string&
     outcome.Then(std::move(code.executable), messages::WriteExecutableFailed(code.name));
     outcome.signature = RouteOutcome::Signature::Resigned;
     // Read by the chain's planning, before the outcome grows.
-    const std::string_view newExecutable = outcome.writes.back().rewrite.bytes;
+    const std::string_view newExecutable = outcome.writes.back().rewrite.Content();
     return Resealed(bundle.Path(), newExecutable, mReplaceDeveloperSignatures, mWriteNothing,
                     std::move(outcome));
 }

@@ -249,6 +249,59 @@ TEST(SignDeep, EveryPieceSignedInsideOutAndASecondRunChangesNothing)
     }
 }
 
+// Large code is signed from its own pages where nobody can change them meanwhile, else read; either
+// way, and through a hard link (written in place), the new bytes are the same.
+TEST(SignDeep, LargeCodeSignsTheSameMappedReadOrHardLinked)
+{
+    struct Case {
+        const char* name;
+        std::function<std::vector<UniqueFd>(const fs::path& app)> before;
+    };
+    const std::vector<Case> cases = {
+        {"nobody else has it open", [](const fs::path&) { return std::vector<UniqueFd>(); }},
+        {"held open for writing elsewhere",
+         [](const fs::path& app) {
+             std::vector<UniqueFd> held;
+             for (const char* file :
+                  {"Contents/MacOS/App", "Contents/Frameworks/Kit.framework/Versions/A/Kit"})
+                 held.emplace_back(::open((app / file).c_str(), O_WRONLY | O_CLOEXEC));
+             return held;
+         }},
+        {"hard-linked",
+         [](const fs::path& app) {
+             fs::create_hard_link(app / "Contents/MacOS/App", app.parent_path() / "other");
+             return std::vector<UniqueFd>();
+         }},
+    };
+    if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(cases.size());
+    TempFolder made;
+    const auto big = [](const std::string& arch, const std::string& kind) {
+        linked::Code code = linked::Make(arch, "-adhoc_codesign", "11.0", kind);
+        code.source = "const char big[1 << 20] = {1};\nint main(void) { return big[0]; }\n";
+        return code;
+    };
+    const std::string main =
+        linked::Lipo(made.Path(), {linked::Link(made.Path(), big("arm64", "-execute")),
+                                   linked::Link(made.Path(), big("x86_64", "-execute"), "x")});
+    const std::string library = linked::Link(made.Path(), big("arm64", "-dylib"), "l");
+    std::optional<std::string> signedMain;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const fs::path app = folder.Path() / "App.app";
+        Application(app, main, library, library);
+        const std::vector<UniqueFd> held = c.before(app);
+        EXPECT_EQ(Sign(app), "");
+        EXPECT_EQ(DeepFault(app), "");
+        const std::string now = ReadBytes(app / "Contents/MacOS/App");
+        if (!signedMain) signedMain = now;
+        EXPECT_TRUE(now == *signedMain);
+        if (fs::exists(folder.Path() / "other")) {
+            EXPECT_TRUE(ReadBytes(folder.Path() / "other") == now);
+        }
+    }
+}
+
 TEST(SignDeep, AKilledCommitIsFinishedByTheNextRun)
 {
     if (!linked::HaveTools()) GTEST_SKIP() << linked::Skipped(1);

@@ -7,6 +7,8 @@
 #include "macho_craft.h"
 
 #include "platform/byteorder/byteorder.h"
+#include "platform/byteorder/large_buffer.h"
+#include "platform/files/unique_fd.h"
 #include "platform/macho/layout.h"
 #include "platform/macho/macho.h"
 #include "platform/macho/resign.h"
@@ -100,7 +102,7 @@ std::size_t At(const std::string& file, std::string_view part)
     return std::size_t(part.data() - file.data());
 }
 
-macho::Slice FirstSlice(const std::string& file)
+macho::Slice FirstSlice(std::string_view file)
 {
     return macho::ReadMachO(file)->front();
 }
@@ -858,8 +860,24 @@ TEST(MachoSigning, FromScratchInEveryLayout)
             thin.push_back(linked::Link(folder.Path(), code, "s" + std::to_string(thin.size())));
         const std::string file = thin.size() == 1 ? thin.front() : linked::Lipo(folder.Path(), thin);
         ASSERT_FALSE(file.empty());
-        const macho::Result<macho::SignedCode> result =
-            macho::SignAdHoc(file, {"org.example.linked", info, {}});
+        // Signed from the file's own pages, mapped as a stable file is, the new file is the same.
+        const auto signBothWays = [&](std::string_view bytes) {
+            macho::Result<macho::SignedCode> inMemory =
+                macho::SignAdHoc(bytes, {"org.example.linked", info, {}});
+            const fs::path path = folder.Path() / "mapped";
+            fixtures::WriteBytes(path, std::string(bytes));
+            UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            byteorder::LargeBytes mapped = byteorder::LargeBytes::Zeros(bytes.size());
+            EXPECT_TRUE(mapped.MapFile(0, fd.Get(), 0, bytes.size()));
+            const macho::Result<macho::SignedCode> fromFile =
+                macho::SignAdHoc(mapped, {"org.example.linked", info, {}}, fd.Get());
+            EXPECT_EQ(bool(fromFile), bool(inMemory));
+            if (fromFile && inMemory) {
+                EXPECT_TRUE(fromFile->bytes == inMemory->bytes);
+            }
+            return inMemory;
+        };
+        const macho::Result<macho::SignedCode> result = signBothWays(file);
         if (c.error) {
             ASSERT_FALSE(result);
             EXPECT_STREQ(macho::Describe(result.error().kind), c.error);
@@ -870,8 +888,7 @@ TEST(MachoSigning, FromScratchInEveryLayout)
         ASSERT_TRUE(verdict);
         EXPECT_EQ(macho::Describe(*verdict), "signature valid (ad hoc)");
         EXPECT_EQ(result->sha1, c.sha1);
-        const macho::Result<macho::SignedCode> again =
-            macho::SignAdHoc(result->bytes, {"org.example.linked", info, {}});
+        const macho::Result<macho::SignedCode> again = signBothWays(result->bytes);
         ASSERT_TRUE(again);
         EXPECT_TRUE(again->bytes == result->bytes);
 

@@ -248,7 +248,7 @@ ResealPlan PlanReseal(const std::filesystem::path& bundle, std::string_view inne
                 macho::SignAdHoc(code->bytes, {primary.identifier, list->bytes, *newSeal});
             if (!signedCode)
                 return stop(ResealPlan::Status::Refused, outer, macho::Describe(signedCode.error().kind));
-            newCode = std::move(signedCode->bytes);
+            newCode = std::string(signedCode->bytes.View());
         }
         const std::string shown = outer.filename().string();
         if (*newSeal != seal->bytes)

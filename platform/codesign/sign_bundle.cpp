@@ -139,8 +139,9 @@ std::vector<SharedRange> Unmoved(std::string_view before, std::string_view after
 }
 
 struct Code {
-    std::string bytes;
+    byteorder::LargeBytes bytes;
     FileIdentity read;
+    UniqueFd stable;  // open while nobody can change the file (its bytes mapped): -1 when they were read
 };
 
 struct Facts {
@@ -176,7 +177,7 @@ private:
     std::string Refusal(const std::vector<macho::Slice>& slices, bool* libraryValidation);
     std::optional<Facts> Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
                                 const Code& code, const macho::SignRequest& request, bool libraryValidation,
-                                bool inProcessCode, std::string* keep = nullptr);
+                                bool inProcessCode, byteorder::LargeBytes* keep = nullptr);
 
     bool Refuse(const std::string& shown, const std::string& why)
     {
@@ -210,14 +211,11 @@ std::optional<Code> Signer::ReadCode(int folder, const std::string& name, const 
     if (code.read.size > kMaxExecutableLength) return Refuse(shown, "too large to sign"), std::nullopt;
     if ((mCode += code.read.size) > kMaxSignedCode)
         return Refuse(shown, "too much code to sign at once"), std::nullopt;
-    byteorder::ReserveLarge(code.bytes, std::size_t(code.read.size));
-    if (!ReadPieces(fd.Get(), [&](std::string_view piece) {
-            if (code.bytes.size() + piece.size() > std::size_t(kMaxExecutableLength))
-                return errno = EFBIG, false;
-            code.bytes += piece;
-            return true;
-        }))
-        return Fail(shown, errno), std::nullopt;
+    bool mapped = false;
+    std::optional<byteorder::LargeBytes> bytes = ReadLarge(fd.Get(), code.read, &mapped);
+    if (!bytes) return Fail(shown, errno), std::nullopt;
+    code.bytes = std::move(*bytes);
+    if (mapped) code.stable = std::move(fd);
     return code;
 }
 
@@ -249,29 +247,32 @@ std::string Signer::Refusal(const std::vector<macho::Slice>& slices, bool* libra
 
 std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
                                     const Code& code, const macho::SignRequest& request,
-                                    bool libraryValidation, bool inProcessCode, std::string* keep)
+                                    bool libraryValidation, bool inProcessCode, byteorder::LargeBytes* keep)
 {
     if (libraryValidation && inProcessCode)
         return Refuse(shown, "library validation with other code inside"), std::nullopt;
-    macho::Result<macho::SignedCode> signedCode = macho::SignAdHoc(code.bytes, request);
+    macho::Result<macho::SignedCode> signedCode =
+        macho::SignAdHoc(code.bytes.View(), request, code.stable ? code.stable.Get() : -1);
     if (!signedCode) return Refuse(shown, macho::Describe(signedCode.error().kind)), std::nullopt;
-    macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(signedCode->bytes);
+    const std::string_view before = code.bytes.View(), after = signedCode->bytes.View();
+    macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(after);
     if (!slices) return Refuse(shown, macho::Describe(slices.error().kind)), std::nullopt;
-    if (const macho::Result<std::vector<macho::Slice>> before = macho::ReadMachO(code.bytes);
-        before && CodeChanged(*before, *slices))
+    if (const macho::Result<std::vector<macho::Slice>> old = macho::ReadMachO(before);
+        old && CodeChanged(*old, *slices))
         mPlan.notes.push_back(shown + ": the old signature no longer matched (code changed)");
     Facts facts;
     facts.seal = macho::SealOf(*slices);
     const macho::Result<macho::SliceLayout> layout = macho::ReadLayout(slices->front().bytes, 0);
     facts.inProcess = layout && layout->filetype != kExecute;
-    if (signedCode->bytes != code.bytes) {
+    if (after != before) {
         if (keep) mPlan.executableWrite = mPlan.writes.size();
-        mPlan.writes.push_back({folder, {}, name, code.read, std::move(signedCode->bytes), shown});
+        mPlan.writes.push_back({folder, {}, name, code.read, {}, shown});
         PlannedWrite& write = mPlan.writes.back();
-        if (write.bytes.size() == code.bytes.size())
-            write.changed = Differences(code.bytes, write.bytes);
+        if (after.size() == before.size())
+            write.changed = Differences(before, after);
         else
-            write.shared = Unmoved(code.bytes, write.bytes);
+            write.shared = Unmoved(before, after);
+        write.large = std::move(signedCode->bytes);
     } else if (keep) {
         *keep = std::move(signedCode->bytes);
     }
@@ -282,7 +283,7 @@ std::optional<Facts> Signer::Loose(const SharedFd& folder, const std::string& na
 {
     std::optional<Code> code = ReadCode(folder.Get(), name, shown);
     if (!code) return std::nullopt;
-    macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(code->bytes);
+    macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(code->bytes.View());
     if (!slices)
         return Refuse(shown, slices.error().kind == macho::ErrorKind::NotMachO
                                  ? "not code, in a place only code may be"
@@ -435,7 +436,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
         if (!read) return std::nullopt;
         if (read->bytes.size() > std::size_t(kMaxOpenLength))
             return Refuse(rootShown + "/" + listName, "too large"), std::nullopt;
-        list = std::move(read->bytes);
+        list = std::string(read->bytes.View());
     }
     const CFDictionaryZorpRef parsed = plist::AsDictionary(plist::Parse(list).root);
     const std::optional<std::string> executable = Text(parsed, "CFBundleExecutable");
@@ -453,7 +454,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
     if (!executableAt) return Fail(executableShown, errno), std::nullopt;
     std::optional<Code> code = ReadCode(executableAt.Get(), *executable, executableShown);
     if (!code) return std::nullopt;
-    macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(code->bytes);
+    macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(code->bytes.View());
     if (!slices) return Refuse(executableShown, macho::Describe(slices.error().kind)), std::nullopt;
     bool libraryValidation = false;
     if (std::string why = Refusal(*slices, &libraryValidation); !why.empty())
@@ -464,7 +465,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
     bool inProcessCode = false;
     const std::string mainPath = (executableFolder.empty() ? "" : executableFolder + "/") + *executable;
     if (!Walk(root.Get(), "", rootShown, depth, mainPath, entries, inProcessCode)) return std::nullopt;
-    const std::optional<std::string> seal = WriteSeal(entries, macho::WantsSha1(code->bytes));
+    const std::optional<std::string> seal = WriteSeal(entries, macho::WantsSha1(code->bytes.View()));
     if (depth == 0) mPlan.outerWrites = mPlan.writes.size();
     if (!seal) return Refuse(rootShown, "a name that is not UTF-8"), std::nullopt;
 
@@ -544,6 +545,7 @@ std::optional<FileRewrite> Prepare(PlannedWrite write, bool makeFolder)
     rewrite.name = write.name;
     rewrite.read = write.read;
     rewrite.bytes = std::move(write.bytes);
+    rewrite.large = std::move(write.large);
     rewrite.openLimit = kMaxExecutableLength;
     rewrite.changed = std::move(write.changed);
     rewrite.shared = std::move(write.shared);

@@ -34,6 +34,9 @@ struct PlannedWrite {
     std::string shown;                     // the path below the bundle, for messages
     std::vector<ByteRange> changed = {};   // for a file of the same size: where it differs
     std::vector<SharedRange> shared = {};  // for a file that grew or shrank: what it keeps
+    byteorder::LargeBytes large = {};      // an executable's new content, instead of `bytes`
+
+    std::string_view Content() const { return large.empty() ? std::string_view(bytes) : large.View(); }
 };
 
 struct BundlePlan {
@@ -46,10 +49,10 @@ struct BundlePlan {
     std::size_t outerWrites = 0;  // where the outer bundle's own seal and executable begin in `writes`
     // The outer bundle's main executable as signed: a write's bytes, or kept here when unchanged.
     std::optional<std::size_t> executableWrite;
-    std::string executable;
+    byteorder::LargeBytes executable;
     std::string_view Executable() const
     {
-        return executableWrite ? writes[*executableWrite].bytes : executable;
+        return executableWrite ? writes[*executableWrite].Content() : executable.View();
     }
 };
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <mutex>
 #include <string>
 
 UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, FileIdentity& opened)
@@ -45,6 +47,58 @@ bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink)
         if (got == 0) return true;
         if (!sink(std::string_view(buffer, static_cast<std::size_t>(got)))) return false;
     }
+}
+
+namespace {
+
+// A lease broken by another opener is told with SIGIO, whose default ends the process. Breaking it
+// needs no answer from us: the opener waits its time, so the signal can be ignored.
+void IgnoreLeaseSignal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction now {};
+        if (::sigaction(SIGIO, nullptr, &now) == 0 && now.sa_handler == SIG_DFL) std::signal(SIGIO, SIG_IGN);
+    });
+}
+
+bool MapLeased(int fd, const FileIdentity& opened, byteorder::LargeBytes& out)
+{
+    IgnoreLeaseSignal();
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return false;
+    // Changed between the open and the lease: the bytes are read, and the commit finds the change.
+    const std::optional<FileIdentity> now = IdentityOf(fd);
+    byteorder::LargeBytes bytes = byteorder::LargeBytes::Zeros(std::size_t(opened.size));
+    if (now == opened && bytes.MapFile(0, fd, 0, bytes.size())) {
+        out = std::move(bytes);
+        return true;
+    }
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+}
+
+}  // namespace
+
+std::optional<byteorder::LargeBytes> ReadLarge(int fd, const FileIdentity& opened, bool* mapped)
+{
+    byteorder::LargeBytes bytes;
+    // Below this, a copy costs less than the lease and the mapping.
+    constexpr std::int64_t kMapFrom = std::int64_t(256) << 10;
+    const bool leased = opened.size >= kMapFrom && MapLeased(fd, opened, bytes);
+    if (mapped) *mapped = leased;
+    if (leased || opened.size <= 0) return bytes;
+    bytes = byteorder::LargeBytes::Zeros(std::size_t(opened.size));
+    if (bytes.empty()) return std::nullopt;
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.Shorten(got);
+    return bytes;
 }
 
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)

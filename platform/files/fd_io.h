@@ -5,6 +5,8 @@
 #include "file_identity.h"
 #include "unique_fd.h"
 
+#include "platform/byteorder/large_buffer.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -20,6 +22,14 @@ UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, File
 // From the file's offset to its end, handed to `sink` piece by piece as read. False (errno set) on a
 // read error, or when the sink refuses a piece (setting errno itself).
 bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink);
+
+// The content of the regular file `fd`, opened read-only as `opened` says. Where a read lease can be
+// had (our own file, a local file system, nobody holding it open for writing) the file's own pages
+// are mapped: until the mapping and every mapping of the same file are gone, anyone who opens it
+// for writing or truncates it waits (the system's lease-break time, 45 s by default), so the bytes
+// are stable without a copy. Elsewhere they are read. `mapped` says which. Fewer bytes than
+// `opened.size` when the file shrank; none (errno set) on a read error.
+std::optional<byteorder::LargeBytes> ReadLarge(int fd, const FileIdentity& opened, bool* mapped = nullptr);
 
 // Up to `length` bytes at `offset`; fewer at the end of the file, nothing (errno set) on a read error.
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length);

@@ -35,7 +35,7 @@ constexpr std::size_t kCloneFrom = std::size_t(256) << 10;
 // the rest written. A range the old file no longer holds, or out of order, is simply written.
 bool WriteSharing(int fd, int original, std::int64_t originalSize, const FileRewrite& rewrite)
 {
-    const std::string_view bytes = rewrite.bytes;
+    const std::string_view bytes = rewrite.Content();
     const auto oldSize = static_cast<std::uint64_t>(originalSize);
     constexpr std::uint64_t kBlock = 4096;
     std::uint64_t written = 0;  // everything before this is in the new file
@@ -66,7 +66,7 @@ bool WriteSharing(int fd, int original, std::int64_t originalSize, const FileRew
 // the clone fails at once and everything is written.
 bool WriteContent(int fd, int original, std::int64_t originalSize, const FileRewrite& rewrite)
 {
-    const std::string_view bytes = rewrite.bytes;
+    const std::string_view bytes = rewrite.Content();
     if (bytes.size() < kCloneFrom) return WriteAllAt(fd, bytes);
     const bool inside =
         std::all_of(rewrite.changed.begin(), rewrite.changed.end(), [&](const ByteRange& range) {
@@ -80,6 +80,15 @@ bool WriteContent(int fd, int original, std::int64_t originalSize, const FileRew
     }
     if (original >= 0 && !rewrite.shared.empty()) return WriteSharing(fd, original, originalSize, rewrite);
     return WriteAllAt(fd, bytes);
+}
+
+// The content as one string, for the rare write that goes into the old inode.
+std::string Taken(FileRewrite& rewrite)
+{
+    if (rewrite.large.empty()) return std::move(rewrite.bytes);
+    std::string bytes(rewrite.large.View());
+    rewrite.large = {};  // may map the old file, whose lease would keep us from writing into it
+    return bytes;
 }
 
 // Whether an in-place write can go in: the file opens for writing and its journal can be made
@@ -136,7 +145,7 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     IgnoreFileSizeSignal();
     FileReplacement replacement;
     error = {};
-    if (static_cast<std::int64_t>(rewrite.bytes.size()) > rewrite.openLimit) {
+    if (static_cast<std::int64_t>(rewrite.Content().size()) > rewrite.openLimit) {
         error = {FileStep::Write, EFBIG};
         return replacement;
     }
@@ -190,9 +199,9 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
             return replacement;
         }
         if (info.st_nlink > 1) {
+            replacement.mInPlaceBytes = Taken(rewrite);
             if ((error = InPlaceWritable(folder, replacement.mName))) return replacement;
             replacement.mInPlace = true;
-            replacement.mInPlaceBytes = std::move(rewrite.bytes);
             return replacement;
         }
     }
@@ -212,9 +221,9 @@ FileReplacement FileReplacement::Prepare(FileRewrite rewrite, Flush flush, FileE
     if (rewrite.read && CarryMetadata(original.Get(), info, fd)) {
         // Only the old inode can keep what it holds: write into it instead.
         replacement.mTemporary.Discard();
+        replacement.mInPlaceBytes = Taken(rewrite);
         if ((error = InPlaceWritable(folder, replacement.mName))) return replacement;
         replacement.mInPlace = true;
-        replacement.mInPlaceBytes = std::move(rewrite.bytes);
         return replacement;
     }
     if (flush == Flush::Each && (!StepAllowed(FileStep::Flush) || ::fsync(fd) != 0)) {

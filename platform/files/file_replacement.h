@@ -12,6 +12,8 @@
 #include "temporary_file.h"
 #include "unique_fd.h"
 
+#include "platform/byteorder/large_buffer.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,6 +55,11 @@ struct FileRewrite {
     // what a link points to) change instead, in order. One change is one atomic step; the file
     // system's refusal of the first (E2BIG, ENOSPC) leaves everything as it was.
     std::vector<AttributeChange> attributes = {};
+    // A large file's content instead of `bytes`, when not empty: held in a mapping of its own,
+    // where its unchanged ranges may be the old file's pages (see SharedRange).
+    byteorder::LargeBytes large = {};
+
+    std::string_view Content() const { return large.empty() ? std::string_view(bytes) : large.View(); }
 };
 
 // A rewrite made ready (the temporary file written) but not yet in place, so that several can be

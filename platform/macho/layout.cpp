@@ -180,13 +180,21 @@ Result<Room> PlanRoom(std::string_view bytes, const SliceLayout& layout, std::ui
     return room;
 }
 
-void MakeRoom(std::string_view bytes, const SliceLayout& layout, const Room& room, char* out)
+std::uint64_t KeptBytes(std::string_view bytes, const Room& room)
 {
-    const std::uint64_t kept =
-        std::min<std::uint64_t>(room.kind == Room::Kind::Grown ? room.dataOffset : bytes.size(), room.length);
-    std::copy_n(bytes.data(), kept, out);
-    std::fill(out + kept, out + room.length, '\0');
-    std::fill_n(out + room.dataOffset, room.dataSize, '\0');
+    return std::min<std::uint64_t>(room.kind == Room::Kind::Grown ? room.dataOffset : bytes.size(),
+                                   room.length);
+}
+
+void MakeRoom(std::string_view bytes, const SliceLayout& layout, const Room& room, char* out,
+              std::uint64_t held)
+{
+    const std::uint64_t kept = KeptBytes(bytes, room);
+    held = std::min(held, kept);
+    std::copy(bytes.data() + held, bytes.data() + kept, out + held);
+    if (room.dataOffset < kept)
+        std::fill_n(out + room.dataOffset, std::min<std::uint64_t>(room.dataSize, kept - room.dataOffset),
+                    '\0');
     if (room.kind == Room::Kind::Kept) return;
     const bool be = layout.bigEndian;
     if (room.kind == Room::Kind::Grown) {
@@ -237,8 +245,9 @@ std::optional<FatHeader> ReadFatHeader(std::string_view file)
     return header;
 }
 
-Result<std::vector<std::uint64_t>>
-LayOutUniversal(const FatHeader& header, const std::vector<std::uint64_t>& lengths, std::string& out)
+Result<std::vector<std::uint64_t>> LayOutUniversal(const FatHeader& header,
+                                                   const std::vector<std::uint64_t>& lengths,
+                                                   byteorder::LargeBytes& out)
 {
     const int wide = header.wide ? 8 : 4;
     const std::uint64_t entrySize = header.wide ? 32 : 20;
@@ -249,8 +258,8 @@ LayOutUniversal(const FatHeader& header, const std::vector<std::uint64_t>& lengt
         end = offsets.back() + length;
         if (!header.wide && end > kMax32) return Error{ErrorKind::TooLarge, 0};
     }
-    byteorder::ReserveLarge(out, end);
-    out.assign(end, '\0');
+    out = byteorder::LargeBytes::Zeros(end);
+    if (out.empty()) return Error{ErrorKind::TooLarge, 0};
     Set(out.data(), 0, header.wide ? kFatMagic64 : kFatMagic, 4, header.bigEndian);
     Set(out.data(), 4, lengths.size(), 4, header.bigEndian);
     for (std::size_t i = 0; i < lengths.size(); ++i) {

@@ -6,6 +6,8 @@
 
 #include "error.h"
 
+#include "platform/byteorder/large_buffer.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,9 +42,13 @@ struct Room {
     std::uint64_t length = 0;  // the slice's new length
 };
 Result<Room> PlanRoom(std::string_view slice, const SliceLayout& layout, std::uint32_t size);
-// The slice with that room, written to `out` (room.length bytes): the area zero-filled, and only the
-// load commands' sizes changed in the bytes before it.
-void MakeRoom(std::string_view slice, const SliceLayout& layout, const Room& room, char* out);
+// How many of the slice's bytes come into the slice with that room as they are.
+std::uint64_t KeptBytes(std::string_view slice, const Room& room);
+// The slice with that room, written to `out` (room.length bytes, zeros but for the first `held`,
+// which are the slice's own already): the area zero-filled, and only the load commands' sizes
+// changed in the bytes before it.
+void MakeRoom(std::string_view slice, const SliceLayout& layout, const Room& room, char* out,
+              std::uint64_t held = 0);
 
 struct FatEntry {
     std::uint32_t cputype = 0, cpusubtype = 0, align = 0;
@@ -58,7 +64,8 @@ std::optional<FatHeader> ReadFatHeader(std::string_view file);
 // A universal file for slices of these lengths in the header's order: each at the next 16 KiB
 // boundary, aligned so, the file ending with the last slice. `out` gets the header and zeros; the
 // slices' offsets are returned.
-Result<std::vector<std::uint64_t>>
-LayOutUniversal(const FatHeader& header, const std::vector<std::uint64_t>& lengths, std::string& out);
+Result<std::vector<std::uint64_t>> LayOutUniversal(const FatHeader& header,
+                                                   const std::vector<std::uint64_t>& lengths,
+                                                   byteorder::LargeBytes& out);
 
 }  // namespace macho

@@ -203,10 +203,12 @@ Result<SlicePlan> PlanSlice(const Slice& slice, const SliceLayout& layout, const
     return out;
 }
 
-// The slice with its new signature, written to `out` (the room's length).
-void WriteSlice(const SlicePlan& planned, const Slice& slice, const SliceLayout& layout, char* out)
+// The slice with its new signature, written to `out` (the room's length; the first `held` bytes
+// the slice's own already, zeros after them).
+void WriteSlice(const SlicePlan& planned, const Slice& slice, const SliceLayout& layout, char* out,
+                std::uint64_t held)
 {
-    MakeRoom(slice.bytes, layout, planned.room, out);
+    MakeRoom(slice.bytes, layout, planned.room, out, held);
     const std::string_view code(out, planned.plan.codeLimit);
     std::vector<std::pair<std::uint32_t, std::string>> blobs;
     for (std::size_t i = 0; i < planned.hashTypes.size(); ++i)
@@ -240,9 +242,26 @@ bool Numeric(std::string_view part)
            std::all_of(part.begin(), part.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
+// The slice's unchanged bytes placed at `at` in `out` as the stable file's own pages, where both
+// offsets fall on page boundaries: every page of code but the first (the load commands change there)
+// and the last, which may be partly the old signature's. How many of the slice's first bytes `out` then holds
+// (0: none, nothing was placed).
+std::uint64_t Held(byteorder::LargeBytes& out, std::uint64_t at, const Slice& slice,
+                   const SliceLayout& layout, const Room& room, int stableFd)
+{
+    const std::uint64_t page = byteorder::LargeBytes::Page();
+    const std::uint64_t head =
+        (std::uint64_t(layout.headerSize) + layout.sizeofcmds + 16 + page - 1) / page * page;
+    const std::uint64_t end =
+        std::min<std::uint64_t>(KeptBytes(slice.bytes, room), room.dataOffset) / page * page;
+    if (stableFd < 0 || at % page != 0 || slice.offset % page != 0 || end <= head) return 0;
+    std::copy_n(slice.bytes.data(), head, out.data() + at);
+    return out.MapFile(at + head, stableFd, slice.offset + head, end - head) ? end : 0;
+}
+
 }  // namespace
 
-Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
+Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request, int stableFd)
 {
     Result<std::vector<Slice>> slices = ReadMachO(file);
     if (!slices) return slices.error();
@@ -269,25 +288,41 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request)
     std::vector<std::uint64_t> offsets;
     const std::optional<FatHeader> fat = ReadFatHeader(file);
     if (!fat) {
-        byteorder::ReserveLarge(signedCode.bytes, lengths.front());
-        signedCode.bytes.resize(lengths.front());
+        signedCode.bytes = byteorder::LargeBytes::Zeros(lengths.front());
         offsets.push_back(0);
     } else if (!signedCode.grown) {
-        byteorder::ReserveLarge(signedCode.bytes, file.size());
-        signedCode.bytes.assign(file);
-        for (const Slice& slice : *slices) offsets.push_back(slice.offset);
+        // Each slice where it was; the header and whatever lies between slices as it was.
+        signedCode.bytes = byteorder::LargeBytes::Zeros(file.size());
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;
+        for (const Slice& slice : *slices) {
+            offsets.push_back(slice.offset);
+            taken.emplace_back(slice.offset, slice.offset + slice.bytes.size());
+        }
+        std::sort(taken.begin(), taken.end());
+        std::uint64_t at = 0;
+        for (const auto& [begin, end] : taken) {
+            if (!signedCode.bytes.empty() && begin > at)
+                std::copy(file.data() + at, file.data() + begin, signedCode.bytes.data() + at);
+            at = std::max(at, end);
+        }
+        if (!signedCode.bytes.empty())
+            std::copy(file.data() + at, file.data() + file.size(), signedCode.bytes.data() + at);
     } else {
         Result<std::vector<std::uint64_t>> laidOut = LayOutUniversal(*fat, lengths, signedCode.bytes);
         if (!laidOut) return laidOut.error();
         offsets = std::move(*laidOut);
     }
-    for (std::size_t i = 0; i < slices->size(); ++i)
-        WriteSlice(plans[i], (*slices)[i], layouts[i], signedCode.bytes.data() + offsets[i]);
+    if (signedCode.bytes.empty()) return Error{ErrorKind::TooLarge, 0};
+    for (std::size_t i = 0; i < slices->size(); ++i) {
+        const std::uint64_t held =
+            Held(signedCode.bytes, offsets[i], (*slices)[i], layouts[i], plans[i].room, stableFd);
+        WriteSlice(plans[i], (*slices)[i], layouts[i], signedCode.bytes.data() + offsets[i], held);
+    }
     // What signing cannot mend (the file's own layout, kept entitlements) would leave a signature macOS
     // calls broken: refuse it rather than write it. No page is hashed again here.
-    Result<std::vector<Slice>> written = ReadMachO(signedCode.bytes);
+    Result<std::vector<Slice>> written = ReadMachO(signedCode.bytes.View());
     if (!written) return written.error();
-    unsigned breaks = FileRuleBreaks(signedCode.bytes, *written);
+    unsigned breaks = FileRuleBreaks(signedCode.bytes.View(), *written);
     for (const Slice& slice : *written) breaks |= SliceRuleBreaks(slice);
     if (breaks) return Error{ErrorKind::RefusedLayout, 0};
     return signedCode;

@@ -6,6 +6,8 @@
 #include "error.h"
 #include "macho.h"
 
+#include "platform/byteorder/large_buffer.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,14 +23,16 @@ struct SignRequest {
 };
 
 struct SignedCode {
-    std::string bytes;   // the whole new file
-    bool grown = false;  // a signature area was grown or added, so the file's layout changed
-    bool sha1 = false;   // SHA-1 CodeDirectories beside SHA-256 ones, for macOS before 10.11.4
+    byteorder::LargeBytes bytes;  // the whole new file
+    bool grown = false;           // a signature area was grown or added, so the file's layout changed
+    bool sha1 = false;            // SHA-1 CodeDirectories beside SHA-256 ones, for macOS before 10.11.4
 };
 
 // Kept from an old signature that was not the linker's: the hardened-runtime flag and version and
-// the entitlement blobs. Every code page is hashed again.
-Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request);
+// the entitlement blobs. Every code page is hashed again. `stableFd`: the open file `file` is, when
+// nobody can change it while the result lives (ReadLarge's lease); the new file then holds the
+// old one's unchanged pages as that file's own, mapped, not copied.
+Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request, int stableFd = -1);
 
 // An ad hoc signature's CodeDirectories, every slice's, binding new CodeResources bytes in slot -3
 // and nothing else changed: what a container needs once a bundle nested in it is signed again.
