@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,10 +63,27 @@ void IgnoreLeaseSignal()
     });
 }
 
+// File systems whose files only this kernel changes. On a network or user-space one the other side
+// may cut a file short under a mapping, which would end the process, whatever a lease says.
+bool Local(int fd)
+{
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0) return false;
+    switch (static_cast<std::uint32_t>(info.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+    case 0xF2F52010:  // F2FS
+        return true;
+    default: return false;
+    }
+}
+
 bool MapLeased(int fd, const FileIdentity& opened, byteorder::LargeBytes& out)
 {
     IgnoreLeaseSignal();
-    if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return false;
+    if (!Local(fd) || ::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return false;
     // Changed between the open and the lease: the bytes are read, and the commit finds the change.
     const std::optional<FileIdentity> now = IdentityOf(fd);
     byteorder::LargeBytes bytes = byteorder::LargeBytes::Zeros(std::size_t(opened.size));

@@ -24,7 +24,7 @@ UniqueFd OpenRegularAt(int folder, const std::string& name, bool readWrite, File
 bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink);
 
 // The content of the regular file `fd`, opened read-only as `opened` says. Where a read lease can be
-// had (our own file, a local file system, nobody holding it open for writing) the file's own pages
+// had (our own file on a local disk or tmpfs, nobody holding it open for writing) the file's own pages
 // are mapped: until the mapping and every mapping of the same file are gone, anyone who opens it
 // for writing or truncates it waits (the system's lease-break time, 45 s by default), so the bytes
 // are stable without a copy. Elsewhere they are read. `mapped` says which. Fewer bytes than
