@@ -52,6 +52,20 @@ bool ReadPieces(int fd, const std::function<bool(std::string_view)>& sink)
 
 namespace {
 
+// Up to `length` bytes at `offset` into `out`: how many, fewer at the end of the file.
+std::optional<std::size_t> ReadInto(int fd, char* out, std::size_t length, std::uint64_t offset)
+{
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fd, out + got, length - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
 // A lease broken by another opener is told with SIGIO, whose default ends the process. Breaking it
 // needs no answer from us: the opener waits its time, so the signal can be ignored.
 void IgnoreLeaseSignal()
@@ -107,30 +121,18 @@ std::optional<byteorder::LargeBytes> ReadLarge(int fd, const FileIdentity& opene
     if (leased || opened.size <= 0) return bytes;
     bytes = byteorder::LargeBytes::Zeros(std::size_t(opened.size));
     if (bytes.empty()) return std::nullopt;
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.Shorten(got);
+    const std::optional<std::size_t> got = ReadInto(fd, bytes.data(), bytes.size(), 0);
+    if (!got) return std::nullopt;
+    bytes.Shorten(*got);
     return bytes;
 }
 
 std::optional<std::string> ReadAt(int fd, std::uint64_t offset, std::uint64_t length)
 {
     std::string bytes(static_cast<std::size_t>(length), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
+    const std::optional<std::size_t> got = ReadInto(fd, bytes.data(), bytes.size(), offset);
+    if (!got) return std::nullopt;
+    bytes.resize(*got);
     return bytes;
 }
 
