@@ -115,15 +115,14 @@ std::vector<ByteRange> Differences(std::string_view before, std::string_view aft
 
 // For contents of different sizes: the 4 KiB blocks of each slice that are as they were, where the
 // slice was and where it is now, so that a file system that shares blocks keeps them shared.
-std::vector<SharedRange> Unmoved(std::string_view before, std::string_view after)
+std::vector<SharedRange> Unmoved(const std::vector<macho::Slice>& before,
+                                 const std::vector<macho::Slice>& after)
 {
     constexpr std::uint64_t kBlock = 4096;
     std::vector<SharedRange> ranges;
-    const macho::Result<std::vector<macho::Slice>> old = macho::ReadMachO(before);
-    const macho::Result<std::vector<macho::Slice>> now = macho::ReadMachO(after);
-    if (!old || !now || old->size() != now->size()) return ranges;
-    for (std::size_t i = 0; i < now->size(); ++i) {
-        const macho::Slice &was = (*old)[i], &is = (*now)[i];
+    if (before.size() != after.size()) return ranges;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const macho::Slice &was = before[i], &is = after[i];
         if (was.offset % kBlock != 0 || is.offset % kBlock != 0) continue;
         const std::uint64_t length = std::min(was.bytes.size(), is.bytes.size());
         for (std::uint64_t at = 0; at + kBlock <= length; at += kBlock) {
@@ -176,8 +175,9 @@ private:
     // What the old signature forbids (empty: nothing).
     std::string Refusal(const std::vector<macho::Slice>& slices, bool* libraryValidation);
     std::optional<Facts> Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
-                                const Code& code, const macho::SignRequest& request, bool libraryValidation,
-                                bool inProcessCode, byteorder::LargeBytes* keep = nullptr);
+                                const Code& code, const std::vector<macho::Slice>& old,
+                                const macho::SignRequest& request, bool libraryValidation, bool inProcessCode,
+                                byteorder::LargeBytes* keep = nullptr);
 
     bool Refuse(const std::string& shown, const std::string& why)
     {
@@ -246,8 +246,9 @@ std::string Signer::Refusal(const std::vector<macho::Slice>& slices, bool* libra
 }
 
 std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& name, const std::string& shown,
-                                    const Code& code, const macho::SignRequest& request,
-                                    bool libraryValidation, bool inProcessCode, byteorder::LargeBytes* keep)
+                                    const Code& code, const std::vector<macho::Slice>& old,
+                                    const macho::SignRequest& request, bool libraryValidation,
+                                    bool inProcessCode, byteorder::LargeBytes* keep)
 {
     if (libraryValidation && inProcessCode)
         return Refuse(shown, "library validation with other code inside"), std::nullopt;
@@ -257,8 +258,7 @@ std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& n
     const std::string_view before = code.bytes.View(), after = signedCode->bytes.View();
     macho::Result<std::vector<macho::Slice>> slices = macho::ReadMachO(after);
     if (!slices) return Refuse(shown, macho::Describe(slices.error().kind)), std::nullopt;
-    if (const macho::Result<std::vector<macho::Slice>> old = macho::ReadMachO(before);
-        old && CodeChanged(*old, *slices))
+    if (CodeChanged(old, *slices))
         mPlan.notes.push_back(shown + ": the old signature no longer matched (code changed)");
     Facts facts;
     facts.seal = macho::SealOf(*slices);
@@ -271,7 +271,7 @@ std::optional<Facts> Signer::Signed(const SharedFd& folder, const std::string& n
         if (after.size() == before.size())
             write.changed = Differences(before, after);
         else
-            write.shared = Unmoved(before, after);
+            write.shared = Unmoved(old, *slices);
         write.large = std::move(signedCode->bytes);
     } else if (keep) {
         *keep = std::move(signedCode->bytes);
@@ -292,8 +292,8 @@ std::optional<Facts> Signer::Loose(const SharedFd& folder, const std::string& na
     bool libraryValidation = false;
     if (std::string why = Refusal(*slices, &libraryValidation); !why.empty())
         return Refuse(shown, why), std::nullopt;
-    return Signed(folder, name, shown, *code, {macho::IdentifierForFile(name), std::nullopt, std::nullopt},
-                  false, false);
+    return Signed(folder, name, shown, *code, *slices,
+                  {macho::IdentifierForFile(name), std::nullopt, std::nullopt}, false, false);
 }
 
 bool Signer::Walk(int folder, const std::string& relative, const std::string& shown, std::size_t depth,
@@ -505,7 +505,7 @@ std::optional<Facts> Signer::Bundle(int parent, const std::string& name, const s
     } else {
         return Fail(rootShown + "/_CodeSignature", errno), std::nullopt;
     }
-    return Signed(executableAt, *executable, executableShown, *code, {identifier, list, *seal},
+    return Signed(executableAt, *executable, executableShown, *code, *slices, {identifier, list, *seal},
                   libraryValidation, inProcessCode, depth == 0 ? &mPlan.executable : nullptr);
 }
 

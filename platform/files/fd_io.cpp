@@ -101,7 +101,7 @@ bool MapLeased(int fd, const FileIdentity& opened, byteorder::LargeBytes& out)
     // Changed between the open and the lease: the bytes are read, and the commit finds the change.
     const std::optional<FileIdentity> now = IdentityOf(fd);
     byteorder::LargeBytes bytes = byteorder::LargeBytes::Zeros(std::size_t(opened.size));
-    if (now == opened && bytes.MapFile(0, fd, 0, bytes.size())) {
+    if (now == opened && !bytes.empty() && bytes.MapFile(0, fd, 0, bytes.size())) {
         out = std::move(bytes);
         return true;
     }

@@ -293,6 +293,7 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request, 
     } else if (!signedCode.grown) {
         // Each slice where it was; the header and whatever lies between slices as it was.
         signedCode.bytes = byteorder::LargeBytes::Zeros(file.size());
+        if (signedCode.bytes.empty()) return Error{ErrorKind::TooLarge, 0};
         std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;
         for (const Slice& slice : *slices) {
             offsets.push_back(slice.offset);
@@ -301,12 +302,10 @@ Result<SignedCode> SignAdHoc(std::string_view file, const SignRequest& request, 
         std::sort(taken.begin(), taken.end());
         std::uint64_t at = 0;
         for (const auto& [begin, end] : taken) {
-            if (!signedCode.bytes.empty() && begin > at)
-                std::copy(file.data() + at, file.data() + begin, signedCode.bytes.data() + at);
+            if (begin > at) std::copy(file.data() + at, file.data() + begin, signedCode.bytes.data() + at);
             at = std::max(at, end);
         }
-        if (!signedCode.bytes.empty())
-            std::copy(file.data() + at, file.data() + file.size(), signedCode.bytes.data() + at);
+        std::copy(file.data() + at, file.data() + file.size(), signedCode.bytes.data() + at);
     } else {
         Result<std::vector<std::uint64_t>> laidOut = LayOutUniversal(*fat, lengths, signedCode.bytes);
         if (!laidOut) return laidOut.error();
